@@ -1,0 +1,21 @@
+#pragma once
+#include <functional>
+#include <string>
+
+namespace tav::rt {
+
+// Every wait of the tool is given in hundredths of a second, as other workstations' retry timing
+// relies on. Tests replace the sleeper to count waits without spending them.
+void pause(int hundredths);
+using Sleeper = std::function<void(int hundredths)>;
+Sleeper setSleeper(Sleeper s);  // empty restores real sleeping; returns the previous one
+
+// A tone of `frequency` Hz for `ticks` of 1/18 second. Replaceable for tests and the silent mode.
+void tone(double frequency, double ticks);
+using ToneSink = std::function<void(double frequency, double ticks)>;
+ToneSink setToneSink(ToneSink s);
+
+double secondsSinceMidnight();  // Seconds()
+std::string timeOfDay();        // Time(): "hh:mm:ss"
+
+}  // namespace tav::rt

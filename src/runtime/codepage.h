@@ -1,0 +1,29 @@
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace tav::rt {
+
+// Inside the tool every text is code page 852 (OEM) bytes, as the tables hold them. These convert
+// at the edges: UTF-8 for the screen and host file names, code page 1250 (ANSI) for the registry
+// and shell links.
+std::string oemToUtf8(std::string_view oem);
+std::string ansiToUtf8(std::string_view ansi);
+// Characters without a code in the target page become '?'. Malformed UTF-8 bytes become '?'.
+std::string utf8ToOem(std::string_view utf8);
+std::string utf8ToAnsi(std::string_view utf8);
+std::string oemToAnsi(std::string_view oem);
+std::string ansiToOem(std::string_view ansi);
+
+// Upper and lower case of 852 text, Polish and the other letters of the page included.
+std::string upper(std::string_view oem);
+std::string lower(std::string_view oem);
+char upperChar(char c);
+char lowerChar(char c);
+
+// Message literals in the source are UTF-8; "Błąd"_oem gives the 852 bytes the tool works with.
+namespace literals {
+inline std::string operator""_oem(const char* s, size_t n) { return utf8ToOem(std::string_view(s, n)); }
+}  // namespace literals
+
+}  // namespace tav::rt

@@ -1,0 +1,12 @@
+#include "runtime/shared_variables.h"
+
+namespace tav::rt {
+
+SharedVariables& shared() {
+  static SharedVariables v;
+  return v;
+}
+
+void resetShared() { shared() = SharedVariables(); }
+
+}  // namespace tav::rt
