@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "runtime/value.h"
+
+namespace tav::engine {
+
+// A field of an open work area as a compiled expression holds it: bound once at compile time,
+// read and written per record without looking the name up again.
+class BoundField {
+ public:
+  virtual ~BoundField() = default;
+  virtual rt::Value get() const = 0;
+  virtual void put(const rt::Value& v) = 0;  // type and width errors go to the error handler
+  virtual char type() const = 0;             // 'C', 'N', 'D', 'L', 'M', ...
+  virtual int length() const = 0;
+  virtual int decimals() const = 0;
+};
+
+// The work area an expression's recno() and deleted() refer to.
+class BoundArea {
+ public:
+  virtual ~BoundArea() = default;
+  virtual uint32_t recno() const = 0;
+  virtual bool deleted() const = 0;
+};
+
+// What names in an expression mean. The table engine implements it over its work areas; an
+// unqualified name binds to the area that is current when the expression is compiled (an index
+// key binds to its table, a block to the area selected when it is compiled).
+class ExprContext {
+ public:
+  virtual ~ExprContext() = default;
+  // alias empty: the current area. nullptr when the alias is not open or has no such field.
+  virtual std::shared_ptr<BoundField> bindField(std::string_view alias, std::string_view name) = 0;
+  // nullptr when the alias is not open (empty alias: the current area; nullptr when none is).
+  virtual std::shared_ptr<BoundArea> bindArea(std::string_view alias) = 0;
+};
+
+}  // namespace tav::engine

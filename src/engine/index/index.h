@@ -1,0 +1,59 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tav::engine {
+
+// Key types of a tag: the type of its key expression's value.
+enum class KeyType : char { Character = 'C', Numeric = 'N', Date = 'D', Logical = 'L' };
+
+// One ordered list of (key, record number) entries: a tag of a compound .cdx or a whole .ntx.
+// Keys are passed already encoded (see key_encoding.h) and exactly keyLength() bytes long.
+// Character keys are ordered by the tool's Polish collation, the others byte by byte; equal keys
+// by record number. Navigation calls return a record number, 0 when there is none.
+class IndexTag {
+ public:
+  virtual ~IndexTag() = default;
+  virtual const std::string& name() const = 0;
+  virtual const std::string& keyExpression() const = 0;
+  virtual KeyType keyType() const = 0;
+  virtual size_t keyLength() const = 0;
+
+  virtual uint32_t first() = 0;
+  virtual uint32_t last() = 0;
+  virtual uint32_t next() = 0;  // from the current entry; 0 past the end
+  virtual uint32_t prev() = 0;  // 0 before the start
+  // Positions on the first entry whose key is >= key (compared over key.size() bytes, so a
+  // shorter key seeks a prefix). found tells whether that entry's key starts with key.
+  virtual uint32_t seek(std::string_view key, bool& found) = 0;
+  // Positions on the entry (key, recno); false when it is not in the tag.
+  virtual bool locate(std::string_view key, uint32_t recno) = 0;
+  virtual std::string currentKey() const = 0;
+
+  virtual void insert(std::string_view key, uint32_t recno) = 0;
+  virtual bool remove(std::string_view key, uint32_t recno) = 0;
+};
+
+// Feeds a bulk build: called for every record to be indexed, in record order; returns false at
+// the end. The key buffer has keyLength() bytes.
+using KeySource = std::function<bool(std::string& key, uint32_t& recno)>;
+
+// An index file (.cdx with its tags, or .ntx with its one key).
+class IndexFile {
+ public:
+  virtual ~IndexFile() = default;
+  virtual const std::string& path() const = 0;
+  virtual std::vector<IndexTag*> tags() = 0;  // in creation order; owned by the file
+  virtual IndexTag* tag(std::string_view name) = 0;  // case-insensitive; nullptr when absent
+  // Builds a tag in one pass over the source (replacing a tag of the same name).
+  virtual IndexTag* createTag(std::string_view name, std::string_view keyExpression, KeyType type,
+                              size_t keyLength, const KeySource& source) = 0;
+  virtual void removeAll() = 0;  // ZAP: every tag empty, definitions kept
+  virtual void flush() = 0;
+};
+
+}  // namespace tav::engine
