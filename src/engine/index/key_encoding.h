@@ -1,0 +1,23 @@
+#pragma once
+#include <string>
+
+#include "engine/index/index.h"
+#include "runtime/value.h"
+
+namespace tav::engine {
+
+// Encodes a key expression's value as the bytes an index stores:
+// character keys are the 852 bytes cut or padded with blanks to the key length (they order by
+// the Polish collation); numeric keys are the IEEE double big-endian with the sign bit flipped
+// for values >= 0 (and -0 made +0) and every bit inverted for negatives, so that byte order is
+// numeric order; dates are their Julian day number encoded as a number (the empty date as 0);
+// logicals are 'T' or 'F'. Numeric, date and logical keys have a fixed length (8, 8, 1).
+std::string encodeKey(const rt::Value& v, KeyType type, size_t keyLength);
+double decodeNumericKey(const std::string& key);
+size_t fixedKeyLength(KeyType type);  // 0 for character keys
+KeyType keyTypeOf(const rt::Value& v);  // the tag type for an expression's value
+
+// Orders two encoded keys of one tag: collation for character keys, bytes otherwise.
+int compareKeys(KeyType type, const void* a, const void* b, size_t n);
+
+}  // namespace tav::engine

@@ -1,0 +1,129 @@
+#include "os/file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tav::os {
+
+File::~File() { close(); }
+
+File::File(File&& o) noexcept : fd_(o.fd_), error_(o.error_), path_(std::move(o.path_)) { o.fd_ = -1; }
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    close();
+    fd_ = o.fd_;
+    error_ = o.error_;
+    path_ = std::move(o.path_);
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+bool File::open(const std::filesystem::path& host, Mode mode) {
+  close();
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::Read: flags |= O_RDONLY; break;
+    case Mode::ReadWrite: flags |= O_RDWR; break;
+    case Mode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+  }
+  fd_ = ::open(host.c_str(), flags, 0666);
+  error_ = fd_ < 0 ? errno : 0;
+  path_ = host;
+  return fd_ >= 0;
+}
+
+void File::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool File::readAt(uint64_t offset, void* buf, size_t n) {
+  return readSomeAt(offset, buf, n) == static_cast<ssize_t>(n);
+}
+
+ssize_t File::readSomeAt(uint64_t offset, void* buf, size_t n) {
+  size_t done = 0;
+  auto p = static_cast<char*>(buf);
+  while (done < n) {
+    ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      return -1;
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+bool File::writeAt(uint64_t offset, const void* buf, size_t n) {
+  size_t done = 0;
+  auto p = static_cast<const char*>(buf);
+  while (done < n) {
+    ssize_t r = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      return false;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+int64_t File::size() {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    error_ = errno;
+    return -1;
+  }
+  return st.st_size;
+}
+
+bool File::truncate(uint64_t size) {
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+    error_ = errno;
+    return false;
+  }
+  return true;
+}
+
+bool File::sync() { return ::fdatasync(fd_) == 0; }
+
+bool File::lockRange(uint64_t offset, uint64_t length, bool exclusive) {
+  struct flock fl {};
+  fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = static_cast<off_t>(length);
+  if (::fcntl(fd_, F_OFD_SETLK, &fl) != 0) {
+    error_ = errno;
+    return false;
+  }
+  return true;
+}
+
+bool File::unlockRange(uint64_t offset, uint64_t length) {
+  struct flock fl {};
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = static_cast<off_t>(length);
+  return ::fcntl(fd_, F_OFD_SETLK, &fl) == 0;
+}
+
+bool File::lockOpenMode(bool exclusive) {
+  if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    error_ = errno;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tav::os

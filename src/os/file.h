@@ -1,0 +1,55 @@
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace tav::os {
+
+// An open host file: positioned reads and writes, size, sync, and the two kinds of locks the
+// table files need. Byte-range locks are open-file-description locks (F_OFD_SETLK): they
+// conflict between two descriptors of one process as between processes, and closing one
+// descriptor does not drop the locks of another. The open mode (shared or exclusive use of a
+// table) is an flock on the descriptor. Expected failures are results, never exceptions.
+class File {
+ public:
+  enum class Mode { Read, ReadWrite, Create /* read-write, created or truncated */ };
+
+  File() = default;
+  ~File();
+  File(File&& o) noexcept;
+  File& operator=(File&& o) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // False with errno kept in lastError() when the file cannot be opened.
+  bool open(const std::filesystem::path& host, Mode mode);
+  void close();
+  bool isOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  int lastError() const { return error_; }
+  const std::filesystem::path& path() const { return path_; }
+
+  // Whole reads and writes at an offset; false on a short transfer or an error.
+  bool readAt(uint64_t offset, void* buf, size_t n);
+  bool writeAt(uint64_t offset, const void* buf, size_t n);
+  // Reads up to n bytes; the count read, or -1 on an error.
+  ssize_t readSomeAt(uint64_t offset, void* buf, size_t n);
+  int64_t size();
+  bool truncate(uint64_t size);
+  bool sync();
+
+  // Non-blocking byte-range lock; false when another holder has a conflicting lock.
+  bool lockRange(uint64_t offset, uint64_t length, bool exclusive);
+  bool unlockRange(uint64_t offset, uint64_t length);
+  // Non-blocking open-mode lock on the whole file; false when another holder conflicts.
+  bool lockOpenMode(bool exclusive);
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+  std::filesystem::path path_;
+};
+
+}  // namespace tav::os
