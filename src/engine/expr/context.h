@@ -17,6 +17,13 @@ class BoundField {
   virtual char type() const = 0;             // 'C', 'N', 'D', 'L', 'M', ...
   virtual int length() const = 0;
   virtual int decimals() const = 0;
+  // Appends a character or memo field's bytes as get() would give them. Index builds call this
+  // for every key of every record; an engine that holds the record buffer overrides it to copy
+  // the bytes straight from there instead of building a Value.
+  virtual void appendText(std::string& out) const {
+    rt::Value v = get();
+    if (v.isText()) out += v.str();
+  }
 };
 
 // The work area an expression's recno() and deleted() refer to.
