@@ -1,0 +1,54 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/expr/context.h"
+#include "engine/expr/lexer.h"
+#include "engine/expr/nodes.h"
+
+namespace tav::engine::expr {
+
+// Recursive descent over the operator levels, loosest first:
+//   :=   .or.   .and.   .not./!   = == != <> # < <= > >= $   + -   * / %   ** ^   unary - + !
+//   postfix [ ]   primaries (literals, names, alias->field, calls, ( ), { } arrays and blocks)
+// Names are bound while parsing: a block's parameters first, then fields of the current area.
+class Parser {
+ public:
+  Parser(std::string_view text, ExprContext& ctx);
+  NodePtr parseExpression();                    // the whole text: one expression or a list
+  std::shared_ptr<CompiledBlock> parseBlock();  // the whole text: exactly one block literal
+
+ private:
+  void advance() { tok_ = lex_.next(); }
+  bool accept(Tok k);
+  void expect(Tok k, const char* what);
+  [[noreturn]] void unexpected(const char* wanted);
+  std::string expectIdent(const char* what);
+
+  NodePtr list(Tok close);
+  NodePtr assignment();
+  NodePtr disjunction();
+  NodePtr conjunction();
+  NodePtr negation();
+  NodePtr relation();
+  NodePtr sum();
+  NodePtr product();
+  NodePtr power();
+  NodePtr unary();
+  NodePtr postfix();
+  NodePtr primary();
+  NodePtr name(std::string id);
+  NodePtr call(std::string id);
+  NodePtr field(const std::string& alias, const std::string& id, bool plain);
+  std::shared_ptr<CompiledBlock> blockAfterBrace();
+
+  std::string_view text_;
+  ExprContext& ctx_;
+  Lexer lex_;
+  Token tok_;
+  std::vector<std::vector<std::string>> scopes_;  // parameter names, innermost block last
+};
+
+}  // namespace tav::engine::expr
