@@ -18,6 +18,11 @@ constexpr uint64_t kFoxFileLockStart = 0x77FFFFFF, kFoxFileLockLength = 0x07FFFF
 constexpr uint64_t kFoxPlainFileLockStart = 0x40000001, kFoxPlainFileLockLength = 0x3FFFFFFD;
 constexpr uint64_t kClipperFileLockStart = 1000000001, kClipperFileLockLength = 1000000000;
 
+uint64_t& attemptCounter() {
+  static uint64_t n = 0;
+  return n;
+}
+
 rt::Error openError(int code, const std::filesystem::path& p, std::string text, int os = 0) {
   rt::Error e;
   e.genCode = code;
@@ -68,8 +73,11 @@ std::filesystem::path Table::memoPathFor(const std::filesystem::path& dbf) {
   return p;
 }
 
+uint64_t Table::openAttempts() { return attemptCounter(); }
+
 std::unique_ptr<Table> Table::open(const std::filesystem::path& host, const TableOptions& o,
                                    rt::Error& error) {
+  ++attemptCounter();
   std::unique_ptr<Table> t(new Table);
   t->options_ = o;
   if (!t->file_.open(host, o.readOnly ? os::File::Mode::Read : os::File::Mode::ReadWrite)) {

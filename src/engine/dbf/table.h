@@ -54,6 +54,8 @@ class Table {
   static bool create(const std::filesystem::path& host, const std::vector<FieldSpec>& fields,
                      std::string& why);
   static std::filesystem::path memoPathFor(const std::filesystem::path& dbf);
+  // Opens tried by this process so far, successful or not (diagnostics and retry tests).
+  static uint64_t openAttempts();
 
   const DbfHeader& header() const { return header_; }
   const std::filesystem::path& path() const { return file_.path(); }

@@ -1,0 +1,216 @@
+#include "db/table_access.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "engine/workspace.h"
+#include "os/path.h"
+#include "runtime/clock.h"
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+#include "runtime/format.h"
+#include "runtime/settings.h"
+
+namespace tav::db {
+namespace {
+
+// A table file shorter than this cannot hold a header with one field and its terminator.
+constexpr int64_t kMinTableSize = 67;
+constexpr int kExclusiveOpenTries = 6;
+constexpr int kDefaultLockTries = 10, kMaxLockTries = 20, kLockPause = 5;
+constexpr int kDefaultAppendTries = 500, kAppendPause = 1;
+constexpr double kAppendToneFrequency = 5000, kAppendToneTicks = 0.2;
+
+EventPump& pump() {
+  static EventPump p;
+  return p;
+}
+
+std::filesystem::path host(const std::string& winPath) {
+  if (!winPath.empty() && winPath[0] == '/') return std::filesystem::path(winPath);
+  return os::toHost(winPath);
+}
+
+struct Target {
+  std::string table, index;
+};
+
+// Steps 1 to 5 shared by both opens: names, existence, the size rule, the index file.
+bool prepare(std::string_view dir, std::string_view name, std::string_view tag, Target& t) {
+  std::string n(name);
+  size_t dot = n.find('.');
+  if (dot != std::string::npos) n.erase(dot);
+  t.table = std::string(dir) + n + ".dbf";
+  t.index = tag.empty() ? std::string() : std::string(dir) + n + ".cdx";
+  std::error_code ec;
+  auto h = host(t.table);
+  if (!std::filesystem::is_regular_file(h, ec)) return false;
+  auto size = std::filesystem::file_size(h, ec);
+  if (ec || static_cast<int64_t>(size) < kMinTableSize) return false;
+  if (!t.index.empty() && !std::filesystem::is_regular_file(host(t.index), ec)) return false;
+  return true;
+}
+
+void attachIndex(const Target& t, std::string_view tag) {
+  engine::WorkArea* a = engine::workspace().current();
+  if (!a || t.index.empty()) return;
+  if (a->orderListAdd(host(t.index))) a->setOrder(tag);
+}
+
+int count(const rt::Value& v, int none) {
+  if (v.isNil() || v.empty() || !v.isNumber()) return none;
+  return static_cast<int>(v.num());
+}
+
+}  // namespace
+
+bool USEEX(std::string_view file, std::string_view alias) {
+  rt::AbandonGuard guard;
+  bool opened = false;
+  bool ok = rt::sequence([&] {
+    engine::UseOptions o;
+    o.shared = false;
+    opened = engine::workspace().use(file, alias, o);
+  });
+  return ok && opened && engine::workspace().select(alias);
+}
+
+bool OTWORZ(std::string_view dir, std::string_view name, std::string_view alias, std::string_view tag) {
+  Target t;
+  if (!prepare(dir, name, tag, t)) return false;
+  auto& ws = engine::workspace();
+  if (ws.used(alias)) {
+    ws.select(alias);
+    ws.current()->goTop();
+    return true;
+  }
+  bool open = false;
+  for (int i = 0; i < kExclusiveOpenTries && !open; ++i) open = USEEX(t.table, alias);
+  if (!open) return false;
+  ws.select(alias);
+  // Outside any guard: a damaged index or a missing tag is the error handler's business here.
+  attachIndex(t, tag);
+  ws.current()->goTop();
+  return true;
+}
+
+bool S_OTWORZ(std::string_view dir, std::string_view name, std::string_view alias, std::string_view tag) {
+  Target t;
+  if (!prepare(dir, name, tag, t)) return false;
+  auto& ws = engine::workspace();
+  if (ws.used(alias)) {
+    ws.select(alias);
+    return true;
+  }
+  rt::AbandonGuard guard;
+  bool opened = false;
+  bool ok = rt::sequence([&] {
+    engine::UseOptions o;
+    o.shared = true;
+    opened = ws.use(t.table, alias, o);
+    if (!opened) return;
+    ws.select(alias);
+    attachIndex(t, tag);
+    ws.current()->goTop();
+  });
+  return ok && opened;
+}
+
+void ZAMKNIJ(std::string_view alias) {
+  auto& ws = engine::workspace();
+  if (rt::allTrim(alias).empty() || !ws.used(alias)) return;
+  ws.select(alias);
+  engine::WorkArea* a = ws.current();
+  a->clearFilter();
+  a->orderListClear();
+  ws.close(alias);
+}
+
+void CLOSEALL() {
+  static const std::string kKept = ",INS,SEM,";
+  for (const std::string& alias : engine::workspace().aliases()) {
+    if (alias.empty()) continue;
+    if (kKept.find("," + rt::upper(alias) + ",") != std::string::npos) continue;
+    ZAMKNIJ(alias);
+  }
+}
+
+void STARTINIT() {
+  rt::Settings& s = rt::settings();
+  s.typeAhead = 100;
+  s.century = true;
+  s.dateFormat = s.century ? "yyyy.mm.dd" : "yy.mm.dd";
+  s.decimals = 0;
+  s.deletedHidden = true;
+  s.exact = true;
+  s.scoreboard = false;
+  s.softSeek = true;
+  s.printer = false;
+  s.exclusiveDefault = true;
+  s.cancelKey = false;
+}
+
+bool REK_LOCK(const rt::Value& attempts) {
+  int n = attempts.isNil() || !attempts.isNumber() ? kDefaultLockTries
+                                                    : std::clamp(static_cast<int>(attempts.num()), 1, kMaxLockTries);
+  engine::WorkArea* a = engine::workspace().current();
+  if (!a) return false;
+  for (int i = 0; i < n; ++i) {
+    if (a->rlock()) return true;
+    rt::pause(kLockPause);
+  }
+  return false;
+}
+
+bool REK_ADD(const rt::Value& attempts) {
+  int n = count(attempts, kDefaultAppendTries);
+  engine::WorkArea* a = engine::workspace().current();
+  if (!a) return false;
+  for (int i = 1; i <= n; ++i) {
+    if (a->append() && !a->netErr()) return true;
+    if (i == 1) {
+      rt::tone(kAppendToneFrequency, kAppendToneTicks);
+    } else if (!NIC()) {
+      rt::pause(kAppendPause);
+    }
+  }
+  return false;
+}
+
+rt::Value WEZ_REKORD() {
+  engine::WorkArea* a = engine::workspace().current();
+  if (!a) return rt::Value(rt::Array{});
+  rt::Array image;
+  image.reserve(a->fieldCount());
+  for (size_t i = 1; i <= a->fieldCount(); ++i) image.push_back(a->get(i));
+  return rt::Value(std::move(image));
+}
+
+rt::Value WEZ_REKORD(const rt::Value&) {
+  engine::WorkArea* a = engine::workspace().current();
+  if (!a) return rt::Value(rt::Array{});
+  uint32_t saved = a->recno();
+  a->goBottom();
+  a->skip(1);
+  rt::Value image = WEZ_REKORD();
+  a->goTo(saved);
+  return image;
+}
+
+void PUT_REKORD(const rt::Value& image, const rt::Value& max) {
+  engine::WorkArea* a = engine::workspace().current();
+  if (!a || !image.isArray()) return;
+  size_t n = std::min(image.arr().size(), a->fieldCount());
+  if (max.isNumber()) n = std::min(n, static_cast<size_t>(std::max(0.0, max.num())));
+  for (size_t i = 1; i <= n; ++i) a->put(i, image.arr()[i - 1]);
+}
+
+EventPump setEventPump(EventPump p) {
+  EventPump previous = std::move(pump());
+  pump() = std::move(p);
+  return previous;
+}
+
+bool NIC() { return pump() ? pump()() : false; }
+
+}  // namespace tav::db

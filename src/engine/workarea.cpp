@@ -1,0 +1,978 @@
+#include "engine/workarea.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/drivers.h"
+#include "engine/index/index_files.h"
+#include "engine/index/key_encoding.h"
+#include "engine/workspace.h"
+#include "runtime/codepage.h"
+#include "runtime/format.h"
+#include "runtime/settings.h"
+
+namespace tav::engine {
+namespace {
+constexpr int kMaxRelationDepth = 8;
+
+bool samePath(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  return a.lexically_normal() == b.lexically_normal();
+}
+
+bool numericType(char t) { return t == 'N' || t == 'F' || t == 'I' || t == 'B' || t == 'Y'; }
+bool textType(char t) { return t == 'C' || t == 'M' || t == 'V'; }
+bool dateType(char t) { return t == 'D' || t == 'T'; }
+bool compatible(char a, char b) {
+  return a == b || (numericType(a) && numericType(b)) || (textType(a) && textType(b)) ||
+         (dateType(a) && dateType(b));
+}
+}  // namespace
+
+WorkArea::WorkArea(Workspace& ws, int number, std::string alias, std::unique_ptr<Table> table,
+                   const Driver& driver)
+    : ws_(ws), number_(number), alias_(std::move(alias)), table_(std::move(table)), driver_(&driver) {
+  buf_ = orig_ = blankRecord(table_->header());
+  recno_ = table_->recordCount() + 1;
+}
+
+WorkArea::~WorkArea() {
+  try {
+    close();
+  } catch (...) {
+    // A destructor cannot report; close() already raised through the handler.
+  }
+}
+
+void WorkArea::close() {
+  if (!table_) return;
+  flushRecord();
+  unlock();
+  for (auto& f : indexes_) f->flush();
+  table_->flush();
+  orders_.clear();
+  indexes_.clear();
+  table_.reset();
+}
+
+void WorkArea::raise(int code, std::string description, const std::string& operation) {
+  rt::Error e;
+  e.genCode = code;
+  e.subSystem = driver_->name;
+  e.description = std::move(description);
+  e.filename = table_ ? table_->path().string() : std::string();
+  e.operation = operation;
+  e.canDefault = true;
+  rt::raise(e);
+}
+
+// ---------------------------------------------------------------- positioning
+
+void WorkArea::load(uint32_t recno) {
+  if (!table_->readRecord(recno, buf_.data())) {
+    raise(rt::kErrRead, "cannot read record " + std::to_string(recno), "DBGOTO");
+    phantom();
+    return;
+  }
+  orig_ = buf_;
+  recno_ = recno;
+  eof_ = false;
+}
+
+void WorkArea::phantom() {
+  buf_ = orig_ = blankRecord(table_->header());
+  recno_ = table_->recordCount() + 1;
+  eof_ = true;
+  tagPositioned_ = false;
+}
+
+bool WorkArea::visibleHere() {
+  if (rt::settings().deletedHidden && buf_[0] == '*') return false;
+  if (filter_ && !filter_()) return false;
+  return true;
+}
+
+uint32_t WorkArea::lastRec() {
+  if (table_->shared()) table_->refreshCount();
+  return table_->recordCount();
+}
+
+bool WorkArea::deleted() const { return !eof_ && buf_[0] == '*'; }
+
+uint32_t WorkArea::nextVisible(uint32_t from, bool forward) {
+  uint32_t count = table_->recordCount();
+  for (uint32_t r = from; r >= 1 && r <= count; forward ? ++r : --r) {
+    if (!table_->readRecord(r, buf_.data())) break;
+    orig_ = buf_;
+    recno_ = r;
+    eof_ = false;
+    if (visibleHere()) return r;
+  }
+  return 0;
+}
+
+std::string WorkArea::keyOf(const Order& o) {
+  return encodeKey(o.key(), o.tag->keyType(), o.tag->keyLength());
+}
+
+void WorkArea::positionTag() {
+  if (tagPositioned_ || current_ < 0 || eof_) return;
+  Order& o = orders_[size_t(current_)];
+  std::string key = keyOf(o);
+  if (!o.tag->locate(key, recno_)) {
+    bool found = false;
+    o.tag->seek(key, found);
+  }
+  tagPositioned_ = true;
+}
+
+void WorkArea::goTop() {
+  flushRecord();
+  bof_ = found_ = false;
+  lastRec();
+  uint32_t r = 0;
+  if (current_ >= 0) {
+    IndexTag* t = orders_[size_t(current_)].tag;
+    for (r = t->first(); r; r = t->next()) {
+      if (r > table_->recordCount()) continue;
+      load(r);
+      if (visibleHere()) break;
+    }
+    tagPositioned_ = r != 0;
+  } else {
+    r = nextVisible(1, true);
+  }
+  if (!r) {
+    phantom();
+    bof_ = true;
+  }
+  afterMove();
+}
+
+void WorkArea::goBottom() {
+  flushRecord();
+  bof_ = found_ = false;
+  uint32_t count = lastRec();
+  uint32_t r = 0;
+  if (current_ >= 0) {
+    IndexTag* t = orders_[size_t(current_)].tag;
+    for (r = t->last(); r; r = t->prev()) {
+      if (r > count) continue;
+      load(r);
+      if (visibleHere()) break;
+    }
+    tagPositioned_ = r != 0;
+  } else {
+    r = nextVisible(count, false);
+  }
+  if (!r) {
+    phantom();
+    bof_ = true;
+  }
+  afterMove();
+}
+
+void WorkArea::goTo(uint32_t recno) {
+  flushRecord();
+  bof_ = found_ = false;
+  tagPositioned_ = false;
+  if (recno >= 1 && recno > table_->recordCount()) lastRec();
+  if (recno >= 1 && recno <= table_->recordCount())
+    load(recno);
+  else
+    phantom();
+  afterMove();
+}
+
+void WorkArea::skip(long n) {
+  flushRecord();
+  found_ = false;
+  if (n == 0) {
+    if (!eof_) load(recno_);
+    afterMove();
+    return;
+  }
+  if (n > 0) {
+    bof_ = false;
+    for (long i = 0; i < n && !eof_; ++i) {
+      uint32_t r = 0;
+      if (current_ >= 0) {
+        positionTag();
+        IndexTag* t = orders_[size_t(current_)].tag;
+        for (r = t->next(); r; r = t->next()) {
+          if (r > table_->recordCount()) continue;
+          load(r);
+          if (visibleHere()) break;
+        }
+      } else {
+        if (recno_ >= table_->recordCount()) lastRec();
+        r = nextVisible(recno_ + 1, true);
+      }
+      if (!r) phantom();
+    }
+  } else {
+    for (long i = 0; i < -n; ++i) {
+      if (eof_) {
+        // One step back from the end is the last visible record.
+        uint32_t count = lastRec();
+        uint32_t r = 0;
+        if (current_ >= 0) {
+          IndexTag* t = orders_[size_t(current_)].tag;
+          for (r = t->last(); r; r = t->prev()) {
+            if (r > count) continue;
+            load(r);
+            if (visibleHere()) break;
+          }
+          tagPositioned_ = r != 0;
+        } else {
+          r = nextVisible(count, false);
+        }
+        if (!r) {
+          phantom();
+          bof_ = true;
+          break;
+        }
+        continue;
+      }
+      uint32_t keep = recno_;
+      uint32_t r = 0;
+      if (current_ >= 0) {
+        positionTag();
+        IndexTag* t = orders_[size_t(current_)].tag;
+        for (r = t->prev(); r; r = t->prev()) {
+          if (r > table_->recordCount()) continue;
+          load(r);
+          if (visibleHere()) break;
+        }
+      } else {
+        r = recno_ > 1 ? nextVisible(recno_ - 1, false) : 0;
+      }
+      if (!r) {
+        // Before the first record: BOF, and the pointer stays on the first one.
+        load(keep);
+        tagPositioned_ = false;
+        bof_ = true;
+        break;
+      }
+    }
+  }
+  afterMove();
+}
+
+bool WorkArea::seek(const rt::Value& key, std::optional<bool> softOpt) {
+  flushRecord();
+  bof_ = found_ = false;
+  bool soft = softOpt.value_or(rt::settings().softSeek);
+  if (current_ < 0) {
+    raise(rt::kErrNoOrder, "no controlling order", "DBSEEK");
+    return false;
+  }
+  IndexTag* t = orders_[size_t(current_)].tag;
+  std::string k;
+  if (t->keyType() == KeyType::Character) {
+    if (!key.isText()) {
+      raise(rt::kErrDataType, "seek key is not a text", "DBSEEK");
+      return false;
+    }
+    k = key.str().substr(0, t->keyLength());
+  } else {
+    if (key.isNil() || keyTypeOf(key) != t->keyType()) {
+      raise(rt::kErrDataType, "seek key does not match the order's key type", "DBSEEK");
+      return false;
+    }
+    k = encodeKey(key, t->keyType(), t->keyLength());
+  }
+  lastRec();
+  bool found = false;
+  uint32_t r = t->seek(k, found);
+  for (; r; r = t->next()) {
+    if (r > table_->recordCount()) continue;
+    load(r);
+    if (visibleHere()) break;
+  }
+  if (r) found = t->currentKey().compare(0, k.size(), k) == 0;
+  if (r && (found || soft)) {
+    tagPositioned_ = true;
+  } else {
+    phantom();
+  }
+  found_ = found && r;
+  afterMove();
+  return found_;
+}
+
+bool WorkArea::locate(Condition cond, Condition whileCond, bool rest) {
+  locateCond_ = std::move(cond);
+  locateWhile_ = std::move(whileCond);
+  if (!rest) goTop();
+  for (; !eof_; skip(1)) {
+    if (locateWhile_ && !locateWhile_()) break;
+    if (locateCond_()) {
+      found_ = true;
+      return true;
+    }
+  }
+  found_ = false;
+  return false;
+}
+
+bool WorkArea::continueLocate() {
+  if (!locateCond_ || eof_) return found_ = false;
+  skip(1);
+  for (; !eof_; skip(1)) {
+    if (locateWhile_ && !locateWhile_()) break;
+    if (locateCond_()) return found_ = true;
+  }
+  return found_ = false;
+}
+
+void WorkArea::afterMove() {
+  if (relations_.empty() || relationDepth_ >= kMaxRelationDepth) return;
+  ++relationDepth_;
+  struct Depth {
+    int& d;
+    ~Depth() { --d; }
+  } depth{relationDepth_};
+  for (auto& rel : relations_) {
+    WorkArea* child = ws_.find(rel.child);
+    if (!child || child == this) continue;
+    if (eof_) {
+      child->goTo(0);
+      continue;
+    }
+    rt::Value v = rel.key();
+    if (child->order())
+      child->seek(v, false);
+    else if (v.isNumber() && v.num() >= 1)
+      child->goTo(static_cast<uint32_t>(v.num()));
+    else
+      child->goTo(0);
+  }
+}
+
+// ---------------------------------------------------------------- fields
+
+int WorkArea::fieldPos(std::string_view name) const {
+  std::string n = rt::upper(rt::allTrim(name));
+  const auto& vis = table_->visibleFields();
+  for (size_t i = 0; i < vis.size(); ++i)
+    if (table_->header().fields[vis[i]].name == n) return static_cast<int>(i + 1);
+  return 0;
+}
+
+const FieldDef& WorkArea::field(size_t pos) const {
+  return table_->header().fields[table_->visibleFields().at(pos - 1)];
+}
+
+rt::Value WorkArea::readMemo(const FieldDef& f, const char* raw) {
+  uint32_t block = memoPointer(f, table_->header().memoPointersBinary(), raw);
+  if (!block || !table_->memo()) return rt::Value::memo(std::string());
+  std::string why;
+  auto text = table_->memo()->read(block, why);
+  if (!text) {
+    raise(rt::kErrCorruption, "damaged memo of field " + f.name + ": " + why, "FIELDGET");
+    return rt::Value::memo(std::string());
+  }
+  return rt::Value::memo(std::move(*text));
+}
+
+rt::Value WorkArea::get(size_t pos) {
+  if (pos < 1 || pos > fieldCount()) {
+    raise(rt::kErrBound, "field position " + std::to_string(pos) + " out of range", "FIELDGET");
+    return rt::Value();
+  }
+  size_t idx = table_->visibleFields()[pos - 1];
+  const FieldDef& f = table_->header().fields[idx];
+  auto pending = memos_.find(idx);
+  if (pending != memos_.end()) return rt::Value::memo(pending->second);
+  rt::Value v;
+  uint32_t block = 0;
+  if (decodeField(f, buf_.data() + f.offset, table_->header(), v, block) == Decoded::Memo && block)
+    return readMemo(f, buf_.data() + f.offset);
+  return v;
+}
+
+rt::Value WorkArea::get(std::string_view name) {
+  int pos = fieldPos(name);
+  if (!pos) {
+    raise(rt::kErrNoVar, "no field " + std::string(name), "FIELDGET");
+    return rt::Value();
+  }
+  return get(size_t(pos));
+}
+
+void WorkArea::appendRaw(size_t pos, std::string& out) const {
+  const FieldDef& f = field(pos);
+  if (f.type == 'C') {
+    out.append(buf_.data() + f.offset, f.length);
+    return;
+  }
+  rt::Value v = const_cast<WorkArea*>(this)->get(pos);
+  if (v.isText()) out += v.str();
+}
+
+bool WorkArea::isLocked(uint32_t recno) const {
+  return !table_->shared() || fileLocked_ || locks_.count(recno) != 0;
+}
+
+bool WorkArea::requireWritable(const char* operation) {
+  if (table_->readOnly()) {
+    raise(rt::kErrReadOnly, "table is open read-only", operation);
+    return false;
+  }
+  if (eof_) {
+    raise(rt::kErrArg, "no current record (end of file)", operation);
+    return false;
+  }
+  // Writing a record another workstation may hold would let both versions race to the file.
+  if (!isLocked(recno_)) {
+    raise(rt::kErrUnlocked, "record " + std::to_string(recno_) + " is not locked", operation);
+    return false;
+  }
+  return true;
+}
+
+void WorkArea::put(size_t pos, const rt::Value& value) {
+  if (pos < 1 || pos > fieldCount()) {
+    raise(rt::kErrBound, "field position " + std::to_string(pos) + " out of range", "FIELDPUT");
+    return;
+  }
+  if (!requireWritable("FIELDPUT")) return;
+  size_t idx = table_->visibleFields()[pos - 1];
+  const FieldDef& f = table_->header().fields[idx];
+  rt::Value v = value;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int code = rt::kErrDataType;
+    if (f.type == 'M' || f.type == 'G' || f.type == 'P') {
+      if (v.isText()) {
+        memos_[idx] = v.str();
+        dirty_ = true;
+        return;
+      }
+    } else {
+      std::string raw(f.length, ' ');
+      if (encodeField(f, v, raw.data(), code)) {
+        std::memcpy(buf_.data() + f.offset, raw.data(), f.length);
+        dirty_ = true;
+        return;
+      }
+    }
+    rt::Error e;
+    e.genCode = code;
+    e.subSystem = driver_->name;
+    e.description = code == rt::kErrDataWidth
+                        ? "value " + rt::toText(v) + " does not fit field " + f.name + " (" +
+                              std::to_string(f.length) + "," + std::to_string(f.decimals) + ")"
+                        : "value of type " + std::string(1, rt::typeLetter(v.type())) +
+                              " for field " + f.name + " of type " + std::string(1, f.type);
+    e.filename = table_->path().string();
+    e.operation = "FIELDPUT";
+    e.args = {v};
+    e.canDefault = e.canSubstitute = true;
+    rt::Answer a = rt::raise(e);
+    if (a.kind != rt::Answer::Substitute) return;
+    v = a.value;
+  }
+}
+
+void WorkArea::put(std::string_view name, const rt::Value& v) {
+  int pos = fieldPos(name);
+  if (!pos) {
+    raise(rt::kErrNoVar, "no field " + std::string(name), "FIELDPUT");
+    return;
+  }
+  put(size_t(pos), v);
+}
+
+std::vector<FieldSpec> WorkArea::structure() const {
+  std::vector<FieldSpec> s;
+  for (size_t idx : table_->visibleFields()) {
+    const FieldDef& f = table_->header().fields[idx];
+    s.push_back({f.name, f.type, f.length, f.decimals});
+  }
+  return s;
+}
+
+// ---------------------------------------------------------------- changes
+
+void WorkArea::flushRecord() {
+  if (!dirty_ || !table_) return;
+  const DbfHeader& h = table_->header();
+  for (auto& [idx, text] : memos_) {
+    const FieldDef& f = h.fields[idx];
+    char* raw = buf_.data() + f.offset;
+    uint32_t block = 0;
+    if (!text.empty()) {
+      if (!table_->memo()) {
+        raise(rt::kErrWrite, "table has no memo file", "DBCOMMIT");
+        continue;
+      }
+      // In place only when the block is this record's own, as it was read from the file.
+      uint32_t old = appended_ ? 0 : memoPointer(f, h.memoPointersBinary(), orig_.data() + f.offset);
+      block = table_->memo()->replace(old, text);
+      if (!block) {
+        raise(rt::kErrWrite, "cannot write the memo of field " + f.name, "DBCOMMIT");
+        continue;
+      }
+    }
+    encodeMemoPointer(f, h.memoPointersBinary(), block, raw);
+  }
+  memos_.clear();
+  std::vector<std::string> newKeys, oldKeys;
+  if (!orders_.empty()) {
+    for (auto& o : orders_) newKeys.push_back(keyOf(o));
+    if (!appended_) {
+      std::swap(buf_, orig_);
+      try {
+        for (auto& o : orders_) oldKeys.push_back(keyOf(o));
+      } catch (...) {
+        std::swap(buf_, orig_);
+        throw;
+      }
+      std::swap(buf_, orig_);
+    }
+  }
+  if (!table_->writeRecord(recno_, buf_.data())) {
+    raise(rt::kErrWrite, "cannot write record " + std::to_string(recno_), "DBCOMMIT");
+    return;
+  }
+  for (size_t i = 0; i < orders_.size(); ++i) {
+    IndexTag* t = orders_[i].tag;
+    if (appended_) {
+      t->insert(newKeys[i], recno_);
+    } else if (oldKeys[i] != newKeys[i]) {
+      t->remove(oldKeys[i], recno_);
+      t->insert(newKeys[i], recno_);
+    } else {
+      continue;
+    }
+    tagPositioned_ = false;
+  }
+  orig_ = buf_;
+  dirty_ = appended_ = false;
+}
+
+bool WorkArea::append() {
+  flushRecord();
+  netErr_ = false;
+  ws_.setNetErr(false);
+  if (table_->readOnly()) {
+    raise(rt::kErrReadOnly, "table is open read-only", "DBAPPEND");
+    return false;
+  }
+  std::string blank = blankRecord(table_->header());
+  if (table_->shared()) unlock();
+  uint32_t r = 0;
+  switch (table_->append(blank.data(), r)) {
+    case Table::AppendResult::Locked:
+      netErr_ = true;
+      ws_.setNetErr(true);
+      return false;
+    case Table::AppendResult::Failed:
+      raise(rt::kErrWrite, "cannot append a record", "DBAPPEND");
+      return false;
+    case Table::AppendResult::Ok: break;
+  }
+  // The new record is the appender's: locked until it is released like any record lock.
+  if (table_->shared() && table_->lockRecord(r)) locks_.insert(r);
+  buf_ = orig_ = blank;
+  recno_ = r;
+  eof_ = bof_ = found_ = false;
+  appended_ = dirty_ = true;
+  tagPositioned_ = false;
+  afterMove();
+  return true;
+}
+
+void WorkArea::remove() {
+  if (eof_ || !requireWritable("DBDELETE")) return;
+  buf_[0] = '*';
+  dirty_ = true;
+}
+
+void WorkArea::recall() {
+  if (eof_ || !requireWritable("DBRECALL")) return;
+  buf_[0] = ' ';
+  dirty_ = true;
+}
+
+void WorkArea::commit() {
+  flushRecord();
+  for (auto& f : indexes_) f->flush();
+  if (!table_->commit()) raise(rt::kErrWrite, "cannot write the table to disk", "DBCOMMIT");
+}
+
+void WorkArea::rollback() {
+  buf_ = orig_;
+  memos_.clear();
+  // A new record stays new: its blank keys still have to reach the indexes.
+  dirty_ = appended_;
+}
+
+void WorkArea::pack() {
+  if (table_->shared() || table_->readOnly()) {
+    raise(rt::kErrShared, "PACK needs the table opened exclusively", "DBPACK");
+    return;
+  }
+  flushRecord();
+  uint32_t count = table_->recordCount(), kept = 0;
+  std::string rec(table_->header().recordLength, ' ');
+  for (uint32_t r = 1; r <= count; ++r) {
+    if (!table_->readRecord(r, rec.data())) {
+      raise(rt::kErrRead, "cannot read record " + std::to_string(r), "DBPACK");
+      return;
+    }
+    if (rec[0] == '*') continue;
+    ++kept;
+    if (kept != r && !table_->writeRecord(kept, rec.data())) {
+      raise(rt::kErrWrite, "cannot write record " + std::to_string(kept), "DBPACK");
+      return;
+    }
+  }
+  table_->truncateTo(kept);
+  rebuildOrders();
+  goTop();
+}
+
+void WorkArea::zap() {
+  if (table_->shared() || table_->readOnly()) {
+    raise(rt::kErrShared, "ZAP needs the table opened exclusively", "DBZAP");
+    return;
+  }
+  dirty_ = appended_ = false;
+  memos_.clear();
+  table_->truncateTo(0);
+  if (table_->memo()) table_->memo()->clear();
+  for (auto& f : indexes_) f->removeAll();
+  tagPositioned_ = false;
+  goTop();
+}
+
+void WorkArea::eval(const std::function<void()>& body, Condition forCond, Condition whileCond) {
+  for (goTop(); !eof_; skip(1)) {
+    if (whileCond && !whileCond()) break;
+    if (!forCond || forCond()) body();
+  }
+}
+
+// ---------------------------------------------------------------- locks
+
+bool WorkArea::rlock() {
+  if (eof_) return false;
+  if (!table_->shared()) return true;
+  // RLOCK() holds one record: the others this area held are released first.
+  flushRecord();
+  for (uint32_t r : locks_)
+    if (r != recno_) table_->unlockRecord(r);
+  bool had = locks_.count(recno_) != 0;
+  locks_.clear();
+  if (had) {
+    locks_.insert(recno_);
+    return true;
+  }
+  return rlock(recno_);
+}
+
+bool WorkArea::rlock(uint32_t recno) {
+  if (!table_->shared()) return true;
+  if (locks_.count(recno)) return true;
+  if (!table_->lockRecord(recno)) return false;
+  locks_.insert(recno);
+  return true;
+}
+
+bool WorkArea::flock() {
+  if (!table_->shared() || fileLocked_) return true;
+  fileLocked_ = table_->lockFile();
+  return fileLocked_;
+}
+
+void WorkArea::unlock() {
+  if (!table_) return;
+  flushRecord();
+  for (uint32_t r : locks_) table_->unlockRecord(r);
+  locks_.clear();
+  if (fileLocked_) table_->unlockFile();
+  fileLocked_ = false;
+}
+
+// ---------------------------------------------------------------- orders
+
+void WorkArea::attachIndex(std::unique_ptr<IndexFile> file) {
+  bool hadOrder = current_ >= 0;
+  WorkArea* previous = ws_.current();
+  ws_.select(alias_);
+  std::vector<Order> added;
+  try {
+    for (IndexTag* t : file->tags()) {
+      ValueFn fn = ws_.compile(t->keyExpression());
+      if (!fn) continue;
+      added.push_back({file.get(), t, std::move(fn)});
+    }
+  } catch (...) {
+    if (previous) ws_.select(previous->alias());
+    throw;
+  }
+  if (previous) ws_.select(previous->alias());
+  bool first = !added.empty();
+  orders_.insert(orders_.end(), added.begin(), added.end());
+  indexes_.push_back(std::move(file));
+  // An index added to an area in natural order gives it its first tag as the order, as the
+  // single-key index files always did; the structural .cdx that opens with a table does not.
+  if (!hadOrder && first && driver_->indexExtension == ".ntx")
+    current_ = static_cast<int>(orders_.size() - added.size());
+  tagPositioned_ = false;
+}
+
+bool WorkArea::orderListAdd(const std::filesystem::path& host) {
+  flushRecord();
+  for (auto& f : indexes_)
+    if (samePath(f->path(), host)) return true;
+  auto file = openIndexFile(host, table_->readOnly());
+  if (!file) {
+    raise(rt::kErrOpen, "cannot open index " + host.string() + ": " + lastIndexError(), "ORDLISTADD");
+    return false;
+  }
+  attachIndex(std::move(file));
+  return true;
+}
+
+void WorkArea::orderListClear() {
+  flushRecord();
+  for (auto& f : indexes_) f->flush();
+  orders_.clear();
+  indexes_.clear();
+  current_ = -1;
+  tagPositioned_ = false;
+}
+
+void WorkArea::rebuildOrders() {
+  std::string saved = buf_, savedOrig = orig_;
+  bool savedEof = eof_;
+  uint32_t savedRec = recno_;
+  for (auto& o : orders_) {
+    std::string name = o.tag->name(), expr = o.tag->keyExpression();
+    KeyType type = o.tag->keyType();
+    size_t len = o.tag->keyLength();
+    uint32_t r = 0, count = table_->recordCount();
+    // Deleted records stay in the index: a later RECALL then finds its key in place.
+    KeySource src = [&](std::string& key, uint32_t& recno) {
+      if (++r > count) return false;
+      if (!table_->readRecord(r, buf_.data())) return false;
+      recno_ = r;
+      eof_ = false;
+      key = keyOf(o);
+      recno = r;
+      return true;
+    };
+    IndexTag* t = o.file->createTag(name, expr, type, len, src);
+    if (t) o.tag = t;
+  }
+  for (auto& o : orders_)
+    if (IndexTag* t = o.file->tag(o.tag->name())) o.tag = t;
+  buf_ = saved;
+  orig_ = savedOrig;
+  eof_ = savedEof;
+  recno_ = savedRec;
+  tagPositioned_ = false;
+}
+
+bool WorkArea::orderListRebuild() {
+  if (table_->shared() || table_->readOnly()) {
+    raise(rt::kErrShared, "rebuilding indexes needs the table opened exclusively", "ORDLISTREBUILD");
+    return false;
+  }
+  flushRecord();
+  rebuildOrders();
+  goTop();
+  return true;
+}
+
+bool WorkArea::setOrder(std::string_view tagName) {
+  std::string n = rt::upper(rt::allTrim(tagName));
+  if (n.empty()) {
+    current_ = -1;
+    return true;
+  }
+  for (size_t i = 0; i < orders_.size(); ++i) {
+    if (rt::upper(orders_[i].tag->name()) == n) {
+      current_ = static_cast<int>(i);
+      tagPositioned_ = false;
+      return true;
+    }
+  }
+  raise(rt::kErrNoOrder, "no tag " + n, "ORDSETFOCUS");
+  return false;
+}
+
+IndexTag* WorkArea::order() const { return current_ >= 0 ? orders_[size_t(current_)].tag : nullptr; }
+
+std::string WorkArea::orderName() const { return current_ >= 0 ? orders_[size_t(current_)].tag->name() : ""; }
+
+bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view tagName,
+                           std::string_view keyExpression) {
+  flushRecord();
+  IndexFile* file = nullptr;
+  for (auto& f : indexes_)
+    if (samePath(f->path(), host)) file = f.get();
+  std::unique_ptr<IndexFile> fresh;
+  if (!file) {
+    fresh = std::filesystem::exists(host) ? openIndexFile(host, false) : createIndexFile(host);
+    if (!fresh) {
+      raise(rt::kErrCreate, "cannot create index " + host.string() + ": " + lastIndexError(), "ORDCREATE");
+      return false;
+    }
+    file = fresh.get();
+  }
+  WorkArea* previous = ws_.current();
+  ws_.select(alias_);
+  ValueFn fn = ws_.compile(keyExpression);
+  if (previous) ws_.select(previous->alias());
+  if (!fn) return false;
+  // The key's type and width come from its value over a blank record.
+  std::string saved = buf_, savedOrig = orig_;
+  uint32_t savedRec = recno_;
+  bool savedEof = eof_;
+  buf_ = blankRecord(table_->header());
+  rt::Value sample = fn();
+  KeyType type = keyTypeOf(sample);
+  size_t len = type == KeyType::Character ? (sample.isText() ? sample.str().size() : 0) : fixedKeyLength(type);
+  if (len == 0 || len > 240) {
+    buf_ = saved;
+    raise(rt::kErrDataWidth, "key of " + std::string(keyExpression) + " has length " + std::to_string(len), "ORDCREATE");
+    return false;
+  }
+  uint32_t r = 0, count = table_->recordCount();
+  KeySource src = [&](std::string& key, uint32_t& recno) {
+    if (++r > count) return false;
+    if (!table_->readRecord(r, buf_.data())) return false;
+    key = encodeKey(fn(), type, len);
+    recno = r;
+    return true;
+  };
+  IndexTag* t = file->createTag(rt::upper(tagName), keyExpression, type, len, src);
+  buf_ = saved;
+  orig_ = savedOrig;
+  recno_ = savedRec;
+  eof_ = savedEof;
+  if (!t) {
+    raise(rt::kErrCreate, "cannot build tag " + std::string(tagName), "ORDCREATE");
+    return false;
+  }
+  if (fresh) indexes_.push_back(std::move(fresh));
+  std::string upperName = rt::upper(tagName);
+  orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
+                               [&](const Order& o) { return o.file == file && rt::upper(o.tag->name()) == upperName; }),
+                orders_.end());
+  orders_.push_back({file, t, fn});
+  for (auto& o : orders_)
+    if (o.file == file)
+      if (IndexTag* same = file->tag(o.tag == t ? upperName : o.tag->name())) o.tag = same;
+  current_ = static_cast<int>(orders_.size() - 1);
+  goTop();
+  return true;
+}
+
+// ---------------------------------------------------------------- filter, relations
+
+void WorkArea::setFilter(Condition cond, std::string text) {
+  filter_ = std::move(cond);
+  filterText_ = std::move(text);
+}
+
+void WorkArea::clearFilter() {
+  filter_ = nullptr;
+  filterText_.clear();
+}
+
+void WorkArea::setRelation(std::string_view childAlias, ValueFn key, std::string text) {
+  relations_.push_back({rt::upper(childAlias), std::move(key), std::move(text)});
+  afterMove();
+}
+
+void WorkArea::clearRelations() { relations_.clear(); }
+
+// ---------------------------------------------------------------- export, import
+
+bool WorkArea::exportTo(const std::filesystem::path& host, const std::vector<std::string>& names,
+                        Condition forCond) {
+  flushRecord();
+  std::vector<size_t> positions;
+  if (names.empty()) {
+    for (size_t i = 1; i <= fieldCount(); ++i) positions.push_back(i);
+  } else {
+    for (const auto& n : names) {
+      int p = fieldPos(n);
+      if (!p) {
+        raise(rt::kErrNoVar, "no field " + n, "DBEXPORT");
+        return false;
+      }
+      positions.push_back(size_t(p));
+    }
+  }
+  std::vector<FieldSpec> specs;
+  for (size_t p : positions) {
+    const FieldDef& f = field(p);
+    specs.push_back({f.name, f.type, f.length, f.decimals});
+  }
+  std::string why;
+  if (!Table::create(host, specs, why)) {
+    raise(rt::kErrCreate, why, "DBEXPORT");
+    return false;
+  }
+  rt::Error err;
+  auto t = Table::open(host, TableOptions{}, err);
+  if (!t) {
+    rt::raise(err);
+    return false;
+  }
+  WorkArea target(ws_, 0, "", std::move(t), *driver_);
+  uint32_t saved = recno_;
+  bool savedEof = eof_;
+  for (goTop(); !eof_; skip(1)) {
+    if (forCond && !forCond()) continue;
+    target.append();
+    for (size_t i = 0; i < positions.size(); ++i) target.put(i + 1, get(positions[i]));
+    if (deleted()) target.remove();
+  }
+  target.commit();
+  target.close();
+  if (savedEof)
+    goTo(0);
+  else
+    goTo(saved);
+  return true;
+}
+
+bool WorkArea::importFrom(const std::filesystem::path& host, Condition forCond) {
+  flushRecord();
+  rt::Error err;
+  TableOptions o;
+  o.shared = true;
+  o.readOnly = true;
+  auto t = Table::open(host, o, err);
+  if (!t) {
+    rt::raise(err);
+    return false;
+  }
+  WorkArea source(ws_, 0, "", std::move(t), *driver_);
+  std::vector<std::pair<size_t, size_t>> map;  // (here, there)
+  for (size_t i = 1; i <= fieldCount(); ++i) {
+    int p = source.fieldPos(fieldName(i));
+    if (p && compatible(field(i).type, source.field(size_t(p)).type)) map.emplace_back(i, size_t(p));
+  }
+  for (source.goTop(); !source.eof(); source.skip(1)) {
+    if (forCond && !forCond()) continue;
+    if (!append()) {
+      raise(rt::kErrAppendLock, "cannot append: the table header is locked", "DBIMPORT");
+      return false;
+    }
+    for (auto [here, there] : map) put(here, source.get(there));
+    if (source.deleted()) remove();
+  }
+  flushRecord();
+  return true;
+}
+
+}  // namespace tav::engine

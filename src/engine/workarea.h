@@ -1,0 +1,179 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/dbf/table.h"
+#include "engine/index/index.h"
+#include "runtime/value.h"
+
+namespace tav::engine {
+
+class Workspace;
+struct Driver;
+
+// A compiled expression over the work areas, evaluated against the current record buffers.
+using ValueFn = std::function<rt::Value()>;
+using Condition = std::function<bool()>;
+
+// One work area: an open table, its record buffer and position, its order list, locks,
+// relations and filter. Field writes go to the record buffer; the buffer reaches the file (and
+// every tag of every open index) when the area moves, commits or closes. Positions are record
+// numbers from 1; the phantom record lastrec() + 1 stands for end of file, with blank fields.
+class WorkArea {
+ public:
+  WorkArea(Workspace& ws, int number, std::string alias, std::unique_ptr<Table> table,
+           const Driver& driver);
+  ~WorkArea();
+  WorkArea(const WorkArea&) = delete;
+  WorkArea& operator=(const WorkArea&) = delete;
+
+  int number() const { return number_; }
+  const std::string& alias() const { return alias_; }
+  Table& table() { return *table_; }
+  bool shared() const { return table_->shared(); }
+  const Driver& driver() const { return *driver_; }
+
+  // Navigation. Deleted records are skipped when rt::settings().deletedHidden, records that fail
+  // the filter always; goTo() goes where it is told.
+  void goTop();
+  void goBottom();
+  void goTo(uint32_t recno);
+  void skip(long n = 1);
+  // DBSEEK in the controlling order; soft (rt::settings().softSeek by default) stops at the next
+  // greater key. A character key shorter than the tag's key seeks a prefix.
+  bool seek(const rt::Value& key, std::optional<bool> soft = std::nullopt);
+  // DBLOCATE: from the top (or from here when `rest`), the first visible record for which
+  // `cond` holds while `whileCond` holds. found() tells the result.
+  bool locate(Condition cond, Condition whileCond = {}, bool rest = false);
+  bool continueLocate();
+  bool eof() const { return eof_; }
+  bool bof() const { return bof_; }
+  bool found() const { return found_; }
+  uint32_t recno() const { return recno_; }
+  uint32_t lastRec();
+  bool deleted() const;
+
+  // Fields by position (1-based, hidden system fields not counted) or name (any case).
+  size_t fieldCount() const { return table_->visibleFields().size(); }
+  int fieldPos(std::string_view name) const;  // 0 when there is no such field
+  const FieldDef& field(size_t pos) const;
+  std::string fieldName(size_t pos) const { return field(pos).name; }
+  rt::Value get(size_t pos);
+  rt::Value get(std::string_view name);
+  // Type and width faults go to the error handler; a value never reaches the file in a form
+  // that loses part of it (a number too wide for its field is refused, not starred).
+  void put(size_t pos, const rt::Value& v);
+  void put(std::string_view name, const rt::Value& v);
+  // Appends the raw bytes of a character field of the buffer (no Value built).
+  void appendRaw(size_t pos, std::string& out) const;
+  std::vector<FieldSpec> structure() const;
+
+  // Changes.
+  bool append();  // false with netErr() set when the header lock could not be had
+  bool netErr() const { return netErr_; }
+  void remove();  // DBDELETE
+  void recall();
+  void commit();
+  void rollback();  // the buffer's unwritten changes are discarded
+  void pack();
+  void zap();
+  // DBEVAL over the visible records from the top; `forCond` selects, `whileCond` stops.
+  void eval(const std::function<void()>& body, Condition forCond = {}, Condition whileCond = {});
+
+  // Locks (always granted on an exclusive table).
+  bool rlock();
+  bool rlock(uint32_t recno);
+  bool flock();
+  void unlock();
+  bool isLocked(uint32_t recno) const;
+
+  // Order list.
+  bool orderListAdd(const std::filesystem::path& host);
+  void orderListClear();
+  bool orderListRebuild();
+  // ORDSETFOCUS: empty name = natural order. An unknown tag raises kErrNoOrder.
+  bool setOrder(std::string_view tagName);
+  IndexTag* order() const;
+  std::string orderName() const;
+  // ORDCREATE: a tag in `host` (created when missing) from a key expression; becomes the order.
+  bool orderCreate(const std::filesystem::path& host, std::string_view tagName,
+                   std::string_view keyExpression);
+  // Adds an index file that is already open (tests and the CDX/NTX layer use this).
+  void attachIndex(std::unique_ptr<IndexFile> file);
+  size_t indexCount() const { return indexes_.size(); }
+
+  // Filter and relations.
+  void setFilter(Condition cond, std::string text = {});
+  void clearFilter();
+  const std::string& filterText() const { return filterText_; }
+  // The child area follows this one on every move: seek of the key in its controlling order,
+  // or goTo of the key as a record number when it has none.
+  void setRelation(std::string_view childAlias, ValueFn key, std::string text = {});
+  void clearRelations();
+
+  // COPY TO / DBEXPORT: the visible records (deleted ones too unless hidden) into a new table
+  // with the chosen fields (all when empty), memos included. The record pointer is kept.
+  bool exportTo(const std::filesystem::path& host, const std::vector<std::string>& fields = {},
+                Condition forCond = {});
+  // APPEND FROM / DBIMPORT: records of another table appended here, fields matched by name.
+  bool importFrom(const std::filesystem::path& host, Condition forCond = {});
+
+  // The record buffer, for the key and field bindings.
+  const char* buffer() const { return buf_.data(); }
+  void flushRecord();
+  void close();
+
+ private:
+  struct Order {
+    IndexFile* file;
+    IndexTag* tag;
+    ValueFn key;
+  };
+  struct Relation {
+    std::string child;
+    ValueFn key;
+    std::string text;
+  };
+  void load(uint32_t recno);
+  void phantom();
+  bool visibleHere();
+  bool requireWritable(const char* operation);
+  std::string keyOf(const Order& o);
+  void positionTag();
+  uint32_t nextVisible(uint32_t from, bool forward);
+  void afterMove();
+  void rebuildOrders();
+  void raise(int code, std::string description, const std::string& operation);
+  rt::Value readMemo(const FieldDef& f, const char* raw);
+
+  Workspace& ws_;
+  int number_;
+  std::string alias_;
+  std::unique_ptr<Table> table_;
+  const Driver* driver_;
+  std::string buf_, orig_;
+  uint32_t recno_ = 0;
+  bool eof_ = true, bof_ = true, found_ = false;
+  bool dirty_ = false, appended_ = false;
+  bool netErr_ = false;
+  std::map<size_t, std::string> memos_;  // pending memo values by field index
+  std::set<uint32_t> locks_;
+  bool fileLocked_ = false;
+  std::vector<std::unique_ptr<IndexFile>> indexes_;
+  std::vector<Order> orders_;
+  int current_ = -1;  // controlling order in orders_, -1 natural
+  bool tagPositioned_ = false;
+  Condition filter_;
+  std::string filterText_;
+  Condition locateCond_, locateWhile_;
+  std::vector<Relation> relations_;
+  int relationDepth_ = 0;
+};
+
+}  // namespace tav::engine
