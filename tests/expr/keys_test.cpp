@@ -182,14 +182,4 @@ TEST_F(Keys, NonTextKeyIntoATextBufferIsADataTypeError) {
   EXPECT_EQ(err.genCode, rt::kErrDataType);
 }
 
-TEST_F(Keys, KeyThroughAnotherArea) {
-  FakeTable& other = ctx.tables["test"];
-  other.text("a", 10, "0000000001");
-  auto e = compile("test->a");
-  EXPECT_EQ(e->resultWidth(), 10);
-  std::string out;
-  e->evalKey(out);
-  EXPECT_EQ(out, "0000000001");
-}
-
 }  // namespace

@@ -111,19 +111,4 @@ TEST_F(Syntax, MalformedTextIsASyntaxErrorAtCompileTime) {
   }
 }
 
-TEST_F(Syntax, CompileFaultsReachTheInstalledHandlerOnce) {
-  int seen = 0;
-  rt::Error last;
-  rt::HandlerGuard h([&](rt::Error& e) -> rt::Answer {
-    ++seen;
-    last = e;
-    return {rt::Answer::Default, {}};
-  });
-  // A handler that returns cannot rescue a compile: the attempt is abandoned all the same.
-  EXPECT_FALSE(rt::sequence([&] { Expression::compile("nazwa +* 2", ctx); }));
-  EXPECT_EQ(seen, 1);
-  EXPECT_EQ(last.genCode, rt::kErrSyntax);
-  EXPECT_NE(last.description.find("nazwa +* 2"), std::string::npos);
-}
-
 }  // namespace

@@ -556,8 +556,6 @@ const Builtin* findFunction(std::string_view name) {
   return nullptr;
 }
 
-const char* functionName(const Builtin& fn) { return fn.name; }
-
 NodePtr makeCall(const Builtin& fn, std::vector<NodePtr> args, ExprContext& ctx, std::string_view text) {
   int n = static_cast<int>(args.size());
   if (n < fn.minArgs || n > fn.maxArgs) {

@@ -12,7 +12,6 @@ struct Builtin;
 // Finds a function by its full name or, as the xBase family allows, by an abbreviation of at
 // least four letters ("subs", "dele", "alltr"); case does not matter. nullptr when none.
 const Builtin* findFunction(std::string_view name);
-const char* functionName(const Builtin& fn);
 
 // A call of fn. A wrong number of arguments is a compile fault. recno() and deleted() bind the
 // area that is current in ctx now.

@@ -50,8 +50,7 @@ Shape fieldShape(const BoundField& f) {
 
 class Field final : public Node {
  public:
-  Field(std::shared_ptr<BoundField> f, std::string name)
-      : Node(fieldShape(*f)), f_(std::move(f)), name_(std::move(name)) {}
+  explicit Field(std::shared_ptr<BoundField> f) : Node(fieldShape(*f)), f_(std::move(f)) {}
   rt::Value eval(Frame&) override { return f_->get(); }
   void appendText(std::string& out, Frame& f) override {
     if (shape_.text()) f_->appendText(out);
@@ -62,19 +61,17 @@ class Field final : public Node {
 
  private:
   std::shared_ptr<BoundField> f_;
-  std::string name_;
 };
 
 class Param final : public Node {
  public:
-  Param(size_t index, std::string name) : index_(index), name_(std::move(name)) {}
+  explicit Param(size_t index) : index_(index) {}
   rt::Value eval(Frame& f) override { return f.locals[index_]; }
   bool assignable() const override { return true; }
   void assign(Frame& f, const rt::Value& v) override { f.locals[index_] = v; }
 
  private:
   size_t index_;
-  std::string name_;
 };
 
 class Subscript final : public Node {
@@ -424,10 +421,8 @@ int compareText(std::string_view a, std::string_view b) {
 }
 
 NodePtr makeLiteral(rt::Value v) { return std::make_unique<Literal>(std::move(v)); }
-NodePtr makeField(std::shared_ptr<BoundField> field, std::string name) {
-  return std::make_unique<Field>(std::move(field), std::move(name));
-}
-NodePtr makeParam(size_t index, std::string name) { return std::make_unique<Param>(index, std::move(name)); }
+NodePtr makeField(std::shared_ptr<BoundField> field) { return std::make_unique<Field>(std::move(field)); }
+NodePtr makeParam(size_t index) { return std::make_unique<Param>(index); }
 NodePtr makeSubscript(NodePtr base, NodePtr index) {
   return std::make_unique<Subscript>(std::move(base), std::move(index));
 }

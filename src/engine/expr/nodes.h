@@ -23,8 +23,8 @@ class CompiledBlock : public rt::Block {
 };
 
 NodePtr makeLiteral(rt::Value v);
-NodePtr makeField(std::shared_ptr<BoundField> field, std::string name);
-NodePtr makeParam(size_t index, std::string name);
+NodePtr makeField(std::shared_ptr<BoundField> field);
+NodePtr makeParam(size_t index);  // the index-th parameter of the block being called
 NodePtr makeSubscript(NodePtr base, NodePtr index);
 NodePtr makeAssign(NodePtr target, NodePtr value);
 NodePtr makeList(std::vector<NodePtr> items);  // evaluates all, gives the last

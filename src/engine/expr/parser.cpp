@@ -246,7 +246,7 @@ NodePtr Parser::name(std::string id) {
   if (!scopes_.empty()) {
     const auto& inner = scopes_.back();
     auto it = std::find(inner.begin(), inner.end(), low);
-    if (it != inner.end()) return makeParam(static_cast<size_t>(it - inner.begin()), low);
+    if (it != inner.end()) return makeParam(static_cast<size_t>(it - inner.begin()));
     for (size_t s = 0; s + 1 < scopes_.size(); ++s)
       if (std::find(scopes_[s].begin(), scopes_[s].end(), low) != scopes_[s].end())
         compileFault(rt::kErrNoVar, "Variable does not exist: a nested block cannot see the parameters of its enclosing block",
@@ -256,7 +256,7 @@ NodePtr Parser::name(std::string id) {
 }
 
 NodePtr Parser::field(const std::string& alias, const std::string& id, bool plain) {
-  if (auto f = ctx_.bindField(alias, id)) return makeField(std::move(f), alias.empty() ? id : alias + "->" + id);
+  if (auto f = ctx_.bindField(alias, id)) return makeField(std::move(f));
   if (!alias.empty() && !ctx_.bindArea(alias))
     compileFault(rt::kErrNoAlias, "Alias does not exist", alias, text_);
   if (alias.empty() && !plain && !ctx_.bindArea(""))
