@@ -54,6 +54,11 @@ class IndexFile {
                               size_t keyLength, const KeySource& source) = 0;
   virtual void removeAll() = 0;  // ZAP: every tag empty, definitions kept
   virtual void flush() = 0;
+  // Shared opens: hold lock(false) around reads and lock(true) around changes (the index byte
+  // other engines lock too); taking it drops cached pages that another process has changed.
+  // False, without waiting, while another holder conflicts.
+  virtual bool lock(bool exclusive) { (void)exclusive; return true; }
+  virtual void unlock() {}
 };
 
 }  // namespace tav::engine

@@ -1,19 +1,52 @@
 #include "engine/index/index_files.h"
 
-// Placeholder until the CDX and NTX files land: no index file can be opened or created yet.
+#include "engine/cdx/cdx_file.h"
+#include "engine/ntx/ntx_file.h"
+
 namespace tav::engine {
 namespace {
-std::string& errorText() { static std::string s; return s; }
+
+std::string& errorText() {
+  static thread_local std::string s;
+  return s;
+}
+
+std::string extensionOf(const std::filesystem::path& host) {
+  std::string e = host.extension().string();
+  for (char& c : e)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return e;
+}
+
 }  // namespace
 
-std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool) {
-  errorText() = "index files are not supported yet: " + host.string();
-  return nullptr;
+std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool readOnly,
+                                         const IndexKeyTypeResolver& resolver) {
+  std::string why;
+  std::unique_ptr<IndexFile> f;
+  std::string ext = extensionOf(host);
+  if (ext == ".cdx")
+    f = cdx::CdxFile::open(host, readOnly, why, resolver);
+  else if (ext == ".ntx")
+    f = ntx::NtxFile::open(host, readOnly, why);
+  else
+    why = "not an index file: " + host.string();
+  if (!f) errorText() = why;
+  return f;
 }
 
 std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host) {
-  errorText() = "index files are not supported yet: " + host.string();
-  return nullptr;
+  std::string why;
+  std::unique_ptr<IndexFile> f;
+  std::string ext = extensionOf(host);
+  if (ext == ".cdx")
+    f = cdx::CdxFile::create(host, why);
+  else if (ext == ".ntx")
+    f = ntx::NtxFile::create(host, why);
+  else
+    why = "not an index file: " + host.string();
+  if (!f) errorText() = why;
+  return f;
 }
 
 const std::string& lastIndexError() { return errorText(); }

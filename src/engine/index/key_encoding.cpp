@@ -1,5 +1,8 @@
 #include "engine/index/key_encoding.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "runtime/coding.h"
@@ -44,6 +47,41 @@ double decodeNumericKey(const std::string& key) {
   else
     u = ~u;
   return rt::bitsDouble(u);
+}
+
+std::string encodeNtxKey(const rt::Value& v, KeyType type, size_t keyLength, int decimals) {
+  switch (type) {
+    case KeyType::Character: return encodeKey(v, type, keyLength);
+    case KeyType::Numeric: {
+      double d = v.isNumber() ? v.num() : 0;
+      bool negative = d < 0;
+      decimals = std::max(0, std::min(decimals, static_cast<int>(keyLength) - 1));
+      char buf[400];
+      int n = std::snprintf(buf, sizeof buf, "%0*.*f", static_cast<int>(keyLength), decimals,
+                            std::fabs(d));
+      std::string s;
+      if (n < 0 || static_cast<size_t>(n) > keyLength) {
+        s.assign(keyLength, '9');
+        if (decimals > 0) s[keyLength - decimals - 1] = '.';
+      } else {
+        s.assign(buf, static_cast<size_t>(n));
+      }
+      if (negative && s.find_first_not_of("0.") != std::string::npos)
+        for (char& c : s) c = static_cast<char>(92 - c);
+      return s;
+    }
+    case KeyType::Date: {
+      std::string s = v.isDate() ? v.date().dtos() : std::string(8, ' ');
+      s.resize(keyLength, ' ');
+      return s;
+    }
+    case KeyType::Logical: {
+      std::string s(1, v.isLogical() && v.log() ? 'T' : 'F');
+      s.resize(keyLength, ' ');
+      return s;
+    }
+  }
+  return std::string();
 }
 
 size_t fixedKeyLength(KeyType type) {

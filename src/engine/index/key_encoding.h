@@ -14,6 +14,13 @@ namespace tav::engine {
 // logicals are 'T' or 'F'. Numeric, date and logical keys have a fixed length (8, 8, 1).
 std::string encodeKey(const rt::Value& v, KeyType type, size_t keyLength);
 double decodeNumericKey(const std::string& key);
+
+// The key form of single-key (.ntx) files, which keep every key as text of the key length:
+// character keys as above; numbers as their digits with `decimals` decimals, zero-filled on the
+// left (too large a value becomes all nines), and for a negative number every character c
+// replaced by 92 - c ('0'..'9' become ','..'#', the point stays), so that negatives sort before
+// positives and larger magnitudes first; dates as yyyymmdd (blanks when empty); logicals T/F.
+std::string encodeNtxKey(const rt::Value& v, KeyType type, size_t keyLength, int decimals);
 size_t fixedKeyLength(KeyType type);  // 0 for character keys
 KeyType keyTypeOf(const rt::Value& v);  // the tag type for an expression's value
 

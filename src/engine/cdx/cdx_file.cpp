@@ -1,0 +1,1023 @@
+#include "engine/cdx/cdx_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <unordered_set>
+
+#include "engine/index/key_encoding.h"
+#include "engine/index/key_sorter.h"
+#include "runtime/coding.h"
+#include "runtime/collation.h"
+
+namespace tav::engine::cdx {
+namespace {
+
+// Thrown inside the tag code when a page cannot be trusted; every public call catches it and
+// reports a value, so a damaged file never reaches the caller as an exception.
+struct Damaged {
+  std::string why;
+};
+
+// The index byte other engines lock: shared while reading, exclusive while writing.
+constexpr uint64_t kIndexLockOffset = 0x7FFFFFFEull;
+constexpr size_t kCacheLimit = 4096;  // decoded pages kept per tag between calls
+
+std::string upperAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+std::string trimName(const char* p, size_t n) {
+  std::string s(p, n);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+  return s;
+}
+
+const std::array<uint8_t, 256>& inverseWeights() {
+  static const std::array<uint8_t, 256> inv = [] {
+    std::array<uint8_t, 256> a{};
+    const auto& w = rt::collationWeights();
+    for (int c = 0; c < 256; ++c) a[w[c]] = static_cast<uint8_t>(c);
+    return a;
+  }();
+  return inv;
+}
+
+// Reads an expression out of the pool; empty when its offset or length leaves the pool.
+std::string poolText(const uint8_t* h, size_t offsetField, size_t lengthField) {
+  size_t off = rt::getLE16(h + offsetField), len = rt::getLE16(h + lengthField);
+  if (off >= hdr::poolSize || len > hdr::poolSize - off) return std::string();
+  const char* p = reinterpret_cast<const char*>(h + hdr::pool + off);
+  return std::string(p, strnlen(p, len));
+}
+
+bool bareName(std::string_view expr) {
+  for (char c : expr)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '>' ||
+          c == ' '))
+      return false;
+  return !expr.empty();
+}
+
+// Batches pages that follow one another into single writes.
+class PageWriter {
+ public:
+  explicit PageWriter(CdxFile* owner, std::function<bool(uint64_t, const void*, size_t)> write)
+      : write_(std::move(write)) {
+    (void)owner;
+  }
+  uint8_t* page(uint32_t offset) {
+    if (!pending_.empty() && offset != start_ + pending_.size()) flush();
+    if (pending_.empty()) start_ = offset;
+    if (pending_.size() >= (256u * kPage)) {
+      flush();
+      start_ = offset;
+    }
+    pending_.resize(pending_.size() + kPage);
+    return reinterpret_cast<uint8_t*>(pending_.data() + pending_.size() - kPage);
+  }
+  void flush() {
+    if (!pending_.empty() && !write_(start_, pending_.data(), pending_.size()))
+      throw Damaged{"cannot write the index file"};
+    pending_.clear();
+  }
+
+ private:
+  std::function<bool(uint64_t, const void*, size_t)> write_;
+  uint64_t start_ = 0;
+  std::string pending_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// CdxTag
+
+CdxTag::CdxTag(CdxFile& file, uint32_t headerOffset) : file_(file), header_(headerOffset) {}
+
+void CdxTag::setType(KeyType t) {
+  type_ = t;
+  filler_ = t == KeyType::Character ? ' ' : '\0';
+  collate_ = t == KeyType::Character;
+}
+
+bool CdxTag::loadHeader(std::string& why, const KeyTypeResolver& resolver) {
+  uint8_t h[kHeaderBytes];
+  if (header_ % kPage != 0 || header_ + uint64_t{kHeaderBytes} > file_.fileEnd_ ||
+      !file_.file_.readAt(header_, h, sizeof h)) {
+    why = "tag header out of the file";
+    return false;
+  }
+  root_ = rt::getLE32(h + hdr::root);
+  counter_ = rt::getLE32(h + hdr::counter);
+  keyLength_ = rt::getLE16(h + hdr::keyLength);
+  options_ = h[hdr::options];
+  descending_ = rt::getLE16(h + hdr::descending) != 0;
+  if (keyLength_ == 0 || keyLength_ > kMaxKeyLength) {
+    why = "tag key length out of range";
+    return false;
+  }
+  if (!file_.validPage(root_)) {
+    why = "tag root out of the file";
+    return false;
+  }
+  expr_ = poolText(h, hdr::keyOffset, hdr::keyExprLength);
+  forExpr_ = poolText(h, hdr::forOffset, hdr::forLength);
+  cache_.clear();
+  dirty_.clear();
+  ++generation_;
+  if (header_ == 0) {  // the directory: tag names in plain byte order
+    type_ = KeyType::Character;
+    filler_ = ' ';
+    collate_ = false;
+    return true;
+  }
+  std::optional<KeyType> t;
+  if (resolver) t = resolver(expr_, keyLength_);
+  if (t) {
+    setType(*t);
+  } else {
+    setType(KeyType::Character);
+    if (keyLength_ == 8 && (bareName(expr_) || upperAscii(expr_).rfind("DESCEND(", 0) == 0)) {
+      try {
+        setType(guessType());
+      } catch (const Damaged& d) {
+        why = d.why;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The file does not say whether an 8-byte key is text or a number: numbers and dates are
+// encoded doubles, which carry bytes below 0x20 that no text key holds, and dates fall in the
+// Julian day range 2^21..2^22 (first bytes 0xC1 0x4x, or 0x80 0... for the empty date).
+KeyType CdxTag::guessType() {
+  setType(KeyType::Numeric);  // decode with 0x00 filler
+  std::vector<std::string> sample;
+  for (bool fromEnd : {false, true}) {
+    uint32_t page = root_;
+    for (size_t depth = 0; depth < kMaxDepth; ++depth) {
+      const Node& n = node(page);
+      if (n.leaf) {
+        for (size_t i = 0; i < n.count(); ++i) sample.emplace_back(n.key(i, 8), 8);
+        break;
+      }
+      if (n.count() == 0) break;
+      page = fromEnd ? n.children.back() : n.children.front();
+    }
+  }
+  cache_.clear();
+  bool binary = false, dates = !sample.empty();
+  for (const std::string& k : sample) {
+    for (unsigned char c : k)
+      if (c < 0x20) binary = true;
+    auto b0 = static_cast<uint8_t>(k[0]), b1 = static_cast<uint8_t>(k[1]);
+    bool emptyDate = b0 == 0x80 && k.find_first_not_of('\0', 1) == std::string::npos;
+    if (!emptyDate && !(b0 == 0xC1 && (b1 & 0xF0) == 0x40)) dates = false;
+  }
+  if (!binary) return KeyType::Character;
+  return dates ? KeyType::Date : KeyType::Numeric;
+}
+
+void CdxTag::dropCache() {
+  cache_.clear();
+  dirty_.clear();
+  positioned_ = false;
+  ++generation_;
+}
+
+Node& CdxTag::node(uint32_t page) {
+  auto it = cache_.find(page);
+  if (it != cache_.end()) return *it->second;
+  uint8_t buf[kPage];
+  std::string why;
+  if (!file_.readPage(page, buf, why)) throw Damaged{why};
+  auto n = std::make_unique<Node>();
+  if (!decodeNode(buf, keyLength_, filler_, *n, why))
+    throw Damaged{"tag " + name_ + ", page " + std::to_string(page) + ": " + why};
+  n->offset = page;
+  Node& ref = *n;
+  cache_[page] = std::move(n);
+  return ref;
+}
+
+Node& CdxTag::dirty(uint32_t page) {
+  Node& n = node(page);
+  dirty_.insert(page);
+  return n;
+}
+
+int CdxTag::compare(const char* a, const char* b, size_t n) const {
+  if (collate_) return rt::collateKeys(a, b, n);
+  return std::memcmp(a, b, n);
+}
+
+int CdxTag::compareEntry(const Node& n, size_t i, const char* key, size_t len, uint32_t rec,
+                         Match m) const {
+  int c = compare(n.key(i, keyLength_), key, len);
+  if (c != 0 || m == Match::Prefix) return c;
+  return n.recs[i] < rec ? -1 : n.recs[i] > rec ? 1 : 0;
+}
+
+std::vector<CdxTag::Step> CdxTag::descend(const char* key, size_t len, uint32_t rec, Match m) {
+  std::vector<Step> path;
+  uint32_t page = root_;
+  for (size_t depth = 0; depth < kMaxDepth; ++depth) {
+    const Node& n = node(page);
+    size_t lo = 0, hi = n.count();
+    while (lo < hi) {
+      size_t mid = (lo + hi) / 2;
+      if (compareEntry(n, mid, key, len, rec, m) < 0)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    if (n.leaf) {
+      path.push_back({page, lo});
+      return path;
+    }
+    if (n.count() == 0) throw Damaged{"tag " + name_ + ": empty interior node"};
+    if (lo == n.count()) lo = n.count() - 1;
+    path.push_back({page, lo});
+    page = n.children[lo];
+  }
+  throw Damaged{"tag " + name_ + ": tree deeper than any valid one"};
+}
+
+uint32_t CdxTag::positionAt(uint32_t page, size_t index) {
+  const Node& n = node(page);
+  positioned_ = true;
+  curPage_ = page;
+  curIndex_ = index;
+  curKey_.assign(n.key(index, keyLength_), keyLength_);
+  curRec_ = n.recs[index];
+  curGeneration_ = generation_;
+  return curRec_;
+}
+
+// Moves along the leaf level from (page, index) to the nearest entry in the given direction,
+// following sibling links over empty leaves; index may be one past either end.
+uint32_t CdxTag::settle(std::vector<Step>& path, bool forward) {
+  uint32_t page = path.back().page;
+  long index = static_cast<long>(path.back().index);
+  size_t hops = file_.fileEnd_ / kPage + 1;
+  while (hops--) {
+    const Node& n = node(page);
+    if (!n.leaf) throw Damaged{"tag " + name_ + ": sibling link leaves the leaf level"};
+    if (index >= 0 && static_cast<size_t>(index) < n.count())
+      return positionAt(page, static_cast<size_t>(index));
+    uint32_t to = forward ? n.right : n.left;
+    if (to == kNone) {
+      positioned_ = false;
+      return 0;
+    }
+    page = to;
+    index = forward ? 0 : static_cast<long>(node(page).count()) - 1;
+  }
+  throw Damaged{"tag " + name_ + ": sibling links form a loop"};
+}
+
+uint32_t CdxTag::edge(bool lastEntry) {
+  uint32_t page = root_;
+  for (size_t depth = 0; depth < kMaxDepth; ++depth) {
+    const Node& n = node(page);
+    if (n.leaf) {
+      // An empty edge leaf (index -1 going left) is stepped over by settle.
+      std::vector<Step> path{{page, lastEntry ? n.count() - 1 : 0}};
+      return settle(path, !lastEntry);
+    }
+    if (n.count() == 0) throw Damaged{"tag " + name_ + ": empty interior node"};
+    page = lastEntry ? n.children.back() : n.children.front();
+  }
+  throw Damaged{"tag " + name_ + ": tree deeper than any valid one"};
+}
+
+std::string CdxTag::normalise(std::string_view key) const {
+  std::string k(key.substr(0, keyLength_));
+  k.resize(keyLength_, filler_);
+  return k;
+}
+
+uint32_t CdxTag::first() {
+  try {
+    if (cache_.size() > kCacheLimit) cache_.clear();
+    return edge(false);
+  } catch (const Damaged& d) {
+    file_.fail(d.why);
+    positioned_ = false;
+    return 0;
+  }
+}
+
+uint32_t CdxTag::last() {
+  try {
+    if (cache_.size() > kCacheLimit) cache_.clear();
+    return edge(true);
+  } catch (const Damaged& d) {
+    file_.fail(d.why);
+    positioned_ = false;
+    return 0;
+  }
+}
+
+// After a change of the tag the cached position may name a page that moved: find the entry
+// again by its key and record. True when it is still there; otherwise the position is the first
+// entry after it (index may be past the leaf's end).
+bool CdxTag::reposition() {
+  auto path = descend(curKey_.data(), keyLength_, curRec_, Match::Entry);
+  const Step& s = path.back();
+  const Node& n = node(s.page);
+  curPage_ = s.page;
+  curIndex_ = s.index;
+  curGeneration_ = generation_;
+  return s.index < n.count() && n.recs[s.index] == curRec_ &&
+         std::memcmp(n.key(s.index, keyLength_), curKey_.data(), keyLength_) == 0;
+}
+
+uint32_t CdxTag::next() {
+  if (!positioned_) return 0;
+  try {
+    if (cache_.size() > kCacheLimit) cache_.clear();
+    bool exact = curGeneration_ == generation_ || reposition();
+    std::vector<Step> path{{curPage_, exact ? curIndex_ + 1 : curIndex_}};
+    return settle(path, true);
+  } catch (const Damaged& d) {
+    file_.fail(d.why);
+    positioned_ = false;
+    return 0;
+  }
+}
+
+uint32_t CdxTag::prev() {
+  if (!positioned_) return 0;
+  try {
+    if (cache_.size() > kCacheLimit) cache_.clear();
+    if (curGeneration_ != generation_) reposition();
+    // Index 0 wraps to -1, which settle takes as "the left sibling's last entry".
+    std::vector<Step> path{{curPage_, curIndex_ - 1}};
+    return settle(path, false);
+  } catch (const Damaged& d) {
+    file_.fail(d.why);
+    positioned_ = false;
+    return 0;
+  }
+}
+
+uint32_t CdxTag::seek(std::string_view key, bool& found) {
+  found = false;
+  try {
+    if (cache_.size() > kCacheLimit) cache_.clear();
+    size_t len = std::min(key.size(), keyLength_);
+    auto path = descend(key.data(), len, 0, Match::Prefix);
+    uint32_t rec = settle(path, true);
+    found = rec != 0 && std::memcmp(curKey_.data(), key.data(), len) == 0;
+    return rec;
+  } catch (const Damaged& d) {
+    file_.fail(d.why);
+    positioned_ = false;
+    return 0;
+  }
+}
+
+bool CdxTag::locate(std::string_view key, uint32_t recno) {
+  try {
+    if (cache_.size() > kCacheLimit) cache_.clear();
+    std::string k = normalise(key);
+    auto path = descend(k.data(), keyLength_, recno, Match::Entry);
+    uint32_t rec = settle(path, true);
+    if (rec == recno && curKey_ == k) return true;
+    positioned_ = false;
+    return false;
+  } catch (const Damaged& d) {
+    file_.fail(d.why);
+    positioned_ = false;
+    return false;
+  }
+}
+
+bool CdxTag::fits(const Node& n) {
+  if (!n.leaf) return n.count() <= interiorCapacity(keyLength_);
+  LeafPacker p(keyLength_, filler_);
+  for (size_t i = 0; i < n.count(); ++i)
+    if (!p.add(n.key(i, keyLength_), n.recs[i])) return false;
+  return true;
+}
+
+// Moves the upper half of n into a new page linked in to its right; returns that page.
+uint32_t CdxTag::split(Node& n) {
+  uint32_t mp = file_.allocPage();
+  auto m = std::make_unique<Node>();
+  size_t half = n.count() / 2;
+  m->offset = mp;
+  m->leaf = n.leaf;
+  m->root = false;
+  m->keys.assign(n.keys, half * keyLength_, std::string::npos);
+  m->recs.assign(n.recs.begin() + static_cast<long>(half), n.recs.end());
+  if (!n.leaf) m->children.assign(n.children.begin() + static_cast<long>(half), n.children.end());
+  n.keys.resize(half * keyLength_);
+  n.recs.resize(half);
+  if (!n.leaf) n.children.resize(half);
+  m->left = n.offset;
+  m->right = n.right;
+  if (n.right != kNone) dirty(n.right).left = mp;
+  n.right = mp;
+  bool ok = fits(*m) && fits(n);
+  cache_[mp] = std::move(m);
+  dirty_.insert(mp);
+  if (!ok) throw Damaged{"tag " + name_ + ": a node cannot be split to fit"};
+  return mp;
+}
+
+// Restores the invariants along the path from a changed leaf to the root: empty nodes leave
+// the tree, overfull ones split, and every parent entry equals its child's last entry.
+void CdxTag::fixUp(std::vector<Step>& path) {
+  auto setEntry = [this](Node& parent, size_t i, const Node& child) {
+    size_t last = child.count() - 1;
+    std::memcpy(parent.keys.data() + i * keyLength_, child.key(last, keyLength_), keyLength_);
+    parent.recs[i] = child.recs[last];
+    parent.children[i] = child.offset;
+  };
+  auto insertEntry = [this](Node& parent, size_t i, const Node& child) {
+    size_t last = child.count() - 1;
+    parent.keys.insert(i * keyLength_, child.key(last, keyLength_), keyLength_);
+    parent.recs.insert(parent.recs.begin() + static_cast<long>(i), child.recs[last]);
+    parent.children.insert(parent.children.begin() + static_cast<long>(i), child.offset);
+  };
+  for (size_t lvl = path.size(); lvl-- > 0;) {
+    uint32_t page = path[lvl].page;
+    Node& n = dirty(page);
+    bool isRoot = lvl == 0;
+    if (n.count() == 0) {
+      if (isRoot) {
+        n.leaf = true;
+        n.children.clear();
+        continue;
+      }
+      if (n.left != kNone) dirty(n.left).right = n.right;
+      if (n.right != kNone) dirty(n.right).left = n.left;
+      Node& parent = dirty(path[lvl - 1].page);
+      size_t pi = path[lvl - 1].index;
+      parent.keys.erase(pi * keyLength_, keyLength_);
+      parent.recs.erase(parent.recs.begin() + static_cast<long>(pi));
+      parent.children.erase(parent.children.begin() + static_cast<long>(pi));
+      cache_.erase(page);
+      dirty_.erase(page);
+      file_.freePage(page);
+      continue;
+    }
+    if (!fits(n)) {
+      uint32_t mp = split(n);
+      Node& m = node(mp);
+      if (isRoot) {
+        uint32_t rp = file_.allocPage();
+        auto r = std::make_unique<Node>();
+        r->offset = rp;
+        r->leaf = false;
+        r->root = true;
+        n.root = false;
+        insertEntry(*r, 0, n);
+        insertEntry(*r, 1, m);
+        cache_[rp] = std::move(r);
+        dirty_.insert(rp);
+        root_ = rp;
+        rootChanged_ = true;
+      } else {
+        Node& parent = dirty(path[lvl - 1].page);
+        size_t pi = path[lvl - 1].index;
+        setEntry(parent, pi, n);
+        insertEntry(parent, pi + 1, m);
+      }
+      continue;
+    }
+    if (!isRoot) setEntry(dirty(path[lvl - 1].page), path[lvl - 1].index, n);
+  }
+  // A root left with one child hands the root over to it.
+  for (size_t depth = 0; depth < kMaxDepth; ++depth) {
+    Node& r = node(root_);
+    if (r.leaf || r.count() != 1) break;
+    uint32_t old = root_, child = r.children[0];
+    Node& c = dirty(child);
+    c.root = true;
+    c.left = c.right = kNone;
+    root_ = child;
+    rootChanged_ = true;
+    cache_.erase(old);
+    dirty_.erase(old);
+    file_.freePage(old);
+  }
+}
+
+void CdxTag::writeChanges() {
+  uint8_t buf[kPage];
+  for (uint32_t page : dirty_) {
+    Node& n = *cache_.at(page);
+    n.root = page == root_;
+    if (n.leaf) {
+      if (!encodeLeaf(n, keyLength_, filler_, buf))
+        throw Damaged{"tag " + name_ + ": leaf overflow"};
+    } else {
+      encodeInterior(n, keyLength_, buf);
+    }
+    if (!file_.writeBytes(page, buf, kPage)) throw Damaged{"cannot write the index file"};
+  }
+  dirty_.clear();
+  ++counter_;
+  uint8_t field[4];
+  if (rootChanged_) {
+    rt::putLE32(field, root_);
+    if (!file_.writeBytes(header_ + hdr::root, field, 4))
+      throw Damaged{"cannot write the index file"};
+    rootChanged_ = false;
+  }
+  rt::putLE32(field, counter_);
+  if (!file_.writeBytes(header_ + hdr::counter, field, 4))
+    throw Damaged{"cannot write the index file"};
+  file_.writeFreeList();
+  ++generation_;
+}
+
+void CdxTag::insert(std::string_view key, uint32_t recno) {
+  if (file_.readOnly_) {
+    file_.fail("the index file is open read-only");
+    return;
+  }
+  try {
+    std::string k = normalise(key);
+    auto path = descend(k.data(), keyLength_, recno, Match::Entry);
+    Node& leafNode = dirty(path.back().page);
+    size_t i = path.back().index;
+    if (i < leafNode.count() && leafNode.recs[i] == recno &&
+        std::memcmp(leafNode.key(i, keyLength_), k.data(), keyLength_) == 0) {
+      dirty_.clear();
+      return;  // already present: an entry is kept once
+    }
+    leafNode.keys.insert(i * keyLength_, k);
+    leafNode.recs.insert(leafNode.recs.begin() + static_cast<long>(i), recno);
+    fixUp(path);
+    writeChanges();
+  } catch (const Damaged& d) {
+    file_.fail(d.why);
+    dropCache();
+  }
+}
+
+bool CdxTag::remove(std::string_view key, uint32_t recno) {
+  if (file_.readOnly_) {
+    file_.fail("the index file is open read-only");
+    return false;
+  }
+  try {
+    std::string k = normalise(key);
+    auto path = descend(k.data(), keyLength_, recno, Match::Entry);
+    Node& leafNode = node(path.back().page);
+    size_t i = path.back().index;
+    if (i >= leafNode.count() || leafNode.recs[i] != recno ||
+        std::memcmp(leafNode.key(i, keyLength_), k.data(), keyLength_) != 0)
+      return false;
+    dirty_.insert(path.back().page);
+    leafNode.keys.erase(i * keyLength_, keyLength_);
+    leafNode.recs.erase(leafNode.recs.begin() + static_cast<long>(i));
+    fixUp(path);
+    writeChanges();
+    return true;
+  } catch (const Damaged& d) {
+    file_.fail(d.why);
+    dropCache();
+    return false;
+  }
+}
+
+void CdxTag::collectPages(std::vector<uint32_t>& out) {
+  std::unordered_set<uint32_t> seen;
+  std::deque<uint32_t> todo{root_};
+  size_t limit = file_.fileEnd_ / kPage + 1;
+  while (!todo.empty()) {
+    uint32_t p = todo.front();
+    todo.pop_front();
+    if (!seen.insert(p).second) throw Damaged{"tag " + name_ + ": a page is reached twice"};
+    if (seen.size() > limit) throw Damaged{"tag " + name_ + ": more pages than the file holds"};
+    out.push_back(p);
+    const Node& n = node(p);
+    if (!n.leaf)
+      for (uint32_t c : n.children) todo.push_back(c);
+  }
+  cache_.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// CdxFile
+
+CdxFile::~CdxFile() {
+  if (locked_) unlock();
+}
+
+void CdxFile::fail(const std::string& why) { error_ = why; }
+
+bool CdxFile::validPage(uint32_t offset) const {
+  return offset != kNone && offset % kPage == 0 && offset >= kPage &&
+         uint64_t{offset} + kPage <= fileEnd_;
+}
+
+bool CdxFile::readPage(uint32_t offset, uint8_t* buf, std::string& why) {
+  if (!validPage(offset)) {
+    why = "page pointer " + std::to_string(offset) + " is outside the file";
+    return false;
+  }
+  if (!file_.readAt(offset, buf, kPage)) {
+    why = "cannot read page " + std::to_string(offset);
+    return false;
+  }
+  return true;
+}
+
+bool CdxFile::writeBytes(uint64_t offset, const void* data, size_t n) {
+  return file_.writeAt(offset, data, n);
+}
+
+uint32_t CdxFile::allocPage() {
+  if (freeHead_ != 0 && validPage(freeHead_)) {
+    uint32_t page = freeHead_;
+    uint8_t link[4];
+    uint32_t next = file_.readAt(page, link, 4) ? rt::getLE32(link) : 0;
+    freeHead_ = validPage(next) ? next : 0;
+    freeChanged_ = true;
+    return page;
+  }
+  if (fileEnd_ + kPage > 0xFFFFFE00ull) throw Damaged{"the index file is full"};
+  uint32_t page = static_cast<uint32_t>(fileEnd_);
+  fileEnd_ += kPage;
+  return page;
+}
+
+void CdxFile::freePage(uint32_t offset) {
+  uint8_t buf[kPage] = {};
+  rt::putLE32(buf, freeHead_);
+  if (!file_.writeAt(offset, buf, kPage)) throw Damaged{"cannot write the index file"};
+  freeHead_ = offset;
+  freeChanged_ = true;
+}
+
+void CdxFile::writeFreeList() {
+  if (!freeChanged_) return;
+  uint8_t field[4];
+  rt::putLE32(field, freeHead_);
+  if (!file_.writeAt(hdr::freeList, field, 4)) throw Damaged{"cannot write the index file"};
+  freeChanged_ = false;
+}
+
+std::unique_ptr<CdxFile> CdxFile::open(const std::filesystem::path& host, bool readOnly,
+                                       std::string& why, KeyTypeResolver resolver) {
+  std::unique_ptr<CdxFile> f(new CdxFile);
+  f->host_ = host;
+  f->pathText_ = host.string();
+  f->readOnly_ = readOnly;
+  f->resolver_ = std::move(resolver);
+  if (!f->file_.open(host, readOnly ? os::File::Mode::Read : os::File::Mode::ReadWrite)) {
+    why = "cannot open " + host.string() + ": " + std::strerror(f->file_.lastError());
+    return nullptr;
+  }
+  int64_t size = f->file_.size();
+  if (size < static_cast<int64_t>(kHeaderBytes + kPage)) {
+    why = host.string() + " is too short for a compound index";
+    return nullptr;
+  }
+  f->fileEnd_ = static_cast<uint64_t>(size) / kPage * kPage;
+  if (!f->loadTags(why)) {
+    why = host.string() + ": " + why;
+    return nullptr;
+  }
+  return f;
+}
+
+bool CdxFile::loadTags(std::string& why) {
+  uint8_t h[16];
+  if (!file_.readAt(0, h, sizeof h)) {
+    why = "cannot read the header";
+    return false;
+  }
+  uint32_t freeHead = rt::getLE32(h + hdr::freeList);
+  freeHead_ = validPage(freeHead) ? freeHead : 0;
+  if (!directory_) directory_ = std::make_unique<CdxTag>(*this, 0);
+  if (!directory_->loadHeader(why, resolver_)) return false;
+  if (directory_->keyLength_ != kTagNameLength) {
+    why = "not a compound index (tag names of length " +
+          std::to_string(directory_->keyLength_) + ")";
+    return false;
+  }
+  std::vector<std::pair<std::string, uint32_t>> found;
+  try {
+    CdxTag& d = *directory_;
+    size_t limit = fileEnd_ / kHeaderBytes + 1;
+    error_.clear();
+    for (d.edge(false); d.positioned_; d.next()) {
+      found.emplace_back(trimName(d.curKey_.data(), d.curKey_.size()), d.curRec_);
+      if (found.size() > limit) {
+        why = "the tag directory lists more tags than the file can hold";
+        return false;
+      }
+    }
+    if (!error_.empty()) {
+      why = error_;
+      return false;
+    }
+  } catch (const Damaged& d) {
+    why = d.why;
+    return false;
+  }
+  std::vector<std::unique_ptr<CdxTag>> tags;
+  for (auto& [name, off] : found) {
+    std::unique_ptr<CdxTag> t;
+    for (auto& old : tags_)
+      if (old && old->header_ == off) t = std::move(old);
+    if (!t) t = std::make_unique<CdxTag>(*this, off);
+    if (off == 0 || !t->loadHeader(why, resolver_)) {
+      why = "tag " + name + ": " + (off == 0 ? std::string("header at offset 0") : why);
+      return false;
+    }
+    t->name_ = name;
+    tags.push_back(std::move(t));
+  }
+  std::sort(tags.begin(), tags.end(),
+            [](const auto& a, const auto& b) { return a->header_ < b->header_; });
+  tags_ = std::move(tags);
+  return true;
+}
+
+std::unique_ptr<CdxFile> CdxFile::create(const std::filesystem::path& host, std::string& why) {
+  std::unique_ptr<CdxFile> f(new CdxFile);
+  f->host_ = host;
+  f->pathText_ = host.string();
+  if (!f->file_.open(host, os::File::Mode::Create)) {
+    why = "cannot create " + host.string() + ": " + std::strerror(f->file_.lastError());
+    return nullptr;
+  }
+  uint8_t buf[kHeaderBytes + kPage] = {};
+  rt::putLE32(buf + hdr::root, kHeaderBytes);
+  rt::putLE16(buf + hdr::keyLength, kTagNameLength);
+  buf[hdr::options] = opt::structural | opt::compound | opt::compact;
+  buf[hdr::signature] = 1;
+  rt::putLE16(buf + hdr::forOffset, 1);
+  rt::putLE16(buf + hdr::forLength, 1);
+  rt::putLE16(buf + hdr::keyOffset, 0);
+  rt::putLE16(buf + hdr::keyExprLength, 1);
+  LeafPacker(kTagNameLength, ' ').write(buf + kHeaderBytes, true, kNone, kNone);
+  if (!f->file_.writeAt(0, buf, sizeof buf)) {
+    why = "cannot write " + host.string();
+    return nullptr;
+  }
+  f->fileEnd_ = sizeof buf;
+  if (!f->loadTags(why)) return nullptr;
+  return f;
+}
+
+std::vector<IndexTag*> CdxFile::tags() {
+  std::vector<IndexTag*> out;
+  for (auto& t : tags_) out.push_back(t.get());
+  return out;
+}
+
+CdxTag* CdxFile::cdxTag(std::string_view name) {
+  std::string n = upperAscii(name);
+  while (!n.empty() && n.back() == ' ') n.pop_back();
+  for (auto& t : tags_)
+    if (upperAscii(t->name_) == n) return t.get();
+  return nullptr;
+}
+
+IndexTag* CdxFile::tag(std::string_view name) { return cdxTag(name); }
+
+void CdxFile::writeTagHeader(CdxTag& t) {
+  uint8_t h[kHeaderBytes] = {};
+  rt::putLE32(h + hdr::root, t.root_);
+  rt::putLE32(h + hdr::counter, t.counter_);
+  rt::putLE16(h + hdr::keyLength, static_cast<uint16_t>(t.keyLength_));
+  h[hdr::options] = t.options_;
+  h[hdr::signature] = 1;
+  rt::putLE16(h + hdr::descending, t.descending_ ? 1 : 0);
+  size_t keyLen = t.expr_.size() + 1, forLen = t.forExpr_.size() + 1;
+  std::memcpy(h + hdr::pool, t.expr_.data(), t.expr_.size());
+  std::memcpy(h + hdr::pool + keyLen, t.forExpr_.data(), t.forExpr_.size());
+  rt::putLE16(h + hdr::keyOffset, 0);
+  rt::putLE16(h + hdr::keyExprLength, static_cast<uint16_t>(keyLen));
+  rt::putLE16(h + hdr::forOffset, static_cast<uint16_t>(keyLen));
+  rt::putLE16(h + hdr::forLength, static_cast<uint16_t>(forLen));
+  if (!file_.writeAt(t.header_, h, sizeof h)) throw Damaged{"cannot write the index file"};
+}
+
+// Collects every key in one pass, sorts them (runs on disk past the memory limit) and writes
+// the leaves left to right, then each interior level from the one below: no key is inserted
+// into a tree one at a time.
+void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
+  const size_t len = t.keyLength_;
+  const size_t recordSize = len + 4;
+  std::filesystem::path tempDir = host_.parent_path();
+  if (tempDir.empty()) tempDir = ".";
+  KeySorter sorter(recordSize, indexBuildMemoryLimit(), tempDir);
+  std::string key(len, t.filler_), record(recordSize, '\0');
+  uint32_t rec = 0;
+  while (source(key, rec)) {
+    if (key.size() != len) key.resize(len, t.filler_);
+    std::memcpy(record.data(), key.data(), len);
+    if (t.collate_) rt::collationKeyInPlace(record.data(), len);
+    rt::putBE32(record.data() + len, rec);
+    if (!sorter.add(record.data())) throw Damaged{"cannot write a sort run"};
+  }
+  if (!sorter.finish()) throw Damaged{"cannot sort the keys"};
+
+  PageWriter out(this, [this](uint64_t off, const void* p, size_t n) {
+    return file_.writeAt(off, p, n);
+  });
+  const auto& inv = inverseWeights();
+  std::string upperKeys;
+  std::vector<uint32_t> upperRecs, upperPages;
+  LeafPacker packer(len, t.filler_);
+  uint32_t current = allocPage(), previous = kNone;
+  auto closeLeaf = [&](uint32_t right) {
+    packer.write(out.page(current), previous == kNone && right == kNone, previous, right);
+    upperKeys.append(packer.lastKey(), len);
+    upperRecs.push_back(packer.lastRecord());
+    upperPages.push_back(current);
+  };
+  while (const char* r = sorter.next()) {
+    std::memcpy(key.data(), r, len);
+    if (t.collate_)
+      for (size_t i = 0; i < len; ++i)
+        key[i] = static_cast<char>(inv[static_cast<uint8_t>(key[i])]);
+    rec = rt::getBE32(r + len);
+    if (!packer.add(key.data(), rec)) {
+      uint32_t nextPage = allocPage();
+      closeLeaf(nextPage);
+      previous = current;
+      current = nextPage;
+      packer.reset();
+      packer.add(key.data(), rec);
+    }
+  }
+  if (sorter.failed()) throw Damaged{"cannot read a sort run"};
+  closeLeaf(kNone);
+
+  const size_t capacity = interiorCapacity(len);
+  while (upperPages.size() > 1) {
+    size_t n = upperPages.size();
+    size_t nodes = (n + capacity - 1) / capacity;
+    std::vector<uint32_t> pages(nodes);
+    for (auto& p : pages) p = allocPage();
+    std::string levelKeys;
+    std::vector<uint32_t> levelRecs;
+    size_t from = 0;
+    for (size_t i = 0; i < nodes; ++i) {
+      // Spread entries evenly so that no node at the end of a level is left nearly empty.
+      size_t take = n / nodes + (i < n % nodes ? 1 : 0);
+      Node node;
+      node.offset = pages[i];
+      node.leaf = false;
+      node.root = nodes == 1;
+      node.left = i ? pages[i - 1] : kNone;
+      node.right = i + 1 < nodes ? pages[i + 1] : kNone;
+      node.keys.assign(upperKeys, from * len, take * len);
+      node.recs.assign(upperRecs.begin() + static_cast<long>(from),
+                       upperRecs.begin() + static_cast<long>(from + take));
+      node.children.assign(upperPages.begin() + static_cast<long>(from),
+                           upperPages.begin() + static_cast<long>(from + take));
+      encodeInterior(node, len, out.page(pages[i]));
+      levelKeys.append(node.key(take - 1, len), len);
+      levelRecs.push_back(node.recs.back());
+      from += take;
+    }
+    upperKeys = std::move(levelKeys);
+    upperRecs = std::move(levelRecs);
+    upperPages = std::move(pages);
+  }
+  out.flush();
+  t.root_ = upperPages.front();
+}
+
+IndexTag* CdxFile::createTag(std::string_view name, std::string_view keyExpression, KeyType type,
+                             size_t keyLength, const KeySource& source) {
+  if (readOnly_) {
+    fail("the index file is open read-only");
+    return nullptr;
+  }
+  std::string tagName = upperAscii(name.substr(0, kTagNameLength));
+  while (!tagName.empty() && tagName.back() == ' ') tagName.pop_back();
+  if (size_t fixed = fixedKeyLength(type)) keyLength = fixed;
+  if (tagName.empty() || keyLength == 0 || keyLength > kMaxKeyLength ||
+      keyExpression.size() + 2 > hdr::poolSize) {
+    fail("tag " + tagName + ": invalid name, key length or expression");
+    return nullptr;
+  }
+  try {
+    CdxTag* t = cdxTag(tagName);
+    if (t) {
+      // The tag keeps its header, and with it its place in creation order.
+      std::vector<uint32_t> pages;
+      t->collectPages(pages);
+      t->dropCache();
+      for (uint32_t p : pages) freePage(p);
+    } else {
+      uint32_t header = static_cast<uint32_t>(fileEnd_);
+      fileEnd_ += kHeaderBytes;
+      auto owned = std::make_unique<CdxTag>(*this, header);
+      t = owned.get();
+      std::string dirKey = tagName;
+      dirKey.resize(kTagNameLength, ' ');
+      t->name_ = tagName;
+      t->root_ = kNone;
+      t->keyLength_ = keyLength;
+      writeTagHeader(*t);  // reserves the header's bytes before any page follows it
+      error_.clear();
+      directory_->insert(dirKey, header);
+      if (!error_.empty()) return nullptr;
+      tags_.push_back(std::move(owned));
+    }
+    t->name_ = tagName;
+    t->expr_ = std::string(keyExpression);
+    t->forExpr_.clear();
+    t->setType(type);
+    t->keyLength_ = keyLength;
+    t->options_ = opt::compact | opt::compound;
+    t->descending_ = false;
+    t->positioned_ = false;
+    buildTree(*t, source);
+    ++t->counter_;
+    writeTagHeader(*t);
+    writeFreeList();
+    t->cache_.clear();
+    ++t->generation_;
+    return t;
+  } catch (const Damaged& d) {
+    fail(d.why);
+    return nullptr;
+  }
+}
+
+void CdxFile::removeAll() {
+  if (readOnly_) {
+    fail("the index file is open read-only");
+    return;
+  }
+  try {
+    for (auto& t : tags_) {
+      std::vector<uint32_t> pages;
+      t->collectPages(pages);
+      t->dropCache();
+      // The root page stays as an empty root leaf; the rest go to the free list.
+      for (uint32_t p : pages)
+        if (p != t->root_) freePage(p);
+      uint8_t buf[kPage];
+      LeafPacker(t->keyLength_, t->filler_).write(buf, true, kNone, kNone);
+      if (!file_.writeAt(t->root_, buf, kPage)) throw Damaged{"cannot write the index file"};
+      ++t->counter_;
+      uint8_t field[4];
+      rt::putLE32(field, t->counter_);
+      if (!file_.writeAt(t->header_ + hdr::counter, field, 4))
+        throw Damaged{"cannot write the index file"};
+    }
+    writeFreeList();
+  } catch (const Damaged& d) {
+    fail(d.why);
+  }
+}
+
+void CdxFile::flush() {
+  if (!readOnly_) file_.sync();
+}
+
+bool CdxFile::lock(bool exclusive) {
+  if (!file_.lockRange(kIndexLockOffset, 1, exclusive && !readOnly_)) return false;
+  locked_ = true;
+  // Another process may have changed the file since we last looked: compare change counters.
+  int64_t size = file_.size();
+  if (size > 0) fileEnd_ = std::max<uint64_t>(fileEnd_, static_cast<uint64_t>(size) / kPage * kPage);
+  uint8_t h[12];
+  if (!file_.readAt(0, h, sizeof h)) return true;
+  uint32_t freeHead = rt::getLE32(h + hdr::freeList);
+  freeHead_ = validPage(freeHead) ? freeHead : 0;
+  std::string why;
+  if (rt::getLE32(h + hdr::counter) != directory_->counter_ && !loadTags(why)) fail(why);
+  for (auto& t : tags_) {
+    if (!file_.readAt(t->header_, h, sizeof h)) continue;
+    if (rt::getLE32(h + hdr::counter) != t->counter_ || rt::getLE32(h + hdr::root) != t->root_) {
+      KeyType type = t->type_;
+      std::string name = t->name_;
+      if (!t->loadHeader(why, [type](std::string_view, size_t) { return type; })) fail(why);
+      t->name_ = name;
+      t->dropCache();
+    }
+  }
+  return true;
+}
+
+void CdxFile::unlock() {
+  if (!locked_) return;
+  file_.unlockRange(kIndexLockOffset, 1);
+  locked_ = false;
+}
+
+}  // namespace tav::engine::cdx

@@ -1,0 +1,186 @@
+#include "engine/index/key_sorter.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "runtime/coding.h"
+
+namespace tav::engine {
+namespace {
+
+std::atomic<size_t> gMemoryLimit{64u << 20};
+std::atomic<unsigned> gRunSerial{0};
+
+constexpr size_t kRunReadBytes = 64 << 10;
+
+}  // namespace
+
+size_t indexBuildMemoryLimit() { return gMemoryLimit.load(); }
+void setIndexBuildMemoryLimit(size_t bytes) { gMemoryLimit.store(bytes); }
+
+struct KeySorter::Run {
+  os::File file;
+  uint64_t records = 0;    // in the file
+  uint64_t consumed = 0;   // handed out so far
+  uint64_t readOffset = 0;
+  std::string buffer;
+  size_t bufferRecords = 0;
+  size_t position = 0;     // within buffer
+  const char* current() const { return buffer.data() + position; }
+};
+
+KeySorter::KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir)
+    : recordSize_(recordSize), tempDir_(std::move(tempDir)) {
+  // Each record costs its bytes plus one sort slot.
+  capacity_ = std::max<size_t>(16, memoryLimit / (recordSize + sizeof(Slot)));
+}
+
+KeySorter::~KeySorter() = default;
+
+bool KeySorter::add(const char* record) {
+  if (buffered_ == capacity_ && !spill()) return false;
+  if (buffer_.size() < (buffered_ + 1) * recordSize_)
+    buffer_.resize(std::min(capacity_, std::max<size_t>(1024, buffered_ * 2)) * recordSize_);
+  std::memcpy(buffer_.data() + buffered_ * recordSize_, record, recordSize_);
+  ++buffered_;
+  ++total_;
+  return true;
+}
+
+void KeySorter::sortBuffer() {
+  order_.resize(buffered_);
+  const char* base = buffer_.data();
+  size_t head = std::min<size_t>(8, recordSize_);
+  for (size_t i = 0; i < buffered_; ++i) {
+    char prefix[8] = {};
+    std::memcpy(prefix, base + i * recordSize_, head);
+    order_[i] = {rt::getBE64(prefix), static_cast<uint32_t>(i)};
+  }
+  size_t rest = recordSize_ - head, size = recordSize_;
+  std::sort(order_.begin(), order_.end(), [base, head, rest, size](const Slot& a, const Slot& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (rest == 0) return a.index < b.index;
+    int c = std::memcmp(base + a.index * size + head, base + b.index * size + head, rest);
+    return c != 0 ? c < 0 : a.index < b.index;
+  });
+}
+
+bool KeySorter::spill() {
+  sortBuffer();
+  auto run = std::make_unique<Run>();
+  std::filesystem::path p =
+      tempDir_ / ("tav-sort-" + std::to_string(::getpid()) + "-" +
+                  std::to_string(gRunSerial.fetch_add(1)) + ".tmp");
+  if (!run->file.open(p, os::File::Mode::Create)) {
+    failed_ = true;
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::remove(p, ec);  // the open descriptor keeps it until the sort ends
+  std::string out;
+  out.reserve(kRunReadBytes + recordSize_);
+  uint64_t offset = 0;
+  for (size_t i = 0; i < buffered_; ++i) {
+    out.append(buffer_.data() + order_[i].index * recordSize_, recordSize_);
+    if (out.size() >= kRunReadBytes || i + 1 == buffered_) {
+      if (!run->file.writeAt(offset, out.data(), out.size())) {
+        failed_ = true;
+        return false;
+      }
+      offset += out.size();
+      out.clear();
+    }
+  }
+  run->records = buffered_;
+  runs_.push_back(std::move(run));
+  buffered_ = 0;
+  return true;
+}
+
+bool KeySorter::finish() {
+  if (failed_) return false;
+  if (runs_.empty()) {
+    sortBuffer();
+    cursor_ = 0;
+    return true;
+  }
+  if (buffered_ && !spill()) return false;
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+  order_.clear();
+  order_.shrink_to_fit();
+  size_t perRead = std::max<size_t>(1, kRunReadBytes / recordSize_);
+  auto refill = [&](Run& r) {
+    uint64_t left = r.records - r.consumed;
+    size_t n = static_cast<size_t>(std::min<uint64_t>(left, perRead));
+    r.buffer.resize(n * recordSize_);
+    if (n && !r.file.readAt(r.readOffset, r.buffer.data(), r.buffer.size())) return false;
+    r.readOffset += r.buffer.size();
+    r.bufferRecords = n;
+    r.position = 0;
+    return true;
+  };
+  heap_.clear();
+  for (size_t i = 0; i < runs_.size(); ++i) {
+    if (!refill(*runs_[i])) {
+      failed_ = true;
+      return false;
+    }
+    if (runs_[i]->bufferRecords) heap_.push_back(i);
+  }
+  auto greater = [this](size_t a, size_t b) {
+    int c = std::memcmp(runs_[a]->current(), runs_[b]->current(), recordSize_);
+    return c != 0 ? c > 0 : a > b;
+  };
+  std::make_heap(heap_.begin(), heap_.end(), greater);
+  return true;
+}
+
+const char* KeySorter::next() {
+  if (failed_) return nullptr;
+  if (runs_.empty()) {
+    if (cursor_ >= buffered_) return nullptr;
+    return buffer_.data() + order_[cursor_++].index * recordSize_;
+  }
+  // The record handed out last time stays valid until this call: advance its run now.
+  auto greater = [this](size_t a, size_t b) {
+    int c = std::memcmp(runs_[a]->current(), runs_[b]->current(), recordSize_);
+    return c != 0 ? c > 0 : a > b;
+  };
+  if (cursor_ != 0) {
+    size_t top = cursor_ - 1;
+    Run& r = *runs_[top];
+    std::pop_heap(heap_.begin(), heap_.end(), greater);
+    heap_.pop_back();
+    ++r.consumed;
+    r.position += recordSize_;
+    if (r.position >= r.bufferRecords * recordSize_) {
+      uint64_t left = r.records - r.consumed;
+      size_t perRead = std::max<size_t>(1, kRunReadBytes / recordSize_);
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, perRead));
+      r.buffer.resize(n * recordSize_);
+      if (n && !r.file.readAt(r.readOffset, r.buffer.data(), r.buffer.size())) {
+        failed_ = true;
+        return nullptr;
+      }
+      r.readOffset += r.buffer.size();
+      r.bufferRecords = n;
+      r.position = 0;
+    }
+    if (r.bufferRecords) {
+      heap_.push_back(top);
+      std::push_heap(heap_.begin(), heap_.end(), greater);
+    }
+  }
+  if (heap_.empty()) {
+    cursor_ = 0;
+    return nullptr;
+  }
+  cursor_ = heap_.front() + 1;
+  return runs_[heap_.front()]->current();
+}
+
+}  // namespace tav::engine

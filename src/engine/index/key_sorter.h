@@ -1,0 +1,60 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/file.h"
+
+namespace tav::engine {
+
+// Memory a bulk index build may hold for its keys before it sorts them into runs on disk.
+// Settable so that tests can force an external sort over a handful of records.
+size_t indexBuildMemoryLimit();
+void setIndexBuildMemoryLimit(size_t bytes);
+
+// Sorts fixed-size records by their bytes (memcmp order). Index builds feed it records of the
+// collation-transformed key followed by the big-endian record number, so that byte order is
+// index order with ties by record. Records stay in memory up to the limit; beyond it each full
+// buffer is sorted and written as a run to an unlinked temporary file, and reading merges runs.
+class KeySorter {
+ public:
+  KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir);
+  ~KeySorter();
+  KeySorter(const KeySorter&) = delete;
+  KeySorter& operator=(const KeySorter&) = delete;
+
+  bool add(const char* record);  // false on a write error of a run
+  // Ends input; reading starts from the smallest record.
+  bool finish();
+  // The next record in order, nullptr at the end (or after a read error: see failed()).
+  const char* next();
+  bool failed() const { return failed_; }
+  size_t runCount() const { return runs_.size(); }
+  size_t size() const { return total_; }
+
+ private:
+  struct Run;
+  void sortBuffer();
+  bool spill();
+
+  size_t recordSize_;
+  size_t capacity_;  // records per in-memory buffer
+  std::filesystem::path tempDir_;
+  std::string buffer_;
+  size_t buffered_ = 0;
+  struct Slot {
+    uint64_t prefix;
+    uint32_t index;
+  };
+  std::vector<Slot> order_;
+  size_t cursor_ = 0;
+  std::vector<std::unique_ptr<Run>> runs_;
+  std::vector<size_t> heap_;  // runs by their current record, smallest on top
+  bool failed_ = false;
+  size_t total_ = 0;
+};
+
+}  // namespace tav::engine

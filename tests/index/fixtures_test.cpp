@@ -1,0 +1,304 @@
+// Index files written by an independent engine: read, walked in every tag's order, searched and
+// maintained, then walked again (and read by the simple reader, which must still accept them).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "engine/cdx/cdx_file.h"
+#include "engine/index/index_files.h"
+#include "engine/index/key_encoding.h"
+#include "runtime/date.h"
+#include "simple_cdx_reader.h"
+#include "test_support.h"
+
+namespace tav::engine {
+namespace {
+
+using Entry = std::pair<std::string, uint32_t>;
+using test::ScratchDir;
+using test::Table;
+
+const std::filesystem::path kData = std::filesystem::path(TAV_TEST_DATA) / "xbase";
+
+std::vector<Entry> walk(IndexTag& t) {
+  std::vector<Entry> out;
+  for (uint32_t r = t.first(); r != 0; r = t.next()) out.emplace_back(t.currentKey(), r);
+  return out;
+}
+
+std::vector<Entry> walkBack(IndexTag& t) {
+  std::vector<Entry> out;
+  for (uint32_t r = t.last(); r != 0; r = t.prev()) out.emplace_back(t.currentKey(), r);
+  std::reverse(out.begin(), out.end());
+  return out;
+}
+
+std::string upperLatin(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return s;
+}
+
+std::string descend(std::string s) {
+  for (char& c : s) c = static_cast<char>(256 - static_cast<uint8_t>(c));
+  return s;
+}
+
+// The key each kontr tag holds for a record, computed from the table as its README defines.
+std::string kontrKey(const Table& t, const std::string& tag, uint32_t r) {
+  if (tag == "LPP") return t.get(r, "LPP");
+  if (tag == "NAZ") return upperLatin(t.get(r, "NAZWA"));
+  if (tag == "KWO")
+    return encodeKey(rt::Value(std::stod(t.get(r, "KWOTA"))), KeyType::Numeric, 8);
+  if (tag == "DAT") return t.get(r, "DATA") + t.get(r, "LPP");
+  if (tag == "DTA") return encodeKey(rt::Value(rt::Date::fromDtos(t.get(r, "DATA"))), KeyType::Date, 8);
+  if (tag == "DSC") return descend(t.get(r, "LPP"));
+  if (tag == "ILS") return t.get(r, "ILOSC") + t.get(r, "LPP");
+  throw std::runtime_error("unknown tag " + tag);
+}
+
+bool byteOrdered(const std::vector<Entry>& v) {
+  for (size_t i = 1; i < v.size(); ++i)
+    if (v[i - 1].first > v[i].first) return false;
+  return true;
+}
+
+TEST(KontrCdx, TagsListedInCreationOrderWithTheirExpressionsAndTypes) {
+  auto f = openIndexFile(kData / "kontr.cdx", true);
+  ASSERT_TRUE(f) << lastIndexError();
+  std::vector<std::string> names, exprs;
+  std::vector<KeyType> types;
+  for (IndexTag* t : f->tags()) {
+    names.push_back(t->name());
+    exprs.push_back(t->keyExpression());
+    types.push_back(t->keyType());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"LPP", "NAZ", "KWO", "DAT", "DTA", "DSC", "ILS"}));
+  EXPECT_EQ(exprs, (std::vector<std::string>{"LPP", "UPPER(NAZWA)", "KWOTA", "DTOS(DATA)+LPP",
+                                             "DATA", "DESCEND(LPP)", "STR(ILOSC,5,0)+LPP"}));
+  // The file does not record key types: 8-byte keys of bare fields are told apart by content.
+  EXPECT_EQ(types, (std::vector<KeyType>{KeyType::Character, KeyType::Character, KeyType::Numeric,
+                                         KeyType::Character, KeyType::Date, KeyType::Character,
+                                         KeyType::Character}));
+  EXPECT_EQ(f->tag("dat"), f->tags()[3]);
+  EXPECT_EQ(f->tag("nosuch"), nullptr);
+}
+
+// Every tag holds exactly the keys the README defines, for all 3000 records, deleted ones too,
+// in plain byte order (the file was built without a national collation); walking backwards
+// gives the same sequence; the simple reader agrees with the engine entry for entry.
+TEST(KontrCdx, EveryTagHoldsEveryRecordInStoredOrder) {
+  Table table(kData / "kontr.dbf");
+  ASSERT_EQ(table.size(), 3000u);
+  auto f = openIndexFile(kData / "kontr.cdx", true);
+  ASSERT_TRUE(f) << lastIndexError();
+  simplecdx::Reader simple(test::readWhole(kData / "kontr.cdx"), {{"KWO", '\0'}, {"DTA", '\0'}});
+  auto simpleTags = simple.read();
+  ASSERT_EQ(simpleTags.size(), 7u);
+  size_t t = 0;
+  for (IndexTag* tag : f->tags()) {
+    SCOPED_TRACE(tag->name());
+    auto entries = walk(*tag);
+    EXPECT_EQ(entries.size(), 3000u);  // deleted records are indexed as well
+    EXPECT_TRUE(byteOrdered(entries));
+    EXPECT_EQ(walkBack(*tag), entries);
+    std::multiset<Entry> expected, got(entries.begin(), entries.end());
+    for (uint32_t r = 1; r <= table.size(); ++r) expected.emplace(kontrKey(table, tag->name(), r), r);
+    EXPECT_TRUE(got == expected);
+    ASSERT_EQ(simpleTags[t].entries.size(), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+      ASSERT_EQ(simpleTags[t].entries[i].key, entries[i].first);
+      ASSERT_EQ(simpleTags[t].entries[i].rec, entries[i].second);
+    }
+    ++t;
+  }
+}
+
+TEST(KontrCdx, SoftSeekLandsOnTheFirstKeyNotBelow) {
+  Table table(kData / "kontr.dbf");
+  auto f = openIndexFile(kData / "kontr.cdx", true);
+  ASSERT_TRUE(f);
+  IndexTag* lpp = f->tag("LPP");
+  auto entries = walk(*lpp);
+  for (size_t i = 0; i < entries.size(); i += 37) {
+    bool found = false;
+    uint32_t r = lpp->seek(entries[i].first, found);
+    EXPECT_TRUE(found);
+    // The first of equal keys: no earlier entry has this key.
+    auto firstEqual = std::find_if(entries.begin(), entries.end(),
+                                   [&](const Entry& e) { return e.first == entries[i].first; });
+    EXPECT_EQ(r, firstEqual->second);
+  }
+  // A key between two stored ones lands on the next; one past the last is eof.
+  bool found = true;
+  uint32_t r = 0;
+  std::string between = entries[100].first;
+  between[9] = static_cast<char>(between[9] + 1);
+  auto next = std::lower_bound(entries.begin(), entries.end(), between,
+                               [](const Entry& e, const std::string& k) { return e.first < k; });
+  r = lpp->seek(between, found);
+  EXPECT_EQ(r, next->second);
+  EXPECT_EQ(found, next->first == between);
+  EXPECT_EQ(lpp->seek("9999999999", found), 0u);
+  EXPECT_FALSE(found);
+  // A prefix seek: DAT keys start with the date.
+  IndexTag* dat = f->tag("DAT");
+  auto datEntries = walk(*dat);
+  std::string day = datEntries[1500].first.substr(0, 8);
+  r = dat->seek(day, found);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(dat->currentKey().substr(0, 8), day);
+  // A numeric key seeks by value.
+  IndexTag* kwo = f->tag("KWO");
+  r = kwo->seek(encodeKey(rt::Value(0.0), KeyType::Numeric, 8), found);
+  ASSERT_NE(r, 0u);
+  EXPECT_GE(std::stod(table.get(r, "KWOTA")), 0.0);
+  uint32_t before = kwo->prev();
+  ASSERT_NE(before, 0u);
+  EXPECT_LT(std::stod(table.get(before, "KWOTA")), 0.0);
+  EXPECT_TRUE(kwo->locate(kontrKey(table, "KWO", 123), 123));
+  EXPECT_FALSE(kwo->locate(kontrKey(table, "KWO", 123), 124));
+}
+
+// Changes through our engine keep the other engine's file a valid tree that both readers walk.
+TEST(KontrCdx, MaintainedFileStaysConsistent) {
+  ScratchDir dir;
+  auto path = dir.copy("kontr.cdx");
+  Table table(kData / "kontr.dbf");
+  auto f = openIndexFile(path, false);
+  ASSERT_TRUE(f) << lastIndexError();
+  IndexTag* lpp = f->tag("LPP");
+  IndexTag* kwo = f->tag("KWO");
+  auto lppModel = walk(*lpp);
+  auto kwoModel = walk(*kwo);
+  // Remove every record divisible by 17 (as a pack would) and add 400 new ones.
+  for (uint32_t r = 17; r <= 3000; r += 17) {
+    ASSERT_TRUE(lpp->remove(table.get(r, "LPP"), r));
+    ASSERT_TRUE(kwo->remove(kontrKey(table, "KWO", r), r));
+    std::erase(lppModel, Entry(table.get(r, "LPP"), r));
+    std::erase(kwoModel, Entry(kontrKey(table, "KWO", r), r));
+  }
+  EXPECT_FALSE(lpp->remove(table.get(17, "LPP"), 17));
+  for (uint32_t r = 3001; r <= 3400; ++r) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%10u", (r * 7919u) % 999999u + 1);
+    std::string k = encodeKey(rt::Value((static_cast<double>(r % 2000) - 1000) / 4), KeyType::Numeric, 8);
+    lpp->insert(buf, r);
+    kwo->insert(k, r);
+    lppModel.emplace_back(buf, r);
+    kwoModel.emplace_back(k, r);
+  }
+  std::sort(lppModel.begin(), lppModel.end());
+  std::sort(kwoModel.begin(), kwoModel.end());
+  EXPECT_EQ(walk(*lpp), lppModel);
+  EXPECT_EQ(walk(*kwo), kwoModel);
+  EXPECT_EQ(walkBack(*lpp), lppModel);
+  f.reset();
+  auto again = openIndexFile(path, true);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(walk(*again->tag("LPP")), lppModel);
+  simplecdx::Reader simple(test::readWhole(path), {{"KWO", '\0'}, {"DTA", '\0'}});
+  auto tags = simple.read();
+  ASSERT_EQ(tags.size(), 7u);
+  EXPECT_EQ(tags[0].entries.size(), lppModel.size());
+  EXPECT_EQ(tags[2].entries.size(), kwoModel.size());
+  EXPECT_EQ(tags[1].entries.size(), 3000u);  // untouched tags stay as they were
+}
+
+TEST(MalaCdx, OneLeafPerTagInKeyOrder) {
+  auto f = openIndexFile(kData / "mala.cdx", true);
+  ASSERT_TRUE(f) << lastIndexError();
+  ASSERT_EQ(f->tags().size(), 2u);
+  IndexTag* kod = f->tag("KOD");
+  IndexTag* nr = f->tag("NR");
+  ASSERT_TRUE(kod && nr);
+  EXPECT_EQ(nr->keyType(), KeyType::Numeric);
+  std::vector<uint32_t> kodOrder, nrOrder;
+  for (const auto& e : walk(*kod)) kodOrder.push_back(e.second);
+  for (const auto& e : walk(*nr)) nrOrder.push_back(e.second);
+  EXPECT_EQ(kodOrder, (std::vector<uint32_t>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+  // NR = i * 7 mod 11: the values 1..10 belong to records 8, 5, 2, 10, 7, 4, 1, 9, 6, 3.
+  EXPECT_EQ(nrOrder, (std::vector<uint32_t>{8, 5, 2, 10, 7, 4, 1, 9, 6, 3}));
+  EXPECT_EQ(decodeNumericKey(nr->currentKey()), 0);  // past the end: no current key
+  bool found = false;
+  EXPECT_EQ(kod->seek("E", found), 6u);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(kod->currentKey(), "E006");
+  EXPECT_EQ(nr->seek(encodeKey(rt::Value(5.5), KeyType::Numeric, 8), found), 4u);
+  EXPECT_FALSE(found);
+}
+
+TEST(MalaCdx, GrowsFromOneLeafToATree) {
+  ScratchDir dir;
+  auto path = dir.copy("mala.cdx");
+  auto f = openIndexFile(path, false);
+  ASSERT_TRUE(f);
+  IndexTag* kod = f->tag("KOD");
+  auto model = walk(*kod);
+  for (uint32_t r = 11; r <= 600; ++r) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%c%03u", 'A' + r % 26, r % 1000);
+    kod->insert(buf, r);
+    model.emplace_back(buf, r);
+  }
+  std::sort(model.begin(), model.end());
+  EXPECT_EQ(walk(*kod), model);
+  auto tags = simplecdx::Reader(test::readWhole(path), {{"NR", '\0'}}).read();
+  ASSERT_EQ(tags.size(), 2u);
+  EXPECT_EQ(tags[0].entries.size(), 600u);
+  EXPECT_EQ(tags[1].entries.size(), 10u);
+}
+
+TEST(JednNtx, WalkSeekAndMaintain) {
+  Table table(kData / "jedn.dbf");
+  ASSERT_EQ(table.size(), 2500u);
+  ScratchDir dir;
+  auto path = dir.copy("jedn.ntx");
+  auto f = openIndexFile(path, false);
+  ASSERT_TRUE(f) << lastIndexError();
+  ASSERT_EQ(f->tags().size(), 1u);
+  IndexTag* t = f->tags()[0];
+  EXPECT_EQ(t->keyExpression(), "SYMBOL");
+  EXPECT_EQ(t->keyLength(), 8u);
+  EXPECT_EQ(f->tag("jedn"), t);
+  auto entries = walk(*t);
+  ASSERT_EQ(entries.size(), 2500u);
+  EXPECT_TRUE(byteOrdered(entries));
+  EXPECT_EQ(walkBack(*t), entries);
+  std::multiset<Entry> expected, got(entries.begin(), entries.end());
+  for (uint32_t r = 1; r <= 2500; ++r) expected.emplace(table.get(r, "SYMBOL"), r);
+  EXPECT_TRUE(got == expected);
+  for (size_t i = 0; i < entries.size(); i += 101) {
+    bool found = false;
+    EXPECT_NE(t->seek(entries[i].first, found), 0u);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(t->currentKey(), entries[i].first);
+    EXPECT_TRUE(t->locate(entries[i].first, entries[i].second));
+  }
+  bool found = true;
+  EXPECT_EQ(t->seek("99999999z", found), 0u);
+  // Remove a third, add new keys, then walk again here and after reopening.
+  std::vector<Entry> model = entries;
+  for (uint32_t r = 3; r <= 2500; r += 3) {
+    ASSERT_TRUE(t->remove(table.get(r, "SYMBOL"), r)) << r;
+    std::erase(model, Entry(table.get(r, "SYMBOL"), r));
+  }
+  for (uint32_t r = 2501; r <= 3000; ++r) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%08u", (r * 104729u) % 100000000u);
+    t->insert(buf, r);
+    model.emplace_back(buf, r);
+  }
+  std::sort(model.begin(), model.end());
+  EXPECT_EQ(walk(*t), model);
+  EXPECT_EQ(walkBack(*t), model);
+  f.reset();
+  auto again = openIndexFile(path, true);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(walk(*again->tags()[0]), model);
+}
+
+}  // namespace
+}  // namespace tav::engine
