@@ -1,0 +1,105 @@
+#include "install/registration.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "db/workstation_name.h"
+#include "db/xbpreg.h"
+#include "os/path.h"
+#include "os/shelllink/shelllink.h"
+#include "runtime/clock.h"
+#include "runtime/codepage.h"
+#include "runtime/date.h"
+#include "runtime/shared_variables.h"
+
+namespace tav::install {
+namespace fs = std::filesystem;
+namespace {
+
+// Shell folders and link paths are ANSI; the host sees them through the drive map.
+fs::path hostPath(const std::string& ansi) { return os::toHost(rt::ansiToOem(ansi)); }
+
+bool sameTarget(const std::string& a, const std::string& b) {
+  return rt::upper(rt::ansiToOem(a)) == rt::upper(rt::ansiToOem(b));
+}
+
+os::ShellLink programLink(const std::string& cProgram, const std::string& cRok,
+                          const std::string& arguments) {
+  return {cProgram + "tav.exe", cProgram, arguments, " Program TAV na rok " + cRok};
+}
+
+void desktopLink(const std::string& cProgram, const std::string& cRok, const std::string& args) {
+  const std::string& cPulpit = rt::shared().cPulpit;
+  if (cPulpit.empty()) return;
+  fs::path file = hostPath(cPulpit + "Tav " + cRok + ".lnk");
+  std::error_code ec;
+  if (fs::exists(file, ec)) {
+    // A link to this program directory, in any letter case, is the user's and stays as it is.
+    auto existing = os::readShellLink(file);
+    if (existing && sameTarget(existing->target, cProgram + "tav.exe")) return;
+    fs::remove(file, ec);
+  }
+  os::writeShellLink(file, programLink(cProgram, cRok, args));
+}
+
+void startMenuLink(const std::string& cProgram, const std::string& cRok, const std::string& args) {
+  const std::string& cMenu = rt::shared().cMenu;
+  if (cMenu.empty()) return;
+  std::string folder = cMenu + "Tamborex\\Tav-" + cRok;
+  std::error_code ec;
+  fs::create_directories(hostPath(folder), ec);
+  if (!fs::is_directory(hostPath(folder), ec)) return;
+  os::writeShellLink(hostPath(folder + "\\Tav-" + cRok + ".lnk"),
+                     programLink(cProgram, cRok, args));
+}
+
+}  // namespace
+
+std::string toolKeyPath(const std::string& cRok) {
+  return "HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\" + cRok;
+}
+
+std::string uninstallKeyPath(const std::string& cRok) {
+  return "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TAV" + cRok;
+}
+
+void REJESTRY(const std::string& cProgram, const std::string& cBaza, const std::string& cRok) {
+  const auto& sv = rt::shared();
+  // Inside the tool texts are 852; the registry takes ANSI.
+  const std::string rok = rt::oemToAnsi(cRok);
+  const std::string wersjaP = rt::oemToAnsi(sv.wersja_p);
+  const std::string wersjaB = rt::oemToAnsi(sv.wersja_b);
+
+  db::XBPREG tool(toolKeyPath(rok));
+  if (!tool.Status()) tool.Create();
+  tool.MoveDown(rok);
+  tool.Standard(rt::Value("Parametry instalacyjne TAV"));
+  tool.SetValue("Data_instalacji",
+                rt::Value(rt::oemToAnsi(rt::Date::today().toText() + "/" + rt::timeOfDay())));
+  tool.SetValue("Rok", rt::Value(rok));
+  tool.SetValue("Program", rt::Value(cProgram));
+  tool.SetValue("Baza", rt::Value(cBaza));
+  tool.SetValue("Wersja_Programu", rt::Value(wersjaP));
+  tool.SetValue("Wersja_Bazy", rt::Value(wersjaB));
+
+  // The list of installed programs reads the values of Uninstall\<entry> itself, so they go
+  // there and not into a subkey of the same name, where the list would never show them.
+  db::XBPREG entry(uninstallKeyPath(rok));
+  if (!entry.Status()) entry.Create();
+  entry.SetValue("DisplayName", rt::Value("Tav wersja " + wersjaP));
+  entry.SetValue("DisplayVersion", rt::Value(wersjaP));
+  entry.SetValue("Publisher", rt::Value("Tamborex"));
+  entry.SetValue("InstallDate", rt::Value(rt::Date::today().dtos()));
+  entry.SetValue("InstallLocation", rt::Value(cProgram));
+  entry.SetValue("NoModify", rt::Value(1));
+  entry.SetValue("NoRepair", rt::Value(1));
+  entry.SetValue("QuietUninstallString", rt::Value(cProgram + "un_tav.exe"));
+  entry.SetValue("UninstallString", rt::Value(cProgram + "un_tav.exe"));
+
+  std::string args;
+  if (!sv.nazwa_sieciowa.empty()) args = "/N" + rt::oemToAnsi(db::NERKA());
+  desktopLink(cProgram, rok, args);
+  startMenuLink(cProgram, rok, args);
+}
+
+}  // namespace tav::install

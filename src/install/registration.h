@@ -1,0 +1,17 @@
+#pragma once
+#include <string>
+
+namespace tav::install {
+
+// Records a finished installation for the current user: the tool's key for the tax year (read
+// back at start-up to prefill the directories), the entry in the list of installed programs, and
+// the desktop and Start-menu shortcuts. cProgram and cBaza are ANSI with a trailing backslash;
+// cRok is the tax year ("2025"). Registry and shell failures are not reported; an empty cPulpit
+// or cMenu skips that shortcut.
+void REJESTRY(const std::string& cProgram, const std::string& cBaza, const std::string& cRok);
+
+// The registry paths it writes, for the start-up that reads them back.
+std::string toolKeyPath(const std::string& cRok);       // ...\Software\Tamborex\Tav\<rok>
+std::string uninstallKeyPath(const std::string& cRok);  // ...\Uninstall\TAV<rok>
+
+}  // namespace tav::install
