@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "gui/fltk/fltk_backend.h"
 #include "gui/headless/headless.h"
 
 namespace tav::gui {
@@ -178,6 +179,15 @@ uint64_t Application::addTimer(int hundredths, std::function<void()> fn) {
   uint64_t id = nextId_++;
   timers_[id] = Timer{seconds() + hundredths / 100.0, std::move(fn)};
   return id;
+}
+
+const char* chooseBackend() {
+  if (auto real = makeFltkBackend()) {
+    app().setBackend(std::move(real));
+  } else {
+    app().setBackend(std::make_unique<Headless>());
+  }
+  return app().backend().name();
 }
 
 }  // namespace tav::gui

@@ -1,0 +1,188 @@
+#include "shell/main_window.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "gui/application.h"
+#include "runtime/codepage.h"
+#include "runtime/collation.h"
+#include "runtime/shared_variables.h"
+#include "shell/alarm.h"
+#include "shell/running_check.h"
+
+namespace tav::shell {
+
+using namespace rt::literals;
+using gui::Point;
+using gui::Size;
+
+namespace {
+
+void setWeight(gui::Widget& button, bool bold) {
+  gui::Font f = button.font();
+  f.weightClass = 0;
+  f.height = 0;
+  f.width = 0;
+  f.italic = false;
+  f.bold = bold;
+  f.codePage = 238;
+  f.pointSize = rt::shared().fh12;
+  button.setFont(f);
+}
+
+void notAvailable(gui::Dialog& owner, const char* what) {
+  ALARM(&owner, "2", "I", rt::utf8ToOem(std::string(what) + " nie jest jeszcze dostępna w tej wersji programu."));
+}
+
+// Only a close request for the main window itself ends its loop; a notice closed by its own
+// close box meanwhile must not take the tool down with it.
+bool closesWindow(const gui::Event& e, gui::Dialog& d) {
+  if (e.type != gui::EventType::Close) return false;
+  gui::Widget* w = gui::app().find(e.target);
+  return w == nullptr ? false : w->dialog() == &d;
+}
+
+}  // namespace
+
+void DP(gui::Widget& button) { setWeight(button, true); }
+void PP(gui::Widget& button) { setWeight(button, false); }
+
+void KEYHANDLER(int k, gui::Widget& button) {
+  auto& a = gui::app();
+  switch (k) {
+    case gui::key::Esc: a.postClose(*button.parent()); break;
+    case gui::key::Enter: a.postActivate(button); break;
+    case gui::key::Left:
+    case gui::key::Up: a.postKey(*button.parent(), gui::key::Tab); break;
+    case gui::key::Right:
+    case gui::key::Down: a.postKey(*button.parent(), gui::key::ShiftTab); break;
+    default: break;
+  }
+}
+
+MainActions defaultMainActions() {
+  MainActions m;
+  m.upgrade = [](gui::Dialog& d) { notAvailable(d, "Aktualizacja programu"); };
+  m.firstInstall = [](gui::Dialog& d) { notAvailable(d, "Pierwsza instalacja programu"); };
+  m.tavRunning = [] { return IS_TAV_RUN(); };
+  return m;
+}
+
+MainWindow::MainWindow(MainActions actions) : actions_(std::move(actions)) {
+  auto& a = gui::app();
+  auto& sv = rt::shared();
+  const Size size{630, 260};
+  Size screen = a.screenSize();
+  gui::DialogFlags flags;
+  flags.minButton = flags.maxButton = flags.resizable = flags.alwaysOnTop = false;
+  dialog_ = &a.createDialog(nullptr, {(screen.w - size.w) / 2, (screen.h - size.h) / 2}, size, flags);
+  dialog_->setTitle("Instalacja programu TAV wersja "_oem + sv.wersja_p);
+  dialog_->setIcon(100);
+  dialog_->setMinMax(size, size);
+  sv.h_org = 370;
+
+  gui::Widget& da = dialog_->drawingArea();
+  da.setColors(gui::kDarkGrey, gui::kDialogBack);
+  da.setFont(gui::Font::parse("10.Arial"));
+  a.setMainWindow(dialog_);
+
+  gui::Font buttonFont;
+  buttonFont.name = "Arial";
+  buttonFont.codePage = 238;
+  buttonFont.pointSize = sv.fh12;
+
+  const int W = da.size().w, H = da.size().h;
+  const int m = sv.h_org / 12;
+  const int bw = static_cast<int>(W * 0.4);
+  const int gap = m / 2;
+
+  logo_ = &da.add<gui::Static>(gui::StaticType::Bitmap, Point{2 * m + bw, H / 2 - m}, Size{W - bw - 3 * m, H / 2});
+  logo_->setImage(200);
+
+  const char* captions[] = {"Napraw Bazę danych", "Napraw instalację Programu", "Aktualizacja programu",
+                            "Pierwsza instalacja programu", "Zakończ instalację"};
+  for (int i = 0; i < 5; ++i) {
+    auto& b = da.add<gui::PushButton>(Point{m, m + i * (m + gap)}, Size{bw, m});
+    b.setCaption(rt::utf8ToOem(captions[i]));
+    b.setTabStop(true);
+    b.setColors(gui::kButtonText, gui::kButtonFace);
+    b.setFont(buttonFont);
+    b.onEnter = b.onSetFocus = [](gui::Widget& w) { DP(w); };
+    b.onLeave = b.onKillFocus = [](gui::Widget& w) { PP(w); };
+    b.onKey = [](int k, gui::Widget& w) { KEYHANDLER(k, w); };
+    buttons_.push_back(&b);
+  }
+  // The two repair buttons are shown and take the focus, but nothing stands behind them.
+  button(3).onActivate = [this](gui::Widget& w) { act(static_cast<gui::PushButton&>(w), actions_.upgrade); };
+  button(4).onActivate = [this](gui::Widget& w) { act(static_cast<gui::PushButton&>(w), actions_.firstInstall); };
+  button(5).onActivate = [this](gui::Widget&) { koniec = true; };
+  dialog_->show();
+  button(3).setFocus();
+}
+
+MainWindow::~MainWindow() {
+  if (dialog_ && gui::app().find(dialog_->id())) dialog_->destroy();
+}
+
+void MainWindow::act(gui::PushButton& b, const std::function<void(gui::Dialog&)>& action) {
+  gui::Widget& da = dialog_->drawingArea();
+  da.disable();
+  if (action) action(*dialog_);
+  koniec = false;
+  da.enable();
+  b.setFocus();
+  if (b.hasFocus()) DP(b);
+}
+
+void MainWindow::run() {
+  auto& a = gui::app();
+  while (true) {
+    auto ev = a.next();
+    if (!ev) continue;
+    a.dispatch(*ev);
+    if (closesWindow(*ev, *dialog_) || koniec) break;
+  }
+  dialog_->destroy();
+  dialog_ = nullptr;
+}
+
+int MAIN(const std::vector<std::string>& args, MainActions actions) {
+  // Steps 1 and 2: the shared variables, then the three arguments.
+  rt::resetShared();
+  auto& sv = rt::shared();
+  auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string(); };
+  sv.wersja_p = arg(0);
+  sv.wersja_b = arg(1);
+  sv.roczek = arg(2);
+  sv.cPulpit.clear();
+  sv.cMenu.clear();
+  sv.cProgram.clear();
+  sv.cBaza.clear();
+  sv.cTAV.clear();
+  sv.nazwa_sieciowa.clear();
+
+  // Step 3: a log found after the run belongs to this run.
+  std::error_code ec;
+  std::filesystem::remove("error.log", ec);
+
+  // Step 4: no silent run beside the accounting program.
+  while (actions.tavRunning && actions.tavRunning()) {
+    int answer = ALARM(true, "5", "Uwaga!!",
+                       "Program instalacyjny wymaga zamknięcia;wszystkich programów TAV!;Czy kontynuujesz instalację?"_oem,
+                       rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem});
+    if (answer != 1) return 0;
+  }
+
+  // Steps 5 to 8: shell folders and the directories of an earlier installation.
+  if (actions.folders) actions.folders();
+
+  // Step 9.
+  sv.lpp_alfabet = rt::collationAlphabet();
+
+  // Step 10.
+  MainWindow w(std::move(actions));
+  w.run();
+  return 0;
+}
+
+}  // namespace tav::shell

@@ -1,0 +1,60 @@
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gui/widgets.h"
+
+namespace tav::shell {
+
+// Focus highlighting of the screens' buttons: bold while focused or under the mouse.
+void DP(gui::Widget& button);
+void PP(gui::Widget& button);
+
+// Keyboard callback of the main window's buttons.
+void KEYHANDLER(int key, gui::Widget& button);
+
+// The two actions behind the main window's working buttons; each runs with the main window
+// disabled and gets it as the owner of its own screens.
+struct MainActions {
+  std::function<void(gui::Dialog&)> upgrade;        // UPGRADE
+  std::function<void(gui::Dialog&)> firstInstall;  // PIERWSZA_INSTALACJA
+  std::function<bool()> tavRunning;                 // IS_TAV_RUN; empty: never running
+  std::function<void()> folders;                    // start-up steps 5-8; empty: none
+};
+// What the actions are until their screens exist: a notice that the function is not there yet.
+MainActions defaultMainActions();
+
+// The main window as laid out for the tool: 630 x 260, five buttons, the logo.
+class MainWindow {
+ public:
+  explicit MainWindow(MainActions actions);
+  ~MainWindow();
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  gui::Dialog& dialog() { return *dialog_; }
+  // Bottom to top, which is also the tab order.
+  const std::vector<gui::PushButton*>& buttons() const { return buttons_; }
+  gui::PushButton& button(int orderFromBottom) { return *buttons_.at(orderFromBottom - 1); }
+  gui::Static& logo() { return *logo_; }
+  bool koniec = false;
+
+  // Waits for events and dispatches them until a close request or `koniec`.
+  void run();
+
+ private:
+  void act(gui::PushButton& b, const std::function<void(gui::Dialog&)>& action);
+
+  MainActions actions_;
+  gui::Dialog* dialog_ = nullptr;
+  gui::Static* logo_ = nullptr;
+  std::vector<gui::PushButton*> buttons_;
+};
+
+// Start-up without the runtime set-up that precedes it: the shared variables from the three
+// arguments, error.log removed, the running-copy question, the folders of earlier
+// installations, lpp_alfabet; then the main window until it closes. Returns the exit code.
+int MAIN(const std::vector<std::string>& args, MainActions actions = defaultMainActions());
+
+}  // namespace tav::shell
