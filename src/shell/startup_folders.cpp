@@ -1,0 +1,96 @@
+#include "shell/startup_folders.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+#include "db/xbpreg.h"
+#include "os/path.h"
+#include "runtime/codepage.h"
+#include "runtime/shared_variables.h"
+
+namespace tav::shell {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* kShellFolders =
+    "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+
+std::string textOf(const rt::Value& v) { return v.isText() ? v.str() : std::string(); }
+
+fs::path hostPath(const std::string& ansi) { return os::toHost(rt::ansiToOem(ansi)); }
+
+bool isDirectory(const std::string& ansi) {
+  std::error_code ec;
+  return fs::is_directory(hostPath(ansi), ec);
+}
+
+void endWithBackslash(std::string& dir) {
+  if (!dir.empty() && dir.back() != '\\') dir += '\\';
+}
+
+// The desktop counts only when a file can be written there: links are made in it later. The
+// probe is "z.txt"; a file of that name that the user keeps there is left alone and another
+// free name is probed instead.
+bool canWriteIn(const std::string& dirAnsi) {
+  fs::path probe = hostPath(dirAnsi + "z.txt");
+  std::error_code ec;
+  for (int n = 1; fs::symlink_status(probe, ec).type() != fs::file_type::not_found && n < 1000; ++n)
+    probe = hostPath(dirAnsi + "z" + std::to_string(n) + ".txt");
+  {
+    std::ofstream f(probe, std::ios::binary | std::ios::trunc);
+    if (f) f << "Ala ma kota";
+  }
+  if (!fs::is_regular_file(probe, ec)) return false;
+  fs::remove(probe, ec);
+  return true;
+}
+
+}  // namespace
+
+void findStartupFolders() {
+  auto& sv = rt::shared();
+
+  db::XBPREG folders(kShellFolders);
+  if (folders.Status()) {
+    sv.cPulpit = textOf(folders.GetValue("Desktop"));
+    sv.cMenu = textOf(folders.GetValue("Programs"));
+  } else if (const char* env = std::getenv("USERPROFILE"); env && *env) {
+    // The host environment is UTF-8; shell folders are kept in ANSI.
+    const std::string profile = rt::utf8ToAnsi(env);
+    const std::string desktop = profile + "\\Desktop";
+    const std::string programs =
+        profile + "\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs";
+    if (isDirectory(desktop)) sv.cPulpit = desktop;
+    if (isDirectory(programs)) sv.cMenu = programs;
+  }
+
+  bool programGiven = false;
+  db::XBPREG earlier("HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\" + rt::oemToAnsi(sv.roczek));
+  if (earlier.Status()) {
+    earlier.MoveDown(rt::oemToAnsi(sv.roczek));
+    rt::Value program = earlier.GetValue("Program");
+    programGiven = !program.isNil();
+    sv.cProgram = textOf(program);
+    sv.cBaza = textOf(earlier.GetValue("Baza"));
+  }
+
+  if (!sv.cPulpit.empty()) {
+    endWithBackslash(sv.cPulpit);
+    if (!canWriteIn(sv.cPulpit)) sv.cPulpit.clear();
+  }
+  endWithBackslash(sv.cMenu);
+  endWithBackslash(sv.cProgram);
+  endWithBackslash(sv.cBaza);
+  if (!programGiven) {
+    sv.cProgram.clear();
+    sv.cBaza.clear();
+  }
+  // The shell folders stay ANSI for the link calls; the directories are the tool's own text.
+  sv.cProgram = rt::ansiToOem(sv.cProgram);
+  sv.cBaza = rt::ansiToOem(sv.cBaza);
+}
+
+}  // namespace tav::shell

@@ -1,0 +1,100 @@
+#include "shell/running_check.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "runtime/clock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class RunningCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tav-run-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    previous_ = tav::rt::setSleeper([this](int h) { waits_.push_back(h); });
+  }
+  void TearDown() override {
+    stop();
+    tav::rt::setSleeper(previous_);
+    fs::remove_all(dir_);
+  }
+  // Runs `sleep` as a program of the given file name, started the way a shell starts it.
+  void start(const std::string& fileName) {
+    fs::path link = dir_ / fileName;
+    fs::create_symlink(fs::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep", link);
+    std::string a0 = fileName, a1 = "30";
+    char* argv[] = {a0.data(), a1.data(), nullptr};
+    ASSERT_EQ(::posix_spawn(&child_, link.c_str(), nullptr, nullptr, argv, environ), 0);
+    // Wait until the new image is in place.
+    for (int i = 0; i < 200; ++i) {
+      std::ifstream comm("/proc/" + std::to_string(child_) + "/comm");
+      std::string name;
+      std::getline(comm, name);
+      if (name == fileName.substr(0, 15)) return;
+      ::usleep(5000);
+    }
+  }
+  void stop() {
+    if (child_ <= 0) return;
+    ::kill(child_, SIGKILL);
+    ::waitpid(child_, nullptr, 0);
+    child_ = -1;
+  }
+  fs::path dir_;
+  pid_t child_ = -1;
+  std::vector<int> waits_;
+  tav::rt::Sleeper previous_;
+};
+
+TEST_F(RunningCheck, RunningTavExeIsFoundAndItsEndNoticed) {
+  start("tav.exe");
+  EXPECT_TRUE(tav::shell::IS_TAV_RUN());
+  stop();
+  EXPECT_FALSE(tav::shell::IS_TAV_RUN());
+  // Half a second before each look at the list.
+  EXPECT_EQ(waits_, (std::vector<int>{50, 50}));
+}
+
+TEST_F(RunningCheck, LetterCaseDoesNotMatter) {
+  start("Tav.exe");
+  EXPECT_TRUE(tav::shell::IS_TAV_RUN());
+}
+
+TEST_F(RunningCheck, ALongerNameIsAnotherProgram) {
+  start("mytav.exe");
+  EXPECT_FALSE(tav::shell::IS_TAV_RUN());
+  stop();
+  start("tav.exe.bak");
+  EXPECT_FALSE(tav::shell::IS_TAV_RUN());
+}
+
+TEST_F(RunningCheck, AProgramRunByALoaderCountsByItsOwnName) {
+  // A Windows program started by a loader shows the loader's image and its own path as argv[0].
+  fs::path root = dir_ / "proc";
+  fs::create_directories(root / "42");
+  std::ofstream(root / "42" / "status") << "Name:\twine64-preload\nPPid:\t1\nThreads:\t4\n";
+  std::ofstream(root / "42" / "comm") << "wine64-preload\n";
+  std::ofstream(root / "42" / "cmdline", std::ios::binary)
+      << std::string("C:\\Tamborex\\Tav\\2025\\TAV.EXE \0", 31);
+  EXPECT_TRUE(tav::shell::isTavRunning(root));
+  std::ofstream(root / "42" / "cmdline", std::ios::binary)
+      << std::string("C:\\Tamborex\\Tav\\2025\\TAVX.EXE\0", 30);
+  EXPECT_FALSE(tav::shell::isTavRunning(root));
+}
+
+TEST_F(RunningCheck, AnUnreadableListIsNotARunningProgram) {
+  EXPECT_FALSE(tav::shell::isTavRunning(dir_ / "no-such-proc"));
+}
+
+}  // namespace
