@@ -82,6 +82,9 @@ void killMidAppends(bool shared) {
   EXPECT_GE(committed, 700u);
   for (uint32_t r = 1; r <= count; ++r) {
     a.goTo(r);
+    // A shared append reserves its record at once: one the child had not filled when it died
+    // may be there blank. Every committed record is there in full.
+    if (r > committed && a.get(1).num() == 0) continue;
     ASSERT_EQ(a.get(1).num(), r) << "record " << r;
     ASSERT_EQ(rt::allTrim(a.get(2).str()), "rekord " + std::to_string(r));
     if (r % 3 == 0 && r <= committed) {
