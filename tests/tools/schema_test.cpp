@@ -611,13 +611,13 @@ TEST(SchemaAgreement, WidthsThatSeeksAndCopiesShare) {
     Place pb;
     const char *tb, *fb;
   } same[] = {
-      // R3 seeks p_p's lpp in p_pa ordered by lpp_p+sort.
+      // Step 009 seeks p_p's lpp in p_pa ordered by lpp_p+sort.
       {Place::Firm, "p_p", "lpp", Place::Firm, "p_pa", "lpp_p"},
-      // R10 seeks p_f's lpp_p + "2025" + mc in p_n ordered by lpp_p+dtos(od).
+      // Step 040 seeks p_f's lpp_p + "2025" + mc in p_n ordered by lpp_p+dtos(od).
       {Place::Firm, "p_f", "lpp_p", Place::Firm, "p_n", "lpp_p"},
-      // R8 compares partners' lpp_o with the contribution table's.
+      // Step 025 compares partners' lpp_o with the contribution table's.
       {Place::Firm, "wspolnik", "lpp_o", Place::Firm, "skl_52r", "lpp_o"},
-      // R13 finds ks_auto's document links in ks_dok ordered by lpp.
+      // Step 045 finds ks_auto's document links in ks_dok ordered by lpp.
       {Place::Firm, "ks_auto", "lpp_ksz", Place::Firm, "ks_dok", "lpp"},
       {Place::Firm, "ks_auto", "lpp_tav", Place::Firm, "ks_dok", "lpp"},
       // The payment totals find wpit, fpit and wf records by the keys pit_zap holds.
@@ -641,7 +641,7 @@ TEST(SchemaAgreement, WidthsThatSeeksAndCopiesShare) {
   for (const auto& c : copies) {
     EXPECT_LE(width(Place::Firm, "ks_dok", c.from), width(Place::Firm, "ks_auto", c.to)) << c.from << " -> " << c.to;
   }
-  // R12's keys: the module, "F", four digits and an employee key left-padded to 20.
+  // Step 044 moves notes under keys of the module, "F", four digits and an employee key left-padded to 20.
   EXPECT_EQ(width(Place::Firm, "uwagi", "modul") + width(Place::Firm, "uwagi", "lpp"), 10 + 1 + 4 + 20);
   EXPECT_LE(width(Place::Firm, "p_up", "lpp"), 20);
   EXPECT_LE(width(Place::Firm, "p_up", "lpp_p"), 20);
@@ -655,7 +655,7 @@ TEST(SchemaAgreement, DurationFieldsFollowTheWorkstationName) {
   for (size_t i = 3; i < fields.size(); ++i) EXPECT_EQ(fields[i].type, 'N') << fields[i].name;
 }
 
-// A firm at 025.01.022 (one of the sample firms) already has the contract flags that R7 reads.
+// A firm at 025.01.022 (one of the sample firms) already has the contract flags that step 024 reads.
 TEST(SchemaAgreement, StructuresBetweenReleasesFollowTheSteps) {
   auto p_us = firm("p_us").structureAt("025.01.022");
   EXPECT_TRUE(fieldOf(p_us, "is_p").has_value());
@@ -686,6 +686,28 @@ TEST(SchemaAgreement, EveryCopiedTemplateHasAStructure) {
     const Table* t = schema().find(Place::Str, name);
     ASSERT_NE(t, nullptr) << name;
     EXPECT_FALSE(t->obsolete) << name;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The full reindex deletes "a*.*" and "rob*.*" from a firm directory, and the structure
+// changes work through "z", "x" and "a" + the table's name: a firm table with such a name
+// would be lost or overwritten by an upgrade.
+TEST(SchemaAgreement, FirmTableNamesSurviveTheConversionsTemporaryFiles) {
+  std::set<std::string> firmNames;
+  for (const Table& t : schema().tables()) {
+    if (t.at(Place::Firm)) firmNames.insert(t.baseName());
+  }
+  for (const std::string& name : firmNames) {
+    EXPECT_NE(name[0], 'a') << name;
+    EXPECT_NE(name.rfind("rob", 0), 0u) << name;
+    EXPECT_NE(name, "stary");
+    for (char prefix : {'z', 'x', 'a'}) {
+      EXPECT_EQ(firmNames.count(prefix + name), 0u) << prefix + name << " is a temporary name of " << name;
+    }
   }
 }
 
