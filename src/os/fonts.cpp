@@ -1,0 +1,29 @@
+#include "os/fonts.h"
+
+#include <mutex>
+
+namespace tav::os {
+namespace {
+
+std::mutex gMutex;
+FontRemovalObserver gObserver;
+
+}  // namespace
+
+bool removeFontResource(std::string_view path) {
+  FontRemovalObserver observer;
+  {
+    std::lock_guard lock(gMutex);
+    observer = gObserver;
+  }
+  if (observer) observer(std::string(path));
+  return true;
+}
+
+FontRemovalObserver setFontRemovalObserver(FontRemovalObserver observer) {
+  std::lock_guard lock(gMutex);
+  std::swap(gObserver, observer);
+  return observer;
+}
+
+}  // namespace tav::os
