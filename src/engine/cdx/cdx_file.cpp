@@ -23,6 +23,7 @@ struct Damaged {
 // The index byte other engines lock: shared while reading, exclusive while writing.
 constexpr uint64_t kIndexLockOffset = 0x7FFFFFFEull;
 constexpr size_t kCacheLimit = 4096;  // decoded pages kept per tag between calls
+constexpr size_t kNoEntry = static_cast<size_t>(-1);
 
 std::string upperAscii(std::string_view s) {
   std::string out(s);
@@ -410,10 +411,12 @@ bool CdxTag::fits(const Node& n) {
 }
 
 // Moves the upper half of n into a new page linked in to its right; returns that page.
-uint32_t CdxTag::split(Node& n) {
+uint32_t CdxTag::split(Node& n, size_t inserted) {
   uint32_t mp = file_.allocPage();
   auto m = std::make_unique<Node>();
-  size_t half = n.count() / 2;
+  // Keys added in ascending order (appended records) fill pages instead of leaving them half
+  // empty: when the new entry is the node's last, only it moves to the new page.
+  size_t half = inserted + 1 == n.count() ? n.count() - 1 : n.count() / 2;
   m->offset = mp;
   m->leaf = n.leaf;
   m->root = false;
@@ -436,7 +439,7 @@ uint32_t CdxTag::split(Node& n) {
 
 // Restores the invariants along the path from a changed leaf to the root: empty nodes leave
 // the tree, overfull ones split, and every parent entry equals its child's last entry.
-void CdxTag::fixUp(std::vector<Step>& path) {
+void CdxTag::fixUp(std::vector<Step>& path, size_t inserted) {
   auto setEntry = [this](Node& parent, size_t i, const Node& child) {
     size_t last = child.count() - 1;
     std::memcpy(parent.keys.data() + i * keyLength_, child.key(last, keyLength_), keyLength_);
@@ -471,8 +474,10 @@ void CdxTag::fixUp(std::vector<Step>& path) {
       file_.freePage(page);
       continue;
     }
+    size_t hot = inserted;
+    inserted = kNoEntry;
     if (!fits(n)) {
-      uint32_t mp = split(n);
+      uint32_t mp = split(n, hot);
       Node& m = node(mp);
       if (isRoot) {
         uint32_t rp = file_.allocPage();
@@ -492,6 +497,7 @@ void CdxTag::fixUp(std::vector<Step>& path) {
         size_t pi = path[lvl - 1].index;
         setEntry(parent, pi, n);
         insertEntry(parent, pi + 1, m);
+        inserted = pi + 1;
       }
       continue;
     }
@@ -559,7 +565,7 @@ void CdxTag::insert(std::string_view key, uint32_t recno) {
     }
     leafNode.keys.insert(i * keyLength_, k);
     leafNode.recs.insert(leafNode.recs.begin() + static_cast<long>(i), recno);
-    fixUp(path);
+    fixUp(path, i);
     writeChanges();
   } catch (const Damaged& d) {
     file_.fail(d.why);
@@ -583,7 +589,7 @@ bool CdxTag::remove(std::string_view key, uint32_t recno) {
     dirty_.insert(path.back().page);
     leafNode.keys.erase(i * keyLength_, keyLength_);
     leafNode.recs.erase(leafNode.recs.begin() + static_cast<long>(i));
-    fixUp(path);
+    fixUp(path, kNoEntry);
     writeChanges();
     return true;
   } catch (const Damaged& d) {

@@ -77,8 +77,8 @@ class CdxTag final : public IndexTag {
   bool reposition();
   std::string normalise(std::string_view key) const;
   bool fits(const Node& n);
-  uint32_t split(Node& n);
-  void fixUp(std::vector<Step>& path);
+  uint32_t split(Node& n, size_t inserted);
+  void fixUp(std::vector<Step>& path, size_t inserted);
   void collectPages(std::vector<uint32_t>& out);
   void writeChanges();
   void resetCursor() { positioned_ = false; }
