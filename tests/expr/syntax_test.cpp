@@ -111,4 +111,47 @@ TEST_F(Syntax, MalformedTextIsASyntaxErrorAtCompileTime) {
   }
 }
 
+TEST_F(Syntax, DamagedTextsFailCleanly) {
+  // Key expressions are read back from index files, so any bytes may arrive here.
+  std::string deep(150, '(');
+  deep += "1" + std::string(150, ')');
+  std::string longChain = "1";
+  for (int i = 0; i < 4000; ++i) longChain += "+1";
+  for (const std::string& text : {deep, std::string(500, '-') + "1", std::string(9000, ' ') + "1"}) {
+    rt::Error err;
+    EXPECT_FALSE(rt::guarded([&] { Expression::compile(text, ctx); }, &err));
+    EXPECT_EQ(err.genCode, rt::kErrSyntax);
+  }
+  EXPECT_DOUBLE_EQ(num(longChain), 4001);
+  EXPECT_DOUBLE_EQ(num(std::string(40, '(') + "2" + std::string(40, ')')), 2);
+
+  // Random texts, of bytes and of the language's own tokens: each compiles or fails through the
+  // handler, and what compiles evaluates or fails through the handler.
+  const std::string bytes = "nazwakotd()[]{}|,.+-*/%^$#=<>!:'\"0123456789 ->tfandornot_";
+  const std::vector<std::string> tokens = {
+      "nazwa", "kwota", "data", "ok", "klient->nazwa", "FIELD->", "(", ")", "+", "-", "*", "/", "%",
+      "=", "==", "<", ">=", "$", ".and.", ".or.", ".not.", "!", "'x'", "'ab '", "1", "0", "2.5",
+      "upper(", "left(", "substr(", "dtos(", "str(", "iif(", "descend(", "empty(", ",", "[", "]",
+      "{||", "{|x|", "x", "}", ":=", "0d20250101", "nil", "{1,2}"};
+  uint32_t seed = 12345;
+  auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+  int compiled = 0;
+  for (int i = 0; i < 40000; ++i) {
+    std::string text;
+    size_t len = next() % 12;
+    for (size_t k = 0; k < len; ++k) {
+      if (i % 2) text += bytes[next() % bytes.size()];
+      else text += tokens[next() % tokens.size()] + " ";
+    }
+    std::unique_ptr<Expression> e;
+    rt::Error err;
+    if (!rt::guarded([&] { e = Expression::compile(text, ctx); }, &err)) continue;
+    ++compiled;
+    rt::guarded([&] { e->eval(); });
+    std::string key;
+    rt::guarded([&] { e->evalKey(key); });
+  }
+  EXPECT_GT(compiled, 500);
+}
+
 }  // namespace

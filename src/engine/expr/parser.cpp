@@ -21,7 +21,17 @@ bool isRelation(Tok k) {
 
 }  // namespace
 
-Parser::Parser(std::string_view text, ExprContext& ctx) : text_(text), ctx_(ctx), lex_(text) { advance(); }
+Parser::Parser(std::string_view text, ExprContext& ctx) : text_(text), ctx_(ctx), lex_(text) {
+  if (text.size() > kMaxText)
+    compileFault(rt::kErrSyntax, "Syntax error: expression longer than " + std::to_string(kMaxText) + " bytes",
+                 "", text.substr(0, 60));
+  advance();
+}
+
+Parser::Nesting::Nesting(Parser& parser) : p(parser) {
+  if (++p.nesting_ > kMaxNesting)
+    compileFault(rt::kErrSyntax, "Syntax error: expression nested too deeply", "", p.text_.substr(0, 60));
+}
 
 bool Parser::accept(Tok k) {
   if (tok_.kind != k) return false;
@@ -70,6 +80,7 @@ NodePtr Parser::list(Tok close) {
 }
 
 NodePtr Parser::assignment() {
+  Nesting guard(*this);
   size_t at = tok_.pos;
   NodePtr target = disjunction();
   if (tok_.kind != Tok::Assign) return target;
@@ -95,7 +106,10 @@ NodePtr Parser::conjunction() {
 
 NodePtr Parser::negation() {
   // .not. binds looser than comparisons: ".not. a = b" negates the comparison.
-  if (accept(Tok::Not)) return makeNot(negation());
+  if (accept(Tok::Not)) {
+    Nesting guard(*this);
+    return makeNot(negation());
+  }
   return relation();
 }
 
@@ -136,6 +150,7 @@ NodePtr Parser::power() {
 }
 
 NodePtr Parser::unary() {
+  Nesting guard(*this);
   if (accept(Tok::Minus)) {
     NodePtr x = unary();
     // A negative literal stays a constant, so that shapes can use it.

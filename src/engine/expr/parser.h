@@ -44,8 +44,19 @@ class Parser {
   NodePtr field(const std::string& alias, const std::string& id, bool plain);
   std::shared_ptr<CompiledBlock> blockAfterBrace();
 
+  // Texts also come from index files on disk: a damaged one must fail cleanly, never exhaust
+  // the stack in the parser or later in the evaluation of a very deep tree.
+  static constexpr size_t kMaxText = 8192;
+  static constexpr int kMaxNesting = 200;
+  struct Nesting {
+    explicit Nesting(Parser& p);
+    ~Nesting() { --p.nesting_; }
+    Parser& p;
+  };
+
   std::string_view text_;
   ExprContext& ctx_;
+  int nesting_ = 0;
   Lexer lex_;
   Token tok_;
   std::vector<std::vector<std::string>> scopes_;  // parameter names, innermost block last
