@@ -93,6 +93,18 @@ TEST_F(Keys, WidthsThatOnlyEvaluationCanTell) {
   EXPECT_EQ(compile("left(mc, 5)")->resultWidth(), 2);  // cannot be longer than its text
 }
 
+TEST_F(Keys, StrOfANumberFieldKeepsThePromisedWidth) {
+  // Even when the table hands the value over without its display width.
+  ctx.tables["k"].add("bare", 'N', 7, 1, rt::Value(3.25));
+  ctx.tables["k"].add("licznik", 'I', 4, 0, rt::Value(12));
+  auto e = compile("str(bare)");
+  EXPECT_EQ(e->resultWidth(), 7);
+  EXPECT_EQ(key("str(bare)"), "    3.3");
+  // A binary integer's length counts bytes: only evaluation tells its text width.
+  EXPECT_EQ(compile("str(licznik)")->resultWidth(), -1);
+  EXPECT_EQ(compile("licznik")->resultType(), 'N');
+}
+
 TEST_F(Keys, NumericDateAndLogicalKeysAreTyped) {
   auto n = compile("kwota");
   EXPECT_EQ(n->resultType(), 'N');

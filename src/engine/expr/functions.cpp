@@ -304,7 +304,12 @@ bool appendStr(Call& c, Frame& f, std::string& out) {
     return false;
   }
   if (len.isNil()) {
-    out += rt::Str(n.numInfo());
+    // A number that lost its field's width on the way still shows as the key width promised.
+    rt::Number shown = n.numInfo();
+    if (shown.width < 0) shown.width = static_cast<int16_t>(c.argShape(0).width);
+    if (shown.decimals < 0 && c.argShape(0).width >= 0)
+      shown.decimals = static_cast<int16_t>(c.argShape(0).decimals);
+    out += rt::Str(shown);
     return true;
   }
   // A length without decimals shows none.

@@ -43,8 +43,10 @@ class Literal final : public Node {
 
 Shape fieldShape(const BoundField& f) {
   char t = f.type();
-  // The numeric storage types other tools write read as numbers.
-  if (t == 'F' || t == 'I' || t == 'B' || t == 'Y') t = 'N';
+  if (t == 'F') return {'N', f.length(), f.decimals()};
+  // Binary numbers other tools write: their length counts bytes, and how they show is the
+  // table's business, so only evaluation tells.
+  if (t == 'I' || t == 'B' || t == 'Y') return {'N', -1, -1};
   return {t, f.length(), f.decimals()};
 }
 
