@@ -105,6 +105,17 @@ TEST_F(Keys, StrOfANumberFieldKeepsThePromisedWidth) {
   EXPECT_EQ(compile("licznik")->resultType(), 'N');
 }
 
+TEST_F(Keys, MemoAndForeignFieldsPromiseNoWidth) {
+  ctx.tables["k"].add("uwagi", 'M', 10, 0, rt::Value::memo("long text of a memo"));
+  ctx.tables["k"].add("stamp", 'T', 8, 0, rt::Value("20250101"));
+  EXPECT_EQ(compile("uwagi")->resultType(), 'M');
+  EXPECT_EQ(compile("uwagi")->resultWidth(), -1);
+  EXPECT_EQ(compile("mc+uwagi")->resultWidth(), -1);
+  EXPECT_EQ(key("mc+uwagi"), "03long text of a memo");
+  EXPECT_EQ(compile("stamp")->resultType(), 'U');
+  EXPECT_EQ(key("mc+stamp"), "0320250101");
+}
+
 TEST_F(Keys, NumericDateAndLogicalKeysAreTyped) {
   auto n = compile("kwota");
   EXPECT_EQ(n->resultType(), 'N');

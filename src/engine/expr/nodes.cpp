@@ -47,7 +47,10 @@ Shape fieldShape(const BoundField& f) {
   // Binary numbers other tools write: their length counts bytes, and how they show is the
   // table's business, so only evaluation tells.
   if (t == 'I' || t == 'B' || t == 'Y') return {'N', -1, -1};
-  return {t, f.length(), f.decimals()};
+  // A memo's length is that of its block pointer, not of its text.
+  if (t == 'M') return {'M', -1, -1};
+  if (t == 'C' || t == 'N' || t == 'D' || t == 'L') return {t, f.length(), f.decimals()};
+  return {};
 }
 
 class Field final : public Node {
