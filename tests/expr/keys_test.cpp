@@ -84,6 +84,23 @@ TEST_F(Keys, CharacterKeysOfTheCatalogue) {
   EXPECT_EQ(compile("lpp_p+descend(rmc)")->resultWidth(), 14);
 }
 
+TEST_F(Keys, ConstantArgumentsGiveExactWidthsOverTheirWholeRange) {
+  for (int a = -8; a <= 9; ++a) {
+    std::string n = std::to_string(a);
+    std::vector<std::string> texts = {"left(rmc," + n + ")", "right(rmc," + n + ")", "substr(rmc," + n + ")",
+                                      "padr(rmc," + n + ")", "padl(mc," + n + ",'0')", "space(" + n + ")",
+                                      "replicate(mc," + n + ")", "str(rok," + n + ")", "strzero(mcn," + n + ",0)"};
+    for (int b = -2; b <= 8; ++b) texts.push_back("substr(rmc," + n + "," + std::to_string(b) + ")");
+    for (const std::string& text : texts) {
+      if (a < 0 && text.starts_with("str")) continue;  // a negative length asks for the default
+      auto e = compile(text);
+      std::string out;
+      e->evalKey(out);
+      EXPECT_EQ(e->resultWidth(), static_cast<int>(out.size())) << text;
+    }
+  }
+}
+
 TEST_F(Keys, WidthsThatOnlyEvaluationCanTell) {
   // Trimmed text reports its field's width, the most it can be.
   EXPECT_EQ(compile("alltrim(skrot)")->resultWidth(), 10);

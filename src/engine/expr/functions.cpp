@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "runtime/clock.h"
@@ -66,12 +67,17 @@ class Call final : public Node {
     static const Shape none;
     return i < args_.size() ? args_[i]->shape() : none;
   }
-  // A constant whole-number argument, or -1 when it is not one.
-  int constInt(size_t i) const {
-    if (i >= args_.size()) return -1;
+  // A constant number argument, whole part only; nullopt when the argument is not one.
+  std::optional<int> constInt(size_t i) const {
+    if (i >= args_.size()) return std::nullopt;
     const rt::Value* v = args_[i]->constant();
-    if (!v || !v->isNumber() || v->num() < 0) return -1;
-    return static_cast<int>(v->num());
+    if (!v || !v->isNumber() || std::fabs(v->num()) > 1e6) return std::nullopt;
+    return static_cast<int>(std::trunc(v->num()));
+  }
+  // A constant count (negative counts as 0), or -1 when it is not constant.
+  int constCount(size_t i) const {
+    std::optional<int> n = constInt(i);
+    return n ? std::max(*n, 0) : -1;
   }
   const BoundArea* area() const { return area_.get(); }
 
@@ -106,28 +112,36 @@ Shape eight(const Call&) { return textOf(8); }
 
 int minKnown(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 
-Shape leftShape(const Call& c) { return textOf(minKnown(c.constInt(1), c.argShape(0).width)); }
+Shape leftShape(const Call& c) { return textOf(minKnown(c.constCount(1), c.argShape(0).width)); }
 
 Shape substrShape(const Call& c) {
   int w = c.argShape(0).width;
-  int start = c.constInt(1);
-  int rest = w >= 0 && start > 0 ? std::max(0, w - start + 1) : -1;
+  std::optional<int> start = c.constInt(1);
+  int rest = -1;
+  if (w >= 0 && start) {
+    // Fixed-width text: a start from the end keeps at most -start characters.
+    rest = *start > 0 ? std::max(0, w - *start + 1) : *start == 0 ? w : std::min(w, -*start);
+  }
   if (c.count() < 3) return textOf(rest);
-  return textOf(minKnown(c.constInt(2), rest));
+  return textOf(minKnown(c.constCount(2), rest));
 }
 
 Shape strShape(const Call& c) {
-  if (c.count() >= 2) return textOf(c.constInt(1));
+  if (c.count() >= 2) {
+    // A negative length asks for the default one, which depends on the value.
+    std::optional<int> len = c.constInt(1);
+    return textOf(len && *len >= 0 ? *len : -1);
+  }
   const Shape& n = c.argShape(0);
   if (n.width >= 0) return textOf(n.width);
   if (n.decimals >= 0) return textOf(10 + (n.decimals > 0 ? n.decimals + 1 : 0));
   return textOf(-1);
 }
 
-Shape padShape(const Call& c) { return textOf(c.constInt(1)); }
-Shape spaceShape(const Call& c) { return textOf(c.constInt(0)); }
+Shape padShape(const Call& c) { return textOf(c.constCount(1)); }
+Shape spaceShape(const Call& c) { return textOf(c.constCount(0)); }
 Shape replicateShape(const Call& c) {
-  int w = c.argShape(0).width, n = c.constInt(1);
+  int w = c.argShape(0).width, n = c.constCount(1);
   return textOf(w >= 0 && n >= 0 ? w * n : -1);
 }
 Shape charShape(const Call&) { return textOf(1); }
@@ -153,7 +167,7 @@ Shape iifShape(const Call& c) {
 }
 
 Shape absShape(const Call& c) { return c.argShape(0).type == 'N' ? c.argShape(0) : number(-1); }
-Shape roundShape(const Call& c) { return number(c.constInt(1)); }
+Shape roundShape(const Call& c) { return number(c.constCount(1)); }
 Shape extremeShape(const Call& c) {
   const Shape& a = c.argShape(0);
   return a.type == c.argShape(1).type && (a.type == 'N' || a.type == 'D') ? Shape{a.type, -1, -1} : Shape{};
