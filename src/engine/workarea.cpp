@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "engine/drivers.h"
+#include "engine/expr/expression.h"
 #include "engine/index/index_files.h"
 #include "engine/index/key_encoding.h"
 #include "engine/workspace.h"
+#include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
@@ -14,6 +16,7 @@
 namespace tav::engine {
 namespace {
 constexpr int kMaxRelationDepth = 8;
+constexpr int kIndexLockTries = 500;
 
 bool samePath(const std::filesystem::path& a, const std::filesystem::path& b) {
   std::error_code ec;
@@ -65,6 +68,41 @@ void WorkArea::raise(int code, std::string description, const std::string& opera
   e.operation = operation;
   e.canDefault = true;
   rt::raise(e);
+}
+
+// ---------------------------------------------------------------- index locks
+
+WorkArea::IndexGuard::IndexGuard(WorkArea& a, bool exclusive) : area_(a) {
+  held_ = a.lockIndexes(exclusive);
+}
+
+void WorkArea::IndexGuard::release() {
+  if (held_) area_.unlockIndexes();
+  held_ = false;
+}
+
+bool WorkArea::lockIndexes(bool exclusive) {
+  if (!table_->shared() || indexes_.empty()) return false;
+  // Another workstation holds an index only while it writes a few pages; these tries, a
+  // hundredth of a second apart, outlast that by far.
+  for (int attempt = 0; attempt < kIndexLockTries; ++attempt) {
+    size_t done = 0;
+    while (done < indexes_.size() && indexes_[done]->lock(exclusive)) ++done;
+    if (done == indexes_.size()) {
+      // A file that saw another writer's changes may have loaded its tags anew.
+      for (auto& o : orders_)
+        if (IndexTag* t = o.file->tag(o.name)) o.tag = t;
+      return true;
+    }
+    for (size_t i = 0; i < done; ++i) indexes_[i]->unlock();
+    rt::pause(1);
+  }
+  raise(rt::kErrLock, "index files are locked by another workstation", "INDEX");
+  return false;
+}
+
+void WorkArea::unlockIndexes() {
+  for (auto& f : indexes_) f->unlock();
 }
 
 // ---------------------------------------------------------------- positioning
@@ -132,6 +170,7 @@ void WorkArea::goTop() {
   bof_ = found_ = false;
   lastRec();
   uint32_t r = 0;
+  IndexGuard guard(*this, false);
   if (current_ >= 0) {
     IndexTag* t = orders_[size_t(current_)].tag;
     for (r = t->first(); r; r = t->next()) {
@@ -147,6 +186,7 @@ void WorkArea::goTop() {
     phantom();
     bof_ = true;
   }
+  guard.release();
   afterMove();
 }
 
@@ -155,6 +195,7 @@ void WorkArea::goBottom() {
   bof_ = found_ = false;
   uint32_t count = lastRec();
   uint32_t r = 0;
+  IndexGuard guard(*this, false);
   if (current_ >= 0) {
     IndexTag* t = orders_[size_t(current_)].tag;
     for (r = t->last(); r; r = t->prev()) {
@@ -170,6 +211,7 @@ void WorkArea::goBottom() {
     phantom();
     bof_ = true;
   }
+  guard.release();
   afterMove();
 }
 
@@ -193,6 +235,7 @@ void WorkArea::skip(long n) {
     afterMove();
     return;
   }
+  IndexGuard guard(*this, false);
   if (n > 0) {
     bof_ = false;
     for (long i = 0; i < n && !eof_; ++i) {
@@ -257,6 +300,7 @@ void WorkArea::skip(long n) {
       }
     }
   }
+  guard.release();
   afterMove();
 }
 
@@ -284,6 +328,8 @@ bool WorkArea::seek(const rt::Value& key, std::optional<bool> softOpt) {
     k = encodeKey(key, t->keyType(), t->keyLength());
   }
   lastRec();
+  IndexGuard guard(*this, false);
+  t = orders_[size_t(current_)].tag;
   bool found = false;
   uint32_t r = t->seek(k, found);
   for (; r; r = t->next()) {
@@ -298,6 +344,7 @@ bool WorkArea::seek(const rt::Value& key, std::optional<bool> softOpt) {
     phantom();
   }
   found_ = found && r;
+  guard.release();
   afterMove();
   return found_;
 }
@@ -537,6 +584,7 @@ void WorkArea::flushRecord() {
     raise(rt::kErrWrite, "cannot write record " + std::to_string(recno_), "DBCOMMIT");
     return;
   }
+  IndexGuard guard(*this, true);
   for (size_t i = 0; i < orders_.size(); ++i) {
     IndexTag* t = orders_[i].tag;
     if (appended_) {
@@ -708,7 +756,7 @@ void WorkArea::attachIndex(std::unique_ptr<IndexFile> file) {
     for (IndexTag* t : file->tags()) {
       ValueFn fn = ws_.compile(t->keyExpression());
       if (!fn) continue;
-      added.push_back({file.get(), t, std::move(fn)});
+      added.push_back({file.get(), t, std::move(fn), t->name()});
     }
   } catch (...) {
     if (previous) ws_.select(previous->alias());
@@ -725,11 +773,29 @@ void WorkArea::attachIndex(std::unique_ptr<IndexFile> file) {
   tagPositioned_ = false;
 }
 
+IndexKeyTypeResolver WorkArea::keyTypeResolver() {
+  return [this](std::string_view expression, size_t) -> std::optional<KeyType> {
+    WorkArea* previous = ws_.current();
+    ws_.select(alias_);
+    std::unique_ptr<Expression> e;
+    rt::guarded([&] { e = Expression::compile(expression, ws_); });
+    if (previous) ws_.select(previous->alias());
+    if (!e) return std::nullopt;
+    switch (e->resultType()) {
+      case 'C': return KeyType::Character;
+      case 'N': return KeyType::Numeric;
+      case 'D': return KeyType::Date;
+      case 'L': return KeyType::Logical;
+      default: return std::nullopt;
+    }
+  };
+}
+
 bool WorkArea::orderListAdd(const std::filesystem::path& host) {
   flushRecord();
   for (auto& f : indexes_)
     if (samePath(f->path(), host)) return true;
-  auto file = openIndexFile(host, table_->readOnly());
+  auto file = openIndexFile(host, table_->readOnly(), keyTypeResolver());
   if (!file) {
     raise(rt::kErrOpen, "cannot open index " + host.string() + ": " + lastIndexError(), "ORDLISTADD");
     return false;
@@ -748,6 +814,7 @@ void WorkArea::orderListClear() {
 }
 
 void WorkArea::rebuildOrders() {
+  IndexGuard guard(*this, true);
   std::string saved = buf_, savedOrig = orig_;
   bool savedEof = eof_;
   uint32_t savedRec = recno_;
@@ -818,7 +885,7 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
     if (samePath(f->path(), host)) file = f.get();
   std::unique_ptr<IndexFile> fresh;
   if (!file) {
-    fresh = std::filesystem::exists(host) ? openIndexFile(host, false) : createIndexFile(host);
+    fresh = std::filesystem::exists(host) ? openIndexFile(host, false, keyTypeResolver()) : createIndexFile(host);
     if (!fresh) {
       raise(rt::kErrCreate, "cannot create index " + host.string() + ": " + lastIndexError(), "ORDCREATE");
       return false;
@@ -843,6 +910,7 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
     raise(rt::kErrDataWidth, "key of " + std::string(keyExpression) + " has length " + std::to_string(len), "ORDCREATE");
     return false;
   }
+  IndexGuard guard(*this, true);
   uint32_t r = 0, count = table_->recordCount();
   KeySource src = [&](std::string& key, uint32_t& recno) {
     if (++r > count) return false;
@@ -865,7 +933,7 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
   orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
                                [&](const Order& o) { return o.file == file && rt::upper(o.tag->name()) == upperName; }),
                 orders_.end());
-  orders_.push_back({file, t, fn});
+  orders_.push_back({file, t, fn, t->name()});
   for (auto& o : orders_)
     if (o.file == file)
       if (IndexTag* same = file->tag(o.tag == t ? upperName : o.tag->name())) o.tag = same;

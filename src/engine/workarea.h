@@ -10,6 +10,7 @@
 
 #include "engine/dbf/table.h"
 #include "engine/index/index.h"
+#include "engine/index/index_files.h"
 #include "runtime/value.h"
 
 namespace tav::engine {
@@ -106,6 +107,8 @@ class WorkArea {
                    std::string_view keyExpression);
   // Adds an index file that is already open (tests and the CDX/NTX layer use this).
   void attachIndex(std::unique_ptr<IndexFile> file);
+  // Tells an index file the type of a tag's key from its expression compiled against this area.
+  IndexKeyTypeResolver keyTypeResolver();
   size_t indexCount() const { return indexes_.size(); }
 
   // Filter and relations.
@@ -134,7 +137,24 @@ class WorkArea {
     IndexFile* file;
     IndexTag* tag;
     ValueFn key;
+    std::string name;  // the tag's name, to find it again when its file reloads its tags
   };
+  // Shared tables: index files are read under a shared and changed under an exclusive lock of
+  // their lock byte, held for one operation only.
+  class IndexGuard {
+   public:
+    IndexGuard(WorkArea& a, bool exclusive);
+    ~IndexGuard() { release(); }
+    void release();
+    IndexGuard(const IndexGuard&) = delete;
+    IndexGuard& operator=(const IndexGuard&) = delete;
+
+   private:
+    WorkArea& area_;
+    bool held_ = false;
+  };
+  bool lockIndexes(bool exclusive);
+  void unlockIndexes();
   struct Relation {
     std::string child;
     ValueFn key;

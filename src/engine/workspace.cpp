@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/expr/expression.h"
 #include "engine/index/index_files.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
@@ -119,32 +120,32 @@ bool Workspace::use(std::string_view path, std::string_view aliasIn, const UseOp
     rt::Answer a = rt::raise(err);
     if (a.kind != rt::Answer::Retry) return false;
   }
-  // The structural .cdx opens with its table: every write must reach it, or the accounting
-  // program would meet a stale index. A table flagged for one that cannot be opened is refused
-  // for writing; a missing file is taken as no index (the flag outlives a deleted .cdx).
-  std::unique_ptr<IndexFile> structural;
-  if (driver->structuralIndex && (table->header().tableFlags & dbf::kFlagStructuralCdx)) {
-    std::filesystem::path cdx = host;
-    cdx.replace_extension(".cdx");
-    if (!std::filesystem::exists(cdx)) {
-      cdx.replace_extension(".CDX");
-    }
-    if (std::filesystem::exists(cdx)) {
-      structural = openIndexFile(cdx, o.readOnly);
-      if (!structural && !o.readOnly) {
-        rt::raise(engineError(rt::kErrCorruption, "structural index cannot be opened: " + lastIndexError(),
-                              "DBUSEAREA", cdx.string()));
-        return false;
-      }
-    }
-  }
   size_t slot = 0;
   while (slot < areas_.size() && areas_[slot]) ++slot;
   if (slot == areas_.size()) areas_.emplace_back();
   auto area = std::make_shared<WorkArea>(*this, static_cast<int>(slot + 1), alias, std::move(table), *driver);
   areas_[slot] = area;
   current_ = static_cast<int>(slot + 1);
-  if (structural) area->attachIndex(std::move(structural));
+  // The structural .cdx opens with its table: every write must reach it, or the accounting
+  // program would meet a stale index. A table flagged for one that cannot be opened is refused
+  // for writing; a missing file is taken as no index (the flag outlives a deleted .cdx).
+  if (driver->structuralIndex && (area->table().header().tableFlags & dbf::kFlagStructuralCdx)) {
+    std::filesystem::path cdx = host;
+    cdx.replace_extension(".cdx");
+    if (!std::filesystem::exists(cdx)) cdx.replace_extension(".CDX");
+    if (std::filesystem::exists(cdx)) {
+      auto structural = openIndexFile(cdx, o.readOnly, area->keyTypeResolver());
+      if (structural) {
+        area->attachIndex(std::move(structural));
+      } else if (!o.readOnly) {
+        std::string why = lastIndexError();
+        close(alias);
+        rt::raise(engineError(rt::kErrCorruption, "structural index cannot be opened: " + why,
+                              "DBUSEAREA", cdx.string()));
+        return false;
+      }
+    }
+  }
   area->goTop();
   return true;
 }
@@ -231,8 +232,13 @@ bool Workspace::create(std::string_view path, const std::vector<FieldSpec>& fiel
 }
 
 ValueFn Workspace::compile(std::string_view text) {
-  return compiler_ ? compiler_(*this, text) : compileFieldReference(*this, text);
+  if (compiler_) return compiler_(*this, text);
+  std::shared_ptr<Expression> e(Expression::compile(text, *this).release());
+  if (!e) return {};
+  return [e] { return e->eval(); };
 }
+
+rt::BlockRef Workspace::compileBlock(std::string_view text) { return engine::compileBlock(text, *this); }
 
 std::shared_ptr<BoundField> Workspace::bindField(std::string_view alias, std::string_view name) {
   std::string a = normalAlias(alias);

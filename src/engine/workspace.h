@@ -53,6 +53,8 @@ class Workspace : public ExprContext {
   void setCompiler(Compiler c) { compiler_ = std::move(c); }
   // Compiles against the current area. Raises (and returns an empty function) on a fault.
   ValueFn compile(std::string_view text);
+  // A code block text ("{|| FIELD->ok := .t. }") compiled against the current area.
+  rt::BlockRef compileBlock(std::string_view text);
 
   std::shared_ptr<BoundField> bindField(std::string_view alias, std::string_view name) override;
   std::shared_ptr<BoundArea> bindArea(std::string_view alias) override;
