@@ -929,6 +929,11 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
     return false;
   }
   if (fresh) indexes_.push_back(std::move(fresh));
+  // A tag made in the table's own .cdx makes it the structural index, which opens with the
+  // table from now on.
+  if (driver_->structuralIndex && host.stem() == table_->path().stem() &&
+      !(table_->header().tableFlags & dbf::kFlagStructuralCdx))
+    table_->setTableFlags(table_->header().tableFlags | dbf::kFlagStructuralCdx);
   std::string upperName = rt::upper(tagName);
   orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
                                [&](const Order& o) { return o.file == file && rt::upper(o.tag->name()) == upperName; }),

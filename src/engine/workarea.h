@@ -110,6 +110,11 @@ class WorkArea {
   // Tells an index file the type of a tag's key from its expression compiled against this area.
   IndexKeyTypeResolver keyTypeResolver();
   size_t indexCount() const { return indexes_.size(); }
+  size_t orderCount() const { return orders_.size(); }
+  IndexTag* orderAt(size_t i) const { return orders_.at(i).tag; }
+  IndexFile* orderFile(size_t i) const { return orders_.at(i).file; }
+  // The current record's key for order i, encoded as the tag stores it.
+  std::string currentKey(size_t i) { return keyOf(orders_.at(i)); }
 
   // Filter and relations.
   void setFilter(Condition cond, std::string text = {});

@@ -313,6 +313,14 @@ bool Table::truncateTo(uint32_t count) {
   return writeHeaderCount() && ok;
 }
 
+bool Table::setTableFlags(uint8_t flags) {
+  if (options_.readOnly) return false;
+  char b = static_cast<char>(flags);
+  if (!file_.writeAt(28, &b, 1)) return false;
+  header_.tableFlags = flags;
+  return true;
+}
+
 bool Table::lockRecord(uint32_t recno) {
   if (!options_.shared) return true;
   return file_.lockRange(recordLockOffset(options_.scheme, recno, header_.headerLength,

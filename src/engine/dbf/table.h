@@ -83,6 +83,9 @@ class Table {
   // Keeps the first `count` records and drops the rest (PACK and ZAP).
   bool truncateTo(uint32_t count);
 
+  // Sets the table flags byte (0x01: a structural .cdx belongs to the table).
+  bool setTableFlags(uint8_t flags);
+
   bool lockRecord(uint32_t recno);
   bool unlockRecord(uint32_t recno);
   bool lockHeader();
