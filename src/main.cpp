@@ -5,6 +5,7 @@
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/codepage.h"
+#include "shell/error_handler.h"
 #include "shell/main_window.h"
 
 using namespace tav;
@@ -16,8 +17,9 @@ int main(int argc, char** argv) {
 
   gui::chooseBackend();
 
-  // TODO(issue 6): install the error handler (ERRORSYS) here, then the runtime set-up DBESYS and
-  // the table layer's STARTINIT once src/shell/runtime_setup.h and src/db/table_access.h exist.
+  shell::ERRORSYS();
+  // TODO(issue 6): the runtime set-up DBESYS and the table layer's STARTINIT go here once
+  // src/shell/runtime_setup.h and src/db/table_access.h exist.
 
   shell::MainActions actions = shell::defaultMainActions();
   // TODO(issue 6): start-up steps 5-8 (shell folders, earlier installation) go into

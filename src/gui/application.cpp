@@ -118,6 +118,14 @@ void Application::dispatch(const Event& e) {
     return;
   }
   Widget* w = find(e.target);
+  if (!w && e.type == EventType::Key && e.target == 0) {
+    // A key typed by the user goes where the focus is when it is handled, as on a real screen.
+    w = focus_;
+    if (!w) {
+      for (auto it = windows_.rbegin(); it != windows_.rend() && !w; ++it)
+        if ((*it)->isVisible()) w = &(*it)->drawingArea();
+    }
+  }
   if (!w) return;
   const uint64_t id = w->id();
   // A callback may destroy its own widget (a window that closes itself); look it up again.

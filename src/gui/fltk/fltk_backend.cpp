@@ -116,18 +116,18 @@ int mapKey() {
   return 0;
 }
 
-// Keys go to the widget that has the tool's focus, else to the window's drawing area.
+// Keys go to the widget that has the tool's focus when they are handled, else to the window's
+// drawing area.
 int postKey(uint64_t windowId) {
   int k = mapKey();
   if (!k) return 0;
-  Widget* target = app().focus();
-  if (!target) {
+  if (!app().focus()) {
     Widget* w = app().find(windowId);
     Dialog* d = w ? w->dialog() : nullptr;
-    if (!d) return 1;
-    target = &d->drawingArea();
+    if (d) app().postKey(d->drawingArea(), k);
+    return 1;
   }
-  app().postKey(*target, k);
+  app().post({EventType::Key, 0, k});
   return 1;
 }
 

@@ -52,15 +52,7 @@ Dialog* topWindow() {
 
 namespace input {
 
-void press(int k) {
-  Widget* target = app().focus();
-  if (!target) {
-    Dialog* top = topWindow();
-    if (!top) return;
-    target = &top->drawingArea();
-  }
-  app().postKey(*target, k);
-}
+void press(int k) { app().post({EventType::Key, 0, k}); }
 
 void type(const std::string& oem) {
   for (unsigned char c : oem) press(c);

@@ -48,7 +48,7 @@ Headless& useHeadless();
 
 namespace input {
 // What a person does, as the host would deliver it.
-void press(int key);                // to the widget with the focus (else the newest window)
+void press(int key);                // to the widget with the focus when it is handled
 void type(const std::string& oem);  // one key per byte
 void click(Widget& w);              // a button: focus and activation; ignored when disabled
 void closeBox(Dialog& d);
