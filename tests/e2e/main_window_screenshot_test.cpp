@@ -75,7 +75,7 @@ class Child {
 TEST(MainWindowOnScreen, TitleSizeColourAndEscEndsWithZero) {
   const std::string xvfb = run("command -v Xvfb 2>/dev/null");
   if (xvfb.empty()) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb)";
-  for (const char* tool : {"xdotool", "xwininfo", "import", "convert"})
+  for (const char* tool : {"xdotool", "xwininfo", "xdpyinfo", "import", "convert"})
     ASSERT_TRUE(onPath(tool)) << tool << " is needed (scripts/packages.txt)";
 
   const fs::path binary = fs::path(TAV_BINARY_DIR) / "tav_setup";
@@ -92,9 +92,14 @@ TEST(MainWindowOnScreen, TitleSizeColourAndEscEndsWithZero) {
     ++number;
   const std::string display = ":" + std::to_string(number);
   Child server({xvfb, display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {}, {});
-  for (int i = 0; i < 100 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(number)); ++i) std::this_thread::sleep_for(50ms);
-  ASSERT_TRUE(fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) << "Xvfb did not start";
   const std::string env = "DISPLAY=" + display + " ";
+  // The socket appears before the server takes clients; ask the server itself.
+  bool up = false;
+  for (int i = 0; i < 200 && !up; ++i) {
+    up = std::system((env + "xdpyinfo >/dev/null 2>&1").c_str()) == 0;
+    if (!up) std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_TRUE(up) << "Xvfb did not start on " << display;
 
   Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, display);
   const std::string title = "Instalacja programu TAV wersja 25.01.023";
