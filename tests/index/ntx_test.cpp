@@ -215,6 +215,10 @@ TEST_F(NtxBuild, KeysOfEveryKindSortAsTheirValues) {
   std::vector<uint32_t> expected;
   for (size_t i = values.size(); i-- > 0;) expected.push_back(static_cast<uint32_t>(i + 1));
   EXPECT_EQ(order, expected);  // values were fed from the largest down
+  static_cast<ntx::NtxFile&>(*f).setDecimals(2);
+  t = f->createTag("N", "KWOTA", KeyType::Numeric, 10, fromVector(keys));
+  EXPECT_EQ(keyFor(*t, rt::Value(-1.5)), encodeNtxKey(rt::Value(-1.5), KeyType::Numeric, 10, 2));
+  EXPECT_EQ(openIndexFile(path, true)->tags().at(0)->keyType(), KeyType::Numeric);
   EXPECT_EQ(encodeNtxKey(rt::Value(12.5), KeyType::Numeric, 8, 2), "00012.50");
   EXPECT_EQ(encodeNtxKey(rt::Value(1e12), KeyType::Numeric, 6, 1), "9999.9");
   EXPECT_EQ(encodeNtxKey(rt::Value(rt::Date::fromYmd(2024, 2, 29)), KeyType::Date, 8, 0), "20240229");

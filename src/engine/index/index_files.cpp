@@ -1,6 +1,7 @@
 #include "engine/index/index_files.h"
 
 #include "engine/cdx/cdx_file.h"
+#include "engine/index/key_encoding.h"
 #include "engine/ntx/ntx_file.h"
 
 namespace tav::engine {
@@ -50,5 +51,18 @@ std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host) {
 }
 
 const std::string& lastIndexError() { return errorText(); }
+
+std::string keyFor(const IndexTag& tag, const rt::Value& value) {
+  if (auto* n = dynamic_cast<const ntx::NtxTag*>(&tag))
+    return encodeNtxKey(value, n->keyType(), n->keyLength(), n->decimals());
+  return encodeKey(value, tag.keyType(), tag.keyLength());
+}
+
+const std::string& indexFileError(const IndexFile& file) {
+  static const std::string none;
+  if (auto* c = dynamic_cast<const cdx::CdxFile*>(&file)) return c->error();
+  if (auto* n = dynamic_cast<const ntx::NtxFile*>(&file)) return n->error();
+  return none;
+}
 
 }  // namespace tav::engine

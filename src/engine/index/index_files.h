@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "engine/index/index.h"
+#include "runtime/value.h"
 #include "os/file.h"
 
 namespace tav::engine {
@@ -23,5 +24,12 @@ std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool
 // Creates an empty index file (replacing one that exists); tags are then added with createTag.
 std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host);
 const std::string& lastIndexError();
+
+// The bytes a tag stores for a key expression's value: the binary forms of key_encoding.h for
+// a .cdx tag, the text forms (with the tag's decimals) for a .ntx file.
+std::string keyFor(const IndexTag& tag, const rt::Value& value);
+// Why an operation on an open file last failed (a damaged page, a write error, a read-only
+// file); empty while none has. A failed navigation answers 0 and a failed change is dropped.
+const std::string& indexFileError(const IndexFile& file);
 
 }  // namespace tav::engine
