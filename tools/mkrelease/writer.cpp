@@ -1,0 +1,94 @@
+#include "writer.h"
+
+#include <fstream>
+#include <stdexcept>
+
+#include "engine/dbf/dbf_format.h"
+#include "engine/expr/expression.h"
+#include "runtime/codepage.h"
+
+namespace tav::mkrelease {
+namespace {
+
+// Until the table layer marks a table whose .cdx it has built, the generator does: without
+// the flag the structural index would not open with the table.
+void markStructuralIndex(const std::filesystem::path& dbf) {
+  std::fstream f(dbf, std::ios::in | std::ios::out | std::ios::binary);
+  if (!f) throw std::runtime_error("cannot reopen " + dbf.string());
+  f.seekg(28);
+  char flags = 0;
+  f.read(&flags, 1);
+  flags = static_cast<char>(static_cast<unsigned char>(flags) | engine::dbf::kFlagStructuralCdx);
+  f.seekp(28);
+  f.write(&flags, 1);
+}
+
+}  // namespace
+
+void Record::set(std::string_view field, const rt::Value& v) {
+  int pos = area_.fieldPos(field);
+  if (pos == 0) {
+    bool known = false;
+    for (const Field& f : table_.fields) known = known || rt::upper(f.name) == rt::upper(field);
+    if (!known) throw std::logic_error(table_.name + " has no field " + std::string(field));
+    return;
+  }
+  area_.put(static_cast<size_t>(pos), v);
+}
+
+void Record::setNumber(std::string_view field, double v) {
+  int pos = area_.fieldPos(field);
+  if (pos == 0) return set(field, rt::Value(v));
+  const engine::FieldDef& f = area_.field(static_cast<size_t>(pos));
+  area_.put(static_cast<size_t>(pos), rt::Value::number(v, f.length, f.decimals));
+}
+
+void useExpressionCompiler(engine::Workspace& ws) {
+  ws.setCompiler([](engine::Workspace& w, std::string_view text) -> engine::ValueFn {
+    std::shared_ptr<engine::Expression> e = engine::Expression::compile(text, w);
+    return [e] { return e->eval(); };
+  });
+}
+
+// Key expressions go through the engine's own compiler, exactly as the installer builds them.
+TableWriter::TableWriter(int year, Rng& rng) : year_(year), rng_(rng) { useExpressionCompiler(ws_); }
+
+void TableWriter::write(const std::filesystem::path& dbf, const Table& table, std::string_view release, size_t count,
+                        const Fill& fill, const db::TagList* tags) {
+  std::filesystem::create_directories(dbf.parent_path());
+  std::vector<Field> fields = table.structureAt(release);
+  std::vector<engine::FieldSpec> specs;
+  for (const Field& f : fields) specs.push_back({rt::upper(f.name), f.type, f.length, f.decimals});
+  std::filesystem::remove(std::filesystem::path(dbf).replace_extension(".cdx"));
+  if (!ws_.create(dbf.string(), specs)) throw std::runtime_error("cannot create " + dbf.string());
+  if (!ws_.use(dbf.string(), "MKRELEASE", engine::UseOptions{})) throw std::runtime_error("cannot open " + dbf.string());
+  engine::WorkArea& area = *ws_.current();
+  for (size_t row = 0; row < count; ++row) {
+    if (!area.append()) throw std::runtime_error("cannot append to " + dbf.string());
+    for (size_t pos = 1; pos <= fields.size(); ++pos) area.put(pos, fillerValue(fields[pos - 1], row, year_, rng_));
+    Record r(area, table);
+    if (fill) fill(row, r);
+    if (r.deleted()) area.remove();
+  }
+  bool indexed = false;
+  if (tags) {
+    std::filesystem::path cdx = std::filesystem::path(dbf).replace_extension(".cdx");
+    for (const db::IndexTag& tag : *tags) {
+      if (!area.orderCreate(cdx, tag.name, tag.key)) {
+        throw std::runtime_error("cannot build tag " + tag.name + " of " + dbf.string());
+      }
+      indexed = true;
+    }
+  }
+  ws_.closeAll();
+  if (indexed) markStructuralIndex(dbf);
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view content) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+}  // namespace tav::mkrelease
