@@ -389,6 +389,18 @@ TEST_F(RegistryStore, DamagedFileIsReportedAndKeptAside) {
   EXPECT_NE(readFile(prefix_ / "system.reg").find("[HKEY_LOCAL_MACHINE\\B]"), std::string::npos);
 }
 
+TEST_F(RegistryStore, UnreadableFileIsReportedAndNotReplaced) {
+  fs::create_directories(prefix_ / "system.reg");  // not a file that can be read
+  testing::internal::CaptureStderr();
+  HKEY h = 0;
+  EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("cannot read"), std::string::npos) << err;
+  EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr),
+            ERROR_CANTWRITE);
+  EXPECT_TRUE(fs::is_directory(prefix_ / "system.reg"));
+}
+
 TEST_F(RegistryStore, ComputerNameAnswersFromTheHostAndIsNeverStored) {
   tav::os::setComputerName("STACJA-7");
   EXPECT_EQ(queryText(HKEY_LOCAL_MACHINE, std::string(kComputerNameKey), "ComputerName"),

@@ -254,7 +254,11 @@ Hive view(HKEY root) {
         result = std::move(fresh);
         break;
       }
-      if (load == Load::Unreadable) break;
+      if (load == Load::Unreadable) {
+        std::fprintf(stderr, "registry: cannot read %s (%s); its keys are not seen\n",
+                     file.c_str(), std::strerror(errno));
+        break;
+      }
       if (load == Load::Missing) continue;
       // Damaged: the rename aside happens under the lock, after a second look.
     } else if (errno != ENOENT || root != HKEY_CURRENT_USER) {
