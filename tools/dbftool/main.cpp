@@ -49,8 +49,7 @@ Args parse(int argc, char** argv) {
   Args a;
   if (argc < 3) throw Usage("usage: dbftool struct|dump|create|check|tags|index|seek FILE [options]");
   a.command = argv[1];
-  a.file = argv[2];
-  for (int i = 3; i < argc; ++i) {
+  for (int i = 2; i < argc; ++i) {
     std::string s = argv[i];
     auto value = [&](std::string& into) {
       if (i + 1 >= argc) throw Usage(s + " needs a value");
@@ -61,8 +60,10 @@ Args parse(int argc, char** argv) {
     else if (s == "--key") value(a.key);
     else if (s == "--fields") value(a.fields);
     else if (s.rfind("--", 0) == 0) throw Usage("unknown option " + s);
+    else if (a.file.empty()) a.file = s;
     else a.rest.push_back(s);
   }
+  if (a.file.empty()) throw Usage("no FILE given");
   return a;
 }
 

@@ -131,10 +131,14 @@ void Table::checkConsistency(int64_t size) {
   // Shared opens never touch the file: another workstation may be in the middle of an append,
   // and what looks like a partial record may be its record being written.
   bool mend = !options_.shared && !options_.readOnly;
-  auto note = [&](std::string text) { issues_.push_back({std::move(text), mend}); };
+  // Each finding says what is wrong and, when this open puts it right, what was done.
+  auto note = [&](std::string text, const char* action) {
+    issues_.push_back({mend ? text + ": " + action : text, mend});
+  };
   if (header_.recordCount < whole) {
     note("header counts " + std::to_string(header_.recordCount) + " records, the file holds " +
-         std::to_string(whole) + ": count corrected");
+             std::to_string(whole),
+         "count corrected");
   } else if (header_.recordCount > whole) {
     // Records the header counts are gone; what is left is readable. The count is put right so
     // that strict readers accept the file, and the loss stays reported.
@@ -147,14 +151,15 @@ void Table::checkConsistency(int64_t size) {
   if (rest == 1) {
     uint8_t b = 0;
     eofOk = file_.readAt(uint64_t(size) - 1, &b, 1) && b == dbf::kEofMarker;
-    if (!eofOk) note("the file ends with a stray byte after the last record: removed");
+    if (!eofOk) note("the file ends with a stray byte after the last record", "removed");
   } else if (rest > 1) {
     note("the last record is incomplete (" + std::to_string(rest) + " of " + std::to_string(rl) +
-         " bytes): dropped");
+             " bytes)",
+         "dropped");
   } else if (uint64_t(size) >= hdr) {
-    note("end-of-file marker 0x1A missing: added");
+    note("end-of-file marker 0x1A missing", "added");
   }
-  if (uint64_t(size) < hdr) note("file is shorter than its header");
+  if (uint64_t(size) < hdr) issues_.push_back({"file is shorter than its header", false});
   bool countWrong = header_.recordCount != whole;
   if (mend && (countWrong || !eofOk)) {
     uint8_t eof = dbf::kEofMarker;
@@ -165,9 +170,6 @@ void Table::checkConsistency(int64_t size) {
     }
     header_.recordCount = whole;
     writeHeaderCount();
-  }
-  if (!mend && countWrong) {
-    for (auto& i : issues_) i.repaired = false;
   }
 }
 

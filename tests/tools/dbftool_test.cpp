@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "engine/engine_test_util.h"
+#include "runtime/coding.h"
+
+namespace {
+
+using tav::test::TempDir;
+
+const std::string kTool = std::string(TAV_BINARY_DIR) + "/tools/dbftool/dbftool";
+
+struct Outcome {
+  int code;
+  std::string out, err;
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Outcome run(const TempDir& dir, const std::string& args, const std::string& input = {}) {
+  tav::test::writeFile(dir / "stdin.txt", input);
+  std::string cmd = args + " < " + quote((dir / "stdin.txt").string()) + " > " + quote((dir / "stdout.txt").string()) +
+                    " 2> " + quote((dir / "stderr.txt").string());
+  int status = std::system(cmd.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, tav::test::readFile(dir / "stdout.txt"),
+          tav::test::readFile(dir / "stderr.txt")};
+}
+
+Outcome tool(const TempDir& dir, const std::string& args, const std::string& input = {}) {
+  return run(dir, quote(kTool) + " " + args, input);
+}
+
+size_t lines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
+
+// Compares a dump of ours with what an independent reader makes of the same table. Text is
+// compared without trailing blanks (the readers strip them), blank numbers and unknown
+// logicals as 0 and false (as this engine reads them).
+const char* kCompare = R"PY(
+import sys, json, datetime
+reader, path, dump = sys.argv[1:4]
+ours = [json.loads(l) for l in open(dump, encoding='utf-8')]
+
+def norm(v):
+    if isinstance(v, bool) or v is None:
+        return bool(v)
+    if isinstance(v, (int, float)) or type(v).__name__ == 'Decimal':
+        return round(float(v), 4)
+    if isinstance(v, datetime.datetime):
+        return v.strftime('%Y%m%d')
+    if isinstance(v, datetime.date):
+        return v.strftime('%Y%m%d')
+    if isinstance(v, str):
+        return v.rstrip(' \0')
+    return repr(v)
+
+def theirs_records():
+    if reader == 'dbfread':
+        import dbfread
+        t = dbfread.DBF(path, encoding='cp852', char_decode_errors='strict', load=True)
+        live = [(False, dict(r)) for r in t.records]
+        dead = [(True, dict(r)) for r in t.deleted]
+        # Ours come in record order; pair live with live and deleted with deleted, each in order.
+        out, li, di = [], iter(live), iter(dead)
+        for o in ours:
+            out.append(next(di) if o['_deleted'] else next(li))
+        return out, len(live) + len(dead)
+    import dbf
+    t = dbf.Table(path, codepage='cp852')
+    t.open(dbf.READ_ONLY)
+    out = []
+    for r in t:
+        out.append((dbf.is_deleted(r), {n: r[n] for n in t.field_names}))
+    t.close()
+    return out, len(out)
+
+theirs, count = theirs_records()
+bad = []
+if count != len(ours):
+    bad.append('record count %d, ours %d' % (count, len(ours)))
+for o, (deleted, t) in zip(ours, theirs):
+    if deleted != o['_deleted']:
+        bad.append('record %d deleted flag differs' % o['_recno'])
+    for name, value in t.items():
+        key = name.upper()
+        if key not in o:
+            bad.append('record %d: no field %s in ours' % (o['_recno'], key))
+        elif value is None:
+            # A reader's "no value" (blank date, no memo, blank number) is our blank.
+            if o[key] not in ('', 0, False) and not (isinstance(o[key], str) and not o[key].strip()):
+                bad.append('record %d field %s: theirs None, ours %r' % (o['_recno'], key, o[key]))
+        elif norm(value) != norm(o[key]):
+            bad.append('record %d field %s: theirs %r, ours %r' % (o['_recno'], key, value, o[key]))
+print('\n'.join(bad[:20]))
+sys.exit(1 if bad else 0)
+)PY";
+
+class DbftoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override { tav::test::writeFile(dir / "compare.py", kCompare); }
+  // Every reader must see in `table` exactly what `dbftool dump --deleted` prints.
+  void expectSameAsReaders(const std::string& table, std::initializer_list<const char*> readers) {
+    Outcome dump = tool(dir, "dump --deleted " + quote(table));
+    ASSERT_EQ(dump.code, 0) << dump.err;
+    tav::test::writeFile(dir / "dump.jsonl", dump.out);
+    for (const char* reader : readers) {
+      Outcome cmp = run(dir, "/usr/bin/python3 " + quote((dir / "compare.py").string()) + " " + reader + " " +
+                             quote(table) + " " + quote((dir / "dump.jsonl").string()));
+      EXPECT_EQ(cmp.code, 0) << reader << ":\n" << cmp.out << cmp.err;
+    }
+  }
+  TempDir dir;
+};
+
+const std::string kFields = "NAZWA:C:30:0,KWOTA:N:12:2,ILOSC:N:5:0,DATA:D,AKTYWNY:L,UWAGI:M";
+const std::string kRecords =
+    R"({"NAZWA":"Zażółć gęślą jaźń ŻÓŁW","KWOTA":-1234.5,"ILOSC":7,"DATA":"20250131","AKTYWNY":true,"UWAGI":"Notatka: ąćęłńóśźż ĄĆĘŁŃÓŚŹŻ"})"
+    "\n"
+    R"({"NAZWA":"cudzysłów \" i \\ ukośnik","KWOTA":0,"ILOSC":0,"DATA":"","AKTYWNY":false,"UWAGI":""})"
+    "\n"
+    R"({"_deleted":true,"NAZWA":"usunięty","KWOTA":99999999.99,"ILOSC":-9999,"DATA":"19991231","AKTYWNY":true})"
+    "\n"
+    R"({"NAZWA":"długa notatka","UWAGI":"Łódź )" + std::string(300, 'x') + R"("})"
+    "\n";
+
+TEST_F(DbftoolTest, CreateThenDumpGivesTheRecordsBack) {
+  std::string t = (dir / "a.dbf").string();
+  Outcome c = tool(dir, "create " + quote(t) + " --fields " + quote(kFields), kRecords);
+  ASSERT_EQ(c.code, 0) << c.err;
+  Outcome s = tool(dir, "struct " + quote(t));
+  EXPECT_EQ(s.out, "NAZWA C 30 0\nKWOTA N 12 2\nILOSC N 5 0\nDATA D 8 0\nAKTYWNY L 1 0\nUWAGI M 10 0\n");
+  Outcome d = tool(dir, "dump " + quote(t));
+  ASSERT_EQ(d.code, 0) << d.err;
+  EXPECT_EQ(lines(d.out), 3u);  // the deleted record only with --deleted
+  EXPECT_EQ(d.out.substr(0, d.out.find('\n')),
+            R"({"_recno":1,"_deleted":false,"NAZWA":"Zażółć gęślą jaźń ŻÓŁW        ","KWOTA":-1234.50,"ILOSC":7,)"
+            R"("DATA":"20250131","AKTYWNY":true,"UWAGI":"Notatka: ąćęłńóśźż ĄĆĘŁŃÓŚŹŻ"})");
+  EXPECT_NE(d.out.find(R"("NAZWA":"cudzysłów \" i \\ ukośnik    )"), std::string::npos);
+  EXPECT_NE(d.out.find(R"("DATA":"")"), std::string::npos);
+  Outcome all = tool(dir, "dump --deleted " + quote(t));
+  EXPECT_EQ(lines(all.out), 4u);
+  EXPECT_NE(all.out.find(R"({"_recno":3,"_deleted":true,"NAZWA":"usunięty)"), std::string::npos);
+  EXPECT_EQ(tool(dir, "check " + quote(t)).code, 0);
+}
+
+TEST_F(DbftoolTest, EngineTablesReadTheSameInBothIndependentReaders) {
+  std::string t = (dir / "a.dbf").string();
+  ASSERT_EQ(tool(dir, "create " + quote(t) + " --fields " + quote(kFields), kRecords).code, 0);
+  expectSameAsReaders(t, {"dbfread", "dbf"});
+}
+
+TEST_F(DbftoolTest, TablesTheLibraryWritesDumpTheSame) {
+  const char* write = R"PY(
+import dbf, datetime, sys
+d = sys.argv[1]
+t = dbf.Table(d + '/fp.dbf', 'NAZWA C(25); KWOTA N(10,2); DATA D; OK L; UWAGI M', dbf_type='fp', codepage='cp852')
+t.open(dbf.READ_WRITE)
+t.append(('Świętokrzyska ąę', 12.5, datetime.date(2025, 1, 31), True, 'notatka Żółw ' * 20))
+t.append(('drugi', -3, None, False, ''))
+t.append(('trzeci', 1e6, datetime.date(2000, 2, 29), None, 'krótka'))
+dbf.delete(t[1])
+t.close()
+t = dbf.Table(d + '/db3.dbf', 'KOD C(4); NR N(4,0)', dbf_type='db3', codepage='cp852')
+t.open(dbf.READ_WRITE)
+for i in range(1, 40):
+    t.append(('Ł%03d' % i, i * 7 % 11))
+t.close()
+t = dbf.Table(d + '/vfp.dbf', 'NAZWA C(10); ILE I; CENA B; KASA Y; KIEDY T; UWAGI M', dbf_type='vfp', codepage='cp852')
+t.open(dbf.READ_WRITE)
+t.append(('ąę', 42, 3.5, 12.3456, datetime.datetime(2024, 2, 29, 10, 0, 0), 'memo vfp'))
+t.append(('x', -7, -0.25, -1, None, ''))
+t.close()
+)PY";
+  tav::test::writeFile(dir / "write.py", write);
+  Outcome w = run(dir, "/usr/bin/python3 " + quote((dir / "write.py").string()) + " " + quote(dir.path().string()));
+  ASSERT_EQ(w.code, 0) << w.err;
+  for (const char* name : {"fp.dbf", "db3.dbf"}) expectSameAsReaders((dir / name).string(), {"dbf", "dbfread"});
+  // The library leaves out the end-of-file marker after the last record; check says so.
+  Outcome c = tool(dir, "check " + quote((dir / "fp.dbf").string()));
+  EXPECT_EQ(c.code, 1);
+  EXPECT_EQ(c.out, (dir / "fp.dbf").string() + ": end-of-file marker 0x1A missing\n");
+  // Visual FoxPro types: dates and times read as dates, the rest as the reader gives them.
+  Outcome d = tool(dir, "dump " + quote((dir / "vfp.dbf").string()));
+  ASSERT_EQ(d.code, 0) << d.err;
+  EXPECT_EQ(d.out,
+            "{\"_recno\":1,\"_deleted\":false,\"NAZWA\":\"ąę        \",\"ILE\":42,\"CENA\":3.5,\"KASA\":12.3455,"
+            "\"KIEDY\":\"20240229\",\"UWAGI\":\"memo vfp\"}\n"
+            "{\"_recno\":2,\"_deleted\":false,\"NAZWA\":\"x         \",\"ILE\":-7,\"CENA\":-0.25,\"KASA\":-1.0000,"
+            "\"KIEDY\":\"\",\"UWAGI\":\"\"}\n");
+}
+
+TEST_F(DbftoolTest, FixturesOfAnIndependentEngineDump) {
+  std::string kontr = tav::test::copyFixture(dir, "kontr.dbf").string();
+  tav::test::copyFixture(dir, "kontr.fpt");
+  std::string jedn = tav::test::copyFixture(dir, "jedn.dbf").string();
+  EXPECT_EQ(lines(tool(dir, "dump " + quote(kontr)).out), 3000u - 176u);
+  expectSameAsReaders(kontr, {"dbfread", "dbf"});
+  expectSameAsReaders(jedn, {"dbfread"});
+}
+
+TEST_F(DbftoolTest, BadArgumentsAndUnreadableFilesExitTwoWithOneLine) {
+  std::string t = (dir / "a.dbf").string();
+  struct Case {
+    std::string args, input;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"frobnicate " + quote(t), ""},
+      {"dump " + quote((dir / "missing.dbf").string()), ""},
+      {"dump " + quote(t) + " --bogus", ""},
+      {"create " + quote(t), ""},
+      {"create " + quote(t) + " --fields 'A:Q:3:0'", ""},
+      {"create " + quote(t) + " --fields 'A:C:x:0'", ""},
+      {"create " + quote(t) + " --fields 'KWOTA:N:5:2'", "{\"KWOTA\": 1234.5}\n"},  // would not fit
+      {"create " + quote(t) + " --fields 'A:C:3'", "{\"B\": \"x\"}\n"},
+      {"create " + quote(t) + " --fields 'A:C:3'", "{\"A\": 12}\n"},
+      {"create " + quote(t) + " --fields 'A:C:3'", "{\"A\": \"x\"\n"},
+      {"create " + quote(t) + " --fields 'D:D'", "{\"D\": \"20250230\"}\n"},
+      {"seek " + quote(t) + " --tag X", ""},
+  };
+  for (const auto& c : cases) {
+    Outcome r = tool(dir, c.args, c.input);
+    EXPECT_EQ(r.code, 2) << c.args;
+    EXPECT_EQ(lines(r.err), 1u) << c.args << "\n" << r.err;
+  }
+  tav::test::writeFile(dir / "junk.dbf", std::string(500, 'j'));
+  Outcome r = tool(dir, "dump " + quote((dir / "junk.dbf").string()));
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(lines(r.err), 1u);
+}
+
+TEST_F(DbftoolTest, CheckNamesEachProblem) {
+  std::string t = (dir / "a.dbf").string();
+  ASSERT_EQ(tool(dir, "create " + quote(t) + " --fields " + quote(kFields), kRecords).code, 0);
+  std::string bytes = tav::test::readFile(t);
+  uint16_t hdr = tav::rt::getLE16(bytes.data() + 8), rl = tav::rt::getLE16(bytes.data() + 10);
+  size_t memo = size_t(hdr) + 1 + 30 + 12 + 5 + 8 + 1;
+  bytes.replace(memo, 10, "    999999");                    // record 1: memo far beyond the file
+  bytes.replace(memo + rl, 10, "   12ab   ");                 // record 2: not a number
+  tav::rt::putLE32(bytes.data() + 4, 3);                      // the count lags the file
+  tav::test::writeFile(t, bytes);
+  Outcome c = tool(dir, "check " + quote(t));
+  EXPECT_EQ(c.code, 1);
+  EXPECT_EQ(lines(c.out), 3u) << c.out;
+  EXPECT_NE(c.out.find("header counts 3 records, the file holds 4"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("record 1 field UWAGI: memo block 999999 lies outside the memo file"), std::string::npos);
+  EXPECT_NE(c.out.find("record 2 field UWAGI: memo pointer \"   12ab   \" is not a number"), std::string::npos);
+  EXPECT_EQ(tav::test::readFile(t), bytes);  // check never writes
+}
+
+TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
+  std::string t = (dir / "a.dbf").string();
+  ASSERT_EQ(tool(dir, "create " + quote(t) + " --fields " + quote(kFields), kRecords).code, 0);
+  Outcome i = tool(dir, "index " + quote(t) + " --tag NAZ --key 'UPPER(NAZWA)'");
+  ASSERT_EQ(i.code, 0) << i.err;
+  ASSERT_EQ(tool(dir, "index " + quote(t) + " --tag KWO --key KWOTA").code, 0);
+  EXPECT_EQ(tool(dir, "tags " + quote(t)).out, "NAZ UPPER(NAZWA)\nKWO KWOTA\n");
+  Outcome s = tool(dir, "seek " + quote(t) + " --tag NAZ 'DŁUGA'");
+  EXPECT_EQ(s.code, 0) << s.err;
+  EXPECT_NE(s.out.find("\"_recno\":4"), std::string::npos) << s.out;
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " --tag KWO -1234.5").out.substr(0, 12), "{\"_recno\":1,");
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " --tag NAZ ZZZ").code, 1);
+  EXPECT_EQ(tool(dir, "check " + quote(t)).code, 0);
+  Outcome ordered = tool(dir, "dump --deleted --tag KWO " + quote(t));
+  EXPECT_EQ(ordered.out.substr(0, 12), "{\"_recno\":1,");
+  EXPECT_NE(ordered.out.rfind("{\"_recno\":3,"), std::string::npos);
+  EXPECT_GT(ordered.out.rfind("{\"_recno\":3,"), ordered.out.rfind("{\"_recno\":4,"));
+}
+
+}  // namespace
