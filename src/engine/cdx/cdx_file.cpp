@@ -67,10 +67,8 @@ bool bareName(std::string_view expr) {
 // Batches pages that follow one another into single writes.
 class PageWriter {
  public:
-  explicit PageWriter(CdxFile* owner, std::function<bool(uint64_t, const void*, size_t)> write)
-      : write_(std::move(write)) {
-    (void)owner;
-  }
+  explicit PageWriter(std::function<bool(uint64_t, const void*, size_t)> write)
+      : write_(std::move(write)) {}
   uint8_t* page(uint32_t offset) {
     if (!pending_.empty() && offset != start_ + pending_.size()) flush();
     if (pending_.empty()) start_ = offset;
@@ -836,7 +834,7 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
   }
   if (!sorter.finish()) throw Damaged{"cannot sort the keys"};
 
-  PageWriter out(this, [this](uint64_t off, const void* p, size_t n) {
+  PageWriter out([this](uint64_t off, const void* p, size_t n) {
     return file_.writeAt(off, p, n);
   });
   const auto& inv = inverseWeights();
