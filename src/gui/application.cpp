@@ -66,6 +66,16 @@ void Application::unregisterWidget(Widget* w) {
   if (main_ == w) main_ = nullptr;
 }
 
+Widget* Application::target(const Event& e) const {
+  Widget* w = find(e.target);
+  if (w || e.type != EventType::Key || e.target != 0) return w;
+  // A key typed by the user goes where the focus is when it is handled, as on a real screen.
+  if (focus_) return focus_;
+  for (auto it = windows_.rbegin(); it != windows_.rend(); ++it)
+    if ((*it)->isVisible()) return &(*it)->drawingArea();
+  return nullptr;
+}
+
 Widget* Application::find(uint64_t id) const {
   auto it = widgets_.find(id);
   return it == widgets_.end() ? nullptr : it->second;
@@ -117,15 +127,7 @@ void Application::dispatch(const Event& e) {
     if (fn) fn();
     return;
   }
-  Widget* w = find(e.target);
-  if (!w && e.type == EventType::Key && e.target == 0) {
-    // A key typed by the user goes where the focus is when it is handled, as on a real screen.
-    w = focus_;
-    if (!w) {
-      for (auto it = windows_.rbegin(); it != windows_.rend() && !w; ++it)
-        if ((*it)->isVisible()) w = &(*it)->drawingArea();
-    }
-  }
+  Widget* w = target(e);
   if (!w) return;
   const uint64_t id = w->id();
   // A callback may destroy its own widget (a window that closes itself); look it up again.

@@ -71,6 +71,9 @@ class Application {
   void processPending();
 
   Widget* find(uint64_t id) const;
+  // The widget an event goes to: its target, or for a typed key the focus at this moment (else
+  // the newest visible window).
+  Widget* target(const Event& e) const;
   Widget* focus() const { return focus_; }
   // Moves the focus; the old owner's onKillFocus and the new one's onSetFocus run at once.
   // A disabled or hidden widget does not take it.
