@@ -8,6 +8,7 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
+#include "runtime/settings.h"
 
 namespace tav::engine {
 namespace {
@@ -77,6 +78,12 @@ class AreaRef : public BoundArea {
 std::string normalAlias(std::string_view alias) { return rt::upper(rt::allTrim(alias)); }
 
 }  // namespace
+
+UseOptions UseOptions::byDefault() {
+  UseOptions o;
+  o.shared = !rt::settings().exclusiveDefault;
+  return o;
+}
 
 Workspace::Workspace() = default;
 

@@ -16,6 +16,8 @@ struct UseOptions {
   bool shared = false;
   bool readOnly = false;
   std::string driver;  // empty: the default driver
+  // An open that names no mode: exclusive under SET EXCLUSIVE ON (rt::settings()), else shared.
+  static UseOptions byDefault();
 };
 
 // The work areas of the process, addressed by alias (case-insensitive), one of them current.

@@ -417,6 +417,17 @@ TEST_F(WorkAreaTest, ChildFollowsParentThroughARelation) {
   EXPECT_EQ(c.recno(), 1u);
 }
 
+TEST_F(WorkAreaTest, OpensThatNameNoModeFollowTheExclusiveSetting) {
+  std::string p = makeTable("a.dbf");
+  ws.closeAll();
+  ASSERT_TRUE(ws.use(p, "A", UseOptions::byDefault()));
+  EXPECT_TRUE(ws.current()->shared());
+  ws.closeAll();
+  rt::settings().exclusiveDefault = true;
+  ASSERT_TRUE(ws.use(p, "A", UseOptions::byDefault()));
+  EXPECT_FALSE(ws.current()->shared());
+}
+
 TEST_F(WorkAreaTest, FilterHidesRecordsUntilCleared) {
   makeTable("a.dbf", 4);
   WorkArea& a = *ws.current();
