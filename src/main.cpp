@@ -7,6 +7,7 @@
 #include "runtime/codepage.h"
 #include "shell/error_handler.h"
 #include "shell/main_window.h"
+#include "shell/runtime_setup.h"
 
 using namespace tav;
 
@@ -15,23 +16,21 @@ int main(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(rt::utf8ToOem(argv[i]));
 
-  gui::chooseBackend();
+  const std::string backend = gui::chooseBackend();
 
   shell::ERRORSYS();
-  // TODO(issue 6): the runtime set-up DBESYS and the table layer's STARTINIT go here once
-  // src/shell/runtime_setup.h and src/db/table_access.h exist.
-
-  shell::MainActions actions = shell::defaultMainActions();
-  // TODO(issue 6): start-up steps 5-8 (shell folders, earlier installation) go into
-  // actions.folders once src/shell/startup_folders.h exists.
+  // On a screen the set-up's alerts are message boxes; without one they go to standard error.
+  shell::SystemAlert alert;
+  if (backend != "headless") alert = [](const std::string& text) { shell::CONFIRMBOX(nullptr, text, " ", 0, 16); };
+  shell::DBESYS(alert);
 
   int code = 0;
   try {
-    code = shell::MAIN(args, std::move(actions));
+    code = shell::MAIN(args);
   } catch (const gui::Starved&) {
     std::fprintf(stderr, "tav_setup: no display and no answers for the questions; nothing was changed\n");
     return 2;
   }
-  // TODO(issue 6): APPEXIT once the table layer provides it.
+  shell::APPEXIT();
   return code;
 }

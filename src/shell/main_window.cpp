@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "db/table_access.h"
 #include "gui/application.h"
 #include "runtime/codepage.h"
 #include "runtime/collation.h"
 #include "runtime/shared_variables.h"
 #include "shell/alarm.h"
 #include "shell/running_check.h"
+#include "shell/startup_folders.h"
 
 namespace tav::shell {
 
@@ -65,6 +67,7 @@ MainActions defaultMainActions() {
   m.upgrade = [](gui::Dialog& d) { notAvailable(d, "Aktualizacja programu"); };
   m.firstInstall = [](gui::Dialog& d) { notAvailable(d, "Pierwsza instalacja programu"); };
   m.tavRunning = [] { return IS_TAV_RUN(); };
+  m.folders = [] { findStartupFolders(); };
   return m;
 }
 
@@ -147,8 +150,9 @@ void MainWindow::run() {
 }
 
 int MAIN(const std::vector<std::string>& args, MainActions actions) {
-  // Steps 1 and 2: the shared variables, then the three arguments.
+  // Steps 1 and 2: the shared variables and the table settings, then the three arguments.
   rt::resetShared();
+  db::STARTINIT();
   auto& sv = rt::shared();
   auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string(); };
   sv.wersja_p = arg(0);

@@ -34,11 +34,13 @@ bool onPath(const std::string& tool) { return run("command -v " + tool + " 2>/de
 // A child process started here and ended here, by its own id.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& display) {
+  Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& display,
+        const fs::path& prefix = {}) {
     pid_ = ::fork();
     if (pid_ == 0) {
       if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
       if (!display.empty()) ::setenv("DISPLAY", display.c_str(), 1);
+      if (!prefix.empty()) ::setenv("TAV_PREFIX", prefix.c_str(), 1);
       std::vector<char*> args;
       for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
@@ -101,7 +103,8 @@ TEST(MainWindowOnScreen, TitleSizeColourAndEscEndsWithZero) {
   }
   ASSERT_TRUE(up) << "Xvfb did not start on " << display;
 
-  Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, display);
+  // Its own drive map and registry, so that the run leaves the user's alone.
+  Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, display, release / "prefix");
   const std::string title = "Instalacja programu TAV wersja 25.01.023";
   std::string id;
   for (int i = 0; i < 200 && id.empty(); ++i) {
