@@ -15,7 +15,6 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "schema.h"
-#include "writer.h"
 
 namespace {
 
@@ -45,7 +44,6 @@ std::string trim(std::string s) {
 // An engine workspace over one table at a time, read-only.
 class Reader {
  public:
-  Reader() { tav::mkrelease::useExpressionCompiler(ws_); }
   tav::engine::WorkArea& open(const fs::path& dbf) {
     ws_.closeAll();
     tav::engine::UseOptions o;

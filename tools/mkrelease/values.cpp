@@ -102,6 +102,20 @@ std::string user(const Field&, size_t, int, Rng& rng) { return rng.pick(kUsers);
 std::string documentNumber(const Field&, size_t row, int year, Rng& rng) {
   return "FV/" + std::to_string(row + 1) + "/" + std::to_string(rng.between(1, 12)) + "/" + std::to_string(year);
 }
+std::string house(const Field&, size_t, int, Rng& rng) {
+  std::string n = std::to_string(rng.between(1, 140));
+  return rng.chance(20) ? n + static_cast<char>('A' + rng.between(0, 3)) : n;
+}
+std::string plate(const Field&, size_t, int, Rng& rng) {
+  const char* areas[] = {"WA", "KR", "PO", "GD", "WR", "LU", "SK", "EL"};
+  return std::string(rng.pick(areas)) + " " + digits(rng, 5);
+}
+std::string vin(const Field&, size_t, int, Rng& rng) {
+  static const char* const chars = "ABCDEFGHJKLMNPRSTUVWXYZ0123456789";
+  std::string s = "WVW";
+  for (int i = 0; i < 14; ++i) s += chars[rng.next() % 33];
+  return s;
+}
 std::string currency(const Field&, size_t, int, Rng& rng) {
   const char* c[] = {"PLN", "PLN", "PLN", "EUR", "USD"};
   return rng.pick(c);
@@ -118,20 +132,22 @@ struct NameRule {
   TextFn text;
 };
 const NameRule kTextRules[] = {
-    {"nazwisko", personName}, {"p7", personName},     {"imie", givenName},       {"im", givenName},
-    {"kierowca", personName}, {"osoba", personName},  {"nazwa_sk", company},     {"ident", company},
-    {"nazwa*", company},      {"firma", company},     {"fir_*", company},        {"nabywca", company},
-    {"dostawca", company},    {"pracodawca", company}, {"podmiot", company},     {"miasto*", cityText},
-    {"poczta", cityText},     {"us_m", cityText},     {"ulica*", streetText},    {"adres*", addressText},
-    {"adr_*", addressText},   {"nip*", nipText},      {"pesel", peselText},      {"regon", regonText},
-    {"kod", postalCode},      {"kod_kli", postalCode}, {"telefon", phone},       {"jpk_tel", phone},
-    {"konto", account},       {"email", email},       {"jpk_email", email},      {"rmc*", yearMonth},
-    {"*mc", yearMonth},       {"mc", month},          {"rok*", yearText},        {"lpp", recordKey},
-    {"lpp_*", linkKey},       {"nrfir", linkKey},       {"lpo", recordKey},     {"nr_dok", documentNumber}, {"nr_fakt", documentNumber},
-    {"nrdok", documentNumber}, {"opis*", description}, {"uwagi", description},   {"tytul", description},
-    {"cel", description},     {"przyczyna", description}, {"tekst", description}, {"temat", description},
-    {"towar", description},   {"uzytk", user},        {"wal*", currency},        {"waluta", currency},
-    {"kraj*", country},       {"ue", country},
+    {"nazwisko", personName},  {"p7", personName},        {"imie", givenName},        {"im", givenName},
+    {"kierowca", personName},  {"osoba", personName},     {"nazwa_sk", company},      {"ident", company},
+    {"nazwa*", company},       {"firma", company},        {"fir_*", company},         {"nabywca", company},
+    {"dostawca", company},     {"pracodawca", company},   {"podmiot", company},       {"miasto*", cityText},
+    {"poczta", cityText},      {"us_m", cityText},        {"ulica*", streetText},     {"adres_nr*", house},
+    {"adres*", addressText},   {"adr_*", addressText},    {"nip*", nipText},          {"pesel", peselText},
+    {"regon", regonText},      {"kod", postalCode},       {"kod_kli", postalCode},    {"telefon", phone},
+    {"jpk_tel", phone},        {"konto", account},        {"email", email},           {"jpk_email", email},
+    {"rmc*", yearMonth},       {"*mc", yearMonth},        {"mc", month},              {"rok*", yearText},
+    {"lpp", recordKey},        {"lpp_*", linkKey},        {"nrfir", linkKey},         {"lpo", recordKey},
+    {"nr_domu", house},        {"nr_lok", house},         {"nr_kli", house},          {"nr_rej", plate},
+    {"vin", vin},              {"nr_vin", vin},           {"nr_*", documentNumber},   {"nrdok", documentNumber},
+    {"opis*", description},    {"uwagi", description},    {"tytul", description},     {"cel", description},
+    {"przyczyna", description}, {"tekst", description},   {"temat", description},     {"towar", description},
+    {"uzytk", user},           {"wal*", currency},        {"waluta", currency},       {"kraj*", country},
+    {"ue", country},
 };
 
 }  // namespace

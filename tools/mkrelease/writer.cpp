@@ -3,27 +3,9 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "engine/dbf/dbf_format.h"
-#include "engine/expr/expression.h"
 #include "runtime/codepage.h"
 
 namespace tav::mkrelease {
-namespace {
-
-// Until the table layer marks a table whose .cdx it has built, the generator does: without
-// the flag the structural index would not open with the table.
-void markStructuralIndex(const std::filesystem::path& dbf) {
-  std::fstream f(dbf, std::ios::in | std::ios::out | std::ios::binary);
-  if (!f) throw std::runtime_error("cannot reopen " + dbf.string());
-  f.seekg(28);
-  char flags = 0;
-  f.read(&flags, 1);
-  flags = static_cast<char>(static_cast<unsigned char>(flags) | engine::dbf::kFlagStructuralCdx);
-  f.seekp(28);
-  f.write(&flags, 1);
-}
-
-}  // namespace
 
 void Record::set(std::string_view field, const rt::Value& v) {
   int pos = area_.fieldPos(field);
@@ -43,15 +25,7 @@ void Record::setNumber(std::string_view field, double v) {
   area_.put(static_cast<size_t>(pos), rt::Value::number(v, f.length, f.decimals));
 }
 
-void useExpressionCompiler(engine::Workspace& ws) {
-  ws.setCompiler([](engine::Workspace& w, std::string_view text) -> engine::ValueFn {
-    std::shared_ptr<engine::Expression> e = engine::Expression::compile(text, w);
-    return [e] { return e->eval(); };
-  });
-}
-
-// Key expressions go through the engine's own compiler, exactly as the installer builds them.
-TableWriter::TableWriter(int year, Rng& rng) : year_(year), rng_(rng) { useExpressionCompiler(ws_); }
+TableWriter::TableWriter(int year, Rng& rng) : year_(year), rng_(rng) {}
 
 void TableWriter::write(const std::filesystem::path& dbf, const Table& table, std::string_view release, size_t count,
                         const Fill& fill, const db::TagList* tags) {
@@ -70,18 +44,15 @@ void TableWriter::write(const std::filesystem::path& dbf, const Table& table, st
     if (fill) fill(row, r);
     if (r.deleted()) area.remove();
   }
-  bool indexed = false;
   if (tags) {
     std::filesystem::path cdx = std::filesystem::path(dbf).replace_extension(".cdx");
     for (const db::IndexTag& tag : *tags) {
       if (!area.orderCreate(cdx, tag.name, tag.key)) {
         throw std::runtime_error("cannot build tag " + tag.name + " of " + dbf.string());
       }
-      indexed = true;
     }
   }
   ws_.closeAll();
-  if (indexed) markStructuralIndex(dbf);
 }
 
 void writeFile(const std::filesystem::path& path, std::string_view content) {

@@ -48,9 +48,6 @@ class TableWriter {
   Rng& rng_;
 };
 
-// Makes the workspace compile key expressions with the engine's expression compiler.
-void useExpressionCompiler(engine::Workspace& ws);
-
 // A file of the given text (placeholders, configuration files, markers).
 void writeFile(const std::filesystem::path& path, std::string_view content);
 
