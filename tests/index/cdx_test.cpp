@@ -422,3 +422,38 @@ TEST(KeySorter, RunsMergeIntoOneOrder) {
 
 }  // namespace
 }  // namespace tav::engine
+
+namespace tav::engine {
+namespace {
+
+// The longest keys leave two entries per interior node: every split and merge is exercised.
+TEST(CdxLongKeys, TreeStaysValidWithTwoEntriesPerInteriorNode) {
+  ScratchDir dir;
+  auto path = dir / "long.cdx";
+  std::mt19937 rng(17);
+  std::vector<Entry> none, model;
+  auto f = createIndexFile(path);
+  IndexTag* t = f->createTag("L", "L", KeyType::Character, 240, fromVector(none));
+  ASSERT_TRUE(t);
+  for (uint32_t r = 1; r <= 600; ++r) {
+    if (rng() % 4 == 0 && !model.empty()) {
+      size_t at = rng() % model.size();
+      ASSERT_TRUE(t->remove(model[at].first, model[at].second));
+      model.erase(model.begin() + static_cast<long>(at));
+    } else {
+      std::string k(240, ' ');
+      for (size_t i = 0; i < 200; ++i) k[i] = static_cast<char>('A' + rng() % 3);
+      t->insert(k, r);
+      model.emplace_back(k, r);
+      std::sort(model.begin(), model.end(), Order{KeyType::Character});
+    }
+  }
+  EXPECT_EQ(walk(*t), model);
+  EXPECT_EQ(toEntries(simplecdx::Reader(test::readWhole(path)).read().at(0).entries), model);
+  auto g = createIndexFile(dir / "bulk.cdx");
+  ASSERT_TRUE(g->createTag("L", "L", KeyType::Character, 240, fromVector(model)));
+  EXPECT_EQ(toEntries(simplecdx::Reader(test::readWhole(dir / "bulk.cdx")).read().at(0).entries), model);
+}
+
+}  // namespace
+}  // namespace tav::engine

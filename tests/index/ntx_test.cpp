@@ -288,3 +288,42 @@ TEST_F(NtxBuild, LocksKeepWriterAndReaderApart) {
 
 }  // namespace
 }  // namespace tav::engine
+
+namespace tav::engine {
+namespace {
+
+// 250-byte keys: two entries per page, the smallest B-tree the format allows.
+TEST(NtxLongKeys, TwoEntriesPerPage) {
+  ScratchDir dir;
+  auto path = dir / "long.ntx";
+  std::mt19937 rng(23);
+  std::vector<Entry> model;
+  for (uint32_t r = 1; r <= 200; ++r) {
+    std::string k(250, ' ');
+    for (size_t i = 0; i < 5; ++i) k[i] = static_cast<char>('a' + rng() % 4);
+    model.emplace_back(k, r);
+  }
+  auto f = createIndexFile(path);
+  IndexTag* t = f->createTag("L", "L", KeyType::Character, 250, fromVector(model));
+  ASSERT_TRUE(t);
+  EXPECT_EQ(static_cast<ntx::NtxTag*>(t)->maxEntries(), 2u);
+  std::sort(model.begin(), model.end(), Order{KeyType::Character});
+  EXPECT_EQ(checkTree(path), model);
+  for (int i = 0; i < 300; ++i) {
+    if (rng() % 2 && !model.empty()) {
+      size_t at = rng() % model.size();
+      ASSERT_TRUE(t->remove(model[at].first, model[at].second));
+      model.erase(model.begin() + static_cast<long>(at));
+    } else {
+      Entry e{std::string(250, ' '), 1000u + static_cast<uint32_t>(i)};
+      for (size_t j = 0; j < 5; ++j) e.first[j] = static_cast<char>('a' + rng() % 4);
+      t->insert(e.first, e.second);
+      model.insert(std::upper_bound(model.begin(), model.end(), e, Order{KeyType::Character}), e);
+    }
+  }
+  EXPECT_EQ(walk(*t), model);
+  EXPECT_EQ(checkTree(path), model);
+}
+
+}  // namespace
+}  // namespace tav::engine
