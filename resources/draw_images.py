@@ -159,8 +159,7 @@ def logo():
         if y % 2 == 0 and y < 60:
             c.rect(0, y, 239, y, shade)
     c.rect(0, 60, 239, 61, 'b')
-    c.text('TAV', 36, 6, 8, 'b')
-    c.text('TAV', 33, 3, 8, 'w')
+    c.text('TAV', 36, 4, 8, 'b')
     # A ledger: ruled page with a rising bar chart.
     c.rect(40, 70, 199, 113, 'w')
     c.frame(40, 70, 199, 113, 'd')

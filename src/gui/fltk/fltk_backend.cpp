@@ -166,6 +166,8 @@ class NativeWindow : public Fl_Double_Window {
 class NativeArea : public Fl_Box {
  public:
   NativeArea(uint64_t id) : Fl_Box(FL_FLAT_BOX, 0, 0, 1, 1, nullptr) { user_data(asData(id)); }
+  // A disabled drawing area keeps its colour; only what stands on it looks disabled.
+  void draw() override { fl_rectf(x(), y(), w(), h(), color()); }
 };
 
 void drawImage(int resource, int x, int y, int w, int h) {
