@@ -248,6 +248,20 @@ TEST_F(GeneratedDatabase, RecordsCoverTheCasesTheRulesDistinguish) {
   int toConvert = 0;
   for (const auto& r : read.rows(firm(1) / "ks_dok.dbf")) toConvert += r[3].str() == "U";
   EXPECT_GT(toConvert, 0);
+
+  // Deleted records wait in the bulk tables, never among the cases of a rule.
+  auto& dok = read.open(firm(1) / "ks_dok.dbf");
+  int deleted = 0;
+  for (uint32_t r = 1; r <= dok.lastRec(); ++r) {
+    dok.goTo(r);
+    deleted += dok.deleted();
+  }
+  EXPECT_EQ(deleted, 3);  // 150 records, one in fifty
+  auto& gn = read.open(firm(1) / "st_gn.dbf");
+  for (uint32_t r = 1; r <= gn.lastRec(); ++r) {
+    gn.goTo(r);
+    EXPECT_FALSE(gn.deleted()) << r;
+  }
 }
 
 TEST_F(GeneratedDatabase, SharedTablesAndOlderTemplates) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -274,6 +275,9 @@ const std::map<std::string, Plan>& firmPlans() {
   return plans;
 }
 
+// Planned tables that are bulk data rather than rule cases.
+const std::set<std::string> kDeletingPlans = {"ks_dok", "ks_fw", "rk_dok", "klient\\klient", "v_oss", "ks_auto"};
+
 // ---- Reference tables of str\ ---------------------------------------------------------
 
 const char* const kEuCountries[] = {"AT", "BE", "BG", "CY", "CZ", "DE", "DK", "EE", "EL", "ES", "FI", "FR", "HR", "HU",
@@ -503,10 +507,14 @@ void writeFirm(TableWriter& w, const fs::path& dir, const FirmRole& role, const 
     auto plan = firmPlans().find(rt::lower(t.name));
     long rows = plan != firmPlans().end() ? plan->second.rows(ctx) : (t.obsolete ? 2 : ctx.small());
     Fill fill;
-    if (plan != firmPlans().end() && plan->second.fill) {
-      auto f = plan->second.fill;
-      fill = [f, &ctx](size_t i, Record& r) { f(ctx, i, r); };
-    }
+    auto f = plan != firmPlans().end() ? plan->second.fill : nullptr;
+    // Records users deleted and the program has not packed away yet: one in fifty, except in
+    // the tables whose every record stands for a case of a conversion rule.
+    bool withDeleted = !f || kDeletingPlans.count(rt::lower(t.name));
+    fill = [f, withDeleted, &ctx](size_t i, Record& r) {
+      if (f) f(ctx, i, r);
+      if (withDeleted && i % 50 == 49) r.remove();
+    };
     w.write(tablePath(dir, t.name), t, structures, static_cast<size_t>(rows), fill, t.obsolete ? nullptr : db::tagsFor(t.name));
   }
   if (role.obsoleteFiles) writeFile(dir / "dsto.lpp", "1\r\n");
