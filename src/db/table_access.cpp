@@ -51,10 +51,11 @@ bool prepare(std::string_view dir, std::string_view name, std::string_view tag, 
   return true;
 }
 
-void attachIndex(const Target& t, std::string_view tag) {
+// False when the index or the tag could not be had (after the error went to the handler).
+bool attachIndex(const Target& t, std::string_view tag) {
   engine::WorkArea* a = engine::workspace().current();
-  if (!a || t.index.empty()) return;
-  if (a->orderListAdd(host(t.index))) a->setOrder(tag);
+  if (!a || t.index.empty()) return true;
+  return a->orderListAdd(host(t.index)) && a->setOrder(tag);
 }
 
 int count(const rt::Value& v, int none) {
@@ -89,7 +90,12 @@ bool OTWORZ(std::string_view dir, std::string_view name, std::string_view alias,
   if (!open) return false;
   ws.select(alias);
   // Outside any guard: a damaged index or a missing tag is the error handler's business here.
-  attachIndex(t, tag);
+  // Should the handler let it pass, the area is not left open without its order: a later call
+  // with the alias would take it for a good open.
+  if (!attachIndex(t, tag)) {
+    ZAMKNIJ(alias);
+    return false;
+  }
   ws.current()->goTop();
   return true;
 }
@@ -113,6 +119,9 @@ bool S_OTWORZ(std::string_view dir, std::string_view name, std::string_view alia
     attachIndex(t, tag);
     ws.current()->goTop();
   });
+  // An area whose index or tag failed is closed again: left open, the next S_OTWORZ of the
+  // alias would report success for a table without its order.
+  if (!ok && opened) rt::sequence([&] { ZAMKNIJ(alias); });
   return ok && opened;
 }
 

@@ -30,6 +30,7 @@ bool File::open(const std::filesystem::path& host, Mode mode) {
     case Mode::Read: flags |= O_RDONLY; break;
     case Mode::ReadWrite: flags |= O_RDWR; break;
     case Mode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case Mode::OpenAlways: flags |= O_RDWR | O_CREAT; break;
   }
   fd_ = ::open(host.c_str(), flags, 0666);
   error_ = fd_ < 0 ? errno : 0;

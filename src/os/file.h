@@ -14,7 +14,12 @@ namespace tav::os {
 // table) is an flock on the descriptor. Expected failures are results, never exceptions.
 class File {
  public:
-  enum class Mode { Read, ReadWrite, Create /* read-write, created or truncated */ };
+  enum class Mode {
+    Read,
+    ReadWrite,
+    Create,      // read-write, created or truncated
+    OpenAlways,  // read-write, created when missing, contents kept (truncate after locking)
+  };
 
   File() = default;
   ~File();

@@ -131,6 +131,28 @@ TEST_F(TableAccess, SOtworzTriesOnceAgainstAnExclusiveHolder) {
   EXPECT_TRUE(S_OTWORZ(dir_, "a", "A"));
 }
 
+TEST_F(TableAccess, AnIndexOrTagThatFailsLeavesNoAreaBehind) {
+  {
+    ASSERT_TRUE(OTWORZ(dir_, "a", "A"));
+    ASSERT_TRUE(workspace().current()->orderCreate(tmp_ / "a.cdx", "NAZ", "UPPER(NAZWA)"));
+    ZAMKNIJ("A");
+  }
+  int handled = 0;
+  rt::HandlerGuard g([&](rt::Error&) {
+    ++handled;
+    return rt::Answer{};
+  });
+  EXPECT_FALSE(S_OTWORZ(dir_, "a", "A", "BRAK"));
+  EXPECT_EQ(handled, 0);
+  EXPECT_FALSE(workspace().used("A"));  // a second call must not find a half-open area
+  EXPECT_FALSE(OTWORZ(dir_, "a", "A", "BRAK"));
+  EXPECT_EQ(handled, 1);  // OTWORZ leaves the fault to the handler
+  EXPECT_FALSE(workspace().used("A"));
+  ASSERT_TRUE(S_OTWORZ(dir_, "a", "A", "naz"));
+  EXPECT_EQ(workspace().current()->orderName(), "NAZ");
+  EXPECT_EQ(workspace().current()->recno(), 1u);
+}
+
 TEST_F(TableAccess, RekLockAttemptCounts) {
   auto holder = other(UseOptions{true, false, ""}, [](WorkArea& a) {
     a.goTo(2);

@@ -428,6 +428,19 @@ TEST_F(WorkAreaTest, OpensThatNameNoModeFollowTheExclusiveSetting) {
   EXPECT_FALSE(ws.current()->shared());
 }
 
+TEST_F(WorkAreaTest, CreateDoesNotTruncateATableInUse) {
+  std::string p = makeTable("a.dbf", 2);
+  EXPECT_FALSE(ws.create(p, {{"X", 'C', 1, 0}}));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].genCode, rt::kErrCreate);
+  EXPECT_EQ(ws.current()->lastRec(), 2u);
+  ws.closeAll();
+  EXPECT_TRUE(ws.create(p, {{"X", 'C', 1, 0}}));
+  ASSERT_TRUE(ws.use(p, "T", {}));
+  EXPECT_EQ(ws.current()->lastRec(), 0u);
+  EXPECT_EQ(ws.current()->fieldCount(), 1u);
+}
+
 TEST_F(WorkAreaTest, FilterHidesRecordsUntilCleared) {
   makeTable("a.dbf", 4);
   WorkArea& a = *ws.current();

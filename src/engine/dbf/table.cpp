@@ -370,12 +370,18 @@ bool Table::create(const std::filesystem::path& host, const std::vector<FieldSpe
   std::string bytes;
   if (!buildHeader(fields, h, bytes, why)) return false;
   bytes.push_back(static_cast<char>(dbf::kEofMarker));
+  // A table being replaced may be open elsewhere: truncating it under another workstation's
+  // feet would destroy its records, so the file is emptied only while no one else holds it.
   os::File f;
-  if (!f.open(host, os::File::Mode::Create)) {
+  if (!f.open(host, os::File::Mode::OpenAlways)) {
     why = "cannot create " + host.string() + ": " + std::strerror(f.lastError());
     return false;
   }
-  if (!f.writeAt(0, bytes.data(), bytes.size())) {
+  if (!f.lockOpenMode(true)) {
+    why = "cannot create " + host.string() + ": the table is in use";
+    return false;
+  }
+  if (!f.truncate(0) || !f.writeAt(0, bytes.data(), bytes.size())) {
     why = "cannot write " + host.string();
     return false;
   }

@@ -1,0 +1,21 @@
+#pragma once
+#include <string_view>
+
+namespace tav::db {
+
+// Proves in directory + name (a scratch directory made and removed here) that the table engine
+// can do all of its work in `directory` (trailing backslash): create, append, export, single
+// indexes also through a relation, rebuild, pack, zap, commit, close and field addition.
+// 0 when every stage ran, otherwise the number (1..19) of the stage under way when it failed.
+int TEST_TAV(std::string_view directory, std::string_view name);
+
+// Runs TEST_TAV(directory, "Test") behind a notice and shows the failed stage in an error box.
+// kind "P" the program directory (local disks), "B" the database directory (the server's).
+// True when the test failed.
+bool SA_BLEDY(std::string_view directory, std::string_view kind);
+
+// Whether a directory name is acceptable for an installation of `kind` ("P" or "B"); shows an
+// error box and gives false when it is not. The directory need not exist.
+bool ANALIZA_KAT(std::string_view directory, std::string_view kind);
+
+}  // namespace tav::db

@@ -1,0 +1,100 @@
+#include "db/files.h"
+
+#include "os/files.h"
+#include "runtime/clock.h"
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+
+namespace tav::db {
+
+namespace {
+
+// Listed names are compared with the tool's texts in upper case, code page 852. On Windows a
+// listing gives ANSI names that are converted to OEM first; our listing already gives 852 names,
+// so that conversion is the identity here. The file is addressed with the name as listed.
+std::string comparableName(const std::string& listed) { return rt::upper(listed); }
+
+bool containsAny(const std::string& name, const std::vector<std::string>& texts) {
+  for (const auto& t : texts)
+    if (name.find(rt::upper(t)) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+bool DEL_FILE(std::string_view file) {
+  if (!os::exists(file)) return true;
+  os::removeFile(file);
+  // Ten more attempts: 11 in all, at most about 4 hundredths apart.
+  for (int pass = 1; pass <= 10; ++pass) {
+    if (!os::exists(file)) return true;
+    if (pass == 1) {
+      rt::pause(2);
+      if (os::exists(file)) os::setAttributes(file, "-R-S-H");
+    }
+    rt::pause(2);
+    os::removeFile(file);
+  }
+  return !os::exists(file);
+}
+
+void DEL_KAT(std::string_view directory, std::string_view mask, std::string_view skip,
+             const std::vector<std::string>& keep) {
+  std::string dir(directory);
+  if (dir.empty() || dir.back() != '\\') dir += '\\';
+  for (const os::DirEntry& e : os::listDirectory(dir + std::string(mask))) {
+    std::string name = comparableName(e.name);
+    if (skip.find(name) != std::string_view::npos) continue;
+    if (containsAny(name, keep)) continue;  // only when the 4th argument on were passed
+    std::string file = dir + e.name;
+    for (int attempt = 0; attempt < 4; ++attempt)
+      if (DEL_FILE(file)) break;
+  }
+}
+
+bool MKDIR(std::string_view directory) {
+  if (!directory.empty() && directory.back() == '\\') directory.remove_suffix(1);
+  return os::createDirectory(directory);
+}
+
+void COPY_KAT(std::string_view source, std::string_view target, std::string_view mask, std::string_view skip,
+              const std::vector<std::string>& only) {
+  if (source.empty()) return;
+  std::string skipUpper = rt::upper(skip);
+  std::string src(source), dst(target);
+  for (const os::DirEntry& e : os::listDirectory(src + std::string(mask), "D")) {
+    std::string name = comparableName(e.name);
+    if (skipUpper.find("," + name + ",") != std::string::npos) continue;
+    if (e.isDirectory()) continue;
+    if (!only.empty() && !containsAny(name, only)) continue;  // only with a 5th argument on
+    FCOPY(src + e.name, dst + rt::lower(e.name));
+  }
+}
+
+bool WRITEFILE(std::string_view file, std::string_view text) {
+  int64_t written = os::writeFile(file, text);
+  if (written < 0) return false;
+  return static_cast<size_t>(written) == text.size();
+}
+
+bool FCOPY(std::string_view source, std::string_view target) {
+  std::string to(target);
+  if (!to.empty() && to.back() == '\\') {
+    // The name after the last separator; host paths ("/...") use slashes.
+    size_t sep = source.find_last_of("\\/");
+    to += source.substr(sep == std::string_view::npos ? 0 : sep + 1);
+  }
+  rt::AbandonGuard guard;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    bool copied = false;
+    bool clean = rt::sequence([&] {
+      if (os::exists(to)) DEL_FILE(to);
+      copied = os::copyFile(source, to);
+    });
+    if (clean && copied) return true;
+    rt::pause(5);
+  }
+  return false;
+}
+
+}  // namespace tav::db

@@ -1,0 +1,101 @@
+#include "db/indexing.h"
+
+#include <string>
+
+#include "db/files.h"
+#include "db/table_access.h"
+#include "engine/workspace.h"
+#include "os/files.h"
+#include "os/path.h"
+#include "runtime/clock.h"
+#include "runtime/error.h"
+
+namespace tav::db {
+namespace {
+
+// Other workstations are given these to let go of a table or its index; keep them exact.
+constexpr int kIndexDeleteTries = 20, kIndexDeletePause = 10;
+constexpr int kOpenTries = 11, kOpenPause = 5;
+constexpr int kTagTries = 20, kTagPause = 10;
+// "roboczy", then "roboczy0".."roboczy8": the last is taken without asking whether it is free.
+constexpr int kAliasTries = 9;
+
+std::string workAlias() {
+  auto& ws = engine::workspace();
+  std::string alias = "roboczy";
+  for (int attempt = 1; attempt <= kAliasTries; ++attempt) {
+    if (!ws.used(alias)) break;
+    // A leftover of an earlier failed INDEXON (or the caller's own area under this name): it is
+    // closed, and a fresh name is taken all the same.
+    ZAMKNIJ(alias);
+    alias = "roboczy" + std::string(1, static_cast<char>(47 + attempt));
+  }
+  return alias;
+}
+
+bool createTag(engine::WorkArea& area, const std::filesystem::path& cdx, const IndexTag& tag) {
+  for (int attempt = 1; attempt <= kTagTries; ++attempt) {
+    bool created = false;
+    bool clean = rt::sequence([&] { created = area.orderCreate(cdx, tag.name, tag.key); });
+    if (clean && created) return true;
+    rt::pause(kTagPause);
+  }
+  return false;
+}
+
+}  // namespace
+
+int INDEXON(std::string_view base, const TagList& tags) {
+  const std::string table = std::string(base) + ".dbf";
+  const std::string index = std::string(base) + ".cdx";
+  if (!os::exists(table)) return kIndexNotBuilt;
+
+  for (int attempt = 1; attempt <= kIndexDeleteTries; ++attempt) {
+    DEL_FILE(index);
+    if (!os::exists(index)) break;
+    rt::pause(kIndexDeletePause);
+  }
+  if (os::exists(index)) return kOldIndexRemains;
+
+  const std::string alias = workAlias();
+  rt::AbandonGuard guard;
+  bool open = false;
+  for (int attempt = 1; attempt <= kOpenTries; ++attempt) {
+    if ((open = USEEX(table, alias))) break;
+    if (attempt < kOpenTries) rt::pause(kOpenPause);
+  }
+  if (!open) return kIndexNotBuilt;
+
+  auto& ws = engine::workspace();
+  ws.select(alias);
+  engine::WorkArea* area = ws.current();
+  const std::filesystem::path cdx = os::toHost(index);
+  for (const IndexTag& tag : tags)
+    if (!createTag(*area, cdx, tag)) return kIndexNotBuilt;
+  ZAMKNIJ(alias);
+  return kIndexed;
+}
+
+void INDEKSUJ(std::string_view directory) {
+  const std::string dir(directory);
+  DEL_KAT(dir, "*.cdx");
+  for (const CatalogueRow& row : firmCatalogue()) {
+    if (row.isDeletion()) {
+      DEL_FILE(dir + row.deleteFile);
+      continue;
+    }
+    if (row.optional && !os::exists(dir + row.table + ".dbf")) continue;
+    INDEXON(dir + row.table, row.tags);  // a table that fails must not stop the others
+  }
+
+  // The accounting program reads ntx.dbf to learn that the firm's indexes are current. Opened
+  // unguarded: a firm without it is the error handler's business.
+  auto& ws = engine::workspace();
+  if (!ws.use(dir + "ntx.dbf", "entex", engine::UseOptions::byDefault())) return;
+  ws.select("entex");
+  rt::BlockRef mark = ws.compileBlock("{|| FIELD->entex->ok := .t. }");
+  if (mark) ws.current()->eval([&] { mark->eval({}); });
+  ws.close("entex");
+}
+
+}  // namespace tav::db

@@ -1,0 +1,28 @@
+#pragma once
+#include <string_view>
+
+#include "db/index_catalogue.h"
+
+namespace tav::db {
+
+// Results of INDEXON, which the conversions write into their report lines.
+enum IndexResult : int {
+  kIndexed = 0,
+  kIndexNotBuilt = 1,     // no table file, the table would not open, or a tag would not build
+  kOldIndexRemains = 2,   // the old .cdx could not be deleted; the table keeps it
+};
+
+// Rebuilds the compound index base + ".cdx" of the table base + ".dbf" from `tags`, in list
+// order, replacing the old file entirely. The table is opened exclusively under a work alias of
+// its own ("roboczy", or "roboczy0".."roboczy8" when that is taken; a taken one is closed) and
+// closed again on success. On a tag that will not build, the tags made so far stay in the file
+// and the table stays open under the work alias, which the next call closes.
+int INDEXON(std::string_view base, const TagList& tags);
+
+// Rebuilds every index of one firm directory (trailing backslash) from the firm catalogue,
+// deleting the obsolete files in their places, and marks the firm's ntx.dbf up to date. One
+// table that cannot be indexed does not stop the others; nothing is reported. A missing ntx.dbf
+// is raised to the error handler.
+void INDEKSUJ(std::string_view directory);
+
+}  // namespace tav::db

@@ -1,0 +1,412 @@
+#include "db/structure_change.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "db/files.h"
+#include "db/table_access.h"
+#include "engine/workspace.h"
+#include "os/file.h"
+#include "os/files.h"
+#include "os/path.h"
+#include "runtime/clock.h"
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+#include "runtime/settings.h"
+
+namespace tav::db {
+namespace {
+
+// Retry counts and pauses (hundredths) that other workstations holding a file briefly rely on.
+constexpr int kGoneChecks = 10, kGonePause = 10;
+constexpr int kExportTries = 10, kExportPause = 20;
+constexpr int kCreatePasses = 10, kCreatePause = 10;
+constexpr int kBackupTries = 10, kBackupPause = 5;
+
+SwapHook& swapHook() {
+  static SwapHook h;
+  return h;
+}
+bool goOn(SwapPoint p, std::string_view table) { return !swapHook() || swapHook()(p, table); }
+
+size_t nameStart(std::string_view path) {
+  size_t sep = path.find_last_of("\\/");
+  return sep == std::string_view::npos ? 0 : sep + 1;
+}
+
+// The memo file of a table: its name up to and including the last "." followed by "fpt".
+std::string memoOf(std::string_view table) {
+  size_t dot = table.find_last_of('.');
+  if (dot == std::string_view::npos || dot < nameStart(table)) return std::string(table) + ".fpt";
+  return std::string(table.substr(0, dot + 1)) + "fpt";
+}
+
+// Where a replacement is written before it takes the table's name: same directory (so that the
+// rename cannot cross file systems), "~" before the name.
+std::string stagingFor(std::string_view table) {
+  size_t at = nameStart(table);
+  return std::string(table.substr(0, at)) + "~" + std::string(table.substr(at));
+}
+
+void syncPath(const std::filesystem::path& host) {
+  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Atomic replacement of one file by another of the same directory: at every instant `to` is
+// either the old file or the complete new one.
+bool replaceFile(const std::string& from, const std::string& to) {
+  if (os::exists(to)) os::setAttributes(to, "-R-S-H");  // as a deletion would clear them
+  std::filesystem::path hostFrom = os::toHost(from), hostTo = os::toHost(to);
+  syncPath(hostFrom);
+  std::error_code ec;
+  std::filesystem::rename(hostFrom, hostTo, ec);
+  os::forgetListing(hostTo.parent_path());
+  if (ec) return false;
+  syncPath(hostTo.parent_path());
+  return true;
+}
+
+// Puts the staged table (and memo) in place of `target`. The staged memo holds every block of
+// the target's old memo unchanged (see seedMemo), so the old table reads correctly with the new
+// memo: the memo goes first, the table second, and a crash between them leaves a consistent pair.
+bool swapIn(const std::string& staged, const std::string& target) {
+  const std::string stagedMemo = memoOf(staged), targetMemo = memoOf(target);
+  const bool newMemo = os::exists(stagedMemo);
+  if (!goOn(SwapPoint::BeforeMemo, target)) return false;
+  if (newMemo && !replaceFile(stagedMemo, targetMemo)) return false;
+  if (!goOn(SwapPoint::BetweenMemoAndTable, target)) return false;
+  if (!replaceFile(staged, target)) return false;
+  // A memo left from an old table with memo fields now belongs to nothing.
+  if (!newMemo && os::exists(targetMemo) && !DEL_FILE(targetMemo)) return false;
+  return goOn(SwapPoint::AfterTable, target);
+}
+
+// Starts the staged table's memo as a copy of the memo the target has now, so that new memo
+// texts land after the old blocks and the old blocks stay where the old table points.
+void seedMemo(const std::string& staged, const std::string& target) {
+  const std::string stagedMemo = memoOf(staged), targetMemo = memoOf(target);
+  if (os::exists(stagedMemo) && os::exists(target) && os::exists(targetMemo))
+    os::copyFile(targetMemo, stagedMemo);
+}
+
+[[noreturn]] void failWith(int code, const char* what, const std::string& file) {
+  rt::Error e;
+  e.genCode = code;
+  e.description = what;
+  e.filename = file;
+  rt::fail(std::move(e));
+}
+
+void removeTable(const std::string& table) {
+  DEL_FILE(table);
+  DEL_FILE(memoOf(table));
+}
+
+// Copies the records of `from` (as navigation shows them) into the table at `to`, opened in a
+// work area set of its own so that no alias of the caller's can collide.
+void copyRecords(engine::WorkArea& from, const std::string& to) {
+  engine::Workspace scratch;
+  engine::UseOptions o;
+  o.shared = false;
+  if (!scratch.use(to, "target", o)) failWith(rt::kErrOpen, "cannot open", to);
+  engine::WorkArea& out = *scratch.current();
+  uint32_t saved = from.recno();
+  bool wasEof = from.eof();
+  for (from.goTop(); !from.eof(); from.skip(1)) {
+    if (!out.append()) failWith(rt::kErrAppendLock, "cannot append", to);
+    for (size_t i = 1; i <= from.fieldCount() && i <= out.fieldCount(); ++i) out.put(i, from.get(i));
+    if (from.deleted()) out.remove();
+  }
+  out.commit();
+  scratch.closeAll();
+  from.goTo(wasEof ? 0 : saved);
+}
+
+bool hasField(const Structure& s, const std::string& upperName) {
+  for (const auto& f : s)
+    if (rt::upper(f.name) == upperName) return true;
+  return false;
+}
+
+// Selects an area that was opened without looking at the result, as the conversions have
+// always done: a table that did not open is the error handler's business.
+engine::WorkArea* selectOrRaise(std::string_view alias) {
+  auto& ws = engine::workspace();
+  if (ws.select(alias)) return ws.current();
+  rt::Error e;
+  e.genCode = rt::kErrNoAlias;
+  e.description = "alias does not exist";
+  e.operation = std::string(alias);
+  rt::raise(e);
+  return nullptr;
+}
+
+// Deleted records hidden again on every way out: the process-wide setting of the start-up.
+struct HiddenAfterwards {
+  ~HiddenAfterwards() { rt::settings().deletedHidden = true; }
+};
+
+}  // namespace
+
+SwapHook setSwapHook(SwapHook hook) {
+  SwapHook previous = std::move(swapHook());
+  swapHook() = std::move(hook);
+  return previous;
+}
+
+bool EXPORTUJ(std::string_view targetIn) {
+  const std::string target(targetIn), staged = stagingFor(targetIn);
+  engine::WorkArea* source = engine::workspace().current();
+  if (!source) return false;
+  const Structure fields = source->structure();
+  bool written = false;
+  {
+    rt::AbandonGuard guard;
+    for (int attempt = 1; attempt <= kExportTries && !written; ++attempt) {
+      written = rt::sequence([&] {
+        removeTable(staged);
+        engine::Workspace scratch;
+        if (!scratch.create(staged, fields)) failWith(rt::kErrCreate, "cannot create", staged);
+        seedMemo(staged, target);
+        copyRecords(*source, staged);
+      });
+      if (!written) rt::pause(kExportPause);
+    }
+  }
+  if (!written || !os::exists(staged)) {
+    removeTable(staged);
+    return false;
+  }
+  if (!swapIn(staged, target)) return false;  // the old table stays; the staged copy too
+  return os::exists(target);
+}
+
+bool LBCREATE(std::string_view fileIn, const Structure& fields) {
+  const std::string file(fileIn);
+  rt::AbandonGuard guard;
+  os::removeFile(file);
+  for (int pass = 1; pass <= kCreatePasses; ++pass) {
+    if (!os::exists(file)) break;
+    rt::pause(kCreatePause);
+    os::setAttributes(file, "-R-S-H");
+    rt::pause(kCreatePause);
+    os::removeFile(file);
+  }
+  bool created = false;
+  for (int attempt = 1; attempt <= kCreatePasses && !created; ++attempt) {
+    created = rt::sequence([&] {
+      if (!engine::workspace().create(file, fields)) failWith(rt::kErrCreate, "cannot create", file);
+    });
+    if (!created) rt::pause(kCreatePause);
+  }
+  return created && os::exists(file);
+}
+
+bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn, std::string_view directory,
+                std::string_view fileIn, const Widenings& widen) {
+  const std::string dir(directory), file = rt::lower(fileIn);
+  const std::string z = "z" + file, x = "x" + file;
+  std::vector<rt::Value> initial = initialIn;
+  initial.resize(added.size());
+
+  auto& ws = engine::workspace();
+  OTWORZ(dir, file, "robo");
+  engine::WorkArea* robo = selectOrRaise("robo");
+  if (!robo) return false;
+  Structure s = robo->structure();
+  for (auto [pos, length] : widen)
+    if (pos >= 1 && static_cast<size_t>(pos) <= s.size()) s[static_cast<size_t>(pos) - 1].length = length;
+
+  // Names are compared ignoring case and stored in upper case: the conversions pass "dok_l" or
+  // "Koszty" for fields the table may already have, and a table must never hold a name twice.
+  struct Added {
+    size_t position;  // 1-based, in the new structure
+    size_t index;     // in `added`
+  };
+  std::vector<Added> toAdd;
+  Structure grown = s;
+  for (size_t i = 0; i < added.size(); ++i) {
+    engine::FieldSpec f = added[i];
+    f.name = rt::upper(f.name);
+    if (hasField(grown, f.name)) continue;
+    grown.push_back(f);
+    toAdd.push_back({grown.size(), i});
+  }
+  if (toAdd.empty()) {
+    ZAMKNIJ("robo");
+    return true;
+  }
+
+  if (!EXPORTUJ(dir + z)) {
+    ZAMKNIJ("robo");
+    return false;
+  }
+  ZAMKNIJ("robo");
+  if (!LBCREATE(dir + x, grown)) return false;
+
+  OTWORZ(dir, z, "robo0");
+  OTWORZ(dir, x, "robo1");
+  engine::WorkArea* from = selectOrRaise("robo0");
+  engine::WorkArea* to = selectOrRaise("robo1");
+  if (!from || !to) return false;
+  const uint32_t count = from->lastRec();
+  const size_t oldFields = from->fieldCount();
+  for (uint32_t r = 1; r <= count; ++r) {
+    from->goTo(r);
+    bool wasDeleted = from->deleted();
+    to->append();
+    for (size_t i = 1; i <= oldFields; ++i) to->put(i, from->get(i));
+    for (const Added& a : toAdd)
+      if (!initial[a.index].isNil()) to->put(a.position, initial[a.index]);
+    if (wasDeleted) to->remove();
+  }
+  ZAMKNIJ("robo0");
+  ws.select("robo1");
+  bool exported = EXPORTUJ(dir + file);
+  ZAMKNIJ("robo1");
+  if (!exported) return false;
+  removeTable(dir + z);
+  removeTable(dir + x);
+  return true;
+}
+
+void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Widenings& widen, bool keepDeleted) {
+  const std::string dir(directory), file(fileIn);
+  if (!os::exists(dir + file)) return;
+  const std::string a = "a" + file;
+  DEL_FILE(dir + a);
+  DEL_FILE(memoOf(dir + a));
+  HiddenAfterwards restore;
+  rt::settings().deletedHidden = !keepDeleted;
+
+  OTWORZ(dir, file, "robo0");
+  engine::WorkArea* from = selectOrRaise("robo0");
+  if (!from) return;
+  Structure s = from->structure();
+  bool changed = false;
+  for (auto [pos, length] : widen) {
+    if (pos < 1 || static_cast<size_t>(pos) > s.size()) continue;
+    auto& f = s[static_cast<size_t>(pos) - 1];
+    if (f.length != length) {
+      f.length = length;
+      changed = true;
+    }
+  }
+  if (!changed || !LBCREATE(dir + a, s)) {
+    ZAMKNIJ("robo0");
+    return;
+  }
+  // The memo texts are written after a copy of the table's own memo, so that the table and its
+  // memo can be swapped one after the other without a moment in which they disagree.
+  seedMemo(dir + a, dir + file);
+  OTWORZ(dir, a, "robo1");
+  engine::WorkArea* to = selectOrRaise("robo1");
+  if (!to) {
+    ZAMKNIJ("robo0");
+    return;
+  }
+  auto& ws = engine::workspace();
+  for (from->goTop(); !from->eof(); from->skip(1)) {
+    ws.select("robo0");
+    rt::Value image = WEZ_REKORD();
+    bool wasDeleted = keepDeleted && from->deleted();
+    ws.select("robo1");
+    to->append();
+    PUT_REKORD(image);
+    if (wasDeleted) to->remove();
+  }
+  ZAMKNIJ("robo0");
+  ZAMKNIJ("robo1");
+  rt::settings().deletedHidden = true;
+  // Where the text copied "a" + file over the table and deleted it, the pair is renamed over
+  // the table's: the same outcome, with the memo kept consistent and no half-copied table.
+  swapIn(dir + a, dir + file);
+}
+
+bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Structure& added) {
+  const std::string dir(directory), file(fileIn);
+  const std::string table = dir + file, backup = dir + "stary.dbf";
+  if (!os::exists(table)) return true;
+  for (int attempt = 1; attempt <= kBackupTries; ++attempt)
+    if (DEL_FILE(backup)) break;
+  DEL_FILE(memoOf(backup));
+  rt::pause(10);
+
+  HiddenAfterwards restore;
+  auto& ws = engine::workspace();
+  rt::settings().deletedHidden = false;
+  OTWORZ(dir, file, "ala");
+  engine::WorkArea* ala = selectOrRaise("ala");
+  if (!ala) return false;
+  Structure s = ala->structure();
+  bool saved = EXPORTUJ(backup);
+  ZAMKNIJ("ala");
+  rt::settings().deletedHidden = true;
+  if (!saved) return false;  // without a backup the table is never touched
+
+  size_t before = s.size();
+  for (const auto& f : added) {
+    engine::FieldSpec g = f;
+    g.name = rt::upper(g.name);
+    if (!hasField(s, g.name)) s.push_back(g);
+  }
+  if (s.size() == before) return true;
+
+  rt::settings().deletedHidden = false;
+  bool open = false;
+  for (int attempt = 1; attempt <= kBackupTries && !open; ++attempt) {
+    if (!(open = S_OTWORZ(dir, "stary.dbf", "stary0"))) rt::pause(kBackupPause);
+  }
+  if (!open) return false;
+
+  // The new table is built beside the old one and takes its name only when complete; the old
+  // one stays in place (and its data in stary.dbf) until then.
+  const std::string staged = stagingFor(table);
+  removeTable(staged);
+  rt::pause(10);
+  bool created = false;
+  {
+    rt::AbandonGuard guard;
+    for (int attempt = 1; attempt <= kBackupTries && !created; ++attempt) {
+      created = rt::sequence([&] {
+        engine::Workspace scratch;
+        if (!scratch.create(staged, s)) failWith(rt::kErrCreate, "cannot create", staged);
+      });
+      if (!created) rt::pause(kBackupPause);
+    }
+  }
+  if (!created) {
+    ZAMKNIJ("stary0");
+    return false;
+  }
+  seedMemo(staged, table);
+  rt::pause(50);
+  const std::string stagedName = staged.substr(nameStart(staged));
+  for (int attempt = 1; attempt <= kBackupTries && !(open = OTWORZ(dir, stagedName, "nowy")); ++attempt)
+    rt::pause(kBackupPause);
+  if (!open) {
+    ZAMKNIJ("stary0");
+    removeTable(staged);
+    return false;
+  }
+  ws.select("nowy");
+  bool imported = false;
+  {
+    rt::AbandonGuard guard;
+    imported = rt::sequence([&] { ws.current()->importFrom(os::toHost(backup)); });
+  }
+  ZAMKNIJ("nowy");
+  ZAMKNIJ("stary0");
+  if (!imported) {
+    removeTable(staged);
+    return false;
+  }
+  return swapIn(staged, table);
+}
+
+}  // namespace tav::db

@@ -1,0 +1,53 @@
+#pragma once
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/dbf/dbf_format.h"
+#include "runtime/value.h"
+
+namespace tav::db {
+
+// A table's fields in record order: name, type letter, length, decimals.
+using Structure = std::vector<engine::FieldSpec>;
+// (field number from 1 in the current structure, new length).
+using Widenings = std::vector<std::pair<int, int>>;
+
+// Copies every record of the current work area (deleted ones too unless they are hidden) into
+// the new table `target` (".dbf"; its memo file beside it). The table at `target` is replaced
+// only once the complete new one is on disk: an interrupted export leaves the old table (or
+// none, if there was none), never a partial one. True when the new table is in place.
+bool EXPORTUJ(std::string_view target);
+
+// Creates an empty table file from `fields` (with its memo file when a field is a memo),
+// replacing whatever is there, read-only files included. True when the file exists afterwards.
+bool LBCREATE(std::string_view file, const Structure& fields);
+
+// Adds the fields of `added` that the table directory + file does not have yet (names compared
+// ignoring letter case and stored in upper case), giving added field i the value initial[i] in
+// every record when that value is not nil; `widen` sets lengths of existing fields on the way.
+// Deleted records keep their mark. True when done or when nothing was to be added (then no file
+// is touched, widenings included); false when a copy failed, with the table untouched or, past
+// that point, its data kept in "z" + file and "x" + file.
+bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initial, std::string_view directory,
+                std::string_view file, const Widenings& widen = {});
+
+// Sets field lengths by position, copying the table through "a" + file. Deleted records are
+// dropped unless `keepDeleted`; memo texts come along. Nothing is reported.
+void ZMIEN_DL_POLA(std::string_view directory, std::string_view file, const Widenings& widen,
+                   bool keepDeleted = false);
+
+// Adds the fields of `added` whose upper-case names the table lacks, through the backup copy
+// "stary.dbf", which stays in the directory until the next call. True when done, when the table
+// does not exist, or when nothing was to be added.
+bool DODAJ_POLA(std::string_view directory, std::string_view file, const Structure& added);
+
+// The moments at which a table file is swapped for its rebuilt copy. Tests stop the work at
+// one of them (the hook answers false) to see what a crash there would leave on disk.
+enum class SwapPoint { BeforeMemo, BetweenMemoAndTable, AfterTable };
+using SwapHook = std::function<bool(SwapPoint, std::string_view table)>;
+SwapHook setSwapHook(SwapHook hook);  // returns the previous one; empty: never stop
+
+}  // namespace tav::db
