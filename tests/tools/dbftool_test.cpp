@@ -253,6 +253,10 @@ TEST_F(DbftoolTest, CheckNamesEachProblem) {
   EXPECT_NE(c.out.find("record 1 field UWAGI: memo block 999999 lies outside the memo file"), std::string::npos);
   EXPECT_NE(c.out.find("record 2 field UWAGI: memo pointer \"   12ab   \" is not a number"), std::string::npos);
   EXPECT_EQ(tav::test::readFile(t), bytes);  // check never writes
+  std::filesystem::remove(dir / "a.fpt");
+  c = tool(dir, "check " + quote(t));
+  EXPECT_EQ(c.code, 1);
+  EXPECT_NE(c.out.find("memo"), std::string::npos) << c.out;
 }
 
 TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {

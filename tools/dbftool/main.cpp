@@ -239,7 +239,10 @@ int cmdCheck(const Args& args) {
   o.readOnly = true;
   auto t = Table::open(args.file, o, err);
   if (!t) {
-    if (err.genCode != rt::kErrCorruption) throw Usage("cannot open " + args.file + ": " + err.description);
+    // The table file itself unreadable is a usage matter; a damaged header or a memo file
+    // that is missing or damaged is a finding.
+    bool tableItself = err.genCode != rt::kErrCorruption && err.filename == std::filesystem::path(args.file).string();
+    if (tableItself) throw Usage("cannot open " + args.file + ": " + err.description);
     std::printf("%s: %s\n", args.file.c_str(), err.description.c_str());
     return 1;
   }
