@@ -319,6 +319,9 @@ TEST(GeneratedRelease, ShipsTheNewestStructuresAndEveryFileTheStepsCopy) {
     EXPECT_TRUE(fs::exists(root / f)) << f;
   }
   EXPECT_EQ(read.open(root / "str" / "ue.dbf").lastRec(), 27u);
+  // The firm step of 001 copies one of these two whole: a test must be able to tell which.
+  EXPECT_EQ(read.get(root / "str" / "inf_fir.dbf", 1, "kod").str().substr(0, 3), "INF");
+  EXPECT_EQ(read.get(root / "str" / "rnf_fir.dbf", 1, "kod").str().substr(0, 3), "RNF");
   fs::remove_all(root);
 }
 

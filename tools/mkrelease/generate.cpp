@@ -376,7 +376,8 @@ void writeStr(TableWriter& w, const fs::path& str, std::string_view release, int
     if (t.obsolete || !t.existsAt(release) || !(t.at(Place::Str) || t.at(Place::Firm))) continue;
     std::string base = t.baseName();
     if (t.at(Place::Firm) && !t.at(Place::Str)) {
-      // The template of inf_fir carries the lump-sum variant's counterpart: both are copied whole.
+      // inf_fir's template has records of its own: the 001 step copies it whole into the firm,
+      // as it copies rnf_fir for lump-sum payers.
       long rows = base == "inf_fir" ? 4 : 0;
       Fill fill;
       if (rows) fill = [](size_t i, Record& r) { r.setText("kod", "INF" + zeros(static_cast<long>(i) + 1, 2)); };
@@ -400,67 +401,80 @@ struct PublicData {
   bool withRecords = false;
 };
 
-// The shared tables of public\; with records, the payment registers hold duplicates, payments
-// of both kinds, a payment of neither, and firm numbers to be corrected.
+// Records of the shared tables in a database: the payment registers hold duplicates, payments
+// to forms of both kinds, a payment to neither, and firm numbers for the totals to correct.
+struct PublicPlan {
+  long (*rows)(int firms);
+  void (*fill)(int firms, int year, size_t, Record&);
+};
+
+const std::map<std::string, PublicPlan>& publicPlans() {
+  static const std::map<std::string, PublicPlan> plans = {
+      {"firmy", {[](int firms) { return static_cast<long>(firms); },
+                 [](int, int, size_t i, Record& r) {
+                   r.setNumber("nr", static_cast<double>(i) + 1);
+                   r.setNumber("vnr", 0);
+                 }}},
+      {"wpit", {[](int firms) { return 5L * firms; },
+                [](int, int year, size_t i, Record& r) {
+                  // Record 2 repeats record 1's form, partner and month: the totals drop it.
+                  size_t same = i == 1 ? 0 : i;
+                  r.setText("lpp", keyText(static_cast<long>(i) + 1, 10));
+                  r.setText("pit", "PIT36");
+                  r.setText("lpp_o", keyText(static_cast<long>(same % 7) + 1, 10));
+                  r.setText("rmc", std::to_string(year) + zeros(static_cast<long>(same % 12) + 1, 2));
+                  r.setNumber("kw_zap", 0);
+                  r.setNumber("kw_ods", 0);
+                }}},
+      {"fpit", {[](int firms) { return 3L * firms; },
+                [](int firms, int year, size_t i, Record& r) {
+                  size_t same = i == 1 ? 0 : i;
+                  r.setText("lpp", keyText(static_cast<long>(i) + 1, 10));
+                  r.setText("pit", "PIT4R");
+                  r.setText("nrfir", keyText(static_cast<long>(same % static_cast<size_t>(firms)) + 1, 4));
+                  r.setText("rmc", std::to_string(year) + zeros(static_cast<long>(same % 12) + 1, 2));
+                }}},
+      {"pit_zap", {[](int firms) { return 8L * firms + 1; },
+                   [](int firms, int, size_t i, Record& r) {
+                     long n = static_cast<long>(i);
+                     bool toPartner = i % 2 == 0, last = i == 8u * static_cast<size_t>(firms);
+                     r.setText("lpp", keyText(n + 1, 10));
+                     r.setText("lpp_w", !last && toPartner ? keyText(n / 2 % (5L * firms) + 1, 10) : "");
+                     r.setText("lpp_f", !last && !toPartner ? keyText(n / 2 % (3L * firms) + 1, 10) : "");
+                     r.setText("lpp_o", "");
+                     r.setText("nrfir", keyText(n % 3 == 0 ? 99 : n % firms + 1, 4));
+                     r.setNumber("kwota_gl", 100.0 + static_cast<double>(n));
+                     r.setNumber("odsetki", static_cast<double>(n % 4));
+                   }}},
+      // The partners the forms of wpit name, each with the firm that reports them.
+      {"wf", {[](int) { return 7L; },
+              [](int firms, int, size_t i, Record& r) {
+                r.setText("lpp", keyText(static_cast<long>(i) + 1, 10));
+                r.setText("lpp_o", keyText(static_cast<long>(i) + 1, 10));
+                r.setText("nrfir", keyText(static_cast<long>(i) % firms + 1, 4));
+              }}},
+      {"fak", {[](int) { return 5L; },
+               [](int firms, int, size_t i, Record& r) {
+                 r.setNumber("nrfir0", static_cast<double>(static_cast<long>(i) % firms + 1));
+               }}},
+      {"pub_dat", {[](int) { return 1L; }, nullptr}},
+  };
+  return plans;
+}
+
 void writePublic(TableWriter& w, const fs::path& pub, std::string_view release, const PublicData& d) {
+  int firms = std::max(1, d.firms), year = d.year;
   for (const Table& t : Schema::builtIn().tables()) {
     if (!t.at(Place::Public) || !t.existsAt(release)) continue;
     std::string base = t.baseName();
-    long rows = d.withRecords ? 5 : 0;
+    auto plan = publicPlans().find(base);
+    bool planned = plan != publicPlans().end();
+    // A release ships the shared tables empty, but for the single record of the update stamp.
+    long rows = !d.withRecords ? (base == "pub_dat" ? 1 : 0) : planned ? plan->second.rows(firms) : 5;
     Fill fill;
-    int firms = std::max(1, d.firms), year = d.year;
-    if (base == "pub_dat") {
-      rows = 1;
-    } else if (!d.withRecords) {
-    } else if (base == "firmy") {
-      rows = firms;
-      fill = [](size_t i, Record& r) {
-        r.setNumber("nr", static_cast<double>(i) + 1);
-        r.setNumber("vnr", 0);
-      };
-    } else if (base == "wpit") {
-      rows = 5L * firms;
-      fill = [year](size_t i, Record& r) {
-        r.setText("lpp", keyText(static_cast<long>(i) + 1, 10));
-        r.setText("pit", "PIT36");
-        // Record 2 repeats record 1's form, partner and month: the totals drop it.
-        size_t same = i == 1 ? 0 : i;
-        r.setText("lpp_o", keyText(static_cast<long>(same % 7) + 1, 10));
-        r.setText("rmc", std::to_string(year) + zeros(static_cast<long>(same % 12) + 1, 2));
-        r.setNumber("kw_zap", 0);
-        r.setNumber("kw_ods", 0);
-      };
-    } else if (base == "fpit") {
-      rows = 3L * firms;
-      fill = [year, firms](size_t i, Record& r) {
-        size_t same = i == 1 ? 0 : i;
-        r.setText("lpp", keyText(static_cast<long>(i) + 1, 10));
-        r.setText("pit", "PIT4R");
-        r.setText("nrfir", keyText(static_cast<long>(same % static_cast<size_t>(firms)) + 1, 4));
-        r.setText("rmc", std::to_string(year) + zeros(static_cast<long>(same % 12) + 1, 2));
-      };
-    } else if (base == "pit_zap") {
-      rows = 8L * firms + 1;
-      fill = [firms](size_t i, Record& r) {
-        long n = static_cast<long>(i);
-        bool toPartner = i % 2 == 0, last = i == 8u * static_cast<size_t>(firms);
-        r.setText("lpp", keyText(n + 1, 10));
-        r.setText("lpp_w", !last && toPartner ? keyText(n / 2 % (5L * firms) + 1, 10) : "");
-        r.setText("lpp_f", !last && !toPartner ? keyText(n / 2 % (3L * firms) + 1, 10) : "");
-        r.setText("lpp_o", "");
-        r.setText("nrfir", keyText(n % 3 == 0 ? 99 : n % firms + 1, 4));
-        r.setNumber("kwota_gl", 100.0 + static_cast<double>(n));
-        r.setNumber("odsetki", static_cast<double>(n % 4));
-      };
-    } else if (base == "wf") {
-      rows = 7;
-      fill = [firms](size_t i, Record& r) {
-        r.setText("lpp", keyText(static_cast<long>(i) + 1, 10));
-        r.setText("lpp_o", keyText(static_cast<long>(i) + 1, 10));
-        r.setText("nrfir", keyText(static_cast<long>(i) % firms + 1, 4));
-      };
-    } else if (base == "fak") {
-      fill = [firms](size_t i, Record& r) { r.setNumber("nrfir0", static_cast<double>(static_cast<long>(i) % firms + 1)); };
+    if (d.withRecords && planned && plan->second.fill) {
+      auto f = plan->second.fill;
+      fill = [f, firms, year](size_t i, Record& r) { f(firms, year, i, r); };
     }
     w.write(pub / (base + ".dbf"), t, release, static_cast<size_t>(rows), fill, publicTags(base));
   }
