@@ -73,9 +73,16 @@ State& state() {
   return s;
 }
 
+// A file written in the last moments may be followed by another write that reuses the inode
+// within the file system's clock granularity; such a file is read again rather than trusted.
 bool sameFile(const CachedFile& c, const struct stat& st) {
-  return c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
-         c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const int64_t ageNs = (static_cast<int64_t>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000 +
+                        (now.tv_nsec - st.st_mtim.tv_nsec);
+  return ageNs > 50'000'000 && c.dev == st.st_dev && c.ino == st.st_ino &&
+         c.size == st.st_size && c.mtime.tv_sec == st.st_mtim.tv_sec &&
+         c.mtime.tv_nsec == st.st_mtim.tv_nsec;
 }
 
 void remember(const fs::path& file, const struct stat& st, Hive hive) {
