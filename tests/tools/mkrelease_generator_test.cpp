@@ -106,7 +106,7 @@ TEST_F(GeneratedDatabase, VersionTablesAndFirmList) {
   }
   EXPECT_FALSE(fs::exists(*root_ / "firma9"));
   const std::pair<int, const char*> releases[] = {{1, "025.01.001"}, {2, "013.05.001"}, {3, "022.01.010"},
-                                                  {4, "025.01.022"}, {8, "025.01.001"}};
+                                                  {4, "025.01.022"}, {8, "025.01.046"}, {1, "025.01.001"}};
   for (auto [n, release] : releases) {
     EXPECT_EQ(read.get(firm(n) / "wersja.dbf", 1, "baza").str(), release) << n;
     EXPECT_EQ(read.get(firm(n) / "wersja.dbf", 1, "wariant").str(), std::string(release).substr(7)) << n;
@@ -134,7 +134,8 @@ TEST_F(GeneratedDatabase, FirmsDifferOnPurpose) {
 
 // Every table has the structure the schema gives for the firm's release, field by field.
 TEST_F(GeneratedDatabase, StructuresAreTheSchemasForEachFirmsRelease) {
-  for (auto [n, release] : {std::pair{1, "025.01.001"}, std::pair{4, "025.01.022"}, std::pair{2, "025.01.001"}}) {
+  for (auto [n, release] : {std::pair{1, "025.01.001"}, std::pair{4, "025.01.022"}, std::pair{2, "025.01.001"},
+                            std::pair{8, "025.01.046"}}) {
     int checked = 0;
     for (const Table& t : Schema::builtIn().tables()) {
       if (!t.at(Place::Firm)) continue;
@@ -159,6 +160,8 @@ TEST_F(GeneratedDatabase, StructuresAreTheSchemasForEachFirmsRelease) {
   }
   EXPECT_EQ(read.open(firm(1) / "p_us.dbf").fieldCount(), 16u);
   EXPECT_EQ(read.open(firm(4) / "p_us.dbf").fieldCount(), 24u);
+  EXPECT_EQ(read.open(firm(8) / "ks_dok.dbf").fieldCount(), 92u);
+  EXPECT_TRUE(fs::exists(firm(8) / "sme_ewi.cdx"));
 }
 
 // The structural index opens with each table and holds every catalogued tag over every record.

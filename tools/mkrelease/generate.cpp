@@ -539,6 +539,9 @@ void writeFirm(TableWriter& w, const fs::path& dir, const FirmRole& role, const 
   if (role.keepsBackup) writeFile(dir / "bak" / "w51.txt", "\r\n");
 }
 
+// The newest release the firm steps know.
+const std::string kNewestFirmRelease = "025.01.046";
+
 }  // namespace
 
 FirmRole firmRole(int n, const std::string& databaseRelease) {
@@ -551,6 +554,8 @@ FirmRole firmRole(int n, const std::string& databaseRelease) {
     case 5: r.withoutFirma = true; break;
     case 6: r.withoutOptional = true; break;
     case 7: r.keepsBackup = true; break;
+    // An upgrade stopped after its firm loop: the firm is done, the database record is not.
+    case 8: r.release = kNewestFirmRelease; break;
     default: break;
   }
   return r;

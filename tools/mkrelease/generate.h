@@ -44,6 +44,9 @@ struct FirmRole {
   bool keepsBackup = false;    // bak\w51.txt
   bool obsoleteFiles = false;  // still holds the files the full reindex deletes
 };
+// Firm 2: 013.05.001 with the obsolete files; 3: 022.01.010; 4: 025.01.022; 5: no firma.dbf;
+// 6: no optional tables; 7: keeps its backups; 8: already at the newest release; others at
+// the database's release.
 FirmRole firmRole(int n, const std::string& databaseRelease);
 
 }  // namespace tav::mkrelease
