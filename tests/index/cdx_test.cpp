@@ -18,41 +18,8 @@
 namespace tav::engine {
 namespace {
 
-using Entry = std::pair<std::string, uint32_t>;
+using namespace indextest;
 using test::ScratchDir;
-
-// Index order: collation for character keys, bytes for the others, then record number.
-struct Order {
-  KeyType type;
-  bool operator()(const Entry& a, const Entry& b) const {
-    int c = compareKeys(type, a.first.data(), b.first.data(), a.first.size());
-    return c != 0 ? c < 0 : a.second < b.second;
-  }
-};
-
-std::vector<Entry> walk(IndexTag& t) {
-  std::vector<Entry> out;
-  for (uint32_t r = t.first(); r != 0; r = t.next()) out.emplace_back(t.currentKey(), r);
-  return out;
-}
-
-std::vector<Entry> walkBack(IndexTag& t) {
-  std::vector<Entry> out;
-  for (uint32_t r = t.last(); r != 0; r = t.prev()) out.emplace_back(t.currentKey(), r);
-  std::reverse(out.begin(), out.end());
-  return out;
-}
-
-KeySource fromVector(const std::vector<Entry>& v) {
-  auto i = std::make_shared<size_t>(0);
-  return [&v, i](std::string& key, uint32_t& rec) {
-    if (*i >= v.size()) return false;
-    key = v[*i].first;
-    rec = v[*i].second;
-    ++*i;
-    return true;
-  };
-}
 
 // Polish surnames in 852 with a record number suffix: duplicates, shared prefixes, letters
 // whose collation order differs from their byte order.
@@ -425,6 +392,9 @@ TEST(KeySorter, RunsMergeIntoOneOrder) {
 
 namespace tav::engine {
 namespace {
+
+using namespace indextest;
+using test::ScratchDir;
 
 // The longest keys leave two entries per interior node: every split and merge is exercised.
 TEST(CdxLongKeys, TreeStaysValidWithTwoEntriesPerInteriorNode) {

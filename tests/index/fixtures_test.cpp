@@ -16,24 +16,11 @@
 namespace tav::engine {
 namespace {
 
-using Entry = std::pair<std::string, uint32_t>;
+using namespace indextest;
 using test::ScratchDir;
 using test::Table;
 
 const std::filesystem::path kData = std::filesystem::path(TAV_TEST_DATA) / "xbase";
-
-std::vector<Entry> walk(IndexTag& t) {
-  std::vector<Entry> out;
-  for (uint32_t r = t.first(); r != 0; r = t.next()) out.emplace_back(t.currentKey(), r);
-  return out;
-}
-
-std::vector<Entry> walkBack(IndexTag& t) {
-  std::vector<Entry> out;
-  for (uint32_t r = t.last(); r != 0; r = t.prev()) out.emplace_back(t.currentKey(), r);
-  std::reverse(out.begin(), out.end());
-  return out;
-}
 
 std::string upperLatin(std::string s) {
   for (char& c : s)
@@ -228,6 +215,19 @@ TEST(MalaCdx, OneLeafPerTagInKeyOrder) {
   EXPECT_EQ(kod->currentKey(), "E006");
   EXPECT_EQ(nr->seek(encodeKey(rt::Value(5.5), KeyType::Numeric, 8), found), 4u);
   EXPECT_FALSE(found);
+}
+
+// The engine, which compiles the key expressions, can settle the types the file leaves open.
+TEST(MalaCdx, KeyTypesFromTheCaller) {
+  std::vector<std::pair<std::string, size_t>> asked;
+  auto f = openIndexFile(kData / "mala.cdx", true, [&](std::string_view expr, size_t len) {
+    asked.emplace_back(std::string(expr), len);
+    return expr == "NR" ? std::optional<KeyType>(KeyType::Date) : std::nullopt;
+  });
+  ASSERT_TRUE(f);
+  EXPECT_EQ(asked, (std::vector<std::pair<std::string, size_t>>{{"KOD", 4}, {"NR", 8}}));
+  EXPECT_EQ(f->tag("NR")->keyType(), KeyType::Date);
+  EXPECT_EQ(f->tag("KOD")->keyType(), KeyType::Character);
 }
 
 TEST(MalaCdx, GrowsFromOneLeafToATree) {

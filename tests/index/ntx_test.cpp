@@ -16,40 +16,8 @@
 namespace tav::engine {
 namespace {
 
-using Entry = std::pair<std::string, uint32_t>;
+using namespace indextest;
 using test::ScratchDir;
-
-std::vector<Entry> walk(IndexTag& t) {
-  std::vector<Entry> out;
-  for (uint32_t r = t.first(); r != 0; r = t.next()) out.emplace_back(t.currentKey(), r);
-  return out;
-}
-
-std::vector<Entry> walkBack(IndexTag& t) {
-  std::vector<Entry> out;
-  for (uint32_t r = t.last(); r != 0; r = t.prev()) out.emplace_back(t.currentKey(), r);
-  std::reverse(out.begin(), out.end());
-  return out;
-}
-
-KeySource fromVector(const std::vector<Entry>& v) {
-  auto i = std::make_shared<size_t>(0);
-  return [&v, i](std::string& key, uint32_t& rec) {
-    if (*i >= v.size()) return false;
-    key = v[*i].first;
-    rec = v[*i].second;
-    ++*i;
-    return true;
-  };
-}
-
-struct Order {
-  KeyType type;
-  bool operator()(const Entry& a, const Entry& b) const {
-    int c = compareKeys(type, a.first.data(), b.first.data(), a.first.size());
-    return c != 0 ? c < 0 : a.second < b.second;
-  }
-};
 
 // Reads the file page by page as the format notes describe it and returns the entries in
 // order; fails the test when a page breaks the classic B-tree's shape.
@@ -291,6 +259,9 @@ TEST_F(NtxBuild, LocksKeepWriterAndReaderApart) {
 
 namespace tav::engine {
 namespace {
+
+using namespace indextest;
+using test::ScratchDir;
 
 // 250-byte keys: two entries per page, the smallest B-tree the format allows.
 TEST(NtxLongKeys, TwoEntriesPerPage) {

@@ -7,7 +7,13 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
 #include <vector>
+
+#include "engine/index/index.h"
+#include "engine/index/key_encoding.h"
 
 // Helpers for the index tests: a scratch directory per test and a deliberately tiny reader of
 // fixed-width tables (header and record length from the header, fields by offset), so that
@@ -86,3 +92,44 @@ struct Table {
 };
 
 }  // namespace tav::test
+
+// Walks and key sources shared by the index tests.
+namespace tav::engine::indextest {
+
+using Entry = std::pair<std::string, uint32_t>;
+
+inline std::vector<Entry> walk(IndexTag& t) {
+  std::vector<Entry> out;
+  for (uint32_t r = t.first(); r != 0; r = t.next()) out.emplace_back(t.currentKey(), r);
+  return out;
+}
+
+inline std::vector<Entry> walkBack(IndexTag& t) {
+  std::vector<Entry> out;
+  for (uint32_t r = t.last(); r != 0; r = t.prev()) out.emplace_back(t.currentKey(), r);
+  std::reverse(out.begin(), out.end());
+  return out;
+}
+
+// Feeds the entries of v (which must outlive the build) to a bulk build.
+inline KeySource fromVector(const std::vector<Entry>& v) {
+  auto i = std::make_shared<size_t>(0);
+  return [&v, i](std::string& key, uint32_t& rec) {
+    if (*i >= v.size()) return false;
+    key = v[*i].first;
+    rec = v[*i].second;
+    ++*i;
+    return true;
+  };
+}
+
+// Index order: collation for character keys, bytes for the others, then record number.
+struct Order {
+  KeyType type;
+  bool operator()(const Entry& a, const Entry& b) const {
+    int c = compareKeys(type, a.first.data(), b.first.data(), a.first.size());
+    return c != 0 ? c < 0 : a.second < b.second;
+  }
+};
+
+}  // namespace tav::engine::indextest
