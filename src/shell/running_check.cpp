@@ -33,4 +33,11 @@ bool isTavRunning(const std::filesystem::path& procRoot) {
 
 bool IS_TAV_RUN() { return isTavRunning("/proc"); }
 
+bool waitUntilTavCloses(const std::function<int()>& ask, const std::function<bool()>& running) {
+  while (running()) {
+    if (ask() != 1) return false;
+  }
+  return true;
+}
+
 }  // namespace tav::shell

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <functional>
 
 namespace tav::shell {
 
@@ -10,5 +11,12 @@ namespace tav::shell {
 bool IS_TAV_RUN();
 // The same over another process tree (tests).
 bool isTavRunning(const std::filesystem::path& procRoot);
+
+// The start-up's question: while the program runs, `ask` asks the user to close it (the message
+// box "Uwaga!!" with "Kontynuuję" = 1 and "Rezygnuję" = 2; 0 when it is closed). Continuing looks
+// again, so the question returns until no copy runs. False when the user gives up: the tool then
+// ends with nothing changed.
+bool waitUntilTavCloses(const std::function<int()>& ask,
+                        const std::function<bool()>& running = IS_TAV_RUN);
 
 }  // namespace tav::shell
