@@ -1,7 +1,7 @@
 #include "engine/cdx/cdx_file.h"
 
 #include <algorithm>
-#include <array>
+#include <cctype>
 #include <cstring>
 #include <deque>
 #include <unordered_set>
@@ -36,16 +36,6 @@ std::string trimName(const char* p, size_t n) {
   std::string s(p, n);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
   return s;
-}
-
-const std::array<uint8_t, 256>& inverseWeights() {
-  static const std::array<uint8_t, 256> inv = [] {
-    std::array<uint8_t, 256> a{};
-    const auto& w = rt::collationWeights();
-    for (int c = 0; c < 256; ++c) a[w[c]] = static_cast<uint8_t>(c);
-    return a;
-  }();
-  return inv;
 }
 
 // Reads an expression out of the pool; empty when its offset or length leaves the pool.
@@ -837,7 +827,6 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
   PageWriter out([this](uint64_t off, const void* p, size_t n) {
     return file_.writeAt(off, p, n);
   });
-  const auto& inv = inverseWeights();
   std::string upperKeys;
   std::vector<uint32_t> upperRecs, upperPages;
   LeafPacker packer(len, t.filler_);
@@ -850,9 +839,7 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
   };
   while (const char* r = sorter.next()) {
     std::memcpy(key.data(), r, len);
-    if (t.collate_)
-      for (size_t i = 0; i < len; ++i)
-        key[i] = static_cast<char>(inv[static_cast<uint8_t>(key[i])]);
+    if (t.collate_) collationKeyBack(key.data(), len);
     rec = rt::getBE32(r + len);
     if (!packer.add(key.data(), rec)) {
       uint32_t nextPage = allocPage();

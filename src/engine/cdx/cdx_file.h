@@ -1,7 +1,6 @@
 #pragma once
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>

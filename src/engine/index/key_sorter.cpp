@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 
 #include "runtime/coding.h"
+#include "runtime/collation.h"
 
 namespace tav::engine {
 namespace {
@@ -17,6 +19,16 @@ std::atomic<unsigned> gRunSerial{0};
 constexpr size_t kRunReadBytes = 64 << 10;
 
 }  // namespace
+
+void collationKeyBack(char* p, size_t n) {
+  static const std::array<uint8_t, 256> inverse = [] {
+    std::array<uint8_t, 256> a{};
+    const auto& w = rt::collationWeights();
+    for (int c = 0; c < 256; ++c) a[w[c]] = static_cast<uint8_t>(c);
+    return a;
+  }();
+  for (size_t i = 0; i < n; ++i) p[i] = static_cast<char>(inverse[static_cast<uint8_t>(p[i])]);
+}
 
 size_t indexBuildMemoryLimit() { return gMemoryLimit.load(); }
 void setIndexBuildMemoryLimit(size_t bytes) { gMemoryLimit.store(bytes); }

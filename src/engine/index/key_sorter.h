@@ -15,6 +15,10 @@ namespace tav::engine {
 size_t indexBuildMemoryLimit();
 void setIndexBuildMemoryLimit(size_t bytes);
 
+// The collation weights are a byte permutation: a character key sorts as its weights, and the
+// weights turn back into the key's own bytes.
+void collationKeyBack(char* p, size_t n);
+
 // Sorts fixed-size records by their bytes (memcmp order). Index builds feed it records of the
 // collation-transformed key followed by the big-endian record number, so that byte order is
 // index order with ties by record. Records stay in memory up to the limit; beyond it each full

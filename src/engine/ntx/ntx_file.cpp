@@ -1,7 +1,6 @@
 #include "engine/ntx/ntx_file.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <functional>
 
@@ -37,16 +36,6 @@ std::string upperAscii(std::string_view s) {
   for (char& c : out)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return out;
-}
-
-const std::array<uint8_t, 256>& inverseWeights() {
-  static const std::array<uint8_t, 256> inv = [] {
-    std::array<uint8_t, 256> a{};
-    const auto& w = rt::collationWeights();
-    for (int c = 0; c < 256; ++c) a[w[c]] = static_cast<uint8_t>(c);
-    return a;
-  }();
-  return inv;
 }
 
 }  // namespace
@@ -410,7 +399,6 @@ void NtxTag::insert(std::string_view key, uint32_t recno) {
         cache_[no] = std::move(n);
         dirty_.insert(no);
         root_ = no;
-        headerChanged_ = true;
       } else {
         Page& parent = dirty(path[lvl - 1].page);
         size_t s = path[lvl - 1].index;
@@ -483,7 +471,6 @@ void NtxTag::fixEmpty(std::vector<Step>& path, size_t level) {
   if (par.count() == 0) {
     if (level - 1 == 0) {
       root_ = par.children[0];
-      headerChanged_ = true;
       uint32_t old = par.offset;
       cache_.erase(old);
       dirty_.erase(old);
@@ -555,7 +542,6 @@ void NtxTag::writeChanges() {
   rt::putLE32(h + hdr::root, root_);
   rt::putLE32(h + hdr::freeList, file_.freeHead_);
   if (!file_.file_.writeAt(0, h, sizeof h)) throw Damaged{"cannot write the index file"};
-  headerChanged_ = false;
   ++generation_;
 }
 
@@ -757,7 +743,6 @@ IndexTag* NtxFile::createTag(std::string_view name, std::string_view keyExpressi
     }
     if (!sorter.finish()) throw Damaged{"cannot sort the keys"};
     const uint64_t n = sorter.size();
-    const auto& inv = inverseWeights();
     const size_t max = t.max_, entry = keyLength + 8, base = 2 + 2 * (max + 1);
 
     auto capacity = [max](size_t h) {  // keys a subtree of height h can hold
@@ -774,8 +759,8 @@ IndexTag* NtxFile::createTag(std::string_view name, std::string_view keyExpressi
     auto nextKey = [&](uint8_t* slot) {
       const char* r = sorter.next();
       if (!r) throw Damaged{"the key sort ended early"};
-      for (size_t i = 0; i < keyLength; ++i)
-        slot[8 + i] = collate ? inv[static_cast<uint8_t>(r[i])] : static_cast<uint8_t>(r[i]);
+      std::memcpy(slot + 8, r, keyLength);
+      if (collate) collationKeyBack(reinterpret_cast<char*>(slot + 8), keyLength);
       rt::putLE32(slot + 4, rt::getBE32(r + keyLength));
     };
     std::function<uint32_t(uint64_t, size_t)> build = [&](uint64_t keys, size_t h) -> uint32_t {

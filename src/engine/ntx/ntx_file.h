@@ -99,7 +99,6 @@ class NtxTag final : public IndexTag {
   size_t max_ = 0;
   uint32_t root_ = 0;
   uint16_t counter_ = 0;
-  bool headerChanged_ = false;
   std::unordered_map<uint32_t, std::unique_ptr<Page>> cache_;
   std::set<uint32_t> dirty_;
 
