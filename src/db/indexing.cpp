@@ -1,5 +1,6 @@
 #include "db/indexing.h"
 
+#include <algorithm>
 #include <string>
 
 #include "db/files.h"
@@ -43,11 +44,18 @@ bool createTag(engine::WorkArea& area, const std::filesystem::path& cdx, const I
   return false;
 }
 
+// The engine takes a host path ("/...") literally, while the tool joins names with backslashes
+// (the catalogue's klient\klient): on a host path they become the host's separator.
+std::string forEngine(std::string path) {
+  if (!path.empty() && path[0] == '/') std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
 }  // namespace
 
 int INDEXON(std::string_view base, const TagList& tags) {
-  const std::string table = std::string(base) + ".dbf";
-  const std::string index = std::string(base) + ".cdx";
+  const std::string table = forEngine(std::string(base) + ".dbf");
+  const std::string index = forEngine(std::string(base) + ".cdx");
   if (!os::exists(table)) return kIndexNotBuilt;
 
   for (int attempt = 1; attempt <= kIndexDeleteTries; ++attempt) {
@@ -91,7 +99,7 @@ void INDEKSUJ(std::string_view directory) {
   // The accounting program reads ntx.dbf to learn that the firm's indexes are current. Opened
   // unguarded: a firm without it is the error handler's business.
   auto& ws = engine::workspace();
-  if (!ws.use(dir + "ntx.dbf", "entex", engine::UseOptions::byDefault())) return;
+  if (!ws.use(forEngine(dir + "ntx.dbf"), "entex", engine::UseOptions::byDefault())) return;
   ws.select("entex");
   rt::BlockRef mark = ws.compileBlock("{|| FIELD->entex->ok := .t. }");
   if (mark) ws.current()->eval([&] { mark->eval({}); });

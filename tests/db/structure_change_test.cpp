@@ -1,0 +1,314 @@
+#include "db/structure_change.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "db/table_access.h"
+#include "engine/engine_test_util.h"
+#include "engine/workspace.h"
+#include "runtime/clock.h"
+#include "runtime/error.h"
+#include "runtime/format.h"
+#include "runtime/settings.h"
+
+using namespace tav;
+using namespace tav::db;
+namespace fs = std::filesystem;
+using tav::engine::workspace;
+
+namespace {
+
+// One record as a test reads it back: deleted mark and every field as trimmed text.
+struct Row {
+  bool deleted;
+  std::vector<std::string> values;
+  bool operator==(const Row&) const = default;
+  friend std::ostream& operator<<(std::ostream& o, const Row& r) {
+    o << (r.deleted ? "*" : " ");
+    for (const auto& v : r.values) o << "[" << v.substr(0, 20) << "]";
+    return o;
+  }
+};
+
+class StructureChange : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rt::resetSettings();
+    STARTINIT();
+    rt::setSleeper([this](int h) { pauses.push_back(h); });
+  }
+  void TearDown() override {
+    workspace().closeAll();
+    setSwapHook({});
+    rt::setSleeper({});
+    rt::resetSettings();
+  }
+  // NAZWA C10, KWOTA N8.2, UWAGI memo; record i has "r<i>", i and a memo "memo <i> ..." long
+  // enough to take several blocks; the records in `deleted` are marked.
+  void makeTable(const std::string& file, int records, std::vector<int> deleted = {}) {
+    rt::HandlerGuard g([](rt::Error&) { return rt::Answer{}; });
+    engine::Workspace ws;
+    std::string p = dir_ + file;
+    ASSERT_TRUE(ws.create(p, {{"NAZWA", 'C', 10, 0}, {"KWOTA", 'N', 8, 2}, {"UWAGI", 'M', 10, 0}}));
+    ASSERT_TRUE(ws.use(p, "X", {}));
+    for (int i = 1; i <= records; ++i) {
+      ws.current()->append();
+      ws.current()->put(1, rt::Value("r" + std::to_string(i)));
+      ws.current()->put(2, rt::Value(i));
+      ws.current()->put(3, rt::Value(memoText(i)));
+      if (std::find(deleted.begin(), deleted.end(), i) != deleted.end()) ws.current()->remove();
+    }
+  }
+  static std::string memoText(int i) { return "memo " + std::to_string(i) + std::string(100 + i * 37, 'm'); }
+
+  // Every record, deleted ones included, read through a work area set of its own.
+  std::vector<Row> rows(const std::string& file) {
+    std::vector<Row> out;
+    bool hidden = rt::settings().deletedHidden;
+    rt::settings().deletedHidden = false;
+    {
+      engine::Workspace ws;
+      rt::HandlerGuard g([](rt::Error&) { return rt::Answer{}; });
+      if (ws.use(dir_ + file, "R", {})) {
+        auto* a = ws.current();
+        for (a->goTop(); !a->eof(); a->skip(1)) {
+          Row r{a->deleted(), {}};
+          for (size_t i = 1; i <= a->fieldCount(); ++i) r.values.push_back(rt::allTrim(rt::toText(a->get(i))));
+          out.push_back(r);
+        }
+      }
+    }
+    rt::settings().deletedHidden = hidden;
+    return out;
+  }
+  std::vector<std::string> fieldNames(const std::string& file) {
+    engine::Workspace ws;
+    std::vector<std::string> out;
+    if (!ws.use(dir_ + file, "S", {})) return out;
+    for (auto& f : ws.current()->structure()) out.push_back(f.name + ":" + std::to_string(f.length));
+    return out;
+  }
+  std::vector<std::string> files() const {
+    std::vector<std::string> out;
+    for (auto& e : fs::directory_iterator(tmp_.path())) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  test::TempDir tmp_;
+  std::string dir_ = tmp_.path().string() + "/";
+  std::vector<int> pauses;
+};
+
+// ---------------------------------------------------------------- DODAJ_POLE
+
+TEST_F(StructureChange, DodajPoleAddsFieldsWithInitialValuesAndKeepsMemos) {
+  makeTable("tab.dbf", 4);
+  ASSERT_TRUE(DODAJ_POLE({{"dok_l", 'C', 5, 0}, {"NOWA", 'N', 5, 0}}, {rt::Value("ab"), rt::Value()}, dir_, "TAB.DBF"));
+  EXPECT_EQ(fieldNames("tab.dbf"),
+            (std::vector<std::string>{"NAZWA:10", "KWOTA:8", "UWAGI:10", "DOK_L:5", "NOWA:5"}));
+  auto r = rows("tab.dbf");
+  ASSERT_EQ(r.size(), 4u);
+  for (int i = 1; i <= 4; ++i)
+    EXPECT_EQ(r[i - 1], (Row{false, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i), "ab", "0"}}));
+  // No temporary or staged file is left behind.
+  EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+}
+
+TEST_F(StructureChange, DodajPoleNeverAddsAFieldTwice) {
+  makeTable("tab.dbf", 2);
+  // Lower case and mixed case of existing fields, and the same new name twice in the list.
+  ASSERT_TRUE(DODAJ_POLE({{"nazwa", 'C', 4, 0}, {"Kwota", 'N', 3, 0}, {"F_kURS", 'N', 6, 2}, {"F_KURS", 'C', 2, 0}},
+                         {}, dir_, "tab.dbf"));
+  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:10", "KWOTA:8", "UWAGI:10", "F_KURS:6"}));
+  EXPECT_EQ(rows("tab.dbf")[1].values[0], "r2");
+}
+
+TEST_F(StructureChange, DodajPoleWithEveryFieldPresentChangesNoFile) {
+  makeTable("tab.dbf", 3);
+  std::string before = test::readFile(tmp_ / "tab.dbf"), memo = test::readFile(tmp_ / "tab.fpt");
+  ASSERT_TRUE(DODAJ_POLE({{"uwagi", 'M', 10, 0}, {"NAZWA", 'C', 10, 0}}, {}, dir_, "tab.dbf", {{1, 30}}));
+  EXPECT_EQ(test::readFile(tmp_ / "tab.dbf"), before);
+  EXPECT_EQ(test::readFile(tmp_ / "tab.fpt"), memo);
+  EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+  EXPECT_FALSE(workspace().used("robo"));
+}
+
+TEST_F(StructureChange, DodajPoleWidensAlongTheWay) {
+  makeTable("tab.dbf", 2);
+  ASSERT_TRUE(DODAJ_POLE({{"X", 'L', 1, 0}}, {rt::Value(true)}, dir_, "tab.dbf", {{1, 20}}));
+  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:20", "KWOTA:8", "UWAGI:10", "X:1"}));
+  EXPECT_EQ(rows("tab.dbf")[0], (Row{false, {"r1", "1.00", memoText(1), ".T."}}));
+}
+
+TEST_F(StructureChange, DodajPoleOnATableThatWillNotOpenGoesToTheHandler) {
+  std::vector<int> codes;
+  rt::HandlerGuard g([&](rt::Error& e) {
+    codes.push_back(e.genCode);
+    return rt::Answer{};
+  });
+  EXPECT_FALSE(DODAJ_POLE({{"X", 'C', 1, 0}}, {}, dir_, "brak.dbf"));
+  EXPECT_EQ(codes, std::vector<int>{rt::kErrNoAlias});
+  EXPECT_TRUE(files().empty());
+}
+
+// ---------------------------------------------------------------- ZMIEN_DL_POLA
+
+TEST_F(StructureChange, ZmienDlPolaDropsDeletedRecordsWithoutTheFlag) {
+  makeTable("tab.dbf", 5, {2, 4});
+  ZMIEN_DL_POLA(dir_, "tab.dbf", {{1, 25}});
+  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:25", "KWOTA:8", "UWAGI:10"}));
+  auto r = rows("tab.dbf");
+  ASSERT_EQ(r.size(), 3u);
+  int n = 0;
+  for (int i : {1, 3, 5}) EXPECT_EQ(r[n++], (Row{false, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i)}}));
+  EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+  EXPECT_TRUE(rt::settings().deletedHidden);
+}
+
+TEST_F(StructureChange, ZmienDlPolaKeepsDeletedRecordsAndTheirMarkWithTheFlag) {
+  makeTable("tab.dbf", 5, {2, 4});
+  ZMIEN_DL_POLA(dir_, "tab.dbf", {{3, 10}, {1, 12}}, true);
+  auto r = rows("tab.dbf");
+  ASSERT_EQ(r.size(), 5u);
+  for (int i = 1; i <= 5; ++i) {
+    EXPECT_EQ(r[i - 1].deleted, i == 2 || i == 4) << i;
+    EXPECT_EQ(r[i - 1].values[2], memoText(i)) << i;
+  }
+  EXPECT_EQ(fieldNames("tab.dbf")[0], "NAZWA:12");
+  EXPECT_TRUE(rt::settings().deletedHidden);  // put back after the copy
+}
+
+TEST_F(StructureChange, ZmienDlPolaToTheSameLengthDoesNothing) {
+  makeTable("tab.dbf", 3, {1});
+  std::string before = test::readFile(tmp_ / "tab.dbf");
+  ZMIEN_DL_POLA(dir_, "tab.dbf", {{1, 10}, {2, 8}});
+  EXPECT_EQ(test::readFile(tmp_ / "tab.dbf"), before);
+  EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+  ZMIEN_DL_POLA(dir_, "brak.dbf", {{1, 20}});  // a missing table: nothing at all
+  EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+  EXPECT_TRUE(workspace().aliases().empty());
+}
+
+// ---------------------------------------------------------------- EXPORTUJ, LBCREATE
+
+TEST_F(StructureChange, ExportujReplacesAReadOnlyTargetAndItsMemo) {
+  makeTable("src.dbf", 3, {2});
+  makeTable("dst.dbf", 7);
+  ::chmod((tmp_ / "dst.fpt").c_str(), 0444);
+  ::chmod((tmp_ / "dst.dbf").c_str(), 0444);
+  ASSERT_TRUE(OTWORZ(dir_, "src", "s"));
+  ASSERT_TRUE(EXPORTUJ(dir_ + "dst.dbf"));
+  ZAMKNIJ("s");
+  auto r = rows("dst.dbf");
+  ASSERT_EQ(r.size(), 2u);  // deleted records hidden, as the process runs
+  EXPECT_EQ(r[1], (Row{false, {"r3", "3.00", memoText(3)}}));
+  EXPECT_EQ(files(), (std::vector<std::string>{"dst.dbf", "dst.fpt", "src.dbf", "src.fpt"}));
+  EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(StructureChange, ExportujIntoAMissingDirectoryFailsAfterTenTries) {
+  makeTable("src.dbf", 1);
+  ASSERT_TRUE(OTWORZ(dir_, "src", "s"));
+  EXPECT_FALSE(EXPORTUJ(dir_ + "brak/dst.dbf"));
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 20), 10);
+  EXPECT_TRUE(workspace().used("s"));
+}
+
+TEST_F(StructureChange, LbcreateReplacesAReadOnlyFile) {
+  test::writeFile(tmp_ / "n.dbf", "not a table");
+  ::chmod((tmp_ / "n.dbf").c_str(), 0444);
+  ASSERT_TRUE(LBCREATE(dir_ + "n.dbf", {{"A", 'C', 3, 0}, {"M", 'M', 10, 0}}));
+  EXPECT_EQ(fieldNames("n.dbf"), (std::vector<std::string>{"A:3", "M:10"}));
+  EXPECT_TRUE(fs::exists(tmp_ / "n.fpt"));
+  EXPECT_FALSE(LBCREATE(dir_ + "brak/n.dbf", {{"A", 'C', 3, 0}}));
+}
+
+// ---------------------------------------------------------------- DODAJ_POLA
+
+TEST_F(StructureChange, DodajPolaOnAMissingTableCreatesNothing) {
+  EXPECT_TRUE(DODAJ_POLA(dir_, "brak.dbf", {{"PTU1", 'C', 2, 0}}));
+  EXPECT_TRUE(files().empty());
+}
+
+TEST_F(StructureChange, DodajPolaAddsThroughStaryAndKeepsDeletedRecords) {
+  makeTable("tab.dbf", 4, {3});
+  ASSERT_TRUE(DODAJ_POLA(dir_, "tab.dbf", {{"ptu1", 'C', 2, 0}, {"Nazwa", 'C', 3, 0}}));
+  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:10", "KWOTA:8", "UWAGI:10", "PTU1:2"}));
+  auto r = rows("tab.dbf");
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[2], (Row{true, {"r3", "3.00", memoText(3), ""}}));
+  EXPECT_EQ(r[3].values[2], memoText(4));
+  EXPECT_EQ(rows("stary.dbf").size(), 4u);  // the backup stays until the next call
+  EXPECT_EQ(files(), (std::vector<std::string>{"stary.dbf", "stary.fpt", "tab.dbf", "tab.fpt"}));
+  EXPECT_TRUE(rt::settings().deletedHidden);
+  EXPECT_TRUE(workspace().aliases().empty());
+  // Nothing left to add: true, and the table is not rebuilt.
+  std::string before = test::readFile(tmp_ / "tab.dbf");
+  EXPECT_TRUE(DODAJ_POLA(dir_, "tab.dbf", {{"PTU1", 'C', 2, 0}}));
+  EXPECT_EQ(test::readFile(tmp_ / "tab.dbf"), before);
+}
+
+// ---------------------------------------------------------------- interrupted swaps
+
+// Stops a rebuild at one swap point, as a crash there would, and reads what is on disk.
+class InterruptedSwap : public StructureChange, public ::testing::WithParamInterface<SwapPoint> {
+ protected:
+  // Only the swap of the table itself stops; the copies made on the way (z, stary) go through.
+  void stopAt(SwapPoint p) {
+    setSwapHook([p](SwapPoint at, std::string_view table) {
+      return at != p || table.size() < 8 || table.substr(table.size() - 8) != "/tab.dbf";
+    });
+  }
+  // The table under its own name is the old one or the new one, whole, memos included.
+  void expectOldOrNew(const std::string& file, size_t oldFields, size_t newFields, size_t records) {
+    auto names = fieldNames(file);
+    ASSERT_TRUE(names.size() == oldFields || names.size() == newFields) << names.size();
+    auto r = rows(file);
+    ASSERT_EQ(r.size(), records);
+    for (size_t i = 0; i < r.size(); ++i) {
+      int n = std::stoi(r[i].values[0].substr(1));
+      EXPECT_EQ(r[i].values[2], memoText(n)) << "record " << i + 1;
+    }
+  }
+};
+
+TEST_P(InterruptedSwap, DodajPoleLeavesAWholeTable) {
+  makeTable("tab.dbf", 6);
+  stopAt(GetParam());
+  EXPECT_FALSE(DODAJ_POLE({{"NOWE", 'C', 4, 0}}, {}, dir_, "tab.dbf"));
+  workspace().closeAll();
+  expectOldOrNew("tab.dbf", 3, 4, 6);
+  // The copy that the rebuild started from is still there to recover from.
+  EXPECT_EQ(rows("ztab.dbf").size(), 6u);
+  // Run again without the stop: it completes.
+  setSwapHook({});
+  EXPECT_TRUE(DODAJ_POLE({{"NOWE", 'C', 4, 0}}, {}, dir_, "tab.dbf"));
+  expectOldOrNew("tab.dbf", 4, 4, 6);
+}
+
+TEST_P(InterruptedSwap, ZmienDlPolaLeavesAWholeTable) {
+  makeTable("tab.dbf", 6, {2});
+  stopAt(GetParam());
+  ZMIEN_DL_POLA(dir_, "tab.dbf", {{1, 30}});
+  expectOldOrNew("tab.dbf", 3, 3, GetParam() == SwapPoint::AfterTable ? 5 : 6);
+}
+
+TEST_P(InterruptedSwap, DodajPolaLeavesAWholeTable) {
+  makeTable("tab.dbf", 6);
+  stopAt(GetParam());
+  EXPECT_FALSE(DODAJ_POLA(dir_, "tab.dbf", {{"PTU1", 'C', 2, 0}}));
+  expectOldOrNew("tab.dbf", 3, 4, 6);
+  EXPECT_EQ(rows("stary.dbf").size(), 6u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEachPoint, InterruptedSwap,
+                         ::testing::Values(SwapPoint::BeforeMemo, SwapPoint::BetweenMemoAndTable,
+                                           SwapPoint::AfterTable));
+
+}  // namespace
