@@ -25,6 +25,15 @@ using tav::engine::workspace;
 
 namespace {
 
+// "name=key" per tag of an index file, names in lower case, in the file's order.
+std::vector<std::string> tagsIn(const fs::path& cdx) {
+  std::vector<std::string> out;
+  auto f = engine::openIndexFile(cdx, true);
+  if (!f) return out;
+  for (auto* t : f->tags()) out.push_back(rt::lower(t->name()) + "=" + t->keyExpression());
+  return out;
+}
+
 class Indexing : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,13 +62,7 @@ class Indexing : public ::testing::Test {
       if (i == 2) ws.current()->remove();
     }
   }
-  std::vector<std::string> tagsOf(const std::string& cdx) {
-    std::vector<std::string> out;
-    auto f = engine::openIndexFile(fs::path(cdx), true);
-    if (!f) return out;
-    for (auto* t : f->tags()) out.push_back(rt::lower(t->name()) + "=" + t->keyExpression());
-    return out;
-  }
+  std::vector<std::string> tagsOf(const std::string& cdx) { return tagsIn(cdx); }
   int count(int hundredths) const { return static_cast<int>(std::count(pauses.begin(), pauses.end(), hundredths)); }
 
   test::TempDir tmp_;
@@ -225,6 +228,19 @@ TEST(IndeksujOnSampleDatabase, EveryIndexIsConsistent) {
     if (!e.is_directory() || e.path().filename().string().rfind("firma", 0) != 0) continue;
     ++firms;
     INDEKSUJ(e.path().string() + "/");
+    // Every catalogued table of the firm carries exactly its catalogue's tags, in order.
+    for (const CatalogueRow& row : firmCatalogue()) {
+      if (row.isDeletion()) {
+        EXPECT_FALSE(fs::exists(e.path() / row.deleteFile)) << row.deleteFile;
+        continue;
+      }
+      std::string base = row.table;
+      std::replace(base.begin(), base.end(), '\\', '/');
+      if (!fs::exists(e.path() / (base + ".dbf"))) continue;
+      std::vector<std::string> expected;
+      for (const IndexTag& t : row.tags) expected.push_back(rt::lower(t.name) + "=" + t.key);
+      EXPECT_EQ(tagsIn(e.path() / (base + ".cdx")), expected) << row.table;
+    }
     int checked = 0;
     for (auto& f : fs::recursive_directory_iterator(e.path())) {
       if (f.path().extension() != ".cdx") continue;
