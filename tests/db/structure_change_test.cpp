@@ -15,6 +15,7 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
+#include "support/temp_drive_map.h"
 
 using namespace tav;
 using namespace tav::db;
@@ -259,6 +260,43 @@ TEST_F(StructureChange, DodajPolaAddsThroughStaryAndKeepsDeletedRecords) {
   std::string before = test::readFile(tmp_ / "tab.dbf");
   EXPECT_TRUE(DODAJ_POLA(dir_, "tab.dbf", {{"PTU1", 'C', 2, 0}}));
   EXPECT_EQ(test::readFile(tmp_ / "tab.dbf"), before);
+}
+
+// ---------------------------------------------------------------- Windows paths
+
+// The conversions pass Windows paths; the accounting program may have written the names in
+// upper case. The rebuilt table takes the place of the file that is there, under its name.
+TEST(StructureChangeOnDrive, RebuiltTablesKeepTheNamesOnDisk) {
+  tav::testing::TempDriveMap map;
+  rt::resetSettings();
+  STARTINIT();
+  fs::path dane = map.driveC() / "Dane";
+  fs::create_directories(dane);
+  {
+    engine::Workspace ws;
+    ASSERT_TRUE(ws.create((dane / "KS_DOK.DBF").string(), {{"LPP", 'C', 6, 0}, {"OPIS", 'M', 10, 0}}));
+    ASSERT_TRUE(ws.use((dane / "KS_DOK.DBF").string(), "K", {}));
+    ws.current()->append();
+    ws.current()->put(1, rt::Value("1"));
+    ws.current()->put(2, rt::Value("opis pierwszy"));
+  }
+  ASSERT_TRUE(DODAJ_POLE({{"dok_l", 'C', 3, 0}}, {rt::Value("abc")}, "C:\\dane\\", "KS_DOK.DBF"));
+  ZMIEN_DL_POLA("C:\\dane\\", "ks_dok.dbf", {{1, 9}});
+  ASSERT_TRUE(DODAJ_POLA("C:\\dane\\", "ks_dok.dbf", {{"PTU1", 'C', 2, 0}}));
+  std::vector<std::string> names;
+  for (auto& e : fs::directory_iterator(dane)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"KS_DOK.DBF", "KS_DOK.FPT", "stary.dbf", "stary.fpt"}));
+  engine::Workspace ws;
+  ASSERT_TRUE(ws.use("C:\\dane\\ks_dok.dbf", "K", {}));
+  auto* a = ws.current();
+  EXPECT_EQ(a->structure().size(), 4u);
+  EXPECT_EQ(a->field(1).length, 9);
+  EXPECT_EQ(a->get("opis").str(), "opis pierwszy");
+  EXPECT_EQ(a->get("dok_l").str(), "abc");
+  ws.closeAll();
+  workspace().closeAll();
+  rt::resetSettings();
 }
 
 // ---------------------------------------------------------------- interrupted swaps
