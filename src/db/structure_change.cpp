@@ -20,10 +20,12 @@ namespace tav::db {
 namespace {
 
 // Retry counts and pauses (hundredths) that other workstations holding a file briefly rely on.
-constexpr int kGoneChecks = 10, kGonePause = 10;
+// A table that cannot be replaced at once is given the time its deletion was always given.
+constexpr int kReplaceTries = 10, kReplacePause = 10;
 constexpr int kExportTries = 10, kExportPause = 20;
 constexpr int kCreatePasses = 10, kCreatePause = 10;
 constexpr int kBackupTries = 10, kBackupPause = 5;
+constexpr int kSettlePause = 10, kBeforeOpenPause = 50;
 
 SwapHook& swapHook() {
   static SwapHook h;
@@ -63,12 +65,17 @@ bool replaceFile(const std::string& from, const std::string& to) {
   if (os::exists(to)) os::setAttributes(to, "-R-S-H");  // as a deletion would clear them
   std::filesystem::path hostFrom = os::toHost(from), hostTo = os::toHost(to);
   syncPath(hostFrom);
-  std::error_code ec;
-  std::filesystem::rename(hostFrom, hostTo, ec);
-  os::forgetListing(hostTo.parent_path());
-  if (ec) return false;
-  syncPath(hostTo.parent_path());
-  return true;
+  for (int attempt = 1; attempt <= kReplaceTries; ++attempt) {
+    std::error_code ec;
+    std::filesystem::rename(hostFrom, hostTo, ec);
+    os::forgetListing(hostTo.parent_path());
+    if (!ec) {
+      syncPath(hostTo.parent_path());
+      return true;
+    }
+    if (attempt < kReplaceTries) rt::pause(kReplacePause);
+  }
+  return false;
 }
 
 // Puts the staged table (and memo) in place of `target`. The staged memo holds every block of
@@ -335,7 +342,7 @@ bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Struc
   for (int attempt = 1; attempt <= kBackupTries; ++attempt)
     if (DEL_FILE(backup)) break;
   DEL_FILE(memoOf(backup));
-  rt::pause(10);
+  rt::pause(kSettlePause);
 
   HiddenAfterwards restore;
   auto& ws = engine::workspace();
@@ -347,7 +354,6 @@ bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Struc
   bool saved = EXPORTUJ(backup);
   ZAMKNIJ("ala");
   rt::settings().deletedHidden = true;
-  if (!saved) return false;  // without a backup the table is never touched
 
   size_t before = s.size();
   for (const auto& f : added) {
@@ -356,6 +362,7 @@ bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Struc
     if (!hasField(s, g.name)) s.push_back(g);
   }
   if (s.size() == before) return true;
+  if (!saved) return false;  // without a backup the table is never touched
 
   rt::settings().deletedHidden = false;
   bool open = false;
@@ -368,7 +375,7 @@ bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Struc
   // one stays in place (and its data in stary.dbf) until then.
   const std::string staged = stagingFor(table);
   removeTable(staged);
-  rt::pause(10);
+  rt::pause(kSettlePause);
   bool created = false;
   {
     rt::AbandonGuard guard;
@@ -385,7 +392,7 @@ bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Struc
     return false;
   }
   seedMemo(staged, table);
-  rt::pause(50);
+  rt::pause(kBeforeOpenPause);
   const std::string stagedName = staged.substr(nameStart(staged));
   for (int attempt = 1; attempt <= kBackupTries && !(open = OTWORZ(dir, stagedName, "nowy")); ++attempt)
     rt::pause(kBackupPause);

@@ -262,6 +262,18 @@ TEST_F(StructureChange, DodajPolaAddsThroughStaryAndKeepsDeletedRecords) {
   EXPECT_EQ(test::readFile(tmp_ / "tab.dbf"), before);
 }
 
+TEST_F(StructureChange, DodajPolaWithoutABackupNeverTouchesTheTable) {
+  makeTable("tab.dbf", 3);
+  fs::create_directories(tmp_ / "stary.dbf" / "inside");  // no backup can be written there
+  std::string before = test::readFile(tmp_ / "tab.dbf"), memo = test::readFile(tmp_ / "tab.fpt");
+  EXPECT_TRUE(DODAJ_POLA(dir_, "tab.dbf", {{"NAZWA", 'C', 10, 0}}));  // nothing to add
+  EXPECT_FALSE(DODAJ_POLA(dir_, "tab.dbf", {{"PTU1", 'C', 2, 0}}));
+  EXPECT_EQ(test::readFile(tmp_ / "tab.dbf"), before);
+  EXPECT_EQ(test::readFile(tmp_ / "tab.fpt"), memo);
+  EXPECT_TRUE(rt::settings().deletedHidden);
+  EXPECT_TRUE(workspace().aliases().empty());
+}
+
 // ---------------------------------------------------------------- Windows paths
 
 // The conversions pass Windows paths; the accounting program may have written the names in
