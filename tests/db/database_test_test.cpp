@@ -15,6 +15,7 @@
 #include "runtime/codepage.h"
 #include "runtime/settings.h"
 #include "runtime/shared_variables.h"
+#include "support/temp_drive_map.h"
 
 using namespace tav;
 using namespace tav::db;
@@ -88,6 +89,15 @@ TEST_F(DatabaseTest, FieldAdditionThatCannotWorkIsStageEighteen) {
   // stary.dbf is the backup DODAJ_POLA writes; where it cannot be written the addition fails.
   obstacle("stary.dbf");
   EXPECT_EQ(TEST_TAV(dir_, "Test"), 18);
+}
+
+TEST_F(DatabaseTest, WindowsPathsThroughTheDriveMap) {
+  tav::testing::TempDriveMap map;
+  fs::create_directories(map.driveC() / "Tav");
+  EXPECT_EQ(TEST_TAV("C:\\tav\\", "Test"), 0);
+  EXPECT_TRUE(fs::is_empty(map.driveC() / "Tav"));
+  fs::create_directories(map.driveC() / "Tav" / "Test" / "test0.ntx" / "x");
+  EXPECT_EQ(TEST_TAV("C:\\Tav\\", "Test"), 10);
 }
 
 class DatabaseTestBox : public DatabaseTest {
