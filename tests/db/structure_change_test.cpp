@@ -117,13 +117,14 @@ class StructureChange : public ::testing::Test {
 
 TEST_F(StructureChange, DodajPoleAddsFieldsWithInitialValuesAndKeepsMemos) {
   makeTable("tab.dbf", 4);
-  ASSERT_TRUE(DODAJ_POLE({{"dok_l", 'C', 5, 0}, {"NOWA", 'N', 5, 0}}, {rt::Value("ab"), rt::Value()}, dir_, "TAB.DBF"));
+  ASSERT_TRUE(DODAJ_POLE({{"dok_l", 'C', 5, 0}, {"NOWA", 'N', 5, 0}, {"X", 'L', 1, 0}},
+                         {rt::Value("ab"), rt::Value(), rt::Value(true)}, dir_, "TAB.DBF", {{1, 20}}));
   EXPECT_EQ(fieldNames("tab.dbf"),
-            (std::vector<std::string>{"NAZWA:10", "KWOTA:8", "UWAGI:10", "DOK_L:5", "NOWA:5"}));
+            (std::vector<std::string>{"NAZWA:20", "KWOTA:8", "UWAGI:10", "DOK_L:5", "NOWA:5", "X:1"}));
   auto r = rows("tab.dbf");
   ASSERT_EQ(r.size(), 4u);
   for (int i = 1; i <= 4; ++i)
-    EXPECT_EQ(r[i - 1], (Row{false, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i), "ab", "0"}}));
+    EXPECT_EQ(r[i - 1], (Row{false, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i), "ab", "0", ".T."}}));
   // No temporary or staged file is left behind.
   EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
 }
@@ -147,13 +148,6 @@ TEST_F(StructureChange, DodajPoleWithEveryFieldPresentChangesNoFile) {
   EXPECT_FALSE(workspace().used("robo"));
 }
 
-TEST_F(StructureChange, DodajPoleWidensAlongTheWay) {
-  makeTable("tab.dbf", 2);
-  ASSERT_TRUE(DODAJ_POLE({{"X", 'L', 1, 0}}, {rt::Value(true)}, dir_, "tab.dbf", {{1, 20}}));
-  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:20", "KWOTA:8", "UWAGI:10", "X:1"}));
-  EXPECT_EQ(rows("tab.dbf")[0], (Row{false, {"r1", "1.00", memoText(1), ".T."}}));
-}
-
 TEST_F(StructureChange, DodajPoleOnATableThatWillNotOpenGoesToTheHandler) {
   std::vector<int> codes;
   rt::HandlerGuard g([&](rt::Error& e) {
@@ -167,29 +161,20 @@ TEST_F(StructureChange, DodajPoleOnATableThatWillNotOpenGoesToTheHandler) {
 
 // ---------------------------------------------------------------- ZMIEN_DL_POLA
 
-TEST_F(StructureChange, ZmienDlPolaDropsDeletedRecordsWithoutTheFlag) {
-  makeTable("tab.dbf", 5, {2, 4});
-  ZMIEN_DL_POLA(dir_, "tab.dbf", {{1, 25}});
-  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:25", "KWOTA:8", "UWAGI:10"}));
-  auto r = rows("tab.dbf");
-  ASSERT_EQ(r.size(), 3u);
-  int n = 0;
-  for (int i : {1, 3, 5}) EXPECT_EQ(r[n++], (Row{false, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i)}}));
-  EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
-  EXPECT_TRUE(rt::settings().deletedHidden);
-}
-
-TEST_F(StructureChange, ZmienDlPolaKeepsDeletedRecordsAndTheirMarkWithTheFlag) {
-  makeTable("tab.dbf", 5, {2, 4});
-  ZMIEN_DL_POLA(dir_, "tab.dbf", {{3, 10}, {1, 12}}, true);
-  auto r = rows("tab.dbf");
-  ASSERT_EQ(r.size(), 5u);
-  for (int i = 1; i <= 5; ++i) {
-    EXPECT_EQ(r[i - 1].deleted, i == 2 || i == 4) << i;
-    EXPECT_EQ(r[i - 1].values[2], memoText(i)) << i;
+TEST_F(StructureChange, ZmienDlPolaDropsDeletedRecordsUnlessToldToKeepThem) {
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep);
+    makeTable("tab.dbf", 5, {2, 4});
+    ZMIEN_DL_POLA(dir_, "tab.dbf", {{3, 10}, {1, 25}}, keep);
+    EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:25", "KWOTA:8", "UWAGI:10"}));
+    std::vector<Row> expected;
+    for (int i = 1; i <= 5; ++i)
+      if (keep || (i != 2 && i != 4))
+        expected.push_back({keep && (i == 2 || i == 4), {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i)}});
+    EXPECT_EQ(rows("tab.dbf"), expected);
+    EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+    EXPECT_TRUE(rt::settings().deletedHidden);  // put back after the copy
   }
-  EXPECT_EQ(fieldNames("tab.dbf")[0], "NAZWA:12");
-  EXPECT_TRUE(rt::settings().deletedHidden);  // put back after the copy
 }
 
 TEST_F(StructureChange, ZmienDlPolaToTheSameLengthDoesNothing) {
