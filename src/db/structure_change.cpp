@@ -1,8 +1,5 @@
 #include "db/structure_change.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <filesystem>
 
 #include "db/files.h"
@@ -52,11 +49,11 @@ std::string stagingFor(std::string_view table) {
   return std::string(table.substr(0, at)) + "~" + std::string(table.substr(at));
 }
 
+// Forces a file (or a directory's entries) to the disk, so that a rename never reaches the disk
+// before the data it names.
 void syncPath(const std::filesystem::path& host) {
-  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  os::File f;
+  if (f.open(host, os::File::Mode::Read)) f.sync();
 }
 
 // Atomic replacement of one file by another of the same directory: at every instant `to` is
@@ -330,8 +327,8 @@ void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Wi
   ZAMKNIJ("robo0");
   ZAMKNIJ("robo1");
   rt::settings().deletedHidden = true;
-  // Where the text copied "a" + file over the table and deleted it, the pair is renamed over
-  // the table's: the same outcome, with the memo kept consistent and no half-copied table.
+  // "a" + file takes the table's place by renaming, memo first: the same outcome as copying it
+  // over the table and deleting it, without a half-copied table or a memo of another layout.
   swapIn(dir + a, dir + file);
 }
 
