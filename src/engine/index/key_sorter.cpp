@@ -65,19 +65,31 @@ bool KeySorter::add(const char* record) {
 void KeySorter::sortBuffer() {
   order_.resize(buffered_);
   const char* base = buffer_.data();
-  size_t head = std::min<size_t>(8, recordSize_);
+  const size_t size = recordSize_, head = std::min(kInline, size), rest = size - head;
   for (size_t i = 0; i < buffered_; ++i) {
-    char prefix[8] = {};
-    std::memcpy(prefix, base + i * recordSize_, head);
-    order_[i] = {rt::getBE64(prefix), static_cast<uint32_t>(i)};
+    char prefix[kInline] = {};
+    std::memcpy(prefix, base + i * size, head);
+    Slot& s = order_[i];
+    for (int w = 0; w < 3; ++w) s.word[w] = rt::getBE64(prefix + 8 * w);
+    s.index = static_cast<uint32_t>(i);
   }
-  size_t rest = recordSize_ - head, size = recordSize_;
-  std::sort(order_.begin(), order_.end(), [base, head, rest, size](const Slot& a, const Slot& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    if (rest == 0) return a.index < b.index;
-    int c = std::memcmp(base + a.index * size + head, base + b.index * size + head, rest);
-    return c != 0 ? c < 0 : a.index < b.index;
+  std::sort(order_.begin(), order_.end(), [base, size, rest](const Slot& a, const Slot& b) {
+    for (int w = 0; w < 3; ++w)
+      if (a.word[w] != b.word[w]) return a.word[w] < b.word[w];
+    if (rest) {
+      int c = std::memcmp(base + a.index * size + kInline, base + b.index * size + kInline, rest);
+      if (c != 0) return c < 0;
+    }
+    return a.index < b.index;
   });
+}
+
+const char* KeySorter::recordOf(const Slot& s) {
+  if (recordSize_ > kInline) return buffer_.data() + s.index * recordSize_;
+  char whole[kInline];
+  for (int w = 0; w < 3; ++w) rt::putBE64(whole + 8 * w, s.word[w]);
+  std::memcpy(inlineRecord_, whole, recordSize_);
+  return inlineRecord_;
 }
 
 bool KeySorter::spill() {
@@ -96,7 +108,7 @@ bool KeySorter::spill() {
   out.reserve(kRunReadBytes + recordSize_);
   uint64_t offset = 0;
   for (size_t i = 0; i < buffered_; ++i) {
-    out.append(buffer_.data() + order_[i].index * recordSize_, recordSize_);
+    out.append(recordOf(order_[i]), recordSize_);
     if (out.size() >= kRunReadBytes || i + 1 == buffered_) {
       if (!run->file.writeAt(offset, out.data(), out.size())) {
         failed_ = true;
@@ -155,7 +167,7 @@ const char* KeySorter::next() {
   if (failed_) return nullptr;
   if (runs_.empty()) {
     if (cursor_ >= buffered_) return nullptr;
-    return buffer_.data() + order_[cursor_++].index * recordSize_;
+    return recordOf(order_[cursor_++]);
   }
   // The record handed out last time stays valid until this call: advance its run now.
   auto greater = [this](size_t a, size_t b) {

@@ -49,11 +49,16 @@ class KeySorter {
   std::filesystem::path tempDir_;
   std::string buffer_;
   size_t buffered_ = 0;
+  // The first 24 bytes of a record travel with its sort slot, so that short records (keys up
+  // to 20 bytes) are compared and read back without touching the buffer in random order.
+  static constexpr size_t kInline = 24;
   struct Slot {
-    uint64_t prefix;
+    uint64_t word[3];
     uint32_t index;
   };
+  const char* recordOf(const Slot& s);
   std::vector<Slot> order_;
+  char inlineRecord_[kInline];
   size_t cursor_ = 0;
   std::vector<std::unique_ptr<Run>> runs_;
   std::vector<size_t> heap_;  // runs by their current record, smallest on top
