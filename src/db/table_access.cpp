@@ -26,10 +26,7 @@ EventPump& pump() {
   return p;
 }
 
-std::filesystem::path host(const std::string& winPath) {
-  if (!winPath.empty() && winPath[0] == '/') return std::filesystem::path(winPath);
-  return os::toHost(winPath);
-}
+std::filesystem::path host(const std::string& winPath) { return os::toHost(winPath); }
 
 struct Target {
   std::string table, index;

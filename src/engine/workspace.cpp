@@ -24,10 +24,7 @@ rt::Error engineError(int code, std::string description, std::string operation, 
   return e;
 }
 
-std::filesystem::path hostPath(std::string_view path) {
-  if (!path.empty() && path[0] == '/') return std::filesystem::path(std::string(path));
-  return os::toHost(path);
-}
+std::filesystem::path hostPath(std::string_view path) { return os::toHost(path); }
 
 // A field bound by an expression. It holds the area weakly: an expression that outlives the
 // area it was compiled against raises "alias does not exist" instead of reading freed memory.
@@ -100,14 +97,18 @@ Workspace& workspace() {
   return ws;
 }
 
-bool Workspace::use(std::string_view path, std::string_view aliasIn, const UseOptions& o) {
+bool Workspace::use(std::string_view path, std::string_view alias, const UseOptions& o) {
+  std::filesystem::path host = hostPath(path);
+  if (host.extension().empty() && !std::filesystem::exists(host)) host += ".dbf";
+  return useHost(host, alias, o);
+}
+
+bool Workspace::useHost(const std::filesystem::path& host, std::string_view aliasIn, const UseOptions& o) {
   const Driver* driver = o.driver.empty() ? &defaultDriver() : findDriver(o.driver);
   if (!driver) {
     rt::raise(engineError(rt::kErrArg, "table driver " + o.driver + " is not set up", "DBUSEAREA"));
     return false;
   }
-  std::filesystem::path host = hostPath(path);
-  if (host.extension().empty() && !std::filesystem::exists(host)) host += ".dbf";
   std::string alias = normalAlias(aliasIn);
   if (alias.empty()) alias = rt::upper(host.stem().string());
   if (find(alias)) {
@@ -230,6 +231,10 @@ void Workspace::closeAll() {
 bool Workspace::create(std::string_view path, const std::vector<FieldSpec>& fields) {
   std::filesystem::path host = hostPath(path);
   if (host.extension().empty()) host += ".dbf";
+  return createHost(host, fields);
+}
+
+bool Workspace::createHost(const std::filesystem::path& host, const std::vector<FieldSpec>& fields) {
   std::string why;
   if (!Table::create(host, fields, why)) {
     rt::raise(engineError(rt::kErrCreate, why, "DBCREATE", host.string()));

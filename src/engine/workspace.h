@@ -34,6 +34,8 @@ class Workspace : public ExprContext {
   // DBUSEAREA in a new area, which becomes current. `path` is a Windows path or a host path
   // ("/..."). Alias empty: the file's name. False when the open failed and the handler defaulted.
   bool use(std::string_view path, std::string_view alias, const UseOptions& o);
+  // The same for a host path as the host names it (tools take file names from the command line).
+  bool useHost(const std::filesystem::path& host, std::string_view alias, const UseOptions& o);
   bool select(std::string_view alias);  // false when no area has the alias
   bool used(std::string_view alias) const;
   WorkArea* current() const;
@@ -49,6 +51,7 @@ class Workspace : public ExprContext {
 
   // DBCREATE: false (after raising kErrCreate through the handler) when the structure is bad.
   bool create(std::string_view path, const std::vector<FieldSpec>& fields);
+  bool createHost(const std::filesystem::path& host, const std::vector<FieldSpec>& fields);
 
   // Key expressions, relations and conditions given as text are compiled through this hook.
   using Compiler = std::function<ValueFn(Workspace&, std::string_view text)>;

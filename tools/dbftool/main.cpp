@@ -102,7 +102,7 @@ bool openArea(Workspace& ws, const std::string& file, bool readOnly) {
   UseOptions o;
   o.shared = readOnly;
   o.readOnly = readOnly;
-  if (!ws.use(file, "T", o)) throw Usage("cannot open " + file + ": " + (errors.empty() ? "" : errors.back()));
+  if (!ws.useHost(file, "T", o)) throw Usage("cannot open " + file + ": " + (errors.empty() ? "" : errors.back()));
   errors.clear();
   return true;
 }
@@ -195,7 +195,7 @@ int cmdCreate(const Args& args) {
   if (args.fields.empty()) throw Usage("create needs --fields");
   auto fields = parseFields(args.fields);
   Workspace ws;
-  if (!ws.create(args.file, fields)) throw Usage("cannot create " + args.file + ": " + errors.back());
+  if (!ws.createHost(args.file, fields)) throw Usage("cannot create " + args.file + ": " + errors.back());
   openArea(ws, args.file, false);
   WorkArea& a = *ws.current();
   std::string line;
@@ -295,7 +295,7 @@ int cmdCheck(const Args& args) {
   UseOptions uo;
   uo.shared = true;
   uo.readOnly = true;
-  if (!ws.use(args.file, "T", uo)) {
+  if (!ws.useHost(args.file, "T", uo)) {
     problems.push_back("table cannot be opened: " + (errors.empty() ? std::string() : errors.back()));
   } else {
     WorkArea& a = *ws.current();
