@@ -1,6 +1,7 @@
 #include "db/database_test.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -83,6 +84,14 @@ TEST_F(DatabaseTest, StageNumberOfTheFailedStage) {
   }
   // A directory that does not exist cannot hold the scratch directory: the table's creation fails.
   EXPECT_EQ(TEST_TAV(dir_ + "brak/", "Test"), 3);
+}
+
+TEST_F(DatabaseTest, ADirectoryWithoutWriteRightsFailsAtTheTable) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not bind root";
+  fs::create_directories(tmp_ / "ro");
+  fs::permissions(tmp_ / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+  EXPECT_EQ(TEST_TAV(dir_ + "ro/", "Test"), 3);
+  fs::permissions(tmp_ / "ro", fs::perms::owner_all);
 }
 
 TEST_F(DatabaseTest, FieldAdditionThatCannotWorkIsStageEighteen) {
