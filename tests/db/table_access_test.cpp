@@ -318,4 +318,27 @@ TEST_F(TableAccess, AppexitCommitsAndClosesEveryArea) {
   EXPECT_EQ(outer, 1);  // the handler of before is back
 }
 
+TEST_F(TableAccess, AppexitRollsBackAnAreaWhoseCommitFailsAndStillClosesIt) {
+  makeTable("b", 1);
+  ASSERT_TRUE(OTWORZ(dir_, "b", "X"));
+  ASSERT_TRUE(OTWORZ(dir_, "a", "A"));
+  // A key that reads another area: once that area is closed, writing this record fails.
+  auto idx = std::make_unique<test::FakeIndex>(dir_ + "a.idx");
+  idx->createTag("K", "X->NAZWA", engine::KeyType::Character, 10, [](std::string&, uint32_t&) { return false; });
+  workspace().current()->attachIndex(std::move(idx));
+  workspace().current()->goTo(1);
+  workspace().current()->put(1, rt::Value("zmiana"));
+  ZAMKNIJ("X");
+  int outer = 0;
+  rt::HandlerGuard g([&](rt::Error&) {
+    ++outer;
+    return rt::Answer{};
+  });
+  shell::APPEXIT();
+  EXPECT_TRUE(workspace().aliases().empty());
+  EXPECT_EQ(outer, 0);
+  ASSERT_TRUE(OTWORZ(dir_, "a", "A"));
+  EXPECT_EQ(rt::allTrim(workspace().current()->get(1).str()), "r1");  // rolled back
+}
+
 }  // namespace
