@@ -125,4 +125,53 @@ TEST_F(Fixtures, StructuralIndexOpensWithTheTableAndFollowsAppends) {
   EXPECT_EQ(b.recno(), 3001u);
 }
 
+TEST_F(Fixtures, SingleKeyIndexOrdersTheTableUnderTheNtxDriver) {
+  test::copyFixture(dir, "jedn.dbf");
+  auto ntx = test::copyFixture(dir, "jedn.ntx");
+  loadComponent("DBFDBE");
+  loadComponent("NTXDBE");
+  ASSERT_TRUE(buildDriver("DBFNTX", {"DBFDBE", "NTXDBE"}));
+  ASSERT_TRUE(ws.use((dir / "jedn.dbf").string(), "J", {true, false, "DBFNTX"}));
+  WorkArea& a = *ws.current();
+  EXPECT_EQ(a.table().scheme(), LockScheme::Clipper);
+  ASSERT_TRUE(a.orderListAdd(ntx));
+  ASSERT_NE(a.order(), nullptr);  // the first key of a single-key file becomes the order
+  std::string previous;
+  int n = 0;
+  for (a.goTop(); !a.eof(); a.skip(), ++n) {
+    std::string k = a.get("SYMBOL").str();
+    ASSERT_LE(previous, k);
+    previous = k;
+  }
+  EXPECT_EQ(n, 2500);
+  a.goTo(1234);
+  std::string symbol = a.get("SYMBOL").str();
+  a.goTop();
+  EXPECT_TRUE(a.seek(rt::Value(symbol)));
+  EXPECT_EQ(a.get("SYMBOL").str(), symbol);
+}
+
+TEST_F(Fixtures, RelationSeeksTheChildInItsOrder) {
+  std::string child = (dir / "c.dbf").string(), parent = (dir / "p.dbf").string();
+  ASSERT_TRUE(ws.create(child, {{"KOD", 'C', 4, 0}, {"OPIS", 'C', 10, 0}}));
+  ASSERT_TRUE(ws.create(parent, {{"KOD", 'C', 4, 0}}));
+  ASSERT_TRUE(ws.use(child, "C", {}));
+  for (const char* k : {"ZZZ", "AAA", "MMM"}) {
+    ws.current()->append();
+    ws.current()->put(1, rt::Value(k));
+  }
+  ASSERT_TRUE(ws.current()->orderCreate(dir / "c.cdx", "KOD", "KOD"));
+  ASSERT_TRUE(ws.use(parent, "P", {}));
+  for (const char* k : {"MMM", "XXX", "AAA"}) {
+    ws.current()->append();
+    ws.current()->put(1, rt::Value(k));
+  }
+  WorkArea& p = *ws.current();
+  p.setRelation("c", ws.compile("KOD"));
+  WorkArea& c = *ws.find("C");
+  std::vector<uint32_t> seen;
+  for (p.goTop(); !p.eof(); p.skip()) seen.push_back(c.eof() ? 0 : c.recno());
+  EXPECT_EQ(seen, (std::vector<uint32_t>{3, 0, 2}));  // "XXX" is not there: the child at its end
+}
+
 }  // namespace
