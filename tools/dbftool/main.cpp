@@ -312,41 +312,35 @@ int cmdCheck(const Args& args) {
     for (size_t i = 0; i < a.orderCount(); ++i) {
       IndexTag* tag = a.orderAt(i);
       std::string where = "tag " + tag->name() + ": ";
-      std::vector<std::pair<std::string, uint32_t>> entries;
-      for (uint32_t r = tag->first(); r; r = tag->next()) {
-        entries.emplace_back(tag->currentKey(), r);
-        if (entries.size() > size_t(count) + 1) break;
-      }
-      if (entries.size() != count)
-        problems.push_back(where + std::to_string(entries.size()) + " entries for " + std::to_string(count) + " records");
+      // One pass over the tag, keeping only the previous entry and a bit per record.
       std::vector<bool> seen(size_t(count) + 1, false);
+      std::string previousKey;
+      uint32_t previousRec = 0, entries = 0;
       size_t reported = 0;
-      for (size_t k = 0; k < entries.size() && reported < 20; ++k) {
-        auto& [key, r] = entries[k];
-        if (r == 0 || r > count) {
-          problems.push_back(where + "entry points to record " + std::to_string(r) + " beyond the table");
-          ++reported;
+      auto report = [&](std::string text) {
+        if (reported++ < 20) problems.push_back(where + text);
+      };
+      for (uint32_t r = tag->first(); r; r = tag->next()) {
+        if (++entries > count + 1) break;
+        std::string key = tag->currentKey();
+        if (r > count) {
+          report("entry points to record " + std::to_string(r) + " beyond the table");
           continue;
         }
-        if (seen[r]) {
-          problems.push_back(where + "record " + std::to_string(r) + " is indexed twice");
-          ++reported;
-        }
+        if (seen[r]) report("record " + std::to_string(r) + " is indexed twice");
         seen[r] = true;
-        if (k > 0) {
-          int c = compareKeys(tag->keyType(), entries[k - 1].first.data(), key.data(), tag->keyLength());
-          if (c > 0 || (c == 0 && entries[k - 1].second > r)) {
-            problems.push_back(where + "keys out of order at record " + std::to_string(r));
-            ++reported;
-          }
+        if (previousRec) {
+          int c = compareKeys(tag->keyType(), previousKey.data(), key.data(), tag->keyLength());
+          if (c > 0 || (c == 0 && previousRec > r)) report("keys out of order at record " + std::to_string(r));
         }
+        previousKey = key;
+        previousRec = r;
         a.goTo(r);
-        if (a.currentKey(i) != key) {
-          problems.push_back(where + "key of record " + std::to_string(r) + " differs from its expression " +
-                             tag->keyExpression());
-          ++reported;
-        }
+        if (a.currentKey(i) != key)
+          report("key of record " + std::to_string(r) + " differs from its expression " + tag->keyExpression());
       }
+      if (entries != count)
+        problems.push_back(where + std::to_string(entries) + " entries for " + std::to_string(count) + " records");
     }
     for (const auto& e : errors) problems.push_back(e);
   }
