@@ -276,6 +276,14 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   EXPECT_EQ(ordered.out.substr(0, 12), "{\"_recno\":1,");
   EXPECT_NE(ordered.out.rfind("{\"_recno\":3,"), std::string::npos);
   EXPECT_GT(ordered.out.rfind("{\"_recno\":3,"), ordered.out.rfind("{\"_recno\":4,"));
+  // A record changed behind the index's back: its key no longer matches.
+  std::string bytes = tav::test::readFile(t);
+  uint16_t hdr = tav::rt::getLE16(bytes.data() + 8);
+  bytes[hdr + 1] = 'Q';
+  tav::test::writeFile(t, bytes);
+  Outcome c = tool(dir, "check " + quote(t));
+  EXPECT_EQ(c.code, 1);
+  EXPECT_NE(c.out.find("tag NAZ: key of record 1 differs from its expression UPPER(NAZWA)"), std::string::npos) << c.out;
 }
 
 }  // namespace
