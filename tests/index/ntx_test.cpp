@@ -187,6 +187,15 @@ TEST_F(NtxBuild, KeysOfEveryKindSortAsTheirValues) {
   t = f->createTag("N", "KWOTA", KeyType::Numeric, 10, fromVector(keys));
   EXPECT_EQ(keyFor(*t, rt::Value(-1.5)), encodeNtxKey(rt::Value(-1.5), KeyType::Numeric, 10, 2));
   EXPECT_EQ(openIndexFile(path, true)->tags().at(0)->keyType(), KeyType::Numeric);
+  // A file whose numbers carry no decimals reads as text keys; the key text still comes from
+  // the value, and the engine's resolver can name the type.
+  static_cast<ntx::NtxFile&>(*f).setDecimals(0);
+  f->createTag("N", "ILOSC", KeyType::Numeric, 5, fromVector(keys));
+  auto plain = openIndexFile(path, true);
+  EXPECT_EQ(plain->tags().at(0)->keyType(), KeyType::Character);
+  EXPECT_EQ(keyFor(*plain->tags().at(0), rt::Value(42)), "00042");
+  auto told = openIndexFile(path, true, [](std::string_view, size_t) { return KeyType::Numeric; });
+  EXPECT_EQ(told->tags().at(0)->keyType(), KeyType::Numeric);
   EXPECT_EQ(encodeNtxKey(rt::Value(12.5), KeyType::Numeric, 8, 2), "00012.50");
   EXPECT_EQ(encodeNtxKey(rt::Value(1e12), KeyType::Numeric, 6, 1), "9999.9");
   EXPECT_EQ(encodeNtxKey(rt::Value(rt::Date::fromYmd(2024, 2, 29)), KeyType::Date, 8, 0), "20240229");

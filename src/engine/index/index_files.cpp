@@ -29,7 +29,7 @@ std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool
   if (ext == ".cdx")
     f = cdx::CdxFile::open(host, readOnly, why, resolver);
   else if (ext == ".ntx")
-    f = ntx::NtxFile::open(host, readOnly, why);
+    f = ntx::NtxFile::open(host, readOnly, why, resolver);
   else
     why = "not an index file: " + host.string();
   if (!f) errorText() = why;
@@ -54,7 +54,7 @@ const std::string& lastIndexError() { return errorText(); }
 
 std::string keyFor(const IndexTag& tag, const rt::Value& value) {
   if (auto* n = dynamic_cast<const ntx::NtxTag*>(&tag))
-    return encodeNtxKey(value, n->keyType(), n->keyLength(), n->decimals());
+    return encodeNtxKey(value, keyTypeOf(value), n->keyLength(), n->decimals());
   return encodeKey(value, tag.keyType(), tag.keyLength());
 }
 

@@ -11,9 +11,9 @@
 
 namespace tav::engine {
 
-// A .cdx does not record whether a tag's keys are text, numbers or dates. The engine, which
-// compiles each tag's key expression, can say so here (nullopt: let the file guess from the
-// expression and the stored keys). NTX files record it in their keys' form and never ask.
+// Index files do not record whether a key is text, a number or a date. The engine, which
+// compiles each tag's key expression, can say so here (nullopt: the file guesses, a .cdx from
+// the expression and the stored keys, a .ntx from its decimals).
 using IndexKeyTypeResolver =
     std::function<std::optional<KeyType>(std::string_view keyExpression, size_t keyLength)>;
 
@@ -26,7 +26,8 @@ std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host);
 const std::string& lastIndexError();
 
 // The bytes a tag stores for a key expression's value: the binary forms of key_encoding.h for
-// a .cdx tag, the text forms (with the tag's decimals) for a .ntx file.
+// a .cdx tag; for a .ntx file the text form of the value's own type (all its keys are text),
+// with the file's decimals.
 std::string keyFor(const IndexTag& tag, const rt::Value& value);
 // Why an operation on an open file last failed (a damaged page, a write error, a read-only
 // file); empty while none has. A failed navigation answers 0 and a failed change is dropped.
