@@ -125,6 +125,30 @@ TEST_F(Fixtures, StructuralIndexOpensWithTheTableAndFollowsAppends) {
   EXPECT_EQ(b.recno(), 3001u);
 }
 
+TEST_F(Fixtures, TwoSharedAreasSeeEachOthersIndexChanges) {
+  for (const char* f : {"kontr.dbf", "kontr.fpt", "kontr.cdx"}) test::copyFixture(dir, f);
+  std::string p = (dir / "kontr.dbf").string();
+  ASSERT_TRUE(ws.use(p, "A", {true, false, ""}));
+  ASSERT_TRUE(ws.use(p, "B", {true, false, ""}));
+  WorkArea& a = *ws.find("A");
+  WorkArea& b = *ws.find("B");
+  ASSERT_TRUE(b.setOrder("KWO"));
+  b.goTop();  // B has read the tag before A changes it
+  ASSERT_TRUE(a.append());
+  a.put("KWOTA", rt::Value(-99999.0));
+  a.put("UWAGI", rt::Value("z obszaru A"));
+  a.commit();
+  b.goTop();
+  EXPECT_EQ(b.recno(), 3001u);
+  EXPECT_EQ(b.get("UWAGI").str(), "z obszaru A");
+  a.goTo(5);
+  ASSERT_TRUE(a.rlock());
+  a.put("KWOTA", rt::Value(99999.0));
+  a.unlock();
+  b.goBottom();
+  EXPECT_EQ(b.recno(), 5u);
+}
+
 TEST_F(Fixtures, SingleKeyIndexOrdersTheTableUnderTheNtxDriver) {
   test::copyFixture(dir, "jedn.dbf");
   auto ntx = test::copyFixture(dir, "jedn.ntx");
