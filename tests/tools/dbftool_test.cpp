@@ -203,6 +203,13 @@ TEST_F(DbftoolTest, FixturesOfAnIndependentEngineDump) {
   EXPECT_EQ(lines(tool(dir, "dump " + quote(kontr)).out), 3000u - 176u);
   expectSameAsReaders(kontr, {"dbfread", "dbf"});
   expectSameAsReaders(jedn, {"dbfread"});
+  tav::test::copyFixture(dir, "jedn.ntx");
+  Outcome tags = tool(dir, "tags " + quote(jedn));
+  ASSERT_EQ(lines(tags.out), 1u) << tags.err;
+  std::string tag = tags.out.substr(0, tags.out.find(' '));
+  Outcome ordered = tool(dir, "dump --tag " + tag + " " + quote(jedn));
+  EXPECT_EQ(lines(ordered.out), 2500u);
+  EXPECT_EQ(tool(dir, "check " + quote(jedn)).code, 0);
 }
 
 TEST_F(DbftoolTest, BadArgumentsAndUnreadableFilesExitTwoWithOneLine) {

@@ -103,6 +103,16 @@ bool openArea(Workspace& ws, const std::string& file, bool readOnly) {
   o.shared = readOnly;
   o.readOnly = readOnly;
   if (!ws.useHost(file, "T", o)) throw Usage("cannot open " + file + ": " + (errors.empty() ? "" : errors.back()));
+  // A single-key index of the same name joins the structural one, so that its key can be
+  // listed, sought and dumped in order too.
+  for (const char* ext : {".ntx", ".NTX"}) {
+    std::filesystem::path ntx = file;
+    ntx.replace_extension(ext);
+    if (std::filesystem::exists(ntx)) {
+      ws.current()->orderListAdd(ntx);
+      break;
+    }
+  }
   errors.clear();
   return true;
 }
