@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "db/index_catalogue.h"
@@ -411,6 +412,38 @@ TEST_F(GeneratedDatabase, AnIndependentReaderReadsEveryTable) {
   std::ofstream(py) << script;
   EXPECT_EQ(std::system(("/usr/bin/python3 " + py.string() + " " + root_->string()).c_str()), 0);
   fs::remove(py);
+}
+
+}  // namespace
+
+namespace {
+
+// Scripts and the demo call the program: a wrong command line must say so and write nothing.
+TEST(MkreleaseCommandLine, RefusesWhatItCannotDo) {
+  fs::path tool = fs::path(TAV_BINARY_DIR) / "tools" / "mkrelease" / "mkrelease";
+  if (!fs::exists(tool)) GTEST_SKIP() << "mkrelease not built";
+  fs::path out = scratch("cli");
+  auto run = [&](const std::string& args) {
+    int rc = std::system((tool.string() + " " + args + " > /dev/null 2>&1").c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  };
+  const std::pair<std::string, int> cases[] = {
+      {"", 2},
+      {"database " + out.string() + " --firms 2 --records 10", 2},     // no release
+      {"database " + out.string() + " --release 025.01.001 --firms 2", 2},  // no record count
+      {"release " + out.string() + " --firms 2", 2},                   // an option of another command
+      {"unpack " + out.string(), 2},
+      {"database " + out.string() + " --release 25.01.001 --firms 1 --records 5", 1},  // program form
+      {"database " + out.string() + " --release 025.01.001 --firms 0 --records 5", 1},
+      {"program " + out.string() + " --release 025.01.001 --database /tmp", 1},
+  };
+  for (const auto& [args, code] : cases) {
+    EXPECT_EQ(run(args), code) << args;
+    EXPECT_FALSE(fs::exists(out / "wersja.dbf")) << args;
+  }
+  EXPECT_EQ(run("program " + out.string() + " --release 25.01.001 --database " + out.string() + "/db"), 0);
+  EXPECT_TRUE(fs::exists(out / "baza.dbf"));
+  fs::remove_all(out);
 }
 
 }  // namespace
