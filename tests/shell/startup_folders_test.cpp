@@ -10,6 +10,7 @@
 #include <string>
 
 #include "db/xbpreg.h"
+#include "install/registration.h"
 #include "os/path.h"
 #include "os/registry/registry.h"
 #include "runtime/codepage.h"
@@ -134,6 +135,13 @@ TEST_F(StartupFolders, AbsentProgramClearsAPresentBaza) {
   findStartupFolders();
   EXPECT_EQ(tav::rt::shared().cProgram, "C:\\Tav\\");
   EXPECT_EQ(tav::rt::shared().cBaza, "D:\\Dane\\");
+}
+
+TEST_F(StartupFolders, ReadsBackWhatTheRegistrationWrote) {
+  tav::install::REJESTRY("C:\\Ksi\xea\x67owo\\", "\\\\SERWER\\dane\\", "2025");
+  findStartupFolders();
+  EXPECT_EQ(tav::rt::shared().cProgram, tav::rt::utf8ToOem("C:\\Księgowo\\"));
+  EXPECT_EQ(tav::rt::shared().cBaza, "\\\\SERWER\\dane\\");
 }
 
 }  // namespace
