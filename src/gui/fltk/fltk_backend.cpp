@@ -2,8 +2,11 @@
 
 #ifndef TAV_HAVE_FLTK
 
+#include "gui/headless/headless.h"
+
 namespace tav::gui {
 std::unique_ptr<Backend> makeFltkBackend() { return nullptr; }
+void releaseFltkDisplay() { app().setBackend(std::make_unique<Headless>()); }
 }  // namespace tav::gui
 
 #else
@@ -27,6 +30,7 @@ std::unique_ptr<Backend> makeFltkBackend() { return nullptr; }
 #include <deque>
 #include <map>
 
+#include "gui/headless/headless.h"
 #include "gui/resources.h"
 #include "runtime/codepage.h"
 
@@ -511,7 +515,7 @@ class FltkBackend : public Backend {
 
   void rebuild(TreeView& t, NativeTree* n) {
     if (t.updatesLocked()) return;
-    n->clear();
+    n->clear_children(n->root());  // clear() would delete the root item as well
     n->item_labelfont(fonts().get(t.font()));
     n->item_labelsize(pixelSize(t.font()));
     std::function<void(TreeItem&, Fl_Tree_Item*)> add = [&](TreeItem& item, Fl_Tree_Item* parent) {
@@ -548,6 +552,11 @@ std::unique_ptr<Backend> makeFltkBackend() {
   XCloseDisplay(probe);
   fl_open_display();
   return std::make_unique<FltkBackend>();
+}
+
+void releaseFltkDisplay() {
+  app().setBackend(std::make_unique<Headless>());
+  if (fl_display) fl_close_display();
 }
 
 }  // namespace tav::gui

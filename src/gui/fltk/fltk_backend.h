@@ -9,4 +9,7 @@ namespace tav::gui {
 // answers (the caller then stays headless).
 std::unique_ptr<Backend> makeFltkBackend();
 
+// Back to headless and the display connection closed (a display that is about to go away).
+void releaseFltkDisplay();
+
 }  // namespace tav::gui

@@ -1,0 +1,131 @@
+// Each screen drawn by the real window backend on a virtual X display, photographed while it
+// waits for the user, and then dismissed with Esc as a person would.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "e2e/x_session.h"
+#include "gui/application.h"
+#include "gui/fltk/fltk_backend.h"
+#include "install/dir_chooser.h"
+#include "os/path.h"
+#include "runtime/codepage.h"
+#include "runtime/shared_variables.h"
+#include "shell/alarm.h"
+#include "shell/edit_dialog.h"
+#include "shell/progress_bar.h"
+
+using namespace tav;
+using namespace tav::e2e;
+using namespace tav::rt::literals;
+
+namespace {
+
+struct Shot {
+  std::string id;
+  fs::path png;
+};
+
+// Photographs the window with this title once it is drawn, then presses Esc for the user.
+void photographThenEsc(const VirtualDisplay& x, const std::string& title, const std::string& name, Shot& out) {
+  gui::app().addTimer(30, [&x, title, name, &out] {
+    gui::app().backend().flush();
+    out.id = x.window(title);
+    out.png = artifacts() / (name + ".png");
+    if (!out.id.empty()) x.shoot(out.id, out.png);
+    gui::app().post({gui::EventType::Key, 0, gui::key::Esc});
+  });
+}
+
+std::string sizeOf(const VirtualDisplay& x, const std::string& id) {
+  std::string info = run(x.env() + "xwininfo -id " + id);
+  std::smatch w, h;
+  std::regex_search(info, w, std::regex("Width:\\s+(\\d+)"));
+  std::string rest = info;
+  std::regex_search(rest, h, std::regex("Height:\\s+(\\d+)"));
+  return w[1].str() + "x" + h[1].str();
+}
+
+TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
+  VirtualDisplay x;
+  if (!x.installed()) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb)";
+  ASSERT_TRUE(x.up());
+  ::setenv("DISPLAY", x.name().c_str(), 1);
+  auto real = gui::makeFltkBackend();
+  ASSERT_NE(real, nullptr) << "built without FLTK, or the display does not answer";
+  gui::app().setBackend(std::move(real));
+  rt::resetShared();
+
+  // The message box: size from its measured text, warning colour behind the text.
+  {
+    Shot s;
+    photographThenEsc(x, "B.+d!", "alarm", s);  // xdotool matches the title as it reads it
+    std::string text = "Nie da się utworzyć katalogu o nazwie:;*C:\\Tamborex\\Tav\\2025\\*"_oem;
+    EXPECT_EQ(shell::ALARM({}, "6", "B", text).choice, 0);
+    ASSERT_FALSE(s.id.empty());
+    ASSERT_TRUE(fs::exists(s.png));
+    shell::AlarmLayout l =
+        shell::alarmLayout("6", text, {"Potwierdzam"_oem, "Rezygnuję"_oem}, false);
+    EXPECT_EQ(sizeOf(x, s.id), std::to_string(l.window.w) + "x" + std::to_string(l.window.h));
+    const int below = 20 + l.button.h;
+    const int frameTop = l.window.h - (below + (l.window.h - below - l.frame.h) / 2) - l.frame.h;
+    const int frameLeft = (l.window.w - l.frame.w) / 2;
+    EXPECT_EQ(pixel(s.png, frameLeft + 4, frameTop + 4), "srgb(255,184,160)");
+    EXPECT_EQ(pixel(s.png, 3, 3), "srgb(208,208,167)");
+  }
+
+  // The text entry dialog: a white field below the explanation.
+  {
+    Shot s;
+    photographThenEsc(x, "Nowy katalog", "edit_dialog", s);
+    EXPECT_EQ(shell::ORB_EDTSTR("NowyKatalog", 30, "Nowy katalog", "Wprowadź nazwę dla nowego katalogu"_oem), "");
+    ASSERT_FALSE(s.id.empty());
+    ASSERT_TRUE(fs::exists(s.png));
+  }
+
+  // The progress bar at 7 of 11 steps.
+  {
+    gui::Dialog& d = gui::app().createDialog(nullptr, {300, 300}, {400, 120});
+    d.setTitle("Postęp"_oem);
+    d.show();
+    shell::LICZNIK(rt::Array{20, 30}, 360, 11, "Kopiowanie", &d.drawingArea());
+    shell::LICZNIK(1);
+    shell::LICZNIK(6);
+    auto st = shell::licznikState();
+    for (int i = 0; i < 20; ++i) {
+      gui::app().backend().flush();
+      std::this_thread::sleep_for(20ms);
+    }
+    std::string id = x.window("Post.+p");
+    ASSERT_FALSE(id.empty());
+    fs::path png = artifacts() / "progress_bar.png";
+    ASSERT_TRUE(x.shoot(id, png));
+    // The bar: 12 in from the frame (20, 30), 24 high; the fill starts 2 in from its edge.
+    const int barLeft = 20 + 12 + 2, barMiddle = 120 - 30 - 60 + 12 + 12 + 12;
+    EXPECT_EQ(pixel(png, barLeft + 5, barMiddle), "srgb(0,0,160)");
+    EXPECT_EQ(pixel(png, barLeft + st.last - 2, barMiddle), "srgb(0,0,160)");
+    EXPECT_NE(pixel(png, barLeft + st.last + 10, barMiddle), "srgb(0,0,160)");
+    shell::LICZNIK("DEL");
+    d.destroy();
+  }
+
+  // The directory chooser over its own drive map.
+  {
+    fs::path prefix = fs::temp_directory_path() / ("tav_screens_" + std::to_string(::getpid()));
+    ::setenv("TAV_PREFIX", prefix.c_str(), 1);
+    os::resetPathCaches();
+    fs::create_directories(os::toHost("C:\\Tamborex\\Tav\\2025"));
+    Shot s;
+    photographThenEsc(x, "Wybierz katalog", "dir_chooser", s);
+    EXPECT_EQ(install::ORBDIRSELECT("C:\\Tamborex\\Tav\\"), "");
+    ASSERT_FALSE(s.id.empty());
+    ASSERT_TRUE(fs::exists(s.png));
+    ::unsetenv("TAV_PREFIX");
+    os::resetPathCaches();
+    fs::remove_all(prefix);
+  }
+
+  gui::releaseFltkDisplay();
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+#pragma once
+// Helpers of the tests that run real windows on a virtual X display.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tav::e2e {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+inline std::string run(const std::string& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buf[512];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    ::pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+inline bool onPath(const std::string& tool) { return run("command -v " + tool + " 2>/dev/null") != ""; }
+
+// A child process started here and ended here, by its own id.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const fs::path& dir, const std::string& display,
+        const fs::path& prefix = {}) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // The child goes with the test, even when the test dies.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
+      if (!display.empty()) ::setenv("DISPLAY", display.c_str(), 1);
+      if (!prefix.empty()) ::setenv("TAV_PREFIX", prefix.c_str(), 1);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      std::freopen("/dev/null", "w", stdout);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  // The exit code once the process ended within the time, else nothing.
+  std::optional<int> waitExit(std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return std::nullopt;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+};
+
+
+// An Xvfb of our own on a free display number; stopped with the object.
+class VirtualDisplay {
+ public:
+  VirtualDisplay() {
+    xvfb_ = run("command -v Xvfb 2>/dev/null");
+    if (xvfb_.empty()) return;
+    int number = 70 + ::getpid() % 200;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+           fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+      ++number;
+    name_ = ":" + std::to_string(number);
+    server_.emplace(std::vector<std::string>{xvfb_, name_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                    fs::path{}, std::string{});
+    // The socket appears before the server takes clients; ask the server itself.
+    for (int i = 0; i < 200 && !up_; ++i) {
+      up_ = std::system((env() + "xdpyinfo >/dev/null 2>&1").c_str()) == 0;
+      if (!up_) std::this_thread::sleep_for(50ms);
+    }
+  }
+  bool installed() const { return !xvfb_.empty(); }
+  bool up() const { return up_; }
+  const std::string& name() const { return name_; }
+  std::string env() const { return "DISPLAY=" + name_ + " "; }
+  // The id of the window whose whole title matches the pattern, waiting up to ten seconds for it.
+  std::string window(const std::string& title) const {
+    std::string id;
+    for (int i = 0; i < 200 && id.empty(); ++i) {
+      id = run(env() + "xdotool search --name '^" + title + "$' 2>/dev/null | head -1");
+      if (id.empty()) std::this_thread::sleep_for(50ms);
+    }
+    return id;
+  }
+  // A PNG of one window.
+  bool shoot(const std::string& id, const fs::path& png) const {
+    fs::remove(png);
+    run(env() + "import -window " + id + " " + png.string());
+    return fs::exists(png);
+  }
+
+ private:
+  std::string xvfb_, name_;
+  bool up_ = false;
+  std::optional<Child> server_;
+};
+
+// "srgb(r,g,b)" of a pixel of a PNG, top-left origin.
+inline std::string pixel(const fs::path& png, int x, int y) {
+  return run("convert " + png.string() + " -format '%[pixel:p{" + std::to_string(x) + "," + std::to_string(y) + "}]' info:");
+}
+
+inline fs::path artifacts() {
+  fs::path dir = fs::path(TAV_BINARY_DIR) / "artifacts";
+  fs::create_directories(dir);
+  return dir;
+}
+
+}  // namespace tav::e2e
