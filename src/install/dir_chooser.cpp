@@ -172,16 +172,21 @@ void ORB_DIR::getTree(gui::TreeItem& item) {
   std::erase_if(entries, [](const os::DirEntry& e) { return !e.isDirectory() || e.name == "." || e.name == ".."; });
   std::sort(entries.begin(), entries.end(),
             [](const os::DirEntry& a, const os::DirEntry& b) { return rt::upper(a.name) < rt::upper(b.name); });
+  // One refresh of the view for the whole listing, not one per directory.
+  const bool locked = ds->updatesLocked();
+  if (!locked) ds->lockUpdate(true);
   for (const os::DirEntry& e : entries)
     ds->addItem(item, e.name, item.data + e.name + "\\", false, kDirIcon, kDirIconSelected);
   item.tag = true;
+  if (!locked) ds->lockUpdate(false);
 }
 
 void ORB_DIR::getDownTree(gui::TreeItem& item) {
+  const bool locked = ds->updatesLocked();
   ds->lockUpdate(true);
   getTree(item);
   for (auto& c : item.children()) getTree(*c);
-  ds->lockUpdate(false);
+  if (!locked) ds->lockUpdate(false);
 }
 
 gui::TreeItem* ORB_DIR::FindDir(gui::TreeItem& item, const std::string& cPath) {

@@ -261,7 +261,7 @@ AlarmResult ALARM(const AlarmArea& area, std::string_view typeArg, const rt::Val
       std::vector<std::string> hot = question ? captions : std::vector<std::string>{};
       b.onKey = [hot](int k, gui::Widget& w) { alarmKeys(k, w, hot); };
       if (question) {
-        b.onSetFocus = [wholeScreen](gui::Widget& w) { DP(w), (void)wholeScreen; };
+        b.onSetFocus = [](gui::Widget& w) { DP(w); };
         b.onKillFocus = [](gui::Widget& w) { PP(w); };
       }
       buttons.push_back(&b);
