@@ -170,12 +170,13 @@ int MAIN(const std::vector<std::string>& args, MainActions actions) {
   std::filesystem::remove("error.log", ec);
 
   // Step 4: no silent run beside the accounting program.
-  while (actions.tavRunning && actions.tavRunning()) {
-    int answer = ALARM(true, "5", "Uwaga!!",
-                       "Program instalacyjny wymaga zamknięcia;wszystkich programów TAV!;Czy kontynuujesz instalację?"_oem,
-                       rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem});
-    if (answer != 1) return 0;
-  }
+  auto ask = [] {
+    return ALARM(true, "5", "Uwaga!!",
+                 "Program instalacyjny wymaga zamknięcia;wszystkich programów TAV!;Czy kontynuujesz instalację?"_oem,
+                 rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem})
+        .choice;
+  };
+  if (actions.tavRunning && !waitUntilTavCloses(ask, actions.tavRunning)) return 0;
 
   // Steps 5 to 8: shell folders and the directories of an earlier installation.
   if (actions.folders) actions.folders();
