@@ -12,6 +12,7 @@ void releaseFltkDisplay() { app().setBackend(std::make_unique<Headless>()); }
 #else
 
 #include <FL/Fl.H>
+#include <FL/fl_ask.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Input.H>
@@ -32,6 +33,7 @@ void releaseFltkDisplay() { app().setBackend(std::make_unique<Headless>()); }
 
 #include "gui/headless/headless.h"
 #include "gui/resources.h"
+#include "runtime/clock.h"
 #include "runtime/codepage.h"
 
 namespace tav::gui {
@@ -349,8 +351,15 @@ class FltkBackend : public Backend {
   FltkBackend() {
     Fl::scheme("gtk+");
     Fl::visible_focus(1);
+    // With a screen the tool's tones are the display's bell rather than the terminal's.
+    previousTone_ = rt::setToneSink([](double frequency, double ticks) {
+      if (frequency > 0 && ticks > 0) fl_beep(FL_BEEP_DEFAULT);
+    });
   }
-  ~FltkBackend() override { app().reset(); }
+  ~FltkBackend() override {
+    app().reset();
+    rt::setToneSink(std::move(previousTone_));
+  }
 
   const char* name() const override { return "fltk"; }
   Size screenSize() override { return {Fl::w(), Fl::h()}; }
@@ -539,6 +548,7 @@ class FltkBackend : public Backend {
 
   std::map<uint64_t, Fl_Widget*> natives_;
   std::map<uint64_t, int> icon_;
+  rt::ToneSink previousTone_;
 };
 
 }  // namespace
