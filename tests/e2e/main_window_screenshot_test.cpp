@@ -56,4 +56,41 @@ TEST(MainWindowOnScreen, TitleSizeColourAndEscEndsWithZero) {
   fs::remove_all(release);
 }
 
+// The keys and the mouse of a real display reach the buttons: arrows walk up to "Zakończ
+// instalację" and Enter presses it; a click on it does the same.
+TEST(MainWindowOnScreen, EndButtonByKeysAndByMouse) {
+  VirtualDisplay x;
+  if (!x.installed()) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb)";
+  ASSERT_TRUE(x.up());
+  const fs::path binary = fs::path(TAV_BINARY_DIR) / "tav_setup";
+  const fs::path release = fs::temp_directory_path() / ("tav_release_keys_" + std::to_string(::getpid()));
+  fs::create_directories(release);
+  const std::string title = "Instalacja programu TAV wersja 25.01.023";
+  {
+    Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, x.name(), release / "prefix");
+    const std::string id = x.window(title);
+    ASSERT_FALSE(id.empty());
+    std::this_thread::sleep_for(300ms);
+    run(x.env() + "xdotool windowfocus --sync " + id + " key Up key Left");
+    std::this_thread::sleep_for(300ms);
+    ASSERT_FALSE(tool.waitExit(10ms).has_value()) << "moving the focus must not end the tool";
+    run(x.env() + "xdotool key Return");
+    auto code = tool.waitExit(10s);
+    ASSERT_TRUE(code.has_value()) << "Enter on the end button did not end the tool";
+    EXPECT_EQ(*code, 0);
+  }
+  {
+    Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, x.name(), release / "prefix");
+    const std::string id = x.window(title);
+    ASSERT_FALSE(id.empty());
+    std::this_thread::sleep_for(300ms);
+    // The top button: x 30..282, 210..240 from the bottom of the 260 high window.
+    run(x.env() + "xdotool mousemove --window " + id + " 150 35 click 1");
+    auto code = tool.waitExit(10s);
+    ASSERT_TRUE(code.has_value()) << "a click on the end button did not end the tool";
+    EXPECT_EQ(*code, 0);
+  }
+  fs::remove_all(release);
+}
+
 }  // namespace
