@@ -404,8 +404,11 @@ class FltkBackend : public Backend {
     if (w.kind() == Kind::Dialog) {
       auto* win = new NativeWindow(w.id(), 0, 0, std::max(1, w.size().w), std::max(1, w.size().h));
       win->end();
+      auto& d = static_cast<Dialog&>(w);
+      // Owned and always-on-top windows stay above the application's other windows.
+      if (d.owner() || d.flags().alwaysOnTop) win->set_non_modal();
       natives_[w.id()] = win;
-      syncDialog(static_cast<Dialog&>(w));
+      syncDialog(d);
       return;
     }
     Dialog* d = w.dialog();
