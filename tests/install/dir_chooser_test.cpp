@@ -283,4 +283,28 @@ TEST_F(Chooser, SpaceInThePathFieldIsTyped) {
   EXPECT_EQ(ORBDIRSELECT(""), "");
 }
 
+TEST_F(Chooser, ResizingLaysTreeFieldAndButtonsOutAgain) {
+  hl->then([&] {
+    ORB_DIR& c = chooser();
+    EXPECT_TRUE(c.dialog().flags().resizable);
+    EXPECT_EQ(c.dialog().minSize(), (Size{320, 260}));
+    Event e{EventType::Resized, c.dialog().id()};
+    e.size = {700, 500};
+    app().post(e);
+  });
+  hl->then([&] {
+    ORB_DIR& c = chooser();
+    EXPECT_EQ(c.dialog().size(), (Size{700, 500}));
+    // Tree on top, the field below it, the buttons at the bottom right, all within the window.
+    EXPECT_EQ(c.ds->size().w, 700 - 16);
+    EXPECT_GT(c.ds->pos().y, c.Edt_Path->pos().y + c.Edt_Path->size().h);
+    EXPECT_EQ(c.ds->pos().y + c.ds->size().h, 500 - 8);
+    EXPECT_GT(c.Edt_Path->pos().y, c.pb_Ok->pos().y + c.pb_Ok->size().h);
+    EXPECT_EQ(c.pb_Esc->pos().x + c.pb_Esc->size().w, 700 - 8);
+    EXPECT_LT(c.pb_Ok->pos().x + c.pb_Ok->size().w, c.pb_Esc->pos().x);
+    input::press(key::Esc);
+  });
+  EXPECT_EQ(ORBDIRSELECT(), "");
+}
+
 }  // namespace
