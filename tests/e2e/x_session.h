@@ -78,25 +78,43 @@ class Child {
 };
 
 
-// An Xvfb of our own on a free display number; stopped with the object.
+// An Xvfb of our own; stopped with the object. The server picks a free display number itself
+// and tells it through a pipe, so that test runs side by side never share a server.
 class VirtualDisplay {
  public:
   VirtualDisplay() {
     xvfb_ = run("command -v Xvfb 2>/dev/null");
     if (xvfb_.empty()) return;
-    int number = 70 + ::getpid() % 200;
-    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-           fs::exists("/tmp/.X" + std::to_string(number) + "-lock"))
-      ++number;
-    name_ = ":" + std::to_string(number);
-    server_.emplace(std::vector<std::string>{xvfb_, name_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-                    fs::path{}, std::string{});
-    // The socket appears before the server takes clients; ask the server itself.
-    for (int i = 0; i < 200 && !up_; ++i) {
-      up_ = std::system((env() + "xdpyinfo >/dev/null 2>&1").c_str()) == 0;
-      if (!up_) std::this_thread::sleep_for(50ms);
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::close(fds[0]);
+      std::string fd = std::to_string(fds[1]);
+      std::freopen("/dev/null", "w", stderr);
+      ::execl(xvfb_.c_str(), xvfb_.c_str(), "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
+              "tcp", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    char c;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    if (number.empty()) return;
+    name_ = ":" + number;
+    up_ = std::system((env() + "xdpyinfo >/dev/null 2>&1").c_str()) == 0;
+  }
+  ~VirtualDisplay() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
     }
   }
+  VirtualDisplay(const VirtualDisplay&) = delete;
+  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
   bool installed() const { return !xvfb_.empty(); }
   bool up() const { return up_; }
   const std::string& name() const { return name_; }
@@ -119,8 +137,8 @@ class VirtualDisplay {
 
  private:
   std::string xvfb_, name_;
+  pid_t pid_ = -1;
   bool up_ = false;
-  std::optional<Child> server_;
 };
 
 // "srgb(r,g,b)" of a pixel of a PNG, top-left origin.
