@@ -94,7 +94,7 @@ class VirtualDisplay {
       std::string fd = std::to_string(fds[1]);
       std::freopen("/dev/null", "w", stderr);
       ::execl(xvfb_.c_str(), xvfb_.c_str(), "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
-              "tcp", static_cast<char*>(nullptr));
+              "tcp", "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(fds[1]);

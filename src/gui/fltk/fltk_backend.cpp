@@ -559,11 +559,12 @@ class FltkBackend : public Backend {
 std::unique_ptr<Backend> makeFltkBackend() {
   const char* display = std::getenv("DISPLAY");
   if (!display || !*display) return nullptr;
-  // FLTK ends the process when it cannot open its display, so ask X first.
-  Display* probe = XOpenDisplay(nullptr);
-  if (!probe) return nullptr;
-  XCloseDisplay(probe);
-  fl_open_display();
+  // FLTK ends the process when it cannot open its display, so open it here and hand it over.
+  // Closing a probe connection instead would let a server whose last client left reset itself
+  // just as FLTK connects.
+  Display* d = XOpenDisplay(nullptr);
+  if (!d) return nullptr;
+  fl_open_display(d);
   return std::make_unique<FltkBackend>();
 }
 
