@@ -274,7 +274,11 @@ AlarmResult ALARM(const AlarmArea& area, std::string_view typeArg, const rt::Val
   };
 
   box.show();
-  if (notice) return {0, &box};
+  if (notice) {
+    // The caller goes on working without waiting for events; the notice must be on screen now.
+    a.backend().flush();
+    return {0, &box};
+  }
   a.setFocus(buttons.at(first));
   a.postKey(da, gui::key::Tab);
   a.postKey(da, gui::key::ShiftTab);
