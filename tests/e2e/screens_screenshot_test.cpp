@@ -74,6 +74,27 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
     EXPECT_EQ(pixel(s.png, 3, 3), "srgb(208,208,167)");
   }
 
+  // A notice stays on screen while its caller works on without an event loop.
+  {
+    std::string text = "Trwa kopiowanie plików programu...;Proszę czekać"_oem;
+    shell::AlarmResult r = shell::ALARM({}, "1", "Kopiowanie", text);
+    ASSERT_NE(r.window, nullptr);
+    std::string id = x.window("Kopiowanie");
+    ASSERT_FALSE(id.empty());
+    fs::path png = artifacts() / "notice.png";
+    ASSERT_TRUE(x.shoot(id, png));
+    shell::AlarmLayout l = shell::alarmLayout("1", text, {}, false);
+    const int frameTop = l.window.h - (l.window.h - l.frame.h) / 2 - l.frame.h;
+    const int frameLeft = (l.window.w - l.frame.w) / 2;
+    EXPECT_EQ(pixel(png, frameLeft + 4, frameTop + 4), "srgb(208,208,167)");
+    // Some text is drawn in the middle line of the frame.
+    std::string row = run("convert " + png.string() + " -crop " + std::to_string(l.frame.w - 8) + "x1+" +
+                          std::to_string(frameLeft + 4) + "+" + std::to_string(frameTop + l.frame.h / 4) +
+                          " -format '%k' info:");
+    EXPECT_NE(row, "1") << "a single colour: no text was drawn";
+    r.window->destroy();
+  }
+
   // The text entry dialog: a white field below the explanation.
   {
     Shot s;

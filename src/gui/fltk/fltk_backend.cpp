@@ -485,6 +485,9 @@ class FltkBackend : public Backend {
     }
     if (d.isVisible() && !win->shown()) {
       win->show();
+      // Until the server has mapped it, anything drawn into it is lost, and a notice shown
+      // before long work without events would stay blank.
+      win->wait_for_expose();
     } else if (d.isVisible()) {
       win->show();  // raises a window that is shown again
     } else if (!d.isVisible() && win->shown()) {
