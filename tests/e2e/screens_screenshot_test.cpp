@@ -49,6 +49,8 @@ std::string sizeOf(const VirtualDisplay& x, const std::string& id) {
 TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
   VirtualDisplay x;
   if (!x.installed()) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb)";
+  for (const char* tool : {"xdotool", "xwininfo", "xdpyinfo", "import", "convert"})
+    ASSERT_TRUE(onPath(tool)) << tool << " is needed (scripts/packages.txt)";
   ASSERT_TRUE(x.up());
   ::setenv("DISPLAY", x.name().c_str(), 1);
   auto real = gui::makeFltkBackend();
