@@ -1,7 +1,18 @@
 #include "os/path.h"
 
-#include <cstdlib>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <unordered_map>
 
 #include "runtime/codepage.h"
 
@@ -9,43 +20,632 @@ namespace tav::os {
 
 namespace fs = std::filesystem;
 
-fs::path prefixDir() {
-  const char* p = std::getenv("TAV_PREFIX");
-  if (p && *p) return fs::path(p);
-  const char* home = std::getenv("HOME");
-  return fs::path(home ? home : "/tmp") / ".local/share/tav";
+namespace {
+
+bool isSep(char c) { return c == '\\' || c == '/'; }
+bool isAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Appends the components of `rest` to `parts`: empty and "." components vanish, ".." takes one
+// back (never above the root, as Windows does).
+void applyComponents(std::vector<std::string>& parts, std::string_view rest) {
+  size_t i = 0;
+  while (i <= rest.size()) {
+    size_t j = i;
+    while (j < rest.size() && !isSep(rest[j])) ++j;
+    std::string_view c = rest.substr(i, j - i);
+    if (c == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!c.empty() && c != ".") {
+      parts.emplace_back(c);
+    }
+    i = j + 1;
+  }
 }
 
-void resetPathCaches() {}
+std::string joinParts(const std::vector<std::string>& parts) {
+  std::string out;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i) out += '\\';
+    out += parts[i];
+  }
+  return out;
+}
+
+// "/a/b/" -> "/a/b"; "/" stays.
+fs::path stripTrailingSeparator(fs::path p) {
+  if (p.has_relative_path() && p.filename().empty()) p = p.parent_path();
+  return p;
+}
+
+// A Windows path taken apart. Texts are 852.
+struct Parsed {
+  enum class Kind { Host, Drive, Unc } kind = Kind::Drive;
+  char drive = 'C';
+  std::string server, share;
+  std::vector<std::string> parts;  // after the drive root or after the share
+  fs::path host;                   // Kind::Host only
+};
+
+// One root of the drive map: a drive letter or a network share.
+struct Root {
+  char drive = 0;    // 'A'..'Z'; 0 for a share
+  std::string win;   // "C:" or "\\SERVER\SHARE" (852)
+  fs::path link;     // the entry in dosdevices
+  fs::path target;   // where it leads, canonical; the link itself when it leads nowhere
+  bool present = false;
+};
+
+// A directory listing, trusted while the directory keeps the time stamp recorded here. File
+// systems stamp times from a coarse clock, so a change made in the same tick as the listing
+// would keep the stamp: a listing read or patched within a tick of its stamp is not `verified`
+// and is read again once the stamp has settled. Until then it is trusted, so that creating many
+// files in one directory (each a miss first) costs no re-read per file.
+struct Listing {
+  timespec mtime{};
+  bool verified = false;
+  std::unordered_map<std::string, std::string> byKey;  // upper-case 852 name -> host name
+};
+
+// File systems stamp times from a coarse clock (one tick, at most 10 ms); this is well above it.
+constexpr int64_t kSettleNanoseconds = 50'000'000;
+
+int64_t nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; }
+
+// Listings of more directories than this are dropped wholesale; a lookup only costs a re-read.
+constexpr size_t kMaxListings = 4096;
+
+struct State {
+  std::recursive_mutex mutex;
+  std::optional<fs::path> prefix;
+  std::optional<std::vector<Root>> roots;
+  std::unordered_map<std::string, Listing> listings;
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+fs::path makePrefix() {
+  std::error_code ec;
+  fs::path dir;
+  const char* env = std::getenv("TAV_PREFIX");
+  if (env && *env) {
+    dir = env;
+  } else {
+    const char* home = std::getenv("HOME");
+    dir = fs::path(home && *home ? home : "/tmp") / ".local/share/tav";
+  }
+  fs::path abs = fs::absolute(dir, ec);
+  if (!ec) dir = abs;
+  dir = stripTrailingSeparator(dir.lexically_normal());
+  fs::path dd = dir / "dosdevices";
+  if (!fs::exists(fs::symlink_status(dd, ec))) {
+    // A new prefix: the same first drives Wine gives one. Errors are left to the operations
+    // that need the drive (another process may be making the same prefix right now).
+    fs::create_directories(dd / "unc", ec);
+    fs::create_directories(dir / "drive_c", ec);
+    fs::create_directory_symlink("../drive_c", dd / "c:", ec);
+    fs::create_directory_symlink("/", dd / "z:", ec);
+  }
+  return dir;
+}
+
+fs::path prefixLocked(State& s) {
+  if (!s.prefix) s.prefix = makePrefix();
+  return *s.prefix;
+}
+
+Root makeRoot(char drive, std::string win, const fs::path& link) {
+  Root r;
+  r.drive = drive;
+  r.win = std::move(win);
+  r.link = link;
+  std::error_code ec;
+  fs::path t = fs::canonical(link, ec);
+  if (ec) {
+    r.target = link;
+    return r;
+  }
+  r.target = stripTrailingSeparator(t);
+  r.present = fs::is_directory(t, ec);
+  return r;
+}
+
+std::vector<Root> loadRoots(const fs::path& prefix) {
+  std::vector<Root> roots;
+  std::error_code ec;
+  fs::path dd = prefix / "dosdevices";
+  for (fs::directory_iterator it(dd, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    // "c:" is a drive; Wine's "c::" device entries and anything else are not.
+    if (name.size() == 2 && isAsciiLetter(name[0]) && name[1] == ':') {
+      char d = upperAscii(name[0]);
+      roots.push_back(makeRoot(d, std::string{d, ':'}, it->path()));
+    }
+  }
+  for (fs::directory_iterator sv(dd / "unc", ec), end; !ec && sv != end; sv.increment(ec)) {
+    std::error_code ec2;
+    for (fs::directory_iterator sh(sv->path(), ec2); !ec2 && sh != end; sh.increment(ec2)) {
+      std::string win = "\\\\" + rt::utf8ToOem(sv->path().filename().string()) + "\\" +
+                        rt::utf8ToOem(sh->path().filename().string());
+      roots.push_back(makeRoot(0, std::move(win), sh->path()));
+    }
+  }
+  // Drives first, in letter order, then the shares.
+  std::sort(roots.begin(), roots.end(), [](const Root& a, const Root& b) {
+    if ((a.drive == 0) != (b.drive == 0)) return a.drive != 0;
+    return a.win < b.win;
+  });
+  return roots;
+}
+
+const std::vector<Root>& rootsLocked(State& s) {
+  if (!s.roots) s.roots = loadRoots(prefixLocked(s));
+  return *s.roots;
+}
+
+const Root* findDrive(const std::vector<Root>& roots, char drive) {
+  drive = upperAscii(drive);
+  for (const Root& r : roots)
+    if (r.drive == drive) return &r;
+  return nullptr;
+}
+
+const Root* findShare(const std::vector<Root>& roots, std::string_view server, std::string_view share) {
+  std::string key = rt::upper("\\\\" + std::string(server) + "\\" + std::string(share));
+  for (const Root& r : roots)
+    if (r.drive == 0 && rt::upper(r.win) == key) return &r;
+  return nullptr;
+}
+
+// The host name of the entry of `dir` whose 852 name equals `key` ignoring letter case. Two host
+// names may differ only in case; the first in byte order answers, every time.
+std::optional<std::string> findInDirLocked(State& s, const fs::path& dir, const std::string& key) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  bool settled = nanoseconds(now) - nanoseconds(st.st_mtim) > kSettleNanoseconds;
+  std::string dirKey = dir.string();
+  auto it = s.listings.find(dirKey);
+  bool usable = it != s.listings.end() && nanoseconds(it->second.mtime) == nanoseconds(st.st_mtim) &&
+                (it->second.verified || !settled);
+  if (!usable) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return std::nullopt;
+    while (dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    Listing l;
+    l.mtime = st.st_mtim;
+    l.verified = settled;
+    for (auto& n : names)
+      if (n != "." && n != "..") l.byKey.emplace(rt::upper(rt::utf8ToOem(n)), std::move(n));
+    if (it != s.listings.end()) s.listings.erase(it);
+    if (s.listings.size() >= kMaxListings) s.listings.clear();
+    it = s.listings.emplace(dirKey, std::move(l)).first;
+  }
+  auto f = it->second.byKey.find(key);
+  if (f == it->second.byKey.end()) return std::nullopt;
+  return f->second;
+}
+
+// Walks the components down from a host directory, each found ignoring case while they exist.
+fs::path resolveLocked(State& s, fs::path cur, const std::vector<std::string>& parts) {
+  bool existing = true;
+  for (const std::string& part : parts) {
+    std::string name = rt::oemToUtf8(part);
+    if (existing) {
+      fs::path exact = cur / name;
+      struct stat st;
+      if (::lstat(exact.c_str(), &st) == 0) {
+        cur = std::move(exact);
+        continue;
+      }
+      if (auto found = findInDirLocked(s, cur, rt::upper(part))) {
+        cur /= *found;
+        continue;
+      }
+      existing = false;
+    }
+    cur /= name;
+  }
+  return cur;
+}
+
+std::string fromHostLocked(State& s, const fs::path& host);
+
+Parsed parse(State& s, std::string_view win);
+
+Parsed currentLocked(State& s) {
+  std::error_code ec;
+  fs::path cwd = fs::current_path(ec);
+  if (ec) cwd = "/";
+  return parse(s, fromHostLocked(s, cwd));
+}
+
+Parsed parse(State& s, std::string_view win) {
+  Parsed p;
+  if (!win.empty() && win[0] == '/') {
+    p.kind = Parsed::Kind::Host;
+    std::string u = rt::oemToUtf8(win);
+    std::replace(u.begin(), u.end(), '\\', '/');
+    p.host = stripTrailingSeparator(fs::path(u).lexically_normal());
+    return p;
+  }
+  if (win.size() >= 2 && isSep(win[0]) && isSep(win[1])) {
+    p.kind = Parsed::Kind::Unc;
+    // The server and share are the first two names as written ("." and ".." are not names there).
+    std::string_view rest = win.substr(2);
+    size_t i = 0;
+    auto nextName = [&]() -> std::string {
+      while (i < rest.size() && isSep(rest[i])) ++i;
+      size_t j = i;
+      while (j < rest.size() && !isSep(rest[j])) ++j;
+      std::string n(rest.substr(i, j - i));
+      i = j;
+      return n;
+    };
+    p.server = nextName();
+    p.share = nextName();
+    applyComponents(p.parts, rest.substr(i));
+    return p;
+  }
+  std::string_view rest = win;
+  if (win.size() >= 2 && isAsciiLetter(win[0]) && win[1] == ':') {
+    char d = upperAscii(win[0]);
+    rest = win.substr(2);
+    p.kind = Parsed::Kind::Drive;
+    p.drive = d;
+    if (rest.empty() || !isSep(rest[0])) {
+      // "D:x": one current directory is kept, that of the current drive; others start at the root.
+      Parsed cur = currentLocked(s);
+      if (cur.kind == Parsed::Kind::Drive && cur.drive == d) p = std::move(cur);
+    }
+  } else {
+    p = currentLocked(s);
+    if (!rest.empty() && isSep(rest[0])) p.parts.clear();  // "\x": the root of the current drive
+  }
+  applyComponents(p.parts, rest);
+  return p;
+}
+
+fs::path toHostLocked(State& s, const Parsed& p) {
+  switch (p.kind) {
+    case Parsed::Kind::Host:
+      return p.host;
+    case Parsed::Kind::Drive: {
+      const Root* r = findDrive(rootsLocked(s), p.drive);
+      // An unmapped drive: its place in the map, which does not exist, so nothing below it can
+      // be made either.
+      fs::path base = r ? r->target : prefixLocked(s) / "dosdevices" / std::string{lowerAscii(p.drive), ':'};
+      return resolveLocked(s, base, p.parts);
+    }
+    case Parsed::Kind::Unc: {
+      if (!p.server.empty() && !p.share.empty()) {
+        if (const Root* r = findShare(rootsLocked(s), p.server, p.share))
+          return resolveLocked(s, r->target, p.parts);
+      }
+      // Not a mapped share: the place it would have in the map, which does not exist.
+      std::vector<std::string> comps;
+      if (!p.server.empty()) comps.push_back(p.server);
+      if (!p.share.empty()) comps.push_back(p.share);
+      comps.insert(comps.end(), p.parts.begin(), p.parts.end());
+      return resolveLocked(s, prefixLocked(s) / "dosdevices" / "unc", comps);
+    }
+  }
+  return {};
+}
+
+// The components of `p` below `base`, when `base` covers `p`.
+std::optional<std::vector<std::string>> below(const fs::path& p, const fs::path& base) {
+  auto pi = p.begin();
+  for (auto bi = base.begin(); bi != base.end(); ++bi, ++pi) {
+    if (bi->empty()) break;
+    if (pi == p.end() || *pi != *bi) return std::nullopt;
+  }
+  std::vector<std::string> rel;
+  for (; pi != p.end(); ++pi)
+    if (!pi->empty()) rel.push_back(pi->string());
+  return rel;
+}
+
+size_t depth(const fs::path& p) { return static_cast<size_t>(std::distance(p.begin(), p.end())); }
+
+struct Match {
+  const Root* root = nullptr;
+  std::vector<std::string> rel;
+  size_t depth = 0;
+};
+
+Match bestRoot(const std::vector<Root>& roots, const fs::path& p) {
+  Match best;
+  for (const Root& r : roots) {
+    for (const fs::path* base : {&r.target, &r.link}) {
+      auto rel = below(p, *base);
+      size_t d = depth(*base);
+      if (rel && (!best.root || d > best.depth)) best = Match{&r, std::move(*rel), d};
+    }
+  }
+  return best;
+}
+
+std::string winForm(const std::string& root, bool isDrive, const std::vector<std::string>& rel) {
+  std::string out = root;
+  if (isDrive || !rel.empty()) out += '\\';
+  for (size_t i = 0; i < rel.size(); ++i) {
+    if (i) out += '\\';
+    out += rt::utf8ToOem(rel[i]);
+  }
+  return out;
+}
+
+std::string fromHostLocked(State& s, const fs::path& host) {
+  fs::path p = host;
+  if (p.is_relative()) {
+    std::error_code ec;
+    p = fs::current_path(ec) / p;
+  }
+  p = stripTrailingSeparator(p.lexically_normal());
+  const auto& roots = rootsLocked(s);
+  Match m = bestRoot(roots, p);
+  if (m.depth <= 1) {  // nothing but the root "/" (Z:) covers it as written
+    std::error_code ec;
+    fs::path c = fs::weakly_canonical(p, ec);
+    if (!ec) {
+      Match mc = bestRoot(roots, stripTrailingSeparator(c));
+      if (mc.root && mc.depth > 1) m = std::move(mc);
+    }
+  }
+  if (!m.root) {
+    // No Z: in this map: the host path still gets the drive form the tool expects.
+    auto rel = below(p, "/");
+    return winForm("Z:", true, rel ? *rel : std::vector<std::string>{});
+  }
+  return winForm(m.root->win, m.root->drive != 0, m.rel);
+}
+
+std::string fullPathLocked(State& s, const Parsed& p) {
+  switch (p.kind) {
+    case Parsed::Kind::Host:
+      return fromHostLocked(s, p.host);
+    case Parsed::Kind::Drive:
+      return std::string{p.drive, ':', '\\'} + joinParts(p.parts);
+    case Parsed::Kind::Unc: {
+      std::string out = "\\\\" + p.server;
+      if (!p.share.empty()) out += "\\" + p.share;
+      if (!p.parts.empty()) out += "\\" + joinParts(p.parts);
+      return out;
+    }
+  }
+  return {};
+}
+
+// ---- drive types ----
+
+std::string unescapeMountField(std::string_view f) {
+  std::string out;
+  for (size_t i = 0; i < f.size(); ++i) {
+    if (f[i] == '\\' && i + 3 < f.size() && f[i + 1] >= '0' && f[i + 1] <= '3') {
+      out += static_cast<char>((f[i + 1] - '0') * 64 + (f[i + 2] - '0') * 8 + (f[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += f[i];
+    }
+  }
+  return out;
+}
+
+bool removableDevice(unsigned major, unsigned minor) {
+  std::error_code ec;
+  fs::path dev = fs::canonical("/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor), ec);
+  if (ec) return false;
+  // A partition says nothing about removability; its disk does.
+  if (fs::exists(dev / "partition", ec)) dev = dev.parent_path();
+  std::ifstream in(dev / "removable");
+  int v = 0;
+  return (in >> v) && v == 1;
+}
+
+DriveType typeOfHostDirectory(const fs::path& dir) {
+  std::error_code ec;
+  fs::path c = fs::canonical(dir, ec);
+  if (ec || !fs::is_directory(c, ec)) return DriveType::NoRootDir;
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line, bestType;
+  size_t bestDepth = 0;
+  unsigned bestMajor = 0, bestMinor = 0;
+  bool any = false;
+  while (std::getline(in, line)) {
+    std::istringstream ls(line);
+    std::string id, parent, majmin, root, mountPoint, field;
+    if (!(ls >> id >> parent >> majmin >> root >> mountPoint)) continue;
+    while (ls >> field && field != "-") {}
+    std::string fsType;
+    if (!(ls >> fsType)) continue;
+    fs::path mp = unescapeMountField(mountPoint);
+    if (!below(c, mp)) continue;
+    size_t d = depth(mp);
+    if (!any || d >= bestDepth) {  // later mounts over the same point hide earlier ones
+      any = true;
+      bestDepth = d;
+      bestType = fsType;
+      std::sscanf(majmin.c_str(), "%u:%u", &bestMajor, &bestMinor);
+    }
+  }
+  if (!any) return DriveType::Fixed;
+  return driveTypeForFileSystem(bestType, removableDevice(bestMajor, bestMinor));
+}
+
+}  // namespace
+
+fs::path prefixDir() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  return prefixLocked(s);
+}
+
+void resetPathCaches() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.prefix.reset();
+  s.roots.reset();
+  s.listings.clear();
+}
+
+void forgetListing(const fs::path& hostDir) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  s.listings.erase(stripTrailingSeparator(hostDir.lexically_normal()).string());
+}
+
+void noteCreated(const fs::path& hostEntry) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  fs::path dir = hostEntry.parent_path();
+  auto it = s.listings.find(dir.string());
+  if (it == s.listings.end()) return;
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    s.listings.erase(it);
+    return;
+  }
+  std::string name = hostEntry.filename().string();
+  auto [pos, added] = it->second.byKey.emplace(rt::upper(rt::utf8ToOem(name)), name);
+  if (!added && name < pos->second) pos->second = name;
+  it->second.mtime = st.st_mtim;
+  it->second.verified = false;
+}
+
+std::string fullPath(std::string_view winPath) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  return fullPathLocked(s, parse(s, winPath));
+}
 
 fs::path toHost(std::string_view winPath) {
-  std::string utf8 = rt::oemToUtf8(winPath);
-  if (!utf8.empty() && utf8[0] == '/') return fs::path(utf8);
-  for (char& c : utf8)
-    if (c == '\\') c = '/';
-  if (utf8.size() >= 2 && utf8[1] == ':') {
-    char d = static_cast<char>(std::tolower(static_cast<unsigned char>(utf8[0])));
-    if (d == 'z') return fs::path(utf8.substr(2).empty() ? "/" : utf8.substr(2));
-    return prefixDir() / ("drive_" + std::string(1, d)) / utf8.substr(utf8.size() > 2 ? 3 : 2);
-  }
-  return fs::current_path() / utf8;
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  return toHostLocked(s, parse(s, winPath));
 }
 
 std::string fromHost(const fs::path& host) {
-  std::string s = host.string();
-  for (char& c : s)
-    if (c == '/') c = '\\';
-  return rt::utf8ToOem("Z:" + s);
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  return fromHostLocked(s, host);
+}
+
+bool isRootPath(std::string_view winPath) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  Parsed p = parse(s, winPath);
+  if (p.kind == Parsed::Kind::Host) return p.host == p.host.root_path();
+  return p.parts.empty();
 }
 
 std::string currentDirectory() {
-  std::string s = fromHost(fs::current_path());
-  if (s.empty() || s.back() != '\\') s += '\\';
-  return s;
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  std::error_code ec;
+  fs::path cwd = fs::current_path(ec);
+  std::string out = fromHostLocked(s, ec ? fs::path("/") : cwd);
+  if (out.empty() || out.back() != '\\') out += '\\';
+  return out;
 }
 
 char currentDrive() { return currentDirectory()[0]; }
 
 bool changeDirectory(std::string_view winPath) { return ::chdir(toHost(winPath).c_str()) == 0; }
+
+std::vector<char> logicalDrives() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  std::vector<char> out;
+  for (const Root& r : rootsLocked(s))
+    if (r.drive) out.push_back(r.drive);
+  return out;
+}
+
+DriveType driveType(char drive) {
+  fs::path target;
+  {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    const Root* r = findDrive(rootsLocked(s), drive);
+    if (!r || !r->present) return DriveType::NoRootDir;
+    target = r->target;
+  }
+  return typeOfHostDirectory(target);
+}
+
+DriveType driveTypeOf(std::string_view rootPath) {
+  State& s = state();
+  std::unique_lock lock(s.mutex);
+  Parsed p = parse(s, rootPath);
+  switch (p.kind) {
+    case Parsed::Kind::Drive:
+      lock.unlock();
+      return driveType(p.drive);
+    case Parsed::Kind::Unc: {
+      const Root* r = findShare(rootsLocked(s), p.server, p.share);
+      return r && r->present ? DriveType::Remote : DriveType::NoRootDir;
+    }
+    case Parsed::Kind::Host: {
+      fs::path h = p.host;
+      lock.unlock();
+      return typeOfHostDirectory(h);
+    }
+  }
+  return DriveType::Unknown;
+}
+
+DriveType driveTypeForFileSystem(std::string_view fsType, bool removable) {
+  static constexpr std::string_view kRemote[] = {
+      "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "afs", "coda", "ceph", "glusterfs",
+      "9p", "davfs", "fuse.sshfs", "fuse.glusterfs", "fuse.davfs2", "fuse.rclone", "fuse.smbnetfs"};
+  static constexpr std::string_view kRam[] = {"tmpfs", "ramfs"};
+  static constexpr std::string_view kCd[] = {"iso9660", "udf"};
+  auto in = [&](const auto& list) { return std::find(std::begin(list), std::end(list), fsType) != std::end(list); };
+  if (fsType.empty()) return DriveType::Unknown;
+  if (in(kRemote)) return DriveType::Remote;
+  if (in(kRam)) return DriveType::RamDisk;
+  if (in(kCd)) return DriveType::CdRom;
+  return removable ? DriveType::Removable : DriveType::Fixed;
+}
+
+bool mapDrive(char drive, const fs::path& target) {
+  if (!isAsciiLetter(drive)) return false;
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  fs::path dd = prefixLocked(s) / "dosdevices";
+  fs::path link = dd / std::string{lowerAscii(drive), ':'};
+  std::error_code ec;
+  fs::create_directories(dd, ec);
+  fs::remove(link, ec);
+  fs::create_directory_symlink(target, link, ec);
+  s.roots.reset();
+  return !ec;
+}
+
+bool mapShare(std::string_view server, std::string_view share, const fs::path& target) {
+  if (server.empty() || share.empty()) return false;
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  fs::path unc = prefixLocked(s) / "dosdevices" / "unc";
+  fs::path dir = unc / rt::oemToUtf8(server);
+  fs::path link = dir / rt::oemToUtf8(share);
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  fs::remove(link, ec);
+  fs::create_directory_symlink(target, link, ec);
+  s.roots.reset();
+  s.listings.erase(unc.string());
+  s.listings.erase(dir.string());
+  return !ec;
+}
 
 }  // namespace tav::os

@@ -1,0 +1,525 @@
+#include "os/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "os/path.h"
+#include "runtime/codepage.h"
+
+extern char** environ;
+
+namespace tav::os {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+thread_local int g_lastError = 0;
+
+bool fail(int err) {
+  g_lastError = err;
+  return false;
+}
+
+constexpr uint32_t kStoredBits = kAttrHidden | kAttrSystem | kAttrArchive;
+
+// Read-only is "nobody may write": the write bits are all clear.
+bool readOnlyMode(mode_t m) { return (m & 0222) == 0; }
+
+void forgetParent(const fs::path& host) { forgetListing(host.parent_path()); }
+
+// The leading "0x<hex>" text of the extended attribute, or nullopt when there is none.
+std::optional<uint32_t> readDosAttrib(const fs::path& host) {
+  ssize_t n = ::getxattr(host.c_str(), kDosAttribXattr, nullptr, 0);
+  if (n <= 0) return std::nullopt;
+  std::string buf(static_cast<size_t>(n), '\0');
+  n = ::getxattr(host.c_str(), kDosAttribXattr, buf.data(), buf.size());
+  if (n <= 0) return std::nullopt;
+  buf.resize(static_cast<size_t>(n));
+  buf = buf.substr(0, buf.find('\0'));
+  if (buf.size() < 3 || buf[0] != '0' || (buf[1] != 'x' && buf[1] != 'X')) return std::nullopt;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(buf.c_str() + 2, &end, 16);
+  if (end == buf.c_str() + 2) return std::nullopt;
+  return static_cast<uint32_t>(v);
+}
+
+bool writeDosAttrib(const fs::path& host, uint32_t bits) {
+  char text[16];
+  int len = std::snprintf(text, sizeof text, "0x%x", bits);
+  // With its NUL: Samba reads the text as a NUL-terminated string.
+  return ::setxattr(host.c_str(), kDosAttribXattr, text, static_cast<size_t>(len) + 1, 0) == 0;
+}
+
+// `lst` is the entry itself, `st` what it leads to (the same for anything but a link; null for a
+// dangling link).
+uint32_t attributesOf(const fs::path& host, const struct stat& lst, const struct stat* st) {
+  bool link = S_ISLNK(lst.st_mode);
+  const struct stat& s = st ? *st : lst;
+  uint32_t a = link ? kAttrReparsePoint : 0;
+  if (S_ISDIR(s.st_mode)) a |= kAttrDirectory;
+  if (!link && readOnlyMode(s.st_mode)) a |= kAttrReadOnly;
+  std::optional<uint32_t> stored = link ? std::nullopt : readDosAttrib(host);
+  if (stored) {
+    a |= *stored & kStoredBits;
+  } else if (S_ISREG(s.st_mode)) {
+    a |= kAttrArchive;
+  }
+  return a;
+}
+
+// lstat and, for a link, stat of its target. False when the entry does not exist.
+bool statEntry(const fs::path& host, struct stat& lst, struct stat& st, bool& targetOk) {
+  if (::lstat(host.c_str(), &lst) != 0) return fail(errno);
+  targetOk = true;
+  if (S_ISLNK(lst.st_mode)) {
+    targetOk = ::stat(host.c_str(), &st) == 0;
+  } else {
+    st = lst;
+  }
+  return true;
+}
+
+// The host path of `winPath` whose last component keeps the case given, even when an entry of
+// another case exists (the target of a case-only rename).
+fs::path hostWithLiteralName(std::string_view winPath) {
+  std::string full = fullPath(winPath);
+  size_t sep = full.find_last_of('\\');
+  if (sep == std::string::npos) return toHost(winPath);
+  std::string parent = full.substr(0, sep);
+  if (parent.size() == 2 && parent[1] == ':') parent += '\\';
+  return toHost(parent) / rt::oemToUtf8(full.substr(sep + 1));
+}
+
+// Mask tokens with the rules Windows applies to FindFirstFile masks: "*" before "." becomes a
+// star that stops at the name's last dot, "." before "*", "?" or the end may match the end of a
+// name, and "?" matches nothing at a dot or at the end.
+enum class Tok : uint8_t { Literal, Star, DosStar, DosQm, DosDot };
+struct Token {
+  Tok kind;
+  char c;
+};
+
+std::vector<Token> tokenize(std::string_view m) {
+  std::vector<Token> t;
+  for (size_t i = 0; i < m.size(); ++i) {
+    char c = m[i];
+    bool last = i + 1 == m.size();
+    if (c == '*') t.push_back({!last && m[i + 1] == '.' ? Tok::DosStar : Tok::Star, c});
+    else if (c == '?') t.push_back({Tok::DosQm, c});
+    else if (c == '.' && (last || m[i + 1] == '*' || m[i + 1] == '?')) t.push_back({Tok::DosDot, c});
+    else t.push_back({Tok::Literal, c});
+  }
+  return t;
+}
+
+bool matchFrom(const std::vector<Token>& t, size_t ti, std::string_view n, size_t ni) {
+  if (ti == t.size()) return ni == n.size();
+  const Token& k = t[ti];
+  switch (k.kind) {
+    case Tok::Literal:
+      return ni < n.size() && n[ni] == k.c && matchFrom(t, ti + 1, n, ni + 1);
+    case Tok::Star:
+      for (size_t j = ni; j <= n.size(); ++j)
+        if (matchFrom(t, ti + 1, n, j)) return true;
+      return false;
+    case Tok::DosStar: {
+      size_t lastDot = n.rfind('.');
+      size_t limit = lastDot != std::string_view::npos && lastDot >= ni ? lastDot : n.size();
+      for (size_t j = ni; j <= limit; ++j)
+        if (matchFrom(t, ti + 1, n, j)) return true;
+      return false;
+    }
+    case Tok::DosQm:
+      if (ni < n.size() && n[ni] != '.') return matchFrom(t, ti + 1, n, ni + 1);
+      return matchFrom(t, ti + 1, n, ni);
+    case Tok::DosDot:
+      if (ni < n.size()) return n[ni] == '.' && matchFrom(t, ti + 1, n, ni + 1);
+      return matchFrom(t, ti + 1, n, ni);
+  }
+  return false;
+}
+
+std::string twoDigits(int v) {
+  char b[4];
+  std::snprintf(b, sizeof b, "%02d", v % 100);
+  return b;
+}
+
+}  // namespace
+
+int lastOsError() { return g_lastError; }
+
+bool exists(std::string_view path) {
+  struct stat st;
+  if (::lstat(toHost(path).c_str(), &st) == 0) return true;
+  return fail(errno);
+}
+
+bool isDirectory(std::string_view path) {
+  struct stat st;
+  if (::stat(toHost(path).c_str(), &st) != 0) return fail(errno);
+  return S_ISDIR(st.st_mode);
+}
+
+std::optional<uint64_t> fileSize(std::string_view path) {
+  struct stat st;
+  if (::stat(toHost(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+bool copyFile(std::string_view from, std::string_view to) {
+  fs::path src = toHost(from);
+  fs::path dst = toHost(to);
+  struct stat ss, ds;
+  if (::stat(src.c_str(), &ss) != 0) return fail(errno);
+  if (!S_ISREG(ss.st_mode)) return fail(EISDIR);
+  if (::stat(dst.c_str(), &ds) == 0) {
+    if (S_ISDIR(ds.st_mode)) return fail(EISDIR);
+    if (ds.st_dev == ss.st_dev && ds.st_ino == ss.st_ino) return fail(EINVAL);
+    if (readOnlyMode(ds.st_mode)) return fail(EACCES);
+  }
+  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(errno);
+  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    int e = errno;
+    ::close(in);
+    return fail(e);
+  }
+  noteCreated(dst);
+  int err = 0;
+  // copy_file_range shares extents where the file system can; some cannot at all, and then the
+  // plain loop goes on from where it stopped (both offsets have advanced together).
+  bool plain = false;
+  for (;;) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+    if (n > 0) continue;
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) {
+      plain = true;
+      break;
+    }
+    err = errno;
+    break;
+  }
+  if (plain) {
+    std::vector<char> buf(1 << 18);
+    for (;;) {
+      ssize_t n = ::read(in, buf.data(), buf.size());
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        err = errno;
+        break;
+      }
+      for (ssize_t done = 0; done < n;) {
+        ssize_t w = ::write(out, buf.data() + done, static_cast<size_t>(n - done));
+        if (w < 0) {
+          if (errno == EINTR) continue;
+          err = errno;
+          break;
+        }
+        done += w;
+      }
+      if (err) break;
+    }
+  }
+  ::close(in);
+  if (::close(out) != 0 && !err) err = errno;
+  if (err) {
+    ::unlink(dst.c_str());
+    forgetParent(dst);
+    return fail(err);
+  }
+  return true;
+}
+
+bool renameFile(std::string_view from, std::string_view to) {
+  fs::path src = toHost(from);
+  struct stat ss, ds;
+  if (::lstat(src.c_str(), &ss) != 0) return fail(errno);
+  fs::path dst = toHost(to);
+  if (::lstat(dst.c_str(), &ds) == 0) {
+    if (ds.st_dev != ss.st_dev || ds.st_ino != ss.st_ino) return fail(EEXIST);
+    // The same entry under another letter case: a case-only rename.
+    fs::path literal = hostWithLiteralName(to);
+    if (literal == src) return true;
+    if (::rename(src.c_str(), literal.c_str()) != 0) return fail(errno);
+    forgetParent(src);
+    return true;
+  }
+  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return fail(errno);
+    // A file system without RENAME_NOREPLACE: the check above is all we can do.
+    if (::rename(src.c_str(), dst.c_str()) != 0) return fail(errno);
+  }
+  forgetParent(src);
+  noteCreated(dst);
+  return true;
+}
+
+bool removeFile(std::string_view path) {
+  fs::path host = toHost(path);
+  struct stat st;
+  if (::lstat(host.c_str(), &st) != 0) return fail(errno);
+  if (S_ISDIR(st.st_mode)) return fail(EISDIR);
+  if (!S_ISLNK(st.st_mode) && readOnlyMode(st.st_mode)) return fail(EACCES);
+  if (::unlink(host.c_str()) != 0) return fail(errno);
+  forgetParent(host);
+  return true;
+}
+
+bool createDirectory(std::string_view path) {
+  if (path.empty() || isRootPath(path)) return fail(EEXIST);
+  fs::path host = toHost(path);
+  if (::mkdir(host.c_str(), 0777) != 0) return fail(errno);
+  noteCreated(host);
+  return true;
+}
+
+bool removeDirectory(std::string_view path) {
+  if (path.empty() || isRootPath(path)) return fail(EBUSY);
+  fs::path host = toHost(path);
+  struct stat lst, st;
+  bool targetOk;
+  if (!statEntry(host, lst, st, targetOk)) return false;
+  if (!targetOk || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+  if ((S_ISLNK(lst.st_mode) ? ::unlink(host.c_str()) : ::rmdir(host.c_str())) != 0) return fail(errno);
+  forgetParent(host);
+  forgetListing(host);
+  return true;
+}
+
+std::optional<uint32_t> attributes(std::string_view path) {
+  fs::path host = toHost(path);
+  struct stat lst, st;
+  bool targetOk;
+  if (!statEntry(host, lst, st, targetOk)) return std::nullopt;
+  return attributesOf(host, lst, targetOk ? &st : nullptr);
+}
+
+bool setAttributes(std::string_view path, std::string_view change) {
+  uint32_t set = 0, clear = 0;
+  for (size_t i = 0; i < change.size(); ++i) {
+    char sign = '+';
+    if (change[i] == '+' || change[i] == '-') {
+      sign = change[i];
+      if (++i == change.size()) return fail(EINVAL);
+    }
+    uint32_t bit = 0;
+    switch (rt::upperChar(change[i])) {
+      case 'R': bit = kAttrReadOnly; break;
+      case 'H': bit = kAttrHidden; break;
+      case 'S': bit = kAttrSystem; break;
+      case 'A': bit = kAttrArchive; break;
+      default: return fail(EINVAL);
+    }
+    (sign == '+' ? set : clear) |= bit;
+    (sign == '+' ? clear : set) &= ~bit;
+  }
+  fs::path host = toHost(path);
+  struct stat st;
+  if (::lstat(host.c_str(), &st) != 0) return fail(errno);
+  if (S_ISLNK(st.st_mode)) return true;
+  uint32_t current = attributesOf(host, st, &st);
+  uint32_t wanted = (current | set) & ~clear;
+
+  mode_t mode = st.st_mode & 07777;
+  mode_t finalMode = mode;
+  if ((wanted ^ current) & kAttrReadOnly) {
+    if (wanted & kAttrReadOnly) {
+      finalMode &= ~mode_t{0222};
+    } else {
+      mode_t mask = ::umask(0);
+      ::umask(mask);
+      mode_t w = ((mode & 0444) >> 1) & ~mask;
+      finalMode |= w ? w : mode_t{0200};
+    }
+  }
+
+  // The stored record follows the whole picture (read-only too) for Samba's sake; bits it holds
+  // that we do not know are kept.
+  std::optional<uint32_t> stored = readDosAttrib(host);
+  uint32_t record = (wanted & (kStoredBits | kAttrReadOnly)) | (S_ISDIR(st.st_mode) ? kAttrDirectory : 0);
+  bool writeRecord;
+  if (stored) {
+    record |= *stored & ~(kStoredBits | kAttrReadOnly | kAttrDirectory);
+    writeRecord = record != *stored;
+  } else {
+    writeRecord = (wanted & kStoredBits) != (current & kStoredBits);
+  }
+
+  if (writeRecord) {
+    // Only who may write the file may write its extended attributes: a read-only file is made
+    // writable for the moment it takes.
+    bool opened = readOnlyMode(mode) && ::chmod(host.c_str(), mode | 0200) == 0;
+    bool written = writeDosAttrib(host, record);
+    int e = errno;
+    if (opened && finalMode == mode) ::chmod(host.c_str(), mode);
+    if (!written) {
+      // Without extended attributes an entry is never hidden or system; asking for that state
+      // is no failure.
+      uint32_t plain = S_ISREG(st.st_mode) ? kAttrArchive : 0;
+      if (stored || (wanted & kStoredBits) != plain) {
+        if (opened && finalMode != mode) ::chmod(host.c_str(), mode);
+        return fail(e);
+      }
+    }
+  }
+  if (finalMode != mode && ::chmod(host.c_str(), finalMode) != 0) return fail(errno);
+  return true;
+}
+
+std::string attributeLetters(uint32_t a) {
+  std::string out;
+  if (a & kAttrReadOnly) out += 'R';
+  if (a & kAttrHidden) out += 'H';
+  if (a & kAttrSystem) out += 'S';
+  if (a & kAttrDirectory) out += 'D';
+  if (a & kAttrArchive) out += 'A';
+  return out;
+}
+
+bool maskMatches(std::string_view mask, std::string_view name) {
+  std::string m = rt::upper(mask);
+  if (m == "*.*" || m == "*") return true;
+  return matchFrom(tokenize(m), 0, rt::upper(name), 0);
+}
+
+std::vector<DirEntry> listDirectory(std::string_view pattern, std::string_view include) {
+  std::string dirPart, mask;
+  size_t sep = pattern.find_last_of("\\/");
+  if (sep != std::string_view::npos) {
+    dirPart = pattern.substr(0, sep + 1);
+    mask = pattern.substr(sep + 1);
+  } else if (pattern.size() >= 2 && pattern[1] == ':') {
+    dirPart = pattern.substr(0, 2);
+    mask = pattern.substr(2);
+  } else {
+    mask = pattern;
+  }
+  if (mask.empty()) mask = "*.*";
+  std::string inc = rt::upper(include);
+  bool wantDirs = inc.find('D') != std::string::npos;
+  bool wantHidden = inc.find('H') != std::string::npos;
+  bool wantSystem = inc.find('S') != std::string::npos;
+
+  fs::path dir = toHost(dirPart.empty() ? std::string_view(".") : std::string_view(dirPart));
+  std::vector<DirEntry> out;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) {
+    fail(errno);
+    return out;
+  }
+  while (dirent* e = ::readdir(d)) {
+    std::string hostName = e->d_name;
+    if (hostName == "." || hostName == "..") continue;
+    std::string name = rt::utf8ToOem(hostName);
+    if (!maskMatches(mask, name)) continue;
+    fs::path host = dir / hostName;
+    struct stat lst, st;
+    bool targetOk;
+    if (!statEntry(host, lst, st, targetOk)) continue;  // gone meanwhile
+    uint32_t a = attributesOf(host, lst, targetOk ? &st : nullptr);
+    if ((a & kAttrDirectory) && !wantDirs) continue;
+    if ((a & kAttrHidden) && !wantHidden) continue;
+    if ((a & kAttrSystem) && !wantSystem) continue;
+    const struct stat& s = targetOk ? st : lst;
+    DirEntry entry;
+    entry.name = std::move(name);
+    entry.size = S_ISREG(s.st_mode) ? static_cast<uint64_t>(s.st_size) : 0;
+    std::tm tm{};
+    localtime_r(&s.st_mtim.tv_sec, &tm);
+    entry.date = rt::Date::fromYmd(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    entry.time = twoDigits(tm.tm_hour) + ":" + twoDigits(tm.tm_min) + ":" + twoDigits(tm.tm_sec);
+    entry.attributes = a;
+    entry.attributeText = attributeLetters(a);
+    out.push_back(std::move(entry));
+  }
+  ::closedir(d);
+  std::sort(out.begin(), out.end(), [](const DirEntry& x, const DirEntry& y) {
+    std::string ux = rt::upper(x.name), uy = rt::upper(y.name);
+    return ux != uy ? ux < uy : x.name < y.name;
+  });
+  return out;
+}
+
+int64_t writeFile(std::string_view path, std::string_view data) {
+  fs::path host = toHost(path);
+  struct stat st;
+  if (::stat(host.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return fail(EISDIR), -1;
+    if (readOnlyMode(st.st_mode)) return fail(EACCES), -1;
+  }
+  int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return fail(errno), -1;
+  noteCreated(host);
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = ::write(fd, data.data() + done, data.size() - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  if (::close(fd) != 0) fail(errno);
+  return static_cast<int64_t>(done);
+}
+
+std::optional<std::string> readFile(std::string_view path) {
+  int fd = ::open(toHost(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(errno), std::nullopt;
+  std::string out;
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int e = errno;
+      ::close(fd);
+      return fail(e), std::nullopt;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+std::string getEnv(std::string_view name) {
+  std::string u = rt::oemToUtf8(name);
+  if (const char* v = std::getenv(u.c_str())) return rt::utf8ToOem(v);
+  std::string key = rt::upper(name);
+  for (char** e = environ; e && *e; ++e) {
+    std::string_view entry(*e);
+    size_t eq = entry.find('=');
+    if (eq != std::string_view::npos && rt::upper(rt::utf8ToOem(entry.substr(0, eq))) == key)
+      return rt::utf8ToOem(entry.substr(eq + 1));
+  }
+  return {};
+}
+
+bool setEnv(std::string_view name, std::string_view value) {
+  if (::setenv(rt::oemToUtf8(name).c_str(), rt::oemToUtf8(value).c_str(), 1) != 0) return fail(errno);
+  return true;
+}
+
+bool unsetEnv(std::string_view name) {
+  if (::unsetenv(rt::oemToUtf8(name).c_str()) != 0) return fail(errno);
+  return true;
+}
+
+}  // namespace tav::os

@@ -1,0 +1,16 @@
+#pragma once
+#include <string_view>
+
+namespace tav::shell {
+
+// Creates every missing level of a directory path ("C:\Tamborex\Tav\2025\", "\\server\share\a\b",
+// "a\b"). Levels that exist, and the server and share of a network name, fail quietly on the
+// way. False for an empty path; otherwise the result of creating the full path, so an existing
+// full path gives false too.
+bool MAKEDIR(std::string_view path);
+
+// Deletes a directory with all its files and subdirectories, clearing read-only, hidden and
+// system attributes on the way. A symbolic link inside is removed, never followed.
+void DEL_ALL_DIR(std::string_view directory);
+
+}  // namespace tav::shell
