@@ -219,13 +219,14 @@ void appendDtos(std::string& out, rt::Date d) {
   out.append(buf, 8);
 }
 
+// descend() of text stores each byte b as 256 - b (0 stays 0), the form other engines of this
+// format and the accounting program write, so that keys built here seek the same bytes there.
+// For the texts the tool's keys invert (digits, blanks) the mapped codes are all non-letters,
+// whose collation weights follow code order, so the inverted key still sorts in reverse.
 const std::array<char, 256>& descendTable() {
   static const std::array<char, 256> table = [] {
-    const auto& w = rt::collationWeights();
-    std::array<unsigned char, 256> byWeight{};
-    for (int b = 0; b < 256; ++b) byWeight[w[b]] = static_cast<unsigned char>(b);
     std::array<char, 256> t{};
-    for (int b = 0; b < 256; ++b) t[b] = static_cast<char>(byWeight[255 - w[b]]);
+    for (int b = 0; b < 256; ++b) t[b] = static_cast<char>((256 - b) & 0xFF);
     return t;
   }();
   return table;
