@@ -1,23 +1,19 @@
 #include "install/registration.h"
 
-#include <filesystem>
-#include <system_error>
-
+#include "db/files.h"
 #include "db/workstation_name.h"
 #include "db/xbpreg.h"
+#include "os/files.h"
 #include "os/path.h"
 #include "os/shelllink/shelllink.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/date.h"
 #include "runtime/shared_variables.h"
+#include "shell/directories.h"
 
 namespace tav::install {
-namespace fs = std::filesystem;
 namespace {
-
-// Shell folders and link paths are ANSI; the host sees them through the drive map.
-fs::path hostPath(const std::string& ansi) { return os::toHost(rt::ansiToOem(ansi)); }
 
 bool sameTarget(const std::string& a, const std::string& b) {
   return rt::upper(rt::ansiToOem(a)) == rt::upper(rt::ansiToOem(b));
@@ -28,28 +24,27 @@ os::ShellLink programLink(const std::string& cProgram, const std::string& cRok,
   return {cProgram + "tav.exe", cProgram, arguments, " Program TAV na rok " + cRok};
 }
 
+// Shell folders and link paths are ANSI; the file layer takes 852 paths.
 void desktopLink(const std::string& cProgram, const std::string& cRok, const std::string& args) {
   const std::string& cPulpit = rt::shared().cPulpit;
   if (cPulpit.empty()) return;
-  fs::path file = hostPath(cPulpit + "Tav " + cRok + ".lnk");
-  std::error_code ec;
-  if (fs::exists(file, ec)) {
+  const std::string file = rt::ansiToOem(cPulpit + "Tav " + cRok + ".lnk");
+  if (os::exists(file)) {
     // A link to this program directory, in any letter case, is the user's and stays as it is.
-    auto existing = os::readShellLink(file);
+    auto existing = os::readShellLink(os::toHost(file));
     if (existing && sameTarget(existing->target, cProgram + "tav.exe")) return;
-    fs::remove(file, ec);
+    db::DEL_FILE(file);
   }
-  os::writeShellLink(file, programLink(cProgram, cRok, args));
+  os::writeShellLink(os::toHost(file), programLink(cProgram, cRok, args));
 }
 
 void startMenuLink(const std::string& cProgram, const std::string& cRok, const std::string& args) {
   const std::string& cMenu = rt::shared().cMenu;
   if (cMenu.empty()) return;
-  std::string folder = cMenu + "Tamborex\\Tav-" + cRok;
-  std::error_code ec;
-  fs::create_directories(hostPath(folder), ec);
-  if (!fs::is_directory(hostPath(folder), ec)) return;
-  os::writeShellLink(hostPath(folder + "\\Tav-" + cRok + ".lnk"),
+  const std::string folder = rt::ansiToOem(cMenu + "Tamborex\\Tav-" + cRok);
+  shell::MAKEDIR(folder);
+  if (!os::isDirectory(folder)) return;
+  os::writeShellLink(os::toHost(folder + rt::ansiToOem("\\Tav-" + cRok + ".lnk")),
                      programLink(cProgram, cRok, args));
 }
 

@@ -1,18 +1,14 @@
 #include "shell/startup_folders.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <system_error>
 
 #include "db/xbpreg.h"
-#include "os/path.h"
+#include "os/files.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
 
 namespace tav::shell {
-namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kShellFolders =
@@ -20,12 +16,8 @@ constexpr const char* kShellFolders =
 
 std::string textOf(const rt::Value& v) { return v.isText() ? v.str() : std::string(); }
 
-fs::path hostPath(const std::string& ansi) { return os::toHost(rt::ansiToOem(ansi)); }
-
-bool isDirectory(const std::string& ansi) {
-  std::error_code ec;
-  return fs::is_directory(hostPath(ansi), ec);
-}
+// Shell folders are ANSI; the file layer takes the tool's 852 paths.
+bool isDirectory(const std::string& ansi) { return os::isDirectory(rt::ansiToOem(ansi)); }
 
 void endWithBackslash(std::string& dir) {
   if (!dir.empty() && dir.back() != '\\') dir += '\\';
@@ -35,16 +27,12 @@ void endWithBackslash(std::string& dir) {
 // probe is "z.txt"; a file of that name that the user keeps there is left alone and another
 // free name is probed instead.
 bool canWriteIn(const std::string& dirAnsi) {
-  fs::path probe = hostPath(dirAnsi + "z.txt");
-  std::error_code ec;
-  for (int n = 1; fs::symlink_status(probe, ec).type() != fs::file_type::not_found && n < 1000; ++n)
-    probe = hostPath(dirAnsi + "z" + std::to_string(n) + ".txt");
-  {
-    std::ofstream f(probe, std::ios::binary | std::ios::trunc);
-    if (f) f << "Ala ma kota";
-  }
-  if (!fs::is_regular_file(probe, ec)) return false;
-  fs::remove(probe, ec);
+  const std::string dir = rt::ansiToOem(dirAnsi);
+  std::string probe = dir + "z.txt";
+  for (int n = 1; os::exists(probe) && n < 1000; ++n) probe = dir + "z" + std::to_string(n) + ".txt";
+  os::writeFile(probe, "Ala ma kota");
+  if (!os::exists(probe)) return false;
+  os::removeFile(probe);
   return true;
 }
 

@@ -1,16 +1,13 @@
 #include "upgrade/fonts_removal.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
+#include "db/files.h"
+#include "os/files.h"
 #include "os/fonts.h"
-#include "os/path.h"
 #include "runtime/codepage.h"
 
 namespace tav::upgrade {
-namespace fs = std::filesystem;
 namespace {
 
 FileDeleter& deleter() {
@@ -18,32 +15,13 @@ FileDeleter& deleter() {
   return d;
 }
 
-bool deleteFile(const std::string& path) {
-  if (deleter()) return deleter()(path);
-  std::error_code ec;
-  fs::path host = os::toHost(path);
-  fs::remove(host, ec);
-  return !fs::exists(fs::symlink_status(host, ec));
-}
+bool deleteFile(const std::string& path) { return deleter() ? deleter()(path) : db::DEL_FILE(path); }
 
-bool hasTtfExtension(const std::string& name) {
-  if (name.size() < 4) return false;
-  return rt::lower(name.substr(name.size() - 4)) == ".ttf";
-}
-
-// The names (852) of the directory's files, or only of its .ttf files. Directories are neither
-// listed nor entered.
-std::vector<std::string> listFiles(std::string_view directory, bool fontsOnly) {
+// Names (852) of the directory's normal files matching the mask, as the listing gives them:
+// directories are neither listed nor entered, hidden and system files are not listed.
+std::vector<std::string> listNames(const std::string& directory, const char* mask) {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(os::toHost(directory), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::error_code typeError;
-    if (it->is_directory(typeError)) continue;
-    std::string name = rt::utf8ToOem(it->path().filename().string());
-    if (!fontsOnly || hasTtfExtension(name)) names.push_back(std::move(name));
-  }
-  std::sort(names.begin(), names.end());
+  for (const auto& e : os::listDirectory(directory + mask)) names.push_back(e.name);
   return names;
 }
 
@@ -62,12 +40,12 @@ void USUN_FONTY(std::string_view dirView) {
   const std::string directory(dirView);
   // Every font is released before any file goes, however many there are: a font still loaded
   // would keep its file.
-  std::vector<std::string> fonts = listFiles(directory, true);
+  std::vector<std::string> fonts = listNames(directory, "*.ttf");
   if (fonts.empty()) return;
   releaseFonts(directory, fonts);
-  for (const auto& name : listFiles(directory, false)) deleteFile(directory + name);
+  for (const auto& name : listNames(directory, "*.*")) deleteFile(directory + name);
 
-  std::vector<std::string> survivors = listFiles(directory, true);
+  std::vector<std::string> survivors = listNames(directory, "*.ttf");
   if (survivors.empty()) return;
   releaseFonts(directory, survivors);
   // The name as it is on disk: the host's names are case-sensitive where Windows' are not.

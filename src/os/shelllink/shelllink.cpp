@@ -304,6 +304,8 @@ bool writeShellLink(const std::filesystem::path& hostFile, const ShellLink& link
     std::filesystem::remove(tmp, ignored);
     return false;
   }
+  // The drive map's listings learn of the new name at once.
+  noteCreated(hostFile);
   return true;
 }
 
