@@ -151,7 +151,8 @@ uint32_t WorkArea::nextVisible(uint32_t from, bool forward) {
 }
 
 std::string WorkArea::keyOf(const Order& o) {
-  return encodeKey(o.key(), o.tag->keyType(), o.tag->keyLength());
+  // keyFor gives each file kind its own key form (binary for .cdx, text for .ntx).
+  return keyFor(*o.tag, o.key());
 }
 
 void WorkArea::positionTag() {
@@ -325,7 +326,7 @@ bool WorkArea::seek(const rt::Value& key, std::optional<bool> softOpt) {
       raise(rt::kErrDataType, "seek key does not match the order's key type", "DBSEEK");
       return false;
     }
-    k = encodeKey(key, t->keyType(), t->keyLength());
+    k = keyFor(*t, key);
   }
   lastRec();
   IndexGuard guard(*this, false);
@@ -829,6 +830,7 @@ void WorkArea::rebuildOrders() {
       if (!table_->readRecord(r, buf_.data())) return false;
       recno_ = r;
       eof_ = false;
+      afterMove();  // keys through a relation read the child's matching record
       key = keyOf(o);
       recno = r;
       return true;
@@ -842,6 +844,7 @@ void WorkArea::rebuildOrders() {
   orig_ = savedOrig;
   eof_ = savedEof;
   recno_ = savedRec;
+  afterMove();
   tagPositioned_ = false;
 }
 
@@ -910,11 +913,26 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
     raise(rt::kErrDataWidth, "key of " + std::string(keyExpression) + " has length " + std::to_string(len), "ORDCREATE");
     return false;
   }
+  // A single-key file stores numbers and dates as text of the key's width, which the blank
+  // record cannot tell; the tool builds such files on character keys only.
+  if (type != KeyType::Character && host.extension() != ".cdx" && host.extension() != ".CDX") {
+    buf_ = saved;
+    raise(rt::kErrDataType, "single-key index files are built on character keys", "ORDCREATE");
+    return false;
+  }
   IndexGuard guard(*this, true);
   uint32_t r = 0, count = table_->recordCount();
+  // Keys that reach into a related area ("test->a") need the child to follow every record, as it
+  // does on any other move.
+  const bool related = !relations_.empty();
   KeySource src = [&](std::string& key, uint32_t& recno) {
     if (++r > count) return false;
     if (!table_->readRecord(r, buf_.data())) return false;
+    if (related) {
+      recno_ = r;
+      eof_ = false;
+      afterMove();
+    }
     key = encodeKey(fn(), type, len);
     recno = r;
     return true;
@@ -924,6 +942,7 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
   orig_ = savedOrig;
   recno_ = savedRec;
   eof_ = savedEof;
+  if (related) afterMove();
   if (!t) {
     raise(rt::kErrCreate, "cannot build tag " + std::string(tagName), "ORDCREATE");
     return false;

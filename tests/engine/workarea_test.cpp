@@ -417,6 +417,33 @@ TEST_F(WorkAreaTest, ChildFollowsParentThroughARelation) {
   EXPECT_EQ(c.recno(), 1u);
 }
 
+TEST_F(WorkAreaTest, KeysThroughARelationReadTheChildRecordOfEachParent) {
+  // The parent's NR picks the child record; the key is the child's NAZWA, which runs the other
+  // way, so the parent order must come out reversed, on the build and on a rebuild.
+  std::string parent = (dir / "p.dbf").string();
+  ASSERT_TRUE(ws.create(parent, {{"NR", 'N', 5, 0}}));
+  ASSERT_TRUE(ws.use(parent, "P", {}));
+  for (int n : {1, 2, 3, 4}) {
+    ws.current()->append();
+    ws.current()->put(1, rt::Value(n));
+  }
+  makeTable("c.dbf", 0);
+  for (const char* name : {"Delta", "Charlie", "Bravo", "Alfa"}) {
+    ws.current()->append();
+    ws.current()->put("NAZWA", rt::Value(name));
+  }
+  ws.current()->commit();
+  ASSERT_TRUE(ws.select("P"));
+  WorkArea& p = *ws.current();
+  p.setRelation("t", ws.compile("NR"));
+  ASSERT_TRUE(p.orderCreate(dir / "p.cdx", "NAZ", "t->nazwa"));
+  EXPECT_EQ(visit(p), (std::vector<uint32_t>{4, 3, 2, 1}));
+  ASSERT_TRUE(p.orderListRebuild());
+  EXPECT_EQ(visit(p), (std::vector<uint32_t>{4, 3, 2, 1}));
+  p.goTo(2);
+  EXPECT_EQ(ws.find("T")->recno(), 2u);  // the child follows the restored parent record
+}
+
 TEST_F(WorkAreaTest, OpensThatNameNoModeFollowTheExclusiveSetting) {
   std::string p = makeTable("a.dbf");
   ws.closeAll();
