@@ -173,9 +173,14 @@ void seedUserStore(Hive& hive) {
       "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders");
   key.set({"Desktop", REG_SZ, desktop + '\0'});
   key.set({"Programs", REG_SZ, programs + '\0'});
-  std::error_code ec;
-  fs::create_directories(toHost(rt::ansiToOem(desktop)), ec);
-  fs::create_directories(toHost(rt::ansiToOem(programs)), ec);
+  for (const std::string& dir : {desktop, programs}) {
+    const fs::path host = toHost(rt::ansiToOem(dir));
+    std::error_code ec;
+    fs::create_directories(host, ec);
+    // The drive map's listings learn of every level made here.
+    for (fs::path p = host; p.has_relative_path() && p != prefixDir(); p = p.parent_path())
+      noteCreated(p);
+  }
 }
 
 bool writeAtomically(const fs::path& file, const std::string& text) {
