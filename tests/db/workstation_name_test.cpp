@@ -1,7 +1,6 @@
 #include "db/workstation_name.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include "os/system_info.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
+#include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 using namespace tav::rt::literals;
@@ -22,27 +22,20 @@ namespace {
 
 class WorkstationName : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tav-nerka-XXXXXX";
-    prefix_ = ::mkdtemp(tmpl);
-    ::setenv("TAV_PREFIX", prefix_.c_str(), 1);
-    tav::os::resetPathCaches();
+  WorkstationName() {
     tav::os::reg::resetForTests();
     tav::rt::resetShared();
     ::unsetenv("ORB_NAME");
   }
-  void TearDown() override {
+  ~WorkstationName() override {
     tav::rt::resetShared();
     tav::os::setComputerName(std::nullopt);
     ::unsetenv("ORB_NAME");
     tav::os::reg::resetForTests();
-    ::unsetenv("TAV_PREFIX");
-    tav::os::resetPathCaches();
-    fs::remove_all(prefix_);
   }
   // The registry keeps the computer name in the ANSI code page.
   static void computer(const char* utf8) { tav::os::setComputerName(tav::rt::utf8ToAnsi(utf8)); }
-  fs::path prefix_;
+  tav::testing::TempDriveMap map_;
 };
 
 TEST_F(WorkstationName, ChosenNameThenEnvironmentThenComputerThenBezNazwy) {

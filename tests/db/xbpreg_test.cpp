@@ -1,7 +1,6 @@
 #include "db/xbpreg.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include "os/path.h"
 #include "os/system_info.h"
 #include "runtime/settings.h"
+#include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 namespace reg = tav::os::reg;
@@ -21,19 +21,10 @@ namespace {
 
 class Xbpreg : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tav-xbpreg-XXXXXX";
-    prefix_ = ::mkdtemp(tmpl);
-    ::setenv("TAV_PREFIX", prefix_.c_str(), 1);
-    tav::os::resetPathCaches();
-    reg::resetForTests();
-  }
-  void TearDown() override {
+  Xbpreg() { reg::resetForTests(); }
+  ~Xbpreg() override {
     reg::resetForTests();
     tav::os::setComputerName(std::nullopt);
-    ::unsetenv("TAV_PREFIX");
-    tav::os::resetPathCaches();
-    fs::remove_all(prefix_);
   }
   // Type and bytes of a value under HKEY_CURRENT_USER\K, read beside the class.
   static std::pair<uint32_t, std::string> raw(const std::string& name) {
@@ -46,7 +37,7 @@ class Xbpreg : public ::testing::Test {
     reg::RegCloseKey(h);
     return {type, data};
   }
-  fs::path prefix_;
+  tav::testing::TempDriveMap map_;
 };
 
 TEST_F(Xbpreg, BindsByPathAndCreatesOnlyWhenAsked) {

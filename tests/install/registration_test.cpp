@@ -1,7 +1,6 @@
 #include "install/registration.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +18,7 @@
 #include "runtime/codepage.h"
 #include "runtime/date.h"
 #include "runtime/shared_variables.h"
+#include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 using tav::db::XBPREG;
@@ -58,11 +58,7 @@ std::string slurp(const fs::path& p) {
 
 class Registration : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tav-rej-XXXXXX";
-    prefix_ = ::mkdtemp(tmpl);
-    ::setenv("TAV_PREFIX", prefix_.c_str(), 1);
-    tav::os::resetPathCaches();
+  Registration() {
     tav::os::reg::resetForTests();
     tav::rt::resetShared();
     auto& sv = tav::rt::shared();
@@ -73,18 +69,16 @@ class Registration : public ::testing::Test {
     fs::create_directories(tav::os::toHost("C:\\users\\jan\\Desktop"));
     fs::create_directories(tav::os::toHost("C:\\users\\jan\\Start Menu\\Programs"));
   }
-  void TearDown() override {
+  ~Registration() override {
     tav::rt::resetShared();
     tav::os::reg::resetForTests();
-    ::unsetenv("TAV_PREFIX");
-    tav::os::resetPathCaches();
-    fs::remove_all(prefix_);
   }
   static fs::path desktopLink() { return tav::os::toHost("C:\\users\\jan\\Desktop\\Tav 2025.lnk"); }
   static fs::path menuLink() {
     return tav::os::toHost("C:\\users\\jan\\Start Menu\\Programs\\Tamborex\\Tav-2025\\Tav-2025.lnk");
   }
-  fs::path prefix_;
+  tav::testing::TempDriveMap map_;
+  const fs::path prefix_ = map_.prefix();
 };
 
 TEST_F(Registration, WritesTheToolKeyAndTheUninstallEntry) {

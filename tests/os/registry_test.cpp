@@ -12,6 +12,7 @@
 
 #include "os/path.h"
 #include "os/system_info.h"
+#include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 using namespace tav::os::reg;
@@ -28,19 +29,10 @@ std::string sz(const std::string& s) { return s + '\0'; }
 
 class RegistryStore : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tav-reg-XXXXXX";
-    prefix_ = ::mkdtemp(tmpl);
-    ::setenv("TAV_PREFIX", prefix_.c_str(), 1);
-    tav::os::resetPathCaches();
-    resetForTests();
-  }
-  void TearDown() override {
+  RegistryStore() { resetForTests(); }
+  ~RegistryStore() override {
     resetForTests();
     tav::os::setComputerName(std::nullopt);
-    ::unsetenv("TAV_PREFIX");
-    tav::os::resetPathCaches();
-    fs::remove_all(prefix_);
   }
   static HKEY create(HKEY root, const std::string& path) {
     HKEY h = 0;
@@ -64,7 +56,8 @@ class RegistryStore : public ::testing::Test {
     RegCloseKey(h);
     return rc == ERROR_SUCCESS ? data : "<no value>";
   }
-  fs::path prefix_;
+  tav::testing::TempDriveMap map_;
+  const fs::path prefix_ = map_.prefix();
 };
 
 TEST(RegistryText, EveryValueReadsBackExactlyInTheEditorsFormat) {

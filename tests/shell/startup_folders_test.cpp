@@ -1,7 +1,6 @@
 #include "shell/startup_folders.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +14,7 @@
 #include "os/registry/registry.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
+#include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 using tav::db::XBPREG;
@@ -25,25 +25,17 @@ namespace {
 
 class StartupFolders : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tav-start-XXXXXX";
-    prefix_ = ::mkdtemp(tmpl);
-    ::setenv("TAV_PREFIX", prefix_.c_str(), 1);
-    user_ = std::getenv("USER") ? std::getenv("USER") : "";
+  StartupFolders() {
     ::setenv("USER", "jan", 1);
     ::unsetenv("USERPROFILE");
-    tav::os::resetPathCaches();
     tav::os::reg::resetForTests();
     fresh();
   }
-  void TearDown() override {
+  ~StartupFolders() override {
     tav::rt::resetShared();
     tav::os::reg::resetForTests();
     ::unsetenv("USERPROFILE");
     ::setenv("USER", user_.c_str(), 1);
-    ::unsetenv("TAV_PREFIX");
-    tav::os::resetPathCaches();
-    fs::remove_all(prefix_);
   }
   static void fresh() {
     tav::rt::resetShared();
@@ -60,8 +52,9 @@ class StartupFolders : public ::testing::Test {
     if (program) k.SetValue("Program", Value(program));
     if (baza) k.SetValue("Baza", Value(baza));
   }
-  fs::path prefix_;
-  std::string user_;
+  std::string user_ = std::getenv("USER") ? std::getenv("USER") : "";
+  tav::testing::TempDriveMap map_;
+  const fs::path prefix_ = map_.prefix();
 };
 
 TEST_F(StartupFolders, NewStoreGivesAWritableDesktopAndTheMenu) {

@@ -1,7 +1,6 @@
 #include "upgrade/fonts_removal.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 
 #include "os/fonts.h"
 #include "os/path.h"
+#include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 using tav::upgrade::USUN_FONTY;
@@ -24,21 +24,13 @@ constexpr const char* kDir = "C:\\Tav\\czytaj.to\\";
 
 class FontRemoval : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tav-fonts-XXXXXX";
-    prefix_ = ::mkdtemp(tmpl);
-    ::setenv("TAV_PREFIX", prefix_.c_str(), 1);
-    tav::os::resetPathCaches();
-    dir_ = tav::os::toHost(kDir);
+  FontRemoval() {
     fs::create_directories(dir_);
     tav::os::setFontRemovalObserver([this](const std::string& p) { released_.push_back(p); });
   }
-  void TearDown() override {
+  ~FontRemoval() override {
     tav::os::setFontRemovalObserver(nullptr);
     tav::upgrade::setFileDeleter(nullptr);
-    ::unsetenv("TAV_PREFIX");
-    tav::os::resetPathCaches();
-    fs::remove_all(prefix_);
   }
   void file(const std::string& name) { std::ofstream(dir_ / name) << name; }
   Names left() const {
@@ -47,7 +39,8 @@ class FontRemoval : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  fs::path prefix_, dir_;
+  tav::testing::TempDriveMap map_;
+  const fs::path dir_ = tav::os::toHost(kDir);
   Names released_;
 };
 
