@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "db/index_catalogue.h"
+#include "os/path.h"
 #include "runtime/codepage.h"
 #include "schema.h"
 #include "values.h"
@@ -632,12 +633,12 @@ void writeProgram(const ProgramOptions& o) {
   Rng rng(1);
   TableWriter w(o.year, rng);
   const fs::path& d = o.dir;
-  std::string db = fs::absolute(o.database).lexically_normal().string();
-  for (char& c : db)
-    if (c == '/') c = '\\';
+  // The installed program records its database as a Windows path, as the installer's checks
+  // expect (a drive letter or a network name); a host directory is named through the drive map.
+  std::string given = o.database.string();
+  bool windowsForm = (given.size() > 1 && given[1] == ':') || given.rfind("\\\\", 0) == 0;
+  std::string db = windowsForm ? given : os::fromHost(fs::absolute(o.database).lexically_normal());
   if (db.empty() || db.back() != '\\') db += '\\';
-  // A host path keeps its leading "/"; backslashes separate its parts for the installer.
-  db[0] = '/';
   const Table& baza = *Schema::builtIn().find(Place::Program, "baza");
   if (db.size() > static_cast<size_t>(baza.fields[0].length)) throw std::invalid_argument("database path longer than 60: " + db);
   w.write(d / "baza.dbf", baza, kShipped, 1, [&](size_t, Record& r) { r.setText("path", db); });
