@@ -16,6 +16,9 @@ build: deps
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+demo: build
+	scripts/demo $(BUILD)
+
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
