@@ -1,0 +1,90 @@
+#include "convert/firm_runner.h"
+
+#include <string>
+
+#include "convert/firm_step_frame.h"
+#include "convert/speed_class.h"
+#include "db/files.h"
+#include "db/indexing.h"
+#include "db/table_access.h"
+#include "os/files.h"
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+#include "runtime/shared_variables.h"
+
+namespace tav::convert {
+namespace {
+
+using namespace rt::literals;
+
+// In a database at or above this release every firm already has the database's structures,
+// whatever an older firm record says: such a firm starts from the database's release.
+constexpr const char* kReliableReleaseRecord = "023.01.001";
+// Firms below this have indexes the present catalogue does not describe.
+constexpr const char* kFullReindexBelow = "014.01.015";
+
+constexpr const char* kRequiredTables[] = {"wersja.dbf", "firma.dbf", "ks_dok.dbf"};
+// Files of an old firm that a full reindex removes first: every index, and the work copies of
+// the old program that would otherwise be taken for tables.
+constexpr const char* kFullReindexMasks[] = {"*.cdx", "*.ntx", "rob*.*", "a*.*"};
+// The accounting program's own backups are kept while this marker is present.
+constexpr const char* kKeepBackupsMarker = "bak\\w51.txt";
+
+void clearBackups(const std::string& firm) {
+  if (os::exists(firm + kKeepBackupsMarker)) return;
+  db::DEL_KAT(firm + "bak\\k\\", "*.*");
+  db::DEL_KAT(firm + "bak\\", "*.*");
+}
+
+[[noreturn]] void stepUnfinished(int release) {
+  rt::Error e;
+  e.genCode = rt::kErrWrite;
+  e.subSystem = "TAV";
+  e.description = "Konwersja "_oem + stepName(StepKind::Firm, release) + " nie została zakończona"_oem;
+  e.operation = stepName(StepKind::Firm, release);
+  rt::fail(std::move(e));
+}
+
+}  // namespace
+
+void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirectory,
+                 std::string_view databaseDirectory, std::string_view databaseRelease,
+                 const StepRegistry& steps) {
+  const std::string firm(firmDirectory);
+  for (const char* table : kRequiredTables)
+    if (!os::exists(firm + table)) return;
+
+  engine::WorkArea& wer = openFirmReleaseRecord(firm);
+  const rt::Value baza = wer.get(std::string_view("baza"));
+  std::string release = baza.isText() ? baza.str() : std::string();
+  if (!releaseBelow(databaseRelease, kReliableReleaseRecord) && releaseBelow(release, kReliableReleaseRecord)) {
+    release = std::string(databaseRelease);
+    wer.put(std::string_view("baza"), rt::Value(release));
+  }
+  db::ZAMKNIJ(kFirmReleaseAlias);
+
+  if (!releaseBelow(release, rt::shared().wersja_b)) return;
+
+  // Every step this firm needs must be callable before the firm's report and backups go.
+  const std::vector<int> chosen = firmStepsAbove(release);
+  steps.requireAll(StepKind::Firm, chosen);
+
+  db::DEL_FILE(firm + "ins_raport.txt");
+  db::MKDIR(firm + "bak");
+  db::MKDIR(firm + "bak\\k");
+  clearBackups(firm);
+
+  // Each step gets the release read above, never one re-read after an earlier step.
+  for (int step : chosen)
+    if (!steps.runFirmStep(step, firm, programDirectory, databaseDirectory, release)) stepUnfinished(step);
+
+  clearBackups(firm);
+
+  if (releaseBelow(release, kFullReindexBelow)) {
+    for (const char* mask : kFullReindexMasks) db::DEL_KAT(firm, mask);
+    db::INDEKSUJ(firm);
+    raiseSpeedClass(kFullReindexSpeedClass);
+  }
+}
+
+}  // namespace tav::convert

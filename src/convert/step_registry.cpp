@@ -1,0 +1,130 @@
+#include "convert/step_registry.h"
+
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+#include "runtime/format.h"
+
+namespace tav::convert {
+namespace {
+
+using namespace rt::literals;
+
+[[noreturn]] void missing(StepKind kind, int release) {
+  rt::Error e;
+  e.genCode = rt::kErrNoVar;
+  e.subSystem = "TAV";
+  e.description = "Brak funkcji konwersji "_oem + stepName(kind, release);
+  e.operation = stepName(kind, release);
+  rt::fail(std::move(e));
+}
+
+template <typename Map>
+const typename Map::mapped_type& find(const Map& calls, StepKind kind, int release) {
+  auto it = calls.find(release);
+  if (it == calls.end() || !it->second) missing(kind, release);
+  return it->second;
+}
+
+template <typename Map>
+bool present(const Map& calls, int release) {
+  auto it = calls.find(release);
+  return it != calls.end() && static_cast<bool>(it->second);
+}
+
+}  // namespace
+
+std::string stepName(StepKind kind, int release) {
+  const std::string digits = rt::StrZero(release, 3, 0);
+  switch (kind) {
+    case StepKind::Template: return "STR_25_01_" + digits;
+    case StepKind::Firm: return "I_25_01_" + digits;
+    case StepKind::Public: return "PUB_25_01_" + digits;
+    case StepKind::PublicIndex: return "NTX_PUB";
+    case StepKind::Program: return "L25_01_" + digits;
+  }
+  return {};
+}
+
+StepRegistry StepRegistry::fromCatalogue() {
+  StepRegistry r;
+  for (const ReleaseSteps& row : releaseCatalogue()) {
+    if (row.hasTemplateStep() && row.templateFn) r.setTemplateStep(row.release, row.templateFn);
+    if (row.hasFirmStep() && row.firmFn) r.setFirmStep(row.release, row.firmFn);
+    if (row.publicStep && row.publicFn) r.setPublicStep(row.release, row.publicFn);
+    if (row.programStep && row.programFn) r.setProgramStep(row.release, row.programFn);
+  }
+  if (PublicIndexFn f = publicIndexRebuildFn()) r.setPublicIndexRebuild(f);
+  return r;
+}
+
+bool StepRegistry::has(StepKind kind, int release) const {
+  switch (kind) {
+    case StepKind::Template: return present(template_, release);
+    case StepKind::Firm: return present(firm_, release);
+    case StepKind::Public: return present(public_, release);
+    case StepKind::PublicIndex: return static_cast<bool>(publicIndex_);
+    case StepKind::Program: return present(program_, release);
+  }
+  return false;
+}
+
+void StepRegistry::requireAll(StepKind kind, const std::vector<int>& releases) const {
+  for (int release : releases)
+    if (!has(kind, release)) missing(kind, release);
+}
+
+void StepRegistry::runTemplateStep(int release, std::string_view databaseDirectory,
+                                   std::string_view programDirectory) const {
+  find(template_, StepKind::Template, release)(databaseDirectory, programDirectory);
+}
+
+bool StepRegistry::runFirmStep(int release, std::string_view firmDirectory, std::string_view programDirectory,
+                               std::string_view databaseDirectory, std::string_view firmRelease) const {
+  return find(firm_, StepKind::Firm, release)(firmDirectory, programDirectory, databaseDirectory, firmRelease);
+}
+
+void StepRegistry::runPublicStep(int release, std::string_view databaseDirectory) const {
+  find(public_, StepKind::Public, release)(databaseDirectory);
+}
+
+void StepRegistry::runPublicIndexRebuild(std::string_view databaseDirectory, const rt::Value& mode) const {
+  if (!publicIndex_) missing(StepKind::PublicIndex, 0);
+  publicIndex_(databaseDirectory, mode);
+}
+
+void StepRegistry::runProgramStep(int release, std::string_view programDirectory,
+                                  std::string_view databaseDirectory) const {
+  find(program_, StepKind::Program, release)(programDirectory, databaseDirectory);
+}
+
+const StepRegistry& shippedSteps() {
+  static const StepRegistry steps = StepRegistry::fromCatalogue();
+  return steps;
+}
+
+// Each run checks that every step it chose can be called before the first one runs, so a
+// missing step stops the upgrade before it has changed anything rather than half-way.
+void runTemplateSteps(std::string_view databaseRelease, std::string_view databaseDirectory,
+                      std::string_view programDirectory, const StepRegistry& steps) {
+  const std::vector<int> chosen = templateStepsAbove(databaseRelease);
+  steps.requireAll(StepKind::Template, chosen);
+  for (int release : chosen) steps.runTemplateStep(release, databaseDirectory, programDirectory);
+}
+
+void runPublicSteps(std::string_view databaseRelease, std::string_view databaseDirectory,
+                    const StepRegistry& steps) {
+  const std::vector<int> chosen = publicStepsAbove(databaseRelease);
+  steps.requireAll(StepKind::Public, chosen);
+  steps.requireAll(StepKind::PublicIndex, {0});
+  for (int release : chosen) steps.runPublicStep(release, databaseDirectory);
+  steps.runPublicIndexRebuild(databaseDirectory, publicIndexMode(databaseRelease));
+}
+
+void runProgramSteps(std::string_view programRelease, std::string_view programDirectory,
+                     std::string_view databaseDirectory, const StepRegistry& steps) {
+  const std::vector<int> chosen = programStepsAbove(programRelease);
+  steps.requireAll(StepKind::Program, chosen);
+  for (int release : chosen) steps.runProgramStep(release, programDirectory, databaseDirectory);
+}
+
+}  // namespace tav::convert
