@@ -5,6 +5,7 @@
 #include "convert/firm_step_frame.h"
 #include "convert/speed_class.h"
 #include "db/files.h"
+#include "db/index_catalogue.h"
 #include "db/indexing.h"
 #include "db/table_access.h"
 #include "os/files.h"
@@ -83,6 +84,10 @@ void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirecto
   if (releaseBelow(release, kFullReindexBelow)) {
     for (const char* mask : kFullReindexMasks) db::DEL_KAT(firm, mask);
     db::INDEKSUJ(firm);
+    // The catalogue leaves out the tables only the steps index (uwagi, sme_ewi, sme_zw); the
+    // deletion above took the indexes those steps had just built, so they are built again.
+    for (const db::CatalogueRow& row : db::stepOnlyIndexes())
+      if (os::exists(firm + row.table + ".dbf")) db::INDEXON(firm + row.table, row.tags);
     raiseSpeedClass(kFullReindexSpeedClass);
   }
 }

@@ -60,7 +60,11 @@ void runTemplateFiles(int release, std::string_view databaseDirectory) {
     // A table travels without its memo or index: the firm steps index what they take from here.
     for (const char* name : step.copies) {
       if (step.rule == CopyRule::OnlyWhenMissing && os::exists(str + name)) continue;
-      db::FCOPY(std::string(kShippedTemplates) + name, str);
+      // FCOPY deletes its target before copying: without this test a template missing from the
+      // release would take the database's previous one with it, and the firm steps need that.
+      const std::string shipped = std::string(kShippedTemplates) + name;
+      if (!os::exists(shipped)) continue;
+      db::FCOPY(shipped, str);
     }
     // Forms withdrawn by the release; one that is already gone is no error.
     for (const char* name : step.xmlDeletions) os::removeFile(str + "xml\\" + name);
