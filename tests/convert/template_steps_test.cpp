@@ -43,8 +43,11 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
 class TemplateSteps : public ::testing::Test {
  protected:
   void prepare(const std::string& databaseRelease) {
-    release_ = SampleTrees::copy(SampleTrees::release(), map_.root() / "wydanie");
-    base_ = SampleTrees::copy(SampleTrees::database(databaseRelease, 1), map_.root() / "baza");
+    // The steps read only the release's str\ and write only the database's.
+    release_ = map_.root() / "wydanie";
+    base_ = map_.root() / "baza";
+    SampleTrees::copy(SampleTrees::release() / "str", release_ / "str");
+    SampleTrees::copy(SampleTrees::database(databaseRelease, 1) / "str", base_ / "str");
     ASSERT_TRUE(tav::os::mapDrive('D', map_.root()));
     fs::current_path(release_);
   }
