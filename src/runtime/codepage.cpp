@@ -123,6 +123,50 @@ std::string utf8ToAnsi(std::string_view s) { return fromUtf8(s, reverse1250()); 
 std::string oemToAnsi(std::string_view s) { return between(s, kCp852ToUnicode, reverse1250()); }
 std::string ansiToOem(std::string_view s) { return between(s, kCp1250ToUnicode, reverse852()); }
 
+std::string utf8ToUtf16le(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() * 2);
+  auto unit = [&](char32_t u) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>((u >> 8) & 0xFF);
+  };
+  for (size_t i = 0; i < s.size();) {
+    char32_t cp = nextUtf8(s, i);
+    if (cp >= 0xD800 && cp < 0xE000) cp = 0xFFFD;  // a surrogate written as UTF-8 is malformed
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      unit(0xD800 | (cp >> 10));
+      unit(0xDC00 | (cp & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> utf16leToUtf8(std::string_view s) {
+  if (s.size() % 2) return std::nullopt;
+  std::string out;
+  out.reserve(s.size());
+  auto unit = [&](size_t i) {
+    return static_cast<char32_t>(static_cast<unsigned char>(s[i])) |
+           (static_cast<char32_t>(static_cast<unsigned char>(s[i + 1])) << 8);
+  };
+  for (size_t i = 0; i < s.size(); i += 2) {
+    char32_t u = unit(i);
+    if (u >= 0xD800 && u < 0xDC00 && i + 2 < s.size()) {
+      char32_t lo = unit(i + 2);
+      if (lo >= 0xDC00 && lo < 0xE000) {
+        appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    appendUtf8(out, (u >= 0xD800 && u < 0xE000) ? 0xFFFD : u);
+  }
+  return out;
+}
+
 char upperChar(char c) { return cases().up[static_cast<unsigned char>(c)]; }
 char lowerChar(char c) { return cases().low[static_cast<unsigned char>(c)]; }
 

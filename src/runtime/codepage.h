@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,11 @@ std::string utf8ToOem(std::string_view utf8);
 std::string utf8ToAnsi(std::string_view utf8);
 std::string oemToAnsi(std::string_view oem);
 std::string ansiToOem(std::string_view ansi);
+
+// UTF-16 little-endian, the text form of the registry's string data and of shell links.
+// Unpaired surrogates and malformed UTF-8 become U+FFFD; nullopt when the byte count is odd.
+std::string utf8ToUtf16le(std::string_view utf8);
+std::optional<std::string> utf16leToUtf8(std::string_view utf16le);
 
 // Upper and lower case of 852 text, Polish and the other letters of the page included.
 std::string upper(std::string_view oem);

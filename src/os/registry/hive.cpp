@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 
-#include "os/registry/unicode.h"
 #include "runtime/codepage.h"
 
 namespace tav::os::reg {
@@ -89,7 +88,7 @@ std::string valueLine(const RegValue& v) {
       std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
       line += buf;
     }
-    std::string bytes = isStringType(v.type) ? utf8ToUtf16le(rt::ansiToUtf8(v.data)) : v.data;
+    std::string bytes = isStringType(v.type) ? rt::utf8ToUtf16le(rt::ansiToUtf8(v.data)) : v.data;
     appendHex(line, 0, bytes);
   }
   return line;
@@ -332,7 +331,7 @@ ParseError parse(std::string_view text, Hive& hive) {
       std::string bytes;
       if (!readHexList(data.substr(colon + 1), bytes)) return {lineNo, "bad hex byte list"};
       if (isStringType(v.type)) {
-        auto utf8 = utf16leToUtf8(bytes);
+        auto utf8 = rt::utf16leToUtf8(bytes);
         if (!utf8) return {lineNo, "text data must have an even number of bytes"};
         v.data = rt::utf8ToAnsi(*utf8);
       } else {

@@ -8,7 +8,6 @@
 #include <iterator>
 
 #include "os/path.h"
-#include "os/registry/unicode.h"
 #include "runtime/codepage.h"
 #include "runtime/coding.h"
 
@@ -58,7 +57,7 @@ bool needsUnicode(std::string_view ansi) {
   return false;
 }
 
-std::string utf16(std::string_view ansi) { return utf8ToUtf16le(rt::ansiToUtf8(ansi)); }
+std::string utf16(std::string_view ansi) { return rt::utf8ToUtf16le(rt::ansiToUtf8(ansi)); }
 
 // LinkInfo for a target on a drive: VolumeID and LocalBasePath, with the Unicode form of the path
 // as well when the ANSI one has letters that another code page would read differently.
@@ -142,7 +141,7 @@ class Reader {
     if (limit > b_.size()) return std::nullopt;
     for (size_t i = at; i + 1 < limit; i += 2) {
       if (b_[i] == '\0' && b_[i + 1] == '\0') {
-        auto utf8 = utf16leToUtf8(b_.substr(at, i - at));
+        auto utf8 = rt::utf16leToUtf8(b_.substr(at, i - at));
         if (!utf8) return std::nullopt;
         return rt::utf8ToAnsi(*utf8);
       }
@@ -270,7 +269,7 @@ std::optional<ShellLink> decodeShellLink(std::string_view bytes) {
       *into = std::string(raw);
       return true;
     }
-    auto utf8 = utf16leToUtf8(raw);
+    auto utf8 = rt::utf16leToUtf8(raw);
     if (!utf8) return false;
     *into = rt::utf8ToAnsi(*utf8);
     return true;
