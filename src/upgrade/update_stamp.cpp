@@ -13,8 +13,9 @@ namespace tav::upgrade {
 void DATA_AKTUALIZACJI(std::string_view databaseDirectory, std::string_view release) {
   if (!db::S_OTWORZ(std::string(databaseDirectory) + "public\\", "pub_dat", "pdat")) return;
   engine::WorkArea* area = engine::workspace().current();
-  // The table holds one record; an alias left open elsewhere may stand anywhere.
-  bool locked = rt::guarded([&] { area->goTop(); }) && db::REK_LOCK();
+  // The table holds one record; an alias left open elsewhere may stand anywhere. Without a
+  // record there is nothing to stamp, and no point in waiting for a lock on none.
+  bool locked = rt::guarded([&] { area->goTop(); }) && !area->eof() && db::REK_LOCK();
   if (locked) {
     const std::pair<const char*, rt::Value> stamp[] = {
         {"nv_d_check", rt::Value(rt::Date::today())},
