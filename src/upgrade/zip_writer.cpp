@@ -35,7 +35,8 @@ constexpr uint32_t kDosReadOnly = 0x01, kDosArchive = 0x20;
 
 // Without ZIP64 every size and offset is a 32-bit field and 0xFFFFFFFF itself announces ZIP64.
 constexpr uint64_t kLimit32 = 0xFFFFFFFFu;
-constexpr size_t kMaxEntries = 0xFFFF;
+// 0xFFFF in the end record's counts announces ZIP64 as well.
+constexpr size_t kMaxEntries = 0xFFFE;
 constexpr size_t kMaxNameOrComment = 0xFFFF;
 constexpr size_t kChunk = 64 * 1024;
 

@@ -138,6 +138,8 @@ TEST_F(ReleaseArchive, MasksThatMatchNothingAreSkippedAndFailuresLeaveNoArchive)
   EXPECT_FALSE(MAKEZIP("C:\\brak\\r.zip", releaseMasks()));                    // cannot be opened
   fs::create_symlink(rel_ / "brak.dat", rel_ / "str" / "zerwany.dbf");           // listed, unreadable
   EXPECT_FALSE(MAKEZIP("C:\\baza\\zly.zip", releaseMasks()));
+  fs::remove(rel_ / "str" / "zerwany.dbf");
+  EXPECT_FALSE(MAKEZIP("C:\\baza\\dlugi.zip", releaseMasks(), std::string(70000, 'x')));  // not saved
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(made.parent_path())) left.push_back(e.path().filename().string());
   EXPECT_EQ(left, std::vector<std::string>{"r.zip"});
