@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 namespace tav::testing {
@@ -69,9 +71,24 @@ class SampleTrees {
   }
 };
 
-#define TAV_REQUIRE_MKRELEASE()                                                \
-  do {                                                                         \
-    if (!::tav::testing::SampleTrees::available()) GTEST_SKIP() << "mkrelease not built"; \
-  } while (0)
+inline std::string contents(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Every entry below a directory with its bytes and modification time: equal snapshots mean
+// nothing was changed, added, removed or even rewritten.
+inline std::map<std::string, std::string> snapshot(const std::filesystem::path& dir) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    const std::string name = fs::relative(e.path(), dir).string();
+    out[name] = e.is_directory() ? "/" : contents(e.path()) + "@" +
+        std::to_string(fs::last_write_time(e.path()).time_since_epoch().count());
+  }
+  return out;
+}
 
 }  // namespace tav::testing
