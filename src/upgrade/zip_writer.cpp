@@ -121,8 +121,9 @@ int ZipWriter::addFile(std::string_view source, std::string_view given) {
   if (e.name.size() > kMaxNameOrComment) return kZipBadName;
   if (entries_.size() >= kMaxEntries) return kZipTooLarge;
 
+  // Only regular files are opened: opening a pipe for reading would wait for a writer forever.
   os::File src;
-  if (!src.open(os::toHost(source), os::File::Mode::Read)) return kZipFileError;
+  if (!os::fileSize(source) || !src.open(os::toHost(source), os::File::Mode::Read)) return kZipFileError;
   struct stat st {};
   if (::fstat(src.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return kZipFileError;
   if (static_cast<uint64_t>(st.st_size) >= kLimit32) return kZipTooLarge;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -110,6 +111,8 @@ TEST_F(ZipWriterTest, FilesAndNamesThatCannotGoInFailAloneWithoutDamage) {
     EXPECT_EQ(zip_.addFile("C:\\rel\\a.txt", bad), kZipBadName) << bad;
   EXPECT_EQ(zip_.addFile("C:\\rel\\brak.txt", "brak.txt"), kZipFileError);
   EXPECT_EQ(zip_.addFile("C:\\rel\\katalog", "katalog"), kZipFileError);
+  ASSERT_EQ(::mkfifo((map_.driveC() / "rel" / "kolejka").c_str(), 0644), 0);
+  EXPECT_EQ(zip_.addFile("C:\\rel\\kolejka", "kolejka"), kZipFileError);  // returns at once
   EXPECT_EQ(zip_.addFile("C:\\rel\\duzy.bin", "duzy.bin"), kZipTooLarge);
   EXPECT_EQ(zip_.addFile("C:\\rel\\a.txt", ".\\STR\\a.txt"), kZipOk);
   EXPECT_EQ(zip_.addFile("C:\\rel\\a.txt", "str/A.TXT"), kZipBadName);  // one file once extracted on Windows
