@@ -22,12 +22,14 @@ std::string stepName(StepKind kind, int release);
 // did not run as done.
 class StepRegistry {
  public:
-  using TemplateCall = std::function<void(std::string_view databaseDirectory, std::string_view programDirectory)>;
+  using TemplateCall =
+      std::function<void(std::string_view databaseDirectory, std::string_view programDirectory)>;
   using FirmCall = std::function<bool(std::string_view firmDirectory, std::string_view programDirectory,
                                       std::string_view databaseDirectory, std::string_view firmRelease)>;
   using PublicCall = std::function<void(std::string_view databaseDirectory)>;
   using PublicIndexCall = std::function<void(std::string_view databaseDirectory, const rt::Value& mode)>;
-  using ProgramCall = std::function<void(std::string_view programDirectory, std::string_view databaseDirectory)>;
+  using ProgramCall =
+      std::function<void(std::string_view programDirectory, std::string_view databaseDirectory)>;
 
   StepRegistry() = default;  // no functions at all
   static StepRegistry fromCatalogue();
@@ -42,12 +44,14 @@ class StepRegistry {
   // Raises (and does not return) when a step of `releases` has no function.
   void requireAll(StepKind kind, const std::vector<int>& releases) const;
 
-  void runTemplateStep(int release, std::string_view databaseDirectory, std::string_view programDirectory) const;
+  void runTemplateStep(int release, std::string_view databaseDirectory,
+                       std::string_view programDirectory) const;
   bool runFirmStep(int release, std::string_view firmDirectory, std::string_view programDirectory,
                    std::string_view databaseDirectory, std::string_view firmRelease) const;
   void runPublicStep(int release, std::string_view databaseDirectory) const;
   void runPublicIndexRebuild(std::string_view databaseDirectory, const rt::Value& mode) const;
-  void runProgramStep(int release, std::string_view programDirectory, std::string_view databaseDirectory) const;
+  void runProgramStep(int release, std::string_view programDirectory,
+                      std::string_view databaseDirectory) const;
 
  private:
   std::map<int, TemplateCall> template_;

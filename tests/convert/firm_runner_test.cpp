@@ -1,10 +1,11 @@
 // MAKE_WINFIR on the sample firms, with firm steps that note their calls and record their
 // release as the real ones do.
+#include "convert/firm_runner.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "convert/firm_runner.h"
 #include "convert/firm_step_frame.h"
 #include "convert/speed_class.h"
 #include "db/index_catalogue.h"
@@ -75,7 +76,8 @@ class FirmRunner : public ::testing::Test {
   }
   void run(int n, const std::string& databaseRelease) {
     dir(n);
-    MAKE_WINFIR("D:\\baza\\firma" + std::to_string(n) + "\\", "C:\\tav\\", "D:\\baza\\", databaseRelease, steps_);
+    MAKE_WINFIR("D:\\baza\\firma" + std::to_string(n) + "\\", "C:\\tav\\", "D:\\baza\\", databaseRelease,
+                steps_);
   }
   bool fails(int n, const std::string& databaseRelease, tav::rt::Error& e) {
     return !tav::rt::sequence([&] { run(n, databaseRelease); }, &e);
@@ -195,7 +197,8 @@ TEST_F(FirmRunner, AnOldFirmInAnOldDatabaseRunsEveryStepThenAFullReindex) {
   EXPECT_EQ(calls_, firmStepsAbove(""));
   EXPECT_TRUE(givenEverywhere("013.05.001"));
   EXPECT_EQ(speedClass(), kFullReindexSpeedClass);
-  for (const char* gone : {"robo.dbf", "abc.tmp", "klienci.ntx", "dsto.lpp"}) EXPECT_FALSE(fs::exists(d / gone)) << gone;
+  for (const char* gone : {"robo.dbf", "abc.tmp", "klienci.ntx", "dsto.lpp"})
+    EXPECT_FALSE(fs::exists(d / gone)) << gone;
 
   // Every indexed table the firm has carries its full tag list again, the step-only ones too.
   tav::engine::Workspace ws;
@@ -208,7 +211,8 @@ TEST_F(FirmRunner, AnOldFirmInAnOldDatabaseRunsEveryStepThenAFullReindex) {
       ASSERT_TRUE(ws.useHost(d / (table + ".dbf"), "t", tav::engine::UseOptions{})) << table;
       ASSERT_EQ(ws.current()->orderCount(), row.tags.size()) << table;
       for (size_t i = 0; i < row.tags.size(); ++i)
-        EXPECT_EQ(tav::rt::lower(ws.current()->orderAt(i)->keyExpression()), tav::rt::lower(row.tags[i].key)) << table;
+        EXPECT_EQ(tav::rt::lower(ws.current()->orderAt(i)->keyExpression()), tav::rt::lower(row.tags[i].key))
+            << table;
       ws.close("t");
       ++checked;
     }

@@ -1,10 +1,11 @@
 // Which steps an upgrade picks, in which order, and what happens when one cannot be called.
+#include "convert/release_catalogue.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "convert/release_catalogue.h"
 #include "convert/step_registry.h"
 #include "convert/template_steps.h"
 #include "runtime/error.h"
@@ -18,14 +19,15 @@ using Releases = std::vector<int>;
 // The upgrade run names its template releases in a list of its own; the catalogue and the file
 // table must both agree with it.
 TEST(ReleaseCatalogue, TemplateStepsAgreeWithTheUpgradeListAndTheFileTable) {
-  const Releases upgradeList = {1, 2, 5, 10, 11, 13, 17, 19, 21, 23, 24, 27,
+  const Releases upgradeList = {1,  2,  5,  10, 11, 13, 17, 19, 21, 23, 24, 27,
                                 30, 31, 32, 36, 37, 38, 40, 42, 43, 44, 45, 46};
   EXPECT_EQ(templateStepsAbove("024.01.099"), upgradeList);
   Releases inFileTable;
   for (const TemplateFiles& step : templateFiles()) {
     inFileTable.push_back(step.release);
     const bool empty = step.copies.empty() && step.xmlDeletions.empty();
-    EXPECT_EQ(releaseSteps(step.release)->templateStep == TemplateStep::EmptyTemplateStep, empty) << step.release;
+    EXPECT_EQ(releaseSteps(step.release)->templateStep == TemplateStep::EmptyTemplateStep, empty)
+        << step.release;
     EXPECT_TRUE(shippedSteps().has(StepKind::Template, step.release)) << step.release;
   }
   EXPECT_EQ(inFileTable, upgradeList);
@@ -36,7 +38,7 @@ TEST(ReleaseCatalogue, EachKindIsChosenAboveItsOwnRelease) {
             (Releases{21, 23, 24, 27, 30, 31, 32, 36, 37, 38, 40, 42, 43, 44, 45, 46}));
   EXPECT_TRUE(templateStepsAbove("025.01.046").empty());
 
-  const Releases allFirm = {1, 4, 5, 9, 10, 11, 13, 17, 19, 21, 23, 24, 25,
+  const Releases allFirm = {1,  4,  5,  9,  10, 11, 13, 17, 19, 21, 23, 24, 25,
                             27, 30, 31, 32, 36, 38, 40, 42, 43, 44, 45, 46};
   EXPECT_EQ(firmStepsAbove("013.05.001"), allFirm);
   EXPECT_EQ(firmStepsAbove("025.01.030"), (Releases{31, 32, 36, 38, 40, 42, 43, 44, 45, 46}));
@@ -57,8 +59,13 @@ TEST(ReleaseCatalogue, EachKindIsChosenAboveItsOwnRelease) {
 
 TEST(ReleaseCatalogue, FirmStepGuardComparesTheReleaseTexts) {
   const std::tuple<const char*, int, bool> cases[] = {
-      {"025.01.029", 30, true}, {"025.01.030", 30, false}, {"025.01.031", 30, false}, {"013.05.001", 1, true},
-      {"", 46, true},           {"026.01.001", 46, false}, {"025.01.030  ", 30, false},  // a field's blanks
+      {"025.01.029", 30, true},
+      {"025.01.030", 30, false},
+      {"025.01.031", 30, false},
+      {"013.05.001", 1, true},
+      {"", 46, true},
+      {"026.01.001", 46, false},
+      {"025.01.030  ", 30, false},  // a field's blanks
   };
   for (const auto& [firm, step, due] : cases) EXPECT_EQ(firmStepDue(firm, step), due) << firm << " " << step;
 }
@@ -69,14 +76,18 @@ struct Calls {
   StepRegistry registry;
   Calls() {
     for (const ReleaseSteps& row : releaseCatalogue()) {
-      const std::string t = stepName(StepKind::Template, row.release), p = stepName(StepKind::Public, row.release),
+      const std::string t = stepName(StepKind::Template, row.release),
+                        p = stepName(StepKind::Public, row.release),
                         l = stepName(StepKind::Program, row.release);
       auto note = [this](std::string text) { log.push_back(std::move(text)); };
       if (row.hasTemplateStep())
-        registry.setTemplateStep(row.release, [=](auto db, auto prog) { note(t + " " + std::string(db) + std::string(prog)); });
-      if (row.publicStep) registry.setPublicStep(row.release, [=](auto db) { note(p + " " + std::string(db)); });
+        registry.setTemplateStep(
+            row.release, [=](auto db, auto prog) { note(t + " " + std::string(db) + std::string(prog)); });
+      if (row.publicStep)
+        registry.setPublicStep(row.release, [=](auto db) { note(p + " " + std::string(db)); });
       if (row.programStep)
-        registry.setProgramStep(row.release, [=](auto prog, auto db) { note(l + " " + std::string(prog) + std::string(db)); });
+        registry.setProgramStep(
+            row.release, [=](auto prog, auto db) { note(l + " " + std::string(prog) + std::string(db)); });
     }
     registry.setPublicIndexRebuild([this](std::string_view db, const Value& mode) {
       log.push_back("NTX_PUB " + std::string(db) + (mode.isNil() ? "" : " 1"));
@@ -107,14 +118,17 @@ TEST(StepRuns, EachRunCallsItsStepsInOrderWithTheirArguments) {
 
 // A step the catalogue lists but nobody has written must stop the run before any of its steps.
 TEST(StepRuns, AMissingStepIsAnErrorNotASuccess) {
-  const std::tuple<std::function<void(StepRegistry&)>, std::function<void(const StepRegistry&)>, const char*> cases[] = {
-      {[](StepRegistry& r) { r.setTemplateStep(44, nullptr); },
-       [](const StepRegistry& r) { runTemplateSteps("025.01.040", "D:\\b\\", "C:\\p\\", r); }, "STR_25_01_044"},
-      {[](StepRegistry& r) { r.setPublicIndexRebuild(nullptr); },
-       [](const StepRegistry& r) { runPublicSteps("025.01.001", "D:\\b\\", r); }, "NTX_PUB"},
-      {[](StepRegistry& r) { r.setProgramStep(46, nullptr); },
-       [](const StepRegistry& r) { runProgramSteps("25.01.040", "C:\\p\\", "D:\\b\\", r); }, "L25_01_046"},
-  };
+  const std::tuple<std::function<void(StepRegistry&)>, std::function<void(const StepRegistry&)>, const char*>
+      cases[] = {
+          {[](StepRegistry& r) { r.setTemplateStep(44, nullptr); },
+           [](const StepRegistry& r) { runTemplateSteps("025.01.040", "D:\\b\\", "C:\\p\\", r); },
+           "STR_25_01_044"},
+          {[](StepRegistry& r) { r.setPublicIndexRebuild(nullptr); },
+           [](const StepRegistry& r) { runPublicSteps("025.01.001", "D:\\b\\", r); }, "NTX_PUB"},
+          {[](StepRegistry& r) { r.setProgramStep(46, nullptr); },
+           [](const StepRegistry& r) { runProgramSteps("25.01.040", "C:\\p\\", "D:\\b\\", r); },
+           "L25_01_046"},
+      };
   for (const auto& [remove, run, missing] : cases) {
     Calls c;
     remove(c.registry);
@@ -125,7 +139,8 @@ TEST(StepRuns, AMissingStepIsAnErrorNotASuccess) {
   }
   // The shipped firm steps whose bodies are not written yet are refused the same way.
   tav::rt::Error e;
-  EXPECT_FALSE(tav::rt::sequence([&] { shippedSteps().runFirmStep(4, "D:\\f\\", "C:\\p\\", "D:\\", ""); }, &e));
+  EXPECT_FALSE(
+      tav::rt::sequence([&] { shippedSteps().runFirmStep(4, "D:\\f\\", "C:\\p\\", "D:\\", ""); }, &e));
   EXPECT_NE(e.description.find("I_25_01_004"), std::string::npos);
 }
 
