@@ -17,6 +17,9 @@ constexpr double kSeries = 25.01;  // year and series of every release of this c
 }  // namespace
 
 engine::WorkArea& openFirmReleaseRecord(std::string_view firmDirectory) {
+  // OTWORZ takes an alias already in use as the table asked for: a "wer" left open on another
+  // release record (the database's, another firm's) would be read and written in this one's place.
+  db::ZAMKNIJ(kFirmReleaseAlias);
   if (!db::OTWORZ(firmDirectory, "wersja", kFirmReleaseAlias)) {
     rt::Error e;
     e.genCode = rt::kErrOpen;

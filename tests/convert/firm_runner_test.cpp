@@ -179,14 +179,18 @@ TEST_F(FirmRunner, AnOldFirmInARecentDatabaseStartsFromTheDatabaseRelease) {
 
 TEST_F(FirmRunner, EveryStepGetsTheReleaseReadBeforeTheFirst) {
   record(kAtDatabaseRelease, "025.01.024");
+  // Another release record left open under the same alias must not be taken for the firm's.
+  ASSERT_TRUE(tav::db::OTWORZ(dir(kAtShippedRelease).string() + "/", "wersja", "wer"));
   std::vector<std::string> found;
   onStep_ = [&](int) { found.push_back(recorded(kAtDatabaseRelease).str()); };
   run(kAtDatabaseRelease, "025.01.001");
-  ASSERT_EQ(calls_.front(), 25);
+  ASSERT_FALSE(calls_.empty());
+  EXPECT_EQ(calls_.front(), 25);
   EXPECT_TRUE(givenEverywhere("025.01.024"));
   for (size_t i = 1; i < calls_.size(); ++i) EXPECT_EQ(found[i], databaseRelease(calls_[i - 1]));
   EXPECT_NEAR(recorded(kAtDatabaseRelease, "nr").num(), 25.01, 1e-9);
   EXPECT_EQ(recorded(kAtDatabaseRelease, "wariant").str(), "046");
+  EXPECT_EQ(recorded(kAtShippedRelease).str(), "025.01.046");
 }
 
 TEST_F(FirmRunner, AnOldFirmInAnOldDatabaseRunsEveryStepThenAFullReindex) {
