@@ -88,7 +88,10 @@ bool FCOPY(std::string_view source, std::string_view target) {
   for (int attempt = 0; attempt < 10; ++attempt) {
     bool copied = false;
     bool clean = rt::sequence([&] {
-      if (os::exists(to)) DEL_FILE(to);
+      // The copy replaces the target in one step, so the target is not deleted first: a copy
+      // that fails then leaves the previous file in place instead of none. Only the attributes
+      // that would refuse the replacement are cleared, as the deletion would have.
+      if (os::exists(to) && !os::isDirectory(to)) os::setAttributes(to, "-R-S-H");
       copied = os::copyFile(source, to);
     });
     if (clean && copied) return true;

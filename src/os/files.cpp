@@ -190,13 +190,15 @@ bool copyFile(std::string_view from, std::string_view to) {
   }
   int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return fail(errno);
-  int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // The copy is written beside the target and renamed over it only when complete, so a copy that
+  // fails half-way (a full disk, a source that cannot be read) leaves the old target as it was.
+  fs::path tmp = dst.parent_path() / ("~" + dst.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
+  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (out < 0) {
     int e = errno;
     ::close(in);
     return fail(e);
   }
-  noteCreated(dst);
   int err = 0;
   // copy_file_range shares extents where the file system can; some cannot at all, and then the
   // plain loop goes on from where it stopped (both offsets have advanced together).
@@ -237,11 +239,13 @@ bool copyFile(std::string_view from, std::string_view to) {
   }
   ::close(in);
   if (::close(out) != 0 && !err) err = errno;
+  if (!err && ::rename(tmp.c_str(), dst.c_str()) != 0) err = errno;
   if (err) {
-    ::unlink(dst.c_str());
+    ::unlink(tmp.c_str());
     forgetParent(dst);
     return fail(err);
   }
+  noteCreated(dst);
   return true;
 }
 

@@ -41,7 +41,8 @@ bool isDirectory(std::string_view path);
 std::optional<uint64_t> fileSize(std::string_view path);  // nullopt when not a regular file
 
 // Copies a regular file, replacing the target (which must not be read-only or a directory).
-// A failed copy leaves no target behind. Attributes and times are not copied.
+// The target changes only when the whole copy is there: a failed copy leaves an existing target
+// as it was and creates none. Attributes and times are not copied.
 bool copyFile(std::string_view from, std::string_view to);
 // Renames or moves a file or directory; fails when the target exists, unless it is the same
 // file under another letter case (a case-only rename).

@@ -153,6 +153,14 @@ TEST_F(DbFilesTest, FcopyReplacesAReadOnlyTarget) {
   EXPECT_EQ(os::readFile("C:\\dst\\a.dbf"), "nowa");
 }
 
+TEST_F(DbFilesTest, FcopyThatCannotCopyLeavesTheOldTargetInPlace) {
+  // A template whose source is missing must not cost the database its current copy.
+  map.put(c("dst/wzor.dbf"), "stara");
+  EXPECT_FALSE(db::FCOPY("C:\\src\\wzor.dbf", "C:\\dst\\"));
+  EXPECT_EQ(os::readFile("C:\\dst\\wzor.dbf"), "stara");
+  EXPECT_EQ(hostNames(c("dst")), (std::set<std::string>{"wzor.dbf"}));  // no temporary left
+}
+
 TEST_F(DbFilesTest, FcopyRetriesTenTimesAndRestoresTheHandler) {
   int outerCalls = 0;
   rt::HandlerGuard outer([&](rt::Error&) {
