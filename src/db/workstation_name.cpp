@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/text.h"
 #include "db/xbpreg.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
@@ -14,16 +15,6 @@ namespace tav::db {
 namespace {
 
 using namespace rt::literals;
-
-// Trimmed at both ends, every run of spaces inside reduced to one.
-std::string collapseSpaces(std::string_view text) {
-  std::string s = rt::allTrim(text);
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s)
-    if (c != ' ' || out.empty() || out.back() != ' ') out += c;
-  return out;
-}
 
 void replaceEach(std::string& s, std::string_view chars, char by) {
   for (char& c : s)
@@ -73,7 +64,7 @@ void replaceLetters(std::string& s, const std::vector<std::pair<std::string, std
 std::string workstationNameFrom(const std::string& chosen) {
   std::string name = rt::upper(chosen);
   replaceEach(name, "_", ' ');
-  name = collapseSpaces(name);
+  name = USUN_SPACJE(name);
   replaceEach(name, " ", '_');
   replaceEach(name, "./\\-:;,'\"", '_');
   replaceLetters(name, polishCapitals());
