@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace tav::os {
 
 File::~File() { close(); }
@@ -95,7 +97,14 @@ bool File::truncate(uint64_t size) {
   return true;
 }
 
-bool File::sync() { return ::fdatasync(fd_) == 0; }
+namespace {
+std::atomic<bool> gDurableSync{true};
+}  // namespace
+
+void setDurableSync(bool on) { gDurableSync = on; }
+bool durableSync() { return gDurableSync; }
+
+bool File::sync() { return !gDurableSync || ::fdatasync(fd_) == 0; }
 
 bool File::lockRange(uint64_t offset, uint64_t length, bool exclusive) {
   struct flock fl {};

@@ -12,6 +12,12 @@ namespace tav::os {
 // conflict between two descriptors of one process as between processes, and closing one
 // descriptor does not drop the locks of another. The open mode (shared or exclusive use of a
 // table) is an flock on the descriptor. Expected failures are results, never exceptions.
+// Whether sync() reaches the disk. The tool keeps it on: a table it reports written must survive
+// a power cut. A bulk writer of data that can be made again (the sample generator) turns it off,
+// since a flush per closed index costs it most of its time on a real disk.
+void setDurableSync(bool on);
+bool durableSync();
+
 class File {
  public:
   enum class Mode {
