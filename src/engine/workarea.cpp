@@ -150,9 +150,33 @@ uint32_t WorkArea::nextVisible(uint32_t from, bool forward) {
   return 0;
 }
 
-std::string WorkArea::keyOf(const Order& o) {
+std::string WorkArea::keyOf(Order& o) {
+  // Another process may have rebuilt another engine's tag in our collation since the key was
+  // compiled (or the other way round): the key follows the tag's dialect.
+  if (o.tag->plainByteOrder() != o.plain) {
+    if (ValueFn fn = compileKey(*o.tag, o.tag->plainByteOrder())) {
+      o.key = std::move(fn);
+      o.plain = o.tag->plainByteOrder();
+    }
+  }
   // keyFor gives each file kind its own key form (binary for .cdx, text for .ntx).
   return keyFor(*o.tag, o.key());
+}
+
+ValueFn WorkArea::compileKey(const IndexTag& tag, bool plain) {
+  WorkArea* previous = ws_.current();
+  ws_.select(alias_);
+  ValueFn fn;
+  try {
+    CompileOptions options;
+    options.asciiCase = plain;
+    fn = ws_.compile(tag.keyExpression(), options);
+  } catch (...) {
+    if (previous) ws_.select(previous->alias());
+    throw;
+  }
+  if (previous) ws_.select(previous->alias());
+  return fn;
 }
 
 void WorkArea::positionTag() {
@@ -750,20 +774,12 @@ void WorkArea::unlock() {
 
 void WorkArea::attachIndex(std::unique_ptr<IndexFile> file) {
   bool hadOrder = current_ >= 0;
-  WorkArea* previous = ws_.current();
-  ws_.select(alias_);
   std::vector<Order> added;
-  try {
-    for (IndexTag* t : file->tags()) {
-      ValueFn fn = ws_.compile(t->keyExpression());
-      if (!fn) continue;
-      added.push_back({file.get(), t, std::move(fn), t->name()});
-    }
-  } catch (...) {
-    if (previous) ws_.select(previous->alias());
-    throw;
+  for (IndexTag* t : file->tags()) {
+    ValueFn fn = compileKey(*t, t->plainByteOrder());
+    if (!fn) continue;
+    added.push_back({file.get(), t, std::move(fn), t->name(), t->plainByteOrder()});
   }
-  if (previous) ws_.select(previous->alias());
   bool first = !added.empty();
   orders_.insert(orders_.end(), added.begin(), added.end());
   indexes_.push_back(std::move(file));
@@ -823,6 +839,13 @@ void WorkArea::rebuildOrders() {
     std::string name = o.tag->name(), expr = o.tag->keyExpression();
     KeyType type = o.tag->keyType();
     size_t len = o.tag->keyLength();
+    // Another engine's tag is rebuilt as ours: in the collation, with the national upper().
+    if (o.plain) {
+      ValueFn fn = compileKey(*o.tag, false);
+      if (!fn) continue;
+      o.key = std::move(fn);
+      o.plain = false;
+    }
     uint32_t r = 0, count = table_->recordCount();
     // Deleted records stay in the index: a later RECALL then finds its key in place.
     KeySource src = [&](std::string& key, uint32_t& recno) {

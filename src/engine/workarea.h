@@ -143,6 +143,7 @@ class WorkArea {
     IndexTag* tag;
     ValueFn key;
     std::string name;  // the tag's name, to find it again when its file reloads its tags
+    bool plain = false;  // key compiled for a tag of plain byte order (ASCII-only upper/lower)
   };
   // Shared tables: index files are read under a shared and changed under an exclusive lock of
   // their lock byte, held for one operation only.
@@ -169,7 +170,10 @@ class WorkArea {
   void phantom();
   bool visibleHere();
   bool requireWritable(const char* operation);
-  std::string keyOf(const Order& o);
+  std::string keyOf(Order& o);
+  // A tag's key expression compiled against this area; plain: as an engine without the
+  // national collation evaluated it (ASCII-only upper/lower).
+  ValueFn compileKey(const IndexTag& tag, bool plain);
   void positionTag();
   uint32_t nextVisible(uint32_t from, bool forward);
   void afterMove();

@@ -250,6 +250,13 @@ ValueFn Workspace::compile(std::string_view text) {
   return [e] { return e->eval(); };
 }
 
+ValueFn Workspace::compile(std::string_view text, const CompileOptions& options) {
+  if (!options.asciiCase) return compile(text);
+  std::shared_ptr<Expression> e(Expression::compile(text, *this, options).release());
+  if (!e) return {};
+  return [e] { return e->eval(); };
+}
+
 rt::BlockRef Workspace::compileBlock(std::string_view text) { return engine::compileBlock(text, *this); }
 
 std::shared_ptr<BoundField> Workspace::bindField(std::string_view alias, std::string_view name) {

@@ -58,6 +58,9 @@ class Workspace : public ExprContext {
   void setCompiler(Compiler c) { compiler_ = std::move(c); }
   // Compiles against the current area. Raises (and returns an empty function) on a fault.
   ValueFn compile(std::string_view text);
+  // The same with compile options (a key of another engine's tag: asciiCase); the hook above
+  // is not asked for those.
+  ValueFn compile(std::string_view text, const CompileOptions& options);
   // A code block text ("{|| FIELD->ok := .t. }") compiled against the current area.
   rt::BlockRef compileBlock(std::string_view text);
 

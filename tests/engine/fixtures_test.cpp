@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "engine/index/key_encoding.h"
 #include "engine/workspace.h"
 #include "engine_test_util.h"
 #include "runtime/codepage.h"
+#include "runtime/collation.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
@@ -147,6 +151,172 @@ TEST_F(Fixtures, TwoSharedAreasSeeEachOthersIndexChanges) {
   a.unlock();
   b.goBottom();
   EXPECT_EQ(b.recno(), 5u);
+}
+
+// What dbftool check asks of every order of an area: each record once, keys in the tag's own
+// order, each key equal to its expression's value for the record. Empty when all holds.
+std::vector<std::string> orderProblems(WorkArea& a) {
+  std::vector<std::string> out;
+  uint32_t count = a.lastRec();
+  for (size_t i = 0; i < a.orderCount(); ++i) {
+    IndexTag* tag = a.orderAt(i);
+    std::vector<bool> seen(size_t(count) + 1, false);
+    std::string previous;
+    uint32_t previousRec = 0, entries = 0;
+    for (uint32_t r = tag->first(); r && entries <= count; r = tag->next()) {
+      ++entries;
+      std::string key = tag->currentKey();
+      std::string where = tag->name() + " record " + std::to_string(r) + ": ";
+      if (r > count || seen[r]) {
+        out.push_back(where + "beyond the table or twice");
+        continue;
+      }
+      seen[r] = true;
+      if (previousRec) {
+        int c = compareKeys(*tag, previous.data(), key.data(), tag->keyLength());
+        if (c > 0 || (c == 0 && previousRec > r)) out.push_back(where + "out of order");
+      }
+      previous = key;
+      previousRec = r;
+      a.goTo(r);
+      if (a.currentKey(i) != key) out.push_back(where + "key differs from its expression");
+    }
+    if (entries != count) out.push_back(tag->name() + ": " + std::to_string(entries) + " entries");
+  }
+  return out;
+}
+
+std::vector<std::string> plainOrders(WorkArea& a) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < a.orderCount(); ++i)
+    if (a.orderAt(i)->plainByteOrder()) out.push_back(a.orderAt(i)->name());
+  return out;
+}
+
+std::string upperLatin(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return s;
+}
+
+// The other engine's NAZ and DSC are read and kept in its own dialect: byte order, and
+// UPPER(NAZWA) changing only a-z, through appends, replaces, deletes and a pack.
+TEST_F(Fixtures, ForeignTagsAreMaintainedInTheirOwnDialect) {
+  for (const char* f : {"kontr.dbf", "kontr.fpt", "kontr.cdx"}) test::copyFixture(dir, f);
+  std::string p = (dir / "kontr.dbf").string();
+  ASSERT_TRUE(ws.use(p, "K", {}));
+  WorkArea& a = *ws.current();
+  EXPECT_EQ(plainOrders(a), (std::vector<std::string>{"NAZ", "DSC"}));
+  EXPECT_TRUE(orderProblems(a).empty()) << orderProblems(a).front();
+  // A Polish name is found by the key the other engine's upper() made of it.
+  a.goTo(1);
+  std::string first = a.get("NAZWA").str();
+  ASSERT_NE(rt::upper(first), upperLatin(first));
+  ASSERT_TRUE(a.setOrder("NAZ"));
+  a.goTop();
+  EXPECT_TRUE(a.seek(rt::Value(upperLatin(first))));
+  EXPECT_EQ(a.recno(), 1u);
+  EXPECT_FALSE(a.seek(rt::Value(rt::upper(rt::rTrim(first)))));
+
+  const std::string added = rt::utf8ToOem("Źdźbło Łucja ąęś 03001");
+  ASSERT_TRUE(a.append());
+  a.put("NAZWA", rt::Value(added));
+  a.put("LPP", rt::Value("     12345"));
+  a.commit();
+  a.goTo(5);
+  a.put("NAZWA", rt::Value(rt::utf8ToOem("żółw Ąna 00005")));
+  a.put("LPP", rt::Value("         7"));
+  a.commit();
+  for (uint32_t r = 20; r <= 2000; r += 3) {
+    a.goTo(r);
+    a.remove();
+  }
+  a.commit();
+  EXPECT_EQ(plainOrders(a), (std::vector<std::string>{"NAZ", "DSC"}));
+  EXPECT_TRUE(orderProblems(a).empty()) << orderProblems(a).front();
+  ASSERT_TRUE(a.setOrder("NAZ"));
+  EXPECT_TRUE(a.seek(rt::Value(upperLatin(added))));
+  EXPECT_EQ(a.recno(), 3001u);
+  EXPECT_TRUE(a.seek(rt::Value(upperLatin(rt::utf8ToOem("żółw Ąna")))));
+  EXPECT_EQ(a.recno(), 5u);
+  ASSERT_TRUE(a.setOrder("DSC"));
+  a.goTop();
+  std::string previous = a.get("LPP").str();
+  for (a.skip(); !a.eof(); a.skip()) {
+    ASSERT_GE(previous, a.get("LPP").str());  // right-aligned digits, greatest first
+    previous = a.get("LPP").str();
+  }
+  ws.closeAll();
+  ASSERT_TRUE(ws.use(p, "K", {}));
+  WorkArea& b = *ws.current();
+  EXPECT_EQ(plainOrders(b), (std::vector<std::string>{"NAZ", "DSC"}));
+  EXPECT_TRUE(orderProblems(b).empty()) << orderProblems(b).front();
+  // A pack rebuilds every tag, and so writes the other engine's ones in our dialect.
+  b.pack();
+  EXPECT_TRUE(plainOrders(b).empty());
+  EXPECT_TRUE(orderProblems(b).empty()) << orderProblems(b).front();
+  ASSERT_TRUE(b.setOrder("NAZ"));
+  EXPECT_TRUE(b.seek(rt::Value(rt::upper(added))));
+  EXPECT_EQ(b.get("NAZWA").str().substr(0, added.size()), added);
+}
+
+// A rebuild turns the other engine's tags into ours: collation order and the national upper().
+TEST_F(Fixtures, RebuildWritesForeignTagsInOurDialect) {
+  for (const char* f : {"kontr.dbf", "kontr.fpt", "kontr.cdx"}) test::copyFixture(dir, f);
+  std::string p = (dir / "kontr.dbf").string();
+  ASSERT_TRUE(ws.use(p, "K", {}));
+  WorkArea& a = *ws.current();
+  ASSERT_EQ(plainOrders(a).size(), 2u);
+  ASSERT_TRUE(a.orderListRebuild());
+  EXPECT_TRUE(plainOrders(a).empty());
+  EXPECT_TRUE(orderProblems(a).empty()) << orderProblems(a).front();
+  a.goTo(1);
+  std::string first = a.get("NAZWA").str();
+  ASSERT_TRUE(a.setOrder("NAZ"));
+  EXPECT_TRUE(a.seek(rt::Value(rt::upper(first))));
+  EXPECT_EQ(a.recno(), 1u);
+  ASSERT_TRUE(a.append());
+  a.put("NAZWA", rt::Value(rt::utf8ToOem("ąbc Źle 03001")));
+  a.commit();
+  EXPECT_TRUE(a.seek(rt::Value(rt::utf8ToOem("ĄBC ŹLE"))));
+  EXPECT_EQ(a.recno(), 3001u);
+  ws.closeAll();
+  ASSERT_TRUE(ws.use(p, "K", {true, true, ""}));
+  EXPECT_TRUE(plainOrders(*ws.current()).empty());
+  EXPECT_TRUE(orderProblems(*ws.current()).empty());
+}
+
+// A tag we build on Polish names, whose collation order is far from byte order, is ours when it
+// is opened again.
+TEST_F(Fixtures, OwnTagsOnPolishNamesAreNeverTakenForForeignOnes) {
+  std::string p = (dir / "n.dbf").string();
+  ASSERT_TRUE(ws.create(p, {{"N", 'C', 12, 0}}));
+  ASSERT_TRUE(ws.use(p, "N", {}));
+  WorkArea& a = *ws.current();
+  for (const char* n : {"Ąb", "Az", "ab", "ła", "Lz", "źle", "Zz", "a[", "A[", "żar", "Żuk", "zupa"}) {
+    ASSERT_TRUE(a.append());
+    a.put("N", rt::Value(rt::utf8ToOem(n)));
+  }
+  a.commit();
+  ASSERT_TRUE(a.orderCreate(dir / "n.cdx", "UP", "UPPER(N)"));
+  ASSERT_TRUE(a.orderCreate(dir / "n.cdx", "RAW", "N"));
+  ASSERT_TRUE(a.orderCreate(dir / "n.cdx", "LOW", "LOWER(N)"));
+  ws.closeAll();
+  ASSERT_TRUE(ws.use(p, "N", {}));
+  WorkArea& b = *ws.current();
+  ASSERT_EQ(b.orderCount(), 3u);
+  EXPECT_TRUE(plainOrders(b).empty());
+  EXPECT_TRUE(orderProblems(b).empty()) << orderProblems(b).front();
+  ASSERT_TRUE(b.setOrder("RAW"));
+  std::vector<std::string> names;
+  for (b.goTop(); !b.eof(); b.skip()) names.push_back(b.get("N").str());
+  ASSERT_EQ(names.size(), 12u);
+  auto collated = names, bytes = names;
+  std::sort(collated.begin(), collated.end(),
+            [](const std::string& x, const std::string& y) { return rt::collate(x, y) < 0; });
+  std::sort(bytes.begin(), bytes.end());
+  EXPECT_EQ(names, collated);
+  EXPECT_NE(names, bytes);  // the names tell the two orders apart
 }
 
 TEST_F(Fixtures, SingleKeyIndexOrdersTheTableUnderTheNtxDriver) {

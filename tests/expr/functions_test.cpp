@@ -60,6 +60,27 @@ TEST_F(Functions, CaseOfPolishText) {
   EXPECT_EQ(s("lower('" + "ĄĆĘŁŃÓŚŹŻ"_oem + "')"), "ąćęłńóśźż"_oem);
 }
 
+// Keys of tags another engine built without the national code page: its upper() and lower()
+// changed only a-z / A-Z, and every other byte stays as it was.
+TEST_F(Functions, AsciiCaseWhenCompiledForIt) {
+  CompileOptions ascii;
+  ascii.asciiCase = true;
+  auto eval = [&](const std::string& text, const CompileOptions& o) {
+    auto e = Expression::compile(text, ctx, o);
+    std::string key;
+    e->evalKey(key);
+    EXPECT_EQ(e->eval().str(), key) << text;
+    return key;
+  };
+  EXPECT_EQ(eval("upper(nazwisko)", ascii), "  ŻółW ęś   "_oem);
+  EXPECT_EQ(eval("lower(nazwisko)", ascii), "  Żółw ęś   "_oem);
+  EXPECT_EQ(eval("uppe('" + "aąZŹ"_oem + "') + lower('" + "aąZŹ"_oem + "')", ascii), "AąZŹaązŹ"_oem);
+  EXPECT_EQ(eval("upper(skrot) + str(mc, 2)", ascii), "ABC    7");
+  // The same texts compiled without the option keep the national case functions.
+  EXPECT_EQ(eval("upper(nazwisko)", {}), "  ŻÓŁW ĘŚ   "_oem);
+  EXPECT_EQ(eval("uppe('" + "aąZŹ"_oem + "') + lower('" + "aąZŹ"_oem + "')", {}), "AĄZŹaązź"_oem);
+}
+
 TEST_F(Functions, CuttingText) {
   EXPECT_EQ(s("left(skrot, 2)"), "ab");
   EXPECT_EQ(s("left(skrot, 0)"), "");

@@ -9,6 +9,8 @@
 #include "engine/cdx/cdx_file.h"
 #include "engine/index/index_files.h"
 #include "engine/index/key_encoding.h"
+#include "runtime/codepage.h"
+#include "runtime/collation.h"
 #include "runtime/date.h"
 #include "simple_cdx_reader.h"
 #include "test_support.h"
@@ -192,6 +194,174 @@ TEST(KontrCdx, MaintainedFileStaysConsistent) {
   EXPECT_EQ(tags[0].entries.size(), lppModel.size());
   EXPECT_EQ(tags[2].entries.size(), kwoModel.size());
   EXPECT_EQ(tags[1].entries.size(), 3000u);  // untouched tags stay as they were
+}
+
+// Walks a tag and tells whether every entry follows the previous one in the tag's own order
+// (keys by compareKeys of the tag, equal keys by record number).
+bool inTagOrder(IndexTag& tag, const std::vector<Entry>& v) {
+  for (size_t i = 1; i < v.size(); ++i) {
+    int c = compareKeys(tag, v[i - 1].first.data(), v[i].first.data(), tag.keyLength());
+    if (c > 0 || (c == 0 && v[i - 1].second > v[i].second)) return false;
+  }
+  return true;
+}
+
+// True when some adjacent pair of v is ordered differently by the collation and by bytes: a
+// test on such keys can tell the two orders apart.
+bool ordersDisagree(const std::vector<Entry>& v) {
+  for (size_t i = 1; i < v.size(); ++i) {
+    const std::string& a = v[i - 1].first;
+    const std::string& b = v[i].first;
+    if ((a < b) != (rt::collate(a, b) < 0)) return true;
+  }
+  return false;
+}
+
+// DSC (inverted digits and blanks, whose codes are Polish letters) is in byte order, not in the
+// collation. NAZ orders the same either way, but its keys, UPPER(NAZWA), kept their small Polish
+// letters, which our upper() never leaves. The tags of digits, numbers and dates are the same in
+// either dialect.
+TEST(KontrCdx, TagsInPlainByteOrderAreToldByTheirKeys) {
+  auto f = openIndexFile(kData / "kontr.cdx", true);
+  ASSERT_TRUE(f) << lastIndexError();
+  std::vector<std::string> plain;
+  for (IndexTag* tag : f->tags()) {
+    SCOPED_TRACE(tag->name());
+    if (tag->plainByteOrder()) plain.push_back(tag->name());
+    auto entries = walk(*tag);
+    ASSERT_EQ(entries.size(), 3000u);
+    EXPECT_TRUE(inTagOrder(*tag, entries));
+    EXPECT_EQ(walkBack(*tag), entries);
+  }
+  EXPECT_EQ(plain, (std::vector<std::string>{"NAZ", "DSC"}));
+  EXPECT_TRUE(ordersDisagree(walk(*f->tag("DSC"))));
+  size_t smallPolish = 0;
+  for (const Entry& e : walk(*f->tag("NAZ")))
+    smallPolish += rt::upper(e.first) != upperLatin(e.first);
+  EXPECT_GT(smallPolish, 1000u);
+}
+
+TEST(KontrCdx, PolishNamesAreFoundInThePlainTag) {
+  Table table(kData / "kontr.dbf");
+  auto f = openIndexFile(kData / "kontr.cdx", true);
+  ASSERT_TRUE(f);
+  IndexTag* naz = f->tag("NAZ");
+  ASSERT_TRUE(naz && naz->plainByteOrder());
+  const std::string polish = rt::utf8ToOem("ąćęłńóśźżĄĆĘŁŃÓŚŹŻ");
+  size_t sought = 0;
+  for (uint32_t r = 1; r <= table.size(); r += 7) {
+    std::string key = kontrKey(table, "NAZ", r);
+    if (key.find_first_of(polish) == std::string::npos) continue;
+    ++sought;
+    bool found = false;
+    uint32_t at = naz->seek(key, found);
+    ASSERT_TRUE(found) << r;
+    EXPECT_EQ(naz->currentKey(), key);
+    // Names end in their record number, so the key is unique.
+    EXPECT_EQ(at, r);
+    EXPECT_TRUE(naz->locate(key, r));
+    // The name without its number seeks a prefix.
+    std::string name = key.substr(0, key.find_last_not_of(" 0123456789") + 1);
+    EXPECT_NE(naz->seek(name, found), 0u);
+    EXPECT_TRUE(found) << r;
+  }
+  EXPECT_GT(sought, 100u);
+}
+
+// Inserts and removals in a plain tag keep byte order, and the tag stays plain when reopened.
+TEST(KontrCdx, PlainTagsAreMaintainedInTheirOwnOrder) {
+  ScratchDir dir;
+  auto path = dir.copy("kontr.cdx");
+  Table table(kData / "kontr.dbf");
+  auto f = openIndexFile(path, false);
+  ASSERT_TRUE(f) << lastIndexError();
+  IndexTag* naz = f->tag("NAZ");
+  IndexTag* dsc = f->tag("DSC");
+  ASSERT_TRUE(naz->plainByteOrder() && dsc->plainByteOrder());
+  auto nazModel = walk(*naz);
+  auto dscModel = walk(*dsc);
+  for (uint32_t r = 17; r <= 3000; r += 17) {
+    ASSERT_TRUE(naz->remove(kontrKey(table, "NAZ", r), r)) << r;
+    ASSERT_TRUE(dsc->remove(kontrKey(table, "DSC", r), r)) << r;
+    std::erase(nazModel, Entry(kontrKey(table, "NAZ", r), r));
+    std::erase(dscModel, Entry(kontrKey(table, "DSC", r), r));
+  }
+  const char* names[] = {"Łukasz Żółć", "ŻANETA źdźbło", "Ala ąę", "AZ", "A[", "Ąb", "śWIT", "Zenon"};
+  for (uint32_t r = 3001; r <= 3400; ++r) {
+    std::string key = upperLatin(rt::utf8ToOem(names[r % 8]) + " " + std::to_string(r));
+    key.resize(40, ' ');
+    char lpp[16];
+    std::snprintf(lpp, sizeof lpp, "%10u", (r * 7919u) % 999999u + 1);
+    naz->insert(key, r);
+    dsc->insert(descend(lpp), r);
+    nazModel.emplace_back(key, r);
+    dscModel.emplace_back(descend(lpp), r);
+  }
+  std::sort(nazModel.begin(), nazModel.end());
+  std::sort(dscModel.begin(), dscModel.end());
+  EXPECT_EQ(walk(*naz), nazModel);
+  EXPECT_EQ(walkBack(*naz), nazModel);
+  EXPECT_EQ(walk(*dsc), dscModel);
+  bool found = false;
+  std::string zaneta = upperLatin(rt::utf8ToOem("ŻANETA źdźbło 3001"));
+  EXPECT_EQ(naz->seek(zaneta, found), 3001u);
+  EXPECT_TRUE(found);
+  f.reset();
+  auto again = openIndexFile(path, true);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(again->tag("NAZ")->plainByteOrder());
+  EXPECT_TRUE(again->tag("DSC")->plainByteOrder());
+  EXPECT_EQ(walk(*again->tag("NAZ")), nazModel);
+  auto tags = simplecdx::Reader(test::readWhole(path), {{"KWO", '\0'}, {"DTA", '\0'}}).read();
+  ASSERT_EQ(tags.size(), 7u);
+  EXPECT_EQ(tags[1].entries.size(), nazModel.size());
+}
+
+// Our own tags are in the collation, however far it is from byte order, and are never taken
+// for plain ones; a rebuild of a plain tag writes it in the collation.
+TEST(KontrCdx, OwnTagsAreNeverPlainAndARebuildConverts) {
+  ScratchDir dir;
+  auto path = dir.copy("kontr.cdx");
+  Table table(kData / "kontr.dbf");
+  std::vector<Entry> keys;
+  for (uint32_t r = 1; r <= table.size(); ++r) keys.emplace_back(rt::upper(table.get(r, "NAZWA")), r);
+  {
+    auto f = openIndexFile(path, false);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(f->tag("NAZ")->plainByteOrder());
+    ASSERT_TRUE(f->createTag("NAZ", "UPPER(NAZWA)", KeyType::Character, 40, fromVector(keys)));
+    EXPECT_FALSE(f->tag("NAZ")->plainByteOrder());
+    ASSERT_TRUE(f->createTag("NAZ2", "NAZWA", KeyType::Character, 40, fromVector(keys)));
+    std::vector<Entry> few;
+    for (const char* n : {"Ąb", "Az", "ab", "Ła", "Lz", "źle", "Zz", "a[", "A["})
+      few.emplace_back(rt::utf8ToOem(n), static_cast<uint32_t>(few.size() + 1));
+    ASSERT_TRUE(f->createTag("FEW", "NAZWA", KeyType::Character, 3, fromVector(few)));
+  }
+  auto f = openIndexFile(path, true);
+  ASSERT_TRUE(f);
+  for (const char* name : {"NAZ", "NAZ2", "FEW"}) {
+    SCOPED_TRACE(name);
+    IndexTag* t = f->tag(name);
+    ASSERT_TRUE(t);
+    EXPECT_FALSE(t->plainByteOrder());
+    auto entries = walk(*t);
+    EXPECT_TRUE(inTagOrder(*t, entries));
+  }
+  EXPECT_TRUE(ordersDisagree(walk(*f->tag("FEW"))));
+  // The rebuilt NAZ holds the national upper() of every name.
+  for (const Entry& e : walk(*f->tag("NAZ"))) ASSERT_EQ(e.first, rt::upper(table.get(e.second, "NAZWA")));
+  EXPECT_TRUE(f->tag("DSC")->plainByteOrder());
+  EXPECT_EQ(walk(*f->tag("NAZ")).size(), 3000u);
+}
+
+// A tag we build on UPPER(...) or LOWER(...) must never show a byte that the same function
+// would change again, or it would be taken for another engine's tag.
+TEST(KontrCdx, OurCaseFunctionsLeaveNoLetterTheyWouldChange) {
+  for (int b = 0; b < 256; ++b) {
+    char c = static_cast<char>(b);
+    EXPECT_EQ(rt::upperChar(rt::upperChar(c)), rt::upperChar(c)) << b;
+    EXPECT_EQ(rt::lowerChar(rt::lowerChar(c)), rt::lowerChar(c)) << b;
+  }
 }
 
 TEST(MalaCdx, OneLeafPerTagInKeyOrder) {

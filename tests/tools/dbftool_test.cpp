@@ -212,6 +212,23 @@ TEST_F(DbftoolTest, FixturesOfAnIndependentEngineDump) {
   EXPECT_EQ(tool(dir, "check " + quote(jedn)).code, 0);
 }
 
+// The other engine's kontr.cdx orders NAZ and DSC by plain bytes and its UPPER() left Polish
+// letters alone: check finds every tag consistent, and a seek uses the key that engine made.
+TEST_F(DbftoolTest, CheckAndSeekInTheIndependentEnginesIndex) {
+  std::string kontr = tav::test::copyFixture(dir, "kontr.dbf").string();
+  tav::test::copyFixture(dir, "kontr.fpt");
+  tav::test::copyFixture(dir, "kontr.cdx");
+  Outcome c = tool(dir, "check " + quote(kontr));
+  EXPECT_EQ(c.code, 0) << c.out;
+  EXPECT_EQ(c.out, "");
+  Outcome s = tool(dir, "seek " + quote(kontr) + " --tag NAZ 'SZYMAńSKA ŻANETA 00001'");
+  EXPECT_EQ(s.code, 0) << s.err;
+  EXPECT_EQ(s.out.substr(0, 12), "{\"_recno\":1,") << s.out;
+  EXPECT_EQ(tool(dir, "seek " + quote(kontr) + " --tag NAZ 'SZYMAŃSKA ŻANETA 00001'").code, 1);
+  // The fixture itself, read where it lies.
+  EXPECT_EQ(tool(dir, "check " + quote(std::string(TAV_TEST_DATA) + "/xbase/kontr.dbf")).code, 0);
+}
+
 TEST_F(DbftoolTest, BadArgumentsAndUnreadableFilesExitTwoWithOneLine) {
   std::string t = (dir / "a.dbf").string();
   struct Case {

@@ -340,7 +340,7 @@ int cmdCheck(const Args& args) {
         if (seen[r]) report("record " + std::to_string(r) + " is indexed twice");
         seen[r] = true;
         if (previousRec) {
-          int c = compareKeys(tag->keyType(), previousKey.data(), key.data(), tag->keyLength());
+          int c = compareKeys(*tag, previousKey.data(), key.data(), tag->keyLength());
           if (c > 0 || (c == 0 && previousRec > r)) report("keys out of order at record " + std::to_string(r));
         }
         previousKey = key;

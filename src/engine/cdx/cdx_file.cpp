@@ -8,6 +8,7 @@
 
 #include "engine/index/key_encoding.h"
 #include "engine/index/key_sorter.h"
+#include "runtime/codepage.h"
 #include "runtime/coding.h"
 #include "runtime/collation.h"
 
@@ -140,7 +141,83 @@ bool CdxTag::loadHeader(std::string& why, const KeyTypeResolver& resolver) {
       }
     }
   }
+  detectDialect();
   return true;
+}
+
+// Which case function, if any, the whole key expression is the result of: 'U' for
+// UPPER(...), 'L' for LOWER(...), 0 otherwise (quoted text may hold parentheses).
+static char wholeCaseFunction(std::string_view expr) {
+  std::string e = upperAscii(expr);
+  while (!e.empty() && e.back() == ' ') e.pop_back();
+  size_t from = e.find_first_not_of(' ');
+  if (from == std::string::npos) return 0;
+  e.erase(0, from);
+  char which = e.rfind("UPPER(", 0) == 0 ? 'U' : e.rfind("LOWER(", 0) == 0 ? 'L' : 0;
+  if (!which || e.back() != ')') return 0;
+  int depth = 0;
+  char quote = 0;
+  for (size_t i = 5; i < e.size(); ++i) {
+    char c = e[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '(') {
+      ++depth;
+    } else if (c == ')' && --depth == 0) {
+      return i + 1 == e.size() ? which : 0;
+    }
+  }
+  return 0;
+}
+
+// Character tags that another engine built without the national collation hold their keys in
+// plain byte order, and their upper()/lower() changed only a-z / A-Z. Only the pages along the
+// tree's two edges (the root and every node down to the first and to the last leaf) are looked
+// at, as tables open often. The first pair of adjacent keys that the two orders put differently
+// decides. When the orders agree on every pair seen, a key of a tag whose whole expression is
+// UPPER(...) (LOWER(...)) holding a letter our upper() (lower()) would have changed tells the
+// same. Otherwise the tag counts as ours, which is never wrong for a tag we built: none of its
+// pairs is in byte order only, and our case functions leave no such letter. A damaged page
+// leaves the question to the operation that meets it.
+void CdxTag::detectDialect() {
+  plain_ = false;
+  if (!collate_ || header_ == 0) return;
+  const char caseFn = wholeCaseFunction(expr_);
+  bool caseSign = false;
+  try {
+    for (bool fromEnd : {false, true}) {
+      uint32_t page = root_;
+      for (size_t depth = 0; depth < kMaxDepth; ++depth) {
+        const Node& n = node(page);
+        if (depth > 0 || !fromEnd) {
+          for (size_t i = 0; i < n.count(); ++i) {
+            const char* b = n.key(i, keyLength_);
+            if (caseFn && !caseSign) {
+              for (size_t j = 0; j < keyLength_ && !caseSign; ++j)
+                caseSign = (caseFn == 'U' ? rt::upperChar(b[j]) : rt::lowerChar(b[j])) != b[j];
+            }
+            if (i == 0) continue;
+            const char* a = n.key(i - 1, keyLength_);
+            int bytes = std::memcmp(a, b, keyLength_);
+            int collated = rt::collateKeys(a, b, keyLength_);
+            if ((bytes < 0 && collated > 0) || (bytes > 0 && collated < 0)) {
+              plain_ = bytes < 0;
+              cache_.clear();
+              return;
+            }
+          }
+        }
+        if (n.leaf || n.count() == 0) break;
+        page = fromEnd ? n.children.back() : n.children.front();
+      }
+    }
+    plain_ = caseSign;
+  } catch (const Damaged&) {
+    plain_ = false;
+  }
+  cache_.clear();
 }
 
 // The file does not say whether an 8-byte key is text or a number: numbers and dates are
@@ -202,8 +279,10 @@ Node& CdxTag::dirty(uint32_t page) {
   return n;
 }
 
+// Every comparison of the tag's keys comes here: seek, insert, remove and navigation all order
+// the keys as the tag's builder did.
 int CdxTag::compare(const char* a, const char* b, size_t n) const {
-  if (collate_) return rt::collateKeys(a, b, n);
+  if (collate_ && !plain_) return rt::collateKeys(a, b, n);
   return std::memcmp(a, b, n);
 }
 
@@ -931,6 +1010,7 @@ IndexTag* CdxFile::createTag(std::string_view name, std::string_view keyExpressi
     t->expr_ = std::string(keyExpression);
     t->forExpr_.clear();
     t->setType(type);
+    t->plain_ = false;  // a rebuild writes even another engine's tag in the collation
     t->keyLength_ = keyLength;
     t->options_ = opt::compact | opt::compound;
     t->descending_ = false;

@@ -34,6 +34,7 @@ class CdxTag final : public IndexTag {
   const std::string& keyExpression() const override { return expr_; }
   KeyType keyType() const override { return type_; }
   size_t keyLength() const override { return keyLength_; }
+  bool plainByteOrder() const override { return plain_; }
 
   uint32_t first() override;
   uint32_t last() override;
@@ -63,6 +64,7 @@ class CdxTag final : public IndexTag {
   bool loadHeader(std::string& why, const KeyTypeResolver& resolver);
   void setType(KeyType t);
   KeyType guessType();
+  void detectDialect();
   Node& node(uint32_t page);
   Node& dirty(uint32_t page);
   void dropCache();
@@ -89,6 +91,7 @@ class CdxTag final : public IndexTag {
   size_t keyLength_ = 0;
   char filler_ = ' ';
   bool collate_ = true;
+  bool plain_ = false;  // a character tag another engine ordered by plain bytes
   uint8_t options_ = 0;
   bool descending_ = false;
   uint32_t root_ = kNone;

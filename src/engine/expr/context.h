@@ -34,6 +34,13 @@ class BoundArea {
   virtual bool deleted() const = 0;
 };
 
+// How an expression is compiled. asciiCase: upper() and lower() change only the letters a-z /
+// A-Z, as engines without the national code page did; the keys of index tags such engines built
+// are compared with the expression compiled this way (see docs/cdx-format.md, "Dialects").
+struct CompileOptions {
+  bool asciiCase = false;
+};
+
 // What names in an expression mean. The table engine implements it over its work areas; an
 // unqualified name binds to the area that is current when the expression is compiled (an index
 // key binds to its table, a block to the area selected when it is compiled).

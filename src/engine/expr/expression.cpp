@@ -11,8 +11,9 @@ Expression::Expression(std::string text, std::unique_ptr<expr::Node> root)
 
 Expression::~Expression() = default;
 
-std::unique_ptr<Expression> Expression::compile(std::string_view text, ExprContext& ctx) {
-  expr::Parser parser(text, ctx);
+std::unique_ptr<Expression> Expression::compile(std::string_view text, ExprContext& ctx,
+                                                const CompileOptions& options) {
+  expr::Parser parser(text, ctx, options);
   expr::NodePtr root = parser.parseExpression();
   return std::unique_ptr<Expression>(new Expression(std::string(text), std::move(root)));
 }

@@ -19,7 +19,8 @@ class Node;
 // let the handler substitute the operation's result. The whole language: docs/expressions.md.
 class Expression {
  public:
-  static std::unique_ptr<Expression> compile(std::string_view text, ExprContext& ctx);
+  static std::unique_ptr<Expression> compile(std::string_view text, ExprContext& ctx,
+                                             const CompileOptions& options = {});
   ~Expression();
   Expression(const Expression&) = delete;
   Expression& operator=(const Expression&) = delete;

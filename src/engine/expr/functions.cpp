@@ -246,6 +246,9 @@ void fnDtoc(Call& c, Frame& f, std::string& out) {
   else c.badAppend(out, out.size(), {v});
 }
 
+char upperAsciiChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char lowerAsciiChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 template <char (*Map)(char)>
 void fnCase(Call& c, Frame& f, std::string& out) {
   size_t start = out.size();
@@ -558,6 +561,10 @@ const Builtin kFunctions[] = {
     {"min", 2, 2, extremeShape, fnExtreme<false>, nullptr, false},
 };
 
+// The case functions of expressions compiled with CompileOptions::asciiCase; never found by name.
+const Builtin kAsciiUpper{"upper", 1, 1, sameText, nullptr, fnCase<upperAsciiChar>, false};
+const Builtin kAsciiLower{"lower", 1, 1, sameText, nullptr, fnCase<lowerAsciiChar>, false};
+
 }  // namespace
 
 void descendInPlace(char* p, size_t n) {
@@ -576,7 +583,8 @@ const Builtin* findFunction(std::string_view name) {
   return nullptr;
 }
 
-NodePtr makeCall(const Builtin& fn, std::vector<NodePtr> args, ExprContext& ctx, std::string_view text) {
+NodePtr makeCall(const Builtin& fn, std::vector<NodePtr> args, ExprContext& ctx, std::string_view text,
+                 const CompileOptions& options) {
   int n = static_cast<int>(args.size());
   if (n < fn.minArgs || n > fn.maxArgs) {
     std::string want = fn.minArgs == fn.maxArgs
@@ -587,7 +595,10 @@ NodePtr makeCall(const Builtin& fn, std::vector<NodePtr> args, ExprContext& ctx,
                  fn.name, text);
   }
   std::shared_ptr<BoundArea> area = fn.needsArea ? ctx.bindArea("") : nullptr;
-  return std::make_unique<Call>(fn, std::move(args), std::move(area));
+  const Builtin* use = &fn;
+  if (options.asciiCase && use->append == fnCase<rt::upperChar>) use = &kAsciiUpper;
+  if (options.asciiCase && use->append == fnCase<rt::lowerChar>) use = &kAsciiLower;
+  return std::make_unique<Call>(*use, std::move(args), std::move(area));
 }
 
 }  // namespace tav::engine::expr

@@ -21,7 +21,8 @@ bool isRelation(Tok k) {
 
 }  // namespace
 
-Parser::Parser(std::string_view text, ExprContext& ctx) : text_(text), ctx_(ctx), lex_(text) {
+Parser::Parser(std::string_view text, ExprContext& ctx, const CompileOptions& options)
+    : text_(text), ctx_(ctx), options_(options), lex_(text) {
   if (text.size() > kMaxText)
     compileFault(rt::kErrSyntax, "Syntax error: expression longer than " + std::to_string(kMaxText) + " bytes",
                  "", text.substr(0, 60));
@@ -293,7 +294,7 @@ NodePtr Parser::call(std::string id) {
     } while (accept(Tok::Comma));
   }
   expect(Tok::RParen, "')'");
-  return makeCall(*fn, std::move(args), ctx_, text_);
+  return makeCall(*fn, std::move(args), ctx_, text_, options_);
 }
 
 }  // namespace tav::engine::expr

@@ -16,7 +16,7 @@ namespace tav::engine::expr {
 // Names are bound while parsing: a block's parameters first, then fields of the current area.
 class Parser {
  public:
-  Parser(std::string_view text, ExprContext& ctx);
+  Parser(std::string_view text, ExprContext& ctx, const CompileOptions& options = {});
   NodePtr parseExpression();                    // the whole text: one expression or a list
   std::shared_ptr<CompiledBlock> parseBlock();  // the whole text: exactly one block literal
 
@@ -56,6 +56,7 @@ class Parser {
 
   std::string_view text_;
   ExprContext& ctx_;
+  CompileOptions options_;
   int nesting_ = 0;
   Lexer lex_;
   Token tok_;

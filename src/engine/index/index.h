@@ -13,8 +13,8 @@ enum class KeyType : char { Character = 'C', Numeric = 'N', Date = 'D', Logical 
 
 // One ordered list of (key, record number) entries: a tag of a compound .cdx or a whole .ntx.
 // Keys are passed already encoded (see key_encoding.h) and exactly keyLength() bytes long.
-// Character keys are ordered by the tool's Polish collation, the others byte by byte; equal keys
-// by record number. Navigation calls return a record number, 0 when there is none.
+// Character keys are ordered by the tool's Polish collation (plain bytes in a tag whose
+// plainByteOrder() says so), the others byte by byte; equal keys by record number. Navigation calls return a record number, 0 when there is none.
 class IndexTag {
  public:
   virtual ~IndexTag() = default;
@@ -22,6 +22,10 @@ class IndexTag {
   virtual const std::string& keyExpression() const = 0;
   virtual KeyType keyType() const = 0;
   virtual size_t keyLength() const = 0;
+  // True for a character tag another engine built without the national collation: its keys
+  // are ordered byte by byte, and its key expression's upper()/lower() change only a-z / A-Z.
+  // Tags this engine builds are never such.
+  virtual bool plainByteOrder() const { return false; }
 
   virtual uint32_t first() = 0;
   virtual uint32_t last() = 0;

@@ -107,4 +107,10 @@ int compareKeys(KeyType type, const void* a, const void* b, size_t n) {
   return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
+int compareKeys(const IndexTag& tag, const void* a, const void* b, size_t n) {
+  if (!tag.plainByteOrder()) return compareKeys(tag.keyType(), a, b, n);
+  int c = std::memcmp(a, b, n);
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
 }  // namespace tav::engine

@@ -26,5 +26,7 @@ KeyType keyTypeOf(const rt::Value& v);  // the tag type for an expression's valu
 
 // Orders two encoded keys of one tag: collation for character keys, bytes otherwise.
 int compareKeys(KeyType type, const void* a, const void* b, size_t n);
+// The same as the tag itself orders its keys (bytes in a tag of plain byte order).
+int compareKeys(const IndexTag& tag, const void* a, const void* b, size_t n);
 
 }  // namespace tav::engine
