@@ -221,8 +221,9 @@ void appendDtos(std::string& out, rt::Date d) {
 
 // descend() of text stores each byte b as 256 - b (0 stays 0), the form other engines of this
 // format and the accounting program write, so that keys built here seek the same bytes there.
-// For the texts the tool's keys invert (digits, blanks) the mapped codes are all non-letters,
-// whose collation weights follow code order, so the inverted key still sorts in reverse.
+// For the texts the tool's keys invert (month texts of digits) the mapped codes are non-letters,
+// whose collation weights follow code order, so the inverted key still sorts in reverse; a blank
+// maps to a letter's code, so blank-padded texts are not strictly reversed (nor are they there).
 const std::array<char, 256>& descendTable() {
   static const std::array<char, 256> table = [] {
     std::array<char, 256> t{};
