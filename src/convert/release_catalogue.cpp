@@ -1,6 +1,7 @@
 #include "convert/release_catalogue.h"
 
 #include "convert/firm_step_frame.h"
+#include "convert/program_steps.h"
 #include "convert/template_steps.h"
 #include "runtime/format.h"
 
@@ -25,39 +26,39 @@ constexpr bool P = true, L = true, no = false;
 // says the step exists and the runners refuse to pretend it ran.
 const std::vector<ReleaseSteps> kCatalogue = {
     // rel  T   F   pub  prog template fn    firm fn        public   program
-    { 1, TC, FC, no, L,  STR_25_01_001, nullptr,       nullptr, nullptr},
+    { 1, TC, FC, no, L,  STR_25_01_001, nullptr,       nullptr, L25_01_001},
     { 2, TC, F_, P,  no, STR_25_01_002, nullptr,       nullptr, nullptr},
     { 3, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    { 4, T_, FC, no, L,  nullptr,       nullptr,       nullptr, nullptr},
+    { 4, T_, FC, no, L,  nullptr,       nullptr,       nullptr, L25_01_004},
     { 5, TE, FC, no, no, STR_25_01_005, nullptr,       nullptr, nullptr},
     { 6, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 7, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 8, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 9, T_, FC, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {10, TE, FC, no, L,  STR_25_01_010, nullptr,       nullptr, nullptr},
+    {10, TE, FC, no, L,  STR_25_01_010, nullptr,       nullptr, L25_01_010},
     {11, TC, FC, no, no, STR_25_01_011, nullptr,       nullptr, nullptr},
     {12, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {13, TC, FV, P,  L,  STR_25_01_013, I_25_01_013,   nullptr, nullptr},
-    {14, T_, F_, no, L,  nullptr,       nullptr,       nullptr, nullptr},
+    {13, TC, FV, P,  L,  STR_25_01_013, I_25_01_013,   nullptr, L25_01_013},
+    {14, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_014},
     {15, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {16, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {17, TC, FC, no, no, STR_25_01_017, nullptr,       nullptr, nullptr},
     {18, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {19, TC, FC, no, L,  STR_25_01_019, nullptr,       nullptr, nullptr},
+    {19, TC, FC, no, L,  STR_25_01_019, nullptr,       nullptr, L25_01_019},
     {20, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {21, TE, FC, no, L,  STR_25_01_021, nullptr,       nullptr, nullptr},
+    {21, TE, FC, no, L,  STR_25_01_021, nullptr,       nullptr, L25_01_021},
     {22, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {23, TC, FC, no, no, STR_25_01_023, nullptr,       nullptr, nullptr},
-    {24, TC, FC, no, L,  STR_25_01_024, nullptr,       nullptr, nullptr},
+    {24, TC, FC, no, L,  STR_25_01_024, nullptr,       nullptr, L25_01_024},
     {25, T_, FC, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {26, T_, F_, no, L,  nullptr,       nullptr,       nullptr, nullptr},
-    {27, TC, FC, no, L,  STR_25_01_027, nullptr,       nullptr, nullptr},
-    {28, T_, F_, no, L,  nullptr,       nullptr,       nullptr, nullptr},
+    {26, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_026},
+    {27, TC, FC, no, L,  STR_25_01_027, nullptr,       nullptr, L25_01_027},
+    {28, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_028},
     {29, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {30, TC, FC, no, L,  STR_25_01_030, nullptr,       nullptr, nullptr},
+    {30, TC, FC, no, L,  STR_25_01_030, nullptr,       nullptr, L25_01_030},
     {31, TC, FC, no, no, STR_25_01_031, nullptr,       nullptr, nullptr},
     {32, TC, FC, no, no, STR_25_01_032, nullptr,       nullptr, nullptr},
-    {33, T_, F_, no, L,  nullptr,       nullptr,       nullptr, nullptr},
+    {33, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_033},
     {34, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {35, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {36, TC, FC, no, no, STR_25_01_036, nullptr,       nullptr, nullptr},
@@ -66,11 +67,11 @@ const std::vector<ReleaseSteps> kCatalogue = {
     {39, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {40, TC, FC, no, no, STR_25_01_040, nullptr,       nullptr, nullptr},
     {41, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {42, TC, FC, no, L,  STR_25_01_042, nullptr,       nullptr, nullptr},
-    {43, TC, FC, no, L,  STR_25_01_043, nullptr,       nullptr, nullptr},
+    {42, TC, FC, no, L,  STR_25_01_042, nullptr,       nullptr, L25_01_042},
+    {43, TC, FC, no, L,  STR_25_01_043, nullptr,       nullptr, L25_01_043},
     {44, TC, FC, no, no, STR_25_01_044, nullptr,       nullptr, nullptr},
-    {45, TC, FC, no, L,  STR_25_01_045, nullptr,       nullptr, nullptr},
-    {46, TC, FC, no, L,  STR_25_01_046, nullptr,       nullptr, nullptr},
+    {45, TC, FC, no, L,  STR_25_01_045, nullptr,       nullptr, L25_01_045},
+    {46, TC, FC, no, L,  STR_25_01_046, nullptr,       nullptr, L25_01_046},
 };
 
 constexpr PublicIndexFn kPublicIndexRebuild = nullptr;
