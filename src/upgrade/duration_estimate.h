@@ -1,0 +1,34 @@
+#pragma once
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tav::upgrade {
+
+// How long an upgrade takes is learnt, not computed: the release's str\speed.dbf gives each
+// release a duration class, and the database's str\nazwy.dbf keeps per workstation (by NERKA
+// name) the seconds of its last upgrade of each class, class k in field 3 + k. Nothing here is
+// ever reported to the user as an error: an estimate that cannot be made is skipped and a
+// measurement that cannot be stored is lost.
+
+// Shows how long the last comparable upgrade took on this workstation and asks to go on.
+// `release` is the `tav` field of the database's wersja.dbf. True to go on: also when there is
+// nothing to show (no speed.dbf, no nazwy.dbf, nothing measured yet); false when the user
+// declined. Adds the workstation's record to nazwy.dbf when it has none.
+bool POKAZ_CZAS(std::string_view databaseDirectory, std::string_view release);
+
+// Records `seconds` as this workstation's duration of the module-wide duration class
+// (convert::speedClass()). A negative value is a run that passed midnight and is taken a day
+// later.
+void ZAPISZ_PREDKOSC(double seconds, std::string_view databaseDirectory);
+
+// The class of an upgrade from `release`: the largest class of the releases above it, at least
+// 1. `classes` are (wersja, speed) pairs in table order.
+int durationClass(const std::vector<std::pair<std::string, double>>& classes, std::string_view release);
+
+// A stored duration as the confirmation shows it: "1 dni 2 godz. 3 min. 4 sek. ", parts that
+// are zero left out.
+std::string durationText(double seconds);
+
+}  // namespace tav::upgrade
