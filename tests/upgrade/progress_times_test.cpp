@@ -24,6 +24,7 @@ TEST(RemainingTime, AveragePaceTimesFirmsLeft) {
   EXPECT_EQ(OBLICZ_CZAS(0, 118.8, 2), "00:00:59");
   OBLICZ_CZAS(2);
   EXPECT_EQ(OBLICZ_CZAS(0, 3599.7, 1), "01:00:00");
+  EXPECT_EQ(OBLICZ_CZAS(0, 7199.9999999, 1), "02:00:00");  // a hair below the hour
   OBLICZ_CZAS(1000);
   EXPECT_EQ(OBLICZ_CZAS(0, 600, 1), "166:30:00");      // days ahead: not "**:30:00"
   OBLICZ_CZAS(std::nullopt);
