@@ -1,0 +1,161 @@
+#include "convert/program_refresh.h"
+
+#include <string>
+
+#include "convert/release_catalogue.h"
+#include "db/files.h"
+#include "db/table_access.h"
+#include "engine/workspace.h"
+#include "os/files.h"
+#include "runtime/clock.h"
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+#include "runtime/format.h"
+#include "shell/progress_bar.h"
+#include "upgrade/fonts_removal.h"
+#include "upgrade/update_stamp.h"
+
+namespace tav::convert {
+namespace {
+
+using namespace rt::literals;
+
+ProgressWindowCalls& progressCalls() {
+  static ProgressWindowCalls calls;
+  return calls;
+}
+
+// The program's directories, parents before their children.
+constexpr const char* kProgramDirectories[] = {"czytaj.to",   "export",      "export\\zus", "export\\edek",
+                                               "export\\crm", "export\\gus", "export\\nfz", "mask",
+                                               "ravimon",     "install",     "setings",     "temp",
+                                               "temp\\arch",  "txt",         "dek"};
+
+// Files of earlier releases the current one no longer ships or ships anew; DLLs the program
+// loads at start go before the new ones come, so that no mix of two releases stays behind.
+constexpr const char* kWithdrawnProgramFiles[] = {
+    "openssl.exe",  "tav.exe",      "un_tav.exe",   "socmapi.dll",  "vpes3261.dll",
+    "vpes3270.dll", "vpes3271.dll", "vpes3272.dll", "vpes3274.dll", "xb2net.dll",
+    "xbpcre.dll",   "xbzlib.dll",   "zlib1.dll",    "ot4xb.dll",    "pcre.dll",
+    "ssleay32.dll", "libeay32.dll", "lfromurl.dll", "fce32.dll",    "fce64.dll"};
+
+constexpr const char* kHelperPrograms[] = {"7z.exe", "msxsl.exe", "openssl.exe"};
+constexpr const char* kCopiedDirectories[] = {"czytaj.to\\", "ravimon\\", "mask\\"};
+constexpr const char* kMailLogs[] = {"mail_test.txt", "mail_test.log0", "mail_test.log1", "mail_send.log0",
+                                     "mail_send.log1"};
+
+// The progress bar's total and its advances (10 + 3 + 10 + 11 + 10 over-run it; the bar stops full).
+constexpr int kProgressTotal = 37;
+// Lets the file system and any scanner let go of the deleted DLLs before the new ones arrive.
+constexpr int kPauseAfterDllDeletion = 20;
+
+void advance(int steps) { shell::LICZNIK(rt::Value(steps)); }
+
+void setUpProgress(gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area) {
+  const ProgressWindowCalls& calls = progressCalls();
+  if (!window) {
+    if (calls.prepare) calls.prepare(dialog, window, area, refreshTitle());
+  } else if (calls.describe) {
+    calls.describe(area, rt::Value(refreshTitle()), rt::Value("?"), rt::Value("?"));
+  }
+  shell::LICZNIK(rt::Value("NEW"), rt::Value(kProgressTotal), rt::Value("Kopiowanie plików programu..."_oem));
+}
+
+// The program level the shipped release demands of the database, from ".\wb.dbf"; empty when
+// it cannot be read.
+std::string shippedProgramLevel() {
+  std::string level;
+  // An area left open under the alias would be handed back instead of the file named here.
+  rt::guarded([] { db::ZAMKNIJ("wb"); });
+  if (!db::S_OTWORZ(".\\", "wb", "wb")) return level;
+  rt::guarded([&] {
+    engine::WorkArea* area = engine::workspace().current();
+    area->goTop();
+    const rt::Value tav = area->get("tav");
+    if (!area->eof() && tav.isText()) level = rt::rTrim(tav.str());
+  });
+  rt::guarded([] { db::ZAMKNIJ("wb"); });
+  return level;
+}
+
+// Raises the database's program level to `level`; a database already there or above keeps its
+// record untouched, and one whose wersja.dbf cannot be opened shared is left as it is.
+void raiseDatabaseLevel(std::string_view databaseDirectory, const std::string& level) {
+  if (level.empty()) return;  // nothing was read: writing a blank level would lower it
+  if (!db::S_OTWORZ(databaseDirectory, "wersja", "wb")) return;
+  rt::guarded([&] {
+    engine::WorkArea* area = engine::workspace().current();
+    area->goTop();
+    if (area->eof()) return;
+    const rt::Value tav = area->get("tav");
+    if (tav.isText() && !releaseBelow(tav.str(), level)) return;
+    if (!db::REK_LOCK()) return;
+    area->put("tav", rt::Value(level));
+    area->unlock();
+  });
+  rt::guarded([] { db::ZAMKNIJ("wb"); });
+}
+
+}  // namespace
+
+ProgressWindowCalls setProgressWindowCalls(ProgressWindowCalls calls) {
+  std::swap(progressCalls(), calls);
+  return calls;
+}
+
+std::string refreshTitle() { return "Instalacja nowej wersji programu"; }
+
+bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string_view databaseDirectory,
+             gui::Dialog*& progressWindow, gui::Widget*& progressArea, std::string_view previousRelease,
+             const StepRegistry& steps) {
+  const std::string program(programDirectory);
+  setUpProgress(dialog, progressWindow, progressArea);
+
+  for (const char* dir : kProgramDirectories)
+    if (!os::isDirectory(program + dir)) db::MKDIR(program + dir);
+
+  db::DEL_KAT(program + "mask\\");
+  db::DEL_KAT(program + "ravimon\\");
+  db::DEL_KAT(program, "tav_*.dll");
+  upgrade::USUN_FONTY(program + "czytaj.to\\");
+  db::DEL_FILE(program + "czytaj.to\\zmiany.chm");
+  for (const char* file : kWithdrawnProgramFiles) db::DEL_FILE(program + file);
+
+  // Templates the program lacks; the changed ones are the program steps' business, and a
+  // template the user changed in between must survive an upgrade that does not replace it.
+  const std::string txt = program + "txt\\";
+  for (const os::DirEntry& e : os::listDirectory(".\\txt\\*.*"))
+    if (!os::exists(txt + e.name)) db::FCOPY(".\\txt\\" + e.name, txt);
+
+  for (const char* file : kHelperPrograms) db::FCOPY(std::string(".\\") + file, program);
+  db::DEL_KAT(program, "*.dll");
+  advance(10);
+  rt::pause(kPauseAfterDllDeletion);
+
+  db::COPY_KAT(".\\", program, "*.dll");
+  for (const char* dir : kCopiedDirectories) {
+    db::COPY_KAT(std::string(".\\") + dir, program + dir);
+    advance(1);
+  }
+  advance(10);
+
+  db::FCOPY(".\\tav.exe", program);
+  db::FCOPY(".\\un_tav.exe", program);
+  advance(11);
+
+  db::FCOPY(".\\wk.dbf", program + "wersja.dbf");
+  // DllOk.txt is the release record under another name; the program reads it, this tool never.
+  db::FCOPY(".\\wk.dbf", program + "DllOk.txt");
+  advance(10);
+
+  const std::string level = shippedProgramLevel();
+  raiseDatabaseLevel(databaseDirectory, level);
+  upgrade::DATA_AKTUALIZACJI(databaseDirectory, level);
+
+  for (const char* file : kMailLogs) db::DEL_FILE(program + "temp\\" + file);
+
+  runProgramSteps(previousRelease, programDirectory, databaseDirectory, steps);
+  return true;
+}
+
+}  // namespace tav::convert
