@@ -1,6 +1,7 @@
 #include "convert/release_catalogue.h"
 
 #include "convert/firm_step_frame.h"
+#include "convert/public_steps.h"
 #include "convert/program_steps.h"
 #include "convert/template_steps.h"
 #include "runtime/format.h"
@@ -27,7 +28,7 @@ constexpr bool P = true, L = true, no = false;
 const std::vector<ReleaseSteps> kCatalogue = {
     // rel  T   F   pub  prog template fn    firm fn        public   program
     { 1, TC, FC, no, L,  STR_25_01_001, nullptr,       nullptr, L25_01_001},
-    { 2, TC, F_, P,  no, STR_25_01_002, nullptr,       nullptr, nullptr},
+    { 2, TC, F_, P,  no, STR_25_01_002, nullptr,       PUB_25_01_002, nullptr},
     { 3, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 4, T_, FC, no, L,  nullptr,       nullptr,       nullptr, L25_01_004},
     { 5, TE, FC, no, no, STR_25_01_005, nullptr,       nullptr, nullptr},
@@ -38,7 +39,7 @@ const std::vector<ReleaseSteps> kCatalogue = {
     {10, TE, FC, no, L,  STR_25_01_010, nullptr,       nullptr, L25_01_010},
     {11, TC, FC, no, no, STR_25_01_011, nullptr,       nullptr, nullptr},
     {12, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {13, TC, FV, P,  L,  STR_25_01_013, I_25_01_013,   nullptr, L25_01_013},
+    {13, TC, FV, P,  L,  STR_25_01_013, I_25_01_013,   PUB_25_01_013, L25_01_013},
     {14, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_014},
     {15, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {16, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
@@ -74,7 +75,7 @@ const std::vector<ReleaseSteps> kCatalogue = {
     {46, TC, FC, no, L,  STR_25_01_046, nullptr,       nullptr, L25_01_046},
 };
 
-constexpr PublicIndexFn kPublicIndexRebuild = nullptr;
+constexpr PublicIndexFn kPublicIndexRebuild = NTX_PUB;
 
 std::string release(const char* prefix, int n) { return prefix + rt::StrZero(n, 3, 0); }
 
