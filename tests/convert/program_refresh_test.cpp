@@ -12,10 +12,15 @@
 #include "db/table_access.h"
 #include "engine/workarea.h"
 #include "engine/workspace.h"
+#include "gui/application.h"
+#include "gui/headless/headless.h"
 #include "os/path.h"
+#include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
+#include "runtime/shared_variables.h"
 #include "sample_trees.h"
+#include "shell/progress_bar.h"
 #include "support/temp_drive_map.h"
 
 namespace {
@@ -25,6 +30,7 @@ using namespace tav::convert;
 using tav::testing::contents;
 using tav::testing::SampleTrees;
 using tav::testing::TempDriveMap;
+using namespace tav::rt::literals;
 
 std::set<std::string> filesMatching(const fs::path& dir, const std::string& extension) {
   std::set<std::string> out;
@@ -174,30 +180,52 @@ TEST_F(ProgramRefresh, ADatabaseVersionHeldExclusivelyElsewhereIsLeftAsItIs) {
   EXPECT_EQ(field(db_, "wersja", "tav"), "25.01.001");
 }
 
-TEST_F(ProgramRefresh, MakesItsOwnProgressWindowOnlyWhenTheRunHasNone) {
+TEST_F(ProgramRefresh, AReleaseWithoutItsDatabaseRecordLeavesTheDatabaseLevelAlone) {
+  setField(db_, "wersja", "tav", "25.01.001");
+  fs::remove(release_ / "wb.dbf");
+  ASSERT_TRUE(refresh("25.01.046"));
+  EXPECT_EQ(field(db_, "wersja", "tav"), "25.01.001");
+  EXPECT_EQ(contents(program_ / "wersja.dbf"), contents(release_ / "wk.dbf"));
+}
+
+TEST_F(ProgramRefresh, MakesItsOwnProgressWindowOnlyWhenTheRunHasNoneAndCountsTheCopy) {
+  tav::rt::resetShared();
+  tav::gui::useHeadless();
   std::vector<std::string> prepared, described;
-  tav::gui::Widget* madeArea = reinterpret_cast<tav::gui::Widget*>(&prepared);
+  // What the run's window offers the refresh: a window, its drawing area and the bar on it.
   setProgressWindowCalls(
       {[&](tav::gui::Widget*, tav::gui::Dialog*& window, tav::gui::Widget*& area, const std::string& title) {
          prepared.push_back(title);
-         window = reinterpret_cast<tav::gui::Dialog*>(&described);
-         area = madeArea;
+         window = &tav::gui::app().createDialog(nullptr, {0, 0}, {500, 300});
+         area = &window->drawingArea();
+         tav::shell::LICZNIK(tav::rt::Array{20, 40}, 300, 10, "Czynności przygotowawcze..."_oem, area);
        },
        [&](tav::gui::Widget* area, const tav::rt::Value& firm, const tav::rt::Value& remaining,
            const tav::rt::Value& firms) {
-         EXPECT_EQ(area, madeArea);
+         EXPECT_EQ(area, area_);
          described.push_back(firm.str() + "|" + remaining.str() + "|" + firms.str());
        }});
 
   ASSERT_TRUE(refresh("25.01.046"));
   EXPECT_EQ(prepared, std::vector<std::string>{refreshTitle()});
   EXPECT_TRUE(described.empty());
-  EXPECT_EQ(area_, madeArea);
+  ASSERT_NE(window_, nullptr);
+  EXPECT_EQ(area_, &window_->drawingArea());
+  const tav::shell::LicznikState bar = tav::shell::licznikState();
+  ASSERT_NE(bar.frame, nullptr);
+  EXPECT_EQ(bar.frame->caption(), "Kopiowanie plików programu..."_oem);
+  EXPECT_EQ(bar.maximum, 37);
+  EXPECT_EQ(bar.count, 44);  // the advances of the copy over-run the total; the bar stays full
 
   // The run's window is re-labelled, not replaced.
+  tav::gui::Dialog* window = window_;
   ASSERT_TRUE(refresh("25.01.046"));
   EXPECT_EQ(prepared.size(), 1u);
+  EXPECT_EQ(window_, window);
   EXPECT_EQ(described, std::vector<std::string>{refreshTitle() + "|?|?"});
+
+  tav::shell::LICZNIK("DEL");
+  tav::gui::app().reset();
 }
 
 }  // namespace
