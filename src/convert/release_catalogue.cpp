@@ -1,6 +1,7 @@
 #include "convert/release_catalogue.h"
 
 #include "convert/firm_step_frame.h"
+#include "convert/firm_steps_late.h"
 #include "convert/public_steps.h"
 #include "convert/program_steps.h"
 #include "convert/template_steps.h"
@@ -56,23 +57,23 @@ const std::vector<ReleaseSteps> kCatalogue = {
     {27, TC, FC, no, L,  STR_25_01_027, nullptr,       nullptr, L25_01_027},
     {28, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_028},
     {29, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {30, TC, FC, no, L,  STR_25_01_030, nullptr,       nullptr, L25_01_030},
-    {31, TC, FC, no, no, STR_25_01_031, nullptr,       nullptr, nullptr},
-    {32, TC, FC, no, no, STR_25_01_032, nullptr,       nullptr, nullptr},
+    {30, TC, FC, no, L,  STR_25_01_030, I_25_01_030,   nullptr, L25_01_030},
+    {31, TC, FC, no, no, STR_25_01_031, I_25_01_031,   nullptr, nullptr},
+    {32, TC, FC, no, no, STR_25_01_032, I_25_01_032,   nullptr, nullptr},
     {33, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_033},
     {34, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {35, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {36, TC, FC, no, no, STR_25_01_036, nullptr,       nullptr, nullptr},
+    {36, TC, FC, no, no, STR_25_01_036, I_25_01_036,   nullptr, nullptr},
     {37, TE, F_, no, no, STR_25_01_037, nullptr,       nullptr, nullptr},
     {38, TC, FC, no, no, STR_25_01_038, nullptr,       nullptr, nullptr},
     {39, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {40, TC, FC, no, no, STR_25_01_040, nullptr,       nullptr, nullptr},
     {41, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {42, TC, FC, no, L,  STR_25_01_042, nullptr,       nullptr, L25_01_042},
-    {43, TC, FC, no, L,  STR_25_01_043, nullptr,       nullptr, L25_01_043},
+    {43, TC, FC, no, L,  STR_25_01_043, I_25_01_043,   nullptr, L25_01_043},
     {44, TC, FC, no, no, STR_25_01_044, nullptr,       nullptr, nullptr},
     {45, TC, FC, no, L,  STR_25_01_045, nullptr,       nullptr, L25_01_045},
-    {46, TC, FC, no, L,  STR_25_01_046, nullptr,       nullptr, L25_01_046},
+    {46, TC, FC, no, L,  STR_25_01_046, I_25_01_046,   nullptr, L25_01_046},
 };
 
 constexpr PublicIndexFn kPublicIndexRebuild = NTX_PUB;
