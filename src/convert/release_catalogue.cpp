@@ -1,6 +1,7 @@
 #include "convert/release_catalogue.h"
 
 #include "convert/firm_step_frame.h"
+#include "convert/firm_steps_early.h"
 #include "convert/firm_steps_late.h"
 #include "convert/public_steps.h"
 #include "convert/program_steps.h"
@@ -31,14 +32,14 @@ const std::vector<ReleaseSteps> kCatalogue = {
     { 1, TC, FC, no, L,  STR_25_01_001, nullptr,       nullptr, L25_01_001},
     { 2, TC, F_, P,  no, STR_25_01_002, nullptr,       PUB_25_01_002, nullptr},
     { 3, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    { 4, T_, FC, no, L,  nullptr,       nullptr,       nullptr, L25_01_004},
-    { 5, TE, FC, no, no, STR_25_01_005, nullptr,       nullptr, nullptr},
+    { 4, T_, FC, no, L,  nullptr,       I_25_01_004,   nullptr, L25_01_004},
+    { 5, TE, FC, no, no, STR_25_01_005, I_25_01_005,   nullptr, nullptr},
     { 6, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 7, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 8, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 9, T_, FC, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {10, TE, FC, no, L,  STR_25_01_010, nullptr,       nullptr, L25_01_010},
-    {11, TC, FC, no, no, STR_25_01_011, nullptr,       nullptr, nullptr},
+    {10, TE, FC, no, L,  STR_25_01_010, I_25_01_010,   nullptr, L25_01_010},
+    {11, TC, FC, no, no, STR_25_01_011, I_25_01_011,   nullptr, nullptr},
     {12, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {13, TC, FV, P,  L,  STR_25_01_013, I_25_01_013,   PUB_25_01_013, L25_01_013},
     {14, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_014},
@@ -46,15 +47,15 @@ const std::vector<ReleaseSteps> kCatalogue = {
     {16, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {17, TC, FC, no, no, STR_25_01_017, nullptr,       nullptr, nullptr},
     {18, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {19, TC, FC, no, L,  STR_25_01_019, nullptr,       nullptr, L25_01_019},
+    {19, TC, FC, no, L,  STR_25_01_019, I_25_01_019,   nullptr, L25_01_019},
     {20, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {21, TE, FC, no, L,  STR_25_01_021, nullptr,       nullptr, L25_01_021},
+    {21, TE, FC, no, L,  STR_25_01_021, I_25_01_021,   nullptr, L25_01_021},
     {22, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {23, TC, FC, no, no, STR_25_01_023, nullptr,       nullptr, nullptr},
-    {24, TC, FC, no, L,  STR_25_01_024, nullptr,       nullptr, L25_01_024},
-    {25, T_, FC, no, no, nullptr,       nullptr,       nullptr, nullptr},
+    {23, TC, FC, no, no, STR_25_01_023, I_25_01_023,   nullptr, nullptr},
+    {24, TC, FC, no, L,  STR_25_01_024, I_25_01_024,   nullptr, L25_01_024},
+    {25, T_, FC, no, no, nullptr,       I_25_01_025,   nullptr, nullptr},
     {26, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_026},
-    {27, TC, FC, no, L,  STR_25_01_027, nullptr,       nullptr, L25_01_027},
+    {27, TC, FC, no, L,  STR_25_01_027, I_25_01_027,   nullptr, L25_01_027},
     {28, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_028},
     {29, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {30, TC, FC, no, L,  STR_25_01_030, I_25_01_030,   nullptr, L25_01_030},
