@@ -29,7 +29,7 @@ constexpr bool P = true, L = true, no = false;
 // says the step exists and the runners refuse to pretend it ran.
 const std::vector<ReleaseSteps> kCatalogue = {
     // rel  T   F   pub  prog template fn    firm fn        public   program
-    { 1, TC, FC, no, L,  STR_25_01_001, nullptr,       nullptr, L25_01_001},
+    { 1, TC, FC, no, L,  STR_25_01_001, I_25_01_001,   nullptr, L25_01_001},
     { 2, TC, F_, P,  no, STR_25_01_002, nullptr,       PUB_25_01_002, nullptr},
     { 3, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 4, T_, FC, no, L,  nullptr,       I_25_01_004,   nullptr, L25_01_004},
@@ -37,7 +37,7 @@ const std::vector<ReleaseSteps> kCatalogue = {
     { 6, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 7, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     { 8, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    { 9, T_, FC, no, no, nullptr,       nullptr,       nullptr, nullptr},
+    { 9, T_, FC, no, no, nullptr,       I_25_01_009,   nullptr, nullptr},
     {10, TE, FC, no, L,  STR_25_01_010, I_25_01_010,   nullptr, L25_01_010},
     {11, TC, FC, no, no, STR_25_01_011, I_25_01_011,   nullptr, nullptr},
     {12, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
@@ -45,7 +45,7 @@ const std::vector<ReleaseSteps> kCatalogue = {
     {14, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_014},
     {15, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {16, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {17, TC, FC, no, no, STR_25_01_017, nullptr,       nullptr, nullptr},
+    {17, TC, FC, no, no, STR_25_01_017, I_25_01_017,   nullptr, nullptr},
     {18, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
     {19, TC, FC, no, L,  STR_25_01_019, I_25_01_019,   nullptr, L25_01_019},
     {20, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},

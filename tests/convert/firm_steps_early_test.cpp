@@ -420,4 +420,163 @@ TEST_F(FirmStepsEarly, Step025RemovesContributionsOfPartnersNoLongerListedOnce) 
   EXPECT_FALSE(fs::exists(t("skl_52r")));
 }
 
+// ---------------------------------------------------------------- 001: the year's new tables
+
+TEST_F(FirmStepsEarly, Step001ReplacesTheDocumentTableAddsCorrectionFieldsAndPicksTheTaxForm) {
+  prepare("024.01.050");
+  edit(t("firma"), [](tav::engine::WorkArea& a) { set(a, "ryczalt", Value("r")); });
+  const auto corrections = rowsOf(t("ks_kor"));
+  const size_t korFields = structureOf(t("ks_kor")).size(), koraFields = structureOf(t("ks_kora")).size();
+  ASSERT_FALSE(fieldOf(structureOf(t("ks_kor")), "LP"));
+
+  ASSERT_TRUE(run(I_25_01_001)) << error_.filename;
+  const auto kor = structureOf(t("ks_kor"));
+  ASSERT_EQ(kor.size(), korFields + 3);
+  const char* added[][2] = {{"MAJATEK", "C1"}, {"TYP_P", "C1"}, {"LP", "N10"}};
+  for (size_t i = 0; i < 3; ++i) {
+    const auto& f = kor[korFields + i];
+    EXPECT_EQ(f.name, added[i][0]);
+    EXPECT_EQ(std::string(1, f.type) + std::to_string(f.length), added[i][1]) << f.name;
+    EXPECT_EQ(f.decimals, 0);
+  }
+  EXPECT_EQ(rowsOf(t("ks_kor")).size(), corrections.size());
+  const auto kora = structureOf(t("ks_kora"));
+  ASSERT_EQ(kora.size(), koraFields + 1);
+  EXPECT_EQ(kora.back().name, "LP");
+  const fs::path str = base_ / "str";
+  EXPECT_EQ(structureOf(t("ks_dok")).size(), structureOf(str / "ks_dok.dbf").size());
+  EXPECT_EQ(rowsOf(t("ks_dok")).size(), rowsOf(str / "ks_dok.dbf").size());
+  // "r" is the lump-sum form whatever its case.
+  EXPECT_EQ(contents(t("inf_fir")), contents(str / "rnf_fir.dbf"));
+  for (const char* table : {"ks_dok", "ks_kor", "ks_kora"})
+    EXPECT_EQ(tagsIn(firm_ / (std::string(table) + ".cdx")), catalogued(table)) << table;
+  EXPECT_EQ(recorded(), "025.01.001");
+
+  // Again for a firm on the regular form: the fields are there, the other template is taken.
+  edit(t("firma"), [](tav::engine::WorkArea& a) { set(a, "ryczalt", Value("N")); });
+  const std::string table = contents(t("ks_kor"));
+  ASSERT_TRUE(run(I_25_01_001)) << error_.filename;
+  EXPECT_EQ(contents(t("inf_fir")), contents(str / "inf_fir.dbf"));
+  EXPECT_EQ(contents(t("ks_kor")), table);
+}
+
+// ---------------------------------------------------------------- 009: payroll periods
+
+TEST_F(FirmStepsEarly, Step009CarriesEndDatesForwardInIndexOrderAndCompletesCode99) {
+  prepare();
+  edit(t("p_p"), [](tav::engine::WorkArea& a) {
+    ASSERT_TRUE(a.append());
+    set(a, "lpp", Value("TEST000001"));
+  });
+  // Physical order differs from the order of the periods (sort).
+  struct Period {
+    const char* owner;
+    const char* sort;
+    Value start, end, expected;
+  };
+  const Period periods[] = {
+      {"TEST000001", "0004", date(2025, 4, 1), date(2025, 6, 30), date(2025, 6, 30)},
+      {"TEST000001", "0002", date(2025, 2, 1), Value(tav::rt::Date()), date(2025, 3, 31)},
+      {"TEST000001", "0001", date(2025, 1, 1), date(2025, 3, 31), date(2025, 3, 31)},
+      {"TEST000001", "0005", date(2025, 5, 15), Value(tav::rt::Date()), date(2025, 6, 30)},
+      {"TEST000001", "0003", date(2025, 5, 1), Value(tav::rt::Date()), Value(tav::rt::Date())},
+      {"TEST000002", "0002", date(2025, 1, 1), Value(tav::rt::Date()), Value(tav::rt::Date())},
+  };
+  uint32_t first = 0;
+  edit(t("p_pa"), [&](tav::engine::WorkArea& a) {
+    first = a.lastRec() + 1;
+    for (const Period& p : periods) {
+      ASSERT_TRUE(a.append());
+      set(a, "lpp_p", Value(p.owner));
+      set(a, "sort", Value(p.sort));
+      set(a, "p5", p.start);
+      set(a, "p6", p.end);
+    }
+  });
+  const char* codes[][2] = {{"99", ""}, {"99", "2"}, {"12", ""}};
+  edit(t("p_um"), [&](tav::engine::WorkArea& a) {
+    a.zap();
+    for (const auto& c : codes) {
+      ASSERT_TRUE(a.append());
+      set(a, "ift", Value(c[0]));
+      set(a, "ift2", Value(c[1]));
+    }
+  });
+  ASSERT_TRUE(fs::exists(t("p_ift")));
+  edit(t("p_ift"), [](tav::engine::WorkArea& a) {
+    a.zap();
+    ASSERT_TRUE(a.append());
+    const char* pairs[][2] = {{"99", ""}, {"99", "3"}, {"10", ""}};
+    const char* names[][2] = {{"typ1", "t1"}, {"typ2", "t2"}, {"typ3", "t3"}};
+    for (size_t i = 0; i < 3; ++i) {
+      set(a, names[i][0], Value(pairs[i][0]));
+      set(a, names[i][1], Value(pairs[i][1]));
+    }
+  });
+
+  ASSERT_TRUE(run(I_25_01_009)) << error_.filename;
+  {
+    tav::engine::Workspace ws;
+    ASSERT_TRUE(ws.useHost(t("p_pa"), "t", tav::engine::UseOptions{}));
+    for (size_t i = 0; i < std::size(periods); ++i) {
+      ws.current()->goTo(first + static_cast<uint32_t>(i));
+      EXPECT_TRUE(ws.current()->get(std::string_view("p6")).identical(periods[i].expected))
+          << periods[i].owner << " " << periods[i].sort;
+    }
+  }
+  const auto um = rowsOf(t("p_um"));
+  ASSERT_EQ(um.size(), 3u);
+  EXPECT_EQ(um[0].text("ift2"), "1");
+  EXPECT_EQ(um[1].text("ift2"), "2");
+  EXPECT_EQ(um[2].text("ift2"), " ");
+  const auto ift = rowsOf(t("p_ift")).at(0);
+  EXPECT_EQ(ift.text("t1") + ift.text("t2") + ift.text("t3"), "13 ");
+  EXPECT_EQ(tagsIn(firm_ / "p_pa.cdx"), catalogued("p_pa"));
+  EXPECT_EQ(tagsIn(firm_ / "p_um.cdx"), catalogued("p_um"));
+  EXPECT_EQ(recorded(), "025.01.009");
+
+  // A firm without the optional code table is converted all the same.
+  fs::remove(t("p_ift"));
+  ASSERT_TRUE(run(I_25_01_009)) << error_.filename;
+}
+
+// ---------------------------------------------------------------- 017: payroll formulas
+
+TEST_F(FirmStepsEarly, Step017RenamesSeniorityWordsWithoutCuttingAFormula) {
+  prepare();
+  const std::string full = std::string(143, 'X') + "MC_STAZ";  // exactly the 150 of the field
+  edit(t("p_skld"), [&](tav::engine::WorkArea& a) {
+    a.goTo(1);
+    a.put(16, Value("MC_STAZ*2+ROK_STAZ+MC_STAZ"));
+    a.put(17, Value("KWOTA*2"));
+    a.put(19, Value(full));
+    a.put(20, Value("IIF(MC_STAZ>12,ROK_STAZ,0)"));
+  });
+  edit(t("p_sklm"), [](tav::engine::WorkArea& a) {
+    a.goTo(1);
+    a.put(7, Value("ROK_STAZ"));
+    a.put(10, Value("MC_STAZ"));
+    a.put(11, Value("MC_STAZ"));
+    a.put(14, Value("ROK_STAZ"));
+  });
+  ASSERT_TRUE(run(I_25_01_017)) << error_.filename;
+  const auto sd = rowsOf(t("p_skld")).at(0);
+  EXPECT_EQ(tav::rt::rTrim(sd.text("r1")), "M_STAZ(B)*2+R_STAZ(B)+M_STAZ(B)");
+  EXPECT_EQ(tav::rt::rTrim(sd.text("r2")), "KWOTA*2");
+  EXPECT_EQ(sd.text("r4"), full);
+  EXPECT_EQ(tav::rt::rTrim(sd.text("w1")), "IIF(MSTAZB>12,RSTAZB,0)");
+  const auto sm = rowsOf(t("p_sklm")).at(0);
+  EXPECT_EQ(tav::rt::rTrim(sm.text("r1")), "R_STAZ(B)");
+  EXPECT_EQ(tav::rt::rTrim(sm.text("r4")), "M_STAZ(B)");
+  EXPECT_EQ(tav::rt::rTrim(sm.text("w1")), "MSTAZB");
+  EXPECT_EQ(tav::rt::rTrim(sm.text("w4")), "RSTAZB");
+  EXPECT_EQ(recorded(), "025.01.017");
+
+  // Converted formulas hold none of the old words: a repeat writes nothing.
+  const std::string skld = contents(t("p_skld")), sklm = contents(t("p_sklm"));
+  ASSERT_TRUE(run(I_25_01_017, "025.01.016")) << error_.filename;
+  EXPECT_EQ(contents(t("p_skld")), skld);
+  EXPECT_EQ(contents(t("p_sklm")), sklm);
+}
+
 }  // namespace
