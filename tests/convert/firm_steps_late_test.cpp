@@ -6,12 +6,14 @@
 
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "convert/release_catalogue.h"
 #include "db/arithmetic.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
 #include "os/path.h"
+#include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
@@ -23,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace tav::convert;
+using namespace tav::rt::literals;
 using tav::rt::Value;
 using tav::testing::SampleTrees;
 using tav::testing::snapshot;
@@ -35,6 +38,7 @@ using Record = std::map<std::string, Value>;
 struct TableView {
   std::vector<tav::engine::FieldSpec> fields;
   std::vector<Record> records;  // deleted ones included, in record order
+  std::vector<bool> deleted;
   std::vector<std::string> tags;
 
   const tav::engine::FieldSpec* field(const std::string& name) const {
@@ -61,6 +65,7 @@ TableView read(const fs::path& dbf) {
     a->goTo(i);
     Record r;
     for (size_t p = 1; p <= a->fieldCount(); ++p) r[a->fieldName(p)] = a->get(p);
+    v.deleted.push_back(a->deleted());
     v.records.push_back(std::move(r));
   }
   fs::path cdx = dbf;
@@ -240,6 +245,223 @@ TEST_F(LateFirmSteps, PayrollParametersAreSetInTheFirstRecord) {
   const Record& r = table("p_dat").records.at(0);
   EXPECT_NEAR(num(r.at("PRPL")), 0.3, 1e-9);
   EXPECT_EQ(str(r.at("LICZYC")), "NNNNNNNNNNNN");
+}
+
+
+// ---- data rules -----------------------------------------------------------------------------
+
+Value day(int y, int m, int d) { return Value(tav::rt::Date::fromYmd(y, m, d)); }
+
+TEST_F(LateFirmSteps, VehiclesGetTheirEmission) {
+  // (kind, fuel, year made) -> CO2
+  const std::vector<std::tuple<const char*, int, const char*, double>> cases = {
+      {"E", 6, "2025", 0}, {"B", 6, "2025", 93.6}, {"B", 6, "2024", 120},
+      {"B", 6, "2026", 93.6}, {"B", 1, "2025", 120}, {"E", 1, "1999", 0}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    auto [kind, fuel, made, co2] = cases[i];
+    set("sam_rej", static_cast<uint32_t>(i + 1), {{"rodzaj", Value(kind)}, {"cpn_t", Value(fuel)}, {"rok_prod", Value(made)}});
+  }
+  EXPECT_TRUE(run(I_25_01_042));
+  const TableView after = table("sam_rej");
+  ASSERT_EQ(after.records.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i)
+    EXPECT_NEAR(num(after.records[i].at("CO2")), std::get<3>(cases[i]), 1e-9) << "vehicle " << i + 1;
+  EXPECT_EQ(after.field("CO2")->decimals, 2);
+  EXPECT_EQ(after.tags, (std::vector<std::string>{"LPP"}));
+  EXPECT_EQ(recorded(), databaseRelease(42));
+}
+
+TEST_F(LateFirmSteps, RefundsAreRebuiltOnTheTemplateAllByTransfer) {
+  const TableView before = table("p_alu");
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < before.records.size(); ++i)
+    if (!before.deleted[i]) kept.push_back(str(before.records[i].at("LPP")) + "/" + str(before.records[i].at("LPP_P")));
+  ASSERT_FALSE(kept.empty());
+  ASSERT_EQ(before.field("PRZELEW"), nullptr);
+
+  EXPECT_TRUE(run(I_25_01_038));
+  const TableView after = table("p_alu");
+  std::vector<std::string> carried;
+  for (const Record& r : after.records) {
+    carried.push_back(str(r.at("LPP")) + "/" + str(r.at("LPP_P")));
+    EXPECT_EQ(str(r.at("PRZELEW")), "T");
+  }
+  EXPECT_EQ(carried, kept);
+  EXPECT_EQ(after.tags, (std::vector<std::string>{"LPP", "PPP"}));
+  const TableView pa = table("p_pa");
+  EXPECT_EQ(pa.fields.size(), 68u);
+  EXPECT_EQ(pa.tags, (std::vector<std::string>{"LPP", "PPP"}));
+  EXPECT_EQ(recorded(), databaseRelease(38));
+
+  // Without the template nothing is carried over and the release stays unrecorded.
+  fs::remove(map_.root() / "baza" / "str" / "p_alu.dbf");
+  const std::string old = bytes("p_alu", 2);
+  EXPECT_TRUE(raises(I_25_01_038, 2));
+  EXPECT_TRUE(bytes("p_alu", 2) == old);
+  EXPECT_NE(recorded(2), databaseRelease(38));
+}
+
+TEST_F(LateFirmSteps, StandByTotalsOf2025PerEmployeeAndMonth) {
+  // Every employee has, in 2025, stand-by on 10 and 20 January (8.30 h and 4.45 h, 100 and
+  // 150.25), another absence on 12 January and stand-by on 3 March (2.15 h, 250.75), each of
+  // 3 days.
+  EXPECT_TRUE(run(I_25_01_040));
+  const TableView pf = table("p_f");
+  ASSERT_FALSE(pf.records.empty());
+  for (const Record& r : pf.records) {
+    const std::string mc = str(r.at("MC"));
+    SCOPED_TRACE(str(r.at("LPP_P")) + " " + mc);
+    if (mc == "01") {
+      EXPECT_EQ(num(r.at("SWY_DK")), 6);
+      EXPECT_EQ(num(r.at("SWY_DR")), 6);
+      EXPECT_NEAR(num(r.at("SWY_GN")), 13.25, 1e-9);  // 13 h 15 min
+      EXPECT_NEAR(num(r.at("SWY_WYN")), 250.25, 1e-9);
+    } else if (mc == "03") {
+      EXPECT_EQ(num(r.at("SWY_DK")), 3);
+      EXPECT_NEAR(num(r.at("SWY_GN")), 2.25, 1e-9);
+      EXPECT_NEAR(num(r.at("SWY_WYN")), 250.75, 1e-9);
+    } else {
+      EXPECT_EQ(num(r.at("SWY_WYN")), 0);
+      EXPECT_EQ(num(r.at("SWY_DK")), 0);
+    }
+  }
+  EXPECT_EQ(pf.tags, (std::vector<std::string>{"LPP", "LMC"}));
+  EXPECT_EQ(recorded(), databaseRelease(40));
+}
+
+TEST_F(LateFirmSteps, ContractNotesAreCopiedToTheEmployee) {
+  tav::rt::shared().num_fir = Value(kAtDatabaseRelease);
+  const std::string payslip = tav::testing::contents(dir() / "zest" / "p_swp.rtf");
+  ASSERT_FALSE(payslip.empty());
+  // Keys as the program files them: module, firm, the record's key padded on the left.
+  const std::string module = " PRACOWNIK";
+  auto key = [](const char* k) { return "F0001" + tav::rt::padLeft(tav::rt::padRight(k, 10), 20); };
+  // Contracts (key, employee) and the notes already there (key, text).
+  const std::vector<std::pair<const char*, const char*>> contracts = {
+      {"C1", "P1"}, {"C2", "P2"}, {"C3", "P3"}, {"C4", ""}, {"C5", "P5"}, {"C6", "P1"}};
+  const std::vector<std::pair<const char*, std::string>> notes = {
+      {"C1", "Umowa 1"}, {"C2", "Umowa 2"}, {"P2", ""}, {"C3", "Umowa 3"}, {"P3", "Własna"_oem}, {"C4", "Umowa 4"}};
+  ASSERT_EQ(table("p_up").records.size(), contracts.size());
+  ASSERT_EQ(table("uwagi").records.size(), notes.size());
+  std::map<std::string, std::string> expected;
+  for (size_t i = 0; i < contracts.size(); ++i)
+    set("p_up", static_cast<uint32_t>(i + 1), {{"lpp", Value(contracts[i].first)}, {"lpp_p", Value(contracts[i].second)}});
+  for (size_t i = 0; i < notes.size(); ++i) {
+    set("uwagi", static_cast<uint32_t>(i + 1),
+        {{"modul", Value(module)}, {"lpp", Value(key(notes[i].first))}, {"tresc", Value::memo(notes[i].second)}});
+    expected[module + key(notes[i].first)] = notes[i].second;
+  }
+  expected[module + key("P1")] = "Umowa 1";  // new note
+  expected[module + key("P2")] = "Umowa 2";  // an empty note filled; own note of P3 stays
+
+  EXPECT_TRUE(run(I_25_01_044));
+  auto notesAfter = [&] {
+    std::map<std::string, std::string> out;
+    for (const Record& r : table("uwagi").records) EXPECT_TRUE(out.emplace(r.at("MODUL").str() + r.at("LPP").str(), str(r.at("TRESC"))).second);
+    return out;
+  };
+  EXPECT_EQ(notesAfter(), expected);
+  EXPECT_EQ(table("uwagi").tags, (std::vector<std::string>{"LPP"}));
+  EXPECT_FALSE(fs::exists(dir() / "zest" / "p_swp.rtf"));
+  EXPECT_EQ(tav::testing::contents(dir() / "zest" / "p_swp.rtf.bak"), payslip);
+  for (const Value& v : table("rk_dok").column("R_TO_R")) EXPECT_EQ(str(v), "N");
+  EXPECT_EQ(table("v_data").fields.size(), 82u);
+  EXPECT_EQ(recorded(), databaseRelease(44));
+
+  // Repeated, nothing more is copied.
+  EXPECT_TRUE(run(I_25_01_044));
+  EXPECT_EQ(notesAfter(), expected);
+
+  // A firm without the payslip template converts all the same.
+  tav::rt::shared().num_fir = Value(kWithoutOptional);
+  EXPECT_TRUE(run(I_25_01_044, kWithoutOptional));
+  EXPECT_EQ(recorded(kWithoutOptional), databaseRelease(44));
+}
+
+TEST_F(LateFirmSteps, NotesAreNotFiledWithoutTheFirmsNumber) {
+  EXPECT_TRUE(raises(I_25_01_044));
+  EXPECT_NE(recorded(), databaseRelease(44));
+}
+
+TEST_F(LateFirmSteps, VehiclesPurchasesAndCarTradeOf045) {
+  set("ks_fw", 1, {{"termin", Value(tav::rt::Date())}});  // no payment term
+  set("ks_fw", 2, {{"termin", day(2025, 3, 1)}, {"d_vat", day(2025, 3, 10)}});  // term before VAT date
+  set("ks_auto", 1, {{"lpp_ksz", Value("")}});
+  set("ks_dok", 2, {{"lpp", Value("")}});  // a document without a number is no link target
+  const TableView dokBefore = table("ks_dok"), fwBefore = table("ks_fw");
+  std::map<std::string, Record> documents;
+  for (size_t i = 0; i < dokBefore.records.size(); ++i)
+    if (!dokBefore.deleted[i] && !str(dokBefore.records[i].at("LPP")).empty())
+      documents[dokBefore.records[i].at("LPP").str()] = dokBefore.records[i];
+
+  EXPECT_TRUE(run(I_25_01_045));
+
+  EXPECT_EQ(table("sam_dok").field("FIRMA")->length, 80);
+  EXPECT_EQ(table("sam_dok").field("ADRES")->length, 80);
+  EXPECT_EQ(table("sam_rej").field("ADRES")->length, 80);
+  EXPECT_NE(table("p_uz").field("KOMORNIK"), nullptr);
+
+  const TableView dok = table("ks_dok");
+  ASSERT_EQ(dok.records.size(), dokBefore.records.size());
+  for (size_t i = 0; i < dok.records.size(); ++i) {
+    if (dokBefore.deleted[i]) continue;  // hidden from the step
+    const Record &was = dokBefore.records[i], &is = dok.records[i];
+    EXPECT_NE(str(is.at("TK")), "U");
+    if (str(was.at("TK")) == "U") {
+      EXPECT_EQ(str(is.at("TK")), "Z");
+      EXPECT_EQ(num(is.at("KWOTA2")), num(was.at("KWOTA1")));
+    } else {
+      EXPECT_EQ(str(is.at("TK")), str(was.at("TK")));
+    }
+  }
+
+  const TableView fw = table("ks_fw");
+  EXPECT_EQ(fw.field("NAZWA_KLI")->length, 80);
+  EXPECT_EQ(fw.field("MIASTO_KLI")->length, 40);
+  EXPECT_EQ(fw.tags, (std::vector<std::string>{"DAT"}));
+  ASSERT_EQ(fw.records.size(), fwBefore.records.size());
+  EXPECT_EQ(num(fw.records[0].at("IL_TER")), 0);
+  EXPECT_EQ(num(fw.records[1].at("IL_TER")), 0);
+  for (size_t i = 0; i < fw.records.size(); ++i) {
+    const Record &was = fwBefore.records[i], &is = fw.records[i];
+    EXPECT_EQ(str(is.at("NAZWA_KLI")), str(was.at("NAZWA_KLI")));
+    if (fwBefore.deleted[i]) continue;  // hidden from the step
+    EXPECT_TRUE(is.at("DATA_VAT").identical(was.at("D_SPR")));
+    EXPECT_TRUE(is.at("D_KURS_VAT").identical(was.at("D_KURS")));
+    EXPECT_NEAR(num(is.at("F_KURS")), num(was.at("KURS_TAV")), 1e-9);
+    if (i >= 2) {
+      EXPECT_EQ(num(is.at("IL_TER")), std::max(was.at("TERMIN").date() - was.at("D_VAT").date(), 0));
+    }
+  }
+
+  const TableView car = table("ks_auto");
+  EXPECT_EQ(car.fields.size(), 32u);
+  EXPECT_EQ(car.field("NR_FZ")->length, 40);
+  EXPECT_EQ(car.tags, (std::vector<std::string>{"LPP", "LPZ", "LPS"}));
+  int linked = 0, unlinked = 0;
+  for (size_t i = 0; i < car.records.size(); ++i) {
+    if (car.deleted[i]) continue;
+    const Record& r = car.records[i];
+    const auto purchase = documents.find(r.at("LPP_KSZ").str());
+    if (purchase == documents.end()) {
+      ++unlinked;
+      EXPECT_EQ(str(r.at("FIR_Z")), "");
+      EXPECT_EQ(str(r.at("LPP_KLIZ")), "");
+    } else {
+      ++linked;
+      EXPECT_EQ(str(r.at("FIR_Z")), str(purchase->second.at("FIRMA")));
+      EXPECT_EQ(str(r.at("NR_KSEFZ")), str(purchase->second.at("NR_KSEF")));
+      EXPECT_EQ(str(r.at("LPP_KLIZ")), str(purchase->second.at("KLI")));
+    }
+    const auto sale = documents.find(r.at("LPP_TAV").str());
+    if (sale != documents.end()) {
+      EXPECT_EQ(str(r.at("NIP_S")), str(sale->second.at("NIP")));
+      EXPECT_EQ(str(r.at("NR_KSEF")), str(sale->second.at("NR_KSEF")));
+    }
+  }
+  EXPECT_GT(linked, 0);
+  EXPECT_GT(unlinked, 0);
+  EXPECT_EQ(recorded(), databaseRelease(45));
 }
 
 }  // namespace
