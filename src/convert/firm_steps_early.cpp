@@ -137,9 +137,19 @@ void addFields(const Firm& f, const Addition& a) {
     stepFailed("Nie można dodać pól do tabeli "_oem + a.table, f.dir + a.table + ".dbf", "DODAJ_POLE");
 }
 
+// ZMIEN_DL_POLA reports nothing, so the widths are read back: a table left narrow must not be
+// recorded as converted.
 void widenFields(const Firm& f, const Widening& w) {
   if (w.field && fieldWidth(f.dir, w.table, w.alias, w.field) >= w.shorterThan) return;
   db::ZMIEN_DL_POLA(f.dir, std::string(w.table) + ".dbf", w.widen);
+  engine::WorkArea& a = open(f.dir, w.table, w.alias);
+  const bool widened = std::all_of(w.widen.begin(), w.widen.end(), [&](const std::pair<int, int>& p) {
+    return p.first >= 1 && static_cast<size_t>(p.first) <= a.fieldCount() &&
+           a.field(static_cast<size_t>(p.first)).length >= p.second;
+  });
+  db::ZAMKNIJ(w.alias);
+  if (!widened)
+    stepFailed("Nie można poszerzyć pól tabeli "_oem + w.table, f.dir + w.table + ".dbf", "ZMIEN_DL_POLA");
 }
 
 bool run(const StepPlan& plan, std::string_view firmDirectory, std::string_view databaseDirectory,
