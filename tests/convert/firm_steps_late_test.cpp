@@ -10,6 +10,7 @@
 
 #include "convert/release_catalogue.h"
 #include "db/arithmetic.h"
+#include "db/structure_change.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
 #include "os/path.h"
@@ -216,6 +217,17 @@ TEST_F(LateFirmSteps, ANarrowFieldIsWidenedWithItsTextIntact) {
     EXPECT_TRUE(run(w.step));
     EXPECT_TRUE(snapshot(dir()).at(std::string(w.table) + ".dbf") == dbf);  // not rewritten
   }
+}
+
+TEST_F(LateFirmSteps, AStructureChangeThatFailsLeavesTheReleaseUnrecorded) {
+  dir();
+  // Every rebuilt table is refused at the moment it would replace the old one.
+  auto previous = tav::db::setSwapHook([](tav::db::SwapPoint, std::string_view) { return false; });
+  for (FirmStepFn step : {I_25_01_030, I_25_01_031}) EXPECT_TRUE(raises(step));
+  tav::db::setSwapHook(std::move(previous));
+  EXPECT_EQ(recorded(), kOld);
+  EXPECT_EQ(table("firma").fields.size(), 145u);
+  EXPECT_EQ(table("p_skld").field("R1")->length, 150);
 }
 
 TEST_F(LateFirmSteps, KsDokKeepsItsIndexWhenAlreadyConverted) {
