@@ -257,6 +257,17 @@ TEST_F(LateFirmSteps, PayrollParametersAreSetInTheFirstRecord) {
   const Record& r = table("p_dat").records.at(0);
   EXPECT_NEAR(num(r.at("PRPL")), 0.3, 1e-9);
   EXPECT_EQ(str(r.at("LICZYC")), "NNNNNNNNNNNN");
+
+  // A firm whose parameter table has no record yet gets the fields and no invented record.
+  {
+    tav::engine::Workspace ws;
+    ASSERT_TRUE(ws.useHost(dir(2) / "p_dat.dbf", "t", tav::engine::UseOptions{}));
+    ws.current()->zap();
+  }
+  EXPECT_TRUE(run(I_25_01_046, 2));
+  EXPECT_EQ(table("p_dat", 2).fields.size(), 76u);
+  EXPECT_TRUE(table("p_dat", 2).records.empty());
+  EXPECT_EQ(recorded(2), databaseRelease(46));
 }
 
 
