@@ -47,7 +47,8 @@ engine::WorkArea& open(const std::string& dir, std::string_view table, const cha
                        std::string_view tag = {}) {
   db::ZAMKNIJ(alias);
   const std::string file = dir + std::string(table) + ".dbf";
-  if (!db::OTWORZ(dir, table, alias, tag)) stepFailed("Nie można otworzyć pliku "_oem + file, file, "OTWORZ");
+  if (!db::OTWORZ(dir, table, alias, tag))
+    stepFailed("Nie można otworzyć pliku "_oem + file, file, "OTWORZ");
   return *engine::workspace().find(alias);
 }
 
@@ -122,13 +123,13 @@ using Rule = void (*)(const Firm&);
 // In the order a step does them: templates, additions, widenings, the indexes its rule reads
 // through, its rule, the indexes of the tables it changed, and last the release record.
 struct StepPlan {
-  int release;
-  std::vector<const char*> templates;
-  std::vector<Addition> additions;
-  std::vector<Widening> widenings;
-  std::vector<const char*> indexesBeforeRule;
-  Rule rule;
-  std::vector<const char*> indexes;
+  int release = 0;
+  std::vector<const char*> templates = {};
+  std::vector<Addition> additions = {};
+  std::vector<Widening> widenings = {};
+  std::vector<const char*> indexesBeforeRule = {};
+  Rule rule = nullptr;
+  std::vector<const char*> indexes = {};
 };
 
 void addFields(const Firm& f, const Addition& a) {
@@ -281,7 +282,8 @@ struct FormulaTable {
   const char* alias;
   size_t functionsFrom, functionsTo, variablesFrom, variablesTo;  // field positions
 };
-constexpr FormulaTable kFormulaTables[] = {{"p_skld", "psd", 16, 19, 20, 23}, {"p_sklm", "psm", 7, 10, 11, 14}};
+constexpr FormulaTable kFormulaTables[] = {{"p_skld", "psd", 16, 19, 20, 23},
+                                           {"p_sklm", "psm", 7, 10, 11, 14}};
 
 template <size_t N>
 void rewriteFormula(engine::WorkArea& a, size_t pos, const Rename (&renames)[N]) {
@@ -376,59 +378,62 @@ void formerPartners(const Firm& f) {
 // ---------------------------------------------------------------- the steps
 
 const StepPlan k001 = {
-    1,
-    {"ks_dok"},
-    {{"ks_kor", "kor", 0, {{"MAJATEK", 'C', 1, 0}, {"TYP_P", 'C', 1, 0}, {"LP", 'N', 10, 0}}, {}},
-     {"ks_kora", "kora", 0, {{"LP", 'N', 10, 0}}, {}}},
-    {},
-    {},
-    taxFormTemplate,
-    {"ks_dok", "ks_kor", "ks_kora"}};
+    .release = 1,
+    .templates = {"ks_dok"},
+    .additions = {{"ks_kor", "kor", 0,
+                   {{"MAJATEK", 'C', 1, 0}, {"TYP_P", 'C', 1, 0}, {"LP", 'N', 10, 0}}, {}},
+                  {"ks_kora", "kora", 0, {{"LP", 'N', 10, 0}}, {}}},
+    .rule = taxFormTemplate,
+    .indexes = {"ks_dok", "ks_kor", "ks_kora"}};
 
 const StepPlan k004 = {
-    4,
-    {},
-    {{"st_en", "ste", 62, {{"SN", 'C', 1, 0}}, {rt::Value("-")}},
-     {"st_gn", "stg", 57, {{"dok_l", 'C', 40, 0}, {"typ_l", 'C', 1, 0}, {"NR_OT", 'C', 40, 0}}, {}},
-     {"st_dok", "stk", 21, {{"dok_l", 'C', 40, 0}, {"typ_l", 'C', 1, 0}}, {}}},
-    {},
-    {},
-    fixedAssets,
-    {"st_en", "st_gn", "st_dok"}};
+    .release = 4,
+    .additions = {{"st_en", "ste", 62, {{"SN", 'C', 1, 0}}, {rt::Value("-")}},
+                  {"st_gn", "stg", 57,
+                   {{"dok_l", 'C', 40, 0}, {"typ_l", 'C', 1, 0}, {"NR_OT", 'C', 40, 0}}, {}},
+                  {"st_dok", "stk", 21, {{"dok_l", 'C', 40, 0}, {"typ_l", 'C', 1, 0}}, {}}},
+    .rule = fixedAssets,
+    .indexes = {"st_en", "st_gn", "st_dok"}};
 
-const StepPlan k005 = {5, {}, {{"st_gn", "stg", 58, {{"NR_OT", 'C', 40, 0}}, {}}}, {}, {}, nullptr, {"st_gn"}};
+const StepPlan k005 = {
+    .release = 5, .additions = {{"st_gn", "stg", 58, {{"NR_OT", 'C', 40, 0}}, {}}}, .indexes = {"st_gn"}};
 
-const StepPlan k009 = {9, {}, {}, {}, {"p_pa"}, payrollPeriods, {"p_um"}};
+// The periods are walked in the order of the freshly built index.
+const StepPlan k009 = {
+    .release = 9, .indexesBeforeRule = {"p_pa"}, .rule = payrollPeriods, .indexes = {"p_um"}};
 
-const StepPlan k010 = {10, {}, {}, {}, {}, workCalendar, {"p_cals"}};
+const StepPlan k010 = {.release = 10, .rule = workCalendar, .indexes = {"p_cals"}};
 
-const StepPlan k011 = {11, {}, {}, {{"wspolnik", "wsp", "adres_nrd", 9, {{15, 10}}}}, {}, nullptr, {"wspolnik"}};
+const StepPlan k011 = {
+    .release = 11, .widenings = {{"wspolnik", "wsp", "adres_nrd", 9, {{15, 10}}}}, .indexes = {"wspolnik"}};
 
-const StepPlan k017 = {17, {}, {}, {}, {}, payrollFormulas, {}};
+const StepPlan k017 = {.release = 17, .rule = payrollFormulas};
 
-const StepPlan k019 = {19, {"cpn"}, {}, {}, {}, nullptr, {}};
+const StepPlan k019 = {.release = 19, .templates = {"cpn"}};
 
 const StepPlan k021 = {
-    21,
-    {},
-    {{"p_us", "pus", 22,
-      {{"Koszty", 'N', 12, 2}, {"Podatek", 'N', 12, 2}, {"wyplata", 'N', 12, 2}, {"is_k", 'C', 1, 0},
-       {"is_p", 'C', 1, 0}, {"is_r", 'C', 1, 0}, {"zus52", 'N', 12, 2}, {"is_z52", 'C', 1, 0}},
-      {}}},
-    {},
-    {},
-    contractPayouts,
-    {"p_us"}};
+    .release = 21,
+    .additions = {{"p_us", "pus", 22,
+                   {{"Koszty", 'N', 12, 2}, {"Podatek", 'N', 12, 2}, {"wyplata", 'N', 12, 2},
+                    {"is_k", 'C', 1, 0}, {"is_p", 'C', 1, 0}, {"is_r", 'C', 1, 0},
+                    {"zus52", 'N', 12, 2}, {"is_z52", 'C', 1, 0}},
+                   {}}},
+    .rule = contractPayouts,
+    .indexes = {"p_us"}};
 
-const StepPlan k023 = {23, {}, {}, {{"ks_kor", "kor", nullptr, 0, {{30, 40}}}}, {}, nullptr, {"ks_kor"}};
+const StepPlan k023 = {
+    .release = 23, .widenings = {{"ks_kor", "kor", nullptr, 0, {{30, 40}}}}, .indexes = {"ks_kor"}};
 
 const StepPlan k024 = {
-    24, {}, {{"p_us", "pus", 24, {{"zus52", 'N', 12, 2}, {"is_z52", 'C', 1, 0}}, {}}}, {}, {}, flatRatePayouts,
-    {"p_us"}};
+    .release = 24,
+    .additions = {{"p_us", "pus", 24, {{"zus52", 'N', 12, 2}, {"is_z52", 'C', 1, 0}}, {}}},
+    .rule = flatRatePayouts,
+    .indexes = {"p_us"}};
 
-const StepPlan k025 = {25, {}, {}, {}, {}, formerPartners, {}};
+const StepPlan k025 = {.release = 25, .rule = formerPartners};
 
-const StepPlan k027 = {27, {"sme_ewi", "sme_cfg", "sme_zw"}, {}, {}, {}, nullptr, {"sme_ewi", "sme_zw"}};
+const StepPlan k027 = {
+    .release = 27, .templates = {"sme_ewi", "sme_cfg", "sme_zw"}, .indexes = {"sme_ewi", "sme_zw"}};
 
 }  // namespace
 

@@ -116,7 +116,8 @@ class FirmStepsEarly : public ::testing::Test {
   bool run(Step step, const std::string& firmRelease = {}) {
     tav::rt::Error e;
     bool ok = false;
-    if (!tav::rt::guarded([&] { ok = step(fd_, "C:\\tav\\", db_, firmRelease.empty() ? release_ : firmRelease); }, &e)) {
+    const std::string given = firmRelease.empty() ? release_ : firmRelease;
+    if (!tav::rt::guarded([&] { ok = step(fd_, "C:\\tav\\", db_, given); }, &e)) {
       error_ = e;
       return false;
     }
