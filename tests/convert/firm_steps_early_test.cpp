@@ -9,6 +9,7 @@
 #include <set>
 
 #include "convert/release_catalogue.h"
+#include "convert/step_registry.h"
 #include "db/index_catalogue.h"
 #include "db/table_access.h"
 #include "engine/index/index_files.h"
@@ -587,6 +588,28 @@ TEST_F(FirmStepsEarly, Step017RenamesSeniorityWordsWithoutCuttingAFormula) {
   ASSERT_TRUE(run(I_25_01_017, "025.01.016")) << error_.filename;
   EXPECT_EQ(contents(t("p_skld")), skld);
   EXPECT_EQ(contents(t("p_sklm")), sklm);
+}
+
+// ---------------------------------------------------------------- the steps in sequence
+
+TEST_F(FirmStepsEarly, TheCataloguedStepsTakeAFirmFromLastYearToRelease027InOneRun) {
+  prepare("024.01.050");
+  for (int release : firmStepsAbove(release_)) {
+    if (release > 27) break;
+    tav::rt::Error e;
+    ASSERT_TRUE(tav::rt::guarded(
+        [&] { shippedSteps().runFirmStep(release, fd_, "C:\\tav\\", db_, release_); }, &e))
+        << stepName(StepKind::Firm, release) << " " << e.description << " " << e.filename;
+    EXPECT_EQ(recorded(), databaseRelease(release));
+  }
+  // The structures of the shipped release for every table these steps change.
+  const std::pair<const char*, size_t> counts[] = {{"st_en", 62}, {"st_gn", 58}, {"st_dok", 21}, {"p_us", 24},
+                                                   {"ks_kor", 33}};
+  for (const auto& [table, n] : counts) EXPECT_EQ(structureOf(t(table)).size(), n) << table;
+  EXPECT_EQ(structureOf(t("ks_kor"))[29].length, 40);
+  EXPECT_EQ(fieldOf(structureOf(t("wspolnik")), "adres_nrd")->length, 10);
+  for (const char* table : {"cpn", "sme_ewi", "sme_cfg", "sme_zw"})
+    EXPECT_TRUE(fs::exists(t(table))) << table;
 }
 
 }  // namespace
