@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/field_values.h"
 #include "convert/firm_step_frame.h"
 #include "convert/release_catalogue.h"
 #include "db/arithmetic.h"
@@ -56,15 +57,6 @@ bool exists(const std::string& dir, std::string_view table) {
   return os::exists(dir + std::string(table) + ".dbf");
 }
 
-std::string text(engine::WorkArea& a, const char* field) {
-  rt::Value v = a.get(std::string_view(field));
-  return v.isText() ? v.str() : std::string();
-}
-double number(engine::WorkArea& a, const char* field) {
-  rt::Value v = a.get(std::string_view(field));
-  return v.isNumber() ? v.num() : 0;
-}
-bool blank(const std::string& s) { return rt::allTrim(s).empty(); }
 void put(engine::WorkArea& a, const char* field, const rt::Value& v) { a.put(std::string_view(field), v); }
 
 size_t fieldCount(const std::string& dir, const char* table, const char* alias) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/field_values.h"
 #include "convert/release_catalogue.h"
 #include "db/files.h"
 #include "db/index_catalogue.h"
@@ -65,15 +66,6 @@ engine::WorkArea& open(const std::string& dir, const char* table, const char* al
   return *engine::workspace().find(alias);
 }
 
-std::string text(engine::WorkArea& a, const char* field) {
-  rt::Value v = a.get(std::string_view(field));
-  return v.isText() ? v.str() : std::string();
-}
-double number(engine::WorkArea& a, const char* field) {
-  rt::Value v = a.get(std::string_view(field));
-  return v.isNumber() ? v.num() : 0;
-}
-bool blank(const std::string& s) { return rt::allTrim(s).empty(); }
 
 // The totals must never keep or count a deleted record, whatever the caller's SET DELETED:
 // a duplicate kept because the record before it was already deleted would leave the form with
