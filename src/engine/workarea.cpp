@@ -218,26 +218,30 @@ void WorkArea::goTop() {
 void WorkArea::goBottom() {
   flushRecord();
   bof_ = found_ = false;
-  uint32_t count = lastRec();
-  uint32_t r = 0;
   IndexGuard guard(*this, false);
-  if (current_ >= 0) {
-    IndexTag* t = orders_[size_t(current_)].tag;
-    for (r = t->last(); r; r = t->prev()) {
-      if (r > count) continue;
-      load(r);
-      if (visibleHere()) break;
-    }
-    tagPositioned_ = r != 0;
-  } else {
-    r = nextVisible(count, false);
-  }
+  uint32_t r = lastVisible();
   if (!r) {
     phantom();
     bof_ = true;
   }
   guard.release();
   afterMove();
+}
+
+// Loads the last record visible in the controlling order (or in record order); 0 when none is.
+// The caller holds the index guard.
+uint32_t WorkArea::lastVisible() {
+  uint32_t count = lastRec();
+  if (current_ < 0) return nextVisible(count, false);
+  IndexTag* t = orders_[size_t(current_)].tag;
+  uint32_t r = t->last();
+  for (; r; r = t->prev()) {
+    if (r > count) continue;
+    load(r);
+    if (visibleHere()) break;
+  }
+  tagPositioned_ = r != 0;
+  return r;
 }
 
 void WorkArea::goTo(uint32_t recno) {
@@ -283,19 +287,7 @@ void WorkArea::skip(long n) {
     for (long i = 0; i < -n; ++i) {
       if (eof_) {
         // One step back from the end is the last visible record.
-        uint32_t count = lastRec();
-        uint32_t r = 0;
-        if (current_ >= 0) {
-          IndexTag* t = orders_[size_t(current_)].tag;
-          for (r = t->last(); r; r = t->prev()) {
-            if (r > count) continue;
-            load(r);
-            if (visibleHere()) break;
-          }
-          tagPositioned_ = r != 0;
-        } else {
-          r = nextVisible(count, false);
-        }
+        uint32_t r = lastVisible();
         if (!r) {
           phantom();
           bof_ = true;

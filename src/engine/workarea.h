@@ -176,6 +176,7 @@ class WorkArea {
   ValueFn compileKey(const IndexTag& tag, bool plain);
   void positionTag();
   uint32_t nextVisible(uint32_t from, bool forward);
+  uint32_t lastVisible();
   void afterMove();
   void rebuildOrders();
   void raise(int code, std::string description, const std::string& operation);
