@@ -8,6 +8,7 @@
 #include "os/path.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
+#include "runtime/format.h"
 #include "shell/alarm.h"
 #include "shell/directories.h"
 #include "shell/edit_dialog.h"
@@ -390,5 +391,13 @@ std::string ORBDIRSELECT(const rt::Value& cDirArg, bool lClose, gui::Dialog* oOw
 }
 
 ORB_DIR* keptChooser() { return kept().chooser.get(); }
+
+void WEZ_KAT(gui::Dialog& dialog, gui::Edit& field) {
+  std::string start = rt::allTrim(field.text());
+  if (start.empty()) start = "C:\\";
+  const std::string chosen = ORBDIRSELECT(rt::Value(start), false, &dialog);
+  if (!chosen.empty()) field.setText(chosen.substr(0, static_cast<size_t>(field.bufferLength())));
+  dialog.setFocus();
+}
 
 }  // namespace tav::install

@@ -58,6 +58,10 @@ class ORB_DIR {
 // ORBDIRSELECT("CLOSE") destroys a kept chooser.
 std::string ORBDIRSELECT(const rt::Value& cDir = {}, bool lClose = true, gui::Dialog* oOwner = nullptr);
 
+// The directory choice for one field of a screen: opens the kept chooser where the field's
+// text points (C:\ when it is empty) and puts a chosen directory into the field.
+void WEZ_KAT(gui::Dialog& dialog, gui::Edit& field);
+
 // The chooser kept between calls, or null (tests look at it).
 ORB_DIR* keptChooser();
 

@@ -146,6 +146,18 @@ AlarmLayout alarmLayout(std::string_view type, const std::string& text, const st
   return l;
 }
 
+namespace {
+AlarmResponder& responder() {
+  static AlarmResponder r;
+  return r;
+}
+}  // namespace
+
+AlarmResponder setAlarmResponder(AlarmResponder r) {
+  std::swap(responder(), r);
+  return r;
+}
+
 AlarmResult ALARM(const AlarmArea& area, std::string_view typeArg, const rt::Value& titleArg,
                   const rt::Value& textArg, const rt::Value& arg5) {
   auto& a = gui::app();
@@ -211,6 +223,8 @@ AlarmResult ALARM(const AlarmArea& area, std::string_view typeArg, const rt::Val
   } else if (!notice) {
     captions = {"Zamknij to okno"_oem};
   }
+
+  if (responder()) return {responder()({type, title, text, captions}), nullptr};
 
   AlarmLayout l = alarmLayout(type, text, captions, wholeScreen);
   TypeInfo info = typeInfo(kind);

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -48,6 +49,16 @@ struct AlarmResult {
 // a caption marks the default button) or the seconds before the box closes itself ("1".."3").
 AlarmResult ALARM(const AlarmArea& area = {}, std::string_view type = "4", const rt::Value& title = {},
                   const rt::Value& text = {}, const rt::Value& arg5 = {});
+
+// Without a person at the screen (an unattended run) every message box goes to a responder
+// instead of a window: it gets the box as ALARM would show it (852 texts, ";" a line break,
+// buttons without the default marker) and gives the choice ALARM returns.
+struct AlarmRequest {
+  std::string type, title, text;
+  std::vector<std::string> buttons;
+};
+using AlarmResponder = std::function<int(const AlarmRequest&)>;
+AlarmResponder setAlarmResponder(AlarmResponder responder);  // returns the previous; empty: windows
 
 // The layout ALARM computes, for the screens that need to know it and for tests.
 struct AlarmLayout {

@@ -5,12 +5,16 @@
 
 #include "db/table_access.h"
 #include "gui/application.h"
+#include "install/dir_chooser.h"
+#include "install/registration.h"
 #include "runtime/codepage.h"
 #include "runtime/collation.h"
 #include "runtime/shared_variables.h"
 #include "shell/alarm.h"
 #include "shell/running_check.h"
 #include "shell/startup_folders.h"
+#include "upgrade/upgrade_entry.h"
+#include "upgrade/upgrade_run.h"
 
 namespace tav::shell {
 
@@ -62,9 +66,21 @@ void KEYHANDLER(int k, gui::Widget& button) {
   }
 }
 
+void connectSubsystems() {
+  upgrade::InstallationServices services;
+  services.chooseDirectory = [](gui::Dialog& d, gui::Edit& field) { install::WEZ_KAT(d, field); };
+  services.closeChooser = [] { install::ORBDIRSELECT(rt::Value("CLOSE")); };
+  services.registerInstallation = [](const std::string& program, const std::string& database,
+                                     const std::string& year) { install::REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
+  };
+  upgrade::setInstallationServices(std::move(services));
+  upgrade::connectProgressWindow();
+}
+
 MainActions defaultMainActions() {
+  connectSubsystems();
   MainActions m;
-  m.upgrade = [](gui::Dialog& d) { notAvailable(d, "Aktualizacja programu"); };
+  m.upgrade = [](gui::Dialog& d) { upgrade::UPGRADE(d); };
   m.firstInstall = [](gui::Dialog& d) { notAvailable(d, "Pierwsza instalacja programu"); };
   m.tavRunning = [] { return IS_TAV_RUN(); };
   m.folders = [] { findStartupFolders(); };

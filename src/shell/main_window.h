@@ -22,8 +22,12 @@ struct MainActions {
   std::function<bool()> tavRunning;                 // IS_TAV_RUN; empty: never running
   std::function<void()> folders;                    // start-up steps 5-8; empty: none
 };
-// What the actions are until their screens exist: a notice that the function is not there yet.
+// The tool's own actions (the upgrade; the first installation is a notice until its screen
+// exists), with the subsystems connected to one another.
 MainActions defaultMainActions();
+// Gives the upgrade the installation's services and the program refresh the run's progress
+// window: what the tool needs before any action runs, with or without the main window.
+void connectSubsystems();
 
 // The main window as laid out for the tool: 630 x 260, five buttons, the logo.
 class MainWindow {

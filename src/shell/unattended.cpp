@@ -1,0 +1,347 @@
+// The unattended upgrade: the interactive entry run on the headless backend, with a policy in
+// place of the person who would answer its message boxes.
+#include "shell/unattended.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "db/table_access.h"
+#include "gui/application.h"
+#include "gui/headless/headless.h"
+#include "os/path.h"
+#include "runtime/clock.h"
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+#include "runtime/shared_variables.h"
+#include "shell/alarm.h"
+#include "shell/main_window.h"
+#include "shell/running_check.h"
+#include "shell/startup_folders.h"
+#include "upgrade/duration_estimate.h"
+#include "upgrade/upgrade_entry.h"
+#include "upgrade/upgrade_run.h"
+
+namespace tav::shell {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A question the policy cannot answer for a person: the run stops where it stands.
+struct NeedsPerson {
+  std::string title, text;
+};
+
+std::string utf8(const std::string& oem) { return rt::oemToUtf8(oem); }
+
+// A message box on standard error: its title, then its lines.
+void printBox(const AlarmRequest& r) {
+  std::string text = utf8(r.text);
+  for (char& c : text)
+    if (c == ';') c = '\n';
+  std::string indented;
+  for (char c : text) {
+    indented += c;
+    if (c == '\n') indented += "    ";
+  }
+  std::fprintf(stderr, "\n[%s]\n    %s\n", utf8(r.title).c_str(), indented.c_str());
+}
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// The Windows form of the program directory: a drive or network path stays as it is, a host path
+// is reached through the drive map.
+std::string windowsDirectory(const std::string& given) {
+  const bool windowsForm = (given.size() >= 2 && given[1] == ':') || startsWith(given, "\\\\");
+  if (windowsForm) return rt::utf8ToOem(given);
+  return os::fromHost(fs::absolute(fs::path(given)));
+}
+
+fs::path prefixLocation() {
+  if (const char* p = std::getenv("TAV_PREFIX"); p && *p) return p;
+  const char* home = std::getenv("HOME");
+  return fs::path(home ? home : "/") / ".local" / "share" / "tav";
+}
+
+std::string isoTime(std::time_t t) {
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", std::localtime(&t));
+  return buf;
+}
+
+std::string hostPath(const std::string& windows) {
+  if (windows.empty()) return {};
+  return os::toHost(windows).string();
+}
+
+// Progress, one line per firm; on a terminal one line that redraws.
+class ProgressLine {
+ public:
+  ProgressLine() : terminal_(::isatty(2) == 1) {}
+  ~ProgressLine() { end(); }
+  void firm(const upgrade::FirmProgress& p) {
+    if (!p.done && !terminal_) return;
+    std::string line = "firm " + std::to_string(p.index) + " of " + std::to_string(p.total) + ": nr " +
+                       std::to_string(static_cast<long>(p.firm->nr)) + " " + utf8(p.firm->name);
+    if (p.done) {
+      line += std::string(" ") + upgrade::statusName(p.firm->status);
+      if (!p.remaining.empty()) line += ", remaining " + p.remaining;
+      if (!p.finish.empty()) line += ", finish " + p.finish;
+    } else {
+      line += " ...";
+    }
+    if (terminal_) {
+      std::fprintf(stderr, "\r\033[K%s", line.c_str());
+      open_ = true;
+    } else {
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    std::fflush(stderr);
+  }
+  void end() {
+    if (open_) std::fputc('\n', stderr);
+    open_ = false;
+  }
+
+ private:
+  bool terminal_;
+  bool open_ = false;
+};
+
+void onSignal(int) { upgrade::requestInterruption(); }
+
+nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t start, std::time_t end) {
+  const upgrade::EntryOutcome& e = upgrade::lastEntry();
+  const upgrade::RunRecord& run = upgrade::lastRun();
+  nlohmann::json j;
+  j["outcome"] = outcome;
+  j["exit_code"] = exitCode;
+  j["program_directory"] = utf8(e.programDirectory);
+  j["database_directory"] = utf8(e.databaseDirectory);
+  j["program_directory_host"] = hostPath(e.programDirectory);
+  j["database_directory_host"] = hostPath(e.databaseDirectory);
+  j["database_release_before"] = e.releaseBefore;
+  j["database_release_after"] = e.releaseAfter;
+  nlohmann::json firms = nlohmann::json::array();
+  if (e.databaseRun)
+    for (const upgrade::FirmRecord& f : run.firms)
+      firms.push_back({{"number", f.nr},
+                       {"directory", utf8(f.directory)},
+                       {"name", utf8(f.name)},
+                       {"release_before", f.releaseBefore},
+                       {"release_after", f.releaseAfter},
+                       {"status", upgrade::statusName(f.status)},
+                       {"error", utf8(f.error)}});
+  j["firms"] = firms;
+  nlohmann::json texts = nlohmann::json::array();
+  if (e.databaseRun)
+    for (const std::string& t : run.texts) texts.push_back(utf8(t));
+  j["tlist"] = texts;
+  const std::string db = e.databaseDirectory;
+  auto existing = [](const std::string& windows) -> nlohmann::json {
+    if (windows.empty()) return nullptr;
+    const fs::path p = os::toHost(windows);
+    return fs::exists(p) ? nlohmann::json(p.string()) : nlohmann::json(nullptr);
+  };
+  j["install_report"] = db.empty() ? nlohmann::json(nullptr) : existing(db + "public\\ins_raport.txt");
+  j["error_log"] = existing(".\\error.log");
+  j["archive"] = db.empty() ? nlohmann::json(nullptr) : existing(db + "install\\" + rt::shared().wersja_p + ".zip");
+  j["start"] = isoTime(start);
+  j["end"] = isoTime(end);
+  j["duration_seconds"] = static_cast<double>(end - start);
+  return j;
+}
+
+}  // namespace
+
+std::string usage() {
+  return "usage: tav_setup PROGRAM_RELEASE DATABASE_RELEASE YEAR [switches]\n"
+         "  started in the shipped release's directory, e.g. tav_setup 25.01.046 025.01.046 2025\n"
+         "\n"
+         "without switches: the interactive tool (needs a display)\n"
+         "  --upgrade DIR       upgrade the TAV program installed in DIR (C:\\TAV\\ or a host path)\n"
+         "                      and its database, without a person at the screen\n"
+         "  --yes               confirm the upgrade (without it the run stops before changing anything)\n"
+         "  --report FILE.json  write what happened, firm by firm, to FILE.json\n"
+         "  --help              this text\n"
+         "\n"
+         "exit codes: 0 every firm upgraded, 1 some firms failed (see the report),\n"
+         "            2 refused, interrupted or failed: the message says why\n";
+}
+
+std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& args, std::string& error) {
+  UnattendedOptions o;
+  bool sawSwitch = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!startsWith(a, "--")) {
+      if (!sawSwitch && i < 3) continue;  // the three release arguments
+      error = "unexpected argument '" + a + "'";
+      return std::nullopt;
+    }
+    sawSwitch = true;
+    auto value = [&](const char* what) -> const std::string* {
+      if (i + 1 >= args.size() || startsWith(args[i + 1], "--")) {
+        error = a + " needs " + what;
+        return nullptr;
+      }
+      return &args[++i];
+    };
+    if (a == "--help") {
+      o.action = UnattendedOptions::Action::Help;
+    } else if (a == "--upgrade") {
+      const std::string* v = value("the program directory");
+      if (!v) return std::nullopt;
+      if (o.action == UnattendedOptions::Action::Upgrade) {
+        error = "--upgrade given twice";
+        return std::nullopt;
+      }
+      if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Upgrade;
+      o.programDirectory = *v;
+    } else if (a == "--yes") {
+      o.yes = true;
+    } else if (a == "--report") {
+      const std::string* v = value("a file name");
+      if (!v) return std::nullopt;
+      o.reportFile = *v;
+    } else {
+      error = "unknown switch " + a;
+      return std::nullopt;
+    }
+  }
+  if (o.action == UnattendedOptions::Action::Help) return o;
+  if (sawSwitch && o.action == UnattendedOptions::Action::None) {
+    error = "--yes and --report go with --upgrade";
+    return std::nullopt;
+  }
+  if (o.action == UnattendedOptions::Action::Upgrade) {
+    size_t positional = 0;
+    while (positional < args.size() && !startsWith(args[positional], "--")) ++positional;
+    if (positional != 3) {
+      error = "the three release arguments come first: PROGRAM_RELEASE DATABASE_RELEASE YEAR";
+      return std::nullopt;
+    }
+    if (o.programDirectory.empty()) {
+      error = "--upgrade needs the program directory";
+      return std::nullopt;
+    }
+  }
+  return o;
+}
+
+int runUnattended(const UnattendedOptions& options, const std::vector<std::string>& positional) {
+  const std::time_t start = std::time(nullptr);
+  const fs::path prefix = prefixLocation();
+  const bool prefixExisted = fs::exists(prefix);
+
+  gui::useHeadless();
+  rt::resetShared();
+  db::STARTINIT();
+  auto& sv = rt::shared();
+  sv.wersja_p = positional.at(0);
+  sv.wersja_b = positional.at(1);
+  sv.roczek = positional.at(2);
+  std::error_code ec;
+  fs::remove("error.log", ec);  // a log found after the run belongs to this run
+
+  // Errors nobody guards would wait for a person at the error box: they end the run instead.
+  rt::HandlerGuard abandonAll([](rt::Error& e) -> rt::Answer { throw rt::Abandon(e); });
+
+  const bool yes = options.yes;
+  AlarmResponder previousResponder = setAlarmResponder([yes](const AlarmRequest& r) -> int {
+    printBox(r);
+    const bool question = !r.type.empty() && r.type[0] >= '4' && r.type[0] <= '6';
+    if (!question) return 1;
+    if (startsWith(r.title, "Czas instalacji")) {
+      if (yes) return 1;
+      throw NeedsPerson{r.title, r.text};
+    }
+    if (r.title == rt::utf8ToOem("Wstrzymanie instalacji"))
+      return upgrade::interruptionRequested() ? 2 : 1;
+    throw NeedsPerson{r.title, r.text};
+  });
+  upgrade::Confirmation previousConfirmation = upgrade::setConfirmation(
+      [yes](const std::string& database, const std::string& release) {
+        if (!yes) {
+          std::fprintf(stderr,
+                       "\ntav_setup: the upgrade of the database in %s needs confirmation: run again with --yes\n",
+                       utf8(database).c_str());
+          return false;
+        }
+        return upgrade::POKAZ_CZAS(database, release);
+      });
+  ProgressLine progress;
+  upgrade::RunObserver previousObserver =
+      upgrade::setRunObserver([&](const upgrade::FirmProgress& p) { progress.firm(p); });
+  upgrade::clearInterruption();
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction oldInt {}, oldTerm {};
+  sigaction(SIGINT, &sa, &oldInt);
+  sigaction(SIGTERM, &sa, &oldTerm);
+
+  std::string outcome;
+  bool changedNothing = false;
+  try {
+    if (IS_TAV_RUN()) {
+      outcome = "TAV is running on this computer: close every TAV program and start the upgrade again";
+      changedNothing = true;
+    } else {
+      findStartupFolders();
+      connectSubsystems();
+      const std::string program = windowsDirectory(options.programDirectory);
+      gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
+      auto& field = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, 128);
+      field.setText(program);
+      bool koniec = false;
+      upgrade::INSTALUJ(d, field, koniec);
+      const upgrade::EntryOutcome& e = upgrade::lastEntry();
+      if (e.declined) {
+        outcome = "not confirmed";
+        changedNothing = true;
+      } else if (e.result.empty()) {
+        outcome = "the disk access test failed";
+        changedNothing = !e.databaseRun;
+      } else {
+        outcome = utf8(e.result);
+        changedNothing = !e.databaseRun && e.result != "00";
+      }
+    }
+  } catch (const NeedsPerson& q) {
+    outcome = "stopped at a question only a person can answer: " + utf8(q.title);
+    changedNothing = !upgrade::lastEntry().databaseRun;
+  } catch (const rt::Abandon& a) {
+    outcome = "error: " + utf8(a.error().summary());
+  }
+  progress.end();
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  upgrade::setRunObserver(std::move(previousObserver));
+  upgrade::setConfirmation(std::move(previousConfirmation));
+  setAlarmResponder(std::move(previousResponder));
+
+  const int code = outcome == "00" ? 0 : outcome == "01" ? 1 : 2;
+  const std::time_t end = std::time(nullptr);
+  std::fprintf(stderr, "\ntav_setup: outcome %s (exit %d)%s\n", outcome.c_str(), code,
+               code == 2 && changedNothing ? "; nothing was changed" : "");
+  if (!prefixExisted && fs::exists(prefix))
+    std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n", prefix.c_str());
+  if (!options.reportFile.empty()) {
+    std::ofstream out(options.reportFile, std::ios::binary | std::ios::trunc);
+    out << reportJson(outcome, code, start, end).dump(2) << "\n";
+    if (!out) {
+      std::fprintf(stderr, "tav_setup: the report %s could not be written\n", options.reportFile.c_str());
+      return 2;
+    }
+  }
+  return code;
+}
+
+}  // namespace tav::shell

@@ -1,0 +1,32 @@
+// Unattended runs for administrators and scripts: the switches after the three positional
+// arguments, and the run of the same upgrade entry with the headless backend, its message boxes
+// printed on standard error and answered by policy, progress on standard error, and a JSON report.
+//
+// Invariants: the command line is checked whole before anything is created or opened; exit 0 is
+// "00", 1 is "01", 2 everything else; without a switch the tool is the interactive one.
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tav::shell {
+
+struct UnattendedOptions {
+  enum class Action { None, Help, Upgrade } action = Action::None;
+  std::string programDirectory;  // as given: a Windows path or a host path (UTF-8)
+  bool yes = false;              // confirms the duration question
+  std::string reportFile;        // host path of the JSON report; empty: none
+};
+
+// The switches among `args` (UTF-8, positional arguments first). nullopt with `error` set when
+// they are not understood.
+std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& args, std::string& error);
+
+// The usage text printed by --help and with a refused command line.
+std::string usage();
+
+// Runs the unattended action; `positional` are the three release arguments (852). Returns the
+// exit code.
+int runUnattended(const UnattendedOptions& options, const std::vector<std::string>& positional);
+
+}  // namespace tav::shell

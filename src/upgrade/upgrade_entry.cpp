@@ -1,0 +1,336 @@
+// The upgrade dialog and its entry: the checks in the order users and support know them, the
+// confirmation, the decision on the database and the two finishing orders.
+#include "upgrade/upgrade_entry.h"
+
+#include "convert/program_refresh.h"
+#include "convert/release_catalogue.h"
+#include "convert/speed_class.h"
+#include "db/database_test.h"
+#include "db/table_access.h"
+#include "engine/workspace.h"
+#include "gui/application.h"
+#include "os/files.h"
+#include "runtime/clock.h"
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+#include "runtime/format.h"
+#include "runtime/shared_variables.h"
+#include "shell/alarm.h"
+#include "shell/main_window.h"
+#include "shell/progress_bar.h"
+#include "upgrade/duration_estimate.h"
+#include "upgrade/progress_times.h"
+#include "upgrade/release_archive.h"
+#include "upgrade/upgrade_run.h"
+
+namespace tav::upgrade {
+namespace {
+
+using namespace rt::literals;
+
+// The oldest program an upgrade can start from; older ones need the release in between.
+constexpr const char* kMinimumProgramRelease = "24.01.078";
+constexpr int kDirectoryFieldLength = 128;
+constexpr int kFolderIcon = 2105, kFolderIconHover = 2106;
+
+InstallationServices& services() {
+  static InstallationServices s;
+  return s;
+}
+
+Confirmation& confirmation() {
+  static Confirmation c;
+  return c;
+}
+
+EntryOutcome& outcome() {
+  static EntryOutcome o;
+  return o;
+}
+
+UpgradeDialog& openDialog() {
+  static UpgradeDialog d;
+  return d;
+}
+
+std::string withBackslash(std::string dir) {
+  if (dir.empty() || dir.back() != '\\') dir += '\\';
+  return dir;
+}
+
+// A field read as text: numbers (a year kept as a number) are written without decimals.
+std::string fieldText(engine::WorkArea* a, const char* name) {
+  std::string text;
+  rt::guarded([&] {
+    const rt::Value v = a->get(name);
+    if (v.isText()) text = rt::allTrim(v.str());
+    else if (v.isNumber()) text = rt::allTrim(rt::Str(v.num(), 10, 0));
+  });
+  return text;
+}
+
+struct ProgramVersion {
+  std::string rok, tav;
+};
+struct DatabaseVersion {
+  std::string baza, tav, rok;
+  bool ok = false;
+};
+
+// Opens dir + name shared as `alias` and reads its one record; false when it does not open.
+template <class Read>
+bool readVersionTable(const std::string& dir, const char* name, const char* alias, Read read) {
+  rt::guarded([&] { db::ZAMKNIJ(alias); });
+  if (!db::S_OTWORZ(dir, name, alias)) return false;
+  engine::WorkArea* a = engine::workspace().find(alias);
+  rt::guarded([&] { a->goTop(); });
+  read(a);
+  rt::guarded([&] { db::ZAMKNIJ(alias); });
+  return true;
+}
+
+}  // namespace
+
+InstallationServices setInstallationServices(InstallationServices s) {
+  std::swap(services(), s);
+  return s;
+}
+
+Confirmation setConfirmation(Confirmation c) {
+  std::swap(confirmation(), c);
+  return c;
+}
+
+const EntryOutcome& lastEntry() { return outcome(); }
+const UpgradeDialog& openUpgradeDialog() { return openDialog(); }
+
+void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
+  auto& sv = rt::shared();
+  koniec = false;
+  outcome() = EntryOutcome{};
+  gui::Widget& area = dialog.drawingArea();
+  auto backToField = [&] {
+    area.enable();
+    field.setFocus();
+  };
+  auto refuse = [&](const std::string& title, const std::string& text) {
+    outcome().title = title;
+    outcome().result = text;
+    shell::ALARM({}, "3", rt::Value(title), rt::Value(text));
+    backToField();
+  };
+
+  std::string program = rt::allTrim(field.text());
+  if (program.empty()) return refuse("Katalog Programu", "Nie wprowadzono katalogu, z bieżącą wersją TAV"_oem);
+  program = withBackslash(program);
+  outcome().programDirectory = program;
+  for (const char* f : {"ot4xb.dll", "baza.dbf", "wersja.dbf"})
+    if (!os::exists(program + f))
+      return refuse("Błąd katalogu"_oem,
+                    "Wskazany katalog z bieżącym Programem nie zawiera;Programu TAV w wersji Windows"_oem);
+
+  ProgramVersion pv;
+  if (!readVersionTable(program, "wersja", "wer", [&](engine::WorkArea* a) {
+        pv.rok = fieldText(a, "rok");
+        pv.tav = fieldText(a, "tav");
+      }))
+    return refuse("Katalog Programu", "Nie można otworzyć pliku;"_oem + program + "wersja.dbf");
+  if (pv.rok != sv.roczek) return refuse("Błąd"_oem, "Wskazany program obowiązuje w roku "_oem + pv.rok);
+  if (convert::releaseBelow(sv.wersja_p, pv.tav))
+    return refuse("Błędna wersja"_oem,
+                  "Instalowana wersja TAV jest niższa od wersji istniejącej.;Bieżąca wersja="_oem + pv.tav);
+  if (convert::releaseBelow(pv.tav, kMinimumProgramRelease))
+    return refuse("Błędna wersja"_oem, "Minimalna wersja TAV dla której można wykonać upgrade;wynosi dla roku "_oem +
+                                           sv.roczek + " " + kMinimumProgramRelease);
+
+  std::string database;
+  if (!readVersionTable(program, "baza", "baza", [&](engine::WorkArea* a) { database = fieldText(a, "path"); }))
+    return refuse("Katalog Programu", "Nie można otworzyć pliku;"_oem + program + "baza.dbf");
+  if (database.empty())
+    return refuse("Katalog Bazy danych",
+                  "Katalog z bazą danych jest pusty;Uruchom TAV i wskaż poprawny katalog z bazą"_oem);
+  database = withBackslash(database);
+  outcome().databaseDirectory = database;
+
+  DatabaseVersion dv;
+  if (!readVersionTable(database, "wersja", "wer", [&](engine::WorkArea* a) {
+        dv.baza = fieldText(a, "baza");
+        dv.tav = fieldText(a, "tav");
+        dv.rok = fieldText(a, "rok");
+        dv.ok = fieldText(a, "ok") == "T";
+      }))
+    return refuse("Błąd bazy"_oem, "Nie można otworzyć pliku;"_oem + database + "wersja.dbf");
+  outcome().releaseBefore = outcome().releaseAfter = dv.baza;
+  if (dv.rok != sv.roczek) return refuse("Błąd"_oem, "Baza wskazanego programu obowiązuje w roku "_oem + dv.rok);
+  // Asked before the confirmation: the estimate records the workstation in the database, and a
+  // database the tool cannot take must be left exactly as it was.
+  if (convert::releaseBelow(sv.wersja_b, dv.baza))
+    return refuse("Błąd bazy"_oem,
+                  "Bieżąca wersja Bazy jest większa od wymaganej przez program;Zainstaluj nowszą wersję programu!;minimum "_oem +
+                      dv.tav);
+
+  const bool confirmed = confirmation() ? confirmation()(database, dv.tav) : POKAZ_CZAS(database, dv.tav);
+  if (!confirmed) {
+    outcome().declined = true;
+    return backToField();
+  }
+
+  std::string result;
+  const double start = rt::secondsSinceMidnight();
+  gui::Dialog* progressWindow = nullptr;
+  gui::Widget* progressArea = nullptr;
+  auto removeProgress = [&] {
+    shell::LICZNIK(rt::Value("DEL"));
+    if (progressWindow && gui::app().find(progressWindow->id())) progressWindow->destroy();
+    progressWindow = nullptr;
+    progressArea = nullptr;
+  };
+  if (convert::releaseBelow(dv.baza, sv.wersja_b) || !dv.ok) {
+    if (db::SA_BLEDY(database, "B")) return backToField();
+    outcome().databaseRun = true;
+    result = UPGRADE_NOWEJ_BAZY(&dialog, program, database, dv.baza, progressWindow, progressArea);
+    readVersionTable(database, "wersja", "wer", [&](engine::WorkArea* a) { outcome().releaseAfter = fieldText(a, "baza"); });
+  } else {
+    result = "00";
+  }
+  outcome().result = result;
+
+  auto registerInstallation = [&] {
+    if (services().registerInstallation) services().registerInstallation(program, database, sv.roczek);
+  };
+  auto recordSpeed = [&] {
+    ZAPISZ_PREDKOSC(elapsedSeconds(start, rt::secondsSinceMidnight()), database);
+    convert::setSpeedClass(1);
+  };
+  const bool whole = result == "00";
+  const bool partial = result.rfind("01", 0) == 0;
+  if (whole || partial) {
+    if (db::SA_BLEDY(program, "P")) {
+      // The run's window must not stay over a dialog the user works in again.
+      removeProgress();
+      return backToField();
+    }
+    if (whole) {
+      registerInstallation();
+      koniec = convert::WIN2WIN(&dialog, program, database, progressWindow, progressArea, dv.tav);
+      PAKUJ_DO_ZIPA(database);
+      removeProgress();
+      recordSpeed();
+      outcome().title = "Powodzenie!";
+      shell::ALARM({}, "2", rt::Value("Powodzenie!"), rt::Value("Instalacja zakończona powodzeniem."_oem));
+      area.enable();
+    } else {
+      PAKUJ_DO_ZIPA(database);
+      koniec = convert::WIN2WIN(&dialog, program, database, progressWindow, progressArea, dv.tav);
+      registerInstallation();
+      outcome().title = "Ostrzeżenie!"_oem;
+      shell::ALARM({}, "3", rt::Value("Ostrzeżenie!"_oem),
+                   rt::Value("Część firm nie została zainstalowana.;Zobacz raport z instalacji"_oem));
+      removeProgress();
+      area.enable();
+      dialog.setFocus();
+      recordSpeed();
+    }
+    return;
+  }
+  outcome().title = "Błąd instalacji"_oem;
+  shell::ALARM({}, "3", rt::Value("Błąd instalacji"_oem), rt::Value(result));
+  removeProgress();
+  area.enable();
+  dialog.setFocus();
+}
+
+void UPGRADE(gui::Dialog& mainWindow) {
+  auto& a = gui::app();
+  auto& sv = rt::shared();
+  gui::Widget& over = mainWindow.drawingArea();
+  gui::DialogFlags flags;
+  flags.taskList = flags.titleBar = flags.sysMenu = false;
+  flags.alwaysOnTop = true;
+  gui::Dialog& d = a.createDialog(&mainWindow, {0, 0}, over.size(), flags);
+  gui::Widget& da = d.drawingArea();
+  da.setColors(gui::kDarkGrey, gui::kDialogBack);
+  bool koniec = false;
+
+  const int W = da.size().w, H = da.size().h;
+  const int m = sv.h_org / 12;
+  const int bw = static_cast<int>(W * 0.4);
+  gui::Font buttonFont;
+  buttonFont.name = "Arial";
+  buttonFont.codePage = 238;
+  buttonFont.pointSize = sv.fh12;
+  auto button = [&](gui::Point at, const char* caption) -> gui::PushButton& {
+    auto& b = da.add<gui::PushButton>(at, gui::Size{bw, m});
+    b.setCaption(rt::utf8ToOem(caption));
+    b.setTabStop(true);
+    b.setColors(gui::kButtonText, gui::kButtonFace);
+    b.setFont(buttonFont);
+    b.onEnter = b.onSetFocus = [](gui::Widget& w) { shell::DP(w); };
+    b.onLeave = b.onKillFocus = [](gui::Widget& w) { shell::PP(w); };
+    b.onKey = [](int k, gui::Widget& w) { shell::KEYHANDLER(k, w); };
+    return b;
+  };
+
+  UpgradeDialog& ui = openDialog();
+  ui = UpgradeDialog{};
+  ui.dialog = &d;
+  ui.back = &button({m, m}, "Poprzedni ekran");
+  ui.install = &button({W - m - bw, m}, "Zainstaluj Program");
+
+  auto& prompt = da.add<gui::Static>(gui::StaticType::Text, gui::Point{m, H - 2 * m}, gui::Size{W - 2 * m, m});
+  gui::Font promptFont;
+  promptFont.name = "Arial";
+  promptFont.codePage = 238;
+  promptFont.pointSize = sv.fh11;
+  promptFont.bold = true;
+  prompt.setFont(promptFont);
+  prompt.setCaption("Wybierz katalog, w którym masz zainstalowany PROGRAM TAV na rok "_oem + sv.roczek);
+
+  sv.cTAV = sv.cProgram;
+  const int iconSide = m;
+  ui.directory = &da.add<gui::Edit>(gui::Point{m, H - 3 * m - m / 2}, gui::Size{W - 3 * m - iconSide, m},
+                                    kDirectoryFieldLength);
+  gui::Font fieldFont;
+  fieldFont.name = "Arial";
+  fieldFont.codePage = 238;
+  fieldFont.pointSize = sv.fh9 + 1;
+  ui.directory->setFont(fieldFont);
+  ui.directory->setText(sv.cTAV.substr(0, kDirectoryFieldLength));
+  ui.directory->setTabStop(true);
+
+  ui.folder = &da.add<gui::PushButton>(gui::Point{W - m - iconSide, H - 3 * m - m / 2},
+                                       gui::Size{iconSide, iconSide});
+  ui.folder->setImage(kFolderIcon);
+  ui.folder->onEnter = [](gui::Widget& w) { static_cast<gui::PushButton&>(w).setImage(kFolderIconHover); };
+  ui.folder->onLeave = [](gui::Widget& w) { static_cast<gui::PushButton&>(w).setImage(kFolderIcon); };
+
+  gui::Edit* field = ui.directory;
+  ui.back->onActivate = [&](gui::Widget&) { koniec = true; };
+  ui.install->onActivate = [&](gui::Widget&) {
+    da.disable();
+    INSTALUJ(d, *field, koniec);
+    da.enable();
+  };
+  ui.folder->onActivate = [&](gui::Widget&) {
+    da.disable();
+    if (services().chooseDirectory) services().chooseDirectory(d, *field);
+    koniec = false;
+    da.enable();
+  };
+
+  d.show();
+  field->setFocus();
+  const uint64_t id = d.id();
+  while (true) {
+    auto ev = a.next();
+    if (!ev) continue;
+    const bool closing = ev->type == gui::EventType::Close && ev->target == id;
+    a.dispatch(*ev);
+    if (closing || koniec || !a.find(id)) break;
+  }
+  if (services().closeChooser) services().closeChooser();
+  ui = UpgradeDialog{};
+  if (a.find(id)) d.destroy();
+}
+
+}  // namespace tav::upgrade
