@@ -58,6 +58,8 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 // The Windows form of the program directory: a drive or network path stays as it is, a host path
 // is reached through the drive map.
 std::string windowsDirectory(const std::string& given) {
+  // Blanks are no directory: the entry's own check says so.
+  if (given.find_first_not_of(' ') == std::string::npos) return given;
   const bool windowsForm = (given.size() >= 2 && given[1] == ':') || startsWith(given, "\\\\");
   if (windowsForm) return rt::utf8ToOem(given);
   return os::fromHost(fs::absolute(fs::path(given)));

@@ -1,0 +1,301 @@
+// The upgrade as administrators run it overnight: the real tav_setup with --upgrade on generated
+// releases, databases and programs, its files read back by independent readers.
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "e2e/upgrade_support.h"
+#include "runtime/codepage.h"
+
+using namespace tav::e2e;
+namespace rt = tav::rt;
+using Trees = tav::testing::SampleTrees;
+using tav::testing::contents;
+using tav::testing::snapshot;
+
+namespace {
+
+// Tables whose conversion rules delete records: contributions of former partners (skl_52r), the
+// duplicate tax forms of public\.
+const std::set<std::string> kRecordsDeletedByRule = {"skl_52r.dbf", "wpit.dbf", "fpit.dbf"};
+// Tables the conversions only restructure (fields added or widened): every value stays.
+const std::set<std::string> kRestructuredOnly = {"rk_dok.dbf", "ks_fw.dbf", "st_gn.dbf", "sam_rej.dbf",
+                                                 "sam_dok.dbf", "v_oss.dbf", "ks_kor.dbf", "p_f.dbf"};
+
+std::string base(const std::string& key) { return fs::path(key).filename().string(); }
+
+json rtrim(json v) {
+  if (v.is_string()) {
+    std::string s = v.get<std::string>();
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+  }
+  return v;
+}
+
+std::string run(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = ::popen((cmd + " 2>&1").c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(UnattendedUpgrade, OlderDatabaseAndProgramComeToTheShippedReleaseWithNothingLost) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("whole", "025.01.001", 6);
+  const json before = tables(s.baza);
+
+  RunResult r = upgrade(s);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("[Powodzenie!]"), std::string::npos) << r.err;
+  EXPECT_EQ(r.report["outcome"], "00");
+  EXPECT_EQ(r.report["database_release_before"], "025.01.001");
+  EXPECT_EQ(r.report["database_release_after"], "025.01.046");
+  // Firm 5 lacks one of the tables a firm needs and is left alone; the others are converted.
+  std::map<int, std::string> expected{{1, "converted"}, {2, "converted"}, {3, "converted"},
+                                      {4, "converted"}, {5, "skipped"},   {6, "converted"}};
+  EXPECT_EQ(statuses(r.report), expected);
+  for (const json& f : r.report["firms"])
+    if (f["status"] == "converted") {
+      EXPECT_EQ(f["release_after"], "025.01.046") << f.dump();
+    }
+
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.046");
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
+  EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.046");
+
+  // Every table a converted firm holds has the shipped structure, no live record is gone but
+  // where a rule deletes them, and a table that was only restructured keeps every value.
+  const json after = tables(s.baza);
+  const json shipped = tables(s.release / "str");
+  int compared = 0, valuesCompared = 0;
+  for (const auto& [key, was] : before.items()) {
+    if (was.contains("error") || key.rfind("firma5/", 0) == 0) continue;
+    ASSERT_TRUE(after.contains(key)) << key << " is gone";
+    const json& now = after[key];
+    ASSERT_FALSE(now.contains("error")) << key << ": " << now["error"];
+    const std::string name = base(key);
+    if (key.rfind("firma", 0) == 0 && shipped.contains(name) && shipped[name].contains("fields")) {
+      json a = json::array(), b = json::array();
+      for (const json& f : now["fields"]) a.push_back({f[0], f[1], f[2]});
+      for (const json& f : shipped[name]["fields"]) b.push_back({f[0], f[1], f[2]});
+      EXPECT_EQ(a, b) << key << " has not the shipped structure";
+      ++compared;
+    }
+    // The reference tables of str\ are the release's: they are replaced, not converted.
+    if (key.rfind("str/", 0) != 0 && !kRecordsDeletedByRule.count(name)) {
+      EXPECT_GE(now["live"].get<int>(), was["live"].get<int>()) << key << " lost records";
+    }
+    if (kRestructuredOnly.count(name)) {
+      ASSERT_EQ(now["live"], was["live"]) << key;
+      for (size_t i = 0; i < was["records"].size(); ++i)
+        for (const auto& [fieldName, value] : was["records"][i].items()) {
+          EXPECT_EQ(rtrim(now["records"][i].value(fieldName, json())), rtrim(value)) << key << " #" << i + 1 << " " << fieldName;
+          ++valuesCompared;
+        }
+    }
+  }
+  EXPECT_GT(compared, 300);
+  EXPECT_GT(valuesCompared, 1000);
+
+  // The archive, the registry and the shortcuts.
+  const fs::path archive = s.baza / "install" / "25.01.046.zip";
+  EXPECT_EQ(r.report["archive"], archive.string());
+  EXPECT_NE(run("unzip -tq " + quoted(archive)).find("No errors detected"), std::string::npos);
+  EXPECT_EQ(run("unzip -zq " + quoted(archive)).rfind("TAV", 0), 0u) << "archive comment";
+  const std::string userReg = contents(s.prefix / "user.reg");
+  EXPECT_NE(userReg.find("[HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\2025\\2025]"), std::string::npos);
+  EXPECT_NE(userReg.find("Uninstall\\TAV2025]"), std::string::npos);
+  int links = 0;
+  for (const auto& e : fs::recursive_directory_iterator(s.prefix / "drive_c" / "users"))
+    if (e.path().extension() == ".lnk") {
+      ++links;
+      if (std::system("command -v lnkinfo > /dev/null") == 0) {
+        EXPECT_NE(run("lnkinfo " + quoted(e.path())).find("tav.exe"), std::string::npos) << e.path();
+      }
+    }
+  EXPECT_EQ(links, 2);
+
+  // A second run finds the database current: only the program is refreshed, no firm is touched.
+  const auto firm1 = snapshot(s.baza / "firma1");
+  RunResult again = upgrade(s);
+  ASSERT_EQ(again.code, 0) << again.err;
+  EXPECT_TRUE(again.report["firms"].empty());
+  EXPECT_EQ(snapshot(s.baza / "firma1"), firm1);
+}
+
+TEST(UnattendedUpgrade, DamagedFirmIsReportedTheOthersConvertedAndTheRerunFinishes) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("damaged", "025.01.001", 4);
+  const fs::path damaged = s.baza / "firma2" / "sam_dok.dbf";
+  const std::string good = contents(damaged);
+  std::ofstream(damaged, std::ios::binary | std::ios::trunc) << std::string(40, '\x7f');
+
+  RunResult r = upgrade(s);
+  ASSERT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(r.report["outcome"], "01");
+  EXPECT_EQ(statuses(r.report), (std::map<int, std::string>{{1, "converted"}, {2, "failed"}, {3, "converted"}, {4, "converted"}}));
+  EXPECT_FALSE(r.report["firms"][1]["error"].get<std::string>().empty());
+  EXPECT_NE(r.err.find("[Ostrzeżenie!]"), std::string::npos);
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.046");
+  // The failure log, in the release directory, in the ANSI code page.
+  EXPECT_EQ(contents(s.release / "error.log"),
+            rt::utf8ToAnsi("Nie udało się zainstalować firmy nr: 2. Napraw firmę i spróbuj jeszcze raz!\r\n"));
+  EXPECT_EQ(r.report["error_log"], (s.release / "error.log").string());
+  const std::string report = contents(s.baza / "public" / "ins_raport.txt");
+  EXPECT_NE(report.find(rt::utf8ToAnsi("  Raport z instalacji wersji: 25.01.046\r\n") + std::string(48, '-') +
+                        "\r\n" + rt::utf8ToAnsi("Firma nr: 2 Błąd podczas instalacji:\r\n")),
+            std::string::npos);
+  EXPECT_EQ(report.find("Firma nr: 1 "), std::string::npos);
+  // The archive and the program still came: the books of the other firms need them.
+  EXPECT_TRUE(fs::exists(s.baza / "install" / "25.01.046.zip"));
+  EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.046");
+
+  // Repaired, the next run takes the database again although its release is already current.
+  std::ofstream(damaged, std::ios::binary | std::ios::trunc) << good;
+  RunResult rerun = upgrade(s);
+  ASSERT_EQ(rerun.code, 0) << rerun.err;
+  EXPECT_EQ(statuses(rerun.report), (std::map<int, std::string>{{1, "current"}, {2, "converted"}, {3, "current"}, {4, "current"}}));
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
+  EXPECT_FALSE(fs::exists(s.release / "error.log"));
+}
+
+TEST(UnattendedUpgrade, EveryRefusedCheckSaysWhyAndChangesNothing) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  struct Case {
+    const char* title;
+    const char* text;
+    std::function<void(Scene&)> spoil;
+    std::string directory;  // instead of the program directory
+  };
+  auto garbage = [](const fs::path& p) { std::ofstream(p, std::ios::binary | std::ios::trunc) << "not a table"; };
+  const std::vector<Case> cases = {
+      {"Katalog Programu", "Nie wprowadzono katalogu, z bieżącą wersją TAV", [](Scene&) {}, "   "},
+      {"Błąd katalogu", "Programu TAV w wersji Windows", [](Scene& s) { fs::remove(s.program / "ot4xb.dll"); }, ""},
+      {"Katalog Programu", "Nie można otworzyć pliku", [&](Scene& s) { garbage(s.program / "wersja.dbf"); }, ""},
+      {"Błąd", "Wskazany program obowiązuje w roku 2024", [](Scene& s) { setField(s.program / "wersja.dbf", "rok", "2024"); }, ""},
+      {"Błędna wersja", "Bieżąca wersja=25.01.047", [](Scene& s) { setField(s.program / "wersja.dbf", "tav", "25.01.047"); }, ""},
+      {"Błędna wersja", "wynosi dla roku 2025 24.01.078", [](Scene& s) { setField(s.program / "wersja.dbf", "tav", "24.01.077"); }, ""},
+      {"Katalog Programu", "baza.dbf", [&](Scene& s) { garbage(s.program / "baza.dbf"); }, ""},
+      {"Katalog Bazy danych", "Katalog z bazą danych jest pusty", [](Scene& s) { setField(s.program / "baza.dbf", "path", ""); }, ""},
+      {"Błąd bazy", "Nie można otworzyć pliku", [&](Scene& s) { garbage(s.baza / "wersja.dbf"); }, ""},
+      {"Błąd", "Baza wskazanego programu obowiązuje w roku 2026", [](Scene& s) { setField(s.baza / "wersja.dbf", "rok", "2026"); }, ""},
+      {"Błąd bazy", "Bieżąca wersja Bazy jest większa od wymaganej przez program", [](Scene& s) { setField(s.baza / "wersja.dbf", "baza", "025.01.047"); }, ""},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(++n) + ": " + c.text);
+    Scene s("check" + std::to_string(n), "025.01.040", 2);
+    c.spoil(s);
+    const auto program = snapshot(s.program), baza = snapshot(s.baza);
+    RunResult r = runTool(s, {"--upgrade", c.directory.empty() ? s.program.string() : c.directory, "--yes"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find(std::string("[") + c.title + "]"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
+    EXPECT_EQ(snapshot(s.program), program);
+    EXPECT_EQ(snapshot(s.baza), baza);
+  }
+
+  // Without --yes the run stops at the confirmation, and so does a command line it cannot read.
+  Scene s("unconfirmed", "025.01.040", 2);
+  RunResult bad = runTool(s, {"--upgrade", s.program.string(), "--yse"});
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_NE(bad.err.find("unknown switch --yse"), std::string::npos) << bad.err;
+  EXPECT_NE(bad.err.find("usage:"), std::string::npos);
+  EXPECT_FALSE(fs::exists(s.prefix)) << "a refused command line must create nothing";
+  const auto baza = snapshot(s.baza);
+  RunResult r = upgrade(s, false);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("--yes"), std::string::npos) << r.err;
+  EXPECT_EQ(snapshot(s.baza), baza);
+  EXPECT_EQ(std::system((s.command({"--help"}) + " > /dev/null").c_str()), 0);
+}
+
+TEST(UnattendedUpgrade, HeldDatabaseIsRefusedAndAnInterruptedRunIsFinishedByTheNext) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("held", "025.01.001", 8);
+  {
+    // Another workstation's TAV holds the lock table open (shared open mode, as the engines on
+    // Linux take it with flock).
+    const fs::path nazwy = s.baza / "str" / "nazwy.dbf";
+    const int fd = ::open(nazwy.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+      ::flock(fd, LOCK_SH);
+      ::pause();
+      ::_exit(0);
+    }
+    ::close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto firm1 = snapshot(s.baza / "firma1");
+    RunResult r = upgrade(s);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("W programie TAV pracują inni użytkownicy."), std::string::npos) << r.err;
+    EXPECT_EQ(snapshot(s.baza / "firma1"), firm1);
+    EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.001");
+  }
+
+  // SIGTERM after the first firm: the firm being converted finishes, the run stops before the next.
+  int pipeFd[2];
+  ASSERT_EQ(::pipe(pipeFd), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipeFd[1], 2);
+    ::close(pipeFd[0]);
+    ::execl("/bin/sh", "sh", "-c",
+            (s.command({"--upgrade", s.program.string(), "--yes", "--report", (s.root / "stopped.json").string()}) +
+             " > /dev/null")
+                .c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(pipeFd[1]);
+  std::string err;
+  bool signalled = false;
+  char buf[1024];
+  ssize_t n;
+  while ((n = ::read(pipeFd[0], buf, sizeof buf)) > 0) {
+    err.append(buf, static_cast<size_t>(n));
+    if (!signalled && err.find("firm 1 of 8") != std::string::npos) {
+      ::kill(child, SIGTERM);
+      signalled = true;
+    }
+  }
+  ::close(pipeFd[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(signalled) << err;
+  EXPECT_EQ(WEXITSTATUS(status), 2) << err;
+  const json stopped = json::parse(contents(s.root / "stopped.json"));
+  EXPECT_EQ(stopped["outcome"], "Instalacja przerwna na życzenie użytkownika");
+  EXPECT_LT(stopped["firms"].size(), 8u);
+  EXPECT_GE(stopped["firms"].size(), 1u);
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.001");
+  EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.001") << "no program refresh after an interruption";
+
+  RunResult rest = upgrade(s);
+  ASSERT_EQ(rest.code, 0) << rest.err;
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
+  for (const auto& [nr, st] : statuses(rest.report)) {
+    if (nr <= static_cast<int>(stopped["firms"].size())) {
+      EXPECT_NE(st, "converted") << "firm " << nr << " twice";
+    } else if (nr != 5 && nr != 8) {
+      EXPECT_EQ(st, "converted") << "firm " << nr;
+    }
+  }
+}
