@@ -1,0 +1,167 @@
+// The upgrade as a user at the screen goes through it, on the headless backend: the main window's
+// button, the directory typed, Esc between firms answered once "Kontynuuję" and once "Chcę
+// przerwać", and the next attempt that finishes the job and closes the dialog.
+#include <functional>
+
+#include "db/table_access.h"
+#include "e2e/upgrade_support.h"
+#include "gui/application.h"
+#include "gui/headless/headless.h"
+#include "runtime/codepage.h"
+#include "runtime/shared_variables.h"
+#include "shell/main_window.h"
+#include "shell/runtime_setup.h"
+#include "support/temp_drive_map.h"
+#include "upgrade/upgrade_entry.h"
+#include "upgrade/upgrade_run.h"
+
+using namespace tav::e2e;
+namespace gui = tav::gui;
+namespace rt = tav::rt;
+namespace upgrade = tav::upgrade;
+using namespace tav::rt::literals;
+using Trees = tav::testing::SampleTrees;
+
+namespace {
+
+// A person's next move once the screen shows what it waits for. Every wait of the tool runs the
+// next step, the short waits between firms too, so a move whose moment has not come puts itself
+// back; a script that never sees its moment fails instead of hanging.
+class Script {
+ public:
+  explicit Script(gui::Headless& h) : h_(h) {}
+  void when(std::function<bool()> ready, std::function<void()> act) {
+    moves_.push_back({std::move(ready), std::move(act)});
+    if (moves_.size() == 1) schedule();
+  }
+  bool done() const { return moves_.empty(); }
+
+ private:
+  struct Move {
+    std::function<bool()> ready;
+    std::function<void()> act;
+  };
+  void schedule() {
+    h_.then([this] {
+      if (moves_.empty()) return;
+      if (++waits_ > 100000)
+        throw std::runtime_error("move " + std::to_string(taken_ + 1) + " never saw its moment; the screen:\n" +
+                                 (gui::topWindow() ? gui::describe(*gui::topWindow()) : std::string("no window")));
+      if (!moves_.front().ready()) {
+        // Nothing to do yet: time passes, so that the tool's short waits run out.
+        h_.advance(0.01);
+        return schedule();
+      }
+      Move m = std::move(moves_.front());
+      moves_.erase(moves_.begin());
+      ++taken_;
+      // The next move waits before this one acts: acting may start work that waits itself.
+      if (!moves_.empty()) schedule();
+      m.act();
+    });
+  }
+  gui::Headless& h_;
+  std::vector<Move> moves_;
+  long waits_ = 0;
+  int taken_ = 0;
+};
+
+bool showing(const char* title) {
+  gui::Dialog* top = gui::topWindow();
+  return top && top->title() == rt::utf8ToOem(title);
+}
+
+// A message box shows its title in the drawing area too: find its button by caption and press it.
+void answer(const char* caption) {
+  gui::Widget* b = gui::findByCaption(gui::topWindow()->drawingArea(), rt::utf8ToOem(caption));
+  ASSERT_NE(b, nullptr) << caption << "\n" << gui::describe(*gui::topWindow());
+  gui::input::click(*b);
+}
+
+}  // namespace
+
+TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("dialog", "025.01.001", 6);
+  tav::testing::TempDriveMap map;
+  ::setenv("TAV_PREFIX", s.prefix.c_str(), 1);
+  tav::os::resetPathCaches();
+  fs::current_path(s.release);
+  tav::shell::DBESYS({});
+  rt::resetShared();
+  tav::db::STARTINIT();
+  auto& sv = rt::shared();
+  sv.wersja_p = "25.01.046";
+  sv.wersja_b = "025.01.046";
+  sv.roczek = "2025";
+  gui::Headless& h = gui::useHeadless();
+  Script person(h);
+
+  tav::shell::MainActions actions = tav::shell::defaultMainActions();
+  actions.tavRunning = {};
+  actions.folders = {};
+  tav::shell::MainWindow w(actions);
+  const std::string program = tav::os::fromHost(s.program);
+  std::string progressTitle, interruption;
+  size_t progressChildren = 0;
+  auto firmsDone = [] { return upgrade::lastRun().firms.size(); };
+
+  person.when([] { return true; }, [&] { gui::input::click(w.button(3)); });
+  person.when([] { return upgrade::openUpgradeDialog().dialog != nullptr; }, [&] {
+    const upgrade::UpgradeDialog& d = upgrade::openUpgradeDialog();
+    EXPECT_TRUE(d.directory->hasFocus());
+    EXPECT_EQ(d.directory->bufferLength(), 128);
+    EXPECT_EQ(d.folder->image(), 2105);
+    gui::input::hover(*d.folder, true);
+  });
+  person.when([] { return upgrade::openUpgradeDialog().folder->image() == 2106; }, [&] {
+    const upgrade::UpgradeDialog& d = upgrade::openUpgradeDialog();
+    gui::input::hover(*d.folder, false);
+    d.directory->setText(program);  // typed without the backslash
+    gui::input::click(*d.install);
+  });
+  // First Esc after the first firm: the question, and going on.
+  person.when([&] { return firmsDone() >= 1; }, [&] {
+    gui::Dialog* top = gui::topWindow();
+    progressChildren = top->drawingArea().children().size();
+    progressTitle = top->drawingArea().children().at(0)->children().at(0)->caption();
+    gui::app().post({gui::EventType::Key, 0, gui::key::Esc});
+  });
+  person.when([] { return showing("Wstrzymanie instalacji"); }, [] { answer("Kontynuuję"); });
+  // Second Esc two firms later: this time the user stops.
+  person.when([&] { return firmsDone() >= 3; }, [] { gui::app().post({gui::EventType::Key, 0, gui::key::Esc}); });
+  person.when([] { return showing("Wstrzymanie instalacji"); }, [] { answer("Chcę przerwać"); });
+  person.when([] { return showing("Błąd instalacji"); }, [&] {
+    interruption = upgrade::lastEntry().result;
+    answer("Zamknij to okno");
+  });
+  // The dialog is back: the same directory once more, to the end.
+  person.when([] { return showing("") && upgrade::openUpgradeDialog().dialog; }, [&] {
+    EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
+    gui::input::click(*upgrade::openUpgradeDialog().install);
+  });
+  person.when([] { return showing("Powodzenie!"); }, [] { answer("Zamknij to okno"); });
+  // The refresh closed the dialog; the main window is back.
+  person.when([&] { return upgrade::openUpgradeDialog().dialog == nullptr; },
+              [&] { gui::input::click(w.button(5)); });
+  try {
+    w.run();
+  } catch (const gui::Starved&) {
+    FAIL() << "the tool waits for a move the script does not make; the screen:\n"
+           << (gui::topWindow() ? gui::describe(*gui::topWindow()) : std::string());
+  }
+
+  EXPECT_TRUE(person.done());
+  EXPECT_EQ(progressChildren, 12u);
+  EXPECT_EQ(progressTitle, "Instalacja programu TAV (wersja 25.01.046)");
+  EXPECT_EQ(interruption, upgrade::interruptedMessage());
+  EXPECT_EQ(upgrade::lastEntry().result, "00");
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.046");
+  EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.046");
+  // Firms converted before the stop were not converted again.
+  int converted = 0;
+  for (const upgrade::FirmRecord& f : upgrade::lastRun().firms) converted += f.status == upgrade::FirmStatus::Converted;
+  EXPECT_EQ(converted, 6 - 3 - 1);  // firm 5 cannot be converted
+  gui::app().reset();
+}
