@@ -247,7 +247,10 @@ void UPGRADE(gui::Dialog& mainWindow) {
   gui::DialogFlags flags;
   flags.taskList = flags.titleBar = flags.sysMenu = false;
   flags.alwaysOnTop = true;
-  gui::Dialog& d = a.createDialog(&mainWindow, {0, 0}, over.size(), flags);
+  // Exactly over the main window's drawing area, which is the whole of its window.
+  gui::Dialog& d = a.createDialog(&mainWindow, mainWindow.pos(), over.size(), flags);
+  // Never shown (no title bar), but it names the window for the desktop's tools.
+  d.setTitle("Aktualizacja programu");
   gui::Widget& da = d.drawingArea();
   da.setColors(gui::kDarkGrey, gui::kDialogBack);
   bool koniec = false;

@@ -292,7 +292,8 @@ bool pumpEvents() {
       esc = true;
       continue;
     }
-    if (a.target(*ev)) a.dispatch(*ev);
+    // Timers run when dispatched: one left undispatched would come back at once, for ever.
+    a.dispatch(*ev);
   }
   return esc || interruption.load();
 }
@@ -306,7 +307,9 @@ void PREPARE_INS(gui::Widget* dialog, gui::Dialog*& progressWindow, gui::Widget*
   gui::DialogFlags flags;
   flags.taskList = flags.titleBar = flags.sysMenu = false;
   flags.alwaysOnTop = true;
-  progressWindow = &a.createDialog(dialog ? dialog->dialog() : nullptr, {0, 0}, size, flags);
+  const gui::Point at = over ? dialog->dialog()->pos() : gui::Point{0, 0};
+  progressWindow = &a.createDialog(dialog ? dialog->dialog() : nullptr, at, size, flags);
+  progressWindow->setTitle(title);  // no title bar shows it; it names the window for the desktop
   gui::Widget& da = progressWindow->drawingArea();
   progressArea = &da;
   da.setColors(gui::kDarkGrey, gui::kDialogBack);
@@ -316,10 +319,14 @@ void PREPARE_INS(gui::Widget* dialog, gui::Dialog*& progressWindow, gui::Widget*
   const int m = sv.h_org / 12;
   const int row = m / 2 + 4;
 
-  // 1: the titled frame along the top.
-  auto& frame = da.add<gui::Static>(gui::StaticType::RaisedBox, gui::Point{m / 2, H - m - m / 2},
-                                    gui::Size{W - m, m});
-  auto& heading = frame.add<gui::Static>(gui::StaticType::Text, gui::Point{4, 4}, gui::Size{W - m - 8, m - 8});
+  // 1: the titled frame along the top, 2: the progress bar under it (its frame is 60 high),
+  // then 3 to 7 the labels and 8 to 12 their values, row by row downwards.
+  const int frameHeight = m + m / 2, barHeight = 60;
+  const int frameY = H - m / 2 - frameHeight, barY = frameY - m / 4 - barHeight;
+  auto& frame = da.add<gui::Static>(gui::StaticType::RaisedBox, gui::Point{m / 2, frameY},
+                                    gui::Size{W - m, frameHeight});
+  auto& heading =
+      frame.add<gui::Static>(gui::StaticType::Text, gui::Point{4, 4}, gui::Size{W - m - 8, frameHeight - 8});
   heading.setAlign(gui::Align::Center);
   gui::Font big;
   big.name = "Arial";
@@ -329,15 +336,13 @@ void PREPARE_INS(gui::Widget* dialog, gui::Dialog*& progressWindow, gui::Widget*
   heading.setFont(big);
   heading.setCaption("Instalacja programu TAV (wersja " + sv.wersja_p + ")");
 
-  // 2: the progress bar under it.
-  shell::LICZNIK(rt::Value(rt::Array{rt::Value(double(m / 2)), rt::Value(double(H - 3 * m))}),
-                 rt::Value(double(W - m)), rt::Value(10.0), rt::Value("Czynności przygotowawcze..."_oem), &da);
+  shell::LICZNIK(rt::Value(rt::Array{rt::Value(double(m / 2)), rt::Value(double(barY))}), rt::Value(double(W - m)),
+                 rt::Value(10.0), rt::Value("Czynności przygotowawcze..."_oem), &da);
 
-  // 3 to 7 the labels, 8 to 12 their values, row by row downwards.
   const char* labels[] = {"Nazwa firmy: ", "Aktualna godzina: ", "Koniec instalacji za minut: ",
                           "Czyli o godz.: ", "Pozostało firm: "};
   const int labelWidth = W / 2 - m;
-  auto rowY = [&](int i) { return H - 4 * m - (i + 1) * row; };
+  auto rowY = [&](int i) { return barY - m / 3 - (i + 1) * row; };
   for (int i = 0; i < 5; ++i) {
     auto& l = da.add<gui::Static>(gui::StaticType::Text, gui::Point{m, rowY(i)}, gui::Size{labelWidth, row});
     l.setAlign(gui::Align::Right);

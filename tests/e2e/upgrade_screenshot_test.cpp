@@ -1,0 +1,149 @@
+// The upgrade in real windows on a virtual X display, clicked through as a person would: the main
+// window's "Aktualizacja programu", the directory typed, "Zainstaluj Program", the duration
+// question confirmed, the progress window, and "Powodzenie!". Each screen is photographed into
+// the build's artifacts.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "db/table_access.h"
+#include "e2e/upgrade_support.h"
+#include "e2e/x_session.h"
+#include "engine/workspace.h"
+#include "gui/application.h"
+#include "gui/fltk/fltk_backend.h"
+#include "gui/headless/headless.h"
+#include "os/path.h"
+#include "runtime/codepage.h"
+#include "runtime/shared_variables.h"
+#include "shell/main_window.h"
+#include "shell/runtime_setup.h"
+#include "upgrade/upgrade_entry.h"
+#include "upgrade/upgrade_run.h"
+
+using namespace tav;
+using namespace tav::e2e;
+using Trees = tav::testing::SampleTrees;
+
+namespace {
+
+// This workstation's measured upgrades, so that the confirmation has an estimate to show.
+void measuredBefore(const fs::path& nazwy, const std::string& station) {
+  auto& ws = engine::workspace();
+  ASSERT_TRUE(ws.useHost(nazwy, "nn", {}));
+  engine::WorkArea* a = ws.find("nn");
+  ASSERT_TRUE(a->append());
+  a->put("nazwa", rt::Value(station));
+  for (size_t pos = 4; pos <= a->fieldCount(); ++pos)
+    if (a->field(pos).type == 'N') a->put(pos, rt::Value(75.0));
+  a->commit();
+  ws.close("nn");
+}
+
+bool topIs(const std::string& titleStart) {
+  gui::Dialog* top = gui::topWindow();
+  return top && top->title().rfind(rt::utf8ToOem(titleStart), 0) == 0;
+}
+
+void press(const char* caption) {
+  if (gui::Widget* b = gui::findByCaption(gui::topWindow()->drawingArea(), rt::utf8ToOem(caption)))
+    gui::app().postActivate(*b);
+}
+
+}  // namespace
+
+TEST(UpgradeOnScreen, ClickedThroughToSuccess) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  VirtualDisplay x;
+  if (!x.installed()) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb)";
+  ASSERT_TRUE(x.up());
+  ::setenv("DISPLAY", x.name().c_str(), 1);
+  auto real = gui::makeFltkBackend();
+  ASSERT_NE(real, nullptr) << "built without FLTK, or the display does not answer";
+
+  Scene s("screen", "025.01.040", 3);
+  const fs::path saved = fs::current_path();
+  ::setenv("TAV_PREFIX", s.prefix.c_str(), 1);
+  ::setenv("ORB_NAME", "STANOWISKO", 1);
+  os::resetPathCaches();
+  fs::current_path(s.release);
+  shell::DBESYS({});
+  rt::resetShared();
+  db::STARTINIT();
+  measuredBefore(s.baza / "str" / "nazwy.dbf", "STANOWISKO");
+  gui::app().setBackend(std::move(real));
+  auto& sv = rt::shared();
+  sv.wersja_p = "25.01.046";
+  sv.wersja_b = "025.01.046";
+  sv.roczek = "2025";
+
+  shell::MainActions actions = shell::defaultMainActions();
+  actions.tavRunning = {};
+  actions.folders = {};
+  shell::MainWindow w(actions);
+  std::vector<std::string> shots;
+  // A message box is photographed once the display shows it, not merely once the tool made it.
+  // xdotool matches the whole title as a pattern, so the title's start is followed by ".*".
+  auto onDisplay = [&](const char* title) {
+    if (!topIs(title)) return false;
+    gui::app().backend().flush();
+    return !x.window(std::string(title) + ".*").empty();
+  };
+  auto shootBox = [&](const char* title, const std::string& name) {
+    if (x.shoot(x.window(std::string(title) + ".*"), artifacts() / ("upgrade_" + name + ".png")))
+      shots.push_back(name);
+  };
+  auto shoot = [&](const std::string& title, const std::string& name) {
+    gui::app().backend().flush();
+    const std::string id = x.window(title);
+    const fs::path png = artifacts() / (name + ".png");
+    if (!id.empty() && x.shoot(id, png)) shots.push_back(name);
+  };
+
+  // The person's moves, each when the screen shows what it waits for.
+  std::vector<std::pair<std::function<bool()>, std::function<void()>>> moves = {
+      {[] { return true; }, [&] { gui::app().postActivate(w.button(3)); }},
+      {[] { return upgrade::openUpgradeDialog().dialog != nullptr; },
+       [&] {
+         upgrade::openUpgradeDialog().directory->setText(os::fromHost(s.program));
+         shoot("Aktualizacja programu", "upgrade_dialog");
+         gui::app().postActivate(*upgrade::openUpgradeDialog().install);
+       }},
+      {[&] { return onDisplay("Czas instalacji"); },
+       [&] {
+         shootBox("Czas instalacji", "duration_question");
+         press("Potwierdź");
+       }},
+      {[] { return !upgrade::lastRun().firms.empty(); }, [&] { shoot("Aktualizacja Bazy Danych", "upgrade_progress"); }},
+      {[&] { return onDisplay("Powodzenie!"); },
+       [&] {
+         shootBox("Powodzenie!", "success");
+         press("Zamknij to okno");
+       }},
+      {[] { return upgrade::openUpgradeDialog().dialog == nullptr; },
+       [&] { gui::app().postActivate(w.button(5)); }},
+  };
+  size_t next = 0;
+  std::function<void()> poll = [&] {
+    if (next < moves.size() && moves[next].first()) {
+      moves[next++].second();
+    }
+    if (next < moves.size()) gui::app().addTimer(10, poll);
+  };
+  gui::app().addTimer(30, poll);
+  w.run();
+
+  EXPECT_EQ(next, moves.size()) << "stopped before move " << next + 1;
+  EXPECT_EQ(shots, (std::vector<std::string>{"upgrade_dialog", "duration_question", "upgrade_progress", "success"}));
+  for (const char* png : {"upgrade_dialog.png", "upgrade_progress.png"})
+    EXPECT_NE(run("convert " + (artifacts() / png).string() + " -format '%k' info:"), "1") << png << " is blank";
+  EXPECT_EQ(upgrade::lastEntry().result, "00");
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.046");
+
+  gui::useHeadless();
+  gui::releaseFltkDisplay();
+  fs::current_path(saved);
+  ::unsetenv("TAV_PREFIX");
+  ::unsetenv("ORB_NAME");
+  os::resetPathCaches();
+}
