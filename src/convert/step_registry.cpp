@@ -1,5 +1,6 @@
 #include "convert/step_registry.h"
 
+#include "convert/firm_step_frame.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
@@ -49,7 +50,12 @@ StepRegistry StepRegistry::fromCatalogue() {
   StepRegistry r;
   for (const ReleaseSteps& row : releaseCatalogue()) {
     if (row.hasTemplateStep() && row.templateFn) r.setTemplateStep(row.release, row.templateFn);
-    if (row.hasFirmStep() && row.firmFn) r.setFirmStep(row.release, row.firmFn);
+    if (row.hasFirmStep() && row.firmPlan)
+      r.setFirmStep(row.release, [plan = row.firmPlan](std::string_view firm, std::string_view,
+                                                        std::string_view database, std::string_view firmRelease) {
+        runFirmPlan(*plan, firm, database, firmRelease);
+        return true;
+      });
     if (row.publicStep && row.publicFn) r.setPublicStep(row.release, row.publicFn);
     if (row.programStep && row.programFn) r.setProgramStep(row.release, row.programFn);
   }

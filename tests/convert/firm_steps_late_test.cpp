@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <tuple>
@@ -35,6 +36,7 @@ constexpr int kAtDatabaseRelease = 1, kWithoutOptional = 6;
 constexpr const char* kOld = "025.01.001";
 
 using Record = std::map<std::string, Value>;
+using FirmStep = std::reference_wrapper<const FirmPlan>;
 
 struct TableView {
   std::vector<tav::engine::FieldSpec> fields;
@@ -105,18 +107,17 @@ class LateFirmSteps : public ::testing::Test {
   }
   std::string win(int n) { return "D:\\baza\\firma" + std::to_string(n) + "\\"; }
   // True when the step finished and answered true; an error it raised is shown.
-  bool run(FirmStepFn step, int n = kAtDatabaseRelease, const std::string& release = kOld) {
+  bool run(const FirmPlan& step, int n = kAtDatabaseRelease, const std::string& release = kOld) {
     dir(n);
-    bool result = false;
     tav::rt::Error e;
-    if (!tav::rt::sequence([&] { result = step(win(n), "C:\\tav\\", "D:\\baza\\", release); }, &e))
-      ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation << " " << e.filename;
-    return result;
+    if (tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", release); }, &e)) return true;
+    ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation << " " << e.filename;
+    return false;
   }
   // The step raised instead of finishing.
-  bool raises(FirmStepFn step, int n = kAtDatabaseRelease) {
+  bool raises(const FirmPlan& step, int n = kAtDatabaseRelease) {
     dir(n);
-    return !tav::rt::sequence([&] { step(win(n), "C:\\tav\\", "D:\\baza\\", kOld); });
+    return !tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", kOld); });
   }
   std::string recorded(int n = kAtDatabaseRelease) { return str(read(dir(n) / "wersja.dbf").records.at(0).at("BAZA")); }
   std::string bytes(const char* name, int n = kAtDatabaseRelease) {
@@ -138,7 +139,7 @@ class LateFirmSteps : public ::testing::Test {
 // ---- structure changes ----------------------------------------------------------------------
 
 struct Addition {
-  FirmStepFn step;
+  FirmStep step;
   int release;
   const char* table;
   size_t fieldsAfter;
@@ -186,7 +187,7 @@ TEST_F(LateFirmSteps, FieldsAreAddedOnceWithTheDataKeptAndTheReleaseRecorded) {
 
 TEST_F(LateFirmSteps, AStepAtOrBelowTheFirmsReleaseTouchesNothing) {
   const auto before = snapshot(dir());
-  for (auto [step, release] : std::vector<std::pair<FirmStepFn, int>>{
+  for (auto [step, release] : std::vector<std::pair<FirmStep, int>>{
            {I_25_01_030, 30}, {I_25_01_038, 38}, {I_25_01_044, 44}, {I_25_01_045, 45}, {I_25_01_046, 46}}) {
     EXPECT_TRUE(run(step, kAtDatabaseRelease, databaseRelease(release)));
     EXPECT_TRUE(run(step, kAtDatabaseRelease, "025.01.046"));
@@ -196,7 +197,7 @@ TEST_F(LateFirmSteps, AStepAtOrBelowTheFirmsReleaseTouchesNothing) {
 
 TEST_F(LateFirmSteps, ANarrowFieldIsWidenedWithItsTextIntact) {
   struct Widening {
-    FirmStepFn step;
+    FirmStep step;
     const char* table;
     std::vector<std::pair<const char*, int>> widths;  // after the step
   };
@@ -223,7 +224,7 @@ TEST_F(LateFirmSteps, AStructureChangeThatFailsLeavesTheReleaseUnrecorded) {
   dir();
   // Every rebuilt table is refused at the moment it would replace the old one.
   auto previous = tav::db::setSwapHook([](tav::db::SwapPoint, std::string_view) { return false; });
-  for (FirmStepFn step : {I_25_01_030, I_25_01_031}) EXPECT_TRUE(raises(step));
+  for (FirmStep step : {I_25_01_030, I_25_01_031}) EXPECT_TRUE(raises(step));
   tav::db::setSwapHook(std::move(previous));
   EXPECT_EQ(recorded(), kOld);
   EXPECT_EQ(table("firma").fields.size(), 145u);
