@@ -43,9 +43,11 @@ std::string FirmContext::table(std::string_view name) const { return dir + std::
 
 bool FirmContext::has(std::string_view file) const { return os::exists(dir + std::string(file)); }
 
-engine::WorkArea& FirmContext::open(std::string_view name, std::string_view alias, std::string_view tag) const {
+engine::WorkArea& FirmContext::open(std::string_view name, std::string_view alias,
+                                    std::string_view tag) const {
   db::ZAMKNIJ(alias);
-  if (!db::OTWORZ(dir, name, alias, tag)) fail(rt::kErrOpen, "Nie można otworzyć pliku "_oem + table(name), table(name));
+  if (!db::OTWORZ(dir, name, alias, tag))
+    fail(rt::kErrOpen, "Nie można otworzyć pliku "_oem + table(name), table(name));
   return *engine::workspace().find(alias);
 }
 
@@ -79,7 +81,8 @@ struct Inspection {
   db::Widenings widen;  // positions, when due
 };
 
-Inspection inspect(const FirmContext& f, const FirmTable& t, const Due& when, const std::vector<Widen>& widen) {
+Inspection inspect(const FirmContext& f, const FirmTable& t, const Due& when,
+                   const std::vector<Widen>& widen) {
   engine::WorkArea& a = f.open(t.name, t.alias);
   auto position = [&](const char* field) {
     const int pos = a.fieldPos(field);
@@ -109,7 +112,8 @@ void perform(const FirmContext& f, const AddFields& w) {
   // DODAJ_POLE keeps the data when it fails, but without the fields: recording the release
   // anyway would leave the firm without them for good.
   if (!db::DODAJ_POLE(w.fields, w.initial, f.dir, std::string(w.table.name) + ".dbf", is.widen))
-    f.fail(rt::kErrWrite, "Nie można zmienić struktury pliku "_oem + f.table(w.table.name), f.table(w.table.name));
+    f.fail(rt::kErrWrite, "Nie można zmienić struktury pliku "_oem + f.table(w.table.name),
+           f.table(w.table.name));
 }
 
 void perform(const FirmContext& f, const WidenFields& w) {
@@ -125,7 +129,8 @@ void perform(const FirmContext& f, const WidenFields& w) {
   });
   db::ZAMKNIJ(w.table.alias);
   if (!widened)
-    f.fail(rt::kErrWrite, "Nie można poszerzyć pól pliku "_oem + f.table(w.table.name), f.table(w.table.name));
+    f.fail(rt::kErrWrite, "Nie można poszerzyć pól pliku "_oem + f.table(w.table.name),
+           f.table(w.table.name));
 }
 
 void perform(const FirmContext& f, const CopyTemplate& w) { f.copyTemplate(w.table, w.table); }

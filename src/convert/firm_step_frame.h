@@ -107,7 +107,9 @@ struct FirmPlan {
 // Shorthands for the field lists of the plans.
 namespace fields {
 inline engine::FieldSpec C(const char* name, int length) { return {name, 'C', length, 0}; }
-inline engine::FieldSpec N(const char* name, int length, int decimals = 0) { return {name, 'N', length, decimals}; }
+inline engine::FieldSpec N(const char* name, int length, int decimals = 0) {
+  return {name, 'N', length, decimals};
+}
 inline engine::FieldSpec D(const char* name) { return {name, 'D', 8, 0}; }
 }  // namespace fields
 

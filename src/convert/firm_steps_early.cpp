@@ -23,7 +23,9 @@ using rt::Value;
 
 void put(engine::WorkArea& a, const char* field, const Value& v) { a.put(std::string_view(field), v); }
 
-// the firm's information table follows its tax form.
+// ---- the data rules -------------------------------------------------------------------------
+
+// The firm's information table follows its tax form.
 void taxFormTemplate(const FirmContext& f) {
   engine::WorkArea& fir = f.open("firma", "fir");
   const bool lumpSum = rt::rTrim(rt::upper(text(fir, "ryczalt"))) == "R";
@@ -31,7 +33,7 @@ void taxFormTemplate(const FirmContext& f) {
   f.copyTemplate(lumpSum ? "rnf_fir" : "inf_fir", "inf_fir");
 }
 
-// the first word found in the disposal reason decides its type.
+// The first word found in the disposal reason decides its type.
 struct DisposalType {
   const char* word;
   const char* type;
@@ -63,7 +65,7 @@ void fixedAssets(const FirmContext& f) {
   db::ZAMKNIJ("ste");
 }
 
-// each employee's periods carry the last end date forward into the ones still open.
+// Each employee's periods carry the last end date forward into the ones still open.
 struct CodePair {
   const char* code;
   const char* flag;
@@ -123,7 +125,7 @@ void workCalendar(const FirmContext& f) {
   db::ZAMKNIJ("robo");
 }
 
-// the seniority words of the payroll formulas, as functions of the base and as variables.
+// The seniority words of the payroll formulas, as functions of the base and as variables.
 struct Rename {
   const char* from;
   const char* to;
@@ -166,7 +168,7 @@ void payrollFormulas(const FirmContext& f) {
   }
 }
 
-// contract payouts as they were before the flags existed.
+// Contract payouts as they were before the flags existed.
 constexpr double kTransferThreshold = 0.001;
 
 void contractPayouts(const FirmContext& f) {
@@ -179,7 +181,7 @@ void contractPayouts(const FirmContext& f) {
   db::ZAMKNIJ("pus");
 }
 
-// flat-rate contracts pay the health contribution and the tax out of the amount.
+// Flat-rate contracts pay the health contribution and the tax out of the amount.
 constexpr double kHealthRate = 0.09, kFlatTaxRate = 0.12;
 
 void flatRatePayouts(const FirmContext& f) {
@@ -206,7 +208,7 @@ void flatRatePayouts(const FirmContext& f) {
   db::ZAMKNIJ("pus");
 }
 
-// contribution records only for the partners the firm still lists.
+// Contribution records only for the partners the firm still lists.
 void formerPartners(const FirmContext& f) {
   if (!f.has("skl_52r.dbf")) return;
   // The partner list must be read: taken as empty, it would remove every contribution record.
@@ -231,35 +233,44 @@ void formerPartners(const FirmContext& f) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- the plans
+// ---- the plans ------------------------------------------------------------------------------
+// One work item a line, in the order the step does them.
 
-const FirmPlan I_25_01_001 = {1,
-                              {CopyTemplate{"ks_dok"},
-                               AddFields{{"ks_kor", "kor"}, always(), {C("MAJATEK", 1), C("TYP_P", 1), N("LP", 10)}},
-                               AddFields{{"ks_kora", "kora"}, always(), {N("LP", 10)}},
-                               DataRule{taxFormTemplate},
-                               Reindex{"ks_dok"}, Reindex{"ks_kor"}, Reindex{"ks_kora"}}};
+const FirmPlan I_25_01_001 = {
+    1, {CopyTemplate{"ks_dok"},
+        AddFields{{"ks_kor", "kor"}, always(), {C("MAJATEK", 1), C("TYP_P", 1), N("LP", 10)}},
+        AddFields{{"ks_kora", "kora"}, always(), {N("LP", 10)}},
+        DataRule{taxFormTemplate},
+        Reindex{"ks_dok"},
+        Reindex{"ks_kor"},
+        Reindex{"ks_kora"}}};
 
 const FirmPlan I_25_01_004 = {
-    4,
-    {AddFields{{"st_en", "ste"}, fieldCountBelow(62), {C("SN", 1)}, {Value("-")}},
-     AddFields{{"st_gn", "stg"}, fieldCountBelow(57), {C("dok_l", 40), C("typ_l", 1), C("NR_OT", 40)}},
-     AddFields{{"st_dok", "stk"}, fieldCountBelow(21), {C("dok_l", 40), C("typ_l", 1)}},
-     DataRule{fixedAssets},
-     Reindex{"st_en"}, Reindex{"st_gn"}, Reindex{"st_dok"}}};
+    4, {AddFields{{"st_en", "ste"}, fieldCountBelow(62), {C("SN", 1)}, {Value("-")}},
+        AddFields{{"st_gn", "stg"}, fieldCountBelow(57), {C("dok_l", 40), C("typ_l", 1), C("NR_OT", 40)}},
+        AddFields{{"st_dok", "stk"}, fieldCountBelow(21), {C("dok_l", 40), C("typ_l", 1)}},
+        DataRule{fixedAssets},
+        Reindex{"st_en"},
+        Reindex{"st_gn"},
+        Reindex{"st_dok"}}};
 
 const FirmPlan I_25_01_005 = {
-    5, {AddFields{{"st_gn", "stg"}, fieldCountBelow(58), {C("NR_OT", 40)}}, Reindex{"st_gn"}}};
+    5, {AddFields{{"st_gn", "stg"}, fieldCountBelow(58), {C("NR_OT", 40)}},
+        Reindex{"st_gn"}}};
 
 // The periods are walked in the order of the freshly built index.
-const FirmPlan I_25_01_009 = {9, {Reindex{"p_pa"}, DataRule{payrollPeriods}, Reindex{"p_um"}}};
+const FirmPlan I_25_01_009 = {
+    9, {Reindex{"p_pa"},
+        DataRule{payrollPeriods},
+        Reindex{"p_um"}}};
 
-const FirmPlan I_25_01_010 = {10, {DataRule{workCalendar}, Reindex{"p_cals"}}};
+const FirmPlan I_25_01_010 = {
+    10, {DataRule{workCalendar},
+         Reindex{"p_cals"}}};
 
 const FirmPlan I_25_01_011 = {
-    11,
-    {WidenFields{{"wspolnik", "wsp"}, fieldNarrowerThan("adres_nrd", 9), {{"adres_nrd", 10}}},
-     Reindex{"wspolnik"}}};
+    11, {WidenFields{{"wspolnik", "wsp"}, fieldNarrowerThan("adres_nrd", 9), {{"adres_nrd", 10}}},
+         Reindex{"wspolnik"}}};
 
 // The release brought nothing to the firm's tables.
 const FirmPlan I_25_01_013 = {13, {}};
@@ -269,27 +280,28 @@ const FirmPlan I_25_01_017 = {17, {DataRule{payrollFormulas}}};
 const FirmPlan I_25_01_019 = {19, {CopyTemplate{"cpn"}}};
 
 const FirmPlan I_25_01_021 = {
-    21,
-    {AddFields{{"p_us", "pus"}, fieldCountBelow(22),
-               {N("Koszty", 12, 2), N("Podatek", 12, 2), N("wyplata", 12, 2), C("is_k", 1), C("is_p", 1),
-                C("is_r", 1), N("zus52", 12, 2), C("is_z52", 1)}},
-     DataRule{contractPayouts},
-     Reindex{"p_us"}}};
+    21, {AddFields{{"p_us", "pus"}, fieldCountBelow(22),
+                   {N("Koszty", 12, 2), N("Podatek", 12, 2), N("wyplata", 12, 2), C("is_k", 1), C("is_p", 1),
+                    C("is_r", 1), N("zus52", 12, 2), C("is_z52", 1)}},
+         DataRule{contractPayouts},
+         Reindex{"p_us"}}};
 
 const FirmPlan I_25_01_023 = {
-    23, {WidenFields{{"ks_kor", "kor"}, always(), {{"nr_pierw", 40}}}, Reindex{"ks_kor"}}};
+    23, {WidenFields{{"ks_kor", "kor"}, always(), {{"nr_pierw", 40}}},
+         Reindex{"ks_kor"}}};
 
 const FirmPlan I_25_01_024 = {
-    24,
-    {AddFields{{"p_us", "pus"}, fieldCountBelow(24), {N("zus52", 12, 2), C("is_z52", 1)}},
-     DataRule{flatRatePayouts},
-     Reindex{"p_us"}}};
+    24, {AddFields{{"p_us", "pus"}, fieldCountBelow(24), {N("zus52", 12, 2), C("is_z52", 1)}},
+         DataRule{flatRatePayouts},
+         Reindex{"p_us"}}};
 
 const FirmPlan I_25_01_025 = {25, {DataRule{formerPartners}}};
 
 const FirmPlan I_25_01_027 = {
-    27,
-    {CopyTemplate{"sme_ewi"}, CopyTemplate{"sme_cfg"}, CopyTemplate{"sme_zw"}, Reindex{"sme_ewi"},
-     Reindex{"sme_zw"}}};
+    27, {CopyTemplate{"sme_ewi"},
+         CopyTemplate{"sme_cfg"},
+         CopyTemplate{"sme_zw"},
+         Reindex{"sme_ewi"},
+         Reindex{"sme_zw"}}};
 
 }  // namespace tav::convert

@@ -115,7 +115,8 @@ class LateFirmSteps : public ::testing::Test {
     dir(n);
     tav::rt::Error e;
     if (tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", release); }, &e)) return true;
-    ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation << " " << e.filename;
+    ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation << " "
+                  << e.filename;
     return false;
   }
   // The step raised instead of finishing.
@@ -304,7 +305,9 @@ void renameField(const fs::path& dbf, const std::string& from, const std::string
 TEST_F(LateFirmSteps, AFieldTheStepNamesButTheTableLacksStopsTheStepWithTheTableUntouched) {
   // A condition's field, a condition's and widening's field, a widened field only; early and late.
   const std::vector<std::tuple<FirmStep, const char*, const char*>> cases = {
-      {I_25_01_011, "wspolnik", "ADRES_NRD"}, {I_25_01_036, "p_fcfg", "PIMP"}, {I_25_01_045, "sam_dok", "ADRES"}};
+      {I_25_01_011, "wspolnik", "ADRES_NRD"},
+      {I_25_01_036, "p_fcfg", "PIMP"},
+      {I_25_01_045, "sam_dok", "ADRES"}};
   for (const auto& [step, name, field] : cases) {
     SCOPED_TRACE(field);
     // The narrow field stands in the named one's place: widening by place would change it.
