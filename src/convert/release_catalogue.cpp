@@ -1,3 +1,5 @@
+// The catalogue's table and the selection of steps by release text. Rows point at the steps'
+// functions and, for firm steps, their plans; the table is data, not a cascade of branches.
 #include "convert/release_catalogue.h"
 
 #include "convert/firm_step_frame.h"

@@ -1,3 +1,6 @@
+// The catalogue of the series' releases and the rule that picks the steps an upgrade runs.
+// Invariant: one row per release 001..046 in ascending order; a step the catalogue marks but
+// cannot call is an error to the runners, never a step done.
 #pragma once
 #include <string>
 #include <string_view>

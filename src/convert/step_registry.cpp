@@ -1,3 +1,5 @@
+// The callable steps of an upgrade and the runs that call them. Invariant: a run checks every
+// step it chose before the first one runs, so a missing step changes nothing.
 #include "convert/step_registry.h"
 
 #include "convert/firm_step_frame.h"
