@@ -1,16 +1,16 @@
 // The firm steps of releases 030 to 046 on copies of the sample firms, whose tables are at the
 // structures of 025.01.001, and the failure rules the frame holds every step to, early or late.
 #include "convert/firm_steps_late.h"
-#include "convert/firm_steps_early.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
-#include <cstring>
 #include <set>
 #include <tuple>
 
+#include "convert/firm_steps_early.h"
 #include "convert/release_catalogue.h"
 #include "db/arithmetic.h"
 #include "db/index_catalogue.h"
@@ -110,7 +110,7 @@ class LateFirmSteps : public ::testing::Test {
     return d;
   }
   std::string win(int n) { return "D:\\baza\\firma" + std::to_string(n) + "\\"; }
-  // True when the step finished and answered true; an error it raised is shown.
+  // True when the step finished; an error it raised is shown.
   bool run(const FirmPlan& step, int n = kAtDatabaseRelease, const std::string& release = kOld) {
     dir(n);
     tav::rt::Error e;
