@@ -9,16 +9,21 @@
 // value, as the rules compare with blanks and zero rather than fail on a damaged record.
 namespace tav::convert {
 
-inline std::string text(engine::WorkArea& a, const char* field) {
-  rt::Value v = a.get(std::string_view(field));
+inline std::string text(engine::WorkArea& a, std::string_view field) {
+  rt::Value v = a.get(field);
   return v.isText() ? v.str() : std::string();
 }
 
-inline double number(engine::WorkArea& a, const char* field) {
-  rt::Value v = a.get(std::string_view(field));
+inline double number(engine::WorkArea& a, std::string_view field) {
+  rt::Value v = a.get(field);
   return v.isNumber() ? v.num() : 0;
 }
 
-inline bool blank(const std::string& s) { return rt::allTrim(s).empty(); }
+inline rt::Date date(engine::WorkArea& a, std::string_view field) {
+  rt::Value v = a.get(field);
+  return v.isDate() ? v.date() : rt::Date();
+}
+
+inline bool blank(std::string_view s) { return rt::allTrim(s).empty(); }
 
 }  // namespace tav::convert

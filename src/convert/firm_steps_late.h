@@ -1,50 +1,26 @@
+// The firm steps of releases 030 to 046, as plans the catalogue's rows point at. Each is run by
+// runFirmPlan (firm_step_frame.h): nothing when the firm has its release already, otherwise its
+// work in order and its release recorded in the firm's wersja.dbf last.
 #pragma once
-#include <string_view>
+#include "convert/firm_step_frame.h"
 
 namespace tav::convert {
 
-// The firm steps of releases 030 to 046. Each takes the firm directory, the program directory,
-// the database directory (all with their trailing backslash) and the firm's release as the
-// runner read it; it does its work only while that release is below its own, records its release
-// in the firm's wersja.dbf last, and returns true. A table operation that fails is raised as a
-// runtime error, never passed over: the firm's release record must not claim a step that did
-// not happen.
-
-// firma.dbf gets the method field `metoda_zd`.
-bool I_25_01_030(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// p_skld.dbf: the four formula fields r1..r4 widened.
-bool I_25_01_031(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// ks_dok.dbf gets its currency fields.
-bool I_25_01_032(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// p_fcfg.dbf: the import path widened.
-bool I_25_01_036(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// p_alu.dbf rebuilt on its template with every refund paid by transfer; p_pa.dbf gets the
-// refund fields.
-bool I_25_01_038(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// p_f.dbf: the stand-by ("SWY") days, hours and pay of 2025 summed from p_n.dbf.
-bool I_25_01_040(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// sam_rej.dbf: each vehicle's CO2 emission.
-bool I_25_01_042(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// v_oss.dbf gets the e-invoice number fields; the firm gets a fresh ksef_p.dbf.
-bool I_25_01_043(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// v_data.dbf and rk_dok.dbf fields; the payslip template set aside; contract notes copied to
-// the employee (the firm's number is rt::shared().num_fir).
-bool I_25_01_044(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
+extern const FirmPlan I_25_01_030;  // firma: the method field metoda_zd
+extern const FirmPlan I_25_01_031;  // p_skld: the formula fields r1..r4 widened
+extern const FirmPlan I_25_01_032;  // ks_dok: the currency fields
+extern const FirmPlan I_25_01_036;  // p_fcfg: the import path widened
+extern const FirmPlan
+    I_25_01_038;  // p_alu rebuilt on its template, all refunds by transfer; p_pa refund fields
+extern const FirmPlan I_25_01_040;  // p_f: stand-by ("SWY") days, hours and pay of 2025 summed from p_n
+extern const FirmPlan I_25_01_042;  // sam_rej: each vehicle's CO2 emission
+extern const FirmPlan I_25_01_043;  // v_oss: e-invoice number fields; a fresh ksef_p
+// v_data and rk_dok fields; the payslip template set aside; contract notes copied to the
+// employee (the firm's number is rt::shared().num_fir).
+extern const FirmPlan I_25_01_044;
 // Vehicles, foreign invoices, bailiff deductions, purchases and car trade documents: widened and
-// new fields, "U" documents become "Z", car documents take their parties from ks_dok.dbf.
-bool I_25_01_045(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
-// p_dat.dbf gets the payroll parameters PRPL, LICZYC and the monthly K and P fields.
-bool I_25_01_046(std::string_view firmDirectory, std::string_view programDirectory,
-                 std::string_view databaseDirectory, std::string_view firmRelease);
+// new fields, "U" documents become "Z", car documents take their parties from ks_dok.
+extern const FirmPlan I_25_01_045;
+extern const FirmPlan I_25_01_046;  // p_dat: PRPL, LICZYC and the monthly K and P fields
 
 }  // namespace tav::convert

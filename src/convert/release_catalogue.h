@@ -1,3 +1,6 @@
+// The catalogue of the series' releases and the rule that picks the steps an upgrade runs.
+// Invariant: one row per release 001..046 in ascending order; a step the catalogue marks but
+// cannot call is an error to the runners, never a step done.
 #pragma once
 #include <string>
 #include <string_view>
@@ -19,11 +22,11 @@ bool releaseBelow(std::string_view a, std::string_view b);
 // failed below it. One value for every step.
 inline constexpr double kTolerance = 1e-06;
 
+// A firm step's plan (firm_step_frame.h).
+struct FirmPlan;
+
 // The signatures of the step kinds. Directories end with a backslash.
 using TemplateStepFn = void (*)(std::string_view databaseDirectory, std::string_view programDirectory);
-// Returns true; `firmRelease` is the firm's release as the runner read it before the first step.
-using FirmStepFn = bool (*)(std::string_view firmDirectory, std::string_view programDirectory,
-                            std::string_view databaseDirectory, std::string_view firmRelease);
 using PublicStepFn = void (*)(std::string_view databaseDirectory);
 // The public index rebuild; `mode` is nil or the number 1.
 using PublicIndexFn = void (*)(std::string_view databaseDirectory, const rt::Value& mode);
@@ -32,9 +35,9 @@ using ProgramStepFn = void (*)(std::string_view programDirectory, std::string_vi
 enum class TemplateStep : unsigned char { NoTemplateStep, EmptyTemplateStep, CopiesTemplates };
 enum class FirmStep : unsigned char { NoFirmStep, ReleaseRecordOnly, ConvertsFirm };
 
-// What one release brings, and the functions that do it. A function is nullptr until its step
-// is written; the runners treat a step the catalogue marks but cannot call as an error, never
-// as done.
+// What one release brings, and the functions (for a firm step, the plan) that do it. A function
+// is nullptr until its step is written; the runners treat a step the catalogue marks but cannot
+// call as an error, never as done.
 struct ReleaseSteps {
   int release = 0;
   TemplateStep templateStep = TemplateStep::NoTemplateStep;
@@ -42,7 +45,7 @@ struct ReleaseSteps {
   bool publicStep = false;
   bool programStep = false;
   TemplateStepFn templateFn = nullptr;
-  FirmStepFn firmFn = nullptr;
+  const FirmPlan* firmPlan = nullptr;
   PublicStepFn publicFn = nullptr;
   ProgramStepFn programFn = nullptr;
 

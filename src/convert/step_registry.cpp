@@ -1,5 +1,8 @@
+// The callable steps of an upgrade and the runs that call them. Invariant: a run checks every
+// step it chose before the first one runs, so a missing step changes nothing.
 #include "convert/step_registry.h"
 
+#include "convert/firm_step_frame.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
@@ -49,7 +52,12 @@ StepRegistry StepRegistry::fromCatalogue() {
   StepRegistry r;
   for (const ReleaseSteps& row : releaseCatalogue()) {
     if (row.hasTemplateStep() && row.templateFn) r.setTemplateStep(row.release, row.templateFn);
-    if (row.hasFirmStep() && row.firmFn) r.setFirmStep(row.release, row.firmFn);
+    if (row.hasFirmStep() && row.firmPlan)
+      r.setFirmStep(row.release, [plan = row.firmPlan](std::string_view firm, std::string_view,
+                                                        std::string_view database, std::string_view firmRelease) {
+        runFirmPlan(*plan, firm, database, firmRelease);
+        return true;
+      });
     if (row.publicStep && row.publicFn) r.setPublicStep(row.release, row.publicFn);
     if (row.programStep && row.programFn) r.setProgramStep(row.release, row.programFn);
   }

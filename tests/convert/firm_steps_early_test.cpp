@@ -30,7 +30,6 @@ using namespace tav::convert;
 using tav::rt::Value;
 using tav::testing::contents;
 using tav::testing::SampleTrees;
-using Step = bool (*)(std::string_view, std::string_view, std::string_view, std::string_view);
 
 struct Row {
   std::map<std::string, Value> field;
@@ -114,15 +113,14 @@ class FirmStepsEarly : public ::testing::Test {
     release_ = release;
   }
   // Runs a step with the firm's release as the runner read it; false when it raised.
-  bool run(Step step, const std::string& firmRelease = {}) {
+  bool run(const FirmPlan& step, const std::string& firmRelease = {}) {
     tav::rt::Error e;
-    bool ok = false;
     const std::string given = firmRelease.empty() ? release_ : firmRelease;
-    if (!tav::rt::guarded([&] { ok = step(fd_, "C:\\tav\\", db_, given); }, &e)) {
+    if (!tav::rt::guarded([&] { runFirmPlan(step, fd_, db_, given); }, &e)) {
       error_ = e;
       return false;
     }
-    return ok;
+    return true;
   }
   std::string recorded() { return rowsOf(firm_ / "wersja.dbf").at(0).text("baza"); }
   fs::path t(const std::string& name) const { return firm_ / (name + ".dbf"); }

@@ -1,19 +1,24 @@
 // The firm steps of releases 030 to 046 on copies of the sample firms, whose tables are at the
-// structures of 025.01.001.
+// structures of 025.01.001, and the failure rules the frame holds every step to, early or late.
 #include "convert/firm_steps_late.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <tuple>
 
+#include "convert/firm_steps_early.h"
 #include "convert/release_catalogue.h"
 #include "db/arithmetic.h"
+#include "db/index_catalogue.h"
 #include "db/structure_change.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
 #include "os/path.h"
+#include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
@@ -35,6 +40,7 @@ constexpr int kAtDatabaseRelease = 1, kWithoutOptional = 6;
 constexpr const char* kOld = "025.01.001";
 
 using Record = std::map<std::string, Value>;
+using FirmStep = std::reference_wrapper<const FirmPlan>;
 
 struct TableView {
   std::vector<tav::engine::FieldSpec> fields;
@@ -104,19 +110,19 @@ class LateFirmSteps : public ::testing::Test {
     return d;
   }
   std::string win(int n) { return "D:\\baza\\firma" + std::to_string(n) + "\\"; }
-  // True when the step finished and answered true; an error it raised is shown.
-  bool run(FirmStepFn step, int n = kAtDatabaseRelease, const std::string& release = kOld) {
+  // True when the step finished; an error it raised is shown.
+  bool run(const FirmPlan& step, int n = kAtDatabaseRelease, const std::string& release = kOld) {
     dir(n);
-    bool result = false;
     tav::rt::Error e;
-    if (!tav::rt::sequence([&] { result = step(win(n), "C:\\tav\\", "D:\\baza\\", release); }, &e))
-      ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation << " " << e.filename;
-    return result;
+    if (tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", release); }, &e)) return true;
+    ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation << " "
+                  << e.filename;
+    return false;
   }
   // The step raised instead of finishing.
-  bool raises(FirmStepFn step, int n = kAtDatabaseRelease) {
+  bool raises(const FirmPlan& step, int n = kAtDatabaseRelease, tav::rt::Error* e = nullptr) {
     dir(n);
-    return !tav::rt::sequence([&] { step(win(n), "C:\\tav\\", "D:\\baza\\", kOld); });
+    return !tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", kOld); }, e);
   }
   std::string recorded(int n = kAtDatabaseRelease) { return str(read(dir(n) / "wersja.dbf").records.at(0).at("BAZA")); }
   std::string bytes(const char* name, int n = kAtDatabaseRelease) {
@@ -138,7 +144,7 @@ class LateFirmSteps : public ::testing::Test {
 // ---- structure changes ----------------------------------------------------------------------
 
 struct Addition {
-  FirmStepFn step;
+  FirmStep step;
   int release;
   const char* table;
   size_t fieldsAfter;
@@ -186,7 +192,7 @@ TEST_F(LateFirmSteps, FieldsAreAddedOnceWithTheDataKeptAndTheReleaseRecorded) {
 
 TEST_F(LateFirmSteps, AStepAtOrBelowTheFirmsReleaseTouchesNothing) {
   const auto before = snapshot(dir());
-  for (auto [step, release] : std::vector<std::pair<FirmStepFn, int>>{
+  for (auto [step, release] : std::vector<std::pair<FirmStep, int>>{
            {I_25_01_030, 30}, {I_25_01_038, 38}, {I_25_01_044, 44}, {I_25_01_045, 45}, {I_25_01_046, 46}}) {
     EXPECT_TRUE(run(step, kAtDatabaseRelease, databaseRelease(release)));
     EXPECT_TRUE(run(step, kAtDatabaseRelease, "025.01.046"));
@@ -196,7 +202,7 @@ TEST_F(LateFirmSteps, AStepAtOrBelowTheFirmsReleaseTouchesNothing) {
 
 TEST_F(LateFirmSteps, ANarrowFieldIsWidenedWithItsTextIntact) {
   struct Widening {
-    FirmStepFn step;
+    FirmStep step;
     const char* table;
     std::vector<std::pair<const char*, int>> widths;  // after the step
   };
@@ -223,7 +229,7 @@ TEST_F(LateFirmSteps, AStructureChangeThatFailsLeavesTheReleaseUnrecorded) {
   dir();
   // Every rebuilt table is refused at the moment it would replace the old one.
   auto previous = tav::db::setSwapHook([](tav::db::SwapPoint, std::string_view) { return false; });
-  for (FirmStepFn step : {I_25_01_030, I_25_01_031}) EXPECT_TRUE(raises(step));
+  for (FirmStep step : {I_25_01_030, I_25_01_031}) EXPECT_TRUE(raises(step));
   tav::db::setSwapHook(std::move(previous));
   EXPECT_EQ(recorded(), kOld);
   EXPECT_EQ(table("firma").fields.size(), 145u);
@@ -268,6 +274,84 @@ TEST_F(LateFirmSteps, PayrollParametersAreSetInTheFirstRecord) {
   EXPECT_EQ(table("p_dat", 2).fields.size(), 76u);
   EXPECT_TRUE(table("p_dat", 2).records.empty());
   EXPECT_EQ(recorded(2), databaseRelease(46));
+}
+
+
+// ---- one failure rule for every step ------------------------------------------------------
+
+// The header bytes of a closed table, changed in place.
+void patchHeader(const fs::path& dbf, const std::function<void(std::string&)>& change) {
+  std::string bytes = tav::testing::contents(dbf);
+  change(bytes);
+  tav::testing::TempDriveMap::put(dbf, bytes);
+}
+
+// The field keeps its place, type and width under another name.
+void renameField(const fs::path& dbf, const std::string& from, const std::string& to) {
+  bool found = false;
+  patchHeader(dbf, [&](std::string& b) {
+    for (size_t at = 32; at + 32 <= b.size() && b[at] != '\r'; at += 32) {
+      if (tav::rt::upper(std::string(b.data() + at, strnlen(b.data() + at, 11))) != from) continue;
+      std::string name = to;
+      name.resize(11, '\0');
+      b.replace(at, 11, name);
+      found = true;
+      return;
+    }
+  });
+  ASSERT_TRUE(found) << from << " in " << dbf;
+}
+
+TEST_F(LateFirmSteps, AFieldTheStepNamesButTheTableLacksStopsTheStepWithTheTableUntouched) {
+  // A condition's field, a condition's and widening's field, a widened field only; early and late.
+  const std::vector<std::tuple<FirmStep, const char*, const char*>> cases = {
+      {I_25_01_011, "wspolnik", "ADRES_NRD"},
+      {I_25_01_036, "p_fcfg", "PIMP"},
+      {I_25_01_045, "sam_dok", "ADRES"}};
+  for (const auto& [step, name, field] : cases) {
+    SCOPED_TRACE(field);
+    // The narrow field stands in the named one's place: widening by place would change it.
+    renameField(dir() / (std::string(name) + ".dbf"), field, "X_OTHER");
+    const std::string before = bytes(name);
+    tav::rt::Error e;
+    EXPECT_TRUE(raises(step, kAtDatabaseRelease, &e));
+    EXPECT_EQ(e.filename, win(kAtDatabaseRelease) + name + ".dbf");
+    EXPECT_TRUE(bytes(name) == before);
+    EXPECT_EQ(recorded(), kOld);
+  }
+}
+
+TEST_F(LateFirmSteps, AnIndexThatCannotBeRebuiltStopsTheStepWhichTheNextRunRedoes) {
+  auto sleeper = tav::rt::setSleeper([](int) {});
+  // The old index cannot be deleted; the table itself opens (it no longer asks for it).
+  auto blockIndex = [&](const char* name) {
+    patchHeader(dir() / (std::string(name) + ".dbf"), [](std::string& b) { b[28] = 0; });
+    fs::remove(dir() / (std::string(name) + ".cdx"));
+    fs::create_directories(dir() / (std::string(name) + ".cdx") / "x");
+  };
+  const std::vector<std::tuple<FirmStep, int, const char*, size_t>> cases = {
+      {I_25_01_005, 5, "st_gn", 56}, {I_25_01_032, 32, "ks_dok", 92}};
+  for (const auto& [step, release, name, fieldsAfter] : cases) {
+    SCOPED_TRACE(name);
+    blockIndex(name);
+    tav::rt::Error e;
+    EXPECT_TRUE(raises(step, kAtDatabaseRelease, &e));
+    EXPECT_EQ(e.filename, win(kAtDatabaseRelease) + name + ".cdx");
+    EXPECT_EQ(recorded(), kOld);
+    tav::engine::workspace().closeAll();  // as the upgrade's per-firm trap leaves it
+    fs::remove_all(dir() / (std::string(name) + ".cdx"));
+    EXPECT_EQ(table(name).fields.size(), fieldsAfter);  // changed, but not counted as done
+
+    EXPECT_TRUE(run(step));
+    EXPECT_EQ(recorded(), databaseRelease(release));
+    EXPECT_EQ(table(name).fields.size(), fieldsAfter);
+    std::vector<std::string> tags;
+    for (const auto& t : *tav::db::tagsFor(name)) tags.push_back(tav::rt::upper(t.name));
+    EXPECT_EQ(table(name).tags, tags);
+    // The next case starts from the old release again.
+    set("wersja", 1, {{"baza", Value(kOld)}});
+  }
+  tav::rt::setSleeper(std::move(sleeper));
 }
 
 
