@@ -136,7 +136,7 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
     answer("Zamknij to okno");
   });
   // The dialog is back: the same directory once more, to the end.
-  person.when([] { return showing("") && upgrade::openUpgradeDialog().dialog; }, [&] {
+  person.when([] { return showing("Aktualizacja programu") && upgrade::openUpgradeDialog().dialog; }, [&] {
     EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
     gui::input::click(*upgrade::openUpgradeDialog().install);
   });

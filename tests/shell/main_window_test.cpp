@@ -173,7 +173,7 @@ TEST_F(MainWindowTest, ActionsRunDisabledAndGiveTheFocusBackBold) {
 
 TEST_F(MainWindowTest, MissingActionsSayTheyAreNotThereYet) {
   MainWindow w(defaultMainActions());
-  hl->then([&] { input::click(w.button(3)); });
+  hl->then([&] { input::click(w.button(4)); });
   hl->then([&] {
     Dialog* box = topWindow();
     ASSERT_NE(box, &w.dialog());

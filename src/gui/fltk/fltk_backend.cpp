@@ -85,8 +85,15 @@ FontTable& fonts() {
 
 void useFont(const Font& f) { fl_font(fonts().get(f), pixelSize(f)); }
 
-Fl_Pixmap* pixmap(int resource) {
+// Pixmaps hold server resources of the display they were drawn on: they go before it closes,
+// never at process exit after it.
+std::map<int, std::unique_ptr<Fl_Pixmap>>& pixmapCache() {
   static std::map<int, std::unique_ptr<Fl_Pixmap>> cache;
+  return cache;
+}
+
+Fl_Pixmap* pixmap(int resource) {
+  auto& cache = pixmapCache();
   auto it = cache.find(resource);
   if (it != cache.end()) return it->second.get();
   const char* const* data = imageData(resource);
@@ -573,6 +580,7 @@ std::unique_ptr<Backend> makeFltkBackend() {
 
 void releaseFltkDisplay() {
   app().setBackend(std::make_unique<Headless>());
+  pixmapCache().clear();
   if (fl_display) fl_close_display();
 }
 
