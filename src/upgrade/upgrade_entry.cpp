@@ -327,7 +327,9 @@ void UPGRADE(gui::Dialog& mainWindow) {
   while (true) {
     auto ev = a.next();
     if (!ev) continue;
-    const bool closing = ev->type == gui::EventType::Close && ev->target == id;
+    // A close request for the dialog or any of its widgets (Esc on a button asks its parent).
+    gui::Widget* target = a.find(ev->target);
+    const bool closing = ev->type == gui::EventType::Close && target && target->dialog() == &d;
     a.dispatch(*ev);
     if (closing || koniec || !a.find(id)) break;
   }
