@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
     args.push_back(rt::utf8ToOem(a));
   }
 
-  if (options->action == shell::UnattendedOptions::Action::Upgrade) {
+  if (options->action == shell::UnattendedOptions::Action::Upgrade ||
+      options->action == shell::UnattendedOptions::Action::Plan) {
     shell::ERRORSYS();
     shell::DBESYS({});
     const int code = shell::runUnattended(*options, args);

@@ -12,10 +12,10 @@
 namespace tav::shell {
 
 struct UnattendedOptions {
-  enum class Action { None, Help, Upgrade } action = Action::None;
+  enum class Action { None, Help, Upgrade, Plan } action = Action::None;
   std::string programDirectory;  // as given: a Windows path or a host path (UTF-8)
   bool yes = false;              // confirms the duration question
-  std::string reportFile;        // host path of the JSON report; empty: none
+  std::string reportFile;        // host path of the JSON report (--report, --json); empty: none
 };
 
 // The switches among `args` (UTF-8, positional arguments first). nullopt with `error` set when
