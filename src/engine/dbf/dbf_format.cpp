@@ -280,8 +280,10 @@ Decoded decodeField(const FieldDef& f, const char* raw, const DbfHeader& h, rt::
     }
     case 'N':
     case 'F': {
-      std::string t = trimmed(raw, f.length);
-      double v = t.empty() ? 0.0 : rt::Val(t).value;
+      // Leading blanks and NULs are no part of the number; Val stops at whatever ends it.
+      size_t b = 0;
+      while (b < f.length && (raw[b] == ' ' || raw[b] == '\0')) ++b;
+      double v = rt::Val(std::string_view(raw + b, f.length - b)).value;
       out = rt::Value::number(v, f.length, f.decimals);
       return Decoded::Ok;
     }
