@@ -53,7 +53,7 @@ std::string stagingFor(std::string_view table) {
 // before the data it names.
 void syncPath(const std::filesystem::path& host) {
   os::File f;
-  if (f.open(host, os::File::Mode::Read)) f.sync();
+  if (f.open(host, os::File::Mode::Read)) f.syncAll();
 }
 
 // Atomic replacement of one file by another of the same directory: at every instant `to` is
