@@ -65,8 +65,9 @@ bool replaceFile(const std::string& from, const std::string& to) {
   for (int attempt = 1; attempt <= kReplaceTries; ++attempt) {
     std::error_code ec;
     std::filesystem::rename(hostFrom, hostTo, ec);
-    os::forgetListing(hostTo.parent_path());
     if (!ec) {
+      os::noteRemoved(hostFrom);
+      os::noteCreated(hostTo);
       syncPath(hostTo.parent_path());
       return true;
     }

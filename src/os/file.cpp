@@ -10,6 +10,8 @@
 
 #include <atomic>
 
+#include "os/path.h"
+
 namespace tav::os {
 
 File::~File() { close(); }
@@ -43,8 +45,10 @@ bool File::open(const std::filesystem::path& host, Mode mode) {
   }
   fd_ = ::open(host.c_str(), flags, 0666);
   error_ = fd_ < 0 ? errno : 0;
-  // A file made or emptied by this open has changes of its own to force.
+  // A file made or emptied by this open has changes of its own to force, and the letter-case
+  // lookup keeps its listing of the directory without reading it again.
   unsynced_ = fd_ >= 0 && (mode == Mode::Create || mode == Mode::OpenAlways);
+  if (unsynced_) noteCreated(host);
   path_ = host;
   return fd_ >= 0;
 }
