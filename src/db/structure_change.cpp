@@ -1,3 +1,6 @@
+// Table creation and structure changes that keep the data (EXPORTUJ, LBCREATE, DODAJ_POLE,
+// ZMIEN_DL_POLA, DODAJ_POLA). A rebuilt table is written beside the old one and takes its name by
+// rename, memo first: the old table or the complete new one is on disk at every instant.
 #include "db/structure_change.h"
 
 #include <filesystem>

@@ -1,3 +1,7 @@
+// Work areas: navigation, field access, record buffers, locks, order lists, relations, export
+// and import. A record buffer reaches the file and every tag of every open index together, when
+// the area moves, commits or closes; copies move field bytes only where the value would write
+// the same bytes.
 #include "engine/workarea.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// File and directory operations on Windows paths (exists, copy, rename, delete, attributes,
+// listings). Expected failures are results with the errno kept; every change is told to the
+// path look-up so that its listings stay in step.
 #include "os/files.h"
 
 #include <dirent.h>

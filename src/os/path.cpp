@@ -1,3 +1,6 @@
+// Windows paths onto the host through the drive map, with the case-insensitive look-up of existing
+// components. Kept resolutions and listings answer only while they still describe the disk: a
+// look-up gives the same host path the plain walk would.
 #include "os/path.h"
 
 #include <dirent.h>

@@ -1,3 +1,6 @@
+// Dates as Julian day numbers: conversion from and to calendar dates, the DTOS and display
+// forms. An empty date is day 0 and prints as blanks; only valid Gregorian dates of years 1 to
+// 9999 are ever made from text.
 #include "runtime/date.h"
 
 #include <cstdio>

@@ -1,3 +1,6 @@
+// DBF headers and field values: parsing (nothing read from disk is trusted before it is checked),
+// building new headers, and the encoding of every field type. A value is written only in a form
+// that reads back as the same value (bytesRoundTrip names the bytes that already are in it).
 #include "engine/dbf/dbf_format.h"
 
 #include <cmath>
