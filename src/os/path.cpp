@@ -16,7 +16,6 @@
 #include <optional>
 #include <sstream>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "runtime/codepage.h"
 
@@ -91,7 +90,6 @@ struct Listing {
   bool verified = false;
   // Upper-case 852 name -> the host names of that key in byte order; the first one answers.
   std::unordered_map<std::string, std::vector<std::string>> byKey;
-  std::unordered_set<std::string> names;  // host names as they are
 };
 
 // A directory found from a base by its components, kept while the walk would find it again: the
@@ -223,8 +221,8 @@ bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_se
 
 void addName(Listing& l, std::string name) {
   std::vector<std::string>& same = l.byKey[rt::upper(rt::utf8ToOem(name))];
-  same.insert(std::lower_bound(same.begin(), same.end(), name), name);
-  l.names.insert(std::move(name));
+  auto at = std::lower_bound(same.begin(), same.end(), name);
+  if (at == same.end() || *at != name) same.insert(at, std::move(name));
 }
 
 // The listing of `dir` (whose stat is `st`), read again unless the one kept is still good. Null
@@ -360,9 +358,8 @@ std::string entryLocked(State& s, const fs::path& dir, const struct stat& st, co
   if (Listing* l = keptListingLocked(s, dir, st)) {
     // The listing is that of the directory as it is: it answers without a look at the disk,
     // except when only another case is listed, where an exact name may have come since.
-    if (l->names.count(name)) return name;
     auto f = l->byKey.find(rt::upper(part));
-    if (f == l->byKey.end()) return name;
+    if (f == l->byKey.end() || std::binary_search(f->second.begin(), f->second.end(), name)) return name;
     struct stat es;
     return ::lstat((dir / name).c_str(), &es) == 0 ? name : f->second.front();
   }
@@ -650,8 +647,7 @@ void noteCreated(const fs::path& hostEntry) {
     s.listings.erase(it);
     return;
   }
-  std::string name = hostEntry.filename().string();
-  if (!it->second.names.count(name)) addName(it->second, std::move(name));
+  addName(it->second, hostEntry.filename().string());
   it->second.mtime = st.st_mtim;
   it->second.verified = false;
 }
@@ -669,12 +665,10 @@ void noteRemoved(const fs::path& hostEntry) {
   }
   Listing& l = it->second;
   std::string name = hostEntry.filename().string();
-  if (l.names.erase(name)) {
-    auto k = l.byKey.find(rt::upper(rt::utf8ToOem(name)));
-    if (k != l.byKey.end()) {
-      std::erase(k->second, name);
-      if (k->second.empty()) l.byKey.erase(k);
-    }
+  auto k = l.byKey.find(rt::upper(rt::utf8ToOem(name)));
+  if (k != l.byKey.end()) {
+    std::erase(k->second, name);
+    if (k->second.empty()) l.byKey.erase(k);
   }
   l.mtime = st.st_mtim;
   l.verified = false;
