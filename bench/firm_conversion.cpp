@@ -1,9 +1,10 @@
 // Firm conversion throughput: every firm of a generated database taken through its conversion
 // steps (MAKE_WINFIR), beside the floor set by the disk: copying the same database directory.
-// Each round copies the pristine database (the baseline, timed), runs the template steps on the
-// copy (untimed: they refresh str\ once per database, not per firm) and then converts every
-// firm of install.dbf (timed). Rounds alternate copy and conversion so that both meet the same
-// load on a shared machine; the ratio of each round is what to compare between builds.
+// Each round copies the pristine database three times (the best copy is the baseline), runs the
+// template steps on the last copy (untimed: they refresh str\ once per database, not per firm)
+// and then converts every firm of install.dbf (timed). Rounds alternate copies and conversions
+// so that both meet the same load on a shared machine; the best copy and the best conversion
+// over the rounds give the ratio to compare between builds (noise only ever adds time).
 //
 //   bench_firm_conversion [--firms 40] [--records 3000] [--rounds 3] [--dir DIR]
 //
