@@ -58,7 +58,7 @@ int windowsCode(int hostCode) {
     case EACCES:
     case EPERM: return 5;
     case ENOENT: return 2;
-    default: return hostCode == 0 ? 0 : -hostCode;  // nothing the rules name
+    default: return -1;  // none the handler's rules name
   }
 }
 
