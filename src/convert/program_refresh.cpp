@@ -61,10 +61,11 @@ void setUpProgress(gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area
   shell::LICZNIK(rt::Value("NEW"), rt::Value(kProgressTotal), rt::Value("Kopiowanie plików programu..."_oem));
 }
 
-// The program level the shipped release demands of the database, from ".\wb.dbf"; empty when
-// it cannot be read.
-std::string shippedProgramLevel() {
-  std::string level;
+// The program level the shipped release demands of the database, from ".\wb.dbf"; nil when it
+// cannot be read. Releases have shipped `tav` both as a text and as a numeric field: either is
+// taken as it stands.
+rt::Value shippedProgramLevel() {
+  rt::Value level;
   // An area left open under the alias would be handed back instead of the file named here.
   rt::guarded([] { db::ZAMKNIJ("wb"); });
   if (!db::S_OTWORZ(".\\", "wb", "wb")) return level;
@@ -72,25 +73,44 @@ std::string shippedProgramLevel() {
     engine::WorkArea* area = engine::workspace().current();
     area->goTop();
     const rt::Value tav = area->get("tav");
-    if (!area->eof() && tav.isText()) level = rt::rTrim(tav.str());
+    if (area->eof()) return;
+    if (tav.isText() && !rt::rTrim(tav.str()).empty()) level = rt::Value(rt::rTrim(tav.str()));
+    if (tav.isNumber()) level = tav;
   });
   rt::guarded([] { db::ZAMKNIJ("wb"); });
   return level;
 }
 
-// Raises the database's program level to `level`; a database already there or above keeps its
-// record untouched, and one whose wersja.dbf cannot be opened shared is left as it is.
-void raiseDatabaseLevel(std::string_view databaseDirectory, const std::string& level) {
-  if (level.empty()) return;  // nothing was read: writing a blank level would lower it
+std::string levelText(const rt::Value& level) {
+  return level.isNumber() ? rt::lTrim(rt::Str(level.num())) : level.isText() ? level.str() : std::string();
+}
+
+// True when the database's `tav` is below the shipped level. Two texts compare as releases; a
+// number on either side makes it a comparison of numbers, the text read as one.
+bool levelBelow(const rt::Value& current, const rt::Value& level) {
+  if (current.isText() && level.isText()) return releaseBelow(current.str(), level.str());
+  if (!current.isText() && !current.isNumber()) return true;
+  auto number = [](const rt::Value& v) { return v.isNumber() ? v.num() : rt::Val(v.str()).value; };
+  return number(current) < number(level);
+}
+
+// Raises the database's program level to `level`, written in the type of the database's own
+// field; a database already there or above keeps its record untouched, and one whose
+// wersja.dbf cannot be opened shared is left as it is.
+void raiseDatabaseLevel(std::string_view databaseDirectory, const rt::Value& level) {
+  if (level.isNil()) return;  // nothing was read: writing a blank level would lower it
   if (!db::S_OTWORZ(databaseDirectory, "wersja", "wb")) return;
   rt::guarded([&] {
     engine::WorkArea* area = engine::workspace().current();
     area->goTop();
     if (area->eof()) return;
     const rt::Value tav = area->get("tav");
-    if (tav.isText() && !releaseBelow(tav.str(), level)) return;
+    if (!levelBelow(tav, level)) return;
     if (!db::REK_LOCK()) return;
-    area->put("tav", rt::Value(level));
+    if (tav.isNumber())
+      area->put("tav", level.isNumber() ? level : rt::Value(rt::Val(level.str())));
+    else
+      area->put("tav", rt::Value(levelText(level)));
     area->unlock();
   });
   rt::guarded([] { db::ZAMKNIJ("wb"); });
@@ -148,9 +168,9 @@ bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string
   db::FCOPY(".\\wk.dbf", program + "DllOk.txt");
   advance(10);
 
-  const std::string level = shippedProgramLevel();
+  const rt::Value level = shippedProgramLevel();
   raiseDatabaseLevel(databaseDirectory, level);
-  upgrade::DATA_AKTUALIZACJI(databaseDirectory, level);
+  upgrade::DATA_AKTUALIZACJI(databaseDirectory, levelText(level));
 
   for (const char* file : kMailLogs) db::DEL_FILE(program + "temp\\" + file);
 

@@ -58,13 +58,8 @@ int INDEXON(std::string_view base, const TagList& tags) {
   const std::string index = forEngine(std::string(base) + ".cdx");
   if (!os::exists(table)) return kIndexNotBuilt;
 
-  for (int attempt = 1; attempt <= kIndexDeleteTries; ++attempt) {
-    DEL_FILE(index);
-    if (!os::exists(index)) break;
-    rt::pause(kIndexDeletePause);
-  }
-  if (os::exists(index)) return kOldIndexRemains;
-
+  // The table is held exclusively before its index goes: on this host a file another process
+  // has open can be deleted under it, and that process would go on writing into a dead file.
   const std::string alias = workAlias();
   rt::AbandonGuard guard;
   bool open = false;
@@ -72,11 +67,23 @@ int INDEXON(std::string_view base, const TagList& tags) {
     if ((open = USEEX(table, alias))) break;
     if (attempt < kOpenTries) rt::pause(kOpenPause);
   }
-  if (!open) return kIndexNotBuilt;
+  // A table in use keeps the index its users are writing.
+  if (!open) return os::exists(index) ? kOldIndexRemains : kIndexNotBuilt;
 
   auto& ws = engine::workspace();
   ws.select(alias);
   engine::WorkArea* area = ws.current();
+  rt::guarded([&] { area->orderListClear(); });
+  for (int attempt = 1; attempt <= kIndexDeleteTries; ++attempt) {
+    DEL_FILE(index);
+    if (!os::exists(index)) break;
+    rt::pause(kIndexDeletePause);
+  }
+  if (os::exists(index)) {
+    ZAMKNIJ(alias);
+    return kOldIndexRemains;
+  }
+
   const std::filesystem::path cdx = os::toHost(index);
   for (const IndexTag& tag : tags)
     if (!createTag(*area, cdx, tag)) return kIndexNotBuilt;
@@ -86,7 +93,21 @@ int INDEXON(std::string_view base, const TagList& tags) {
 
 void INDEKSUJ(std::string_view directory) {
   const std::string dir(directory);
-  DEL_KAT(dir, "*.cdx");
+  // Each index goes only while its table is held exclusively (see INDEXON); one whose table is
+  // in use stays. An index without a table beside it has no users to wait for.
+  for (const os::DirEntry& e : os::listDirectory(dir + "*.cdx")) {
+    const std::string index = dir + e.name;
+    const std::string table = index.substr(0, index.size() - 4) + ".dbf";
+    if (!os::exists(forEngine(table))) {
+      DEL_FILE(forEngine(index));
+      continue;
+    }
+    const std::string alias = workAlias();
+    if (!USEEX(forEngine(table), alias)) continue;
+    rt::guarded([&] { engine::workspace().current()->orderListClear(); });
+    DEL_FILE(forEngine(index));
+    ZAMKNIJ(alias);
+  }
   for (const CatalogueRow& row : firmCatalogue()) {
     if (row.isDeletion()) {
       DEL_FILE(dir + row.deleteFile);

@@ -1,21 +1,28 @@
+// The tool's only door to the tables: opens by directory and name with the retry rules other
+// workstations rely on, closes, locks and appends with bounded retries, and copies record
+// images. Failures come back as results; none of these shows a message.
 #include "db/table_access.h"
 
 #include <algorithm>
 #include <filesystem>
 
 #include "engine/workspace.h"
+#include "os/file.h"
 #include "os/path.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
+#include "runtime/coding.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
+#include "runtime/shared_variables.h"
 
 namespace tav::db {
 namespace {
 
-// A table file shorter than this cannot hold a header with one field and its terminator.
-constexpr int64_t kMinTableSize = 67;
+// The smallest header a table can have: the 32-byte prologue, one field descriptor and the
+// terminator. An empty table of one field is this header and its end-of-file mark, 66 bytes.
+constexpr int64_t kMinHeaderLength = 32 + 32 + 1;
 constexpr int kExclusiveOpenTries = 6;
 constexpr int kDefaultLockTries = 10, kMaxLockTries = 20, kLockPause = 5;
 constexpr int kDefaultAppendTries = 500, kAppendPause = 1;
@@ -27,6 +34,18 @@ EventPump& pump() {
 }
 
 std::filesystem::path host(const std::string& winPath) { return os::toHost(winPath); }
+
+// A file too short for a table header, or for the header length it declares, is no table:
+// refused before any open is tried (and retried). Whatever else is wrong is the open's to find.
+bool holdsItsHeader(const std::filesystem::path& file) {
+  os::File f;
+  if (!f.open(file, os::File::Mode::Read)) return true;  // the open will say why
+  int64_t size = f.size();
+  unsigned char prologue[12] = {};
+  if (size < kMinHeaderLength || f.readSomeAt(0, prologue, sizeof prologue) != sizeof prologue) return false;
+  const int64_t headerLength = rt::getLE16(prologue + 8);
+  return headerLength >= kMinHeaderLength && size >= headerLength;
+}
 
 struct Target {
   std::string table, index;
@@ -42,8 +61,7 @@ bool prepare(std::string_view dir, std::string_view name, std::string_view tag, 
   std::error_code ec;
   auto h = host(t.table);
   if (!std::filesystem::is_regular_file(h, ec)) return false;
-  auto size = std::filesystem::file_size(h, ec);
-  if (ec || static_cast<int64_t>(size) < kMinTableSize) return false;
+  if (!holdsItsHeader(h)) return false;
   if (!t.index.empty() && !std::filesystem::is_regular_file(host(t.index), ec)) return false;
   return true;
 }
@@ -53,6 +71,20 @@ bool attachIndex(const Target& t, std::string_view tag) {
   engine::WorkArea* a = engine::workspace().current();
   if (!a || t.index.empty()) return true;
   return a->orderListAdd(host(t.index)) && a->setOrder(tag);
+}
+
+// A damaged structural index does not keep its table shut (the engine opens it without the
+// index and never lets a write leave it stale); an upgrade says which one in its report.
+void sayDamagedIndex(const Target& t) {
+  engine::WorkArea* a = engine::workspace().current();
+  if (!a || a->damagedIndex().empty()) return;
+  rt::Value& notes = rt::shared().tlist;
+  if (!notes.isArray()) return;  // no upgrade run is collecting
+  const std::string note = t.table.substr(0, t.table.size() - 4) + ".cdx: uszkodzony indeks, tabela otwarta bez niego";
+  rt::Array& list = notes.arr();
+  // A step opens its tables more than once; the report names each damaged index once.
+  if (std::none_of(list.begin(), list.end(), [&](const rt::Value& v) { return v.isText() && v.str() == note; }))
+    list.push_back(rt::Value(note));
 }
 
 int count(const rt::Value& v, int none) {
@@ -93,6 +125,7 @@ bool OTWORZ(std::string_view dir, std::string_view name, std::string_view alias,
     ZAMKNIJ(alias);
     return false;
   }
+  sayDamagedIndex(t);
   ws.current()->goTop();
   return true;
 }
@@ -114,6 +147,7 @@ bool S_OTWORZ(std::string_view dir, std::string_view name, std::string_view alia
     if (!opened) return;
     ws.select(alias);
     attachIndex(t, tag);
+    sayDamagedIndex(t);
     ws.current()->goTop();
   });
   // An area whose index or tag failed is closed again: left open, the next S_OTWORZ of the

@@ -515,6 +515,7 @@ bool WorkArea::requireWritable(const char* operation) {
     raise(rt::kErrReadOnly, "table is open read-only", operation);
     return false;
   }
+  if (!settleDamagedIndex(operation)) return false;
   if (eof_) {
     raise(rt::kErrArg, "no current record (end of file)", operation);
     return false;
@@ -656,6 +657,7 @@ bool WorkArea::append() {
     raise(rt::kErrReadOnly, "table is open read-only", "DBAPPEND");
     return false;
   }
+  if (!settleDamagedIndex("DBAPPEND")) return false;
   std::string blank = blankRecord(table_->header());
   if (table_->shared()) unlock();
   uint32_t r = 0;
@@ -715,6 +717,7 @@ void WorkArea::pack() {
     raise(rt::kErrShared, "PACK needs the table opened exclusively", "DBPACK");
     return;
   }
+  if (!settleDamagedIndex("DBPACK")) return;
   flushRecord();
   uint32_t count = table_->recordCount(), kept = 0;
   std::string rec(table_->header().recordLength, ' ');
@@ -740,6 +743,7 @@ void WorkArea::zap() {
     raise(rt::kErrShared, "ZAP needs the table opened exclusively", "DBZAP");
     return;
   }
+  if (!settleDamagedIndex("DBZAP")) return;
   dirty_ = appended_ = false;
   memos_.clear();
   table_->truncateTo(0);
@@ -798,6 +802,31 @@ void WorkArea::unlock() {
 }
 
 // ---------------------------------------------------------------- orders
+
+void WorkArea::detachDamagedStructuralIndex(const std::filesystem::path& host, std::string why) {
+  damagedIndex_ = host;
+  table_->noteIssue("structural index " + host.string() + " is damaged (" + why + "): opened without it");
+}
+
+bool WorkArea::settleDamagedIndex(const char* operation) {
+  if (damagedIndex_.empty() || table_->readOnly()) return true;
+  // A write the damaged index does not follow would leave it stale in a way nothing detects.
+  // Another workstation may have that file open: only an exclusive holder may remove it.
+  if (table_->shared()) {
+    raise(rt::kErrCorruption, "structural index " + damagedIndex_.string() + " is damaged; no write until it is rebuilt",
+          operation);
+    return false;
+  }
+  std::error_code ec;
+  std::filesystem::remove(damagedIndex_, ec);
+  if (std::filesystem::exists(damagedIndex_)) {
+    raise(rt::kErrWrite, "cannot remove the damaged index " + damagedIndex_.string(), operation);
+    return false;
+  }
+  table_->setTableFlags(table_->header().tableFlags & ~dbf::kFlagStructuralCdx);
+  damagedIndex_.clear();
+  return true;
+}
 
 void WorkArea::attachIndex(std::unique_ptr<IndexFile> file) {
   bool hadOrder = current_ >= 0;
@@ -933,6 +962,8 @@ std::string WorkArea::orderName() const { return current_ >= 0 ? orders_[size_t(
 bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view tagName,
                            std::string_view keyExpression) {
   flushRecord();
+  // A tag for the damaged structural index starts a new file in its place.
+  if (!damagedIndex_.empty() && samePath(damagedIndex_, host) && !settleDamagedIndex("ORDCREATE")) return false;
   IndexFile* file = nullptr;
   for (auto& f : indexes_)
     if (samePath(f->path(), host)) file = f.get();

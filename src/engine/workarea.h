@@ -121,6 +121,13 @@ class WorkArea {
                    std::string_view keyExpression);
   // Adds an index file that is already open (tests and the CDX/NTX layer use this).
   void attachIndex(std::unique_ptr<IndexFile> file);
+  // A structural index that would not open: the table opened without it. The first write
+  // (record change, append, delete, recall, pack, zap) to a table held exclusively deletes the
+  // file and clears the table's structural flag, so that nobody can later trust it stale; on a
+  // shared table writes are refused. A new tag made in that file starts it afresh.
+  void detachDamagedStructuralIndex(const std::filesystem::path& host, std::string why);
+  // The damaged structural index still in place; empty when there is none.
+  const std::filesystem::path& damagedIndex() const { return damagedIndex_; }
   // Tells an index file the type of a tag's key from its expression compiled against this area.
   IndexKeyTypeResolver keyTypeResolver();
   size_t indexCount() const { return indexes_.size(); }
@@ -184,6 +191,7 @@ class WorkArea {
   void phantom();
   bool visibleHere();
   bool requireWritable(const char* operation);
+  bool settleDamagedIndex(const char* operation);
   std::string keyOf(Order& o);
   // A tag's key expression compiled against this area; plain: as an engine without the
   // national collation evaluated it (ASCII-only upper/lower).
@@ -218,6 +226,7 @@ class WorkArea {
   Condition locateCond_, locateWhile_;
   std::vector<Relation> relations_;
   int relationDepth_ = 0;
+  std::filesystem::path damagedIndex_;
 };
 
 }  // namespace tav::engine

@@ -135,8 +135,10 @@ bool Workspace::useHost(const std::filesystem::path& host, std::string_view alia
   areas_[slot] = area;
   current_ = static_cast<int>(slot + 1);
   // The structural .cdx opens with its table: every write must reach it, or the accounting
-  // program would meet a stale index. A table flagged for one that cannot be opened is refused
-  // for writing; a missing file is taken as no index (the flag outlives a deleted .cdx).
+  // program would meet a stale index. One that cannot be opened does not keep the table shut
+  // (the rebuild that repairs it has to open the table first): the area opens without it and
+  // settles it before the first write. A missing file is taken as no index (the flag outlives a
+  // deleted .cdx).
   if (driver->structuralIndex && (area->table().header().tableFlags & dbf::kFlagStructuralCdx)) {
     std::filesystem::path cdx = host;
     cdx.replace_extension(".cdx");
@@ -146,11 +148,7 @@ bool Workspace::useHost(const std::filesystem::path& host, std::string_view alia
       if (structural) {
         area->attachIndex(std::move(structural));
       } else if (!o.readOnly) {
-        std::string why = lastIndexError();
-        close(alias);
-        rt::raise(engineError(rt::kErrCorruption, "structural index cannot be opened: " + why,
-                              "DBUSEAREA", cdx.string()));
-        return false;
+        area->detachDamagedStructuralIndex(cdx, lastIndexError());
       }
     }
   }

@@ -1,3 +1,6 @@
+// The directory chooser: a tree of the drives and their directories, a path field, and the
+// creating, renaming and deleting of directories from the tree. It creates and keeps only names
+// Windows can hold, and a tree item stays as long as its directory does.
 #include "install/dir_chooser.h"
 
 #include <algorithm>
@@ -59,6 +62,35 @@ void setTag(gui::Dialog& d, std::string path, bool done) {
 bool tagDone(const gui::Dialog& d) { return d.tag.isArray() && d.tag.arr()[1].log(); }
 std::string tagPath(const gui::Dialog& d) { return d.tag.isArray() ? d.tag.arr()[0].str() : std::string(); }
 
+// One level of a path as Windows can hold it: not blank, none of : * ? " < > | or a control
+// character, no trailing dot or space (Windows drops those, and the name would not be found
+// again by what it was created as).
+bool windowsCanName(std::string_view name) {
+  if (name.find_first_not_of(' ') == std::string_view::npos) return false;
+  for (unsigned char c : name)
+    if (c < 32 || std::string_view(":*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos) return false;
+  return name.back() != '.' && name.back() != ' ';
+}
+
+// A path (trailing backslash) whose every level below its drive or share can be a directory.
+bool windowsCanHoldPath(const std::string& path) {
+  size_t from = 0;
+  if (path.size() >= 2 && path[1] == ':') {
+    from = 2;
+  } else if (path.rfind("\\\\", 0) == 0) {
+    from = path.find('\\', 2);                                          // the server
+    from = from == std::string::npos ? from : path.find('\\', from + 1);  // the share
+    if (from == std::string::npos) return false;
+  }
+  if (from < path.size() && path[from] == '\\') ++from;
+  for (size_t end; from < path.size(); from = end + 1) {
+    end = path.find('\\', from);
+    if (end == std::string::npos) end = path.size();
+    if (!windowsCanName(std::string_view(path).substr(from, end - from))) return false;
+  }
+  return true;
+}
+
 // Replaces the old path by the new one at the start of the data of an item and its descendants.
 void ZMIANA_NAZWY(gui::TreeItem& item, const std::string& oldPath, const std::string& newPath) {
   if (item.data.size() >= oldPath.size() && sameIgnoringCase(item.data.substr(0, oldPath.size()), oldPath))
@@ -69,7 +101,7 @@ void ZMIANA_NAZWY(gui::TreeItem& item, const std::string& oldPath, const std::st
 // The validation of the name dialog: does the directory work (create or rename) and accepts the
 // name when it succeeded.
 bool KAT_JEST_OK(const std::string& name, gui::TreeItem& item, bool create) {
-  if (name.find('\\') != std::string::npos) return false;
+  if (name.find('\\') != std::string::npos || !windowsCanName(name)) return false;
   if (create) return os::createDirectory(item.data + name);
   std::string parent = item.parent() ? item.parent()->data : std::string();
   if (name == item.caption) return true;  // unchanged
@@ -222,7 +254,9 @@ void ORB_DIR::check_kat() {
   path = withBackslash(path);
   bool accepted = false;
   std::string bare = path.substr(0, path.size() - 1);
-  if (os::isDirectory(bare)) {
+  if (!windowsCanHoldPath(path)) {
+    ALARM({}, "3", "Błąd!"_oem, "Nie da się utworzyć katalogu o nazwie:;*"_oem + path + "*");
+  } else if (os::isDirectory(bare)) {
     accepted = true;
   } else if (ALARM({}, "5", {}, "Wprowadzony katalog nie istnieje!;Czy mam go utworzyć?"_oem).choice == 1) {
     shell::MAKEDIR(path);
@@ -287,6 +321,11 @@ void ORB_DIR::NodeDelete() {
   item = ds->find(id);
   if (answer != 1 || !item) return;
   shell::DEL_ALL_DIR(path);
+  // Whatever would not go (a file in use, no permission) keeps its directory, and its item.
+  if (os::exists(path.substr(0, path.size() - 1))) {
+    ALARM({}, "3", "Błąd!"_oem, "Nie da się skasować katalogu o nazwie:;*"_oem + path + "*");
+    return;
+  }
   gui::TreeItem* parent = item->parent();
   ds->lockUpdate(true);
   ds->removeItem(*item);

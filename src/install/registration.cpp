@@ -1,3 +1,6 @@
+// Registration of a finished installation: the tool's registry key for the tax year, the entry
+// in the list of installed programs, and the desktop and Start-menu links. A desktop link is
+// never missing while it is renewed: the new one is written aside and put in the old one's place.
 #include "install/registration.h"
 
 #include "db/files.h"
@@ -19,6 +22,19 @@ bool sameTarget(const std::string& a, const std::string& b) {
   return rt::upper(rt::ansiToOem(a)) == rt::upper(rt::ansiToOem(b));
 }
 
+// The "/N<workstation>" among a link's arguments, upper-cased; empty when it has none.
+std::string workstationArgument(const std::string& arguments) {
+  size_t from = 0;
+  while (from < arguments.size()) {
+    size_t end = arguments.find(' ', from);
+    if (end == std::string::npos) end = arguments.size();
+    std::string token = rt::upper(arguments.substr(from, end - from));
+    if (token.rfind("/N", 0) == 0) return token;
+    from = end + 1;
+  }
+  return {};
+}
+
 os::ShellLink programLink(const std::string& cProgram, const std::string& cRok,
                           const std::string& arguments) {
   return {cProgram + "tav.exe", cProgram, arguments, " Program TAV na rok " + cRok};
@@ -30,12 +46,16 @@ void desktopLink(const std::string& cProgram, const std::string& cRok, const std
   if (cPulpit.empty()) return;
   const std::string file = rt::ansiToOem(cPulpit + "Tav " + cRok + ".lnk");
   if (os::exists(file)) {
-    // A link to this program directory, in any letter case, is the user's and stays as it is.
+    // A link to this program directory, in any letter case, is the user's and stays as it is,
+    // unless it would start the program as another workstation (a renamed computer).
     auto existing = os::readShellLink(os::toHost(file));
-    if (existing && sameTarget(existing->target, cProgram + "tav.exe")) return;
-    db::DEL_FILE(file);
+    if (existing && sameTarget(existing->target, cProgram + "tav.exe") &&
+        workstationArgument(existing->arguments) == workstationArgument(args))
+      return;
   }
-  os::writeShellLink(os::toHost(file), programLink(cProgram, cRok, args));
+  const std::string fresh = file + ".nowy";
+  if (os::writeShellLink(os::toHost(fresh), programLink(cProgram, cRok, args)) && os::replaceFile(fresh, file)) return;
+  db::DEL_FILE(fresh);  // the old link, if any, stays
 }
 
 void startMenuLink(const std::string& cProgram, const std::string& cRok, const std::string& args) {

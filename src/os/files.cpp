@@ -275,6 +275,15 @@ bool renameFile(std::string_view from, std::string_view to) {
   return true;
 }
 
+bool replaceFile(std::string_view from, std::string_view to) {
+  fs::path src = toHost(from);
+  fs::path dst = toHost(to);
+  if (::rename(src.c_str(), dst.c_str()) != 0) return fail(errno);
+  forgetParent(src);
+  noteCreated(dst);
+  return true;
+}
+
 bool removeFile(std::string_view path) {
   fs::path host = toHost(path);
   struct stat st;

@@ -47,6 +47,9 @@ bool copyFile(std::string_view from, std::string_view to);
 // Renames or moves a file or directory; fails when the target exists, unless it is the same
 // file under another letter case (a case-only rename).
 bool renameFile(std::string_view from, std::string_view to);
+// Puts a file in the place of another in one step (MoveFileEx with replacing): there is never
+// a moment without either. An existing target of another letter case keeps its name.
+bool replaceFile(std::string_view from, std::string_view to);
 // Deletes a file or a symbolic link; fails for directories and read-only files.
 bool removeFile(std::string_view path);
 // One level; the parent must exist. Fails for an existing entry and for roots.

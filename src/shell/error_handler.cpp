@@ -1,4 +1,9 @@
+// The error handler every unguarded runtime error reaches, and the box it asks with. It settles
+// exactly three errors without a word (division by zero, a sharing violation on open, a failed
+// append lock); everything else is shown, so that no failure comes back as a quiet false.
 #include "shell/error_handler.h"
+
+#include <errno.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -42,6 +47,26 @@ std::string number(double n) {
 std::string rtrim(std::string s) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
   return s;
+}
+
+// The Windows code a host error stands for, where the handler's rules speak of one. The open
+// mode of a table is a flock, so another holder shows as EWOULDBLOCK: Windows' sharing violation.
+constexpr int kWinSharingViolation = 32;
+int windowsCode(int hostCode) {
+  switch (hostCode) {
+    case EWOULDBLOCK: return kWinSharingViolation;
+    case EACCES:
+    case EPERM: return 5;
+    case ENOENT: return 2;
+    default: return -1;  // none the handler's rules name
+  }
+}
+
+// Only an open that met another holder of the file: a permission denied, or PACK, ZAP and a
+// rebuild on a table not held exclusively, are real failures the user must see.
+bool sharingViolationOnOpen(const rt::Error& e) {
+  return (e.genCode == rt::kErrOpen || e.genCode == rt::kErrShared) &&
+         windowsCode(e.osCode) == kWinSharingViolation;
 }
 
 [[noreturn]] void endTool(int code) {
@@ -196,8 +221,7 @@ int CONFIRMBOX(gui::Dialog* owner, const std::string& text, const std::string& t
 rt::Answer STANDARDEH(rt::Error& e) {
   // The three errors that are settled without a word.
   if (e.genCode == rt::kErrZeroDiv) return {rt::Answer::Substitute, rt::Value(0)};
-  const bool sharing = e.genCode == rt::kErrShared || (e.genCode == rt::kErrOpen && e.osCode == 32);
-  if (sharing && e.canDefault) return {rt::Answer::Default, rt::Value(false)};
+  if (sharingViolationOnOpen(e) && e.canDefault) return {rt::Answer::Default, rt::Value(false)};
   if (e.genCode == rt::kErrAppendLock && e.canDefault) return {rt::Answer::Default, rt::Value(false)};
 
   std::string message = ERRORMESSAGE(e);

@@ -1,14 +1,20 @@
+// The main window: its five buttons, its event loop and the start-up that leads to it. The loop
+// and every action are recovery points: an error the user cancels ends the action (its tables
+// closed, its windows gone) and the main window stays, never the process.
 #include "shell/main_window.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 #include "db/table_access.h"
+#include "engine/workspace.h"
 #include "gui/application.h"
 #include "install/dir_chooser.h"
 #include "install/registration.h"
 #include "runtime/codepage.h"
 #include "runtime/collation.h"
+#include "runtime/error.h"
 #include "runtime/shared_variables.h"
 #include "shell/alarm.h"
 #include "shell/running_check.h"
@@ -46,6 +52,26 @@ bool closesWindow(const gui::Event& e, gui::Dialog& d) {
   if (e.type != gui::EventType::Close) return false;
   gui::Widget* w = gui::app().find(e.target);
   return w == nullptr ? false : w->dialog() == &d;
+}
+
+// Runs `body` as a recovery point. When it is abandoned, whatever it opened and left behind
+// goes: the work areas (the database lock among them) and the windows it made, so that the
+// screen it came from is usable again.
+void recoveryPoint(const std::function<void()>& body) {
+  auto& a = gui::app();
+  std::vector<uint64_t> windowsBefore;
+  for (const auto& w : a.windows()) windowsBefore.push_back(w->id());
+  const std::vector<std::string> aliasesBefore = engine::workspace().aliases();
+  if (rt::sequence(body)) return;
+  for (const std::string& alias : engine::workspace().aliases())
+    if (std::find(aliasesBefore.begin(), aliasesBefore.end(), alias) == aliasesBefore.end())
+      rt::guarded([&] { db::ZAMKNIJ(alias); });
+  std::vector<uint64_t> made;
+  for (const auto& w : a.windows())
+    if (std::find(windowsBefore.begin(), windowsBefore.end(), w->id()) == windowsBefore.end()) made.push_back(w->id());
+  // Newest first: a child goes before the window that owns it.
+  for (auto id = made.rbegin(); id != made.rend(); ++id)
+    if (gui::Widget* w = a.find(*id)) w->destroy();
 }
 
 }  // namespace
@@ -146,7 +172,7 @@ MainWindow::~MainWindow() {
 void MainWindow::act(gui::PushButton& b, const std::function<void(gui::Dialog&)>& action) {
   gui::Widget& da = dialog_->drawingArea();
   da.disable();
-  if (action) action(*dialog_);
+  if (action) recoveryPoint([&] { action(*dialog_); });
   koniec = false;
   da.enable();
   b.setFocus();
@@ -158,7 +184,7 @@ void MainWindow::run() {
   while (true) {
     auto ev = a.next();
     if (!ev) continue;
-    a.dispatch(*ev);
+    recoveryPoint([&] { a.dispatch(*ev); });
     if (closesWindow(*ev, *dialog_) || koniec) break;
   }
   dialog_->destroy();

@@ -1,5 +1,7 @@
 #include "upgrade/duration_estimate.h"
 
+#include <cmath>
+
 #include "convert/release_catalogue.h"
 #include "convert/speed_class.h"
 #include "db/arithmetic.h"
@@ -105,6 +107,8 @@ int durationClass(const std::vector<std::pair<std::string, double>>& classes, st
 }
 
 std::string durationText(double seconds) {
+  // Whole seconds first: a rest of 59.7 would print as "60 sek." beside the minutes it belongs to.
+  seconds = std::round(seconds);
   const double days = db::C_INT(seconds / 86400.0);
   seconds -= days * 24 * 3600;
   const double hours = db::C_INT(seconds / 3600);

@@ -355,6 +355,20 @@ TEST_F(LateFirmSteps, AnIndexThatCannotBeRebuiltStopsTheStepWhichTheNextRunRedoe
 }
 
 
+TEST_F(LateFirmSteps, ADamagedIndexDoesNotSinkTheStepThatRebuildsIt) {
+  tav::rt::shared().tlist = Value(tav::rt::Array{});
+  std::ofstream(dir() / "ks_dok.cdx", std::ios::binary | std::ios::trunc) << std::string(1536, '\xff');
+  EXPECT_TRUE(run(I_25_01_032));
+  EXPECT_EQ(recorded(), databaseRelease(32));
+  std::vector<std::string> tags;
+  for (const auto& t : *tav::db::tagsFor("ks_dok")) tags.push_back(tav::rt::upper(t.name));
+  EXPECT_EQ(table("ks_dok").tags, tags);
+  // The upgrade's report says which index it found damaged.
+  const auto& notes = tav::rt::shared().tlist.arr();
+  ASSERT_FALSE(notes.empty());
+  EXPECT_EQ(notes.front().str(), win(kAtDatabaseRelease) + "ks_dok.cdx: uszkodzony indeks, tabela otwarta bez niego");
+}
+
 // ---- data rules -----------------------------------------------------------------------------
 
 Value day(int y, int m, int d) { return Value(tav::rt::Date::fromYmd(y, m, d)); }

@@ -172,6 +172,24 @@ TEST_F(ProgramRefresh, TheDatabaseLevelIsRaisedNeverLoweredAndTheUpdateIsStamped
   EXPECT_EQ(contents(base_ / "wersja.dbf"), before);
 }
 
+TEST_F(ProgramRefresh, AShippedLevelInANumericFieldIsTakenAsANumber) {
+  ASSERT_TRUE(quietly([&] {
+    tav::engine::Workspace ws;
+    fs::remove(release_ / "wb.dbf");
+    ASSERT_TRUE(ws.createHost(release_ / "wb.dbf", {{"TAV", 'N', 5, 0}}));
+    ASSERT_TRUE(ws.useHost(release_ / "wb.dbf", "W", {}));
+    ws.current()->append();
+    ws.current()->put(1, tav::rt::Value(30));
+  }));
+  setField(db_, "wersja", "tav", "25.01.001");
+  ASSERT_TRUE(refresh("25.01.046"));
+  EXPECT_EQ(field(db_, "wersja", "tav"), "30");
+  EXPECT_EQ(field(db_ + "public\\", "pub_dat", "nv_r_check"), "Zainstalowano: 30");
+  setField(db_, "wersja", "tav", "99.01.001");
+  ASSERT_TRUE(refresh("25.01.046"));
+  EXPECT_EQ(field(db_, "wersja", "tav"), "99.01.001");
+}
+
 TEST_F(ProgramRefresh, ADatabaseVersionHeldExclusivelyElsewhereIsLeftAsItIs) {
   setField(db_, "wersja", "tav", "25.01.001");
   ASSERT_TRUE(quietly([&] { ASSERT_TRUE(tav::db::USEEX(db_ + "wersja.dbf", "other")); }));

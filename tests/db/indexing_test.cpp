@@ -147,6 +147,19 @@ TEST_F(Indexing, TableHeldByAnotherAreaIsTriedElevenTimes) {
   EXPECT_TRUE(workspace().used("caller"));
 }
 
+TEST_F(Indexing, ATableInUseKeepsItsIndexAndADamagedOneIsRebuilt) {
+  makeTable(dir_ + "t", 3);
+  ASSERT_EQ(INDEXON(dir_ + "t", {{"lpp", "lpp"}}), kIndexed);
+  const std::string built = test::readFile(tmp_ / "t.cdx");
+  ASSERT_TRUE(S_OTWORZ(dir_, "t", "user", "lpp"));  // a user writing through the index
+  EXPECT_EQ(INDEXON(dir_ + "t", {{"mc", "mc"}}), kOldIndexRemains);
+  EXPECT_EQ(test::readFile(tmp_ / "t.cdx"), built);
+  ZAMKNIJ("user");
+  test::writeFile(tmp_ / "t.cdx", std::string(1024, '\xff'));  // the structural index, damaged
+  EXPECT_EQ(INDEXON(dir_ + "t", {{"mc", "mc"}}), kIndexed);
+  EXPECT_EQ(tagsOf(dir_ + "t.cdx"), (std::vector<std::string>{"mc=mc"}));
+}
+
 // Writes the tables of a few catalogue rows (with every field their keys name) into a firm
 // directory, plus ntx.dbf.
 class Firm : public Indexing {
@@ -204,6 +217,15 @@ TEST_F(Firm, IndeksujWithoutNtxRaisesForTheHandler) {
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.front().genCode, rt::kErrOpen);
   EXPECT_TRUE(fs::exists(tmp_ / "workus.cdx"));  // the tables were indexed before it
+}
+
+TEST_F(Firm, IndeksujLeavesTheIndexOfATableInUse) {
+  makeCatalogued("ntx", {{"NAZWA", 'C', 8, 0}, {"OK", 'L', 1, 0}}, 1);
+  makeCatalogued("obcy", {{"LPP", 'C', 6, 0}}, 3);
+  ASSERT_EQ(INDEXON(dir_ + "obcy", {{"lpp", "lpp"}}), kIndexed);
+  ASSERT_TRUE(S_OTWORZ(dir_, "obcy", "user", "lpp"));
+  INDEKSUJ(dir_);
+  EXPECT_EQ(tagsOf(dir_ + "obcy.cdx"), (std::vector<std::string>{"lpp=lpp"}));
 }
 
 // The sample database of the release tool, reindexed and checked tag by tag by dbftool.

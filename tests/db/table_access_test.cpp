@@ -75,16 +75,26 @@ TEST_F(TableAccess, OtworzOpensExclusivelyAndCutsTheExtension) {
   EXPECT_FALSE(OTWORZ(dir_, "a", "C", "TAG"));  // a tag without a .cdx beside the table
 }
 
-TEST_F(TableAccess, FilesShorterThan67BytesAreNotEvenTried) {
-  test::writeFile(tmp_ / "k66.dbf", std::string(66, '\x03'));
-  test::writeFile(tmp_ / "k67.dbf", std::string(67, '\x03'));
+TEST_F(TableAccess, OnlyAFileThatCannotHoldItsHeaderIsNotEvenTried) {
+  {
+    engine::Workspace ws;
+    ASSERT_TRUE(ws.create(dir_ + "k66.dbf", {{"NAZWA", 'C', 10, 0}}));
+  }
+  ASSERT_EQ(std::filesystem::file_size(tmp_ / "k66.dbf"), 66u);  // one field, no records
+  test::writeFile(tmp_ / "k64.dbf", std::string(64, '\x03'));
+  test::writeFile(tmp_ / "k67.dbf", std::string(67, '\x03'));  // declares a 771-byte header
+  std::string damaged = test::readFile(tmp_ / "k66.dbf");
+  damaged[64] = 'X';  // the field list runs on past its terminator
+  test::writeFile(tmp_ / "bad.dbf", damaged);
   uint64_t before = attempts();
-  EXPECT_FALSE(OTWORZ(dir_, "k66", "K"));
-  EXPECT_FALSE(S_OTWORZ(dir_, "k66", "K"));
+  EXPECT_FALSE(OTWORZ(dir_, "k64", "K"));
+  EXPECT_FALSE(S_OTWORZ(dir_, "k67", "K"));
   EXPECT_EQ(attempts(), before);
-  EXPECT_FALSE(OTWORZ(dir_, "k67", "K"));  // tried: the header is damaged, six times over
+  EXPECT_FALSE(OTWORZ(dir_, "bad", "K"));  // tried: the header is damaged, six times over
   EXPECT_EQ(attempts(), before + 6);
   EXPECT_FALSE(workspace().used("K"));
+  ASSERT_TRUE(OTWORZ(dir_, "k66", "K"));
+  EXPECT_EQ(workspace().current()->lastRec(), 0u);
 }
 
 TEST_F(TableAccess, AnOpenAliasIsSelectedOtworzRewindsSOtworzDoesNot) {

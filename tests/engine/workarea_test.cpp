@@ -243,6 +243,32 @@ TEST_F(WorkAreaTest, PackOnASharedTableIsRefused) {
   EXPECT_EQ(ws.current()->lastRec(), 2u);
 }
 
+TEST_F(WorkAreaTest, ADamagedStructuralIndexNeverStaysBehindAWrite) {
+  std::string p = makeTable("a.dbf", 2);
+  ASSERT_TRUE(ws.current()->orderCreate(dir / "a.cdx", "NAZ", "NAZWA"));
+  ws.closeAll();
+  test::writeFile(dir / "a.cdx", std::string(1024, '\xff'));
+  ASSERT_TRUE(ws.use(p, "S", kShared));  // opens, without the index
+  EXPECT_EQ(ws.current()->damagedIndex(), dir / "a.cdx");
+  EXPECT_FALSE(ws.current()->table().issues().empty());
+  errors.clear();
+  EXPECT_FALSE(ws.current()->append());  // others may hold that index: no write at all
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].genCode, rt::kErrCorruption);
+  EXPECT_EQ(ws.current()->lastRec(), 2u);
+  ws.closeAll();
+
+  ASSERT_TRUE(ws.use(p, "X", {}));  // held exclusively: the first write removes it
+  ws.current()->goTo(1);
+  ws.current()->put("NAZWA", rt::Value("Zmieniony"));
+  ws.current()->commit();
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.cdx"));
+  EXPECT_EQ(test::readFile(p)[28] & 0x01, 0);  // and the table no longer asks for it
+  ws.closeAll();
+  ASSERT_TRUE(ws.use(p, "X", {}));
+  EXPECT_EQ(ws.current()->get("NAZWA").str().substr(0, 9), "Zmieniony");
+}
+
 TEST_F(WorkAreaTest, LocateContinueAndEval) {
   makeTable("a.dbf", 10);
   WorkArea& a = *ws.current();

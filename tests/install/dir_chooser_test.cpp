@@ -1,5 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -205,6 +210,68 @@ TEST_F(Chooser, DriveCannotBeDeletedOrRenamedButADirectoryCan) {
   EXPECT_EQ(ORBDIRSELECT("C:\\Dane\\firma1\\"), "C:\\Dane\\");
   EXPECT_FALSE(fs::exists(drive / "Dane" / "firma1"));
   EXPECT_TRUE(fs::exists(drive / "Dane" / "firma2"));
+}
+
+TEST_F(Chooser, NamesWindowsCannotHoldAreNeitherAcceptedNorCreated) {
+  auto typed = [&](const char* path) {
+    hl->then([&, path] {
+      chooser().Edt_Path->setText(path);
+      input::click(*chooser().pb_Ok);
+    });
+    hl->then([] {
+      EXPECT_EQ(topWindow()->title(), "Błąd!"_oem);
+      input::press(key::Esc);
+    });
+  };
+  typed("C:\\Dane\\a:b\\");
+  typed("C:\\Dane\\kropka.\\x");
+  typed("C:\\Dane\\   \\x");
+  hl->then([&] { rightClick(*item("C:\\Dane\\")); });
+  hl->then([&] { chooseMenu(3); });  // ~Utwórz nowy
+  hl->then([&] {
+    entryField().setText("   ");
+    input::press(key::Enter);
+  });
+  hl->then([&] {
+    EXPECT_EQ(tones, std::vector<double>{500});  // refused by the name dialog
+    input::press(key::Esc);
+  });
+  hl->then([&] { input::closeBox(chooser().dialog()); });
+  EXPECT_EQ(ORBDIRSELECT("C:\\Dane\\"), "");
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(drive / "Dane")) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"firma1", "firma2"}));
+}
+
+TEST_F(Chooser, ADirectoryThatWouldNotGoKeepsItsItem) {
+  const fs::path kept = drive / "Dane" / "firma2" / "blok";
+  fs::create_directories(kept);
+  // An immutable directory: not even root removes it.
+  auto immutable = [&](bool on) {
+    int fd = ::open(kept.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+  };
+  if (!immutable(true)) GTEST_SKIP() << "the file system keeps no immutable flag";
+  hl->then([&] { rightClick(*item("C:\\Dane\\firma2\\")); });
+  hl->then([&] { chooseMenu(5); });  // ~Skasuj
+  hl->then([&] { input::press('p'); });
+  hl->then([&] {
+    EXPECT_EQ(topWindow()->title(), "Błąd!"_oem);
+    input::press(key::Esc);
+  });
+  hl->then([&] {
+    EXPECT_NE(item("C:\\Dane\\firma2\\"), nullptr);
+    input::closeBox(chooser().dialog());
+  });
+  EXPECT_EQ(ORBDIRSELECT("C:\\Dane\\firma2\\"), "");
+  EXPECT_TRUE(immutable(false));
+  EXPECT_TRUE(fs::exists(kept));
 }
 
 TEST_F(Chooser, KeptChooserIsReusedAndOpensAtTheLastChoice) {

@@ -163,6 +163,20 @@ TEST_F(Registration, DesktopLinkElsewhereIsReplacedAndOneHereIsKept) {
   REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
   EXPECT_EQ(slurp(desktopLink()), before);
 
+  // The same program for a workstation since renamed: its argument is renewed.
+  tav::os::writeShellLink(desktopLink(), {"C:\\Tamborex\\Tav\\2025\\tav.exe", "C:\\", "/NSTARA", "moj"});
+  tav::rt::shared().nazwa_sieciowa = "nowa";
+  REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
+  EXPECT_EQ(tav::os::readShellLink(desktopLink())->arguments, "/NNOWA");
+  tav::rt::shared().nazwa_sieciowa.clear();
+
+  // A new link that cannot be written leaves the old one whole.
+  tav::os::writeShellLink(desktopLink(), {"C:\\Inny\\tav.exe", "C:\\Inny\\", "", "stary"});
+  fs::create_directories(desktopLink().string() + ".nowy");
+  REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
+  EXPECT_EQ(tav::os::readShellLink(desktopLink())->target, "C:\\Inny\\tav.exe");
+  fs::remove(desktopLink().string() + ".nowy");
+
   std::ofstream(desktopLink()) << "zepsuty";  // not a link at all: replaced too
   REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
   EXPECT_TRUE(tav::os::readShellLink(desktopLink()));

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <errno.h>
+
 #include <cstring>
 
+#include "engine/engine_test_util.h"
+#include "engine/workspace.h"
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/codepage.h"
@@ -62,21 +66,47 @@ TEST_F(ErrorHandler, SettlesTheThreeQuietCasesWithoutAWindow) {
   EXPECT_EQ(a.kind, rt::Answer::Substitute);
   EXPECT_EQ(a.value.num(), 0);
 
-  rt::Error shared;
-  shared.genCode = rt::kErrShared;
-  shared.canDefault = true;
-  EXPECT_EQ(rt::raise(shared).kind, rt::Answer::Default);
-  rt::Error windowsSharing;
-  windowsSharing.genCode = rt::kErrOpen;
-  windowsSharing.osCode = 32;
-  windowsSharing.canDefault = true;
-  EXPECT_EQ(rt::raise(windowsSharing).kind, rt::Answer::Default);
+  // A table another work area holds exclusively: the open fails quietly.
+  test::TempDir dir;
+  const std::string table = (dir.path() / "t.dbf").string();
+  engine::Workspace ws;
+  ASSERT_TRUE(ws.create(table, {{"NAZWA", 'C', 10, 0}}));
+  ASSERT_TRUE(ws.use(table, "HOLDER", {}));
+  EXPECT_FALSE(ws.use(table, "SECOND", engine::UseOptions{true, false, ""}));
 
   rt::Error append;
   append.genCode = rt::kErrAppendLock;
   append.canDefault = true;
   EXPECT_EQ(rt::raise(append).kind, rt::Answer::Default);
   EXPECT_TRUE(app().windows().empty());
+}
+
+TEST_F(ErrorHandler, TableFailuresThatAreNoSharingViolationAreShown) {
+  test::TempDir dir;
+  const std::string table = (dir.path() / "t.dbf").string();
+  engine::Workspace ws;
+  ASSERT_TRUE(ws.create(table, {{"NAZWA", 'C', 10, 0}}));
+  ASSERT_TRUE(ws.use(table, "T", engine::UseOptions{true, false, ""}));
+  std::vector<std::string> shown;
+  hl->then([&] {
+    shown = shownButtons();
+    press("Anuluj");
+  });
+  // PACK needs the table exclusively: a failure, not a quiet false.
+  EXPECT_THROW(ws.current()->pack(), rt::Abandon);
+  EXPECT_EQ(shown, (std::vector<std::string>{"OK", "Anuluj"}));
+
+  rt::Error denied;  // what a table open meets on a file it may not read
+  denied.genCode = rt::kErrOpen;
+  denied.osCode = EACCES;
+  denied.canDefault = true;
+  shown.clear();
+  hl->then([&] {
+    shown = shownButtons();
+    press("Anuluj");
+  });
+  EXPECT_THROW(rt::raise(denied), rt::Abandon);
+  EXPECT_EQ(shown, (std::vector<std::string>{"OK", "Anuluj"}));
 }
 
 TEST_F(ErrorHandler, SharingViolationWithoutADefaultIsAsked) {

@@ -3,10 +3,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "db/table_access.h"
+#include "engine/engine_test_util.h"
+#include "engine/workspace.h"
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/codepage.h"
+#include "runtime/error.h"
 #include "runtime/shared_variables.h"
+#include "shell/error_handler.h"
 #include "shell/main_window.h"
 
 using namespace tav;
@@ -169,6 +174,54 @@ TEST_F(MainWindowTest, ActionsRunDisabledAndGiveTheFocusBackBold) {
   w.run();
   EXPECT_EQ(calls, "upgrade install ");
   EXPECT_EQ(hl->stepsLeft(), 0u);
+}
+
+TEST_F(MainWindowTest, AnErrorCancelledInsideTheWindowEndsOnlyWhatWasRunning) {
+  rt::Handler previous = rt::setHandler({});
+  ERRORSYS();
+  test::TempDir tmp;
+  const std::string dir = tmp.path().string() + "/";
+  {
+    engine::Workspace ws;
+    ASSERT_TRUE(ws.create(dir + "t.dbf", {{"NAZWA", 'C', 10, 0}}));
+  }
+  auto unguarded = [] {
+    rt::Error e;
+    e.genCode = rt::kErrWrite;
+    e.description = "Write error";
+    e.canDefault = true;  // OK and Cancel
+    rt::raise(e);
+  };
+  MainActions m;
+  m.upgrade = [&](Dialog& d) {
+    ASSERT_TRUE(db::OTWORZ(dir, "t", "akcja"));
+    app().createDialog(&d, {}, {200, 100}, {}).show();
+    unguarded();
+    calls += "went on ";
+  };
+  MainWindow w(std::move(m));
+  w.button(1).onActivate = [&](Widget&) { unguarded(); };  // a handler of the loop itself
+  auto cancel = [] {
+    Widget* b = findByCaption(*topWindow(), "Anuluj");
+    ASSERT_NE(b, nullptr);
+    input::click(*b);
+  };
+  hl->then([&] { input::click(w.button(3)); });
+  hl->then(cancel);
+  hl->then([&] {
+    EXPECT_FALSE(engine::workspace().used("akcja"));
+    ASSERT_EQ(app().windows().size(), 1u);  // the action's own window went with it
+    EXPECT_TRUE(w.dialog().drawingArea().isEnabled());
+    EXPECT_TRUE(w.button(3).hasFocus());
+    input::click(w.button(1));
+  });
+  hl->then(cancel);
+  hl->then([&] { input::click(w.button(5)); });
+  w.run();
+  EXPECT_EQ(calls, "");
+  EXPECT_TRUE(w.koniec);
+  EXPECT_EQ(hl->stepsLeft(), 0u);
+  rt::setHandler(previous);
 }
 
 TEST_F(MainWindowTest, MissingActionsSayTheyAreNotThereYet) {

@@ -35,6 +35,8 @@ TEST(DurationText, DaysHoursMinutesSecondsThatAreThere) {
   EXPECT_EQ(durationText(86400), "1 dni ");
   EXPECT_EQ(durationText(90061), "1 dni 1 godz. 1 min. 1 sek. ");
   EXPECT_EQ(durationText(3599.99999999), "1 godz. ");  // a hair below the hour is the hour
+  EXPECT_EQ(durationText(119.7), "2 min. ");  // never "1 min. 60 sek."
+  EXPECT_EQ(durationText(3659.6), "1 godz. 1 min. ");
 }
 
 class DurationEstimate : public ::testing::Test {

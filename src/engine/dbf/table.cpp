@@ -82,8 +82,12 @@ std::unique_ptr<Table> Table::open(const std::filesystem::path& host, const Tabl
   t->options_ = o;
   if (!t->file_.open(host, o.readOnly ? os::File::Mode::Read : os::File::Mode::ReadWrite)) {
     int err = t->file_.lastError();
-    error = openError(err == EACCES || err == EPERM ? rt::kErrShared : rt::kErrOpen, host,
-                      err == ENOENT ? "file does not exist" : "cannot open file", err);
+    // Permission denied is no sharing violation: nobody else holds the file, waiting won't help.
+    error = openError(rt::kErrOpen, host,
+                      err == ENOENT ? "file does not exist"
+                      : err == EACCES || err == EPERM ? "no permission to open the file"
+                                                      : "cannot open file",
+                      err);
     return nullptr;
   }
   // The open mode holds for as long as the descriptor is open; a conflicting holder (another

@@ -62,6 +62,8 @@ class Table {
   // Positions in header().fields of the fields a program sees (the _NullFlags field hidden).
   const std::vector<size_t>& visibleFields() const { return visible_; }
   const std::vector<TableIssue>& issues() const { return issues_; }
+  // A finding of the layers above (a damaged index beside the table), kept with the table's own.
+  void noteIssue(std::string text) { issues_.push_back({std::move(text), false}); }
   bool shared() const { return options_.shared; }
   bool readOnly() const { return options_.readOnly; }
   LockScheme scheme() const { return options_.scheme; }
