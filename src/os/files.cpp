@@ -279,7 +279,7 @@ bool replaceFile(std::string_view from, std::string_view to) {
   fs::path src = toHost(from);
   fs::path dst = toHost(to);
   if (::rename(src.c_str(), dst.c_str()) != 0) return fail(errno);
-  forgetParent(src);
+  noteRemoved(src);
   noteCreated(dst);
   return true;
 }
