@@ -258,7 +258,8 @@ std::string planText(const UpgradePlan& p) {
         std::string tables;
         for (const PlannedTable& tb : f.tables[i])
           tables += (tables.empty() ? "" : ", ") + tb.name +
-                    (tb.records < 0 ? std::string(" (absent)") : " (" + std::to_string(tb.records) + " records)");
+                    (tb.records < 0 ? std::string(" (absent)")
+                                    : " (" + std::to_string(tb.records) + (tb.records == 1 ? " record)" : " records)"));
         t += tables.empty() ? "\n" : ": " + tables + "\n";
       }
     }
