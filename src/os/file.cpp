@@ -2,6 +2,8 @@
 // that flush only what this descriptor changed (see file.h).
 #include "os/file.h"
 
+#include "os/fault.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -43,6 +45,12 @@ bool File::open(const std::filesystem::path& host, Mode mode) {
     case Mode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     case Mode::OpenAlways: flags |= O_RDWR | O_CREAT; break;
   }
+  if (const int injected = faultAt(FaultPoint::Open)) {
+    fd_ = -1;
+    error_ = injected;
+    path_ = host;
+    return false;
+  }
   fd_ = ::open(host.c_str(), flags, 0666);
   error_ = fd_ < 0 ? errno : 0;
   // A file made or emptied by this open has changes of its own to force, and the letter-case
@@ -63,6 +71,10 @@ bool File::readAt(uint64_t offset, void* buf, size_t n) {
 }
 
 ssize_t File::readSomeAt(uint64_t offset, void* buf, size_t n) {
+  if (const int injected = faultAt(FaultPoint::Read)) {
+    error_ = injected;
+    return -1;
+  }
   size_t done = 0;
   auto p = static_cast<char*>(buf);
   while (done < n) {
@@ -80,6 +92,10 @@ ssize_t File::readSomeAt(uint64_t offset, void* buf, size_t n) {
 
 bool File::writeAt(uint64_t offset, const void* buf, size_t n) {
   unsynced_ = true;
+  if (const int injected = faultAt(FaultPoint::Write)) {
+    error_ = injected;
+    return false;
+  }
   size_t done = 0;
   auto p = static_cast<const char*>(buf);
   while (done < n) {
@@ -105,6 +121,10 @@ int64_t File::size() {
 
 bool File::truncate(uint64_t size) {
   unsynced_ = true;
+  if (const int injected = faultAt(FaultPoint::Write)) {
+    error_ = injected;
+    return false;
+  }
   if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
     error_ = errno;
     return false;
@@ -131,6 +151,10 @@ bool File::sync() {
 
 bool File::syncAll() {
   ++gSyncs;
+  if (const int injected = faultAt(FaultPoint::Flush)) {
+    error_ = injected;
+    return false;
+  }
   if (gDurableSync && ::fdatasync(fd_) != 0) {
     error_ = errno;
     return false;
@@ -139,6 +163,10 @@ bool File::syncAll() {
 }
 
 bool File::lockRange(uint64_t offset, uint64_t length, bool exclusive) {
+  if (const int injected = faultAt(FaultPoint::Lock)) {
+    error_ = injected;
+    return false;
+  }
   struct flock fl {};
   fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
   fl.l_whence = SEEK_SET;
@@ -161,6 +189,10 @@ bool File::unlockRange(uint64_t offset, uint64_t length) {
 }
 
 bool File::lockOpenMode(bool exclusive) {
+  if (const int injected = faultAt(FaultPoint::Lock)) {
+    error_ = injected;
+    return false;
+  }
   if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     error_ = errno;
     return false;

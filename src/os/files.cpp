@@ -3,6 +3,8 @@
 // path look-up so that its listings stay in step.
 #include "os/files.h"
 
+#include "os/fault.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -189,6 +191,7 @@ bool copyFile(std::string_view from, std::string_view to) {
     if (ds.st_dev == ss.st_dev && ds.st_ino == ss.st_ino) return fail(EINVAL);
     if (readOnlyMode(ds.st_mode)) return fail(EACCES);
   }
+  if (const int injected = faultAt(FaultPoint::Open)) return fail(injected);
   int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return fail(errno);
   // The copy is written beside the target and renamed over it only when complete, so a copy that
@@ -200,11 +203,12 @@ bool copyFile(std::string_view from, std::string_view to) {
     ::close(in);
     return fail(e);
   }
-  int err = 0;
+  // A disk that fills up during the copy, as the tests make it.
+  int err = faultAt(FaultPoint::Write);
   // copy_file_range shares extents where the file system can; some cannot at all, and then the
   // plain loop goes on from where it stopped (both offsets have advanced together).
   bool plain = false;
-  for (;;) {
+  for (; !err;) {
     ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
     if (n > 0) continue;
     if (n == 0) break;
@@ -216,7 +220,7 @@ bool copyFile(std::string_view from, std::string_view to) {
     err = errno;
     break;
   }
-  if (plain) {
+  if (plain && !err) {
     std::vector<char> buf(1 << 18);
     for (;;) {
       ssize_t n = ::read(in, buf.data(), buf.size());
@@ -240,6 +244,7 @@ bool copyFile(std::string_view from, std::string_view to) {
   }
   ::close(in);
   if (::close(out) != 0 && !err) err = errno;
+  if (!err) err = faultAt(FaultPoint::Rename);
   if (!err && ::rename(tmp.c_str(), dst.c_str()) != 0) err = errno;
   if (err) {
     ::unlink(tmp.c_str());
@@ -255,6 +260,7 @@ bool renameFile(std::string_view from, std::string_view to) {
   struct stat ss, ds;
   if (::lstat(src.c_str(), &ss) != 0) return fail(errno);
   fs::path dst = toHost(to);
+  if (const int injected = faultAt(FaultPoint::Rename)) return fail(injected);
   if (::lstat(dst.c_str(), &ds) == 0) {
     if (ds.st_dev != ss.st_dev || ds.st_ino != ss.st_ino) return fail(EEXIST);
     // The same entry under another letter case: a case-only rename.
@@ -278,6 +284,7 @@ bool renameFile(std::string_view from, std::string_view to) {
 bool replaceFile(std::string_view from, std::string_view to) {
   fs::path src = toHost(from);
   fs::path dst = toHost(to);
+  if (const int injected = faultAt(FaultPoint::Rename)) return fail(injected);
   if (::rename(src.c_str(), dst.c_str()) != 0) return fail(errno);
   noteRemoved(src);
   noteCreated(dst);
@@ -290,6 +297,7 @@ bool removeFile(std::string_view path) {
   if (::lstat(host.c_str(), &st) != 0) return fail(errno);
   if (S_ISDIR(st.st_mode)) return fail(EISDIR);
   if (!S_ISLNK(st.st_mode) && readOnlyMode(st.st_mode)) return fail(EACCES);
+  if (const int injected = faultAt(FaultPoint::Delete)) return fail(injected);
   if (::unlink(host.c_str()) != 0) return fail(errno);
   noteRemoved(host);
   return true;
@@ -298,6 +306,7 @@ bool removeFile(std::string_view path) {
 bool createDirectory(std::string_view path) {
   if (path.empty() || isRootPath(path)) return fail(EEXIST);
   fs::path host = toHost(path);
+  if (const int injected = faultAt(FaultPoint::MakeDir)) return fail(injected);
   if (::mkdir(host.c_str(), 0777) != 0) return fail(errno);
   noteCreated(host);
   return true;
@@ -310,6 +319,7 @@ bool removeDirectory(std::string_view path) {
   bool targetOk;
   if (!statEntry(host, lst, st, targetOk)) return false;
   if (!targetOk || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+  if (const int injected = faultAt(FaultPoint::Delete)) return fail(injected);
   if ((S_ISLNK(lst.st_mode) ? ::unlink(host.c_str()) : ::rmdir(host.c_str())) != 0) return fail(errno);
   noteRemoved(host);
   forgetListing(host);
@@ -477,9 +487,15 @@ int64_t writeFile(std::string_view path, std::string_view data) {
     if (S_ISDIR(st.st_mode)) return fail(EISDIR), -1;
     if (readOnlyMode(st.st_mode)) return fail(EACCES), -1;
   }
+  if (const int injected = faultAt(FaultPoint::Open)) return fail(injected), -1;
   int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return fail(errno), -1;
   noteCreated(host);
+  if (const int injected = faultAt(FaultPoint::Write)) {
+    fail(injected);
+    ::close(fd);
+    return 0;
+  }
   size_t done = 0;
   while (done < data.size()) {
     ssize_t w = ::write(fd, data.data() + done, data.size() - done);

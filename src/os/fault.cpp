@@ -1,0 +1,126 @@
+// Fault injection at the file operations: parsed once from TAV_FAULT, counted per kind.
+#include "os/fault.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tav::os {
+namespace {
+
+constexpr int kKinds = 8;
+constexpr int kAny = kKinds;
+const char* const kNames[] = {"open", "read", "write", "flush", "rename", "delete", "lock", "mkdir", "any"};
+constexpr int kKill = -1;
+
+struct Rule {
+  int kind = 0;
+  unsigned long nth = 0;
+  int action = 0;  // an errno, or kKill
+};
+
+struct Faults {
+  bool active = false;
+  std::vector<Rule> rules;
+  std::array<unsigned long, kKinds + 1> counts{};
+  std::string trace;
+};
+
+int actionOf(const std::string& a) {
+  if (a == "ENOSPC") return ENOSPC;
+  if (a == "EIO") return EIO;
+  if (a == "EACCES") return EACCES;
+  if (a == "EAGAIN") return EAGAIN;
+  if (a == "kill") return kKill;
+  return 0;
+}
+
+int kindOf(const std::string& k) {
+  for (int i = 0; i <= kKinds; ++i)
+    if (k == kNames[i]) return i;
+  return -1;
+}
+
+void writeTrace();
+
+Faults& faults() {
+  static Faults f;
+  return f;
+}
+
+void load() {
+  Faults& f = faults();
+  f = Faults{};
+  if (const char* t = std::getenv("TAV_FAULT_TRACE"); t && *t) f.trace = t;
+  if (const char* spec = std::getenv("TAV_FAULT"); spec && *spec) {
+    std::string all = spec;
+    size_t start = 0;
+    while (start <= all.size()) {
+      const size_t end = std::min(all.find(',', start), all.size());
+      const std::string item = all.substr(start, end - start);
+      const size_t c1 = item.find(':'), c2 = item.rfind(':');
+      if (c1 != std::string::npos && c2 != c1) {
+        Rule r;
+        r.kind = kindOf(item.substr(0, c1));
+        r.nth = std::strtoul(item.c_str() + c1 + 1, nullptr, 10);
+        r.action = actionOf(item.substr(c2 + 1));
+        if (r.kind >= 0 && r.nth > 0 && r.action != 0) f.rules.push_back(r);
+        else std::fprintf(stderr, "tav: TAV_FAULT item '%s' not understood\n", item.c_str());
+      }
+      start = end + 1;
+    }
+  }
+  f.active = !f.rules.empty() || !f.trace.empty();
+  static bool registered = false;
+  if (!f.trace.empty() && !registered) {
+    registered = true;
+    std::atexit(writeTrace);
+  }
+}
+
+void writeTrace() {
+  const Faults& f = faults();
+  if (f.trace.empty()) return;
+  if (FILE* out = std::fopen(f.trace.c_str(), "w")) {
+    for (int i = 0; i <= kKinds; ++i) std::fprintf(out, "%s %lu\n", kNames[i], f.counts[i]);
+    std::fclose(out);
+  }
+}
+
+std::once_flag loaded;
+
+}  // namespace
+
+int faultAt(FaultPoint kind) {
+  std::call_once(loaded, load);
+  Faults& f = faults();
+  if (!f.active) return 0;
+  const int k = static_cast<int>(kind);
+  const unsigned long n = ++f.counts[k];
+  const unsigned long any = ++f.counts[kAny];
+  for (const Rule& r : f.rules) {
+    if (!((r.kind == k && r.nth == n) || (r.kind == kAny && r.nth == any))) continue;
+    if (r.action == kKill) {
+      // The trace still says how far the run came: a sweep reads it to know the points.
+      writeTrace();
+      ::kill(::getpid(), SIGKILL);
+    }
+    return r.action;
+  }
+  return 0;
+}
+
+void reloadFaults() {
+  std::call_once(loaded, [] {});
+  load();
+}
+
+}  // namespace tav::os
