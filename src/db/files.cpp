@@ -100,4 +100,19 @@ bool FCOPY(std::string_view source, std::string_view target) {
   return false;
 }
 
+void removeLeftovers(std::string_view directory) {
+  std::string dir(directory);
+  if (dir.empty() || dir.back() != '\\') dir += '\\';
+  for (const os::DirEntry& e : os::listDirectory(dir + "~*.*")) {
+    if (e.isDirectory() || e.name.size() < 2 || e.name[0] != '~') continue;
+    const std::string lower = rt::lower(e.name);
+    const size_t dot = lower.rfind('.');
+    const std::string ext = dot == std::string::npos ? std::string() : lower.substr(dot);
+    bool leftover = ext == ".tmp";
+    if (ext == ".dbf" || ext == ".fpt" || ext == ".cdx")
+      leftover = os::exists(dir + e.name.substr(1, dot - 1) + ".dbf");
+    if (leftover) DEL_FILE(dir + e.name);
+  }
+}
+
 }  // namespace tav::db

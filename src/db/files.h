@@ -41,4 +41,10 @@ bool WRITEFILE(std::string_view file, std::string_view text);
 // errors inside an attempt make it a failed attempt. True when an attempt succeeded.
 bool FCOPY(std::string_view source, std::string_view target);
 
+// Removes what a copy or a structure change that was killed half-way left in one directory: copies
+// under "~<name>.<process>.tmp" and staged tables "~<name>.dbf", ".fpt", ".cdx" beside the table
+// they were to replace. The tables themselves are never touched: each is the old one or the whole
+// new one. Call it only where no other copy of the tool can be working (the database's lock held).
+void removeLeftovers(std::string_view directory);
+
 }  // namespace tav::db

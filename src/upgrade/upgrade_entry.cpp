@@ -6,6 +6,7 @@
 #include "convert/release_catalogue.h"
 #include "convert/speed_class.h"
 #include "db/database_test.h"
+#include "db/files.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
 #include "gui/application.h"
@@ -245,6 +246,9 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
     convert::setSpeedClass(1);
   };
   const bool whole = result == "00";
+  // The refresh copies over the program's files: what a killed refresh left goes first.
+  if (whole || result.rfind("01", 0) == 0)
+    for (const char* dir : {"", "txt\\"}) db::removeLeftovers(program + dir);
   const bool partial = result.rfind("01", 0) == 0;
   if (whole || partial) {
     if (db::SA_BLEDY(program, "P")) {

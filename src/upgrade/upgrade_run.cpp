@@ -219,6 +219,7 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
       firmText = "(" + rt::StrZero(index, 4, 0) + "):" + firm.name;
     const std::string left = number4(firmCount - index) + "/" + total;
     OPISY(progressArea, rt::Value(firmText), index == 1 ? rt::Value("?") : rt::Value(), rt::Value(left));
+    db::removeLeftovers(firm.directory);
     firm.releaseBefore = firmRelease(firm.directory);
     notify({index, firmCount, &firm, false, {}, {}});
     if (recorder) recorder->firm = &firm;
@@ -430,6 +431,9 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   // The lock: every workstation of TAV opens str\nazwy.dbf, so nobody works while it is held.
   if (!os::exists(database + "str\\nazwy.dbf")) db::FCOPY(".\\str\\nazwy.dbf", database + "str\\");
   if (!db::USEEX(database + "str\\nazwy.dbf", "sem")) return finish(usersAtWorkMessage());
+
+  // A run killed half-way may have left copies and staged tables: the database is ours now.
+  for (const char* dir : {"", "str\\", "str\\xml\\", "public\\"}) db::removeLeftovers(database + dir);
 
   db::MKDIR(program + "temp");
   for (const char* file : shippedReferenceFiles()) db::FCOPY(std::string(".\\str\\") + file, database + "str\\");

@@ -1,0 +1,29 @@
+// The crash harness on a sample of its points: the upgrade killed at a file operation, or meeting a
+// full disk there, and run again, ends exactly like a run that was never disturbed.
+// scripts/crash-sweep tries every point; this keeps a few of them in every test run.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+int sweep(const std::string& options) {
+  const std::string script = std::string(TAV_SOURCE_DIR) + "/scripts/crash-sweep";
+  const std::string cmd = "/usr/bin/python3 " + script + " --build " + TAV_BINARY_DIR + " --firms 2 --records 10 " + options;
+  const int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+}  // namespace
+
+TEST(CrashHarness, KilledAtAnyKindOfFileOperationTheRerunEndsLikeACleanRun) {
+  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease")) GTEST_SKIP();
+  EXPECT_EQ(sweep("--kinds write,flush,rename,delete,mkdir --sample 5 --seed 11"), 0);
+}
+
+TEST(CrashHarness, AFullDiskAtARenameOrWriteIsFinishedByTheRerun) {
+  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease")) GTEST_SKIP();
+  EXPECT_EQ(sweep("--kinds rename,write --action ENOSPC --sample 3 --seed 12"), 0);
+}
