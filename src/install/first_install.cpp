@@ -110,7 +110,8 @@ void fileChecked(const std::string& source, const std::string& target, std::vect
 // baza.dbf: the one record that tells the installed program where its books are.
 bool writeDatabasePath(const std::string& program, const std::string& database) {
   if (!db::LBCREATE(program + "baza.dbf", {{"PATH", 'C', static_cast<int>(kDatabasePathLimit), 0}})) return false;
-  if (!db::OTWORZ(program, "baza", "baza")) return false;
+  // Straight into the area: the table is too small yet for OTWORZ's size rule.
+  if (!db::USEEX(program + "baza.dbf", "baza")) return false;
   bool written = false;
   rt::guarded([&] {
     engine::WorkArea* a = engine::workspace().find("baza");

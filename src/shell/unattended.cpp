@@ -529,10 +529,13 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
   install::ProgramDirectoryChoice previousChoice =
       install::setProgramDirectoryChoice([previous](const std::string& last) -> std::string {
         // Offered once: a directory that did not pass is not offered again.
-        if (previous.empty() || !last.empty())
-          throw NeedsPerson{"Katalog programu na rok " + rt::shared().roczek,
-                            "the database belongs to the year before: name the program installed for " +
-                                rt::shared().roczek + " with --previous-program"};
+        if (previous.empty() || !last.empty()) {
+          std::fprintf(stderr,
+                       "\ntav_setup: the database belongs to the year before: name the program installed for %s "
+                       "with --previous-program\n",
+                       rt::shared().roczek.c_str());
+          throw NeedsPerson{"Katalog programu na rok " + rt::shared().roczek, {}};
+        }
         return windowsDirectoryWithBackslash(previous);
       });
   ProgressLine progress;
