@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   }
 
   if (options->action == shell::UnattendedOptions::Action::Upgrade ||
-      options->action == shell::UnattendedOptions::Action::Install) {
+      options->action == shell::UnattendedOptions::Action::Install ||
+      options->action == shell::UnattendedOptions::Action::Plan) {
     shell::ERRORSYS();
     shell::DBESYS({});
     const int code = shell::runUnattended(*options, args);

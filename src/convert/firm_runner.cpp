@@ -11,6 +11,7 @@
 #include "os/files.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
+#include "runtime/format.h"
 #include "runtime/shared_variables.h"
 
 namespace tav::convert {
@@ -48,26 +49,43 @@ void clearBackups(const std::string& firm) {
 
 }  // namespace
 
+FirmStepChoice chooseFirmSteps(std::string_view recordedRelease, std::string_view databaseRelease) {
+  FirmStepChoice c;
+  c.start = rt::rTrim(recordedRelease);
+  if (!releaseBelow(databaseRelease, kReliableReleaseRecord) && releaseBelow(c.start, kReliableReleaseRecord)) {
+    c.start = std::string(databaseRelease);
+    c.settles = true;
+  }
+  c.current = !releaseBelow(c.start, rt::shared().wersja_b);
+  if (c.current) return c;
+  c.steps = firmStepsAbove(c.start);
+  c.fullReindex = releaseBelow(c.start, kFullReindexBelow);
+  return c;
+}
+
+const char* missingFirmTable(std::string_view firmDirectory) {
+  const std::string firm(firmDirectory);
+  for (const char* table : kRequiredTables)
+    if (!os::exists(firm + table)) return table;
+  return nullptr;
+}
+
 void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirectory,
                  std::string_view databaseDirectory, std::string_view databaseRelease,
                  const StepRegistry& steps) {
   const std::string firm(firmDirectory);
-  for (const char* table : kRequiredTables)
-    if (!os::exists(firm + table)) return;
+  if (missingFirmTable(firm)) return;
 
   engine::WorkArea& wer = openFirmReleaseRecord(firm);
   const rt::Value baza = wer.get(std::string_view("baza"));
-  std::string release = baza.isText() ? baza.str() : std::string();
-  if (!releaseBelow(databaseRelease, kReliableReleaseRecord) && releaseBelow(release, kReliableReleaseRecord)) {
-    release = std::string(databaseRelease);
-    wer.put(std::string_view("baza"), rt::Value(release));
-  }
+  const FirmStepChoice choice = chooseFirmSteps(baza.isText() ? baza.str() : std::string(), databaseRelease);
+  if (choice.settles) wer.put(std::string_view("baza"), rt::Value(choice.start));
   db::ZAMKNIJ(kFirmReleaseAlias);
-
-  if (!releaseBelow(release, rt::shared().wersja_b)) return;
+  const std::string& release = choice.start;
+  if (choice.current) return;
 
   // Every step this firm needs must be callable before the firm's report and backups go.
-  const std::vector<int> chosen = firmStepsAbove(release);
+  const std::vector<int>& chosen = choice.steps;
   steps.requireAll(StepKind::Firm, chosen);
 
   db::DEL_FILE(firm + "ins_raport.txt");
@@ -81,7 +99,7 @@ void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirecto
 
   clearBackups(firm);
 
-  if (releaseBelow(release, kFullReindexBelow)) {
+  if (choice.fullReindex) {
     for (const char* mask : kFullReindexMasks) db::DEL_KAT(firm, mask);
     db::INDEKSUJ(firm);
     // The catalogue leaves out the tables only the steps index (uwagi, sme_ewi, sme_zw); the

@@ -81,27 +81,47 @@ void StepRegistry::requireAll(StepKind kind, const std::vector<int>& releases) c
     if (!has(kind, release)) missing(kind, release);
 }
 
+namespace {
+StepObserver& observer() {
+  static StepObserver o;
+  return o;
+}
+void seen(StepKind kind, int release, std::string_view where) {
+  if (observer()) observer()(kind, release, where);
+}
+}  // namespace
+
+StepObserver setStepObserver(StepObserver o) {
+  std::swap(observer(), o);
+  return o;
+}
+
 void StepRegistry::runTemplateStep(int release, std::string_view databaseDirectory,
                                    std::string_view programDirectory) const {
+  seen(StepKind::Template, release, databaseDirectory);
   find(template_, StepKind::Template, release)(databaseDirectory, programDirectory);
 }
 
 bool StepRegistry::runFirmStep(int release, std::string_view firmDirectory, std::string_view programDirectory,
                                std::string_view databaseDirectory, std::string_view firmRelease) const {
+  seen(StepKind::Firm, release, firmDirectory);
   return find(firm_, StepKind::Firm, release)(firmDirectory, programDirectory, databaseDirectory, firmRelease);
 }
 
 void StepRegistry::runPublicStep(int release, std::string_view databaseDirectory) const {
+  seen(StepKind::Public, release, databaseDirectory);
   find(public_, StepKind::Public, release)(databaseDirectory);
 }
 
 void StepRegistry::runPublicIndexRebuild(std::string_view databaseDirectory, const rt::Value& mode) const {
   if (!publicIndex_) missing(StepKind::PublicIndex, 0);
+  seen(StepKind::PublicIndex, 0, databaseDirectory);
   publicIndex_(databaseDirectory, mode);
 }
 
 void StepRegistry::runProgramStep(int release, std::string_view programDirectory,
                                   std::string_view databaseDirectory) const {
+  seen(StepKind::Program, release, programDirectory);
   find(program_, StepKind::Program, release)(programDirectory, databaseDirectory);
 }
 

@@ -61,6 +61,11 @@ class StepRegistry {
   std::map<int, ProgramCall> program_;
 };
 
+// Told of every step a registry runs, just before it runs: its kind, its release and the directory
+// it works on (the firm's for a firm step). The upgrade's report lists the steps from it.
+using StepObserver = std::function<void(StepKind kind, int release, std::string_view directory)>;
+StepObserver setStepObserver(StepObserver observer);  // returns the previous one
+
 // The catalogue's functions, made once.
 const StepRegistry& shippedSteps();
 

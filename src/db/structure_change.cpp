@@ -1,3 +1,6 @@
+// Table creation and structure changes that keep the data (EXPORTUJ, LBCREATE, DODAJ_POLE,
+// ZMIEN_DL_POLA, DODAJ_POLA). A rebuilt table is written beside the old one and takes its name by
+// rename, memo first: the old table or the complete new one is on disk at every instant.
 #include "db/structure_change.h"
 
 #include <filesystem>
@@ -53,7 +56,7 @@ std::string stagingFor(std::string_view table) {
 // before the data it names.
 void syncPath(const std::filesystem::path& host) {
   os::File f;
-  if (f.open(host, os::File::Mode::Read)) f.sync();
+  if (f.open(host, os::File::Mode::Read)) f.syncAll();
 }
 
 // Atomic replacement of one file by another of the same directory: at every instant `to` is
@@ -65,8 +68,9 @@ bool replaceFile(const std::string& from, const std::string& to) {
   for (int attempt = 1; attempt <= kReplaceTries; ++attempt) {
     std::error_code ec;
     std::filesystem::rename(hostFrom, hostTo, ec);
-    os::forgetListing(hostTo.parent_path());
     if (!ec) {
+      os::noteRemoved(hostFrom);
+      os::noteCreated(hostTo);
       syncPath(hostTo.parent_path());
       return true;
     }
@@ -111,6 +115,13 @@ void removeTable(const std::string& table) {
   DEL_FILE(memoOf(table));
 }
 
+// Fields 1..n of both areas paired by position, n the smaller field count.
+std::vector<std::pair<size_t, size_t>> samePositions(const engine::WorkArea& a, const engine::WorkArea& b) {
+  std::vector<std::pair<size_t, size_t>> pairs;
+  for (size_t i = 1; i <= a.fieldCount() && i <= b.fieldCount(); ++i) pairs.emplace_back(i, i);
+  return pairs;
+}
+
 // Copies the records of `from` (as navigation shows them) into the table at `to`, opened in a
 // work area set of its own so that no alias of the caller's can collide.
 void copyRecords(engine::WorkArea& from, const std::string& to) {
@@ -119,14 +130,17 @@ void copyRecords(engine::WorkArea& from, const std::string& to) {
   o.shared = false;
   if (!scratch.use(to, "target", o)) failWith(rt::kErrOpen, "cannot open", to);
   engine::WorkArea& out = *scratch.current();
+  const auto pairs = samePositions(from, out);
   uint32_t saved = from.recno();
   bool wasEof = from.eof();
   for (from.goTop(); !from.eof(); from.skip(1)) {
     if (!out.append()) failWith(rt::kErrAppendLock, "cannot append", to);
-    for (size_t i = 1; i <= from.fieldCount() && i <= out.fieldCount(); ++i) out.put(i, from.get(i));
+    out.putFields(from, pairs);
     if (from.deleted()) out.remove();
   }
-  out.commit();
+  // Written out, not yet forced to the disk: the copy is flushed once, right before it takes a
+  // table's name (replaceFile), and a copy that never does is a temporary file.
+  out.flush();
   scratch.closeAll();
   from.goTo(wasEof ? 0 : saved);
 }
@@ -259,12 +273,13 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   engine::WorkArea* to = selectOrRaise("robo1");
   if (!from || !to) return false;
   const uint32_t count = from->lastRec();
-  const size_t oldFields = from->fieldCount();
+  // The old fields keep their positions; the added ones come after all of them.
+  const auto oldFields = samePositions(*from, *to);
   for (uint32_t r = 1; r <= count; ++r) {
     from->goTo(r);
     bool wasDeleted = from->deleted();
     to->append();
-    for (size_t i = 1; i <= oldFields; ++i) to->put(i, from->get(i));
+    to->putFields(*from, oldFields);
     for (const Added& a : toAdd)
       if (!initial[a.index].isNil()) to->put(a.position, initial[a.index]);
     if (wasDeleted) to->remove();
@@ -314,14 +329,12 @@ void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Wi
     ZAMKNIJ("robo0");
     return;
   }
-  auto& ws = engine::workspace();
+  // Each record as its image by position (WEZ_REKORD, then PUT_REKORD), field for field.
+  const auto image = samePositions(*from, *to);
   for (from->goTop(); !from->eof(); from->skip(1)) {
-    ws.select("robo0");
-    rt::Value image = WEZ_REKORD();
     bool wasDeleted = keepDeleted && from->deleted();
-    ws.select("robo1");
     to->append();
-    PUT_REKORD(image);
+    to->putFields(*from, image);
     if (wasDeleted) to->remove();
   }
   ZAMKNIJ("robo0");

@@ -1,6 +1,11 @@
+// Work areas: navigation, field access, record buffers, locks, order lists, relations, export
+// and import. A record buffer reaches the file and every tag of every open index together, when
+// the area moves, commits or closes; copies move field bytes only where the value would write
+// the same bytes.
 #include "engine/workarea.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/drivers.h"
@@ -476,6 +481,31 @@ void WorkArea::appendRaw(size_t pos, std::string& out) const {
   if (v.isText()) out += v.str();
 }
 
+namespace {
+std::atomic<bool> gFieldBytesMoved{true};
+}  // namespace
+
+bool setFieldBytesMoved(bool on) { return gFieldBytesMoved.exchange(on); }
+
+void WorkArea::putFields(WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs) {
+  const bool moveBytes = gFieldBytesMoved;
+  for (auto [here, there] : pairs) {
+    if (moveBytes && here >= 1 && here <= fieldCount() && there >= 1 && there <= from.fieldCount()) {
+      const FieldDef& f = field(here);
+      const FieldDef& g = from.field(there);
+      const char* raw = from.buf_.data() + g.offset;
+      if (f.type == g.type && f.length == g.length && f.decimals == g.decimals && f.nullBit < 0 &&
+          f.varBit < 0 && bytesRoundTrip(g, raw)) {
+        if (!requireWritable("FIELDPUT")) continue;  // raised per field, as put() does
+        std::memcpy(buf_.data() + f.offset, raw, f.length);
+        dirty_ = true;
+        continue;
+      }
+    }
+    put(here, from.get(there));
+  }
+}
+
 bool WorkArea::isLocked(uint32_t recno) const {
   return !table_->shared() || fileLocked_ || locks_.count(recno) != 0;
 }
@@ -666,6 +696,11 @@ void WorkArea::commit() {
   flushRecord();
   for (auto& f : indexes_) f->flush();
   if (!table_->commit()) raise(rt::kErrWrite, "cannot write the table to disk", "DBCOMMIT");
+}
+
+void WorkArea::flush() {
+  flushRecord();
+  if (!table_->flush()) raise(rt::kErrWrite, "cannot write the table", "DBCOMMIT");
 }
 
 void WorkArea::rollback() {
@@ -1035,12 +1070,14 @@ bool WorkArea::exportTo(const std::filesystem::path& host, const std::vector<std
     return false;
   }
   WorkArea target(ws_, 0, "", std::move(t), *driver_);
+  std::vector<std::pair<size_t, size_t>> pairs;
+  for (size_t i = 0; i < positions.size(); ++i) pairs.emplace_back(i + 1, positions[i]);
   uint32_t saved = recno_;
   bool savedEof = eof_;
   for (goTop(); !eof_; skip(1)) {
     if (forCond && !forCond()) continue;
     target.append();
-    for (size_t i = 0; i < positions.size(); ++i) target.put(i + 1, get(positions[i]));
+    target.putFields(*this, pairs);
     if (deleted()) target.remove();
   }
   target.commit();
@@ -1075,7 +1112,7 @@ bool WorkArea::importFrom(const std::filesystem::path& host, Condition forCond) 
       raise(rt::kErrAppendLock, "cannot append: the table header is locked", "DBIMPORT");
       return false;
     }
-    for (auto [here, there] : map) put(here, source.get(there));
+    putFields(source, map);
     if (source.deleted()) remove();
   }
   flushRecord();

@@ -18,6 +18,11 @@ namespace tav::engine {
 class Workspace;
 struct Driver;
 
+// Whether putFields may move field bytes (on by default). Off, every field goes through its
+// value, the way records were always copied: the reference that tests hold the bytes against.
+// Returns the previous setting.
+bool setFieldBytesMoved(bool on);
+
 // A compiled expression over the work areas, evaluated against the current record buffers.
 using ValueFn = std::function<rt::Value()>;
 using Condition = std::function<bool()>;
@@ -71,6 +76,12 @@ class WorkArea {
   // that loses part of it (a number too wide for its field is refused, not starred).
   void put(size_t pos, const rt::Value& v);
   void put(std::string_view name, const rt::Value& v);
+  // Copies fields of the current record of `from` into this area's current record, given as
+  // pairs (position here, position there). A field whose type, length and decimals are the same
+  // on both sides and whose bytes read back as written (bytesRoundTrip) moves as bytes; every
+  // other one, memos included, goes through its value exactly as put(here, from.get(there)).
+  // The result is the same either way, byte for byte; only the time differs.
+  void putFields(WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs);
   // Appends the raw bytes of a character field of the buffer (no Value built).
   void appendRaw(size_t pos, std::string& out) const;
   std::vector<FieldSpec> structure() const;
@@ -80,7 +91,10 @@ class WorkArea {
   bool netErr() const { return netErr_; }
   void remove();  // DBDELETE
   void recall();
-  void commit();
+  void commit();  // DBCOMMIT: written out and forced to the disk
+  // Written out to the file, not forced to the disk (the caller syncs once, when it matters);
+  // a failed write raises as commit() does.
+  void flush();
   void rollback();  // the buffer's unwritten changes are discarded
   void pack();
   void zap();

@@ -1,3 +1,5 @@
+// Host files for the table engine and the tools: positioned reads and writes, locks, and syncs
+// that flush only what this descriptor changed (see file.h).
 #include "os/file.h"
 
 #include <errno.h>
@@ -8,19 +10,26 @@
 
 #include <atomic>
 
+#include "os/path.h"
+
 namespace tav::os {
 
 File::~File() { close(); }
 
-File::File(File&& o) noexcept : fd_(o.fd_), error_(o.error_), path_(std::move(o.path_)) { o.fd_ = -1; }
+File::File(File&& o) noexcept : fd_(o.fd_), error_(o.error_), unsynced_(o.unsynced_), path_(std::move(o.path_)) {
+  o.fd_ = -1;
+  o.unsynced_ = false;
+}
 
 File& File::operator=(File&& o) noexcept {
   if (this != &o) {
     close();
     fd_ = o.fd_;
     error_ = o.error_;
+    unsynced_ = o.unsynced_;
     path_ = std::move(o.path_);
     o.fd_ = -1;
+    o.unsynced_ = false;
   }
   return *this;
 }
@@ -36,6 +45,10 @@ bool File::open(const std::filesystem::path& host, Mode mode) {
   }
   fd_ = ::open(host.c_str(), flags, 0666);
   error_ = fd_ < 0 ? errno : 0;
+  // A file made or emptied by this open has changes of its own to force, and the letter-case
+  // lookup keeps its listing of the directory without reading it again.
+  unsynced_ = fd_ >= 0 && (mode == Mode::Create || mode == Mode::OpenAlways);
+  if (unsynced_) noteCreated(host);
   path_ = host;
   return fd_ >= 0;
 }
@@ -66,6 +79,7 @@ ssize_t File::readSomeAt(uint64_t offset, void* buf, size_t n) {
 }
 
 bool File::writeAt(uint64_t offset, const void* buf, size_t n) {
+  unsynced_ = true;
   size_t done = 0;
   auto p = static_cast<const char*>(buf);
   while (done < n) {
@@ -90,6 +104,7 @@ int64_t File::size() {
 }
 
 bool File::truncate(uint64_t size) {
+  unsynced_ = true;
   if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
     error_ = errno;
     return false;
@@ -99,12 +114,29 @@ bool File::truncate(uint64_t size) {
 
 namespace {
 std::atomic<bool> gDurableSync{true};
+std::atomic<uint64_t> gSyncs{0};
 }  // namespace
+
+uint64_t syncsDone() { return gSyncs; }
 
 void setDurableSync(bool on) { gDurableSync = on; }
 bool durableSync() { return gDurableSync; }
 
-bool File::sync() { return !gDurableSync || ::fdatasync(fd_) == 0; }
+bool File::sync() {
+  if (!unsynced_) return true;
+  if (!syncAll()) return false;
+  unsynced_ = false;
+  return true;
+}
+
+bool File::syncAll() {
+  ++gSyncs;
+  if (gDurableSync && ::fdatasync(fd_) != 0) {
+    error_ = errno;
+    return false;
+  }
+  return true;
+}
 
 bool File::lockRange(uint64_t offset, uint64_t length, bool exclusive) {
   struct flock fl {};

@@ -17,6 +17,9 @@ namespace tav::os {
 // since a flush per closed index costs it most of its time on a real disk.
 void setDurableSync(bool on);
 bool durableSync();
+// Flushes to the disk this process asked for so far (diagnostics, and the tests that hold the
+// flushes to where safety needs them).
+uint64_t syncsDone();
 
 class File {
  public:
@@ -49,7 +52,12 @@ class File {
   ssize_t readSomeAt(uint64_t offset, void* buf, size_t n);
   int64_t size();
   bool truncate(uint64_t size);
+  // Forces what this descriptor wrote (or truncated) since its last sync to the disk; nothing to
+  // do, and no flush, when it wrote nothing. Closing an unchanged file thus costs no flush.
   bool sync();
+  // Forces the whole file (or a directory's entries) to the disk, whoever wrote it: for a file
+  // written through another descriptor, before a rename makes it count.
+  bool syncAll();
 
   // Non-blocking byte-range lock; false when another holder has a conflicting lock.
   bool lockRange(uint64_t offset, uint64_t length, bool exclusive);
@@ -60,6 +68,7 @@ class File {
  private:
   int fd_ = -1;
   int error_ = 0;
+  bool unsynced_ = false;  // written or truncated since the last sync
   std::filesystem::path path_;
 };
 

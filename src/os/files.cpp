@@ -1,3 +1,6 @@
+// File and directory operations on Windows paths (exists, copy, rename, delete, attributes,
+// listings). Expected failures are results with the errno kept; every change is told to the
+// path look-up so that its listings stay in step.
 #include "os/files.h"
 
 #include <dirent.h>
@@ -34,8 +37,6 @@ constexpr uint32_t kStoredBits = kAttrHidden | kAttrSystem | kAttrArchive;
 
 // Read-only is "nobody may write": the write bits are all clear.
 bool readOnlyMode(mode_t m) { return (m & 0222) == 0; }
-
-void forgetParent(const fs::path& host) { forgetListing(host.parent_path()); }
 
 // The leading "0x<hex>" text of the extended attribute, or nullopt when there is none.
 std::optional<uint32_t> readDosAttrib(const fs::path& host) {
@@ -242,7 +243,7 @@ bool copyFile(std::string_view from, std::string_view to) {
   if (!err && ::rename(tmp.c_str(), dst.c_str()) != 0) err = errno;
   if (err) {
     ::unlink(tmp.c_str());
-    forgetParent(dst);
+    noteRemoved(tmp);
     return fail(err);
   }
   noteCreated(dst);
@@ -260,7 +261,8 @@ bool renameFile(std::string_view from, std::string_view to) {
     fs::path literal = hostWithLiteralName(to);
     if (literal == src) return true;
     if (::rename(src.c_str(), literal.c_str()) != 0) return fail(errno);
-    forgetParent(src);
+    noteRemoved(src);
+    noteCreated(literal);
     return true;
   }
   if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) != 0) {
@@ -268,7 +270,7 @@ bool renameFile(std::string_view from, std::string_view to) {
     // A file system without RENAME_NOREPLACE: the check above is all we can do.
     if (::rename(src.c_str(), dst.c_str()) != 0) return fail(errno);
   }
-  forgetParent(src);
+  noteRemoved(src);
   noteCreated(dst);
   return true;
 }
@@ -280,7 +282,7 @@ bool removeFile(std::string_view path) {
   if (S_ISDIR(st.st_mode)) return fail(EISDIR);
   if (!S_ISLNK(st.st_mode) && readOnlyMode(st.st_mode)) return fail(EACCES);
   if (::unlink(host.c_str()) != 0) return fail(errno);
-  forgetParent(host);
+  noteRemoved(host);
   return true;
 }
 
@@ -300,7 +302,7 @@ bool removeDirectory(std::string_view path) {
   if (!statEntry(host, lst, st, targetOk)) return false;
   if (!targetOk || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
   if ((S_ISLNK(lst.st_mode) ? ::unlink(host.c_str()) : ::rmdir(host.c_str())) != 0) return fail(errno);
-  forgetParent(host);
+  noteRemoved(host);
   forgetListing(host);
   return true;
 }

@@ -1,3 +1,6 @@
+// Windows paths onto the host through the drive map, with the case-insensitive look-up of existing
+// components. Kept resolutions and listings answer only while they still describe the disk: a
+// look-up gives the same host path the plain walk would.
 #include "os/path.h"
 
 #include <dirent.h>
@@ -85,7 +88,17 @@ struct Root {
 struct Listing {
   timespec mtime{};
   bool verified = false;
-  std::unordered_map<std::string, std::string> byKey;  // upper-case 852 name -> host name
+  // Upper-case 852 name -> the host names of that key in byte order; the first one answers.
+  std::unordered_map<std::string, std::vector<std::string>> byKey;
+};
+
+// A directory found from a base by its components, kept while the walk would find it again: the
+// directory still exists (then every component matched by its exact name still does, and exact
+// names win), and each directory in which a component was matched ignoring case still has the
+// time stamp it had (no entry of the exact name can have come since).
+struct ResolvedDirectory {
+  fs::path host;
+  std::vector<std::pair<fs::path, timespec>> caseMatchedIn;
 };
 
 // File systems stamp times from a coarse clock (one tick, at most 10 ms); this is well above it.
@@ -101,6 +114,9 @@ struct State {
   std::optional<fs::path> prefix;
   std::optional<std::vector<Root>> roots;
   std::unordered_map<std::string, Listing> listings;
+  // Key: the base directory, a NUL, and the components as given, joined by backslashes.
+  std::unordered_map<std::string, ResolvedDirectory> directories;
+  PathLookupCounts counts;
 };
 
 State& state() {
@@ -201,60 +217,170 @@ const Root* findShare(const std::vector<Root>& roots, std::string_view server, s
   return nullptr;
 }
 
-// The host name of the entry of `dir` whose 852 name equals `key` ignoring letter case. Two host
-// names may differ only in case; the first in byte order answers, every time.
-std::optional<std::string> findInDirLocked(State& s, const fs::path& dir, const std::string& key) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+void addName(Listing& l, std::string name) {
+  std::vector<std::string>& same = l.byKey[rt::upper(rt::utf8ToOem(name))];
+  auto at = std::lower_bound(same.begin(), same.end(), name);
+  if (at == same.end() || *at != name) same.insert(at, std::move(name));
+}
+
+// The listing of `dir` (whose stat is `st`), read again unless the one kept is still good. Null
+// when the directory cannot be read.
+Listing* listingLocked(State& s, const fs::path& dir, const struct stat& st) {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   bool settled = nanoseconds(now) - nanoseconds(st.st_mtim) > kSettleNanoseconds;
   std::string dirKey = dir.string();
   auto it = s.listings.find(dirKey);
-  bool usable = it != s.listings.end() && nanoseconds(it->second.mtime) == nanoseconds(st.st_mtim) &&
-                (it->second.verified || !settled);
-  if (!usable) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return std::nullopt;
-    while (dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    Listing l;
-    l.mtime = st.st_mtim;
-    l.verified = settled;
-    for (auto& n : names)
-      if (n != "." && n != "..") l.byKey.emplace(rt::upper(rt::utf8ToOem(n)), std::move(n));
-    if (it != s.listings.end()) s.listings.erase(it);
-    if (s.listings.size() >= kMaxListings) s.listings.clear();
-    it = s.listings.emplace(dirKey, std::move(l)).first;
+  if (it != s.listings.end() && sameTime(it->second.mtime, st.st_mtim) && (it->second.verified || !settled))
+    return &it->second;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return nullptr;
+  ++s.counts.listingReads;
+  Listing l;
+  l.mtime = st.st_mtim;
+  l.verified = settled;
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") addName(l, std::move(n));
   }
-  auto f = it->second.byKey.find(key);
-  if (f == it->second.byKey.end()) return std::nullopt;
-  return f->second;
+  ::closedir(d);
+  if (it != s.listings.end()) s.listings.erase(it);
+  if (s.listings.size() >= kMaxListings) s.listings.clear();
+  return &s.listings.emplace(dirKey, std::move(l)).first->second;
+}
+
+// The listing kept for `dir` when it still describes the directory, else null (nothing read).
+Listing* keptListingLocked(State& s, const fs::path& dir, const struct stat& st) {
+  auto it = s.listings.find(dir.string());
+  if (it == s.listings.end() || !sameTime(it->second.mtime, st.st_mtim)) return nullptr;
+  if (it->second.verified) return &it->second;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return nanoseconds(now) - nanoseconds(st.st_mtim) > kSettleNanoseconds ? nullptr : &it->second;
+}
+
+// The host name of the entry of `dir` whose 852 name equals `key` ignoring letter case. Two host
+// names may differ only in case; the first in byte order answers, every time. `mtime` receives
+// the time stamp of the listing that answered, `settled` whether that stamp has settled (a
+// change within the same tick would not show in it yet).
+std::optional<std::string> findInDirLocked(State& s, const fs::path& dir, const std::string& key,
+                                           timespec* mtime = nullptr, bool* settled = nullptr) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  Listing* l = listingLocked(s, dir, st);
+  if (!l) return std::nullopt;
+  if (mtime) *mtime = l->mtime;
+  if (settled) *settled = l->verified;
+  auto f = l->byKey.find(key);
+  if (f == l->byKey.end()) return std::nullopt;
+  return f->second.front();
 }
 
 // Walks the components down from a host directory, each found ignoring case while they exist.
-fs::path resolveLocked(State& s, fs::path cur, const std::vector<std::string>& parts) {
-  bool existing = true;
-  for (const std::string& part : parts) {
+// Every directory where a component was matched ignoring case is noted in `caseMatchedIn`;
+// `settled` tells whether all their time stamps had settled.
+fs::path walkLocked(State& s, fs::path cur, const std::vector<std::string>& parts, size_t count,
+                    std::vector<std::pair<fs::path, timespec>>* caseMatchedIn, bool& allExist,
+                    bool& settled) {
+  allExist = settled = true;
+  if (count) ++s.counts.walks;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& part = parts[i];
     std::string name = rt::oemToUtf8(part);
-    if (existing) {
+    if (allExist) {
       fs::path exact = cur / name;
       struct stat st;
       if (::lstat(exact.c_str(), &st) == 0) {
         cur = std::move(exact);
         continue;
       }
-      if (auto found = findInDirLocked(s, cur, rt::upper(part))) {
+      timespec stamp{};
+      bool stampSettled = false;
+      if (auto found = findInDirLocked(s, cur, rt::upper(part), &stamp, &stampSettled)) {
+        if (caseMatchedIn) caseMatchedIn->emplace_back(cur, stamp);
+        settled = settled && stampSettled;
         cur /= *found;
         continue;
       }
-      existing = false;
+      allExist = false;
     }
     cur /= name;
   }
   return cur;
+}
+
+// The directory that the first `count` components lead to from `base`, with its stat, when all of
+// them exist and it is a directory; resolved once and kept while it holds (ResolvedDirectory).
+bool directoryLocked(State& s, const fs::path& base, const std::vector<std::string>& parts, size_t count,
+                     fs::path& dir, struct stat& st) {
+  if (count == 0) {
+    dir = base;
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+  std::string key = base.string();
+  key += '\0';
+  for (size_t i = 0; i < count; ++i) {
+    if (i) key += '\\';
+    key += parts[i];
+  }
+  auto it = s.directories.find(key);
+  if (it != s.directories.end()) {
+    const ResolvedDirectory& r = it->second;
+    bool holds = ::stat(r.host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    for (size_t i = 0; holds && i < r.caseMatchedIn.size(); ++i) {
+      struct stat ps;
+      holds = ::stat(r.caseMatchedIn[i].first.c_str(), &ps) == 0 && sameTime(ps.st_mtim, r.caseMatchedIn[i].second);
+    }
+    if (holds) {
+      dir = r.host;
+      return true;
+    }
+    s.directories.erase(it);
+  }
+  ResolvedDirectory r;
+  bool allExist = false, settled = false;
+  r.host = walkLocked(s, base, parts, count, &r.caseMatchedIn, allExist, settled);
+  if (!allExist || ::stat(r.host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  dir = r.host;
+  // A stamp that has not settled could hide an entry made in the same tick: walk again then.
+  if (!settled) return true;
+  if (s.directories.size() >= kMaxListings) s.directories.clear();
+  s.directories.emplace(std::move(key), std::move(r));
+  return true;
+}
+
+// The host name for `part` in the directory `dir` (whose stat is `st`): the exact name when it
+// exists, else an entry of another letter case, else the name as given.
+std::string entryLocked(State& s, const fs::path& dir, const struct stat& st, const std::string& part) {
+  std::string name = rt::oemToUtf8(part);
+  if (Listing* l = keptListingLocked(s, dir, st)) {
+    // The listing is that of the directory as it is: it answers without a look at the disk,
+    // except when only another case is listed, where an exact name may have come since.
+    auto f = l->byKey.find(rt::upper(part));
+    if (f == l->byKey.end() || std::binary_search(f->second.begin(), f->second.end(), name)) return name;
+    struct stat es;
+    return ::lstat((dir / name).c_str(), &es) == 0 ? name : f->second.front();
+  }
+  struct stat es;
+  if (::lstat((dir / name).c_str(), &es) == 0) return name;
+  Listing* l = listingLocked(s, dir, st);
+  if (!l) return name;
+  auto f = l->byKey.find(rt::upper(part));
+  return f == l->byKey.end() ? name : f->second.front();
+}
+
+// The host path of `parts` below `base`: directories through the kept resolutions, the last
+// component through the directory's listing. The same path the plain walk gives.
+fs::path resolveLocked(State& s, const fs::path& base, const std::vector<std::string>& parts) {
+  if (parts.empty()) return base;
+  const size_t dirs = parts.size() - 1;
+  fs::path dir;
+  struct stat st;
+  if (directoryLocked(s, base, parts, dirs, dir, st)) return dir / entryLocked(s, dir, st, parts[dirs]);
+  bool allExist = false, settled = false;
+  return walkLocked(s, base, parts, parts.size(), nullptr, allExist, settled);
 }
 
 std::string fromHostLocked(State& s, const fs::path& host);
@@ -495,6 +621,13 @@ void resetPathCaches() {
   s.prefix.reset();
   s.roots.reset();
   s.listings.clear();
+  s.directories.clear();
+}
+
+PathLookupCounts pathLookupCounts() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  return s.counts;
 }
 
 void forgetListing(const fs::path& hostDir) {
@@ -514,11 +647,31 @@ void noteCreated(const fs::path& hostEntry) {
     s.listings.erase(it);
     return;
   }
-  std::string name = hostEntry.filename().string();
-  auto [pos, added] = it->second.byKey.emplace(rt::upper(rt::utf8ToOem(name)), name);
-  if (!added && name < pos->second) pos->second = name;
+  addName(it->second, hostEntry.filename().string());
   it->second.mtime = st.st_mtim;
   it->second.verified = false;
+}
+
+void noteRemoved(const fs::path& hostEntry) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  fs::path dir = hostEntry.parent_path();
+  auto it = s.listings.find(dir.string());
+  if (it == s.listings.end()) return;
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    s.listings.erase(it);
+    return;
+  }
+  Listing& l = it->second;
+  std::string name = hostEntry.filename().string();
+  auto k = l.byKey.find(rt::upper(rt::utf8ToOem(name)));
+  if (k != l.byKey.end()) {
+    std::erase(k->second, name);
+    if (k->second.empty()) l.byKey.erase(k);
+  }
+  l.mtime = st.st_mtim;
+  l.verified = false;
 }
 
 std::string fullPath(std::string_view winPath) {
@@ -628,6 +781,7 @@ bool mapDrive(char drive, const fs::path& target) {
   fs::remove(link, ec);
   fs::create_directory_symlink(target, link, ec);
   s.roots.reset();
+  s.directories.clear();
   return !ec;
 }
 
@@ -643,6 +797,7 @@ bool mapShare(std::string_view server, std::string_view share, const fs::path& t
   fs::remove(link, ec);
   fs::create_directory_symlink(target, link, ec);
   s.roots.reset();
+  s.directories.clear();
   s.listings.erase(unc.string());
   s.listings.erase(dir.string());
   return !ec;

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -22,12 +23,21 @@ std::filesystem::path prefixDir();
 // Forgets every cache: the prefix, the drive map and the directory listings (tests that change
 // TAV_PREFIX call it).
 void resetPathCaches();
-// The letter-case lookup caches directory listings and checks them against the directory's
-// modification time, so changes made by other programs are seen. The file operations tell it of
-// their own changes: an entry they removed or renamed away (forgetListing of its directory) and
-// one they created (noteCreated, which keeps the listing without reading it again).
+// The letter-case lookup resolves each directory of a path once and keeps it while it holds
+// (the directory still there, no directory in which a component matched ignoring case changed),
+// and caches directory listings checked against the directory's modification time, so changes
+// made by other programs are seen: a lookup in a known directory costs one stat. The file
+// operations tell it of their own changes, which keeps the listing without reading it again: an
+// entry they created (noteCreated) or removed or renamed away (noteRemoved); forgetListing drops
+// a directory's listing altogether.
 void forgetListing(const std::filesystem::path& hostDir);
 void noteCreated(const std::filesystem::path& hostEntry);
+void noteRemoved(const std::filesystem::path& hostEntry);
+// What the lookups have cost so far: walks component by component, directory listings read.
+struct PathLookupCounts {
+  uint64_t walks = 0, listingReads = 0;
+};
+PathLookupCounts pathLookupCounts();
 
 // The absolute Windows form of a path: drive or "\\server\share" root, "." and ".." resolved,
 // no trailing backslash except on a drive root ("C:\"). Letter case is kept as given. A host

@@ -1,3 +1,6 @@
+// Dates as Julian day numbers: conversion from and to calendar dates, the DTOS and display
+// forms. An empty date is day 0 and prints as blanks; only valid Gregorian dates of years 1 to
+// 9999 are ever made from text.
 #include "runtime/date.h"
 
 #include <cstdio>
@@ -65,9 +68,14 @@ std::string Date::dtos() const {
   if (empty()) return std::string(8, ' ');
   int y, m, d;
   toYmd(y, m, d);
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
-  return buf;
+  // Every date field of a table is written through here: digits by hand, not through printf.
+  std::string out(8, '0');
+  for (int i = 3; i >= 0; --i, y /= 10) out[static_cast<size_t>(i)] = static_cast<char>('0' + y % 10);
+  out[4] = static_cast<char>('0' + m / 10);
+  out[5] = static_cast<char>('0' + m % 10);
+  out[6] = static_cast<char>('0' + d / 10);
+  out[7] = static_cast<char>('0' + d % 10);
+  return out;
 }
 
 Date Date::fromDtos(std::string_view s) {

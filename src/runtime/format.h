@@ -16,6 +16,8 @@ std::string StrZero(double n, int len = -1, int dec = -1);
 // Val: leading blanks skipped, then an optional sign, digits and one decimal point; the decimals
 // written become the number's decimals. Anything else ends the number; no digits give 0.
 Number Val(std::string_view s);
+// 10^exponent exactly as std::pow(10.0, exponent) gives it; up to 10^22 without computing a power.
+double powerOfTen(unsigned exponent);
 
 // The text form of any value: texts as they are, numbers as Str, dates in the display form,
 // ".T." / ".F.", "NIL", "{...}" for arrays and "{||...}" for blocks.

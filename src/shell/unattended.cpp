@@ -28,8 +28,10 @@
 #include "shell/main_window.h"
 #include "shell/running_check.h"
 #include "shell/startup_folders.h"
+#include "convert/step_registry.h"
 #include "upgrade/duration_estimate.h"
 #include "upgrade/upgrade_entry.h"
+#include "upgrade/upgrade_plan.h"
 #include "upgrade/upgrade_run.h"
 
 namespace tav::shell {
@@ -122,6 +124,91 @@ class ProgressLine {
 
 void onSignal(int) { upgrade::requestInterruption(); }
 
+// What every run without a screen starts with: the headless backend, the table settings and the
+// three release arguments.
+void startWithoutScreen(const std::vector<std::string>& positional) {
+  gui::useHeadless();
+  rt::resetShared();
+  db::STARTINIT();
+  auto& sv = rt::shared();
+  sv.wersja_p = positional.at(0);
+  sv.wersja_b = positional.at(1);
+  sv.roczek = positional.at(2);
+}
+
+nlohmann::json planJson(const upgrade::UpgradePlan& p, int exitCode) {
+  const upgrade::UpgradeChecks& c = p.checks;
+  auto names = [](const std::vector<int>& releases, convert::StepKind kind) {
+    nlohmann::json a = nlohmann::json::array();
+    for (int r : releases) a.push_back(convert::stepName(kind, r));
+    return a;
+  };
+  nlohmann::json j;
+  j["decision"] = upgrade::decisionName(p.decision);
+  j["exit_code"] = exitCode;
+  j["refused_by"] = c.passed() ? nlohmann::json(nullptr)
+                               : nlohmann::json({{"title", utf8(c.title)}, {"text", utf8(c.text)}});
+  j["refusal"] = p.refusal.empty() ? nlohmann::json(nullptr) : nlohmann::json(utf8(p.refusal));
+  j["program_directory"] = utf8(c.program);
+  j["database_directory"] = utf8(c.database);
+  j["program_release"] = c.programRelease;
+  j["database_release"] = c.databaseRelease;
+  j["database_complete"] = c.complete;
+  j["template_steps"] = names(p.templateSteps, convert::StepKind::Template);
+  j["public_steps"] = names(p.publicSteps, convert::StepKind::Public);
+  j["public_index_rebuild"] = p.publicIndexRebuild ? nlohmann::json(p.publicIndexWithMode ? "NTX_PUB(1)" : "NTX_PUB")
+                                                   : nlohmann::json(nullptr);
+  j["program_steps"] = names(p.programSteps, convert::StepKind::Program);
+  nlohmann::json firms = nlohmann::json::array();
+  for (const upgrade::PlannedFirm& f : p.firms) {
+    nlohmann::json steps = nlohmann::json::array();
+    for (size_t i = 0; i < f.steps.size(); ++i) {
+      nlohmann::json tables = nlohmann::json::array();
+      for (const upgrade::PlannedTable& t : f.tables[i])
+        tables.push_back({{"table", t.name}, {"records", t.records < 0 ? nlohmann::json(nullptr) : nlohmann::json(t.records)}});
+      steps.push_back({{"step", convert::stepName(convert::StepKind::Firm, f.steps[i])}, {"tables", tables}});
+    }
+    firms.push_back({{"number", f.nr},
+                     {"directory", utf8(f.directory)},
+                     {"name", utf8(f.name)},
+                     {"release", f.release},
+                     {"steps_from", f.start},
+                     {"steps", steps},
+                     {"full_reindex", f.fullReindex},
+                     {"skipped", f.skipped.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.skipped)},
+                     {"failed_last_run", f.failedLastRun}});
+  }
+  j["firms"] = firms;
+  j["estimate"] = p.estimate ? nlohmann::json({{"class", p.estimate->durationClass}, {"seconds", p.estimate->seconds}})
+                             : nlohmann::json(nullptr);
+  j["space"] = {{"needed_bytes", p.spaceNeeded}, {"free_bytes", p.spaceFree}};
+  return j;
+}
+
+// --plan: the checks and the choices of an upgrade, printed; nothing is written or locked.
+int runPlan(const UnattendedOptions& options, const std::vector<std::string>& positional) {
+  startWithoutScreen(positional);
+  rt::HandlerGuard abandonAll([](rt::Error& e) -> rt::Answer { throw rt::Abandon(e); });
+  upgrade::UpgradePlan plan;
+  try {
+    plan = upgrade::planUpgrade(windowsDirectory(options.programDirectory));
+  } catch (const rt::Abandon& a) {
+    std::fprintf(stderr, "tav_setup: the plan could not be made: %s\n", utf8(a.error().summary()).c_str());
+    return 2;
+  }
+  std::fputs(upgrade::planText(plan).c_str(), stdout);
+  const int code = plan.runs() ? 0 : 2;
+  if (!options.reportFile.empty()) {
+    std::ofstream out(options.reportFile, std::ios::binary | std::ios::trunc);
+    out << planJson(plan, code).dump(2) << "\n";
+    if (!out) {
+      std::fprintf(stderr, "tav_setup: %s could not be written\n", options.reportFile.c_str());
+      return 2;
+    }
+  }
+  return code;
+}
+
 nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t start, std::time_t end) {
   const upgrade::EntryOutcome& e = upgrade::lastEntry();
   const upgrade::RunRecord& run = upgrade::lastRun();
@@ -143,12 +230,14 @@ nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t 
                        {"release_before", f.releaseBefore},
                        {"release_after", f.releaseAfter},
                        {"status", upgrade::statusName(f.status)},
-                       {"error", utf8(f.error)}});
+                       {"error", utf8(f.error)},
+                       {"steps", f.steps}});
   j["firms"] = firms;
   nlohmann::json texts = nlohmann::json::array();
   if (e.databaseRun)
     for (const std::string& t : run.texts) texts.push_back(utf8(t));
   j["tlist"] = texts;
+  j["steps"] = e.databaseRun ? nlohmann::json(run.steps) : nlohmann::json::array();
   const std::string db = e.databaseDirectory;
   auto existing = [](const std::string& windows) -> nlohmann::json {
     if (windows.empty()) return nullptr;
@@ -184,6 +273,9 @@ std::string usage() {
          "                      and confirm a database of the year before (without it the run\n"
          "                      stops at the question, having changed nothing)\n"
          "  --report FILE.json  write what happened, firm by firm, to FILE.json\n"
+         "  --plan DIR          say what an upgrade of DIR would do, changing nothing;\n"
+         "                      exit 0 when it could run, 2 when a check refuses it\n"
+         "  --json FILE.json    with --plan: the plan as JSON too\n"
          "  --help              this text\n"
          "\n"
          "exit codes: 0 every firm upgraded or the program installed, 1 some firms failed (see the\n"
@@ -193,7 +285,7 @@ std::string usage() {
 
 std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& args, std::string& error) {
   UnattendedOptions o;
-  bool sawSwitch = false;
+  bool sawSwitch = false, sawJson = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (!startsWith(a, "--")) {
@@ -214,8 +306,8 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     } else if (a == "--upgrade") {
       const std::string* v = value("the program directory");
       if (!v) return std::nullopt;
-      if (o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Install) {
-        error = "only one of --upgrade and --install, once";
+      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
+        error = "only one of --upgrade, --install and --plan, once";
         return std::nullopt;
       }
       if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Upgrade;
@@ -225,8 +317,8 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
       if (!program) return std::nullopt;
       const std::string* database = value("the database directory after the program directory");
       if (!database) return std::nullopt;
-      if (o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Install) {
-        error = "only one of --upgrade and --install, once";
+      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
+        error = "only one of --upgrade, --install and --plan, once";
         return std::nullopt;
       }
       if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Install;
@@ -236,6 +328,20 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
       const std::string* v = value("the program directory of the release's year");
       if (!v) return std::nullopt;
       o.previousProgram = *v;
+    } else if (a == "--plan") {
+      const std::string* v = value("the program directory");
+      if (!v) return std::nullopt;
+      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
+        error = "only one of --upgrade, --install and --plan, once";
+        return std::nullopt;
+      }
+      if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Plan;
+      o.programDirectory = *v;
+    } else if (a == "--json") {
+      const std::string* v = value("a file name");
+      if (!v) return std::nullopt;
+      o.reportFile = *v;
+      sawJson = true;
     } else if (a == "--yes") {
       o.yes = true;
     } else if (a == "--report") {
@@ -249,7 +355,15 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
   }
   if (o.action == UnattendedOptions::Action::Help) return o;
   if (sawSwitch && o.action == UnattendedOptions::Action::None) {
-    error = "--yes and --report go with --upgrade or --install";
+    error = "--yes and --report go with --upgrade or --install, --json with --plan";
+    return std::nullopt;
+  }
+  if (o.action == UnattendedOptions::Action::Plan && (o.yes || (!o.reportFile.empty() && !sawJson))) {
+    error = "--plan takes only --json";
+    return std::nullopt;
+  }
+  if ((o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Install) && sawJson) {
+    error = "--upgrade and --install write their report with --report";
     return std::nullopt;
   }
   if (!o.previousProgram.empty() && o.action != UnattendedOptions::Action::Install) {
@@ -260,15 +374,15 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     error = "--install needs the program directory and the database directory";
     return std::nullopt;
   }
-  if (o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Install) {
+  if (o.action != UnattendedOptions::Action::None) {
     size_t positional = 0;
     while (positional < args.size() && !startsWith(args[positional], "--")) ++positional;
     if (positional != 3) {
       error = "the three release arguments come first: PROGRAM_RELEASE DATABASE_RELEASE YEAR";
       return std::nullopt;
     }
-    if (o.action == UnattendedOptions::Action::Upgrade && o.programDirectory.empty()) {
-      error = "--upgrade needs the program directory";
+    if (o.programDirectory.empty()) {
+      error = "the program directory is missing";
       return std::nullopt;
     }
   }
@@ -315,17 +429,12 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
 
 int runUnattended(const UnattendedOptions& options, const std::vector<std::string>& positional) {
   if (options.action == UnattendedOptions::Action::Install) return runInstall(options, positional);
+  if (options.action == UnattendedOptions::Action::Plan) return runPlan(options, positional);
   const std::time_t start = std::time(nullptr);
   const fs::path prefix = prefixLocation();
   const bool prefixExisted = fs::exists(prefix);
 
-  gui::useHeadless();
-  rt::resetShared();
-  db::STARTINIT();
-  auto& sv = rt::shared();
-  sv.wersja_p = positional.at(0);
-  sv.wersja_b = positional.at(1);
-  sv.roczek = positional.at(2);
+  startWithoutScreen(positional);
   std::error_code ec;
   fs::remove("error.log", ec);  // a log found after the run belongs to this run
 
@@ -497,13 +606,7 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
   const fs::path prefix = prefixLocation();
   const bool prefixExisted = fs::exists(prefix);
 
-  gui::useHeadless();
-  rt::resetShared();
-  db::STARTINIT();
-  auto& sv = rt::shared();
-  sv.wersja_p = positional.at(0);
-  sv.wersja_b = positional.at(1);
-  sv.roczek = positional.at(2);
+  startWithoutScreen(positional);
   std::error_code ec;
   fs::remove("error.log", ec);
 

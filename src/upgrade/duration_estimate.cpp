@@ -34,7 +34,7 @@ std::string wholeNumber(double n) { return rt::lTrim(rt::Str(n, 10, 0)); }
 // none. The name is compared as the field can hold it: a name wider than `nazwa` is stored cut,
 // and compared whole it would never be found again, so every upgrade would add a record.
 // False when the table has no `nazwa` or no record could be added.
-bool findOrAddStation(const std::string& name) {
+bool findOrAddStation(const std::string& name, bool add = true) {
   bool placed = false;
   rt::guarded([&] {
     engine::WorkArea* area = engine::workspace().find(kStationsAlias);
@@ -48,6 +48,7 @@ bool findOrAddStation(const std::string& name) {
         return;
       }
     }
+    if (!add) return;
     engine::workspace().select(kStationsAlias);
     if (!db::REK_ADD()) return;
     area->put(pos, rt::Value(name));
@@ -118,27 +119,43 @@ std::string durationText(double seconds) {
   return text;
 }
 
-bool POKAZ_CZAS(std::string_view databaseDirectory, std::string_view release) {
-  if (!os::exists(kShippedClasses)) return true;
+namespace {
+
+// The estimate for `release` from the database's measurements; `add` lets the workstation's record
+// be added on the way (the confirmation does, the plan does not).
+std::optional<DurationEstimate> estimate(std::string_view databaseDirectory, std::string_view release, bool add) {
+  if (!os::exists(kShippedClasses)) return std::nullopt;
   const std::string name = db::NERKA();
-  if (!db::S_OTWORZ(stationsDir(databaseDirectory), "nazwy", kStationsAlias)) return true;
-  if (!findOrAddStation(name)) {
+  if (!db::S_OTWORZ(stationsDir(databaseDirectory), "nazwy", kStationsAlias)) return std::nullopt;
+  if (!findOrAddStation(name, add)) {
     closeStations();
-    return true;
+    return std::nullopt;
   }
   std::vector<std::pair<std::string, double>> classes;
   // Without the classes the estimate would be of the wrong kind of upgrade: better none.
   if (!readShippedClasses(classes)) {
     closeStations();
-    return true;
+    return std::nullopt;
   }
-  const int durationClass = upgrade::durationClass(classes, release);
-  const double seconds = storedSeconds(durationClass);
+  DurationEstimate e;
+  e.durationClass = durationClass(classes, release);
+  e.seconds = storedSeconds(e.durationClass);
   closeStations();
-  if (seconds < kTolerance) return true;
+  if (e.seconds < kTolerance) return std::nullopt;
+  return e;
+}
 
-  const std::string title = "Czas instalacji (wskaźnik="_oem + wholeNumber(durationClass) + ")";
-  const std::string text = "Instalacja potrwa w przybliżeniu;"_oem + durationText(seconds);
+}  // namespace
+
+std::optional<DurationEstimate> durationEstimate(std::string_view databaseDirectory, std::string_view release) {
+  return estimate(databaseDirectory, release, false);
+}
+
+bool POKAZ_CZAS(std::string_view databaseDirectory, std::string_view release) {
+  const std::optional<DurationEstimate> e = estimate(databaseDirectory, release, true);
+  if (!e) return true;
+  const std::string title = "Czas instalacji (wskaźnik="_oem + wholeNumber(e->durationClass) + ")";
+  const std::string text = "Instalacja potrwa w przybliżeniu;"_oem + durationText(e->seconds);
   const rt::Array buttons{rt::Value("Potwierdź"_oem), rt::Value("Zrezygnuj"_oem)};
   return shell::ALARM({}, "4", rt::Value(title), rt::Value(text), rt::Value(buttons)).choice == 1;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +18,15 @@ namespace tav::upgrade {
 // nothing to show (no speed.dbf, no nazwy.dbf, nothing measured yet); false when the user
 // declined. Adds the workstation's record to nazwy.dbf when it has none.
 bool POKAZ_CZAS(std::string_view databaseDirectory, std::string_view release);
+
+// The estimate the confirmation would show, read without writing anything: the duration class of
+// an upgrade from `release` and the seconds this workstation measured for it; nullopt when there
+// is nothing to show.
+struct DurationEstimate {
+  int durationClass = 1;
+  double seconds = 0;
+};
+std::optional<DurationEstimate> durationEstimate(std::string_view databaseDirectory, std::string_view release);
 
 // Records `seconds` as this workstation's duration of the module-wide duration class
 // (convert::speedClass()). A negative value is a run that passed midnight and is taken a day

@@ -21,6 +21,7 @@
 #include "upgrade/duration_estimate.h"
 #include "upgrade/progress_times.h"
 #include "upgrade/release_archive.h"
+#include "upgrade/upgrade_plan.h"
 #include "upgrade/upgrade_run.h"
 
 namespace tav::upgrade {
@@ -104,6 +105,73 @@ Confirmation setConfirmation(Confirmation c) {
 const EntryOutcome& lastEntry() { return outcome(); }
 const UpgradeDialog& openUpgradeDialog() { return openDialog(); }
 
+UpgradeChecks checkUpgrade(const std::string& typed) {
+  auto& sv = rt::shared();
+  UpgradeChecks c;
+  auto refuse = [&](const std::string& title, const std::string& text) {
+    c.title = title;
+    c.text = text;
+    return c;
+  };
+
+  std::string program = rt::allTrim(typed);
+  if (program.empty()) return refuse("Katalog Programu", "Nie wprowadzono katalogu, z bieżącą wersją TAV"_oem);
+  program = withBackslash(program);
+  c.program = program;
+  for (const char* f : {"ot4xb.dll", "baza.dbf", "wersja.dbf"})
+    if (!os::exists(program + f))
+      return refuse("Błąd katalogu"_oem,
+                    "Wskazany katalog z bieżącym Programem nie zawiera;Programu TAV w wersji Windows"_oem);
+
+  ProgramVersion pv;
+  if (!readVersionTable(program, "wersja", "wer", [&](engine::WorkArea* a) {
+        pv.rok = fieldText(a, "rok");
+        pv.tav = fieldText(a, "tav");
+      }))
+    return refuse("Katalog Programu", "Nie można otworzyć pliku;"_oem + program + "wersja.dbf");
+  c.programRelease = pv.tav;
+  if (pv.rok != sv.roczek) return refuse("Błąd"_oem, "Wskazany program obowiązuje w roku "_oem + pv.rok);
+  if (convert::releaseBelow(sv.wersja_p, pv.tav))
+    return refuse("Błędna wersja"_oem,
+                  "Instalowana wersja TAV jest niższa od wersji istniejącej.;Bieżąca wersja="_oem + pv.tav);
+  if (convert::releaseBelow(pv.tav, kMinimumProgramRelease))
+    return refuse("Błędna wersja"_oem, "Minimalna wersja TAV dla której można wykonać upgrade;wynosi dla roku "_oem +
+                                           sv.roczek + " " + kMinimumProgramRelease);
+
+  std::string database;
+  if (!readVersionTable(program, "baza", "baza", [&](engine::WorkArea* a) { database = fieldText(a, "path"); }))
+    return refuse("Katalog Programu", "Nie można otworzyć pliku;"_oem + program + "baza.dbf");
+  if (database.empty())
+    return refuse("Katalog Bazy danych",
+                  "Katalog z bazą danych jest pusty;Uruchom TAV i wskaż poprawny katalog z bazą"_oem);
+  database = withBackslash(database);
+  c.database = database;
+
+  DatabaseVersion dv;
+  if (!readVersionTable(database, "wersja", "wer", [&](engine::WorkArea* a) {
+        dv.baza = fieldText(a, "baza");
+        dv.tav = fieldText(a, "tav");
+        dv.rok = fieldText(a, "rok");
+        dv.ok = fieldText(a, "ok") == "T";
+      }))
+    return refuse("Błąd bazy"_oem, "Nie można otworzyć pliku;"_oem + database + "wersja.dbf");
+  c.databaseRelease = dv.baza;
+  c.databaseProgramRelease = dv.tav;
+  c.complete = dv.ok;
+  if (dv.rok != sv.roczek) return refuse("Błąd"_oem, "Baza wskazanego programu obowiązuje w roku "_oem + dv.rok);
+  // Asked before the confirmation: the estimate records the workstation in the database, and a
+  // database the tool cannot take must be left exactly as it was.
+  if (convert::releaseBelow(sv.wersja_b, dv.baza))
+    return refuse("Błąd bazy"_oem,
+                  "Bieżąca wersja Bazy jest większa od wymaganej przez program;Zainstaluj nowszą wersję programu!;minimum "_oem +
+                      dv.tav);
+  return c;
+}
+
+bool UpgradeChecks::databaseRunDue() const {
+  return convert::releaseBelow(databaseRelease, rt::shared().wersja_b) || !complete;
+}
+
 void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
   auto& sv = rt::shared();
   koniec = false;
@@ -120,59 +188,33 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
     backToField();
   };
 
-  std::string program = rt::allTrim(field.text());
-  if (program.empty()) return refuse("Katalog Programu", "Nie wprowadzono katalogu, z bieżącą wersją TAV"_oem);
-  program = withBackslash(program);
-  outcome().programDirectory = program;
-  for (const char* f : {"ot4xb.dll", "baza.dbf", "wersja.dbf"})
-    if (!os::exists(program + f))
-      return refuse("Błąd katalogu"_oem,
-                    "Wskazany katalog z bieżącym Programem nie zawiera;Programu TAV w wersji Windows"_oem);
-
-  ProgramVersion pv;
-  if (!readVersionTable(program, "wersja", "wer", [&](engine::WorkArea* a) {
-        pv.rok = fieldText(a, "rok");
-        pv.tav = fieldText(a, "tav");
-      }))
-    return refuse("Katalog Programu", "Nie można otworzyć pliku;"_oem + program + "wersja.dbf");
-  if (pv.rok != sv.roczek) return refuse("Błąd"_oem, "Wskazany program obowiązuje w roku "_oem + pv.rok);
-  if (convert::releaseBelow(sv.wersja_p, pv.tav))
-    return refuse("Błędna wersja"_oem,
-                  "Instalowana wersja TAV jest niższa od wersji istniejącej.;Bieżąca wersja="_oem + pv.tav);
-  if (convert::releaseBelow(pv.tav, kMinimumProgramRelease))
-    return refuse("Błędna wersja"_oem, "Minimalna wersja TAV dla której można wykonać upgrade;wynosi dla roku "_oem +
-                                           sv.roczek + " " + kMinimumProgramRelease);
-
-  std::string database;
-  if (!readVersionTable(program, "baza", "baza", [&](engine::WorkArea* a) { database = fieldText(a, "path"); }))
-    return refuse("Katalog Programu", "Nie można otworzyć pliku;"_oem + program + "baza.dbf");
-  if (database.empty())
-    return refuse("Katalog Bazy danych",
-                  "Katalog z bazą danych jest pusty;Uruchom TAV i wskaż poprawny katalog z bazą"_oem);
-  database = withBackslash(database);
-  outcome().databaseDirectory = database;
-
+  const UpgradeChecks checks = checkUpgrade(field.text());
+  outcome().programDirectory = checks.program;
+  outcome().databaseDirectory = checks.database;
+  outcome().releaseBefore = outcome().releaseAfter = checks.databaseRelease;
+  if (!checks.passed()) return refuse(checks.title, checks.text);
+  const std::string& program = checks.program;
+  const std::string& database = checks.database;
   DatabaseVersion dv;
-  if (!readVersionTable(database, "wersja", "wer", [&](engine::WorkArea* a) {
-        dv.baza = fieldText(a, "baza");
-        dv.tav = fieldText(a, "tav");
-        dv.rok = fieldText(a, "rok");
-        dv.ok = fieldText(a, "ok") == "T";
-      }))
-    return refuse("Błąd bazy"_oem, "Nie można otworzyć pliku;"_oem + database + "wersja.dbf");
-  outcome().releaseBefore = outcome().releaseAfter = dv.baza;
-  if (dv.rok != sv.roczek) return refuse("Błąd"_oem, "Baza wskazanego programu obowiązuje w roku "_oem + dv.rok);
-  // Asked before the confirmation: the estimate records the workstation in the database, and a
-  // database the tool cannot take must be left exactly as it was.
-  if (convert::releaseBelow(sv.wersja_b, dv.baza))
-    return refuse("Błąd bazy"_oem,
-                  "Bieżąca wersja Bazy jest większa od wymaganej przez program;Zainstaluj nowszą wersję programu!;minimum "_oem +
-                      dv.tav);
+  dv.baza = checks.databaseRelease;
+  dv.tav = checks.databaseProgramRelease;
+  dv.ok = checks.complete;
 
   const bool confirmed = confirmation() ? confirmation()(database, dv.tav) : POKAZ_CZAS(database, dv.tav);
   if (!confirmed) {
     outcome().declined = true;
     return backToField();
+  }
+
+  // Space for the run, before anything is written: a disk that fills up half way would leave the
+  // books to the next attempt.
+  const UpgradePlan plan = planUpgrade(field.text(), false);
+  const uint64_t needed = spaceNeeded(plan), available = freeSpace(database);
+  if (available > 0 && available < needed) {
+    auto mb = [](uint64_t bytes) { return rt::lTrim(rt::Str(static_cast<double>(bytes) / 1e6, 12, 1)); };
+    return refuse("Brak miejsca na dysku",
+                  "Aktualizacja potrzebuje "_oem + mb(needed) + " MB wolnego miejsca;na dysku z bazą danych "_oem +
+                      database + ",;a wolnych jest tylko "_oem + mb(available) + " MB.;Zwolnij miejsce i spróbuj jeszcze raz."_oem);
   }
 
   std::string result;
@@ -185,7 +227,7 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
     progressWindow = nullptr;
     progressArea = nullptr;
   };
-  if (convert::releaseBelow(dv.baza, sv.wersja_b) || !dv.ok) {
+  if (checks.databaseRunDue()) {
     if (db::SA_BLEDY(database, "B")) return backToField();
     outcome().databaseRun = true;
     result = UPGRADE_NOWEJ_BAZY(&dialog, program, database, dv.baza, progressWindow, progressArea);
@@ -327,7 +369,9 @@ void UPGRADE(gui::Dialog& mainWindow) {
   while (true) {
     auto ev = a.next();
     if (!ev) continue;
-    const bool closing = ev->type == gui::EventType::Close && ev->target == id;
+    // A close request for the dialog or any of its widgets (Esc on a button asks its parent).
+    gui::Widget* target = a.find(ev->target);
+    const bool closing = ev->type == gui::EventType::Close && target && target->dialog() == &d;
     a.dispatch(*ev);
     if (closing || koniec || !a.find(id)) break;
   }

@@ -30,6 +30,20 @@ InstallationServices setInstallationServices(InstallationServices services);  //
 using Confirmation = std::function<bool(const std::string& databaseDirectory, const std::string& release)>;
 Confirmation setConfirmation(Confirmation confirm);  // empty restores POKAZ_CZAS
 
+// The entry's checks of the program directory typed by the user, in their order; the plan of an
+// upgrade makes the same ones. Reads only.
+struct UpgradeChecks {
+  std::string title, text;  // the message of the check that refused; empty text: all passed
+  std::string program, database;  // directories with their backslash, as far as they were found
+  std::string programRelease;     // the program's wersja.dbf `tav`
+  std::string databaseRelease, databaseProgramRelease;  // the database's `baza` and `tav`
+  bool complete = false;                                // the database's `ok` is "T"
+  bool passed() const { return text.empty(); }
+  // The database is upgraded: below the shipped release, or at it after a run that did not finish.
+  bool databaseRunDue() const;
+};
+UpgradeChecks checkUpgrade(const std::string& typed);
+
 // What the last INSTALUJ came to, for an unattended run's report and exit code.
 struct EntryOutcome {
   // "00", "01", the text of the message that ended it (a refused check or the run's message),

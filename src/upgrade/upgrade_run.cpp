@@ -36,10 +36,6 @@ namespace {
 
 using namespace rt::literals;
 
-// Shipped reference tables every upgrade refreshes in the database's str\, in this order.
-constexpr const char* kReferenceTables[] = {"wersja.dbf",  "wersje.dbf",  "euro.dbf",   "ebc_euro.dbf",
-                                            "speed.dbf",   "pity.dbf",    "pl_min.dbf", "min_zus.dbf",
-                                            "pl_ulga.dbf", "st_ref.dbf",  "fix_cfg.xml", "p_wolne.dbf"};
 // Indexes of refreshed tables that would no longer match them; the program rebuilds them.
 constexpr const char* kStaleReferenceIndexes[] = {"euro.cdx", "ebc_euro.cdx"};
 // Databases below this release have no str\xml\ of the current form.
@@ -154,6 +150,23 @@ struct RunVariables {
   }
 };
 
+// The steps the registry runs, into the run's record: the firm's own for firm steps.
+struct StepsRecorded {
+  FirmRecord* firm = nullptr;
+  convert::StepObserver previous = convert::setStepObserver([this](convert::StepKind kind, int release,
+                                                                   std::string_view) {
+    const std::string name = convert::stepName(kind, release);
+    if (kind == convert::StepKind::Firm) {
+      if (firm) firm->steps.push_back(name);
+    } else if (kind != convert::StepKind::Program) {
+      record().steps.push_back(name);
+    }
+  });
+  ~StepsRecorded() { convert::setStepObserver(std::move(previous)); }
+};
+
+StepsRecorded* recorder = nullptr;
+
 struct PumpInstalled {
   db::EventPump previous = db::setEventPump(pumpEvents);
   ~PumpInstalled() { db::setEventPump(std::move(previous)); }
@@ -208,6 +221,7 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
     OPISY(progressArea, rt::Value(firmText), index == 1 ? rt::Value("?") : rt::Value(), rt::Value(left));
     firm.releaseBefore = firmRelease(firm.directory);
     notify({index, firmCount, &firm, false, {}, {}});
+    if (recorder) recorder->firm = &firm;
 
     rt::Error caught;
     bool abandoned = false;
@@ -228,6 +242,7 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
       firm.status = FirmStatus::Failed;
       firm.error = errorText(described);
     }
+    if (recorder) recorder->firm = nullptr;
     db::CLOSEALL();
     ws.select("ins");
     firm.releaseAfter = firmRelease(firm.directory);
@@ -253,6 +268,13 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
 std::atomic<bool> interruption{false};
 
 }  // namespace
+
+const std::vector<const char*>& shippedReferenceFiles() {
+  static const std::vector<const char*> files = {"wersja.dbf",  "wersje.dbf", "euro.dbf",    "ebc_euro.dbf",
+                                                 "speed.dbf",   "pity.dbf",   "pl_min.dbf",  "min_zus.dbf",
+                                                 "pl_ulga.dbf", "st_ref.dbf", "fix_cfg.xml", "p_wolne.dbf"};
+  return files;
+}
 
 std::string usersAtWorkMessage() {
   return "W programie TAV pracują inni użytkownicy.;Kontynuacja instalacji jest niemożliwa!"_oem;
@@ -384,6 +406,11 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   record() = RunRecord{};
   RunVariables variables;
   PumpInstalled pump;
+  StepsRecorded steps;
+  recorder = &steps;
+  struct Forget {
+    ~Forget() { recorder = nullptr; }
+  } forget;
   auto finish = [&](std::string result) {
     closeEverything();
     record().result = result;
@@ -405,7 +432,7 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   if (!db::USEEX(database + "str\\nazwy.dbf", "sem")) return finish(usersAtWorkMessage());
 
   db::MKDIR(program + "temp");
-  for (const char* file : kReferenceTables) db::FCOPY(std::string(".\\str\\") + file, database + "str\\");
+  for (const char* file : shippedReferenceFiles()) db::FCOPY(std::string(".\\str\\") + file, database + "str\\");
   for (const char* file : kStaleReferenceIndexes) db::DEL_FILE(database + "str\\" + file);
   db::FCOPY(".\\str\\rcx.acc", database + "str\\");
   if (convert::releaseBelow(release, kXmlBelow)) {

@@ -17,6 +17,9 @@
 
 namespace tav::upgrade {
 
+// The shipped reference files of str\ every run copies into the database's str\, in order.
+const std::vector<const char*>& shippedReferenceFiles();
+
 // The run's results that are not firm failures: the entry shows them in a "Błąd instalacji" box.
 std::string usersAtWorkMessage();    // "W programie TAV pracują inni użytkownicy.;..."
 std::string noFirmListMessage();     // "Baza danych nie zawiera żadnej firmy,;lub uszkodzony..."
@@ -34,6 +37,7 @@ struct FirmRecord {
   std::string releaseBefore, releaseAfter;  // the firm's wersja.dbf `baza`; empty when unreadable
   FirmStatus status = FirmStatus::Skipped;
   std::string error;  // the error that stopped a failed firm (852)
+  std::vector<std::string> steps;  // the firm steps that ran, by name, in order
 };
 
 // The last run, as it went; reset when a run starts.
@@ -41,6 +45,7 @@ struct RunRecord {
   std::string result;
   std::vector<FirmRecord> firms;
   std::vector<std::string> texts;  // the run's tlist
+  std::vector<std::string> steps;  // the template, public and index steps that ran, in order
 };
 const RunRecord& lastRun();
 

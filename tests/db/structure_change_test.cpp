@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "db/table_access.h"
 #include "engine/engine_test_util.h"
 #include "engine/workspace.h"
+#include "os/file.h"
 #include "runtime/clock.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
@@ -294,6 +296,43 @@ TEST(StructureChangeOnDrive, RebuiltTablesKeepTheNamesOnDisk) {
   ws.closeAll();
   workspace().closeAll();
   rt::resetSettings();
+}
+
+// ---------------------------------------------------------------- flushes
+
+TEST_F(StructureChange, ARebuildFlushesEachStagedFileOnceAndTheDirectoryAfterEachRename) {
+  makeTable("small.dbf", 3);
+  makeTable("big.dbf", 400, {7, 300});
+  auto flushes = [](const std::function<void()>& work) {
+    const uint64_t before = os::syncsDone();
+    work();
+    return os::syncsDone() - before;
+  };
+  for (const char* table : {"small.dbf", "big.dbf"}) {
+    // Two exports (to z and back), each staging a table and its memo: each file is flushed
+    // before its rename and the directory after it, never per record or per page.
+    EXPECT_EQ(flushes([&] { ASSERT_TRUE(DODAJ_POLE({{"NOWA", 'N', 5, 0}}, {rt::Value(1)}, dir_, table)); }), 8u)
+        << table;
+    EXPECT_EQ(flushes([&] { ZMIEN_DL_POLA(dir_, table, {{1, 30}}); }), 4u) << table;
+    // Building an index flushes its file once, when it is closed; reading through it, none.
+    EXPECT_EQ(flushes([&] {
+                engine::Workspace ws;
+                ASSERT_TRUE(ws.use(dir_ + table, "T", {}));
+                ASSERT_TRUE(ws.current()->orderCreate(fs::path(dir_) / fs::path(table).replace_extension(".cdx"),
+                                                      "NAZWA", "upper(nazwa)"));
+              }),
+              1u)
+        << table;
+    EXPECT_EQ(flushes([&] {
+                ASSERT_TRUE(OTWORZ(dir_, table, "t", "nazwa"));
+                auto* a = workspace().current();
+                for (a->goTop(); !a->eof(); a->skip(1)) a->get(3);
+                ZAMKNIJ("t");
+              }),
+              0u)
+        << table;
+  }
+  EXPECT_EQ(rows("big.dbf").size(), 398u);  // the width change dropped the two deleted records
 }
 
 // ---------------------------------------------------------------- interrupted swaps

@@ -358,7 +358,7 @@ TEST(UnattendedInstall, TheCommandLineIsCheckedBeforeAnythingIsCreated) {
       {{"--install", program.string(), baza.string(), "--yse"}, "unknown switch --yse"},
       {{"--install", program.string()}, "--install needs"},
       {{"--upgrade", program.string(), "--previous-program", baza.string()}, "--previous-program goes with --install"},
-      {{"--install", program.string(), baza.string(), "--upgrade", program.string()}, "only one of --upgrade and --install"},
+      {{"--install", program.string(), baza.string(), "--upgrade", program.string()}, "only one of --upgrade, --install and --plan"},
   };
   for (const auto& [switches, message] : refused) {
     SCOPED_TRACE(message);

@@ -86,6 +86,13 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
   });
   person.when([] { return showing("Powodzenie!"); }, [] { answer("Zamknij to okno"); });
   // The refresh closed the dialog; the main window is back.
+  // Opened once more and left with Esc from a button, as the main window is.
+  person.when([&] { return upgrade::openUpgradeDialog().dialog == nullptr; },
+              [&] { gui::input::click(w.button(3)); });
+  person.when([] { return upgrade::openUpgradeDialog().dialog != nullptr; },
+              [] { upgrade::openUpgradeDialog().install->setFocus(); });
+  person.when([] { return upgrade::openUpgradeDialog().install->hasFocus(); },
+              [] { gui::input::press(gui::key::Esc); });
   person.when([&] { return upgrade::openUpgradeDialog().dialog == nullptr; },
               [&] { gui::input::click(w.button(5)); });
   try {

@@ -80,6 +80,62 @@ TEST_F(PathTest, ListingsFollowChangesMadeHereAndElsewhere) {
   EXPECT_EQ(os::toHost("C:\\DANE\\TRZECI.TXT"), dir / "Trzeci.txt");
 }
 
+TEST_F(PathTest, ADirectoryIsWalkedOnceAndItsListingReadOnceWhileTheToolWorksInIt) {
+  fs::path firm = map.driveC() / "baza" / "firma1";
+  map.put(firm / "ks_dok.dbf");
+  auto tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(60)); };
+  tick();
+  const os::PathLookupCounts start = os::pathLookupCounts();
+  // A table looked up, opened, closed and looked up again by step after step: one walk.
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(os::toHost("C:\\baza\\firma1\\ks_dok.dbf"), firm / "ks_dok.dbf");
+    EXPECT_TRUE(os::exists("C:\\BAZA\\Firma1\\KS_DOK.DBF"));
+  }
+  EXPECT_EQ(os::pathLookupCounts().walks - start.walks, 2u);  // the exact and the other spelling
+  // Staged files made, renamed and removed beside it, each looked for before it exists: the
+  // listing read once stays in step with the tool's own changes.
+  for (int i = 0; i < 50; ++i) {
+    const std::string staged = "C:\\baza\\firma1\\~t" + std::to_string(i) + ".dbf";
+    const std::string table = "C:\\baza\\firma1\\t" + std::to_string(i) + ".dbf";
+    EXPECT_EQ(os::toHost(rt::upper(staged)), firm / ("~T" + std::to_string(i) + ".DBF"));
+    ASSERT_EQ(os::writeFile(staged, "x"), 1);
+    EXPECT_EQ(os::toHost(rt::upper(staged)), firm / ("~t" + std::to_string(i) + ".dbf"));
+    ASSERT_TRUE(os::renameFile(staged, table));
+    EXPECT_EQ(os::toHost(rt::upper(staged)), firm / ("~T" + std::to_string(i) + ".DBF"));
+    EXPECT_EQ(os::toHost(rt::upper(table)), firm / ("t" + std::to_string(i) + ".dbf"));
+    ASSERT_TRUE(os::removeFile(table));
+    EXPECT_EQ(os::toHost(rt::upper(table)), firm / ("T" + std::to_string(i) + ".DBF"));
+  }
+  const os::PathLookupCounts end = os::pathLookupCounts();
+  EXPECT_EQ(end.walks - start.walks, 3u);  // and one for the upper-case spelling
+  // A listing settles once after a burst of changes and is read again then; a slow machine may
+  // see that happen a few times, never once per change.
+  EXPECT_LE(end.listingReads - start.listingReads, 6u);
+}
+
+TEST_F(PathTest, AKeptDirectoryGivesWayToChangesMadeElsewhere) {
+  fs::path baza = map.driveC() / "baza";
+  map.put(baza / "FIRMA1" / "a.dbf", "upper");
+  auto tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(60)); };
+  tick();
+  EXPECT_EQ(os::toHost("C:\\baza\\firma1\\a.dbf"), baza / "FIRMA1" / "a.dbf");
+  EXPECT_EQ(os::toHost("C:\\baza\\firma1\\a.dbf"), baza / "FIRMA1" / "a.dbf");
+  // An exact spelling appears beside the other one: it wins from then on.
+  tick();
+  map.put(baza / "firma1" / "a.dbf", "lower");
+  EXPECT_EQ(os::toHost("C:\\baza\\firma1\\a.dbf"), baza / "firma1" / "a.dbf");
+  // The directory kept goes away and comes back in another case.
+  tick();
+  fs::remove_all(baza / "firma1");
+  fs::rename(baza / "FIRMA1", baza / "Firma1");
+  EXPECT_EQ(os::toHost("C:\\baza\\firma1\\a.dbf"), baza / "Firma1" / "a.dbf");
+  EXPECT_EQ(os::fileSize("C:\\baza\\firma1\\a.dbf"), 5u);
+  // Or it is gone: the path keeps the case given from there on.
+  fs::remove_all(baza / "Firma1");
+  EXPECT_EQ(os::toHost("C:\\baza\\firma1\\a.dbf"), baza / "firma1" / "a.dbf");
+  EXPECT_FALSE(os::exists("C:\\baza\\firma1\\a.dbf"));
+}
+
 TEST_F(PathTest, DrivePathRoundTripsThroughTheHost) {
   map.put(map.driveC() / "Tamborex" / "Tav" / "2025" / "dane.dbf");
   for (std::string win : {"C:\\Tamborex\\Tav\\2025\\dane.dbf", "C:\\Tamborex\\Tav\\2025", "C:\\Tamborex\\Brak\\x.dbf",

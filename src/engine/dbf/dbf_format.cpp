@@ -1,3 +1,6 @@
+// DBF headers and field values: parsing (nothing read from disk is trusted before it is checked),
+// building new headers, and the encoding of every field type. A value is written only in a form
+// that reads back as the same value (bytesRoundTrip names the bytes that already are in it).
 #include "engine/dbf/dbf_format.h"
 
 #include <cmath>
@@ -280,8 +283,10 @@ Decoded decodeField(const FieldDef& f, const char* raw, const DbfHeader& h, rt::
     }
     case 'N':
     case 'F': {
-      std::string t = trimmed(raw, f.length);
-      double v = t.empty() ? 0.0 : rt::Val(t).value;
+      // Leading blanks and NULs are no part of the number; Val stops at whatever ends it.
+      size_t b = 0;
+      while (b < f.length && (raw[b] == ' ' || raw[b] == '\0')) ++b;
+      double v = rt::Val(std::string_view(raw + b, f.length - b)).value;
       out = rt::Value::number(v, f.length, f.decimals);
       return Decoded::Ok;
     }
@@ -386,6 +391,67 @@ bool encodeField(const FieldDef& f, const rt::Value& v, char* raw, int& errorCod
       return true;
     default:
       return false;
+  }
+}
+
+namespace {
+
+bool blanks(const char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != ' ') return false;
+  return true;
+}
+
+// The form Str gives a number of at most 15 digits, which Val reads back to the very double
+// that formats to it again (the count of units stays far below 2^51, where Str prints exactly).
+bool formattedNumber(const FieldDef& f, const char* raw) {
+  const size_t len = f.length;
+  // Str keeps two places for the units and the point, as encodeField's call of it does.
+  size_t dec = f.decimals;
+  if (len < 1) return false;
+  if (dec + 2 > len) dec = len > 2 ? len - 2 : 0;
+  size_t i = 0;
+  while (i < len && raw[i] == ' ') ++i;
+  bool negative = i < len && raw[i] == '-';
+  if (negative) ++i;
+  const size_t intStart = i;
+  const size_t intEnd = dec > 0 ? len - dec - 1 : len;
+  if (intEnd <= intStart || intEnd > len) return false;
+  if (dec > 0 && raw[intEnd] != '.') return false;
+  if (intEnd - intStart > 1 && raw[intStart] == '0') return false;
+  bool nonZero = false;
+  size_t digits = 0;
+  for (size_t k = intStart; k < len; ++k) {
+    if (k == intEnd) continue;  // the point
+    if (raw[k] < '0' || raw[k] > '9') return false;
+    nonZero = nonZero || raw[k] != '0';
+    ++digits;
+  }
+  return digits <= 15 && (nonZero || !negative);
+}
+
+bool dateDigits(const char* raw) {
+  for (int i = 0; i < 8; ++i)
+    if (raw[i] < '0' || raw[i] > '9') return false;
+  auto number = [&](int at, int n) {
+    int v = 0;
+    for (int i = at; i < at + n; ++i) v = v * 10 + (raw[i] - '0');
+    return v;
+  };
+  return !rt::Date::fromYmd(number(0, 4), number(4, 2), number(6, 2)).empty();
+}
+
+}  // namespace
+
+bool bytesRoundTrip(const FieldDef& f, const char* raw) {
+  if (f.nullBit >= 0 || f.varBit >= 0) return false;
+  switch (f.type) {
+    case 'C': return true;
+    case 'N':
+    case 'F': return formattedNumber(f, raw);
+    case 'L': return f.length >= 1 && (raw[0] == 'T' || raw[0] == 'F') && blanks(raw + 1, f.length - 1u);
+    case 'D': return f.length >= 8 && (blanks(raw, 8) || dateDigits(raw)) && blanks(raw + 8, f.length - 8u);
+    default: return false;
   }
 }
 

@@ -85,6 +85,13 @@ Decoded decodeField(const FieldDef& f, const char* raw, const DbfHeader& h, rt::
 // Encodes v into the field's bytes. False with the runtime error code (kErrDataType,
 // kErrDataWidth) when the value's type does not suit the field or it does not fit.
 bool encodeField(const FieldDef& f, const rt::Value& v, char* raw, int& errorCode);
+// True when `raw` holds exactly the bytes encodeField writes for the value decodeField reads
+// from it: such a field can move as bytes to a field of the same type, length and decimals with
+// the very result of a move through its value. Character fields always qualify; numbers in the
+// formatter's own form (right-aligned, the field's decimals, no leading zero or minus zero) of
+// at most 15 digits, dates of eight valid digits or blanks, and logicals "T"/"F" do. Others
+// (a blank number, read as 0 and written as "0"; memos; nullable fields) need their value.
+bool bytesRoundTrip(const FieldDef& f, const char* raw);
 void encodeMemoPointer(const FieldDef& f, bool binary, uint32_t block, char* raw);
 uint32_t memoPointer(const FieldDef& f, bool binary, const char* raw);
 // The blank value of the field (spaces, 0, empty date, .F., empty memo).

@@ -296,8 +296,11 @@ bool Table::flush() {
 bool Table::commit() {
   bool ok = flush();
   if (!options_.readOnly) {
-    ok = file_.sync() && ok;
-    if (memo_) ok = memo_->sync() && ok;
+    // The first commit forces the whole file, whoever wrote it (the creation of a new table, a
+    // copy made beside it); later ones only what this table wrote since.
+    ok = (committed_ ? file_.sync() : file_.syncAll()) && ok;
+    if (memo_) ok = (committed_ ? memo_->sync() : memo_->syncAll()) && ok;
+    committed_ = true;
   }
   return ok;
 }

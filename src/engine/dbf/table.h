@@ -112,6 +112,7 @@ class Table {
   uint32_t count_ = 0;         // records including buffered appends
   uint32_t fileRecords_ = 0;   // records written to the file
   bool headerDirty_ = false;
+  bool committed_ = false;     // a commit has forced the whole file since the open
   // Read window: records [cacheFirst_, cacheFirst_ + cacheCount_) of the file.
   std::vector<char> cache_;
   uint32_t cacheFirst_ = 0, cacheCount_ = 0;

@@ -46,6 +46,7 @@ class MemoFile {
   // Back to an empty file (ZAP).
   bool clear();
   bool sync() { return file_.sync(); }
+  bool syncAll() { return file_.syncAll(); }
   // Blocks the whole file currently spans, for pointer checks.
   uint64_t fileSize() { return static_cast<uint64_t>(std::max<int64_t>(0, file_.size())); }
   uint32_t nextFree();
