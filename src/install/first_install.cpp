@@ -519,7 +519,9 @@ void PIERWSZA_INSTALACJA(gui::Dialog& mainWindow) {
   while (true) {
     auto ev = a.next();
     if (!ev) continue;
-    const bool closing = ev->type == gui::EventType::Close && ev->target == id;
+    // Esc on a button posts the close to the button's parent: any close within the screen ends it.
+    gui::Widget* target = ev->type == gui::EventType::Close ? a.find(ev->target) : nullptr;
+    const bool closing = target && target->dialog() == &d;
     a.dispatch(*ev);
     if (closing || koniec || !a.find(id)) break;
   }

@@ -197,6 +197,18 @@ TEST_F(MainWindowTest, FirstInstallationOpensItsScreenAndPreviousScreenReturns) 
     EXPECT_EQ(install::openFirstInstallScreen().dialog, nullptr);
     EXPECT_EQ(topWindow(), &w.dialog());
     EXPECT_TRUE(w.dialog().drawingArea().isEnabled());
+    input::click(w.button(4));
+  });
+  // Esc on the screen's button leaves the screen, as on the main window; the tool stays.
+  hl->then([&] {
+    const install::FirstInstallScreen& s = install::openFirstInstallScreen();
+    ASSERT_NE(s.dialog, nullptr);
+    s.install->setFocus();
+    input::press(key::Esc);
+  });
+  hl->then([&] {
+    EXPECT_EQ(install::openFirstInstallScreen().dialog, nullptr);
+    EXPECT_EQ(topWindow(), &w.dialog());
     input::press(key::Esc);
   });
   w.run();
