@@ -141,12 +141,15 @@ bool writeProgramYear(const std::string& program, const std::string& year) {
   return written;
 }
 
-std::string failedFilesText(const std::vector<std::string>& files) {
+// What was copied stays (there is no rollback), so the next attempt needs the directories the
+// emptiness checks ask for: the program's always, the database's too when it was made here.
+std::string failedFilesText(const std::vector<std::string>& files, bool newDatabase) {
   std::string text = "Nie udało się skopiować wszystkich plików programu.;Instalacja nie została zakończona:"_oem;
   for (size_t i = 0; i < files.size() && i < kFilesShown; ++i) text += ";" + files[i];
   if (files.size() > kFilesShown)
     text += ";... i "_oem + std::to_string(files.size() - kFilesShown) + " innych"_oem;
-  return text + ";Usuń przyczynę i zainstaluj program ponownie."_oem;
+  return text + (newDatabase ? ";Usuń przyczynę, opróżnij oba katalogi i zainstaluj program ponownie."_oem
+                             : ";Usuń przyczynę, opróżnij katalog Programu i zainstaluj program ponownie."_oem);
 }
 
 }  // namespace
@@ -411,7 +414,7 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
   // A program that lacks a file is no installation: no registration, no success, and the screen
   // stays for another attempt once the cause is gone.
   if (!failed.empty()) {
-    out.result = failedFilesText(failed);
+    out.result = failedFilesText(failed, newDatabase);
     return refuse(programField, "Błąd instalacji"_oem, out.result);
   }
 

@@ -338,6 +338,7 @@ TEST(UnattendedInstall, AProgramFileThatDoesNotArriveLeavesTheInstallationUnregi
   EXPECT_EQ(r.code, 2) << r.err;
   EXPECT_NE(r.err.find("[Błąd instalacji]"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("un_tav.exe"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("opróżnij oba katalogi"), std::string::npos) << "the way to the next attempt";
   EXPECT_EQ(r.err.find("[Koniec instalacji]"), std::string::npos) << r.err;
   ASSERT_EQ(r.report["files_failed"].size(), 1u) << r.report.dump(2);
   EXPECT_NE(r.report["files_failed"][0].get<std::string>().find("un_tav.exe"), std::string::npos);
@@ -348,6 +349,15 @@ TEST(UnattendedInstall, AProgramFileThatDoesNotArriveLeavesTheInstallationUnregi
   EXPECT_TRUE(fs::exists(program / "baza.dbf"));
   EXPECT_EQ(contents(s.prefix / "user.reg").find("Tamborex"), std::string::npos);
   EXPECT_TRUE(links(s.prefix).empty());
+
+  // The cause removed and both directories emptied as the message asks, the next attempt finishes.
+  std::ofstream(s.release / "un_tav.exe") << "un_tav";
+  fs::remove_all(program);
+  fs::remove_all(baza);
+  RunResult again = s.install(program, baza);
+  ASSERT_EQ(again.code, 0) << again.err;
+  EXPECT_TRUE(fs::exists(program / "un_tav.exe"));
+  EXPECT_NE(contents(s.prefix / "user.reg").find("Tamborex\\Tav\\2025\\2025]"), std::string::npos);
 }
 
 TEST(UnattendedInstall, TheCommandLineIsCheckedBeforeAnythingIsCreated) {
