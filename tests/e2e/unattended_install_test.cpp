@@ -186,6 +186,18 @@ TEST(UnattendedInstall, OntoAnOlderDatabaseItIsUpgradedThenACurrentOneIsTakenAsI
   EXPECT_TRUE(again.report["firms"].empty());
   EXPECT_EQ(treeState(baza / "firma1"), firms);
   EXPECT_EQ(field(s.root / "tav2" / "baza.dbf", "PATH"), again.report["database_directory"].get<std::string>());
+
+  // A firm that cannot be converted: the others are, the warning says so, and no program is
+  // installed onto a database that is not whole.
+  const fs::path partial = s.database("czesciowa", "025.01.001", 2);
+  std::ofstream(partial / "firma2" / "sam_dok.dbf", std::ios::binary | std::ios::trunc) << std::string(40, '\x7f');
+  RunResult some = s.install(s.root / "tav3", partial);
+  EXPECT_EQ(some.code, 1) << some.err;
+  EXPECT_EQ(some.report["outcome"], "01");
+  EXPECT_NE(some.err.find("[Ostrzeżenie!]\n    Część firm nie została zainstalowana."), std::string::npos) << some.err;
+  EXPECT_EQ(statuses(some.report), (std::map<int, std::string>{{1, "converted"}, {2, "failed"}}));
+  EXPECT_FALSE(fs::exists(s.root / "tav3" / "tav.exe"));
+  EXPECT_TRUE(some.report["registry"].is_null());
 }
 
 TEST(UnattendedInstall, OntoTheYearBeforeTheReleaseYearsProgramIsNamedAndItsSettingsCarried) {
