@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
   }
 
   if (options->action == shell::UnattendedOptions::Action::Upgrade ||
+      options->action == shell::UnattendedOptions::Action::Install ||
       options->action == shell::UnattendedOptions::Action::Plan) {
     shell::ERRORSYS();
     shell::DBESYS({});
@@ -48,7 +49,8 @@ int main(int argc, char** argv) {
   if (backend == "headless") {
     std::fprintf(stderr,
                  "tav_setup: no display for the interactive tool; nothing was changed.\n"
-                 "For an unattended upgrade: tav_setup %s --upgrade DIR --yes (see --help)\n",
+                 "Unattended: tav_setup %s --upgrade DIR --yes, or --install PROGRAM_DIR DATABASE_DIR --yes\n"
+                 "(see --help)\n",
                  args.size() >= 3 ? (raw[0] + " " + raw[1] + " " + raw[2]).c_str() : "25.01.046 025.01.046 2025");
     return 2;
   }

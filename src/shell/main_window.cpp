@@ -11,6 +11,7 @@
 #include "engine/workspace.h"
 #include "gui/application.h"
 #include "install/dir_chooser.h"
+#include "install/first_install.h"
 #include "install/registration.h"
 #include "runtime/codepage.h"
 #include "runtime/collation.h"
@@ -40,10 +41,6 @@ void setWeight(gui::Widget& button, bool bold) {
   f.codePage = 238;
   f.pointSize = rt::shared().fh12;
   button.setFont(f);
-}
-
-void notAvailable(gui::Dialog& owner, const char* what) {
-  ALARM(&owner, "2", "I", rt::utf8ToOem(std::string(what) + " nie jest jeszcze dostępna w tej wersji programu."));
 }
 
 // Only a close request for the main window itself ends its loop; a notice closed by its own
@@ -107,7 +104,7 @@ MainActions defaultMainActions() {
   connectSubsystems();
   MainActions m;
   m.upgrade = [](gui::Dialog& d) { upgrade::UPGRADE(d); };
-  m.firstInstall = [](gui::Dialog& d) { notAvailable(d, "Pierwsza instalacja programu"); };
+  m.firstInstall = [](gui::Dialog& d) { install::PIERWSZA_INSTALACJA(d); };
   m.tavRunning = [] { return IS_TAV_RUN(); };
   m.folders = [] { findStartupFolders(); };
   return m;

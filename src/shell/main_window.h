@@ -22,8 +22,8 @@ struct MainActions {
   std::function<bool()> tavRunning;                 // IS_TAV_RUN; empty: never running
   std::function<void()> folders;                    // start-up steps 5-8; empty: none
 };
-// The tool's own actions (the upgrade; the first installation is a notice until its screen
-// exists), with the subsystems connected to one another.
+// The tool's own actions (the upgrade and the first installation), with the subsystems
+// connected to one another.
 MainActions defaultMainActions();
 // Gives the upgrade the installation's services and the program refresh the run's progress
 // window: what the tool needs before any action runs, with or without the main window.

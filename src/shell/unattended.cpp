@@ -10,15 +10,19 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "db/table_access.h"
 #include "gui/application.h"
+#include "install/first_install.h"
+#include "install/registration.h"
 #include "gui/headless/headless.h"
 #include "os/path.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
+#include "runtime/format.h"
 #include "runtime/shared_variables.h"
 #include "shell/alarm.h"
 #include "shell/main_window.h"
@@ -258,14 +262,24 @@ std::string usage() {
          "without switches: the interactive tool (needs a display)\n"
          "  --upgrade DIR       upgrade the TAV program installed in DIR (C:\\TAV\\ or a host path)\n"
          "                      and its database, without a person at the screen\n"
-         "  --yes               confirm the upgrade (without it the run stops before changing anything)\n"
+         "  --install PROGRAM_DIR DATABASE_DIR\n"
+         "                      first installation: the program into PROGRAM_DIR (which must be\n"
+         "                      empty), a new database into an empty DATABASE_DIR or the existing\n"
+         "                      database there taken over (and upgraded when it is older)\n"
+         "  --previous-program DIR\n"
+         "                      with --install onto a database of the year before: the program\n"
+         "                      installed for the release's year, whose settings are carried over\n"
+         "  --yes               confirm the upgrade; with --install also create missing directories\n"
+         "                      and confirm a database of the year before (without it the run\n"
+         "                      stops at the question, having changed nothing)\n"
          "  --report FILE.json  write what happened, firm by firm, to FILE.json\n"
          "  --plan DIR          say what an upgrade of DIR would do, changing nothing;\n"
          "                      exit 0 when it could run, 2 when a check refuses it\n"
          "  --json FILE.json    with --plan: the plan as JSON too\n"
          "  --help              this text\n"
          "\n"
-         "exit codes: 0 every firm upgraded, 1 some firms failed (see the report),\n"
+         "exit codes: 0 every firm upgraded or the program installed, 1 some firms failed (see the\n"
+         "            report; an installation then copies no program files),\n"
          "            2 refused, interrupted or failed: the message says why\n";
 }
 
@@ -292,17 +306,33 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     } else if (a == "--upgrade") {
       const std::string* v = value("the program directory");
       if (!v) return std::nullopt;
-      if (o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Plan) {
-        error = "--upgrade and --plan go one at a time";
+      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
+        error = "only one of --upgrade, --install and --plan, once";
         return std::nullopt;
       }
       if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Upgrade;
       o.programDirectory = *v;
+    } else if (a == "--install") {
+      const std::string* program = value("the program directory and the database directory");
+      if (!program) return std::nullopt;
+      const std::string* database = value("the database directory after the program directory");
+      if (!database) return std::nullopt;
+      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
+        error = "only one of --upgrade, --install and --plan, once";
+        return std::nullopt;
+      }
+      if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Install;
+      o.programDirectory = *program;
+      o.databaseDirectory = *database;
+    } else if (a == "--previous-program") {
+      const std::string* v = value("the program directory of the release's year");
+      if (!v) return std::nullopt;
+      o.previousProgram = *v;
     } else if (a == "--plan") {
       const std::string* v = value("the program directory");
       if (!v) return std::nullopt;
-      if (o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Plan) {
-        error = "--upgrade and --plan go one at a time";
+      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
+        error = "only one of --upgrade, --install and --plan, once";
         return std::nullopt;
       }
       if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Plan;
@@ -325,15 +355,23 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
   }
   if (o.action == UnattendedOptions::Action::Help) return o;
   if (sawSwitch && o.action == UnattendedOptions::Action::None) {
-    error = "--yes and --report go with --upgrade, --json with --plan";
+    error = "--yes and --report go with --upgrade or --install, --json with --plan";
     return std::nullopt;
   }
   if (o.action == UnattendedOptions::Action::Plan && (o.yes || (!o.reportFile.empty() && !sawJson))) {
     error = "--plan takes only --json";
     return std::nullopt;
   }
-  if (o.action == UnattendedOptions::Action::Upgrade && sawJson) {
-    error = "--upgrade writes its report with --report";
+  if ((o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Install) && sawJson) {
+    error = "--upgrade and --install write their report with --report";
+    return std::nullopt;
+  }
+  if (!o.previousProgram.empty() && o.action != UnattendedOptions::Action::Install) {
+    error = "--previous-program goes with --install";
+    return std::nullopt;
+  }
+  if (o.action == UnattendedOptions::Action::Install && (o.programDirectory.empty() || o.databaseDirectory.empty())) {
+    error = "--install needs the program directory and the database directory";
     return std::nullopt;
   }
   if (o.action != UnattendedOptions::Action::None) {
@@ -351,7 +389,46 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
   return o;
 }
 
+namespace {
+
+// The Windows form of a directory given on the command line, with its backslash.
+std::string windowsDirectoryWithBackslash(const std::string& given) {
+  std::string dir = windowsDirectory(given);
+  // Blanks stay blanks, for the entry's own check to name.
+  if (rt::allTrim(dir).empty()) return dir;
+  if (dir.back() != '\\') dir += '\\';
+  return dir;
+}
+
+// Files below a host directory with their size and time of last write: what a run wrote is what
+// differs afterwards.
+using TreeState = std::map<std::string, std::pair<uintmax_t, fs::file_time_type>>;
+void snapshot(const fs::path& dir, TreeState& state) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) return;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    std::error_code e2;
+    if (!it->is_regular_file(e2)) continue;
+    state[it->path().string()] = {it->file_size(e2), it->last_write_time(e2)};
+  }
+}
+
+// The levels of `dir` that do not exist yet, deepest first: what the installation may create.
+std::vector<fs::path> missingLevels(const fs::path& dir) {
+  std::vector<fs::path> levels;
+  std::error_code ec;
+  for (fs::path p = dir; !p.empty() && p != p.parent_path() && !fs::exists(p, ec); p = p.parent_path())
+    levels.push_back(p);
+  return levels;
+}
+
+int runInstall(const UnattendedOptions& options, const std::vector<std::string>& positional);
+
+}  // namespace
+
 int runUnattended(const UnattendedOptions& options, const std::vector<std::string>& positional) {
+  if (options.action == UnattendedOptions::Action::Install) return runInstall(options, positional);
   if (options.action == UnattendedOptions::Action::Plan) return runPlan(options, positional);
   const std::time_t start = std::time(nullptr);
   const fs::path prefix = prefixLocation();
@@ -455,4 +532,199 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
   return code;
 }
 
+}  // namespace tav::shell
+
+namespace tav::shell {
+namespace {
+
+nlohmann::json installReportJson(const std::string& outcome, int exitCode, const TreeState& before,
+                                  const TreeState& after, std::time_t start, std::time_t end) {
+  const install::InstallOutcome& e = install::lastInstall();
+  const upgrade::RunRecord& run = upgrade::lastRun();
+  auto& sv = rt::shared();
+  nlohmann::json j;
+  j["action"] = "install";
+  j["outcome"] = outcome;
+  j["exit_code"] = exitCode;
+  j["branch"] = install::branchName(e.branch);
+  j["program_directory"] = utf8(e.programDirectory);
+  j["database_directory"] = utf8(e.databaseDirectory);
+  j["program_directory_host"] = hostPath(e.programDirectory);
+  j["database_directory_host"] = hostPath(e.databaseDirectory);
+  j["year"] = e.year;
+  j["previous_program"] = e.previousProgram.empty() ? nlohmann::json(nullptr) : nlohmann::json(utf8(e.previousProgram));
+  j["database_release_before"] = e.releaseBefore;
+  j["database_release_after"] = e.releaseAfter;
+  nlohmann::json firms = nlohmann::json::array();
+  if (e.databaseRun)
+    for (const upgrade::FirmRecord& f : run.firms)
+      firms.push_back({{"number", f.nr},
+                       {"directory", utf8(f.directory)},
+                       {"name", utf8(f.name)},
+                       {"release_before", f.releaseBefore},
+                       {"release_after", f.releaseAfter},
+                       {"status", upgrade::statusName(f.status)},
+                       {"error", utf8(f.error)}});
+  j["firms"] = firms;
+  nlohmann::json failed = nlohmann::json::array();
+  for (const std::string& f : e.failedFiles) failed.push_back(utf8(f));
+  j["files_failed"] = failed;
+  nlohmann::json written = nlohmann::json::array();
+  for (const auto& [file, state] : after) {
+    auto was = before.find(file);
+    if (was == before.end() || was->second != state) written.push_back(file);
+  }
+  j["files_written"] = written;
+  auto existing = [](const std::string& windows) -> nlohmann::json {
+    if (windows.empty()) return nullptr;
+    const fs::path p = os::toHost(windows);
+    return fs::exists(p) ? nlohmann::json(p.string()) : nlohmann::json(nullptr);
+  };
+  if (e.registered) {
+    j["registry"] = {{"tool_key", utf8(install::toolKeyPath(e.year))},
+                     {"uninstall_key", utf8(install::uninstallKeyPath(e.year))}};
+    nlohmann::json links = nlohmann::json::array();
+    if (!sv.cPulpit.empty()) links.push_back(existing(rt::ansiToOem(sv.cPulpit + "Tav " + e.year + ".lnk")));
+    if (!sv.cMenu.empty())
+      links.push_back(existing(rt::ansiToOem(sv.cMenu + "Tamborex\\Tav-" + e.year + "\\Tav-" + e.year + ".lnk")));
+    j["shortcuts"] = links;
+  } else {
+    j["registry"] = nullptr;
+    j["shortcuts"] = nlohmann::json::array();
+  }
+  const std::string db = e.databaseDirectory;
+  j["archive"] = db.empty() ? nlohmann::json(nullptr) : existing(db + "install\\" + sv.wersja_p + ".zip");
+  j["install_report"] = db.empty() || !e.databaseRun ? nlohmann::json(nullptr) : existing(db + "public\\ins_raport.txt");
+  j["start"] = isoTime(start);
+  j["end"] = isoTime(end);
+  j["duration_seconds"] = static_cast<double>(end - start);
+  return j;
+}
+
+int runInstall(const UnattendedOptions& options, const std::vector<std::string>& positional) {
+  const std::time_t start = std::time(nullptr);
+  const fs::path prefix = prefixLocation();
+  const bool prefixExisted = fs::exists(prefix);
+
+  startWithoutScreen(positional);
+  std::error_code ec;
+  fs::remove("error.log", ec);
+
+  rt::HandlerGuard abandonAll([](rt::Error& e) -> rt::Answer { throw rt::Abandon(e); });
+
+  // Questions the switches answer: create a missing directory ("Założyć") and take a database of
+  // the year before ("Potwierdzam"), both only with --yes; Esc between firms only on a signal.
+  // Anything else needs a person.
+  const bool yes = options.yes;
+  AlarmResponder previousResponder = setAlarmResponder([yes](const AlarmRequest& r) -> int {
+    printBox(r);
+    const bool question = !r.type.empty() && r.type[0] >= '4' && r.type[0] <= '6';
+    if (!question) return 1;
+    if (r.title == rt::utf8ToOem("Wstrzymanie instalacji")) return upgrade::interruptionRequested() ? 2 : 1;
+    const std::string first = r.buttons.empty() ? std::string() : r.buttons.front();
+    if (first == rt::utf8ToOem("Założyć") || first == rt::utf8ToOem("Potwierdzam")) {
+      if (yes) return 1;
+      throw NeedsPerson{r.title, r.text};
+    }
+    throw NeedsPerson{r.title, r.text};
+  });
+  const std::string previous = options.previousProgram;
+  install::ProgramDirectoryChoice previousChoice =
+      install::setProgramDirectoryChoice([previous](const std::string& last) -> std::string {
+        // Offered once: a directory that did not pass is not offered again.
+        if (previous.empty() || !last.empty()) {
+          std::fprintf(stderr,
+                       "\ntav_setup: the database belongs to the year before: name the program installed for %s "
+                       "with --previous-program\n",
+                       rt::shared().roczek.c_str());
+          throw NeedsPerson{"Katalog programu na rok " + rt::shared().roczek, {}};
+        }
+        return windowsDirectoryWithBackslash(previous);
+      });
+  ProgressLine progress;
+  upgrade::RunObserver previousObserver =
+      upgrade::setRunObserver([&](const upgrade::FirmProgress& p) { progress.firm(p); });
+  upgrade::clearInterruption();
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction oldInt {}, oldTerm {};
+  sigaction(SIGINT, &sa, &oldInt);
+  sigaction(SIGTERM, &sa, &oldTerm);
+
+  const std::string program = windowsDirectoryWithBackslash(options.programDirectory);
+  const std::string database = windowsDirectoryWithBackslash(options.databaseDirectory);
+  // What this run may create, and what is there before it, to undo a refusal and to tell what
+  // was written.
+  std::vector<fs::path> created;
+  TreeState before, after;
+  fs::path programHost, databaseHost;
+  if (!rt::allTrim(program).empty() && !rt::allTrim(database).empty()) {
+    programHost = os::toHost(program);
+    databaseHost = os::toHost(database);
+    for (const fs::path& p : {programHost, databaseHost})
+      for (fs::path& level : missingLevels(p.lexically_normal())) created.push_back(std::move(level));
+    snapshot(programHost, before);
+    snapshot(databaseHost, before);
+  }
+
+  std::string outcome;
+  try {
+    if (IS_TAV_RUN()) {
+      outcome = "TAV is running on this computer: close every TAV program and start the installation again";
+    } else {
+      findStartupFolders();
+      connectSubsystems();
+      gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
+      auto& programField = d.drawingArea().add<gui::Edit>(gui::Point{0, 60}, gui::Size{600, 20}, 128);
+      auto& databaseField = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, 128);
+      programField.setText(program);
+      databaseField.setText(database);
+      bool koniec = false;
+      install::INSTALUJ(d, programField, databaseField, koniec);
+      const install::InstallOutcome& e = install::lastInstall();
+      outcome = e.result.empty() ? std::string("a disk access test failed") : utf8(e.result);
+    }
+  } catch (const NeedsPerson& q) {
+    outcome = "stopped at a question only a person can answer: " + utf8(q.title);
+  } catch (const rt::Abandon& a) {
+    outcome = "error: " + utf8(a.error().summary());
+  }
+  progress.end();
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  upgrade::setRunObserver(std::move(previousObserver));
+  install::setProgramDirectoryChoice(std::move(previousChoice));
+  setAlarmResponder(std::move(previousResponder));
+
+  const int code = outcome == "00" ? 0 : outcome.rfind("01", 0) == 0 ? 1 : 2;
+  const install::InstallOutcome& e = install::lastInstall();
+  // A refusal before anything was copied takes back the directories the run made for it (they
+  // are empty then; a directory that holds anything stays).
+  bool changedNothing = false;
+  if (code == 2 && e.branch == install::InstallOutcome::Branch::None) {
+    for (const fs::path& level : created) fs::remove(level, ec);
+    changedNothing = true;
+  }
+  if (!programHost.empty()) {
+    snapshot(programHost, after);
+    snapshot(databaseHost, after);
+  }
+  const std::time_t end = std::time(nullptr);
+  std::fprintf(stderr, "\ntav_setup: outcome %s (exit %d, %s)%s\n", outcome.c_str(), code, install::branchName(e.branch),
+               changedNothing ? "; nothing was changed" : "");
+  if (!prefixExisted && fs::exists(prefix))
+    std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n", prefix.c_str());
+  if (!options.reportFile.empty()) {
+    std::ofstream out(options.reportFile, std::ios::binary | std::ios::trunc);
+    out << installReportJson(outcome, code, before, after, start, end).dump(2) << "\n";
+    if (!out) {
+      std::fprintf(stderr, "tav_setup: the report %s could not be written\n", options.reportFile.c_str());
+      return 2;
+    }
+  }
+  return code;
+}
+
+}  // namespace
 }  // namespace tav::shell

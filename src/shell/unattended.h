@@ -1,9 +1,11 @@
 // Unattended runs for administrators and scripts: the switches after the three positional
-// arguments, and the run of the same upgrade entry with the headless backend, its message boxes
-// printed on standard error and answered by policy, progress on standard error, and a JSON report.
+// arguments, and the run of the same upgrade or first-installation entry (or the upgrade's plan)
+// with the headless backend, its message boxes printed on standard error and answered by policy,
+// progress on standard error, and a JSON report.
 //
 // Invariants: the command line is checked whole before anything is created or opened; exit 0 is
-// "00", 1 is "01", 2 everything else; without a switch the tool is the interactive one.
+// "00", 1 is "01", 2 everything else; without a switch the tool is the interactive one; an
+// installation that stops with exit 2 before copying anything leaves no directory it made.
 #pragma once
 #include <optional>
 #include <string>
@@ -12,10 +14,14 @@
 namespace tav::shell {
 
 struct UnattendedOptions {
-  enum class Action { None, Help, Upgrade, Plan } action = Action::None;
-  std::string programDirectory;  // as given: a Windows path or a host path (UTF-8)
-  bool yes = false;              // confirms the duration question
-  std::string reportFile;        // host path of the JSON report (--report, --json); empty: none
+  enum class Action { None, Help, Upgrade, Install, Plan } action = Action::None;
+  std::string programDirectory;   // as given: a Windows path or a host path (UTF-8)
+  std::string databaseDirectory;  // --install only, as given
+  std::string previousProgram;    // --install: the program of the release's year, for a database
+                                  // of the year before; empty: not given
+  bool yes = false;  // confirms the duration question, creates missing directories, confirms
+                     // the installation onto the previous year's database
+  std::string reportFile;  // host path of the JSON report (--report, --json); empty: none
 };
 
 // The switches among `args` (UTF-8, positional arguments first). nullopt with `error` set when

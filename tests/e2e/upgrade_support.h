@@ -62,8 +62,10 @@ struct RunResult {
   json report;
 };
 
-// Runs tav_setup to its end; the report is read when the run wrote one.
-inline RunResult runTool(const Scene& s, std::vector<std::string> switches) {
+// Runs tav_setup to its end; the report is read when the run wrote one. Any scene with a root
+// and a command line will do.
+template <class SceneType>
+RunResult runTool(const SceneType& s, std::vector<std::string> switches) {
   const fs::path err = s.root / "stderr.txt";
   const fs::path report = s.root / "report.json";
   fs::remove(report);

@@ -8,6 +8,7 @@
 #include "engine/workspace.h"
 #include "gui/application.h"
 #include "gui/headless/headless.h"
+#include "install/first_install.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
@@ -224,19 +225,45 @@ TEST_F(MainWindowTest, AnErrorCancelledInsideTheWindowEndsOnlyWhatWasRunning) {
   rt::setHandler(previous);
 }
 
-TEST_F(MainWindowTest, MissingActionsSayTheyAreNotThereYet) {
+// Nothing on the main window is unavailable any more: the first installation's button opens its
+// screen over the main window, and "Poprzedni ekran" brings the main window back, working.
+TEST_F(MainWindowTest, FirstInstallationOpensItsScreenAndPreviousScreenReturns) {
+  rt::shared().roczek = "2025";
+  rt::shared().cBaza = "D:\\Dane\\";
   MainWindow w(defaultMainActions());
   hl->then([&] { input::click(w.button(4)); });
   hl->then([&] {
-    Dialog* box = topWindow();
-    ASSERT_NE(box, &w.dialog());
-    EXPECT_EQ(box->title(), "Informacja");
-    EXPECT_EQ(box->owner(), &w.dialog());
+    const install::FirstInstallScreen& s = install::openFirstInstallScreen();
+    ASSERT_NE(s.dialog, nullptr);
+    EXPECT_EQ(topWindow(), s.dialog);
+    EXPECT_EQ(s.dialog->owner(), &w.dialog());
+    EXPECT_EQ(s.dialog->pos(), w.dialog().pos());
+    EXPECT_EQ(s.dialog->size(), w.dialog().drawingArea().size());
     EXPECT_FALSE(w.dialog().drawingArea().isEnabled());  // no second action meanwhile
-    EXPECT_NE(findByCaption(*box, "Zamknij to okno"_oem), nullptr);
-    input::press(key::Enter);
+    EXPECT_EQ(s.program->text(), "c:\\Tamborex\\Tav\\2025\\");
+    EXPECT_EQ(s.database->text(), "D:\\Dane\\");
+    EXPECT_TRUE(s.program->hasFocus());
+    EXPECT_EQ(s.programFolder->image(), 2105);
+    input::click(*s.back);
   });
-  hl->then([&] { input::press(key::Esc); });
+  hl->then([&] {
+    EXPECT_EQ(install::openFirstInstallScreen().dialog, nullptr);
+    EXPECT_EQ(topWindow(), &w.dialog());
+    EXPECT_TRUE(w.dialog().drawingArea().isEnabled());
+    input::click(w.button(4));
+  });
+  // Esc on the screen's button leaves the screen, as on the main window; the tool stays.
+  hl->then([&] {
+    const install::FirstInstallScreen& s = install::openFirstInstallScreen();
+    ASSERT_NE(s.dialog, nullptr);
+    s.install->setFocus();
+    input::press(key::Esc);
+  });
+  hl->then([&] {
+    EXPECT_EQ(install::openFirstInstallScreen().dialog, nullptr);
+    EXPECT_EQ(topWindow(), &w.dialog());
+    input::press(key::Esc);
+  });
   w.run();
 }
 
