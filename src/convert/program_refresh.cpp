@@ -168,13 +168,15 @@ bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string
   db::FCOPY(".\\wk.dbf", program + "DllOk.txt");
   advance(10);
 
+  for (const char* file : kMailLogs) db::DEL_FILE(program + "temp\\" + file);
+
+  // The program steps are chosen by the database's program level: it is raised only once they
+  // are done, so that a refresh stopped among them does them again next time instead of never.
+  runProgramSteps(previousRelease, programDirectory, databaseDirectory, steps);
+
   const rt::Value level = shippedProgramLevel();
   raiseDatabaseLevel(databaseDirectory, level);
   upgrade::DATA_AKTUALIZACJI(databaseDirectory, levelText(level));
-
-  for (const char* file : kMailLogs) db::DEL_FILE(program + "temp\\" + file);
-
-  runProgramSteps(previousRelease, programDirectory, databaseDirectory, steps);
   return true;
 }
 

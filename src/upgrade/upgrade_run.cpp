@@ -486,12 +486,6 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   OBLICZ_CZAS(std::nullopt);
   if (!stopped.empty()) return finish(stopped);
 
-  // The new release arrives with the shipped record, whose `ok` may say "T": until the report
-  // and the public steps are done the database must still say it is incomplete.
-  db::FCOPY(".\\wb.dbf", database + "wersja.dbf");
-  if (!setCompletion(database, "N"))
-    return finish("Nie można zapisać pliku;"_oem + database + "wersja.dbf");
-
   OPISY(progressArea, rt::Value("Analiza Katalogu public..."_oem), rt::Value("?"), rt::Value("?"));
   closeEverything();
 
@@ -499,6 +493,13 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
     for (const rt::Value& t : sv.tlist.arr()) record().texts.push_back(rt::toText(t));
   writeInstallReport(database, failures.entries, sv.tlist);
   convert::runPublicSteps(release, database);
+
+  // The public steps are chosen by the release wersja.dbf records: the new release arrives only
+  // once they are done, so that a run stopped among them does them again next time. The shipped
+  // record's `ok` may say "T": until the end the database must still say it is incomplete.
+  db::FCOPY(".\\wb.dbf", database + "wersja.dbf");
+  if (!setCompletion(database, "N"))
+    return finish("Nie można zapisać pliku;"_oem + database + "wersja.dbf");
 
   if (!failures.empty()) {
     writeFailureLog(failures.log);
