@@ -21,9 +21,9 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
+#include "shell/action_screen.h"
 #include "shell/alarm.h"
 #include "shell/directories.h"
-#include "shell/main_window.h"
 #include "shell/progress_bar.h"
 #include "upgrade/release_archive.h"
 #include "upgrade/upgrade_run.h"
@@ -35,7 +35,6 @@ using namespace rt::literals;
 using Branch = InstallOutcome::Branch;
 
 constexpr int kDirectoryFieldLength = 128;
-constexpr int kFolderIcon = 2105, kFolderIconHover = 2106;
 // The error box lists at most this many files; the count says how many more there were.
 constexpr size_t kFilesShown = 8;
 
@@ -429,76 +428,25 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
 }
 
 void PIERWSZA_INSTALACJA(gui::Dialog& mainWindow) {
-  auto& a = gui::app();
   auto& sv = rt::shared();
-  gui::Widget& over = mainWindow.drawingArea();
-  gui::DialogFlags flags;
-  flags.taskList = flags.titleBar = flags.sysMenu = false;
-  flags.alwaysOnTop = true;
-  gui::Dialog& d = a.createDialog(&mainWindow, mainWindow.pos(), over.size(), flags);
-  // Never shown (no title bar), but it names the window for the desktop's tools.
-  d.setTitle("Pierwsza instalacja programu");
-  gui::Widget& da = d.drawingArea();
-  da.setColors(gui::kDarkGrey, gui::kDialogBack);
+  shell::ActionScreen screen(mainWindow, "Pierwsza instalacja programu");
+  gui::Dialog& d = screen.dialog();
+  gui::Widget& da = screen.area();
+  const int W = screen.width(), H = screen.height(), m = screen.margin();
   bool koniec = false;
-
-  const int W = da.size().w, H = da.size().h;
-  const int m = sv.h_org / 12;
-  const int bw = static_cast<int>(W * 0.4);
-  gui::Font buttonFont;
-  buttonFont.name = "Arial";
-  buttonFont.codePage = 238;
-  buttonFont.pointSize = sv.fh12;
-  auto button = [&](gui::Point at, const char* caption) -> gui::PushButton& {
-    auto& b = da.add<gui::PushButton>(at, gui::Size{bw, m});
-    b.setCaption(rt::utf8ToOem(caption));
-    b.setTabStop(true);
-    b.setColors(gui::kButtonText, gui::kButtonFace);
-    b.setFont(buttonFont);
-    b.onEnter = b.onSetFocus = [](gui::Widget& w) { shell::DP(w); };
-    b.onLeave = b.onKillFocus = [](gui::Widget& w) { shell::PP(w); };
-    b.onKey = [](int k, gui::Widget& w) { shell::KEYHANDLER(k, w); };
-    return b;
-  };
 
   FirstInstallScreen& ui = openScreen();
   ui = FirstInstallScreen{};
   ui.dialog = &d;
-  ui.back = &button({m, m}, "Poprzedni ekran");
-  ui.install = &button({W - m - bw, m}, "Zainstaluj Program");
-
-  gui::Font labelFont;
-  labelFont.name = "Arial";
-  labelFont.codePage = 238;
-  labelFont.pointSize = sv.fh11;
-  labelFont.bold = true;
-  gui::Font fieldFont;
-  fieldFont.name = "Arial";
-  fieldFont.codePage = 238;
-  fieldFont.pointSize = sv.fh9 + 1;
+  ui.back = &screen.button({m, m}, "Poprzedni ekran");
+  ui.install = &screen.button({W - m - screen.buttonWidth(), m}, "Zainstaluj Program");
 
   // Two rows from the top down, each a label over a field with its folder button beside it.
-  const int iconSide = m;
   auto row = [&](int top, const char* label, const std::string& initial, gui::Edit*& field,
                  gui::PushButton*& folder) {
-    auto& text = da.add<gui::Static>(gui::StaticType::Text, gui::Point{m, top - m}, gui::Size{W - 2 * m, m});
-    text.setFont(labelFont);
-    text.setCaption(rt::utf8ToOem(label));
-    field = &da.add<gui::Edit>(gui::Point{m, top - 2 * m - m / 10}, gui::Size{W - 3 * m - iconSide, m},
-                               kDirectoryFieldLength);
-    field->setFont(fieldFont);
-    field->setText(initial.substr(0, kDirectoryFieldLength));
-    field->setTabStop(true);
-    folder = &da.add<gui::PushButton>(gui::Point{W - m - iconSide, top - 2 * m - m / 10}, gui::Size{iconSide, iconSide});
-    folder->setImage(kFolderIcon);
-    folder->onEnter = [](gui::Widget& w) { static_cast<gui::PushButton&>(w).setImage(kFolderIconHover); };
-    folder->onLeave = [](gui::Widget& w) { static_cast<gui::PushButton&>(w).setImage(kFolderIcon); };
-    gui::Edit* f = field;
-    folder->onActivate = [&d, &da, f](gui::Widget&) {
-      da.disable();
-      WEZ_KAT(d, *f);
-      da.enable();
-    };
+    screen.label({m, top - m}, {W - 2 * m, m}, rt::utf8ToOem(label));
+    field = &screen.directoryField(top - 2 * m - m / 10, kDirectoryFieldLength, initial, folder,
+                                   [&d](gui::Edit& f) { WEZ_KAT(d, f); });
   };
   const std::string programInitial =
       !sv.cProgram.empty() ? sv.cProgram : "c:\\Tamborex\\Tav\\"_oem + sv.roczek + "\\";
@@ -515,22 +463,9 @@ void PIERWSZA_INSTALACJA(gui::Dialog& mainWindow) {
     INSTALUJ(d, *programField, *databaseField, koniec);
     da.enable();
   };
-
-  d.show();
-  programField->setFocus();
-  const uint64_t id = d.id();
-  while (true) {
-    auto ev = a.next();
-    if (!ev) continue;
-    // Esc on a button posts the close to the button's parent: any close within the screen ends it.
-    gui::Widget* target = ev->type == gui::EventType::Close ? a.find(ev->target) : nullptr;
-    const bool closing = target && target->dialog() == &d;
-    a.dispatch(*ev);
-    if (closing || koniec || !a.find(id)) break;
-  }
+  screen.run(*programField, koniec);
   ORBDIRSELECT(rt::Value("CLOSE"));
   ui = FirstInstallScreen{};
-  if (a.find(id)) d.destroy();
 }
 
 }  // namespace tav::install

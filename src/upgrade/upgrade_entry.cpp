@@ -16,8 +16,8 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
+#include "shell/action_screen.h"
 #include "shell/alarm.h"
-#include "shell/main_window.h"
 #include "shell/progress_bar.h"
 #include "upgrade/duration_estimate.h"
 #include "upgrade/progress_times.h"
@@ -33,7 +33,6 @@ using namespace rt::literals;
 // The oldest program an upgrade can start from; older ones need the release in between.
 constexpr const char* kMinimumProgramRelease = "24.01.078";
 constexpr int kDirectoryFieldLength = 128;
-constexpr int kFolderIcon = 2105, kFolderIconHover = 2106;
 
 InstallationServices& services() {
   static InstallationServices s;
@@ -287,71 +286,26 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
 }
 
 void UPGRADE(gui::Dialog& mainWindow) {
-  auto& a = gui::app();
   auto& sv = rt::shared();
-  gui::Widget& over = mainWindow.drawingArea();
-  gui::DialogFlags flags;
-  flags.taskList = flags.titleBar = flags.sysMenu = false;
-  flags.alwaysOnTop = true;
-  // Exactly over the main window's drawing area, which is the whole of its window.
-  gui::Dialog& d = a.createDialog(&mainWindow, mainWindow.pos(), over.size(), flags);
-  // Never shown (no title bar), but it names the window for the desktop's tools.
-  d.setTitle("Aktualizacja programu");
-  gui::Widget& da = d.drawingArea();
-  da.setColors(gui::kDarkGrey, gui::kDialogBack);
+  shell::ActionScreen screen(mainWindow, "Aktualizacja programu");
+  gui::Dialog& d = screen.dialog();
+  gui::Widget& da = screen.area();
+  const int W = screen.width(), H = screen.height(), m = screen.margin();
   bool koniec = false;
-
-  const int W = da.size().w, H = da.size().h;
-  const int m = sv.h_org / 12;
-  const int bw = static_cast<int>(W * 0.4);
-  gui::Font buttonFont;
-  buttonFont.name = "Arial";
-  buttonFont.codePage = 238;
-  buttonFont.pointSize = sv.fh12;
-  auto button = [&](gui::Point at, const char* caption) -> gui::PushButton& {
-    auto& b = da.add<gui::PushButton>(at, gui::Size{bw, m});
-    b.setCaption(rt::utf8ToOem(caption));
-    b.setTabStop(true);
-    b.setColors(gui::kButtonText, gui::kButtonFace);
-    b.setFont(buttonFont);
-    b.onEnter = b.onSetFocus = [](gui::Widget& w) { shell::DP(w); };
-    b.onLeave = b.onKillFocus = [](gui::Widget& w) { shell::PP(w); };
-    b.onKey = [](int k, gui::Widget& w) { shell::KEYHANDLER(k, w); };
-    return b;
-  };
 
   UpgradeDialog& ui = openDialog();
   ui = UpgradeDialog{};
   ui.dialog = &d;
-  ui.back = &button({m, m}, "Poprzedni ekran");
-  ui.install = &button({W - m - bw, m}, "Zainstaluj Program");
-
-  auto& prompt = da.add<gui::Static>(gui::StaticType::Text, gui::Point{m, H - 2 * m}, gui::Size{W - 2 * m, m});
-  gui::Font promptFont;
-  promptFont.name = "Arial";
-  promptFont.codePage = 238;
-  promptFont.pointSize = sv.fh11;
-  promptFont.bold = true;
-  prompt.setFont(promptFont);
-  prompt.setCaption("Wybierz katalog, w którym masz zainstalowany PROGRAM TAV na rok "_oem + sv.roczek);
-
+  ui.back = &screen.button({m, m}, "Poprzedni ekran");
+  ui.install = &screen.button({W - m - screen.buttonWidth(), m}, "Zainstaluj Program");
+  screen.label({m, H - 2 * m}, {W - 2 * m, m},
+               "Wybierz katalog, w którym masz zainstalowany PROGRAM TAV na rok "_oem + sv.roczek);
   sv.cTAV = sv.cProgram;
-  const int iconSide = m;
-  ui.directory = &da.add<gui::Edit>(gui::Point{m, H - 3 * m - m / 2}, gui::Size{W - 3 * m - iconSide, m},
-                                    kDirectoryFieldLength);
-  gui::Font fieldFont;
-  fieldFont.name = "Arial";
-  fieldFont.codePage = 238;
-  fieldFont.pointSize = sv.fh9 + 1;
-  ui.directory->setFont(fieldFont);
-  ui.directory->setText(sv.cTAV.substr(0, kDirectoryFieldLength));
-  ui.directory->setTabStop(true);
-
-  ui.folder = &da.add<gui::PushButton>(gui::Point{W - m - iconSide, H - 3 * m - m / 2},
-                                       gui::Size{iconSide, iconSide});
-  ui.folder->setImage(kFolderIcon);
-  ui.folder->onEnter = [](gui::Widget& w) { static_cast<gui::PushButton&>(w).setImage(kFolderIconHover); };
-  ui.folder->onLeave = [](gui::Widget& w) { static_cast<gui::PushButton&>(w).setImage(kFolderIcon); };
+  ui.directory = &screen.directoryField(H - 3 * m - m / 2, kDirectoryFieldLength, sv.cTAV, ui.folder,
+                                        [&](gui::Edit& field) {
+                                          if (services().chooseDirectory) services().chooseDirectory(d, field);
+                                          koniec = false;
+                                        });
 
   gui::Edit* field = ui.directory;
   ui.back->onActivate = [&](gui::Widget&) { koniec = true; };
@@ -360,28 +314,9 @@ void UPGRADE(gui::Dialog& mainWindow) {
     INSTALUJ(d, *field, koniec);
     da.enable();
   };
-  ui.folder->onActivate = [&](gui::Widget&) {
-    da.disable();
-    if (services().chooseDirectory) services().chooseDirectory(d, *field);
-    koniec = false;
-    da.enable();
-  };
-
-  d.show();
-  field->setFocus();
-  const uint64_t id = d.id();
-  while (true) {
-    auto ev = a.next();
-    if (!ev) continue;
-    // A close request for the dialog or any of its widgets (Esc on a button asks its parent).
-    gui::Widget* target = a.find(ev->target);
-    const bool closing = ev->type == gui::EventType::Close && target && target->dialog() == &d;
-    a.dispatch(*ev);
-    if (closing || koniec || !a.find(id)) break;
-  }
+  screen.run(*field, koniec);
   if (services().closeChooser) services().closeChooser();
   ui = UpgradeDialog{};
-  if (a.find(id)) d.destroy();
 }
 
 }  // namespace tav::upgrade
