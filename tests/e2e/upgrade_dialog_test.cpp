@@ -2,6 +2,8 @@
 // button, the directory typed, Esc between firms answered once "Kontynuuję" and once "Chcę
 // przerwać", and the next attempt that finishes the job and closes the dialog.
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "db/table_access.h"
 #include "e2e/gui_script.h"
@@ -9,7 +11,9 @@
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/codepage.h"
+#include "runtime/error.h"
 #include "runtime/shared_variables.h"
+#include "shell/alarm.h"
 #include "shell/main_window.h"
 #include "shell/runtime_setup.h"
 #include "support/temp_drive_map.h"
@@ -23,11 +27,11 @@ namespace upgrade = tav::upgrade;
 using namespace tav::rt::literals;
 using Trees = tav::testing::SampleTrees;
 
+namespace {
 
-TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
-  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
-  Scene s("dialog", "025.01.001", 6);
-  tav::testing::TempDriveMap map;
+// The tool's start in this process: its drive map, the release as the working directory, the
+// table settings and the three release arguments.
+void startIn(const Scene& s) {
   ::setenv("TAV_PREFIX", s.prefix.c_str(), 1);
   tav::os::resetPathCaches();
   fs::current_path(s.release);
@@ -38,6 +42,15 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
   sv.wersja_p = "25.01.046";
   sv.wersja_b = "025.01.046";
   sv.roczek = "2025";
+}
+
+}  // namespace
+
+TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("dialog", "025.01.001", 6);
+  tav::testing::TempDriveMap map;
+  startIn(s);
   gui::Headless& h = gui::useHeadless();
   Script person(h);
 
@@ -114,5 +127,53 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
   int converted = 0;
   for (const upgrade::FirmRecord& f : upgrade::lastRun().firms) converted += f.status == upgrade::FirmStatus::Converted;
   EXPECT_EQ(converted, 6 - 3 - 1);  // firm 5 cannot be converted
+  gui::app().reset();
+}
+
+// An error between firms, outside any firm's own trap, ends the run as a failure the user is told
+// about: nothing of the program is refreshed, the database stays marked incomplete, and the next
+// attempt finishes the job.
+TEST(UpgradeDialog, AnErrorBetweenFirmsEndsTheRunAsAFailureAndTheNextFinishes) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("between", "025.01.001", 4);
+  tav::testing::TempDriveMap map;
+  startIn(s);
+  gui::useHeadless();
+  tav::shell::connectSubsystems();
+  std::vector<std::string> boxes;
+  auto previous = tav::shell::setAlarmResponder([&](const tav::shell::AlarmRequest& r) {
+    boxes.push_back(rt::oemToUtf8(r.title));
+    return 1;
+  });
+  // The progress report between two firms fails: a place no firm's trap covers.
+  upgrade::setRunObserver([](const upgrade::FirmProgress& p) {
+    if (!p.done || p.index != 2) return;
+    rt::Error e;
+    e.genCode = rt::kErrWrite;
+    e.osCode = 28;
+    e.description = "Brak miejsca";
+    e.operation = "OPISY";
+    rt::fail(e);
+  });
+  gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
+  auto& directory = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, 128);
+  directory.setText(tav::os::fromHost(s.program));
+  bool koniec = false;
+  upgrade::INSTALUJ(d, directory, koniec);
+  EXPECT_EQ(upgrade::lastEntry().title, "Błąd instalacji"_oem);
+  EXPECT_EQ(upgrade::lastEntry().result.rfind("Błąd podczas instalacji:;Brak miejsca"_oem, 0), 0u)
+      << rt::oemToUtf8(upgrade::lastEntry().result);
+  EXPECT_EQ(upgrade::lastRun().firms.size(), 2u);
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.001");
+  EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.001") << "no refresh after a failed run";
+  EXPECT_EQ(gui::app().windows().size(), 1u) << "the progress window went with the failure";
+
+  upgrade::setRunObserver({});
+  upgrade::INSTALUJ(d, directory, koniec);
+  EXPECT_EQ(upgrade::lastEntry().result, "00");
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
+  EXPECT_EQ(boxes.back(), "Powodzenie!");
+  tav::shell::setAlarmResponder(std::move(previous));
   gui::app().reset();
 }
