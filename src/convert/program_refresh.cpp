@@ -11,9 +11,9 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
-#include "shell/progress_bar.h"
-#include "upgrade/fonts_removal.h"
-#include "upgrade/update_stamp.h"
+#include "shell/dialogs/progress_bar.h"
+#include "convert/fonts_removal.h"
+#include "convert/update_stamp.h"
 
 namespace tav::convert {
 namespace {
@@ -137,7 +137,7 @@ bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string
   db::DEL_KAT(program + "mask\\");
   db::DEL_KAT(program + "ravimon\\");
   db::DEL_KAT(program, "tav_*.dll");
-  upgrade::USUN_FONTY(program + "czytaj.to\\");
+  USUN_FONTY(program + "czytaj.to\\");
   db::DEL_FILE(program + "czytaj.to\\zmiany.chm");
   for (const char* file : kWithdrawnProgramFiles) db::DEL_FILE(program + file);
 
@@ -176,7 +176,7 @@ bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string
 
   const rt::Value level = shippedProgramLevel();
   raiseDatabaseLevel(databaseDirectory, level);
-  upgrade::DATA_AKTUALIZACJI(databaseDirectory, levelText(level));
+  DATA_AKTUALIZACJI(databaseDirectory, levelText(level));
   return true;
 }
 

@@ -18,7 +18,7 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
-#include "shell/progress_bar.h"
+#include "shell/dialogs/progress_bar.h"
 
 namespace tav::convert {
 namespace {

@@ -12,9 +12,9 @@
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
-#include "shell/alarm.h"
-#include "shell/directories.h"
-#include "shell/edit_dialog.h"
+#include "shell/dialogs/alarm.h"
+#include "db/directories.h"
+#include "shell/dialogs/edit_dialog.h"
 
 namespace tav::install {
 
@@ -259,7 +259,7 @@ void ORB_DIR::check_kat() {
   } else if (os::isDirectory(bare)) {
     accepted = true;
   } else if (ALARM({}, "5", {}, "Wprowadzony katalog nie istnieje!;Czy mam go utworzyć?"_oem).choice == 1) {
-    shell::MAKEDIR(path);
+    db::MAKEDIR(path);
     if (os::isDirectory(bare)) {
       accepted = true;
     } else {
@@ -320,7 +320,7 @@ void ORB_DIR::NodeDelete() {
                      rt::Array{"Potwierdzam"_oem, "Rezygnuje"});
   item = ds->find(id);
   if (answer != 1 || !item) return;
-  shell::DEL_ALL_DIR(path);
+  db::DEL_ALL_DIR(path);
   // Whatever would not go (a file in use, no permission) keeps its directory, and its item.
   if (os::exists(path.substr(0, path.size() - 1))) {
     ALARM({}, "3", "Błąd!"_oem, "Nie da się skasować katalogu o nazwie:;*"_oem + path + "*");

@@ -21,10 +21,10 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
-#include "shell/action_screen.h"
-#include "shell/alarm.h"
-#include "shell/directories.h"
-#include "shell/progress_bar.h"
+#include "shell/dialogs/action_screen.h"
+#include "shell/dialogs/alarm.h"
+#include "db/directories.h"
+#include "shell/dialogs/progress_bar.h"
 #include "upgrade/release_archive.h"
 #include "upgrade/upgrade_run.h"
 
@@ -232,7 +232,7 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
     const std::string dir = withoutBackslash(p.dir);
     if (os::isDirectory(dir)) continue;
     if (ask("5", "Brak Katalogu", rt::utf8ToOem(p.missing), {"Założyć", "Rezygnuję"}) != 1) return backTo(p.field);
-    shell::MAKEDIR(dir);
+    db::MAKEDIR(dir);
     if (!os::isDirectory(dir))
       return refuse(p.field, "Błędna nazwa"_oem, rt::utf8ToOem(p.uncreatable) + rt::allTrim(p.field.text()));
   }

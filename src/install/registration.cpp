@@ -13,7 +13,7 @@
 #include "runtime/codepage.h"
 #include "runtime/date.h"
 #include "runtime/shared_variables.h"
-#include "shell/directories.h"
+#include "db/directories.h"
 
 namespace tav::install {
 namespace {
@@ -62,7 +62,7 @@ void startMenuLink(const std::string& cProgram, const std::string& cRok, const s
   const std::string& cMenu = rt::shared().cMenu;
   if (cMenu.empty()) return;
   const std::string folder = rt::ansiToOem(cMenu + "Tamborex\\Tav-" + cRok);
-  shell::MAKEDIR(folder);
+  db::MAKEDIR(folder);
   if (!os::isDirectory(folder)) return;
   os::writeShellLink(os::toHost(folder + rt::ansiToOem("\\Tav-" + cRok + ".lnk")),
                      programLink(cProgram, cRok, args));

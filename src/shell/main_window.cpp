@@ -17,8 +17,9 @@
 #include "runtime/collation.h"
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
-#include "shell/alarm.h"
+#include "shell/dialogs/alarm.h"
 #include "shell/running_check.h"
+#include "shell/dialogs/buttons.h"
 #include "shell/startup_folders.h"
 #include "upgrade/upgrade_entry.h"
 #include "upgrade/upgrade_run.h"
@@ -31,17 +32,6 @@ using gui::Size;
 
 namespace {
 
-void setWeight(gui::Widget& button, bool bold) {
-  gui::Font f = button.font();
-  f.weightClass = 0;
-  f.height = 0;
-  f.width = 0;
-  f.italic = false;
-  f.bold = bold;
-  f.codePage = 238;
-  f.pointSize = rt::shared().fh12;
-  button.setFont(f);
-}
 
 // Only a close request for the main window itself ends its loop; a notice closed by its own
 // close box meanwhile must not take the tool down with it.
@@ -72,22 +62,6 @@ void recoveryPoint(const std::function<void()>& body) {
 }
 
 }  // namespace
-
-void DP(gui::Widget& button) { setWeight(button, true); }
-void PP(gui::Widget& button) { setWeight(button, false); }
-
-void KEYHANDLER(int k, gui::Widget& button) {
-  auto& a = gui::app();
-  switch (k) {
-    case gui::key::Esc: a.postClose(*button.parent()); break;
-    case gui::key::Enter: a.postActivate(button); break;
-    case gui::key::Left:
-    case gui::key::Up: a.postKey(*button.parent(), gui::key::Tab); break;
-    case gui::key::Right:
-    case gui::key::Down: a.postKey(*button.parent(), gui::key::ShiftTab); break;
-    default: break;
-  }
-}
 
 void connectSubsystems() {
   upgrade::InstallationServices services;

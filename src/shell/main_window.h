@@ -4,15 +4,10 @@
 #include <vector>
 
 #include "gui/widgets.h"
+#include "shell/dialogs/buttons.h"
 
 namespace tav::shell {
 
-// Focus highlighting of the screens' buttons: bold while focused or under the mouse.
-void DP(gui::Widget& button);
-void PP(gui::Widget& button);
-
-// Keyboard callback of the main window's buttons.
-void KEYHANDLER(int key, gui::Widget& button);
 
 // The two actions behind the main window's working buttons; each runs with the main window
 // disabled and gets it as the owner of its own screens.

@@ -24,7 +24,7 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
-#include "shell/alarm.h"
+#include "shell/dialogs/alarm.h"
 #include "shell/main_window.h"
 #include "shell/running_check.h"
 #include "shell/startup_folders.h"

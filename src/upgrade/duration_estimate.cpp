@@ -12,7 +12,7 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
-#include "shell/alarm.h"
+#include "shell/dialogs/alarm.h"
 
 namespace tav::upgrade {
 namespace {

@@ -4,8 +4,8 @@
 #include "os/files.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/directories.h"
-#include "shell/progress_bar.h"
+#include "db/directories.h"
+#include "shell/dialogs/progress_bar.h"
 
 namespace tav::upgrade {
 
@@ -24,7 +24,7 @@ void PAKUJ_DO_ZIPA(std::string_view databaseDirectory) {
   const std::string install = std::string(databaseDirectory) + "install\\";
   const std::string archive = install + rt::shared().wersja_p + ".zip";
   if (os::exists(archive)) return;
-  shell::MAKEDIR(std::string(databaseDirectory) + "install");
+  db::MAKEDIR(std::string(databaseDirectory) + "install");
   db::DEL_KAT(install, "*.*");
   MAKEZIP(archive, releaseMasks());
 }

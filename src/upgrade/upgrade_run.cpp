@@ -26,8 +26,8 @@
 #include "runtime/format.h"
 #include "runtime/settings.h"
 #include "runtime/shared_variables.h"
-#include "shell/alarm.h"
-#include "shell/progress_bar.h"
+#include "shell/dialogs/alarm.h"
+#include "shell/dialogs/progress_bar.h"
 #include "upgrade/install_report.h"
 #include "upgrade/progress_times.h"
 

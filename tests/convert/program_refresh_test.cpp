@@ -20,7 +20,7 @@
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
 #include "sample_trees.h"
-#include "shell/progress_bar.h"
+#include "shell/dialogs/progress_bar.h"
 #include "support/temp_drive_map.h"
 
 namespace {

@@ -11,7 +11,6 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
-#include "shell/runtime_setup.h"
 
 using namespace tav;
 using namespace tav::db;
@@ -287,68 +286,6 @@ TEST_F(TableAccess, StartinitSetsTheTableSettings) {
   EXPECT_TRUE(s.exclusiveDefault);
   EXPECT_FALSE(s.scoreboard);
   EXPECT_FALSE(s.cancelKey);
-}
-
-TEST_F(TableAccess, DbesysBuildsBothDriversAndReportsWhatFails) {
-  engine::resetDrivers();
-  std::vector<std::string> alerts;
-  shell::DBESYS([&](const std::string& t) { alerts.push_back(t); });
-  EXPECT_TRUE(alerts.empty());
-  ASSERT_TRUE(engine::findDriver("DBFNTX"));
-  EXPECT_EQ(engine::findDriver("dbfntx")->indexExtension, ".ntx");
-  EXPECT_EQ(engine::defaultDriver().name, "FOXCDX");
-  engine::resetDrivers();
-  shell::DBESYS([&](const std::string& t) { alerts.push_back(t); },
-                [](std::string_view c) { return c != "NTXDBE" && engine::loadComponent(c); });
-  EXPECT_EQ(alerts, (std::vector<std::string>{"Nie mogę załadować NTX-DBE"_oem,
-                                              "Nie mogę utworzyć DBF-NTX (engine)"_oem}));
-  EXPECT_FALSE(engine::findDriver("DBFNTX"));
-  EXPECT_EQ(engine::defaultDriver().name, "FOXCDX");
-  engine::resetDrivers();
-}
-
-TEST_F(TableAccess, AppexitCommitsAndClosesEveryArea) {
-  ASSERT_TRUE(OTWORZ(dir_, "a", "A"));
-  workspace().current()->goTo(1);
-  workspace().current()->put(1, rt::Value("przed"));
-  makeTable("b", 1);
-  ASSERT_TRUE(S_OTWORZ(dir_, "b", "B"));
-  workspace().current()->goTo(1);
-  int outer = 0;
-  rt::HandlerGuard g([&](rt::Error&) {
-    ++outer;
-    return rt::Answer{};
-  });
-  shell::APPEXIT();
-  EXPECT_TRUE(workspace().aliases().empty());
-  EXPECT_EQ(outer, 0);
-  ASSERT_TRUE(OTWORZ(dir_, "a", "A"));
-  EXPECT_EQ(rt::allTrim(workspace().current()->get(1).str()), "przed");
-  rt::raise(rt::Error{});
-  EXPECT_EQ(outer, 1);  // the handler of before is back
-}
-
-TEST_F(TableAccess, AppexitRollsBackAnAreaWhoseCommitFailsAndStillClosesIt) {
-  makeTable("b", 1);
-  ASSERT_TRUE(OTWORZ(dir_, "b", "X"));
-  ASSERT_TRUE(OTWORZ(dir_, "a", "A"));
-  // A key that reads another area: once that area is closed, writing this record fails.
-  auto idx = std::make_unique<test::FakeIndex>(dir_ + "a.idx");
-  idx->createTag("K", "X->NAZWA", engine::KeyType::Character, 10, [](std::string&, uint32_t&) { return false; });
-  workspace().current()->attachIndex(std::move(idx));
-  workspace().current()->goTo(1);
-  workspace().current()->put(1, rt::Value("zmiana"));
-  ZAMKNIJ("X");
-  int outer = 0;
-  rt::HandlerGuard g([&](rt::Error&) {
-    ++outer;
-    return rt::Answer{};
-  });
-  shell::APPEXIT();
-  EXPECT_TRUE(workspace().aliases().empty());
-  EXPECT_EQ(outer, 0);
-  ASSERT_TRUE(OTWORZ(dir_, "a", "A"));
-  EXPECT_EQ(rt::allTrim(workspace().current()->get(1).str()), "r1");  // rolled back
 }
 
 }  // namespace

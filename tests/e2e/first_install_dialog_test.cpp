@@ -9,7 +9,7 @@
 #include "os/path.h"
 #include "runtime/shared_variables.h"
 #include "shell/main_window.h"
-#include "shell/progress_bar.h"
+#include "shell/dialogs/progress_bar.h"
 #include "shell/runtime_setup.h"
 #include "support/temp_drive_map.h"
 

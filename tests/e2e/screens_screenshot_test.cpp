@@ -11,9 +11,9 @@
 #include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/alarm.h"
-#include "shell/edit_dialog.h"
-#include "shell/progress_bar.h"
+#include "shell/dialogs/alarm.h"
+#include "shell/dialogs/edit_dialog.h"
+#include "shell/dialogs/progress_bar.h"
 
 using namespace tav;
 using namespace tav::e2e;

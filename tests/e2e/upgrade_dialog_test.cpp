@@ -13,7 +13,7 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
-#include "shell/alarm.h"
+#include "shell/dialogs/alarm.h"
 #include "shell/main_window.h"
 #include "shell/runtime_setup.h"
 #include "support/temp_drive_map.h"

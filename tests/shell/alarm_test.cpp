@@ -4,7 +4,7 @@
 #include "gui/headless/headless.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/alarm.h"
+#include "shell/dialogs/alarm.h"
 
 using namespace tav;
 using namespace tav::gui;

@@ -5,7 +5,7 @@
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/edit_dialog.h"
+#include "shell/dialogs/edit_dialog.h"
 
 using namespace tav;
 using namespace tav::gui;

@@ -5,7 +5,7 @@
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/shared_variables.h"
-#include "shell/progress_bar.h"
+#include "shell/dialogs/progress_bar.h"
 
 using namespace tav;
 using namespace tav::gui;

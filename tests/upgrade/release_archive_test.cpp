@@ -9,7 +9,7 @@
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/shared_variables.h"
-#include "shell/progress_bar.h"
+#include "shell/dialogs/progress_bar.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;

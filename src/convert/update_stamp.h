@@ -1,7 +1,7 @@
 #pragma once
 #include <string_view>
 
-namespace tav::upgrade {
+namespace tav::convert {
 
 // Stamps the database's public\pub_dat.dbf (its single record) with today's date, the time and
 // "Zainstalowano: " + `release`, and clears the two download stamps beside them. A table that
@@ -9,4 +9,4 @@ namespace tav::upgrade {
 // of the writes fails on: the record gets all seven values or none. Nothing is reported.
 void DATA_AKTUALIZACJI(std::string_view databaseDirectory, std::string_view release);
 
-}  // namespace tav::upgrade
+}  // namespace tav::convert

@@ -1,4 +1,4 @@
-#include "upgrade/update_stamp.h"
+#include "convert/update_stamp.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 
 namespace fs = std::filesystem;
 using namespace tav;
-using tav::upgrade::DATA_AKTUALIZACJI;
+using tav::convert::DATA_AKTUALIZACJI;
 
 namespace {
 

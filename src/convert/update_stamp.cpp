@@ -1,4 +1,4 @@
-#include "upgrade/update_stamp.h"
+#include "convert/update_stamp.h"
 
 #include <string>
 
@@ -8,7 +8,7 @@
 #include "runtime/date.h"
 #include "runtime/error.h"
 
-namespace tav::upgrade {
+namespace tav::convert {
 
 void DATA_AKTUALIZACJI(std::string_view databaseDirectory, std::string_view release) {
   if (!db::S_OTWORZ(std::string(databaseDirectory) + "public\\", "pub_dat", "pdat")) return;
@@ -36,4 +36,4 @@ void DATA_AKTUALIZACJI(std::string_view databaseDirectory, std::string_view rele
   rt::guarded([] { db::ZAMKNIJ("pdat"); });
 }
 
-}  // namespace tav::upgrade
+}  // namespace tav::convert

@@ -1,4 +1,4 @@
-#include "shell/directories.h"
+#include "db/directories.h"
 
 #include <string>
 
@@ -6,7 +6,7 @@
 #include "os/files.h"
 #include "runtime/format.h"
 
-namespace tav::shell {
+namespace tav::db {
 
 bool MAKEDIR(std::string_view path) {
   std::string p = rt::allTrim(path);
@@ -51,4 +51,4 @@ void DEL_ALL_DIR(std::string_view directory) {
   os::removeDirectory(dir);
 }
 
-}  // namespace tav::shell
+}  // namespace tav::db

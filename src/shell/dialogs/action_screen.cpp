@@ -1,10 +1,10 @@
 // The screens of the main window's actions: one shape for the upgrade and the first installation.
-#include "shell/action_screen.h"
+#include "shell/dialogs/action_screen.h"
 
 #include "gui/application.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/main_window.h"
+#include "shell/dialogs/buttons.h"
 
 namespace tav::shell {
 namespace {

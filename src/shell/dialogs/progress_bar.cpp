@@ -1,4 +1,4 @@
-#include "shell/progress_bar.h"
+#include "shell/dialogs/progress_bar.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #pragma once
 #include <string_view>
 
-namespace tav::shell {
+namespace tav::db {
 
 // Creates every missing level of a directory path ("C:\Tamborex\Tav\2025\", "\\server\share\a\b",
 // "a\b"). Levels that exist, and the server and share of a network name, fail quietly on the
@@ -13,4 +13,4 @@ bool MAKEDIR(std::string_view path);
 // system attributes on the way. A symbolic link inside is removed, never followed.
 void DEL_ALL_DIR(std::string_view directory);
 
-}  // namespace tav::shell
+}  // namespace tav::db

@@ -1,4 +1,4 @@
-#include "upgrade/fonts_removal.h"
+#include "convert/fonts_removal.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
-using tav::upgrade::USUN_FONTY;
+using tav::convert::USUN_FONTY;
 using Names = std::vector<std::string>;
 
 namespace {
@@ -30,7 +30,7 @@ class FontRemoval : public ::testing::Test {
   }
   ~FontRemoval() override {
     tav::os::setFontRemovalObserver(nullptr);
-    tav::upgrade::setFileDeleter(nullptr);
+    tav::convert::setFileDeleter(nullptr);
   }
   void file(const std::string& name) { std::ofstream(dir_ / name) << name; }
   Names left() const {
@@ -74,7 +74,7 @@ TEST_F(FontRemoval, FontStillHeldIsReleasedAndDeletedOnceMore) {
   file("free.ttf");
   file("stuck.ttf");
   std::map<std::string, int> attempts;
-  tav::upgrade::setFileDeleter([&](const std::string& path) {
+  tav::convert::setFileDeleter([&](const std::string& path) {
     int n = ++attempts[path];
     if (path.ends_with("stuck.ttf") || (path.ends_with("held.ttf") && n == 1)) return false;
     std::error_code ec;

@@ -1,4 +1,4 @@
-#include "upgrade/fonts_removal.h"
+#include "convert/fonts_removal.h"
 
 #include <vector>
 
@@ -7,7 +7,7 @@
 #include "os/fonts.h"
 #include "runtime/codepage.h"
 
-namespace tav::upgrade {
+namespace tav::convert {
 namespace {
 
 FileDeleter& deleter() {
@@ -52,4 +52,4 @@ void USUN_FONTY(std::string_view dirView) {
   for (const auto& name : survivors) deleteFile(directory + name);
 }
 
-}  // namespace tav::upgrade
+}  // namespace tav::convert

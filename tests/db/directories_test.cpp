@@ -4,7 +4,7 @@
 
 #include "os/files.h"
 #include "os/path.h"
-#include "shell/directories.h"
+#include "db/directories.h"
 #include "support/temp_drive_map.h"
 
 using namespace tav;
@@ -21,34 +21,34 @@ class DirectoriesTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(DirectoriesTest, MakedirCreatesEveryLevelUnderTheDriveMap) {
-  EXPECT_TRUE(shell::MAKEDIR("C:\\a\\b\\"));
+  EXPECT_TRUE(db::MAKEDIR("C:\\a\\b\\"));
   EXPECT_TRUE(fs::is_directory(c("a")));
   EXPECT_TRUE(fs::is_directory(c("a/b")));
-  EXPECT_FALSE(shell::MAKEDIR("C:\\A\\B"));  // the last creation's result: it exists
-  EXPECT_TRUE(shell::MAKEDIR("  c:\\A\\b\\Tamborex\\Tav\\2025\\  "));
+  EXPECT_FALSE(db::MAKEDIR("C:\\A\\B"));  // the last creation's result: it exists
+  EXPECT_TRUE(db::MAKEDIR("  c:\\A\\b\\Tamborex\\Tav\\2025\\  "));
   EXPECT_TRUE(fs::is_directory(c("a/b/Tamborex/Tav/2025")));
 }
 
 TEST_F(DirectoriesTest, MakedirRefusesEmptyPaths) {
-  EXPECT_FALSE(shell::MAKEDIR(""));
-  EXPECT_FALSE(shell::MAKEDIR("   "));
-  EXPECT_FALSE(shell::MAKEDIR("\\"));
-  EXPECT_FALSE(shell::MAKEDIR(" \\ "));
-  EXPECT_FALSE(shell::MAKEDIR("C:\\"));
+  EXPECT_FALSE(db::MAKEDIR(""));
+  EXPECT_FALSE(db::MAKEDIR("   "));
+  EXPECT_FALSE(db::MAKEDIR("\\"));
+  EXPECT_FALSE(db::MAKEDIR(" \\ "));
+  EXPECT_FALSE(db::MAKEDIR("C:\\"));
 }
 
 TEST_F(DirectoriesTest, MakedirRelativeAndNetworkPaths) {
   fs::create_directories(c("cwd"));
   ASSERT_TRUE(os::changeDirectory("C:\\cwd"));
-  EXPECT_TRUE(shell::MAKEDIR("x\\y"));
+  EXPECT_TRUE(db::MAKEDIR("x\\y"));
   EXPECT_TRUE(fs::is_directory(c("cwd/x/y")));
 
   fs::path share = map.root() / "share";
   fs::create_directories(share);
   ASSERT_TRUE(os::mapShare("SERWER", "DANE", share));
-  EXPECT_TRUE(shell::MAKEDIR("\\\\serwer\\dane\\Firma\\01\\"));  // server and share fail quietly
+  EXPECT_TRUE(db::MAKEDIR("\\\\serwer\\dane\\Firma\\01\\"));  // server and share fail quietly
   EXPECT_TRUE(fs::is_directory(share / "Firma" / "01"));
-  EXPECT_FALSE(shell::MAKEDIR("\\\\inny\\dane\\Firma"));
+  EXPECT_FALSE(db::MAKEDIR("\\\\inny\\dane\\Firma"));
   EXPECT_FALSE(fs::exists(map.prefix() / "dosdevices" / "unc" / "inny"));
 }
 
@@ -60,7 +60,7 @@ TEST_F(DirectoriesTest, DelAllDirRemovesATreeWhateverItsAttributes) {
     ASSERT_TRUE(os::setAttributes("C:\\tree\\h.dbf", "+H+S"));
     ASSERT_TRUE(os::setAttributes("C:\\tree\\sub", "+H"));
   }
-  shell::DEL_ALL_DIR("C:\\TREE\\");
+  db::DEL_ALL_DIR("C:\\TREE\\");
   EXPECT_FALSE(fs::exists(c("tree")));
 }
 
@@ -68,7 +68,7 @@ TEST_F(DirectoriesTest, DelAllDirDoesNotFollowLinks) {
   map.put(map.root() / "outside" / "keep.dbf");
   map.put(c("tree/a.dbf"));
   fs::create_directory_symlink(map.root() / "outside", c("tree/link"));
-  shell::DEL_ALL_DIR("C:\\tree");
+  db::DEL_ALL_DIR("C:\\tree");
   EXPECT_FALSE(fs::exists(fs::symlink_status(c("tree"))));
   EXPECT_TRUE(fs::exists(map.root() / "outside" / "keep.dbf"));
 }
@@ -76,6 +76,6 @@ TEST_F(DirectoriesTest, DelAllDirDoesNotFollowLinks) {
 TEST_F(DirectoriesTest, DelAllDirWithAnEmptyNameDoesNothing) {
   map.put(c("x.txt"));
   ASSERT_TRUE(os::changeDirectory("C:\\"));
-  shell::DEL_ALL_DIR("");
+  db::DEL_ALL_DIR("");
   EXPECT_TRUE(fs::exists(c("x.txt")));
 }

@@ -1,4 +1,4 @@
-#include "shell/edit_dialog.h"
+#include "shell/dialogs/edit_dialog.h"
 
 #include <algorithm>
 

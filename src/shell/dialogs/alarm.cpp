@@ -1,11 +1,11 @@
-#include "shell/alarm.h"
+#include "shell/dialogs/alarm.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "gui/application.h"
 #include "runtime/codepage.h"
-#include "shell/main_window.h"
+#include "shell/dialogs/buttons.h"
 
 namespace tav::shell {
 

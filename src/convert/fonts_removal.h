@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace tav::upgrade {
+namespace tav::convert {
 
 // Empties a directory that may hold fonts the system has loaded (the program refresh passes the
 // program directory + "czytaj.to\"): each .ttf font is taken out of the font table, then every
@@ -16,4 +16,4 @@ void USUN_FONTY(std::string_view directory);
 using FileDeleter = std::function<bool(const std::string& path)>;
 FileDeleter setFileDeleter(FileDeleter deleter);
 
-}  // namespace tav::upgrade
+}  // namespace tav::convert
