@@ -716,7 +716,11 @@ void WorkArea::rollback() {
 
 void WorkArea::pack() { rewriteFiles(true, "DBPACK"); }
 
-bool WorkArea::compactMemo() { return rewriteFiles(false, "MEMOPACK"); }
+bool WorkArea::compactMemo() {
+  // Without a memo file there is nothing to compact: the table stays as it is.
+  if (!table_->memo()) return true;
+  return rewriteFiles(false, "MEMOPACK");
+}
 
 bool WorkArea::writeStagedTable(const std::filesystem::path& staged, const std::filesystem::path& stagedMemo,
                                 bool dropDeleted, const char* operation) {
