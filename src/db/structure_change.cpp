@@ -1,12 +1,15 @@
 // Table creation and structure changes that keep the data (EXPORTUJ, LBCREATE, DODAJ_POLE,
-// ZMIEN_DL_POLA, DODAJ_POLA). A rebuilt table is written beside the old one and takes its name by
-// rename, memo first: the old table or the complete new one is on disk at every instant.
+// ZMIEN_DL_POLA, DODAJ_POLA). A rebuilt table is written beside the old one with a memo file of
+// its own that holds only the texts its records point to, and takes its name through the
+// engine's staged swap: the old table or the complete new one is in place at every instant.
+// Deleted records keep their marks through every rebuild that copies them.
 #include "db/structure_change.h"
 
 #include <filesystem>
 
 #include "db/files.h"
 #include "db/table_access.h"
+#include "engine/staging.h"
 #include "engine/workspace.h"
 #include "os/file.h"
 #include "os/files.h"
@@ -20,18 +23,10 @@ namespace tav::db {
 namespace {
 
 // Retry counts and pauses (hundredths) that other workstations holding a file briefly rely on.
-// A table that cannot be replaced at once is given the time its deletion was always given.
-constexpr int kReplaceTries = 10, kReplacePause = 10;
 constexpr int kExportTries = 10, kExportPause = 20;
 constexpr int kCreatePasses = 10, kCreatePause = 10;
 constexpr int kBackupTries = 10, kBackupPause = 5;
 constexpr int kSettlePause = 10, kBeforeOpenPause = 50;
-
-SwapHook& swapHook() {
-  static SwapHook h;
-  return h;
-}
-bool goOn(SwapPoint p, std::string_view table) { return !swapHook() || swapHook()(p, table); }
 
 size_t nameStart(std::string_view path) {
   size_t sep = path.find_last_of("\\/");
@@ -45,61 +40,28 @@ std::string memoOf(std::string_view table) {
   return std::string(table.substr(0, dot + 1)) + "fpt";
 }
 
-// Where a replacement is written before it takes the table's name: same directory (so that the
-// rename cannot cross file systems), "~" before the name.
+// Where a replacement of `table` is written before it takes the table's name: the engine's
+// staging name, so that an open of the table can finish a swap a crash interrupted.
 std::string stagingFor(std::string_view table) {
-  size_t at = nameStart(table);
-  return std::string(table.substr(0, at)) + "~" + std::string(table.substr(at));
+  return engine::stagedPath(os::toHost(table)).string();
 }
 
-// Forces a file (or a directory's entries) to the disk, so that a rename never reaches the disk
-// before the data it names.
-void syncPath(const std::filesystem::path& host) {
-  os::File f;
-  if (f.open(host, os::File::Mode::Read)) f.syncAll();
+// The memo files of a staged table and of the table it replaces, as the engine names them.
+std::vector<engine::Companion> memoOfPair(const std::string& staged, const std::string& target) {
+  return {{engine::Table::memoPathFor(os::toHost(staged)), engine::Table::memoPathFor(os::toHost(target))}};
 }
 
-// Atomic replacement of one file by another of the same directory: at every instant `to` is
-// either the old file or the complete new one.
-bool replaceFile(const std::string& from, const std::string& to) {
-  if (os::exists(to)) os::setAttributes(to, "-R-S-H");  // as a deletion would clear them
-  std::filesystem::path hostFrom = os::toHost(from), hostTo = os::toHost(to);
-  syncPath(hostFrom);
-  for (int attempt = 1; attempt <= kReplaceTries; ++attempt) {
-    std::error_code ec;
-    std::filesystem::rename(hostFrom, hostTo, ec);
-    if (!ec) {
-      os::noteRemoved(hostFrom);
-      os::noteCreated(hostTo);
-      syncPath(hostTo.parent_path());
-      return true;
-    }
-    if (attempt < kReplaceTries) rt::pause(kReplacePause);
-  }
-  return false;
-}
-
-// Puts the staged table (and memo) in place of `target`. The staged memo holds every block of
-// the target's old memo unchanged (see seedMemo), so the old table reads correctly with the new
-// memo: the memo goes first, the table second, and a crash between them leaves a consistent pair.
+// Puts the staged table (and its memo) in place of `target`; a memo left from an old table with
+// memo fields goes when the new one has none. The memo is renamed first and the table last,
+// after a commit record that the next open of the table completes from.
 bool swapIn(const std::string& staged, const std::string& target) {
-  const std::string stagedMemo = memoOf(staged), targetMemo = memoOf(target);
-  const bool newMemo = os::exists(stagedMemo);
-  if (!goOn(SwapPoint::BeforeMemo, target)) return false;
-  if (newMemo && !replaceFile(stagedMemo, targetMemo)) return false;
-  if (!goOn(SwapPoint::BetweenMemoAndTable, target)) return false;
-  if (!replaceFile(staged, target)) return false;
-  // A memo left from an old table with memo fields now belongs to nothing.
-  if (!newMemo && os::exists(targetMemo) && !DEL_FILE(targetMemo)) return false;
-  return goOn(SwapPoint::AfterTable, target);
+  return engine::swapStaged(os::toHost(target), os::toHost(staged), memoOfPair(staged, target));
 }
 
-// Starts the staged table's memo as a copy of the memo the target has now, so that new memo
-// texts land after the old blocks and the old blocks stay where the old table points.
-void seedMemo(const std::string& staged, const std::string& target) {
-  const std::string stagedMemo = memoOf(staged), targetMemo = memoOf(target);
-  if (os::exists(stagedMemo) && os::exists(target) && os::exists(targetMemo))
-    os::copyFile(targetMemo, stagedMemo);
+// Clears what an earlier rebuild through `staged` left: a committed swap is completed first, so
+// that its new table is never taken for a leftover.
+void clearStaging(const std::string& staged, const std::string& target) {
+  engine::removeStaged(os::toHost(target), os::toHost(staged), memoOfPair(staged, target));
 }
 
 [[noreturn]] void failWith(int code, const char* what, const std::string& file) {
@@ -169,11 +131,23 @@ struct HiddenAfterwards {
   ~HiddenAfterwards() { rt::settings().deletedHidden = true; }
 };
 
+// Deleted records visible for a scope, the caller's setting back on every way out.
+struct DeletedShown {
+  bool was = rt::settings().deletedHidden;
+  DeletedShown() { rt::settings().deletedHidden = false; }
+  ~DeletedShown() { rt::settings().deletedHidden = was; }
+};
+
 }  // namespace
 
 SwapHook setSwapHook(SwapHook hook) {
-  SwapHook previous = std::move(swapHook());
-  swapHook() = std::move(hook);
+  static SwapHook current;
+  SwapHook previous = std::move(current);
+  current = std::move(hook);
+  if (current)
+    engine::setStagingHook([](SwapPoint p, const std::filesystem::path& table) { return current(p, table.string()); });
+  else
+    engine::setStagingHook({});
   return previous;
 }
 
@@ -187,10 +161,9 @@ bool EXPORTUJ(std::string_view targetIn) {
     rt::AbandonGuard guard;
     for (int attempt = 1; attempt <= kExportTries && !written; ++attempt) {
       written = rt::sequence([&] {
-        removeTable(staged);
+        clearStaging(staged, target);
         engine::Workspace scratch;
         if (!scratch.create(staged, fields)) failWith(rt::kErrCreate, "cannot create", staged);
-        seedMemo(staged, target);
         copyRecords(*source, staged);
       });
       if (!written) rt::pause(kExportPause);
@@ -231,14 +204,22 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   const std::string z = "z" + file, x = "x" + file;
   std::vector<rt::Value> initial = initialIn;
   initial.resize(added.size());
+  // Every copy on the way carries the deleted records with their marks: a record the user could
+  // still recall is the user's data.
+  DeletedShown shown;
 
   auto& ws = engine::workspace();
   OTWORZ(dir, file, "robo");
   engine::WorkArea* robo = selectOrRaise("robo");
   if (!robo) return false;
   Structure s = robo->structure();
-  for (auto [pos, length] : widen)
-    if (pos >= 1 && static_cast<size_t>(pos) <= s.size()) s[static_cast<size_t>(pos) - 1].length = length;
+  bool widened = false;
+  for (auto [pos, length] : widen) {
+    if (pos < 1 || static_cast<size_t>(pos) > s.size()) continue;
+    auto& f = s[static_cast<size_t>(pos) - 1];
+    widened = widened || f.length != length;
+    f.length = length;
+  }
 
   // Names are compared ignoring case and stored in upper case: the conversions pass "dok_l" or
   // "Koszty" for fields the table may already have, and a table must never hold a name twice.
@@ -255,7 +236,8 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
     grown.push_back(f);
     toAdd.push_back({grown.size(), i});
   }
-  if (toAdd.empty()) {
+  // A rerun, or a table an earlier release already gave the fields, still gets its widenings.
+  if (toAdd.empty() && !widened) {
     ZAMKNIJ("robo");
     return true;
   }
@@ -298,6 +280,9 @@ void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Wi
   const std::string dir(directory), file(fileIn);
   if (!os::exists(dir + file)) return;
   const std::string a = "a" + file;
+  // A swap from "a" + file that a crash stopped after its commit is finished before that file
+  // is taken for a leftover.
+  engine::finishInterruptedSwap(os::toHost(dir + file));
   DEL_FILE(dir + a);
   DEL_FILE(memoOf(dir + a));
   HiddenAfterwards restore;
@@ -320,9 +305,6 @@ void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Wi
     ZAMKNIJ("robo0");
     return;
   }
-  // The memo texts are written after a copy of the table's own memo, so that the table and its
-  // memo can be swapped one after the other without a moment in which they disagree.
-  seedMemo(dir + a, dir + file);
   OTWORZ(dir, a, "robo1");
   engine::WorkArea* to = selectOrRaise("robo1");
   if (!to) {
@@ -384,7 +366,7 @@ bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Struc
   // The new table is built beside the old one and takes its name only when complete; the old
   // one stays in place (and its data in stary.dbf) until then.
   const std::string staged = stagingFor(table);
-  removeTable(staged);
+  clearStaging(staged, table);
   rt::pause(kSettlePause);
   bool created = false;
   {
@@ -401,7 +383,6 @@ bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Struc
     ZAMKNIJ("stary0");
     return false;
   }
-  seedMemo(staged, table);
   rt::pause(kBeforeOpenPause);
   const std::string stagedName = staged.substr(nameStart(staged));
   for (int attempt = 1; attempt <= kBackupTries && !(open = OTWORZ(dir, stagedName, "nowy")); ++attempt)

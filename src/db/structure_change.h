@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/dbf/dbf_format.h"
+#include "engine/staging.h"
 #include "runtime/value.h"
 
 namespace tav::db {
@@ -27,9 +28,10 @@ bool LBCREATE(std::string_view file, const Structure& fields);
 
 // Adds the fields of `added` that the table directory + file does not have yet (names compared
 // ignoring letter case and stored in upper case), giving added field i the value initial[i] in
-// every record when that value is not nil; `widen` sets lengths of existing fields on the way.
-// Deleted records keep their mark. True when done or when nothing was to be added (then no file
-// is touched, widenings included); false when a copy failed, with the table untouched or, past
+// every record when that value is not nil; `widen` sets lengths of existing fields on the way,
+// also when every field is there already (a rerun, a partly converted table). Deleted records
+// are copied with their mark. True when done or when there was nothing to add or widen (then
+// no file is touched); false when a copy failed, with the table untouched or, past
 // that point, its data kept in "z" + file and "x" + file.
 bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initial, std::string_view directory,
                 std::string_view file, const Widenings& widen = {});
@@ -46,7 +48,8 @@ bool DODAJ_POLA(std::string_view directory, std::string_view file, const Structu
 
 // The moments at which a table file is swapped for its rebuilt copy. Tests stop the work at
 // one of them (the hook answers false) to see what a crash there would leave on disk.
-enum class SwapPoint { BeforeMemo, BetweenMemoAndTable, AfterTable };
+// A stop after BeforeMemo is past the commit: the next open of the table completes the swap.
+using SwapPoint = engine::SwapPoint;
 using SwapHook = std::function<bool(SwapPoint, std::string_view table)>;
 SwapHook setSwapHook(SwapHook hook);  // returns the previous one; empty: never stop
 

@@ -96,7 +96,14 @@ class WorkArea {
   // a failed write raises as commit() does.
   void flush();
   void rollback();  // the buffer's unwritten changes are discarded
+  // PACK: the records marked deleted go, and with them their memo texts. The table, its memo
+  // and every open index are written anew beside the old ones and swapped in together (see
+  // engine/staging.h): a crash leaves the old table or the packed one, never a mix.
   void pack();
+  // The memo file rewritten with only the texts the records point to, deleted records kept, in
+  // the same crash-safe way; the indexes come along anew. False (raised) when the table is not
+  // held exclusively or a file could not be written; then the old files stay in use.
+  bool compactMemo();
   void zap();
   // DBEVAL over the visible records from the top; `forCond` selects, `whileCond` stops.
   void eval(const std::function<void()>& body, Condition forCond = {}, Condition whileCond = {});
@@ -200,7 +207,15 @@ class WorkArea {
   uint32_t nextVisible(uint32_t from, bool forward);
   uint32_t lastVisible();
   void afterMove();
-  void rebuildOrders();
+  // Every tag (or those of the files `which` picks) built again from the table.
+  void rebuildOrders(const std::function<bool(const IndexFile*)>& which = {});
+  // Writes the table (without its deleted records when `dropDeleted`), a compact memo and
+  // every open index under staging names, swaps them in and reopens them.
+  bool rewriteFiles(bool dropDeleted, const char* operation);
+  bool writeStagedTable(const std::filesystem::path& staged, const std::filesystem::path& stagedMemo,
+                        bool dropDeleted, const char* operation);
+  bool writeStagedIndex(IndexFile& file, const std::filesystem::path& staged, bool dropDeleted,
+                        const char* operation);
   void raise(int code, std::string description, const std::string& operation);
   rt::Value readMemo(const FieldDef& f, const char* raw);
 

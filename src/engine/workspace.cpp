@@ -4,6 +4,7 @@
 
 #include "engine/expr/expression.h"
 #include "engine/index/index_files.h"
+#include "engine/staging.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
@@ -120,6 +121,8 @@ bool Workspace::useHost(const std::filesystem::path& host, std::string_view alia
   to.readOnly = o.readOnly;
   to.scheme = driver->scheme;
   to.chooseSchemeByHeader = driver->scheme != LockScheme::Clipper;
+  // A rebuild that a crash stopped after its commit is completed before anything is read.
+  finishInterruptedSwap(host);
   std::unique_ptr<Table> table;
   for (;;) {
     rt::Error err;

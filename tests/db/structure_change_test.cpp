@@ -143,11 +143,60 @@ TEST_F(StructureChange, DodajPoleNeverAddsAFieldTwice) {
 TEST_F(StructureChange, DodajPoleWithEveryFieldPresentChangesNoFile) {
   makeTable("tab.dbf", 3);
   std::string before = test::readFile(tmp_ / "tab.dbf"), memo = test::readFile(tmp_ / "tab.fpt");
-  ASSERT_TRUE(DODAJ_POLE({{"uwagi", 'M', 10, 0}, {"NAZWA", 'C', 10, 0}}, {}, dir_, "tab.dbf", {{1, 30}}));
+  ASSERT_TRUE(DODAJ_POLE({{"uwagi", 'M', 10, 0}, {"NAZWA", 'C', 10, 0}}, {}, dir_, "tab.dbf", {{1, 10}}));
   EXPECT_EQ(test::readFile(tmp_ / "tab.dbf"), before);
   EXPECT_EQ(test::readFile(tmp_ / "tab.fpt"), memo);
   EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
   EXPECT_FALSE(workspace().used("robo"));
+}
+
+// A rerun, or a table an earlier release half converted, has the fields but not the widths; and
+// a record the user deleted but could still recall survives the upgrade with its mark.
+TEST_F(StructureChange, DodajPoleWidensOnARerunAndKeepsDeletedRecords) {
+  makeTable("tab.dbf", 5, {2, 4});
+  std::vector<Row> expected;
+  for (int i = 1; i <= 5; ++i)
+    expected.push_back({i == 2 || i == 4, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i)}});
+  ASSERT_TRUE(DODAJ_POLE({{"NAZWA", 'C', 10, 0}}, {}, dir_, "tab.dbf", {{1, 25}}));
+  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:25", "KWOTA:8", "UWAGI:10"}));
+  EXPECT_EQ(rows("tab.dbf"), expected);
+  ASSERT_TRUE(DODAJ_POLE({{"NOWE", 'C', 3, 0}}, {rt::Value("n")}, dir_, "tab.dbf", {{2, 10}}));
+  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:25", "KWOTA:10", "UWAGI:10", "NOWE:3"}));
+  for (auto& r : expected) r.values.push_back("n");
+  EXPECT_EQ(rows("tab.dbf"), expected);
+  EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+  EXPECT_TRUE(rt::settings().deletedHidden);
+}
+
+// Every rebuild writes a memo file of only the texts its records point to: the same data keeps
+// the same size however many structure changes it goes through.
+TEST_F(StructureChange, RebuiltMemoFilesHoldNoDeadBlocks) {
+  makeTable("tab.dbf", 6, {3});
+  auto compact = [&](bool withDeleted) {
+    uint64_t size = 512;
+    for (int i = 1; i <= 6; ++i)
+      if (withDeleted || i != 3) size += (8 + memoText(i).size() + 63) / 64 * 64;
+    return size;
+  };
+  auto memoSize = [&] { return fs::file_size(tmp_ / "tab.fpt"); };
+  ASSERT_GT(memoSize(), compact(true));  // the edited first memo left its old blocks behind
+  ASSERT_TRUE(DODAJ_POLE({{"A1", 'C', 2, 0}}, {}, dir_, "tab.dbf"));
+  EXPECT_EQ(memoSize(), compact(true));
+  ASSERT_TRUE(DODAJ_POLA(dir_, "tab.dbf", {{"A2", 'C', 2, 0}}));
+  EXPECT_EQ(memoSize(), compact(true));
+  EXPECT_EQ(fs::file_size(tmp_ / "stary.fpt"), compact(true));
+  ZMIEN_DL_POLA(dir_, "tab.dbf", {{1, 12}}, true);
+  EXPECT_EQ(memoSize(), compact(true));
+  ZMIEN_DL_POLA(dir_, "tab.dbf", {{1, 14}});  // the deleted record goes, and its memo text
+  EXPECT_EQ(memoSize(), compact(false));
+  rt::HandlerGuard g([](rt::Error&) { return rt::Answer{}; });
+  ASSERT_TRUE(OTWORZ(dir_, "tab.dbf", "t"));
+  ASSERT_TRUE(EXPORTUJ(dir_ + "kopia.dbf"));
+  ZAMKNIJ("t");
+  EXPECT_EQ(fs::file_size(tmp_ / "kopia.fpt"), compact(false));
+  auto r = rows("tab.dbf");
+  ASSERT_EQ(r.size(), 5u);
+  for (auto& row : r) EXPECT_EQ(row.values[2], memoText(std::stoi(row.values[0].substr(1))));
 }
 
 TEST_F(StructureChange, DodajPoleOnATableThatWillNotOpenGoesToTheHandler) {
@@ -310,10 +359,11 @@ TEST_F(StructureChange, ARebuildFlushesEachStagedFileOnceAndTheDirectoryAfterEac
   };
   for (const char* table : {"small.dbf", "big.dbf"}) {
     // Two exports (to z and back), each staging a table and its memo: each file is flushed
-    // before its rename and the directory after it, never per record or per page.
-    EXPECT_EQ(flushes([&] { ASSERT_TRUE(DODAJ_POLE({{"NOWA", 'N', 5, 0}}, {rt::Value(1)}, dir_, table)); }), 8u)
+    // once before the swap, the commit record once, the directory after the record and after
+    // the renames; never per record or per page.
+    EXPECT_EQ(flushes([&] { ASSERT_TRUE(DODAJ_POLE({{"NOWA", 'N', 5, 0}}, {rt::Value(1)}, dir_, table)); }), 10u)
         << table;
-    EXPECT_EQ(flushes([&] { ZMIEN_DL_POLA(dir_, table, {{1, 30}}); }), 4u) << table;
+    EXPECT_EQ(flushes([&] { ZMIEN_DL_POLA(dir_, table, {{1, 30}}); }), 5u) << table;
     // Building an index flushes its file once, when it is closed; reading through it, none.
     EXPECT_EQ(flushes([&] {
                 engine::Workspace ws;
@@ -377,7 +427,8 @@ TEST_P(InterruptedSwap, ZmienDlPolaLeavesAWholeTable) {
   makeTable("tab.dbf", 6, {2});
   stopAt(GetParam());
   ZMIEN_DL_POLA(dir_, "tab.dbf", {{1, 30}});
-  expectOldOrNew("tab.dbf", 3, 3, GetParam() == SwapPoint::AfterTable ? 5 : 6);
+  // Past the commit (after BeforeMemo) the next open completes the swap: the new table.
+  expectOldOrNew("tab.dbf", 3, 3, GetParam() == SwapPoint::BeforeMemo ? 6 : 5);
 }
 
 TEST_P(InterruptedSwap, DodajPolaLeavesAWholeTable) {
