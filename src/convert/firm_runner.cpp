@@ -1,6 +1,9 @@
 #include "convert/firm_runner.h"
 
+#include <algorithm>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "convert/firm_step_frame.h"
 #include "convert/speed_class.h"
@@ -70,11 +73,39 @@ const char* missingFirmTable(std::string_view firmDirectory) {
   return nullptr;
 }
 
+// The work copies a structure change of the steps makes beside a table ("z" and "x" + the name for
+// an addition of fields, "a" + the name for a widening) and removes when it ends. A run stopped
+// in between leaves them; the table itself is whole, and a step whose condition no longer holds
+// would never come to remove them.
+void removeWorkCopies(const std::string& firm) {
+  static const std::vector<std::string> copies = [] {
+    std::vector<std::string> names;
+    for (const ReleaseSteps& row : releaseCatalogue()) {
+      if (!row.firmPlan) continue;
+      for (const FirmWork& w : row.firmPlan->work) {
+        if (auto a = std::get_if<AddFields>(&w)) {
+          names.push_back(std::string("z") + a->table.name);
+          names.push_back(std::string("x") + a->table.name);
+        } else if (auto b = std::get_if<WidenFields>(&w)) {
+          names.push_back(std::string("a") + b->table.name);
+        }
+      }
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+  }();
+  for (const std::string& name : copies)
+    for (const char* ext : {".dbf", ".fpt"})
+      if (os::exists(firm + name + ext)) db::DEL_FILE(firm + name + ext);
+}
+
 void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirectory,
                  std::string_view databaseDirectory, std::string_view databaseRelease,
                  const StepRegistry& steps) {
   const std::string firm(firmDirectory);
   if (missingFirmTable(firm)) return;
+  removeWorkCopies(firm);
 
   engine::WorkArea& wer = openFirmReleaseRecord(firm);
   const rt::Value baza = wer.get(std::string_view("baza"));

@@ -1,6 +1,8 @@
 #include "db/files.h"
 
+#include "engine/staging.h"
 #include "os/files.h"
+#include "os/path.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
@@ -103,6 +105,13 @@ bool FCOPY(std::string_view source, std::string_view target) {
 void removeLeftovers(std::string_view directory) {
   std::string dir(directory);
   if (dir.empty() || dir.back() != '\\') dir += '\\';
+  // A rebuild that reached its commit record is finished first: its staged files are the table's
+  // new content, not leftovers.
+  for (const os::DirEntry& e : os::listDirectory(dir + "~*.swp")) {
+    const size_t dot = e.name.rfind('.');
+    if (e.name.size() > 1 && dot != std::string::npos)
+      engine::finishInterruptedSwap(os::toHost(dir + e.name.substr(1, dot - 1) + ".dbf"));
+  }
   for (const os::DirEntry& e : os::listDirectory(dir + "~*.*")) {
     if (e.isDirectory() || e.name.size() < 2 || e.name[0] != '~') continue;
     const std::string lower = rt::lower(e.name);

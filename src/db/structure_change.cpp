@@ -239,6 +239,10 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   // A rerun, or a table an earlier release already gave the fields, still gets its widenings.
   if (toAdd.empty() && !widened) {
     ZAMKNIJ("robo");
+    // The work copies of a run stopped after the table itself was in place: the table is whole,
+    // they are nobody's data.
+    removeTable(dir + z);
+    removeTable(dir + x);
     return true;
   }
 

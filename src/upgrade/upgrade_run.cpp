@@ -91,8 +91,10 @@ bool firmName(const std::string& firmDirectory, std::string& name) {
   return true;
 }
 
-// Sets the database's completion flag; false when the record could not be written.
-bool setCompletion(std::string_view databaseDirectory, const char* ok) {
+// Sets the database's completion flag; false when the record could not be written. A
+// `programLevel` given is put back as the record's `tav` when the record demands more: the program
+// steps of the refresh are chosen by it, and the refresh raises it once they are done.
+bool setCompletion(std::string_view databaseDirectory, const char* ok, const std::string& programLevel = {}) {
   if (!db::S_OTWORZ(databaseDirectory, "wersja", "wer")) return false;
   bool written = false;
   rt::guarded([&] {
@@ -100,12 +102,29 @@ bool setCompletion(std::string_view databaseDirectory, const char* ok) {
     a->goTop();
     if (a->eof() || !db::REK_LOCK()) return;
     a->put("ok", rt::Value(std::string(ok)));
+    const rt::Value tav = a->get("tav");
+    if (!programLevel.empty() && tav.isText() && convert::releaseBelow(programLevel, tav.str()))
+      a->put("tav", rt::Value(programLevel));
     a->commit();
     a->unlock();
     written = true;
   });
   rt::guarded([] { db::ZAMKNIJ("wer"); });
   return written;
+}
+
+// The program level the database's wersja.dbf records now (its `tav`); empty when unreadable.
+std::string recordedProgramLevel(std::string_view databaseDirectory) {
+  std::string level;
+  if (!db::S_OTWORZ(databaseDirectory, "wersja", "wer")) return level;
+  rt::guarded([&] {
+    engine::WorkArea* a = engine::workspace().find("wer");
+    a->goTop();
+    const rt::Value v = a->get("tav");
+    if (!a->eof() && v.isText()) level = rt::allTrim(v.str());
+  });
+  rt::guarded([] { db::ZAMKNIJ("wer"); });
+  return level;
 }
 
 std::string euCountries(std::string_view databaseDirectory) {
@@ -497,8 +516,9 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   // The public steps are chosen by the release wersja.dbf records: the new release arrives only
   // once they are done, so that a run stopped among them does them again next time. The shipped
   // record's `ok` may say "T": until the end the database must still say it is incomplete.
+  const std::string programLevel = recordedProgramLevel(database);
   db::FCOPY(".\\wb.dbf", database + "wersja.dbf");
-  if (!setCompletion(database, "N"))
+  if (!setCompletion(database, "N", programLevel))
     return finish("Nie można zapisać pliku;"_oem + database + "wersja.dbf");
 
   if (!failures.empty()) {
