@@ -139,7 +139,12 @@ bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string
   db::DEL_KAT(program, "tav_*.dll");
   USUN_FONTY(program + "czytaj.to\\");
   db::DEL_FILE(program + "czytaj.to\\zmiany.chm");
-  for (const char* file : kWithdrawnProgramFiles) db::DEL_FILE(program + file);
+  // A file the release ships again is replaced by its copy below (a copy replaces its target only
+  // when complete), never deleted first: a refresh killed in between must leave a program the next
+  // upgrade still recognises (ot4xb.dll, wersja.dbf) and can refresh again.
+  auto shipped = [](const std::string& name) { return os::exists(".\\" + name); };
+  for (const char* file : kWithdrawnProgramFiles)
+    if (!shipped(file)) db::DEL_FILE(program + file);
 
   // Templates the program lacks; the changed ones are the program steps' business, and a
   // template the user changed in between must survive an upgrade that does not replace it.
@@ -148,7 +153,8 @@ bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string
     if (!os::exists(txt + e.name)) db::FCOPY(".\\txt\\" + e.name, txt);
 
   for (const char* file : kHelperPrograms) db::FCOPY(std::string(".\\") + file, program);
-  db::DEL_KAT(program, "*.dll");
+  for (const os::DirEntry& e : os::listDirectory(program + "*.dll"))
+    if (!shipped(e.name)) db::DEL_FILE(program + e.name);
   advance(10);
   rt::pause(kPauseAfterDllDeletion);
 
