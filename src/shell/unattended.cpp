@@ -301,27 +301,26 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
       }
       return &args[++i];
     };
+    // One action a run: --help beside one still only prints the usage.
+    auto choose = [&](UnattendedOptions::Action action) {
+      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
+        error = "only one of --upgrade, --install and --plan, once";
+        return false;
+      }
+      if (o.action != UnattendedOptions::Action::Help) o.action = action;
+      return true;
+    };
     if (a == "--help") {
       o.action = UnattendedOptions::Action::Help;
     } else if (a == "--upgrade") {
       const std::string* v = value("the program directory");
-      if (!v) return std::nullopt;
-      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
-        error = "only one of --upgrade, --install and --plan, once";
-        return std::nullopt;
-      }
-      if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Upgrade;
+      if (!v || !choose(UnattendedOptions::Action::Upgrade)) return std::nullopt;
       o.programDirectory = *v;
     } else if (a == "--install") {
       const std::string* program = value("the program directory and the database directory");
       if (!program) return std::nullopt;
       const std::string* database = value("the database directory after the program directory");
-      if (!database) return std::nullopt;
-      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
-        error = "only one of --upgrade, --install and --plan, once";
-        return std::nullopt;
-      }
-      if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Install;
+      if (!database || !choose(UnattendedOptions::Action::Install)) return std::nullopt;
       o.programDirectory = *program;
       o.databaseDirectory = *database;
     } else if (a == "--previous-program") {
@@ -330,12 +329,7 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
       o.previousProgram = *v;
     } else if (a == "--plan") {
       const std::string* v = value("the program directory");
-      if (!v) return std::nullopt;
-      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
-        error = "only one of --upgrade, --install and --plan, once";
-        return std::nullopt;
-      }
-      if (o.action != UnattendedOptions::Action::Help) o.action = UnattendedOptions::Action::Plan;
+      if (!v || !choose(UnattendedOptions::Action::Plan)) return std::nullopt;
       o.programDirectory = *v;
     } else if (a == "--json") {
       const std::string* v = value("a file name");
