@@ -209,6 +209,21 @@ int runPlan(const UnattendedOptions& options, const std::vector<std::string>& po
   return code;
 }
 
+// The firms of the last database run, as both reports give them.
+nlohmann::json firmsJson(const upgrade::RunRecord& run) {
+  nlohmann::json firms = nlohmann::json::array();
+  for (const upgrade::FirmRecord& f : run.firms)
+    firms.push_back({{"number", f.nr},
+                     {"directory", utf8(f.directory)},
+                     {"name", utf8(f.name)},
+                     {"release_before", f.releaseBefore},
+                     {"release_after", f.releaseAfter},
+                     {"status", upgrade::statusName(f.status)},
+                     {"error", utf8(f.error)},
+                     {"steps", f.steps}});
+  return firms;
+}
+
 nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t start, std::time_t end) {
   const upgrade::EntryOutcome& e = upgrade::lastEntry();
   const upgrade::RunRecord& run = upgrade::lastRun();
@@ -221,18 +236,7 @@ nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t 
   j["database_directory_host"] = hostPath(e.databaseDirectory);
   j["database_release_before"] = e.releaseBefore;
   j["database_release_after"] = e.releaseAfter;
-  nlohmann::json firms = nlohmann::json::array();
-  if (e.databaseRun)
-    for (const upgrade::FirmRecord& f : run.firms)
-      firms.push_back({{"number", f.nr},
-                       {"directory", utf8(f.directory)},
-                       {"name", utf8(f.name)},
-                       {"release_before", f.releaseBefore},
-                       {"release_after", f.releaseAfter},
-                       {"status", upgrade::statusName(f.status)},
-                       {"error", utf8(f.error)},
-                       {"steps", f.steps}});
-  j["firms"] = firms;
+  j["firms"] = e.databaseRun ? firmsJson(run) : nlohmann::json::array();
   nlohmann::json texts = nlohmann::json::array();
   if (e.databaseRun)
     for (const std::string& t : run.texts) texts.push_back(utf8(t));
@@ -549,17 +553,7 @@ nlohmann::json installReportJson(const std::string& outcome, int exitCode, const
   j["previous_program"] = e.previousProgram.empty() ? nlohmann::json(nullptr) : nlohmann::json(utf8(e.previousProgram));
   j["database_release_before"] = e.releaseBefore;
   j["database_release_after"] = e.releaseAfter;
-  nlohmann::json firms = nlohmann::json::array();
-  if (e.databaseRun)
-    for (const upgrade::FirmRecord& f : run.firms)
-      firms.push_back({{"number", f.nr},
-                       {"directory", utf8(f.directory)},
-                       {"name", utf8(f.name)},
-                       {"release_before", f.releaseBefore},
-                       {"release_after", f.releaseAfter},
-                       {"status", upgrade::statusName(f.status)},
-                       {"error", utf8(f.error)}});
-  j["firms"] = firms;
+  j["firms"] = e.databaseRun ? firmsJson(run) : nlohmann::json::array();
   nlohmann::json failed = nlohmann::json::array();
   for (const std::string& f : e.failedFiles) failed.push_back(utf8(f));
   j["files_failed"] = failed;
