@@ -1,12 +1,14 @@
 #pragma once
+
+// Reading a field for a conversion rule: a field of another type than expected reads as its empty
+// value, as the rules compare with blanks and zero rather than fail on a damaged record.
+
 #include <string>
 #include <string_view>
 
 #include "engine/workarea.h"
 #include "runtime/format.h"
 
-// Reading a field for a conversion rule: a field of another type than expected reads as its empty
-// value, as the rules compare with blanks and zero rather than fail on a damaged record.
 namespace tav::convert {
 
 inline std::string text(engine::WorkArea& a, std::string_view field) {

@@ -1,3 +1,6 @@
+// The per-firm conversion. Every step the firm needs must be callable before its report and
+// backups go, and each step is given the release read at the start, never one re-read in between.
+
 #include "convert/firm_runner.h"
 
 #include <algorithm>

@@ -1,4 +1,8 @@
 #pragma once
+
+// Converting one firm, and the choice of the firm steps it needs. The run and the upgrade's plan
+// both take that choice from here, so they cannot disagree.
+
 #include <string>
 #include <string_view>
 #include <vector>

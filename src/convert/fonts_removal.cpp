@@ -1,3 +1,6 @@
+// USUN_FONTY. Every font is released before any file goes, since a font still loaded keeps its
+// file; names are used as the listing gives them, because host names are case-sensitive.
+
 #include "convert/fonts_removal.h"
 
 #include <vector>

@@ -1,4 +1,8 @@
 #pragma once
+
+// Emptying a directory that may hold fonts the system has loaded, as the program refresh does with
+// the program's czytaj.to\.
+
 #include <functional>
 #include <string>
 #include <string_view>

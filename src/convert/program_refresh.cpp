@@ -1,3 +1,7 @@
+// The program refresh: the program's files brought to the shipped release and the database's
+// program level raised. A file shipped again is replaced by its complete copy, never deleted first,
+// so a refresh killed half-way leaves a program the next upgrade still recognises.
+
 #include "convert/program_refresh.h"
 
 #include <string>

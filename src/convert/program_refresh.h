@@ -1,4 +1,8 @@
 #pragma once
+
+// Refreshing an installed program's files from the shipped release, and the progress window calls
+// the upgrade run hands down to it (the refresh cannot call up into the run).
+
 #include <functional>
 #include <string>
 #include <string_view>

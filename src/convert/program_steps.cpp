@@ -1,3 +1,6 @@
+// The program steps of each release, one table row per release. A register record another
+// workstation holds is left in place rather than waited for.
+
 #include "convert/program_steps.h"
 
 #include <algorithm>

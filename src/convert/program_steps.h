@@ -1,9 +1,4 @@
 #pragma once
-#include <string>
-#include <string_view>
-#include <vector>
-
-namespace tav::convert {
 
 // The program steps bring an installed program's own files to one release: chiefly its
 // printout templates in txt\, taken from the shipped release's ".\txt\" (the tool's working
@@ -11,6 +6,12 @@ namespace tav::convert {
 // database directory, both ending in a backslash. Nothing is reported: a copy that fails after
 // FCOPY's attempts leaves the previous template, and a file to delete that is missing is no
 // error. Repeating a step gives the same files.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tav::convert {
 
 // One release's template refresh: the templates it replaces in the program's txt\, in order.
 struct ProgramTemplates {

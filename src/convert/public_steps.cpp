@@ -1,3 +1,7 @@
+// The public steps and NTX_PUB. A rebuilt shared table is copied over the old one only after it
+// is closed, with a pause for the file system; an open alias is closed first so the table named
+// is the one worked on.
+
 #include "convert/public_steps.h"
 
 #include <functional>

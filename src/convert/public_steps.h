@@ -1,14 +1,15 @@
 #pragma once
-#include <string_view>
-
-#include "runtime/value.h"
-
-namespace tav::convert {
 
 // The steps on the tables every firm shares: public\ (tax forms, payments, registers) and the
 // reference tables of str\. The upgrade calls them once, after the firms; the catalogue's rule
 // chooses them by the database release. Each is safe to repeat: a step tests what the table
 // already has before it changes anything.
+
+#include <string_view>
+
+#include "runtime/value.h"
+
+namespace tav::convert {
 
 // public\wpit.dbf is rebuilt on the database's str\wpit.dbf template while it has fewer than 18
 // fields; its records are carried over by field name. A table that cannot be read, a template

@@ -1,3 +1,5 @@
+// The one speed class of the process; it starts at 1.
+
 #include "convert/speed_class.h"
 
 namespace tav::convert {

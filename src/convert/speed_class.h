@@ -1,5 +1,8 @@
 #pragma once
 
+// The duration class the running upgrade's measured time is recorded under, shared by the per-firm
+// runner and the duration estimate.
+
 namespace tav::convert {
 
 // The duration class under which the running upgrade's measured time is recorded. It starts at 1;

@@ -1,4 +1,8 @@
 #pragma once
+
+// Which function runs each step of the release catalogue, and the observer told of every step run.
+// A step without a function raises: a step that did not run must never be counted as done.
+
 #include <functional>
 #include <map>
 #include <string>

@@ -1,3 +1,6 @@
+// The template steps' file lists, one row per release. A template missing from the release is
+// never allowed to take the database's previous copy with it.
+
 #include "convert/template_steps.h"
 
 #include <string>

@@ -1,13 +1,14 @@
 #pragma once
-#include <string_view>
-#include <vector>
-
-namespace tav::convert {
 
 // The template steps refresh the database's str\ directory from the shipped release's own
 // ".\str\" (the tool's working directory), so that the firm and public steps find the new
 // tables and structures there. Each takes the database directory and the program directory.
 // A copy that fails leaves the previous template in place; nothing is reported.
+
+#include <string_view>
+#include <vector>
+
+namespace tav::convert {
 
 // One release's work on str\: files copied in order and files deleted from str\xml\.
 enum class CopyRule {

@@ -1,3 +1,6 @@
+// DATA_AKTUALIZACJI. The stamp's values are written all or none: half a stamp would tell the
+// program of an update the rest contradicts.
+
 #include "convert/update_stamp.h"
 
 #include <string>

@@ -1,4 +1,8 @@
 #pragma once
+
+// The update stamp in public\pub_dat.dbf, which tells the program when and to which release the
+// database was last brought.
+
 #include <string_view>
 
 namespace tav::convert {

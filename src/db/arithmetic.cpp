@@ -1,3 +1,6 @@
+// The amount and time arithmetic of the conversions. Results carry no negative zero, which would
+// print as "-0" in the books.
+
 #include "db/arithmetic.h"
 
 #include <cmath>

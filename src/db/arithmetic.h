@@ -1,12 +1,13 @@
 #pragma once
-#include <initializer_list>
-#include <vector>
-
-namespace tav::db {
 
 // How the tool truncates, rounds and adds amounts and times held in binary floating point. The
 // small constants (1e-7, 1e-12) absorb representation error; the conversions and the duration
 // estimate depend on exactly these results.
+
+#include <initializer_list>
+#include <vector>
+
+namespace tav::db {
 
 // The integer part, robust against representation error: 2.99999999 gives 3, 2.6 gives 2,
 // -0.5 gives 0.

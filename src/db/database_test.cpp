@@ -1,3 +1,6 @@
+// The engine self-test run in a directory before anything is installed there, and the directory
+// name checks. The error box names the failed stage by number, so a stage keeps its number.
+
 #include "db/database_test.h"
 
 #include <algorithm>

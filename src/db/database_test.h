@@ -1,4 +1,8 @@
 #pragma once
+
+// Checks that a program or database directory can hold the tool's tables before an installation
+// uses it: the engine self-test and the directory name rules.
+
 #include <string_view>
 
 namespace tav::db {

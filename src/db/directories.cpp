@@ -1,3 +1,6 @@
+// Creating and removing whole directory trees. Roots (a drive, a server and share) are never made,
+// and a link inside a tree being removed is deleted, never followed out of it.
+
 #include "db/directories.h"
 
 #include <string>

@@ -1,4 +1,8 @@
 #pragma once
+
+// Making every level of a directory path and deleting a directory tree, as installation and
+// clean-up steps use them.
+
 #include <string_view>
 
 namespace tav::db {

@@ -1,3 +1,6 @@
+// The file family over os/files. Names from a listing are compared in upper-case 852; a copy
+// replaces its target in one step, so a failed copy leaves the previous file rather than none.
+
 #include "db/files.h"
 
 #include "engine/staging.h"

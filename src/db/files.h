@@ -1,14 +1,15 @@
 #pragma once
-#include <string>
-#include <string_view>
-#include <vector>
-
-namespace tav::db {
 
 // The file family every step of an installation and an upgrade works with in the program and
 // database directories. Their retry counts and pauses (hundredths of a second, through
 // rt::pause) are what other workstations holding the files briefly are given to let go; keep them.
 // None of them shows a message or raises an error: results, or nothing, as listed.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tav::db {
 
 // Deletes a file, clearing its read-only, system and hidden attributes when the first attempt
 // does not take. True when the file does not exist afterwards (also when it never did).

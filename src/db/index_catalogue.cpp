@@ -1,3 +1,6 @@
+// The catalogue of every firm table's tags. Order and letter case are the contract: the accounting
+// program opens the tags by name, and a deletion row must follow the tables indexed above it.
+
 #include "db/index_catalogue.h"
 
 #include <algorithm>

@@ -1,4 +1,8 @@
 #pragma once
+
+// The index catalogue: which tags each firm table gets, in which order, and which obsolete files
+// go in their places.
+
 #include <string>
 #include <string_view>
 #include <vector>

@@ -1,3 +1,6 @@
+// INDEXON and INDEKSUJ. The retry counts and pauses are what other workstations are given to let go
+// of a table or its index; an index goes only while its table is held exclusively.
+
 #include "db/indexing.h"
 
 #include <algorithm>

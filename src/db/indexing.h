@@ -1,4 +1,7 @@
 #pragma once
+
+// Rebuilding compound indexes, one table or a whole firm, and the results the conversions report.
+
 #include <string_view>
 
 #include "db/index_catalogue.h"

@@ -1,4 +1,8 @@
 #pragma once
+
+// Changing a table's structure (adding and widening fields, exporting to a new table). The old
+// table is replaced only once the complete new one is on disk, never left half-copied.
+
 #include <functional>
 #include <string>
 #include <string_view>

@@ -1,4 +1,9 @@
 #pragma once
+
+// The tool's only door to its tables. Failures are results; the retry counts and pauses are
+// the ones other workstations' timing has always been tuned against, so they stay exact.
+// Directories carry their trailing backslash and are joined to names without a separator.
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -6,10 +11,6 @@
 #include "runtime/value.h"
 
 namespace tav::db {
-
-// The tool's only door to its tables. Failures are results; the retry counts and pauses are
-// the ones other workstations' timing has always been tuned against, so they stay exact.
-// Directories carry their trailing backslash and are joined to names without a separator.
 
 // Opens dir + name + ".dbf" exclusively under `alias` (6 attempts, no pause), with the .cdx of
 // the same name and `tag` as the order when a tag is given. An alias already open is selected

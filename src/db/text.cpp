@@ -1,3 +1,5 @@
+// Token lists and blank squeezing. A list is trimmed of trailing blanks before it is split.
+
 #include "db/text.h"
 
 #include "runtime/format.h"

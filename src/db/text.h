@@ -1,4 +1,7 @@
 #pragma once
+
+// The "|"-separated token lists and text trimming the conversions and the release catalogue use.
+
 #include <string>
 #include <string_view>
 #include <vector>

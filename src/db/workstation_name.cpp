@@ -1,3 +1,6 @@
+// Rewriting the workstation name. The replacement table must stay as it is: names the accounting
+// program already stored were made by it, and the duration estimate finds earlier runs by them.
+
 #include "db/workstation_name.h"
 
 #include <cstdlib>

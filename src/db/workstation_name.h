@@ -1,4 +1,7 @@
 #pragma once
+
+// The workstation's name as the tool puts it into file names and after "/N" on a command line.
+
 #include <string>
 
 namespace tav::db {

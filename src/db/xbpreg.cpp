@@ -1,3 +1,7 @@
+// The registry class over os/registry, and the stored form of runtime values (a 4-byte mark, then
+// one tagged item, docs/registry.md). Every count read back is checked, so a damaged value is
+// refused.
+
 #include "db/xbpreg.h"
 
 #include <algorithm>

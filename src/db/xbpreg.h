@@ -1,4 +1,8 @@
 #pragma once
+
+// The registry class the tool's code calls, and the raw registry calls beneath it. Texts pass
+// through as ANSI; nothing here raises an error, failures show in the object's status.
+
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -1,3 +1,6 @@
+// The driver registry: components loaded, drivers built from them, the default driver. A driver's
+// lock scheme follows its index format, since other engines lock by the index family they know.
+
 #include "engine/drivers.h"
 
 #include <algorithm>

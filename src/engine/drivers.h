@@ -1,4 +1,7 @@
 #pragma once
+
+// Table drivers put together from the engine's components, as the runtime set-up names them.
+
 #include <string>
 #include <string_view>
 #include <vector>

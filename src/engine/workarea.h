@@ -1,4 +1,8 @@
 #pragma once
+
+// Work areas: an open table with its record buffer, position, orders, locks, relations and filter.
+// A changed record reaches the file and every open tag when the area moves, commits or closes.
+
 #include <cstdint>
 #include <functional>
 #include <map>

@@ -1,3 +1,7 @@
+// The work areas of the process: opening tables with their structural index, aliases, and binding
+// fields for expressions. A field bound by an expression holds its area weakly, so a closed area
+// raises "alias does not exist" rather than reading freed memory.
+
 #include "engine/workspace.h"
 
 #include <algorithm>

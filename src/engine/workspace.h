@@ -1,4 +1,8 @@
 #pragma once
+
+// The work areas of the process, addressed by alias, and the context through which expressions bind
+// to their fields. Errors of opening go through the handler first, which may retry them.
+
 #include <filesystem>
 #include <functional>
 #include <memory>

@@ -1,3 +1,6 @@
+// The application object: the event queue, focus, timers and top-level windows. A callback may
+// destroy its own widget, so a target is looked up by id again after every callback.
+
 #include "gui/application.h"
 
 #include <algorithm>

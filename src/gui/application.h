@@ -1,4 +1,8 @@
 #pragma once
+
+// The toolkit's application object and the backend interface beneath it. All state the tool relies
+// on lives in the widget model; a backend only mirrors it and posts input.
+
 #include <deque>
 #include <functional>
 #include <map>

@@ -1,3 +1,6 @@
+// The image table behind resources.h: each XPM drawing is compiled in as C source and found by its
+// resource number; pixels are decoded from the XPM text when asked for.
+
 #include "gui/resources.h"
 
 #include <cstdio>

@@ -1,4 +1,7 @@
 #pragma once
+
+// The icons and bitmaps compiled into the executable, by resource number.
+
 #include "gui/types.h"
 
 namespace tav::gui {

@@ -1,4 +1,7 @@
 #pragma once
+
+// The plain value types of the toolkit: points, sizes, colours, fonts and keys.
+
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -1,3 +1,6 @@
+// The widgets of the toolkit: windows, statics, buttons, edits, trees and menus. Every change is
+// made in the model first and then passed to the backend.
+
 #include "gui/widgets.h"
 
 #include <algorithm>

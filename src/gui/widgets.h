@@ -1,4 +1,8 @@
 #pragma once
+
+// The widget model of the toolkit. A parent owns its children, and events name their target by id,
+// so an event that outlives its target is dropped instead of reaching freed memory.
+
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -1,4 +1,8 @@
 #pragma once
+
+// The directory chooser the installation and the upgrade ask for a program or database directory
+// with. The returned path always ends with a backslash; an empty one means the user cancelled.
+
 #include <memory>
 #include <string>
 #include <utility>

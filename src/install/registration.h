@@ -1,4 +1,8 @@
 #pragma once
+
+// What a finished installation leaves for the current user: the tool's registry key, the entry
+// among the installed programs, and the desktop and Start-menu shortcuts.
+
 #include <string>
 
 namespace tav::install {

@@ -1,4 +1,11 @@
 #pragma once
+
+// An open host file: positioned reads and writes, size, sync, and the two kinds of locks the
+// table files need. Byte-range locks are open-file-description locks (F_OFD_SETLK): they
+// conflict between two descriptors of one process as between processes, and closing one
+// descriptor does not drop the locks of another. The open mode (shared or exclusive use of a
+// table) is an flock on the descriptor. Expected failures are results, never exceptions.
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -7,11 +14,6 @@
 
 namespace tav::os {
 
-// An open host file: positioned reads and writes, size, sync, and the two kinds of locks the
-// table files need. Byte-range locks are open-file-description locks (F_OFD_SETLK): they
-// conflict between two descriptors of one process as between processes, and closing one
-// descriptor does not drop the locks of another. The open mode (shared or exclusive use of a
-// table) is an flock on the descriptor. Expected failures are results, never exceptions.
 // Whether sync() reaches the disk. The tool keeps it on: a table it reports written must survive
 // a power cut. A bulk writer of data that can be made again (the sample generator) turns it off,
 // since a flush per closed index costs it most of its time on a real disk.

@@ -1,4 +1,14 @@
 #pragma once
+
+// File and directory operations on Windows paths (code page 852, mapped by os/path). They keep
+// the Windows behaviour the tool's retry loops are written against:
+// - a read-only file (no write permission bit) cannot be deleted, overwritten by a copy or
+//   re-created until its read-only attribute is cleared (even for root);
+// - a rename does not replace an existing target;
+// - creating a directory creates one level and fails when it exists.
+// Expected failures come back as results; the errno of the last failure of this thread is kept
+// in lastOsError() for messages. Nothing here throws.
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -9,15 +19,6 @@
 #include "runtime/date.h"
 
 namespace tav::os {
-
-// File and directory operations on Windows paths (code page 852, mapped by os/path). They keep
-// the Windows behaviour the tool's retry loops are written against:
-// - a read-only file (no write permission bit) cannot be deleted, overwritten by a copy or
-//   re-created until its read-only attribute is cleared (even for root);
-// - a rename does not replace an existing target;
-// - creating a directory creates one level and fails when it exists.
-// Expected failures come back as results; the errno of the last failure of this thread is kept
-// in lastOsError() for messages. Nothing here throws.
 
 // Attribute bits, with the values Windows gives them.
 inline constexpr uint32_t kAttrReadOnly = 0x01;

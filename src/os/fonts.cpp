@@ -1,3 +1,6 @@
+// Font removal does nothing on this host but tell the observer, which the tests use to check that
+// every font is taken out before its file is deleted.
+
 #include "os/fonts.h"
 
 #include <mutex>

@@ -1,4 +1,7 @@
 #pragma once
+
+// Taking a font file out of the system's font table before the program refresh deletes it.
+
 #include <functional>
 #include <string>
 #include <string_view>

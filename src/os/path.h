@@ -1,11 +1,4 @@
 #pragma once
-#include <cstdint>
-#include <filesystem>
-#include <string>
-#include <string_view>
-#include <vector>
-
-namespace tav::os {
 
 // The tool works with Windows paths ("C:\Tamborex\Tav\2025\", "\\server\share\dane\", ".\str\")
 // in code page 852. They reach the host through a drive map kept in a prefix directory
@@ -17,6 +10,14 @@ namespace tav::os {
 // (tools and tests use them); backslashes in it still separate components, so that the tool's
 // own "directory + \ + name" works on it. Every path argument is 852 text, host paths included;
 // host names on disk are UTF-8. docs/paths.md tells the whole story.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tav::os {
 
 // The prefix directory; created with its drive map (c:, z:, unc/, drive_c/) on first use.
 std::filesystem::path prefixDir();

@@ -1,3 +1,6 @@
+// The build number and computer name, with their overrides for tests and unattended runs: a set
+// value wins over TAV_OS_BUILD or the host name, and nullopt goes back to them.
+
 #include "os/system_info.h"
 
 #include <unistd.h>

@@ -1,14 +1,16 @@
 #pragma once
+
+// The operating system as the tool asks about it: an NT-family system (never the 9x family),
+// version 10.0 and a build number. The build number decides version-dependent conversion steps,
+// so tests and unattended runs can set it: setBuildNumber() or the environment variable
+// TAV_OS_BUILD; otherwise it is kDefaultBuild.
+
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace tav::os {
 
-// The operating system as the tool asks about it: an NT-family system (never the 9x family),
-// version 10.0 and a build number. The build number decides version-dependent conversion steps,
-// so tests and unattended runs can set it: setBuildNumber() or the environment variable
-// TAV_OS_BUILD; otherwise it is kDefaultBuild.
 struct OsVersion {
   uint32_t major = 10;
   uint32_t minor = 0;

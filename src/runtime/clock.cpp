@@ -1,3 +1,6 @@
+// Waits and tones of the runtime. Both go through replaceable hooks so tests count them without
+// spending them; with no hook a host without a sound device still gets the terminal bell.
+
 #include "runtime/clock.h"
 
 #include <chrono>

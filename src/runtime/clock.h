@@ -1,4 +1,8 @@
 #pragma once
+
+// Waits, tones and the time of day. Every wait is given in hundredths of a second: the retry
+// timing other workstations expect is written in that unit.
+
 #include <functional>
 #include <string>
 

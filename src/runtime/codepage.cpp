@@ -1,3 +1,6 @@
+// The code page converters and the 852 case mapping. Where two bytes of a page map to one code
+// point, the reverse tables keep the lower byte, so a round trip always gives the same byte.
+
 #include "runtime/codepage.h"
 
 #include <array>

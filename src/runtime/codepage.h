@@ -1,4 +1,8 @@
 #pragma once
+
+// Text conversion at the edges of the tool: inside it every text stays code page 852 bytes, as the
+// tables hold them, and only the screen, host names, the registry and links see other encodings.
+
 #include <optional>
 #include <string>
 #include <string_view>

@@ -1,4 +1,8 @@
 #pragma once
+
+// The byte-to-Unicode tables behind codepage.cpp, visible to the converters only. Each has exactly
+// 256 entries, indexed by the byte.
+
 #include <array>
 
 namespace tav::rt::detail {

@@ -1,9 +1,11 @@
 #pragma once
-#include <cstdint>
-#include <cstring>
 
 // The only place that shifts bytes. DBF and NTX integers are little-endian, FPT integers
 // big-endian, CDX mixes both: every file format calls these instead of shifting by hand.
+
+#include <cstdint>
+#include <cstring>
+
 namespace tav::rt {
 
 inline uint16_t getLE16(const void* p) {

@@ -1,3 +1,6 @@
+// Builds the collation weights once: letters in the order of the Polish alphabet from weight 65,
+// every other byte numbered by code around them, so the table remains a permutation of 0..255.
+
 #include "runtime/collation.h"
 
 #include <algorithm>

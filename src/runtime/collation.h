@@ -1,4 +1,8 @@
 #pragma once
+
+// The Polish sort order of texts and index keys. Index files store keys that compare with memcmp
+// on weights, so the weights must never change for an existing byte.
+
 #include <array>
 #include <cstdint>
 #include <string>

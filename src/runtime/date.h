@@ -1,4 +1,8 @@
 #pragma once
+
+// Calendar dates of the runtime, held as Julian day numbers; 0 is the empty date, which is what a
+// blank date field reads as.
+
 #include <cstdint>
 #include <optional>
 #include <string>

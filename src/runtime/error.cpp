@@ -1,3 +1,6 @@
+// Raising runtime errors through the one installed handler. Each raise counts a try on the error,
+// which is how a handler knows when a retry loop has asked often enough.
+
 #include "runtime/error.h"
 
 namespace tav::rt {

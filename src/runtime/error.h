@@ -1,4 +1,8 @@
 #pragma once
+
+// Runtime errors and the handler that answers them: retry, default, substitute or abandon to the
+// nearest recovery point. Expected failures (a missing file, a held lock) are results, never errors.
+
 #include <exception>
 #include <functional>
 #include <string>

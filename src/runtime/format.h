@@ -1,4 +1,8 @@
 #pragma once
+
+// Number and text formatting of the xBase runtime: Str, Val, trims and text comparison. Str's
+// rounding and its asterisks for overflow must match what earlier releases wrote into the tables.
+
 #include <string>
 #include <string_view>
 

@@ -1,3 +1,5 @@
+// The one Settings instance of the process; resetSettings gives tests the defaults back.
+
 #include "runtime/settings.h"
 
 namespace tav::rt {

@@ -1,4 +1,8 @@
 #pragma once
+
+// The process-wide SET switches of the runtime. The start-up sets them once; a routine that flips
+// one for a while must put it back on every exit.
+
 #include <string>
 
 namespace tav::rt {

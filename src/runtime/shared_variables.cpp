@@ -1,3 +1,5 @@
+// The one SharedVariables instance of the process; resetShared gives tests an empty one.
+
 #include "runtime/shared_variables.h"
 
 namespace tav::rt {

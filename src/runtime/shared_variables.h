@@ -1,4 +1,8 @@
 #pragma once
+
+// The named variables the start-up, the dialogs and the conversion steps share. Texts are code
+// page 852 unless marked ANSI; directory values always end with a backslash.
+
 #include <optional>
 #include <string>
 

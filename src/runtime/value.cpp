@@ -1,3 +1,6 @@
+// Type letters, emptiness and identity of runtime values; identity of arrays and blocks is by
+// reference, as the runtime the tool was written for compares them.
+
 #include "runtime/value.h"
 
 namespace tav::rt {

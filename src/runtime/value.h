@@ -1,4 +1,8 @@
 #pragma once
+
+// The values the tool passes around (texts, numbers, dates, logicals, arrays, blocks). Arrays are
+// shared by reference: a routine given a record image changes the caller's array.
+
 #include <cstdint>
 #include <memory>
 #include <span>

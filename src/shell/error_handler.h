@@ -1,4 +1,7 @@
 #pragma once
+
+// The handler every unguarded runtime error of the tool reaches, and the boxes it shows.
+
 #include <string>
 #include <string_view>
 

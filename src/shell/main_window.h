@@ -1,4 +1,8 @@
 #pragma once
+
+// The main window of the tool, its actions, and the start-up connection of the subsystems (the
+// lower layers get what they need from above as functions, never by calling up).
+
 #include <functional>
 #include <string>
 #include <vector>

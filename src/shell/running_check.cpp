@@ -1,3 +1,5 @@
+// Finding the accounting program among the running processes, by every name a process can show.
+
 #include "shell/running_check.h"
 
 #include "os/process/process_list.h"

@@ -1,4 +1,8 @@
 #pragma once
+
+// Whether the accounting program is running on this computer, and the start-up question asking the
+// user to close it. A process list that cannot be read never blocks the user.
+
 #include <filesystem>
 #include <functional>
 

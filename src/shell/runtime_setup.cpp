@@ -1,3 +1,6 @@
+// DBESYS and APPEXIT. The drivers are set up in a fixed order, FOXCDX last as the default; a step
+// that fails is reported and the next one still runs.
+
 #include "shell/runtime_setup.h"
 
 #include <cstdio>

@@ -1,4 +1,8 @@
 #pragma once
+
+// Setting the runtime and its table drivers up before MAIN, and committing and closing every work
+// area at process end.
+
 #include <functional>
 #include <string>
 #include <string_view>

@@ -1,3 +1,6 @@
+// Finding the shell folders and an earlier installation at start-up. Shell folders stay ANSI for
+// the link calls; the desktop counts only when a probe file can be written there.
+
 #include "shell/startup_folders.h"
 
 #include <cstdlib>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The start-up's search for the user's folders and an earlier installation.
+
 namespace tav::shell {
 
 // Start-up: finds the user's desktop and Start-menu folders (cPulpit, cMenu, ANSI) and the

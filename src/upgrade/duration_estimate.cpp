@@ -1,3 +1,6 @@
+// Reading and recording upgrade durations per workstation. A workstation's name is compared as the
+// field can hold it, cut to its width, so each upgrade finds its record instead of adding another.
+
 #include "upgrade/duration_estimate.h"
 
 #include <cmath>

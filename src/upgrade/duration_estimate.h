@@ -1,4 +1,11 @@
 #pragma once
+
+// How long an upgrade takes is learnt, not computed: the release's str\speed.dbf gives each
+// release a duration class, and the database's str\nazwy.dbf keeps per workstation (by NERKA
+// name) the seconds of its last upgrade of each class, class k in field 3 + k. Nothing here is
+// ever reported to the user as an error: an estimate that cannot be made is skipped and a
+// measurement that cannot be stored is lost.
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -6,12 +13,6 @@
 #include <vector>
 
 namespace tav::upgrade {
-
-// How long an upgrade takes is learnt, not computed: the release's str\speed.dbf gives each
-// release a duration class, and the database's str\nazwy.dbf keeps per workstation (by NERKA
-// name) the seconds of its last upgrade of each class, class k in field 3 + k. Nothing here is
-// ever reported to the user as an error: an estimate that cannot be made is skipped and a
-// measurement that cannot be stored is lost.
 
 // Shows how long the last comparable upgrade took on this workstation and asks to go on.
 // `release` is the `tav` field of the database's wersja.dbf. True to go on: also when there is

@@ -1,3 +1,6 @@
+// The installation report and the failure log. Rows are separated by CR LF and values start at
+// column 21, as the report has always been laid out.
+
 #include "upgrade/install_report.h"
 
 #include "db/files.h"

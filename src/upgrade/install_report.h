@@ -1,4 +1,8 @@
 #pragma once
+
+// The installation report and error log an upgrade leaves behind for the firms it failed to
+// convert.
+
 #include <string>
 #include <string_view>
 #include <vector>

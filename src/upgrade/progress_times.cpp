@@ -1,3 +1,6 @@
+// The progress window's times. Seconds are rounded before they are carried, so 59.6 seconds never
+// shows as "60", and one clock reading serves both the time left and the finish time.
+
 #include "upgrade/progress_times.h"
 
 #include <cmath>

@@ -1,4 +1,8 @@
 #pragma once
+
+// The times the progress window of an upgrade shows: the time of day, the time left and when
+// the run should end. Times of day are "HH:MM:SS" texts.
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,9 +11,6 @@
 #include "runtime/value.h"
 
 namespace tav::upgrade {
-
-// The times the progress window of an upgrade shows: the time of day, the time left and when
-// the run should end. Times of day are "HH:MM:SS" texts.
 
 // Records the number of firms of the running upgrade; nullopt forgets it. Returns "".
 std::string OBLICZ_CZAS(std::optional<double> totalFirms);

@@ -1,3 +1,6 @@
+// PAKUJ_DO_ZIPA. Every file is listed before the archive is opened, so the progress bar knows its
+// length, and an archive whose save failed never counts as made.
+
 #include "upgrade/release_archive.h"
 
 #include "db/files.h"

@@ -1,4 +1,8 @@
 #pragma once
+
+// The ZIP archive of the shipped release that every installation and upgrade leaves in the
+// database's install\ directory, and the masks of what goes into it.
+
 #include <optional>
 #include <string>
 #include <string_view>

@@ -1,3 +1,6 @@
+// The ZIP writer's records (docs/release-archive.md). Entries are made by a Unix host at format 2.0
+// so unzip restores the permission bits; without ZIP64, a size or offset that needs it is refused.
+
 #include "upgrade/zip_writer.h"
 
 #include <sys/stat.h>

@@ -1,4 +1,8 @@
 #pragma once
+
+// Writing ZIP archives file by file. An archive is written under a temporary name and renamed into
+// place, so a file under the archive's own name is always whole.
+
 #include <cstdint>
 #include <functional>
 #include <string>

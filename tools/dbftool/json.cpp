@@ -1,3 +1,6 @@
+// The small JSON reader and string writer behind dbftool's record lines. Anything beyond a flat
+// object is refused with a plain reason rather than half-read.
+
 #include "json.h"
 
 #include <cstdio>

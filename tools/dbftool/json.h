@@ -1,4 +1,7 @@
 #pragma once
+
+// The JSON lines dbftool dump writes and dbftool create reads: one flat object per record.
+
 #include <map>
 #include <stdexcept>
 #include <string>

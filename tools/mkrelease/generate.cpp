@@ -1,3 +1,6 @@
+// Generates the sample release, database and program trees. Every firm gets records that meet each
+// case its conversions distinguish, and the same seed always gives the same files.
+
 #include "generate.h"
 
 #include <algorithm>

@@ -1,4 +1,8 @@
 #pragma once
+
+// The sample trees mkrelease writes (a shipped release, an older database, an installed program),
+// and the role each firm of a sample database plays.
+
 #include <cstdint>
 #include <filesystem>
 #include <string>

@@ -1,3 +1,6 @@
+// Parsing the table schema and giving each table's structure as of a release. New fields come after
+// the existing ones in release order, as an upgrade would have added them.
+
 #include "schema.h"
 
 #include <algorithm>

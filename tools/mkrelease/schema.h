@@ -1,4 +1,7 @@
 #pragma once
+
+// The schema of every table the samples hold, field by field and release by release.
+
 #include <string>
 #include <string_view>
 #include <vector>

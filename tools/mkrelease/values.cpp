@@ -1,3 +1,6 @@
+// Plausible field values and Polish vocabulary for the sample records, chosen by field name; the
+// first matching rule wins, so specific names come before the prefixes that would also take them.
+
 #include "values.h"
 
 #include <cmath>

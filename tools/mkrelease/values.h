@@ -1,4 +1,7 @@
 #pragma once
+
+// The deterministic generator and the plausible values the sample records are filled with.
+
 #include <cstdint>
 #include <string>
 #include <string_view>

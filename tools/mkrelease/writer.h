@@ -1,4 +1,8 @@
 #pragma once
+
+// Writing sample tables through the table engine itself, so every reader meets files exactly as
+// the engine would write them.
+
 #include <filesystem>
 #include <functional>
 #include <string>

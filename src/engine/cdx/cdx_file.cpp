@@ -1,3 +1,7 @@
+// Compound index files: the tag directory, tag trees, cached pages and the index lock. A page that
+// cannot be trusted is reported as a damaged index, never followed; every change is on disk and the
+// tag's change counter bumped before a call returns, so other workstations' caches see it.
+
 #include "engine/cdx/cdx_file.h"
 
 #include <algorithm>

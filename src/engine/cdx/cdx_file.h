@@ -1,4 +1,8 @@
 #pragma once
+
+// An open compound (.cdx) index file and its tags. Every change is written through before the call
+// returns and bumps the tag's change counter, which is how other readers know to drop their caches.
+
 #include <filesystem>
 #include <functional>
 #include <memory>

@@ -1,3 +1,6 @@
+// Encoding and decoding of compound index pages and tag headers. Leaf widths are chosen per page,
+// so a page always decodes to exactly the keys it was encoded from.
+
 #include "engine/cdx/format.h"
 
 #include <algorithm>

@@ -1,8 +1,4 @@
 #pragma once
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
 
 // The compound index file, as it lies on disk. All pointers are byte offsets of 512-byte pages.
 //
@@ -40,6 +36,12 @@
 //              character keys, 0x00 for numeric, date and the others).
 // Widths are chosen per page: duplicate and trailing bits hold the key length, the record bits
 // take what is left of the smallest whole number of bytes that holds the page's largest record.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace tav::engine::cdx {
 
 inline constexpr uint32_t kPage = 512;

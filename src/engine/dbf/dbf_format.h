@@ -1,12 +1,4 @@
 #pragma once
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include "runtime/value.h"
-
-namespace tav::engine {
 
 // DBF byte layout (integers little-endian):
 //   0      version: 0x03 no memo, 0xF5 with FPT memo; 0x30/0x31/0x32 are read (Visual FoxPro)
@@ -18,6 +10,16 @@ namespace tav::engine {
 //   29     code page mark: 0x64 for 852 (0x1F is also met), 0xC8 for 1250
 //   32     field descriptors of 32 bytes, ended by 0x0D; VFP tables then hold a 263-byte backlink
 //   record: ' ' live or '*' deleted, then the fields in order; 0x1A after the last record
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime/value.h"
+
+namespace tav::engine {
+
 namespace dbf {
 constexpr uint8_t kVersionPlain = 0x03;
 constexpr uint8_t kVersionFoxMemo = 0xF5;

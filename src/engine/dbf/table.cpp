@@ -1,3 +1,7 @@
+// DBF tables on the host: opening with its sharing mode, buffered record reads, appends, commits
+// and the lock offsets of each scheme. Records are written before the 0x1A after them, and the
+// header's count last, so a reader never counts a record that is not there.
+
 #include "engine/dbf/table.h"
 
 #include <errno.h>

@@ -1,4 +1,8 @@
 #pragma once
+
+// An open DBF table and the lock scheme it shares with other workstations. The lock offsets are the
+// ones other engines use on the same files; changing one makes our locks invisible to them.
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>

@@ -1,4 +1,8 @@
 #pragma once
+
+// What a compiled expression binds to: fields of open work areas and the current area, plus the
+// compile options. Bindings are made once at compile time; evaluation looks no names up.
+
 #include <cstdint>
 #include <memory>
 #include <string_view>

@@ -1,3 +1,5 @@
+// Compiling and evaluating an Expression; the language itself lives in the parser and the nodes.
+
 #include "engine/expr/expression.h"
 
 #include <algorithm>

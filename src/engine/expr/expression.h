@@ -1,4 +1,8 @@
 #pragma once
+
+// The public face of the expression language: compile once, evaluate per record. Every fault goes
+// through the runtime's error handler, never out as a C++ exception of its own.
+
 #include <memory>
 #include <string>
 #include <string_view>

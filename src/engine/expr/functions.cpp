@@ -1,3 +1,6 @@
+// The built-in functions of the expression language, one table row each. Text functions have an
+// append form that index builds use, and it must give exactly the bytes eval() would.
+
 #include "engine/expr/functions.h"
 
 #include <algorithm>

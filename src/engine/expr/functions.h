@@ -1,4 +1,8 @@
 #pragma once
+
+// Looking up and calling the built-in functions of the expression language, and the descend()
+// transform that index keys rely on.
+
 #include <string_view>
 #include <vector>
 

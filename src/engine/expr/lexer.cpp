@@ -1,3 +1,5 @@
+// The tokenizer of the expression language, with the literal forms of numbers, dates and logicals.
+
 #include "engine/expr/lexer.h"
 
 #include <cctype>

@@ -1,4 +1,8 @@
 #pragma once
+
+// Tokens of the expression language. A token's text points into the expression, which must outlive
+// the lexer.
+
 #include <string>
 #include <string_view>
 

@@ -1,3 +1,6 @@
+// The faults every node raises: compile faults abandon, runtime faults let the handler substitute
+// the operation's result.
+
 #include "engine/expr/node.h"
 
 namespace tav::engine::expr {

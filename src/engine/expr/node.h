@@ -1,4 +1,8 @@
 #pragma once
+
+// The node tree a compiled expression is made of, with what each node is known to give before it
+// is evaluated (its shape), which lets text results be appended straight into key buffers.
+
 #include <memory>
 #include <string>
 #include <string_view>

@@ -1,3 +1,6 @@
+// The operators, literals, names and blocks of the expression language. The subcodes of their
+// faults are the runtime's own numbers, which the error report shows.
+
 #include "engine/expr/nodes.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+
+// Constructors of the expression nodes the parser builds, and the compiled code block.
+
 #include <memory>
 #include <string>
 #include <vector>

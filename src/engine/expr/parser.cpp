@@ -1,3 +1,6 @@
+// The recursive-descent parser of the expression language; names bind while parsing, so the tree
+// it gives back looks nothing up when evaluated.
+
 #include "engine/expr/parser.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
 #pragma once
+
+// The parser of the expression language, with its operator levels from loosest to tightest.
+
 #include <memory>
 #include <string>
 #include <string_view>

@@ -1,3 +1,7 @@
+// Reading, writing and allocating memo blocks. An allocation holds byte 0 of the file, as other
+// workstations' engines do, and waits up to 200 tries of a hundredth for it; entries are padded to
+// whole blocks so the file always ends on a block boundary.
+
 #include "engine/fpt/memo_file.h"
 
 #include <vector>

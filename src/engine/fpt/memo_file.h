@@ -1,4 +1,13 @@
 #pragma once
+
+// An FPT memo file. All integers are big-endian.
+//   header (512 bytes): u32 next free block at 0, u16 block size at 6 (writers that store a u32
+//   at 4 give the same bytes for sizes below 65536); the rest is zero.
+//   entry at block b (byte offset b * blockSize): u32 type (1 text, 0 binary, 2 object),
+//   u32 length, then the data; it occupies ceil((8 + length) / blockSize) blocks.
+// Blocks of a replaced memo that no longer fits stay dead until the file is rebuilt; readers
+// never follow them because no record points there any more.
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -10,13 +19,6 @@
 
 namespace tav::engine {
 
-// An FPT memo file. All integers are big-endian.
-//   header (512 bytes): u32 next free block at 0, u16 block size at 6 (writers that store a u32
-//   at 4 give the same bytes for sizes below 65536); the rest is zero.
-//   entry at block b (byte offset b * blockSize): u32 type (1 text, 0 binary, 2 object),
-//   u32 length, then the data; it occupies ceil((8 + length) / blockSize) blocks.
-// Blocks of a replaced memo that no longer fits stay dead until the file is rebuilt; readers
-// never follow them because no record points there any more.
 class MemoFile {
  public:
   static constexpr uint32_t kHeaderSize = 512;

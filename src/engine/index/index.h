@@ -1,4 +1,8 @@
 #pragma once
+
+// The interface every index tag and index file offers, whatever its format. Keys arrive already
+// encoded; equal keys are always ordered by record number.
+
 #include <cstdint>
 #include <functional>
 #include <memory>

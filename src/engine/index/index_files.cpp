@@ -1,3 +1,5 @@
+// Opening and creating index files by extension; the reason of the last refusal is kept per thread.
+
 #include "engine/index/index_files.h"
 
 #include "engine/cdx/cdx_file.h"

@@ -1,4 +1,8 @@
 #pragma once
+
+// Opening and creating index files of either format. A damaged or unknown file is refused with a
+// reason, never opened half-way.
+
 #include <filesystem>
 #include <functional>
 #include <memory>

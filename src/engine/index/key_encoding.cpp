@@ -1,3 +1,6 @@
+// The key encodings of both index formats. -0 is made +0 before encoding, so equal numbers always
+// give equal keys.
+
 #include "engine/index/key_encoding.h"
 
 #include <algorithm>

@@ -1,4 +1,8 @@
 #pragma once
+
+// How key values become index bytes, for compound and single-key files. Byte order of an encoded
+// key must be the order of its value: the trees compare keys by bytes alone.
+
 #include <string>
 
 #include "engine/index/index.h"

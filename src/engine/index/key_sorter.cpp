@@ -1,3 +1,6 @@
+// The key sorter of bulk index builds: in memory up to the limit, beyond it sorted runs in unlinked
+// temporary files merged on reading, so nothing is left behind if the build is killed.
+
 #include "engine/index/key_sorter.h"
 
 #include <unistd.h>

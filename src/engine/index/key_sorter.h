@@ -1,4 +1,7 @@
 #pragma once
+
+// Sorting keys for bulk index builds, in memory or in runs on disk, by plain byte order.
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

@@ -1,3 +1,7 @@
+// Single-key index files: tree navigation, insertion, deletion and the bulk build. Equal keys of
+// our own files are ordered by record; files written elsewhere may not be, and lookups allow for
+// that.
+
 #include "engine/ntx/ntx_file.h"
 
 #include <algorithm>

@@ -1,15 +1,4 @@
 #pragma once
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <set>
-#include <string>
-#include <unordered_map>
-#include <vector>
-
-#include "engine/index/index.h"
-#include "os/file.h"
 
 // The single-key index file, as it lies on disk (all integers little-endian, pages of 1024
 // bytes, page pointers are byte offsets):
@@ -24,6 +13,19 @@
 //     slot at position count holds only the rightmost child.
 //   A free page: count 0, its first slot's child field is the next free page (0 ends).
 // Max entries = 1020 / (key length + 10) - 1, made even; half = max / 2.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/index/index.h"
+#include "os/file.h"
+
 namespace tav::engine::ntx {
 
 inline constexpr uint32_t kPage = 1024;

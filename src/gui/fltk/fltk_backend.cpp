@@ -1,3 +1,6 @@
+// The FLTK backend, mapping the widget model onto real windows. Built as a stub without FLTK.
+// Pixmaps go before the display connection closes, never at process exit after it.
+
 #include "gui/fltk/fltk_backend.h"
 
 #ifndef TAV_HAVE_FLTK

@@ -1,4 +1,7 @@
 #pragma once
+
+// Real windows for the toolkit through FLTK, when a display answers.
+
 #include <memory>
 
 #include "gui/application.h"

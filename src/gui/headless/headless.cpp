@@ -1,3 +1,5 @@
+// The headless backend: fixed text metrics, virtual time and scripted input steps.
+
 #include "gui/headless/headless.h"
 
 #include <cstdio>

@@ -1,4 +1,8 @@
 #pragma once
+
+// The backend without a screen, for tests and unattended runs. Its text sizes are the same on every
+// host and its time is virtual, so a scripted run behaves identically everywhere.
+
 #include <deque>
 #include <functional>
 #include <stdexcept>

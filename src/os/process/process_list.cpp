@@ -1,3 +1,6 @@
+// Reads the process list from /proc. A process may end between the directory listing and the
+// reading of its files; such a process is skipped, never an error.
+
 #include "os/process/process_list.h"
 
 #include <cctype>

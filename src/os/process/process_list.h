@@ -1,4 +1,8 @@
 #pragma once
+
+// The running processes as /proc shows them, named as a Windows process list would name them, so
+// the tool can tell whether the program is still running anywhere before it touches its files.
+
 #include <sys/types.h>
 
 #include <filesystem>

@@ -1,3 +1,6 @@
+// Parsing and writing the export-format text of one registry root. Every stored byte must read back
+// exactly; a parent key is always written before its subkeys.
+
 #include "os/registry/hive.h"
 
 #include <array>

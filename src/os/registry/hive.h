@@ -1,4 +1,8 @@
 #pragma once
+
+// The keys and values of one registry root in memory, and the export-format text each root is kept
+// in on disk. Key and value names compare ignoring letter case; the case first written is kept.
+
 #include <cstdint>
 #include <map>
 #include <string>

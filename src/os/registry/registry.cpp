@@ -1,3 +1,6 @@
+// The registry functions over the per-root store files. A write holds the root's lock file, reads
+// the file afresh and replaces it by rename; a reader re-reads whenever the file's identity changed.
+
 #include "os/registry/registry.h"
 
 #include <fcntl.h>

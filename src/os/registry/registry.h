@@ -1,11 +1,4 @@
 #pragma once
-#include <cstdint>
-#include <filesystem>
-#include <optional>
-#include <string>
-#include <string_view>
-
-#include "os/registry/hive.h"
 
 // The registry functions the tool calls, with their arguments, access rights and result codes
 // as the Windows registry gives them, over a store of one export-format text file per root in
@@ -15,6 +8,15 @@
 // and replaces the file atomically (temporary file, fsync, rename), so two processes writing at
 // once lose nothing. Reads see the last complete file. A damaged file is reported on standard
 // error and renamed aside, never overwritten.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "os/registry/hive.h"
+
 namespace tav::os::reg {
 
 using HKEY = uint32_t;

@@ -1,3 +1,6 @@
+// Encoding and decoding of shell link files, byte for byte in Windows's own layout
+// (docs/shell-links.md): the links are opened by the Windows shell, not by this tool.
+
 #include "os/shelllink/shelllink.h"
 
 #include <sys/stat.h>

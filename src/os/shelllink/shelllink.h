@@ -1,4 +1,8 @@
 #pragma once
+
+// Writing and reading Windows shortcut (.lnk) files, the desktop and Start-menu entries of the
+// program. Every offset and count read from a link is checked; a damaged link is refused.
+
 #include <filesystem>
 #include <optional>
 #include <string>

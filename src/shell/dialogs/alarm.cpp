@@ -1,3 +1,6 @@
+// ALARM, the message box, with its layout, hot keys and time-outs. A time-out is measured on a
+// monotonic clock, so a box shown shortly before midnight still ends.
+
 #include "shell/dialogs/alarm.h"
 
 #include <algorithm>

@@ -1,4 +1,8 @@
 #pragma once
+
+// The tool's one message box, with its types, title codes and buttons, and the responder that
+// answers it in tests and unattended runs.
+
 #include <array>
 #include <functional>
 #include <initializer_list>

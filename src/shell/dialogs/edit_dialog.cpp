@@ -1,3 +1,5 @@
+// ORB_EDTSTR. The dialog's tag holds {value, done}; Enter saves exactly as "Zapamiętaj" does.
+
 #include "shell/dialogs/edit_dialog.h"
 
 #include <algorithm>

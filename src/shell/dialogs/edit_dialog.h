@@ -1,4 +1,7 @@
 #pragma once
+
+// The one-line text entry dialog, with its validation.
+
 #include <functional>
 #include <string>
 

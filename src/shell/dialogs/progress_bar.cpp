@@ -1,3 +1,6 @@
+// LICZNIK's state and drawing. The frame goes with its window, so every call first checks that the
+// frame is still there; a bar with a zero maximum shows nothing rather than dividing by it.
+
 #include "shell/dialogs/progress_bar.h"
 
 #include <algorithm>

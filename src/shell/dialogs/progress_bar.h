@@ -1,4 +1,7 @@
 #pragma once
+
+// The tool's one progress bar, driven by LICZNIK's call forms.
+
 #include "gui/widgets.h"
 #include "runtime/value.h"
 
