@@ -105,9 +105,12 @@ bool FCOPY(std::string_view source, std::string_view target) {
   return false;
 }
 
-void removeLeftovers(std::string_view directory) {
+void removeLeftovers(std::string_view directory, bool subdirectories) {
   std::string dir(directory);
   if (dir.empty() || dir.back() != '\\') dir += '\\';
+  if (subdirectories)
+    for (const os::DirEntry& e : os::listDirectory(dir + "*.*", "D"))
+      if (e.isDirectory() && e.name != "." && e.name != "..") removeLeftovers(dir + e.name + "\\", true);
   // A rebuild that reached its commit record is finished first: its staged files are the table's
   // new content, not leftovers.
   for (const os::DirEntry& e : os::listDirectory(dir + "~*.swp")) {

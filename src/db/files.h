@@ -46,6 +46,7 @@ bool FCOPY(std::string_view source, std::string_view target);
 // under "~<name>.<process>.tmp" and staged tables "~<name>.dbf", ".fpt", ".cdx" beside the table
 // they were to replace. The tables themselves are never touched: each is the old one or the whole
 // new one. Call it only where no other copy of the tool can be working (the database's lock held).
-void removeLeftovers(std::string_view directory);
+// With `subdirectories`, the directories below are cleaned too (a firm's zest\, bak\).
+void removeLeftovers(std::string_view directory, bool subdirectories = false);
 
 }  // namespace tav::db

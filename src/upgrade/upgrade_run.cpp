@@ -238,7 +238,7 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
       firmText = "(" + rt::StrZero(index, 4, 0) + "):" + firm.name;
     const std::string left = number4(firmCount - index) + "/" + total;
     OPISY(progressArea, rt::Value(firmText), index == 1 ? rt::Value("?") : rt::Value(), rt::Value(left));
-    db::removeLeftovers(firm.directory);
+    db::removeLeftovers(firm.directory, true);
     firm.releaseBefore = firmRelease(firm.directory);
     notify({index, firmCount, &firm, false, {}, {}});
     if (recorder) recorder->firm = &firm;
