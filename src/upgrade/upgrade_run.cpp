@@ -169,22 +169,25 @@ struct RunVariables {
   }
 };
 
-// The steps the registry runs, into the run's record: the firm's own for firm steps.
-struct StepsRecorded {
-  FirmRecord* firm = nullptr;
-  convert::StepObserver previous = convert::setStepObserver([this](convert::StepKind kind, int release,
-                                                                   std::string_view) {
-    const std::string name = convert::stepName(kind, release);
-    if (kind == convert::StepKind::Firm) {
-      if (firm) firm->steps.push_back(name);
-    } else if (kind != convert::StepKind::Program) {
-      record().steps.push_back(name);
-    }
-  });
-  ~StepsRecorded() { convert::setStepObserver(std::move(previous)); }
-};
+// The firm whose conversion runs now: the firm steps the registry runs go into its record.
+FirmRecord* convertingFirm = nullptr;
 
-StepsRecorded* recorder = nullptr;
+// The steps the registry runs, into the run's record, for the length of a run.
+struct StepsRecorded {
+  convert::StepObserver previous =
+      convert::setStepObserver([](convert::StepKind kind, int release, std::string_view) {
+        const std::string name = convert::stepName(kind, release);
+        if (kind == convert::StepKind::Firm) {
+          if (convertingFirm) convertingFirm->steps.push_back(name);
+        } else if (kind != convert::StepKind::Program) {
+          record().steps.push_back(name);
+        }
+      });
+  ~StepsRecorded() {
+    convertingFirm = nullptr;
+    convert::setStepObserver(std::move(previous));
+  }
+};
 
 struct PumpInstalled {
   db::EventPump previous = db::setEventPump(pumpEvents);
@@ -241,7 +244,7 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
     db::removeLeftovers(firm.directory, true);
     firm.releaseBefore = firmRelease(firm.directory);
     notify({index, firmCount, &firm, false, {}, {}});
-    if (recorder) recorder->firm = &firm;
+    convertingFirm = &firm;
 
     rt::Error caught;
     bool abandoned = false;
@@ -262,7 +265,7 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
       firm.status = FirmStatus::Failed;
       firm.error = errorText(described);
     }
-    if (recorder) recorder->firm = nullptr;
+    convertingFirm = nullptr;
     db::CLOSEALL();
     ws.select("ins");
     firm.releaseAfter = firmRelease(firm.directory);
@@ -427,10 +430,6 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   RunVariables variables;
   PumpInstalled pump;
   StepsRecorded steps;
-  recorder = &steps;
-  struct Forget {
-    ~Forget() { recorder = nullptr; }
-  } forget;
   auto finish = [&](std::string result) {
     closeEverything();
     record().result = result;
