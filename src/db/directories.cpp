@@ -11,6 +11,11 @@
 
 namespace tav::db {
 
+std::string withBackslash(std::string directory) {
+  if (directory.empty() || directory.back() != '\\') directory += '\\';
+  return directory;
+}
+
 bool MAKEDIR(std::string_view path) {
   std::string p = rt::allTrim(path);
   if (p.empty()) return false;

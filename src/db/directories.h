@@ -3,6 +3,7 @@
 // Making every level of a directory path and deleting a directory tree, as installation and
 // clean-up steps use them.
 
+#include <string>
 #include <string_view>
 
 namespace tav::db {
@@ -12,6 +13,9 @@ namespace tav::db {
 // way. False for an empty path; otherwise the result of creating the full path, so an existing
 // full path gives false too.
 bool MAKEDIR(std::string_view path);
+
+// A directory as the tool keeps it: with its trailing backslash (added when missing).
+std::string withBackslash(std::string directory);
 
 // Deletes a directory with all its files and subdirectories, clearing read-only, hidden and
 // system attributes on the way. A symbolic link inside is removed, never followed.

@@ -40,11 +40,6 @@ Kept& kept() {
 
 bool sameIgnoringCase(const std::string& a, const std::string& b) { return rt::upper(a) == rt::upper(b); }
 
-std::string withBackslash(std::string p) {
-  if (p.empty() || p.back() != '\\') p += '\\';
-  return p;
-}
-
 std::string trim(const std::string& s) {
   size_t b = s.find_first_not_of(' ');
   if (b == std::string::npos) return {};
@@ -231,7 +226,7 @@ gui::TreeItem* ORB_DIR::FindDir(gui::TreeItem& item, const std::string& cPath) {
 void ORB_DIR::StartDir(const std::string& cDirArg) {
   std::string path = rt::upper(cDirArg);
   if (path.size() < 3 || path[1] != ':' || path[2] != '\\') path = currentRoot();
-  path = withBackslash(path);
+  path = db::withBackslash(path);
   gui::TreeItem* at = FindDir(ds->root(), path.substr(0, 3));
   if (!at) return;
   size_t from = 3;
@@ -251,7 +246,7 @@ void ORB_DIR::check_kat() {
     ALARM({}, "3", "Uwaga!", "Nie wybrano żadanego katalogu!"_oem);
     return;
   }
-  path = withBackslash(path);
+  path = db::withBackslash(path);
   bool accepted = false;
   std::string bare = path.substr(0, path.size() - 1);
   if (!windowsCanHoldPath(path)) {
@@ -410,7 +405,7 @@ std::string ORBDIRSELECT(const rt::Value& cDirArg, bool lClose, gui::Dialog* oOw
   } else {
     cDir = k.lastPath.empty() ? currentRoot() : k.lastPath;
   }
-  cDir = withBackslash(cDir);
+  cDir = db::withBackslash(cDir);
   // A kept chooser whose window went with its owner is gone too.
   if (k.chooser && !k.chooser->alive()) k.chooser.reset();
   if (!k.chooser) {

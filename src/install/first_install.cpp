@@ -53,11 +53,6 @@ FirstInstallScreen& openScreen() {
   return s;
 }
 
-std::string withBackslash(std::string dir) {
-  if (dir.empty() || dir.back() != '\\') dir += '\\';
-  return dir;
-}
-
 std::string withoutBackslash(std::string dir) {
   if (!dir.empty() && dir.back() == '\\') dir.pop_back();
   return dir;
@@ -201,8 +196,8 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
   if (P.empty()) return refuse(programField, "Katalog Programu", "Katalog do instalacji Programu jest pusty!");
   if (B.empty())
     return refuse(databaseField, "Katalog bazy danych", "Katalog do instalacji Bazy Danych jest pusty!");
-  P = withBackslash(P);
-  B = withBackslash(B);
+  P = db::withBackslash(P);
+  B = db::withBackslash(B);
   out.programDirectory = P;
   out.databaseDirectory = B;
 
@@ -324,7 +319,7 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
         const std::string chosen = programChoice() ? programChoice()(last) : ORBDIRSELECT(rt::Value(last), false);
         if (chosen.empty()) return backTo(databaseField);
         last = chosen;
-        const std::string dir = withBackslash(chosen);
+        const std::string dir = db::withBackslash(chosen);
         std::string problem;
         if (!os::exists(dir + "tav.exe")) {
           problem = "Wskazany katolog nie zawiera programu TAV!;Czy chcesz wybrać inny katalog?"_oem;

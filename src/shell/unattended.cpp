@@ -136,6 +136,38 @@ void startWithoutScreen(const std::vector<std::string>& positional) {
   sv.roczek = positional.at(2);
 }
 
+// What a run without a screen shows and hears while it works: a progress line per firm, and
+// SIGINT or SIGTERM taken as Esc at the next firm. Everything is put back when the run ends.
+class RunWatch {
+ public:
+  RunWatch() {
+    previous_ = upgrade::setRunObserver([this](const upgrade::FirmProgress& p) { progress_.firm(p); });
+    upgrade::clearInterruption();
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &oldInt_);
+    sigaction(SIGTERM, &sa, &oldTerm_);
+  }
+  ~RunWatch() { end(); }
+  RunWatch(const RunWatch&) = delete;
+  RunWatch& operator=(const RunWatch&) = delete;
+  void end() {
+    if (ended_) return;
+    ended_ = true;
+    progress_.end();
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+    upgrade::setRunObserver(std::move(previous_));
+  }
+
+ private:
+  ProgressLine progress_;
+  upgrade::RunObserver previous_;
+  struct sigaction oldInt_ {}, oldTerm_ {};
+  bool ended_ = false;
+};
+
 nlohmann::json planJson(const upgrade::UpgradePlan& p, int exitCode) {
   const upgrade::UpgradeChecks& c = p.checks;
   auto names = [](const std::vector<int>& releases, convert::StepKind kind) {
@@ -462,16 +494,7 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
         }
         return upgrade::POKAZ_CZAS(database, release);
       });
-  ProgressLine progress;
-  upgrade::RunObserver previousObserver =
-      upgrade::setRunObserver([&](const upgrade::FirmProgress& p) { progress.firm(p); });
-  upgrade::clearInterruption();
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sigemptyset(&sa.sa_mask);
-  struct sigaction oldInt {}, oldTerm {};
-  sigaction(SIGINT, &sa, &oldInt);
-  sigaction(SIGTERM, &sa, &oldTerm);
+  RunWatch watch;
 
   std::string outcome;
   bool changedNothing = false;
@@ -506,10 +529,7 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
   } catch (const rt::Abandon& a) {
     outcome = "error: " + utf8(a.error().summary());
   }
-  progress.end();
-  sigaction(SIGINT, &oldInt, nullptr);
-  sigaction(SIGTERM, &oldTerm, nullptr);
-  upgrade::setRunObserver(std::move(previousObserver));
+  watch.end();
   upgrade::setConfirmation(std::move(previousConfirmation));
   setAlarmResponder(std::move(previousResponder));
 
@@ -629,16 +649,7 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
         }
         return windowsDirectoryWithBackslash(previous);
       });
-  ProgressLine progress;
-  upgrade::RunObserver previousObserver =
-      upgrade::setRunObserver([&](const upgrade::FirmProgress& p) { progress.firm(p); });
-  upgrade::clearInterruption();
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sigemptyset(&sa.sa_mask);
-  struct sigaction oldInt {}, oldTerm {};
-  sigaction(SIGINT, &sa, &oldInt);
-  sigaction(SIGTERM, &sa, &oldTerm);
+  RunWatch watch;
 
   const std::string program = windowsDirectoryWithBackslash(options.programDirectory);
   const std::string database = windowsDirectoryWithBackslash(options.databaseDirectory);
@@ -678,10 +689,7 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
   } catch (const rt::Abandon& a) {
     outcome = "error: " + utf8(a.error().summary());
   }
-  progress.end();
-  sigaction(SIGINT, &oldInt, nullptr);
-  sigaction(SIGTERM, &oldTerm, nullptr);
-  upgrade::setRunObserver(std::move(previousObserver));
+  watch.end();
   install::setProgramDirectoryChoice(std::move(previousChoice));
   setAlarmResponder(std::move(previousResponder));
 

@@ -6,6 +6,7 @@
 #include "convert/release_catalogue.h"
 #include "convert/speed_class.h"
 #include "db/database_test.h"
+#include "db/directories.h"
 #include "db/files.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
@@ -52,11 +53,6 @@ EntryOutcome& outcome() {
 UpgradeDialog& openDialog() {
   static UpgradeDialog d;
   return d;
-}
-
-std::string withBackslash(std::string dir) {
-  if (dir.empty() || dir.back() != '\\') dir += '\\';
-  return dir;
 }
 
 // A field read as text: numbers (a year kept as a number) are written without decimals.
@@ -116,7 +112,7 @@ UpgradeChecks checkUpgrade(const std::string& typed) {
 
   std::string program = rt::allTrim(typed);
   if (program.empty()) return refuse("Katalog Programu", "Nie wprowadzono katalogu, z bieżącą wersją TAV"_oem);
-  program = withBackslash(program);
+  program = db::withBackslash(program);
   c.program = program;
   for (const char* f : {"ot4xb.dll", "baza.dbf", "wersja.dbf"})
     if (!os::exists(program + f))
@@ -144,7 +140,7 @@ UpgradeChecks checkUpgrade(const std::string& typed) {
   if (database.empty())
     return refuse("Katalog Bazy danych",
                   "Katalog z bazą danych jest pusty;Uruchom TAV i wskaż poprawny katalog z bazą"_oem);
-  database = withBackslash(database);
+  database = db::withBackslash(database);
   c.database = database;
 
   DatabaseVersion dv;

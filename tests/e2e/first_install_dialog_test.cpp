@@ -37,22 +37,11 @@ TEST(FirstInstallDialog, RefusalsPutTheFocusBackThenTheInstallationFinishesAndCl
   if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
   InstallScene s("dialog");
   tav::testing::TempDriveMap map;
-  ::setenv("TAV_PREFIX", s.prefix.c_str(), 1);
-  tav::os::resetPathCaches();
-  fs::current_path(s.release);
-  tav::shell::DBESYS({});
-  rt::resetShared();
-  tav::db::STARTINIT();
-  auto& sv = rt::shared();
-  sv.wersja_p = "25.01.046";
-  sv.wersja_b = "025.01.046";
-  sv.roczek = "2025";
+  startToolHere(s.release, s.prefix);
   gui::Headless& h = gui::useHeadless();
   Script person(h);
 
-  tav::shell::MainActions actions = tav::shell::defaultMainActions();
-  actions.tavRunning = {};
-  actions.folders = {};
+  tav::shell::MainActions actions = actionsWithoutStartup();
   tav::shell::MainWindow w(actions);
   const fs::path programHost = s.root / "Tav" / "2025", bazaHost = s.root / "Dane";
   const std::string program = tav::os::fromHost(programHost);  // typed without the backslash

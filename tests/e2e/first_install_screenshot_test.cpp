@@ -51,21 +51,10 @@ TEST(FirstInstallOnScreen, BothDirectoriesTypedToKoniecInstalacji) {
   fs::create_directories(programHost);
   fs::create_directories(bazaHost);
   const fs::path saved = fs::current_path();
-  ::setenv("TAV_PREFIX", s.prefix.c_str(), 1);
-  os::resetPathCaches();
-  fs::current_path(s.release);
-  shell::DBESYS({});
-  rt::resetShared();
-  db::STARTINIT();
+  startToolHere(s.release, s.prefix);
   gui::app().setBackend(std::move(real));
-  auto& sv = rt::shared();
-  sv.wersja_p = "25.01.046";
-  sv.wersja_b = "025.01.046";
-  sv.roczek = "2025";
 
-  shell::MainActions actions = shell::defaultMainActions();
-  actions.tavRunning = {};
-  actions.folders = {};
+  shell::MainActions actions = actionsWithoutStartup();
   shell::MainWindow w(actions);
   std::vector<std::string> shots;
   // A message box is photographed once the display shows it; xdotool matches the whole title as

@@ -27,36 +27,15 @@ namespace upgrade = tav::upgrade;
 using namespace tav::rt::literals;
 using Trees = tav::testing::SampleTrees;
 
-namespace {
-
-// The tool's start in this process: its drive map, the release as the working directory, the
-// table settings and the three release arguments.
-void startIn(const Scene& s) {
-  ::setenv("TAV_PREFIX", s.prefix.c_str(), 1);
-  tav::os::resetPathCaches();
-  fs::current_path(s.release);
-  tav::shell::DBESYS({});
-  rt::resetShared();
-  tav::db::STARTINIT();
-  auto& sv = rt::shared();
-  sv.wersja_p = "25.01.046";
-  sv.wersja_b = "025.01.046";
-  sv.roczek = "2025";
-}
-
-}  // namespace
-
 TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
   if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
   Scene s("dialog", "025.01.001", 6);
   tav::testing::TempDriveMap map;
-  startIn(s);
+  startToolHere(s.release, s.prefix);
   gui::Headless& h = gui::useHeadless();
   Script person(h);
 
-  tav::shell::MainActions actions = tav::shell::defaultMainActions();
-  actions.tavRunning = {};
-  actions.folders = {};
+  tav::shell::MainActions actions = actionsWithoutStartup();
   tav::shell::MainWindow w(actions);
   const std::string program = tav::os::fromHost(s.program);
   std::string progressTitle, interruption;
@@ -137,7 +116,7 @@ TEST(UpgradeDialog, AnErrorBetweenFirmsEndsTheRunAsAFailureAndTheNextFinishes) {
   if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
   Scene s("between", "025.01.001", 4);
   tav::testing::TempDriveMap map;
-  startIn(s);
+  startToolHere(s.release, s.prefix);
   gui::useHeadless();
   tav::shell::connectSubsystems();
   std::vector<std::string> boxes;

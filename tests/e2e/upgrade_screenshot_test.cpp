@@ -63,23 +63,12 @@ TEST(UpgradeOnScreen, ClickedThroughToSuccess) {
 
   Scene s("screen", "025.01.040", 3);
   const fs::path saved = fs::current_path();
-  ::setenv("TAV_PREFIX", s.prefix.c_str(), 1);
+  startToolHere(s.release, s.prefix);
   ::setenv("ORB_NAME", "STANOWISKO", 1);
-  os::resetPathCaches();
-  fs::current_path(s.release);
-  shell::DBESYS({});
-  rt::resetShared();
-  db::STARTINIT();
   measuredBefore(s.baza / "str" / "nazwy.dbf", "STANOWISKO");
   gui::app().setBackend(std::move(real));
-  auto& sv = rt::shared();
-  sv.wersja_p = "25.01.046";
-  sv.wersja_b = "025.01.046";
-  sv.roczek = "2025";
 
-  shell::MainActions actions = shell::defaultMainActions();
-  actions.tavRunning = {};
-  actions.folders = {};
+  shell::MainActions actions = actionsWithoutStartup();
   shell::MainWindow w(actions);
   std::vector<std::string> shots;
   // A message box is photographed once the display shows it, not merely once the tool made it.

@@ -17,11 +17,41 @@
 #include <vector>
 
 #include "convert/sample_trees.h"
+#include "db/table_access.h"
+#include "os/path.h"
+#include "runtime/shared_variables.h"
+#include "shell/main_window.h"
+#include "shell/runtime_setup.h"
 
 namespace tav::e2e {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+
+// The tool started inside the test's process as main() starts it before the main window: the
+// drive map in `prefix`, the release as the working directory, the table settings and the three
+// release arguments 25.01.046 025.01.046 2025.
+inline void startToolHere(const fs::path& release, const fs::path& prefix) {
+  ::setenv("TAV_PREFIX", prefix.c_str(), 1);
+  tav::os::resetPathCaches();
+  fs::current_path(release);
+  tav::shell::DBESYS({});
+  tav::rt::resetShared();
+  tav::db::STARTINIT();
+  auto& sv = tav::rt::shared();
+  sv.wersja_p = "25.01.046";
+  sv.wersja_b = "025.01.046";
+  sv.roczek = "2025";
+}
+
+// The main window's own actions, without the start-up's question about running copies of TAV and
+// its reading of the registry.
+inline tav::shell::MainActions actionsWithoutStartup() {
+  tav::shell::MainActions actions = tav::shell::defaultMainActions();
+  actions.tavRunning = {};
+  actions.folders = {};
+  return actions;
+}
 
 inline std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
