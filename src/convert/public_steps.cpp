@@ -280,7 +280,14 @@ void NTX_PUB(std::string_view databaseDirectory, const rt::Value& mode) {
     // about to be deleted.
     for (const char* alias : kIndexWorkAliases) db::ZAMKNIJ(alias);
     deleteIndexes(d);
-    return;
+    // Without the indexes the payment totals below cannot be made; passed over in silence, the
+    // database would count as upgraded with its totals never made, and no rerun would make them.
+    rt::Error e;
+    e.genCode = rt::kErrCreate;
+    e.description = "cannot build the indexes of public\\ and str\\";
+    e.operation = "NTX_PUB";
+    e.filename = std::string(databaseDirectory);
+    rt::fail(std::move(e));
   }
   if (mode.isNil()) paymentTotals(d);
 }

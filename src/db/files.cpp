@@ -110,7 +110,8 @@ void removeLeftovers(std::string_view directory, bool subdirectories) {
   if (dir.empty() || dir.back() != '\\') dir += '\\';
   if (subdirectories)
     for (const os::DirEntry& e : os::listDirectory(dir + "*.*", "D"))
-      if (e.isDirectory() && e.name != "." && e.name != "..") removeLeftovers(dir + e.name + "\\", true);
+      // A link is not followed: it may lead out of the database, or back up into it for ever.
+      if (e.isDirectory() && !(e.attributes & os::kAttrReparsePoint)) removeLeftovers(dir + e.name + "\\", true);
   // A rebuild that reached its commit record is finished first: its staged files are the table's
   // new content, not leftovers.
   for (const os::DirEntry& e : os::listDirectory(dir + "~*.swp")) {

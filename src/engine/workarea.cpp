@@ -60,13 +60,23 @@ void WorkArea::close() {
   flushRecord();
   unlock();
   for (auto& f : indexes_) f->flush();
-  table_->flush();
+  // Appended records may still be waiting to be written: a close that could not write them
+  // (a full disk) says so, or a caller would take the short table for the whole one and, say,
+  // swap it in for the table it was copied from.
+  const bool written = table_->flush();
+  const rt::Error unwritten = errorFor(rt::kErrWrite, "cannot write the table", "DBCLOSEAREA");
   orders_.clear();
   indexes_.clear();
   table_.reset();
+  if (!written) rt::raise(rt::Error(unwritten));
 }
 
 void WorkArea::raise(int code, std::string description, const std::string& operation) {
+  rt::Error e = errorFor(code, std::move(description), operation);
+  rt::raise(e);
+}
+
+rt::Error WorkArea::errorFor(int code, std::string description, const std::string& operation) const {
   rt::Error e;
   e.genCode = code;
   e.subSystem = driver_->name;
@@ -74,7 +84,7 @@ void WorkArea::raise(int code, std::string description, const std::string& opera
   e.filename = table_ ? table_->path().string() : std::string();
   e.operation = operation;
   e.canDefault = true;
-  rt::raise(e);
+  return e;
 }
 
 // ---------------------------------------------------------------- index locks
@@ -714,16 +724,25 @@ void WorkArea::rollback() {
   dirty_ = appended_;
 }
 
-void WorkArea::pack() { rewriteFiles(true, "DBPACK"); }
+namespace {
+bool markedDeleted(uint32_t, const char* record) { return record[0] == '*'; }
+}  // namespace
+
+void WorkArea::pack() { rewriteFiles(markedDeleted, "DBPACK"); }
+
+void WorkArea::packWithout(const std::set<uint32_t>& records) {
+  rewriteFiles([&](uint32_t recno, const char* record) { return record[0] == '*' || records.count(recno); },
+               "DBPACK");
+}
 
 bool WorkArea::compactMemo() {
   // Without a memo file there is nothing to compact: the table stays as it is.
   if (!table_->memo()) return true;
-  return rewriteFiles(false, "MEMOPACK");
+  return rewriteFiles({}, "MEMOPACK");
 }
 
 bool WorkArea::writeStagedTable(const std::filesystem::path& staged, const std::filesystem::path& stagedMemo,
-                                bool dropDeleted, const char* operation) {
+                                const DropRule& drop, const char* operation) {
   const DbfHeader& h = table_->header();
   // The header goes over byte for byte (version, flags, code page mark, descriptors, backlink):
   // only the count and the date of the packed table are its own.
@@ -768,7 +787,7 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged, const std::
       raise(rt::kErrRead, "cannot read record " + std::to_string(r), operation);
       return false;
     }
-    if (dropDeleted && rec[0] == '*') continue;
+    if (drop && drop(r, rec.data())) continue;
     // Only the texts a kept record points to are written: the dead blocks stay behind.
     for (const FieldDef* f : memoFields) {
       char* raw = rec.data() + f->offset;
@@ -802,7 +821,7 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged, const std::
   return true;
 }
 
-bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& staged, bool dropDeleted,
+bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& staged, const DropRule& drop,
                                 const char* operation) {
   std::unique_ptr<IndexFile> out = createIndexFile(staged);
   if (!out) {
@@ -825,7 +844,7 @@ bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& st
           ok = false;
           return false;
         }
-        if (dropDeleted && buf_[0] == '*') continue;
+        if (drop && drop(r, buf_.data())) continue;
         recno_ = r;
         eof_ = false;
         afterMove();  // keys through a relation read the child's matching record
@@ -846,7 +865,7 @@ bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& st
   return true;
 }
 
-bool WorkArea::rewriteFiles(bool dropDeleted, const char* operation) {
+bool WorkArea::rewriteFiles(const DropRule& drop, const char* operation) {
   if (table_->shared() || table_->readOnly()) {
     raise(rt::kErrShared, std::string(operation) + " needs the table opened exclusively", operation);
     return false;
@@ -877,9 +896,9 @@ bool WorkArea::rewriteFiles(bool dropDeleted, const char* operation) {
   }
   removeStaged(host, staged, companions);
 
-  bool built = writeStagedTable(staged, stagedMemo, dropDeleted, operation);
+  bool built = writeStagedTable(staged, stagedMemo, drop, operation);
   for (size_t i = 0; built && i < stagedIndexes.size(); ++i)
-    built = writeStagedIndex(*stagedIndexes[i], stagedPath(indexPaths[i]), dropDeleted, operation);
+    built = writeStagedIndex(*stagedIndexes[i], stagedPath(indexPaths[i]), drop, operation);
   if (!built) {
     removeStaged(host, staged, companions);
     goTop();

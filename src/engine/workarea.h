@@ -15,6 +15,7 @@
 #include "engine/dbf/table.h"
 #include "engine/index/index.h"
 #include "engine/index/index_files.h"
+#include "runtime/error.h"
 #include "runtime/value.h"
 
 namespace tav::engine {
@@ -104,6 +105,10 @@ class WorkArea {
   // and every open index are written anew beside the old ones and swapped in together (see
   // engine/staging.h): a crash leaves the old table or the packed one, never a mix.
   void pack();
+  // PACK that also leaves out the listed records, marked or not, in the same one rewrite: a
+  // crash leaves the table as it was, never with the records marked and not yet packed (a
+  // rerun, finding them already hidden, would not know to pack them).
+  void packWithout(const std::set<uint32_t>& records);
   // The memo file rewritten with only the texts the records point to, deleted records kept, in
   // the same crash-safe way; the indexes come along anew. False (raised) when the table is not
   // held exclusively or a file could not be written; then the old files stay in use.
@@ -213,14 +218,17 @@ class WorkArea {
   void afterMove();
   // Every tag (or those of the files `which` picks) built again from the table.
   void rebuildOrders(const std::function<bool(const IndexFile*)>& which = {});
-  // Writes the table (without its deleted records when `dropDeleted`), a compact memo and
-  // every open index under staging names, swaps them in and reopens them.
-  bool rewriteFiles(bool dropDeleted, const char* operation);
+  // Which records a rewrite leaves out, by number and raw bytes; empty keeps them all.
+  using DropRule = std::function<bool(uint32_t recno, const char* record)>;
+  // Writes the table (without the records `drop` picks), a compact memo and every open index
+  // under staging names, swaps them in and reopens them.
+  bool rewriteFiles(const DropRule& drop, const char* operation);
   bool writeStagedTable(const std::filesystem::path& staged, const std::filesystem::path& stagedMemo,
-                        bool dropDeleted, const char* operation);
-  bool writeStagedIndex(IndexFile& file, const std::filesystem::path& staged, bool dropDeleted,
+                        const DropRule& drop, const char* operation);
+  bool writeStagedIndex(IndexFile& file, const std::filesystem::path& staged, const DropRule& drop,
                         const char* operation);
   void raise(int code, std::string description, const std::string& operation);
+  rt::Error errorFor(int code, std::string description, const std::string& operation) const;
   rt::Value readMemo(const FieldDef& f, const char* raw);
 
   Workspace& ws_;

@@ -5,6 +5,7 @@
 #include "engine/workspace.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "engine/expr/expression.h"
 #include "engine/index/index_files.h"
@@ -223,14 +224,22 @@ void Workspace::close() {
 }
 
 void Workspace::closeAll() {
+  // Every area is closed even when one of them reports a failed write; the first report goes on
+  // to the caller afterwards.
+  std::exception_ptr first;
   for (auto& area : areas_) {
     if (!area) continue;
     auto keep = std::move(area);
     area.reset();
-    keep->close();
+    try {
+      keep->close();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
   }
   areas_.clear();
   current_ = 1;
+  if (first) std::rethrow_exception(first);
 }
 
 bool Workspace::create(std::string_view path, const std::vector<FieldSpec>& fields) {

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "convert/release_catalogue.h"
-#include "db/database_test.h"
+#include "db/disk_checks.h"
 #include "db/files.h"
 #include "db/structure_change.h"
 #include "db/table_access.h"
@@ -282,7 +282,7 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
     fileChecked(".\\wb.dbf", B + "wersja.dbf", failed);
     fileChecked(".\\str\\semafor.dbf", B + "semafor.dbf", failed);
     advance(1);
-    upgrade::PAKUJ_DO_ZIPA(B);
+    upgrade::archiveOrWarn(B);
     rt::guarded([&] {
       if (db::S_OTWORZ(B, "wersja", "wer")) out.releaseAfter = fieldText(engine::workspace().find("wer"), "baza");
       db::ZAMKNIJ("wer");
@@ -356,7 +356,7 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
       gui::Dialog* progressWindow = nullptr;
       gui::Widget* progressArea = nullptr;
       status = upgrade::UPGRADE_NOWEJ_BAZY(&dialog, P, B, D, progressWindow, progressArea);
-      if (status.size() == 2) upgrade::PAKUJ_DO_ZIPA(B);
+      if (status.size() == 2) upgrade::archiveOrWarn(B);
       // The run's window goes whatever the run came to: left standing, it would cover the screen
       // the user corrects the directories in.
       shell::LICZNIK(rt::Value("DEL"));

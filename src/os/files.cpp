@@ -450,6 +450,9 @@ std::vector<DirEntry> listDirectory(std::string_view pattern, std::string_view i
   while (dirent* e = ::readdir(d)) {
     std::string hostName = e->d_name;
     if (hostName == "." || hostName == "..") continue;
+    // No Windows program can name such an entry, and joined to its directory the name would
+    // read as a path leading elsewhere ("..\..\x"): it is not listed, so nothing acts on it.
+    if (hostName.find('\\') != std::string::npos) continue;
     std::string name = rt::utf8ToOem(hostName);
     if (!maskMatches(mask, name)) continue;
     fs::path host = dir / hostName;

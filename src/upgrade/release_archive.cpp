@@ -8,6 +8,7 @@
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
 #include "db/directories.h"
+#include "shell/dialogs/alarm.h"
 #include "shell/dialogs/progress_bar.h"
 
 namespace tav::upgrade {
@@ -23,13 +24,26 @@ const std::vector<std::string>& releaseMasks() {
   return masks;
 }
 
-void PAKUJ_DO_ZIPA(std::string_view databaseDirectory) {
+namespace {
+std::string archiveOf(std::string_view databaseDirectory) {
+  return std::string(databaseDirectory) + "install\\" + rt::shared().wersja_p + ".zip";
+}
+}  // namespace
+
+bool PAKUJ_DO_ZIPA(std::string_view databaseDirectory) {
   const std::string install = std::string(databaseDirectory) + "install\\";
-  const std::string archive = install + rt::shared().wersja_p + ".zip";
-  if (os::exists(archive)) return;
+  const std::string archive = archiveOf(databaseDirectory);
+  if (os::exists(archive)) return true;
   db::MAKEDIR(std::string(databaseDirectory) + "install");
   db::DEL_KAT(install, "*.*");
-  MAKEZIP(archive, releaseMasks());
+  return MAKEZIP(archive, releaseMasks()) && os::exists(archive);
+}
+
+void archiveOrWarn(std::string_view databaseDirectory) {
+  if (PAKUJ_DO_ZIPA(databaseDirectory)) return;
+  shell::ALARM({}, "3", rt::Value("Błąd archiwum"_oem),
+               rt::Value("Nie można utworzyć archiwum wersji;"_oem + archiveOf(databaseDirectory) +
+                         ";Zostanie utworzone przy następnej instalacji."_oem));
 }
 
 bool MAKEZIP(std::string_view archiveFile, const std::vector<std::string>& masks,

@@ -19,8 +19,12 @@ const std::vector<std::string>& releaseMasks();
 // Leaves the archive of the release this tool carries in the database: databaseDirectory +
 // "install\" + wersja_p + ".zip". An archive already there for the release is never touched;
 // otherwise install\ is created, emptied (it holds only the newest archive) and the archive
-// made. A failed archive is not reported: the upgrade or installation stands regardless.
-void PAKUJ_DO_ZIPA(std::string_view databaseDirectory);
+// made. True when the archive is there afterwards. A failed archive does not undo the upgrade
+// or installation, which stands regardless; the caller says it was not made.
+bool PAKUJ_DO_ZIPA(std::string_view databaseDirectory);
+// PAKUJ_DO_ZIPA, with a warning box naming the archive when it could not be made (a full disk):
+// the next run makes it.
+void archiveOrWarn(std::string_view databaseDirectory);
 
 // Archives the files matching `masks` (852, Windows form) under the mask's directory part
 // followed by the file's name, counting files on the progress bar. The archive's comment is

@@ -5,13 +5,14 @@
 #include "convert/program_refresh.h"
 #include "convert/release_catalogue.h"
 #include "convert/speed_class.h"
-#include "db/database_test.h"
+#include "db/disk_checks.h"
 #include "db/directories.h"
 #include "db/files.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
 #include "gui/application.h"
 #include "os/files.h"
+#include "os/path.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
@@ -34,6 +35,15 @@ using namespace rt::literals;
 // The oldest program an upgrade can start from; older ones need the release in between.
 constexpr const char* kMinimumProgramRelease = "24.01.078";
 constexpr int kDirectoryFieldLength = 128;
+
+// A path as a program running in `directory` reads it: relative forms start there.
+std::string resolvedFrom(const std::string& directory, const std::string& path) {
+  const std::string here = os::currentDirectory();
+  if (!os::changeDirectory(directory)) return path;
+  std::string full = os::fullPath(path);
+  os::changeDirectory(here);
+  return full;
+}
 
 InstallationServices& services() {
   static InstallationServices s;
@@ -140,7 +150,10 @@ UpgradeChecks checkUpgrade(const std::string& typed) {
   if (database.empty())
     return refuse("Katalog Bazy danych",
                   "Katalog z bazą danych jest pusty;Uruchom TAV i wskaż poprawny katalog z bazą"_oem);
-  database = db::withBackslash(database);
+  // The program finds its books from its own directory, so a path written relative to it
+  // ("..\\dane", "C:dane", "\\dane") means what it means there, not in the release's directory
+  // the tool runs from.
+  database = db::withBackslash(resolvedFrom(program, database));
   c.database = database;
 
   DatabaseVersion dv;
@@ -254,14 +267,14 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
     if (whole) {
       registerInstallation();
       koniec = convert::WIN2WIN(&dialog, program, database, progressWindow, progressArea, dv.tav);
-      PAKUJ_DO_ZIPA(database);
+      archiveOrWarn(database);
       removeProgress();
       recordSpeed();
       outcome().title = "Powodzenie!";
       shell::ALARM({}, "2", rt::Value("Powodzenie!"), rt::Value("Instalacja zakończona powodzeniem."_oem));
       area.enable();
     } else {
-      PAKUJ_DO_ZIPA(database);
+      archiveOrWarn(database);
       koniec = convert::WIN2WIN(&dialog, program, database, progressWindow, progressArea, dv.tav);
       registerInstallation();
       outcome().title = "Ostrzeżenie!"_oem;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -146,6 +147,20 @@ std::string errorText(const rt::Error& e) {
   if (!e.operation.empty()) text += " (" + e.operation + ")";
   if (!e.filename.empty()) text += ": " + e.filename;
   return text.empty() ? e.summary() : text;
+}
+
+// Runs `work` with every error abandoning it rather than waiting for a person; the failure
+// result ("Błąd podczas instalacji:;..."), or what `work` left in the result, or empty.
+std::string untilAbandoned(const std::function<void()>& work) {
+  try {
+    rt::AbandonGuard guard;
+    work();
+  } catch (const rt::Abandon& e) {
+    return "Błąd podczas instalacji:;"_oem + errorText(e.error());
+  } catch (const std::exception& e) {
+    return "Błąd podczas instalacji:;"_oem + e.what();
+  }
+  return {};
 }
 
 // The run's shared variables live as long as the run.
@@ -489,18 +504,12 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
     return finish("Nie można zapisać pliku;"_oem + database + "wersja.dbf");
 
   FirmFailures failures;
+  // An error between firms, outside any firm's trap: the run cannot say what state the
+  // remaining firms are in, so it ends there as a failure.
   std::string stopped;
-  try {
-    // Any error between the firms abandons the loop rather than waiting for a person.
-    rt::AbandonGuard guard;
-    stopped = convertFirms(program, database, release, progressArea, firmCount, failures);
-  } catch (const rt::Abandon& e) {
-    // An error between firms, outside any firm's trap: the run cannot say what state the
-    // remaining firms are in, so it ends here as a failure.
-    stopped = "Błąd podczas instalacji:;"_oem + errorText(e.error());
-  } catch (const std::exception& e) {
-    stopped = "Błąd podczas instalacji:;"_oem + e.what();
-  }
+  const std::string failed =
+      untilAbandoned([&] { stopped = convertFirms(program, database, release, progressArea, firmCount, failures); });
+  if (!failed.empty()) stopped = failed;
   OBLICZ_CZAS(std::nullopt);
   if (!stopped.empty()) return finish(stopped);
 
@@ -510,7 +519,11 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   if (sv.tlist.isArray())
     for (const rt::Value& t : sv.tlist.arr()) record().texts.push_back(rt::toText(t));
   writeInstallReport(database, failures.entries, sv.tlist);
-  convert::runPublicSteps(release, database);
+  // An error in the public steps (a table that cannot be written, a full disk) ends the run
+  // before the new release is recorded: the database stays incomplete and the next run does
+  // them again.
+  stopped = untilAbandoned([&] { convert::runPublicSteps(release, database); });
+  if (!stopped.empty()) return finish(stopped);
 
   // The public steps are chosen by the release wersja.dbf records: the new release arrives only
   // once they are done, so that a run stopped among them does them again next time. The shipped

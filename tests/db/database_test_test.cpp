@@ -1,4 +1,4 @@
-#include "db/database_test.h"
+#include "db/disk_checks.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

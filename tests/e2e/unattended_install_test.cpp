@@ -298,6 +298,12 @@ TEST(UnattendedInstall, EveryRefusedCheckSaysWhyAndChangesNothing) {
       {"Błędne katalogi", "Katalogi do instalacji Bazy Danych\n    i programu muszą być rózne!",
        (s.root / "Wspolny").string(), zDrive(s.root / "WSPOLNY")},
       {"Katalog bazy danych", "najwyżej 60 znaków", program.string(), longName},
+      // Names that would lead out of the place named, or that Windows and the host read apart.
+      {"Katalog Programu", "Błędna nazwa katalogu!!!", (s.root / "tav" / ".." / ".." / "obcy").string(),
+       emptyBase.string()},
+      {"Katalog Bazy", "Błędna nazwa katalogu!!!", program.string(), (s.root / "baza. ").string()},
+      {"Katalog Programu", "Błędna nazwa katalogu!!!", (s.root / std::string(300, 'p')).string(),
+       emptyBase.string()},
       {"Brak Katalogu", "Katalog dla Programu nie istnieje!", (s.root / "brak" / "tav").string(),
        emptyBase.string(), {}},
       {"Brak Katalogu", "Katalog dla Bazy Danych nie istnieje!", program.string(), (s.root / "brak" / "baza").string(),

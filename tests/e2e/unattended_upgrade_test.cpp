@@ -299,3 +299,44 @@ TEST(UnattendedUpgrade, HeldDatabaseIsRefusedAndAnInterruptedRunIsFinishedByTheN
     }
   }
 }
+
+// What other hands leave in the trees costs at most the firm it touches: a firm table another
+// workstation holds open fails that firm alone, naming the table; a name that reads as a path
+// out of the program directory, a link looping back up a firm, and a database path written
+// relative to the program (as the program itself reads it) change nothing outside the
+// directories given. Once the holder is gone (killed: its lock goes with it) the rerun finishes.
+TEST(UnattendedUpgrade, ForeignHandsAndNamesCostOnlyTheFirmTheyTouch) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("foreign", "025.01.001", 3);
+  setField(s.program / "baza.dbf", "path", "..\\baza\\");
+  std::ofstream(s.root / "victim.dll") << "not the program's";
+  std::ofstream(s.program / "..\\victim.dll") << "a name no Windows program could write";
+  fs::create_directory_symlink("../..", s.baza / "firma3" / "loop");
+
+  const int fd = ::open((s.baza / "firma2" / "ks_kor.dbf").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::flock(fd, LOCK_SH);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  RunResult r = upgrade(s);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+
+  ASSERT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(statuses(r.report), (std::map<int, std::string>{{1, "converted"}, {2, "failed"}, {3, "converted"}}));
+  const std::string error = r.report["firms"][1]["error"].get<std::string>();
+  EXPECT_NE(error.find("firma2\\ks_kor.dbf"), std::string::npos) << error;
+  EXPECT_EQ(contents(s.root / "victim.dll"), "not the program's");
+  EXPECT_TRUE(fs::is_symlink(s.baza / "firma3" / "loop"));
+
+  RunResult rest = upgrade(s);
+  ASSERT_EQ(rest.code, 0) << rest.err;
+  EXPECT_EQ(statuses(rest.report), (std::map<int, std::string>{{2, "converted"}}));
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
+  EXPECT_EQ(contents(s.root / "victim.dll"), "not the program's");
+}

@@ -1,7 +1,7 @@
 // The engine self-test run in a directory before anything is installed there, and the directory
 // name checks. The error box names the failed stage by number, so a stage keeps its number.
 
-#include "db/database_test.h"
+#include "db/disk_checks.h"
 
 #include <algorithm>
 #include <string>
@@ -139,6 +139,35 @@ bool SA_BLEDY(std::string_view directory, std::string_view kind) {
   return true;
 }
 
+namespace {
+
+// The host keeps a name of at most this many bytes (its UTF-8 form).
+constexpr size_t kLongestName = 255;
+
+// Whether every name of a path below its root is one Windows would keep as typed and that stays
+// inside the directory above it: no "." or "..", which would lead out of the place the user
+// named; no name ending in a dot or a blank, which Windows drops and the host would keep, so the
+// two would disagree on where the files are; none of the characters Windows refuses in a name;
+// none longer than the host can create.
+bool plainNames(std::string_view below) {
+  size_t start = 0;
+  while (start < below.size()) {
+    size_t end = below.find('\\', start);
+    if (end == std::string_view::npos) end = below.size();
+    const std::string_view name = below.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;  // the closing backslash
+    if (name == "." || name == ".." || name.back() == '.' || name.back() == ' ') return false;
+    for (unsigned char c : name)
+      if (c < 0x20 || std::string_view("<>:\"/|?*").find(static_cast<char>(c)) != std::string_view::npos)
+        return false;
+    if (rt::oemToUtf8(std::string(name)).size() > kLongestName) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ANALIZA_KAT(std::string_view directory, std::string_view kind) {
   const bool program = kind == "P";
   const std::string title = program ? "Katalog Programu" : "Katalog Bazy";
@@ -152,9 +181,14 @@ bool ANALIZA_KAT(std::string_view directory, std::string_view kind) {
   if (dir.compare(0, 2, "\\\\") == 0) {
     size_t backslashes = std::count(dir.begin(), dir.end(), '\\');
     if (dir[2] == '\\' || backslashes < 3) return refuse(". Błędna nazwa!!!"_oem);
-    return true;  // a server and a share: the drive rules do not apply
+    // A server and a share: the drive rules do not apply, the names below the share do.
+    const size_t share = dir.find('\\', dir.find('\\', 2) + 1);
+    if (share != std::string::npos && !plainNames(std::string_view(dir).substr(share + 1)))
+      return refuse(". Błędna nazwa!!!"_oem);
+    return true;
   }
-  if (dir.compare(1, 2, ":\\") != 0) return refuse(". Błędna nazwa katalogu!!!"_oem);
+  if (dir.compare(1, 2, ":\\") != 0 || !plainNames(std::string_view(dir).substr(3)))
+    return refuse(". Błędna nazwa katalogu!!!"_oem);
   if (rt::upper(dir).find("WINDOWS") != std::string::npos)
     return refuse(" nie powinien zawierać słowa \"WINDOWS\"!"_oem);
   return true;
