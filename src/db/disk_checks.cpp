@@ -141,14 +141,10 @@ bool SA_BLEDY(std::string_view directory, std::string_view kind) {
 
 namespace {
 
-// The host keeps a name of at most this many bytes (its UTF-8 form).
-constexpr size_t kLongestName = 255;
-
 // Whether every name of a path below its root is one Windows would keep as typed and that stays
 // inside the directory above it: no "." or "..", which would lead out of the place the user
 // named; no name ending in a dot or a blank, which Windows drops and the host would keep, so the
-// two would disagree on where the files are; none of the characters Windows refuses in a name;
-// none longer than the host can create.
+// two would disagree on where the files are; none of the characters Windows refuses in a name.
 bool plainNames(std::string_view below) {
   size_t start = 0;
   while (start < below.size()) {
@@ -161,7 +157,6 @@ bool plainNames(std::string_view below) {
     for (unsigned char c : name)
       if (c < 0x20 || std::string_view("<>:\"/|?*").find(static_cast<char>(c)) != std::string_view::npos)
         return false;
-    if (rt::oemToUtf8(std::string(name)).size() > kLongestName) return false;
   }
   return true;
 }

@@ -21,7 +21,7 @@ bool SA_BLEDY(std::string_view directory, std::string_view kind);
 // Whether a directory name is acceptable for an installation of `kind` ("P" or "B"); shows an
 // error box and gives false when it is not. The directory need not exist. A full path is asked
 // for, each of its names one Windows keeps as typed ("..", a trailing dot or blank, a character
-// Windows refuses or a name longer than the host keeps are refused).
+// Windows refuses are refused).
 bool ANALIZA_KAT(std::string_view directory, std::string_view kind);
 
 }  // namespace tav::db

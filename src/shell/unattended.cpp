@@ -61,6 +61,19 @@ void printBox(const AlarmRequest& r) {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+// The directory fields of the tool's screens hold this many characters; a longer directory would
+// be cut to fit, and the run would go to another place than the one named.
+constexpr int kDirectoryFieldLength = 128;
+
+bool fitsField(const std::string& directory) {
+  return directory.size() <= static_cast<size_t>(kDirectoryFieldLength);
+}
+
+std::string tooLong(const char* which, const std::string& directory) {
+  return std::string("the ") + which + " directory " + utf8(directory) + " is longer than the " +
+         std::to_string(kDirectoryFieldLength) + " characters TAV keeps: name a shorter one";
+}
+
 // The Windows form of the program directory: a drive or network path stays as it is, a host path
 // is reached through the drive map.
 std::string windowsDirectory(const std::string& given) {
@@ -499,15 +512,18 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
   std::string outcome;
   bool changedNothing = false;
   try {
-    if (IS_TAV_RUN()) {
+    const std::string program = windowsDirectory(options.programDirectory);
+    if (!fitsField(program)) {
+      outcome = tooLong("program", program);
+      changedNothing = true;
+    } else if (IS_TAV_RUN()) {
       outcome = "TAV is running on this computer: close every TAV program and start the upgrade again";
       changedNothing = true;
     } else {
       findStartupFolders();
       connectSubsystems();
-      const std::string program = windowsDirectory(options.programDirectory);
       gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
-      auto& field = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, 128);
+      auto& field = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, kDirectoryFieldLength);
       field.setText(program);
       bool koniec = false;
       upgrade::INSTALUJ(d, field, koniec);
@@ -669,14 +685,18 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
 
   std::string outcome;
   try {
-    if (IS_TAV_RUN()) {
+    if (!fitsField(program) || !fitsField(database)) {
+      outcome = !fitsField(program) ? tooLong("program", program) : tooLong("database", database);
+    } else if (IS_TAV_RUN()) {
       outcome = "TAV is running on this computer: close every TAV program and start the installation again";
     } else {
       findStartupFolders();
       connectSubsystems();
       gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
-      auto& programField = d.drawingArea().add<gui::Edit>(gui::Point{0, 60}, gui::Size{600, 20}, 128);
-      auto& databaseField = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, 128);
+      auto& programField =
+          d.drawingArea().add<gui::Edit>(gui::Point{0, 60}, gui::Size{600, 20}, kDirectoryFieldLength);
+      auto& databaseField =
+          d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, kDirectoryFieldLength);
       programField.setText(program);
       databaseField.setText(database);
       bool koniec = false;

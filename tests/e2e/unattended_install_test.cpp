@@ -299,11 +299,9 @@ TEST(UnattendedInstall, EveryRefusedCheckSaysWhyAndChangesNothing) {
        (s.root / "Wspolny").string(), zDrive(s.root / "WSPOLNY")},
       {"Katalog bazy danych", "najwyżej 60 znaków", program.string(), longName},
       // Names that would lead out of the place named, or that Windows and the host read apart.
-      {"Katalog Programu", "Błędna nazwa katalogu!!!", (s.root / "tav" / ".." / ".." / "obcy").string(),
+      {"Katalog Programu", "Błędna nazwa katalogu!!!", zDrive(s.root / "tav") + "\\..\\..\\obcy",
        emptyBase.string()},
       {"Katalog Bazy", "Błędna nazwa katalogu!!!", program.string(), (s.root / "baza. ").string()},
-      {"Katalog Programu", "Błędna nazwa katalogu!!!", (s.root / std::string(300, 'p')).string(),
-       emptyBase.string()},
       {"Brak Katalogu", "Katalog dla Programu nie istnieje!", (s.root / "brak" / "tav").string(),
        emptyBase.string(), {}},
       {"Brak Katalogu", "Katalog dla Bazy Danych nie istnieje!", program.string(), (s.root / "brak" / "baza").string(),
@@ -344,6 +342,17 @@ TEST(UnattendedInstall, EveryRefusedCheckSaysWhyAndChangesNothing) {
     EXPECT_TRUE(r.report["files_written"].empty()) << r.report["files_written"].dump();
   }
   EXPECT_TRUE(canHide) << "the file layer could not hide a file here: that case did not run";
+
+  // A directory longer than the field that carries it would be cut to another place.
+  const auto root = treeState(s.root);
+  RunResult r = s.install((s.root / std::string(300, 'p')).string(), emptyBase.string(), {"--yes"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("is longer than the 128 characters"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
+  fs::remove(s.root / "stderr.txt");
+  fs::remove(s.root / "report.json");
+  fs::remove_all(s.prefix);
+  EXPECT_EQ(treeState(s.root), root);
 }
 
 TEST(UnattendedInstall, AProgramFileThatDoesNotArriveLeavesTheInstallationUnregistered) {
