@@ -38,10 +38,23 @@ std::string workAlias() {
 }
 
 bool createTag(engine::WorkArea& area, const std::filesystem::path& cdx, const IndexTag& tag) {
+  bool created = false;
+  return rt::sequence([&] { created = area.orderCreate(cdx, tag.name, tag.key); }) && created;
+}
+
+// Every tag of the list into a new index file. A tag that fails is tried again, but never on the
+// file it failed in: a page that could not be written (a full disk) leaves that file with a tag
+// pointing where nothing was written, which a later tag would build on. The file goes, and the
+// tags before it are built again with the rest.
+bool createTags(engine::WorkArea& area, const std::string& index, const TagList& tags) {
+  const std::filesystem::path cdx = os::toHost(index);
   for (int attempt = 1; attempt <= kTagTries; ++attempt) {
-    bool created = false;
-    bool clean = rt::sequence([&] { created = area.orderCreate(cdx, tag.name, tag.key); });
-    if (clean && created) return true;
+    bool all = true;
+    for (const IndexTag& tag : tags)
+      if (!(all = createTag(area, cdx, tag))) break;
+    if (all) return true;
+    rt::guarded([&] { area.orderListClear(); });
+    DEL_FILE(index);
     rt::pause(kTagPause);
   }
   return false;
@@ -87,9 +100,7 @@ int INDEXON(std::string_view base, const TagList& tags) {
     return kOldIndexRemains;
   }
 
-  const std::filesystem::path cdx = os::toHost(index);
-  for (const IndexTag& tag : tags)
-    if (!createTag(*area, cdx, tag)) return kIndexNotBuilt;
+  if (!createTags(*area, index, tags)) return kIndexNotBuilt;
   ZAMKNIJ(alias);
   return kIndexed;
 }

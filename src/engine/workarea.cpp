@@ -1237,8 +1237,10 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
   recno_ = savedRec;
   eof_ = savedEof;
   if (related) afterMove();
-  if (!t) {
-    raise(rt::kErrCreate, "cannot build tag " + std::string(tagName), "ORDCREATE");
+  // A page that could not be written (a full disk) leaves a tag pointing past the end of the
+  // file: the build has failed even though the tag came back.
+  if (!t || !indexFileError(*file).empty()) {
+    raise(rt::kErrCreate, "cannot build tag " + std::string(tagName) + ": " + indexFileError(*file), "ORDCREATE");
     return false;
   }
   if (fresh) indexes_.push_back(std::move(fresh));
