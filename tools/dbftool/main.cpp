@@ -210,9 +210,26 @@ bool openArea(Workspace& ws, const std::string& file, bool readOnly) {
   return true;
 }
 
+// Why an index file beside the table (structural .cdx, .ntx of its name) would not open; empty
+// when none is damaged. A read-only open passes over such a file without a word.
+std::string damagedIndexBeside(const std::string& file) {
+  for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
+    std::filesystem::path p = file;
+    p.replace_extension(ext);
+    if (std::filesystem::exists(p) && !openIndexFile(p, true)) return "index " + p.string() + " is damaged: " + lastIndexError();
+  }
+  return {};
+}
+
 void focus(WorkArea& a, const std::string& tag) {
   if (tag.empty()) return;
-  if (!a.setOrder(tag)) throw Usage("no tag " + tag);
+  bool known = false;
+  for (size_t i = 0; i < a.orderCount(); ++i) known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(tag);
+  if (!known) {
+    std::string damaged = damagedIndexBeside(a.table().path().string());
+    throw Usage("no tag " + tag + (damaged.empty() ? "" : " to be read: " + damaged));
+  }
+  a.setOrder(tag);
 }
 
 int cmdStruct(const Args& args) {
@@ -229,14 +246,13 @@ int cmdDump(const Args& args) {
   WorkArea& a = *ws.current();
   std::vector<std::string> wrong;
   if (!args.tag.empty()) {
-    errors.clear();
     bool known = false;
     for (size_t i = 0; i < a.orderCount(); ++i) known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(args.tag);
-    // A structural index that would not open may well have held the tag: that is damage, not a
-    // wrong name.
-    if (!known && !a.damagedIndex().empty()) {
-      std::fprintf(stderr, "dbftool: %s: tag %s cannot be read: %s\n", args.file.c_str(), args.tag.c_str(),
-                   a.table().issues().empty() ? "its index is damaged" : rt::oemToUtf8(a.table().issues().back().text).c_str());
+    // An index that would not open may well have held the tag: that is damage, not a wrong
+    // name, and nothing can be shown in its order.
+    std::string damaged = known ? std::string() : damagedIndexBeside(args.file);
+    if (!damaged.empty()) {
+      std::fprintf(stderr, "dbftool: %s: tag %s cannot be read: %s\n", args.file.c_str(), args.tag.c_str(), damaged.c_str());
       return 1;
     }
     focus(a, args.tag);
