@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "engine/dbf/table.h"
 #include "engine/index/key_encoding.h"
@@ -121,6 +122,7 @@ void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& p
   }
   errors.clear();
   const uint32_t count = a.lastRec();
+  std::set<const IndexFile*> failedFiles;  // a file's read fault is told once, not per tag
   for (size_t i = 0; i < a.orderCount(); ++i) {
     IndexTag* tag = a.orderAt(i);
     const std::string where = "tag " + tag->name() + ": ";
@@ -148,7 +150,8 @@ void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& p
         report.add("key of record " + std::to_string(r) + " differs from its expression " + tag->keyExpression());
     }
     report.finish("faults");
-    if (!indexFileError(*a.orderFile(i)).empty()) problems.push_back(where + indexFileError(*a.orderFile(i)));
+    const IndexFile& file = *a.orderFile(i);
+    if (!indexFileError(file).empty() && failedFiles.insert(&file).second) problems.push_back(where + indexFileError(file));
     if (entries != count)
       problems.push_back(where + std::to_string(entries) + " entries for " + std::to_string(count) + " records");
   }

@@ -6,27 +6,25 @@
 // Exit 0 on success, 1 when check finds problems, an exact seek finds nothing or a dump could
 // not show every record, 2 with one line on standard error on bad arguments or an unreadable
 // file.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "engine/dbf/table.h"
 #include "engine/index/index_files.h"
-#include "engine/index/key_encoding.h"
 #include "engine/staging.h"
 #include "engine/table_check.h"
 #include "engine/workspace.h"
 #include "json.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
-#include "runtime/format.h"
 
 using namespace tav;
 using namespace tav::engine;
