@@ -443,6 +443,11 @@ TEST_F(DbftoolTest, CreateWritesTheWholeTableOrNone) {
     EXPECT_EQ(tav::test::readFile(t), table);
     EXPECT_EQ(tav::test::readFile(dir / "a.fpt"), memo);
   }
+  // A table another process holds open is not replaced under it.
+  Outcome busy = run(dir, "flock -s " + quote(t) + " " + quote(kTool) + " create " + quote(t) + fields, "{\"NAZWA\":\"b\"}\n");
+  EXPECT_EQ(busy.code, 2);
+  EXPECT_NE(busy.err.find("in use"), std::string::npos) << busy.err;
+  EXPECT_EQ(tav::test::readFile(t), table);
   for (const auto& e : std::filesystem::directory_iterator(dir.path()))
     EXPECT_NE(e.path().filename().string()[0], '~') << e.path();
   ASSERT_EQ(tool(dir, "create " + quote(t) + fields, "{\"NAZWA\":\"nowy\",\"UWAGI\":\"Łódź\"}\n").code, 0);

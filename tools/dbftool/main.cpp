@@ -23,6 +23,7 @@
 #include "engine/table_check.h"
 #include "engine/workspace.h"
 #include "json.h"
+#include "os/file.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 
@@ -450,8 +451,15 @@ int cmdCreate(const Args& args) {
     removeTable(staged);
     throw;
   }
-  // Memo first, table last: a table never names a memo file of another generation.
+  // A table someone has open is not replaced under their feet: the old one is held in
+  // exclusive open mode across the renames, as creating over it in place would hold it.
   std::error_code ec;
+  os::File old;
+  if (std::filesystem::exists(target, ec) && old.open(target, os::File::Mode::Read) && !old.lockOpenMode(true)) {
+    removeTable(staged);
+    throw Usage("cannot create " + args.file + ": the table is in use");
+  }
+  // Memo first, table last: a table never names a memo file of another generation.
   const std::filesystem::path stagedMemo = Table::memoPathFor(staged), memo = Table::memoPathFor(target);
   if (std::filesystem::exists(stagedMemo, ec)) std::filesystem::rename(stagedMemo, memo, ec);
   if (!ec) std::filesystem::rename(staged, target, ec);
