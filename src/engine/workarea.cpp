@@ -15,6 +15,7 @@
 #include "engine/staging.h"
 #include "engine/workspace.h"
 #include "os/file.h"
+#include "os/path.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
@@ -1258,6 +1259,158 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
     if (o.file == file)
       if (IndexTag* same = file->tag(o.tag == t ? upperName : o.tag->name())) o.tag = same;
   current_ = static_cast<int>(orders_.size() - 1);
+  goTop();
+  return true;
+}
+
+bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<TagDefinition>& tags) {
+  const char* op = "INDEX";
+  if (table_->shared() || table_->readOnly()) {
+    raise(rt::kErrShared, "building an index file needs the table opened exclusively", op);
+    return false;
+  }
+  const bool compound = host.extension() == ".cdx" || host.extension() == ".CDX";
+  if (tags.empty() || (!compound && tags.size() != 1)) {
+    raise(rt::kErrArg, compound ? "no tag to build" : "a single-key index file holds one tag", op);
+    return false;
+  }
+  flushRecord();
+  struct Plan {
+    std::string name;
+    ValueFn fn;
+    KeyType type;
+    size_t len;
+    std::string held;  // keys of every record in record order, for the tags after the first
+  };
+  std::vector<Plan> plans;
+  std::string saved = buf_, savedOrig = orig_;
+  buf_ = blankRecord(table_->header());
+  WorkArea* previous = ws_.current();
+  ws_.select(alias_);
+  for (const auto& d : tags) {
+    std::string name = rt::upper(rt::allTrim(d.name));
+    for (const auto& p : plans)
+      if (p.name == name) {
+        raise(rt::kErrArg, "tag " + name + " is named twice", op);
+        name.clear();
+      }
+    ValueFn fn = name.empty() ? ValueFn() : ws_.compile(d.keyExpression);
+    if (!fn) break;
+    // The key's type and width come from its value over a blank record, as for ORDCREATE.
+    rt::Value sample = fn();
+    KeyType type = keyTypeOf(sample);
+    size_t len = type == KeyType::Character ? (sample.isText() ? sample.str().size() : 0) : fixedKeyLength(type);
+    if (len == 0 || len > 240 || (!compound && type != KeyType::Character)) {
+      raise(len == 0 || len > 240 ? rt::kErrDataWidth : rt::kErrDataType,
+            len == 0 || len > 240 ? "key of " + d.keyExpression + " has length " + std::to_string(len)
+                                  : "single-key index files are built on character keys",
+            op);
+      break;
+    }
+    plans.push_back({name, std::move(fn), type, len, {}});
+  }
+  if (previous) ws_.select(previous->alias());
+  if (plans.size() != tags.size()) {
+    buf_ = saved;
+    return false;
+  }
+  // The old file goes out of the order list; the new one comes in when it is in place.
+  for (size_t i = 0; i < indexes_.size();) {
+    if (samePath(indexes_[i]->path(), host)) {
+      IndexFile* f = indexes_[i].get();
+      f->flush();
+      orders_.erase(std::remove_if(orders_.begin(), orders_.end(), [&](const Order& o) { return o.file == f; }),
+                    orders_.end());
+      indexes_.erase(indexes_.begin() + long(i));
+    } else {
+      ++i;
+    }
+  }
+  current_ = -1;
+  tagPositioned_ = false;
+  if (!damagedIndex_.empty() && samePath(damagedIndex_, host)) damagedIndex_.clear();
+  const std::filesystem::path staged = stagedPath(host);
+  std::error_code ec;
+  std::filesystem::remove(staged, ec);
+  std::unique_ptr<IndexFile> out = createIndexFile(staged);
+  if (!out) {
+    buf_ = saved;
+    raise(rt::kErrCreate, "cannot create " + staged.string() + ": " + lastIndexError(), op);
+    return false;
+  }
+  const bool related = !relations_.empty();
+  const uint32_t count = table_->recordCount();
+  uint32_t r = 0;
+  bool ok = true;
+  // The one pass: the first tag takes its keys as they come, the others keep theirs.
+  KeySource first = [&](std::string& key, uint32_t& recno) {
+    if (++r > count) return false;
+    if (!table_->readRecord(r, buf_.data())) {
+      ok = false;
+      return false;
+    }
+    if (related) {
+      recno_ = r;
+      eof_ = false;
+      afterMove();
+    }
+    for (size_t i = 1; i < plans.size(); ++i) plans[i].held += encodeKey(plans[i].fn(), plans[i].type, plans[i].len);
+    key = encodeKey(plans[0].fn(), plans[0].type, plans[0].len);
+    recno = r;
+    return true;
+  };
+  ok = out->createTag(plans[0].name, tags[0].keyExpression, plans[0].type, plans[0].len, first) && ok;
+  for (size_t i = 1; ok && i < plans.size(); ++i) {
+    uint32_t n = 0;
+    const Plan& p = plans[i];
+    KeySource held = [&](std::string& key, uint32_t& recno) {
+      if (size_t(n) * p.len >= p.held.size()) return false;
+      key.assign(p.held, size_t(n) * p.len, p.len);
+      recno = ++n;
+      return true;
+    };
+    ok = out->createTag(p.name, tags[i].keyExpression, p.type, p.len, held) != nullptr;
+    std::string().swap(plans[i].held);
+  }
+  buf_ = saved;
+  orig_ = savedOrig;
+  out->flush();
+  if (ok && !indexFileError(*out).empty()) ok = false;
+  std::string why = indexFileError(*out);
+  out.reset();
+  if (ok) {
+    // Forced whole before the rename, so that the name never leads to a file still unwritten.
+    os::File sync;
+    ok = sync.open(staged, os::File::Mode::Read) && sync.syncAll();
+    sync.close();
+    if (ok) {
+      std::filesystem::rename(staged, host, ec);
+      ok = !ec;
+      if (ok) {
+        os::noteRemoved(staged);
+        os::noteCreated(host);
+      }
+      else why = ec.message();
+    }
+  }
+  if (!ok) {
+    std::filesystem::remove(staged, ec);
+    raise(rt::kErrWrite, "cannot build " + host.string() + (why.empty() ? "" : ": " + why), op);
+    goTop();
+    return false;
+  }
+  std::unique_ptr<IndexFile> file = openIndexFile(host, false, keyTypeResolver());
+  if (!file) {
+    raise(rt::kErrOpen, "cannot open the new " + host.string() + ": " + lastIndexError(), op);
+    goTop();
+    return false;
+  }
+  for (auto& p : plans)
+    if (IndexTag* t = file->tag(p.name)) orders_.push_back({file.get(), t, std::move(p.fn), t->name()});
+  indexes_.push_back(std::move(file));
+  if (driver_->structuralIndex && host.stem() == table_->path().stem() &&
+      !(table_->header().tableFlags & dbf::kFlagStructuralCdx))
+    table_->setTableFlags(table_->header().tableFlags | dbf::kFlagStructuralCdx);
   goTop();
   return true;
 }

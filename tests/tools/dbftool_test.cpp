@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/engine_test_util.h"
 #include "runtime/coding.h"
@@ -248,12 +251,29 @@ TEST_F(DbftoolTest, BadArgumentsAndUnreadableFilesExitTwoWithOneLine) {
       {"create " + quote(t) + " --fields 'A:C:3'", "{\"A\": \"x\"\n"},
       {"create " + quote(t) + " --fields 'D:D'", "{\"D\": \"20250230\"}\n"},
       {"seek " + quote(t) + " --tag X", ""},
+      {"seek " + quote(t) + " NAZ", ""},
+      {"index " + quote(t) + " NAZ", ""},
+      {"index " + quote(t) + " NAZ NAZWA --tag X --key NAZWA", ""},
+      {"dump " + quote(t) + " --key NAZWA", ""},
+      {"struct " + quote(t) + " extra", ""},
+      {"help frobnicate", ""},
   };
   for (const auto& c : cases) {
     Outcome r = tool(dir, c.args, c.input);
     EXPECT_EQ(r.code, 2) << c.args;
     EXPECT_EQ(lines(r.err), 1u) << c.args << "\n" << r.err;
   }
+  EXPECT_FALSE(std::filesystem::exists(t));
+  // The usage, whole or of one command, names every option.
+  Outcome h = tool(dir, "--help");
+  EXPECT_EQ(h.code, 0);
+  for (const char* word : {"struct", "dump", "create", "check", "tags", "index", "seek", "--deleted", "--tag", "--key",
+                           "--fields", "--help"})
+    EXPECT_NE(h.out.find(word), std::string::npos) << word;
+  h = tool(dir, "dump --help");
+  EXPECT_EQ(h.code, 0);
+  EXPECT_NE(h.out.find("--deleted"), std::string::npos);
+  EXPECT_EQ(h.out.find("--fields"), std::string::npos);
   tav::test::writeFile(dir / "junk.dbf", std::string(500, 'j'));
   Outcome r = tool(dir, "dump " + quote((dir / "junk.dbf").string()));
   EXPECT_EQ(r.code, 2);
@@ -268,11 +288,19 @@ TEST_F(DbftoolTest, CheckNamesEachProblem) {
   size_t memo = size_t(hdr) + 1 + 30 + 12 + 5 + 8 + 1;
   bytes.replace(memo, 10, "    999999");                    // record 1: memo far beyond the file
   bytes.replace(memo + rl, 10, "   12ab   ");                 // record 2: not a number
+  bytes.replace(size_t(hdr) + rl + 1 + 30, 12, "    12X45.67");  // record 2: amount with a stray byte
+  bytes.replace(size_t(hdr) + 1 + 30 + 12 + 5, 8, "2025AB31");  // record 1: no date
   tav::rt::putLE32(bytes.data() + 4, 3);                      // the count lags the file
   tav::test::writeFile(t, bytes);
   Outcome c = tool(dir, "check " + quote(t));
   EXPECT_EQ(c.code, 1);
-  EXPECT_EQ(lines(c.out), 3u) << c.out;
+  EXPECT_EQ(lines(c.out), 5u) << c.out;
+  EXPECT_NE(c.out.find("record 2 field KWOTA: \"    12X45.67\" is not a number"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("record 1 field DATA: \"2025AB31\" is not a date"), std::string::npos) << c.out;
+  // Reads stay lenient, as the upgrade needs them: the number as far as it goes, no date.
+  Outcome d = tool(dir, "dump " + quote(t));
+  EXPECT_NE(d.out.find("\"KWOTA\":12.00,"), std::string::npos) << d.out;
+  EXPECT_NE(d.out.find("\"DATA\":\"\","), std::string::npos) << d.out;
   EXPECT_NE(c.out.find("header counts 3 records, the file holds 4"), std::string::npos) << c.out;
   EXPECT_NE(c.out.find("record 1 field UWAGI: memo block 999999 lies outside the memo file"), std::string::npos);
   EXPECT_NE(c.out.find("record 2 field UWAGI: memo pointer \"   12ab   \" is not a number"), std::string::npos);
@@ -300,6 +328,27 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   EXPECT_EQ(ordered.out.substr(0, 12), "{\"_recno\":1,");
   EXPECT_NE(ordered.out.rfind("{\"_recno\":3,"), std::string::npos);
   EXPECT_GT(ordered.out.rfind("{\"_recno\":3,"), ordered.out.rfind("{\"_recno\":4,"));
+  // The structural index written anew: exactly these tags, in this order.
+  Outcome rebuilt = tool(dir, "index " + quote(t) + " KWO KWOTA naz 'UPPER(NAZWA)' DAT 'DTOS(DATA)'");
+  ASSERT_EQ(rebuilt.code, 0) << rebuilt.err;
+  EXPECT_NE(rebuilt.out.find("KWO NAZ DAT over 4 records in "), std::string::npos) << rebuilt.out;
+  EXPECT_EQ(tool(dir, "tags " + quote(t)).out, "KWO KWOTA\nNAZ UPPER(NAZWA)\nDAT DTOS(DATA)\n");
+  EXPECT_EQ(tool(dir, "check " + quote(t)).code, 0);
+  // A soft seek: where it lands, or eof.
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " NAZ D").out, "4\n");
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " KWO 0").out, "2\n");
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " DAT 19990101").out, "3\n");
+  Outcome past = tool(dir, "seek " + quote(t) + " NAZ ZZZ");
+  EXPECT_EQ(past.code, 0);
+  EXPECT_EQ(past.out, "eof\n");
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " KWO 12abc").code, 2);
+  // A tag that cannot be built leaves the index as it was.
+  std::string cdxBefore = tav::test::readFile(dir / "a.cdx");
+  Outcome bad = tool(dir, "index " + quote(t) + " A NAZWA B NOSUCHFIELD");
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_EQ(lines(bad.err), 1u) << bad.err;
+  EXPECT_EQ(tav::test::readFile(dir / "a.cdx"), cdxBefore);
+  EXPECT_FALSE(std::filesystem::exists(dir / "~a.cdx"));
   // A record changed behind the index's back: its key no longer matches.
   std::string bytes = tav::test::readFile(t);
   uint16_t hdr = tav::rt::getLE16(bytes.data() + 8);
@@ -308,6 +357,102 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   Outcome c = tool(dir, "check " + quote(t));
   EXPECT_EQ(c.code, 1);
   EXPECT_NE(c.out.find("tag NAZ: key of record 1 differs from its expression UPPER(NAZWA)"), std::string::npos) << c.out;
+}
+
+// Many records, so that a tag spans several pages.
+std::string manyRecords(int n) {
+  std::string out;
+  for (int i = 1; i <= n; ++i)
+    out += "{\"NAZWA\":\"Kontrahent " + std::to_string((i * 7919) % n) + "\",\"KWOTA\":" + std::to_string(i) + "}\n";
+  return out;
+}
+
+// Whatever is wrong with the table or the tag, dump shows what it can read, names the fault on
+// standard error and exits 1: a script never takes part of a table for the whole of it.
+TEST_F(DbftoolTest, DumpNeverPassesPartOfATableForAllOfIt) {
+  const int n = 1000;
+  std::string t = (dir / "a.dbf").string();
+  ASSERT_EQ(tool(dir, "create " + quote(t) + " --fields 'NAZWA:C:30,KWOTA:N:8:0'", manyRecords(n)).code, 0);
+  ASSERT_EQ(tool(dir, "index " + quote(t) + " NAZ NAZWA").code, 0);
+  Outcome whole = tool(dir, "dump " + quote(t));
+  ASSERT_EQ(whole.code, 0) << whole.err;
+  ASSERT_EQ(lines(whole.out), size_t(n));
+  EXPECT_EQ(whole.err, "");
+  EXPECT_EQ(tool(dir, "dump --tag NAZ " + quote(t)).code, 0);
+  const std::string good = tav::test::readFile(t);
+  const uint16_t hdr = tav::rt::getLE16(good.data() + 8), rl = tav::rt::getLE16(good.data() + 10);
+  struct Damage {
+    const char* what;
+    std::string bytes;
+    size_t shown;
+  };
+  std::string cut = good.substr(0, size_t(hdr) + size_t(rl) * (n - 1) + rl / 2);  // half a last record
+  std::string more = good, fewer = good;
+  tav::rt::putLE32(more.data() + 4, n + 10);   // counts records the file does not hold
+  tav::rt::putLE32(fewer.data() + 4, n - 10);  // counts fewer than the file holds
+  const Damage damages[] = {{"incomplete", cut, size_t(n - 1)}, {"missing", more, size_t(n)}, {"header counts", fewer, size_t(n)}};
+  for (const auto& d : damages) {
+    tav::test::writeFile(t, d.bytes);
+    Outcome r = tool(dir, "dump " + quote(t));
+    EXPECT_EQ(r.code, 1) << d.what;
+    EXPECT_EQ(lines(r.out), d.shown) << d.what;
+    EXPECT_NE(r.err.find(d.what), std::string::npos) << r.err;
+    EXPECT_EQ(tav::test::readFile(t), d.bytes) << "dump wrote to " << d.what;
+  }
+  tav::test::writeFile(t, good);
+  // A leaf of the tag that no longer leads to the next one: the walk in tag order ends early.
+  std::string cdx = tav::test::readFile(dir / "a.cdx");
+  bool cut2 = false;
+  for (size_t page = 2048; page + 512 <= cdx.size() && !cut2; page += 512) {
+    if (tav::rt::getLE16(cdx.data() + page) != 2 || tav::rt::getLE32(cdx.data() + page + 8) == 0xFFFFFFFFu) continue;
+    tav::rt::putLE32(cdx.data() + page + 8, 0xFFFFFFFFu);
+    cut2 = true;
+  }
+  ASSERT_TRUE(cut2) << "the tag has a single leaf";
+  tav::test::writeFile(dir / "a.cdx", cdx);
+  Outcome r = tool(dir, "dump --tag NAZ " + quote(t));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_LT(lines(r.out), size_t(n));
+  EXPECT_NE(r.err.find("tag NAZ"), std::string::npos) << r.err;
+  EXPECT_EQ(tool(dir, "check " + quote(t)).code, 1);
+  // An index that will not open at all: nothing can be shown in its order.
+  tav::test::writeFile(dir / "a.cdx", std::string(1536, 'x'));
+  r = tool(dir, "dump --tag NAZ " + quote(t));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("NAZ"), std::string::npos) << r.err;
+}
+
+// create writes the whole table or leaves what was there: a refused line is named with its
+// value, and text the table's code page cannot hold is refused, never stored as '?'.
+TEST_F(DbftoolTest, CreateWritesTheWholeTableOrNone) {
+  std::string t = (dir / "a.dbf").string();
+  const std::string fields = " --fields 'NAZWA:C:10,KWOTA:N:6:2,UWAGI:M'";
+  ASSERT_EQ(tool(dir, "create " + quote(t) + fields, "{\"NAZWA\":\"stary\",\"UWAGI\":\"notatka\"}\n").code, 0);
+  const std::string table = tav::test::readFile(t), memo = tav::test::readFile(dir / "a.fpt");
+  const std::pair<std::string, std::vector<std::string>> refused[] = {
+      {"{\"NAZWA\":\"a\"}\n{\"NAZWA\":\"b\"}\n{\"KWOTA\":12345.5}\n", {"line 3", "KWOTA", "12345.5"}},
+      {"\n{\"NAZWA\":\"Łódź 日本\",\"UWAGI\":\"x\"}\n", {"line 2", "NAZWA", "日", "852"}},
+      {"{\"NAZWA\":\"a\",\"UWAGI\":\"€ 5\"}\n", {"line 1", "UWAGI", "€"}},
+  };
+  for (const auto& [input, words] : refused) {
+    Outcome c = tool(dir, "create " + quote(t) + fields, input);
+    EXPECT_EQ(c.code, 2) << input;
+    EXPECT_EQ(lines(c.err), 1u) << c.err;
+    for (const auto& w : words) EXPECT_NE(c.err.find(w), std::string::npos) << w << " in " << c.err;
+    EXPECT_EQ(tav::test::readFile(t), table);
+    EXPECT_EQ(tav::test::readFile(dir / "a.fpt"), memo);
+  }
+  // A table another process holds open is not replaced under it.
+  Outcome busy = run(dir, "flock -s " + quote(t) + " " + quote(kTool) + " create " + quote(t) + fields, "{\"NAZWA\":\"b\"}\n");
+  EXPECT_EQ(busy.code, 2);
+  EXPECT_NE(busy.err.find("in use"), std::string::npos) << busy.err;
+  EXPECT_EQ(tav::test::readFile(t), table);
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(e.path().filename().string()[0], '~') << e.path();
+  ASSERT_EQ(tool(dir, "create " + quote(t) + fields, "{\"NAZWA\":\"nowy\",\"UWAGI\":\"Łódź\"}\n").code, 0);
+  Outcome d = tool(dir, "dump " + quote(t));
+  EXPECT_EQ(d.out, "{\"_recno\":1,\"_deleted\":false,\"NAZWA\":\"nowy      \",\"KWOTA\":0.00,\"UWAGI\":\"Łódź\"}\n");
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 // The trees mkrelease writes, read back through the table engine: what the upgrade will meet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -438,13 +441,28 @@ TEST(MkreleaseCommandLine, RefusesWhatItCannotDo) {
       {"release " + out.string() + " --firms 2", 2},                   // an option of another command
       {"unpack " + out.string(), 2},
       {"database " + out.string() + " --release 25.01.001 --firms 1 --records 5", 1},  // program form
-      {"database " + out.string() + " --release 025.01.001 --firms 0 --records 5", 1},
+      {"database " + out.string() + " --release 025.01.001 --firms 0 --records 5", 2},
+      {"database " + out.string() + " --release 025.01.001 --firms two --records 5", 2},
+      {"database " + out.string() + " --release 025.01.001 --firms 2 --records 5x", 2},
+      {"release " + out.string() + " --year 99999999999", 2},
+      {"release " + out.string() + " --seed -1", 2},
       {"program " + out.string() + " --release 025.01.001 --database /tmp", 1},
   };
   for (const auto& [args, code] : cases) {
     EXPECT_EQ(run(args), code) << args;
-    EXPECT_FALSE(fs::exists(out / "wersja.dbf")) << args;
+    EXPECT_FALSE(fs::exists(out)) << args;
   }
+  // A run that fails half-way takes away what it wrote and only that: here the printouts'
+  // directory is a file already, after the tables and program files are written.
+  fs::create_directories(out);
+  std::ofstream(out / "keep.txt") << "kept";
+  std::ofstream(out / "txt") << "in the way";
+  EXPECT_EQ(run("program " + out.string() + " --release 25.01.001 --database " + out.string() + "/db"), 1);
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(out)) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"keep.txt", "txt"}));
+  fs::remove_all(out);
   EXPECT_EQ(run("program " + out.string() + " --release 25.01.001 --database " + out.string() + "/db"), 0);
   EXPECT_TRUE(fs::exists(out / "baza.dbf"));
   fs::remove_all(out);

@@ -1,27 +1,31 @@
-// dbftool: prints, creates and checks tables and their indexes.
-//   dbftool struct FILE
-//   dbftool dump FILE [--deleted] [--tag NAME]
-//   dbftool create FILE --fields "NAME:C:10:0,KWOTA:N:12:2,..."   (JSON lines on stdin)
-//   dbftool check FILE
-//   dbftool tags FILE
-//   dbftool index FILE --tag NAME --key EXPRESSION
-//   dbftool seek FILE --tag NAME KEY
-// Exit 0 on success, 1 when check finds problems (or a seek finds nothing, or a record could
-// not be read whole), 2 with one line on bad arguments or an unreadable file.
+// dbftool: prints, creates and checks tables and their indexes, for scripts and support people.
+// `dbftool --help` prints the commands and their options (kUsage below is that text).
+// Invariants: nothing is shown as the whole table that is not (a dump that could not read
+// every record says so on standard error and exits 1); create leaves the whole table or none;
+// check and the other readers never write.
+// Exit 0 on success, 1 when check finds problems, an exact seek finds nothing or a dump could
+// not show every record, 2 with one line on standard error on bad arguments or an unreadable
+// file.
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/dbf/table.h"
-#include "engine/index/key_encoding.h"
+#include "engine/index/index_files.h"
+#include "engine/staging.h"
+#include "engine/table_check.h"
 #include "engine/workspace.h"
 #include "json.h"
+#include "os/file.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
-#include "runtime/format.h"
 
 using namespace tav;
 using namespace tav::engine;
@@ -32,6 +36,64 @@ struct Usage : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The commands in the order --help lists them, each with its lines of usage.
+struct Command {
+  const char* name;
+  const char* usage;
+  const char* options;  // the options it takes, space separated, each with its leading dashes
+};
+const Command kCommands[] = {
+    {"struct", "  dbftool struct FILE\n      the fields, one a line: NAME TYPE LENGTH DECIMALS\n", ""},
+    {"dump",
+     "  dbftool dump FILE [--deleted] [--tag NAME]\n"
+     "      the records as JSON lines (deleted ones only with --deleted), in the tag's order with --tag;\n"
+     "      exit 1, after what could be read, when the table or the tag does not give every record\n",
+     "--deleted --tag"},
+    {"create",
+     "  dbftool create FILE --fields \"NAME:TYPE[:LENGTH[:DECIMALS]],...\"   < records.jsonl\n"
+     "      a new table from JSON lines on standard input (as dump writes them); the whole table\n"
+     "      or none: a bad line leaves FILE as it was and is named with the value it refuses\n",
+     "--fields"},
+    {"check",
+     "  dbftool check FILE\n"
+     "      every problem of the table, its memo file and its indexes, one a line; exit 1 when any\n",
+     ""},
+    {"tags", "  dbftool tags FILE\n      the tags of the structural .cdx (and a .ntx of the same name): NAME EXPRESSION\n", ""},
+    {"index",
+     "  dbftool index FILE TAG EXPRESSION [TAG EXPRESSION ...]\n"
+     "      the structural .cdx written anew with these tags, in this order, in one pass over the table\n"
+     "  dbftool index FILE --tag NAME --key EXPRESSION\n"
+     "      one tag added to the structural .cdx (or rebuilt, when it has one of that name);\n"
+     "      both print the time taken\n",
+     "--tag --key"},
+    {"seek",
+     "  dbftool seek FILE TAG KEY\n"
+     "      the record number a soft seek of KEY in the tag lands on, or eof\n"
+     "  dbftool seek FILE --tag NAME KEY\n"
+     "      the record whose key is KEY, as a JSON line; exit 1 when there is none\n",
+     "--tag"},
+};
+
+const char kExits[] =
+    "  dbftool --help | dbftool COMMAND --help\n"
+    "exit: 0 done; 1 check found problems, an exact seek found nothing, or a dump could not show\n"
+    "every record; 2 bad arguments or an unreadable file (one line on standard error)\n";
+
+const Command* findCommand(const std::string& name) {
+  for (const auto& c : kCommands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+int help(const Command* only) {
+  std::string text = "usage:\n";
+  for (const auto& c : kCommands)
+    if (!only || only == &c) text += c.usage;
+  text += kExits;
+  std::fputs(text.c_str(), stdout);
+  return 0;
+}
+
 std::vector<std::string> errors;
 
 int usage(const std::string& why) {
@@ -41,29 +103,59 @@ int usage(const std::string& why) {
 
 struct Args {
   std::string command, file, tag, key, fields;
-  bool deleted = false;
+  bool deleted = false, help = false;
+  std::set<std::string> given;  // the options named, for the commands' own checks
   std::vector<std::string> rest;
 };
 
 Args parse(int argc, char** argv) {
   Args a;
-  if (argc < 3) throw Usage("usage: dbftool struct|dump|create|check|tags|index|seek FILE [options]");
+  if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" || std::string(argv[1]) == "help")) {
+    a.help = true;
+    if (argc >= 3) a.command = argv[2];
+    if (!a.command.empty() && !findCommand(a.command)) throw Usage("unknown command " + a.command + "; dbftool --help lists them");
+    return a;
+  }
+  if (argc < 2) throw Usage("no command; dbftool --help lists them");
   a.command = argv[1];
+  const Command* c = findCommand(a.command);
+  if (!c) throw Usage("unknown command " + a.command + "; dbftool --help lists them");
+  const std::string takes = std::string(" ") + c->options + " ";
+  bool optionsEnd = false;
   for (int i = 2; i < argc; ++i) {
     std::string s = argv[i];
     auto value = [&](std::string& into) {
       if (i + 1 >= argc) throw Usage(s + " needs a value");
       into = argv[++i];
     };
-    if (s == "--deleted") a.deleted = true;
-    else if (s == "--tag") value(a.tag);
-    else if (s == "--key") value(a.key);
-    else if (s == "--fields") value(a.fields);
-    else if (s.rfind("--", 0) == 0) throw Usage("unknown option " + s);
-    else if (a.file.empty()) a.file = s;
-    else a.rest.push_back(s);
+    if (!optionsEnd && (s == "--help" || s == "-h")) {
+      a.help = true;
+      return a;
+    }
+    if (!optionsEnd && s == "--") {
+      optionsEnd = true;
+      continue;
+    }
+    if (!optionsEnd && s.rfind("--", 0) == 0) {
+      if (takes.find(" " + s + " ") == std::string::npos) {
+        bool known = s == "--deleted" || s == "--tag" || s == "--key" || s == "--fields";
+        throw Usage(known ? a.command + " takes no option " + s + "; dbftool " + a.command + " --help lists its options"
+                          : "unknown option " + s + "; dbftool " + a.command + " --help lists its options");
+      }
+      a.given.insert(s);
+      if (s == "--deleted") a.deleted = true;
+      else if (s == "--tag") value(a.tag);
+      else if (s == "--key") value(a.key);
+      else if (s == "--fields") value(a.fields);
+    } else if (a.file.empty()) {
+      a.file = s;
+    } else {
+      a.rest.push_back(s);
+    }
   }
-  if (a.file.empty()) throw Usage("no FILE given");
+  if (a.file.empty()) throw Usage("no FILE given; dbftool " + a.command + " --help shows its usage");
+  bool takesMore = a.command == "index" || a.command == "seek";
+  if (!takesMore && !a.rest.empty()) throw Usage(a.command + " takes one FILE, not also \"" + a.rest[0] + "\"");
   return a;
 }
 
@@ -117,9 +209,26 @@ bool openArea(Workspace& ws, const std::string& file, bool readOnly) {
   return true;
 }
 
+// Why an index file beside the table (structural .cdx, .ntx of its name) would not open; empty
+// when none is damaged. A read-only open passes over such a file without a word.
+std::string damagedIndexBeside(const std::string& file) {
+  for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
+    std::filesystem::path p = file;
+    p.replace_extension(ext);
+    if (std::filesystem::exists(p) && !openIndexFile(p, true)) return "index " + p.string() + " is damaged: " + lastIndexError();
+  }
+  return {};
+}
+
 void focus(WorkArea& a, const std::string& tag) {
   if (tag.empty()) return;
-  if (!a.setOrder(tag)) throw Usage("no tag " + tag);
+  bool known = false;
+  for (size_t i = 0; i < a.orderCount(); ++i) known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(tag);
+  if (!known) {
+    std::string damaged = damagedIndexBeside(a.table().path().string());
+    throw Usage("no tag " + tag + (damaged.empty() ? "" : " to be read: " + damaged));
+  }
+  a.setOrder(tag);
 }
 
 int cmdStruct(const Args& args) {
@@ -134,16 +243,56 @@ int cmdDump(const Args& args) {
   Workspace ws;
   openArea(ws, args.file, true);
   WorkArea& a = *ws.current();
-  focus(a, args.tag);
+  std::vector<std::string> wrong;
+  if (!args.tag.empty()) {
+    bool known = false;
+    for (size_t i = 0; i < a.orderCount(); ++i) known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(args.tag);
+    // An index that would not open may well have held the tag: that is damage, not a wrong
+    // name, and nothing can be shown in its order.
+    std::string damaged = known ? std::string() : damagedIndexBeside(args.file);
+    if (!damaged.empty()) {
+      std::fprintf(stderr, "dbftool: %s: tag %s cannot be read: %s\n", args.file.c_str(), args.tag.c_str(), damaged.c_str());
+      return 1;
+    }
+    focus(a, args.tag);
+  }
+  for (const auto& i : a.table().issues())
+    if (i.recordsInDoubt) wrong.push_back(i.text);
+  errors.clear();
   std::string line;
+  uint32_t shown = 0, visited = 0;
+  std::vector<bool> seen;
+  if (a.order()) seen.assign(size_t(a.lastRec()) + 1, false);
   for (a.goTop(); !a.eof(); a.skip()) {
+    // A damaged tag may lead in a circle: never more steps than the table has records.
+    if (++visited > a.lastRec()) break;
+    if (a.order()) {
+      if (a.recno() < seen.size() && seen[a.recno()]) continue;
+      if (a.recno() < seen.size()) seen[a.recno()] = true;
+    }
     if (a.deleted() && !args.deleted) continue;
     line = recordJson(a);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
+    ++shown;
   }
-  for (const auto& e : errors) std::fprintf(stderr, "dbftool: %s\n", e.c_str());
-  return errors.empty() ? 0 : 1;
+  if (IndexTag* tag = a.order()) {
+    // In tag order every record comes once: fewer means the tag lost some, and the dump with it.
+    size_t reached = static_cast<size_t>(std::count(seen.begin(), seen.end(), true));
+    const IndexFile* file = nullptr;
+    for (size_t i = 0; i < a.orderCount(); ++i)
+      if (a.orderAt(i) == tag) file = a.orderFile(i);
+    if (file && !indexFileError(*file).empty()) wrong.push_back("tag " + tag->name() + ": " + indexFileError(*file));
+    if (reached != a.lastRec())
+      wrong.push_back("tag " + tag->name() + " led to " + std::to_string(reached) + " of the " +
+                      std::to_string(a.lastRec()) + " records");
+  }
+  for (const auto& e : errors) wrong.push_back(e);
+  std::fflush(stdout);
+  for (const auto& w : wrong) std::fprintf(stderr, "dbftool: %s: %s\n", args.file.c_str(), rt::oemToUtf8(w).c_str());
+  if (!wrong.empty())
+    std::fprintf(stderr, "dbftool: %s: the %u records shown may not be the whole table\n", args.file.c_str(), shown);
+  return wrong.empty() ? 0 : 1;
 }
 
 std::vector<FieldSpec> parseFields(const std::string& text) {
@@ -179,43 +328,96 @@ std::vector<FieldSpec> parseFields(const std::string& text) {
   return out;
 }
 
+// Text for a table: code page 852, refused when a character has no code there (it would be
+// stored as '?' for good).
+std::string tableText(const std::string& utf8) {
+  std::string oem = rt::utf8ToOem(utf8);
+  if (rt::oemToUtf8(oem) == utf8) return oem;
+  // Name the first character that does not come back.
+  for (size_t i = 0; i < utf8.size();) {
+    size_t n = 1;
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0xF0) n = 4;
+    else if (c >= 0xE0) n = 3;
+    else if (c >= 0xC0) n = 2;
+    std::string one = utf8.substr(i, n);
+    if (rt::oemToUtf8(rt::utf8ToOem(one)) != one)
+      throw Usage("\"" + one + "\" (at character " + std::to_string(i + 1) + ") has no code in the table's code page 852");
+    i += n;
+  }
+  throw Usage("text is not valid UTF-8");
+}
+
+std::string shown(const dbftool::JsonValue& v) {
+  switch (v.kind) {
+    case dbftool::JsonValue::String: {
+      std::string out;
+      dbftool::appendString(out, v.text);
+      return out;
+    }
+    case dbftool::JsonValue::Number: return v.text;
+    case dbftool::JsonValue::Bool: return v.boolean ? "true" : "false";
+    default: return "null";
+  }
+}
+
 rt::Value toValue(const FieldDef& f, const dbftool::JsonValue& v) {
   switch (f.type) {
     case 'C':
     case 'M':
     case 'V':
-      if (v.kind != dbftool::JsonValue::String) throw Usage("field " + f.name + " takes a string");
-      return rt::Value(rt::utf8ToOem(v.text));
+      if (v.kind != dbftool::JsonValue::String) throw Usage("takes a string");
+      return rt::Value(tableText(v.text));
     case 'D': {
-      if (v.kind != dbftool::JsonValue::String) throw Usage("field " + f.name + " takes a date \"YYYYMMDD\"");
+      if (v.kind != dbftool::JsonValue::String) throw Usage("takes a date \"YYYYMMDD\"");
       rt::Date d = rt::Date::fromDtos(v.text);
-      if (!v.text.empty() && d.empty()) throw Usage("field " + f.name + ": \"" + v.text + "\" is not a date");
+      if (!v.text.empty() && (d.empty() || v.text.size() != 8)) throw Usage("is not a date YYYYMMDD");
       return rt::Value(d);
     }
     case 'L':
-      if (v.kind != dbftool::JsonValue::Bool) throw Usage("field " + f.name + " takes true or false");
+      if (v.kind != dbftool::JsonValue::Bool) throw Usage("takes true or false");
       return rt::Value(v.boolean);
     default:
-      if (v.kind != dbftool::JsonValue::Number) throw Usage("field " + f.name + " takes a number");
+      if (v.kind != dbftool::JsonValue::Number) throw Usage("takes a number");
       return rt::Value(v.number);
   }
+}
+
+// Removes a table under construction and its memo file.
+void removeTable(const std::filesystem::path& dbf) {
+  std::error_code ec;
+  std::filesystem::remove(dbf, ec);
+  std::filesystem::remove(Table::memoPathFor(dbf), ec);
 }
 
 int cmdCreate(const Args& args) {
   if (args.fields.empty()) throw Usage("create needs --fields");
   auto fields = parseFields(args.fields);
-  Workspace ws;
-  if (!ws.createHost(args.file, fields)) throw Usage("cannot create " + args.file + ": " + errors.back());
-  openArea(ws, args.file, false);
-  WorkArea& a = *ws.current();
+  // The table is made under its staging name and takes FILE's place only when every line went
+  // in: a refused line leaves FILE (and a table that was there) untouched.
+  const std::filesystem::path target = args.file, staged = stagedPath(target);
+  removeTable(staged);
   std::string line;
   int n = 0;
-  while (std::getline(std::cin, line)) {
-    ++n;
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    try {
-      auto obj = dbftool::parseObject(line);
-      if (!a.append()) throw Usage("cannot append");
+  try {
+    Workspace ws;
+    errors.clear();
+    if (!ws.createHost(staged, fields))
+      throw Usage("cannot create " + args.file + ": " + (errors.empty() ? "" : errors.back()));
+    openArea(ws, staged.string(), false);
+    WorkArea& a = *ws.current();
+    while (std::getline(std::cin, line)) {
+      ++n;
+      if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+      const std::string at = "line " + std::to_string(n) + ": ";
+      dbftool::JsonObject obj;
+      try {
+        obj = dbftool::parseObject(line);
+      } catch (const std::runtime_error& e) {
+        throw Usage(at + e.what());
+      }
+      errors.clear();
+      if (!a.append()) throw Usage(at + "cannot append a record" + (errors.empty() ? "" : ": " + errors.back()));
       bool del = false;
       for (const auto& [name, v] : obj) {
         if (name == "_recno") continue;
@@ -224,138 +426,57 @@ int cmdCreate(const Args& args) {
           continue;
         }
         int pos = a.fieldPos(rt::utf8ToOem(name));
-        if (!pos) throw Usage("no field " + name);
+        if (!pos) throw Usage(at + "no field " + name);
         if (v.kind == dbftool::JsonValue::Null) continue;
-        a.put(size_t(pos), toValue(a.field(size_t(pos)), v));
-        if (!errors.empty()) throw Usage(errors.back());
+        const FieldDef& f = a.field(size_t(pos));
+        const std::string refuses = at + "field " + name + " refuses " + shown(v) + ": ";
+        rt::Value value;
+        try {
+          value = toValue(f, v);
+        } catch (const Usage& u) {
+          throw Usage(refuses + u.what());
+        }
+        errors.clear();
+        a.put(size_t(pos), value);
+        if (!errors.empty()) throw Usage(refuses + errors.back());
       }
       if (del) a.remove();
-    } catch (const std::runtime_error& e) {
-      throw Usage("line " + std::to_string(n) + ": " + e.what());
     }
+    errors.clear();
+    a.commit();
+    if (!errors.empty()) throw Usage("cannot write " + staged.string() + ": " + errors.back());
+    ws.closeAll();
+    if (!errors.empty()) throw Usage("cannot write " + staged.string() + ": " + errors.back());
+  } catch (...) {
+    removeTable(staged);
+    throw;
   }
-  a.commit();
-  return errors.empty() ? 0 : 2;
+  // A table someone has open is not replaced under their feet: the old one is held in
+  // exclusive open mode across the renames, as creating over it in place would hold it.
+  std::error_code ec;
+  os::File old;
+  if (std::filesystem::exists(target, ec) && old.open(target, os::File::Mode::Read) && !old.lockOpenMode(true)) {
+    removeTable(staged);
+    throw Usage("cannot create " + args.file + ": the table is in use");
+  }
+  // Memo first, table last: a table never names a memo file of another generation.
+  const std::filesystem::path stagedMemo = Table::memoPathFor(staged), memo = Table::memoPathFor(target);
+  if (std::filesystem::exists(stagedMemo, ec)) std::filesystem::rename(stagedMemo, memo, ec);
+  if (!ec) std::filesystem::rename(staged, target, ec);
+  if (ec) {
+    removeTable(staged);
+    throw Usage("cannot put the new table in place of " + args.file + ": " + ec.message());
+  }
+  return 0;
 }
 
 // ---------------------------------------------------------------- check
 
 int cmdCheck(const Args& args) {
-  if (!std::filesystem::exists(args.file)) throw Usage("cannot read " + args.file + ": no such file");
-  std::vector<std::string> problems;
-  rt::Error err;
-  TableOptions o;
-  o.shared = true;
-  o.readOnly = true;
-  auto t = Table::open(args.file, o, err);
-  if (!t) {
-    // The table file itself unreadable is a usage matter; a damaged header or a memo file
-    // that is missing or damaged is a finding.
-    bool tableItself = err.genCode != rt::kErrCorruption && err.filename == std::filesystem::path(args.file).string();
-    if (tableItself) throw Usage("cannot open " + args.file + ": " + err.description);
-    std::printf("%s: %s\n", args.file.c_str(), err.description.c_str());
-    return 1;
-  }
-  const DbfHeader& h = t->header();
-  for (const auto& i : t->issues()) problems.push_back(i.text);
-  if (h.month < 1 || h.month > 12 || h.day < 1 || h.day > 31) problems.push_back("date of last update is not a date");
-  bool memoVersion = h.version == dbf::kVersionFoxMemo || h.version == 0x30 || h.version == 0x31 ||
-                     h.version == 0x32 || h.version == 0x83 || h.version == 0x8B;
-  if (h.hasMemo() && !memoVersion) problems.push_back("table has memo fields but its version byte says none");
-  if (!h.hasMemo() && h.version == dbf::kVersionFoxMemo) problems.push_back("version byte says memo, no memo field");
-  // Memo pointers: every one must lead to a whole entry inside the memo file.
-  std::string rec(h.recordLength, ' ');
-  for (uint32_t r = 1; r <= t->recordCount(); ++r) {
-    if (!t->readRecord(r, rec.data())) {
-      problems.push_back("record " + std::to_string(r) + " cannot be read");
-      break;
-    }
-    if (rec[0] != ' ' && rec[0] != '*')
-      problems.push_back("record " + std::to_string(r) + " has deleted flag byte " + std::to_string(uint8_t(rec[0])));
-    for (const auto& f : h.fields) {
-      if (f.type != 'M' && f.type != 'G' && f.type != 'P') continue;
-      const char* raw = rec.data() + f.offset;
-      uint32_t block = memoPointer(f, h.memoPointersBinary(), raw);
-      if (!block) {
-        if (!h.memoPointersBinary() && f.length != 4 &&
-            std::string(raw, f.length).find_first_not_of(" 0") != std::string::npos)
-          problems.push_back("record " + std::to_string(r) + " field " + f.name + ": memo pointer \"" +
-                             std::string(raw, f.length) + "\" is not a number");
-        continue;
-      }
-      if (!t->memo()) {
-        problems.push_back("record " + std::to_string(r) + " field " + f.name + " points to a memo but there is no memo file");
-        continue;
-      }
-      std::string why;
-      if (!t->memo()->read(block, why))
-        problems.push_back("record " + std::to_string(r) + " field " + f.name + ": " + why);
-    }
-  }
-  t.reset();
-  // Indexes: the structural .cdx (and a .ntx of the same name): every record once, keys equal
-  // to the key expression's value, in order.
-  std::vector<std::filesystem::path> indexes;
-  for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
-    std::filesystem::path p = args.file;
-    p.replace_extension(ext);
-    if (std::filesystem::exists(p) && std::find(indexes.begin(), indexes.end(), p) == indexes.end()) indexes.push_back(p);
-  }
-  Workspace ws;
-  UseOptions uo;
-  uo.shared = true;
-  uo.readOnly = true;
-  if (!ws.useHost(args.file, "T", uo)) {
-    problems.push_back("table cannot be opened: " + (errors.empty() ? std::string() : errors.back()));
-  } else {
-    WorkArea& a = *ws.current();
-    a.orderListClear();
-    for (const auto& p : indexes) {
-      errors.clear();
-      if (!a.orderListAdd(p)) {
-        problems.push_back("index " + p.filename().string() + " cannot be opened: " + (errors.empty() ? "" : errors.back()));
-        continue;
-      }
-    }
-    errors.clear();
-    uint32_t count = a.lastRec();
-    for (size_t i = 0; i < a.orderCount(); ++i) {
-      IndexTag* tag = a.orderAt(i);
-      std::string where = "tag " + tag->name() + ": ";
-      // One pass over the tag, keeping only the previous entry and a bit per record.
-      std::vector<bool> seen(size_t(count) + 1, false);
-      std::string previousKey;
-      uint32_t previousRec = 0, entries = 0;
-      size_t reported = 0;
-      auto report = [&](std::string text) {
-        if (reported++ < 20) problems.push_back(where + text);
-      };
-      for (uint32_t r = tag->first(); r; r = tag->next()) {
-        if (++entries > count + 1) break;
-        std::string key = tag->currentKey();
-        if (r > count) {
-          report("entry points to record " + std::to_string(r) + " beyond the table");
-          continue;
-        }
-        if (seen[r]) report("record " + std::to_string(r) + " is indexed twice");
-        seen[r] = true;
-        if (previousRec) {
-          int c = compareKeys(*tag, previousKey.data(), key.data(), tag->keyLength());
-          if (c > 0 || (c == 0 && previousRec > r)) report("keys out of order at record " + std::to_string(r));
-        }
-        previousKey = key;
-        previousRec = r;
-        a.goTo(r);
-        if (a.currentKey(i) != key)
-          report("key of record " + std::to_string(r) + " differs from its expression " + tag->keyExpression());
-      }
-      if (entries != count)
-        problems.push_back(where + std::to_string(entries) + " entries for " + std::to_string(count) + " records");
-    }
-    for (const auto& e : errors) problems.push_back(e);
-  }
-  for (const auto& p : problems) std::printf("%s: %s\n", args.file.c_str(), rt::oemToUtf8(p).c_str());
-  return problems.empty() ? 0 : 1;
+  TableCheck c = checkTable(args.file);
+  if (!c.opened) throw Usage("cannot read " + args.file + ": " + c.unreadable);
+  for (const auto& p : c.problems) std::printf("%s: %s\n", args.file.c_str(), rt::oemToUtf8(p).c_str());
+  return c.problems.empty() ? 0 : 1;
 }
 
 // ---------------------------------------------------------------- indexes
@@ -370,32 +491,76 @@ int cmdTags(const Args& args) {
 }
 
 int cmdIndex(const Args& args) {
-  if (args.tag.empty() || args.key.empty()) throw Usage("index needs --tag and --key");
+  const bool oneTag = args.given.count("--tag") || args.given.count("--key");
+  std::vector<WorkArea::TagDefinition> tags;
+  if (oneTag) {
+    if (args.tag.empty() || args.key.empty() || !args.rest.empty())
+      throw Usage("index takes --tag NAME --key EXPRESSION, or TAG EXPRESSION pairs, not both");
+    tags.push_back({args.tag, rt::utf8ToOem(args.key)});
+  } else {
+    if (args.rest.empty() || args.rest.size() % 2)
+      throw Usage("index needs TAG EXPRESSION pairs after FILE (or --tag NAME --key EXPRESSION)");
+    for (size_t i = 0; i < args.rest.size(); i += 2) tags.push_back({args.rest[i], rt::utf8ToOem(args.rest[i + 1])});
+  }
+  auto started = std::chrono::steady_clock::now();
   Workspace ws;
   openArea(ws, args.file, false);
+  WorkArea& a = *ws.current();
   std::filesystem::path cdx = args.file;
   cdx.replace_extension(".cdx");
-  if (!ws.current()->orderCreate(cdx, args.tag, rt::utf8ToOem(args.key)))
-    throw Usage("cannot create tag " + args.tag + ": " + (errors.empty() ? "" : errors.back()));
+  errors.clear();
+  bool ok = oneTag ? a.orderCreate(cdx, args.tag, tags[0].keyExpression) : a.indexCreate(cdx, tags);
+  if (!ok) throw Usage("cannot build " + cdx.string() + ": " + (errors.empty() ? "" : errors.back()));
+  uint32_t records = a.lastRec();
+  ws.closeAll();
+  if (!errors.empty()) throw Usage("cannot write " + cdx.string() + ": " + errors.back());
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::string names;
+  for (const auto& t : tags) names += (names.empty() ? "" : " ") + rt::upper(t.name);
+  std::printf("%s: %s over %u records in %.3f s\n", cdx.string().c_str(), names.c_str(), records, seconds);
   return 0;
 }
 
+// The key as the tag's type reads it; text that is no such value is refused.
+rt::Value seekKey(KeyType type, const std::string& text) {
+  switch (type) {
+    case KeyType::Character: return rt::Value(tableText(text));
+    case KeyType::Numeric: {
+      char* end = nullptr;
+      double v = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end || !std::isfinite(v)) throw Usage("key \"" + text + "\" is not a number");
+      return rt::Value(v);
+    }
+    case KeyType::Date: {
+      rt::Date d = rt::Date::fromDtos(text);
+      if (!text.empty() && (d.empty() || text.size() != 8)) throw Usage("key \"" + text + "\" is not a date YYYYMMDD");
+      return rt::Value(d);
+    }
+    case KeyType::Logical:
+      if (text == "T" || text == "true") return rt::Value(true);
+      if (text == "F" || text == "false") return rt::Value(false);
+      throw Usage("key \"" + text + "\" is not T, F, true or false");
+  }
+  return rt::Value();
+}
+
 int cmdSeek(const Args& args) {
-  if (args.tag.empty() || args.rest.size() != 1) throw Usage("seek needs --tag NAME and one KEY");
+  const bool exact = args.given.count("--tag") > 0;
+  if (exact ? args.tag.empty() || args.rest.size() != 1 : args.rest.size() != 2)
+    throw Usage("seek takes TAG KEY (or --tag NAME KEY) after FILE");
   Workspace ws;
   openArea(ws, args.file, true);
   WorkArea& a = *ws.current();
-  focus(a, args.tag);
-  const std::string& text = args.rest[0];
-  rt::Value key;
-  switch (a.order()->keyType()) {
-    case KeyType::Character: key = rt::Value(rt::utf8ToOem(text)); break;
-    case KeyType::Numeric: key = rt::Value(rt::Val(text).value); break;
-    case KeyType::Date: key = rt::Value(rt::Date::fromDtos(text)); break;
-    case KeyType::Logical: key = rt::Value(text == "T" || text == "true"); break;
+  focus(a, exact ? args.tag : args.rest[0]);
+  rt::Value key = seekKey(a.order()->keyType(), args.rest.back());
+  if (exact) {
+    if (!a.seek(key, false)) return 1;
+    std::printf("%s\n", recordJson(a).c_str());
+    return 0;
   }
-  if (!a.seek(key, false)) return 1;
-  std::printf("%s\n", recordJson(a).c_str());
+  a.seek(key, true);
+  if (a.eof()) std::printf("eof\n");
+  else std::printf("%u\n", a.recno());
   return 0;
 }
 
@@ -408,6 +573,7 @@ int main(int argc, char** argv) {
   });
   try {
     Args args = parse(argc, argv);
+    if (args.help) return help(args.command.empty() ? nullptr : findCommand(args.command));
     if (args.command == "struct") return cmdStruct(args);
     if (args.command == "dump") return cmdDump(args);
     if (args.command == "create") return cmdCreate(args);

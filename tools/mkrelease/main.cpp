@@ -1,8 +1,15 @@
 // mkrelease: writes the sample release, database and program trees the tests, the demo and
-// the benchmarks run on. Usage is printed by `mkrelease` without arguments.
+// the benchmarks run on. Usage is printed by `mkrelease` without arguments. A bad number is
+// refused before anything is written; a run that fails takes away what it wrote (the whole
+// directory when it made it), so no half tree is ever taken for a sample.
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,9 +47,58 @@ bool parse(int argc, char** argv, Args& a) {
   return true;
 }
 
-int number(const Args& a, const char* name, int fallback) {
+struct BadNumber : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A whole number within [low, high]; anything else is refused with a sentence naming the option.
+uint64_t wholeNumber(const Args& a, const char* name, uint64_t fallback, uint64_t low, uint64_t high) {
   const std::string* v = a.get(name);
-  return v ? std::stoi(*v) : fallback;
+  if (!v) return fallback;
+  uint64_t n = 0;
+  auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
+  if (v->empty() || ec != std::errc() || end != v->data() + v->size() || n < low || n > high)
+    throw BadNumber("--" + std::string(name) + " takes a whole number from " + std::to_string(low) + " to " +
+                    std::to_string(high) + ", not \"" + *v + "\"");
+  return n;
+}
+
+int number(const Args& a, const char* name, int fallback, int low, int high) {
+  return static_cast<int>(wholeNumber(a, name, uint64_t(fallback), uint64_t(low), uint64_t(high)));
+}
+
+constexpr int kMaxCount = 1000000000;
+constexpr uint64_t kMaxSeed = UINT64_MAX;
+
+// What stood in the target directory before the run, so that a failed run takes away only what
+// it made: the whole directory when it was not there, otherwise the entries it added.
+struct Before {
+  std::filesystem::path dir;
+  bool existed = false;
+  std::set<std::string> entries;
+};
+
+Before lookBefore(const std::filesystem::path& dir) {
+  Before b;
+  b.dir = dir;
+  std::error_code ec;
+  b.existed = std::filesystem::exists(dir, ec);
+  if (b.existed && std::filesystem::is_directory(dir, ec))
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) b.entries.insert(e.path().filename().string());
+  return b;
+}
+
+void removePartial(const Before& b) {
+  std::error_code ec;
+  if (!b.existed) {
+    std::filesystem::remove_all(b.dir, ec);
+    return;
+  }
+  if (!std::filesystem::is_directory(b.dir, ec)) return;
+  std::vector<std::filesystem::path> made;
+  for (const auto& e : std::filesystem::directory_iterator(b.dir, ec))
+    if (!b.entries.count(e.path().filename().string())) made.push_back(e.path());
+  for (const auto& p : made) std::filesystem::remove_all(p, ec);
 }
 
 }  // namespace
@@ -69,14 +125,15 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  const Before before = lookBefore(a.dir);
   try {
     if (a.command == "release") {
       ReleaseOptions o;
       o.dir = a.dir;
       if (auto v = a.get("program")) o.program = *v;
       if (auto v = a.get("database")) o.database = *v;
-      o.year = number(a, "year", o.year);
-      o.seed = static_cast<uint64_t>(number(a, "seed", 1));
+      o.year = number(a, "year", o.year, 1980, 2099);
+      o.seed = wholeNumber(a, "seed", 1, 0, kMaxSeed);
       writeRelease(o);
     } else if (a.command == "database") {
       DatabaseOptions o;
@@ -86,10 +143,10 @@ int main(int argc, char** argv) {
         return 2;
       }
       o.release = *a.get("release");
-      o.firms = number(a, "firms", o.firms);
-      o.records = number(a, "records", o.records);
-      o.seed = static_cast<uint64_t>(number(a, "seed", 1));
-      o.year = number(a, "year", o.year);
+      o.firms = number(a, "firms", o.firms, 1, 9999);
+      o.records = number(a, "records", o.records, 1, kMaxCount);
+      o.seed = wholeNumber(a, "seed", 1, 0, kMaxSeed);
+      o.year = number(a, "year", o.year, 1980, 2099);
       writeDatabase(o);
     } else if (a.command == "program") {
       ProgramOptions o;
@@ -100,16 +157,21 @@ int main(int argc, char** argv) {
       }
       o.release = *a.get("release");
       o.database = *a.get("database");
-      o.year = number(a, "year", o.year);
+      o.year = number(a, "year", o.year, 1980, 2099);
       writeProgram(o);
     } else {
       std::fputs(kUsage, stderr);
       return 2;
     }
+  } catch (const BadNumber& e) {
+    std::fprintf(stderr, "mkrelease %s: %s\n", a.command.c_str(), e.what());
+    return 2;
   } catch (const tav::rt::Abandon& e) {
+    removePartial(before);
     std::fprintf(stderr, "mkrelease: %s\n", e.error().description.c_str());
     return 1;
   } catch (const std::exception& e) {
+    removePartial(before);
     std::fprintf(stderr, "mkrelease: %s\n", e.what());
     return 1;
   }

@@ -455,6 +455,34 @@ bool bytesRoundTrip(const FieldDef& f, const char* raw) {
   }
 }
 
+bool wellFormed(const FieldDef& f, const char* raw) {
+  const size_t len = f.length;
+  auto blank = [](char c) { return c == ' ' || c == '\0'; };
+  if (f.type == 'N' || f.type == 'F') {
+    size_t i = 0, end = len;
+    while (i < end && blank(raw[i])) ++i;
+    while (end > i && blank(raw[end - 1])) --end;
+    if (i == end) return true;  // blank: zero
+    if (raw[i] == '-' || raw[i] == '+') ++i;
+    size_t digits = 0, points = 0;
+    for (; i < end; ++i) {
+      if (raw[i] >= '0' && raw[i] <= '9') ++digits;
+      else if (raw[i] == '.' && ++points == 1) continue;
+      else return false;
+    }
+    return digits > 0;
+  }
+  if (f.type == 'D') {
+    if (len < 8) return false;
+    for (size_t i = 8; i < len; ++i)
+      if (!blank(raw[i])) return false;
+    bool allBlank = true;
+    for (size_t i = 0; i < 8; ++i) allBlank = allBlank && blank(raw[i]);
+    return allBlank || dateDigits(raw);
+  }
+  return true;
+}
+
 rt::Value blankValue(const FieldDef& f) {
   switch (f.type) {
     case 'C': return rt::Value(std::string(f.length, ' '));

@@ -94,6 +94,13 @@ bool encodeField(const FieldDef& f, const rt::Value& v, char* raw, int& errorCod
 // at most 15 digits, dates of eight valid digits or blanks, and logicals "T"/"F" do. Others
 // (a blank number, read as 0 and written as "0"; memos; nullable fields) need their value.
 bool bytesRoundTrip(const FieldDef& f, const char* raw);
+// False when a numeric (N, F) or date (D) field holds bytes that are no number or date: a
+// number is blanks around an optional sign, digits and at most one point; a date is eight
+// blanks or the eight digits of a real day; blanks may be NULs. Reads stay lenient on such
+// bytes (decodeField gives the number read up to the first stray byte, an impossible date reads
+// empty), since books written by other programs hold them and the upgrade must go on; this is
+// how a check tells them. Every other type answers true.
+bool wellFormed(const FieldDef& f, const char* raw);
 void encodeMemoPointer(const FieldDef& f, bool binary, uint32_t block, char* raw);
 uint32_t memoPointer(const FieldDef& f, bool binary, const char* raw);
 // The blank value of the field (spaces, 0, empty date, .F., empty memo).

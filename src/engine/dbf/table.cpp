@@ -140,34 +140,34 @@ void Table::checkConsistency(int64_t size) {
   // and what looks like a partial record may be its record being written.
   bool mend = !options_.shared && !options_.readOnly;
   // Each finding says what is wrong and, when this open puts it right, what was done.
-  auto note = [&](std::string text, const char* action) {
-    issues_.push_back({mend ? text + ": " + action : text, mend});
+  auto note = [&](std::string text, const char* action, bool inDoubt) {
+    issues_.push_back({mend ? text + ": " + action : text, mend, inDoubt});
   };
   if (header_.recordCount < whole) {
     note("header counts " + std::to_string(header_.recordCount) + " records, the file holds " +
              std::to_string(whole),
-         "count corrected");
+         "count corrected", true);
   } else if (header_.recordCount > whole) {
     // Records the header counts are gone; what is left is readable. The count is put right so
     // that strict readers accept the file, and the loss stays reported.
     issues_.push_back({"header counts " + std::to_string(header_.recordCount) +
                            " records, the file holds only " + std::to_string(whole) + ": " +
                            std::to_string(header_.recordCount - whole) + " records are missing",
-                       false});
+                       false, true});
   }
   bool eofOk = false;
   if (rest == 1) {
     uint8_t b = 0;
     eofOk = file_.readAt(uint64_t(size) - 1, &b, 1) && b == dbf::kEofMarker;
-    if (!eofOk) note("the file ends with a stray byte after the last record", "removed");
+    if (!eofOk) note("the file ends with a stray byte after the last record", "removed", false);
   } else if (rest > 1) {
     note("the last record is incomplete (" + std::to_string(rest) + " of " + std::to_string(rl) +
              " bytes)",
-         "dropped");
+         "dropped", true);
   } else if (uint64_t(size) >= hdr) {
-    note("end-of-file marker 0x1A missing", "added");
+    note("end-of-file marker 0x1A missing", "added", false);
   }
-  if (uint64_t(size) < hdr) issues_.push_back({"file is shorter than its header", false});
+  if (uint64_t(size) < hdr) issues_.push_back({"file is shorter than its header", false, true});
   bool countWrong = header_.recordCount != whole;
   if (mend && (countWrong || !eofOk)) {
     uint8_t eof = dbf::kEofMarker;

@@ -38,6 +38,9 @@ struct TableOptions {
 struct TableIssue {
   std::string text;
   bool repaired = false;  // true when the file was put right (only on an exclusive writable open)
+  // The records read may not be all the table has, or more than its header counts: a reader
+  // showing them must not present them as the whole table (a missing 0x1A is no such doubt).
+  bool recordsInDoubt = false;
 };
 
 // A DBF file (with its FPT when the table has memo fields): records by number, buffered.
@@ -67,7 +70,7 @@ class Table {
   const std::vector<size_t>& visibleFields() const { return visible_; }
   const std::vector<TableIssue>& issues() const { return issues_; }
   // A finding of the layers above (a damaged index beside the table), kept with the table's own.
-  void noteIssue(std::string text) { issues_.push_back({std::move(text), false}); }
+  void noteIssue(std::string text) { issues_.push_back({std::move(text), false, false}); }
   bool shared() const { return options_.shared; }
   bool readOnly() const { return options_.readOnly; }
   LockScheme scheme() const { return options_.scheme; }
