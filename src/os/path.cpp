@@ -3,20 +3,18 @@
 // look-up gives the same host path the plain walk would.
 #include "os/path.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <unordered_map>
 
+#include "os/listing_cache.h"
+#include "os/mount_table.h"
 #include "runtime/codepage.h"
 
 namespace tav::os {
@@ -80,18 +78,6 @@ struct Root {
   bool present = false;
 };
 
-// A directory listing, trusted while the directory keeps the time stamp recorded here. File
-// systems stamp times from a coarse clock, so a change made in the same tick as the listing
-// would keep the stamp: a listing read or patched within a tick of its stamp is not `verified`
-// and is read again once the stamp has settled. Until then it is trusted, so that creating many
-// files in one directory (each a miss first) costs no re-read per file.
-struct Listing {
-  timespec mtime{};
-  bool verified = false;
-  // Upper-case 852 name -> the host names of that key in byte order; the first one answers.
-  std::unordered_map<std::string, std::vector<std::string>> byKey;
-};
-
 // A directory found from a base by its components, kept while the walk would find it again: the
 // directory still exists (then every component matched by its exact name still does, and exact
 // names win), and each directory in which a component was matched ignoring case still has the
@@ -101,11 +87,6 @@ struct ResolvedDirectory {
   std::vector<std::pair<fs::path, timespec>> caseMatchedIn;
 };
 
-// File systems stamp times from a coarse clock (one tick, at most 10 ms); this is well above it.
-constexpr int64_t kSettleNanoseconds = 50'000'000;
-
-int64_t nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; }
-
 // Listings of more directories than this are dropped wholesale; a lookup only costs a re-read.
 constexpr size_t kMaxListings = 4096;
 
@@ -113,7 +94,7 @@ struct State {
   std::recursive_mutex mutex;
   std::optional<fs::path> prefix;
   std::optional<std::vector<Root>> roots;
-  std::unordered_map<std::string, Listing> listings;
+  ListingCache listings;
   // Key: the base directory, a NUL, and the components as given, joined by backslashes.
   std::unordered_map<std::string, ResolvedDirectory> directories;
   PathLookupCounts counts;
@@ -217,67 +198,6 @@ const Root* findShare(const std::vector<Root>& roots, std::string_view server, s
   return nullptr;
 }
 
-bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
-void addName(Listing& l, std::string name) {
-  std::vector<std::string>& same = l.byKey[rt::upper(rt::utf8ToOem(name))];
-  auto at = std::lower_bound(same.begin(), same.end(), name);
-  if (at == same.end() || *at != name) same.insert(at, std::move(name));
-}
-
-// The listing of `dir` (whose stat is `st`), read again unless the one kept is still good. Null
-// when the directory cannot be read.
-Listing* listingLocked(State& s, const fs::path& dir, const struct stat& st) {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  bool settled = nanoseconds(now) - nanoseconds(st.st_mtim) > kSettleNanoseconds;
-  std::string dirKey = dir.string();
-  auto it = s.listings.find(dirKey);
-  if (it != s.listings.end() && sameTime(it->second.mtime, st.st_mtim) && (it->second.verified || !settled))
-    return &it->second;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return nullptr;
-  ++s.counts.listingReads;
-  Listing l;
-  l.mtime = st.st_mtim;
-  l.verified = settled;
-  while (dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") addName(l, std::move(n));
-  }
-  ::closedir(d);
-  if (it != s.listings.end()) s.listings.erase(it);
-  if (s.listings.size() >= kMaxListings) s.listings.clear();
-  return &s.listings.emplace(dirKey, std::move(l)).first->second;
-}
-
-// The listing kept for `dir` when it still describes the directory, else null (nothing read).
-Listing* keptListingLocked(State& s, const fs::path& dir, const struct stat& st) {
-  auto it = s.listings.find(dir.string());
-  if (it == s.listings.end() || !sameTime(it->second.mtime, st.st_mtim)) return nullptr;
-  if (it->second.verified) return &it->second;
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return nanoseconds(now) - nanoseconds(st.st_mtim) > kSettleNanoseconds ? nullptr : &it->second;
-}
-
-// The host name of the entry of `dir` whose 852 name equals `key` ignoring letter case. Two host
-// names may differ only in case; the first in byte order answers, every time. `mtime` receives
-// the time stamp of the listing that answered, `settled` whether that stamp has settled (a
-// change within the same tick would not show in it yet).
-std::optional<std::string> findInDirLocked(State& s, const fs::path& dir, const std::string& key,
-                                           timespec* mtime = nullptr, bool* settled = nullptr) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
-  Listing* l = listingLocked(s, dir, st);
-  if (!l) return std::nullopt;
-  if (mtime) *mtime = l->mtime;
-  if (settled) *settled = l->verified;
-  auto f = l->byKey.find(key);
-  if (f == l->byKey.end()) return std::nullopt;
-  return f->second.front();
-}
-
 // Walks the components down from a host directory, each found ignoring case while they exist.
 // Every directory where a component was matched ignoring case is noted in `caseMatchedIn`;
 // `settled` tells whether all their time stamps had settled.
@@ -298,7 +218,7 @@ fs::path walkLocked(State& s, fs::path cur, const std::vector<std::string>& part
       }
       timespec stamp{};
       bool stampSettled = false;
-      if (auto found = findInDirLocked(s, cur, rt::upper(part), &stamp, &stampSettled)) {
+      if (auto found = s.listings.find(cur, rt::upper(part), &stamp, &stampSettled)) {
         if (caseMatchedIn) caseMatchedIn->emplace_back(cur, stamp);
         settled = settled && stampSettled;
         cur /= *found;
@@ -355,7 +275,7 @@ bool directoryLocked(State& s, const fs::path& base, const std::vector<std::stri
 // exists, else an entry of another letter case, else the name as given.
 std::string entryLocked(State& s, const fs::path& dir, const struct stat& st, const std::string& part) {
   std::string name = rt::oemToUtf8(part);
-  if (Listing* l = keptListingLocked(s, dir, st)) {
+  if (Listing* l = s.listings.kept(dir, st)) {
     // The listing is that of the directory as it is: it answers without a look at the disk,
     // except when only another case is listed, where an exact name may have come since.
     auto f = l->byKey.find(rt::upper(part));
@@ -365,7 +285,7 @@ std::string entryLocked(State& s, const fs::path& dir, const struct stat& st, co
   }
   struct stat es;
   if (::lstat((dir / name).c_str(), &es) == 0) return name;
-  Listing* l = listingLocked(s, dir, st);
+  Listing* l = s.listings.listing(dir, st);
   if (!l) return name;
   auto f = l->byKey.find(rt::upper(part));
   return f == l->byKey.end() ? name : f->second.front();
@@ -551,62 +471,6 @@ std::string fullPathLocked(State& s, const Parsed& p) {
   return {};
 }
 
-// ---- drive types ----
-
-std::string unescapeMountField(std::string_view f) {
-  std::string out;
-  for (size_t i = 0; i < f.size(); ++i) {
-    if (f[i] == '\\' && i + 3 < f.size() && f[i + 1] >= '0' && f[i + 1] <= '3') {
-      out += static_cast<char>((f[i + 1] - '0') * 64 + (f[i + 2] - '0') * 8 + (f[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += f[i];
-    }
-  }
-  return out;
-}
-
-bool removableDevice(unsigned major, unsigned minor) {
-  std::error_code ec;
-  fs::path dev = fs::canonical("/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor), ec);
-  if (ec) return false;
-  // A partition says nothing about removability; its disk does.
-  if (fs::exists(dev / "partition", ec)) dev = dev.parent_path();
-  std::ifstream in(dev / "removable");
-  int v = 0;
-  return (in >> v) && v == 1;
-}
-
-DriveType typeOfHostDirectory(const fs::path& dir) {
-  std::error_code ec;
-  fs::path c = fs::canonical(dir, ec);
-  if (ec || !fs::is_directory(c, ec)) return DriveType::NoRootDir;
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line, bestType;
-  size_t bestDepth = 0;
-  unsigned bestMajor = 0, bestMinor = 0;
-  bool any = false;
-  while (std::getline(in, line)) {
-    std::istringstream ls(line);
-    std::string id, parent, majmin, root, mountPoint, field;
-    if (!(ls >> id >> parent >> majmin >> root >> mountPoint)) continue;
-    while (ls >> field && field != "-") {}
-    std::string fsType;
-    if (!(ls >> fsType)) continue;
-    fs::path mp = unescapeMountField(mountPoint);
-    if (!below(c, mp)) continue;
-    size_t d = depth(mp);
-    if (!any || d >= bestDepth) {  // later mounts over the same point hide earlier ones
-      any = true;
-      bestDepth = d;
-      bestType = fsType;
-      std::sscanf(majmin.c_str(), "%u:%u", &bestMajor, &bestMinor);
-    }
-  }
-  if (!any) return DriveType::Fixed;
-  return driveTypeForFileSystem(bestType, removableDevice(bestMajor, bestMinor));
-}
-
 }  // namespace
 
 fs::path prefixDir() {
@@ -627,51 +491,27 @@ void resetPathCaches() {
 PathLookupCounts pathLookupCounts() {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  return s.counts;
+  PathLookupCounts c = s.counts;
+  c.listingReads = s.listings.reads();
+  return c;
 }
 
 void forgetListing(const fs::path& hostDir) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  s.listings.erase(stripTrailingSeparator(hostDir.lexically_normal()).string());
+  s.listings.forget(stripTrailingSeparator(hostDir.lexically_normal()));
 }
 
 void noteCreated(const fs::path& hostEntry) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  fs::path dir = hostEntry.parent_path();
-  auto it = s.listings.find(dir.string());
-  if (it == s.listings.end()) return;
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) {
-    s.listings.erase(it);
-    return;
-  }
-  addName(it->second, hostEntry.filename().string());
-  it->second.mtime = st.st_mtim;
-  it->second.verified = false;
+  s.listings.noteCreated(hostEntry);
 }
 
 void noteRemoved(const fs::path& hostEntry) {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  fs::path dir = hostEntry.parent_path();
-  auto it = s.listings.find(dir.string());
-  if (it == s.listings.end()) return;
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) {
-    s.listings.erase(it);
-    return;
-  }
-  Listing& l = it->second;
-  std::string name = hostEntry.filename().string();
-  auto k = l.byKey.find(rt::upper(rt::utf8ToOem(name)));
-  if (k != l.byKey.end()) {
-    std::erase(k->second, name);
-    if (k->second.empty()) l.byKey.erase(k);
-  }
-  l.mtime = st.st_mtim;
-  l.verified = false;
+  s.listings.noteRemoved(hostEntry);
 }
 
 std::string fullPath(std::string_view winPath) {
@@ -756,20 +596,6 @@ DriveType driveTypeOf(std::string_view rootPath) {
   return DriveType::Unknown;
 }
 
-DriveType driveTypeForFileSystem(std::string_view fsType, bool removable) {
-  static constexpr std::string_view kRemote[] = {
-      "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "afs", "coda", "ceph", "glusterfs",
-      "9p", "davfs", "fuse.sshfs", "fuse.glusterfs", "fuse.davfs2", "fuse.rclone", "fuse.smbnetfs"};
-  static constexpr std::string_view kRam[] = {"tmpfs", "ramfs"};
-  static constexpr std::string_view kCd[] = {"iso9660", "udf"};
-  auto in = [&](const auto& list) { return std::find(std::begin(list), std::end(list), fsType) != std::end(list); };
-  if (fsType.empty()) return DriveType::Unknown;
-  if (in(kRemote)) return DriveType::Remote;
-  if (in(kRam)) return DriveType::RamDisk;
-  if (in(kCd)) return DriveType::CdRom;
-  return removable ? DriveType::Removable : DriveType::Fixed;
-}
-
 bool mapDrive(char drive, const fs::path& target) {
   if (!isAsciiLetter(drive)) return false;
   State& s = state();
@@ -798,8 +624,8 @@ bool mapShare(std::string_view server, std::string_view share, const fs::path& t
   fs::create_directory_symlink(target, link, ec);
   s.roots.reset();
   s.directories.clear();
-  s.listings.erase(unc.string());
-  s.listings.erase(dir.string());
+  s.listings.forget(unc);
+  s.listings.forget(dir);
   return !ec;
 }
 
