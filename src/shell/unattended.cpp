@@ -61,6 +61,9 @@ void printBox(const AlarmRequest& r) {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+// More worker processes than this would only wait for the disk.
+constexpr int kMostJobs = 64;
+
 // The directory fields of the tool's screens hold this many characters; a longer directory would
 // be cut to fit, and the run would go to another place than the one named.
 constexpr int kDirectoryFieldLength = 128;
@@ -322,6 +325,8 @@ std::string usage() {
          "                      and confirm a database of the year before (without it the run\n"
          "                      stops at the question, having changed nothing)\n"
          "  --report FILE.json  write what happened, firm by firm, to FILE.json\n"
+         "  --jobs N            convert N firms at once, each in a process of its own (default 1:\n"
+         "                      one after another); the results are the same either way\n"
          "  --plan DIR          say what an upgrade of DIR would do, changing nothing;\n"
          "                      exit 0 when it could run, 2 when a check refuses it\n"
          "  --json FILE.json    with --plan: the plan as JSON too\n"
@@ -334,7 +339,7 @@ std::string usage() {
 
 std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& args, std::string& error) {
   UnattendedOptions o;
-  bool sawSwitch = false, sawJson = false;
+  bool sawSwitch = false, sawJson = false, sawJobs = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (!startsWith(a, "--")) {
@@ -387,6 +392,16 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
       sawJson = true;
     } else if (a == "--yes") {
       o.yes = true;
+    } else if (a == "--jobs") {
+      const std::string* v = value("the number of firms to convert at once");
+      if (!v) return std::nullopt;
+      const bool digits = !v->empty() && v->size() <= 3 && v->find_first_not_of("0123456789") == std::string::npos;
+      o.jobs = digits ? std::stoi(*v) : 0;
+      if (o.jobs < 1 || o.jobs > kMostJobs) {
+        error = "--jobs takes a number from 1 to " + std::to_string(kMostJobs) + ", not '" + *v + "'";
+        return std::nullopt;
+      }
+      sawJobs = true;
     } else if (a == "--report") {
       const std::string* v = value("a file name");
       if (!v) return std::nullopt;
@@ -407,6 +422,10 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
   }
   if ((o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Install) && sawJson) {
     error = "--upgrade and --install write their report with --report";
+    return std::nullopt;
+  }
+  if (sawJobs && o.action != UnattendedOptions::Action::Upgrade && o.action != UnattendedOptions::Action::Install) {
+    error = "--jobs goes with --upgrade or --install";
     return std::nullopt;
   }
   if (!o.previousProgram.empty() && o.action != UnattendedOptions::Action::Install) {
@@ -471,6 +490,7 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
 }  // namespace
 
 int runUnattended(const UnattendedOptions& options, const std::vector<std::string>& positional) {
+  upgrade::setFirmJobs(options.jobs);
   if (options.action == UnattendedOptions::Action::Install) return runInstall(options, positional);
   if (options.action == UnattendedOptions::Action::Plan) return runPlan(options, positional);
   const std::time_t start = std::time(nullptr);

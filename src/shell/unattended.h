@@ -22,6 +22,7 @@ struct UnattendedOptions {
   bool yes = false;  // confirms the duration question, creates missing directories, confirms
                      // the installation onto the previous year's database
   std::string reportFile;  // host path of the JSON report (--report, --json); empty: none
+  int jobs = 1;            // --jobs: firms converted at once
 };
 
 // The switches among `args` (UTF-8, positional arguments first). nullopt with `error` set when

@@ -83,10 +83,12 @@ std::string ERR_PIS(const rt::Error& e) {
   return s;
 }
 
-void FirmFailures::add(double nr, const rt::Error* error) {
+void FirmFailures::add(double nr, const rt::Error* error) { add(nr, error ? ERR_PIS(*error) : std::string()); }
+
+void FirmFailures::add(double nr, const std::string& described) {
   const std::string number = firmNumber(nr);
   std::string entry = "Firma nr: "_oem + number + " Błąd podczas instalacji:;"_oem;
-  if (entries.empty() && error) entry += ERR_PIS(*error);
+  if (entries.empty()) entry += described;
   entries.push_back(std::move(entry));
   log += "Nie udało się zainstalować firmy nr: "_oem + number + ". Napraw firmę i spróbuj jeszcze raz!"_oem + kCrLf;
 }

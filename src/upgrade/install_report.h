@@ -26,6 +26,8 @@ struct FirmFailures {
   // Records one failed firm. Only the first entry carries the description of its error, when
   // the error is known (`error` not null): it is the one the user needs to see.
   void add(double nr, const rt::Error* error);
+  // The same with the error already described by ERR_PIS (empty: unknown).
+  void add(double nr, const std::string& described);
   bool empty() const { return entries.empty(); }
 };
 

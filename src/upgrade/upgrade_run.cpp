@@ -4,15 +4,21 @@
 // the firms, `ok` := "T" last of all.
 #include "upgrade/upgrade_run.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <deque>
 #include <exception>
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <fstream>
 #include <sstream>
 
 #include "convert/firm_runner.h"
 #include "convert/program_refresh.h"
 #include "convert/release_catalogue.h"
+#include "convert/speed_class.h"
 #include "convert/step_registry.h"
 #include "db/files.h"
 #include "db/table_access.h"
@@ -31,6 +37,7 @@
 #include "shell/dialogs/progress_bar.h"
 #include "upgrade/install_report.h"
 #include "upgrade/progress_times.h"
+#include "upgrade/worker_process.h"
 
 namespace tav::upgrade {
 namespace {
@@ -218,8 +225,109 @@ bool userStops() {
              .choice == 2;
 }
 
+// What converting one firm gave, wherever it ran.
+struct FirmResult {
+  FirmRecord firm;
+  bool failed = false;
+  std::string failure;             // ERR_PIS of the error that stopped it
+  std::vector<std::string> notes;  // the tlist entries its conversion added
+  int speedClass = 0;
+};
+
+// Converts one firm under its own error trap; nothing here shows progress. `firm` comes with its
+// number, directory and name.
+FirmResult convertFirm(FirmRecord firm, std::string_view programDirectory, std::string_view databaseDirectory,
+                       std::string_view databaseRelease) {
+  auto& ws = engine::workspace();
+  auto& sv = rt::shared();
+  const size_t notesBefore = sv.tlist.isArray() ? sv.tlist.arr().size() : 0;
+  FirmResult r;
+  db::removeLeftovers(firm.directory, true);
+  firm.releaseBefore = firmRelease(firm.directory);
+  convertingFirm = &firm;
+  rt::Error caught;
+  bool abandoned = false;
+  std::string foreign;
+  try {
+    abandoned = !rt::guarded(
+        [&] { convert::MAKE_WINFIR(firm.directory, programDirectory, databaseDirectory, databaseRelease); },
+        &caught);
+  } catch (const std::exception& e) {
+    // Not a runtime error of the tables (memory, the host): the firm fails all the same.
+    abandoned = true;
+    foreign = e.what();
+  }
+  if (abandoned) {
+    rt::Error described = caught;
+    if (!foreign.empty()) described.description = foreign;
+    r.failed = true;
+    r.failure = ERR_PIS(described);
+    firm.status = FirmStatus::Failed;
+    firm.error = errorText(described);
+  }
+  convertingFirm = nullptr;
+  db::CLOSEALL();
+  ws.select("ins");
+  firm.releaseAfter = firmRelease(firm.directory);
+  if (!abandoned) {
+    bool complete = true;
+    for (const char* t : kFirmTables) complete = complete && os::exists(firm.directory + t);
+    firm.status = !complete                                  ? FirmStatus::Skipped
+                  : firm.releaseAfter == firm.releaseBefore ? FirmStatus::Current
+                                                             : FirmStatus::Converted;
+  }
+  if (sv.tlist.isArray())
+    for (size_t i = notesBefore; i < sv.tlist.arr().size(); ++i) r.notes.push_back(rt::toText(sv.tlist.arr()[i]));
+  r.speedClass = convert::speedClass();
+  r.firm = std::move(firm);
+  return r;
+}
+
+// A firm's result through a worker's pipe, and back.
+std::string encodeResult(const FirmResult& r) {
+  std::string out;
+  const FirmRecord& f = r.firm;
+  for (const std::string* field : {&f.releaseBefore, &f.releaseAfter, &f.error, &r.failure})
+    putField(out, *field);
+  putField(out, std::to_string(static_cast<int>(f.status)));
+  putField(out, r.failed ? "1" : "0");
+  putField(out, std::to_string(r.speedClass));
+  std::string steps, notes;
+  for (const std::string& s : f.steps) putField(steps, s);
+  for (const std::string& n : r.notes) putField(notes, n);
+  putField(out, steps);
+  putField(out, notes);
+  return out;
+}
+
+std::optional<FirmResult> decodeResult(const std::string& in, FirmRecord firm) {
+  const auto parts = fields(in);
+  if (!parts || parts->size() != 9) return std::nullopt;
+  const auto steps = fields((*parts)[7]), notes = fields((*parts)[8]);
+  if (!steps || !notes) return std::nullopt;
+  FirmResult r;
+  firm.releaseBefore = (*parts)[0];
+  firm.releaseAfter = (*parts)[1];
+  firm.error = (*parts)[2];
+  r.failure = (*parts)[3];
+  firm.status = static_cast<FirmStatus>(std::stoi((*parts)[4]));
+  r.failed = (*parts)[5] == "1";
+  r.speedClass = std::stoi((*parts)[6]);
+  firm.steps = *steps;
+  r.notes = *notes;
+  r.firm = std::move(firm);
+  return r;
+}
+
+int& firmJobsSetting() {
+  static int jobs = 1;
+  return jobs;
+}
+
 // The firm loop (steps 18 to 20): the result when the run ends inside it, empty when every firm
-// was taken. Failures go to `failures`.
+// was taken. Failures go to `failures`. With more than one job the firms are converted in worker
+// processes, that many at once, and everything a firm leaves in the run (its record, report
+// entries, progress, the tlist) is taken in firm order, as one firm after another would leave it.
 std::string convertFirms(std::string_view programDirectory, std::string_view databaseDirectory,
                          std::string_view databaseRelease, gui::Widget* progressArea, int firmCount,
                          FirmFailures& failures) {
@@ -238,68 +346,88 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
   ins->goTop();
   const double loopStart = rt::secondsSinceMidnight();
   const std::string total = number4(firmCount);
+  const size_t jobs = static_cast<size_t>(std::max(1, firmJobsSetting()));
 
-  int index = 0;
-  for (; !ins->eof(); ins->skip()) {
-    if (db::NIC() && userStops()) return interruptedMessage();
-    shell::LICZNIK();
-    ++index;
-    const double nr = ins->get("nr").num();
-    sv.num_fir = rt::Value(nr);
-    const std::string nrText = number4(nr);
-    FirmRecord firm;
-    firm.nr = nr;
-    firm.directory = std::string(databaseDirectory) + "firma" + nrText + "\\";
-
-    std::string firmText = "Firma" + nrText + "\\";
-    if (firmName(firm.directory, firm.name))
-      firmText = "(" + rt::StrZero(index, 4, 0) + "):" + firm.name;
+  auto announce = [&](const FirmRecord& firm, bool named, int index) {
+    std::string firmText = "Firma" + number4(firm.nr) + "\\";
+    if (named) firmText = "(" + rt::StrZero(index, 4, 0) + "):" + firm.name;
     const std::string left = number4(firmCount - index) + "/" + total;
     OPISY(progressArea, rt::Value(firmText), index == 1 ? rt::Value("?") : rt::Value(), rt::Value(left));
-    db::removeLeftovers(firm.directory, true);
-    firm.releaseBefore = firmRelease(firm.directory);
     notify({index, firmCount, &firm, false, {}, {}});
-    convertingFirm = &firm;
-
-    rt::Error caught;
-    bool abandoned = false;
-    std::string foreign;
-    try {
-      abandoned = !rt::guarded(
-          [&] { convert::MAKE_WINFIR(firm.directory, programDirectory, databaseDirectory, databaseRelease); },
-          &caught);
-    } catch (const std::exception& e) {
-      // Not a runtime error of the tables (memory, the host): the firm fails all the same.
-      abandoned = true;
-      foreign = e.what();
-    }
-    if (abandoned) {
-      rt::Error described = caught;
-      if (!foreign.empty()) described.description = foreign;
-      failures.add(nr, &described);
-      firm.status = FirmStatus::Failed;
-      firm.error = errorText(described);
-    }
-    convertingFirm = nullptr;
-    db::CLOSEALL();
-    ws.select("ins");
-    firm.releaseAfter = firmRelease(firm.directory);
-    if (!abandoned) {
-      bool complete = true;
-      for (const char* t : kFirmTables) complete = complete && os::exists(firm.directory + t);
-      firm.status = !complete                                  ? FirmStatus::Skipped
-                    : firm.releaseAfter == firm.releaseBefore ? FirmStatus::Current
-                                                               : FirmStatus::Converted;
-    }
-    record().firms.push_back(firm);
-
+  };
+  auto conclude = [&](FirmResult r, int index) {
+    if (r.failed) failures.add(r.firm.nr, r.failure);
+    record().firms.push_back(std::move(r.firm));
     const std::string remaining = OBLICZ_CZAS(loopStart, rt::secondsSinceMidnight(), index);
     OPISY(progressArea, rt::Value(), rt::Value(remaining));
     notify({index, firmCount, &record().firms.back(), true, remaining,
             remaining == "?" ? std::string() : G1_P_G2(rt::timeOfDay(), remaining)});
     db::CLOSEALL();
     ws.select("ins");
+  };
+
+  struct Running {
+    FirmRecord firm;
+    bool named;
+    int index;
+    WorkerProcess worker;
+  };
+  std::deque<Running> running;
+  // A worker's firm taken into the run: what it printed, then what became of it.
+  auto gather = [&] {
+    Running w = std::move(running.front());
+    running.pop_front();
+    WorkerProcess::Result got = w.worker.collect();
+    announce(w.firm, w.named, w.index);
+    std::fputs(got.output.c_str(), stderr);
+    std::optional<FirmResult> r;
+    if (got.completed) r = decodeResult(got.value, w.firm);
+    if (!r) {
+      // The worker died (a crash, a kill): its firm failed; the files it was writing are staged,
+      // and the next run finishes or discards them.
+      rt::Error e;
+      e.genCode = rt::kErrWrite;
+      e.description = "konwersja firmy przerwana ("_oem + (got.completed ? "wynik nieczytelny" : got.failure) + ")";
+      r = FirmResult{};
+      r->firm = w.firm;
+      r->firm.status = FirmStatus::Failed;
+      r->firm.error = errorText(e);
+      r->failed = true;
+      r->failure = ERR_PIS(e);
+    }
+    if (sv.tlist.isArray())
+      for (const std::string& n : r->notes) sv.tlist.arr().push_back(rt::Value(n));
+    convert::raiseSpeedClass(r->speedClass);
+    conclude(std::move(*r), w.index);
+  };
+
+  int index = 0;
+  for (; !ins->eof(); ins->skip()) {
+    if (db::NIC() && userStops()) {
+      while (!running.empty()) gather();
+      return interruptedMessage();
+    }
+    shell::LICZNIK();
+    ++index;
+    const double nr = ins->get("nr").num();
+    sv.num_fir = rt::Value(nr);
+    FirmRecord firm;
+    firm.nr = nr;
+    firm.directory = std::string(databaseDirectory) + "firma" + number4(nr) + "\\";
+    const bool named = firmName(firm.directory, firm.name);
+    if (jobs == 1) {
+      announce(firm, named, index);
+      conclude(convertFirm(std::move(firm), programDirectory, databaseDirectory, databaseRelease), index);
+      continue;
+    }
+    if (running.size() >= jobs) gather();
+    std::optional<WorkerProcess> worker = WorkerProcess::start([&, firm] {
+      return encodeResult(convertFirm(firm, programDirectory, databaseDirectory, databaseRelease));
+    });
+    if (!worker) throw std::runtime_error("cannot start a process to convert firm " + number4(nr));
+    running.push_back({std::move(firm), named, index, std::move(*worker)});
   }
+  while (!running.empty()) gather();
   return {};
 }
 
@@ -334,6 +462,8 @@ const char* statusName(FirmStatus s) {
 }
 
 const RunRecord& lastRun() { return record(); }
+
+void setFirmJobs(int jobs) { firmJobsSetting() = std::max(1, jobs); }
 
 RunObserver setRunObserver(RunObserver o) {
   std::swap(observer(), o);

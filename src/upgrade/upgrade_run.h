@@ -60,6 +60,11 @@ struct FirmProgress {
 using RunObserver = std::function<void(const FirmProgress&)>;
 RunObserver setRunObserver(RunObserver observer);  // returns the previous one
 
+// How many firms a run converts at once, each in a worker process of its own; 1 (the default, and
+// what the interactive tool keeps) converts them one after another in this process. The run's
+// results (report, tlist, error.log, progress, the firms' files) are the same either way.
+void setFirmJobs(int jobs);
+
 // Brings the database in `databaseDirectory` from `databaseRelease` to the shipped release.
 // "00", "01" (some firms failed: error.log and the report name them) or one of the messages
 // above; an error outside the firms' conversion ends the run with its description as the result,

@@ -341,3 +341,47 @@ TEST(UnattendedUpgrade, ForeignHandsAndNamesCostOnlyTheFirmTheyTouch) {
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
   EXPECT_EQ(contents(s.root / "victim.dll"), "not the program's");
 }
+
+// Firms converted at once, each in a worker process, leave what one firm after another leaves:
+// the same tables, the same report firm by firm (failures and their first description included),
+// the same error.log and public\ins_raport.txt, the same progress lines in the same order.
+TEST(UnattendedUpgrade, FirmsConvertedAtOnceLeaveWhatOneAfterAnotherLeaves) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene one("jobs1", "025.01.001", 5), three("jobs3", "025.01.001", 5);
+  for (const Scene* s : {&one, &three})
+    for (const char* firm : {"firma2", "firma4"})
+      std::ofstream(s->baza / firm / "sam_dok.dbf", std::ios::binary | std::ios::trunc) << std::string(40, '\x7f');
+  RunResult a = upgrade(one);
+  RunResult b = runTool(three, {"--upgrade", three.program.string(), "--yes", "--jobs", "2"});
+  ASSERT_EQ(a.code, 1) << a.err;
+  ASSERT_EQ(b.code, 1) << b.err;
+
+  auto books = [](const Scene& s) {
+    json t = tables(s.baza);
+    for (const char* moment : {"public/pub_dat.dbf", "str/nazwy.dbf"}) t.erase(moment);
+    return t;
+  };
+  EXPECT_EQ(books(one), books(three));
+  // What names a scene's own directories is made the same in both.
+  auto same = [](std::string text) {
+    for (size_t at; (at = text.find("e2e-jobs3")) != std::string::npos;) text.replace(at, 9, "e2e-jobs1");
+    return text;
+  };
+  for (const char* key : {"firms", "tlist", "steps"}) EXPECT_EQ(a.report[key].dump(), same(b.report[key].dump())) << key;
+  EXPECT_EQ(contents(one.release / "error.log"), contents(three.release / "error.log"));
+  auto withoutStamp = [](std::string report) { return report.substr(report.find('\n')); };
+  EXPECT_EQ(withoutStamp(contents(one.baza / "public" / "ins_raport.txt")),
+            same(withoutStamp(contents(three.baza / "public" / "ins_raport.txt"))));
+  // Progress and boxes as printed, the times of day left out.
+  auto printed = [](const std::string& err) {
+    std::string out;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("tav_setup:", 0) == 0) continue;
+      out += line.substr(0, line.find(", remaining")) + "\n";
+    }
+    return out;
+  };
+  EXPECT_EQ(printed(a.err), same(printed(b.err)));
+  EXPECT_NE(printed(b.err).find("firm 5 of 5"), std::string::npos) << b.err;
+}

@@ -1,0 +1,147 @@
+// Child processes for the firms converted at once (see worker_process.h).
+#include "upgrade/worker_process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace tav::upgrade {
+
+namespace {
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string readAll(int fd) {
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// What the child wrote on standard error, read back from the file it went to.
+std::string heldOutput(FILE* held) {
+  std::fflush(stderr);
+  std::string out;
+  if (!held || std::fseek(held, 0, SEEK_SET) != 0) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, held)) > 0) out.append(buf, n);
+  return out;
+}
+
+}  // namespace
+
+void putField(std::string& out, const std::string& field) {
+  const uint64_t size = field.size();
+  out.append(reinterpret_cast<const char*>(&size), sizeof size);
+  out += field;
+}
+
+std::optional<std::vector<std::string>> fields(const std::string& in) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at < in.size()) {
+    uint64_t size = 0;
+    if (in.size() - at < sizeof size) return std::nullopt;
+    std::memcpy(&size, in.data() + at, sizeof size);
+    at += sizeof size;
+    if (in.size() - at < size) return std::nullopt;
+    out.emplace_back(in, at, size);
+    at += size;
+  }
+  return out;
+}
+
+std::optional<WorkerProcess> WorkerProcess::start(const std::function<std::string()>& work) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return std::nullopt;
+  // Output the parent has buffered must not be written a second time by the child.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    ::close(pipeFds[0]);
+    ::signal(SIGINT, SIG_IGN);
+    ::signal(SIGTERM, SIG_IGN);
+    FILE* held = std::tmpfile();
+    if (held) ::dup2(::fileno(held), STDERR_FILENO);
+    std::string value, message;
+    bool returned = false;
+    try {
+      value = work();
+      returned = true;
+    } catch (const std::exception& e) {
+      message = e.what();
+    } catch (...) {
+      message = "the work stopped at something it could not handle";
+    }
+    std::string sent;
+    putField(sent, returned ? "1" : "0");
+    putField(sent, returned ? value : message);
+    putField(sent, heldOutput(held));
+    ::_exit(writeAll(pipeFds[1], sent.data(), sent.size()) ? 0 : 3);
+  }
+  ::close(pipeFds[1]);
+  return WorkerProcess(pid, pipeFds[0]);
+}
+
+WorkerProcess::Result WorkerProcess::collect() {
+  Result r;
+  const std::string sent = fd_ >= 0 ? readAll(fd_) : std::string();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  int status = 0;
+  while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  const auto parts = fields(sent);
+  if (parts && parts->size() == 3) {
+    r.output = (*parts)[2];
+    if ((*parts)[0] == "1") {
+      r.completed = true;
+      r.value = (*parts)[1];
+      return r;
+    }
+    r.failure = (*parts)[1];
+    return r;
+  }
+  r.failure = WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                  : "exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  return r;
+}
+
+WorkerProcess::WorkerProcess(WorkerProcess&& other) noexcept : pid_(other.pid_), fd_(other.fd_) {
+  other.pid_ = -1;
+  other.fd_ = -1;
+}
+
+WorkerProcess::~WorkerProcess() {
+  // A worker never collected is waited for all the same: its firm's files are being written.
+  if (pid_ > 0) collect();
+}
+
+}  // namespace tav::upgrade
