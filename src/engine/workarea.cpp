@@ -1155,9 +1155,19 @@ std::string WorkArea::orderName() const { return current_ >= 0 ? orders_[size_t(
 
 bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view tagName,
                            std::string_view keyExpression) {
+  return orderCreate(host, {{std::string(tagName), std::string(keyExpression)}});
+}
+
+bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<TagText>& tags) {
   flushRecord();
+  if (tags.empty()) return true;
   // A tag for the damaged structural index starts a new file in its place.
   if (!damagedIndex_.empty() && samePath(damagedIndex_, host) && !settleDamagedIndex("ORDCREATE")) return false;
+  const bool cdx = host.extension() == ".cdx" || host.extension() == ".CDX";
+  if (!cdx && tags.size() > 1) {
+    raise(rt::kErrCreate, "a single-key index file holds one key: " + host.string(), "ORDCREATE");
+    return false;
+  }
   IndexFile* file = nullptr;
   for (auto& f : indexes_)
     if (samePath(f->path(), host)) file = f.get();
@@ -1170,37 +1180,44 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
     }
     file = fresh.get();
   }
-  WorkArea* previous = ws_.current();
-  ws_.select(alias_);
-  ValueFn fn = ws_.compile(keyExpression);
-  if (previous) ws_.select(previous->alias());
-  if (!fn) return false;
-  // The key's type and width come from its value over a blank record.
+  std::vector<ValueFn> fns;
+  for (const TagText& t : tags) {
+    WorkArea* previous = ws_.current();
+    ws_.select(alias_);
+    fns.push_back(ws_.compile(t.keyExpression));
+    if (previous) ws_.select(previous->alias());
+    if (!fns.back()) return false;
+  }
+  // Each key's type and width come from its value over a blank record.
   std::string saved = buf_, savedOrig = orig_;
   uint32_t savedRec = recno_;
   bool savedEof = eof_;
   buf_ = blankRecord(table_->header());
-  rt::Value sample = fn();
-  KeyType type = keyTypeOf(sample);
-  size_t len = type == KeyType::Character ? (sample.isText() ? sample.str().size() : 0) : fixedKeyLength(type);
-  if (len == 0 || len > 240) {
-    buf_ = saved;
-    raise(rt::kErrDataWidth, "key of " + std::string(keyExpression) + " has length " + std::to_string(len), "ORDCREATE");
-    return false;
-  }
-  // A single-key file stores numbers and dates as text of the key's width, which the blank
-  // record cannot tell; the tool builds such files on character keys only.
-  if (type != KeyType::Character && host.extension() != ".cdx" && host.extension() != ".CDX") {
-    buf_ = saved;
-    raise(rt::kErrDataType, "single-key index files are built on character keys", "ORDCREATE");
-    return false;
+  std::vector<TagDefinition> defs;
+  for (size_t i = 0; i < tags.size(); ++i) {
+    rt::Value sample = fns[i]();
+    KeyType type = keyTypeOf(sample);
+    size_t len = type == KeyType::Character ? (sample.isText() ? sample.str().size() : 0) : fixedKeyLength(type);
+    if (len == 0 || len > 240) {
+      buf_ = saved;
+      raise(rt::kErrDataWidth, "key of " + tags[i].keyExpression + " has length " + std::to_string(len), "ORDCREATE");
+      return false;
+    }
+    // A single-key file stores numbers and dates as text of the key's width, which the blank
+    // record cannot tell; the tool builds such files on character keys only.
+    if (type != KeyType::Character && !cdx) {
+      buf_ = saved;
+      raise(rt::kErrDataType, "single-key index files are built on character keys", "ORDCREATE");
+      return false;
+    }
+    defs.push_back({rt::upper(tags[i].name), tags[i].keyExpression, type, len});
   }
   IndexGuard guard(*this, true);
   uint32_t r = 0, count = table_->recordCount();
   // Keys that reach into a related area ("test->a") need the child to follow every record, as it
   // does on any other move.
   const bool related = !relations_.empty();
-  KeySource src = [&](std::string& key, uint32_t& recno) {
+  KeysSource src = [&](std::vector<std::string>& keys, uint32_t& recno) {
     if (++r > count) return false;
     if (!table_->readRecord(r, buf_.data())) return false;
     if (related) {
@@ -1208,18 +1225,18 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
       eof_ = false;
       afterMove();
     }
-    key = encodeKey(fn(), type, len);
+    for (size_t i = 0; i < defs.size(); ++i) keys[i] = encodeKey(fns[i](), defs[i].type, defs[i].keyLength);
     recno = r;
     return true;
   };
-  IndexTag* t = file->createTag(rt::upper(tagName), keyExpression, type, len, src);
+  std::vector<IndexTag*> made = file->createTags(defs, src);
   buf_ = saved;
   orig_ = savedOrig;
   recno_ = savedRec;
   eof_ = savedEof;
   if (related) afterMove();
-  if (!t) {
-    raise(rt::kErrCreate, "cannot build tag " + std::string(tagName), "ORDCREATE");
+  if (made.size() != defs.size()) {
+    raise(rt::kErrCreate, "cannot build tag " + tags[made.size()].name, "ORDCREATE");
     return false;
   }
   if (fresh) indexes_.push_back(std::move(fresh));
@@ -1228,14 +1245,17 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
   if (driver_->structuralIndex && host.stem() == table_->path().stem() &&
       !(table_->header().tableFlags & dbf::kFlagStructuralCdx))
     table_->setTableFlags(table_->header().tableFlags | dbf::kFlagStructuralCdx);
-  std::string upperName = rt::upper(tagName);
-  orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
-                               [&](const Order& o) { return o.file == file && rt::upper(o.tag->name()) == upperName; }),
-                orders_.end());
-  orders_.push_back({file, t, fn, t->name()});
-  for (auto& o : orders_)
-    if (o.file == file)
-      if (IndexTag* same = file->tag(o.tag == t ? upperName : o.tag->name())) o.tag = same;
+  for (size_t i = 0; i < defs.size(); ++i) {
+    IndexTag* t = made[i];
+    const std::string& upperName = defs[i].name;
+    orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
+                                 [&](const Order& o) { return o.file == file && rt::upper(o.tag->name()) == upperName; }),
+                  orders_.end());
+    orders_.push_back({file, t, fns[i], t->name()});
+    for (auto& o : orders_)
+      if (o.file == file)
+        if (IndexTag* same = file->tag(o.tag == t ? upperName : o.tag->name())) o.tag = same;
+  }
   current_ = static_cast<int>(orders_.size() - 1);
   goTop();
   return true;

@@ -130,6 +130,13 @@ class WorkArea {
   // ORDCREATE: a tag in `host` (created when missing) from a key expression; becomes the order.
   bool orderCreate(const std::filesystem::path& host, std::string_view tagName,
                    std::string_view keyExpression);
+  // Several tags of one file from one pass over the table (their keys sorted and their pages
+  // packed on all cores); the file ends as after orderCreate for each in turn. The last becomes
+  // the order.
+  struct TagText {
+    std::string name, keyExpression;
+  };
+  bool orderCreate(const std::filesystem::path& host, const std::vector<TagText>& tags);
   // Adds an index file that is already open (tests and the CDX/NTX layer use this).
   void attachIndex(std::unique_ptr<IndexFile> file);
   // A structural index that would not open: the table opened without it. The first write

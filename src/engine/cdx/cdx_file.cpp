@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "engine/index/key_encoding.h"
+#include "engine/index/bulk_build.h"
 #include "engine/index/key_sorter.h"
 #include "runtime/codepage.h"
 #include "runtime/coding.h"
@@ -887,45 +888,58 @@ void CdxFile::writeTagHeader(CdxTag& t) {
   if (!file_.writeAt(t.header_, h, sizeof h)) throw Damaged{"cannot write the index file"};
 }
 
-// Collects every key in one pass, sorts them (runs on disk past the memory limit) and writes
-// the leaves left to right, then each interior level from the one below: no key is inserted
-// into a tree one at a time.
-void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
-  const size_t len = t.keyLength_;
-  const size_t recordSize = len + 4;
-  std::filesystem::path tempDir = host_.parent_path();
-  if (tempDir.empty()) tempDir = ".";
-  KeySorter sorter(recordSize, indexBuildMemoryLimit(), tempDir);
-  std::string key(len, t.filler_), record(recordSize, '\0');
-  uint32_t rec = 0;
-  while (source(key, rec)) {
-    if (key.size() != len) key.resize(len, t.filler_);
-    std::memcpy(record.data(), key.data(), len);
-    if (t.collate_) rt::collationKeyInPlace(record.data(), len);
-    rt::putBE32(record.data() + len, rec);
-    if (!sorter.add(record.data())) throw Damaged{"cannot write a sort run"};
-  }
-  if (!sorter.finish()) throw Damaged{"cannot sort the keys"};
+namespace {
 
-  PageWriter out([this](uint64_t off, const void* p, size_t n) {
-    return file_.writeAt(off, p, n);
-  });
+// The pages of one tag's tree built on a worker before its place in the file is known: numbered
+// from 0 in the order the build takes them, so that moving every page pointer by the first
+// page's offset gives exactly the pages a build straight into the file writes there.
+class PageImage {
+ public:
+  uint32_t alloc() {
+    bytes_.resize(bytes_.size() + kPage);
+    return static_cast<uint32_t>(bytes_.size() - kPage);
+  }
+  uint8_t* page(uint32_t offset) { return reinterpret_cast<uint8_t*>(bytes_.data() + offset); }
+  void flush() {}
+  size_t size() const { return bytes_.size(); }
+  const char* data() const { return bytes_.data(); }
+  // Moves the sibling links and the children of interior entries by base.
+  void rebase(uint32_t base, size_t keyLength) {
+    for (size_t at = 0; at < bytes_.size(); at += kPage) {
+      auto* p = reinterpret_cast<uint8_t*>(bytes_.data() + at);
+      for (size_t link : {node::left, node::right})
+        if (uint32_t v = rt::getLE32(p + link); v != kNone) rt::putLE32(p + link, v + base);
+      if (rt::getLE16(p + node::attributes) & node::leafBit) continue;
+      size_t count = rt::getLE16(p + node::count);
+      uint8_t* e = p + node::interiorEntries + keyLength + 4;
+      for (size_t i = 0; i < count; ++i, e += keyLength + 8) rt::putBE32(e, rt::getBE32(e) + base);
+    }
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// Writes the sorted keys as leaves left to right, then each interior level from the one below,
+// taking pages from alloc in that order; returns the root. No key is inserted one at a time.
+template <class Alloc, class Sink>
+uint32_t writeTree(KeyFeed& feed, Alloc alloc, Sink& out) {
+  const size_t len = feed.keyLength();
+  std::string key(len, feed.filler());
+  uint32_t rec = 0;
   std::string upperKeys;
   std::vector<uint32_t> upperRecs, upperPages;
-  LeafPacker packer(len, t.filler_);
-  uint32_t current = allocPage(), previous = kNone;
+  LeafPacker packer(len, feed.filler());
+  uint32_t current = alloc(), previous = kNone;
   auto closeLeaf = [&](uint32_t right) {
     packer.write(out.page(current), previous == kNone && right == kNone, previous, right);
     upperKeys.append(packer.lastKey(), len);
     upperRecs.push_back(packer.lastRecord());
     upperPages.push_back(current);
   };
-  while (const char* r = sorter.next()) {
-    std::memcpy(key.data(), r, len);
-    if (t.collate_) collationKeyBack(key.data(), len);
-    rec = rt::getBE32(r + len);
+  while (feed.next(key.data(), rec)) {
     if (!packer.add(key.data(), rec)) {
-      uint32_t nextPage = allocPage();
+      uint32_t nextPage = alloc();
       closeLeaf(nextPage);
       previous = current;
       current = nextPage;
@@ -933,7 +947,7 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
       packer.add(key.data(), rec);
     }
   }
-  if (sorter.failed()) throw Damaged{"cannot read a sort run"};
+  if (feed.failed()) throw Damaged{"cannot read a sort run"};
   closeLeaf(kNone);
 
   const size_t capacity = interiorCapacity(len);
@@ -941,7 +955,7 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
     size_t n = upperPages.size();
     size_t nodes = (n + capacity - 1) / capacity;
     std::vector<uint32_t> pages(nodes);
-    for (auto& p : pages) p = allocPage();
+    for (auto& p : pages) p = alloc();
     std::string levelKeys;
     std::vector<uint32_t> levelRecs;
     size_t from = 0;
@@ -969,67 +983,185 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
     upperPages = std::move(pages);
   }
   out.flush();
-  t.root_ = upperPages.front();
+  return upperPages.front();
+}
+
+}  // namespace
+
+std::unique_ptr<KeyFeed> CdxFile::feedFor(const Definition& d, size_t memoryLimit) const {
+  bool collate = d.type == KeyType::Character;
+  return std::make_unique<KeyFeed>(d.keyLength, collate ? ' ' : '\0', collate, memoryLimit, host_);
+}
+
+void CdxFile::buildTree(CdxTag& t, KeyFeed& sorted) {
+  PageWriter out([this](uint64_t off, const void* p, size_t n) {
+    return file_.writeAt(off, p, n);
+  });
+  t.root_ = writeTree(sorted, [this] { return allocPage(); }, out);
+}
+
+// The name as the directory keeps it and the key length the type allows; false (with the
+// reason) when the tag cannot be made.
+bool CdxFile::define(std::string_view name, std::string_view keyExpression, KeyType type,
+                     size_t keyLength, Definition& out) {
+  if (readOnly_) {
+    fail("the index file is open read-only");
+    return false;
+  }
+  out.name = upperAscii(name.substr(0, kTagNameLength));
+  while (!out.name.empty() && out.name.back() == ' ') out.name.pop_back();
+  if (size_t fixed = fixedKeyLength(type)) keyLength = fixed;
+  out.keyExpression = std::string(keyExpression);
+  out.type = type;
+  out.keyLength = keyLength;
+  if (out.name.empty() || keyLength == 0 || keyLength > kMaxKeyLength ||
+      keyExpression.size() + 2 > hdr::poolSize) {
+    fail("tag " + out.name + ": invalid name, key length or expression");
+    return false;
+  }
+  return true;
+}
+
+// Gives the tag its header (a new one after the last page, listed in the directory; an existing
+// tag keeps its own, and with it its place in creation order, and frees its pages) and its
+// definition. Its tree is then written by the caller.
+CdxTag& CdxFile::prepareTag(const Definition& d) {
+  CdxTag* t = cdxTag(d.name);
+  if (t) {
+    std::vector<uint32_t> pages;
+    t->collectPages(pages);
+    t->dropCache();
+    for (uint32_t p : pages) freePage(p);
+  } else {
+    uint32_t header = static_cast<uint32_t>(fileEnd_);
+    fileEnd_ += kHeaderBytes;
+    auto owned = std::make_unique<CdxTag>(*this, header);
+    t = owned.get();
+    std::string dirKey = d.name;
+    dirKey.resize(kTagNameLength, ' ');
+    t->name_ = d.name;
+    t->root_ = kNone;
+    t->keyLength_ = d.keyLength;
+    writeTagHeader(*t);  // reserves the header's bytes before any page follows it
+    error_.clear();
+    directory_->insert(dirKey, header);
+    if (!error_.empty()) throw Damaged{error_};
+    tags_.push_back(std::move(owned));
+  }
+  t->name_ = d.name;
+  t->expr_ = d.keyExpression;
+  t->forExpr_.clear();
+  t->setType(d.type);
+  t->plain_ = false;  // a rebuild writes even another engine's tag in the collation
+  t->keyLength_ = d.keyLength;
+  t->options_ = opt::compact | opt::compound;
+  t->descending_ = false;
+  t->positioned_ = false;
+  return *t;
+}
+
+void CdxFile::finishTag(CdxTag& t) {
+  ++t.counter_;
+  writeTagHeader(t);
+  writeFreeList();
+  t.cache_.clear();
+  ++t.generation_;
 }
 
 IndexTag* CdxFile::createTag(std::string_view name, std::string_view keyExpression, KeyType type,
                              size_t keyLength, const KeySource& source) {
-  if (readOnly_) {
-    fail("the index file is open read-only");
-    return nullptr;
-  }
-  std::string tagName = upperAscii(name.substr(0, kTagNameLength));
-  while (!tagName.empty() && tagName.back() == ' ') tagName.pop_back();
-  if (size_t fixed = fixedKeyLength(type)) keyLength = fixed;
-  if (tagName.empty() || keyLength == 0 || keyLength > kMaxKeyLength ||
-      keyExpression.size() + 2 > hdr::poolSize) {
-    fail("tag " + tagName + ": invalid name, key length or expression");
-    return nullptr;
-  }
+  Definition d;
+  if (!define(name, keyExpression, type, keyLength, d)) return nullptr;
   try {
-    CdxTag* t = cdxTag(tagName);
-    if (t) {
-      // The tag keeps its header, and with it its place in creation order.
-      std::vector<uint32_t> pages;
-      t->collectPages(pages);
-      t->dropCache();
-      for (uint32_t p : pages) freePage(p);
-    } else {
-      uint32_t header = static_cast<uint32_t>(fileEnd_);
-      fileEnd_ += kHeaderBytes;
-      auto owned = std::make_unique<CdxTag>(*this, header);
-      t = owned.get();
-      std::string dirKey = tagName;
-      dirKey.resize(kTagNameLength, ' ');
-      t->name_ = tagName;
-      t->root_ = kNone;
-      t->keyLength_ = keyLength;
-      writeTagHeader(*t);  // reserves the header's bytes before any page follows it
-      error_.clear();
-      directory_->insert(dirKey, header);
-      if (!error_.empty()) return nullptr;
-      tags_.push_back(std::move(owned));
-    }
-    t->name_ = tagName;
-    t->expr_ = std::string(keyExpression);
-    t->forExpr_.clear();
-    t->setType(type);
-    t->plain_ = false;  // a rebuild writes even another engine's tag in the collation
-    t->keyLength_ = keyLength;
-    t->options_ = opt::compact | opt::compound;
-    t->descending_ = false;
-    t->positioned_ = false;
-    buildTree(*t, source);
-    ++t->counter_;
-    writeTagHeader(*t);
-    writeFreeList();
-    t->cache_.clear();
-    ++t->generation_;
-    return t;
+    CdxTag& t = prepareTag(d);
+    auto feed = feedFor(d, indexBuildMemoryLimit());
+    if (!feed->feedAll(source)) throw Damaged{"cannot sort the keys"};
+    buildTree(t, *feed);
+    finishTag(t);
+    return &t;
   } catch (const Damaged& d) {
     fail(d.why);
     return nullptr;
   }
+}
+
+// One pass over the source feeds every tag's sorter; then each tag's keys are sorted and its
+// tree packed on a core of its own, while this thread writes the finished tags in order. Tags
+// whose pages all come from the end of the file (no free page, no tag replaced) are packed
+// into an image at page 0 and moved into place, which gives the bytes the tags would have had
+// built one after another; otherwise the trees are written here, still in that order. A tag
+// whose keys went to runs on disk is sorted and written here too, as only this thread touches
+// the file. Each tag's sorter may hold the memory limit, as when built alone, and the images
+// are made only while together they stay within it.
+std::vector<IndexTag*> CdxFile::createTags(const std::vector<TagDefinition>& tags,
+                                           const KeysSource& source) {
+  if (tags.size() == 1) return IndexFile::createTags(tags, source);
+  std::vector<Definition> defs(tags.size());
+  for (size_t i = 0; i < tags.size(); ++i) {
+    const TagDefinition& t = tags[i];
+    if (!define(t.name, t.keyExpression, t.type, t.keyLength, defs[i])) return {};
+    for (size_t j = 0; j < i; ++j)
+      if (defs[j].name == defs[i].name) {
+        fail("tag " + defs[i].name + " is defined twice");
+        return {};
+      }
+  }
+  std::vector<IndexTag*> made;
+  try {
+    std::vector<std::unique_ptr<KeyFeed>> feeds;
+    std::vector<std::string> keys;
+    for (const Definition& d : defs) {
+      feeds.push_back(feedFor(d, indexBuildMemoryLimit()));
+      keys.emplace_back(d.keyLength, feeds.back()->filler());
+    }
+    uint32_t recno = 0;
+    while (source(keys, recno))
+      for (size_t i = 0; i < feeds.size(); ++i)
+        if (!feeds[i]->add(keys[i], recno)) throw Damaged{"cannot write a sort run"};
+
+    bool fromTheEnd = freeHead_ == 0;
+    uint64_t imageBytes = 0;
+    for (const Definition& d : defs)
+      if (cdxTag(d.name)) fromTheEnd = false;
+    for (size_t i = 0; i < defs.size(); ++i)
+      imageBytes += feeds[i]->size() * (defs[i].keyLength + 4) + kPage;
+    const bool images = fromTheEnd && imageBytes <= indexBuildMemoryLimit();
+
+    std::vector<PageImage> image(defs.size());
+    std::vector<uint32_t> imageRoot(defs.size(), kNone);
+    auto sortAndPack = [&](size_t i) {
+      KeyFeed& feed = *feeds[i];
+      if (feed.spilled()) return;  // merging reads the runs: left to this thread
+      if (!feed.finish()) throw Damaged{"cannot sort the keys"};
+      if (!images) return;
+      PageImage& img = image[i];
+      imageRoot[i] = writeTree(feed, [&img] { return img.alloc(); }, img);
+      feeds[i].reset();  // its memory goes back before the other tags are done
+    };
+    auto place = [&](size_t i) {
+      CdxTag& t = prepareTag(defs[i]);
+      if (imageRoot[i] != kNone) {
+        uint32_t base = static_cast<uint32_t>(fileEnd_);
+        if (fileEnd_ + image[i].size() > 0xFFFFFE00ull) throw Damaged{"the index file is full"};
+        image[i].rebase(base, defs[i].keyLength);
+        if (!file_.writeAt(base, image[i].data(), image[i].size()))
+          throw Damaged{"cannot write the index file"};
+        fileEnd_ += image[i].size();
+        t.root_ = imageRoot[i] + base;
+        image[i] = PageImage();
+      } else {
+        if (feeds[i]->spilled() && !feeds[i]->finish()) throw Damaged{"cannot sort the keys"};
+        buildTree(t, *feeds[i]);
+        feeds[i].reset();
+      }
+      finishTag(t);
+      made.push_back(&t);
+    };
+    inOrderAfterParallel(defs.size(), sortAndPack, place);
+  } catch (const Damaged& d) {
+    fail(d.why);
+  }
+  return made;
 }
 
 void CdxFile::removeAll() {

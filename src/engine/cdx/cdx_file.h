@@ -16,6 +16,10 @@
 #include "engine/index/index.h"
 #include "os/file.h"
 
+namespace tav::engine {
+class KeyFeed;
+}
+
 namespace tav::engine::cdx {
 
 class CdxFile;
@@ -131,6 +135,8 @@ class CdxFile final : public IndexFile {
   IndexTag* tag(std::string_view name) override;
   IndexTag* createTag(std::string_view name, std::string_view keyExpression, KeyType type,
                       size_t keyLength, const KeySource& source) override;
+  std::vector<IndexTag*> createTags(const std::vector<TagDefinition>& tags,
+                                    const KeysSource& source) override;
   void removeAll() override;
   void flush() override;
   bool lock(bool exclusive) override;
@@ -153,7 +159,17 @@ class CdxFile final : public IndexFile {
   bool validPage(uint32_t offset) const;
   void fail(const std::string& why);
   void writeTagHeader(CdxTag& t);
-  void buildTree(CdxTag& t, const KeySource& source);
+  struct Definition {
+    std::string name, keyExpression;
+    KeyType type = KeyType::Character;
+    size_t keyLength = 0;
+  };
+  bool define(std::string_view name, std::string_view keyExpression, KeyType type,
+              size_t keyLength, Definition& out);
+  std::unique_ptr<KeyFeed> feedFor(const Definition& d, size_t memoryLimit) const;
+  CdxTag& prepareTag(const Definition& d);
+  void buildTree(CdxTag& t, KeyFeed& sorted);
+  void finishTag(CdxTag& t);
   void writeFreeList();
 
   os::File file_;

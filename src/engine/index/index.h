@@ -50,6 +50,18 @@ class IndexTag {
 // the end. The key buffer has keyLength() bytes.
 using KeySource = std::function<bool(std::string& key, uint32_t& recno)>;
 
+// One tag of a build of several from one pass over a table.
+struct TagDefinition {
+  std::string name;
+  std::string keyExpression;
+  KeyType type = KeyType::Character;
+  size_t keyLength = 0;
+};
+
+// Feeds a build of several tags at once: called for every record to be indexed, in record
+// order, it sets keys[i] (keyLength bytes of definition i) for every tag; false at the end.
+using KeysSource = std::function<bool(std::vector<std::string>& keys, uint32_t& recno)>;
+
 // An index file (.cdx with its tags, or .ntx with its one key).
 class IndexFile {
  public:
@@ -60,6 +72,10 @@ class IndexFile {
   // Builds a tag in one pass over the source (replacing a tag of the same name).
   virtual IndexTag* createTag(std::string_view name, std::string_view keyExpression, KeyType type,
                               size_t keyLength, const KeySource& source) = 0;
+  // Builds several tags from one pass over the source; the file ends as it would after
+  // createTag for each in turn. The tags built, in the order of the definitions: fewer when one
+  // fails (those before it stay built). A file that holds one key takes one definition.
+  virtual std::vector<IndexTag*> createTags(const std::vector<TagDefinition>& tags, const KeysSource& source);
   virtual void removeAll() = 0;  // ZAP: every tag empty, definitions kept
   virtual void flush() = 0;
   // Shared opens: hold lock(false) around reads and lock(true) around changes (the index byte
