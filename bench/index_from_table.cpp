@@ -1,8 +1,8 @@
 // The three tags the conversions build most ("LPP", "LPP_O+MC", "DTOS(DATA)+LPP") over a table of
-// 1,000,000 records, built as the engine builds several tags of one table (open the table, create
-// the tags from their key texts through the expression compiler in one pass over it), beside the floor
-// for the same work on one core: reading the table's bytes once and sorting the same keys in
-// memory in collation order.
+// 1,000,000 records, built as the engine builds several tags of one table (open the table,
+// create the tags from their key texts through the expression compiler in one pass over it),
+// beside the floor for the same work on one core: reading the table's bytes once and sorting the
+// same keys in memory in collation order.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
