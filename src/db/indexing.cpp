@@ -37,27 +37,41 @@ std::string workAlias() {
   return alias;
 }
 
-bool createTag(engine::WorkArea& area, const std::filesystem::path& cdx, const IndexTag& tag) {
+// One try at one tag; `fileSpoilt` tells a failure that may have left the index file unsound
+// (a page that could not be written) from one that never reached it (a key that will not build).
+bool createTag(engine::WorkArea& area, const std::filesystem::path& cdx, const IndexTag& tag, bool& fileSpoilt) {
   bool created = false;
-  return rt::sequence([&] { created = area.orderCreate(cdx, tag.name, tag.key); }) && created;
+  rt::Error error;
+  if (rt::sequence([&] { created = area.orderCreate(cdx, tag.name, tag.key); }, &error) && created) return true;
+  fileSpoilt = error.genCode == rt::kErrCreate;
+  return false;
 }
 
-// Every tag of the list into a new index file. A tag that fails is tried again, but never on the
-// file it failed in: a page that could not be written (a full disk) leaves that file with a tag
-// pointing where nothing was written, which a later tag would build on. The file goes, and the
-// tags before it are built again with the rest.
+// The tags in order, each tried again after a pause when it fails; the tags before it stay. A
+// failure that may have spoilt the file (a full disk) is never tried again on that file: a page
+// not written leaves a tag pointing where nothing is, which the next tag would build on. The file
+// goes, and the tags before are built again with the rest.
 bool createTags(engine::WorkArea& area, const std::string& index, const TagList& tags) {
   const std::filesystem::path cdx = os::toHost(index);
-  for (int attempt = 1; attempt <= kTagTries; ++attempt) {
-    bool all = true;
-    for (const IndexTag& tag : tags)
-      if (!(all = createTag(area, cdx, tag))) break;
-    if (all) return true;
-    rt::guarded([&] { area.orderListClear(); });
-    DEL_FILE(index);
+  size_t next = 0;
+  bool spoiltBefore = false;
+  for (int attempt = 1; attempt <= kTagTries && next < tags.size();) {
+    bool fileSpoilt = false;
+    if (createTag(area, cdx, tags[next], fileSpoilt)) {
+      ++next;
+      if (!spoiltBefore) attempt = 1;  // each tag has its own tries, unless the file went
+      continue;
+    }
+    spoiltBefore = spoiltBefore || fileSpoilt;
+    if (fileSpoilt) {
+      rt::guarded([&] { area.orderListClear(); });
+      DEL_FILE(index);
+      next = 0;
+    }
     rt::pause(kTagPause);
+    ++attempt;
   }
-  return false;
+  return next == tags.size();
 }
 
 // The engine takes a host path ("/...") literally, while the tool joins names with backslashes

@@ -1175,9 +1175,19 @@ std::string WorkArea::orderName() const { return current_ >= 0 ? orders_[size_t(
 
 bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view tagName,
                            std::string_view keyExpression) {
+  return orderCreate(host, {{std::string(tagName), std::string(keyExpression)}});
+}
+
+bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<TagText>& tags) {
   flushRecord();
+  if (tags.empty()) return true;
   // A tag for the damaged structural index starts a new file in its place.
   if (!damagedIndex_.empty() && samePath(damagedIndex_, host) && !settleDamagedIndex("ORDCREATE")) return false;
+  const bool cdx = host.extension() == ".cdx" || host.extension() == ".CDX";
+  if (!cdx && tags.size() > 1) {
+    raise(rt::kErrCreate, "a single-key index file holds one key: " + host.string(), "ORDCREATE");
+    return false;
+  }
   IndexFile* file = nullptr;
   for (auto& f : indexes_)
     if (samePath(f->path(), host)) file = f.get();
@@ -1190,37 +1200,44 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
     }
     file = fresh.get();
   }
-  WorkArea* previous = ws_.current();
-  ws_.select(alias_);
-  ValueFn fn = ws_.compile(keyExpression);
-  if (previous) ws_.select(previous->alias());
-  if (!fn) return false;
-  // The key's type and width come from its value over a blank record.
+  std::vector<ValueFn> fns;
+  for (const TagText& t : tags) {
+    WorkArea* previous = ws_.current();
+    ws_.select(alias_);
+    fns.push_back(ws_.compile(t.keyExpression));
+    if (previous) ws_.select(previous->alias());
+    if (!fns.back()) return false;
+  }
+  // Each key's type and width come from its value over a blank record.
   std::string saved = buf_, savedOrig = orig_;
   uint32_t savedRec = recno_;
   bool savedEof = eof_;
   buf_ = blankRecord(table_->header());
-  rt::Value sample = fn();
-  KeyType type = keyTypeOf(sample);
-  size_t len = type == KeyType::Character ? (sample.isText() ? sample.str().size() : 0) : fixedKeyLength(type);
-  if (len == 0 || len > 240) {
-    buf_ = saved;
-    raise(rt::kErrDataWidth, "key of " + std::string(keyExpression) + " has length " + std::to_string(len), "ORDCREATE");
-    return false;
-  }
-  // A single-key file stores numbers and dates as text of the key's width, which the blank
-  // record cannot tell; the tool builds such files on character keys only.
-  if (type != KeyType::Character && host.extension() != ".cdx" && host.extension() != ".CDX") {
-    buf_ = saved;
-    raise(rt::kErrDataType, "single-key index files are built on character keys", "ORDCREATE");
-    return false;
+  std::vector<TagDefinition> defs;
+  for (size_t i = 0; i < tags.size(); ++i) {
+    rt::Value sample = fns[i]();
+    KeyType type = keyTypeOf(sample);
+    size_t len = type == KeyType::Character ? (sample.isText() ? sample.str().size() : 0) : fixedKeyLength(type);
+    if (len == 0 || len > 240) {
+      buf_ = saved;
+      raise(rt::kErrDataWidth, "key of " + tags[i].keyExpression + " has length " + std::to_string(len), "ORDCREATE");
+      return false;
+    }
+    // A single-key file stores numbers and dates as text of the key's width, which the blank
+    // record cannot tell; the tool builds such files on character keys only.
+    if (type != KeyType::Character && !cdx) {
+      buf_ = saved;
+      raise(rt::kErrDataType, "single-key index files are built on character keys", "ORDCREATE");
+      return false;
+    }
+    defs.push_back({rt::upper(tags[i].name), tags[i].keyExpression, type, len});
   }
   IndexGuard guard(*this, true);
   uint32_t r = 0, count = table_->recordCount();
   // Keys that reach into a related area ("test->a") need the child to follow every record, as it
   // does on any other move.
   const bool related = !relations_.empty();
-  KeySource src = [&](std::string& key, uint32_t& recno) {
+  KeysSource src = [&](std::vector<std::string>& keys, uint32_t& recno) {
     if (++r > count) return false;
     if (!table_->readRecord(r, buf_.data())) return false;
     if (related) {
@@ -1228,20 +1245,22 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
       eof_ = false;
       afterMove();
     }
-    key = encodeKey(fn(), type, len);
+    for (size_t i = 0; i < defs.size(); ++i) keys[i] = encodeKey(fns[i](), defs[i].type, defs[i].keyLength);
     recno = r;
     return true;
   };
-  IndexTag* t = file->createTag(rt::upper(tagName), keyExpression, type, len, src);
+  std::vector<IndexTag*> made = file->createTags(defs, src);
   buf_ = saved;
   orig_ = savedOrig;
   recno_ = savedRec;
   eof_ = savedEof;
   if (related) afterMove();
   // A page that could not be written (a full disk) leaves a tag pointing past the end of the
-  // file: the build has failed even though the tag came back.
-  if (!t || !indexFileError(*file).empty()) {
-    raise(rt::kErrCreate, "cannot build tag " + std::string(tagName) + ": " + indexFileError(*file), "ORDCREATE");
+  // file: the build has failed even though the tags came back.
+  if (made.size() != defs.size() || !indexFileError(*file).empty()) {
+    raise(rt::kErrCreate,
+          "cannot build tag " + tags[std::min(made.size(), tags.size() - 1)].name + ": " + indexFileError(*file),
+          "ORDCREATE");
     return false;
   }
   if (fresh) indexes_.push_back(std::move(fresh));
@@ -1250,20 +1269,23 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view t
   if (driver_->structuralIndex && host.stem() == table_->path().stem() &&
       !(table_->header().tableFlags & dbf::kFlagStructuralCdx))
     table_->setTableFlags(table_->header().tableFlags | dbf::kFlagStructuralCdx);
-  std::string upperName = rt::upper(tagName);
-  orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
-                               [&](const Order& o) { return o.file == file && rt::upper(o.tag->name()) == upperName; }),
-                orders_.end());
-  orders_.push_back({file, t, fn, t->name()});
-  for (auto& o : orders_)
-    if (o.file == file)
-      if (IndexTag* same = file->tag(o.tag == t ? upperName : o.tag->name())) o.tag = same;
+  for (size_t i = 0; i < defs.size(); ++i) {
+    IndexTag* t = made[i];
+    const std::string& upperName = defs[i].name;
+    orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
+                                 [&](const Order& o) { return o.file == file && rt::upper(o.tag->name()) == upperName; }),
+                  orders_.end());
+    orders_.push_back({file, t, fns[i], t->name()});
+    for (auto& o : orders_)
+      if (o.file == file)
+        if (IndexTag* same = file->tag(o.tag == t ? upperName : o.tag->name())) o.tag = same;
+  }
   current_ = static_cast<int>(orders_.size() - 1);
   goTop();
   return true;
 }
 
-bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<TagDefinition>& tags) {
+bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<TagText>& tags) {
   const char* op = "INDEX";
   if (table_->shared() || table_->readOnly()) {
     raise(rt::kErrShared, "building an index file needs the table opened exclusively", op);
@@ -1280,7 +1302,6 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
     ValueFn fn;
     KeyType type;
     size_t len;
-    std::string held;  // keys of every record in record order, for the tags after the first
   };
   std::vector<Plan> plans;
   std::string saved = buf_, savedOrig = orig_;
@@ -1307,7 +1328,7 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
             op);
       break;
     }
-    plans.push_back({name, std::move(fn), type, len, {}});
+    plans.push_back({name, std::move(fn), type, len});
   }
   if (previous) ws_.select(previous->alias());
   if (plans.size() != tags.size()) {
@@ -1342,8 +1363,11 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
   const uint32_t count = table_->recordCount();
   uint32_t r = 0;
   bool ok = true;
-  // The one pass: the first tag takes its keys as they come, the others keep theirs.
-  KeySource first = [&](std::string& key, uint32_t& recno) {
+  std::vector<TagDefinition> defs;
+  for (size_t i = 0; i < plans.size(); ++i)
+    defs.push_back({plans[i].name, tags[i].keyExpression, plans[i].type, plans[i].len});
+  // The one pass: every tag's key of each record.
+  KeysSource src = [&](std::vector<std::string>& keys, uint32_t& recno) {
     if (++r > count) return false;
     if (!table_->readRecord(r, buf_.data())) {
       ok = false;
@@ -1354,24 +1378,11 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
       eof_ = false;
       afterMove();
     }
-    for (size_t i = 1; i < plans.size(); ++i) plans[i].held += encodeKey(plans[i].fn(), plans[i].type, plans[i].len);
-    key = encodeKey(plans[0].fn(), plans[0].type, plans[0].len);
+    for (size_t i = 0; i < plans.size(); ++i) keys[i] = encodeKey(plans[i].fn(), plans[i].type, plans[i].len);
     recno = r;
     return true;
   };
-  ok = out->createTag(plans[0].name, tags[0].keyExpression, plans[0].type, plans[0].len, first) && ok;
-  for (size_t i = 1; ok && i < plans.size(); ++i) {
-    uint32_t n = 0;
-    const Plan& p = plans[i];
-    KeySource held = [&](std::string& key, uint32_t& recno) {
-      if (size_t(n) * p.len >= p.held.size()) return false;
-      key.assign(p.held, size_t(n) * p.len, p.len);
-      recno = ++n;
-      return true;
-    };
-    ok = out->createTag(p.name, tags[i].keyExpression, p.type, p.len, held) != nullptr;
-    std::string().swap(plans[i].held);
-  }
+  ok = out->createTags(defs, src).size() == defs.size() && ok;
   buf_ = saved;
   orig_ = savedOrig;
   out->flush();

@@ -135,15 +135,18 @@ class WorkArea {
   // ORDCREATE: a tag in `host` (created when missing) from a key expression; becomes the order.
   bool orderCreate(const std::filesystem::path& host, std::string_view tagName,
                    std::string_view keyExpression);
-  // INDEX ON for several tags at once: `host` written anew holding exactly these tags, in this
-  // order, from one pass over the table (the keys of the tags after the first are held in
-  // memory until the first is built). The new file is written under its staging name and takes
-  // the old one's place only when complete, so a failure leaves the old index as it was. Needs
-  // the table held exclusively; the area ends in natural order, on the top.
-  struct TagDefinition {
+  // Several tags of one file from one pass over the table (their keys sorted and their pages
+  // packed on all cores); the file ends as after orderCreate for each in turn. The last becomes
+  // the order.
+  struct TagText {
     std::string name, keyExpression;
   };
-  bool indexCreate(const std::filesystem::path& host, const std::vector<TagDefinition>& tags);
+  bool orderCreate(const std::filesystem::path& host, const std::vector<TagText>& tags);
+  // INDEX ON for several tags at once: `host` written anew holding exactly these tags, in this
+  // order, from one pass over the table. The new file is written under its staging name and
+  // takes the old one's place only when complete, so a failure leaves the old index as it was.
+  // Needs the table held exclusively; the area ends in natural order, on the top.
+  bool indexCreate(const std::filesystem::path& host, const std::vector<TagText>& tags);
   // Adds an index file that is already open (tests and the CDX/NTX layer use this).
   void attachIndex(std::unique_ptr<IndexFile> file);
   // A structural index that would not open: the table opened without it. The first write

@@ -492,7 +492,7 @@ int cmdTags(const Args& args) {
 
 int cmdIndex(const Args& args) {
   const bool oneTag = args.given.count("--tag") || args.given.count("--key");
-  std::vector<WorkArea::TagDefinition> tags;
+  std::vector<WorkArea::TagText> tags;
   if (oneTag) {
     if (args.tag.empty() || args.key.empty() || !args.rest.empty())
       throw Usage("index takes --tag NAME --key EXPRESSION, or TAG EXPRESSION pairs, not both");

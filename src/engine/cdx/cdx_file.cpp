@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "engine/index/key_encoding.h"
+#include "engine/index/bulk_build.h"
 #include "engine/index/key_sorter.h"
 #include "runtime/codepage.h"
 #include "runtime/coding.h"
@@ -19,14 +20,6 @@
 namespace tav::engine::cdx {
 namespace {
 
-// Thrown inside the tag code when a page cannot be trusted; every public call catches it and
-// reports a value, so a damaged file never reaches the caller as an exception.
-struct Damaged {
-  std::string why;
-};
-
-// The index byte other engines lock: shared while reading, exclusive while writing.
-constexpr uint64_t kIndexLockOffset = 0x7FFFFFFEull;
 constexpr size_t kCacheLimit = 4096;  // decoded pages kept per tag between calls
 constexpr size_t kNoEntry = static_cast<size_t>(-1);
 
@@ -62,7 +55,7 @@ bool bareName(std::string_view expr) {
 // Batches pages that follow one another into single writes.
 class PageWriter {
  public:
-  explicit PageWriter(std::function<bool(uint64_t, const void*, size_t)> write)
+  explicit PageWriter(std::function<void(uint64_t, const void*, size_t)> write)
       : write_(std::move(write)) {}
   uint8_t* page(uint32_t offset) {
     if (!pending_.empty() && offset != start_ + pending_.size()) flush();
@@ -75,13 +68,12 @@ class PageWriter {
     return reinterpret_cast<uint8_t*>(pending_.data() + pending_.size() - kPage);
   }
   void flush() {
-    if (!pending_.empty() && !write_(start_, pending_.data(), pending_.size()))
-      throw Damaged{"cannot write the index file"};
+    if (!pending_.empty()) write_(start_, pending_.data(), pending_.size());
     pending_.clear();
   }
 
  private:
-  std::function<bool(uint64_t, const void*, size_t)> write_;
+  std::function<void(uint64_t, const void*, size_t)> write_;
   uint64_t start_ = 0;
   std::string pending_;
 };
@@ -91,7 +83,8 @@ class PageWriter {
 // ---------------------------------------------------------------------------------------------
 // CdxTag
 
-CdxTag::CdxTag(CdxFile& file, uint32_t headerOffset) : file_(file), header_(headerOffset) {}
+CdxTag::CdxTag(CdxFile& file, uint32_t headerOffset)
+    : PageTag(file, kCacheLimit), file_(file), header_(headerOffset) {}
 
 void CdxTag::setType(KeyType t) {
   type_ = t;
@@ -121,9 +114,7 @@ bool CdxTag::loadHeader(std::string& why, const KeyTypeResolver& resolver) {
   }
   expr_ = poolText(h, hdr::keyOffset, hdr::keyExprLength);
   forExpr_ = poolText(h, hdr::forOffset, hdr::forLength);
-  cache_.clear();
-  dirty_.clear();
-  ++generation_;
+  pages_.drop();
   if (header_ == 0) {  // the directory: tag names in plain byte order
     type_ = KeyType::Character;
     filler_ = ' ';
@@ -208,7 +199,7 @@ void CdxTag::detectDialect() {
             int collated = rt::collateKeys(a, b, keyLength_);
             if ((bytes < 0 && collated > 0) || (bytes > 0 && collated < 0)) {
               plain_ = bytes < 0;
-              cache_.clear();
+              pages_.forget();
               return;
             }
           }
@@ -221,7 +212,7 @@ void CdxTag::detectDialect() {
   } catch (const Damaged&) {
     plain_ = false;
   }
-  cache_.clear();
+  pages_.forget();
 }
 
 // The file does not say whether an 8-byte key is text or a number: numbers and dates are
@@ -242,7 +233,7 @@ KeyType CdxTag::guessType() {
       page = fromEnd ? n.children.back() : n.children.front();
     }
   }
-  cache_.clear();
+  pages_.forget();
   bool binary = false, dates = !sample.empty();
   for (const std::string& k : sample) {
     for (unsigned char c : k)
@@ -255,31 +246,22 @@ KeyType CdxTag::guessType() {
   return dates ? KeyType::Date : KeyType::Numeric;
 }
 
-void CdxTag::dropCache() {
-  cache_.clear();
-  dirty_.clear();
-  positioned_ = false;
-  ++generation_;
-}
-
 Node& CdxTag::node(uint32_t page) {
-  auto it = cache_.find(page);
-  if (it != cache_.end()) return *it->second;
-  uint8_t buf[kPage];
-  std::string why;
-  if (!file_.readPage(page, buf, why)) throw Damaged{why};
-  auto n = std::make_unique<Node>();
-  if (!decodeNode(buf, keyLength_, filler_, *n, why))
-    throw Damaged{"tag " + name_ + ", page " + std::to_string(page) + ": " + why};
-  n->offset = page;
-  Node& ref = *n;
-  cache_[page] = std::move(n);
-  return ref;
+  return pages_.get(page, [this](uint32_t at) {
+    uint8_t buf[kPage];
+    file_.readPage(at, buf);
+    auto n = std::make_unique<Node>();
+    std::string why;
+    if (!decodeNode(buf, keyLength_, filler_, *n, why))
+      throw Damaged{"tag " + name_ + ", page " + std::to_string(at) + ": " + why};
+    n->offset = at;
+    return n;
+  });
 }
 
 Node& CdxTag::dirty(uint32_t page) {
   Node& n = node(page);
-  dirty_.insert(page);
+  pages_.markDirty(page);
   return n;
 }
 
@@ -302,14 +284,9 @@ std::vector<CdxTag::Step> CdxTag::descend(const char* key, size_t len, uint32_t 
   uint32_t page = root_;
   for (size_t depth = 0; depth < kMaxDepth; ++depth) {
     const Node& n = node(page);
-    size_t lo = 0, hi = n.count();
-    while (lo < hi) {
-      size_t mid = (lo + hi) / 2;
-      if (compareEntry(n, mid, key, len, rec, m) < 0)
-        lo = mid + 1;
-      else
-        hi = mid;
-    }
+    size_t lo = firstNotBelow(n.count(), [&](size_t i) {
+      return compareEntry(n, i, key, len, rec, m) < 0;
+    });
     if (n.leaf) {
       path.push_back({page, lo});
       return path;
@@ -329,7 +306,7 @@ uint32_t CdxTag::positionAt(uint32_t page, size_t index) {
   curIndex_ = index;
   curKey_.assign(n.key(index, keyLength_), keyLength_);
   curRec_ = n.recs[index];
-  curGeneration_ = generation_;
+  curGeneration_ = pages_.generation();
   return curRec_;
 }
 
@@ -370,33 +347,6 @@ uint32_t CdxTag::edge(bool lastEntry) {
   throw Damaged{"tag " + name_ + ": tree deeper than any valid one"};
 }
 
-std::string CdxTag::normalise(std::string_view key) const {
-  std::string k(key.substr(0, keyLength_));
-  k.resize(keyLength_, filler_);
-  return k;
-}
-
-uint32_t CdxTag::first() {
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    return edge(false);
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
-  }
-}
-
-uint32_t CdxTag::last() {
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    return edge(true);
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
-  }
-}
 
 // After a change of the tag the cached position may name a page that moved: find the entry
 // again by its key and record. True when it is still there; otherwise the position is the first
@@ -407,70 +357,36 @@ bool CdxTag::reposition() {
   const Node& n = node(s.page);
   curPage_ = s.page;
   curIndex_ = s.index;
-  curGeneration_ = generation_;
+  curGeneration_ = pages_.generation();
   return s.index < n.count() && n.recs[s.index] == curRec_ &&
          std::memcmp(n.key(s.index, keyLength_), curKey_.data(), keyLength_) == 0;
 }
 
-uint32_t CdxTag::next() {
-  if (!positioned_) return 0;
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    bool exact = curGeneration_ == generation_ || reposition();
+uint32_t CdxTag::step(bool forward) {
+  if (forward) {
+    bool exact = curGeneration_ == pages_.generation() || reposition();
     std::vector<Step> path{{curPage_, exact ? curIndex_ + 1 : curIndex_}};
     return settle(path, true);
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
   }
+  if (curGeneration_ != pages_.generation()) reposition();
+  // Index 0 wraps to -1, which settle takes as "the left sibling's last entry".
+  std::vector<Step> path{{curPage_, curIndex_ - 1}};
+  return settle(path, false);
 }
 
-uint32_t CdxTag::prev() {
-  if (!positioned_) return 0;
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    if (curGeneration_ != generation_) reposition();
-    // Index 0 wraps to -1, which settle takes as "the left sibling's last entry".
-    std::vector<Step> path{{curPage_, curIndex_ - 1}};
-    return settle(path, false);
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
-  }
+uint32_t CdxTag::seekAt(std::string_view key, bool& found) {
+  auto path = descend(key.data(), key.size(), 0, Match::Prefix);
+  uint32_t rec = settle(path, true);
+  found = rec != 0 && std::memcmp(curKey_.data(), key.data(), key.size()) == 0;
+  return rec;
 }
 
-uint32_t CdxTag::seek(std::string_view key, bool& found) {
-  found = false;
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    size_t len = std::min(key.size(), keyLength_);
-    auto path = descend(key.data(), len, 0, Match::Prefix);
-    uint32_t rec = settle(path, true);
-    found = rec != 0 && std::memcmp(curKey_.data(), key.data(), len) == 0;
-    return rec;
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
-  }
-}
-
-bool CdxTag::locate(std::string_view key, uint32_t recno) {
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    std::string k = normalise(key);
-    auto path = descend(k.data(), keyLength_, recno, Match::Entry);
-    uint32_t rec = settle(path, true);
-    if (rec == recno && curKey_ == k) return true;
-    positioned_ = false;
-    return false;
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return false;
-  }
+bool CdxTag::locateAt(const std::string& k, uint32_t recno) {
+  auto path = descend(k.data(), keyLength_, recno, Match::Entry);
+  uint32_t rec = settle(path, true);
+  if (rec == recno && curKey_ == k) return true;
+  positioned_ = false;
+  return false;
 }
 
 bool CdxTag::fits(const Node& n) {
@@ -502,8 +418,7 @@ uint32_t CdxTag::split(Node& n, size_t inserted) {
   if (n.right != kNone) dirty(n.right).left = mp;
   n.right = mp;
   bool ok = fits(*m) && fits(n);
-  cache_[mp] = std::move(m);
-  dirty_.insert(mp);
+  pages_.add(mp, std::move(m));
   if (!ok) throw Damaged{"tag " + name_ + ": a node cannot be split to fit"};
   return mp;
 }
@@ -540,8 +455,7 @@ void CdxTag::fixUp(std::vector<Step>& path, size_t inserted) {
       parent.keys.erase(pi * keyLength_, keyLength_);
       parent.recs.erase(parent.recs.begin() + static_cast<long>(pi));
       parent.children.erase(parent.children.begin() + static_cast<long>(pi));
-      cache_.erase(page);
-      dirty_.erase(page);
+      pages_.erase(page);
       file_.freePage(page);
       continue;
     }
@@ -559,8 +473,7 @@ void CdxTag::fixUp(std::vector<Step>& path, size_t inserted) {
         n.root = false;
         insertEntry(*r, 0, n);
         insertEntry(*r, 1, m);
-        cache_[rp] = std::move(r);
-        dirty_.insert(rp);
+        pages_.add(rp, std::move(r));
         root_ = rp;
         rootChanged_ = true;
       } else {
@@ -584,16 +497,15 @@ void CdxTag::fixUp(std::vector<Step>& path, size_t inserted) {
     c.left = c.right = kNone;
     root_ = child;
     rootChanged_ = true;
-    cache_.erase(old);
-    dirty_.erase(old);
+    pages_.erase(old);
     file_.freePage(old);
   }
 }
 
 void CdxTag::writeChanges() {
   uint8_t buf[kPage];
-  for (uint32_t page : dirty_) {
-    Node& n = *cache_.at(page);
+  for (uint32_t page : pages_.dirty()) {
+    Node& n = pages_.at(page);
     n.root = page == root_;
     if (n.leaf) {
       if (!encodeLeaf(n, keyLength_, filler_, buf))
@@ -601,73 +513,51 @@ void CdxTag::writeChanges() {
     } else {
       encodeInterior(n, keyLength_, buf);
     }
-    if (!file_.writeBytes(page, buf, kPage)) throw Damaged{"cannot write the index file"};
+    file_.write(page, buf, kPage);
   }
-  dirty_.clear();
+  pages_.clean();
   ++counter_;
   uint8_t field[4];
   if (rootChanged_) {
     rt::putLE32(field, root_);
-    if (!file_.writeBytes(header_ + hdr::root, field, 4))
-      throw Damaged{"cannot write the index file"};
+    file_.write(header_ + hdr::root, field, 4);
     rootChanged_ = false;
   }
   rt::putLE32(field, counter_);
-  if (!file_.writeBytes(header_ + hdr::counter, field, 4))
-    throw Damaged{"cannot write the index file"};
+  file_.write(header_ + hdr::counter, field, 4);
   file_.writeFreeList();
-  ++generation_;
+  pages_.bump();
 }
 
-void CdxTag::insert(std::string_view key, uint32_t recno) {
-  if (file_.readOnly_) {
-    file_.fail("the index file is open read-only");
-    return;
+bool CdxTag::insertAt(const std::string& k, uint32_t recno) {
+  auto path = descend(k.data(), keyLength_, recno, Match::Entry);
+  Node& leafNode = dirty(path.back().page);
+  size_t i = path.back().index;
+  if (i < leafNode.count() && leafNode.recs[i] == recno &&
+      std::memcmp(leafNode.key(i, keyLength_), k.data(), keyLength_) == 0) {
+    pages_.clean();
+    return false;  // already present: an entry is kept once
   }
-  try {
-    std::string k = normalise(key);
-    auto path = descend(k.data(), keyLength_, recno, Match::Entry);
-    Node& leafNode = dirty(path.back().page);
-    size_t i = path.back().index;
-    if (i < leafNode.count() && leafNode.recs[i] == recno &&
-        std::memcmp(leafNode.key(i, keyLength_), k.data(), keyLength_) == 0) {
-      dirty_.clear();
-      return;  // already present: an entry is kept once
-    }
-    leafNode.keys.insert(i * keyLength_, k);
-    leafNode.recs.insert(leafNode.recs.begin() + static_cast<long>(i), recno);
-    fixUp(path, i);
-    writeChanges();
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    dropCache();
-  }
+  leafNode.keys.insert(i * keyLength_, k);
+  leafNode.recs.insert(leafNode.recs.begin() + static_cast<long>(i), recno);
+  fixUp(path, i);
+  writeChanges();
+  return true;
 }
 
-bool CdxTag::remove(std::string_view key, uint32_t recno) {
-  if (file_.readOnly_) {
-    file_.fail("the index file is open read-only");
+bool CdxTag::removeAt(const std::string& k, uint32_t recno) {
+  auto path = descend(k.data(), keyLength_, recno, Match::Entry);
+  Node& leafNode = node(path.back().page);
+  size_t i = path.back().index;
+  if (i >= leafNode.count() || leafNode.recs[i] != recno ||
+      std::memcmp(leafNode.key(i, keyLength_), k.data(), keyLength_) != 0)
     return false;
-  }
-  try {
-    std::string k = normalise(key);
-    auto path = descend(k.data(), keyLength_, recno, Match::Entry);
-    Node& leafNode = node(path.back().page);
-    size_t i = path.back().index;
-    if (i >= leafNode.count() || leafNode.recs[i] != recno ||
-        std::memcmp(leafNode.key(i, keyLength_), k.data(), keyLength_) != 0)
-      return false;
-    dirty_.insert(path.back().page);
-    leafNode.keys.erase(i * keyLength_, keyLength_);
-    leafNode.recs.erase(leafNode.recs.begin() + static_cast<long>(i));
-    fixUp(path, kNoEntry);
-    writeChanges();
-    return true;
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    dropCache();
-    return false;
-  }
+  pages_.markDirty(path.back().page);
+  leafNode.keys.erase(i * keyLength_, keyLength_);
+  leafNode.recs.erase(leafNode.recs.begin() + static_cast<long>(i));
+  fixUp(path, kNoEntry);
+  writeChanges();
+  return true;
 }
 
 void CdxTag::collectPages(std::vector<uint32_t>& out) {
@@ -684,87 +574,34 @@ void CdxTag::collectPages(std::vector<uint32_t>& out) {
     if (!n.leaf)
       for (uint32_t c : n.children) todo.push_back(c);
   }
-  cache_.clear();
+  pages_.forget();
 }
 
 // ---------------------------------------------------------------------------------------------
 // CdxFile
 
-CdxFile::~CdxFile() {
-  if (locked_) unlock();
+CdxFile::CdxFile() : PageFile({kPage, kPage, kIndexLockOffset}) {}
+
+uint32_t CdxFile::freeLink(uint32_t page) {
+  uint8_t link[4];
+  return file_.readAt(page, link, 4) ? rt::getLE32(link) : 0;
 }
 
-void CdxFile::fail(const std::string& why) { error_ = why; }
-
-bool CdxFile::validPage(uint32_t offset) const {
-  return offset != kNone && offset % kPage == 0 && offset >= kPage &&
-         uint64_t{offset} + kPage <= fileEnd_;
-}
-
-bool CdxFile::readPage(uint32_t offset, uint8_t* buf, std::string& why) {
-  if (!validPage(offset)) {
-    why = "page pointer " + std::to_string(offset) + " is outside the file";
-    return false;
-  }
-  if (!file_.readAt(offset, buf, kPage)) {
-    why = "cannot read page " + std::to_string(offset);
-    return false;
-  }
-  return true;
-}
-
-bool CdxFile::writeBytes(uint64_t offset, const void* data, size_t n) {
-  return file_.writeAt(offset, data, n);
-}
-
-uint32_t CdxFile::allocPage() {
-  if (freeHead_ != 0 && validPage(freeHead_)) {
-    uint32_t page = freeHead_;
-    uint8_t link[4];
-    uint32_t next = file_.readAt(page, link, 4) ? rt::getLE32(link) : 0;
-    freeHead_ = validPage(next) ? next : 0;
-    freeChanged_ = true;
-    return page;
-  }
-  if (fileEnd_ + kPage > 0xFFFFFE00ull) throw Damaged{"the index file is full"};
-  uint32_t page = static_cast<uint32_t>(fileEnd_);
-  fileEnd_ += kPage;
-  return page;
-}
-
-void CdxFile::freePage(uint32_t offset) {
-  uint8_t buf[kPage] = {};
-  rt::putLE32(buf, freeHead_);
-  if (!file_.writeAt(offset, buf, kPage)) throw Damaged{"cannot write the index file"};
-  freeHead_ = offset;
-  freeChanged_ = true;
-}
+void CdxFile::formatFreePage(uint8_t* page, uint32_t next) const { rt::putLE32(page, next); }
 
 void CdxFile::writeFreeList() {
   if (!freeChanged_) return;
   uint8_t field[4];
   rt::putLE32(field, freeHead_);
-  if (!file_.writeAt(hdr::freeList, field, 4)) throw Damaged{"cannot write the index file"};
+  write(hdr::freeList, field, 4);
   freeChanged_ = false;
 }
 
-std::unique_ptr<CdxFile> CdxFile::open(const std::filesystem::path& host, bool readOnly,
-                                       std::string& why, KeyTypeResolver resolver) {
+std::unique_ptr<IndexFile> openCdx(const std::filesystem::path& host, bool readOnly,
+                                   std::string& why, const KeyTypeResolver& resolver) {
   std::unique_ptr<CdxFile> f(new CdxFile);
-  f->host_ = host;
-  f->pathText_ = host.string();
-  f->readOnly_ = readOnly;
-  f->resolver_ = std::move(resolver);
-  if (!f->file_.open(host, readOnly ? os::File::Mode::Read : os::File::Mode::ReadWrite)) {
-    why = "cannot open " + host.string() + ": " + std::strerror(f->file_.lastError());
-    return nullptr;
-  }
-  int64_t size = f->file_.size();
-  if (size < static_cast<int64_t>(kHeaderBytes + kPage)) {
-    why = host.string() + " is too short for a compound index";
-    return nullptr;
-  }
-  f->fileEnd_ = static_cast<uint64_t>(size) / kPage * kPage;
+  f->resolver_ = resolver;
+  if (!f->openFile(host, readOnly, kHeaderBytes + kPage, "a compound index", why)) return nullptr;
   if (!f->loadTags(why)) {
     why = host.string() + ": " + why;
     return nullptr;
@@ -778,8 +615,7 @@ bool CdxFile::loadTags(std::string& why) {
     why = "cannot read the header";
     return false;
   }
-  uint32_t freeHead = rt::getLE32(h + hdr::freeList);
-  freeHead_ = validPage(freeHead) ? freeHead : 0;
+  setFreeHead(rt::getLE32(h + hdr::freeList));
   if (!directory_) directory_ = std::make_unique<CdxTag>(*this, 0);
   if (!directory_->loadHeader(why, resolver_)) return false;
   if (directory_->keyLength_ != kTagNameLength) {
@@ -826,14 +662,9 @@ bool CdxFile::loadTags(std::string& why) {
   return true;
 }
 
-std::unique_ptr<CdxFile> CdxFile::create(const std::filesystem::path& host, std::string& why) {
+std::unique_ptr<IndexFile> createCdx(const std::filesystem::path& host, std::string& why) {
   std::unique_ptr<CdxFile> f(new CdxFile);
-  f->host_ = host;
-  f->pathText_ = host.string();
-  if (!f->file_.open(host, os::File::Mode::Create)) {
-    why = "cannot create " + host.string() + ": " + std::strerror(f->file_.lastError());
-    return nullptr;
-  }
+  if (!f->createFile(host, why)) return nullptr;
   uint8_t buf[kHeaderBytes + kPage] = {};
   rt::putLE32(buf + hdr::root, kHeaderBytes);
   rt::putLE16(buf + hdr::keyLength, kTagNameLength);
@@ -884,48 +715,61 @@ void CdxFile::writeTagHeader(CdxTag& t) {
   rt::putLE16(h + hdr::keyExprLength, static_cast<uint16_t>(keyLen));
   rt::putLE16(h + hdr::forOffset, static_cast<uint16_t>(keyLen));
   rt::putLE16(h + hdr::forLength, static_cast<uint16_t>(forLen));
-  if (!file_.writeAt(t.header_, h, sizeof h)) throw Damaged{"cannot write the index file"};
+  write(t.header_, h, sizeof h);
 }
 
-// Collects every key in one pass, sorts them (runs on disk past the memory limit) and writes
-// the leaves left to right, then each interior level from the one below: no key is inserted
-// into a tree one at a time.
-void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
-  const size_t len = t.keyLength_;
-  const size_t recordSize = len + 4;
-  std::filesystem::path tempDir = host_.parent_path();
-  if (tempDir.empty()) tempDir = ".";
-  KeySorter sorter(recordSize, indexBuildMemoryLimit(), tempDir);
-  std::string key(len, t.filler_), record(recordSize, '\0');
-  uint32_t rec = 0;
-  while (source(key, rec)) {
-    if (key.size() != len) key.resize(len, t.filler_);
-    std::memcpy(record.data(), key.data(), len);
-    if (t.collate_) rt::collationKeyInPlace(record.data(), len);
-    rt::putBE32(record.data() + len, rec);
-    if (!sorter.add(record.data())) throw Damaged{"cannot write a sort run"};
-  }
-  if (!sorter.finish()) throw Damaged{"cannot sort the keys"};
+namespace {
 
-  PageWriter out([this](uint64_t off, const void* p, size_t n) {
-    return file_.writeAt(off, p, n);
-  });
+// The pages of one tag's tree built on a worker before its place in the file is known: numbered
+// from 0 in the order the build takes them, so that moving every page pointer by the first
+// page's offset gives exactly the pages a build straight into the file writes there.
+class PageImage {
+ public:
+  uint32_t alloc() {
+    bytes_.resize(bytes_.size() + kPage);
+    return static_cast<uint32_t>(bytes_.size() - kPage);
+  }
+  uint8_t* page(uint32_t offset) { return reinterpret_cast<uint8_t*>(bytes_.data() + offset); }
+  void flush() {}
+  size_t size() const { return bytes_.size(); }
+  const char* data() const { return bytes_.data(); }
+  // Moves the sibling links and the children of interior entries by base.
+  void rebase(uint32_t base, size_t keyLength) {
+    for (size_t at = 0; at < bytes_.size(); at += kPage) {
+      auto* p = reinterpret_cast<uint8_t*>(bytes_.data() + at);
+      for (size_t link : {node::left, node::right})
+        if (uint32_t v = rt::getLE32(p + link); v != kNone) rt::putLE32(p + link, v + base);
+      if (rt::getLE16(p + node::attributes) & node::leafBit) continue;
+      size_t count = rt::getLE16(p + node::count);
+      uint8_t* e = p + node::interiorEntries + keyLength + 4;
+      for (size_t i = 0; i < count; ++i, e += keyLength + 8) rt::putBE32(e, rt::getBE32(e) + base);
+    }
+  }
+
+ private:
+  std::string bytes_;
+};
+
+// Writes the sorted keys as leaves left to right, then each interior level from the one below,
+// taking pages from alloc in that order; returns the root. No key is inserted one at a time.
+template <class Alloc, class Sink>
+uint32_t writeTree(KeyFeed& feed, Alloc alloc, Sink& out) {
+  const size_t len = feed.keyLength();
+  std::string key(len, feed.filler());
+  uint32_t rec = 0;
   std::string upperKeys;
   std::vector<uint32_t> upperRecs, upperPages;
-  LeafPacker packer(len, t.filler_);
-  uint32_t current = allocPage(), previous = kNone;
+  LeafPacker packer(len, feed.filler());
+  uint32_t current = alloc(), previous = kNone;
   auto closeLeaf = [&](uint32_t right) {
     packer.write(out.page(current), previous == kNone && right == kNone, previous, right);
     upperKeys.append(packer.lastKey(), len);
     upperRecs.push_back(packer.lastRecord());
     upperPages.push_back(current);
   };
-  while (const char* r = sorter.next()) {
-    std::memcpy(key.data(), r, len);
-    if (t.collate_) collationKeyBack(key.data(), len);
-    rec = rt::getBE32(r + len);
+  while (feed.next(key.data(), rec)) {
     if (!packer.add(key.data(), rec)) {
-      uint32_t nextPage = allocPage();
+      uint32_t nextPage = alloc();
       closeLeaf(nextPage);
       previous = current;
       current = nextPage;
@@ -933,7 +777,7 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
       packer.add(key.data(), rec);
     }
   }
-  if (sorter.failed()) throw Damaged{"cannot read a sort run"};
+  if (feed.failed()) throw Damaged{"cannot read a sort run"};
   closeLeaf(kNone);
 
   const size_t capacity = interiorCapacity(len);
@@ -941,7 +785,7 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
     size_t n = upperPages.size();
     size_t nodes = (n + capacity - 1) / capacity;
     std::vector<uint32_t> pages(nodes);
-    for (auto& p : pages) p = allocPage();
+    for (auto& p : pages) p = alloc();
     std::string levelKeys;
     std::vector<uint32_t> levelRecs;
     size_t from = 0;
@@ -969,75 +813,184 @@ void CdxFile::buildTree(CdxTag& t, const KeySource& source) {
     upperPages = std::move(pages);
   }
   out.flush();
-  t.root_ = upperPages.front();
+  return upperPages.front();
+}
+
+}  // namespace
+
+std::unique_ptr<KeyFeed> CdxFile::feedFor(const Definition& d, size_t memoryLimit) const {
+  bool collate = d.type == KeyType::Character;
+  return std::make_unique<KeyFeed>(d.keyLength, collate ? ' ' : '\0', collate, memoryLimit, host_);
+}
+
+void CdxFile::buildTree(CdxTag& t, KeyFeed& sorted) {
+  PageWriter out([this](uint64_t off, const void* p, size_t n) { write(off, p, n); });
+  t.root_ = writeTree(sorted, [this] { return allocPage(); }, out);
+}
+
+// The name as the directory keeps it and the key length the type allows; false (with the
+// reason) when the tag cannot be made.
+bool CdxFile::define(std::string_view name, std::string_view keyExpression, KeyType type,
+                     size_t keyLength, Definition& out) {
+  out.name = upperAscii(name.substr(0, kTagNameLength));
+  while (!out.name.empty() && out.name.back() == ' ') out.name.pop_back();
+  if (size_t fixed = fixedKeyLength(type)) keyLength = fixed;
+  out.keyExpression = std::string(keyExpression);
+  out.type = type;
+  out.keyLength = keyLength;
+  if (out.name.empty() || keyLength == 0 || keyLength > kMaxKeyLength ||
+      keyExpression.size() + 2 > hdr::poolSize) {
+    fail("tag " + out.name + ": invalid name, key length or expression");
+    return false;
+  }
+  return true;
+}
+
+// Gives the tag its header (a new one after the last page, listed in the directory; an existing
+// tag keeps its own, and with it its place in creation order, and frees its pages) and its
+// definition. Its tree is then written by the caller.
+CdxTag& CdxFile::prepareTag(const Definition& d) {
+  CdxTag* t = cdxTag(d.name);
+  if (t) {
+    std::vector<uint32_t> pages;
+    t->collectPages(pages);
+    t->dropCache();
+    for (uint32_t p : pages) freePage(p);
+  } else {
+    uint32_t header = static_cast<uint32_t>(fileEnd_);
+    fileEnd_ += kHeaderBytes;
+    auto owned = std::make_unique<CdxTag>(*this, header);
+    t = owned.get();
+    std::string dirKey = d.name;
+    dirKey.resize(kTagNameLength, ' ');
+    t->name_ = d.name;
+    t->root_ = kNone;
+    t->keyLength_ = d.keyLength;
+    writeTagHeader(*t);  // reserves the header's bytes before any page follows it
+    error_.clear();
+    directory_->insert(dirKey, header);
+    if (!error_.empty()) throw Damaged{error_};
+    tags_.push_back(std::move(owned));
+  }
+  t->name_ = d.name;
+  t->expr_ = d.keyExpression;
+  t->forExpr_.clear();
+  t->setType(d.type);
+  t->plain_ = false;  // a rebuild writes even another engine's tag in the collation
+  t->keyLength_ = d.keyLength;
+  t->options_ = opt::compact | opt::compound;
+  t->descending_ = false;
+  t->positioned_ = false;
+  return *t;
+}
+
+void CdxFile::finishTag(CdxTag& t) {
+  ++t.counter_;
+  writeTagHeader(t);
+  writeFreeList();
+  t.pages_.forget();
+  t.pages_.bump();
 }
 
 IndexTag* CdxFile::createTag(std::string_view name, std::string_view keyExpression, KeyType type,
                              size_t keyLength, const KeySource& source) {
+  Definition d;
+  return change<IndexTag*>(nullptr, [&]() -> IndexTag* {
+    if (!define(name, keyExpression, type, keyLength, d)) return nullptr;
+    CdxTag& t = prepareTag(d);
+    auto feed = feedFor(d, indexBuildMemoryLimit());
+    if (!feed->feedAll(source)) throw Damaged{"cannot sort the keys"};
+    buildTree(t, *feed);
+    finishTag(t);
+    return &t;
+  }, [] {});
+}
+
+// One pass over the source feeds every tag's sorter; then each tag's keys are sorted and its
+// tree packed on a core of its own, while this thread writes the finished tags in order. Tags
+// whose pages all come from the end of the file (no free page, no tag replaced) are packed
+// into an image at page 0 and moved into place, which gives the bytes the tags would have had
+// built one after another; otherwise the trees are written here, still in that order. A tag
+// whose keys went to runs on disk is sorted and written here too, as only this thread touches
+// the file. Each tag's sorter may hold the memory limit, as when built alone, and the images
+// are made only while together they stay within it.
+std::vector<IndexTag*> CdxFile::createTags(const std::vector<TagDefinition>& tags,
+                                           const KeysSource& source) {
+  if (tags.size() == 1) return IndexFile::createTags(tags, source);
   if (readOnly_) {
     fail("the index file is open read-only");
-    return nullptr;
+    return {};
   }
-  std::string tagName = upperAscii(name.substr(0, kTagNameLength));
-  while (!tagName.empty() && tagName.back() == ' ') tagName.pop_back();
-  if (size_t fixed = fixedKeyLength(type)) keyLength = fixed;
-  if (tagName.empty() || keyLength == 0 || keyLength > kMaxKeyLength ||
-      keyExpression.size() + 2 > hdr::poolSize) {
-    fail("tag " + tagName + ": invalid name, key length or expression");
-    return nullptr;
+  std::vector<Definition> defs(tags.size());
+  for (size_t i = 0; i < tags.size(); ++i) {
+    const TagDefinition& t = tags[i];
+    if (!define(t.name, t.keyExpression, t.type, t.keyLength, defs[i])) return {};
+    for (size_t j = 0; j < i; ++j)
+      if (defs[j].name == defs[i].name) {
+        fail("tag " + defs[i].name + " is defined twice");
+        return {};
+      }
   }
+  std::vector<IndexTag*> made;
   try {
-    CdxTag* t = cdxTag(tagName);
-    if (t) {
-      // The tag keeps its header, and with it its place in creation order.
-      std::vector<uint32_t> pages;
-      t->collectPages(pages);
-      t->dropCache();
-      for (uint32_t p : pages) freePage(p);
-    } else {
-      uint32_t header = static_cast<uint32_t>(fileEnd_);
-      fileEnd_ += kHeaderBytes;
-      auto owned = std::make_unique<CdxTag>(*this, header);
-      t = owned.get();
-      std::string dirKey = tagName;
-      dirKey.resize(kTagNameLength, ' ');
-      t->name_ = tagName;
-      t->root_ = kNone;
-      t->keyLength_ = keyLength;
-      writeTagHeader(*t);  // reserves the header's bytes before any page follows it
-      error_.clear();
-      directory_->insert(dirKey, header);
-      if (!error_.empty()) return nullptr;
-      tags_.push_back(std::move(owned));
+    std::vector<std::unique_ptr<KeyFeed>> feeds;
+    std::vector<std::string> keys;
+    for (const Definition& d : defs) {
+      feeds.push_back(feedFor(d, indexBuildMemoryLimit()));
+      keys.emplace_back(d.keyLength, feeds.back()->filler());
     }
-    t->name_ = tagName;
-    t->expr_ = std::string(keyExpression);
-    t->forExpr_.clear();
-    t->setType(type);
-    t->plain_ = false;  // a rebuild writes even another engine's tag in the collation
-    t->keyLength_ = keyLength;
-    t->options_ = opt::compact | opt::compound;
-    t->descending_ = false;
-    t->positioned_ = false;
-    buildTree(*t, source);
-    ++t->counter_;
-    writeTagHeader(*t);
-    writeFreeList();
-    t->cache_.clear();
-    ++t->generation_;
-    return t;
+    uint32_t recno = 0;
+    while (source(keys, recno))
+      for (size_t i = 0; i < feeds.size(); ++i)
+        if (!feeds[i]->add(keys[i], recno)) throw Damaged{"cannot write a sort run"};
+
+    bool fromTheEnd = freeHead_ == 0;
+    uint64_t imageBytes = 0;
+    for (const Definition& d : defs)
+      if (cdxTag(d.name)) fromTheEnd = false;
+    for (size_t i = 0; i < defs.size(); ++i)
+      imageBytes += feeds[i]->size() * (defs[i].keyLength + 4) + kPage;
+    const bool images = fromTheEnd && imageBytes <= indexBuildMemoryLimit();
+
+    std::vector<PageImage> image(defs.size());
+    std::vector<uint32_t> imageRoot(defs.size(), kNone);
+    auto sortAndPack = [&](size_t i) {
+      KeyFeed& feed = *feeds[i];
+      if (feed.spilled()) return;  // merging reads the runs: left to this thread
+      if (!feed.finish()) throw Damaged{"cannot sort the keys"};
+      if (!images) return;
+      PageImage& img = image[i];
+      imageRoot[i] = writeTree(feed, [&img] { return img.alloc(); }, img);
+      feeds[i].reset();  // its memory goes back before the other tags are done
+    };
+    auto place = [&](size_t i) {
+      CdxTag& t = prepareTag(defs[i]);
+      if (imageRoot[i] != kNone) {
+        uint32_t base = static_cast<uint32_t>(fileEnd_);
+        if (fileEnd_ + image[i].size() + kPage > (uint64_t{1} << 32))
+          throw Damaged{"the index file is full"};
+        image[i].rebase(base, defs[i].keyLength);
+        write(base, image[i].data(), image[i].size());
+        fileEnd_ += image[i].size();
+        t.root_ = imageRoot[i] + base;
+        image[i] = PageImage();
+      } else {
+        if (feeds[i]->spilled() && !feeds[i]->finish()) throw Damaged{"cannot sort the keys"};
+        buildTree(t, *feeds[i]);
+        feeds[i].reset();
+      }
+      finishTag(t);
+      made.push_back(&t);
+    };
+    inOrderAfterParallel(defs.size(), sortAndPack, place);
   } catch (const Damaged& d) {
     fail(d.why);
-    return nullptr;
   }
+  return made;
 }
 
 void CdxFile::removeAll() {
-  if (readOnly_) {
-    fail("the index file is open read-only");
-    return;
-  }
-  try {
+  change(false, [this] {
     for (auto& t : tags_) {
       std::vector<uint32_t> pages;
       t->collectPages(pages);
@@ -1047,33 +1000,25 @@ void CdxFile::removeAll() {
         if (p != t->root_) freePage(p);
       uint8_t buf[kPage];
       LeafPacker(t->keyLength_, t->filler_).write(buf, true, kNone, kNone);
-      if (!file_.writeAt(t->root_, buf, kPage)) throw Damaged{"cannot write the index file"};
+      write(t->root_, buf, kPage);
       ++t->counter_;
       uint8_t field[4];
       rt::putLE32(field, t->counter_);
-      if (!file_.writeAt(t->header_ + hdr::counter, field, 4))
-        throw Damaged{"cannot write the index file"};
+      write(t->header_ + hdr::counter, field, 4);
     }
     writeFreeList();
-  } catch (const Damaged& d) {
-    fail(d.why);
-  }
+    return true;
+  }, [] {});
 }
 
-void CdxFile::flush() {
-  if (!readOnly_) file_.sync();
-}
-
-bool CdxFile::lock(bool exclusive) {
-  if (!file_.lockRange(kIndexLockOffset, 1, exclusive && !readOnly_)) return false;
-  locked_ = true;
-  // Another process may have changed the file since we last looked: compare change counters.
-  int64_t size = file_.size();
-  if (size > 0) fileEnd_ = std::max<uint64_t>(fileEnd_, static_cast<uint64_t>(size) / kPage * kPage);
+// Another process may have changed the file since we last looked: compare change counters.
+void CdxFile::refresh() {
+  uint64_t known = fileEnd_;
+  measureEnd();
+  fileEnd_ = std::max(known, fileEnd_);
   uint8_t h[12];
-  if (!file_.readAt(0, h, sizeof h)) return true;
-  uint32_t freeHead = rt::getLE32(h + hdr::freeList);
-  freeHead_ = validPage(freeHead) ? freeHead : 0;
+  if (!file_.readAt(0, h, sizeof h)) return;
+  setFreeHead(rt::getLE32(h + hdr::freeList));
   std::string why;
   if (rt::getLE32(h + hdr::counter) != directory_->counter_ && !loadTags(why)) fail(why);
   for (auto& t : tags_) {
@@ -1086,13 +1031,6 @@ bool CdxFile::lock(bool exclusive) {
       t->dropCache();
     }
   }
-  return true;
-}
-
-void CdxFile::unlock() {
-  if (!locked_) return;
-  file_.unlockRange(kIndexLockOffset, 1);
-  locked_ = false;
 }
 
 }  // namespace tav::engine::cdx

@@ -6,9 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace tav::rt {
+class Value;
+}
 
 namespace tav::engine {
 
@@ -30,6 +35,9 @@ class IndexTag {
   // are ordered byte by byte, and its key expression's upper()/lower() change only a-z / A-Z.
   // Tags this engine builds are never such.
   virtual bool plainByteOrder() const { return false; }
+  // The bytes this tag stores for a key expression's value (key_encoding.h): the binary forms
+  // unless the file keeps its keys as text.
+  virtual std::string keyFor(const rt::Value& value) const;
 
   virtual uint32_t first() = 0;
   virtual uint32_t last() = 0;
@@ -46,9 +54,27 @@ class IndexTag {
   virtual bool remove(std::string_view key, uint32_t recno) = 0;
 };
 
+// Index files do not record whether a key is text, a number or a date. The engine, which
+// compiles each tag's key expression, can say so (nullopt: the file guesses, a .cdx from the
+// expression and the stored keys, a .ntx from its decimals).
+using KeyTypeResolver =
+    std::function<std::optional<KeyType>(std::string_view keyExpression, size_t keyLength)>;
+
 // Feeds a bulk build: called for every record to be indexed, in record order; returns false at
 // the end. The key buffer has keyLength() bytes.
 using KeySource = std::function<bool(std::string& key, uint32_t& recno)>;
+
+// One tag of a build of several from one pass over a table.
+struct TagDefinition {
+  std::string name;
+  std::string keyExpression;
+  KeyType type = KeyType::Character;
+  size_t keyLength = 0;
+};
+
+// Feeds a build of several tags at once: called for every record to be indexed, in record
+// order, it sets keys[i] (keyLength bytes of definition i) for every tag; false at the end.
+using KeysSource = std::function<bool(std::vector<std::string>& keys, uint32_t& recno)>;
 
 // An index file (.cdx with its tags, or .ntx with its one key).
 class IndexFile {
@@ -60,8 +86,15 @@ class IndexFile {
   // Builds a tag in one pass over the source (replacing a tag of the same name).
   virtual IndexTag* createTag(std::string_view name, std::string_view keyExpression, KeyType type,
                               size_t keyLength, const KeySource& source) = 0;
+  // Builds several tags from one pass over the source; the file ends as it would after
+  // createTag for each in turn. The tags built, in the order of the definitions: fewer when one
+  // fails (those before it stay built). A file that holds one key takes one definition.
+  virtual std::vector<IndexTag*> createTags(const std::vector<TagDefinition>& tags, const KeysSource& source);
   virtual void removeAll() = 0;  // ZAP: every tag empty, definitions kept
   virtual void flush() = 0;
+  // Why an operation last failed (a damaged page, a write error, a read-only file); empty while
+  // none has. A failed navigation answers 0 and a failed change is dropped.
+  virtual const std::string& error() const;
   // Shared opens: hold lock(false) around reads and lock(true) around changes (the index byte
   // other engines lock too); taking it drops cached pages that another process has changed.
   // False, without waiting, while another holder conflicts.

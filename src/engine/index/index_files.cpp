@@ -9,6 +9,18 @@
 namespace tav::engine {
 namespace {
 
+// The formats by the extension that names them.
+struct Format {
+  const char* extension;
+  std::unique_ptr<IndexFile> (*open)(const std::filesystem::path&, bool, std::string&,
+                                     const KeyTypeResolver&);
+  std::unique_ptr<IndexFile> (*create)(const std::filesystem::path&, std::string&);
+};
+constexpr Format kFormats[] = {
+    {".cdx", cdx::openCdx, cdx::createCdx},
+    {".ntx", ntx::openNtx, ntx::createNtx},
+};
+
 std::string& errorText() {
   static thread_local std::string s;
   return s;
@@ -25,45 +37,35 @@ std::string extensionOf(const std::filesystem::path& host) {
 
 std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool readOnly,
                                          const IndexKeyTypeResolver& resolver) {
-  std::string why;
+  std::string why = "not an index file: " + host.string();
   std::unique_ptr<IndexFile> f;
-  std::string ext = extensionOf(host);
-  if (ext == ".cdx")
-    f = cdx::CdxFile::open(host, readOnly, why, resolver);
-  else if (ext == ".ntx")
-    f = ntx::NtxFile::open(host, readOnly, why, resolver);
-  else
-    why = "not an index file: " + host.string();
+  for (const Format& format : kFormats)
+    if (extensionOf(host) == format.extension) f = format.open(host, readOnly, why, resolver);
   if (!f) errorText() = why;
   return f;
 }
 
 std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host) {
-  std::string why;
+  std::string why = "not an index file: " + host.string();
   std::unique_ptr<IndexFile> f;
-  std::string ext = extensionOf(host);
-  if (ext == ".cdx")
-    f = cdx::CdxFile::create(host, why);
-  else if (ext == ".ntx")
-    f = ntx::NtxFile::create(host, why);
-  else
-    why = "not an index file: " + host.string();
+  for (const Format& format : kFormats)
+    if (extensionOf(host) == format.extension) f = format.create(host, why);
   if (!f) errorText() = why;
   return f;
 }
 
 const std::string& lastIndexError() { return errorText(); }
 
-std::string keyFor(const IndexTag& tag, const rt::Value& value) {
-  if (auto* n = dynamic_cast<const ntx::NtxTag*>(&tag))
-    return encodeNtxKey(value, keyTypeOf(value), n->keyLength(), n->decimals());
-  return encodeKey(value, tag.keyType(), tag.keyLength());
+std::string keyFor(const IndexTag& tag, const rt::Value& value) { return tag.keyFor(value); }
+
+std::string IndexTag::keyFor(const rt::Value& value) const {
+  return encodeKey(value, keyType(), keyLength());
 }
 
-const std::string& indexFileError(const IndexFile& file) {
+const std::string& indexFileError(const IndexFile& file) { return file.error(); }
+
+const std::string& IndexFile::error() const {
   static const std::string none;
-  if (auto* c = dynamic_cast<const cdx::CdxFile*>(&file)) return c->error();
-  if (auto* n = dynamic_cast<const ntx::NtxFile*>(&file)) return n->error();
   return none;
 }
 

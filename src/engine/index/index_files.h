@@ -15,11 +15,7 @@
 
 namespace tav::engine {
 
-// Index files do not record whether a key is text, a number or a date. The engine, which
-// compiles each tag's key expression, can say so here (nullopt: the file guesses, a .cdx from
-// the expression and the stored keys, a .ntx from its decimals).
-using IndexKeyTypeResolver =
-    std::function<std::optional<KeyType>(std::string_view keyExpression, size_t keyLength)>;
+using IndexKeyTypeResolver = KeyTypeResolver;  // see index.h
 
 // Opens an existing index file, by its extension: ".cdx" compound, ".ntx" single key.
 // nullptr when the file is missing, damaged or of another kind (lastIndexError() says why).

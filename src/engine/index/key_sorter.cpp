@@ -49,33 +49,42 @@ struct KeySorter::Run {
 
 KeySorter::KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir)
     : recordSize_(recordSize), tempDir_(std::move(tempDir)) {
-  // Each record costs its bytes plus one sort slot.
-  capacity_ = std::max<size_t>(16, memoryLimit / (recordSize + sizeof(Slot)));
+  // Each record costs one sort slot, and its bytes beside it unless the slot holds it whole.
+  const size_t perRecord = sizeof(Slot) + (recordSize > kInline ? recordSize : 0);
+  capacity_ = std::max<size_t>(16, memoryLimit / perRecord);
 }
 
 KeySorter::~KeySorter() = default;
 
 bool KeySorter::add(const char* record) {
   if (buffered_ == capacity_ && !spill()) return false;
-  if (buffer_.size() < (buffered_ + 1) * recordSize_)
-    buffer_.resize(std::min(capacity_, std::max<size_t>(1024, buffered_ * 2)) * recordSize_);
-  std::memcpy(buffer_.data() + buffered_ * recordSize_, record, recordSize_);
+  const size_t grown = std::min(capacity_, std::max<size_t>(1024, buffered_ * 2));
+  if (recordSize_ <= kInline) {
+    if (order_.size() <= buffered_) order_.resize(grown);
+    fillSlot(order_[buffered_], record, buffered_);
+  } else {
+    if (buffer_.size() < (buffered_ + 1) * recordSize_) buffer_.resize(grown * recordSize_);
+    std::memcpy(buffer_.data() + buffered_ * recordSize_, record, recordSize_);
+  }
   ++buffered_;
   ++total_;
   return true;
 }
 
+void KeySorter::fillSlot(Slot& s, const char* record, size_t index) const {
+  char prefix[kInline] = {};
+  std::memcpy(prefix, record, std::min(kInline, recordSize_));
+  for (int w = 0; w < 3; ++w) s.word[w] = rt::getBE64(prefix + 8 * w);
+  s.index = static_cast<uint32_t>(index);
+}
+
 void KeySorter::sortBuffer() {
+  // Short records were put in their slots as they came; long ones are slotted now.
   order_.resize(buffered_);
   const char* base = buffer_.data();
   const size_t size = recordSize_, head = std::min(kInline, size), rest = size - head;
-  for (size_t i = 0; i < buffered_; ++i) {
-    char prefix[kInline] = {};
-    std::memcpy(prefix, base + i * size, head);
-    Slot& s = order_[i];
-    for (int w = 0; w < 3; ++w) s.word[w] = rt::getBE64(prefix + 8 * w);
-    s.index = static_cast<uint32_t>(i);
-  }
+  if (size > kInline)
+    for (size_t i = 0; i < buffered_; ++i) fillSlot(order_[i], base + i * size, i);
   std::sort(order_.begin(), order_.end(), [base, size, rest](const Slot& a, const Slot& b) {
     for (int w = 0; w < 3; ++w)
       if (a.word[w] != b.word[w]) return a.word[w] < b.word[w];

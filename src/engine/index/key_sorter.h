@@ -26,6 +26,7 @@ void collationKeyBack(char* p, size_t n);
 // collation-transformed key followed by the big-endian record number, so that byte order is
 // index order with ties by record. Records stay in memory up to the limit; beyond it each full
 // buffer is sorted and written as a run to an unlinked temporary file, and reading merges runs.
+// A record of up to 24 bytes lives in its sort slot alone, so such keys cost 32 bytes each.
 class KeySorter {
  public:
   KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir);
@@ -60,6 +61,7 @@ class KeySorter {
     uint32_t index;
   };
   const char* recordOf(const Slot& s);
+  void fillSlot(Slot& s, const char* record, size_t index) const;
   std::vector<Slot> order_;
   char inlineRecord_[kInline];
   size_t cursor_ = 0;

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <functional>
 
+#include "engine/index/bulk_build.h"
+#include "engine/index/key_encoding.h"
 #include "engine/index/key_sorter.h"
 #include "runtime/coding.h"
 #include "runtime/collation.h"
@@ -15,24 +17,13 @@
 namespace tav::engine::ntx {
 namespace {
 
-struct Damaged {
-  std::string why;
-};
+constexpr size_t kCacheLimit = 2048;  // decoded pages kept between calls
 
-namespace hdr {
-constexpr size_t signature = 0, counter = 2, root = 4, freeList = 8, entrySize = 12,
-                 keyLength = 14, decimals = 16, maxEntries = 18, half = 20, keyExpr = 22,
-                 unique = 278, descending = 280, forExpr = 282, tagName = 538,
-                 exprLength = 256, tagNameLength = 12;
-}
-constexpr uint16_t kSignature = 0x0006;
-constexpr size_t kMaxDepth = 32;
-constexpr size_t kMaxKeyLength = 250;
-constexpr size_t kCacheLimit = 2048;
-
-size_t maxEntriesFor(size_t keyLength) {
-  size_t m = 1020 / (keyLength + 10) - 1;
-  return m & ~size_t{1};
+// Writes the slot offsets of a page whose slots lie in order after them.
+void layOutSlots(uint8_t* buf, size_t max, size_t keyLength) {
+  const size_t base = slotsBase(max);
+  for (size_t j = 0; j <= max; ++j)
+    rt::putLE16(buf + page::offsets + 2 * j, static_cast<uint16_t>(base + j * entrySize(keyLength)));
 }
 
 std::string upperAscii(std::string_view s) {
@@ -47,51 +38,47 @@ std::string upperAscii(std::string_view s) {
 // ---------------------------------------------------------------------------------------------
 // NtxTag
 
+NtxTag::NtxTag(NtxFile& file) : PageTag(file, kCacheLimit), file_(file) {}
+
+std::string NtxTag::keyFor(const rt::Value& value) const {
+  return encodeNtxKey(value, keyTypeOf(value), keyLength_, decimals_);
+}
+
 NtxTag::Page& NtxTag::page(uint32_t offset) {
-  auto it = cache_.find(offset);
-  if (it != cache_.end()) return *it->second;
-  if (!file_.validPage(offset))
-    throw Damaged{"page pointer " + std::to_string(offset) + " is outside the file"};
-  uint8_t buf[kPage];
-  if (!file_.file_.readAt(offset, buf, kPage))
-    throw Damaged{"cannot read page " + std::to_string(offset)};
-  auto p = std::make_unique<Page>();
-  p->offset = offset;
-  size_t count = rt::getLE16(buf);
-  size_t entry = keyLength_ + 8;
-  if (count > max_) throw Damaged{"page " + std::to_string(offset) + ": entry count too large"};
-  p->keys.resize(count * keyLength_);
-  p->recs.resize(count);
-  p->children.resize(count + 1);
-  for (size_t i = 0; i <= count; ++i) {
-    size_t o = rt::getLE16(buf + 2 + 2 * i);
-    if (o < 2 || o + entry > kPage)
-      throw Damaged{"page " + std::to_string(offset) + ": entry offset out of the page"};
-    p->children[i] = rt::getLE32(buf + o);
-    if (i < count) {
-      p->recs[i] = rt::getLE32(buf + o + 4);
-      std::memcpy(p->keys.data() + i * keyLength_, buf + o + 8, keyLength_);
+  return pages_.get(offset, [this](uint32_t at) {
+    uint8_t buf[kPage];
+    file_.readPage(at, buf);
+    auto p = std::make_unique<Page>();
+    p->offset = at;
+    size_t count = rt::getLE16(buf + page::count);
+    size_t size = entrySize(keyLength_);
+    if (count > max_) throw Damaged{"page " + std::to_string(at) + ": entry count too large"};
+    p->keys.resize(count * keyLength_);
+    p->recs.resize(count);
+    p->children.resize(count + 1);
+    for (size_t i = 0; i <= count; ++i) {
+      size_t o = rt::getLE16(buf + page::offsets + 2 * i);
+      if (o < page::offsets || o + size > kPage)
+        throw Damaged{"page " + std::to_string(at) + ": entry offset out of the page"};
+      p->children[i] = rt::getLE32(buf + o + entry::child);
+      if (i < count) {
+        p->recs[i] = rt::getLE32(buf + o + entry::record);
+        std::memcpy(p->keys.data() + i * keyLength_, buf + o + entry::key, keyLength_);
+      }
+      if ((p->children[i] == 0) != (p->children[0] == 0))
+        throw Damaged{"page " + std::to_string(at) + ": leaf and branch entries mixed"};
     }
-    if ((p->children[i] == 0) != (p->children[0] == 0))
-      throw Damaged{"page " + std::to_string(offset) + ": leaf and branch entries mixed"};
-  }
-  Page& ref = *p;
-  cache_[offset] = std::move(p);
-  return ref;
+    return p;
+  });
 }
 
 NtxTag::Page& NtxTag::dirty(uint32_t offset) {
   Page& p = page(offset);
-  dirty_.insert(offset);
+  pages_.markDirty(offset);
   return p;
 }
 
-void NtxTag::dropCache() {
-  cache_.clear();
-  dirty_.clear();
-  positioned_ = false;
-  ++generation_;
-}
+
 
 int NtxTag::compare(const char* a, const char* b, size_t n) const {
   if (type_ == KeyType::Character) return rt::collateKeys(a, b, n);
@@ -108,20 +95,12 @@ int NtxTag::compareAt(const Page& p, size_t i, const char* key, size_t len, uint
 std::vector<NtxTag::Step> NtxTag::descend(const char* key, size_t len, uint32_t rec,
                                           bool withRec) {
   std::vector<Step> path;
-  uint32_t offset = root_;
-  for (size_t depth = 0; depth < kMaxDepth; ++depth) {
+  for (uint32_t offset = root_; path.size() < kMaxDepth;) {
     const Page& p = page(offset);
-    size_t lo = 0, hi = p.count();
-    while (lo < hi) {
-      size_t mid = (lo + hi) / 2;
-      if (compareAt(p, mid, key, len, rec, withRec) < 0)
-        lo = mid + 1;
-      else
-        hi = mid;
-    }
-    path.push_back({offset, lo});
+    size_t at = firstNotBelow(p.count(), [&](size_t i) { return compareAt(p, i, key, len, rec, withRec) < 0; });
+    path.push_back({offset, at});
     if (p.leaf()) return path;
-    offset = p.children[lo];
+    offset = p.children[at];
   }
   throw Damaged{"the tree is deeper than any valid one"};
 }
@@ -173,7 +152,7 @@ uint32_t NtxTag::take(std::vector<Step>& path) {
   cursor_ = path;
   curKey_.assign(p.keys.data() + i * keyLength_, keyLength_);
   curRec_ = p.recs[i];
-  curGeneration_ = generation_;
+  curGeneration_ = pages_.generation();
   positioned_ = true;
   return curRec_;
 }
@@ -202,43 +181,26 @@ bool NtxTag::stepBack() {
   return false;
 }
 
-uint32_t NtxTag::first() {
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
+uint32_t NtxTag::edge(bool lastEntry) {
+  if (!lastEntry) {
     std::vector<Step> path;
     downLeft(path, root_);
     return settleForward(path);
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
   }
+  cursor_.clear();
+  downRight(cursor_, root_);
+  while (!cursor_.empty()) {
+    if (cursor_.back().index < page(cursor_.back().page).count()) return take(cursor_);
+    cursor_.pop_back();
+    if (!cursor_.empty()) cursor_.back().index -= 1;
+  }
+  positioned_ = false;
+  return 0;
 }
 
-uint32_t NtxTag::last() {
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    cursor_.clear();
-    downRight(cursor_, root_);
-    while (!cursor_.empty()) {
-      if (cursor_.back().index < page(cursor_.back().page).count()) return take(cursor_);
-      cursor_.pop_back();
-      if (!cursor_.empty()) cursor_.back().index -= 1;
-    }
-    positioned_ = false;
-    return 0;
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
-  }
-}
-
-uint32_t NtxTag::next() {
-  if (!positioned_) return 0;
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    if (curGeneration_ != generation_) {
+uint32_t NtxTag::step(bool forward) {
+  if (forward) {
+    if (curGeneration_ != pages_.generation()) {
       // The tree changed under the cursor: find the current entry, or the one after it.
       auto path = descend(curKey_.data(), keyLength_, curRec_, true);
       if (!settleUp(path, [this](uint32_t o) { return page(o).count(); })) {
@@ -257,54 +219,24 @@ uint32_t NtxTag::next() {
       return 0;
     }
     return take(cursor_);
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
+  }
+  if (curGeneration_ != pages_.generation()) {
+    auto path = descend(curKey_.data(), keyLength_, curRec_, true);
+    if (!settleUp(path, [this](uint32_t o) { return page(o).count(); })) return edge(true);
+    cursor_ = path;
+  }
+  if (!stepBack()) {
     positioned_ = false;
     return 0;
   }
+  return take(cursor_);
 }
 
-uint32_t NtxTag::prev() {
-  if (!positioned_) return 0;
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    if (curGeneration_ != generation_) {
-      auto path = descend(curKey_.data(), keyLength_, curRec_, true);
-      if (!settleUp(path, [this](uint32_t o) { return page(o).count(); })) return last();
-      cursor_ = path;
-    }
-    if (!stepBack()) {
-      positioned_ = false;
-      return 0;
-    }
-    return take(cursor_);
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
-  }
-}
-
-uint32_t NtxTag::seek(std::string_view key, bool& found) {
-  found = false;
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    size_t len = std::min(key.size(), keyLength_);
-    auto path = descend(key.data(), len, 0, false);
-    uint32_t rec = settleForward(path);
-    found = rec != 0 && std::memcmp(curKey_.data(), key.data(), len) == 0;
-    return rec;
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    positioned_ = false;
-    return 0;
-  }
-}
-
-std::string NtxTag::normalise(std::string_view key) const {
-  std::string k(key.substr(0, keyLength_));
-  k.resize(keyLength_, ' ');
-  return k;
+uint32_t NtxTag::seekAt(std::string_view key, bool& found) {
+  auto path = descend(key.data(), key.size(), 0, false);
+  uint32_t rec = settleForward(path);
+  found = rec != 0 && std::memcmp(curKey_.data(), key.data(), key.size()) == 0;
+  return rec;
 }
 
 // Finds (key, rec). Our files order equal keys by record; others' may not, so when the ordered
@@ -321,7 +253,7 @@ bool NtxTag::findExact(const std::string& key, uint32_t rec, std::vector<Step>& 
   if (settleUp(path, countOf) && matches(path, true)) return true;
   cursor_ = descend(key.data(), keyLength_, 0, false);
   positioned_ = false;
-  size_t guard = file_.fileEnd_ / kPage * (max_ + 1) + 1;
+  size_t guard = file_.fileEnd() / kPage * (max_ + 1) + 1;
   bool ok = settleUp(cursor_, countOf);
   while (ok && guard-- && matches(cursor_, false)) {
     if (matches(cursor_, true)) {
@@ -333,89 +265,73 @@ bool NtxTag::findExact(const std::string& key, uint32_t rec, std::vector<Step>& 
   return false;
 }
 
-bool NtxTag::locate(std::string_view key, uint32_t recno) {
-  try {
-    if (cache_.size() > kCacheLimit) cache_.clear();
-    std::string k = normalise(key);
-    std::vector<Step> path;
-    if (!findExact(k, recno, path)) {
-      positioned_ = false;
-      return false;
-    }
-    take(path);
-    return true;
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
+bool NtxTag::locateAt(const std::string& k, uint32_t recno) {
+  std::vector<Step> path;
+  if (!findExact(k, recno, path)) {
     positioned_ = false;
     return false;
   }
+  take(path);
+  return true;
 }
 
-void NtxTag::insert(std::string_view key, uint32_t recno) {
-  if (file_.readOnly_ || !file_.hasTag_) {
-    file_.fail(file_.readOnly_ ? "the index file is open read-only" : "the index has no key");
-    return;
-  }
-  try {
-    std::string k = normalise(key);
-    auto path = descend(k.data(), keyLength_, recno, true);
-    {
-      auto probe = path;
-      if (settleUp(probe, [this](uint32_t o) { return page(o).count(); })) {
-        const Page& p = page(probe.back().page);
-        size_t i = probe.back().index;
-        if (p.recs[i] == recno &&
-            std::memcmp(p.keys.data() + i * keyLength_, k.data(), keyLength_) == 0)
-          return;  // already present
-      }
+// A change needs the key the file holds; a file created but not yet given one has none.
+const char* NtxTag::changeRefused() const { return file_.hasTag_ ? nullptr : "the index has no key"; }
+
+bool NtxTag::insertAt(const std::string& k, uint32_t recno) {
+  auto path = descend(k.data(), keyLength_, recno, true);
+  {
+    auto probe = path;
+    if (settleUp(probe, [this](uint32_t o) { return page(o).count(); })) {
+      const Page& p = page(probe.back().page);
+      size_t i = probe.back().index;
+      if (p.recs[i] == recno &&
+          std::memcmp(p.keys.data() + i * keyLength_, k.data(), keyLength_) == 0)
+        return false;  // already present
     }
-    // The first entry >= (key, rec) lies in the subtree of the last step's slot, so the new
-    // entry goes into that leaf at that position.
-    Page& leafPage = dirty(path.back().page);
-    size_t i = path.back().index;
-    leafPage.keys.insert(i * keyLength_, k);
-    leafPage.recs.insert(leafPage.recs.begin() + static_cast<long>(i), recno);
-    leafPage.children.push_back(0);
-    for (size_t lvl = path.size(); lvl-- > 0;) {
-      Page& p = dirty(path[lvl].page);
-      if (p.count() <= max_) break;
-      size_t half = p.count() / 2;
-      std::string medianKey = p.keys.substr(half * keyLength_, keyLength_);
-      uint32_t medianRec = p.recs[half];
-      uint32_t ro = file_.allocPage();
-      auto r = std::make_unique<Page>();
-      r->offset = ro;
-      r->keys = p.keys.substr((half + 1) * keyLength_);
-      r->recs.assign(p.recs.begin() + static_cast<long>(half + 1), p.recs.end());
-      r->children.assign(p.children.begin() + static_cast<long>(half + 1), p.children.end());
-      p.keys.resize(half * keyLength_);
-      p.recs.resize(half);
-      p.children.resize(half + 1);
-      cache_[ro] = std::move(r);
-      dirty_.insert(ro);
-      if (lvl == 0) {
-        uint32_t no = file_.allocPage();
-        auto n = std::make_unique<Page>();
-        n->offset = no;
-        n->keys = medianKey;
-        n->recs = {medianRec};
-        n->children = {p.offset, ro};
-        cache_[no] = std::move(n);
-        dirty_.insert(no);
-        root_ = no;
-      } else {
-        Page& parent = dirty(path[lvl - 1].page);
-        size_t s = path[lvl - 1].index;
-        parent.keys.insert(s * keyLength_, medianKey);
-        parent.recs.insert(parent.recs.begin() + static_cast<long>(s), medianRec);
-        parent.children.insert(parent.children.begin() + static_cast<long>(s + 1), ro);
-      }
-    }
-    writeChanges();
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    dropCache();
   }
+  // The first entry >= (key, rec) lies in the subtree of the last step's slot, so the new
+  // entry goes into that leaf at that position.
+  Page& leafPage = dirty(path.back().page);
+  size_t i = path.back().index;
+  leafPage.keys.insert(i * keyLength_, k);
+  leafPage.recs.insert(leafPage.recs.begin() + static_cast<long>(i), recno);
+  leafPage.children.push_back(0);
+  for (size_t lvl = path.size(); lvl-- > 0;) {
+    Page& p = dirty(path[lvl].page);
+    if (p.count() <= max_) break;
+    size_t half = p.count() / 2;
+    std::string medianKey = p.keys.substr(half * keyLength_, keyLength_);
+    uint32_t medianRec = p.recs[half];
+    uint32_t ro = file_.allocPage();
+    auto r = std::make_unique<Page>();
+    r->offset = ro;
+    r->keys = p.keys.substr((half + 1) * keyLength_);
+    r->recs.assign(p.recs.begin() + static_cast<long>(half + 1), p.recs.end());
+    r->children.assign(p.children.begin() + static_cast<long>(half + 1), p.children.end());
+    p.keys.resize(half * keyLength_);
+    p.recs.resize(half);
+    p.children.resize(half + 1);
+    pages_.add(ro, std::move(r));
+    if (lvl == 0) {
+      uint32_t no = file_.allocPage();
+      auto n = std::make_unique<Page>();
+      n->offset = no;
+      n->keys = medianKey;
+      n->recs = {medianRec};
+      n->children = {p.offset, ro};
+      pages_.add(no, std::move(n));
+      root_ = no;
+    } else {
+      Page& parent = dirty(path[lvl - 1].page);
+      size_t s = path[lvl - 1].index;
+      parent.keys.insert(s * keyLength_, medianKey);
+      parent.recs.insert(parent.recs.begin() + static_cast<long>(s), medianRec);
+      parent.children.insert(parent.children.begin() + static_cast<long>(s + 1), ro);
+    }
+  }
+  writeChanges();
+  return true;
 }
 
 // A page left without entries borrows one through its parent from a sibling that can spare
@@ -469,15 +385,13 @@ void NtxTag::fixEmpty(std::vector<Step>& path, size_t level) {
     par.children.erase(par.children.begin());
   }
   uint32_t gone = n.offset;
-  cache_.erase(gone);
-  dirty_.erase(gone);
+  pages_.erase(gone);
   file_.freePage(gone);
   if (par.count() == 0) {
     if (level - 1 == 0) {
       root_ = par.children[0];
       uint32_t old = par.offset;
-      cache_.erase(old);
-      dirty_.erase(old);
+      pages_.erase(old);
       file_.freePage(old);
     } else {
       fixEmpty(path, level - 1);
@@ -485,107 +399,77 @@ void NtxTag::fixEmpty(std::vector<Step>& path, size_t level) {
   }
 }
 
-bool NtxTag::remove(std::string_view key, uint32_t recno) {
-  if (file_.readOnly_ || !file_.hasTag_) {
-    file_.fail(file_.readOnly_ ? "the index file is open read-only" : "the index has no key");
-    return false;
-  }
-  try {
-    std::string k = normalise(key);
-    std::vector<Step> path;
-    if (!findExact(k, recno, path)) return false;
-    Page& p = dirty(path.back().page);
-    size_t i = path.back().index;
-    if (!p.leaf()) {
-      // An interior entry is replaced by its predecessor, which then leaves its leaf.
-      downRight(path, p.children[i]);
-      Page& lf = dirty(path.back().page);
-      if (lf.count() == 0) throw Damaged{"an empty leaf under a branch entry"};
-      size_t j = lf.count() - 1;
-      std::memcpy(p.keys.data() + i * keyLength_, lf.keys.data() + j * keyLength_, keyLength_);
-      p.recs[i] = lf.recs[j];
-    }
+bool NtxTag::removeAt(const std::string& k, uint32_t recno) {
+  std::vector<Step> path;
+  if (!findExact(k, recno, path)) return false;
+  Page& p = dirty(path.back().page);
+  size_t i = path.back().index;
+  if (!p.leaf()) {
+    // An interior entry is replaced by its predecessor, which then leaves its leaf.
+    downRight(path, p.children[i]);
     Page& lf = dirty(path.back().page);
-    size_t j = path.back().index;
-    lf.keys.erase(j * keyLength_, keyLength_);
-    lf.recs.erase(lf.recs.begin() + static_cast<long>(j));
-    lf.children.pop_back();
-    if (lf.count() == 0 && path.size() > 1) fixEmpty(path, path.size() - 1);
-    writeChanges();
-    return true;
-  } catch (const Damaged& d) {
-    file_.fail(d.why);
-    dropCache();
-    return false;
+    if (lf.count() == 0) throw Damaged{"an empty leaf under a branch entry"};
+    size_t j = lf.count() - 1;
+    std::memcpy(p.keys.data() + i * keyLength_, lf.keys.data() + j * keyLength_, keyLength_);
+    p.recs[i] = lf.recs[j];
   }
+  Page& lf = dirty(path.back().page);
+  size_t j = path.back().index;
+  lf.keys.erase(j * keyLength_, keyLength_);
+  lf.recs.erase(lf.recs.begin() + static_cast<long>(j));
+  lf.children.pop_back();
+  if (lf.count() == 0 && path.size() > 1) fixEmpty(path, path.size() - 1);
+  writeChanges();
+  return true;
 }
 
 void NtxTag::writeChanges() {
-  const size_t entry = keyLength_ + 8, base = 2 + 2 * (max_ + 1);
+  const size_t size = entrySize(keyLength_), base = slotsBase(max_);
   uint8_t buf[kPage];
-  for (uint32_t offset : dirty_) {
-    const Page& p = *cache_.at(offset);
+  for (uint32_t offset : pages_.dirty()) {
+    const Page& p = pages_.at(offset);
     std::memset(buf, 0, sizeof buf);
-    rt::putLE16(buf, static_cast<uint16_t>(p.count()));
+    rt::putLE16(buf + page::count, static_cast<uint16_t>(p.count()));
+    layOutSlots(buf, max_, keyLength_);
     for (size_t j = 0; j <= max_; ++j) {
-      size_t o = base + j * entry;
-      rt::putLE16(buf + 2 + 2 * j, static_cast<uint16_t>(o));
-      if (j < p.children.size()) rt::putLE32(buf + o, p.children[j]);
+      uint8_t* slot = buf + base + j * size;
+      if (j < p.children.size()) rt::putLE32(slot + entry::child, p.children[j]);
       if (j < p.count()) {
-        rt::putLE32(buf + o + 4, p.recs[j]);
-        std::memcpy(buf + o + 8, p.keys.data() + j * keyLength_, keyLength_);
+        rt::putLE32(slot + entry::record, p.recs[j]);
+        std::memcpy(slot + entry::key, p.keys.data() + j * keyLength_, keyLength_);
       }
     }
-    if (!file_.file_.writeAt(offset, buf, kPage)) throw Damaged{"cannot write the index file"};
+    file_.write(offset, buf, kPage);
   }
-  dirty_.clear();
+  pages_.clean();
   ++counter_;
-  uint8_t h[12];
+  uint8_t h[hdr::changedBytes];
   rt::putLE16(h + hdr::signature, kSignature);
   rt::putLE16(h + hdr::counter, counter_);
   rt::putLE32(h + hdr::root, root_);
   rt::putLE32(h + hdr::freeList, file_.freeHead_);
-  if (!file_.file_.writeAt(0, h, sizeof h)) throw Damaged{"cannot write the index file"};
-  ++generation_;
+  file_.write(0, h, sizeof h);
+  pages_.bump();
 }
 
 // ---------------------------------------------------------------------------------------------
 // NtxFile
 
-NtxFile::~NtxFile() {
-  if (locked_) unlock();
+NtxFile::NtxFile() : PageFile({kPage, kPage, kIndexLockOffset}), tag_(*this) {}
+
+uint32_t NtxFile::freeLink(uint32_t p) {
+  uint8_t link[page::offsets + 2];
+  uint8_t child[4];
+  if (!file_.readAt(p, link, sizeof link)) return 0;
+  size_t o = rt::getLE16(link + page::offsets);
+  if (o + sizeof child > kPage || !file_.readAt(p + o + entry::child, child, sizeof child)) return 0;
+  return rt::getLE32(child);
 }
 
-bool NtxFile::validPage(uint32_t offset) const {
-  return offset != 0 && offset % kPage == 0 && uint64_t{offset} + kPage <= fileEnd_;
-}
-
-uint32_t NtxFile::allocPage() {
-  if (freeHead_ != 0 && validPage(freeHead_)) {
-    uint32_t p = freeHead_;
-    uint8_t link[8];
-    uint32_t next = 0;
-    if (file_.readAt(p, link, sizeof link)) {
-      size_t o = rt::getLE16(link + 2);
-      uint8_t child[4];
-      if (o + 4 <= kPage && file_.readAt(p + o, child, 4)) next = rt::getLE32(child);
-    }
-    freeHead_ = validPage(next) ? next : 0;
-    return p;
-  }
-  if (fileEnd_ + kPage > 0xFFFFFC00ull) throw Damaged{"the index file is full"};
-  uint32_t p = static_cast<uint32_t>(fileEnd_);
-  fileEnd_ += kPage;
-  return p;
-}
-
-void NtxFile::freePage(uint32_t offset) {
-  uint8_t buf[kPage] = {};
-  size_t base = 2 + 2 * (tag_.max_ + 1);
-  rt::putLE16(buf + 2, static_cast<uint16_t>(base));
-  rt::putLE32(buf + base, freeHead_);
-  if (!file_.writeAt(offset, buf, kPage)) throw Damaged{"cannot write the index file"};
-  freeHead_ = offset;
+void NtxFile::formatFreePage(uint8_t* buf, uint32_t next) const {
+  size_t base = slotsBase(tag_.max_);
+  rt::putLE16(buf + page::offsets, static_cast<uint16_t>(base));
+  rt::putLE32(buf + base + entry::child, next);
 }
 
 bool NtxFile::loadHeader(std::string& why) {
@@ -595,14 +479,14 @@ bool NtxFile::loadHeader(std::string& why) {
     return false;
   }
   uint16_t sig = rt::getLE16(h + hdr::signature);
-  size_t entry = rt::getLE16(h + hdr::entrySize), keyLength = rt::getLE16(h + hdr::keyLength);
+  size_t size = rt::getLE16(h + hdr::entrySize), keyLength = rt::getLE16(h + hdr::keyLength);
   size_t max = rt::getLE16(h + hdr::maxEntries);
   if ((sig & 0xFF) != 6 && (sig & 0xFF) != 7) {
     why = "not a single-key index (signature " + std::to_string(sig) + ")";
     return false;
   }
-  if (keyLength == 0 || keyLength > kMaxKeyLength || entry != keyLength + 8 || max < 2 ||
-      2 + (max + 1) * (2 + entry) > kPage) {
+  if (keyLength == 0 || keyLength > kMaxKeyLength || size != entrySize(keyLength) || max < 2 ||
+      slotsBase(max) + (max + 1) * size > kPage) {
     why = "key length or page layout out of range";
     return false;
   }
@@ -612,8 +496,7 @@ bool NtxFile::loadHeader(std::string& why) {
   t.decimals_ = rt::getLE16(h + hdr::decimals);
   t.counter_ = rt::getLE16(h + hdr::counter);
   t.root_ = rt::getLE32(h + hdr::root);
-  uint32_t freeHead = rt::getLE32(h + hdr::freeList);
-  freeHead_ = validPage(freeHead) ? freeHead : 0;
+  setFreeHead(rt::getLE32(h + hdr::freeList));
   if (!validPage(t.root_)) {
     why = "root page out of the file";
     return false;
@@ -641,7 +524,7 @@ void NtxFile::writeHeader() {
   rt::putLE16(h + hdr::counter, t.counter_);
   rt::putLE32(h + hdr::root, t.root_);
   rt::putLE32(h + hdr::freeList, freeHead_);
-  rt::putLE16(h + hdr::entrySize, static_cast<uint16_t>(t.keyLength_ + 8));
+  rt::putLE16(h + hdr::entrySize, static_cast<uint16_t>(entrySize(t.keyLength_)));
   rt::putLE16(h + hdr::keyLength, static_cast<uint16_t>(t.keyLength_));
   rt::putLE16(h + hdr::decimals, static_cast<uint16_t>(t.decimals_));
   rt::putLE16(h + hdr::maxEntries, static_cast<uint16_t>(t.max_));
@@ -650,26 +533,14 @@ void NtxFile::writeHeader() {
   std::memcpy(h + hdr::forExpr, t.forExpr_.data(),
               std::min(t.forExpr_.size(), hdr::exprLength - 1));
   std::memcpy(h + hdr::tagName, t.name_.data(), std::min(t.name_.size(), hdr::tagNameLength - 1));
-  if (!file_.writeAt(0, h, sizeof h)) throw Damaged{"cannot write the index file"};
+  write(0, h, sizeof h);
 }
 
-std::unique_ptr<NtxFile> NtxFile::open(const std::filesystem::path& host, bool readOnly,
-                                       std::string& why, KeyTypeResolver resolver) {
+std::unique_ptr<IndexFile> openNtx(const std::filesystem::path& host, bool readOnly,
+                                   std::string& why, const KeyTypeResolver& resolver) {
   std::unique_ptr<NtxFile> f(new NtxFile);
-  f->host_ = host;
-  f->pathText_ = host.string();
-  f->readOnly_ = readOnly;
-  f->resolver_ = std::move(resolver);
-  if (!f->file_.open(host, readOnly ? os::File::Mode::Read : os::File::Mode::ReadWrite)) {
-    why = "cannot open " + host.string() + ": " + std::strerror(f->file_.lastError());
-    return nullptr;
-  }
-  int64_t size = f->file_.size();
-  if (size < static_cast<int64_t>(2 * kPage)) {
-    why = host.string() + " is too short for a single-key index";
-    return nullptr;
-  }
-  f->fileEnd_ = static_cast<uint64_t>(size) / kPage * kPage;
+  f->resolver_ = resolver;
+  if (!f->openFile(host, readOnly, 2 * kPage, "a single-key index", why)) return nullptr;
   if (!f->loadHeader(why)) {
     why = host.string() + ": " + why;
     return nullptr;
@@ -677,14 +548,9 @@ std::unique_ptr<NtxFile> NtxFile::open(const std::filesystem::path& host, bool r
   return f;
 }
 
-std::unique_ptr<NtxFile> NtxFile::create(const std::filesystem::path& host, std::string& why) {
+std::unique_ptr<IndexFile> createNtx(const std::filesystem::path& host, std::string& why) {
   std::unique_ptr<NtxFile> f(new NtxFile);
-  f->host_ = host;
-  f->pathText_ = host.string();
-  if (!f->file_.open(host, os::File::Mode::Create)) {
-    why = "cannot create " + host.string() + ": " + std::strerror(f->file_.lastError());
-    return nullptr;
-  }
+  if (!f->createFile(host, why)) return nullptr;
   f->fileEnd_ = kPage;
   return f;
 }
@@ -701,26 +567,26 @@ IndexTag* NtxFile::tag(std::string_view name) {
   return n == tag_.name_ || n == upperAscii(host_.stem().string()) ? &tag_ : nullptr;
 }
 
+// One key per file: a new key replaces the old one, so the file starts over.
+void NtxFile::startOver() {
+  if (!file_.truncate(kPage)) throw Damaged{"cannot truncate the index file"};
+  fileEnd_ = kPage;
+  freeHead_ = 0;
+  tag_.dropCache();
+}
+
 // Writes the sorted keys as a balanced classic B-tree, children before their parents. The
 // subtree for n keys of height h takes c children of height h-1 and c-1 keys between them,
 // with c as small as the children's capacity allows, and the keys spread evenly over them.
 IndexTag* NtxFile::createTag(std::string_view name, std::string_view keyExpression, KeyType type,
                              size_t keyLength, const KeySource& source) {
-  if (readOnly_) {
-    fail("the index file is open read-only");
-    return nullptr;
-  }
-  if (keyLength == 0 || keyLength > kMaxKeyLength) {
+  if (!readOnly_ && (keyLength == 0 || keyLength > kMaxKeyLength)) {
     fail("key length out of range");
     return nullptr;
   }
   NtxTag& t = tag_;
-  try {
-    // One key per file: a new key replaces the old one, so the file starts over.
-    if (!file_.truncate(kPage)) throw Damaged{"cannot truncate the index file"};
-    fileEnd_ = kPage;
-    freeHead_ = 0;
-    t.dropCache();
+  return change<IndexTag*>(nullptr, [&]() -> IndexTag* {
+    startOver();
     t.name_ = upperAscii(name.substr(0, hdr::tagNameLength - 1));
     if (t.name_.empty()) t.name_ = upperAscii(host_.stem().string());
     t.expr_ = std::string(keyExpression);
@@ -731,23 +597,10 @@ IndexTag* NtxFile::createTag(std::string_view name, std::string_view keyExpressi
     t.max_ = maxEntriesFor(keyLength);
     hasTag_ = true;
 
-    const size_t recordSize = keyLength + 4;
-    const bool collate = type == KeyType::Character;
-    std::filesystem::path tempDir = host_.parent_path();
-    if (tempDir.empty()) tempDir = ".";
-    KeySorter sorter(recordSize, indexBuildMemoryLimit(), tempDir);
-    std::string key(keyLength, ' '), record(recordSize, '\0');
-    uint32_t rec = 0;
-    while (source(key, rec)) {
-      if (key.size() != keyLength) key.resize(keyLength, ' ');
-      std::memcpy(record.data(), key.data(), keyLength);
-      if (collate) rt::collationKeyInPlace(record.data(), keyLength);
-      rt::putBE32(record.data() + keyLength, rec);
-      if (!sorter.add(record.data())) throw Damaged{"cannot write a sort run"};
-    }
-    if (!sorter.finish()) throw Damaged{"cannot sort the keys"};
-    const uint64_t n = sorter.size();
-    const size_t max = t.max_, entry = keyLength + 8, base = 2 + 2 * (max + 1);
+    KeyFeed feed(keyLength, ' ', type == KeyType::Character, indexBuildMemoryLimit(), host_);
+    if (!feed.feedAll(source)) throw Damaged{"cannot sort the keys"};
+    const uint64_t n = feed.size();
+    const size_t max = t.max_, size = entrySize(keyLength), base = slotsBase(max);
 
     auto capacity = [max](size_t h) {  // keys a subtree of height h can hold
       uint64_t c = 1;
@@ -761,20 +614,18 @@ IndexTag* NtxFile::createTag(std::string_view name, std::string_view keyExpressi
     while (capacity(height) < n) ++height;
 
     auto nextKey = [&](uint8_t* slot) {
-      const char* r = sorter.next();
-      if (!r) throw Damaged{"the key sort ended early"};
-      std::memcpy(slot + 8, r, keyLength);
-      if (collate) collationKeyBack(reinterpret_cast<char*>(slot + 8), keyLength);
-      rt::putLE32(slot + 4, rt::getBE32(r + keyLength));
+      uint32_t rec = 0;
+      if (!feed.next(reinterpret_cast<char*>(slot + entry::key), rec))
+        throw Damaged{"the key sort ended early"};
+      rt::putLE32(slot + entry::record, rec);
     };
     std::function<uint32_t(uint64_t, size_t)> build = [&](uint64_t keys, size_t h) -> uint32_t {
-      std::string buf(kPage, '\0');
-      auto* b = reinterpret_cast<uint8_t*>(buf.data());
-      for (size_t j = 0; j <= max; ++j) rt::putLE16(b + 2 + 2 * j, static_cast<uint16_t>(base + j * entry));
+      uint8_t b[kPage] = {};
+      layOutSlots(b, max, keyLength);
       size_t count = 0;
       if (h == 1) {
         count = static_cast<size_t>(keys);
-        for (size_t j = 0; j < count; ++j) nextKey(b + base + j * entry);
+        for (size_t j = 0; j < count; ++j) nextKey(b + base + j * size);
       } else {
         uint64_t below = capacity(h - 1);
         uint64_t children = (keys + 1 + below) / (below + 1);  // ceil((keys + 1) / (below + 1))
@@ -782,61 +633,45 @@ IndexTag* NtxFile::createTag(std::string_view name, std::string_view keyExpressi
         for (uint64_t c = 0; c < children; ++c) {
           uint64_t share = spread / children + (c < spread % children ? 1 : 0);
           uint32_t child = build(share, h - 1);
-          rt::putLE32(b + base + c * entry, child);
-          if (c + 1 < children) nextKey(b + base + c * entry);
+          rt::putLE32(b + base + c * size + entry::child, child);
+          if (c + 1 < children) nextKey(b + base + c * size);
         }
         count = static_cast<size_t>(children - 1);
       }
-      rt::putLE16(b, static_cast<uint16_t>(count));
+      rt::putLE16(b + page::count, static_cast<uint16_t>(count));
       uint32_t at = allocPage();
-      if (!file_.writeAt(at, b, kPage)) throw Damaged{"cannot write the index file"};
+      write(at, b, kPage);
       return at;
     };
     t.root_ = build(n, height);
-    if (sorter.failed()) throw Damaged{"cannot read a sort run"};
+    if (feed.failed()) throw Damaged{"cannot read a sort run"};
     ++t.counter_;
     writeHeader();
-    ++t.generation_;
+    t.pages_.bump();
     return &t;
-  } catch (const Damaged& d) {
-    fail(d.why);
-    return nullptr;
-  }
+  }, [] {});
 }
 
 void NtxFile::removeAll() {
   if (readOnly_ || !hasTag_) return;
-  try {
-    if (!file_.truncate(kPage)) throw Damaged{"cannot truncate the index file"};
-    fileEnd_ = kPage;
-    freeHead_ = 0;
+  guard(false, [this] {
+    startOver();
     NtxTag& t = tag_;
-    t.dropCache();
     uint8_t buf[kPage] = {};
-    size_t base = 2 + 2 * (t.max_ + 1);
-    for (size_t j = 0; j <= t.max_; ++j)
-      rt::putLE16(buf + 2 + 2 * j, static_cast<uint16_t>(base + j * (t.keyLength_ + 8)));
+    layOutSlots(buf, t.max_, t.keyLength_);
     t.root_ = allocPage();
-    if (!file_.writeAt(t.root_, buf, kPage)) throw Damaged{"cannot write the index file"};
+    write(t.root_, buf, kPage);
     ++t.counter_;
     writeHeader();
-  } catch (const Damaged& d) {
-    fail(d.why);
-  }
+    return true;
+  }, [] {});
 }
 
-void NtxFile::flush() {
-  if (!readOnly_) file_.sync();
-}
-
-bool NtxFile::lock(bool exclusive) {
-  if (!file_.lockRange(kIndexLockOffset, 1, exclusive && !readOnly_)) return false;
-  locked_ = true;
-  uint8_t h[12];
+void NtxFile::refresh() {
+  uint8_t h[hdr::changedBytes];
   if (hasTag_ && file_.readAt(0, h, sizeof h) &&
       (rt::getLE16(h + hdr::counter) != tag_.counter_ || rt::getLE32(h + hdr::root) != tag_.root_)) {
-    int64_t size = file_.size();
-    if (size > 0) fileEnd_ = static_cast<uint64_t>(size) / kPage * kPage;
+    measureEnd();
     KeyType type = tag_.type_;
     std::string why;
     auto keep = resolver_;
@@ -844,13 +679,6 @@ bool NtxFile::lock(bool exclusive) {
     if (!loadHeader(why)) fail(why);
     resolver_ = keep;
   }
-  return true;
-}
-
-void NtxFile::unlock() {
-  if (!locked_) return;
-  file_.unlockRange(kIndexLockOffset, 1);
-  locked_ = false;
 }
 
 }  // namespace tav::engine::ntx
