@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include "runtime/codepage.h"
@@ -420,6 +421,16 @@ std::string serializeWine(const Hive& hive, const WineLayout& layout, int64_t no
     emit("");
   };
 
+  // What the file said for each key and value, last line winning as when it was read: a value
+  // the hive still holds in that form was not changed, whichever lines spelled it. Names Wine
+  // keeps beyond code page 1250 read as '?' and may meet; comparing with the parsed form keeps
+  // their lines untouched.
+  std::map<std::string, std::map<std::string, const RegValue*>> parsed;
+  for (const auto& section : layout.sections) {
+    auto& values = parsed[fold(section.path)];
+    for (const auto& line : section.body)
+      if (line.isValue) values[fold(line.value.name)] = &line.value;
+  }
   std::set<std::string> written;  // sections already given their new values
   struct OutLine {
     std::string text;
@@ -432,26 +443,26 @@ std::string serializeWine(const Hive& hive, const WineLayout& layout, int64_t no
     const RegKey* key = hive.find(section.path);
     bool changed = false;
     std::vector<OutLine> body;
-    std::set<std::string> named;
     for (const auto& line : section.body) {
       if (!line.isValue) {
         body.push_back({line.raw, false, {}});
         continue;
       }
-      named.insert(fold(line.value.name));
+      const std::string name = fold(line.value.name);
       const RegValue* now = key ? key->find(line.value.name) : nullptr;
       if (!now) {
         changed = true;
         continue;
       }
-      const bool same = sameValue(*now, line.value) && now->name == line.value.name;
-      body.push_back({same ? line.raw : formatValue(*now), true, fold(now->name)});
+      const RegValue* was = parsed[folded][name];
+      const bool same = sameValue(*now, *was) && now->name == was->name;
+      body.push_back({same ? line.raw : formatValue(*now), true, name});
       changed = changed || !same;
     }
     if (key && written.insert(folded).second) {
       for (const auto& v : key->values) {
         const std::string name = fold(v.name);
-        if (!named.insert(name).second) continue;
+        if (parsed[folded].count(name)) continue;
         // Among the values in name order, as Wine keeps them; else after the last value, else
         // before the section's closing blank line.
         size_t at = body.size();
