@@ -78,6 +78,7 @@ struct State {
   std::map<HKEY, OpenKey> handles;
   HKEY next = 0x100;
   std::map<fs::path, CachedFile> files;
+  std::string refusedWrite;  // why the last write that could not be made was refused
 };
 
 State& state() {
@@ -197,6 +198,11 @@ void reportOnce(const std::string& message) {
   if (said.insert(message).second) std::fprintf(stderr, "registry: %s\n", message.c_str());
 }
 
+void refuse(const std::string& message) {
+  state().refusedWrite = message;
+  reportOnce(message);
+}
+
 std::string damageText(const fs::path& file, const ParseError& err) {
   return file.string() + " cannot be read as a registry file: line " + std::to_string(err.line) + ": " +
          err.message;
@@ -288,15 +294,15 @@ long mutate(HKEY root, const std::function<long(Hive&, const std::string& under,
   const RootFile* rf = findRoot(root);
   const Format format = prefixFormat();
   if (format == Format::Mixed) {
-    reportOnce("the registry files of " + prefixDir().string() +
-               " mix Wine's format and the registry editor's; nothing is written to them");
+    refuse("the registry files of " + prefixDir().string() +
+           " mix Wine's format and the registry editor's; nothing is written to them");
     return ERROR_CANTWRITE;
   }
   const Backing b = backingOf(root, format);
   if (b.file.empty()) return ERROR_ACCESS_DENIED;
   if (b.wine && wineServerRunning(prefixDir())) {
-    reportOnce("a Wine server is running for " + prefixDir().string() +
-               "; its registry is not written while it runs");
+    refuse("a Wine server is running for " + prefixDir().string() +
+           "; its registry is not written while it runs");
     return ERROR_CANTWRITE;
   }
   fs::path file = b.file;
@@ -312,7 +318,7 @@ long mutate(HKEY root, const std::function<long(Hive&, const std::string& under,
   Load load = readStore(file, hive, st, err, &layout);
   if (load == Load::Unreadable) return ERROR_CANTWRITE;
   if (load == Load::Damaged) {
-    reportOnce(damageText(file, err) + "; it is left as it is and nothing is written to it");
+    refuse(damageText(file, err) + "; it is left as it is and nothing is written to it");
     return ERROR_CANTWRITE;
   }
   bool changed = false;
@@ -630,12 +636,18 @@ StoreProblem checkStore() {
   return {};
 }
 
+std::string refusedWrite() {
+  std::lock_guard lock(state().mutex);
+  return state().refusedWrite;
+}
+
 bool isWinePrefix() { return prefixFormat() == Format::Wine; }
 
 void resetForTests() {
   std::lock_guard lock(state().mutex);
   state().handles.clear();
   state().files.clear();
+  state().refusedWrite.clear();
 }
 
 }  // namespace tav::os::reg

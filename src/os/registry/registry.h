@@ -115,6 +115,10 @@ struct StoreProblem {
 };
 StoreProblem checkStore();
 
+// Why the last write this process could not make was refused (a damaged file, a running Wine
+// server); empty when none was.
+std::string refusedWrite();
+
 // Whether the prefix keeps its registry in Wine's files.
 bool isWinePrefix();
 
