@@ -12,16 +12,39 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
 
 namespace tav::os {
 
-std::filesystem::path wineServerSocket(const std::filesystem::path& prefix) {
+namespace fs = std::filesystem;
+
+fs::path wineServerSocket(const fs::path& prefix, const fs::path& procRoot) {
   struct stat st {};
   if (::stat(prefix.c_str(), &st) != 0) return {};
-  char dir[128];
-  std::snprintf(dir, sizeof dir, "/tmp/.wine-%u/server-%llx-%llx/socket", static_cast<unsigned>(::getuid()),
-                static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino));
-  return dir;
+  char name[64];
+  std::snprintf(name, sizeof name, "server-%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::vector<fs::path> candidates;
+  {
+    std::ifstream recorded(prefix / "wineserver");
+    std::string dir;
+    if (std::getline(recorded, dir) && !dir.empty() && dir.find('/') == std::string::npos && dir != "." &&
+        dir != "..")
+      candidates.push_back(fs::path("/tmp") / dir / name / "socket");
+  }
+  candidates.push_back(fs::path("/tmp") / (".wine-" + std::to_string(::getuid())) / name / "socket");
+  std::error_code ec;
+  for (const fs::path& c : candidates)
+    if (fs::exists(c, ec)) return c;
+  // Wherever this Wine keeps it, its server works in that directory.
+  for (fs::directory_iterator it(procRoot, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code linkError;
+    const fs::path cwd = fs::read_symlink(it->path() / "cwd", linkError);
+    if (!linkError && cwd.filename() == name && fs::exists(cwd / "socket", linkError)) return cwd / "socket";
+  }
+  return {};
 }
 
 bool wineServerRunning(const std::filesystem::path& prefix) {
