@@ -20,6 +20,7 @@ using tav::testing::contents;
 namespace {
 
 const char* const kWine = "/usr/lib/wine/wine64";
+const char* const kWineServer = "/usr/lib/wine/wineserver";
 
 // A wine command in `prefix`, then a wait until its server has ended (and written the registry
 // back), so that nothing of Wine outlives the command.
@@ -27,7 +28,7 @@ std::string wine(const fs::path& prefix, const fs::path& home, const std::string
   const std::string env = "env -u DISPLAY HOME=" + quoted(home) + " WINEDEBUG=-all WINEARCH=win64 WINEPREFIX=" +
                           quoted(prefix) + " ";
   const std::string out = runShell(env + kWine + " " + args);
-  runShell(env + "wineserver -w");
+  runShell(env + kWineServer + " -w");
   return out;
 }
 
@@ -42,7 +43,7 @@ class WinePrefix : public ::testing::Test {
       skip_ = "mkrelease is not built";
       return;
     }
-    if (!fs::exists(kWine) || std::system("command -v wineserver > /dev/null") != 0) {
+    if (!fs::exists(kWine) || !fs::exists(kWineServer)) {
       skip_ = "wine64 is not installed (scripts/packages.txt lists it)";
       return;
     }
@@ -76,7 +77,7 @@ class WinePrefix : public ::testing::Test {
         }
   }
   void TearDown() override {
-    if (scene_) runShell("env WINEPREFIX=" + quoted(scene_->prefix) + " wineserver -k");
+    if (scene_) runShell("env WINEPREFIX=" + quoted(scene_->prefix) + " " + kWineServer + " -k");
     scene_.reset();
   }
 
@@ -232,7 +233,7 @@ TEST_F(WinePrefix, WhileWineRunsOrAFileDoesNotParseNothingIsWritten) {
 
   std::fputs("exit\r\n", console);
   ::pclose(console);
-  runShell("env WINEPREFIX=" + quoted(scene_->prefix) + " wineserver -w");
+  runShell("env WINEPREFIX=" + quoted(scene_->prefix) + " " + kWineServer + " -w");
 
   // A registry file that does not parse, and one that is not a registry file at all.
   const std::string user = contents(scene_->prefix / "user.reg");
