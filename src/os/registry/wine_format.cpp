@@ -337,6 +337,8 @@ ParseError parseWine(std::string_view text, std::string_view expectedRoot, Hive&
     std::string_view line = withoutCr(lines[n]);
     constexpr std::string_view kRelative = ";; All keys relative to ";
     if (line.substr(0, kRelative.size()) == kRelative) layout.relativeRoot = line.substr(kRelative.size());
+    if (n > 0 && !trimLeft(line).empty() && line[0] != ';' && line[0] != '#')
+      return {static_cast<int>(n + 1), "a line before the first key"};
     layout.preamble.emplace_back(lines[n]);
   }
   // "REGISTRY\\Machine", or "\\User\\S-1-5-..." as older Wine wrote it.
