@@ -12,6 +12,7 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
+#include "shell/dialogs/alarm.h"
 #include "shell/error_handler.h"
 #include "shell/main_window.h"
 
