@@ -160,3 +160,35 @@ TEST(WineRegistry, AFileThatDoesNotParseStopsEveryWriteAndStaysAsItIs) {
   EXPECT_EQ(slurp(map.prefix() / "user.reg"), damaged);
   resetForTests();
 }
+
+TEST(WineRegistry, ClassesAreTheMachinesWithTheUsersOverThem) {
+  resetForTests();
+  tav::testing::TempDriveMap map;
+  fs::create_directories(map.prefix());
+  std::ofstream(map.prefix() / "system.reg", std::ios::binary)
+      << "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n\n"
+         "[Software\\\\Classes\\\\.txt] 1796651626\n#time=1dd86526155a9d8\n@=\"txtfile\"\n\n"
+         "[Software\\\\Classes\\\\.zip] 1796651626\n#time=1dd86526155a9d8\n@=\"CompressedFolder\"\n\n";
+  std::ofstream(map.prefix() / "user.reg", std::ios::binary)
+      << "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+         "#arch=win64\n\n[Software\\\\Classes\\\\.txt] 1796651626\n#time=1dd86526155a9d8\n@=\"mine\"\n\n";
+  auto standard = [](const std::string& key) {
+    HKEY h = 0;
+    if (RegOpenKeyEx(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return std::string("<no key>");
+    char buf[64];
+    uint32_t size = sizeof buf;
+    long rc = RegQueryValueEx(h, "", nullptr, reinterpret_cast<uint8_t*>(buf), &size);
+    RegCloseKey(h);
+    return rc == ERROR_SUCCESS ? std::string(buf, size - 1) : std::string("<no value>");
+  };
+  EXPECT_EQ(standard(".txt"), "mine");
+  EXPECT_EQ(standard(".zip"), "CompressedFolder");
+  HKEY h = 0;
+  ASSERT_EQ(RegCreateKeyEx(HKEY_CLASSES_ROOT, "TAV.Firma", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(setText(h, "", "Firma TAV"), ERROR_SUCCESS);
+  RegCloseKey(h);
+  EXPECT_EQ(standard("TAV.Firma"), "Firma TAV");
+  EXPECT_NE(slurp(map.prefix() / "system.reg").find("[Software\\\\Classes\\\\TAV.Firma] "), std::string::npos);
+  EXPECT_EQ(slurp(map.prefix() / "user.reg").find("TAV.Firma"), std::string::npos);
+  resetForTests();
+}
