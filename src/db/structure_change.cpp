@@ -43,7 +43,9 @@ std::string memoOf(std::string_view table) {
 // Where a replacement of `table` is written before it takes the table's name: the engine's
 // staging name, so that an open of the table can finish a swap a crash interrupted.
 std::string stagingFor(std::string_view table) {
-  return engine::stagedPath(os::toHost(table)).string();
+  // In the tool's own form, as every path handed on from here is: a host path would be taken for
+  // 852 text and its letters beyond ASCII converted a second time.
+  return os::fromHost(engine::stagedPath(os::toHost(table)));
 }
 
 // The memo files of a staged table and of the table it replaces, as the engine names them.

@@ -13,6 +13,7 @@
 #include "install/dir_chooser.h"
 #include "install/first_install.h"
 #include "install/registration.h"
+#include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/collation.h"
 #include "runtime/error.h"
@@ -81,6 +82,7 @@ MainActions defaultMainActions() {
   m.firstInstall = [](gui::Dialog& d) { install::PIERWSZA_INSTALACJA(d); };
   m.tavRunning = [] { return IS_TAV_RUN(); };
   m.folders = [] { findStartupFolders(); };
+  m.registryProblem = [] { return os::reg::checkStore(); };
   return m;
 }
 
@@ -190,6 +192,30 @@ int MAIN(const std::vector<std::string>& args, MainActions actions) {
         .choice;
   };
   if (actions.tavRunning && !waitUntilTavCloses(ask, actions.tavRunning)) return 0;
+
+  // The registry the actions end with must be writable before they begin: a Wine server of the
+  // prefix holds its registry and writes it back when it ends, and a registry file that does not
+  // parse is never overwritten. Either way the tool ends here with nothing changed.
+  if (actions.registryProblem) {
+    for (os::reg::StoreProblem p = actions.registryProblem(); p; p = actions.registryProblem()) {
+      if (p.kind == os::reg::StoreProblem::Kind::WineServerRunning) {
+        const std::string text = "Rejestr systemu jest w użyciu przez programy;uruchomione pod Wine w katalogu;"_oem +
+                                 rt::utf8ToOem(os::prefixDir().string()) +
+                                 ";Zamknij je i wybierz Kontynuuję."_oem;
+        if (ALARM(true, "5", "Uwaga!!", text, rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem}).choice != 1) return 0;
+        continue;
+      }
+      const std::string text =
+          p.kind == os::reg::StoreProblem::Kind::Mixed
+              ? "Pliki rejestru w katalogu;"_oem + rt::utf8ToOem(os::prefixDir().string()) +
+                    ";mają dwa różne formaty.;Niczego nie zmieniono."_oem
+              : "Nie da się odczytać pliku rejestru;"_oem + rt::utf8ToOem(p.file.string()) +
+                    (p.line ? ";(wiersz " + std::to_string(p.line) + ")." : std::string(".")) +
+                    ";Niczego nie zmieniono."_oem;
+      ALARM(true, "3", "Błąd!"_oem, text);
+      return 0;
+    }
+  }
 
   // Steps 5 to 8: shell folders and the directories of an earlier installation.
   if (actions.folders) actions.folders();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gui/widgets.h"
+#include "os/registry/registry.h"
 #include "shell/dialogs/buttons.h"
 
 namespace tav::shell {
@@ -20,6 +21,7 @@ struct MainActions {
   std::function<void(gui::Dialog&)> firstInstall;  // PIERWSZA_INSTALACJA
   std::function<bool()> tavRunning;                 // IS_TAV_RUN; empty: never running
   std::function<void()> folders;                    // start-up steps 5-8; empty: none
+  std::function<os::reg::StoreProblem()> registryProblem;  // os::reg::checkStore; empty: none
 };
 // The tool's own actions (the upgrade and the first installation), with the subsystems
 // connected to one another.

@@ -19,6 +19,7 @@
 #include "install/registration.h"
 #include "gui/headless/headless.h"
 #include "os/path.h"
+#include "os/registry/registry.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
@@ -38,6 +39,20 @@ namespace tav::shell {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Why a run does not start: the registry it ends by writing cannot be written now.
+std::string registryRefusal(const os::reg::StoreProblem& p, const std::string& action) {
+  if (p.kind == os::reg::StoreProblem::Kind::WineServerRunning)
+    return "the registry is in use: " + p.message + ", then start the " + action + " again";
+  return "the registry cannot be written: " + p.message;
+}
+
+// A registry write refused during the run (a Wine server started meanwhile, say) leaves the
+// installation without its entries; the outcome alone would not say so.
+void sayRefusedRegistryWrite() {
+  const std::string why = os::reg::refusedWrite();
+  if (!why.empty()) std::fprintf(stderr, "tav_setup: registry entries were not written: %s\n", why.c_str());
+}
 
 // A question the policy cannot answer for a person: the run stops where it stands.
 struct NeedsPerson {
@@ -536,6 +551,9 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
     if (!fitsField(program)) {
       outcome = tooLong("program", program);
       changedNothing = true;
+    } else if (const os::reg::StoreProblem p = os::reg::checkStore()) {
+      outcome = registryRefusal(p, "upgrade");
+      changedNothing = true;
     } else if (IS_TAV_RUN()) {
       outcome = "TAV is running on this computer: close every TAV program and start the upgrade again";
       changedNothing = true;
@@ -566,6 +584,7 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
     outcome = "error: " + utf8(a.error().summary());
   }
   watch.end();
+  sayRefusedRegistryWrite();
   upgrade::setConfirmation(std::move(previousConfirmation));
   setAlarmResponder(std::move(previousResponder));
 
@@ -707,6 +726,8 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
   try {
     if (!fitsField(program) || !fitsField(database)) {
       outcome = !fitsField(program) ? tooLong("program", program) : tooLong("database", database);
+    } else if (const os::reg::StoreProblem p = os::reg::checkStore()) {
+      outcome = registryRefusal(p, "installation");
     } else if (IS_TAV_RUN()) {
       outcome = "TAV is running on this computer: close every TAV program and start the installation again";
     } else {
@@ -730,6 +751,7 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
     outcome = "error: " + utf8(a.error().summary());
   }
   watch.end();
+  sayRefusedRegistryWrite();
   install::setProgramDirectoryChoice(std::move(previousChoice));
   setAlarmResponder(std::move(previousResponder));
 

@@ -12,6 +12,7 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
+#include "shell/dialogs/alarm.h"
 #include "shell/error_handler.h"
 #include "shell/main_window.h"
 
@@ -332,6 +333,45 @@ TEST_F(Startup, RunningCopyIsAskedAboutUntilItEndsOrTheUserGivesUp) {
   EXPECT_EQ(checks, 1);
   EXPECT_TRUE(app().windows().empty());  // no main window was shown
   EXPECT_EQ(hl->stepsLeft(), 0u);
+}
+
+TEST_F(Startup, ARegistryThatCannotBeWrittenStopsTheStartBeforeAnythingRuns) {
+  using tav::os::reg::StoreProblem;
+  MainActions m = recording();
+  int folders = 0;
+  m.folders = [&] { ++folders; };
+  std::vector<AlarmRequest> boxes;
+  AlarmResponder previous = setAlarmResponder([&](const AlarmRequest& r) {
+    boxes.push_back(r);
+    return 1;  // Kontynuuję
+  });
+
+  // Wine's server of the prefix ends after the first answer: the start goes on.
+  int checks = 0;
+  m.registryProblem = [&] {
+    return ++checks == 1 ? StoreProblem{StoreProblem::Kind::WineServerRunning, {}, 0, "server"} : StoreProblem{};
+  };
+  hl->then([] { input::press(key::Esc); });
+  EXPECT_EQ(MAIN({"25.01.023", "025.01.023", "2025"}, m), 0);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].title, "Uwaga!!");
+  EXPECT_NE(boxes[0].text.find("Wine"), std::string::npos);
+  EXPECT_EQ(checks, 2);
+  EXPECT_EQ(folders, 1);
+
+  // A registry file that does not parse: named with its line, and the tool ends.
+  boxes.clear();
+  folders = 0;
+  m.registryProblem = [] { return StoreProblem{StoreProblem::Kind::Damaged, "/srv/wine/user.reg", 7, "bad"}; };
+  EXPECT_EQ(MAIN({"25.01.023", "025.01.023", "2025"}, m), 0);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].title, "Błąd!"_oem);
+  EXPECT_NE(boxes[0].text.find("/srv/wine/user.reg;(wiersz 7)"), std::string::npos) << boxes[0].text;
+  EXPECT_NE(boxes[0].text.find("Niczego nie zmieniono."_oem), std::string::npos);
+  EXPECT_EQ(folders, 0);
+  EXPECT_TRUE(app().windows().empty());
+  EXPECT_EQ(hl->stepsLeft(), 0u);
+  setAlarmResponder(std::move(previous));
 }
 
 }  // namespace

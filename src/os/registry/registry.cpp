@@ -18,8 +18,11 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "os/path.h"
+#include "os/process/wine_server.h"
+#include "os/registry/wine_format.h"
 #include "os/system_info.h"
 #include "runtime/codepage.h"
 
@@ -41,6 +44,12 @@ constexpr RootFile kRoots[] = {
     {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "config.reg"},
     {HKEY_DYN_DATA, "HKEY_DYN_DATA", "dyndata.reg"},
 };
+
+HKEY rootFor(const std::filesystem::path& file) {
+  for (const auto& r : kRoots)
+    if (file.filename() == r.file) return r.root;
+  return HKEY_CURRENT_USER;
+}
 
 const RootFile* findRoot(HKEY key) {
   for (const auto& r : kRoots)
@@ -69,6 +78,7 @@ struct State {
   std::map<HKEY, OpenKey> handles;
   HKEY next = 0x100;
   std::map<fs::path, CachedFile> files;
+  std::string refusedWrite;  // why the last write that could not be made was refused
 };
 
 State& state() {
@@ -122,7 +132,23 @@ class StoreLock {
 
 enum class Load { Ok, Missing, Damaged, Unreadable };
 
-Load readStore(const fs::path& file, Hive& hive, struct stat& st, ParseError& err) {
+bool startsWith(std::string_view text, std::string_view head) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  return text.substr(0, head.size()) == head;
+}
+
+// The relative root a Wine file of this name must name ("" for a file Wine does not keep).
+std::string_view wineRootOf(const fs::path& file) {
+  const std::string name = file.filename().string();
+  if (name == "system.reg") return "Machine";
+  if (name == "user.reg" || name == "userdef.reg") return "User";
+  return {};
+}
+
+// Reads and parses a store file in whichever of the two formats it is in; `layout` receives the
+// lines of a Wine file.
+Load readStore(const fs::path& file, Hive& hive, struct stat& st, ParseError& err,
+               WineLayout* layout = nullptr) {
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? Load::Missing : Load::Unreadable;
   std::string text;
@@ -139,24 +165,47 @@ Load readStore(const fs::path& file, Hive& hive, struct stat& st, ParseError& er
   }
   ::close(fd);
   if (!ok) return Load::Unreadable;
-  err = parse(text, hive);
+  if (startsWith(text, kWineHeader) && !wineRootOf(file).empty()) {
+    WineLayout scratch;
+    err = parseWine(text, wineRootOf(file), hive, layout ? *layout : scratch);
+  } else {
+    err = parse(text, hive);
+  }
   return err ? Load::Damaged : Load::Ok;
 }
 
-// Keeps a damaged file for a person to look at and says so; the store then starts afresh.
-void setAside(const fs::path& file, const ParseError& err) {
-  char stamp[32];
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  ::localtime_r(&now, &tm);
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-  std::string aside = file.string() + ".damaged-" + stamp;
-  for (int n = 2; fs::exists(aside); ++n)
-    aside = file.string() + ".damaged-" + stamp + "-" + std::to_string(n);
-  bool moved = ::rename(file.c_str(), aside.c_str()) == 0;
-  std::fprintf(stderr, "registry: %s is damaged at line %d (%s); %s%s\n", file.c_str(), err.line,
-               err.message.c_str(), moved ? "kept as " : "could not move it aside: ",
-               moved ? aside.c_str() : std::strerror(errno));
+// Which format the prefix keeps its registry in, from the first line of its files.
+enum class Format { Editor, Wine, Mixed };
+
+Format prefixFormat() {
+  bool wine = false, editor = false;
+  for (const char* name : {"system.reg", "user.reg"}) {
+    int fd = ::open((prefixDir() / name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char head[64];
+    ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    std::string_view text(head, n > 0 ? static_cast<size_t>(n) : 0);
+    if (startsWith(text, kWineHeader)) wine = true;
+    else if (startsWith(text, "Windows Registry Editor Version 5.00")) editor = true;
+  }
+  return wine && editor ? Format::Mixed : wine ? Format::Wine : Format::Editor;
+}
+
+// Says a thing about a store file once per process: every registry call of a run would repeat it.
+void reportOnce(const std::string& message) {
+  static std::set<std::string> said;
+  if (said.insert(message).second) std::fprintf(stderr, "registry: %s\n", message.c_str());
+}
+
+void refuse(const std::string& message) {
+  state().refusedWrite = message;
+  reportOnce(message);
+}
+
+std::string damageText(const fs::path& file, const ParseError& err) {
+  return file.string() + " cannot be read as a registry file: line " + std::to_string(err.line) + ": " +
+         err.message;
 }
 
 std::string userName() {
@@ -213,73 +262,146 @@ bool writeAtomically(const fs::path& file, const std::string& text) {
   return true;
 }
 
+// Where a root is kept: its file and, in a Wine prefix, the key of that file it is below
+// (HKEY_CLASSES_ROOT is the machine's Software\Classes there). No file: the root is not kept in
+// this prefix's format and reads as empty.
+struct Backing {
+  fs::path file;
+  std::string below;
+  bool wine = false;
+};
+
+Backing backingOf(HKEY root, Format format) {
+  if (format == Format::Editor) return {storeFile(root), {}, false};
+  switch (root) {
+    case HKEY_CURRENT_USER: return {prefixDir() / "user.reg", {}, true};
+    case HKEY_LOCAL_MACHINE: return {prefixDir() / "system.reg", {}, true};
+    case HKEY_CLASSES_ROOT: return {prefixDir() / "system.reg", "Software\\Classes", true};
+    default: return {{}, {}, true};
+  }
+}
+
+std::string below(const std::string& under, const std::string& path) {
+  if (under.empty()) return path;
+  return path.empty() ? under : under + "\\" + path;
+}
+
 // Runs `change` on the newest content of the root's file under the lock and writes the result
-// when it reports a change. Returns the change's result code, or ERROR_CANTWRITE.
-long mutate(HKEY root, const std::function<long(Hive&, bool& changed)>& change) {
+// when it reports a change. `change` gets the key its root lives below in that file. Returns the
+// change's result code, or ERROR_CANTWRITE; a file that does not parse is never written, moved
+// or replaced.
+long mutate(HKEY root, const std::function<long(Hive&, const std::string& under, bool& changed)>& change) {
   const RootFile* rf = findRoot(root);
-  fs::path file = storeFile(root);
+  const Format format = prefixFormat();
+  if (format == Format::Mixed) {
+    refuse("the registry files of " + prefixDir().string() +
+           " mix Wine's format and the registry editor's; nothing is written to them");
+    return ERROR_CANTWRITE;
+  }
+  const Backing b = backingOf(root, format);
+  if (b.file.empty()) return ERROR_ACCESS_DENIED;
+  if (b.wine && wineServerRunning(prefixDir())) {
+    refuse("a Wine server is running for " + prefixDir().string() +
+           "; its registry is not written while it runs");
+    return ERROR_CANTWRITE;
+  }
+  fs::path file = b.file;
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
   StoreLock lock(file);
   if (!lock.held()) return ERROR_CANTWRITE;
 
   Hive hive{std::string(rf->name)};
+  WineLayout layout;
   struct stat st {};
   ParseError err;
-  Load load = readStore(file, hive, st, err);
+  Load load = readStore(file, hive, st, err, &layout);
   if (load == Load::Unreadable) return ERROR_CANTWRITE;
-  bool changed = false;
   if (load == Load::Damaged) {
-    setAside(file, err);
-    hive = Hive{std::string(rf->name)};
+    refuse(damageText(file, err) + "; it is left as it is and nothing is written to it");
+    return ERROR_CANTWRITE;
   }
-  if (load != Load::Ok && root == HKEY_CURRENT_USER) {
-    seedUserStore(hive);
-    changed = true;
+  bool changed = false;
+  if (load == Load::Missing) {
+    if (b.wine) {
+      layout = newWineLayout(root == HKEY_CURRENT_USER ? "REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000"
+                                                       : "REGISTRY\\\\Machine");
+    } else if (root == HKEY_CURRENT_USER) {
+      seedUserStore(hive);
+      changed = true;
+    }
   }
-  long rc = change(hive, changed);
+  long rc = change(hive, b.below, changed);
   if (changed) {
-    if (!writeAtomically(file, serialize(hive))) return rc == ERROR_SUCCESS ? ERROR_CANTWRITE : rc;
+    std::string text;
+    if (b.wine) {
+      timespec now{};
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      const uint64_t fileTime = (static_cast<uint64_t>(now.tv_sec) + 11644473600ull) * 10000000ull +
+                                static_cast<uint64_t>(now.tv_nsec) / 100;
+      text = serializeWine(hive, layout, now.tv_sec, fileTime);
+    } else {
+      text = serialize(hive);
+    }
+    if (!writeAtomically(file, text)) return rc == ERROR_SUCCESS ? ERROR_CANTWRITE : rc;
     if (::stat(file.c_str(), &st) != 0) return rc;
   }
   if (changed || load == Load::Ok) remember(file, st, std::move(hive));
   return rc;
 }
 
+// The parsed content of one file, from the cache while the file is unchanged. Empty when the
+// file is missing, unreadable or damaged (said once on standard error).
+Hive readFile(const fs::path& file, const std::string& rootName) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return Hive{rootName};
+  auto it = state().files.find(file);
+  if (it != state().files.end() && sameFile(it->second, st)) return it->second.hive;
+  Hive fresh{rootName};
+  ParseError err;
+  struct stat rst {};
+  Load load = readStore(file, fresh, rst, err);
+  if (load == Load::Ok) {
+    remember(file, rst, fresh);
+    return fresh;
+  }
+  if (load == Load::Unreadable)
+    reportOnce("cannot read " + file.string() + " (" + std::strerror(errno) + "); its keys are not seen");
+  else if (load == Load::Damaged)
+    reportOnce(damageText(file, err) + "; its keys are not seen");
+  return Hive{rootName};
+}
+
+// Copies the keys of `from` below `prefix` into `into`, relative to it; later copies win.
+void graft(Hive& into, const Hive& from, const std::string& prefix) {
+  const std::string folded = fold(prefix);
+  for (const auto& [key, value] : from.keys()) {
+    if (key.compare(0, folded.size(), folded) != 0) continue;
+    if (key.size() > folded.size() && key[folded.size()] != '\x01') continue;
+    std::string rest = value.path.size() > prefix.size() ? value.path.substr(prefix.size() + 1) : std::string();
+    RegKey& k = into.create(rest);
+    for (const auto& v : value.values) k.set(v);
+  }
+}
+
 // The newest content of the root, for reading. Keys that answer from the host (the computer
 // name) are added to the copy and never reach the file.
 Hive view(HKEY root) {
   const RootFile* rf = findRoot(root);
-  fs::path file = storeFile(root);
+  const Format format = prefixFormat();
   Hive result{std::string(rf->name)};
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0) {
-      auto it = state().files.find(file);
-      if (it != state().files.end() && sameFile(it->second, st)) {
-        result = it->second.hive;
-        break;
-      }
-      Hive fresh{std::string(rf->name)};
-      ParseError err;
-      struct stat rst {};
-      Load load = readStore(file, fresh, rst, err);
-      if (load == Load::Ok) {
-        remember(file, rst, fresh);
-        result = std::move(fresh);
-        break;
-      }
-      if (load == Load::Unreadable) {
-        std::fprintf(stderr, "registry: cannot read %s (%s); its keys are not seen\n",
-                     file.c_str(), std::strerror(errno));
-        break;
-      }
-      if (load == Load::Missing) continue;
-      // Damaged: the rename aside happens under the lock, after a second look.
-    } else if (errno != ENOENT || root != HKEY_CURRENT_USER) {
-      break;
-    }
-    mutate(root, [](Hive&, bool&) { return ERROR_SUCCESS; });
+  if (format == Format::Editor) {
+    fs::path file = storeFile(root);
+    // A new user store is made on first use, with its shell folders.
+    if (root == HKEY_CURRENT_USER && !fs::exists(file))
+      mutate(root, [](Hive&, const std::string&, bool&) { return ERROR_SUCCESS; });
+    result = readFile(file, std::string(rf->name));
+  } else if (root == HKEY_CLASSES_ROOT) {
+    // The machine's classes, with the user's own over them.
+    graft(result, readFile(prefixDir() / "system.reg", {}), "Software\\Classes");
+    graft(result, readFile(prefixDir() / "user.reg", {}), "Software\\Classes");
+  } else if (Backing b = backingOf(root, format); !b.file.empty()) {
+    result = readFile(b.file, std::string(rf->name));
   }
   if (root == HKEY_LOCAL_MACHINE) {
     std::string name = computerName();
@@ -375,8 +497,8 @@ long RegCreateKeyEx(HKEY key, std::string_view subKey, uint32_t /*reserved*/,
   if (!joinPath(parent.path, subKey, full)) return ERROR_BAD_PATHNAME;
   bool created = false;
   if (!full.empty()) {
-    long rc = mutate(parent.root, [&](Hive& hive, bool& changed) {
-      hive.create(full, &created);
+    long rc = mutate(parent.root, [&](Hive& hive, const std::string& under, bool& changed) {
+      hive.create(below(under, full), &created);
       changed = changed || created;
       return ERROR_SUCCESS;
     });
@@ -447,8 +569,9 @@ long RegSetValueEx(HKEY key, std::string_view valueName, uint32_t /*reserved*/, 
   if (!data && dataSize) return ERROR_INVALID_PARAMETER;
   RegValue v{std::string(valueName), type,
              std::string(reinterpret_cast<const char*>(data), data ? dataSize : 0)};
-  return mutate(k.root, [&](Hive& hive, bool& changed) {
-    RegKey* rk = k.path.empty() ? &hive.create("") : hive.find(k.path);
+  return mutate(k.root, [&](Hive& hive, const std::string& under, bool& changed) {
+    const std::string path = below(under, k.path);
+    RegKey* rk = path.empty() ? &hive.create("") : hive.find(path);
     if (!rk) return ERROR_KEY_DELETED;
     rk->set(std::move(v));
     changed = true;
@@ -481,10 +604,50 @@ std::string expandEnvironmentStrings(std::string_view s) {
   return out;
 }
 
+StoreProblem checkStore() {
+  std::lock_guard lock(state().mutex);
+  const Format format = prefixFormat();
+  const fs::path prefix = prefixDir();
+  if (format == Format::Mixed)
+    return {StoreProblem::Kind::Mixed, prefix / "user.reg", 0,
+            "the registry files of " + prefix.string() + " mix Wine's format and the registry editor's"};
+  std::vector<fs::path> files;
+  if (format == Format::Wine) {
+    files = {prefix / "system.reg", prefix / "user.reg", prefix / "userdef.reg"};
+  } else {
+    for (const auto& r : kRoots) files.push_back(storeFile(r.root));
+  }
+  for (const fs::path& file : files) {
+    Hive hive{std::string(format == Format::Wine ? std::string_view() : findRoot(rootFor(file))->name)};
+    struct stat st {};
+    ParseError err;
+    Load load = readStore(file, hive, st, err);
+    if (load == Load::Damaged)
+      return {StoreProblem::Kind::Damaged, file, err.line, damageText(file, err)};
+    if (load == Load::Unreadable)
+      return {StoreProblem::Kind::Damaged, file, 0,
+              file.string() + " cannot be read (" + std::strerror(errno) + ")"};
+  }
+  if (format == Format::Wine && wineServerRunning(prefix))
+    return {StoreProblem::Kind::WineServerRunning, {}, 0,
+            "a Wine server is running for the prefix " + prefix.string() +
+                ": close every program started in it (or end it with WINEPREFIX=" + prefix.string() +
+                " wineserver -k)"};
+  return {};
+}
+
+std::string refusedWrite() {
+  std::lock_guard lock(state().mutex);
+  return state().refusedWrite;
+}
+
+bool isWinePrefix() { return prefixFormat() == Format::Wine; }
+
 void resetForTests() {
   std::lock_guard lock(state().mutex);
   state().handles.clear();
   state().files.clear();
+  state().refusedWrite.clear();
 }
 
 }  // namespace tav::os::reg

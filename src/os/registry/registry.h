@@ -1,13 +1,16 @@
 #pragma once
 
 // The registry functions the tool calls, with their arguments, access rights and result codes
-// as the Windows registry gives them, over a store of one export-format text file per root in
-// the prefix directory (user.reg, system.reg, ...). Texts are ANSI (code page 1250).
+// as the Windows registry gives them, over the text files of the prefix directory: one
+// export-format file per root (user.reg, system.reg, ...), or, in a prefix Wine made, Wine's own
+// system.reg and user.reg in Wine's format. The two formats never mix in one prefix. Texts are
+// ANSI (code page 1250).
 //
 // Every write takes an flock on the root's lock file, reads the file afresh, applies the change
 // and replaces the file atomically (temporary file, fsync, rename), so two processes writing at
-// once lose nothing. Reads see the last complete file. A damaged file is reported on standard
-// error and renamed aside, never overwritten.
+// once lose nothing. Reads see the last complete file. A file that does not parse is never
+// written, moved or replaced: writes to it fail and its keys read as absent. Nothing is written
+// to Wine's files while a Wine server runs for the prefix.
 
 #include <cstdint>
 #include <filesystem>
@@ -98,6 +101,26 @@ std::optional<HKEY> rootFromName(std::string_view name);  // ignoring letter cas
 
 // The store file of a root in the current prefix.
 std::filesystem::path storeFile(HKEY root);
+
+// Why the registry of the current prefix cannot be written now, found before anything is written:
+// a store file that does not parse (its file and line), Wine's files beside the editor's, or a Wine
+// server running for the prefix (it holds the registry and writes it back when it ends).
+struct StoreProblem {
+  enum class Kind { None, Damaged, Mixed, WineServerRunning };
+  Kind kind = Kind::None;
+  std::filesystem::path file;  // the file concerned (Damaged)
+  int line = 0;                // 1-based line of the damage; 0 when the file could not be read
+  std::string message;         // one line in English, naming the file and line
+  explicit operator bool() const { return kind != Kind::None; }
+};
+StoreProblem checkStore();
+
+// Why the last write this process could not make was refused (a damaged file, a running Wine
+// server); empty when none was.
+std::string refusedWrite();
+
+// Whether the prefix keeps its registry in Wine's files.
+bool isWinePrefix();
 
 // Closes every handle and forgets cached files (tests that switch TAV_PREFIX).
 void resetForTests();
