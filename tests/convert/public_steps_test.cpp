@@ -261,7 +261,7 @@ TEST_F(PublicSteps, SharedIndexesAreRebuiltFromTheListsAndPassTheChecker) {
   EXPECT_TRUE(rowsOf(pub("fpit.dbf"))[1].deleted);
 }
 
-TEST_F(PublicSteps, AnIndexThatCannotBeBuiltTakesEverySharedIndexWithItAndLeavesTheTotals) {
+TEST_F(PublicSteps, AnIndexThatCannotBeBuiltTakesEverySharedIndexWithItLeavesTheTotalsAndIsReported) {
   prepare();
   // A table of the list without a field its second tag needs: the first tag builds, then the
   // build stops with the table open on its index.
@@ -272,7 +272,11 @@ TEST_F(PublicSteps, AnIndexThatCannotBeBuiltTakesEverySharedIndexWithItAndLeaves
   }
   const auto forms = snapshot(base_ / "public");
 
-  ASSERT_TRUE(quietly([&] { NTX_PUB(db_); }));
+  // Said, not passed over: the run that called it ends before the release is recorded, and the
+  // next one builds the indexes and makes the totals.
+  tav::rt::Error failure;
+  ASSERT_FALSE(tav::rt::guarded([&] { NTX_PUB(db_); }, &failure));
+  EXPECT_EQ(failure.operation, "NTX_PUB");
   EXPECT_TRUE(indexesIn(base_ / "public").empty());
   EXPECT_TRUE(indexesIn(base_ / "str").empty());
   for (const char* table : {"fpit.dbf", "wpit.dbf", "pit_zap.dbf"})
