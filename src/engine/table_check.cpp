@@ -175,10 +175,7 @@ TableCheck checkTable(const std::filesystem::path& host) {
     return out;
   }
   rt::Error err;
-  TableOptions o;
-  o.shared = true;
-  o.readOnly = true;
-  auto t = Table::open(host, o, err);
+  auto t = Table::open(host, TableOptions::sharedReadOnly(), err);
   if (!t) {
     // The table file itself unreadable is no finding about a table; a damaged header or a memo
     // file that is missing or damaged is.

@@ -210,6 +210,40 @@ class WorkArea {
   };
   bool lockIndexes(bool exclusive);
   void unlockIndexes();
+  // This area selected in its workspace for the scope (expressions compile against the selected
+  // area); the one selected before is selected again however the scope ends.
+  class AliasSelected {
+   public:
+    explicit AliasSelected(WorkArea& a);
+    ~AliasSelected();
+    AliasSelected(const AliasSelected&) = delete;
+    AliasSelected& operator=(const AliasSelected&) = delete;
+
+   private:
+    Workspace& ws_;
+    WorkArea* previous_;
+  };
+  // The record buffer and position as they were, put back however the scope ends: a build reads
+  // every record through them, and a key that fails to evaluate must not leave the area on a
+  // record it never moved to.
+  class CursorKept {
+   public:
+    explicit CursorKept(WorkArea& a) : a_(a), buf_(a.buf_), orig_(a.orig_), recno_(a.recno_), eof_(a.eof_) {}
+    ~CursorKept() {
+      a_.buf_ = std::move(buf_);
+      a_.orig_ = std::move(orig_);
+      a_.recno_ = recno_;
+      a_.eof_ = eof_;
+    }
+    CursorKept(const CursorKept&) = delete;
+    CursorKept& operator=(const CursorKept&) = delete;
+
+   private:
+    WorkArea& a_;
+    std::string buf_, orig_;
+    uint32_t recno_;
+    bool eof_;
+  };
   struct Relation {
     std::string child;
     ValueFn key;

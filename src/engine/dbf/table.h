@@ -32,6 +32,12 @@ struct TableOptions {
   bool readOnly = false;
   LockScheme scheme = LockScheme::FoxPro;
   bool chooseSchemeByHeader = true;  // FoxPro vs FoxProPlain from the structural-CDX flag
+  // For a table only read while others may use it (an import's source, a check).
+  static TableOptions sharedReadOnly() {
+    TableOptions o;
+    o.shared = o.readOnly = true;
+    return o;
+  }
 };
 
 // One finding of the open-time consistency check.
