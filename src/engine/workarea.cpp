@@ -155,6 +155,16 @@ uint32_t WorkArea::nextVisible(uint32_t from, bool forward) {
   return 0;
 }
 
+uint32_t WorkArea::visibleAlong(IndexTag& t, uint32_t r, bool forward) {
+  for (; r; r = forward ? t.next() : t.prev()) {
+    // A key of a record appended by another workstation after our count was read.
+    if (r > table_->recordCount()) continue;
+    load(r);
+    if (visibleHere()) break;
+  }
+  return r;
+}
+
 std::string WorkArea::keyOf(Order& o) {
   // Another process may have rebuilt another engine's tag in our collation since the key was
   // compiled (or the other way round): the key follows the tag's dialect.
@@ -200,11 +210,7 @@ void WorkArea::goTop() {
   IndexGuard guard(*this, false);
   if (current_ >= 0) {
     IndexTag* t = orders_[size_t(current_)].tag;
-    for (r = t->first(); r; r = t->next()) {
-      if (r > table_->recordCount()) continue;
-      load(r);
-      if (visibleHere()) break;
-    }
+    r = visibleAlong(*t, t->first(), true);
     tagPositioned_ = r != 0;
   } else {
     r = nextVisible(1, true);
@@ -236,12 +242,7 @@ uint32_t WorkArea::lastVisible() {
   uint32_t count = lastRec();
   if (current_ < 0) return nextVisible(count, false);
   IndexTag* t = orders_[size_t(current_)].tag;
-  uint32_t r = t->last();
-  for (; r; r = t->prev()) {
-    if (r > count) continue;
-    load(r);
-    if (visibleHere()) break;
-  }
+  uint32_t r = visibleAlong(*t, t->last(), false);
   tagPositioned_ = r != 0;
   return r;
 }
@@ -274,11 +275,7 @@ void WorkArea::skip(long n) {
       if (current_ >= 0) {
         positionTag();
         IndexTag* t = orders_[size_t(current_)].tag;
-        for (r = t->next(); r; r = t->next()) {
-          if (r > table_->recordCount()) continue;
-          load(r);
-          if (visibleHere()) break;
-        }
+        r = visibleAlong(*t, t->next(), true);
       } else {
         if (recno_ >= table_->recordCount()) lastRec();
         r = nextVisible(recno_ + 1, true);
@@ -302,11 +299,7 @@ void WorkArea::skip(long n) {
       if (current_ >= 0) {
         positionTag();
         IndexTag* t = orders_[size_t(current_)].tag;
-        for (r = t->prev(); r; r = t->prev()) {
-          if (r > table_->recordCount()) continue;
-          load(r);
-          if (visibleHere()) break;
-        }
+        r = visibleAlong(*t, t->prev(), false);
       } else {
         r = recno_ > 1 ? nextVisible(recno_ - 1, false) : 0;
       }
@@ -350,12 +343,7 @@ bool WorkArea::seek(const rt::Value& key, std::optional<bool> softOpt) {
   IndexGuard guard(*this, false);
   t = orders_[size_t(current_)].tag;
   bool found = false;
-  uint32_t r = t->seek(k, found);
-  for (; r; r = t->next()) {
-    if (r > table_->recordCount()) continue;
-    load(r);
-    if (visibleHere()) break;
-  }
+  uint32_t r = visibleAlong(*t, t->seek(k, found), true);
   if (r) found = t->currentKey().compare(0, k.size(), k) == 0;
   if (r && (found || soft)) {
     tagPositioned_ = true;

@@ -260,6 +260,9 @@ class WorkArea {
   ValueFn compileKey(const IndexTag& tag, bool plain);
   void positionTag();
   uint32_t nextVisible(uint32_t from, bool forward);
+  // From the tag's record `r` (what its first, last, next, prev or seek gave) on along the tag
+  // until a record the area shows (filter, deleted records), which is loaded; 0 past the end.
+  uint32_t visibleAlong(IndexTag& t, uint32_t r, bool forward);
   uint32_t lastVisible();
   void afterMove();
   // Every tag (or those of the files `which` picks) built again from the table.
