@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto f = engine::openIndexFile(path, true);
   if (!f) return 0;
   // The tail of the input doubles as a key to seek: keys the file holds are tried anyway.
-  fuzz::walkFile(*f, size, bytes.substr(size > 64 ? size - 64 : 0));
+  fuzz::walkFile(*f, size, bytes.substr(size > 64 ? size - 64 : 0), false, fuzz::kOpenNtxTagNameBlanks);
   (void)engine::indexFileError(*f);
   return 0;
 }

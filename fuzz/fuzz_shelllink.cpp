@@ -17,6 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!back) fuzz::finding("a link written from a decoded link does not decode");
   if (back->target != link->target || back->workingDir != link->workingDir ||
       back->arguments != link->arguments || back->description != link->description)
-    fuzz::finding("a link written from a decoded link reads back different");
+    fuzz::finding("a link written from a decoded link reads back different: target [" +
+                  link->target + "] -> [" + back->target + "], working directory [" +
+                  link->workingDir + "] -> [" + back->workingDir + "], arguments [" +
+                  link->arguments + "] -> [" + back->arguments + "], description [" +
+                  link->description + "] -> [" + back->description + "]");
   return 0;
 }

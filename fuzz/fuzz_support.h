@@ -69,13 +69,24 @@ inline bool underHandler(const std::function<void()>& body) {
   return rt::sequence(body);
 }
 
+// Faults these targets found in code owned elsewhere, reported and not fixed yet. While one is
+// listed here the targets step around it, so that fuzzing goes on to find others; set it to
+// false once the fault is fixed, and its input under fuzz/regressions/ (named open-*) checks the
+// fix from then on.
+//   A .cdx tag whose leaves' sibling links form a loop: next() goes round it for ever.
+inline constexpr bool kOpenCdxSiblingLoop = true;
+//   A .ntx tag name with trailing blanks: tags() lists it with them, tag() trims them off.
+inline constexpr bool kOpenNtxTagNameBlanks = true;
+
 // A loop over damaged input must still end: `steps` past `limit` means it never would.
-inline void boundedStep(uint64_t& steps, uint64_t limit, const char* what) {
+inline bool boundedStep(uint64_t& steps, uint64_t limit, const char* what, bool tolerated = false) {
   if (++steps > limit) {
+    if (tolerated) return false;
     std::fprintf(stderr, "%s did not end after %llu steps\n", what,
                  static_cast<unsigned long long>(limit));
     std::abort();
   }
+  return true;
 }
 
 [[noreturn]] inline void finding(const std::string& what) {
