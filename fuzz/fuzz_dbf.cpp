@@ -40,7 +40,7 @@ void readFileLevel() {
   auto t = Table::open(tablePath(), o, err);
   if (!t) return;
   const DbfHeader& h = t->header();
-  std::string rec(h.recordLength, '\0'), copy(h.recordLength, '\0');
+  std::string rec(h.recordLength, '\0'), copy;
   for (uint32_t r = 1; r <= t->recordCount(); ++r) {
     if (!t->readRecord(r, rec.data())) continue;
     for (const FieldDef& f : h.fields) {
@@ -54,8 +54,10 @@ void readFileLevel() {
         (void)t->memo()->read(block, why, &type);
       }
       if (d == Decoded::Ok && bytesRoundTrip(f, raw)) {
+        // Into a blank record, as an append writes: a logical field wider than one byte gets
+        // only its first byte from encodeField and keeps the blanks after it.
         int code = 0;
-        std::memset(copy.data() + f.offset, 0x55, f.length);
+        copy = blankRecord(h);
         if (!encodeField(f, v, copy.data() + f.offset, code) ||
             std::memcmp(copy.data() + f.offset, raw, f.length) != 0)
           fuzz::finding("field " + f.name + " of type " + f.type +

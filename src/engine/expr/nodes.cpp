@@ -236,7 +236,8 @@ std::optional<rt::Date> dateResult(rt::Date d, double days) {
 
 Shape arithmeticShape(Tok op, const Shape& a, const Shape& b) {
   bool bothText = a.text() && b.text();
-  int width = a.width >= 0 && b.width >= 0 ? a.width + b.width : -1;
+  const long long sum = static_cast<long long>(a.width) + b.width;
+  int width = a.width >= 0 && b.width >= 0 && sum <= kMaxTextLength ? static_cast<int>(sum) : -1;
   if ((op == Tok::Plus || op == Tok::Minus) && bothText) return {'C', width, -1};
   if (a.type == 'N' && b.type == 'N') {
     switch (op) {
