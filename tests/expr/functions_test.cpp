@@ -241,7 +241,8 @@ TEST_F(Functions, WrongArgumentTypesAreArgumentErrorsNamedAfterTheFunction) {
 TEST_F(Functions, CountsBeyondAnyTextAreArgumentErrors) {
   // Each once converted a number outside long's range (undefined) or asked for all memory.
   for (const char* text : {"space(10 ** 12)", "replicate('ab', 10 ** 300)", "padr('a', 10 ** 20)",
-                           "padl('a', 10 ** 9)", "replicate(replicate('ab', 100000), 100000)"}) {
+                           "padl('a', 10 ** 9)", "replicate(replicate('ab', 100000), 100000)",
+                           "str(1, 10 ** 128)", "str(1, 5, -(10 ** 20))", "strzero(1, 10 ** 10)"}) {
     rt::Error err = faultOf(text, ctx);
     EXPECT_EQ(err.genCode, rt::kErrArg) << text;
   }

@@ -350,6 +350,14 @@ bool appendStr(Call& c, Frame& f, std::string& out) {
     out += rt::Str(shown);
     return true;
   }
+  // A length or decimals beyond any text are the caller's mistake, not a width to convert.
+  auto inRange = [](const rt::Value& v) {
+    return v.isNil() || std::fabs(v.num()) <= static_cast<double>(kMaxTextLength);  // not NaN
+  };
+  if (!inRange(len) || !inRange(dec)) {
+    c.badAppend(out, out.size(), {n, len, dec});
+    return false;
+  }
   // A length without decimals shows none.
   out += rt::Str(n.num(), static_cast<int>(len.num()), dec.isNil() ? 0 : static_cast<int>(dec.num()));
   return true;
