@@ -17,9 +17,12 @@ struct Registry {
   std::string defaultName = "FOXCDX";
 };
 
+// Never destroyed: work areas hold pointers to their driver, and the process-wide workspace
+// closes its areas at exit, after statics made later than it (this one, on the first open) are
+// gone. Destroying the drivers first made that last close read a freed driver.
 Registry& registry() {
-  static Registry r;
-  return r;
+  static Registry* r = new Registry;
+  return *r;
 }
 
 // What each component contributes to a driver: a table format or an index format.

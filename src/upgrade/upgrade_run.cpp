@@ -21,8 +21,8 @@
 #include "convert/speed_class.h"
 #include "convert/step_registry.h"
 #include "db/files.h"
+#include "db/ns_config.h"
 #include "db/table_access.h"
-#include "db/text.h"
 #include "engine/workspace.h"
 #include "gui/application.h"
 #include "os/files.h"
@@ -587,8 +587,7 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
     std::ifstream in(os::toHost(nsFile), std::ios::binary);
     std::ostringstream contents;
     contents << in.rdbuf();
-    const std::string text = rt::allTrim(contents.str());
-    if (!text.empty()) sv.nazwa_sieciowa = rt::allTrim(db::TOKEN(text, 1));
+    if (auto name = db::workstationNameInConfig(contents.str())) sv.nazwa_sieciowa = *name;
   }
 
   // The lock: every workstation of TAV opens str\nazwy.dbf, so nobody works while it is held.

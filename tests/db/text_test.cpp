@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "db/ns_config.h"
 #include "db/text.h"
 
 using namespace tav::db;
@@ -31,4 +32,13 @@ TEST(UsunSpacje, CollapsesRunsOfSpaces) {
   EXPECT_EQ(USUN_SPACJE("a  b    c"), "a b c");
   EXPECT_EQ(USUN_SPACJE("     "), "");
   EXPECT_EQ(USUN_SPACJE("a\t\tb"), "a\t\tb");  // spaces only
+}
+
+TEST(WorkstationNameInConfig, FirstItemTrimmed) {
+  using tav::db::workstationNameInConfig;
+  EXPECT_EQ(workstationNameInConfig("  Kasa 1 |x|y\r\n"), "Kasa 1");
+  EXPECT_EQ(workstationNameInConfig("Kasa"), "Kasa");
+  EXPECT_EQ(workstationNameInConfig("|Kasa"), "");  // a blank first item: no name chosen
+  EXPECT_EQ(workstationNameInConfig("   "), std::nullopt);  // a blank file changes nothing
+  EXPECT_EQ(workstationNameInConfig(""), std::nullopt);
 }

@@ -238,4 +238,17 @@ TEST_F(Functions, WrongArgumentTypesAreArgumentErrorsNamedAfterTheFunction) {
   EXPECT_EQ(Expression::compile("upper(mc)", ctx)->eval().str(), "x-y");
 }
 
+TEST_F(Functions, CountsBeyondAnyTextAreArgumentErrors) {
+  // Each once converted a number outside long's range (undefined) or asked for all memory.
+  for (const char* text : {"space(10 ** 12)", "replicate('ab', 10 ** 300)", "padr('a', 10 ** 20)",
+                           "padl('a', 10 ** 9)", "replicate(replicate('ab', 100000), 100000)",
+                           "str(1, 10 ** 128)", "str(1, 5, -(10 ** 20))", "strzero(1, 10 ** 10)"}) {
+    rt::Error err = faultOf(text, ctx);
+    EXPECT_EQ(err.genCode, rt::kErrArg) << text;
+  }
+  EXPECT_EQ(faultOf("chr(10 ** 300)", ctx).genCode, rt::kErrNone);  // a saturated count: no fault
+  EXPECT_EQ(s("space(-(10 ** 300))"), "");
+  EXPECT_EQ(Expression::compile("replicate(replicate('ab', 100000), 100000)", ctx)->resultWidth(), -1);
+}
+
 }  // namespace

@@ -59,6 +59,17 @@ TEST_F(Operators, DateArithmetic) {
   EXPECT_DOUBLE_EQ(ev("data - 0d20250101").num(), 57);
   EXPECT_DOUBLE_EQ(ev("0d20250101 - data").num(), -57);
   EXPECT_TRUE(ev("pusta + 5").date().empty());
+  EXPECT_TRUE(ev("pusta + 10 ** 300").date().empty());
+  EXPECT_EQ(ev("0d99991230 + 1").date(), rt::Date::fromYmd(9999, 12, 31));
+}
+
+TEST_F(Operators, DateArithmeticOutOfTheCalendarIsAnArgumentError) {
+  // Far beyond any int: once undefined behaviour, now the operator's argument error.
+  EXPECT_EQ(faultOf("data + 10 ** 300", ctx).operation, "+");
+  EXPECT_EQ(faultOf("-(10 ** 10) + data", ctx).operation, "+");
+  EXPECT_EQ(faultOf("data - 2420250131", ctx).operation, "-");
+  EXPECT_EQ(faultOf("0d99991231 + 1", ctx).operation, "+");
+  EXPECT_EQ(faultOf("0d00010101 - 1", ctx).operation, "-");
 }
 
 TEST_F(Operators, DivisionByZeroGoesToTheHandler) {

@@ -107,3 +107,15 @@ TEST(ShellLink, DamagedLinksAreRefusedWithoutReadingPastTheEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ShellLink, AShareRootWithItsBackslashReadsBackWithIt) {
+  for (const char* target : {"\\\\SERWER\\dane\\", "\\\\SERWER\\dane", "\\\\SERWER\\dane\\Tav\\"}) {
+    auto back = tav::os::decodeShellLink(tav::os::encodeShellLink({target, "", "", ""}));
+    ASSERT_TRUE(back) << target;
+    EXPECT_EQ(back->target, target);
+  }
+}
+
+}  // namespace

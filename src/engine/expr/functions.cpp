@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -144,8 +145,8 @@ Shape strShape(const Call& c) {
 Shape padShape(const Call& c) { return textOf(c.constCount(1)); }
 Shape spaceShape(const Call& c) { return textOf(c.constCount(0)); }
 Shape replicateShape(const Call& c) {
-  int w = c.argShape(0).width, n = c.constCount(1);
-  return textOf(w >= 0 && n >= 0 ? w * n : -1);
+  const long long w = c.argShape(0).width, n = c.constCount(1);
+  return textOf(w >= 0 && n >= 0 && w * n <= kMaxTextLength ? static_cast<int>(w * n) : -1);
 }
 Shape charShape(const Call&) { return textOf(1); }
 Shape dtocShape(const Call&) { return textOf(static_cast<int>(rt::Date().toText().size())); }
@@ -202,8 +203,23 @@ bool intArg(Call& c, Frame& f, size_t i, std::string& out, size_t keep, long& n)
     c.badAppend(out, keep, {rt::Value(std::move(seen)), v});
     return false;
   }
-  n = static_cast<long>(std::trunc(v.num()));
+  // Saturated: a count beyond any text's length means the same as the largest one, and a
+  // conversion of a number outside long's range would be undefined.
+  const double d = std::trunc(v.num());
+  if (std::isnan(d)) {
+    c.badAppend(out, keep, {v});
+    return false;
+  }
+  n = d >= 9.2e18 ? LONG_MAX : d <= -9.2e18 ? LONG_MIN : static_cast<long>(d);
   return true;
+}
+
+// False (with the substitute appended) when a text of `length` bytes would be longer than any
+// function may build.
+bool fitsText(Call& c, double length, std::string& out, size_t keep, std::vector<rt::Value> args) {
+  if (length <= static_cast<double>(kMaxTextLength)) return true;  // NaN fails too
+  c.badAppend(out, keep, std::move(args));
+  return false;
 }
 
 void appendDtos(std::string& out, rt::Date d) {
@@ -334,6 +350,14 @@ bool appendStr(Call& c, Frame& f, std::string& out) {
     out += rt::Str(shown);
     return true;
   }
+  // A length or decimals beyond any text are the caller's mistake, not a width to convert.
+  auto inRange = [](const rt::Value& v) {
+    return v.isNil() || std::fabs(v.num()) <= static_cast<double>(kMaxTextLength);  // not NaN
+  };
+  if (!inRange(len) || !inRange(dec)) {
+    c.badAppend(out, out.size(), {n, len, dec});
+    return false;
+  }
   // A length without decimals shows none.
   out += rt::Str(n.num(), static_cast<int>(len.num()), dec.isNil() ? 0 : static_cast<int>(dec.num()));
   return true;
@@ -354,7 +378,9 @@ void fnStrZero(Call& c, Frame& f, std::string& out) {
 
 void fnSpace(Call& c, Frame& f, std::string& out) {
   long n;
-  if (intArg(c, f, 0, out, out.size(), n)) out.append(static_cast<size_t>(std::max(n, 0L)), ' ');
+  const size_t start = out.size();
+  if (intArg(c, f, 0, out, start, n) && fitsText(c, static_cast<double>(n), out, start, {rt::Value(n)}))
+    out.append(static_cast<size_t>(std::max(n, 0L)), ' ');
 }
 
 void fnReplicate(Call& c, Frame& f, std::string& out) {
@@ -362,6 +388,9 @@ void fnReplicate(Call& c, Frame& f, std::string& out) {
   long n;
   if (!appendTextArg(c, f, 0, out, start) || !intArg(c, f, 1, out, start, n)) return;
   std::string one = out.substr(start);
+  if (!fitsText(c, static_cast<double>(n) * static_cast<double>(one.size()), out, start,
+                {rt::Value(one), rt::Value(n)}))
+    return;
   out.resize(start);
   for (long i = 0; i < n; ++i) out += one;
 }
@@ -385,7 +414,9 @@ void fnPad(Call& c, Frame& f, std::string& out) {
   else if (x.isDate()) s = x.date().toText();
   bool ok = (x.isText() || x.isNumber() || x.isDate()) && n.isNumber() && (fill.isNil() || fill.isText());
   if (!ok) return c.badAppend(out, start, {x, n, fill});
-  size_t width = static_cast<size_t>(std::max(std::trunc(n.num()), 0.0));
+  const double wanted = std::max(std::trunc(n.num()), 0.0);
+  if (!fitsText(c, wanted, out, start, {x, n, fill})) return;
+  size_t width = static_cast<size_t>(wanted);
   char pad = fill.isText() && !fill.str().empty() ? fill.str()[0] : ' ';
   if (s.size() >= width) {
     out.append(s, 0, width);

@@ -66,6 +66,10 @@ class TextNode : public Node {
 
 // Generic code for an unknown function (the runtime's table of codes has no entry for it).
 constexpr int kErrNoFunction = 12;
+// The longest text a function builds (SPACE, REPLICATE, PADx): far beyond any field, key or memo
+// the tool writes, and small enough that a mistaken count is an argument error rather than an
+// allocation of all memory.
+constexpr long kMaxTextLength = 16L << 20;
 
 // Compile faults cannot be answered: the handler sees them and the compile is abandoned.
 [[noreturn]] void compileFault(int genCode, std::string description, std::string operation,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "runtime/collation.h"
 #include "runtime/settings.h"
@@ -222,13 +223,21 @@ rt::Value numberResult(double v, int decimals) {
   return rt::Value(rt::Number{v, -1, static_cast<int16_t>(decimals)});
 }
 
-rt::Value dateResult(rt::Date d, double days) {
-  return rt::Value(d + static_cast<int>(std::trunc(days)));
+// A date moved by whole days; nullopt when the result leaves the calendar of years 1 to 9999
+// (no field holds such a date, and the day count itself would overflow on the way there).
+std::optional<rt::Date> dateResult(rt::Date d, double days) {
+  if (d.empty()) return d;
+  static const double first = rt::Date::fromYmd(1, 1, 1).julian();
+  static const double last = rt::Date::fromYmd(9999, 12, 31).julian();
+  const double j = d.julian() + std::trunc(days);
+  if (!(j >= first && j <= last)) return std::nullopt;  // NaN days too
+  return rt::Date::fromJulian(static_cast<int32_t>(j));
 }
 
 Shape arithmeticShape(Tok op, const Shape& a, const Shape& b) {
   bool bothText = a.text() && b.text();
-  int width = a.width >= 0 && b.width >= 0 ? a.width + b.width : -1;
+  const long long sum = static_cast<long long>(a.width) + b.width;
+  int width = a.width >= 0 && b.width >= 0 && sum <= kMaxTextLength ? static_cast<int>(sum) : -1;
   if ((op == Tok::Plus || op == Tok::Minus) && bothText) return {'C', width, -1};
   if (a.type == 'N' && b.type == 'N') {
     switch (op) {
@@ -281,8 +290,10 @@ class Arithmetic final : public Node {
         if (a.isText() && b.isText()) return rt::Value(a.str() + b.str());
         if (a.isNumber() && b.isNumber())
           return numberResult(a.num() + b.num(), maxDecimals(a.numInfo().decimals, b.numInfo().decimals));
-        if (a.isDate() && b.isNumber()) return dateResult(a.date(), b.num());
-        if (a.isNumber() && b.isDate()) return dateResult(b.date(), a.num());
+        if (a.isDate() && b.isNumber())
+          if (auto d = dateResult(a.date(), b.num())) return rt::Value(*d);
+        if (a.isNumber() && b.isDate())
+          if (auto d = dateResult(b.date(), a.num())) return rt::Value(*d);
         return argumentFault(kSubPlus, "+", {a, b});
       case Tok::Minus:
         if (a.isText() && b.isText()) {
@@ -296,7 +307,8 @@ class Arithmetic final : public Node {
         }
         if (a.isNumber() && b.isNumber())
           return numberResult(a.num() - b.num(), maxDecimals(a.numInfo().decimals, b.numInfo().decimals));
-        if (a.isDate() && b.isNumber()) return dateResult(a.date(), -b.num());
+        if (a.isDate() && b.isNumber())
+          if (auto d = dateResult(a.date(), -b.num())) return rt::Value(*d);
         if (a.isDate() && b.isDate()) return numberResult(a.date() - b.date(), 0);
         return argumentFault(kSubMinus, "-", {a, b});
       case Tok::Star: {

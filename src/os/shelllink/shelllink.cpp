@@ -97,6 +97,9 @@ std::string localLinkInfo(const std::string& path) {
 std::string networkLinkInfo(const std::string& path) {
   size_t shareEnd = path.find('\\', 2);
   if (shareEnd != std::string::npos) shareEnd = path.find('\\', shareEnd + 1);
+  // A target that ends right after the share's own backslash keeps that backslash in the share
+  // name: an empty suffix reads back as the share alone, and the backslash would be lost.
+  if (shareEnd + 1 == path.size()) shareEnd = std::string::npos;
   std::string share = path.substr(0, shareEnd);
   std::string suffix = shareEnd == std::string::npos ? "" : path.substr(shareEnd + 1);
   std::string info(0x1C, '\0');
