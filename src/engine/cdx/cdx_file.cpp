@@ -326,6 +326,13 @@ uint32_t CdxTag::settle(std::vector<Step>& path, bool forward) {
       positioned_ = false;
       return 0;
     }
+    // A walk in one direction crosses each leaf once: more crossings than the file has pages
+    // mean the sibling links go round in a circle, and the walk would never end.
+    if (forward != walkForward_) {
+      walkForward_ = forward;
+      leavesCrossed_ = 0;
+    }
+    if (++leavesCrossed_ > file_.fileEnd_ / kPage + 1) throw Damaged{"tag " + name_ + ": sibling links form a loop"};
     page = to;
     index = forward ? 0 : static_cast<long>(node(page).count()) - 1;
   }
@@ -333,6 +340,7 @@ uint32_t CdxTag::settle(std::vector<Step>& path, bool forward) {
 }
 
 uint32_t CdxTag::edge(bool lastEntry) {
+  leavesCrossed_ = 0;
   uint32_t page = root_;
   for (size_t depth = 0; depth < kMaxDepth; ++depth) {
     const Node& n = node(page);
@@ -375,6 +383,7 @@ uint32_t CdxTag::step(bool forward) {
 }
 
 uint32_t CdxTag::seekAt(std::string_view key, bool& found) {
+  leavesCrossed_ = 0;
   auto path = descend(key.data(), key.size(), 0, Match::Prefix);
   uint32_t rec = settle(path, true);
   found = rec != 0 && std::memcmp(curKey_.data(), key.data(), key.size()) == 0;

@@ -86,6 +86,9 @@ class CdxTag final : public PageTag<Node> {
   bool rootChanged_ = false;
 
   uint32_t curPage_ = 0;
+  // Leaves crossed since the walk last started or turned: a bound on a walk over damaged links.
+  size_t leavesCrossed_ = 0;
+  bool walkForward_ = true;
   size_t curIndex_ = 0;
 };
 

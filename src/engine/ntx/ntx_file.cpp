@@ -507,7 +507,9 @@ bool NtxFile::loadHeader(std::string& why) {
   };
   t.expr_ = text(hdr::keyExpr, hdr::exprLength);
   t.forExpr_ = text(hdr::forExpr, hdr::exprLength);
+  // Trailing blanks are padding, not part of the name: tag() finds a tag by its name without them.
   t.name_ = upperAscii(text(hdr::tagName, hdr::tagNameLength));
+  while (!t.name_.empty() && t.name_.back() == ' ') t.name_.pop_back();
   if (t.name_.empty()) t.name_ = upperAscii(host_.stem().string());
   std::optional<KeyType> type;
   if (resolver_) type = resolver_(t.expr_, keyLength);
