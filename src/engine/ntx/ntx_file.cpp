@@ -181,7 +181,19 @@ bool NtxTag::stepBack() {
   return false;
 }
 
+// A walk in one direction meets each entry of the file once: more steps than the file can hold
+// entries mean its pages are shared or circular (a damaged file), and the walk would never end.
+void NtxTag::countStep(bool forward) {
+  if (forward != walkForward_) {
+    walkForward_ = forward;
+    stepsTaken_ = 0;
+  }
+  if (++stepsTaken_ > file_.fileEnd() / kPage * (max_ + 1) + 1)
+    throw Damaged{"tag " + name_ + ": its pages lead round to entries already met"};
+}
+
 uint32_t NtxTag::edge(bool lastEntry) {
+  stepsTaken_ = 0;
   if (!lastEntry) {
     std::vector<Step> path;
     downLeft(path, root_);
@@ -199,6 +211,7 @@ uint32_t NtxTag::edge(bool lastEntry) {
 }
 
 uint32_t NtxTag::step(bool forward) {
+  countStep(forward);
   if (forward) {
     if (curGeneration_ != pages_.generation()) {
       // The tree changed under the cursor: find the current entry, or the one after it.
@@ -233,6 +246,7 @@ uint32_t NtxTag::step(bool forward) {
 }
 
 uint32_t NtxTag::seekAt(std::string_view key, bool& found) {
+  stepsTaken_ = 0;
   auto path = descend(key.data(), key.size(), 0, false);
   uint32_t rec = settleForward(path);
   found = rec != 0 && std::memcmp(curKey_.data(), key.data(), key.size()) == 0;

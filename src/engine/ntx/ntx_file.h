@@ -71,6 +71,7 @@ class NtxTag final : public PageTag<NtxPage> {
   bool removeAt(const std::string& key, uint32_t recno) override;
   const char* changeRefused() const override;
   void writeChanges();
+  void countStep(bool forward);
 
   NtxFile& file_;
   int decimals_ = 0;
@@ -78,6 +79,9 @@ class NtxTag final : public PageTag<NtxPage> {
   uint32_t root_ = 0;
   uint16_t counter_ = 0;
   std::vector<Step> cursor_;
+  // Steps since the walk last started or turned: a bound on a walk over a damaged tree.
+  size_t stepsTaken_ = 0;
+  bool walkForward_ = true;
 };
 
 class NtxFile final : public PageFile {
