@@ -2,6 +2,7 @@
 #include "upgrade/worker_process.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +78,7 @@ std::optional<WorkerProcess> WorkerProcess::start(const std::function<std::strin
   // Output the parent has buffered must not be written a second time by the child.
   std::fflush(stdout);
   std::fflush(stderr);
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
     ::close(pipeFds[0]);
@@ -84,6 +86,11 @@ std::optional<WorkerProcess> WorkerProcess::start(const std::function<std::strin
     return std::nullopt;
   }
   if (pid == 0) {
+    // A run killed outright takes its workers with it: a worker left on its own would keep the
+    // database's lock, and the rerun would be refused until it ended. Killed mid-firm, a worker
+    // leaves what a killed run leaves, which the next run finishes.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(4);
     ::close(pipeFds[0]);
     ::signal(SIGINT, SIG_IGN);
     ::signal(SIGTERM, SIG_IGN);

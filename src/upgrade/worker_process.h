@@ -5,7 +5,8 @@
 // returns into the parent's code (it leaves with _exit, running no destructor that would flush or
 // close the parent's tables); SIGINT and SIGTERM are the parent's business, so a child finishes
 // its work; what the child writes on standard error is held back and handed to the parent with
-// its result, to be shown where a run of one firm after another would have shown it.
+// its result, to be shown where a run of one firm after another would have shown it; a child
+// does not outlive its parent.
 #pragma once
 #include <sys/types.h>
 
