@@ -80,38 +80,35 @@ std::optional<std::string> ListingCache::find(const fs::path& dir, const std::st
   return f->second.front();
 }
 
-void ListingCache::noteCreated(const fs::path& hostEntry) {
+// The kept listing of the entry's directory, to be patched for a change the tool made itself;
+// null when none is kept (or the directory is gone, when the listing is dropped).
+Listing* ListingCache::patchable(const fs::path& hostEntry) {
   const fs::path dir = hostEntry.parent_path();
   auto it = listings_.find(dir.string());
-  if (it == listings_.end()) return;
+  if (it == listings_.end()) return nullptr;
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0) {
     listings_.erase(it);
-    return;
+    return nullptr;
   }
-  addName(it->second, hostEntry.filename().string());
+  // Patched, the listing is only as good as the stamp it now carries: not verified.
   it->second.mtime = st.st_mtim;
   it->second.verified = false;
+  return &it->second;
+}
+
+void ListingCache::noteCreated(const fs::path& hostEntry) {
+  if (Listing* l = patchable(hostEntry)) addName(*l, hostEntry.filename().string());
 }
 
 void ListingCache::noteRemoved(const fs::path& hostEntry) {
-  const fs::path dir = hostEntry.parent_path();
-  auto it = listings_.find(dir.string());
-  if (it == listings_.end()) return;
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) {
-    listings_.erase(it);
-    return;
-  }
-  Listing& l = it->second;
-  std::string name = hostEntry.filename().string();
-  auto k = l.byKey.find(rt::upper(rt::utf8ToOem(name)));
-  if (k != l.byKey.end()) {
-    std::erase(k->second, name);
-    if (k->second.empty()) l.byKey.erase(k);
-  }
-  l.mtime = st.st_mtim;
-  l.verified = false;
+  Listing* l = patchable(hostEntry);
+  if (!l) return;
+  const std::string name = hostEntry.filename().string();
+  auto k = l->byKey.find(rt::upper(rt::utf8ToOem(name)));
+  if (k == l->byKey.end()) return;
+  std::erase(k->second, name);
+  if (k->second.empty()) l->byKey.erase(k);
 }
 
 }  // namespace tav::os

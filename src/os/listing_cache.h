@@ -47,6 +47,7 @@ class ListingCache {
   uint64_t reads() const { return reads_; }
 
  private:
+  Listing* patchable(const std::filesystem::path& hostEntry);
   std::unordered_map<std::string, Listing> listings_;
   uint64_t reads_ = 0;
 };

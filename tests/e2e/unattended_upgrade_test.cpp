@@ -36,6 +36,28 @@ json rtrim(json v) {
   return v;
 }
 
+// Another workstation's TAV holding a table open (shared open mode, as the engines on Linux take
+// it with flock): a child process that keeps the lock until it is killed. -1 when it could not.
+pid_t holdOpen(const fs::path& table) {
+  const int fd = ::open(table.c_str(), O_RDONLY);
+  if (fd < 0) return -1;
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::flock(fd, LOCK_SH);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  return holder;
+}
+
+// Killed, as a crashed workstation is: its lock goes with it.
+void killHolder(pid_t holder) {
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+}
+
 std::string run(const std::string& cmd) {
   std::string out;
   if (FILE* p = ::popen((cmd + " 2>&1").c_str(), "r")) {
@@ -226,23 +248,12 @@ TEST(UnattendedUpgrade, HeldDatabaseIsRefusedAndAnInterruptedRunIsFinishedByTheN
   if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
   Scene s("held", "025.01.001", 8);
   {
-    // Another workstation's TAV holds the lock table open (shared open mode, as the engines on
-    // Linux take it with flock).
-    const fs::path nazwy = s.baza / "str" / "nazwy.dbf";
-    const int fd = ::open(nazwy.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-      ::flock(fd, LOCK_SH);
-      ::pause();
-      ::_exit(0);
-    }
-    ::close(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Another workstation's TAV holds the lock table open.
+    const pid_t holder = holdOpen(s.baza / "str" / "nazwy.dbf");
+    ASSERT_GT(holder, 0);
     const auto firm1 = snapshot(s.baza / "firma1");
     RunResult r = upgrade(s);
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    killHolder(holder);
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("W programie TAV pracują inni użytkownicy."), std::string::npos) << r.err;
     EXPECT_EQ(snapshot(s.baza / "firma1"), firm1);
@@ -313,19 +324,10 @@ TEST(UnattendedUpgrade, ForeignHandsAndNamesCostOnlyTheFirmTheyTouch) {
   std::ofstream(s.program / "..\\victim.dll") << "a name no Windows program could write";
   fs::create_directory_symlink("../..", s.baza / "firma3" / "loop");
 
-  const int fd = ::open((s.baza / "firma2" / "ks_kor.dbf").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  const pid_t holder = ::fork();
-  if (holder == 0) {
-    ::flock(fd, LOCK_SH);
-    ::pause();
-    ::_exit(0);
-  }
-  ::close(fd);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const pid_t holder = holdOpen(s.baza / "firma2" / "ks_kor.dbf");
+  ASSERT_GT(holder, 0);
   RunResult r = upgrade(s);
-  ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
+  killHolder(holder);
 
   ASSERT_EQ(r.code, 1) << r.err;
   EXPECT_EQ(statuses(r.report), (std::map<int, std::string>{{1, "converted"}, {2, "failed"}, {3, "converted"}}));

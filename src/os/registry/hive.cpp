@@ -115,6 +115,8 @@ bool readQuoted(std::string_view s, size_t& i, std::string& utf8) {
   return false;
 }
 
+}  // namespace
+
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -143,6 +145,8 @@ bool readHexList(std::string_view s, std::string& bytes) {
     ++i;
   }
 }
+
+namespace {
 
 std::string_view trimRight(std::string_view s) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);

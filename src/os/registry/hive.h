@@ -84,4 +84,9 @@ struct ParseError {
 // hive's are an error: each root lives in a file of its own.
 ParseError parse(std::string_view text, Hive& hive);
 
+// The value of one hex digit, -1 for another character.
+int hexDigit(char c);
+// A "hex:" value's comma-separated byte list ("01,ff, 0a") into `bytes`; false when malformed.
+bool readHexList(std::string_view s, std::string& bytes);
+
 }  // namespace tav::os::reg

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "os/registry/hive.h"
 #include "runtime/codepage.h"
 
 namespace tav::os::reg {
@@ -43,13 +44,6 @@ std::string ansiOf(const std::u16string& units) {
 
 bool isHex(char16_t c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Wine's escaping of a string between the delimiters `d0` and `d1`.
@@ -148,28 +142,6 @@ std::string_view trimLeft(std::string_view s) {
 std::string_view withoutCr(std::string_view s) {
   if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
   return s;
-}
-
-bool readHexList(std::string_view s, std::string& bytes) {
-  bytes.clear();
-  size_t i = 0;
-  auto skipBlanks = [&] {
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-  };
-  skipBlanks();
-  if (i == s.size()) return true;
-  for (;;) {
-    skipBlanks();
-    if (i + 2 > s.size()) return false;
-    int hi = hexDigit(s[i]), lo = hexDigit(s[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    bytes += static_cast<char>(hi * 16 + lo);
-    i += 2;
-    skipBlanks();
-    if (i == s.size()) return true;
-    if (s[i] != ',') return false;
-    ++i;
-  }
 }
 
 // One value line (continuations joined); the message says what is wrong, empty when it parsed.
