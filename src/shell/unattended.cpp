@@ -431,7 +431,7 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     error = "--yes and --report go with --upgrade or --install, --json with --plan";
     return std::nullopt;
   }
-  if (o.action == UnattendedOptions::Action::Plan && (o.yes || (!o.reportFile.empty() && !sawJson))) {
+  if (o.action == UnattendedOptions::Action::Plan && (o.yes || sawJobs || (!o.reportFile.empty() && !sawJson))) {
     error = "--plan takes only --json";
     return std::nullopt;
   }

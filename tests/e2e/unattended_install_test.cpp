@@ -396,6 +396,7 @@ TEST(UnattendedInstall, TheCommandLineIsCheckedBeforeAnythingIsCreated) {
       {{"--install", program.string()}, "--install needs"},
       {{"--upgrade", program.string(), "--previous-program", baza.string()}, "--previous-program goes with --install"},
       {{"--install", program.string(), baza.string(), "--upgrade", program.string()}, "only one of --upgrade, --install and --plan"},
+      {{"--upgrade", program.string(), "--jobs", "0"}, "--jobs takes a number from 1 to 64, not '0'"},
   };
   for (const auto& [switches, message] : refused) {
     SCOPED_TRACE(message);
