@@ -521,7 +521,10 @@ rt::Value fnAbs(Call& c, Frame& f) {
 rt::Value fnRound(Call& c, Frame& f) {
   rt::Value v = c.arg(0, f), d = c.arg(1, f);
   if (!v.isNumber() || !d.isNumber()) return c.bad({v, d});
-  int places = static_cast<int>(std::trunc(d.num()));
+  // Beyond twenty places either way a double has no digit left to round; a count out of int's
+  // range (or not a number at all) is taken as that far.
+  const double wanted = std::isnan(d.num()) ? 0.0 : std::trunc(d.num());
+  const int places = static_cast<int>(std::clamp(wanted, -20.0, 20.0));
   double scale = std::pow(10.0, places);
   // Half away from zero, with a nudge for binary fractions such as 2.675.
   double x = std::fabs(v.num()) * scale;
