@@ -392,6 +392,8 @@ void fnReplicate(Call& c, Frame& f, std::string& out) {
                 {rt::Value(one), rt::Value(n)}))
     return;
   out.resize(start);
+  // Nothing repeated any number of times is nothing: a count in the billions must not loop.
+  if (one.empty()) return;
   for (long i = 0; i < n; ++i) out += one;
 }
 
