@@ -9,7 +9,9 @@
 namespace tav::rt {
 
 // Every wait of the tool is given in hundredths of a second, as other workstations' retry timing
-// relies on. Tests replace the sleeper to count waits without spending them.
+// relies on. Tests replace the sleeper to count waits without spending them. The crash harness,
+// which runs thousands of upgrades with no other workstation about, sets TAV_NO_PAUSES=1 to skip
+// them: a wait changes nothing on disk, so every state the harness reaches is still a real one.
 void pause(int hundredths);
 using Sleeper = std::function<void(int hundredths)>;
 Sleeper setSleeper(Sleeper s);  // empty restores real sleeping; returns the previous one
