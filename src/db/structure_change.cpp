@@ -94,7 +94,7 @@ void copyRecords(engine::WorkArea& from, const std::string& to) {
   o.shared = false;
   if (!scratch.use(to, "target", o)) failWith(rt::kErrOpen, "cannot open", to);
   engine::WorkArea& out = *scratch.current();
-  const auto pairs = samePositions(from, out);
+  const auto pairs = out.planFieldCopy(from, samePositions(from, out));
   uint32_t saved = from.recno();
   bool wasEof = from.eof();
   for (from.goTop(); !from.eof(); from.skip(1)) {
@@ -262,7 +262,7 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   if (!from || !to) return false;
   const uint32_t count = from->lastRec();
   // The old fields keep their positions; the added ones come after all of them.
-  const auto oldFields = samePositions(*from, *to);
+  const auto oldFields = to->planFieldCopy(*from, samePositions(*from, *to));
   for (uint32_t r = 1; r <= count; ++r) {
     from->goTo(r);
     bool wasDeleted = from->deleted();
@@ -318,7 +318,7 @@ void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Wi
     return;
   }
   // Each record as its image by position (WEZ_REKORD, then PUT_REKORD), field for field.
-  const auto image = samePositions(*from, *to);
+  const auto image = to->planFieldCopy(*from, samePositions(*from, *to));
   for (from->goTop(); !from->eof(); from->skip(1)) {
     bool wasDeleted = keepDeleted && from->deleted();
     to->append();

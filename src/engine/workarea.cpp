@@ -473,21 +473,78 @@ std::atomic<bool> gFieldBytesMoved{true};
 bool setFieldBytesMoved(bool on) { return gFieldBytesMoved.exchange(on); }
 
 void WorkArea::putFields(WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs) {
-  const bool moveBytes = gFieldBytesMoved;
+  putFields(from, planFieldCopy(from, pairs));
+}
+
+FieldCopy WorkArea::planFieldCopy(const WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs) const {
+  FieldCopy plan;
+  plan.source = &from;
   for (auto [here, there] : pairs) {
-    if (moveBytes && here >= 1 && here <= fieldCount() && there >= 1 && there <= from.fieldCount()) {
+    FieldCopy::Field c;
+    c.here = here;
+    c.there = there;
+    size_t to = 0, at = 0, length = 0;
+    if (here >= 1 && here <= fieldCount() && there >= 1 && there <= from.fieldCount()) {
       const FieldDef& f = field(here);
       const FieldDef& g = from.field(there);
-      const char* raw = from.buf_.data() + g.offset;
-      if (f.type == g.type && f.length == g.length && f.decimals == g.decimals && f.nullBit < 0 &&
-          f.varBit < 0 && bytesRoundTrip(g, raw)) {
-        if (!requireWritable("FIELDPUT")) continue;  // raised per field, as put() does
-        std::memcpy(buf_.data() + f.offset, raw, f.length);
-        dirty_ = true;
-        continue;
-      }
+      c.bytes = f.type == g.type && f.length == g.length && f.decimals == g.decimals && f.nullBit < 0 &&
+                f.varBit < 0 && g.nullBit < 0 && g.varBit < 0;
+      c.alwaysBytes = c.bytes && g.type == 'C';
+      c.source = g;
+      to = f.offset;
+      at = g.offset;
+      length = f.length;
     }
-    put(here, from.get(there));
+    plan.fields.push_back(std::move(c));
+    const size_t k = plan.fields.size() - 1;
+    FieldCopy::Run* last = plan.runs.empty() ? nullptr : &plan.runs.back();
+    // Within one area the bytes of a run could overlap themselves: there, field by field.
+    if (plan.fields[k].bytes && last && last->bytes && &from != this && last->to + last->length == to &&
+        last->from + last->length == at) {
+      ++last->count;
+      last->length += length;
+    } else {
+      plan.runs.push_back({k, 1, to, at, length, plan.fields[k].bytes});
+    }
+  }
+  return plan;
+}
+
+void WorkArea::putFields(WorkArea& from, const FieldCopy& plan) {
+  if (plan.source != &from) {
+    raise(rt::kErrArg, "field copy planned for another area", "FIELDPUT");
+    return;
+  }
+  const bool moveBytes = gFieldBytesMoved;
+  // Whether the record may be written is the same for every field of it: asked once, and again
+  // per field only while the answer is no, so each refused field raises as put() does.
+  bool writable = false;
+  const char* source = from.buf_.data();
+  auto oneField = [&](const FieldCopy::Field& c) {
+    if (moveBytes && c.bytes && bytesRoundTrip(c.source, source + c.source.offset)) {
+      if (!writable && !(writable = requireWritable("FIELDPUT"))) return;
+      std::memcpy(buf_.data() + field(c.here).offset, source + c.source.offset, c.source.length);
+      dirty_ = true;
+      return;
+    }
+    put(c.here, from.get(c.there));
+  };
+  for (const FieldCopy::Run& run : plan.runs) {
+    const FieldCopy::Field* first = plan.fields.data() + run.first;
+    bool whole = moveBytes && run.bytes;
+    for (size_t k = 0; whole && k < run.count; ++k)
+      whole = first[k].alwaysBytes || bytesRoundTrip(first[k].source, source + first[k].source.offset);
+    if (!whole) {
+      for (size_t k = 0; k < run.count; ++k) oneField(first[k]);
+      continue;
+    }
+    if (writable || (writable = requireWritable("FIELDPUT"))) {
+      std::memcpy(buf_.data() + run.to, source + run.from, run.length);
+      dirty_ = true;
+      continue;
+    }
+    // Refused: that was the first field's error; each of the others raises its own.
+    for (size_t k = 1; k < run.count; ++k) oneField(first[k]);
   }
 }
 

@@ -23,6 +23,27 @@ namespace tav::engine {
 class Workspace;
 struct Driver;
 
+// What putFields moves for a list of (position here, position there) pairs, worked out once for
+// a copy loop rather than per record: which pairs agree in type, length and decimals on both
+// sides (and so may move as bytes), grouped into runs that lie side by side on both sides, so
+// that a record whose fields all read back as written moves each run with one copy.
+struct FieldCopy {
+  struct Field {
+    size_t here = 0, there = 0;
+    bool bytes = false;       // may move as bytes when its bytes read back as written
+    bool alwaysBytes = false;  // a character field: its bytes always do
+    FieldDef source;
+  };
+  struct Run {
+    size_t first = 0, count = 0;  // fields[first, first + count)
+    size_t to = 0, from = 0, length = 0;  // byte offsets in the records and the run's width
+    bool bytes = false;
+  };
+  std::vector<Field> fields;
+  std::vector<Run> runs;
+  const void* source = nullptr;  // the area it was worked out for
+};
+
 // Whether putFields may move field bytes (on by default). Off, every field goes through its
 // value, the way records were always copied: the reference that tests hold the bytes against.
 // Returns the previous setting.
@@ -87,6 +108,10 @@ class WorkArea {
   // other one, memos included, goes through its value exactly as put(here, from.get(there)).
   // The result is the same either way, byte for byte; only the time differs.
   void putFields(WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs);
+  // The same, with the pairs worked out once before a loop over records (both areas keep their
+  // tables for as long as the plan is used).
+  FieldCopy planFieldCopy(const WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs) const;
+  void putFields(WorkArea& from, const FieldCopy& plan);
   // Appends the raw bytes of a character field of the buffer (no Value built).
   void appendRaw(size_t pos, std::string& out) const;
   std::vector<FieldSpec> structure() const;

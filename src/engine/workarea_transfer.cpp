@@ -66,12 +66,13 @@ bool WorkArea::exportTo(const std::filesystem::path& host, const std::vector<std
   WorkArea target(ws_, 0, "", std::move(t), *driver_);
   std::vector<std::pair<size_t, size_t>> pairs;
   for (size_t i = 0; i < positions.size(); ++i) pairs.emplace_back(i + 1, positions[i]);
+  const FieldCopy plan = target.planFieldCopy(*this, pairs);
   uint32_t saved = recno_;
   bool savedEof = eof_;
   for (goTop(); !eof_; skip(1)) {
     if (forCond && !forCond()) continue;
     target.append();
-    target.putFields(*this, pairs);
+    target.putFields(*this, plan);
     if (deleted()) target.remove();
   }
   target.commit();
@@ -97,13 +98,14 @@ bool WorkArea::importFrom(const std::filesystem::path& host, Condition forCond) 
     int p = source.fieldPos(fieldName(i));
     if (p && compatible(field(i).type, source.field(size_t(p)).type)) map.emplace_back(i, size_t(p));
   }
+  const FieldCopy plan = planFieldCopy(source, map);
   for (source.goTop(); !source.eof(); source.skip(1)) {
     if (forCond && !forCond()) continue;
     if (!append()) {
       raise(rt::kErrAppendLock, "cannot append: the table header is locked", "DBIMPORT");
       return false;
     }
-    putFields(source, map);
+    putFields(source, plan);
     if (source.deleted()) remove();
   }
   flushRecord();

@@ -211,7 +211,11 @@ TEST_F(RecordCopy, ExportAndImportWriteTheSameBytesAsTheCopyThroughValues) {
     ws.current()->goTo(3);
     ws.current()->remove();
   }
-  std::vector<std::string> exported[2], imported[2];
+  // The same fields in another order, one of them wider: what lies side by side in one table
+  // does not in the other, and the wider field goes through its value.
+  const std::vector<FieldSpec> shuffledFields = {{"ILE", 'N', 4, 0},  {"KWOTA", 'N', 10, 2}, {"DATA", 'D', 8, 0},
+                                                 {"NAZWA", 'C', 10, 0}, {"OK", 'L', 1, 0},     {"OPIS", 'M', 10, 0}};
+  std::vector<std::string> exported[2], imported[2], shuffled[2];
   for (bool moved : {false, true}) {
     setFieldBytesMoved(moved);
     const auto ex = dir_ / (std::string(moved ? "moved" : "values") + "_export.dbf");
@@ -226,6 +230,12 @@ TEST_F(RecordCopy, ExportAndImportWriteTheSameBytesAsTheCopyThroughValues) {
     ASSERT_TRUE(ws.useHost(im, "i", UseOptions{}));
     ASSERT_TRUE(ws.current()->importFrom(source));
     ws.closeAll();
+    const auto sh = dir_ / (std::string(moved ? "moved" : "values") + "_shuffled.dbf");
+    ASSERT_TRUE(Table::create(sh, shuffledFields, why)) << why;
+    ASSERT_TRUE(ws.useHost(sh, "h", UseOptions{}));
+    ASSERT_TRUE(ws.current()->importFrom(source));
+    ws.closeAll();
+    shuffled[moved] = contents(sh);
     rt::settings().deletedHidden = true;
     exported[moved] = contents(ex);
     imported[moved] = contents(im);
@@ -234,6 +244,8 @@ TEST_F(RecordCopy, ExportAndImportWriteTheSameBytesAsTheCopyThroughValues) {
   EXPECT_EQ(exported[true], exported[false]);
   EXPECT_EQ(imported[true], imported[false]);
   EXPECT_EQ(exported[true], imported[true]);
+  ASSERT_EQ(shuffled[false].size(), records.size());
+  EXPECT_EQ(shuffled[true], shuffled[false]);
   // The copy through values writes its own forms: blanks became zeros, "t" became "T".
   EXPECT_NE(contents(source), exported[false]);
   EXPECT_EQ(exported[true][1].substr(9, 14), "      0.00   0");
