@@ -145,10 +145,17 @@ bool swapStaged(const std::filesystem::path& table, const std::filesystem::path&
   const Step last{staged.filename().string(), table.filename().string()};
   if (!goOn(SwapPoint::BeforeMemo, table)) return false;
 
+  const std::filesystem::path record = commitRecordOf(table);
+  if (first.empty() && removals.empty() && !std::filesystem::exists(record, ec)) {
+    // A table alone: its one rename is the commit, and no record is needed to finish it.
+    if (!renameInto(staged, table)) return false;
+    syncPath(dir);
+    return goOn(SwapPoint::AfterTable, table);
+  }
+
   std::vector<Step> all = first;
   all.push_back(last);
   all.insert(all.end(), removals.begin(), removals.end());
-  const std::filesystem::path record = commitRecordOf(table);
   if (!writeRecord(record, all)) {
     removeRecord(record);
     return false;

@@ -29,7 +29,8 @@ struct Companion {
 // companion without a staged copy has its target deleted (a memo file the new table no longer
 // has). The staged files are forced to the disk, then a commit record
 // (stagedPath(table) with extension ".swp") lists the renames: from then on the swap is done,
-// whoever finishes it. Renames go memo first, the table last. False when the swap stopped: the
+// whoever finishes it. Renames go memo first, the table last. A table with no companion to move
+// or delete needs no record: its single rename is the commit. False when the swap stopped: the
 // old table is in place when it stopped before the commit record, otherwise the next open of
 // the table completes it.
 bool swapStaged(const std::filesystem::path& table, const std::filesystem::path& staged,
