@@ -4,12 +4,14 @@
 // (finishInterruptedSwap) completes from the commit record.
 #include "engine/staging.h"
 
+#include <cerrno>
 #include <fstream>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "os/file.h"
+#include "os/files.h"
 #include "os/path.h"
 #include "runtime/clock.h"
 
@@ -47,13 +49,7 @@ using Step = std::pair<std::string, std::string>;
 
 bool renameInto(const std::filesystem::path& from, const std::filesystem::path& to) {
   for (int attempt = 1; attempt <= kRenameTries; ++attempt) {
-    std::error_code ec;
-    std::filesystem::rename(from, to, ec);
-    if (!ec) {
-      os::noteRemoved(from);
-      os::noteCreated(to);
-      return true;
-    }
+    if (os::replaceHostFile(from, to)) return true;
     if (attempt < kRenameTries) rt::pause(kRenamePause);
   }
   return false;
@@ -65,8 +61,7 @@ bool carryOut(const std::filesystem::path& dir, const std::vector<Step>& steps) 
   for (const auto& [from, to] : steps) {
     std::error_code ec;
     if (from == kDelete) {
-      if (std::filesystem::exists(dir / to, ec) && std::filesystem::remove(dir / to, ec)) os::noteRemoved(dir / to);
-      if (ec) ok = false;
+      if (!os::removeHostFile(dir / to) && os::lastOsError() != ENOENT) ok = false;
     } else if (std::filesystem::exists(dir / from, ec)) {
       ok = renameInto(dir / from, dir / to) && ok;
     }
@@ -108,10 +103,7 @@ std::vector<Step> readRecord(const std::filesystem::path& record, bool& complete
 
 // A record whose removal a crash undoes names staged files that are gone: finishing it again
 // changes nothing, so its removal is not forced to the disk.
-void removeRecord(const std::filesystem::path& record) {
-  std::error_code ec;
-  if (std::filesystem::remove(record, ec)) os::noteRemoved(record);
-}
+void removeRecord(const std::filesystem::path& record) { os::removeHostFile(record); }
 
 }  // namespace
 
@@ -189,10 +181,8 @@ void finishInterruptedSwap(const std::filesystem::path& table) {
 void removeStaged(const std::filesystem::path& table, const std::filesystem::path& staged,
                   const std::vector<Companion>& companions) {
   finishInterruptedSwap(table);
-  std::error_code ec;
-  for (const auto& c : companions)
-    if (std::filesystem::remove(c.staged, ec)) os::noteRemoved(c.staged);
-  if (std::filesystem::remove(staged, ec)) os::noteRemoved(staged);
+  for (const auto& c : companions) os::removeHostFile(c.staged);
+  os::removeHostFile(staged);
 }
 
 }  // namespace tav::engine

@@ -13,6 +13,7 @@
 #include "engine/staging.h"
 #include "engine/workspace.h"
 #include "os/file.h"
+#include "os/files.h"
 #include "os/path.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
@@ -338,16 +339,12 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
   // Built under the staging name by the one-pass build, then let go of: it comes back under its
   // own name once it is whole on the disk.
   const std::filesystem::path staged = stagedPath(host);
-  std::error_code ec;
-  std::filesystem::remove(staged, ec);
+  os::removeHostFile(staged);
   // However the build ends (an error the handler abandons at included), the staged file goes
   // unless it has taken the index's name.
   struct StagedRemoved {
     const std::filesystem::path& path;
-    ~StagedRemoved() {
-      std::error_code e;
-      std::filesystem::remove(path, e);
-    }
+    ~StagedRemoved() { os::removeHostFile(path); }
   } stagedRemoved{staged};
   const bool built = orderCreate(staged, named);
   std::string why = leaveOrderList(staged);
@@ -357,16 +354,7 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
     os::File sync;
     ok = sync.open(staged, os::File::Mode::Read) && sync.syncAll();
     sync.close();
-    if (ok) {
-      std::filesystem::rename(staged, host, ec);
-      ok = !ec;
-      if (ok) {
-        os::noteRemoved(staged);
-        os::noteCreated(host);
-      } else {
-        why = ec.message();
-      }
-    }
+    if (ok && !(ok = os::replaceHostFile(staged, host))) why = std::strerror(os::lastOsError());
   }
   if (!ok) {
     // A build that failed has said why already.

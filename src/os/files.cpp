@@ -291,6 +291,23 @@ bool replaceFile(std::string_view from, std::string_view to) {
   return true;
 }
 
+bool replaceHostFile(const fs::path& from, const fs::path& to) {
+  if (const int injected = faultAt(FaultPoint::Rename)) return fail(injected);
+  if (::rename(from.c_str(), to.c_str()) != 0) return fail(errno);
+  noteRemoved(from);
+  noteCreated(to);
+  return true;
+}
+
+bool removeHostFile(const fs::path& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return fail(errno);
+  if (const int injected = faultAt(FaultPoint::Delete)) return fail(injected);
+  if (::unlink(path.c_str()) != 0) return fail(errno);
+  noteRemoved(path);
+  return true;
+}
+
 bool removeFile(std::string_view path) {
   fs::path host = toHost(path);
   struct stat st;

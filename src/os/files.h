@@ -53,6 +53,11 @@ bool renameFile(std::string_view from, std::string_view to);
 bool replaceFile(std::string_view from, std::string_view to);
 // Deletes a file or a symbolic link; fails for directories and read-only files.
 bool removeFile(std::string_view path);
+// The same two doors for files already named on the host (the engine's staged tables, indexes
+// and commit records): a rename that replaces its target, and a deletion (false with ENOENT
+// when there was nothing to delete). Each is a fault-injection point and keeps the listing cache.
+bool replaceHostFile(const std::filesystem::path& from, const std::filesystem::path& to);
+bool removeHostFile(const std::filesystem::path& path);
 // One level; the parent must exist. Fails for an existing entry and for roots.
 bool createDirectory(std::string_view path);
 // An empty directory, or a symbolic link to one (the link goes, its target stays).

@@ -332,11 +332,10 @@ bool ZipWriter::save(std::string_view comment) {
     return false;
   }
   file_.close();
-  std::error_code ec;
   const auto from = os::toHost(temp_), to = os::toHost(target_);
-  std::filesystem::rename(from, to, ec);
+  const bool renamed = os::replaceHostFile(from, to);
   os::forgetListing(from.parent_path());
-  if (ec) {
+  if (!renamed) {
     discard();
     return false;
   }
