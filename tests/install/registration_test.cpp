@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "db/xbpreg.h"
@@ -18,6 +17,7 @@
 #include "runtime/codepage.h"
 #include "runtime/date.h"
 #include "runtime/shared_variables.h"
+#include "engine/engine_test_util.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
@@ -48,12 +48,6 @@ std::map<std::string, std::string> lnkinfo(const fs::path& file) {
     fields[label] = line.substr(colon + 2);
   }
   return fields;
-}
-
-std::string slurp(const fs::path& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p, std::ios::binary).rdbuf();
-  return ss.str();
 }
 
 class Registration : public ::testing::Test {
@@ -108,7 +102,7 @@ TEST_F(Registration, WritesTheToolKeyAndTheUninstallEntry) {
   EXPECT_EQ(e.nSubKeys, 0u);  // the programs list reads the entry's own values
 
   // A person reads the values in the order they were written.
-  const std::string text = slurp(prefix_ / "user.reg");
+  const std::string text = tav::test::readFile(prefix_ / "user.reg");
   EXPECT_LT(text.find("@=\"Parametry"), text.find("\"Data_instalacji\""));
   EXPECT_LT(text.find("\"Data_instalacji\""), text.find("\"Rok\"=\"2025\""));
   EXPECT_NE(text.find("\"NoModify\"=dword:00000001"), std::string::npos);
@@ -159,9 +153,9 @@ TEST_F(Registration, DesktopLinkElsewhereIsReplacedAndOneHereIsKept) {
 
   // The user's own link to this program, in other letter case and with a text of their own.
   tav::os::writeShellLink(desktopLink(), {"c:\\TAMBOREX\\tav\\2025\\TAV.EXE", "C:\\", "/X", "moj"});
-  const std::string before = slurp(desktopLink());
+  const std::string before = tav::test::readFile(desktopLink());
   REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
-  EXPECT_EQ(slurp(desktopLink()), before);
+  EXPECT_EQ(tav::test::readFile(desktopLink()), before);
 
   // The same program for a workstation since renamed: its argument is renewed.
   tav::os::writeShellLink(desktopLink(), {"C:\\Tamborex\\Tav\\2025\\tav.exe", "C:\\", "/NSTARA", "moj"});

@@ -12,18 +12,13 @@
 
 #include "os/path.h"
 #include "os/system_info.h"
+#include "engine/engine_test_util.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 using namespace tav::os::reg;
 
 namespace {
-
-std::string readFile(const fs::path& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p, std::ios::binary).rdbuf();
-  return ss.str();
-}
 
 std::string sz(const std::string& s) { return s + '\0'; }
 
@@ -211,7 +206,7 @@ TEST_F(RegistryStore, FileIsTextThatAnotherProcessReads) {
   uint8_t five[4] = {5, 0, 0, 0};
   ASSERT_EQ(RegSetValueEx(h, "n", 0, REG_DWORD, five, 4), 0);
   RegCloseKey(h);
-  EXPECT_NE(readFile(prefix_ / "system.reg")
+  EXPECT_NE(tav::test::readFile(prefix_ / "system.reg")
                 .find("[HKEY_LOCAL_MACHINE\\Software\\Tamborex]\r\n\"n\"=dword:00000005"),
             std::string::npos);
   for (const auto& e : fs::directory_iterator(prefix_))
@@ -275,7 +270,7 @@ TEST_F(RegistryStore, DamagedFileIsNamedWithItsLineAndNeverTouched) {
   EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "B", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr), ERROR_CANTWRITE);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("system.reg cannot be read as a registry file: line 3"), std::string::npos) << err;
-  EXPECT_EQ(readFile(prefix_ / "system.reg"), garbage);
+  EXPECT_EQ(tav::test::readFile(prefix_ / "system.reg"), garbage);
   int files = 0;
   for (const auto& e : fs::directory_iterator(prefix_)) files += e.path().filename().string().rfind("system.reg", 0) == 0;
   EXPECT_EQ(files, 2);  // the store file and its lock file, nothing set aside
@@ -301,7 +296,7 @@ TEST_F(RegistryStore, ComputerNameAnswersFromTheHostAndIsNeverStored) {
   HKEY h = create(HKEY_LOCAL_MACHINE, "Software\\X");
   set(h, "v", "1");
   RegCloseKey(h);
-  EXPECT_EQ(readFile(prefix_ / "system.reg").find("ComputerName"), std::string::npos);
+  EXPECT_EQ(tav::test::readFile(prefix_ / "system.reg").find("ComputerName"), std::string::npos);
 }
 
 TEST_F(RegistryStore, NewUserStoreHasShellFoldersThatExist) {

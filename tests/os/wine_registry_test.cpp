@@ -6,22 +6,16 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "os/registry/registry.h"
+#include "engine/engine_test_util.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 using namespace tav::os::reg;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p, std::ios::binary).rdbuf();
-  return ss.str();
-}
 
 // A user.reg as wineboot leaves it, with the forms Wine writes: escapes beyond ASCII, str(2),
 // str(7), hex lists over continuation lines, option lines, a key without values.
@@ -110,7 +104,7 @@ TEST(WineRegistry, ChangingOneValueKeepsEveryOtherByteOfWinesFile) {
   ASSERT_EQ(setText(h, "", "Parametry"), ERROR_SUCCESS);
   RegCloseKey(h);
 
-  const std::string after = slurp(map.prefix() / "user.reg");
+  const std::string after = tav::test::readFile(map.prefix() / "user.reg");
   // Only the changed section's time stamps and value differ; the new key sits among its siblings
   // in Wine's order, without sections for the keys that only lead to it.
   const std::regex stamp(R"(\[Software\\\\Probe\] (\d+)\n#time=([0-9a-f]+)\n)");
@@ -157,7 +151,7 @@ TEST(WineRegistry, AFileThatDoesNotParseStopsEveryWriteAndStaysAsItIs) {
   EXPECT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\Tamborex", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr),
             ERROR_CANTWRITE);
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ(slurp(map.prefix() / "user.reg"), damaged);
+  EXPECT_EQ(tav::test::readFile(map.prefix() / "user.reg"), damaged);
   resetForTests();
 }
 
@@ -188,7 +182,7 @@ TEST(WineRegistry, ClassesAreTheMachinesWithTheUsersOverThem) {
   ASSERT_EQ(setText(h, "", "Firma TAV"), ERROR_SUCCESS);
   RegCloseKey(h);
   EXPECT_EQ(standard("TAV.Firma"), "Firma TAV");
-  EXPECT_NE(slurp(map.prefix() / "system.reg").find("[Software\\\\Classes\\\\TAV.Firma] "), std::string::npos);
-  EXPECT_EQ(slurp(map.prefix() / "user.reg").find("TAV.Firma"), std::string::npos);
+  EXPECT_NE(tav::test::readFile(map.prefix() / "system.reg").find("[Software\\\\Classes\\\\TAV.Firma] "), std::string::npos);
+  EXPECT_EQ(tav::test::readFile(map.prefix() / "user.reg").find("TAV.Firma"), std::string::npos);
   resetForTests();
 }
