@@ -211,9 +211,17 @@ void PUB_25_01_002(std::string_view databaseDirectory) {
   if (!db::OTWORZ(d.pub, "wpit", "pw")) return;
   const size_t fields = engine::workspace().find("pw")->fieldCount();
   db::ZAMKNIJ("pw");
-  if (fields >= kWpitFields) return;
-
   const std::string rebuilt = d.pub + "awpit.dbf", table = d.pub + "wpit.dbf";
+  if (fields >= kWpitFields) {
+    // Converted. A work copy still here means the run that converted the table stopped right
+    // after copying it into place, perhaps before the old index went: both go now.
+    if (os::exists(rebuilt)) {
+      db::DEL_FILE(d.pub + "wpit.cdx");
+      db::DEL_FILE(rebuilt);
+    }
+    return;
+  }
+
   // A copy that fails keeps its target: a work copy left by an interrupted run, perhaps holding
   // records already, must not be taken for the template.
   db::DEL_FILE(rebuilt);

@@ -153,6 +153,13 @@ TEST_F(PublicSteps, Step002RebuildsAnOldFormTableOnTheTemplateKeepingEveryRecord
   const auto done = snapshot(base_ / "public");
   ASSERT_TRUE(quietly([&] { PUB_25_01_002(db_); }));
   EXPECT_EQ(snapshot(base_ / "public"), done);
+
+  // A run killed right after copying the new table into place left its work copy and the old
+  // index: the next run takes both away and leaves the table as it is.
+  fs::copy_file(pub("wpit.dbf"), pub("awpit.dbf"));
+  std::ofstream(pub("wpit.cdx"), std::ios::binary) << std::string(1024, 'x');
+  ASSERT_TRUE(quietly([&] { PUB_25_01_002(db_); }));
+  EXPECT_EQ(snapshot(base_ / "public"), done);
 }
 
 TEST_F(PublicSteps, Step002LeavesTheFormTableWhenItCannotBeRebuiltSafely) {
