@@ -102,8 +102,9 @@ bool firmName(const std::string& firmDirectory, std::string& name) {
 // Sets the database's completion flag; false when the record could not be written. A
 // `programLevel` given is put back as the record's `tav` when the record demands more: the program
 // steps of the refresh are chosen by it, and the refresh raises it once they are done.
-bool setCompletion(std::string_view databaseDirectory, const char* ok, const std::string& programLevel = {}) {
-  if (!db::S_OTWORZ(databaseDirectory, "wersja", "wer")) return false;
+bool setCompletion(std::string_view databaseDirectory, const char* ok, const std::string& programLevel = {},
+                   const char* table = "wersja") {
+  if (!db::S_OTWORZ(databaseDirectory, table, "wer")) return false;
   bool written = false;
   rt::guarded([&] {
     engine::WorkArea* a = engine::workspace().find("wer");
@@ -657,10 +658,16 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   // The public steps are chosen by the release wersja.dbf records: the new release arrives only
   // once they are done, so that a run stopped among them does them again next time. The shipped
   // record's `ok` may say "T": until the end the database must still say it is incomplete.
+  // The shipped record is marked incomplete beside wersja.dbf and only then takes its place, so
+  // that a crash at any moment leaves a record saying "N": the old one or the new one.
   const std::string programLevel = recordedProgramLevel(database);
-  db::FCOPY(".\\wb.dbf", database + "wersja.dbf");
-  if (!setCompletion(database, "N", programLevel))
+  const std::string incoming = database + "~wb.dbf";
+  db::DEL_FILE(incoming);
+  if (!db::FCOPY(".\\wb.dbf", incoming) || !setCompletion(database, "N", programLevel, "~wb") ||
+      !os::replaceFile(incoming, database + "wersja.dbf")) {
+    db::DEL_FILE(incoming);
     return finish("Nie można zapisać pliku;"_oem + database + "wersja.dbf");
+  }
 
   if (!failures.empty()) {
     writeFailureLog(failures.log);
