@@ -2,6 +2,7 @@
 #include "os/fault.h"
 
 #include <signal.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <array>
@@ -19,19 +20,28 @@ namespace {
 constexpr int kKinds = 8;
 constexpr int kAny = kKinds;
 const char* const kNames[] = {"open", "read", "write", "flush", "rename", "delete", "lock", "mkdir", "any"};
-constexpr int kKill = -1;
+constexpr int kKill = -1, kKillNext = -2;
 
 struct Rule {
   int kind = 0;
   unsigned long nth = 0;
-  int action = 0;  // an errno, or kKill
+  int action = 0;    // an errno, or kKill
+  std::string name;  // KIND@NAME: only calls on a file of this name, counted by the rule itself
+  unsigned long seen = 0;
 };
+
+bool namedLike(const char* path, const std::string& name) {
+  if (!path) return false;
+  const char* slash = std::strrchr(path, '/');
+  return ::strcasecmp(slash ? slash + 1 : path, name.c_str()) == 0;
+}
 
 struct Faults {
   bool active = false;
   std::vector<Rule> rules;
   std::array<unsigned long, kKinds + 1> counts{};
   std::string trace;
+  bool killNext = false;  // a killnext rule was met: the operation goes through, the next one kills
 };
 
 int actionOf(const std::string& a) {
@@ -40,6 +50,7 @@ int actionOf(const std::string& a) {
   if (a == "EACCES") return EACCES;
   if (a == "EAGAIN") return EAGAIN;
   if (a == "kill") return kKill;
+  if (a == "killnext") return kKillNext;
   return 0;
 }
 
@@ -69,7 +80,12 @@ void load() {
       const size_t c1 = item.find(':'), c2 = item.rfind(':');
       if (c1 != std::string::npos && c2 != c1) {
         Rule r;
-        r.kind = kindOf(item.substr(0, c1));
+        std::string kind = item.substr(0, c1);
+        if (const size_t at = kind.find('@'); at != std::string::npos) {
+          r.name = kind.substr(at + 1);
+          kind.erase(at);
+        }
+        r.kind = kindOf(kind);
         r.nth = std::strtoul(item.c_str() + c1 + 1, nullptr, 10);
         r.action = actionOf(item.substr(c2 + 1));
         if (r.kind >= 0 && r.nth > 0 && r.action != 0) f.rules.push_back(r);
@@ -99,15 +115,27 @@ std::once_flag loaded;
 
 }  // namespace
 
-int faultAt(FaultPoint kind) {
+int faultAt(FaultPoint kind, const char* path) {
   std::call_once(loaded, load);
   Faults& f = faults();
   if (!f.active) return 0;
+  if (f.killNext) {
+    writeTrace();
+    ::kill(::getpid(), SIGKILL);
+  }
   const int k = static_cast<int>(kind);
   const unsigned long n = ++f.counts[k];
   const unsigned long any = ++f.counts[kAny];
-  for (const Rule& r : f.rules) {
-    if (!((r.kind == k && r.nth == n) || (r.kind == kAny && r.nth == any))) continue;
+  for (Rule& r : f.rules) {
+    if (!r.name.empty()) {
+      if ((r.kind != k && r.kind != kAny) || !namedLike(path, r.name) || ++r.seen != r.nth) continue;
+    } else if (!((r.kind == k && r.nth == n) || (r.kind == kAny && r.nth == any))) {
+      continue;
+    }
+    if (r.action == kKillNext) {
+      f.killNext = true;
+      return 0;
+    }
     if (r.action == kKill) {
       // The trace still says how far the run came: a sweep reads it to know the points.
       writeTrace();

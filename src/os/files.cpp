@@ -260,7 +260,7 @@ bool renameFile(std::string_view from, std::string_view to) {
   struct stat ss, ds;
   if (::lstat(src.c_str(), &ss) != 0) return fail(errno);
   fs::path dst = toHost(to);
-  if (const int injected = faultAt(FaultPoint::Rename)) return fail(injected);
+  if (const int injected = faultAt(FaultPoint::Rename, src.c_str())) return fail(injected);
   if (::lstat(dst.c_str(), &ds) == 0) {
     if (ds.st_dev != ss.st_dev || ds.st_ino != ss.st_ino) return fail(EEXIST);
     // The same entry under another letter case: a case-only rename.
@@ -284,7 +284,7 @@ bool renameFile(std::string_view from, std::string_view to) {
 bool replaceFile(std::string_view from, std::string_view to) {
   fs::path src = toHost(from);
   fs::path dst = toHost(to);
-  if (const int injected = faultAt(FaultPoint::Rename)) return fail(injected);
+  if (const int injected = faultAt(FaultPoint::Rename, src.c_str())) return fail(injected);
   if (::rename(src.c_str(), dst.c_str()) != 0) return fail(errno);
   noteRemoved(src);
   noteCreated(dst);
@@ -292,7 +292,7 @@ bool replaceFile(std::string_view from, std::string_view to) {
 }
 
 bool replaceHostFile(const fs::path& from, const fs::path& to) {
-  if (const int injected = faultAt(FaultPoint::Rename)) return fail(injected);
+  if (const int injected = faultAt(FaultPoint::Rename, from.c_str())) return fail(injected);
   if (::rename(from.c_str(), to.c_str()) != 0) return fail(errno);
   noteRemoved(from);
   noteCreated(to);
