@@ -281,15 +281,7 @@ bool renameFile(std::string_view from, std::string_view to) {
   return true;
 }
 
-bool replaceFile(std::string_view from, std::string_view to) {
-  fs::path src = toHost(from);
-  fs::path dst = toHost(to);
-  if (const int injected = faultAt(FaultPoint::Rename, src.c_str())) return fail(injected);
-  if (::rename(src.c_str(), dst.c_str()) != 0) return fail(errno);
-  noteRemoved(src);
-  noteCreated(dst);
-  return true;
-}
+bool replaceFile(std::string_view from, std::string_view to) { return replaceHostFile(toHost(from), toHost(to)); }
 
 bool replaceHostFile(const fs::path& from, const fs::path& to) {
   if (const int injected = faultAt(FaultPoint::Rename, from.c_str())) return fail(injected);
@@ -302,7 +294,7 @@ bool replaceHostFile(const fs::path& from, const fs::path& to) {
 bool removeHostFile(const fs::path& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return fail(errno);
-  if (const int injected = faultAt(FaultPoint::Delete)) return fail(injected);
+  if (const int injected = faultAt(FaultPoint::Delete, path.c_str())) return fail(injected);
   if (::unlink(path.c_str()) != 0) return fail(errno);
   noteRemoved(path);
   return true;
@@ -314,7 +306,7 @@ bool removeFile(std::string_view path) {
   if (::lstat(host.c_str(), &st) != 0) return fail(errno);
   if (S_ISDIR(st.st_mode)) return fail(EISDIR);
   if (!S_ISLNK(st.st_mode) && readOnlyMode(st.st_mode)) return fail(EACCES);
-  if (const int injected = faultAt(FaultPoint::Delete)) return fail(injected);
+  if (const int injected = faultAt(FaultPoint::Delete, host.c_str())) return fail(injected);
   if (::unlink(host.c_str()) != 0) return fail(errno);
   noteRemoved(host);
   return true;

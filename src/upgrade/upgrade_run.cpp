@@ -657,9 +657,9 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
 
   // The public steps are chosen by the release wersja.dbf records: the new release arrives only
   // once they are done, so that a run stopped among them does them again next time. The shipped
-  // record's `ok` may say "T": until the end the database must still say it is incomplete.
-  // The shipped record is marked incomplete beside wersja.dbf and only then takes its place, so
-  // that a crash at any moment leaves a record saying "N": the old one or the new one.
+  // record's `ok` may say "T", and until the end the database must say it is incomplete: the
+  // record is marked "N" beside wersja.dbf and only then takes its place, so that a crash at any
+  // moment leaves a record saying "N", the old one or the new one.
   const std::string programLevel = recordedProgramLevel(database);
   const std::string incoming = database + "~wb.dbf";
   db::DEL_FILE(incoming);
