@@ -53,11 +53,16 @@ bool parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) return false;
     std::string k = argv[i], v = argv[i + 1];
-    if (k == "--firms") o.firms = std::stoi(v);
-    else if (k == "--records") o.records = std::stoi(v);
-    else if (k == "--rounds") o.rounds = std::stoi(v);
-    else if (k == "--dir") o.dir = v;
-    else return false;
+    if (k == "--firms")
+      o.firms = std::stoi(v);
+    else if (k == "--records")
+      o.records = std::stoi(v);
+    else if (k == "--rounds")
+      o.rounds = std::stoi(v);
+    else if (k == "--dir")
+      o.dir = v;
+    else
+      return false;
   }
   return o.firms > 0 && o.records > 0 && o.rounds > 0;
 }
@@ -105,7 +110,8 @@ std::vector<int> firmNumbers(const std::string& databaseDir) {
   std::vector<int> out;
   if (!db::OTWORZ(databaseDir, "install", "ins")) return out;
   engine::WorkArea& ins = *engine::workspace().current();
-  for (ins.goTop(); !ins.eof(); ins.skip(1)) out.push_back(static_cast<int>(ins.get(std::string_view("nr")).num()));
+  for (ins.goTop(); !ins.eof(); ins.skip(1))
+    out.push_back(static_cast<int>(ins.get(std::string_view("nr")).num()));
   db::ZAMKNIJ("ins");
   return out;
 }
@@ -151,9 +157,11 @@ Round runRound(const fs::path& pristine, const fs::path& work, const fs::path& r
     rt::shared().num_fir = rt::Value(nr);
     const std::string firm = dbDir + "firma" + rt::lTrim(rt::Str(nr, 4, 0)) + "\\";
     rt::Error e;
-    if (!rt::sequence([&] { convert::MAKE_WINFIR(firm, programDir, dbDir, kDatabaseRelease); }, &e)) {
+    if (!rt::sequence([&] { convert::MAKE_WINFIR(firm, programDir, dbDir, kDatabaseRelease); },
+                      &e)) {
       ++r.failed;
-      std::fprintf(stderr, "  firm %d failed: %s %s\n", nr, e.description.c_str(), e.filename.c_str());
+      std::fprintf(stderr, "  firm %d failed: %s %s\n", nr, e.description.c_str(),
+                   e.filename.c_str());
     }
     db::CLOSEALL();
   }
@@ -167,7 +175,8 @@ Round runRound(const fs::path& pristine, const fs::path& work, const fs::path& r
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) {
-    std::fprintf(stderr, "usage: %s [--firms 40] [--records 3000] [--rounds 3] [--dir DIR]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--firms 40] [--records 3000] [--rounds 3] [--dir DIR]\n",
+                 argv[0]);
     return 2;
   }
   fs::path root = o.dir;
@@ -182,8 +191,8 @@ int main(int argc, char** argv) {
   if (reuse)
     std::printf("firm conversion: the database already in %s, %d rounds\n", root.c_str(), o.rounds);
   else
-    std::printf("firm conversion: %d firms of %d records from %s, %d rounds, in %s\n", o.firms, o.records,
-                kDatabaseRelease, o.rounds, root.c_str());
+    std::printf("firm conversion: %d firms of %d records from %s, %d rounds, in %s\n", o.firms,
+                o.records, kDatabaseRelease, o.rounds, root.c_str());
   if (!reuse && !generate(o, release, pristine)) {
     std::fprintf(stderr, "generating the sample database failed\n");
     return 1;
@@ -202,8 +211,8 @@ int main(int argc, char** argv) {
     fs::remove_all(work, ec);
     fs::create_directories(work);
     Round r = runRound(pristine, work, release);
-    std::printf("round %d: copy %.3f s, conversion of %zu firms %.3f s, ratio %.1f%s\n", i, r.copy, r.firms,
-                r.conversion, r.conversion / r.copy, r.failed ? " (firms failed)" : "");
+    std::printf("round %d: copy %.3f s, conversion of %zu firms %.3f s, ratio %.1f%s\n", i, r.copy,
+                r.firms, r.conversion, r.conversion / r.copy, r.failed ? " (firms failed)" : "");
     std::fflush(stdout);
     rounds.push_back(r);
   }
@@ -215,8 +224,8 @@ int main(int argc, char** argv) {
   }
   rusage ru{};
   ::getrusage(RUSAGE_SELF, &ru);
-  std::printf("best: copy %.3f s, conversion %.3f s, ratio %.1f; peak memory %.1f MB\n", copy, conversion,
-              conversion / copy, static_cast<double>(ru.ru_maxrss) / 1024.0);
+  std::printf("best: copy %.3f s, conversion %.3f s, ratio %.1f; peak memory %.1f MB\n", copy,
+              conversion, conversion / copy, static_cast<double>(ru.ru_maxrss) / 1024.0);
   std::error_code ec;
   fs::current_path("/", ec);
   if (o.dir.empty()) fs::remove_all(root, ec);

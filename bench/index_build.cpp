@@ -38,7 +38,8 @@ const std::string& table() {
       char buf[32];
       std::snprintf(buf, sizeof buf, "%10u", static_cast<unsigned>(rng() % 999999 + 1));
       std::memcpy(rec + kLpp, buf, 10);
-      for (size_t i = 0; i < 10; ++i) rec[kLppO + i] = i < 3 + rng() % 7 ? letters[rng() % letters.size()] : ' ';
+      for (size_t i = 0; i < 10; ++i)
+        rec[kLppO + i] = i < 3 + rng() % 7 ? letters[rng() % letters.size()] : ' ';
       std::snprintf(buf, sizeof buf, "%02u", static_cast<unsigned>(rng() % 12 + 1));
       std::memcpy(rec + kMc, buf, 2);
       std::string d = (start + static_cast<int>(rng() % 2000)).dtos();

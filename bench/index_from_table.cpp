@@ -45,7 +45,9 @@ void writeTableOnce() {
   done = true;
   rt::AbandonGuard guard;
   Workspace ws;
-  ws.createHost(table(), {{"LPP", 'C', 10, 0}, {"LPP_O", 'C', 10, 0}, {"MC", 'C', 2, 0}, {"DATA", 'D', 8, 0}});
+  ws.createHost(
+      table(),
+      {{"LPP", 'C', 10, 0}, {"LPP_O", 'C', 10, 0}, {"MC", 'C', 2, 0}, {"DATA", 'D', 8, 0}});
   ws.useHost(table(), "K", UseOptions{});
   WorkArea& a = *ws.current();
   uint32_t x = 12345;

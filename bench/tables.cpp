@@ -19,8 +19,11 @@ namespace {
 
 constexpr int64_t kRecords = 1000000;
 
-const std::vector<FieldSpec> kFields = {
-    {"NAZWA", 'C', 30, 0}, {"KWOTA", 'N', 12, 2}, {"ILOSC", 'N', 6, 0}, {"DATA", 'D', 8, 0}, {"OK", 'L', 1, 0}};
+const std::vector<FieldSpec> kFields = {{"NAZWA", 'C', 30, 0},
+                                        {"KWOTA", 'N', 12, 2},
+                                        {"ILOSC", 'N', 6, 0},
+                                        {"DATA", 'D', 8, 0},
+                                        {"OK", 'L', 1, 0}};
 
 std::filesystem::path scratch() {
   static std::filesystem::path dir = [] {

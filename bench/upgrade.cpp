@@ -71,13 +71,20 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string k = argv[i], v = argv[i + 1];
-    if (k == "--firms") o.firms = std::atoi(v.c_str());
-    else if (k == "--records") o.records = std::atoi(v.c_str());
-    else if (k == "--runs") o.runs = std::max(1, std::atoi(v.c_str()));
-    else if (k == "--jobs") o.jobs = std::max(1, std::atoi(v.c_str()));
-    else if (k == "--dir") o.dir = v;
+    if (k == "--firms")
+      o.firms = std::atoi(v.c_str());
+    else if (k == "--records")
+      o.records = std::atoi(v.c_str());
+    else if (k == "--runs")
+      o.runs = std::max(1, std::atoi(v.c_str()));
+    else if (k == "--jobs")
+      o.jobs = std::max(1, std::atoi(v.c_str()));
+    else if (k == "--dir")
+      o.dir = v;
     else {
-      std::fprintf(stderr, "usage: bench_upgrade [--firms N] [--records M] [--runs R] [--jobs J] [--dir SCRATCH]\n");
+      std::fprintf(
+          stderr,
+          "usage: bench_upgrade [--firms N] [--records M] [--runs R] [--jobs J] [--dir SCRATCH]\n");
       return 2;
     }
   }
@@ -90,11 +97,12 @@ int main(int argc, char** argv) {
   const fs::path release = o.dir / "release", pristine = o.dir / "pristine", baza = o.dir / "baza",
                  program = o.dir / "program", copy = o.dir / "copy";
 
-  std::printf("upgrade: generating %d firms of %d records from release 025.01.001 in %s\n", o.firms, o.records,
-              o.dir.c_str());
+  std::printf("upgrade: generating %d firms of %d records from release 025.01.001 in %s\n", o.firms,
+              o.records, o.dir.c_str());
   if (!run(q(mkrelease) + " release " + q(release) + " > /dev/null") ||
-      !run(q(mkrelease) + " database " + q(pristine) + " --release 025.01.001 --firms " + std::to_string(o.firms) +
-           " --records " + std::to_string(o.records) + " --seed 7 > /dev/null")) {
+      !run(q(mkrelease) + " database " + q(pristine) + " --release 025.01.001 --firms " +
+           std::to_string(o.firms) + " --records " + std::to_string(o.records) +
+           " --seed 7 > /dev/null")) {
     std::fprintf(stderr, "upgrade: mkrelease failed\n");
     return 1;
   }
@@ -120,14 +128,16 @@ int main(int argc, char** argv) {
       fs::remove_all(program);
       fs::remove_all(o.dir / "prefix");
       run("cp -r " + q(pristine) + " " + q(baza) + " && sync -f " + q(baza));
-      run(q(mkrelease) + " program " + q(program) + " --release 25.01.001 --database " + q(baza) + " > /dev/null");
+      run(q(mkrelease) + " program " + q(program) + " --release 25.01.001 --database " + q(baza) +
+          " > /dev/null");
       run("sync");
       Timed u = timed("cd " + q(release) + " && TAV_PREFIX=" + q(o.dir / "prefix") + " " + q(tav) +
                       " 25.01.046 025.01.046 2025 --upgrade " + q(program) + " --yes --jobs " +
-                      std::to_string(jobCounts[j]) + " --report " + q(o.dir / "report.json") + " 2> " +
-                      q(o.dir / "upgrade.log") + " && sync -f " + q(baza));
+                      std::to_string(jobCounts[j]) + " --report " + q(o.dir / "report.json") +
+                      " 2> " + q(o.dir / "upgrade.log") + " && sync -f " + q(baza));
       if (u.code != 0) {
-        std::fprintf(stderr, "upgrade: tav_setup ended with %d (see %s)\n", u.code, (o.dir / "upgrade.log").c_str());
+        std::fprintf(stderr, "upgrade: tav_setup ended with %d (see %s)\n", u.code,
+                     (o.dir / "upgrade.log").c_str());
         return 1;
       }
       upgrades[j].push_back(u.seconds);
@@ -141,8 +151,9 @@ int main(int argc, char** argv) {
     const double seconds = median(upgrades[j]);
     const std::string what = jobCounts[j] == 1 ? std::string("one firm after another")
                                                : std::to_string(jobCounts[j]) + " firms at once";
-    std::printf("  unattended upgrade, %-22s %8.2f s   ratio to the copy %6.2f   peak memory %6.1f MB\n",
-                what.c_str(), seconds, seconds / copySeconds, peaks[j] / 1024.0);
+    std::printf(
+        "  unattended upgrade, %-22s %8.2f s   ratio to the copy %6.2f   peak memory %6.1f MB\n",
+        what.c_str(), seconds, seconds / copySeconds, peaks[j] / 1024.0);
   }
   fs::remove_all(o.dir);
   return 0;

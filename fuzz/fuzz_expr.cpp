@@ -23,8 +23,12 @@ WorkArea& area() {
     Workspace& ws = workspace();
     auto path = fuzz::scratch() / "e.dbf";
     bool ok = fuzz::underHandler([&] {
-      if (!ws.createHost(path, {{"NAZWA", 'C', 20, 0}, {"KWOTA", 'N', 12, 2}, {"ILOSC", 'N', 5, 0},
-                                {"DATA", 'D', 8, 0}, {"OK", 'L', 1, 0}, {"UWAGI", 'M', 10, 0}}))
+      if (!ws.createHost(path, {{"NAZWA", 'C', 20, 0},
+                                {"KWOTA", 'N', 12, 2},
+                                {"ILOSC", 'N', 5, 0},
+                                {"DATA", 'D', 8, 0},
+                                {"OK", 'L', 1, 0},
+                                {"UWAGI", 'M', 10, 0}}))
         fuzz::finding("cannot create the table");
       UseOptions rw;
       if (!ws.useHost(path, "W", rw)) fuzz::finding("cannot open the table to fill it");

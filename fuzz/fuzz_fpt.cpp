@@ -30,9 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t firstData = (MemoFile::kHeaderSize + bs - 1) / bs;
   const uint64_t end = std::min<uint64_t>(blocks, firstData + 4096);
   for (uint64_t b = firstData; b < end; ++b) readAt(static_cast<uint32_t>(b));
-  for (uint32_t b : {0u, 1u, firstData ? firstData - 1 : 0u, m->nextFree(),
-                     static_cast<uint32_t>(std::min<uint64_t>(blocks, 0xFFFFFFFFu)), 0x7FFFFFFFu,
-                     0xFFFFFFFFu})
+  for (uint32_t b :
+       {0u, 1u, firstData ? firstData - 1 : 0u, m->nextFree(),
+        static_cast<uint32_t>(std::min<uint64_t>(blocks, 0xFFFFFFFFu)), 0x7FFFFFFFu, 0xFFFFFFFFu})
     readAt(b);
   return 0;
 }

@@ -58,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reg::Hive hive(root);
   if (reg::parse(text, hive)) return 0;
   for (const auto& [folded, key] : hive.keys()) {
-    if (!hive.find(key.path)) fuzz::finding("a parsed key cannot be found by its path: " + key.path);
+    if (!hive.find(key.path))
+      fuzz::finding("a parsed key cannot be found by its path: " + key.path);
     (void)hive.subkeys(key.path);
     for (const auto& v : key.values) (void)key.find(v.name);
   }

@@ -24,15 +24,14 @@ namespace tav::fuzz {
 // million executions off the disk.
 inline const std::filesystem::path& scratch() {
   static const std::filesystem::path dir = [] {
-    std::filesystem::path base = std::filesystem::exists("/dev/shm") ? "/dev/shm"
-                                                                     : std::filesystem::temp_directory_path();
+    std::filesystem::path base =
+        std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
     // libFuzzer ends its runs with _Exit, past the atexit below: directories of processes that
     // are gone are cleared here instead.
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(base, ec)) {
       const std::string name = e.path().filename().string();
-      if (name.rfind("tav-fuzz-", 0) == 0 &&
-          !std::filesystem::exists("/proc/" + name.substr(9)))
+      if (name.rfind("tav-fuzz-", 0) == 0 && !std::filesystem::exists("/proc/" + name.substr(9)))
         std::filesystem::remove_all(e.path(), ec);
     }
     std::filesystem::path d = base / ("tav-fuzz-" + std::to_string(::getpid()));

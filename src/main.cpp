@@ -49,15 +49,19 @@ int main(int argc, char** argv) {
   if (backend == "headless") {
     std::fprintf(stderr,
                  "tav_setup: no display for the interactive tool; nothing was changed.\n"
-                 "Unattended: tav_setup %s --upgrade DIR --yes, or --install PROGRAM_DIR DATABASE_DIR --yes\n"
+                 "Unattended: tav_setup %s --upgrade DIR --yes, or --install PROGRAM_DIR "
+                 "DATABASE_DIR --yes\n"
                  "(see --help)\n",
-                 args.size() >= 3 ? (raw[0] + " " + raw[1] + " " + raw[2]).c_str() : "25.01.046 025.01.046 2025");
+                 args.size() >= 3 ? (raw[0] + " " + raw[1] + " " + raw[2]).c_str()
+                                  : "25.01.046 025.01.046 2025");
     return 2;
   }
 
   shell::ERRORSYS();
   // On a screen the set-up's alerts are message boxes.
-  shell::SystemAlert alert = [](const std::string& text) { shell::CONFIRMBOX(nullptr, text, " ", 0, 16); };
+  shell::SystemAlert alert = [](const std::string& text) {
+    shell::CONFIRMBOX(nullptr, text, " ", 0, 16);
+  };
   shell::DBESYS(alert);
 
   int code = 0;

@@ -48,7 +48,8 @@ void clearBackups(const std::string& firm) {
   rt::Error e;
   e.genCode = rt::kErrWrite;
   e.subSystem = "TAV";
-  e.description = "Konwersja "_oem + stepName(StepKind::Firm, release) + " nie została zakończona"_oem;
+  e.description =
+      "Konwersja "_oem + stepName(StepKind::Firm, release) + " nie została zakończona"_oem;
   e.operation = stepName(StepKind::Firm, release);
   rt::fail(std::move(e));
 }
@@ -58,7 +59,8 @@ void clearBackups(const std::string& firm) {
 FirmStepChoice chooseFirmSteps(std::string_view recordedRelease, std::string_view databaseRelease) {
   FirmStepChoice c;
   c.start = rt::rTrim(recordedRelease);
-  if (!releaseBelow(databaseRelease, kReliableReleaseRecord) && releaseBelow(c.start, kReliableReleaseRecord)) {
+  if (!releaseBelow(databaseRelease, kReliableReleaseRecord) &&
+      releaseBelow(c.start, kReliableReleaseRecord)) {
     c.start = std::string(databaseRelease);
     c.settles = true;
   }
@@ -112,7 +114,8 @@ void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirecto
 
   engine::WorkArea& wer = openFirmReleaseRecord(firm);
   const rt::Value baza = wer.get(std::string_view("baza"));
-  const FirmStepChoice choice = chooseFirmSteps(baza.isText() ? baza.str() : std::string(), databaseRelease);
+  const FirmStepChoice choice =
+      chooseFirmSteps(baza.isText() ? baza.str() : std::string(), databaseRelease);
   if (choice.settles) wer.put(std::string_view("baza"), rt::Value(choice.start));
   db::ZAMKNIJ(kFirmReleaseAlias);
   const std::string& release = choice.start;
@@ -129,7 +132,8 @@ void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirecto
 
   // Each step gets the release read above, never one re-read after an earlier step.
   for (int step : chosen)
-    if (!steps.runFirmStep(step, firm, programDirectory, databaseDirectory, release)) stepUnfinished(step);
+    if (!steps.runFirmStep(step, firm, programDirectory, databaseDirectory, release))
+      stepUnfinished(step);
 
   clearBackups(firm);
 

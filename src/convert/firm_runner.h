@@ -20,10 +20,10 @@ namespace tav::convert {
 // Which firm steps a firm needs, from the release its wersja.dbf records and the database's release
 // from before the upgrade. The run and the upgrade's plan both ask this, so they cannot disagree.
 struct FirmStepChoice {
-  std::string start;       // the release the steps are chosen above
-  bool settles = false;    // the record is first raised to the database's release (`start`)
-  bool current = false;    // at the shipped release already: nothing is done
-  std::vector<int> steps;  // in the order they run
+  std::string start;         // the release the steps are chosen above
+  bool settles = false;      // the record is first raised to the database's release (`start`)
+  bool current = false;      // at the shipped release already: nothing is done
+  std::vector<int> steps;    // in the order they run
   bool fullReindex = false;  // every index of the firm is rebuilt after the steps
 };
 FirmStepChoice chooseFirmSteps(std::string_view recordedRelease, std::string_view databaseRelease);

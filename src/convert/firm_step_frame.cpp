@@ -39,7 +39,9 @@ void FirmContext::fail(int genCode, std::string description, std::string file) c
   rt::fail(std::move(e));
 }
 
-std::string FirmContext::table(std::string_view name) const { return dir + std::string(name) + ".dbf"; }
+std::string FirmContext::table(std::string_view name) const {
+  return dir + std::string(name) + ".dbf";
+}
 
 bool FirmContext::has(std::string_view file) const { return os::exists(dir + std::string(file)); }
 
@@ -88,14 +90,19 @@ Inspection inspect(const FirmContext& f, const FirmTable& t, const Due& when,
     const int pos = a.fieldPos(field);
     if (pos == 0) {
       db::ZAMKNIJ(t.alias);
-      f.fail(rt::kErrDataWidth, "Brak pola "_oem + field + " w pliku " + f.table(t.name), f.table(t.name));
+      f.fail(rt::kErrDataWidth, "Brak pola "_oem + field + " w pliku " + f.table(t.name),
+             f.table(t.name));
     }
     return pos;
   };
   Inspection out;
   switch (when.test) {
-    case Due::Test::Always: out.due = true; break;
-    case Due::Test::FieldCountBelow: out.due = a.fieldCount() < when.fieldCount; break;
+    case Due::Test::Always:
+      out.due = true;
+      break;
+    case Due::Test::FieldCountBelow:
+      out.due = a.fieldCount() < when.fieldCount;
+      break;
     case Due::Test::FieldNarrowerThan:
       out.due = a.field(static_cast<size_t>(position(when.field))).length < when.width;
       break;
@@ -139,10 +146,11 @@ void perform(const FirmContext& f, const DataRule& w) { w.apply(f); }
 
 }  // namespace
 
-void runFirmPlan(const FirmPlan& plan, std::string_view firmDirectory, std::string_view databaseDirectory,
-                 std::string_view firmRelease) {
+void runFirmPlan(const FirmPlan& plan, std::string_view firmDirectory,
+                 std::string_view databaseDirectory, std::string_view firmRelease) {
   if (!firmStepDue(firmRelease, plan.release)) return;
-  const FirmContext firm{std::string(firmDirectory), std::string(databaseDirectory) + "str\\", plan.release};
+  const FirmContext firm{std::string(firmDirectory), std::string(databaseDirectory) + "str\\",
+                         plan.release};
   for (const FirmWork& w : plan.work) std::visit([&](const auto& item) { perform(firm, item); }, w);
   recordFirmRelease(firmDirectory, plan.release);
 }

@@ -35,7 +35,8 @@ struct FirmContext {
   bool has(std::string_view file) const;  // a file of the firm, named with its extension
   // Opens a table of the firm exclusively under `alias` (closed first: OTWORZ would hand back
   // whatever table it holds). A table that will not open stops the step.
-  engine::WorkArea& open(std::string_view table, std::string_view alias, std::string_view tag = {}) const;
+  engine::WorkArea& open(std::string_view table, std::string_view alias,
+                         std::string_view tag = {}) const;
   // FCOPY that stops the step when the copy did not arrive.
   void copy(const std::string& from, const std::string& to) const;
   // The firm's table `target` replaced by the database's template `source` (names without
@@ -57,7 +58,9 @@ struct Due {
 };
 constexpr Due always() { return {}; }
 // While the table has fewer fields than `count`.
-constexpr Due fieldCountBelow(size_t count) { return {Due::Test::FieldCountBelow, count, nullptr, 0}; }
+constexpr Due fieldCountBelow(size_t count) {
+  return {Due::Test::FieldCountBelow, count, nullptr, 0};
+}
 // While `field` is narrower than `width`.
 constexpr Due fieldNarrowerThan(const char* field, int width) {
   return {Due::Test::FieldNarrowerThan, 0, field, width};
@@ -115,8 +118,8 @@ inline engine::FieldSpec D(const char* name) { return {name, 'D', 8, 0}; }
 
 // Runs one firm step: nothing when the firm's release (as the runner read it before the first
 // step) is at or above the plan's, otherwise its work in order and then the release record.
-void runFirmPlan(const FirmPlan& plan, std::string_view firmDirectory, std::string_view databaseDirectory,
-                 std::string_view firmRelease);
+void runFirmPlan(const FirmPlan& plan, std::string_view firmDirectory,
+                 std::string_view databaseDirectory, std::string_view firmRelease);
 
 // ---- the firm's release record
 

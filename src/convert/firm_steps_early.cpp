@@ -21,7 +21,9 @@ namespace {
 using namespace fields;
 using rt::Value;
 
-void put(engine::WorkArea& a, const char* field, const Value& v) { a.put(std::string_view(field), v); }
+void put(engine::WorkArea& a, const char* field, const Value& v) {
+  a.put(std::string_view(field), v);
+}
 
 // ---- the data rules -------------------------------------------------------------------------
 
@@ -38,7 +40,8 @@ struct DisposalType {
   const char* word;
   const char* type;
 };
-constexpr DisposalType kDisposalTypes[] = {{"SPRZ", "S"}, {"NIED", "X"}, {"KRA", "K"}, {"DAR", "D"}};
+constexpr DisposalType kDisposalTypes[] = {
+    {"SPRZ", "S"}, {"NIED", "X"}, {"KRA", "K"}, {"DAR", "D"}};
 constexpr const char* kOtherDisposal = "I";
 
 void fixedAssets(const FirmContext& f) {
@@ -74,7 +77,8 @@ constexpr CodePair kIftPairs[] = {{"typ1", "t1"}, {"typ2", "t2"}, {"typ3", "t3"}
 constexpr const char* kCompletedCode = "99";
 
 void completeCode(engine::WorkArea& a, const CodePair& p) {
-  if (rt::rTrim(text(a, p.code)) == kCompletedCode && blank(text(a, p.flag))) put(a, p.flag, Value("1"));
+  if (rt::rTrim(text(a, p.code)) == kCompletedCode && blank(text(a, p.flag)))
+    put(a, p.flag, Value("1"));
 }
 
 void payrollPeriods(const FirmContext& f) {
@@ -148,7 +152,8 @@ void rewriteFormula(engine::WorkArea& a, size_t pos, const Rename (&renames)[N])
   std::string s = rt::rTrim(v.str());
   bool changed = false;
   for (const Rename& r : renames)
-    for (size_t at = s.find(r.from); at != std::string::npos; at = s.find(r.from, at + std::strlen(r.to))) {
+    for (size_t at = s.find(r.from); at != std::string::npos;
+         at = s.find(r.from, at + std::strlen(r.to))) {
       s.replace(at, std::strlen(r.from), r.to);
       changed = true;
     }
@@ -161,8 +166,10 @@ void payrollFormulas(const FirmContext& f) {
   for (const FormulaTable& t : kFormulaTables) {
     engine::WorkArea& a = f.open(t.table, t.alias);
     for (a.goTop(); !a.eof(); a.skip(1)) {
-      for (size_t pos = t.functionsFrom; pos <= t.functionsTo; ++pos) rewriteFormula(a, pos, kAsFunctions);
-      for (size_t pos = t.variablesFrom; pos <= t.variablesTo; ++pos) rewriteFormula(a, pos, kAsVariables);
+      for (size_t pos = t.functionsFrom; pos <= t.functionsTo; ++pos)
+        rewriteFormula(a, pos, kAsFunctions);
+      for (size_t pos = t.variablesFrom; pos <= t.variablesTo; ++pos)
+        rewriteFormula(a, pos, kAsVariables);
     }
     db::ZAMKNIJ(t.alias);
   }
@@ -236,40 +243,32 @@ void formerPartners(const FirmContext& f) {
 // One work item a line, in the order the step does them.
 
 const FirmPlan I_25_01_001 = {
-    1, {CopyTemplate{"ks_dok"},
-        AddFields{{"ks_kor", "kor"}, always(), {C("MAJATEK", 1), C("TYP_P", 1), N("LP", 10)}},
-        AddFields{{"ks_kora", "kora"}, always(), {N("LP", 10)}},
-        DataRule{taxFormTemplate},
-        Reindex{"ks_dok"},
-        Reindex{"ks_kor"},
-        Reindex{"ks_kora"}}};
+    1,
+    {CopyTemplate{"ks_dok"},
+     AddFields{{"ks_kor", "kor"}, always(), {C("MAJATEK", 1), C("TYP_P", 1), N("LP", 10)}},
+     AddFields{{"ks_kora", "kora"}, always(), {N("LP", 10)}}, DataRule{taxFormTemplate},
+     Reindex{"ks_dok"}, Reindex{"ks_kor"}, Reindex{"ks_kora"}}};
 
 const FirmPlan I_25_01_004 = {
-    4, {AddFields{{"st_en", "ste"}, fieldCountBelow(62), {C("SN", 1)}, {Value("-")}},
-        AddFields{{"st_gn", "stg"}, fieldCountBelow(57), {C("dok_l", 40), C("typ_l", 1), C("NR_OT", 40)}},
-        AddFields{{"st_dok", "stk"}, fieldCountBelow(21), {C("dok_l", 40), C("typ_l", 1)}},
-        DataRule{fixedAssets},
-        Reindex{"st_en"},
-        Reindex{"st_gn"},
-        Reindex{"st_dok"}}};
+    4,
+    {AddFields{{"st_en", "ste"}, fieldCountBelow(62), {C("SN", 1)}, {Value("-")}},
+     AddFields{
+         {"st_gn", "stg"}, fieldCountBelow(57), {C("dok_l", 40), C("typ_l", 1), C("NR_OT", 40)}},
+     AddFields{{"st_dok", "stk"}, fieldCountBelow(21), {C("dok_l", 40), C("typ_l", 1)}},
+     DataRule{fixedAssets}, Reindex{"st_en"}, Reindex{"st_gn"}, Reindex{"st_dok"}}};
 
 const FirmPlan I_25_01_005 = {
-    5, {AddFields{{"st_gn", "stg"}, fieldCountBelow(58), {C("NR_OT", 40)}},
-        Reindex{"st_gn"}}};
+    5, {AddFields{{"st_gn", "stg"}, fieldCountBelow(58), {C("NR_OT", 40)}}, Reindex{"st_gn"}}};
 
 // The periods are walked in the order of the freshly built index.
-const FirmPlan I_25_01_009 = {
-    9, {Reindex{"p_pa"},
-        DataRule{payrollPeriods},
-        Reindex{"p_um"}}};
+const FirmPlan I_25_01_009 = {9, {Reindex{"p_pa"}, DataRule{payrollPeriods}, Reindex{"p_um"}}};
 
-const FirmPlan I_25_01_010 = {
-    10, {DataRule{workCalendar},
-         Reindex{"p_cals"}}};
+const FirmPlan I_25_01_010 = {10, {DataRule{workCalendar}, Reindex{"p_cals"}}};
 
 const FirmPlan I_25_01_011 = {
-    11, {WidenFields{{"wspolnik", "wsp"}, fieldNarrowerThan("adres_nrd", 9), {{"adres_nrd", 10}}},
-         Reindex{"wspolnik"}}};
+    11,
+    {WidenFields{{"wspolnik", "wsp"}, fieldNarrowerThan("adres_nrd", 9), {{"adres_nrd", 10}}},
+     Reindex{"wspolnik"}}};
 
 // The release brought nothing to the firm's tables.
 const FirmPlan I_25_01_013 = {13, {}};
@@ -279,28 +278,25 @@ const FirmPlan I_25_01_017 = {17, {DataRule{payrollFormulas}}};
 const FirmPlan I_25_01_019 = {19, {CopyTemplate{"cpn"}}};
 
 const FirmPlan I_25_01_021 = {
-    21, {AddFields{{"p_us", "pus"}, fieldCountBelow(22),
-                   {N("Koszty", 12, 2), N("Podatek", 12, 2), N("wyplata", 12, 2), C("is_k", 1), C("is_p", 1),
-                    C("is_r", 1), N("zus52", 12, 2), C("is_z52", 1)}},
-         DataRule{contractPayouts},
-         Reindex{"p_us"}}};
+    21,
+    {AddFields{{"p_us", "pus"},
+               fieldCountBelow(22),
+               {N("Koszty", 12, 2), N("Podatek", 12, 2), N("wyplata", 12, 2), C("is_k", 1),
+                C("is_p", 1), C("is_r", 1), N("zus52", 12, 2), C("is_z52", 1)}},
+     DataRule{contractPayouts}, Reindex{"p_us"}}};
 
 const FirmPlan I_25_01_023 = {
-    23, {WidenFields{{"ks_kor", "kor"}, always(), {{"nr_pierw", 40}}},
-         Reindex{"ks_kor"}}};
+    23, {WidenFields{{"ks_kor", "kor"}, always(), {{"nr_pierw", 40}}}, Reindex{"ks_kor"}}};
 
 const FirmPlan I_25_01_024 = {
-    24, {AddFields{{"p_us", "pus"}, fieldCountBelow(24), {N("zus52", 12, 2), C("is_z52", 1)}},
-         DataRule{flatRatePayouts},
-         Reindex{"p_us"}}};
+    24,
+    {AddFields{{"p_us", "pus"}, fieldCountBelow(24), {N("zus52", 12, 2), C("is_z52", 1)}},
+     DataRule{flatRatePayouts}, Reindex{"p_us"}}};
 
 const FirmPlan I_25_01_025 = {25, {DataRule{formerPartners}}};
 
-const FirmPlan I_25_01_027 = {
-    27, {CopyTemplate{"sme_ewi"},
-         CopyTemplate{"sme_cfg"},
-         CopyTemplate{"sme_zw"},
-         Reindex{"sme_ewi"},
-         Reindex{"sme_zw"}}};
+const FirmPlan I_25_01_027 = {27,
+                              {CopyTemplate{"sme_ewi"}, CopyTemplate{"sme_cfg"},
+                               CopyTemplate{"sme_zw"}, Reindex{"sme_ewi"}, Reindex{"sme_zw"}}};
 
 }  // namespace tav::convert

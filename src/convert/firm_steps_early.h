@@ -6,8 +6,10 @@
 
 namespace tav::convert {
 
-extern const FirmPlan I_25_01_001;  // ks_dok from its template, ks_kor/ks_kora fields, inf_fir by tax form
-extern const FirmPlan I_25_01_004;  // fixed assets: new fields, disposal type and entry kind derived
+extern const FirmPlan
+    I_25_01_001;  // ks_dok from its template, ks_kor/ks_kora fields, inf_fir by tax form
+extern const FirmPlan
+    I_25_01_004;  // fixed assets: new fields, disposal type and entry kind derived
 extern const FirmPlan I_25_01_005;  // st_gn: NR_OT
 extern const FirmPlan I_25_01_009;  // payroll: p6 carried forward, code "99" completed
 extern const FirmPlan I_25_01_010;  // work calendar: December

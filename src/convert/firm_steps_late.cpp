@@ -108,7 +108,8 @@ void notesToEmployees(const FirmContext& f) {
   }
   const Value& firmNumber = rt::shared().num_fir;
   // Without the firm's number the notes would be filed under another firm's keys.
-  if (!firmNumber.isNumber()) f.fail(rt::kErrNoVar, "Nieznany numer firmy"_oem, f.dir + "uwagi.dbf");
+  if (!firmNumber.isNumber())
+    f.fail(rt::kErrNoVar, "Nieznany numer firmy"_oem, f.dir + "uwagi.dbf");
   f.reindex("uwagi");
 
   WorkArea& uwagi = f.open("uwagi", "uwagi", "lpp");
@@ -119,7 +120,8 @@ void notesToEmployees(const FirmContext& f) {
     const std::string employee = text(up, "lpp_p");
     if (blank(employee)) continue;
     const std::string employeeKey = firm + rt::padLeft(employee, kNoteKeyWidth);
-    if (!uwagi.seek(Value(module + firm + rt::padLeft(text(up, "lpp"), kNoteKeyWidth))) || !uwagi.found())
+    if (!uwagi.seek(Value(module + firm + rt::padLeft(text(up, "lpp"), kNoteKeyWidth))) ||
+        !uwagi.found())
       continue;
     const Value note = uwagi.get(std::string_view("tresc"));
     if (!note.isText() || blank(note.str())) continue;
@@ -127,7 +129,8 @@ void notesToEmployees(const FirmContext& f) {
       if (blank(text(uwagi, "tresc"))) uwagi.put(std::string_view("tresc"), note);
       continue;
     }
-    if (!uwagi.append()) f.fail(rt::kErrAppendLock, "Nie można dopisać uwagi"_oem, f.dir + "uwagi.dbf");
+    if (!uwagi.append())
+      f.fail(rt::kErrAppendLock, "Nie można dopisać uwagi"_oem, f.dir + "uwagi.dbf");
     uwagi.put(std::string_view("modul"), Value(module));
     uwagi.put(std::string_view("lpp"), Value(employeeKey));
     uwagi.put(std::string_view("tresc"), note);
@@ -168,10 +171,12 @@ void foreignInvoiceDates(const FirmContext& f) {
 // A car trade record (ks_auto) takes its buyer's and seller's data from the purchase and sale
 // documents it is linked to: (ks_auto field, ks_dok field).
 using FieldCopies = std::vector<std::pair<const char*, const char*>>;
-const FieldCopies kFromPurchase = {{"nr_ksefz", "nr_ksef"}, {"fir_z", "firma"}, {"adr_z", "adres"},
-                                   {"nip_z", "nip"},        {"ue_z", "ue"},     {"lpp_kliz", "kli"}};
-const FieldCopies kFromSale = {{"nr_ksef", "nr_ksef"}, {"ksef_serw", "ksef_serw"}, {"fir_s", "firma"},
-                               {"adr_s", "adres"},     {"nip_s", "nip"},           {"ue_s", "ue"},
+const FieldCopies kFromPurchase = {{"nr_ksefz", "nr_ksef"}, {"fir_z", "firma"},
+                                   {"adr_z", "adres"},      {"nip_z", "nip"},
+                                   {"ue_z", "ue"},          {"lpp_kliz", "kli"}};
+const FieldCopies kFromSale = {{"nr_ksef", "nr_ksef"}, {"ksef_serw", "ksef_serw"},
+                               {"fir_s", "firma"},     {"adr_s", "adres"},
+                               {"nip_s", "nip"},       {"ue_s", "ue"},
                                {"lpp_klis", "kli"}};
 
 void carTradeParties(const FirmContext& f) {
@@ -181,7 +186,8 @@ void carTradeParties(const FirmContext& f) {
     const std::string key = text(mag, link);
     // An empty link points at no document, not at one whose number happens to be empty.
     if (blank(key) || !dok.seek(Value(key)) || !dok.found()) return;
-    for (const auto& [to, from] : copies) mag.put(std::string_view(to), dok.get(std::string_view(from)));
+    for (const auto& [to, from] : copies)
+      mag.put(std::string_view(to), dok.get(std::string_view(from)));
   };
   for (mag.goTop(); !mag.eof(); mag.skip(1)) {
     take("lpp_ksz", kFromPurchase);
@@ -207,7 +213,8 @@ void payrollParameters(const FirmContext& f) {
 db::Structure monthly(char prefix) {
   db::Structure out;
   for (size_t m = 1; m <= kMonths; ++m)
-    out.push_back(N((std::string(1, prefix) + rt::StrZero(static_cast<double>(m), 2, 0)).c_str(), 10));
+    out.push_back(
+        N((std::string(1, prefix) + rt::StrZero(static_cast<double>(m), 2, 0)).c_str(), 10));
   return out;
 }
 
@@ -228,73 +235,82 @@ db::Structure payrollFields() {
 const FirmPlan I_25_01_030 = {
     30, {AddFields{{"firma", "fir"}, fieldCountBelow(146), {N("metoda_zd", 1)}, {Value(0)}}}};
 
-const FirmPlan I_25_01_031 = {
-    31, {WidenFields{{"p_skld", "psd"}, fieldNarrowerThan("r1", 160),
-                     {{"r1", 165}, {"r2", 165}, {"r3", 165}, {"r4", 165}}, true}}};
+const FirmPlan I_25_01_031 = {31,
+                              {WidenFields{{"p_skld", "psd"},
+                                           fieldNarrowerThan("r1", 160),
+                                           {{"r1", 165}, {"r2", 165}, {"r3", 165}, {"r4", 165}},
+                                           true}}};
 
 const FirmPlan I_25_01_032 = {
-    32, {AddFields{{"ks_dok", "dok"}, fieldCountBelow(92),
-                   {C("Wal", 3), D("Dwal"), N("Kwal", 12, 2), N("Kurs", 12, 8)}},
-         Reindex{"ks_dok"}}};
+    32,
+    {AddFields{{"ks_dok", "dok"},
+               fieldCountBelow(92),
+               {C("Wal", 3), D("Dwal"), N("Kwal", 12, 2), N("Kurs", 12, 8)}},
+     Reindex{"ks_dok"}}};
 
 const FirmPlan I_25_01_036 = {
     36, {WidenFields{{"p_fcfg", "robo"}, fieldNarrowerThan("pimp", 180), {{"pimp", 200}}, true}}};
 
 const FirmPlan I_25_01_038 = {
-    38, {DataRule{refundsByTransfer},
-         AddFields{{"p_pa", "pa"}, fieldCountBelow(68), {C("REF_OD", 6), C("REF_DO", 6), N("REF_KW", 10, 2)}},
-         Reindex{"p_alu"},
-         Reindex{"p_pa"}}};
+    38,
+    {DataRule{refundsByTransfer},
+     AddFields{
+         {"p_pa", "pa"}, fieldCountBelow(68), {C("REF_OD", 6), C("REF_DO", 6), N("REF_KW", 10, 2)}},
+     Reindex{"p_alu"}, Reindex{"p_pa"}}};
 
 const FirmPlan I_25_01_040 = {
-    40, {AddFields{{"p_f", "ff"}, fieldCountBelow(236),
-                   {N("SWY_DK", 10), N("SWY_DR", 10), N("SWY_GN", 10, 2), N("SWY_WYN", 10, 2)}},
-         Reindex{"p_n"},
-         DataRule{standByTotals},
-         Reindex{"p_f"}}};
+    40,
+    {AddFields{{"p_f", "ff"},
+               fieldCountBelow(236),
+               {N("SWY_DK", 10), N("SWY_DR", 10), N("SWY_GN", 10, 2), N("SWY_WYN", 10, 2)}},
+     Reindex{"p_n"}, DataRule{standByTotals}, Reindex{"p_f"}}};
 
 const FirmPlan I_25_01_042 = {
-    42, {AddFields{{"sam_rej", "kss"}, fieldCountBelow(80), {N("CO2", 10, 2)}},
-         DataRule{vehicleEmission},
-         Reindex{"sam_rej"}}};
+    42,
+    {AddFields{{"sam_rej", "kss"}, fieldCountBelow(80), {N("CO2", 10, 2)}},
+     DataRule{vehicleEmission}, Reindex{"sam_rej"}}};
 
 const FirmPlan I_25_01_043 = {
-    43, {AddFields{{"v_oss", "vos"}, fieldCountBelow(49), {C("NR_KSEF", 36), C("KSEF_SERW", 1)}},
-         CopyTemplate{"ksef_p"},
-         Reindex{"v_oss"}}};
+    43,
+    {AddFields{{"v_oss", "vos"}, fieldCountBelow(49), {C("NR_KSEF", 36), C("KSEF_SERW", 1)}},
+     CopyTemplate{"ksef_p"}, Reindex{"v_oss"}}};
 
 const FirmPlan I_25_01_044 = {
-    44, {AddFields{{"v_data", "vdat"}, fieldCountBelow(82), {D("DATA0_ML"), D("DATA1_ML"), D("REPLY_ML")}},
-         AddFields{{"rk_dok", "rkd"}, fieldCountBelow(27),
-                   {C("R_TO_R", 1), C("lpp_rach", 10), C("lpp_dokp", 10)},
-                   {Value("N"), Value(""), Value("")}},
-         Reindex{"rk_dok"},
-         DataRule{notesToEmployees}}};
+    44,
+    {AddFields{
+         {"v_data", "vdat"}, fieldCountBelow(82), {D("DATA0_ML"), D("DATA1_ML"), D("REPLY_ML")}},
+     AddFields{{"rk_dok", "rkd"},
+               fieldCountBelow(27),
+               {C("R_TO_R", 1), C("lpp_rach", 10), C("lpp_dokp", 10)},
+               {Value("N"), Value(""), Value("")}},
+     Reindex{"rk_dok"}, DataRule{notesToEmployees}}};
 
 const FirmPlan I_25_01_045 = {
-    45, {WidenFields{{"sam_dok", "sdk"}, fieldNarrowerThan("firma", 80), {{"firma", 80}, {"adres", 80}}},
-         WidenFields{{"sam_rej", "kss"}, fieldNarrowerThan("firma", 80), {{"firma", 80}, {"adres", 80}}},
-         AddFields{{"ks_fw", "fw"}, fieldNarrowerThan("nazwa_kli", 80),
-                   {N("IL_TER", 5), D("DATA_VAT"), D("D_KURS_TAV"), D("D_KURS_VAT"), N("F_kURS", 10, 4)}, {},
-                   {{"nazwa_kli", 80}, {"miasto_kli", 40}}},
-         AddFields{{"p_uz", "puz"}, fieldCountBelow(25), {N("komornik", 10, 2)}},
-         DataRule{purchasesRetyped},
-         AddFields{{"ks_auto", "mag"}, fieldCountBelow(32),
-                   {C("NR_KSEFZ", 36), C("FIR_S", 80), C("ADR_S", 80), C("NIP_S", 20), C("UE_S", 2),
-                    C("FIR_Z", 80), C("ADR_Z", 80), C("NIP_Z", 20), C("UE_Z", 2), C("LPP_KLIS", 2),
-                    C("LPP_KLIZ", 2)},
-                   {}, {{"nr_fz", 40}, {"nr_fs", 40}}},
-         DataRule{foreignInvoiceDates},
-         Reindex{"sam_dok"},
-         Reindex{"sam_rej"},
-         Reindex{"ks_dok"},
-         Reindex{"ks_auto"},
-         Reindex{"ks_fw"},
-         Reindex{"p_uz"},
-         DataRule{carTradeParties}}};
+    45,
+    {WidenFields{
+         {"sam_dok", "sdk"}, fieldNarrowerThan("firma", 80), {{"firma", 80}, {"adres", 80}}},
+     WidenFields{
+         {"sam_rej", "kss"}, fieldNarrowerThan("firma", 80), {{"firma", 80}, {"adres", 80}}},
+     AddFields{
+         {"ks_fw", "fw"},
+         fieldNarrowerThan("nazwa_kli", 80),
+         {N("IL_TER", 5), D("DATA_VAT"), D("D_KURS_TAV"), D("D_KURS_VAT"), N("F_kURS", 10, 4)},
+         {},
+         {{"nazwa_kli", 80}, {"miasto_kli", 40}}},
+     AddFields{{"p_uz", "puz"}, fieldCountBelow(25), {N("komornik", 10, 2)}},
+     DataRule{purchasesRetyped},
+     AddFields{{"ks_auto", "mag"},
+               fieldCountBelow(32),
+               {C("NR_KSEFZ", 36), C("FIR_S", 80), C("ADR_S", 80), C("NIP_S", 20), C("UE_S", 2),
+                C("FIR_Z", 80), C("ADR_Z", 80), C("NIP_Z", 20), C("UE_Z", 2), C("LPP_KLIS", 2),
+                C("LPP_KLIZ", 2)},
+               {},
+               {{"nr_fz", 40}, {"nr_fs", 40}}},
+     DataRule{foreignInvoiceDates}, Reindex{"sam_dok"}, Reindex{"sam_rej"}, Reindex{"ks_dok"},
+     Reindex{"ks_auto"}, Reindex{"ks_fw"}, Reindex{"p_uz"}, DataRule{carTradeParties}}};
 
-const FirmPlan I_25_01_046 = {
-    46, {AddFields{{"p_dat", "pdat"}, fieldCountBelow(76), payrollFields()},
-         DataRule{payrollParameters}}};
+const FirmPlan I_25_01_046 = {46,
+                              {AddFields{{"p_dat", "pdat"}, fieldCountBelow(76), payrollFields()},
+                               DataRule{payrollParameters}}};
 
 }  // namespace tav::convert

@@ -12,7 +12,8 @@ extern const FirmPlan I_25_01_032;  // ks_dok: the currency fields
 extern const FirmPlan I_25_01_036;  // p_fcfg: the import path widened
 extern const FirmPlan
     I_25_01_038;  // p_alu rebuilt on its template, all refunds by transfer; p_pa refund fields
-extern const FirmPlan I_25_01_040;  // p_f: stand-by ("SWY") days, hours and pay of 2025 summed from p_n
+extern const FirmPlan
+    I_25_01_040;  // p_f: stand-by ("SWY") days, hours and pay of 2025 summed from p_n
 extern const FirmPlan I_25_01_042;  // sam_rej: each vehicle's CO2 emission
 extern const FirmPlan I_25_01_043;  // v_oss: e-invoice number fields; a fresh ksef_p
 // v_data and rk_dok fields; the payslip template set aside; contract notes copied to the

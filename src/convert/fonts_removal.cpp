@@ -18,7 +18,9 @@ FileDeleter& deleter() {
   return d;
 }
 
-bool deleteFile(const std::string& path) { return deleter() ? deleter()(path) : db::DEL_FILE(path); }
+bool deleteFile(const std::string& path) {
+  return deleter() ? deleter()(path) : db::DEL_FILE(path);
+}
 
 // Names (852) of the directory's normal files matching the mask, as the listing gives them:
 // directories are neither listed nor entered, hidden and system files are not listed.

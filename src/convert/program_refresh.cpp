@@ -6,7 +6,9 @@
 
 #include <string>
 
+#include "convert/fonts_removal.h"
 #include "convert/release_catalogue.h"
+#include "convert/update_stamp.h"
 #include "db/files.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
@@ -16,8 +18,6 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "shell/dialogs/progress_bar.h"
-#include "convert/fonts_removal.h"
-#include "convert/update_stamp.h"
 
 namespace tav::convert {
 namespace {
@@ -30,10 +30,10 @@ ProgressWindowCalls& progressCalls() {
 }
 
 // The program's directories, parents before their children.
-constexpr const char* kProgramDirectories[] = {"czytaj.to",   "export",      "export\\zus", "export\\edek",
-                                               "export\\crm", "export\\gus", "export\\nfz", "mask",
-                                               "ravimon",     "install",     "setings",     "temp",
-                                               "temp\\arch",  "txt",         "dek"};
+constexpr const char* kProgramDirectories[] = {
+    "czytaj.to",   "export",      "export\\zus", "export\\edek", "export\\crm",
+    "export\\gus", "export\\nfz", "mask",        "ravimon",      "install",
+    "setings",     "temp",        "temp\\arch",  "txt",          "dek"};
 
 // Files of earlier releases the current one no longer ships or ships anew; DLLs the program
 // loads at start go before the new ones come, so that no mix of two releases stays behind.
@@ -45,10 +45,11 @@ constexpr const char* kWithdrawnProgramFiles[] = {
 
 constexpr const char* kHelperPrograms[] = {"7z.exe", "msxsl.exe", "openssl.exe"};
 constexpr const char* kCopiedDirectories[] = {"czytaj.to\\", "ravimon\\", "mask\\"};
-constexpr const char* kMailLogs[] = {"mail_test.txt", "mail_test.log0", "mail_test.log1", "mail_send.log0",
-                                     "mail_send.log1"};
+constexpr const char* kMailLogs[] = {"mail_test.txt", "mail_test.log0", "mail_test.log1",
+                                     "mail_send.log0", "mail_send.log1"};
 
-// The progress bar's total and its advances (10 + 3 + 10 + 11 + 10 over-run it; the bar stops full).
+// The progress bar's total and its advances (10 + 3 + 10 + 11 + 10 over-run it; the bar stops
+// full).
 constexpr int kProgressTotal = 37;
 // Lets the file system and any scanner let go of the deleted DLLs before the new ones arrive.
 constexpr int kPauseAfterDllDeletion = 20;
@@ -62,7 +63,8 @@ void setUpProgress(gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area
   } else if (calls.describe) {
     calls.describe(area, rt::Value(refreshTitle()), rt::Value("?"), rt::Value("?"));
   }
-  shell::LICZNIK(rt::Value("NEW"), rt::Value(kProgressTotal), rt::Value("Kopiowanie plików programu..."_oem));
+  shell::LICZNIK(rt::Value("NEW"), rt::Value(kProgressTotal),
+                 rt::Value("Kopiowanie plików programu..."_oem));
 }
 
 // The program level the shipped release demands of the database, from ".\wb.dbf"; nil when it
@@ -86,7 +88,9 @@ rt::Value shippedProgramLevel() {
 }
 
 std::string levelText(const rt::Value& level) {
-  return level.isNumber() ? rt::lTrim(rt::Str(level.num())) : level.isText() ? level.str() : std::string();
+  return level.isNumber() ? rt::lTrim(rt::Str(level.num()))
+         : level.isText() ? level.str()
+                          : std::string();
 }
 
 // True when the database's `tav` is below the shipped level. Two texts compare as releases; a
@@ -129,8 +133,9 @@ ProgressWindowCalls setProgressWindowCalls(ProgressWindowCalls calls) {
 
 std::string refreshTitle() { return "Instalacja nowej wersji programu"; }
 
-bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string_view databaseDirectory,
-             gui::Dialog*& progressWindow, gui::Widget*& progressArea, std::string_view previousRelease,
+bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory,
+             std::string_view databaseDirectory, gui::Dialog*& progressWindow,
+             gui::Widget*& progressArea, std::string_view previousRelease,
              const StepRegistry& steps) {
   const std::string program(programDirectory);
   setUpProgress(dialog, progressWindow, progressArea);

@@ -23,7 +23,8 @@ namespace tav::convert {
 struct ProgressWindowCalls {
   // PREPARE_INS(dialog, window, area, title): creates the window over `dialog` and hands back
   // the window and its drawing area (owned by the dialog's widget tree).
-  std::function<void(gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area, const std::string& title)>
+  std::function<void(gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area,
+                     const std::string& title)>
       prepare;
   // OPISY(area, firm, remaining, firms): a nil argument leaves its text as it is.
   std::function<void(gui::Widget* area, const rt::Value& firm, const rt::Value& remaining,
@@ -42,8 +43,9 @@ std::string refreshTitle();  // "Instalacja nowej wersji programu"
 // `progressWindow` and `progressArea` are the upgrade run's window, or null: then the refresh
 // makes one and hands it back for the caller to destroy. Copies and deletions that fail are
 // given up without a word, as everywhere in the file family; the result is true.
-bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory, std::string_view databaseDirectory,
-             gui::Dialog*& progressWindow, gui::Widget*& progressArea, std::string_view previousRelease,
+bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory,
+             std::string_view databaseDirectory, gui::Dialog*& progressWindow,
+             gui::Widget*& progressArea, std::string_view previousRelease,
              const StepRegistry& steps = shippedSteps());
 
 }  // namespace tav::convert

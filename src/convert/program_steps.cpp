@@ -45,16 +45,18 @@ constexpr ScreenRun kObsoleteScreenRuns[] = {
     {"15_02_", 1, 1},  {"16_01_", 1, 1}, {"17_01_", 1, 1}, {"17_02_", 1, 1}, {"18_01_", 1, 1},
     {"19_01_", 1, 2},  {"19_02_", 1, 1},
 };
-constexpr const char* kObsoleteNamedScreens[] = {"dpitu",   "dpito",    "kinder", "pit_imp", "pit_opp",
-                                                 "pit_pwz", "pit_pwzz", "ptree1", "ptree2",  "ptree3"};
-constexpr const char* kObsoletePrintouts[] = {"pit_dsf.txt", "pit_op.txt",  "pit_opp.txt", "pit_pito.txt",
-                                              "pit_str.txt", "pit_u.txt",   "pit_zap.txt", "pit_zes.txt",
-                                              "rap_26l.txt", "rap_28l.txt", "rap_36l.txt", "rap_37l.txt"};
+constexpr const char* kObsoleteNamedScreens[] = {"dpitu",   "dpito",   "kinder",   "pit_imp",
+                                                 "pit_opp", "pit_pwz", "pit_pwzz", "ptree1",
+                                                 "ptree2",  "ptree3"};
+constexpr const char* kObsoletePrintouts[] = {
+    "pit_dsf.txt", "pit_op.txt",  "pit_opp.txt", "pit_pito.txt", "pit_str.txt", "pit_u.txt",
+    "pit_zap.txt", "pit_zes.txt", "rap_26l.txt", "rap_28l.txt",  "rap_36l.txt", "rap_37l.txt"};
 constexpr const char* kObsoleteReports[] = {
-    "dsf_2.txt",    "p28_26.txt",  "p28b_20.txt", "p28s_26.txt", "p2k_9.txt",   "p36_31.txt", "p36l_20.txt",
-    "p36ls_20.txt", "p36s_31.txt", "p37_30.txt",  "p38_16.txt",  "p39_12.txt",  "pcsr_1.txt", "pcsrs_1.txt",
-    "pd_31.txt",    "pdz_2.txt",   "pip_5.txt",   "pitb_21.txt", "pitbr_7.txt", "pm_10.txt",  "pmit_2.txt",
-    "po_28.txt",    "prb_2.txt",   "prbs_2.txt",  "pwz_2.txt",   "pwzr_2.txt",  "pzg_8.txt"};
+    "dsf_2.txt",   "p28_26.txt",   "p28b_20.txt", "p28s_26.txt", "p2k_9.txt",  "p36_31.txt",
+    "p36l_20.txt", "p36ls_20.txt", "p36s_31.txt", "p37_30.txt",  "p38_16.txt", "p39_12.txt",
+    "pcsr_1.txt",  "pcsrs_1.txt",  "pd_31.txt",   "pdz_2.txt",   "pip_5.txt",  "pitb_21.txt",
+    "pitbr_7.txt", "pm_10.txt",    "pmit_2.txt",  "po_28.txt",   "prb_2.txt",  "prbs_2.txt",
+    "pwz_2.txt",   "pwzr_2.txt",   "pzg_8.txt"};
 
 const ProgramTemplates* templatesOf(int release) {
   for (const ProgramTemplates& step : programTemplates())
@@ -135,7 +137,8 @@ const std::vector<std::string>& obsoleteProgramFiles() {
     for (const ScreenRun& run : kObsoleteScreenRuns)
       for (int n = run.first; n <= run.last; ++n)
         out.push_back("mask\\" + std::string(run.group) + rt::StrZero(n, 2, 0) + ".scn");
-    for (const char* name : kObsoleteNamedScreens) out.push_back("mask\\" + std::string(name) + ".scn");
+    for (const char* name : kObsoleteNamedScreens)
+      out.push_back("mask\\" + std::string(name) + ".scn");
     for (const char* name : kObsoletePrintouts) out.push_back("txt\\" + std::string(name));
     for (const char* name : kObsoleteReports) out.push_back("ravimon\\" + std::string(name));
     return out;
@@ -143,7 +146,8 @@ const std::vector<std::string>& obsoleteProgramFiles() {
   return files;
 }
 
-void runProgramTemplates(int release, std::string_view programDirectory, std::string_view databaseDirectory) {
+void runProgramTemplates(int release, std::string_view programDirectory,
+                         std::string_view databaseDirectory) {
   const ProgramTemplates* step = templatesOf(release);
   if (!step) return;
   const std::string programTxt = std::string(programDirectory) + "txt\\";
@@ -177,7 +181,8 @@ void L25_01_001(std::string_view programDirectory, std::string_view databaseDire
   // The register is rebuilt by the program from this release's templates.
   db::DEL_FILE(std::string(databaseDirectory) + "str\\wzorce.dbf");
   runProgramTemplates(1, programDirectory, databaseDirectory);
-  for (const std::string& file : obsoleteProgramFiles()) db::DEL_FILE(std::string(programDirectory) + file);
+  for (const std::string& file : obsoleteProgramFiles())
+    db::DEL_FILE(std::string(programDirectory) + file);
 }
 
 void L25_01_019(std::string_view programDirectory, std::string_view databaseDirectory) {

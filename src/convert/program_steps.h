@@ -32,7 +32,8 @@ const std::vector<std::string>& obsoleteProgramFiles();
 
 // Does the template work of the program step of `release` (copies, removal of the database's
 // copies, register clean-up); nothing for a release without one.
-void runProgramTemplates(int release, std::string_view programDirectory, std::string_view databaseDirectory);
+void runProgramTemplates(int release, std::string_view programDirectory,
+                         std::string_view databaseDirectory);
 
 // Step 019's word-processor path reset: from Windows build 22000 on (not on the 9x family) the
 // path_word of the program's setings\station.dbf is emptied. Nothing when the table is missing.

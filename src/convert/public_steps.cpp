@@ -40,8 +40,9 @@ constexpr size_t kTablesPerStep = 3;
 // The totals advance their progress bar once per this many records.
 constexpr long kRecordsPerStep = 100;
 // INDEXON's work aliases: a failed build leaves its table open under one of them.
-constexpr const char* kIndexWorkAliases[] = {"roboczy",  "roboczy0", "roboczy1", "roboczy2", "roboczy3",
-                                             "roboczy4", "roboczy5", "roboczy6", "roboczy7", "roboczy8"};
+constexpr const char* kIndexWorkAliases[] = {"roboczy",  "roboczy0", "roboczy1", "roboczy2",
+                                             "roboczy3", "roboczy4", "roboczy5", "roboczy6",
+                                             "roboczy7", "roboczy8"};
 
 struct Dirs {
   std::string pub, str, pit;
@@ -63,13 +64,12 @@ struct Dirs {
 
 // OTWORZ hands back an alias that is already open, whatever table it holds: the alias is closed
 // first so that the table named is the one worked on. A table that will not open is an error.
-engine::WorkArea& open(const std::string& dir, const char* table, const char* alias, std::string_view tag,
-                       const char* step) {
+engine::WorkArea& open(const std::string& dir, const char* table, const char* alias,
+                       std::string_view tag, const char* step) {
   db::ZAMKNIJ(alias);
   if (!db::OTWORZ(dir, table, alias, tag)) cannotOpen(dir + table + ".dbf", step);
   return *engine::workspace().find(alias);
 }
-
 
 // The totals must never keep or count a deleted record, whatever the caller's SET DELETED:
 // a duplicate kept because the record before it was already deleted would leave the form with

@@ -22,8 +22,9 @@ void PUB_25_01_013(std::string_view databaseDirectory);
 
 // Rebuilds every compound index of the database's str\ and public\ (and removes those of pit\)
 // from the catalogue's lists, then recomputes the payment totals of the tax forms unless `mode`
-// is given: any value but nil counts, false too (the upgrade gives 1 from 025.01.045 on). When one index does not build, every index of the three
-// directories is deleted, so that none is left half-built, and the totals are left alone.
+// is given: any value but nil counts, false too (the upgrade gives 1 from 025.01.045 on). When one
+// index does not build, every index of the three directories is deleted, so that none is left
+// half-built, and the totals are left alone.
 void NTX_PUB(std::string_view databaseDirectory, const rt::Value& mode = rt::Value());
 
 }  // namespace tav::convert

@@ -5,8 +5,8 @@
 #include "convert/firm_step_frame.h"
 #include "convert/firm_steps_early.h"
 #include "convert/firm_steps_late.h"
-#include "convert/public_steps.h"
 #include "convert/program_steps.h"
+#include "convert/public_steps.h"
 #include "convert/template_steps.h"
 #include "runtime/format.h"
 
@@ -31,52 +31,52 @@ constexpr bool P = true, L = true, no = false;
 // says the step exists and the runners refuse to pretend it ran.
 const std::vector<ReleaseSteps> kCatalogue = {
     // rel  T   F   pub  prog template fn    firm plan      public   program
-    { 1, TC, FC, no, L,  STR_25_01_001, &I_25_01_001,  nullptr, L25_01_001},
-    { 2, TC, F_, P,  no, STR_25_01_002, nullptr,       PUB_25_01_002, nullptr},
-    { 3, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    { 4, T_, FC, no, L,  nullptr,       &I_25_01_004,  nullptr, L25_01_004},
-    { 5, TE, FC, no, no, STR_25_01_005, &I_25_01_005,  nullptr, nullptr},
-    { 6, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    { 7, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    { 8, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    { 9, T_, FC, no, no, nullptr,       &I_25_01_009,  nullptr, nullptr},
-    {10, TE, FC, no, L,  STR_25_01_010, &I_25_01_010,  nullptr, L25_01_010},
-    {11, TC, FC, no, no, STR_25_01_011, &I_25_01_011,  nullptr, nullptr},
-    {12, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {13, TC, FV, P,  L,  STR_25_01_013, &I_25_01_013,  PUB_25_01_013, L25_01_013},
-    {14, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_014},
-    {15, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {16, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {17, TC, FC, no, no, STR_25_01_017, &I_25_01_017,  nullptr, nullptr},
-    {18, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {19, TC, FC, no, L,  STR_25_01_019, &I_25_01_019,  nullptr, L25_01_019},
-    {20, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {21, TE, FC, no, L,  STR_25_01_021, &I_25_01_021,  nullptr, L25_01_021},
-    {22, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {23, TC, FC, no, no, STR_25_01_023, &I_25_01_023,  nullptr, nullptr},
-    {24, TC, FC, no, L,  STR_25_01_024, &I_25_01_024,  nullptr, L25_01_024},
-    {25, T_, FC, no, no, nullptr,       &I_25_01_025,  nullptr, nullptr},
-    {26, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_026},
-    {27, TC, FC, no, L,  STR_25_01_027, &I_25_01_027,  nullptr, L25_01_027},
-    {28, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_028},
-    {29, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {30, TC, FC, no, L,  STR_25_01_030, &I_25_01_030,  nullptr, L25_01_030},
-    {31, TC, FC, no, no, STR_25_01_031, &I_25_01_031,  nullptr, nullptr},
-    {32, TC, FC, no, no, STR_25_01_032, &I_25_01_032,  nullptr, nullptr},
-    {33, T_, F_, no, L,  nullptr,       nullptr,       nullptr, L25_01_033},
-    {34, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {35, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {36, TC, FC, no, no, STR_25_01_036, &I_25_01_036,  nullptr, nullptr},
-    {37, TE, F_, no, no, STR_25_01_037, nullptr,       nullptr, nullptr},
-    {38, TC, FC, no, no, STR_25_01_038, &I_25_01_038,  nullptr, nullptr},
-    {39, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {40, TC, FC, no, no, STR_25_01_040, &I_25_01_040,  nullptr, nullptr},
-    {41, T_, F_, no, no, nullptr,       nullptr,       nullptr, nullptr},
-    {42, TC, FC, no, L,  STR_25_01_042, &I_25_01_042,  nullptr, L25_01_042},
-    {43, TC, FC, no, L,  STR_25_01_043, &I_25_01_043,  nullptr, L25_01_043},
-    {44, TC, FC, no, no, STR_25_01_044, &I_25_01_044,  nullptr, nullptr},
-    {45, TC, FC, no, L,  STR_25_01_045, &I_25_01_045,  nullptr, L25_01_045},
-    {46, TC, FC, no, L,  STR_25_01_046, &I_25_01_046,  nullptr, L25_01_046},
+    {1, TC, FC, no, L, STR_25_01_001, &I_25_01_001, nullptr, L25_01_001},
+    {2, TC, F_, P, no, STR_25_01_002, nullptr, PUB_25_01_002, nullptr},
+    {3, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {4, T_, FC, no, L, nullptr, &I_25_01_004, nullptr, L25_01_004},
+    {5, TE, FC, no, no, STR_25_01_005, &I_25_01_005, nullptr, nullptr},
+    {6, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {7, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {8, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {9, T_, FC, no, no, nullptr, &I_25_01_009, nullptr, nullptr},
+    {10, TE, FC, no, L, STR_25_01_010, &I_25_01_010, nullptr, L25_01_010},
+    {11, TC, FC, no, no, STR_25_01_011, &I_25_01_011, nullptr, nullptr},
+    {12, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {13, TC, FV, P, L, STR_25_01_013, &I_25_01_013, PUB_25_01_013, L25_01_013},
+    {14, T_, F_, no, L, nullptr, nullptr, nullptr, L25_01_014},
+    {15, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {16, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {17, TC, FC, no, no, STR_25_01_017, &I_25_01_017, nullptr, nullptr},
+    {18, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {19, TC, FC, no, L, STR_25_01_019, &I_25_01_019, nullptr, L25_01_019},
+    {20, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {21, TE, FC, no, L, STR_25_01_021, &I_25_01_021, nullptr, L25_01_021},
+    {22, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {23, TC, FC, no, no, STR_25_01_023, &I_25_01_023, nullptr, nullptr},
+    {24, TC, FC, no, L, STR_25_01_024, &I_25_01_024, nullptr, L25_01_024},
+    {25, T_, FC, no, no, nullptr, &I_25_01_025, nullptr, nullptr},
+    {26, T_, F_, no, L, nullptr, nullptr, nullptr, L25_01_026},
+    {27, TC, FC, no, L, STR_25_01_027, &I_25_01_027, nullptr, L25_01_027},
+    {28, T_, F_, no, L, nullptr, nullptr, nullptr, L25_01_028},
+    {29, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {30, TC, FC, no, L, STR_25_01_030, &I_25_01_030, nullptr, L25_01_030},
+    {31, TC, FC, no, no, STR_25_01_031, &I_25_01_031, nullptr, nullptr},
+    {32, TC, FC, no, no, STR_25_01_032, &I_25_01_032, nullptr, nullptr},
+    {33, T_, F_, no, L, nullptr, nullptr, nullptr, L25_01_033},
+    {34, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {35, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {36, TC, FC, no, no, STR_25_01_036, &I_25_01_036, nullptr, nullptr},
+    {37, TE, F_, no, no, STR_25_01_037, nullptr, nullptr, nullptr},
+    {38, TC, FC, no, no, STR_25_01_038, &I_25_01_038, nullptr, nullptr},
+    {39, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {40, TC, FC, no, no, STR_25_01_040, &I_25_01_040, nullptr, nullptr},
+    {41, T_, F_, no, no, nullptr, nullptr, nullptr, nullptr},
+    {42, TC, FC, no, L, STR_25_01_042, &I_25_01_042, nullptr, L25_01_042},
+    {43, TC, FC, no, L, STR_25_01_043, &I_25_01_043, nullptr, L25_01_043},
+    {44, TC, FC, no, no, STR_25_01_044, &I_25_01_044, nullptr, nullptr},
+    {45, TC, FC, no, L, STR_25_01_045, &I_25_01_045, nullptr, L25_01_045},
+    {46, TC, FC, no, L, STR_25_01_046, &I_25_01_046, nullptr, L25_01_046},
 };
 
 constexpr PublicIndexFn kPublicIndexRebuild = NTX_PUB;
@@ -88,7 +88,8 @@ template <typename HasStep>
 std::vector<int> above(std::string_view from, const char* prefix, HasStep hasStep) {
   std::vector<int> out;
   for (const ReleaseSteps& row : kCatalogue)
-    if (hasStep(row) && releaseBelow(from, release(prefix, row.release))) out.push_back(row.release);
+    if (hasStep(row) && releaseBelow(from, release(prefix, row.release)))
+      out.push_back(row.release);
   return out;
 }
 

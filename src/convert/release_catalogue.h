@@ -26,11 +26,13 @@ inline constexpr double kTolerance = 1e-06;
 struct FirmPlan;
 
 // The signatures of the step kinds. Directories end with a backslash.
-using TemplateStepFn = void (*)(std::string_view databaseDirectory, std::string_view programDirectory);
+using TemplateStepFn = void (*)(std::string_view databaseDirectory,
+                                std::string_view programDirectory);
 using PublicStepFn = void (*)(std::string_view databaseDirectory);
 // The public index rebuild; `mode` is nil or the number 1.
 using PublicIndexFn = void (*)(std::string_view databaseDirectory, const rt::Value& mode);
-using ProgramStepFn = void (*)(std::string_view programDirectory, std::string_view databaseDirectory);
+using ProgramStepFn = void (*)(std::string_view programDirectory,
+                               std::string_view databaseDirectory);
 
 enum class TemplateStep : unsigned char { NoTemplateStep, EmptyTemplateStep, CopiesTemplates };
 enum class FirmStep : unsigned char { NoFirmStep, ReleaseRecordOnly, ConvertsFirm };

@@ -39,11 +39,16 @@ bool present(const Map& calls, int release) {
 std::string stepName(StepKind kind, int release) {
   const std::string digits = rt::StrZero(release, 3, 0);
   switch (kind) {
-    case StepKind::Template: return "STR_25_01_" + digits;
-    case StepKind::Firm: return "I_25_01_" + digits;
-    case StepKind::Public: return "PUB_25_01_" + digits;
-    case StepKind::PublicIndex: return "NTX_PUB";
-    case StepKind::Program: return "L25_01_" + digits;
+    case StepKind::Template:
+      return "STR_25_01_" + digits;
+    case StepKind::Firm:
+      return "I_25_01_" + digits;
+    case StepKind::Public:
+      return "PUB_25_01_" + digits;
+    case StepKind::PublicIndex:
+      return "NTX_PUB";
+    case StepKind::Program:
+      return "L25_01_" + digits;
   }
   return {};
 }
@@ -53,11 +58,12 @@ StepRegistry StepRegistry::fromCatalogue() {
   for (const ReleaseSteps& row : releaseCatalogue()) {
     if (row.hasTemplateStep() && row.templateFn) r.setTemplateStep(row.release, row.templateFn);
     if (row.hasFirmStep() && row.firmPlan)
-      r.setFirmStep(row.release, [plan = row.firmPlan](std::string_view firm, std::string_view,
-                                                        std::string_view database, std::string_view firmRelease) {
-        runFirmPlan(*plan, firm, database, firmRelease);
-        return true;
-      });
+      r.setFirmStep(row.release,
+                    [plan = row.firmPlan](std::string_view firm, std::string_view,
+                                          std::string_view database, std::string_view firmRelease) {
+                      runFirmPlan(*plan, firm, database, firmRelease);
+                      return true;
+                    });
     if (row.publicStep && row.publicFn) r.setPublicStep(row.release, row.publicFn);
     if (row.programStep && row.programFn) r.setProgramStep(row.release, row.programFn);
   }
@@ -67,11 +73,16 @@ StepRegistry StepRegistry::fromCatalogue() {
 
 bool StepRegistry::has(StepKind kind, int release) const {
   switch (kind) {
-    case StepKind::Template: return present(template_, release);
-    case StepKind::Firm: return present(firm_, release);
-    case StepKind::Public: return present(public_, release);
-    case StepKind::PublicIndex: return static_cast<bool>(publicIndex_);
-    case StepKind::Program: return present(program_, release);
+    case StepKind::Template:
+      return present(template_, release);
+    case StepKind::Firm:
+      return present(firm_, release);
+    case StepKind::Public:
+      return present(public_, release);
+    case StepKind::PublicIndex:
+      return static_cast<bool>(publicIndex_);
+    case StepKind::Program:
+      return present(program_, release);
   }
   return false;
 }
@@ -102,10 +113,13 @@ void StepRegistry::runTemplateStep(int release, std::string_view databaseDirecto
   find(template_, StepKind::Template, release)(databaseDirectory, programDirectory);
 }
 
-bool StepRegistry::runFirmStep(int release, std::string_view firmDirectory, std::string_view programDirectory,
-                               std::string_view databaseDirectory, std::string_view firmRelease) const {
+bool StepRegistry::runFirmStep(int release, std::string_view firmDirectory,
+                               std::string_view programDirectory,
+                               std::string_view databaseDirectory,
+                               std::string_view firmRelease) const {
   seen(StepKind::Firm, release, firmDirectory);
-  return find(firm_, StepKind::Firm, release)(firmDirectory, programDirectory, databaseDirectory, firmRelease);
+  return find(firm_, StepKind::Firm, release)(firmDirectory, programDirectory, databaseDirectory,
+                                              firmRelease);
 }
 
 void StepRegistry::runPublicStep(int release, std::string_view databaseDirectory) const {
@@ -113,7 +127,8 @@ void StepRegistry::runPublicStep(int release, std::string_view databaseDirectory
   find(public_, StepKind::Public, release)(databaseDirectory);
 }
 
-void StepRegistry::runPublicIndexRebuild(std::string_view databaseDirectory, const rt::Value& mode) const {
+void StepRegistry::runPublicIndexRebuild(std::string_view databaseDirectory,
+                                         const rt::Value& mode) const {
   if (!publicIndex_) missing(StepKind::PublicIndex, 0);
   seen(StepKind::PublicIndex, 0, databaseDirectory);
   publicIndex_(databaseDirectory, mode);

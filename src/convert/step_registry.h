@@ -28,10 +28,12 @@ class StepRegistry {
  public:
   using TemplateCall =
       std::function<void(std::string_view databaseDirectory, std::string_view programDirectory)>;
-  using FirmCall = std::function<bool(std::string_view firmDirectory, std::string_view programDirectory,
-                                      std::string_view databaseDirectory, std::string_view firmRelease)>;
+  using FirmCall =
+      std::function<bool(std::string_view firmDirectory, std::string_view programDirectory,
+                         std::string_view databaseDirectory, std::string_view firmRelease)>;
   using PublicCall = std::function<void(std::string_view databaseDirectory)>;
-  using PublicIndexCall = std::function<void(std::string_view databaseDirectory, const rt::Value& mode)>;
+  using PublicIndexCall =
+      std::function<void(std::string_view databaseDirectory, const rt::Value& mode)>;
   using ProgramCall =
       std::function<void(std::string_view programDirectory, std::string_view databaseDirectory)>;
 
@@ -76,12 +78,14 @@ const StepRegistry& shippedSteps();
 // The upgrade's calls, each choosing its steps by the catalogue's rule.
 // Every template step above the database release, in ascending order (before the firms).
 void runTemplateSteps(std::string_view databaseRelease, std::string_view databaseDirectory,
-                      std::string_view programDirectory, const StepRegistry& steps = shippedSteps());
+                      std::string_view programDirectory,
+                      const StepRegistry& steps = shippedSteps());
 // The public steps above the database release, then NTX_PUB with its mode (after the firms).
 void runPublicSteps(std::string_view databaseRelease, std::string_view databaseDirectory,
                     const StepRegistry& steps = shippedSteps());
 // Every program step above the program release ("25.01.023" form), in ascending order.
 void runProgramSteps(std::string_view programRelease, std::string_view programDirectory,
-                     std::string_view databaseDirectory, const StepRegistry& steps = shippedSteps());
+                     std::string_view databaseDirectory,
+                     const StepRegistry& steps = shippedSteps());
 
 }  // namespace tav::convert

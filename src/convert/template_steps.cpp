@@ -23,16 +23,19 @@ const std::vector<TemplateFiles>& templateFiles() {
   static const std::vector<TemplateFiles> steps = {
       {1,
        Replace,
-       {"inf_fir.dbf", "rnf_fir.dbf", "ks_dok.dbf", "ks_kor.dbf", "ks_kora.dbf", "br_cfg.dbf", "data.dbf",
-        "firma.dbf", "lic_ods.dbf", "p_fmc.dbf", "p_fpar.dbf", "p_kals.dbf", "p_kalw.dbf", "pr_mc.dbf",
-        "st_data.dbf", "st_limit.dbf", "v_data.dbf", "v_kor.dbf", "v_rok.dbf", "v_wystaw.dbf", "wersje.dbf",
-        "wersja.dbf"},
-       {"csr_01.xml", "dsf1_2.xml", "p28_26.xml", "p28s_26.xml", "p36_31.xml", "p36l_20.xml", "p36ls_20.xml",
-        "p36s_31.xml", "p37_30.xml", "p38_16.xml", "p39_12.xml", "prb_02.xml"}},
+       {"inf_fir.dbf", "rnf_fir.dbf",  "ks_dok.dbf",  "ks_kor.dbf",   "ks_kora.dbf", "br_cfg.dbf",
+        "data.dbf",    "firma.dbf",    "lic_ods.dbf", "p_fmc.dbf",    "p_fpar.dbf",  "p_kals.dbf",
+        "p_kalw.dbf",  "pr_mc.dbf",    "st_data.dbf", "st_limit.dbf", "v_data.dbf",  "v_kor.dbf",
+        "v_rok.dbf",   "v_wystaw.dbf", "wersje.dbf",  "wersja.dbf"},
+       {"csr_01.xml", "dsf1_2.xml", "p28_26.xml", "p28s_26.xml", "p36_31.xml", "p36l_20.xml",
+        "p36ls_20.xml", "p36s_31.xml", "p37_30.xml", "p38_16.xml", "p39_12.xml", "prb_02.xml"}},
       {2, Replace, {"wpit.dbf"}, {}},
       {5, Replace, {}, {}},
       {10, Replace, {}, {}},
-      {11, Replace, {"st_dok.dbf", "st_gn.dbf", "st_en.dbf", "p_kals.dbf", "p_kalw.dbf", "wspolnik.dbf"}, {}},
+      {11,
+       Replace,
+       {"st_dok.dbf", "st_gn.dbf", "st_en.dbf", "p_kals.dbf", "p_kalw.dbf", "wspolnik.dbf"},
+       {}},
       {13, Replace, {"p_fron_p.dbf"}, {}},
       {17, Missing, {"afaktury.cfg", "baselinker.cfg"}, {}},
       {19, Replace, {"cpn.dbf"}, {}},
@@ -75,9 +78,9 @@ void runTemplateFiles(int release, std::string_view databaseDirectory) {
   }
 }
 
-#define TAV_TEMPLATE_STEP(name, release)                                     \
-  void name(std::string_view databaseDirectory, std::string_view) {          \
-    runTemplateFiles(release, databaseDirectory);                            \
+#define TAV_TEMPLATE_STEP(name, release)                            \
+  void name(std::string_view databaseDirectory, std::string_view) { \
+    runTemplateFiles(release, databaseDirectory);                   \
   }
 
 TAV_TEMPLATE_STEP(STR_25_01_001, 1)

@@ -41,7 +41,8 @@ std::string inScratch(const std::string& s, const char* file) {
 
 void clearScratch(const std::string& s) {
   DEL_KAT(s);
-  for (const char* f : {"test.dbf", "test.ntx", "test0.dbf", "test0.ntx"}) DEL_FILE(inScratch(s, f));
+  for (const char* f : {"test.dbf", "test.ntx", "test0.dbf", "test0.ntx"})
+    DEL_FILE(inScratch(s, f));
   os::removeDirectory(s);
 }
 
@@ -86,7 +87,8 @@ int TEST_TAV(std::string_view directory, std::string_view name) {
     t0->setRelation("test", parentKey, "test0->b");
     t0->goTop();
     stage = 10;
-    require(t0->orderCreate(os::toHost(inScratch(s, "test0.ntx")), "ntx", "test->a"), "index test0.ntx");
+    require(t0->orderCreate(os::toHost(inScratch(s, "test0.ntx")), "ntx", "test->a"),
+            "index test0.ntx");
     t0->goTop();
     ws.select("test");
     for (t->goTop(); !t->eof(); t->skip(1)) {
@@ -110,7 +112,8 @@ int TEST_TAV(std::string_view directory, std::string_view name) {
     ws.select("test");
     ws.close("test");
     stage = 18;
-    require(DODAJ_POLA(inScratch(s, ""), "test.dbf", {{"PTU1", 'C', 2, 0}, {"PTU2", 'C', 3, 0}, {"PTU3", 'C', 4, 0}}),
+    require(DODAJ_POLA(inScratch(s, ""), "test.dbf",
+                       {{"PTU1", 'C', 2, 0}, {"PTU2", 'C', 3, 0}, {"PTU3", 'C', 4, 0}}),
             "add fields");
     stage = 19;
     clearScratch(s);
@@ -134,8 +137,9 @@ bool SA_BLEDY(std::string_view directory, std::string_view kind) {
   if (stage <= 0) return false;
   const std::string where = kind == "B" ? "Na dysku sieciowym"_oem : "Na dysku lokalnym"_oem;
   shell::ALARM({}, "3", "Błąd nr ("_oem + std::to_string(stage) + ")",
-               where + " nie można przeprowadzić wszystkich operacji;prawdopodobnie są blokowane przez "
-                       "program antywirusowy, lub;użytkownik ma zbyt ograniczone uprawnienia!"_oem);
+               where +
+                   " nie można przeprowadzić wszystkich operacji;prawdopodobnie są blokowane przez "
+                   "program antywirusowy, lub;użytkownik ma zbyt ograniczone uprawnienia!"_oem);
   return true;
 }
 
@@ -155,7 +159,8 @@ bool plainNames(std::string_view below) {
     if (name.empty()) continue;  // the closing backslash
     if (name == "." || name == ".." || name.back() == '.' || name.back() == ' ') return false;
     for (unsigned char c : name)
-      if (c < 0x20 || std::string_view("<>:\"/|?*").find(static_cast<char>(c)) != std::string_view::npos)
+      if (c < 0x20 ||
+          std::string_view("<>:\"/|?*").find(static_cast<char>(c)) != std::string_view::npos)
         return false;
   }
   return true;
@@ -166,7 +171,8 @@ bool plainNames(std::string_view below) {
 bool ANALIZA_KAT(std::string_view directory, std::string_view kind) {
   const bool program = kind == "P";
   const std::string title = program ? "Katalog Programu" : "Katalog Bazy";
-  const std::string subject = program ? "Katalog do instalacji Programu" : "Katalog do instalacji Bazy danych";
+  const std::string subject =
+      program ? "Katalog do instalacji Programu" : "Katalog do instalacji Bazy danych";
   auto refuse = [&](const std::string& tail) {
     shell::ALARM({}, "3", title, subject + tail);
     return false;

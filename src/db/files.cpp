@@ -62,8 +62,8 @@ bool MKDIR(std::string_view directory) {
   return os::createDirectory(directory);
 }
 
-void COPY_KAT(std::string_view source, std::string_view target, std::string_view mask, std::string_view skip,
-              const std::vector<std::string>& only) {
+void COPY_KAT(std::string_view source, std::string_view target, std::string_view mask,
+              std::string_view skip, const std::vector<std::string>& only) {
   if (source.empty()) return;
   std::string skipUpper = rt::upper(skip);
   std::string src(source), dst(target);
@@ -111,7 +111,8 @@ void removeLeftovers(std::string_view directory, bool subdirectories) {
   if (subdirectories)
     for (const os::DirEntry& e : os::listDirectory(dir + "*.*", "D"))
       // A link is not followed: it may lead out of the database, or back up into it for ever.
-      if (e.isDirectory() && !(e.attributes & os::kAttrReparsePoint)) removeLeftovers(dir + e.name + "\\", true);
+      if (e.isDirectory() && !(e.attributes & os::kAttrReparsePoint))
+        removeLeftovers(dir + e.name + "\\", true);
   // A rebuild that reached its commit record is finished first: its staged files are the table's
   // new content, not leftovers.
   for (const os::DirEntry& e : os::listDirectory(dir + "~*.swp")) {

@@ -19,8 +19,8 @@ bool DEL_FILE(std::string_view file);
 // nor removed, hidden and system files are not listed and so stay. A file is kept when its upper-
 // case name occurs within `skip`, or when one of `keep` (upper-cased) occurs within that name.
 // `keep` stands for the arguments from the 4th on: empty means they were not passed.
-void DEL_KAT(std::string_view directory = "\\", std::string_view mask = "*.*", std::string_view skip = "",
-             const std::vector<std::string>& keep = {});
+void DEL_KAT(std::string_view directory = "\\", std::string_view mask = "*.*",
+             std::string_view skip = "", const std::vector<std::string>& keep = {});
 
 // Creates one directory level (one trailing backslash allowed); the parent must exist. The result
 // of the creation, unchanged.
@@ -31,8 +31,9 @@ bool MKDIR(std::string_view directory);
 // "," occurs within `skip` (taken in upper case). `only` stands for the arguments from the 5th on:
 // when given (non-empty), a file is copied only if one of them, upper-cased, occurs within its
 // name. `source` and `target` are used as given: they end in a backslash.
-void COPY_KAT(std::string_view source, std::string_view target = "\\", std::string_view mask = "*.*",
-              std::string_view skip = "", const std::vector<std::string>& only = {});
+void COPY_KAT(std::string_view source, std::string_view target = "\\",
+              std::string_view mask = "*.*", std::string_view skip = "",
+              const std::vector<std::string>& only = {});
 
 // Creates (or replaces) the file with `text` as its content; true when all of it was written.
 bool WRITEFILE(std::string_view file, std::string_view text);

@@ -9,7 +9,9 @@
 namespace tav::db {
 namespace {
 
-CatalogueRow idx(std::string table, TagList tags) { return {std::move(table), false, std::move(tags), {}}; }
+CatalogueRow idx(std::string table, TagList tags) {
+  return {std::move(table), false, std::move(tags), {}};
+}
 CatalogueRow optionalIdx(std::string table, TagList tags) {
   return {std::move(table), true, std::move(tags), {}};
 }
@@ -17,7 +19,8 @@ CatalogueRow del(std::string file) { return {{}, false, {}, std::move(file)}; }
 
 bool sameName(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
          });
 }
 
@@ -56,10 +59,16 @@ const std::vector<CatalogueRow>& firmCatalogue() {
       idx("cov_pom", {{"dat", "data_o"}}),
       idx("kso_ptu", {{"lpg", "plik+lpp_g"}, {"kas", "kas"}}),
       idx("ksa_bnk", {{"lpp", "lpp"}}),
-      idx("ksa_dok", {{"lpp", "lpp"}, {"lpr", "lpp_r+poz"}, {"kli", "rkli+lpp_kli"}, {"dok", "lpp_dok"}}),
-      idx("ksa_roz", {{"lpp", "lpp"}, {"lpk", "Tkli+lpp_kli+dtos(data_ter)"}, {"Troz", "Troz+dtos(data_ter)"}}),
+      idx("ksa_dok",
+          {{"lpp", "lpp"}, {"lpr", "lpp_r+poz"}, {"kli", "rkli+lpp_kli"}, {"dok", "lpp_dok"}}),
+      idx("ksa_roz", {{"lpp", "lpp"},
+                      {"lpk", "Tkli+lpp_kli+dtos(data_ter)"},
+                      {"Troz", "Troz+dtos(data_ter)"}}),
       idx("ksa_rap", {{"lpp", "lpp_b+lpp"}}),
-      idx("v_p", {{"lpp", "lpp"}, {"dat", "mc+dtos(data)+lpp"}, {"lpk", "lpp_ks"}, {"fis", "lpp+kor_fisk"}}),
+      idx("v_p", {{"lpp", "lpp"},
+                  {"dat", "mc+dtos(data)+lpp"},
+                  {"lpk", "lpp_ks"},
+                  {"fis", "lpp+kor_fisk"}}),
       idx("v_zwrot", {{"lpp", "lpp_vp"}}),
       idx("v_z", {{"lpp", "lpp"}, {"dat", "rmc+dtos(data)+lpp"}, {"lpk", "lpp_ks"}}),
       idx("v_f", {{"rmc", "rmc"}}),
@@ -133,9 +142,11 @@ const std::vector<CatalogueRow>& firmCatalogue() {
       idx("p_f8", {{"lpp_p", "lpp_p+z_rmc+nr_w"}, {"kas", "kas"}, {"lpp", "lpp"}}),
       idx("p_doda", {{"lpp_d", "lpp_d"}, {"lpp_p", "lpp_p+lpp_d"}}),
       idx("p_dod", {{"lpp", "lpp"}, {"zrmc", "z_rmc+dtos(data_w)"}}),
-      idx("ppk_dok", {{"lpp", "lpp"}, {"lpp_p", "lpp_p+dtos(data)"}, {"typ", "typ+lpp_p+dtos(data)"}}),
+      idx("ppk_dok",
+          {{"lpp", "lpp"}, {"lpp_p", "lpp_p+dtos(data)"}, {"typ", "typ+lpp_p+dtos(data)"}}),
       idx("ppk_buf", {{"lpp", "lpp"}, {"rmc", "rmc"}}),
-      idx("ppk_bufa", {{"lpp", "lpp"}, {"lpp_p", "lpp_p+typ+rmc"}, {"lpp_b", "lpp_b+lpp_p+typ+rmc"}}),
+      idx("ppk_bufa",
+          {{"lpp", "lpp"}, {"lpp_p", "lpp_p+typ+rmc"}, {"lpp_b", "lpp_b+lpp_p+typ+rmc"}}),
       idx("ppk_zap", {{"lpp", "lpp"}, {"rmc_z", "rmc_z"}, {"rmc_d", "rmc_d"}}),
       del("ppk_tree.dbf"),
       idx("p_poz", {{"lpp", "lpp"}, {"ppp", "lpp_p"}}),
@@ -152,7 +163,8 @@ const std::vector<CatalogueRow>& firmCatalogue() {
       idx("p_ud", {{"prc", "snazw+lpp_up+lpp_um+sdata"}}),
       idx("p_udz", {{"prc", "snazw+lpp_up+lpp_um+sdata"}}),
       idx("p_zlec", {{"lpp", "lpp"}, {"rmc", "rmc+lpp_p"}}),
-      idx("p_de_wyn", {{"lpp", "lpp"}, {"rmc", "rmc+lpp_p+kraj_kod"}, {"lpp_p", "lpp_p+rmc+kraj_kod"}}),
+      idx("p_de_wyn",
+          {{"lpp", "lpp"}, {"rmc", "rmc+lpp_p+kraj_kod"}, {"lpp_p", "lpp_p+rmc+kraj_kod"}}),
       del("p_wyp1.dbf"),
       del("wpu.dbf"),
       del("wp.dbf"),
@@ -170,8 +182,12 @@ const std::vector<CatalogueRow>& firmCatalogue() {
       idx("p_hwyk", {{"lpp", "lpp"}, {"prc", "lpp_p+dtos(data_od)"}}),
       idx("p_kald", {{"lpp", "lpp_p"}}),
       idx("pl_kraj", {{"lpp", "lpp"}}),
-      idx("pl_eur", {{"lpp", "lpp"}, {"zmc", "lpp_p+zmc+lpp_kr"}, {"wmc", "lpp_p+wmc+lpp_kr"}, {"rmc", "zmc+lpp_kr"}}),
-      idx("pl_183", {{"lpp", "lpp"}, {"prmc", "lpp_p+rmc+kraj_kod"}, {"rmcp", "rmc+lpp_p+kraj_kod"}}),
+      idx("pl_eur", {{"lpp", "lpp"},
+                     {"zmc", "lpp_p+zmc+lpp_kr"},
+                     {"wmc", "lpp_p+wmc+lpp_kr"},
+                     {"rmc", "zmc+lpp_kr"}}),
+      idx("pl_183",
+          {{"lpp", "lpp"}, {"prmc", "lpp_p+rmc+kraj_kod"}, {"rmcp", "rmc+lpp_p+kraj_kod"}}),
       idx("pl_bud", {{"lpp", "lpp"}, {"Kraj", "Kraj"}}),
       idx("p_11dod", {{"lpp", "lpp"}, {"rok", "rok+up+lpp_p"}, {"prc", "up+lpp_p+rok"}}),
       idx("p_11ins", {{"lpp", "lpp"}, {"prc", "up+lpp_p"}}),
@@ -227,8 +243,12 @@ const std::vector<PublicIndex>& publicIndexes() {
       {"fpit", false, {{"lpp", "lpp"}, {"nrf", "pit+nrfir+rmc"}, {"rmc", "pit+rmc+nrfir"}}},
       {"tav_lpc", false, {{"nip", "kp+nip+rmc"}}},
       {"z52_rok", true, {{"nip", "nip"}}},
-      {"pit_zap", false,
-       {{"lpp", "lpp"}, {"lpf", "lpp_f+dtos(data_z)"}, {"lpw", "lpp_w+dtos(data_z)"}, {"dat", "dtos(data_z)"}}},
+      {"pit_zap",
+       false,
+       {{"lpp", "lpp"},
+        {"lpf", "lpp_f+dtos(data_z)"},
+        {"lpw", "lpp_w+dtos(data_z)"},
+        {"dat", "dtos(data_z)"}}},
       {"wpit", false, {{"lpp", "lpp"}, {"nrw", "pit+lpp_o+rmc"}, {"rmc", "pit+rmc+lpp_o"}}},
       {"wf", false, {{"lpp", "lpp"}, {"wf", "lpp_o+nrfir"}, {"fw", "nrfir+lpp_o"}}},
       {"own", false, {{"lpp", "lpp"}}},

@@ -39,10 +39,12 @@ std::string workAlias() {
 
 // One try at one tag; `fileSpoilt` tells a failure that may have left the index file unsound
 // (a page that could not be written) from one that never reached it (a key that will not build).
-bool createTag(engine::WorkArea& area, const std::filesystem::path& cdx, const IndexTag& tag, bool& fileSpoilt) {
+bool createTag(engine::WorkArea& area, const std::filesystem::path& cdx, const IndexTag& tag,
+               bool& fileSpoilt) {
   bool created = false;
   rt::Error error;
-  if (rt::sequence([&] { created = area.orderCreate(cdx, tag.name, tag.key); }, &error) && created) return true;
+  if (rt::sequence([&] { created = area.orderCreate(cdx, tag.name, tag.key); }, &error) && created)
+    return true;
   fileSpoilt = error.genCode == rt::kErrCreate;
   return false;
 }

@@ -50,7 +50,8 @@ std::string stagingFor(std::string_view table) {
 
 // The memo files of a staged table and of the table it replaces, as the engine names them.
 std::vector<engine::Companion> memoOfPair(const std::string& staged, const std::string& target) {
-  return {{engine::Table::memoPathFor(os::toHost(staged)), engine::Table::memoPathFor(os::toHost(target))}};
+  return {{engine::Table::memoPathFor(os::toHost(staged)),
+           engine::Table::memoPathFor(os::toHost(target))}};
 }
 
 // Puts the staged table (and its memo) in place of `target`; a memo left from an old table with
@@ -80,7 +81,8 @@ void removeTable(const std::string& table) {
 }
 
 // Fields 1..n of both areas paired by position, n the smaller field count.
-std::vector<std::pair<size_t, size_t>> samePositions(const engine::WorkArea& a, const engine::WorkArea& b) {
+std::vector<std::pair<size_t, size_t>> samePositions(const engine::WorkArea& a,
+                                                     const engine::WorkArea& b) {
   std::vector<std::pair<size_t, size_t>> pairs;
   for (size_t i = 1; i <= a.fieldCount() && i <= b.fieldCount(); ++i) pairs.emplace_back(i, i);
   return pairs;
@@ -147,7 +149,8 @@ SwapHook setSwapHook(SwapHook hook) {
   SwapHook previous = std::move(current);
   current = std::move(hook);
   if (current)
-    engine::setStagingHook([](SwapPoint p, const std::filesystem::path& table) { return current(p, table.string()); });
+    engine::setStagingHook(
+        [](SwapPoint p, const std::filesystem::path& table) { return current(p, table.string()); });
   else
     engine::setStagingHook({});
   return previous;
@@ -193,15 +196,16 @@ bool LBCREATE(std::string_view fileIn, const Structure& fields) {
   bool created = false;
   for (int attempt = 1; attempt <= kCreatePasses && !created; ++attempt) {
     created = rt::sequence([&] {
-      if (!engine::workspace().create(file, fields)) failWith(rt::kErrCreate, "cannot create", file);
+      if (!engine::workspace().create(file, fields))
+        failWith(rt::kErrCreate, "cannot create", file);
     });
     if (!created) rt::pause(kCreatePause);
   }
   return created && os::exists(file);
 }
 
-bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn, std::string_view directory,
-                std::string_view fileIn, const Widenings& widen) {
+bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
+                std::string_view directory, std::string_view fileIn, const Widenings& widen) {
   const std::string dir(directory), file = rt::lower(fileIn);
   const std::string z = "z" + file, x = "x" + file;
   std::vector<rt::Value> initial = initialIn;
@@ -282,7 +286,8 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   return true;
 }
 
-void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Widenings& widen, bool keepDeleted) {
+void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Widenings& widen,
+                   bool keepDeleted) {
   const std::string dir(directory), file(fileIn);
   if (!os::exists(dir + file)) return;
   const std::string a = "a" + file;
@@ -391,7 +396,8 @@ bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Struc
   }
   rt::pause(kBeforeOpenPause);
   const std::string stagedName = staged.substr(nameStart(staged));
-  for (int attempt = 1; attempt <= kBackupTries && !(open = OTWORZ(dir, stagedName, "nowy")); ++attempt)
+  for (int attempt = 1; attempt <= kBackupTries && !(open = OTWORZ(dir, stagedName, "nowy"));
+       ++attempt)
     rt::pause(kBackupPause);
   if (!open) {
     ZAMKNIJ("stary0");

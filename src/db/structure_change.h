@@ -37,8 +37,8 @@ bool LBCREATE(std::string_view file, const Structure& fields);
 // are copied with their mark. True when done or when there was nothing to add or widen (then
 // no file is touched); false when a copy failed, with the table untouched or, past
 // that point, its data kept in "z" + file and "x" + file.
-bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initial, std::string_view directory,
-                std::string_view file, const Widenings& widen = {});
+bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initial,
+                std::string_view directory, std::string_view file, const Widenings& widen = {});
 
 // Sets field lengths by position, copying the table through "a" + file. Deleted records are
 // dropped unless `keepDeleted`; memo texts come along. Nothing is reported.

@@ -42,7 +42,8 @@ bool holdsItsHeader(const std::filesystem::path& file) {
   if (!f.open(file, os::File::Mode::Read)) return true;  // the open will say why
   int64_t size = f.size();
   unsigned char prologue[12] = {};
-  if (size < kMinHeaderLength || f.readSomeAt(0, prologue, sizeof prologue) != sizeof prologue) return false;
+  if (size < kMinHeaderLength || f.readSomeAt(0, prologue, sizeof prologue) != sizeof prologue)
+    return false;
   const int64_t headerLength = rt::getLE16(prologue + 8);
   return headerLength >= kMinHeaderLength && size >= headerLength;
 }
@@ -80,10 +81,12 @@ void sayDamagedIndex(const Target& t) {
   if (!a || a->damagedIndex().empty()) return;
   rt::Value& notes = rt::shared().tlist;
   if (!notes.isArray()) return;  // no upgrade run is collecting
-  const std::string note = t.table.substr(0, t.table.size() - 4) + ".cdx: uszkodzony indeks, tabela otwarta bez niego";
+  const std::string note =
+      t.table.substr(0, t.table.size() - 4) + ".cdx: uszkodzony indeks, tabela otwarta bez niego";
   rt::Array& list = notes.arr();
   // A step opens its tables more than once; the report names each damaged index once.
-  if (std::none_of(list.begin(), list.end(), [&](const rt::Value& v) { return v.isText() && v.str() == note; }))
+  if (std::none_of(list.begin(), list.end(),
+                   [&](const rt::Value& v) { return v.isText() && v.str() == note; }))
     list.push_back(rt::Value(note));
 }
 
@@ -105,7 +108,8 @@ bool USEEX(std::string_view file, std::string_view alias) {
   return ok && opened && engine::workspace().select(alias);
 }
 
-bool OTWORZ(std::string_view dir, std::string_view name, std::string_view alias, std::string_view tag) {
+bool OTWORZ(std::string_view dir, std::string_view name, std::string_view alias,
+            std::string_view tag) {
   Target t;
   if (!prepare(dir, name, tag, t)) return false;
   auto& ws = engine::workspace();
@@ -130,7 +134,8 @@ bool OTWORZ(std::string_view dir, std::string_view name, std::string_view alias,
   return true;
 }
 
-bool S_OTWORZ(std::string_view dir, std::string_view name, std::string_view alias, std::string_view tag) {
+bool S_OTWORZ(std::string_view dir, std::string_view name, std::string_view alias,
+              std::string_view tag) {
   Target t;
   if (!prepare(dir, name, tag, t)) return false;
   auto& ws = engine::workspace();
@@ -191,8 +196,9 @@ void STARTINIT() {
 }
 
 bool REK_LOCK(const rt::Value& attempts) {
-  int n = attempts.isNil() || !attempts.isNumber() ? kDefaultLockTries
-                                                    : std::clamp(static_cast<int>(attempts.num()), 1, kMaxLockTries);
+  int n = attempts.isNil() || !attempts.isNumber()
+              ? kDefaultLockTries
+              : std::clamp(static_cast<int>(attempts.num()), 1, kMaxLockTries);
   engine::WorkArea* a = engine::workspace().current();
   if (!a) return false;
   for (int i = 0; i < n; ++i) {

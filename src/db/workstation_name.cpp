@@ -37,10 +37,10 @@ const std::vector<std::pair<std::string, std::string>>& polishCapitals() {
 // duration estimate finds a workstation's earlier runs by this name.
 const std::vector<std::pair<std::string, std::string>>& otherCapitals() {
   static const std::vector<std::pair<std::string, std::string>> t = {
-      {"Á"_oem, "A"}, {"Ä"_oem, "A"}, {"Č"_oem, "C"},  {"Ç"_oem, "C"}, {"Ë"_oem, "E"},
-      {"Ě"_oem, "E"}, {"É"_oem, "E"}, {"Í"_oem, "J"},  {"Ö"_oem, "OE"}, {"Ő"_oem, "O"},
-      {"Ř"_oem, "R"}, {"Š"_oem, "S"}, {"Ş"_oem, "S"},  {"Ť"_oem, "T"}, {"Ü"_oem, "UE"},
-      {"Ú"_oem, "U"}, {"Ů"_oem, "U"}, {"Ý"_oem, "Y"},  {"Ž"_oem, "Z"},
+      {"Á"_oem, "A"}, {"Ä"_oem, "A"}, {"Č"_oem, "C"}, {"Ç"_oem, "C"},  {"Ë"_oem, "E"},
+      {"Ě"_oem, "E"}, {"É"_oem, "E"}, {"Í"_oem, "J"}, {"Ö"_oem, "OE"}, {"Ő"_oem, "O"},
+      {"Ř"_oem, "R"}, {"Š"_oem, "S"}, {"Ş"_oem, "S"}, {"Ť"_oem, "T"},  {"Ü"_oem, "UE"},
+      {"Ú"_oem, "U"}, {"Ů"_oem, "U"}, {"Ý"_oem, "Y"}, {"Ž"_oem, "Z"},
   };
   return t;
 }

@@ -185,8 +185,8 @@ bool XBPREG::RegOpenKeyEx(uint32_t access) {
 bool XBPREG::RegCreateKeyEx() {
   nDllHandle = 1;
   uint32_t disposition = 0;
-  nCallSuccess = reg::RegCreateKeyEx(nHKey, cKey, 0, "", 0, reg::KEY_ALL_ACCESS, &nKeyHandle,
-                                     &disposition);
+  nCallSuccess =
+      reg::RegCreateKeyEx(nHKey, cKey, 0, "", 0, reg::KEY_ALL_ACCESS, &nKeyHandle, &disposition);
   if (nCallSuccess != reg::ERROR_SUCCESS) {
     nKeyHandle = 0;
     return false;
@@ -326,9 +326,9 @@ long XBPREG::SetValue(std::string_view name, const rt::Value& value) {
     if (nHKey == 0) nCallSuccess = reg::ERROR_INVALID_HANDLE;
     return nCallSuccess;
   }
-  const long rc = reg::RegSetValueEx(nKeyHandle, name, 0, type,
-                                     reinterpret_cast<const uint8_t*>(data.data()),
-                                     static_cast<uint32_t>(data.size()));
+  const long rc =
+      reg::RegSetValueEx(nKeyHandle, name, 0, type, reinterpret_cast<const uint8_t*>(data.data()),
+                         static_cast<uint32_t>(data.size()));
   RegCloseKey();
   nCallSuccess = rc;
   return rc;

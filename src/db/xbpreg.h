@@ -22,12 +22,12 @@ class XBPREG {
   explicit XBPREG(std::string_view path = {}, bool create = false) { Init(path, create); }
 
   // Members as the tool's code reads them.
-  uint32_t nHKey = 0;        // root handle; 0 when the root name is not recognised
-  std::string cKey;          // key path below the root, no leading backslash
-  uint32_t nKeyHandle = 0;   // handle while the key is open
-  bool lStatus = false;      // the key exists (or was created)
-  long nCallSuccess = 1;     // result of the last registry call, 1 before any
-  uint32_t nDllHandle = 0;   // nonzero once the registry has been used
+  uint32_t nHKey = 0;       // root handle; 0 when the root name is not recognised
+  std::string cKey;         // key path below the root, no leading backslash
+  uint32_t nKeyHandle = 0;  // handle while the key is open
+  bool lStatus = false;     // the key exists (or was created)
+  long nCallSuccess = 1;    // result of the last registry call, 1 before any
+  uint32_t nDllHandle = 0;  // nonzero once the registry has been used
   std::string cClass;
   uint32_t nClass = 0;
   uint32_t nSubKeys = 0;
@@ -37,8 +37,8 @@ class XBPREG {
   uint32_t nMaxValueNameLen = 0;
   uint32_t nMaxValueLen = 0;
   uint32_t nSecurityDescriptor = 0;
-  std::string cLastWriteTime;  // "yyyy.mm.dd hh:mm:ss", UTC
-  uint64_t nLastWriteTime = 0; // FILETIME
+  std::string cLastWriteTime;           // "yyyy.mm.dd hh:mm:ss", UTC
+  uint64_t nLastWriteTime = 0;          // FILETIME
   std::string cReadBinaryTypeAs = "A";  // "A": binary values deserialised; "C": raw bytes
   std::string cSaveStringTypeAs = "C";  // "C": texts as string values; "B": as binary values
 
@@ -74,8 +74,8 @@ std::string QUERYREGISTRY(uint32_t root, std::string_view keyPath, std::string_v
 std::string NETNAME();
 
 // The plain forwarders to the registry functions.
-inline long REGOPENKEYEXA(uint32_t key, std::string_view subKey, uint32_t options,
-                          uint32_t access, uint32_t* result) {
+inline long REGOPENKEYEXA(uint32_t key, std::string_view subKey, uint32_t options, uint32_t access,
+                          uint32_t* result) {
   return os::reg::RegOpenKeyEx(key, subKey, options, access, result);
 }
 inline long REGQUERYVALUEEXA(uint32_t key, std::string_view name, uint32_t* type, uint8_t* data,

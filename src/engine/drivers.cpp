@@ -82,7 +82,8 @@ bool buildDriver(std::string_view name, const std::vector<std::string>& componen
   d->scheme = index->scheme;
   d->structuralIndex = index->structural;
   auto& ds = registry().drivers;
-  ds.erase(std::remove_if(ds.begin(), ds.end(), [&](auto& x) { return x->name == d->name; }), ds.end());
+  ds.erase(std::remove_if(ds.begin(), ds.end(), [&](auto& x) { return x->name == d->name; }),
+           ds.end());
   ds.push_back(std::move(d));
   return true;
 }

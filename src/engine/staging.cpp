@@ -173,7 +173,8 @@ void finishInterruptedSwap(const std::filesystem::path& table) {
   if (held.open(table, os::File::Mode::Read) && !held.lockOpenMode(true)) return;
   bool complete = false;
   std::vector<Step> steps = readRecord(record, complete);
-  if (complete && !carryOut(table.parent_path(), steps)) return;  // the record stays for the next open
+  if (complete && !carryOut(table.parent_path(), steps))
+    return;  // the record stays for the next open
   syncPath(table.parent_path());
   removeRecord(record);
 }

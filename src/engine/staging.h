@@ -25,16 +25,16 @@ struct Companion {
   std::filesystem::path staged, target;
 };
 
-// Puts `staged` (a table file of the same directory) in place of `table`, with every companion whose staged copy exists; a
-// companion without a staged copy has its target deleted (a memo file the new table no longer
-// has). The staged files are forced to the disk, then a commit record
+// Puts `staged` (a table file of the same directory) in place of `table`, with every companion
+// whose staged copy exists; a companion without a staged copy has its target deleted (a memo file
+// the new table no longer has). The staged files are forced to the disk, then a commit record
 // (stagedPath(table) with extension ".swp") lists the renames: from then on the swap is done,
 // whoever finishes it. Renames go memo first, the table last. A table with no companion to move
 // or delete needs no record: its single rename is the commit. False when the swap stopped: the
 // old table is in place when it stopped before the commit record, otherwise the next open of
 // the table completes it.
 bool swapStaged(const std::filesystem::path& table, const std::filesystem::path& staged,
-                 const std::vector<Companion>& companions);
+                const std::vector<Companion>& companions);
 
 // Completes a swap of `table` that stopped after its commit record; nothing happens when there
 // is none. Called by every open of a table, before the table is read.

@@ -26,7 +26,8 @@ bool memoVersion(uint8_t v) {
 // Collects lines of one kind, cut after kShownPerKind with a line counting the rest.
 class Limited {
  public:
-  Limited(std::vector<std::string>& out, std::string prefix) : out_(out), prefix_(std::move(prefix)) {}
+  Limited(std::vector<std::string>& out, std::string prefix)
+      : out_(out), prefix_(std::move(prefix)) {}
   void add(std::string text) {
     if (seen_++ < kShownPerKind) out_.push_back(prefix_ + text);
   }
@@ -44,9 +45,12 @@ class Limited {
 void checkRecords(Table& t, std::vector<std::string>& problems) {
   const DbfHeader& h = t.header();
   for (const auto& i : t.issues()) problems.push_back(i.text);
-  if (h.month < 1 || h.month > 12 || h.day < 1 || h.day > 31) problems.push_back("date of last update is not a date");
-  if (h.hasMemo() && !memoVersion(h.version)) problems.push_back("table has memo fields but its version byte says none");
-  if (!h.hasMemo() && h.version == dbf::kVersionFoxMemo) problems.push_back("version byte says memo, no memo field");
+  if (h.month < 1 || h.month > 12 || h.day < 1 || h.day > 31)
+    problems.push_back("date of last update is not a date");
+  if (h.hasMemo() && !memoVersion(h.version))
+    problems.push_back("table has memo fields but its version byte says none");
+  if (!h.hasMemo() && h.version == dbf::kVersionFoxMemo)
+    problems.push_back("version byte says memo, no memo field");
 
   std::vector<std::string> fieldProblems, memoProblems, flagProblems;
   // Per field, so that one bad column does not hide another.
@@ -61,13 +65,14 @@ void checkRecords(Table& t, std::vector<std::string>& problems) {
       problems.push_back(at + " cannot be read");
       break;
     }
-    if (rec[0] != ' ' && rec[0] != '*') flags.add(at + " has deleted flag byte " + std::to_string(uint8_t(rec[0])));
+    if (rec[0] != ' ' && rec[0] != '*')
+      flags.add(at + " has deleted flag byte " + std::to_string(uint8_t(rec[0])));
     for (size_t i = 0; i < h.fields.size(); ++i) {
       const FieldDef& f = h.fields[i];
       const char* raw = rec.data() + f.offset;
       if (!wellFormed(f, raw)) {
-        byField.at(i).add(at + " field " + f.name + ": \"" + std::string(raw, f.length) + "\" is not a " +
-                          (f.type == 'D' ? "date" : "number"));
+        byField.at(i).add(at + " field " + f.name + ": \"" + std::string(raw, f.length) +
+                          "\" is not a " + (f.type == 'D' ? "date" : "number"));
         continue;
       }
       if (f.type != 'M' && f.type != 'G' && f.type != 'P') continue;
@@ -75,7 +80,8 @@ void checkRecords(Table& t, std::vector<std::string>& problems) {
       if (!block) {
         if (!h.memoPointersBinary() && f.length != 4 &&
             std::string(raw, f.length).find_first_not_of(" 0") != std::string::npos)
-          memos.add(at + " field " + f.name + ": memo pointer \"" + std::string(raw, f.length) + "\" is not a number");
+          memos.add(at + " field " + f.name + ": memo pointer \"" + std::string(raw, f.length) +
+                    "\" is not a number");
         continue;
       }
       if (!t.memo()) {
@@ -89,20 +95,24 @@ void checkRecords(Table& t, std::vector<std::string>& problems) {
   flags.finish("records with a bad deleted flag");
   memos.finish("bad memo pointers");
   for (auto& [i, l] : byField)
-    l.finish("records whose field " + h.fields[i].name + " holds no " + (h.fields[i].type == 'D' ? "date" : "number"));
+    l.finish("records whose field " + h.fields[i].name + " holds no " +
+             (h.fields[i].type == 'D' ? "date" : "number"));
   for (auto* list : {&flagProblems, &fieldProblems, &memoProblems})
     problems.insert(problems.end(), list->begin(), list->end());
 }
 
 // Every tag: each record indexed once, keys in order and equal to what the key expression
 // gives for the record. One pass per tag, keeping the previous entry and a bit per record.
-void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& problems, std::vector<std::string>& errors) {
+void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& problems,
+                  std::vector<std::string>& errors) {
   std::vector<std::filesystem::path> indexes;
   for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
     std::filesystem::path p = host;
     p.replace_extension(ext);
     std::error_code ec;
-    if (std::filesystem::exists(p, ec) && std::find(indexes.begin(), indexes.end(), p) == indexes.end()) indexes.push_back(p);
+    if (std::filesystem::exists(p, ec) &&
+        std::find(indexes.begin(), indexes.end(), p) == indexes.end())
+      indexes.push_back(p);
   }
   Workspace ws;
   UseOptions uo;
@@ -110,7 +120,8 @@ void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& p
   uo.readOnly = true;
   errors.clear();
   if (!ws.useHost(host, "T", uo)) {
-    problems.push_back("table cannot be opened: " + (errors.empty() ? std::string() : errors.back()));
+    problems.push_back("table cannot be opened: " +
+                       (errors.empty() ? std::string() : errors.back()));
     return;
   }
   WorkArea& a = *ws.current();
@@ -118,7 +129,8 @@ void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& p
   for (const auto& p : indexes) {
     errors.clear();
     if (!a.orderListAdd(p))
-      problems.push_back("index " + p.filename().string() + " cannot be opened: " + (errors.empty() ? "" : errors.back()));
+      problems.push_back("index " + p.filename().string() +
+                         " cannot be opened: " + (errors.empty() ? "" : errors.back()));
   }
   errors.clear();
   const uint32_t count = a.lastRec();
@@ -141,19 +153,23 @@ void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& p
       seen[r] = true;
       if (previousRec) {
         int c = compareKeys(*tag, previousKey.data(), key.data(), tag->keyLength());
-        if (c > 0 || (c == 0 && previousRec > r)) report.add("keys out of order at record " + std::to_string(r));
+        if (c > 0 || (c == 0 && previousRec > r))
+          report.add("keys out of order at record " + std::to_string(r));
       }
       previousKey = key;
       previousRec = r;
       a.goTo(r);
       if (a.currentKey(i) != key)
-        report.add("key of record " + std::to_string(r) + " differs from its expression " + tag->keyExpression());
+        report.add("key of record " + std::to_string(r) + " differs from its expression " +
+                   tag->keyExpression());
     }
     report.finish("faults");
     const IndexFile& file = *a.orderFile(i);
-    if (!indexFileError(file).empty() && failedFiles.insert(&file).second) problems.push_back(where + indexFileError(file));
+    if (!indexFileError(file).empty() && failedFiles.insert(&file).second)
+      problems.push_back(where + indexFileError(file));
     if (entries != count)
-      problems.push_back(where + std::to_string(entries) + " entries for " + std::to_string(count) + " records");
+      problems.push_back(where + std::to_string(entries) + " entries for " + std::to_string(count) +
+                         " records");
   }
   for (const auto& e : errors) problems.push_back(e);
 }

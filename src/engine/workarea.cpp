@@ -30,7 +30,11 @@ constexpr int kIndexLockTries = 500;
 
 WorkArea::WorkArea(Workspace& ws, int number, std::string alias, std::unique_ptr<Table> table,
                    const Driver& driver)
-    : ws_(ws), number_(number), alias_(std::move(alias)), table_(std::move(table)), driver_(&driver) {
+    : ws_(ws),
+      number_(number),
+      alias_(std::move(alias)),
+      table_(std::move(table)),
+      driver_(&driver) {
   buf_ = orig_ = blankRecord(table_->header());
   recno_ = table_->recordCount() + 1;
 }
@@ -64,7 +68,8 @@ void WorkArea::raise(int code, std::string description, const std::string& opera
   rt::raise(e);
 }
 
-rt::Error WorkArea::errorFor(int code, std::string description, const std::string& operation) const {
+rt::Error WorkArea::errorFor(int code, std::string description,
+                             const std::string& operation) const {
   rt::Error e;
   e.genCode = code;
   e.subSystem = driver_->name;
@@ -178,7 +183,9 @@ std::string WorkArea::keyOf(Order& o) {
   return keyFor(*o.tag, o.key());
 }
 
-WorkArea::AliasSelected::AliasSelected(WorkArea& a) : ws_(a.ws_), previous_(a.ws_.current()) { ws_.select(a.alias_); }
+WorkArea::AliasSelected::AliasSelected(WorkArea& a) : ws_(a.ws_), previous_(a.ws_.current()) {
+  ws_.select(a.alias_);
+}
 
 WorkArea::AliasSelected::~AliasSelected() {
   if (previous_) ws_.select(previous_->alias());
@@ -476,7 +483,8 @@ void WorkArea::putFields(WorkArea& from, const std::vector<std::pair<size_t, siz
   putFields(from, planFieldCopy(from, pairs));
 }
 
-FieldCopy WorkArea::planFieldCopy(const WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs) const {
+FieldCopy WorkArea::planFieldCopy(const WorkArea& from,
+                                  const std::vector<std::pair<size_t, size_t>>& pairs) const {
   FieldCopy plan;
   plan.source = &from;
   for (auto [here, there] : pairs) {
@@ -487,8 +495,8 @@ FieldCopy WorkArea::planFieldCopy(const WorkArea& from, const std::vector<std::p
     if (here >= 1 && here <= fieldCount() && there >= 1 && there <= from.fieldCount()) {
       const FieldDef& f = field(here);
       const FieldDef& g = from.field(there);
-      c.bytes = f.type == g.type && f.length == g.length && f.decimals == g.decimals && f.nullBit < 0 &&
-                f.varBit < 0 && g.nullBit < 0 && g.varBit < 0;
+      c.bytes = f.type == g.type && f.length == g.length && f.decimals == g.decimals &&
+                f.nullBit < 0 && f.varBit < 0 && g.nullBit < 0 && g.varBit < 0;
       c.alwaysBytes = c.bytes && g.type == 'C';
       c.source = g;
       to = f.offset;
@@ -499,8 +507,8 @@ FieldCopy WorkArea::planFieldCopy(const WorkArea& from, const std::vector<std::p
     const size_t k = plan.fields.size() - 1;
     FieldCopy::Run* last = plan.runs.empty() ? nullptr : &plan.runs.back();
     // Within one area the bytes of a run could overlap themselves: there, field by field.
-    if (plan.fields[k].bytes && last && last->bytes && &from != this && last->to + last->length == to &&
-        last->from + last->length == at) {
+    if (plan.fields[k].bytes && last && last->bytes && &from != this &&
+        last->to + last->length == to && last->from + last->length == at) {
       ++last->count;
       last->length += length;
     } else {
@@ -533,7 +541,8 @@ void WorkArea::putFields(WorkArea& from, const FieldCopy& plan) {
     const FieldCopy::Field* first = plan.fields.data() + run.first;
     bool whole = moveBytes && run.bytes;
     for (size_t k = 0; whole && k < run.count; ++k)
-      whole = first[k].alwaysBytes || bytesRoundTrip(first[k].source, source + first[k].source.offset);
+      whole =
+          first[k].alwaysBytes || bytesRoundTrip(first[k].source, source + first[k].source.offset);
     if (!whole) {
       for (size_t k = 0; k < run.count; ++k) oneField(first[k]);
       continue;

@@ -30,12 +30,12 @@ struct Driver;
 struct FieldCopy {
   struct Field {
     size_t here = 0, there = 0;
-    bool bytes = false;       // may move as bytes when its bytes read back as written
+    bool bytes = false;        // may move as bytes when its bytes read back as written
     bool alwaysBytes = false;  // a character field: its bytes always do
     FieldDef source;
   };
   struct Run {
-    size_t first = 0, count = 0;  // fields[first, first + count)
+    size_t first = 0, count = 0;          // fields[first, first + count)
     size_t to = 0, from = 0, length = 0;  // byte offsets in the records and the run's width
     bool bytes = false;
   };
@@ -110,7 +110,8 @@ class WorkArea {
   void putFields(WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs);
   // The same, with the pairs worked out once before a loop over records (both areas keep their
   // tables for as long as the plan is used).
-  FieldCopy planFieldCopy(const WorkArea& from, const std::vector<std::pair<size_t, size_t>>& pairs) const;
+  FieldCopy planFieldCopy(const WorkArea& from,
+                          const std::vector<std::pair<size_t, size_t>>& pairs) const;
   void putFields(WorkArea& from, const FieldCopy& plan);
   // Appends the raw bytes of a character field of the buffer (no Value built).
   void appendRaw(size_t pos, std::string& out) const;
@@ -216,7 +217,7 @@ class WorkArea {
     IndexFile* file;
     IndexTag* tag;
     ValueFn key;
-    std::string name;  // the tag's name, to find it again when its file reloads its tags
+    std::string name;    // the tag's name, to find it again when its file reloads its tags
     bool plain = false;  // key compiled for a tag of plain byte order (ASCII-only upper/lower)
   };
   // Shared tables: index files are read under a shared and changed under an exclusive lock of
@@ -253,7 +254,8 @@ class WorkArea {
   // record it never moved to.
   class CursorKept {
    public:
-    explicit CursorKept(WorkArea& a) : a_(a), buf_(a.buf_), orig_(a.orig_), recno_(a.recno_), eof_(a.eof_) {}
+    explicit CursorKept(WorkArea& a)
+        : a_(a), buf_(a.buf_), orig_(a.orig_), recno_(a.recno_), eof_(a.eof_) {}
     ~CursorKept() {
       a_.buf_ = std::move(buf_);
       a_.orig_ = std::move(orig_);
@@ -297,8 +299,9 @@ class WorkArea {
   // Writes the table (without the records `drop` picks), a compact memo and every open index
   // under staging names, swaps them in and reopens them.
   bool rewriteFiles(const DropRule& drop, const char* operation);
-  bool writeStagedTable(const std::filesystem::path& staged, const std::filesystem::path& stagedMemo,
-                        const DropRule& drop, const char* operation);
+  bool writeStagedTable(const std::filesystem::path& staged,
+                        const std::filesystem::path& stagedMemo, const DropRule& drop,
+                        const char* operation);
   bool writeStagedIndex(IndexFile& file, const std::filesystem::path& staged, const DropRule& drop,
                         const char* operation);
   void raise(int code, std::string description, const std::string& operation);

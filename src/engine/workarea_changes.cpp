@@ -37,7 +37,8 @@ void WorkArea::flushRecord() {
         continue;
       }
       // In place only when the block is this record's own, as it was read from the file.
-      uint32_t old = appended_ ? 0 : memoPointer(f, h.memoPointersBinary(), orig_.data() + f.offset);
+      uint32_t old =
+          appended_ ? 0 : memoPointer(f, h.memoPointersBinary(), orig_.data() + f.offset);
       block = table_->memo()->replace(old, text);
       if (!block) {
         raise(rt::kErrWrite, "cannot write the memo of field " + f.name, "DBCOMMIT");
@@ -102,7 +103,8 @@ bool WorkArea::append() {
     case Table::AppendResult::Failed:
       raise(rt::kErrWrite, "cannot append a record", "DBAPPEND");
       return false;
-    case Table::AppendResult::Ok: break;
+    case Table::AppendResult::Ok:
+      break;
   }
   // The new record is the appender's: locked until it is released like any record lock.
   if (table_->shared() && table_->lockRecord(r)) locks_.insert(r);
@@ -152,8 +154,9 @@ bool markedDeleted(uint32_t, const char* record) { return record[0] == '*'; }
 void WorkArea::pack() { rewriteFiles(markedDeleted, "DBPACK"); }
 
 void WorkArea::packWithout(const std::set<uint32_t>& records) {
-  rewriteFiles([&](uint32_t recno, const char* record) { return record[0] == '*' || records.count(recno); },
-               "DBPACK");
+  rewriteFiles(
+      [&](uint32_t recno, const char* record) { return record[0] == '*' || records.count(recno); },
+      "DBPACK");
 }
 
 bool WorkArea::compactMemo() {
@@ -162,8 +165,9 @@ bool WorkArea::compactMemo() {
   return rewriteFiles({}, "MEMOPACK");
 }
 
-bool WorkArea::writeStagedTable(const std::filesystem::path& staged, const std::filesystem::path& stagedMemo,
-                                const DropRule& drop, const char* operation) {
+bool WorkArea::writeStagedTable(const std::filesystem::path& staged,
+                                const std::filesystem::path& stagedMemo, const DropRule& drop,
+                                const char* operation) {
   const DbfHeader& h = table_->header();
   // The header goes over byte for byte (version, flags, code page mark, descriptors, backlink):
   // only the count and the date of the packed table are its own.
@@ -218,7 +222,8 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged, const std::
       uint32_t type = MemoFile::kTypeText;
       auto text = oldMemo->read(block, why, &type);
       if (!text) {
-        raise(rt::kErrCorruption, "damaged memo of field " + f->name + " in record " + std::to_string(r) + ": " + why,
+        raise(rt::kErrCorruption,
+              "damaged memo of field " + f->name + " in record " + std::to_string(r) + ": " + why,
               operation);
         return false;
       }
@@ -242,8 +247,8 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged, const std::
   return true;
 }
 
-bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& staged, const DropRule& drop,
-                                const char* operation) {
+bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& staged,
+                                const DropRule& drop, const char* operation) {
   std::unique_ptr<IndexFile> out = createIndexFile(staged);
   if (!out) {
     raise(rt::kErrCreate, "cannot create " + staged.string() + ": " + lastIndexError(), operation);
@@ -275,12 +280,15 @@ bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& st
       }
       return false;
     };
-    if (!out->createTag(o.tag->name(), o.tag->keyExpression(), o.tag->keyType(), o.tag->keyLength(), src)) ok = false;
+    if (!out->createTag(o.tag->name(), o.tag->keyExpression(), o.tag->keyType(), o.tag->keyLength(),
+                        src))
+      ok = false;
   }
   buf_ = saved;
   out->flush();
   if (!ok || !indexFileError(*out).empty()) {
-    raise(rt::kErrWrite, "cannot build " + staged.string() + ": " + indexFileError(*out), operation);
+    raise(rt::kErrWrite, "cannot build " + staged.string() + ": " + indexFileError(*out),
+          operation);
     return false;
   }
   return true;
@@ -288,7 +296,8 @@ bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& st
 
 bool WorkArea::rewriteFiles(const DropRule& drop, const char* operation) {
   if (table_->shared() || table_->readOnly()) {
-    raise(rt::kErrShared, std::string(operation) + " needs the table opened exclusively", operation);
+    raise(rt::kErrShared, std::string(operation) + " needs the table opened exclusively",
+          operation);
     return false;
   }
   if (!settleDamagedIndex(operation)) return false;
@@ -310,7 +319,8 @@ bool WorkArea::rewriteFiles(const DropRule& drop, const char* operation) {
   for (auto& f : indexes_) {
     std::filesystem::path ip(f->path());
     std::error_code ec;
-    if (ip.parent_path() != host.parent_path() || !std::filesystem::is_regular_file(ip, ec)) continue;
+    if (ip.parent_path() != host.parent_path() || !std::filesystem::is_regular_file(ip, ec))
+      continue;
     indexPaths.push_back(ip);
     stagedIndexes.push_back(f.get());
     companions.push_back({stagedPath(ip), ip});
@@ -355,7 +365,8 @@ bool WorkArea::rewriteFiles(const DropRule& drop, const char* operation) {
   for (const auto& p : indexPaths) {
     auto f = openIndexFile(p, false, keyTypeResolver());
     if (!f) {
-      raise(rt::kErrCorruption, "cannot open " + p.string() + " again: " + lastIndexError(), operation);
+      raise(rt::kErrCorruption, "cannot open " + p.string() + " again: " + lastIndexError(),
+            operation);
       continue;
     }
     attachIndex(std::move(f));

@@ -34,7 +34,8 @@ bool samePath(const std::filesystem::path& a, const std::filesystem::path& b) {
 
 void WorkArea::detachDamagedStructuralIndex(const std::filesystem::path& host, std::string why) {
   damagedIndex_ = host;
-  table_->noteIssue("structural index " + host.string() + " is damaged (" + why + "): opened without it");
+  table_->noteIssue("structural index " + host.string() + " is damaged (" + why +
+                    "): opened without it");
 }
 
 bool WorkArea::settleDamagedIndex(const char* operation) {
@@ -42,8 +43,10 @@ bool WorkArea::settleDamagedIndex(const char* operation) {
   // A write the damaged index does not follow would leave it stale in a way nothing detects.
   // Another workstation may have that file open: only an exclusive holder may remove it.
   if (table_->shared()) {
-    raise(rt::kErrCorruption, "structural index " + damagedIndex_.string() + " is damaged; no write until it is rebuilt",
-          operation);
+    raise(
+        rt::kErrCorruption,
+        "structural index " + damagedIndex_.string() + " is damaged; no write until it is rebuilt",
+        operation);
     return false;
   }
   std::error_code ec;
@@ -84,11 +87,16 @@ IndexKeyTypeResolver WorkArea::keyTypeResolver() {
     }
     if (!e) return std::nullopt;
     switch (e->resultType()) {
-      case 'C': return KeyType::Character;
-      case 'N': return KeyType::Numeric;
-      case 'D': return KeyType::Date;
-      case 'L': return KeyType::Logical;
-      default: return std::nullopt;
+      case 'C':
+        return KeyType::Character;
+      case 'N':
+        return KeyType::Numeric;
+      case 'D':
+        return KeyType::Date;
+      case 'L':
+        return KeyType::Logical;
+      default:
+        return std::nullopt;
     }
   };
 }
@@ -99,7 +107,8 @@ bool WorkArea::orderListAdd(const std::filesystem::path& host) {
     if (samePath(f->path(), host)) return true;
   auto file = openIndexFile(host, table_->readOnly(), keyTypeResolver());
   if (!file) {
-    raise(rt::kErrOpen, "cannot open index " + host.string() + ": " + lastIndexError(), "ORDLISTADD");
+    raise(rt::kErrOpen, "cannot open index " + host.string() + ": " + lastIndexError(),
+          "ORDLISTADD");
     return false;
   }
   attachIndex(std::move(file));
@@ -118,36 +127,36 @@ void WorkArea::orderListClear() {
 void WorkArea::rebuildOrders(const std::function<bool(const IndexFile*)>& which) {
   IndexGuard guard(*this, true);
   {
-  CursorKept cursor(*this);
-  for (auto& o : orders_) {
-    if (which && !which(o.file)) continue;
-    std::string name = o.tag->name(), expr = o.tag->keyExpression();
-    KeyType type = o.tag->keyType();
-    size_t len = o.tag->keyLength();
-    // Another engine's tag is rebuilt as ours: in the collation, with the national upper().
-    if (o.plain) {
-      ValueFn fn = compileKey(*o.tag, false);
-      if (!fn) continue;
-      o.key = std::move(fn);
-      o.plain = false;
+    CursorKept cursor(*this);
+    for (auto& o : orders_) {
+      if (which && !which(o.file)) continue;
+      std::string name = o.tag->name(), expr = o.tag->keyExpression();
+      KeyType type = o.tag->keyType();
+      size_t len = o.tag->keyLength();
+      // Another engine's tag is rebuilt as ours: in the collation, with the national upper().
+      if (o.plain) {
+        ValueFn fn = compileKey(*o.tag, false);
+        if (!fn) continue;
+        o.key = std::move(fn);
+        o.plain = false;
+      }
+      uint32_t r = 0, count = table_->recordCount();
+      // Deleted records stay in the index: a later RECALL then finds its key in place.
+      KeySource src = [&](std::string& key, uint32_t& recno) {
+        if (++r > count) return false;
+        if (!table_->readRecord(r, buf_.data())) return false;
+        recno_ = r;
+        eof_ = false;
+        afterMove();  // keys through a relation read the child's matching record
+        key = keyOf(o);
+        recno = r;
+        return true;
+      };
+      IndexTag* t = o.file->createTag(name, expr, type, len, src);
+      if (t) o.tag = t;
     }
-    uint32_t r = 0, count = table_->recordCount();
-    // Deleted records stay in the index: a later RECALL then finds its key in place.
-    KeySource src = [&](std::string& key, uint32_t& recno) {
-      if (++r > count) return false;
-      if (!table_->readRecord(r, buf_.data())) return false;
-      recno_ = r;
-      eof_ = false;
-      afterMove();  // keys through a relation read the child's matching record
-      key = keyOf(o);
-      recno = r;
-      return true;
-    };
-    IndexTag* t = o.file->createTag(name, expr, type, len, src);
-    if (t) o.tag = t;
-  }
-  for (auto& o : orders_)
-    if (IndexTag* t = o.file->tag(o.tag->name())) o.tag = t;
+    for (auto& o : orders_)
+      if (IndexTag* t = o.file->tag(o.tag->name())) o.tag = t;
   }
   afterMove();
   tagPositioned_ = false;
@@ -155,7 +164,8 @@ void WorkArea::rebuildOrders(const std::function<bool(const IndexFile*)>& which)
 
 bool WorkArea::orderListRebuild() {
   if (table_->shared() || table_->readOnly()) {
-    raise(rt::kErrShared, "rebuilding indexes needs the table opened exclusively", "ORDLISTREBUILD");
+    raise(rt::kErrShared, "rebuilding indexes needs the table opened exclusively",
+          "ORDLISTREBUILD");
     return false;
   }
   flushRecord();
@@ -181,9 +191,13 @@ bool WorkArea::setOrder(std::string_view tagName) {
   return false;
 }
 
-IndexTag* WorkArea::order() const { return current_ >= 0 ? orders_[size_t(current_)].tag : nullptr; }
+IndexTag* WorkArea::order() const {
+  return current_ >= 0 ? orders_[size_t(current_)].tag : nullptr;
+}
 
-std::string WorkArea::orderName() const { return current_ >= 0 ? orders_[size_t(current_)].tag->name() : ""; }
+std::string WorkArea::orderName() const {
+  return current_ >= 0 ? orders_[size_t(current_)].tag->name() : "";
+}
 
 bool WorkArea::orderCreate(const std::filesystem::path& host, std::string_view tagName,
                            std::string_view keyExpression) {
@@ -194,7 +208,8 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
   flushRecord();
   if (tags.empty()) return true;
   // A tag for the damaged structural index starts a new file in its place.
-  if (!damagedIndex_.empty() && samePath(damagedIndex_, host) && !settleDamagedIndex("ORDCREATE")) return false;
+  if (!damagedIndex_.empty() && samePath(damagedIndex_, host) && !settleDamagedIndex("ORDCREATE"))
+    return false;
   const bool cdx = host.extension() == ".cdx" || host.extension() == ".CDX";
   if (!cdx && tags.size() > 1) {
     raise(rt::kErrCreate, "a single-key index file holds one key: " + host.string(), "ORDCREATE");
@@ -205,9 +220,11 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     if (samePath(f->path(), host)) file = f.get();
   std::unique_ptr<IndexFile> fresh;
   if (!file) {
-    fresh = std::filesystem::exists(host) ? openIndexFile(host, false, keyTypeResolver()) : createIndexFile(host);
+    fresh = std::filesystem::exists(host) ? openIndexFile(host, false, keyTypeResolver())
+                                          : createIndexFile(host);
     if (!fresh) {
-      raise(rt::kErrCreate, "cannot create index " + host.string() + ": " + lastIndexError(), "ORDCREATE");
+      raise(rt::kErrCreate, "cannot create index " + host.string() + ": " + lastIndexError(),
+            "ORDCREATE");
       return false;
     }
     file = fresh.get();
@@ -232,9 +249,11 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     for (size_t i = 0; i < tags.size(); ++i) {
       rt::Value sample = fns[i]();
       KeyType type = keyTypeOf(sample);
-      size_t len = type == KeyType::Character ? (sample.isText() ? sample.str().size() : 0) : fixedKeyLength(type);
+      size_t len = type == KeyType::Character ? (sample.isText() ? sample.str().size() : 0)
+                                              : fixedKeyLength(type);
       if (len == 0 || len > 240) {
-        raise(rt::kErrDataWidth, "key of " + tags[i].keyExpression + " has length " + std::to_string(len),
+        raise(rt::kErrDataWidth,
+              "key of " + tags[i].keyExpression + " has length " + std::to_string(len),
               "ORDCREATE");
         return false;
       }
@@ -256,7 +275,8 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
         eof_ = false;
         afterMove();
       }
-      for (size_t i = 0; i < defs.size(); ++i) keys[i] = encodeKey(fns[i](), defs[i].type, defs[i].keyLength);
+      for (size_t i = 0; i < defs.size(); ++i)
+        keys[i] = encodeKey(fns[i](), defs[i].type, defs[i].keyLength);
       recno = r;
       return true;
     };
@@ -267,7 +287,8 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
   // file: the build has failed even though the tags came back.
   if (made.size() != defs.size() || !indexFileError(*file).empty()) {
     raise(rt::kErrCreate,
-          "cannot build tag " + tags[std::min(made.size(), tags.size() - 1)].name + ": " + indexFileError(*file),
+          "cannot build tag " + tags[std::min(made.size(), tags.size() - 1)].name + ": " +
+              indexFileError(*file),
           "ORDCREATE");
     return false;
   }
@@ -281,7 +302,9 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     IndexTag* t = made[i];
     const std::string& upperName = defs[i].name;
     orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
-                                 [&](const Order& o) { return o.file == file && rt::upper(o.tag->name()) == upperName; }),
+                                 [&](const Order& o) {
+                                   return o.file == file && rt::upper(o.tag->name()) == upperName;
+                                 }),
                   orders_.end());
     orders_.push_back({file, t, fns[i], t->name()});
     for (auto& o : orders_)
@@ -326,7 +349,8 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
       IndexFile* f = indexes_[i].get();
       f->flush();
       error = indexFileError(*f);
-      orders_.erase(std::remove_if(orders_.begin(), orders_.end(), [&](const Order& o) { return o.file == f; }),
+      orders_.erase(std::remove_if(orders_.begin(), orders_.end(),
+                                   [&](const Order& o) { return o.file == f; }),
                     orders_.end());
       indexes_.erase(indexes_.begin() + long(i));
     }
@@ -358,7 +382,8 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
   }
   if (!ok) {
     // A build that failed has said why already.
-    if (built) raise(rt::kErrWrite, "cannot build " + host.string() + (why.empty() ? "" : ": " + why), op);
+    if (built)
+      raise(rt::kErrWrite, "cannot build " + host.string() + (why.empty() ? "" : ": " + why), op);
     goTop();
     return false;
   }

@@ -96,7 +96,8 @@ bool WorkArea::importFrom(const std::filesystem::path& host, Condition forCond) 
   std::vector<std::pair<size_t, size_t>> map;  // (here, there)
   for (size_t i = 1; i <= fieldCount(); ++i) {
     int p = source.fieldPos(fieldName(i));
-    if (p && compatible(field(i).type, source.field(size_t(p)).type)) map.emplace_back(i, size_t(p));
+    if (p && compatible(field(i).type, source.field(size_t(p)).type))
+      map.emplace_back(i, size_t(p));
   }
   const FieldCopy plan = planFieldCopy(source, map);
   for (source.goTop(); !source.eof(); source.skip(1)) {

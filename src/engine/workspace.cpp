@@ -19,7 +19,8 @@
 namespace tav::engine {
 namespace {
 
-rt::Error engineError(int code, std::string description, std::string operation, std::string file = {}) {
+rt::Error engineError(int code, std::string description, std::string operation,
+                      std::string file = {}) {
   rt::Error e;
   e.genCode = code;
   e.subSystem = "DBFNTX";
@@ -36,7 +37,8 @@ std::filesystem::path hostPath(std::string_view path) { return os::toHost(path);
 // area it was compiled against raises "alias does not exist" instead of reading freed memory.
 class AreaField : public BoundField {
  public:
-  AreaField(std::weak_ptr<WorkArea> a, size_t pos, const FieldDef& f) : area_(std::move(a)), pos_(pos), def_(f) {}
+  AreaField(std::weak_ptr<WorkArea> a, size_t pos, const FieldDef& f)
+      : area_(std::move(a)), pos_(pos), def_(f) {}
   rt::Value get() const override {
     auto a = area();
     return a ? a->get(pos_) : rt::Value();
@@ -54,7 +56,9 @@ class AreaField : public BoundField {
  private:
   std::shared_ptr<WorkArea> area() const {
     auto a = area_.lock();
-    if (!a) rt::raise(engineError(rt::kErrNoAlias, "work area of field " + def_.name + " is closed", "FIELD"));
+    if (!a)
+      rt::raise(
+          engineError(rt::kErrNoAlias, "work area of field " + def_.name + " is closed", "FIELD"));
     return a;
   }
   std::weak_ptr<WorkArea> area_;
@@ -109,7 +113,8 @@ bool Workspace::use(std::string_view path, std::string_view alias, const UseOpti
   return useHost(host, alias, o);
 }
 
-bool Workspace::useHost(const std::filesystem::path& host, std::string_view aliasIn, const UseOptions& o) {
+bool Workspace::useHost(const std::filesystem::path& host, std::string_view aliasIn,
+                        const UseOptions& o) {
   const Driver* driver = o.driver.empty() ? &defaultDriver() : findDriver(o.driver);
   if (!driver) {
     rt::raise(engineError(rt::kErrArg, "table driver " + o.driver + " is not set up", "DBUSEAREA"));
@@ -118,7 +123,8 @@ bool Workspace::useHost(const std::filesystem::path& host, std::string_view alia
   std::string alias = normalAlias(aliasIn);
   if (alias.empty()) alias = rt::upper(host.stem().string());
   if (find(alias)) {
-    rt::raise(engineError(rt::kErrArg, "alias " + alias + " is already in use", "DBUSEAREA", host.string()));
+    rt::raise(engineError(rt::kErrArg, "alias " + alias + " is already in use", "DBUSEAREA",
+                          host.string()));
     return false;
   }
   TableOptions to;
@@ -139,7 +145,8 @@ bool Workspace::useHost(const std::filesystem::path& host, std::string_view alia
   size_t slot = 0;
   while (slot < areas_.size() && areas_[slot]) ++slot;
   if (slot == areas_.size()) areas_.emplace_back();
-  auto area = std::make_shared<WorkArea>(*this, static_cast<int>(slot + 1), alias, std::move(table), *driver);
+  auto area = std::make_shared<WorkArea>(*this, static_cast<int>(slot + 1), alias, std::move(table),
+                                         *driver);
   areas_[slot] = area;
   current_ = static_cast<int>(slot + 1);
   // The structural .cdx opens with its table: every write must reach it, or the accounting
@@ -248,7 +255,8 @@ bool Workspace::create(std::string_view path, const std::vector<FieldSpec>& fiel
   return createHost(host, fields);
 }
 
-bool Workspace::createHost(const std::filesystem::path& host, const std::vector<FieldSpec>& fields) {
+bool Workspace::createHost(const std::filesystem::path& host,
+                           const std::vector<FieldSpec>& fields) {
   std::string why;
   if (!Table::create(host, fields, why)) {
     rt::raise(engineError(rt::kErrCreate, why, "DBCREATE", host.string()));
@@ -271,7 +279,9 @@ ValueFn Workspace::compile(std::string_view text, const CompileOptions& options)
   return [e] { return e->eval(); };
 }
 
-rt::BlockRef Workspace::compileBlock(std::string_view text) { return engine::compileBlock(text, *this); }
+rt::BlockRef Workspace::compileBlock(std::string_view text) {
+  return engine::compileBlock(text, *this);
+}
 
 std::shared_ptr<BoundField> Workspace::bindField(std::string_view alias, std::string_view name) {
   std::string a = normalAlias(alias);
@@ -305,7 +315,8 @@ ValueFn compileFieldReference(Workspace& ws, std::string_view text) {
   }
   auto f = ws.bindField(alias, t);
   if (!f) {
-    rt::raise(engineError(rt::kErrNoVar, "unknown field in expression " + std::string(text), "COMPILE"));
+    rt::raise(
+        engineError(rt::kErrNoVar, "unknown field in expression " + std::string(text), "COMPILE"));
     return {};
   }
   return [f] { return f->get(); };

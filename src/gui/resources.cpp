@@ -76,7 +76,8 @@ Color imagePixel(int resource, int x, int y, Color back) {
     const char* hash = std::strchr(line, '#');
     if (!hash) return back;
     unsigned long v = std::strtoul(hash + 1, nullptr, 16);
-    return rgb(static_cast<int>((v >> 16) & 255), static_cast<int>((v >> 8) & 255), static_cast<int>(v & 255));
+    return rgb(static_cast<int>((v >> 16) & 255), static_cast<int>((v >> 8) & 255),
+               static_cast<int>(v & 255));
   }
   return back;
 }

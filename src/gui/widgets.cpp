@@ -23,7 +23,8 @@ Font Font::parse(std::string_view compound) {
   }
   std::string face(compound);
   auto strip = [&](std::string_view word, bool& flag) {
-    if (face.size() > word.size() + 1 && face.ends_with(word) && face[face.size() - word.size() - 1] == ' ') {
+    if (face.size() > word.size() + 1 && face.ends_with(word) &&
+        face[face.size() - word.size() - 1] == ' ') {
       face.resize(face.size() - word.size() - 1);
       flag = true;
     }
@@ -163,9 +164,7 @@ void Dialog::attached() {
   area_ = &add<Widget>(Kind::Area, Point{0, 0}, size());
 }
 
-void Dialog::centreOn(Point anchor) {
-  setPos({anchor.x - size().w / 2, anchor.y - size().h / 2});
-}
+void Dialog::centreOn(Point anchor) { setPos({anchor.x - size().w / 2, anchor.y - size().h / 2}); }
 
 std::vector<Widget*> Dialog::tabOrder() {
   std::vector<Widget*> out;
@@ -236,7 +235,8 @@ void Static::clearDrawing() {
   changed(Change::Content);
 }
 
-PushButton::PushButton(Widget* parent, Point pos, Size size) : Widget(parent, Kind::Button, pos, size) {
+PushButton::PushButton(Widget* parent, Point pos, Size size)
+    : Widget(parent, Kind::Button, pos, size) {
   setTabStop(true);
 }
 
@@ -326,7 +326,8 @@ void TreeView::removeItem(TreeItem& item) {
       break;
     }
   auto& list = parent->children_;
-  list.erase(std::remove_if(list.begin(), list.end(), [&](auto& c) { return c.get() == &item; }), list.end());
+  list.erase(std::remove_if(list.begin(), list.end(), [&](auto& c) { return c.get() == &item; }),
+             list.end());
   if (!locked_) changed(Change::Content);
 }
 

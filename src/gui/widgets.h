@@ -17,10 +17,10 @@ namespace tav::gui {
 class Dialog;
 
 enum class EventType : uint8_t {
-  Close,         // a window-close request (close box, or posted)
-  Activate,      // a click on a button, or a posted activation
-  Key,           // a key for the target; printable keys are 852 bytes
-  SetFocus,      // give the target the input focus
+  Close,     // a window-close request (close box, or posted)
+  Activate,  // a click on a button, or a posted activation
+  Key,       // a key for the target; printable keys are 852 bytes
+  SetFocus,  // give the target the input focus
   MouseEnter,
   MouseLeave,
   Timer,
@@ -28,13 +28,14 @@ enum class EventType : uint8_t {
   ItemSelected,  // tree: double click on an item
   ItemExpanded,  // tree: the expand button of an item
   ItemCollapsed,
-  ContextMenu,   // tree: right button on an item
-  Resized,       // a dialog got a new size from the user
+  ContextMenu,  // tree: right button on an item
+  Resized,      // a dialog got a new size from the user
 };
 
 struct Event {
   Event() = default;
-  Event(EventType t, uint64_t to = 0, int k = 0, uint64_t it = 0) : type(t), target(to), key(k), item(it) {}
+  Event(EventType t, uint64_t to = 0, int k = 0, uint64_t it = 0)
+      : type(t), target(to), key(k), item(it) {}
   EventType type = EventType::Key;
   uint64_t target = 0;  // widget id, 0 for none; a destroyed target makes the event a no-op
   int key = 0;
@@ -164,10 +165,17 @@ class Dialog : public Widget {
   const std::string& title() const { return caption(); }
   void setTitle(std::string oem) { setCaption(std::move(oem)); }
   int icon() const { return icon_; }
-  void setIcon(int resource) { icon_ = resource; changed(Change::Content); }
+  void setIcon(int resource) {
+    icon_ = resource;
+    changed(Change::Content);
+  }
   Size minSize() const { return minSize_; }
   Size maxSize() const { return maxSize_; }
-  void setMinMax(Size mn, Size mx) { minSize_ = mn; maxSize_ = mx; changed(Change::Geometry); }
+  void setMinMax(Size mn, Size mx) {
+    minSize_ = mn;
+    maxSize_ = mx;
+    changed(Change::Geometry);
+  }
   void centreOn(Point anchor);  // anchor in screen coordinates
 
   Widget& drawingArea() { return *area_; }
@@ -206,9 +214,15 @@ class Static : public Widget {
 
   StaticType type() const { return type_; }
   Align align() const { return align_; }
-  void setAlign(Align a) { align_ = a; changed(Change::Content); }
+  void setAlign(Align a) {
+    align_ = a;
+    changed(Change::Content);
+  }
   int image() const { return image_; }
-  void setImage(int resource) { image_ = resource; changed(Change::Content); }
+  void setImage(int resource) {
+    image_ = resource;
+    changed(Change::Content);
+  }
   // The caption's lines, split at line breaks.
   std::vector<std::string> lines() const;
 
@@ -227,7 +241,10 @@ class PushButton : public Widget {
  public:
   PushButton(Widget* parent, Point pos, Size size);
   int image() const { return image_; }
-  void setImage(int resource) { image_ = resource; changed(Change::Content); }
+  void setImage(int resource) {
+    image_ = resource;
+    changed(Change::Content);
+  }
   void handle(const Event& e) override;
 
  private:
@@ -309,7 +326,9 @@ class Menu {
  public:
   explicit Menu(Widget& owner) : owner_(owner) {}
   void addItem(std::string caption, std::function<void()> action);
-  void setCaption(size_t index, std::string caption) { items_.at(index).caption = std::move(caption); }
+  void setCaption(size_t index, std::string caption) {
+    items_.at(index).caption = std::move(caption);
+  }
   size_t count() const { return items_.size(); }
   const std::string& caption(size_t index) const { return items_.at(index).caption; }
   Widget& owner() { return owner_; }

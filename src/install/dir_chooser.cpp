@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "db/directories.h"
 #include "gui/application.h"
 #include "os/files.h"
 #include "os/path.h"
@@ -13,7 +14,6 @@
 #include "runtime/codepage.h"
 #include "runtime/format.h"
 #include "shell/dialogs/alarm.h"
-#include "db/directories.h"
 #include "shell/dialogs/edit_dialog.h"
 
 namespace tav::install {
@@ -38,7 +38,9 @@ Kept& kept() {
   return k;
 }
 
-bool sameIgnoringCase(const std::string& a, const std::string& b) { return rt::upper(a) == rt::upper(b); }
+bool sameIgnoringCase(const std::string& a, const std::string& b) {
+  return rt::upper(a) == rt::upper(b);
+}
 
 std::string trim(const std::string& s) {
   size_t b = s.find_first_not_of(' ');
@@ -55,7 +57,9 @@ void setTag(gui::Dialog& d, std::string path, bool done) {
   d.tag = rt::Value(rt::Array{rt::Value(std::move(path)), rt::Value(done)});
 }
 bool tagDone(const gui::Dialog& d) { return d.tag.isArray() && d.tag.arr()[1].log(); }
-std::string tagPath(const gui::Dialog& d) { return d.tag.isArray() ? d.tag.arr()[0].str() : std::string(); }
+std::string tagPath(const gui::Dialog& d) {
+  return d.tag.isArray() ? d.tag.arr()[0].str() : std::string();
+}
 
 // One level of a path as Windows can hold it: not blank, none of : * ? " < > | or a control
 // character, no trailing dot or space (Windows drops those, and the name would not be found
@@ -63,7 +67,8 @@ std::string tagPath(const gui::Dialog& d) { return d.tag.isArray() ? d.tag.arr()
 bool windowsCanName(std::string_view name) {
   if (name.find_first_not_of(' ') == std::string_view::npos) return false;
   for (unsigned char c : name)
-    if (c < 32 || std::string_view(":*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos) return false;
+    if (c < 32 || std::string_view(":*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos)
+      return false;
   return name.back() != '.' && name.back() != ' ';
 }
 
@@ -73,7 +78,7 @@ bool windowsCanHoldPath(const std::string& path) {
   if (path.size() >= 2 && path[1] == ':') {
     from = 2;
   } else if (path.rfind("\\\\", 0) == 0) {
-    from = path.find('\\', 2);                                          // the server
+    from = path.find('\\', 2);                                            // the server
     from = from == std::string::npos ? from : path.find('\\', from + 1);  // the share
     if (from == std::string::npos) return false;
   }
@@ -88,7 +93,8 @@ bool windowsCanHoldPath(const std::string& path) {
 
 // Replaces the old path by the new one at the start of the data of an item and its descendants.
 void ZMIANA_NAZWY(gui::TreeItem& item, const std::string& oldPath, const std::string& newPath) {
-  if (item.data.size() >= oldPath.size() && sameIgnoringCase(item.data.substr(0, oldPath.size()), oldPath))
+  if (item.data.size() >= oldPath.size() &&
+      sameIgnoringCase(item.data.substr(0, oldPath.size()), oldPath))
     item.data = newPath + item.data.substr(oldPath.size());
   for (auto& c : item.children()) ZMIANA_NAZWY(*c, oldPath, newPath);
 }
@@ -107,7 +113,8 @@ bool KAT_JEST_OK(const std::string& name, gui::TreeItem& item, bool create) {
 
 ORB_DIR::ORB_DIR(gui::Dialog* owner) {
   auto& a = gui::app();
-  Size size = owner ? Size{std::max(kMinSize.w, owner->size().w * 3 / 5), std::max(kMinSize.h, owner->size().h)}
+  Size size = owner ? Size{std::max(kMinSize.w, owner->size().w * 3 / 5),
+                           std::max(kMinSize.h, owner->size().h)}
                     : Size{420, 460};
   gui::DialogFlags flags;
   flags.minButton = flags.maxButton = false;
@@ -116,8 +123,9 @@ ORB_DIR::ORB_DIR(gui::Dialog* owner) {
   dialog_ = &a.createDialog(owner, {}, size, flags);
   dialogId_ = dialog_->id();
   Size screen = a.screenSize();
-  dialog_->centreOn(owner ? Point{owner->pos().x + owner->size().w / 2, owner->pos().y + owner->size().h / 2}
-                          : Point{screen.w / 2, screen.h / 2});
+  dialog_->centreOn(
+      owner ? Point{owner->pos().x + owner->size().w / 2, owner->pos().y + owner->size().h / 2}
+            : Point{screen.w / 2, screen.h / 2});
   dialog_->setMinMax(kMinSize, {});
   dialog_->setTitle("Wybierz katalog");
   dialog_->setIcon(kChooserIcon);
@@ -197,9 +205,12 @@ std::vector<std::pair<std::string, int>> ORB_DIR::getDriveLeter() {
 void ORB_DIR::getTree(gui::TreeItem& item) {
   if (item.tag.isLogical() && item.tag.log()) return;
   std::vector<os::DirEntry> entries = os::listDirectory(item.data + "*.*", "D");
-  std::erase_if(entries, [](const os::DirEntry& e) { return !e.isDirectory() || e.name == "." || e.name == ".."; });
-  std::sort(entries.begin(), entries.end(),
-            [](const os::DirEntry& a, const os::DirEntry& b) { return rt::upper(a.name) < rt::upper(b.name); });
+  std::erase_if(entries, [](const os::DirEntry& e) {
+    return !e.isDirectory() || e.name == "." || e.name == "..";
+  });
+  std::sort(entries.begin(), entries.end(), [](const os::DirEntry& a, const os::DirEntry& b) {
+    return rt::upper(a.name) < rt::upper(b.name);
+  });
   // One refresh of the view for the whole listing, not one per directory.
   const bool locked = ds->updatesLocked();
   if (!locked) ds->lockUpdate(true);
@@ -253,7 +264,8 @@ void ORB_DIR::check_kat() {
     ALARM({}, "3", "Błąd!"_oem, "Nie da się utworzyć katalogu o nazwie:;*"_oem + path + "*");
   } else if (os::isDirectory(bare)) {
     accepted = true;
-  } else if (ALARM({}, "5", {}, "Wprowadzony katalog nie istnieje!;Czy mam go utworzyć?"_oem).choice == 1) {
+  } else if (ALARM({}, "5", {}, "Wprowadzony katalog nie istnieje!;Czy mam go utworzyć?"_oem)
+                 .choice == 1) {
     db::MAKEDIR(path);
     if (os::isDirectory(bare)) {
       accepted = true;
@@ -270,8 +282,9 @@ void ORB_DIR::NodeEdit(bool lNew) {
   if (!item) return;
   if (lNew) {
     const uint64_t id = item->id();
-    std::string name = shell::ORB_EDTSTR("NowyKatalog", 100, "Nowy katalog", "Wprowadź nazwę dla nowego katalogu"_oem,
-                                         [&](const std::string& n) { return KAT_JEST_OK(n, *item, true); }, dialog_);
+    std::string name = shell::ORB_EDTSTR(
+        "NowyKatalog", 100, "Nowy katalog", "Wprowadź nazwę dla nowego katalogu"_oem,
+        [&](const std::string& n) { return KAT_JEST_OK(n, *item, true); }, dialog_);
     item = ds->find(id);
     if (name.empty() || !item) return;
     if (item->tag.isLogical() && item->tag.log()) {
@@ -287,8 +300,9 @@ void ORB_DIR::NodeEdit(bool lNew) {
     return;
   }
   const uint64_t id = item->id();
-  std::string name = shell::ORB_EDTSTR(item->caption, 100, "Zmiana nazwy", "Wprowadź nową nazwę dla katalogu"_oem,
-                                       [&](const std::string& n) { return KAT_JEST_OK(n, *item, false); }, dialog_);
+  std::string name = shell::ORB_EDTSTR(
+      item->caption, 100, "Zmiana nazwy", "Wprowadź nową nazwę dla katalogu"_oem,
+      [&](const std::string& n) { return KAT_JEST_OK(n, *item, false); }, dialog_);
   item = ds->find(id);
   if (name.empty() || !item) return;
   std::string oldPath = item->data;
@@ -311,7 +325,8 @@ void ORB_DIR::NodeDelete() {
   const uint64_t id = item->id();
   std::string path = item->data;
   int answer = ALARM({}, "5", "Kasowanie katalogu",
-                     "Potwierdź zamiar skasowania katalogu;"_oem + path + ";oraz wszystkich podkatalogów wraz z plikami?"_oem,
+                     "Potwierdź zamiar skasowania katalogu;"_oem + path +
+                         ";oraz wszystkich podkatalogów wraz z plikami?"_oem,
                      rt::Array{"Potwierdzam"_oem, "Rezygnuje"});
   item = ds->find(id);
   if (answer != 1 || !item) return;
@@ -371,19 +386,25 @@ std::string ORB_DIR::run() {
     if (ev->type == gui::EventType::Key && mine) {
       const bool inTree = a.focus() == ds;
       switch (ev->key) {
-        case gui::key::Enter: a.postActivate(*pb_Ok); continue;
-        case gui::key::Esc: a.postActivate(*pb_Esc); continue;
+        case gui::key::Enter:
+          a.postActivate(*pb_Ok);
+          continue;
+        case gui::key::Esc:
+          a.postActivate(*pb_Esc);
+          continue;
         // Space and Insert work on the tree; in the path field a space is part of a name.
         case gui::key::Space:
           if (!inTree) break;
-          if (gui::TreeItem* m = ds->marked()) a.postKey(*ds, m->expanded() ? gui::key::Left : gui::key::Right);
+          if (gui::TreeItem* m = ds->marked())
+            a.postKey(*ds, m->expanded() ? gui::key::Left : gui::key::Right);
           continue;
         case gui::key::Insert:
           if (!inTree) break;
           NodeEdit(true);
           a.setFocus(ds);
           continue;
-        default: break;
+        default:
+          break;
       }
     }
     a.dispatch(*ev);

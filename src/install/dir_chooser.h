@@ -60,7 +60,8 @@ class ORB_DIR {
 // cancelled. cDir: where the tree opens (nil: the last choice, else the current drive's root;
 // empty: the current drive's root). lClose false keeps the chooser hidden for the next call.
 // ORBDIRSELECT("CLOSE") destroys a kept chooser.
-std::string ORBDIRSELECT(const rt::Value& cDir = {}, bool lClose = true, gui::Dialog* oOwner = nullptr);
+std::string ORBDIRSELECT(const rt::Value& cDir = {}, bool lClose = true,
+                         gui::Dialog* oOwner = nullptr);
 
 // The directory choice for one field of a screen: opens the kept chooser where the field's
 // text points (C:\ when it is empty) and puts a chosen directory into the field.

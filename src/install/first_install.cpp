@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "convert/release_catalogue.h"
+#include "db/directories.h"
 #include "db/disk_checks.h"
 #include "db/files.h"
 #include "db/structure_change.h"
@@ -23,7 +24,6 @@
 #include "runtime/shared_variables.h"
 #include "shell/dialogs/action_screen.h"
 #include "shell/dialogs/alarm.h"
-#include "db/directories.h"
 #include "shell/dialogs/progress_bar.h"
 #include "upgrade/release_archive.h"
 #include "upgrade/upgrade_run.h"
@@ -63,15 +63,18 @@ std::string fieldText(engine::WorkArea* a, const char* name) {
   std::string text;
   rt::guarded([&] {
     const rt::Value v = a->get(name);
-    if (v.isText()) text = rt::allTrim(v.str());
-    else if (v.isNumber()) text = rt::allTrim(rt::Str(v.num(), 10, 0));
+    if (v.isText())
+      text = rt::allTrim(v.str());
+    else if (v.isNumber())
+      text = rt::allTrim(rt::Str(v.num(), 10, 0));
   });
   return text;
 }
 
 // The year before `year` as four digits; empty when `year` is no year.
 std::string yearBefore(const std::string& year) {
-  if (year.size() != 4 || !std::all_of(year.begin(), year.end(), [](char c) { return c >= '0' && c <= '9'; }))
+  if (year.size() != 4 ||
+      !std::all_of(year.begin(), year.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return {};
   return rt::StrZero(std::stoi(year) - 1, 4);
 }
@@ -85,8 +88,8 @@ bool containsAny(const std::string& upperName, const std::vector<std::string>& t
 // COPY_KAT with the mask "*.*", then a look at what arrived: every file the copy should have
 // made must be in the target at the source's size. The ones that are not go to `failed`, so that
 // an installation that lacks a file never calls itself finished.
-void copyChecked(const std::string& source, const std::string& target, std::vector<std::string>& failed,
-                 const std::vector<std::string>& only = {}) {
+void copyChecked(const std::string& source, const std::string& target,
+                 std::vector<std::string>& failed, const std::vector<std::string>& only = {}) {
   db::COPY_KAT(source, target, "*.*", "", only);
   for (const os::DirEntry& e : os::listDirectory(source + "*.*")) {
     if (e.isDirectory()) continue;
@@ -97,13 +100,15 @@ void copyChecked(const std::string& source, const std::string& target, std::vect
   }
 }
 
-void fileChecked(const std::string& source, const std::string& target, std::vector<std::string>& failed) {
+void fileChecked(const std::string& source, const std::string& target,
+                 std::vector<std::string>& failed) {
   if (!db::FCOPY(source, target)) failed.push_back(target);
 }
 
 // baza.dbf: the one record that tells the installed program where its books are.
 bool writeDatabasePath(const std::string& program, const std::string& database) {
-  if (!db::LBCREATE(program + "baza.dbf", {{"PATH", 'C', static_cast<int>(kDatabasePathLimit), 0}})) return false;
+  if (!db::LBCREATE(program + "baza.dbf", {{"PATH", 'C', static_cast<int>(kDatabasePathLimit), 0}}))
+    return false;
   // Straight into the area: the table is too small yet for OTWORZ's size rule.
   if (!db::USEEX(program + "baza.dbf", "baza")) return false;
   bool written = false;
@@ -138,12 +143,15 @@ bool writeProgramYear(const std::string& program, const std::string& year) {
 // What was copied stays (there is no rollback), so the next attempt needs the directories the
 // emptiness checks ask for: the program's always, the database's too when it was made here.
 std::string failedFilesText(const std::vector<std::string>& files, bool newDatabase) {
-  std::string text = "Nie udało się skopiować wszystkich plików programu.;Instalacja nie została zakończona:"_oem;
+  std::string text =
+      "Nie udało się skopiować wszystkich plików programu.;Instalacja nie została zakończona:"_oem;
   for (size_t i = 0; i < files.size() && i < kFilesShown; ++i) text += ";" + files[i];
   if (files.size() > kFilesShown)
     text += ";... i "_oem + std::to_string(files.size() - kFilesShown) + " innych"_oem;
-  return text + (newDatabase ? ";Usuń przyczynę, opróżnij oba katalogi i zainstaluj program ponownie."_oem
-                             : ";Usuń przyczynę, opróżnij katalog Programu i zainstaluj program ponownie."_oem);
+  return text +
+         (newDatabase
+              ? ";Usuń przyczynę, opróżnij oba katalogi i zainstaluj program ponownie."_oem
+              : ";Usuń przyczynę, opróżnij katalog Programu i zainstaluj program ponownie."_oem);
 }
 
 }  // namespace
@@ -158,15 +166,20 @@ const FirstInstallScreen& openFirstInstallScreen() { return openScreen(); }
 
 const char* branchName(Branch b) {
   switch (b) {
-    case Branch::NewDatabase: return "new database";
-    case Branch::ExistingUpgraded: return "existing database upgraded";
-    case Branch::ExistingCurrent: return "existing database current";
-    case Branch::None: break;
+    case Branch::NewDatabase:
+      return "new database";
+    case Branch::ExistingUpgraded:
+      return "existing database upgraded";
+    case Branch::ExistingCurrent:
+      return "existing database current";
+    case Branch::None:
+      break;
   }
   return "none";
 }
 
-void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseField, bool& koniec) {
+void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseField,
+              bool& koniec) {
   auto& sv = rt::shared();
   InstallOutcome& out = outcome();
   out = InstallOutcome{};
@@ -193,9 +206,11 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
   std::string B = rt::allTrim(databaseField.text());
   std::string Y = sv.roczek;
   out.year = Y;
-  if (P.empty()) return refuse(programField, "Katalog Programu", "Katalog do instalacji Programu jest pusty!");
+  if (P.empty())
+    return refuse(programField, "Katalog Programu", "Katalog do instalacji Programu jest pusty!");
   if (B.empty())
-    return refuse(databaseField, "Katalog bazy danych", "Katalog do instalacji Bazy Danych jest pusty!");
+    return refuse(databaseField, "Katalog bazy danych",
+                  "Katalog do instalacji Bazy Danych jest pusty!");
   P = db::withBackslash(P);
   B = db::withBackslash(B);
   out.programDirectory = P;
@@ -205,13 +220,16 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
   if (!db::ANALIZA_KAT(P, "P")) return backTo(programField);
   if (!db::ANALIZA_KAT(B, "B")) return backTo(databaseField);
   if (rt::upper(P) == rt::upper(B))
-    return refuse(programField, "Błędne katalogi"_oem, "Katalogi do instalacji Bazy Danych;i programu muszą być rózne!"_oem);
+    return refuse(programField, "Błędne katalogi"_oem,
+                  "Katalogi do instalacji Bazy Danych;i programu muszą być rózne!"_oem);
   // baza.dbf keeps the path in a field of its own width: a longer one would be stored cut, and the
   // program would look for its books elsewhere. Refused before anything is created.
   if (B.size() > kDatabasePathLimit)
     return refuse(databaseField, "Katalog bazy danych",
-                  "Ścieżka katalogu Bazy Danych może mieć najwyżej "_oem + std::to_string(kDatabasePathLimit) +
-                      " znaków;(razem z końcowym znakiem \\), a ma "_oem + std::to_string(B.size()) + "!");
+                  "Ścieżka katalogu Bazy Danych może mieć najwyżej "_oem +
+                      std::to_string(kDatabasePathLimit) +
+                      " znaków;(razem z końcowym znakiem \\), a ma "_oem +
+                      std::to_string(B.size()) + "!");
 
   // 6: missing directories, created on request.
   struct Place {
@@ -220,21 +238,25 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
     const char* missing;
     const char* uncreatable;
   };
-  const Place places[] = {
-      {P, programField, "Katalog dla Programu nie istnieje!", "Nie jest możliwe założenie katalogu dla Programu;"},
-      {B, databaseField, "Katalog dla Bazy Danych nie istnieje!", "Nie jest możliwe założenie katalogu Bazy Danych;"}};
+  const Place places[] = {{P, programField, "Katalog dla Programu nie istnieje!",
+                           "Nie jest możliwe założenie katalogu dla Programu;"},
+                          {B, databaseField, "Katalog dla Bazy Danych nie istnieje!",
+                           "Nie jest możliwe założenie katalogu Bazy Danych;"}};
   for (const Place& p : places) {
     const std::string dir = withoutBackslash(p.dir);
     if (os::isDirectory(dir)) continue;
-    if (ask("5", "Brak Katalogu", rt::utf8ToOem(p.missing), {"Założyć", "Rezygnuję"}) != 1) return backTo(p.field);
+    if (ask("5", "Brak Katalogu", rt::utf8ToOem(p.missing), {"Założyć", "Rezygnuję"}) != 1)
+      return backTo(p.field);
     db::MAKEDIR(dir);
     if (!os::isDirectory(dir))
-      return refuse(p.field, "Błędna nazwa"_oem, rt::utf8ToOem(p.uncreatable) + rt::allTrim(p.field.text()));
+      return refuse(p.field, "Błędna nazwa"_oem,
+                    rt::utf8ToOem(p.uncreatable) + rt::allTrim(p.field.text()));
   }
 
   // 7: emptiness; hidden and system entries count too.
   if (!os::listDirectory(P + "*.*", "DHS").empty())
-    return refuse(programField, "Błąd katalogu"_oem, "Katalog w którym zostanie zainstalowany Program;musi być pusty!"_oem);
+    return refuse(programField, "Błąd katalogu"_oem,
+                  "Katalog w którym zostanie zainstalowany Program;musi być pusty!"_oem);
   const bool databaseEmpty = os::listDirectory(B + "*.*", "DHS").empty();
   if (!databaseEmpty)
     for (const char* f : {"wersja.dbf", "install.dbf", "semafor.dbf", "str\\ks_dok.dbf"})
@@ -255,7 +277,8 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
       shell::LICZNIK(rt::Value("NEW"), rt::Value(double(steps)), rt::Value(caption));
     } else {
       shell::LICZNIK(rt::Value(rt::Array{rt::Value(double(m)), rt::Value(double(3 * H / 10))}),
-                     rt::Value(double(W - 2 * m)), rt::Value(double(steps)), rt::Value(caption), &area);
+                     rt::Value(double(W - 2 * m)), rt::Value(double(steps)), rt::Value(caption),
+                     &area);
       progressShown = true;
     }
   };
@@ -284,13 +307,15 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
     advance(1);
     upgrade::archiveOrWarn(B);
     rt::guarded([&] {
-      if (db::S_OTWORZ(B, "wersja", "wer")) out.releaseAfter = fieldText(engine::workspace().find("wer"), "baza");
+      if (db::S_OTWORZ(B, "wersja", "wer"))
+        out.releaseAfter = fieldText(engine::workspace().find("wer"), "baza");
       db::ZAMKNIJ("wer");
     });
   } else {
     // 11: an existing database.
     if (!db::S_OTWORZ(B, "wersja", "wer"))
-      return refuse(databaseField, "Błąd pliku!"_oem, "Nie mogę otworzyć pliku *wersja.dbf* Instalacja przerwana!"_oem);
+      return refuse(databaseField, "Błąd pliku!"_oem,
+                    "Nie mogę otworzyć pliku *wersja.dbf* Instalacja przerwana!"_oem);
     std::string D, K, rok;
     bool ok = false;
     rt::guarded([&] {
@@ -308,21 +333,25 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
 
     if (Y != sv.roczek) {
       if (Y.empty() || Y != yearBefore(sv.roczek))
-        return refuse(databaseField, "Błąd"_oem, "Instalacja programu do bazy na rok "_oem + Y + ";jest niemożliwa!"_oem);
+        return refuse(databaseField, "Błąd"_oem,
+                      "Instalacja programu do bazy na rok "_oem + Y + ";jest niemożliwa!"_oem);
       if (ask("5", "Uwaga!",
-              "Instalujesz program na rok "_oem + Y + ". Potwierdź!;Jeżeli potwierdzisz musisz wskazać katalog z programem na rok "_oem +
+              "Instalujesz program na rok "_oem + Y +
+                  ". Potwierdź!;Jeżeli potwierdzisz musisz wskazać katalog z programem na rok "_oem +
                   sv.roczek + "!",
               {"Potwierdzam", "Rezygnuję"}) != 1)
         return backTo(databaseField);
       std::string last;
       while (true) {
-        const std::string chosen = programChoice() ? programChoice()(last) : ORBDIRSELECT(rt::Value(last), false);
+        const std::string chosen =
+            programChoice() ? programChoice()(last) : ORBDIRSELECT(rt::Value(last), false);
         if (chosen.empty()) return backTo(databaseField);
         last = chosen;
         const std::string dir = db::withBackslash(chosen);
         std::string problem;
         if (!os::exists(dir + "tav.exe")) {
-          problem = "Wskazany katolog nie zawiera programu TAV!;Czy chcesz wybrać inny katalog?"_oem;
+          problem =
+              "Wskazany katolog nie zawiera programu TAV!;Czy chcesz wybrać inny katalog?"_oem;
         } else {
           std::string programYear;
           if (db::S_OTWORZ(dir, "wersja", "wer")) {
@@ -341,7 +370,8 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
           E = dir;
           break;
         }
-        if (ask("6", "błąd!"_oem, problem, {"Wybieram dalej", "Rezygnuję"}) != 1) return backTo(databaseField);
+        if (ask("6", "błąd!"_oem, problem, {"Wybieram dalej", "Rezygnuję"}) != 1)
+          return backTo(databaseField);
       }
       out.previousProgram = E;
     }
@@ -362,7 +392,8 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
       shell::LICZNIK(rt::Value("DEL"));
       if (progressWindow && gui::app().find(progressWindow->id())) progressWindow->destroy();
       rt::guarded([&] {
-        if (db::S_OTWORZ(B, "wersja", "wer")) out.releaseAfter = fieldText(engine::workspace().find("wer"), "baza");
+        if (db::S_OTWORZ(B, "wersja", "wer"))
+          out.releaseAfter = fieldText(engine::workspace().find("wer"), "baza");
         db::ZAMKNIJ("wer");
       });
     } else {
@@ -374,16 +405,19 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
       out.result = status;
       const bool partial = status.rfind("01", 0) == 0;
       out.title = partial ? "Ostrzeżenie!"_oem : "Błąd instalacji"_oem;
-      shell::ALARM({}, "3", rt::Value(out.title),
-                   rt::Value(partial ? "Część firm nie została zainstalowana.;Zobacz raport z instalacji"_oem : status));
+      shell::ALARM(
+          {}, "3", rt::Value(out.title),
+          rt::Value(partial ? "Część firm nie została zainstalowana.;Zobacz raport z instalacji"_oem
+                            : status));
       return backTo(databaseField);
     }
   }
 
   // 12: the program files.
   startProgress(42, "Kopiowanie plików programu..."_oem);
-  for (const char* d : {"czytaj.to", "export", "export\\zus", "export\\edek", "export\\crm", "export\\gus",
-                        "export\\nfz", "mask", "ravimon", "install", "setings", "temp", "temp\\arch", "txt", "dek"})
+  for (const char* d :
+       {"czytaj.to", "export", "export\\zus", "export\\edek", "export\\crm", "export\\gus",
+        "export\\nfz", "mask", "ravimon", "install", "setings", "temp", "temp\\arch", "txt", "dek"})
     if (!os::isDirectory(P + d)) db::MKDIR(P + d);
   advance(1);
   if (!E.empty()) copyChecked(E + "setings\\", P + "setings\\", failed);
@@ -416,7 +450,8 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseF
   out.registered = true;
   out.result = "00";
   out.title = "Koniec instalacji";
-  shell::ALARM({}, "2", rt::Value(out.title), rt::Value("Instalacja programu zakończyła się powodzeniem."_oem));
+  shell::ALARM({}, "2", rt::Value(out.title),
+               rt::Value("Instalacja programu zakończyła się powodzeniem."_oem));
   area.enable();
   dialog.setFocus();
   koniec = true;
@@ -445,10 +480,11 @@ void PIERWSZA_INSTALACJA(gui::Dialog& mainWindow) {
   };
   const std::string programInitial =
       !sv.cProgram.empty() ? sv.cProgram : "c:\\Tamborex\\Tav\\"_oem + sv.roczek + "\\";
-  row(H - m / 3, "Wybierz katalog w którym zostanie zainstalowany PROGRAM", programInitial, ui.program,
-      ui.programFolder);
-  row(H - m / 3 - 5 * m / 2, "Wybierz katalog w którym zostanie (lub już jest) zainstalowana BAZA DANYCH",
-      sv.cBaza, ui.database, ui.databaseFolder);
+  row(H - m / 3, "Wybierz katalog w którym zostanie zainstalowany PROGRAM", programInitial,
+      ui.program, ui.programFolder);
+  row(H - m / 3 - 5 * m / 2,
+      "Wybierz katalog w którym zostanie (lub już jest) zainstalowana BAZA DANYCH", sv.cBaza,
+      ui.database, ui.databaseFolder);
 
   gui::Edit* programField = ui.program;
   gui::Edit* databaseField = ui.database;

@@ -20,7 +20,8 @@ namespace tav::install {
 // the year before): ORBDIRSELECT(last, false) unless replaced; an unattended run answers from its
 // command line. Empty text: the user gave up.
 using ProgramDirectoryChoice = std::function<std::string(const std::string& last)>;
-ProgramDirectoryChoice setProgramDirectoryChoice(ProgramDirectoryChoice choice);  // returns the previous
+ProgramDirectoryChoice setProgramDirectoryChoice(
+    ProgramDirectoryChoice choice);  // returns the previous
 
 // What the last INSTALUJ came to, for an unattended run's report and exit code.
 struct InstallOutcome {

@@ -3,6 +3,7 @@
 // never missing while it is renewed: the new one is written aside and put in the old one's place.
 #include "install/registration.h"
 
+#include "db/directories.h"
 #include "db/files.h"
 #include "db/workstation_name.h"
 #include "db/xbpreg.h"
@@ -13,7 +14,6 @@
 #include "runtime/codepage.h"
 #include "runtime/date.h"
 #include "runtime/shared_variables.h"
-#include "db/directories.h"
 
 namespace tav::install {
 namespace {
@@ -54,7 +54,9 @@ void desktopLink(const std::string& cProgram, const std::string& cRok, const std
       return;
   }
   const std::string fresh = file + ".nowy";
-  if (os::writeShellLink(os::toHost(fresh), programLink(cProgram, cRok, args)) && os::replaceFile(fresh, file)) return;
+  if (os::writeShellLink(os::toHost(fresh), programLink(cProgram, cRok, args)) &&
+      os::replaceFile(fresh, file))
+    return;
   db::DEL_FILE(fresh);  // the old link, if any, stays
 }
 

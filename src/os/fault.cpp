@@ -19,7 +19,8 @@ namespace {
 
 constexpr int kKinds = 8;
 constexpr int kAny = kKinds;
-const char* const kNames[] = {"open", "read", "write", "flush", "rename", "delete", "lock", "mkdir", "any"};
+const char* const kNames[] = {"open",   "read", "write", "flush", "rename",
+                              "delete", "lock", "mkdir", "any"};
 constexpr int kKill = -1, kKillNext = -2;
 
 struct Rule {
@@ -88,8 +89,10 @@ void load() {
         r.kind = kindOf(kind);
         r.nth = std::strtoul(item.c_str() + c1 + 1, nullptr, 10);
         r.action = actionOf(item.substr(c2 + 1));
-        if (r.kind >= 0 && r.nth > 0 && r.action != 0) f.rules.push_back(r);
-        else std::fprintf(stderr, "tav: TAV_FAULT item '%s' not understood\n", item.c_str());
+        if (r.kind >= 0 && r.nth > 0 && r.action != 0)
+          f.rules.push_back(r);
+        else
+          std::fprintf(stderr, "tav: TAV_FAULT item '%s' not understood\n", item.c_str());
       }
       start = end + 1;
     }
@@ -128,7 +131,8 @@ int faultAt(FaultPoint kind, const char* path) {
   const unsigned long any = ++f.counts[kAny];
   for (Rule& r : f.rules) {
     if (!r.name.empty()) {
-      if ((r.kind != k && r.kind != kAny) || !namedLike(path, r.name) || ++r.seen != r.nth) continue;
+      if ((r.kind != k && r.kind != kAny) || !namedLike(path, r.name) || ++r.seen != r.nth)
+        continue;
     } else if (!((r.kind == k && r.nth == n) || (r.kind == kAny && r.nth == any))) {
       continue;
     }

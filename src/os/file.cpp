@@ -18,7 +18,8 @@ namespace tav::os {
 
 File::~File() { close(); }
 
-File::File(File&& o) noexcept : fd_(o.fd_), error_(o.error_), unsynced_(o.unsynced_), path_(std::move(o.path_)) {
+File::File(File&& o) noexcept
+    : fd_(o.fd_), error_(o.error_), unsynced_(o.unsynced_), path_(std::move(o.path_)) {
   o.fd_ = -1;
   o.unsynced_ = false;
 }
@@ -40,10 +41,18 @@ bool File::open(const std::filesystem::path& host, Mode mode) {
   close();
   int flags = O_CLOEXEC;
   switch (mode) {
-    case Mode::Read: flags |= O_RDONLY; break;
-    case Mode::ReadWrite: flags |= O_RDWR; break;
-    case Mode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case Mode::OpenAlways: flags |= O_RDWR | O_CREAT; break;
+    case Mode::Read:
+      flags |= O_RDONLY;
+      break;
+    case Mode::ReadWrite:
+      flags |= O_RDWR;
+      break;
+    case Mode::Create:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+    case Mode::OpenAlways:
+      flags |= O_RDWR | O_CREAT;
+      break;
   }
   if (const int injected = faultAt(FaultPoint::Open)) {
     fd_ = -1;

@@ -117,10 +117,14 @@ std::vector<Token> tokenize(std::string_view m) {
   for (size_t i = 0; i < m.size(); ++i) {
     char c = m[i];
     bool last = i + 1 == m.size();
-    if (c == '*') t.push_back({!last && m[i + 1] == '.' ? Tok::DosStar : Tok::Star, c});
-    else if (c == '?') t.push_back({Tok::DosQm, c});
-    else if (c == '.' && (last || m[i + 1] == '*' || m[i + 1] == '?')) t.push_back({Tok::DosDot, c});
-    else t.push_back({Tok::Literal, c});
+    if (c == '*')
+      t.push_back({!last && m[i + 1] == '.' ? Tok::DosStar : Tok::Star, c});
+    else if (c == '?')
+      t.push_back({Tok::DosQm, c});
+    else if (c == '.' && (last || m[i + 1] == '*' || m[i + 1] == '?'))
+      t.push_back({Tok::DosDot, c});
+    else
+      t.push_back({Tok::Literal, c});
   }
   return t;
 }
@@ -196,7 +200,8 @@ bool copyFile(std::string_view from, std::string_view to) {
   if (in < 0) return fail(errno);
   // The copy is written beside the target and renamed over it only when complete, so a copy that
   // fails half-way (a full disk, a source that cannot be read) leaves the old target as it was.
-  fs::path tmp = dst.parent_path() / ("~" + dst.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
+  fs::path tmp = dst.parent_path() /
+                 ("~" + dst.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
   int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (out < 0) {
     int e = errno;
@@ -213,7 +218,8 @@ bool copyFile(std::string_view from, std::string_view to) {
     if (n > 0) continue;
     if (n == 0) break;
     if (errno == EINTR) continue;
-    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) {
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+        errno == EBADF) {
       plain = true;
       break;
     }
@@ -281,7 +287,9 @@ bool renameFile(std::string_view from, std::string_view to) {
   return true;
 }
 
-bool replaceFile(std::string_view from, std::string_view to) { return replaceHostFile(toHost(from), toHost(to)); }
+bool replaceFile(std::string_view from, std::string_view to) {
+  return replaceHostFile(toHost(from), toHost(to));
+}
 
 bool replaceHostFile(const fs::path& from, const fs::path& to) {
   if (const int injected = faultAt(FaultPoint::Rename, from.c_str())) return fail(injected);
@@ -329,7 +337,8 @@ bool removeDirectory(std::string_view path) {
   if (!statEntry(host, lst, st, targetOk)) return false;
   if (!targetOk || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
   if (const int injected = faultAt(FaultPoint::Delete)) return fail(injected);
-  if ((S_ISLNK(lst.st_mode) ? ::unlink(host.c_str()) : ::rmdir(host.c_str())) != 0) return fail(errno);
+  if ((S_ISLNK(lst.st_mode) ? ::unlink(host.c_str()) : ::rmdir(host.c_str())) != 0)
+    return fail(errno);
   noteRemoved(host);
   forgetListing(host);
   return true;
@@ -353,11 +362,20 @@ bool setAttributes(std::string_view path, std::string_view change) {
     }
     uint32_t bit = 0;
     switch (rt::upperChar(change[i])) {
-      case 'R': bit = kAttrReadOnly; break;
-      case 'H': bit = kAttrHidden; break;
-      case 'S': bit = kAttrSystem; break;
-      case 'A': bit = kAttrArchive; break;
-      default: return fail(EINVAL);
+      case 'R':
+        bit = kAttrReadOnly;
+        break;
+      case 'H':
+        bit = kAttrHidden;
+        break;
+      case 'S':
+        bit = kAttrSystem;
+        break;
+      case 'A':
+        bit = kAttrArchive;
+        break;
+      default:
+        return fail(EINVAL);
     }
     (sign == '+' ? set : clear) |= bit;
     (sign == '+' ? clear : set) &= ~bit;
@@ -385,7 +403,8 @@ bool setAttributes(std::string_view path, std::string_view change) {
   // The stored record follows the whole picture (read-only too) for Samba's sake; bits it holds
   // that we do not know are kept.
   std::optional<uint32_t> stored = readDosAttrib(host);
-  uint32_t record = (wanted & (kStoredBits | kAttrReadOnly)) | (S_ISDIR(st.st_mode) ? kAttrDirectory : 0);
+  uint32_t record =
+      (wanted & (kStoredBits | kAttrReadOnly)) | (S_ISDIR(st.st_mode) ? kAttrDirectory : 0);
   bool writeRecord;
   if (stored) {
     record |= *stored & ~(kStoredBits | kAttrReadOnly | kAttrDirectory);
@@ -556,7 +575,8 @@ std::string getEnv(std::string_view name) {
 }
 
 bool setEnv(std::string_view name, std::string_view value) {
-  if (::setenv(rt::oemToUtf8(name).c_str(), rt::oemToUtf8(value).c_str(), 1) != 0) return fail(errno);
+  if (::setenv(rt::oemToUtf8(name).c_str(), rt::oemToUtf8(value).c_str(), 1) != 0)
+    return fail(errno);
   return true;
 }
 

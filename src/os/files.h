@@ -92,8 +92,8 @@ struct DirEntry {
 // Entries matching a pattern: a directory and a mask ("C:\TAV\*.cdx", ".\STR\*.*", "rob*.*";
 // a pattern ending in a separator means "*.*"). Without `include` only normal files are listed
 // (read-only and archive ones included); the letters "D", "H" and "S" add directories, hidden
-// and system entries. "." and ".." are never listed, nor host names holding a backslash. Sorted by name, ignoring case. An empty
-// result for a missing directory.
+// and system entries. "." and ".." are never listed, nor host names holding a backslash. Sorted by
+// name, ignoring case. An empty result for a missing directory.
 std::vector<DirEntry> listDirectory(std::string_view pattern, std::string_view include = "");
 
 // Writes `data` as the whole new content of a file (created or replaced); the number of bytes

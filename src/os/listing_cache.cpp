@@ -36,13 +36,16 @@ void addName(Listing& l, std::string name) {
 
 }  // namespace
 
-bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+bool sameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 Listing* ListingCache::listing(const fs::path& dir, const struct stat& st) {
   const bool settled = settledSince(st.st_mtim);
   std::string dirKey = dir.string();
   auto it = listings_.find(dirKey);
-  if (it != listings_.end() && sameTime(it->second.mtime, st.st_mtim) && (it->second.verified || !settled))
+  if (it != listings_.end() && sameTime(it->second.mtime, st.st_mtim) &&
+      (it->second.verified || !settled))
     return &it->second;
   DIR* d = ::opendir(dir.c_str());
   if (!d) return nullptr;
@@ -67,8 +70,8 @@ Listing* ListingCache::kept(const fs::path& dir, const struct stat& st) {
   return settledSince(st.st_mtim) ? nullptr : &it->second;
 }
 
-std::optional<std::string> ListingCache::find(const fs::path& dir, const std::string& key, timespec* mtime,
-                                              bool* settled) {
+std::optional<std::string> ListingCache::find(const fs::path& dir, const std::string& key,
+                                              timespec* mtime, bool* settled) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
   Listing* l = listing(dir, st);

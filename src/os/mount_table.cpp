@@ -40,7 +40,8 @@ std::string unescapeMountField(std::string_view f) {
 
 bool removableDevice(unsigned major, unsigned minor) {
   std::error_code ec;
-  fs::path dev = fs::canonical("/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor), ec);
+  fs::path dev =
+      fs::canonical("/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor), ec);
   if (ec) return false;
   // A partition says nothing about removability; its disk does.
   if (fs::exists(dev / "partition", ec)) dev = dev.parent_path();
@@ -64,7 +65,8 @@ DriveType typeOfHostDirectory(const fs::path& dir) {
     std::istringstream ls(line);
     std::string id, parent, majmin, root, mountPoint, field;
     if (!(ls >> id >> parent >> majmin >> root >> mountPoint)) continue;
-    while (ls >> field && field != "-") {}
+    while (ls >> field && field != "-") {
+    }
     std::string fsType;
     if (!(ls >> fsType)) continue;
     fs::path mp = unescapeMountField(mountPoint);
@@ -81,14 +83,16 @@ DriveType typeOfHostDirectory(const fs::path& dir) {
   return driveTypeForFileSystem(bestType, removableDevice(bestMajor, bestMinor));
 }
 
-
 DriveType driveTypeForFileSystem(std::string_view fsType, bool removable) {
   static constexpr std::string_view kRemote[] = {
-      "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "afs", "coda", "ceph", "glusterfs",
-      "9p", "davfs", "fuse.sshfs", "fuse.glusterfs", "fuse.davfs2", "fuse.rclone", "fuse.smbnetfs"};
+      "nfs",        "nfs4",           "cifs",        "smb3",        "smbfs",        "ncpfs",
+      "afs",        "coda",           "ceph",        "glusterfs",   "9p",           "davfs",
+      "fuse.sshfs", "fuse.glusterfs", "fuse.davfs2", "fuse.rclone", "fuse.smbnetfs"};
   static constexpr std::string_view kRam[] = {"tmpfs", "ramfs"};
   static constexpr std::string_view kCd[] = {"iso9660", "udf"};
-  auto in = [&](const auto& list) { return std::find(std::begin(list), std::end(list), fsType) != std::end(list); };
+  auto in = [&](const auto& list) {
+    return std::find(std::begin(list), std::end(list), fsType) != std::end(list);
+  };
   if (fsType.empty()) return DriveType::Unknown;
   if (in(kRemote)) return DriveType::Remote;
   if (in(kRam)) return DriveType::RamDisk;

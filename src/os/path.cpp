@@ -71,10 +71,10 @@ struct Parsed {
 
 // One root of the drive map: a drive letter or a network share.
 struct Root {
-  char drive = 0;    // 'A'..'Z'; 0 for a share
-  std::string win;   // "C:" or "\\SERVER\SHARE" (852)
-  fs::path link;     // the entry in dosdevices
-  fs::path target;   // where it leads, canonical; the link itself when it leads nowhere
+  char drive = 0;   // 'A'..'Z'; 0 for a share
+  std::string win;  // "C:" or "\\SERVER\SHARE" (852)
+  fs::path link;    // the entry in dosdevices
+  fs::path target;  // where it leads, canonical; the link itself when it leads nowhere
   bool present = false;
 };
 
@@ -191,7 +191,8 @@ const Root* findDrive(const std::vector<Root>& roots, char drive) {
   return nullptr;
 }
 
-const Root* findShare(const std::vector<Root>& roots, std::string_view server, std::string_view share) {
+const Root* findShare(const std::vector<Root>& roots, std::string_view server,
+                      std::string_view share) {
   std::string key = rt::upper("\\\\" + std::string(server) + "\\" + std::string(share));
   for (const Root& r : roots)
     if (r.drive == 0 && rt::upper(r.win) == key) return &r;
@@ -233,8 +234,8 @@ fs::path walkLocked(State& s, fs::path cur, const std::vector<std::string>& part
 
 // The directory that the first `count` components lead to from `base`, with its stat, when all of
 // them exist and it is a directory; resolved once and kept while it holds (ResolvedDirectory).
-bool directoryLocked(State& s, const fs::path& base, const std::vector<std::string>& parts, size_t count,
-                     fs::path& dir, struct stat& st) {
+bool directoryLocked(State& s, const fs::path& base, const std::vector<std::string>& parts,
+                     size_t count, fs::path& dir, struct stat& st) {
   if (count == 0) {
     dir = base;
     return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -251,7 +252,8 @@ bool directoryLocked(State& s, const fs::path& base, const std::vector<std::stri
     bool holds = ::stat(r.host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     for (size_t i = 0; holds && i < r.caseMatchedIn.size(); ++i) {
       struct stat ps;
-      holds = ::stat(r.caseMatchedIn[i].first.c_str(), &ps) == 0 && sameTime(ps.st_mtim, r.caseMatchedIn[i].second);
+      holds = ::stat(r.caseMatchedIn[i].first.c_str(), &ps) == 0 &&
+              sameTime(ps.st_mtim, r.caseMatchedIn[i].second);
     }
     if (holds) {
       dir = r.host;
@@ -273,13 +275,15 @@ bool directoryLocked(State& s, const fs::path& base, const std::vector<std::stri
 
 // The host name for `part` in the directory `dir` (whose stat is `st`): the exact name when it
 // exists, else an entry of another letter case, else the name as given.
-std::string entryLocked(State& s, const fs::path& dir, const struct stat& st, const std::string& part) {
+std::string entryLocked(State& s, const fs::path& dir, const struct stat& st,
+                        const std::string& part) {
   std::string name = rt::oemToUtf8(part);
   if (Listing* l = s.listings.kept(dir, st)) {
     // The listing is that of the directory as it is: it answers without a look at the disk,
     // except when only another case is listed, where an exact name may have come since.
     auto f = l->byKey.find(rt::upper(part));
-    if (f == l->byKey.end() || std::binary_search(f->second.begin(), f->second.end(), name)) return name;
+    if (f == l->byKey.end() || std::binary_search(f->second.begin(), f->second.end(), name))
+      return name;
     struct stat es;
     return ::lstat((dir / name).c_str(), &es) == 0 ? name : f->second.front();
   }
@@ -298,7 +302,8 @@ fs::path resolveLocked(State& s, const fs::path& base, const std::vector<std::st
   const size_t dirs = parts.size() - 1;
   fs::path dir;
   struct stat st;
-  if (directoryLocked(s, base, parts, dirs, dir, st)) return dir / entryLocked(s, dir, st, parts[dirs]);
+  if (directoryLocked(s, base, parts, dirs, dir, st))
+    return dir / entryLocked(s, dir, st, parts[dirs]);
   bool allExist = false, settled = false;
   return walkLocked(s, base, parts, parts.size(), nullptr, allExist, settled);
 }
@@ -368,7 +373,8 @@ fs::path toHostLocked(State& s, const Parsed& p) {
       const Root* r = findDrive(rootsLocked(s), p.drive);
       // An unmapped drive: its place in the map, which does not exist, so nothing below it can
       // be made either.
-      fs::path base = r ? r->target : prefixLocked(s) / "dosdevices" / std::string{lowerAscii(p.drive), ':'};
+      fs::path base =
+          r ? r->target : prefixLocked(s) / "dosdevices" / std::string{lowerAscii(p.drive), ':'};
       return resolveLocked(s, base, p.parts);
     }
     case Parsed::Kind::Unc: {

@@ -62,7 +62,7 @@ std::string fromHost(const std::filesystem::path& host);
 bool isRootPath(std::string_view winPath);
 
 std::string currentDirectory();  // "C:\...\" form, with a trailing backslash
-char currentDrive();             // 'C', 'Z', ...; '\\' when the current directory is a network share
+char currentDrive();  // 'C', 'Z', ...; '\\' when the current directory is a network share
 bool changeDirectory(std::string_view winPath);
 
 // Drives, for the directory chooser. The values are those of the Windows drive types.

@@ -12,8 +12,14 @@
 namespace tav::rt {
 namespace {
 
-Sleeper& sleeper() { static Sleeper s; return s; }
-ToneSink& toneSink() { static ToneSink s; return s; }
+Sleeper& sleeper() {
+  static Sleeper s;
+  return s;
+}
+ToneSink& toneSink() {
+  static ToneSink s;
+  return s;
+}
 
 bool pausesSkipped() {
   static const bool skipped = [] {
@@ -27,7 +33,10 @@ bool pausesSkipped() {
 
 void pause(int hundredths) {
   if (hundredths < 0) hundredths = 0;
-  if (sleeper()) { sleeper()(hundredths); return; }
+  if (sleeper()) {
+    sleeper()(hundredths);
+    return;
+  }
   if (pausesSkipped()) return;
   std::this_thread::sleep_for(std::chrono::milliseconds(10 * hundredths));
 }
@@ -39,7 +48,10 @@ Sleeper setSleeper(Sleeper s) {
 }
 
 void tone(double frequency, double ticks) {
-  if (toneSink()) { toneSink()(frequency, ticks); return; }
+  if (toneSink()) {
+    toneSink()(frequency, ticks);
+    return;
+  }
   // A terminal bell is the only sound a host without a sound device is sure to have.
   if (frequency > 0 && ticks > 0) std::fputc('\a', stderr);
 }

@@ -25,8 +25,14 @@ struct Reverse {
   }
 };
 
-const Reverse& reverse852() { static const Reverse r(kCp852ToUnicode); return r; }
-const Reverse& reverse1250() { static const Reverse r(kCp1250ToUnicode); return r; }
+const Reverse& reverse852() {
+  static const Reverse r(kCp852ToUnicode);
+  return r;
+}
+const Reverse& reverse1250() {
+  static const Reverse r(kCp1250ToUnicode);
+  return r;
+}
 
 void appendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -50,11 +56,17 @@ void appendUtf8(std::string& out, char32_t cp) {
 char32_t nextUtf8(std::string_view s, size_t& i) {
   unsigned char c = static_cast<unsigned char>(s[i]);
   int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-  if (len == 0 || i + len > s.size()) { ++i; return 0xFFFD; }
+  if (len == 0 || i + len > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
   char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
   for (int k = 1; k < len; ++k) {
     unsigned char cc = static_cast<unsigned char>(s[i + k]);
-    if ((cc & 0xC0) != 0x80) { ++i; return 0xFFFD; }
+    if ((cc & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
     cp = (cp << 6) | (cc & 0x3F);
   }
   i += len;
@@ -95,17 +107,24 @@ struct CaseTables {
     for (int b = 0; b < 256; ++b) {
       char32_t cp = kCp852ToUnicode[b];
       char32_t u = cp, l = cp;
-      if (cp >= U'a' && cp <= U'z') u = cp - 32;
-      else if (cp >= U'A' && cp <= U'Z') l = cp + 32;
-      else if (cp >= 0xE0 && cp <= 0xFE && cp != 0xF7) u = cp - 32;
-      else if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) l = cp + 32;
+      if (cp >= U'a' && cp <= U'z')
+        u = cp - 32;
+      else if (cp >= U'A' && cp <= U'Z')
+        l = cp + 32;
+      else if (cp >= 0xE0 && cp <= 0xFE && cp != 0xF7)
+        u = cp - 32;
+      else if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7)
+        l = cp + 32;
       else if (cp >= 0x100 && cp <= 0x17F) {
         // Latin Extended-A pairs capital/small as even/odd, except 0x138 and the 0x139..0x148 and
         // 0x179..0x17E runs, which pair odd/even.
         bool oddCapital = (cp >= 0x139 && cp <= 0x148) || (cp >= 0x179 && cp <= 0x17E);
         bool isCapital = oddCapital ? (cp & 1) : !(cp & 1);
         if (cp != 0x138 && cp != 0x149 && cp != 0x17F) {
-          if (isCapital) l = cp + 1; else u = cp - 1;
+          if (isCapital)
+            l = cp + 1;
+          else
+            u = cp - 1;
         }
       }
       int ub = reverse852().find(u), lb = reverse852().find(l);
@@ -115,7 +134,10 @@ struct CaseTables {
   }
 };
 
-const CaseTables& cases() { static const CaseTables t; return t; }
+const CaseTables& cases() {
+  static const CaseTables t;
+  return t;
+}
 
 }  // namespace
 

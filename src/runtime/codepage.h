@@ -33,7 +33,9 @@ char lowerChar(char c);
 
 // Message literals in the source are UTF-8; "Błąd"_oem gives the 852 bytes the tool works with.
 namespace literals {
-inline std::string operator""_oem(const char* s, size_t n) { return utf8ToOem(std::string_view(s, n)); }
+inline std::string operator""_oem(const char* s, size_t n) {
+  return utf8ToOem(std::string_view(s, n));
+}
 }  // namespace literals
 
 }  // namespace tav::rt

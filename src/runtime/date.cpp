@@ -48,7 +48,10 @@ Date Date::today() {
 }
 
 void Date::toYmd(int& y, int& m, int& d) const {
-  if (empty()) { y = m = d = 0; return; }
+  if (empty()) {
+    y = m = d = 0;
+    return;
+  }
   int a = julian_ + 32044;
   int b = (4 * a + 3) / 146097;
   int c = a - 146097 * b / 4;
@@ -60,9 +63,21 @@ void Date::toYmd(int& y, int& m, int& d) const {
   y = 100 * b + dd - 4800 + mm / 10;
 }
 
-int Date::year() const { int y, m, d; toYmd(y, m, d); return y; }
-int Date::month() const { int y, m, d; toYmd(y, m, d); return m; }
-int Date::day() const { int y, m, d; toYmd(y, m, d); return d; }
+int Date::year() const {
+  int y, m, d;
+  toYmd(y, m, d);
+  return y;
+}
+int Date::month() const {
+  int y, m, d;
+  toYmd(y, m, d);
+  return m;
+}
+int Date::day() const {
+  int y, m, d;
+  toYmd(y, m, d);
+  return d;
+}
 
 std::string Date::dtos() const {
   if (empty()) return std::string(8, ' ');
@@ -70,7 +85,8 @@ std::string Date::dtos() const {
   toYmd(y, m, d);
   // Every date field of a table is written through here: digits by hand, not through printf.
   std::string out(8, '0');
-  for (int i = 3; i >= 0; --i, y /= 10) out[static_cast<size_t>(i)] = static_cast<char>('0' + y % 10);
+  for (int i = 3; i >= 0; --i, y /= 10)
+    out[static_cast<size_t>(i)] = static_cast<char>('0' + y % 10);
   out[4] = static_cast<char>('0' + m / 10);
   out[5] = static_cast<char>('0' + m % 10);
   out[6] = static_cast<char>('0' + d / 10);

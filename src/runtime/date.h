@@ -14,7 +14,11 @@ namespace tav::rt {
 class Date {
  public:
   constexpr Date() = default;
-  static constexpr Date fromJulian(int32_t jd) { Date d; d.julian_ = jd; return d; }
+  static constexpr Date fromJulian(int32_t jd) {
+    Date d;
+    d.julian_ = jd;
+    return d;
+  }
   static Date fromYmd(int year, int month, int day);  // empty when the date does not exist
   static Date today();
 
@@ -28,7 +32,8 @@ class Date {
   // "yyyymmdd", eight blanks for the empty date.
   std::string dtos() const;
   static Date fromDtos(std::string_view s);  // empty for blanks or an invalid date
-  // The display form of the runtime settings: "yyyy.mm.dd" (or "yy.mm.dd"); blanks with dots when empty.
+  // The display form of the runtime settings: "yyyy.mm.dd" (or "yy.mm.dd"); blanks with dots when
+  // empty.
   std::string toText() const;
   // Reads the display form ("yyyy.mm.dd", "yy.mm.dd"); nullopt when it is not a date.
   static std::optional<Date> parse(std::string_view s);

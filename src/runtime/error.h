@@ -1,7 +1,8 @@
 #pragma once
 
 // Runtime errors and the handler that answers them: retry, default, substitute or abandon to the
-// nearest recovery point. Expected failures (a missing file, a held lock) are results, never errors.
+// nearest recovery point. Expected failures (a missing file, a held lock) are results, never
+// errors.
 
 #include <exception>
 #include <functional>
@@ -31,7 +32,7 @@ enum GenCode : int {
   kErrRead = 23,
   kErrWrite = 24,
   kErrCorruption = 32,
-  kErrShared = 36,   // sharing violation: the file is held by someone else
+  kErrShared = 36,  // sharing violation: the file is held by someone else
   kErrUnlocked = 38,
   kErrReadOnly = 39,
   kErrAppendLock = 40,  // the header lock for an append could not be had

@@ -18,8 +18,9 @@ namespace tav::rt {
 namespace {
 
 // 10^0 to 10^22: every power a double holds exactly, which is also what std::pow gives for them.
-constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // Below this a rounded count of units k prints, after k / 10^dec, as k's own digits: the
 // quotient is then within far less than half a unit of the last place of k / 10^dec.
@@ -54,7 +55,9 @@ char* unitsText(uint64_t units, int dec, char* end) {
 std::string exactText(double r, int dec) {
   std::string out(330 + static_cast<size_t>(dec), '\0');  // sign, 309 digits, point, decimals
   auto res = std::to_chars(out.data(), out.data() + out.size(), r, std::chars_format::fixed, dec);
-  out.resize(res.ec == std::errc() ? std::min(static_cast<size_t>(res.ptr - out.data()), kLongestText) : 0);
+  out.resize(res.ec == std::errc()
+                 ? std::min(static_cast<size_t>(res.ptr - out.data()), kLongestText)
+                 : 0);
   if (!out.empty() && out[0] == '-' &&
       std::all_of(out.begin() + 1, out.end(), [](char c) { return c == '0' || c == '.'; }))
     out.erase(0, 1);
@@ -148,14 +151,21 @@ Number Val(std::string_view s) {
 
 std::string toText(const Value& v) {
   switch (v.type()) {
-    case Type::Nil: return "NIL";
+    case Type::Nil:
+      return "NIL";
     case Type::Character:
-    case Type::Memo: return v.str();
-    case Type::Numeric: return Str(v.numInfo());
-    case Type::Date: return v.date().toText();
-    case Type::Logical: return v.log() ? ".T." : ".F.";
-    case Type::Array: return "{...}";
-    case Type::Block: return "{||...}";
+    case Type::Memo:
+      return v.str();
+    case Type::Numeric:
+      return Str(v.numInfo());
+    case Type::Date:
+      return v.date().toText();
+    case Type::Logical:
+      return v.log() ? ".T." : ".F.";
+    case Type::Array:
+      return "{...}";
+    case Type::Block:
+      return "{||...}";
   }
   return "";
 }

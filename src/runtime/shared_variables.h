@@ -24,16 +24,16 @@ struct SharedVariables {
   std::string cBaza;     // database directory of an earlier installation for roczek
   std::string cTAV;
   int fh8 = 8, fh9 = 9, fh10 = 10, fh11 = 11, fh12 = 12;  // dialog font point sizes
-  std::string lpp_alfabet;  // chr(1)..chr(255) in collation order
-  int h_org = 370;          // reference height for dialog margins and button heights
+  std::string lpp_alfabet;                                // chr(1)..chr(255) in collation order
+  int h_org = 370;  // reference height for dialog margins and button heights
   Value bErr;
   std::string nazwa_sieciowa;  // workstation name chosen for this run
 
   // The upgrade run, for the conversion steps.
-  Value pdane;     // array of 10 scratch values
-  Value tlist;     // array of texts for the report, one per firm with significant changes
+  Value pdane;           // array of 10 scratch values
+  Value tlist;           // array of texts for the report, one per firm with significant changes
   std::string kraje_ue;  // ",PL,DE,...," from str\ue.dbf
-  Value num_fir;   // number (nr) of the firm being converted
+  Value num_fir;         // number (nr) of the firm being converted
 };
 
 SharedVariables& shared();

@@ -57,7 +57,11 @@ class Value {
   Value(ArrayRef a) : v_(std::move(a)) {}
   Value(Array a) : v_(std::make_shared<Array>(std::move(a))) {}
   Value(BlockRef b) : v_(std::move(b)) {}
-  static Value memo(std::string s) { Value v(std::move(s)); v.memo_ = true; return v; }
+  static Value memo(std::string s) {
+    Value v(std::move(s));
+    v.memo_ = true;
+    return v;
+  }
   static Value number(double n, int width, int decimals) {
     return Value(Number{n, static_cast<int16_t>(width), static_cast<int16_t>(decimals)});
   }

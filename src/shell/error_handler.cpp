@@ -31,10 +31,14 @@ struct Choice {
 
 std::vector<Choice> buttonSet(int set) {
   switch (set) {
-    case kOkCancel: return {{"OK", kIdOk}, {"Anuluj", kIdCancel}};
-    case kAbortRetryIgnore: return {{"Przerwij", kIdAbort}, {"Ponów próbę", kIdRetry}, {"Ignoruj", kIdIgnore}};
-    case kRetryCancel: return {{"Ponów próbę", kIdRetry}, {"Anuluj", kIdCancel}};
-    default: return {{"OK", kIdOk}};
+    case kOkCancel:
+      return {{"OK", kIdOk}, {"Anuluj", kIdCancel}};
+    case kAbortRetryIgnore:
+      return {{"Przerwij", kIdAbort}, {"Ponów próbę", kIdRetry}, {"Ignoruj", kIdIgnore}};
+    case kRetryCancel:
+      return {{"Ponów próbę", kIdRetry}, {"Anuluj", kIdCancel}};
+    default:
+      return {{"OK", kIdOk}};
   }
 }
 
@@ -54,11 +58,15 @@ std::string rtrim(std::string s) {
 constexpr int kWinSharingViolation = 32;
 int windowsCode(int hostCode) {
   switch (hostCode) {
-    case EWOULDBLOCK: return kWinSharingViolation;
+    case EWOULDBLOCK:
+      return kWinSharingViolation;
     case EACCES:
-    case EPERM: return 5;
-    case ENOENT: return 2;
-    default: return -1;  // none the handler's rules name
+    case EPERM:
+      return 5;
+    case ENOENT:
+      return 2;
+    default:
+      return -1;  // none the handler's rules name
   }
 }
 
@@ -130,7 +138,9 @@ std::string LINESPLIT(std::string_view text, int width) {
 }
 
 std::string ERRORMESSAGE(const rt::Error& e) {
-  std::string m = static_cast<int>(e.severity) > static_cast<int>(rt::Severity::Warning) ? "Error " : "Warning ";
+  std::string m = static_cast<int>(e.severity) > static_cast<int>(rt::Severity::Warning)
+                      ? "Error "
+                      : "Warning ";
   m += e.subSystem.empty() ? std::string("????") : e.subSystem;
   m += "/" + number(e.subCode);
   m += ";Description : " + e.description;
@@ -140,11 +150,12 @@ std::string ERRORMESSAGE(const rt::Error& e) {
   return m;
 }
 
-int CONFIRMBOX(gui::Dialog* owner, const std::string& text, const std::string& title, int buttons, int style) {
+int CONFIRMBOX(gui::Dialog* owner, const std::string& text, const std::string& title, int buttons,
+               int style) {
   auto& a = gui::app();
   std::vector<Choice> choices = buttonSet(buttons);
-  const bool hasCancel =
-      std::any_of(choices.begin(), choices.end(), [](const Choice& c) { return c.answer == kIdCancel; });
+  const bool hasCancel = std::any_of(choices.begin(), choices.end(),
+                                     [](const Choice& c) { return c.answer == kIdCancel; });
 
   gui::Font textFont = gui::Font::parse("9.Arial");
   gui::Font buttonFont = textFont;
@@ -180,9 +191,11 @@ int CONFIRMBOX(gui::Dialog* owner, const std::string& text, const std::string& t
   gui::Widget& da = box.drawingArea();
   da.setColors(gui::kButtonText, gui::kButtonFace);
   int top = height - margin;
-  auto& pic = da.add<gui::Static>(gui::StaticType::Icon, gui::Point{margin, top - iconSide}, gui::Size{iconSide, iconSide});
+  auto& pic = da.add<gui::Static>(gui::StaticType::Icon, gui::Point{margin, top - iconSide},
+                                  gui::Size{iconSide, iconSide});
   pic.setImage(icon);
-  auto& msg = da.add<gui::Static>(gui::StaticType::Text, gui::Point{2 * margin + iconSide, top - block.h}, block);
+  auto& msg = da.add<gui::Static>(gui::StaticType::Text,
+                                  gui::Point{2 * margin + iconSide, top - block.h}, block);
   msg.setFont(textFont);
   std::string shown = text;
   std::replace(shown.begin(), shown.end(), '\r', '\n');
@@ -211,7 +224,8 @@ int CONFIRMBOX(gui::Dialog* owner, const std::string& text, const std::string& t
     auto ev = a.next();
     if (!ev) continue;
     a.dispatch(*ev);
-    if (ev->type == gui::EventType::Key && ev->key == gui::key::Esc && hasCancel) answer = kIdCancel;
+    if (ev->type == gui::EventType::Key && ev->key == gui::key::Esc && hasCancel)
+      answer = kIdCancel;
     if (!a.find(id)) break;
   }
   if (a.find(id)) box.destroy();
@@ -222,23 +236,30 @@ rt::Answer STANDARDEH(rt::Error& e) {
   // The three errors that are settled without a word.
   if (e.genCode == rt::kErrZeroDiv) return {rt::Answer::Substitute, rt::Value(0)};
   if (sharingViolationOnOpen(e) && e.canDefault) return {rt::Answer::Default, rt::Value(false)};
-  if (e.genCode == rt::kErrAppendLock && e.canDefault) return {rt::Answer::Default, rt::Value(false)};
+  if (e.genCode == rt::kErrAppendLock && e.canDefault)
+    return {rt::Answer::Default, rt::Value(false)};
 
   std::string message = ERRORMESSAGE(e);
-  int buttons = e.canRetry ? (e.canDefault ? kAbortRetryIgnore : kRetryCancel) : (e.canDefault ? kOkCancel : kOk);
+  int buttons = e.canRetry ? (e.canDefault ? kAbortRetryIgnore : kRetryCancel)
+                           : (e.canDefault ? kOkCancel : kOk);
   if (e.osCode != 0) {
-    message += ";Operating system error : " + number(e.osCode) + ";" + rt::utf8ToOem(std::strerror(e.osCode));
+    message += ";Operating system error : " + number(e.osCode) + ";" +
+               rt::utf8ToOem(std::strerror(e.osCode));
   }
-  int icon = e.severity == rt::Severity::Warning ? 48
+  int icon = e.severity == rt::Severity::Warning                                               ? 48
              : (e.severity == rt::Severity::Error || e.severity == rt::Severity::Catastrophic) ? 16
-                                                                                            : 64;
+                                                                                               : 64;
   std::string shown = message;
   std::replace(shown.begin(), shown.end(), ';', '\r');
   switch (CONFIRMBOX(nullptr, shown, "Runtime Error Message", buttons, icon + 65536)) {
-    case kIdRetry: return {rt::Answer::Retry, {}};
-    case kIdIgnore: return {rt::Answer::Default, rt::Value(false)};
-    case kIdCancel: throw rt::Abandon(e);
-    default: endTool(1);
+    case kIdRetry:
+      return {rt::Answer::Retry, {}};
+    case kIdIgnore:
+      return {rt::Answer::Default, rt::Value(false)};
+    case kIdCancel:
+      throw rt::Abandon(e);
+    default:
+      endTool(1);
   }
 }
 

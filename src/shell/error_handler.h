@@ -29,6 +29,7 @@ std::string LINESPLIT(std::string_view text, int width = 79);
 // style is the icon (16 stop, 48 exclamation, 64 information) plus flags. Lines are separated by
 // carriage returns. Answers 1 OK, 2 Cancel, 3 Abort, 4 Retry, 5 Ignore; closing the box answers
 // Cancel when it has one, 0 otherwise.
-int CONFIRMBOX(gui::Dialog* owner, const std::string& text, const std::string& title, int buttons, int style);
+int CONFIRMBOX(gui::Dialog* owner, const std::string& text, const std::string& title, int buttons,
+               int style);
 
 }  // namespace tav::shell

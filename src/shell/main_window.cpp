@@ -19,8 +19,8 @@
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
 #include "shell/dialogs/alarm.h"
-#include "shell/running_check.h"
 #include "shell/dialogs/buttons.h"
+#include "shell/running_check.h"
 #include "shell/startup_folders.h"
 #include "upgrade/upgrade_entry.h"
 #include "upgrade/upgrade_run.h"
@@ -32,7 +32,6 @@ using gui::Point;
 using gui::Size;
 
 namespace {
-
 
 // Only a close request for the main window itself ends its loop; a notice closed by its own
 // close box meanwhile must not take the tool down with it.
@@ -56,7 +55,8 @@ void recoveryPoint(const std::function<void()>& body) {
       rt::guarded([&] { db::ZAMKNIJ(alias); });
   std::vector<uint64_t> made;
   for (const auto& w : a.windows())
-    if (std::find(windowsBefore.begin(), windowsBefore.end(), w->id()) == windowsBefore.end()) made.push_back(w->id());
+    if (std::find(windowsBefore.begin(), windowsBefore.end(), w->id()) == windowsBefore.end())
+      made.push_back(w->id());
   // Newest first: a child goes before the window that owns it.
   for (auto id = made.rbegin(); id != made.rend(); ++id)
     if (gui::Widget* w = a.find(*id)) w->destroy();
@@ -69,7 +69,8 @@ void connectSubsystems() {
   services.chooseDirectory = [](gui::Dialog& d, gui::Edit& field) { install::WEZ_KAT(d, field); };
   services.closeChooser = [] { install::ORBDIRSELECT(rt::Value("CLOSE")); };
   services.registerInstallation = [](const std::string& program, const std::string& database,
-                                     const std::string& year) { install::REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
+                                     const std::string& year) {
+    install::REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
   };
   upgrade::setInstallationServices(std::move(services));
   upgrade::connectProgressWindow();
@@ -93,7 +94,8 @@ MainWindow::MainWindow(MainActions actions) : actions_(std::move(actions)) {
   Size screen = a.screenSize();
   gui::DialogFlags flags;
   flags.minButton = flags.maxButton = flags.resizable = flags.alwaysOnTop = false;
-  dialog_ = &a.createDialog(nullptr, {(screen.w - size.w) / 2, (screen.h - size.h) / 2}, size, flags);
+  dialog_ =
+      &a.createDialog(nullptr, {(screen.w - size.w) / 2, (screen.h - size.h) / 2}, size, flags);
   dialog_->setTitle("Instalacja programu TAV wersja "_oem + sv.wersja_p);
   dialog_->setIcon(100);
   dialog_->setMinMax(size, size);
@@ -114,11 +116,13 @@ MainWindow::MainWindow(MainActions actions) : actions_(std::move(actions)) {
   const int bw = static_cast<int>(W * 0.4);
   const int gap = m / 2;
 
-  logo_ = &da.add<gui::Static>(gui::StaticType::Bitmap, Point{2 * m + bw, H / 2 - m}, Size{W - bw - 3 * m, H / 2});
+  logo_ = &da.add<gui::Static>(gui::StaticType::Bitmap, Point{2 * m + bw, H / 2 - m},
+                               Size{W - bw - 3 * m, H / 2});
   logo_->setImage(200);
 
-  const char* captions[] = {"Napraw Bazę danych", "Napraw instalację Programu", "Aktualizacja programu",
-                            "Pierwsza instalacja programu", "Zakończ instalację"};
+  const char* captions[] = {"Napraw Bazę danych", "Napraw instalację Programu",
+                            "Aktualizacja programu", "Pierwsza instalacja programu",
+                            "Zakończ instalację"};
   for (int i = 0; i < 5; ++i) {
     auto& b = da.add<gui::PushButton>(Point{m, m + i * (m + gap)}, Size{bw, m});
     b.setCaption(rt::utf8ToOem(captions[i]));
@@ -131,8 +135,12 @@ MainWindow::MainWindow(MainActions actions) : actions_(std::move(actions)) {
     buttons_.push_back(&b);
   }
   // The two repair buttons are shown and take the focus, but nothing stands behind them.
-  button(3).onActivate = [this](gui::Widget& w) { act(static_cast<gui::PushButton&>(w), actions_.upgrade); };
-  button(4).onActivate = [this](gui::Widget& w) { act(static_cast<gui::PushButton&>(w), actions_.firstInstall); };
+  button(3).onActivate = [this](gui::Widget& w) {
+    act(static_cast<gui::PushButton&>(w), actions_.upgrade);
+  };
+  button(4).onActivate = [this](gui::Widget& w) {
+    act(static_cast<gui::PushButton&>(w), actions_.firstInstall);
+  };
   button(5).onActivate = [this](gui::Widget&) { koniec = true; };
   dialog_->show();
   button(3).setFocus();
@@ -186,9 +194,10 @@ int MAIN(const std::vector<std::string>& args, MainActions actions) {
 
   // Step 4: no silent run beside the accounting program.
   auto ask = [] {
-    return ALARM(true, "5", "Uwaga!!",
-                 "Program instalacyjny wymaga zamknięcia;wszystkich programów TAV!;Czy kontynuujesz instalację?"_oem,
-                 rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem})
+    return ALARM(
+               true, "5", "Uwaga!!",
+               "Program instalacyjny wymaga zamknięcia;wszystkich programów TAV!;Czy kontynuujesz instalację?"_oem,
+               rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem})
         .choice;
   };
   if (actions.tavRunning && !waitUntilTavCloses(ask, actions.tavRunning)) return 0;
@@ -199,10 +208,12 @@ int MAIN(const std::vector<std::string>& args, MainActions actions) {
   if (actions.registryProblem) {
     for (os::reg::StoreProblem p = actions.registryProblem(); p; p = actions.registryProblem()) {
       if (p.kind == os::reg::StoreProblem::Kind::WineServerRunning) {
-        const std::string text = "Rejestr systemu jest w użyciu przez programy;uruchomione pod Wine w katalogu;"_oem +
-                                 rt::utf8ToOem(os::prefixDir().string()) +
-                                 ";Zamknij je i wybierz Kontynuuję."_oem;
-        if (ALARM(true, "5", "Uwaga!!", text, rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem}).choice != 1) return 0;
+        const std::string text =
+            "Rejestr systemu jest w użyciu przez programy;uruchomione pod Wine w katalogu;"_oem +
+            rt::utf8ToOem(os::prefixDir().string()) + ";Zamknij je i wybierz Kontynuuję."_oem;
+        if (ALARM(true, "5", "Uwaga!!", text, rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem})
+                .choice != 1)
+          return 0;
         continue;
       }
       const std::string text =

@@ -13,14 +13,13 @@
 
 namespace tav::shell {
 
-
 // The two actions behind the main window's working buttons; each runs with the main window
 // disabled and gets it as the owner of its own screens.
 struct MainActions {
-  std::function<void(gui::Dialog&)> upgrade;        // UPGRADE
-  std::function<void(gui::Dialog&)> firstInstall;  // PIERWSZA_INSTALACJA
-  std::function<bool()> tavRunning;                 // IS_TAV_RUN; empty: never running
-  std::function<void()> folders;                    // start-up steps 5-8; empty: none
+  std::function<void(gui::Dialog&)> upgrade;               // UPGRADE
+  std::function<void(gui::Dialog&)> firstInstall;          // PIERWSZA_INSTALACJA
+  std::function<bool()> tavRunning;                        // IS_TAV_RUN; empty: never running
+  std::function<void()> folders;                           // start-up steps 5-8; empty: none
   std::function<os::reg::StoreProblem()> registryProblem;  // os::reg::checkStore; empty: none
 };
 // The tool's own actions (the upgrade and the first installation), with the subsystems

@@ -26,8 +26,7 @@ bool isTavRunning(const std::filesystem::path& procRoot) {
   for (const auto& p : *processes) {
     // The executable's own name, the name the kernel gives the process, and the file the
     // process image came from: a copy or link named tav.exe, or a loader that runs it.
-    if (isTavExe(p.exeFileName()) || isTavExe(p.name) ||
-        isTavExe(os::lastPathComponent(p.exePath)))
+    if (isTavExe(p.exeFileName()) || isTavExe(p.name) || isTavExe(os::lastPathComponent(p.exePath)))
       return true;
   }
   return false;

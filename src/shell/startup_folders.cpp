@@ -32,7 +32,8 @@ void endWithBackslash(std::string& dir) {
 bool canWriteIn(const std::string& dirAnsi) {
   const std::string dir = rt::ansiToOem(dirAnsi);
   std::string probe = dir + "z.txt";
-  for (int n = 1; os::exists(probe) && n < 1000; ++n) probe = dir + "z" + std::to_string(n) + ".txt";
+  for (int n = 1; os::exists(probe) && n < 1000; ++n)
+    probe = dir + "z" + std::to_string(n) + ".txt";
   os::writeFile(probe, "Ala ma kota");
   if (!os::exists(probe)) return false;
   os::removeFile(probe);

@@ -13,11 +13,12 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "convert/step_registry.h"
 #include "db/table_access.h"
 #include "gui/application.h"
+#include "gui/headless/headless.h"
 #include "install/first_install.h"
 #include "install/registration.h"
-#include "gui/headless/headless.h"
 #include "os/path.h"
 #include "os/registry/registry.h"
 #include "runtime/clock.h"
@@ -29,7 +30,6 @@
 #include "shell/main_window.h"
 #include "shell/running_check.h"
 #include "shell/startup_folders.h"
-#include "convert/step_registry.h"
 #include "upgrade/duration_estimate.h"
 #include "upgrade/upgrade_entry.h"
 #include "upgrade/upgrade_plan.h"
@@ -51,7 +51,8 @@ std::string registryRefusal(const os::reg::StoreProblem& p, const std::string& a
 // installation without its entries; the outcome alone would not say so.
 void sayRefusedRegistryWrite() {
   const std::string why = os::reg::refusedWrite();
-  if (!why.empty()) std::fprintf(stderr, "tav_setup: registry entries were not written: %s\n", why.c_str());
+  if (!why.empty())
+    std::fprintf(stderr, "tav_setup: registry entries were not written: %s\n", why.c_str());
 }
 
 // A question the policy cannot answer for a person: the run stops where it stands.
@@ -126,8 +127,9 @@ class ProgressLine {
   ~ProgressLine() { end(); }
   void firm(const upgrade::FirmProgress& p) {
     if (!p.done && !terminal_) return;
-    std::string line = "firm " + std::to_string(p.index) + " of " + std::to_string(p.total) + ": nr " +
-                       std::to_string(static_cast<long>(p.firm->nr)) + " " + utf8(p.firm->name);
+    std::string line = "firm " + std::to_string(p.index) + " of " + std::to_string(p.total) +
+                       ": nr " + std::to_string(static_cast<long>(p.firm->nr)) + " " +
+                       utf8(p.firm->name);
     if (p.done) {
       line += std::string(" ") + upgrade::statusName(p.firm->status);
       if (!p.remaining.empty()) line += ", remaining " + p.remaining;
@@ -172,7 +174,8 @@ void startWithoutScreen(const std::vector<std::string>& positional) {
 class RunWatch {
  public:
   RunWatch() {
-    previous_ = upgrade::setRunObserver([this](const upgrade::FirmProgress& p) { progress_.firm(p); });
+    previous_ =
+        upgrade::setRunObserver([this](const upgrade::FirmProgress& p) { progress_.firm(p); });
     upgrade::clearInterruption();
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -195,7 +198,8 @@ class RunWatch {
  private:
   ProgressLine progress_;
   upgrade::RunObserver previous_;
-  struct sigaction oldInt_ {}, oldTerm_ {};
+  struct sigaction oldInt_ {
+  }, oldTerm_{};
   bool ended_ = false;
 };
 
@@ -219,8 +223,9 @@ nlohmann::json planJson(const upgrade::UpgradePlan& p, int exitCode) {
   j["database_complete"] = c.complete;
   j["template_steps"] = names(p.templateSteps, convert::StepKind::Template);
   j["public_steps"] = names(p.publicSteps, convert::StepKind::Public);
-  j["public_index_rebuild"] = p.publicIndexRebuild ? nlohmann::json(p.publicIndexWithMode ? "NTX_PUB(1)" : "NTX_PUB")
-                                                   : nlohmann::json(nullptr);
+  j["public_index_rebuild"] = p.publicIndexRebuild
+                                  ? nlohmann::json(p.publicIndexWithMode ? "NTX_PUB(1)" : "NTX_PUB")
+                                  : nlohmann::json(nullptr);
   j["program_steps"] = names(p.programSteps, convert::StepKind::Program);
   nlohmann::json firms = nlohmann::json::array();
   for (const upgrade::PlannedFirm& f : p.firms) {
@@ -228,22 +233,28 @@ nlohmann::json planJson(const upgrade::UpgradePlan& p, int exitCode) {
     for (size_t i = 0; i < f.steps.size(); ++i) {
       nlohmann::json tables = nlohmann::json::array();
       for (const upgrade::PlannedTable& t : f.tables[i])
-        tables.push_back({{"table", t.name}, {"records", t.records < 0 ? nlohmann::json(nullptr) : nlohmann::json(t.records)}});
-      steps.push_back({{"step", convert::stepName(convert::StepKind::Firm, f.steps[i])}, {"tables", tables}});
+        tables.push_back(
+            {{"table", t.name},
+             {"records", t.records < 0 ? nlohmann::json(nullptr) : nlohmann::json(t.records)}});
+      steps.push_back(
+          {{"step", convert::stepName(convert::StepKind::Firm, f.steps[i])}, {"tables", tables}});
     }
-    firms.push_back({{"number", f.nr},
-                     {"directory", utf8(f.directory)},
-                     {"name", utf8(f.name)},
-                     {"release", f.release},
-                     {"steps_from", f.start},
-                     {"steps", steps},
-                     {"full_reindex", f.fullReindex},
-                     {"skipped", f.skipped.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.skipped)},
-                     {"failed_last_run", f.failedLastRun}});
+    firms.push_back(
+        {{"number", f.nr},
+         {"directory", utf8(f.directory)},
+         {"name", utf8(f.name)},
+         {"release", f.release},
+         {"steps_from", f.start},
+         {"steps", steps},
+         {"full_reindex", f.fullReindex},
+         {"skipped", f.skipped.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.skipped)},
+         {"failed_last_run", f.failedLastRun}});
   }
   j["firms"] = firms;
-  j["estimate"] = p.estimate ? nlohmann::json({{"class", p.estimate->durationClass}, {"seconds", p.estimate->seconds}})
-                             : nlohmann::json(nullptr);
+  j["estimate"] =
+      p.estimate
+          ? nlohmann::json({{"class", p.estimate->durationClass}, {"seconds", p.estimate->seconds}})
+          : nlohmann::json(nullptr);
   j["space"] = {{"needed_bytes", p.spaceNeeded}, {"free_bytes", p.spaceFree}};
   return j;
 }
@@ -256,7 +267,8 @@ int runPlan(const UnattendedOptions& options, const std::vector<std::string>& po
   try {
     plan = upgrade::planUpgrade(windowsDirectory(options.programDirectory));
   } catch (const rt::Abandon& a) {
-    std::fprintf(stderr, "tav_setup: the plan could not be made: %s\n", utf8(a.error().summary()).c_str());
+    std::fprintf(stderr, "tav_setup: the plan could not be made: %s\n",
+                 utf8(a.error().summary()).c_str());
     return 2;
   }
   std::fputs(upgrade::planText(plan).c_str(), stdout);
@@ -287,7 +299,8 @@ nlohmann::json firmsJson(const upgrade::RunRecord& run) {
   return firms;
 }
 
-nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t start, std::time_t end) {
+nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t start,
+                          std::time_t end) {
   const upgrade::EntryOutcome& e = upgrade::lastEntry();
   const upgrade::RunRecord& run = upgrade::lastRun();
   nlohmann::json j;
@@ -311,9 +324,11 @@ nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t 
     const fs::path p = os::toHost(windows);
     return fs::exists(p) ? nlohmann::json(p.string()) : nlohmann::json(nullptr);
   };
-  j["install_report"] = db.empty() ? nlohmann::json(nullptr) : existing(db + "public\\ins_raport.txt");
+  j["install_report"] =
+      db.empty() ? nlohmann::json(nullptr) : existing(db + "public\\ins_raport.txt");
   j["error_log"] = existing(".\\error.log");
-  j["archive"] = db.empty() ? nlohmann::json(nullptr) : existing(db + "install\\" + rt::shared().wersja_p + ".zip");
+  j["archive"] = db.empty() ? nlohmann::json(nullptr)
+                            : existing(db + "install\\" + rt::shared().wersja_p + ".zip");
   j["start"] = isoTime(start);
   j["end"] = isoTime(end);
   j["duration_seconds"] = static_cast<double>(end - start);
@@ -327,7 +342,8 @@ std::string usage() {
          "  started in the shipped release's directory, e.g. tav_setup 25.01.046 025.01.046 2025\n"
          "\n"
          "without switches: the interactive tool (needs a display)\n"
-         "  --upgrade DIR       upgrade the TAV program installed in DIR (C:\\TAV\\ or a host path)\n"
+         "  --upgrade DIR       upgrade the TAV program installed in DIR (C:\\TAV\\ or a host "
+         "path)\n"
          "                      and its database, without a person at the screen\n"
          "  --install PROGRAM_DIR DATABASE_DIR\n"
          "                      first installation: the program into PROGRAM_DIR (which must be\n"
@@ -336,7 +352,8 @@ std::string usage() {
          "  --previous-program DIR\n"
          "                      with --install onto a database of the year before: the program\n"
          "                      installed for the release's year, whose settings are carried over\n"
-         "  --yes               confirm the upgrade; with --install also create missing directories\n"
+         "  --yes               confirm the upgrade; with --install also create missing "
+         "directories\n"
          "                      and confirm a database of the year before (without it the run\n"
          "                      stops at the question, having changed nothing)\n"
          "  --report FILE.json  write what happened, firm by firm, to FILE.json\n"
@@ -347,12 +364,14 @@ std::string usage() {
          "  --json FILE.json    with --plan: the plan as JSON too\n"
          "  --help              this text\n"
          "\n"
-         "exit codes: 0 every firm upgraded or the program installed, 1 some firms failed (see the\n"
+         "exit codes: 0 every firm upgraded or the program installed, 1 some firms failed (see "
+         "the\n"
          "            report; an installation then copies no program files),\n"
          "            2 refused, interrupted or failed: the message says why\n";
 }
 
-std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& args, std::string& error) {
+std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& args,
+                                               std::string& error) {
   UnattendedOptions o;
   bool sawSwitch = false, sawJson = false, sawJobs = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -372,7 +391,8 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     };
     // One action a run: --help beside one still only prints the usage.
     auto choose = [&](UnattendedOptions::Action action) {
-      if (o.action != UnattendedOptions::Action::None && o.action != UnattendedOptions::Action::Help) {
+      if (o.action != UnattendedOptions::Action::None &&
+          o.action != UnattendedOptions::Action::Help) {
         error = "only one of --upgrade, --install and --plan, once";
         return false;
       }
@@ -410,10 +430,12 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     } else if (a == "--jobs") {
       const std::string* v = value("the number of firms to convert at once");
       if (!v) return std::nullopt;
-      const bool digits = !v->empty() && v->size() <= 3 && v->find_first_not_of("0123456789") == std::string::npos;
+      const bool digits =
+          !v->empty() && v->size() <= 3 && v->find_first_not_of("0123456789") == std::string::npos;
       o.jobs = digits ? std::stoi(*v) : 0;
       if (o.jobs < 1 || o.jobs > kMostJobs) {
-        error = "--jobs takes a number from 1 to " + std::to_string(kMostJobs) + ", not '" + *v + "'";
+        error =
+            "--jobs takes a number from 1 to " + std::to_string(kMostJobs) + ", not '" + *v + "'";
         return std::nullopt;
       }
       sawJobs = true;
@@ -431,15 +453,19 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     error = "--yes and --report go with --upgrade or --install, --json with --plan";
     return std::nullopt;
   }
-  if (o.action == UnattendedOptions::Action::Plan && (o.yes || sawJobs || (!o.reportFile.empty() && !sawJson))) {
+  if (o.action == UnattendedOptions::Action::Plan &&
+      (o.yes || sawJobs || (!o.reportFile.empty() && !sawJson))) {
     error = "--plan takes only --json";
     return std::nullopt;
   }
-  if ((o.action == UnattendedOptions::Action::Upgrade || o.action == UnattendedOptions::Action::Install) && sawJson) {
+  if ((o.action == UnattendedOptions::Action::Upgrade ||
+       o.action == UnattendedOptions::Action::Install) &&
+      sawJson) {
     error = "--upgrade and --install write their report with --report";
     return std::nullopt;
   }
-  if (sawJobs && o.action != UnattendedOptions::Action::Upgrade && o.action != UnattendedOptions::Action::Install) {
+  if (sawJobs && o.action != UnattendedOptions::Action::Upgrade &&
+      o.action != UnattendedOptions::Action::Install) {
     error = "--jobs goes with --upgrade or --install";
     return std::nullopt;
   }
@@ -447,7 +473,8 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     error = "--previous-program goes with --install";
     return std::nullopt;
   }
-  if (o.action == UnattendedOptions::Action::Install && (o.programDirectory.empty() || o.databaseDirectory.empty())) {
+  if (o.action == UnattendedOptions::Action::Install &&
+      (o.programDirectory.empty() || o.databaseDirectory.empty())) {
     error = "--install needs the program directory and the database directory";
     return std::nullopt;
   }
@@ -483,8 +510,8 @@ using TreeState = std::map<std::string, std::pair<uintmax_t, fs::file_time_type>
 void snapshot(const fs::path& dir, TreeState& state) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(dir, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::error_code e2;
     if (!it->is_regular_file(e2)) continue;
     state[it->path().string()] = {it->file_size(e2), it->last_write_time(e2)};
@@ -495,7 +522,8 @@ void snapshot(const fs::path& dir, TreeState& state) {
 std::vector<fs::path> missingLevels(const fs::path& dir) {
   std::vector<fs::path> levels;
   std::error_code ec;
-  for (fs::path p = dir; !p.empty() && p != p.parent_path() && !fs::exists(p, ec); p = p.parent_path())
+  for (fs::path p = dir; !p.empty() && p != p.parent_path() && !fs::exists(p, ec);
+       p = p.parent_path())
     levels.push_back(p);
   return levels;
 }
@@ -532,11 +560,12 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
       return upgrade::interruptionRequested() ? 2 : 1;
     throw NeedsPerson{r.title, r.text};
   });
-  upgrade::Confirmation previousConfirmation = upgrade::setConfirmation(
-      [yes](const std::string& database, const std::string& release) {
+  upgrade::Confirmation previousConfirmation =
+      upgrade::setConfirmation([yes](const std::string& database, const std::string& release) {
         if (!yes) {
           std::fprintf(stderr,
-                       "\ntav_setup: the upgrade of the database in %s needs confirmation: run again with --yes\n",
+                       "\ntav_setup: the upgrade of the database in %s needs confirmation: run "
+                       "again with --yes\n",
                        utf8(database).c_str());
           return false;
         }
@@ -555,13 +584,15 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
       outcome = registryRefusal(p, "upgrade");
       changedNothing = true;
     } else if (IS_TAV_RUN()) {
-      outcome = "TAV is running on this computer: close every TAV program and start the upgrade again";
+      outcome =
+          "TAV is running on this computer: close every TAV program and start the upgrade again";
       changedNothing = true;
     } else {
       findStartupFolders();
       connectSubsystems();
       gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
-      auto& field = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, kDirectoryFieldLength);
+      auto& field = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20},
+                                                   kDirectoryFieldLength);
       field.setText(program);
       bool koniec = false;
       upgrade::INSTALUJ(d, field, koniec);
@@ -593,12 +624,14 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
   std::fprintf(stderr, "\ntav_setup: outcome %s (exit %d)%s\n", outcome.c_str(), code,
                code == 2 && changedNothing ? "; nothing was changed" : "");
   if (!prefixExisted && fs::exists(prefix))
-    std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n", prefix.c_str());
+    std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n",
+                 prefix.c_str());
   if (!options.reportFile.empty()) {
     std::ofstream out(options.reportFile, std::ios::binary | std::ios::trunc);
     out << reportJson(outcome, code, start, end).dump(2) << "\n";
     if (!out) {
-      std::fprintf(stderr, "tav_setup: the report %s could not be written\n", options.reportFile.c_str());
+      std::fprintf(stderr, "tav_setup: the report %s could not be written\n",
+                   options.reportFile.c_str());
       return 2;
     }
   }
@@ -611,7 +644,7 @@ namespace tav::shell {
 namespace {
 
 nlohmann::json installReportJson(const std::string& outcome, int exitCode, const TreeState& before,
-                                  const TreeState& after, std::time_t start, std::time_t end) {
+                                 const TreeState& after, std::time_t start, std::time_t end) {
   const install::InstallOutcome& e = install::lastInstall();
   const upgrade::RunRecord& run = upgrade::lastRun();
   auto& sv = rt::shared();
@@ -625,7 +658,8 @@ nlohmann::json installReportJson(const std::string& outcome, int exitCode, const
   j["program_directory_host"] = hostPath(e.programDirectory);
   j["database_directory_host"] = hostPath(e.databaseDirectory);
   j["year"] = e.year;
-  j["previous_program"] = e.previousProgram.empty() ? nlohmann::json(nullptr) : nlohmann::json(utf8(e.previousProgram));
+  j["previous_program"] =
+      e.previousProgram.empty() ? nlohmann::json(nullptr) : nlohmann::json(utf8(e.previousProgram));
   j["database_release_before"] = e.releaseBefore;
   j["database_release_after"] = e.releaseAfter;
   j["firms"] = e.databaseRun ? firmsJson(run) : nlohmann::json::array();
@@ -647,17 +681,21 @@ nlohmann::json installReportJson(const std::string& outcome, int exitCode, const
     j["registry"] = {{"tool_key", utf8(install::toolKeyPath(e.year))},
                      {"uninstall_key", utf8(install::uninstallKeyPath(e.year))}};
     nlohmann::json links = nlohmann::json::array();
-    if (!sv.cPulpit.empty()) links.push_back(existing(rt::ansiToOem(sv.cPulpit + "Tav " + e.year + ".lnk")));
+    if (!sv.cPulpit.empty())
+      links.push_back(existing(rt::ansiToOem(sv.cPulpit + "Tav " + e.year + ".lnk")));
     if (!sv.cMenu.empty())
-      links.push_back(existing(rt::ansiToOem(sv.cMenu + "Tamborex\\Tav-" + e.year + "\\Tav-" + e.year + ".lnk")));
+      links.push_back(existing(
+          rt::ansiToOem(sv.cMenu + "Tamborex\\Tav-" + e.year + "\\Tav-" + e.year + ".lnk")));
     j["shortcuts"] = links;
   } else {
     j["registry"] = nullptr;
     j["shortcuts"] = nlohmann::json::array();
   }
   const std::string db = e.databaseDirectory;
-  j["archive"] = db.empty() ? nlohmann::json(nullptr) : existing(db + "install\\" + sv.wersja_p + ".zip");
-  j["install_report"] = db.empty() || !e.databaseRun ? nlohmann::json(nullptr) : existing(db + "public\\ins_raport.txt");
+  j["archive"] =
+      db.empty() ? nlohmann::json(nullptr) : existing(db + "install\\" + sv.wersja_p + ".zip");
+  j["install_report"] = db.empty() || !e.databaseRun ? nlohmann::json(nullptr)
+                                                     : existing(db + "public\\ins_raport.txt");
   j["start"] = isoTime(start);
   j["end"] = isoTime(end);
   j["duration_seconds"] = static_cast<double>(end - start);
@@ -683,7 +721,8 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
     printBox(r);
     const bool question = !r.type.empty() && r.type[0] >= '4' && r.type[0] <= '6';
     if (!question) return 1;
-    if (r.title == rt::utf8ToOem("Wstrzymanie instalacji")) return upgrade::interruptionRequested() ? 2 : 1;
+    if (r.title == rt::utf8ToOem("Wstrzymanie instalacji"))
+      return upgrade::interruptionRequested() ? 2 : 1;
     const std::string first = r.buttons.empty() ? std::string() : r.buttons.front();
     if (first == rt::utf8ToOem("Założyć") || first == rt::utf8ToOem("Potwierdzam")) {
       if (yes) return 1;
@@ -697,7 +736,8 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
         // Offered once: a directory that did not pass is not offered again.
         if (previous.empty() || !last.empty()) {
           std::fprintf(stderr,
-                       "\ntav_setup: the database belongs to the year before: name the program installed for %s "
+                       "\ntav_setup: the database belongs to the year before: name the program "
+                       "installed for %s "
                        "with --previous-program\n",
                        rt::shared().roczek.c_str());
           throw NeedsPerson{"Katalog programu na rok " + rt::shared().roczek, {}};
@@ -717,7 +757,8 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
     programHost = os::toHost(program);
     databaseHost = os::toHost(database);
     for (const fs::path& p : {programHost, databaseHost})
-      for (fs::path& level : missingLevels(p.lexically_normal())) created.push_back(std::move(level));
+      for (fs::path& level : missingLevels(p.lexically_normal()))
+        created.push_back(std::move(level));
     snapshot(programHost, before);
     snapshot(databaseHost, before);
   }
@@ -729,15 +770,17 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
     } else if (const os::reg::StoreProblem p = os::reg::checkStore()) {
       outcome = registryRefusal(p, "installation");
     } else if (IS_TAV_RUN()) {
-      outcome = "TAV is running on this computer: close every TAV program and start the installation again";
+      outcome =
+          "TAV is running on this computer: close every TAV program and start the installation "
+          "again";
     } else {
       findStartupFolders();
       connectSubsystems();
       gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
-      auto& programField =
-          d.drawingArea().add<gui::Edit>(gui::Point{0, 60}, gui::Size{600, 20}, kDirectoryFieldLength);
-      auto& databaseField =
-          d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, kDirectoryFieldLength);
+      auto& programField = d.drawingArea().add<gui::Edit>(gui::Point{0, 60}, gui::Size{600, 20},
+                                                          kDirectoryFieldLength);
+      auto& databaseField = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20},
+                                                           kDirectoryFieldLength);
       programField.setText(program);
       databaseField.setText(database);
       bool koniec = false;
@@ -769,15 +812,17 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
     snapshot(databaseHost, after);
   }
   const std::time_t end = std::time(nullptr);
-  std::fprintf(stderr, "\ntav_setup: outcome %s (exit %d, %s)%s\n", outcome.c_str(), code, install::branchName(e.branch),
-               changedNothing ? "; nothing was changed" : "");
+  std::fprintf(stderr, "\ntav_setup: outcome %s (exit %d, %s)%s\n", outcome.c_str(), code,
+               install::branchName(e.branch), changedNothing ? "; nothing was changed" : "");
   if (!prefixExisted && fs::exists(prefix))
-    std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n", prefix.c_str());
+    std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n",
+                 prefix.c_str());
   if (!options.reportFile.empty()) {
     std::ofstream out(options.reportFile, std::ios::binary | std::ios::trunc);
     out << installReportJson(outcome, code, before, after, start, end).dump(2) << "\n";
     if (!out) {
-      std::fprintf(stderr, "tav_setup: the report %s could not be written\n", options.reportFile.c_str());
+      std::fprintf(stderr, "tav_setup: the report %s could not be written\n",
+                   options.reportFile.c_str());
       return 2;
     }
   }

@@ -19,15 +19,16 @@ struct UnattendedOptions {
   std::string databaseDirectory;  // --install only, as given
   std::string previousProgram;    // --install: the program of the release's year, for a database
                                   // of the year before; empty: not given
-  bool yes = false;  // confirms the duration question, creates missing directories, confirms
-                     // the installation onto the previous year's database
+  bool yes = false;        // confirms the duration question, creates missing directories, confirms
+                           // the installation onto the previous year's database
   std::string reportFile;  // host path of the JSON report (--report, --json); empty: none
   int jobs = 1;            // --jobs: firms converted at once
 };
 
 // The switches among `args` (UTF-8, positional arguments first). nullopt with `error` set when
 // they are not understood.
-std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& args, std::string& error);
+std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& args,
+                                               std::string& error);
 
 // The usage text printed by --help and with a refused command line.
 std::string usage();

@@ -31,7 +31,9 @@ constexpr const char* kStationsAlias = "nn";
 constexpr const char* kClassesAlias = "sp";
 constexpr const char* kShippedClasses = ".\\str\\speed.dbf";
 
-std::string stationsDir(std::string_view databaseDirectory) { return std::string(databaseDirectory) + "str\\"; }
+std::string stationsDir(std::string_view databaseDirectory) {
+  return std::string(databaseDirectory) + "str\\";
+}
 
 std::string wholeNumber(double n) { return rt::lTrim(rt::Str(n, 10, 0)); }
 
@@ -72,7 +74,8 @@ bool readShippedClasses(std::vector<std::pair<std::string, double>>& classes) {
     for (area->goTop(); !area->eof(); area->skip()) {
       const rt::Value release = area->get("wersja");
       const rt::Value speed = area->get("speed");
-      classes.emplace_back(release.isText() ? release.str() : std::string(), speed.isNumber() ? speed.num() : 0);
+      classes.emplace_back(release.isText() ? release.str() : std::string(),
+                           speed.isNumber() ? speed.num() : 0);
     }
   });
   rt::guarded([] { db::ZAMKNIJ(kClassesAlias); });
@@ -99,7 +102,8 @@ void closeStations() {
 
 }  // namespace
 
-int durationClass(const std::vector<std::pair<std::string, double>>& classes, std::string_view release) {
+int durationClass(const std::vector<std::pair<std::string, double>>& classes,
+                  std::string_view release) {
   int found = 1;
   for (const auto& [newer, speed] : classes) {
     // A class is a field number; a fraction from a damaged table counts by its whole part.
@@ -130,7 +134,8 @@ namespace {
 
 // The estimate for `release` from the database's measurements; `add` lets the workstation's record
 // be added on the way (the confirmation does, the plan does not).
-std::optional<DurationEstimate> estimate(std::string_view databaseDirectory, std::string_view release, bool add) {
+std::optional<DurationEstimate> estimate(std::string_view databaseDirectory,
+                                         std::string_view release, bool add) {
   if (!os::exists(kShippedClasses)) return std::nullopt;
   const std::string name = db::NERKA();
   if (!db::S_OTWORZ(stationsDir(databaseDirectory), "nazwy", kStationsAlias)) return std::nullopt;
@@ -154,7 +159,8 @@ std::optional<DurationEstimate> estimate(std::string_view databaseDirectory, std
 
 }  // namespace
 
-std::optional<DurationEstimate> durationEstimate(std::string_view databaseDirectory, std::string_view release) {
+std::optional<DurationEstimate> durationEstimate(std::string_view databaseDirectory,
+                                                 std::string_view release) {
   return estimate(databaseDirectory, release, false);
 }
 

@@ -27,7 +27,8 @@ struct DurationEstimate {
   int durationClass = 1;
   double seconds = 0;
 };
-std::optional<DurationEstimate> durationEstimate(std::string_view databaseDirectory, std::string_view release);
+std::optional<DurationEstimate> durationEstimate(std::string_view databaseDirectory,
+                                                 std::string_view release);
 
 // Records `seconds` as this workstation's duration of the module-wide duration class
 // (convert::speedClass()). A negative value is a run that passed midnight and is taken a day
@@ -36,7 +37,8 @@ void ZAPISZ_PREDKOSC(double seconds, std::string_view databaseDirectory);
 
 // The class of an upgrade from `release`: the largest class of the releases above it, at least
 // 1. `classes` are (wersja, speed) pairs in table order.
-int durationClass(const std::vector<std::pair<std::string, double>>& classes, std::string_view release);
+int durationClass(const std::vector<std::pair<std::string, double>>& classes,
+                  std::string_view release);
 
 // A stored duration as the confirmation shows it: "1 dni 2 godz. 3 min. 4 sek. ", parts that
 // are zero left out.

@@ -44,8 +44,10 @@ void appendChangedFirms(std::vector<std::string>& lines, const rt::Array& tlist)
 std::string breakLines(std::string_view text) {
   std::string out;
   for (char c : text) {
-    if (c == ';') out += kCrLf;
-    else out += c;
+    if (c == ';')
+      out += kCrLf;
+    else
+      out += c;
   }
   return out;
 }
@@ -59,8 +61,8 @@ std::string ERR_PIS(const rt::Error& e) {
   } else {
     for (size_t i = 0; i < e.args.size(); ++i) {
       const rt::Value& a = e.args[i];
-      s += ";(" + rt::Str(static_cast<double>(i + 1), 2, 0) + ") typ=" + rt::typeLetter(a.type()) + ": " +
-           rt::toText(a);
+      s += ";(" + rt::Str(static_cast<double>(i + 1), 2, 0) + ") typ=" + rt::typeLetter(a.type()) +
+           ": " + rt::toText(a);
     }
   }
   // Properties of the error object in the order the report has always listed them; the error
@@ -83,23 +85,27 @@ std::string ERR_PIS(const rt::Error& e) {
   return s;
 }
 
-void FirmFailures::add(double nr, const rt::Error* error) { add(nr, error ? ERR_PIS(*error) : std::string()); }
+void FirmFailures::add(double nr, const rt::Error* error) {
+  add(nr, error ? ERR_PIS(*error) : std::string());
+}
 
 void FirmFailures::add(double nr, const std::string& described) {
   const std::string number = firmNumber(nr);
   std::string entry = "Firma nr: "_oem + number + " Błąd podczas instalacji:;"_oem;
   if (entries.empty()) entry += described;
   entries.push_back(std::move(entry));
-  log += "Nie udało się zainstalować firmy nr: "_oem + number + ". Napraw firmę i spróbuj jeszcze raz!"_oem + kCrLf;
+  log += "Nie udało się zainstalować firmy nr: "_oem + number +
+         ". Napraw firmę i spróbuj jeszcze raz!"_oem + kCrLf;
 }
 
-bool writeInstallReport(std::string_view databaseDirectory, const std::vector<std::string>& failures,
-                        const rt::Value& tlist) {
+bool writeInstallReport(std::string_view databaseDirectory,
+                        const std::vector<std::string>& failures, const rt::Value& tlist) {
   static const rt::Array kNone;
   const rt::Array& changed = tlist.isArray() ? tlist.arr() : kNone;
   std::vector<std::string> lines;
   if (!failures.empty()) {
-    const std::string stamp = "(" + rt::Date::today().toText() + "/" + rt::timeOfDay().substr(0, 5) + ")";
+    const std::string stamp =
+        "(" + rt::Date::today().toText() + "/" + rt::timeOfDay().substr(0, 5) + ")";
     lines.push_back(stamp + "  Raport z instalacji wersji: " + rt::shared().wersja_p);
     lines.push_back(std::string(48, '-'));
     for (const std::string& entry : failures) lines.push_back(breakLines(rt::oemToAnsi(entry)));

@@ -21,7 +21,7 @@ std::string ERR_PIS(const rt::Error& error);
 // behind (852 text, ";" a line break in the entries).
 struct FirmFailures {
   std::vector<std::string> entries;  // "Firma nr: 3 Błąd podczas instalacji:;" (+ ERR_PIS)
-  std::string log;                   // "Nie udało się zainstalować firmy nr: 3. ..." CR LF per firm
+  std::string log;  // "Nie udało się zainstalować firmy nr: 3. ..." CR LF per firm
 
   // Records one failed firm. Only the first entry carries the description of its error, when
   // the error is known (`error` not null): it is the one the user needs to see.
@@ -36,8 +36,8 @@ struct FirmFailures {
 // CR LF; failure entries are converted to code page 1250, the `tlist` entries stay as the steps
 // wrote them (852). With neither failures nor `tlist` entries nothing is written (the run has
 // deleted the old report) and the result is true. False when the file could not be written.
-bool writeInstallReport(std::string_view databaseDirectory, const std::vector<std::string>& failures,
-                        const rt::Value& tlist);
+bool writeInstallReport(std::string_view databaseDirectory,
+                        const std::vector<std::string>& failures, const rt::Value& tlist);
 
 // Writes the failure log, converted to code page 1250, as the whole of ".\error.log" in the
 // working directory (the shipped release). An empty log writes nothing and gives true.

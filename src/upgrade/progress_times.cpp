@@ -50,7 +50,8 @@ std::string twoDigits(double n) { return rt::StrZero(n, 2, 0); }
 
 std::string format(const Clock& c) {
   // A huge database can be days from its end after the first firm; "**" would hide that.
-  const int width = c.hours >= 100 ? static_cast<int>(std::to_string(static_cast<long long>(c.hours)).size()) : 2;
+  const int width =
+      c.hours >= 100 ? static_cast<int>(std::to_string(static_cast<long long>(c.hours)).size()) : 2;
   return rt::StrZero(c.hours, width, 0) + ":" + twoDigits(c.minutes) + ":" + twoDigits(c.seconds);
 }
 
@@ -77,7 +78,8 @@ std::string OBLICZ_CZAS(std::optional<double> total) {
 std::string OBLICZ_CZAS(double startSeconds, double nowSeconds, double firmsDone) {
   if (!totalFirms()) return "?";
   if (firmsDone < 1) return "00:00:00";
-  double remaining = (*totalFirms() - firmsDone) * elapsedSeconds(startSeconds, nowSeconds) / firmsDone;
+  double remaining =
+      (*totalFirms() - firmsDone) * elapsedSeconds(startSeconds, nowSeconds) / firmsDone;
   // More firms done than counted at the start: none are left, not a negative time.
   if (remaining < 0) remaining = 0;
   return format(split(remaining));

@@ -32,7 +32,7 @@ double elapsedSeconds(double startSeconds, double nowSeconds);
 // day (9), the firm (8), the firms left (12), the time left (10) and from it the finish time
 // (11). A nil argument leaves its text as it is; a time left of "?" leaves the finish time too.
 // Without a progress area nothing happens.
-void OPISY(gui::Widget* progressArea, const rt::Value& firmText = {}, const rt::Value& remainingTime = {},
-           const rt::Value& firmsText = {});
+void OPISY(gui::Widget* progressArea, const rt::Value& firmText = {},
+           const rt::Value& remainingTime = {}, const rt::Value& firmsText = {});
 
 }  // namespace tav::upgrade

@@ -3,11 +3,11 @@
 
 #include "upgrade/release_archive.h"
 
+#include "db/directories.h"
 #include "db/files.h"
 #include "os/files.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "db/directories.h"
 #include "shell/dialogs/alarm.h"
 #include "shell/dialogs/progress_bar.h"
 
@@ -17,9 +17,10 @@ using namespace rt::literals;
 
 const std::vector<std::string>& releaseMasks() {
   static const std::vector<std::string> masks = {
-      ".\\*.DBF",     ".\\czytaj.to\\*.*", ".\\RAVIMON\\*.*", ".\\MASK\\*.*",   ".\\*.DLL",    ".\\tav.exe",
-      ".\\un_tav.exe", ".\\setup2.exe",    ".\\7z.exe",       ".\\openssl.exe", ".\\msxsl.exe", ".\\PUBLIC\\*.*",
-      ".\\STR\\*.*",   ".\\TXT\\*.*",      ".\\W001\\*.*",    ".\\XML\\*.*",
+      ".\\*.DBF",    ".\\czytaj.to\\*.*", ".\\RAVIMON\\*.*", ".\\MASK\\*.*",
+      ".\\*.DLL",    ".\\tav.exe",        ".\\un_tav.exe",   ".\\setup2.exe",
+      ".\\7z.exe",   ".\\openssl.exe",    ".\\msxsl.exe",    ".\\PUBLIC\\*.*",
+      ".\\STR\\*.*", ".\\TXT\\*.*",       ".\\W001\\*.*",    ".\\XML\\*.*",
   };
   return masks;
 }
@@ -54,7 +55,8 @@ bool MAKEZIP(std::string_view archiveFile, const std::vector<std::string>& masks
     std::vector<os::DirEntry> found = os::listDirectory(mask);
     if (found.empty()) continue;
     const size_t slash = mask.rfind('\\');
-    const std::string directory = slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
+    const std::string directory =
+        slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
     for (const os::DirEntry& e : found) files.push_back(directory + e.name);
   }
   if (files.empty()) return false;

@@ -5,8 +5,8 @@
 #include "convert/program_refresh.h"
 #include "convert/release_catalogue.h"
 #include "convert/speed_class.h"
-#include "db/disk_checks.h"
 #include "db/directories.h"
+#include "db/disk_checks.h"
 #include "db/files.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
@@ -70,8 +70,10 @@ std::string fieldText(engine::WorkArea* a, const char* name) {
   std::string text;
   rt::guarded([&] {
     const rt::Value v = a->get(name);
-    if (v.isText()) text = rt::allTrim(v.str());
-    else if (v.isNumber()) text = rt::allTrim(rt::Str(v.num(), 10, 0));
+    if (v.isText())
+      text = rt::allTrim(v.str());
+    else if (v.isNumber())
+      text = rt::allTrim(rt::Str(v.num(), 10, 0));
   });
   return text;
 }
@@ -121,13 +123,15 @@ UpgradeChecks checkUpgrade(const std::string& typed) {
   };
 
   std::string program = rt::allTrim(typed);
-  if (program.empty()) return refuse("Katalog Programu", "Nie wprowadzono katalogu, z bieżącą wersją TAV"_oem);
+  if (program.empty())
+    return refuse("Katalog Programu", "Nie wprowadzono katalogu, z bieżącą wersją TAV"_oem);
   program = db::withBackslash(program);
   c.program = program;
   for (const char* f : {"ot4xb.dll", "baza.dbf", "wersja.dbf"})
     if (!os::exists(program + f))
-      return refuse("Błąd katalogu"_oem,
-                    "Wskazany katalog z bieżącym Programem nie zawiera;Programu TAV w wersji Windows"_oem);
+      return refuse(
+          "Błąd katalogu"_oem,
+          "Wskazany katalog z bieżącym Programem nie zawiera;Programu TAV w wersji Windows"_oem);
 
   ProgramVersion pv;
   if (!readVersionTable(program, "wersja", "wer", [&](engine::WorkArea* a) {
@@ -136,20 +140,25 @@ UpgradeChecks checkUpgrade(const std::string& typed) {
       }))
     return refuse("Katalog Programu", "Nie można otworzyć pliku;"_oem + program + "wersja.dbf");
   c.programRelease = pv.tav;
-  if (pv.rok != sv.roczek) return refuse("Błąd"_oem, "Wskazany program obowiązuje w roku "_oem + pv.rok);
+  if (pv.rok != sv.roczek)
+    return refuse("Błąd"_oem, "Wskazany program obowiązuje w roku "_oem + pv.rok);
   if (convert::releaseBelow(sv.wersja_p, pv.tav))
-    return refuse("Błędna wersja"_oem,
-                  "Instalowana wersja TAV jest niższa od wersji istniejącej.;Bieżąca wersja="_oem + pv.tav);
+    return refuse(
+        "Błędna wersja"_oem,
+        "Instalowana wersja TAV jest niższa od wersji istniejącej.;Bieżąca wersja="_oem + pv.tav);
   if (convert::releaseBelow(pv.tav, kMinimumProgramRelease))
-    return refuse("Błędna wersja"_oem, "Minimalna wersja TAV dla której można wykonać upgrade;wynosi dla roku "_oem +
-                                           sv.roczek + " " + kMinimumProgramRelease);
+    return refuse("Błędna wersja"_oem,
+                  "Minimalna wersja TAV dla której można wykonać upgrade;wynosi dla roku "_oem +
+                      sv.roczek + " " + kMinimumProgramRelease);
 
   std::string database;
-  if (!readVersionTable(program, "baza", "baza", [&](engine::WorkArea* a) { database = fieldText(a, "path"); }))
+  if (!readVersionTable(program, "baza", "baza",
+                        [&](engine::WorkArea* a) { database = fieldText(a, "path"); }))
     return refuse("Katalog Programu", "Nie można otworzyć pliku;"_oem + program + "baza.dbf");
   if (database.empty())
-    return refuse("Katalog Bazy danych",
-                  "Katalog z bazą danych jest pusty;Uruchom TAV i wskaż poprawny katalog z bazą"_oem);
+    return refuse(
+        "Katalog Bazy danych",
+        "Katalog z bazą danych jest pusty;Uruchom TAV i wskaż poprawny katalog z bazą"_oem);
   // The program finds its books from its own directory, so a path written relative to it
   // ("..\\dane", "C:dane", "\\dane") means what it means there, not in the release's directory
   // the tool runs from.
@@ -167,13 +176,15 @@ UpgradeChecks checkUpgrade(const std::string& typed) {
   c.databaseRelease = dv.baza;
   c.databaseProgramRelease = dv.tav;
   c.complete = dv.ok;
-  if (dv.rok != sv.roczek) return refuse("Błąd"_oem, "Baza wskazanego programu obowiązuje w roku "_oem + dv.rok);
+  if (dv.rok != sv.roczek)
+    return refuse("Błąd"_oem, "Baza wskazanego programu obowiązuje w roku "_oem + dv.rok);
   // Asked before the confirmation: the estimate records the workstation in the database, and a
   // database the tool cannot take must be left exactly as it was.
   if (convert::releaseBelow(sv.wersja_b, dv.baza))
-    return refuse("Błąd bazy"_oem,
-                  "Bieżąca wersja Bazy jest większa od wymaganej przez program;Zainstaluj nowszą wersję programu!;minimum "_oem +
-                      dv.tav);
+    return refuse(
+        "Błąd bazy"_oem,
+        "Bieżąca wersja Bazy jest większa od wymaganej przez program;Zainstaluj nowszą wersję programu!;minimum "_oem +
+            dv.tav);
   return c;
 }
 
@@ -209,7 +220,8 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
   dv.tav = checks.databaseProgramRelease;
   dv.ok = checks.complete;
 
-  const bool confirmed = confirmation() ? confirmation()(database, dv.tav) : POKAZ_CZAS(database, dv.tav);
+  const bool confirmed =
+      confirmation() ? confirmation()(database, dv.tav) : POKAZ_CZAS(database, dv.tav);
   if (!confirmed) {
     outcome().declined = true;
     return backToField();
@@ -220,10 +232,14 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
   const UpgradePlan plan = planUpgrade(field.text(), false);
   const uint64_t needed = spaceNeeded(plan), available = freeSpace(database);
   if (available > 0 && available < needed) {
-    auto mb = [](uint64_t bytes) { return rt::lTrim(rt::Str(static_cast<double>(bytes) / 1e6, 12, 1)); };
-    return refuse("Brak miejsca na dysku",
-                  "Aktualizacja potrzebuje "_oem + mb(needed) + " MB wolnego miejsca;na dysku z bazą danych "_oem +
-                      database + ",;a wolnych jest tylko "_oem + mb(available) + " MB.;Zwolnij miejsce i spróbuj jeszcze raz."_oem);
+    auto mb = [](uint64_t bytes) {
+      return rt::lTrim(rt::Str(static_cast<double>(bytes) / 1e6, 12, 1));
+    };
+    return refuse("Brak miejsca na dysku", "Aktualizacja potrzebuje "_oem + mb(needed) +
+                                               " MB wolnego miejsca;na dysku z bazą danych "_oem +
+                                               database + ",;a wolnych jest tylko "_oem +
+                                               mb(available) +
+                                               " MB.;Zwolnij miejsce i spróbuj jeszcze raz."_oem);
   }
 
   std::string result;
@@ -240,14 +256,16 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
     if (db::SA_BLEDY(database, "B")) return backToField();
     outcome().databaseRun = true;
     result = UPGRADE_NOWEJ_BAZY(&dialog, program, database, dv.baza, progressWindow, progressArea);
-    readVersionTable(database, "wersja", "wer", [&](engine::WorkArea* a) { outcome().releaseAfter = fieldText(a, "baza"); });
+    readVersionTable(database, "wersja", "wer",
+                     [&](engine::WorkArea* a) { outcome().releaseAfter = fieldText(a, "baza"); });
   } else {
     result = "00";
   }
   outcome().result = result;
 
   auto registerInstallation = [&] {
-    if (services().registerInstallation) services().registerInstallation(program, database, sv.roczek);
+    if (services().registerInstallation)
+      services().registerInstallation(program, database, sv.roczek);
   };
   auto recordSpeed = [&] {
     ZAPISZ_PREDKOSC(elapsedSeconds(start, rt::secondsSinceMidnight()), database);
@@ -271,15 +289,17 @@ void INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec) {
       removeProgress();
       recordSpeed();
       outcome().title = "Powodzenie!";
-      shell::ALARM({}, "2", rt::Value("Powodzenie!"), rt::Value("Instalacja zakończona powodzeniem."_oem));
+      shell::ALARM({}, "2", rt::Value("Powodzenie!"),
+                   rt::Value("Instalacja zakończona powodzeniem."_oem));
       area.enable();
     } else {
       archiveOrWarn(database);
       koniec = convert::WIN2WIN(&dialog, program, database, progressWindow, progressArea, dv.tav);
       registerInstallation();
       outcome().title = "Ostrzeżenie!"_oem;
-      shell::ALARM({}, "3", rt::Value("Ostrzeżenie!"_oem),
-                   rt::Value("Część firm nie została zainstalowana.;Zobacz raport z instalacji"_oem));
+      shell::ALARM(
+          {}, "3", rt::Value("Ostrzeżenie!"_oem),
+          rt::Value("Część firm nie została zainstalowana.;Zobacz raport z instalacji"_oem));
       removeProgress();
       area.enable();
       dialog.setFocus();
@@ -310,9 +330,10 @@ void UPGRADE(gui::Dialog& mainWindow) {
   screen.label({m, H - 2 * m}, {W - 2 * m, m},
                "Wybierz katalog, w którym masz zainstalowany PROGRAM TAV na rok "_oem + sv.roczek);
   sv.cTAV = sv.cProgram;
-  ui.directory = &screen.directoryField(H - 3 * m - m / 2, kDirectoryFieldLength, sv.cTAV, ui.folder,
-                                        [&](gui::Edit& field) {
-                                          if (services().chooseDirectory) services().chooseDirectory(d, field);
+  ui.directory = &screen.directoryField(H - 3 * m - m / 2, kDirectoryFieldLength, sv.cTAV,
+                                        ui.folder, [&](gui::Edit& field) {
+                                          if (services().chooseDirectory)
+                                            services().chooseDirectory(d, field);
                                           koniec = false;
                                         });
 

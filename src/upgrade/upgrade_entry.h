@@ -21,19 +21,22 @@ struct InstallationServices {
   // ORBDIRSELECT("CLOSE"): the chooser kept between choices goes.
   std::function<void()> closeChooser;
   // REJESTRY(programDirectory, databaseDirectory, roczek).
-  std::function<void(const std::string&, const std::string&, const std::string&)> registerInstallation;
+  std::function<void(const std::string&, const std::string&, const std::string&)>
+      registerInstallation;
 };
-InstallationServices setInstallationServices(InstallationServices services);  // returns the previous
+InstallationServices setInstallationServices(
+    InstallationServices services);  // returns the previous
 
 // The confirmation before the database is touched; POKAZ_CZAS unless replaced (an unattended run
 // answers by its own policy). Arguments: database directory, the database's program level.
-using Confirmation = std::function<bool(const std::string& databaseDirectory, const std::string& release)>;
+using Confirmation =
+    std::function<bool(const std::string& databaseDirectory, const std::string& release)>;
 Confirmation setConfirmation(Confirmation confirm);  // empty restores POKAZ_CZAS
 
 // The entry's checks of the program directory typed by the user, in their order; the plan of an
 // upgrade makes the same ones. Reads only.
 struct UpgradeChecks {
-  std::string title, text;  // the message of the check that refused; empty text: all passed
+  std::string title, text;        // the message of the check that refused; empty text: all passed
   std::string program, database;  // directories with their backslash, as far as they were found
   std::string programRelease;     // the program's wersja.dbf `tav`
   std::string databaseRelease, databaseProgramRelease;  // the database's `baza` and `tav`

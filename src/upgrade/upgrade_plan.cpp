@@ -73,9 +73,12 @@ std::vector<std::string> tablesOfStep(int release) {
     if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
   };
   for (const convert::FirmWork& w : row->firmPlan->work) {
-    if (auto a = std::get_if<convert::AddFields>(&w)) add(a->table.name);
-    else if (auto b = std::get_if<convert::WidenFields>(&w)) add(b->table.name);
-    else if (auto c = std::get_if<convert::CopyTemplate>(&w)) add(c->table);
+    if (auto a = std::get_if<convert::AddFields>(&w))
+      add(a->table.name);
+    else if (auto b = std::get_if<convert::WidenFields>(&w))
+      add(b->table.name);
+    else if (auto c = std::get_if<convert::CopyTemplate>(&w))
+      add(c->table);
   }
   return names;
 }
@@ -115,10 +118,14 @@ std::string megabytes(uint64_t bytes) {
 
 const char* decisionName(UpgradePlan::Decision d) {
   switch (d) {
-    case UpgradePlan::Decision::Run: return "run";
-    case UpgradePlan::Decision::Repeat: return "repeat";
-    case UpgradePlan::Decision::RefreshOnly: return "refresh program only";
-    case UpgradePlan::Decision::Refused: return "refused";
+    case UpgradePlan::Decision::Run:
+      return "run";
+    case UpgradePlan::Decision::Repeat:
+      return "repeat";
+    case UpgradePlan::Decision::RefreshOnly:
+      return "refresh program only";
+    case UpgradePlan::Decision::Refused:
+      return "refused";
   }
   return "refused";
 }
@@ -132,13 +139,16 @@ uint64_t freeSpace(const std::string& directory) {
 uint64_t spaceNeeded(const UpgradePlan& plan) {
   const std::string& database = plan.checks.database;
   uint64_t largest = 0;
-  if (plan.decision == UpgradePlan::Decision::Run || plan.decision == UpgradePlan::Decision::Repeat) {
-    for (const char* f : shippedReferenceFiles()) largest = std::max(largest, sizeOf(std::string(".\\str\\") + f));
+  if (plan.decision == UpgradePlan::Decision::Run ||
+      plan.decision == UpgradePlan::Decision::Repeat) {
+    for (const char* f : shippedReferenceFiles())
+      largest = std::max(largest, sizeOf(std::string(".\\str\\") + f));
     for (const PlannedFirm& firm : plan.firms)
       for (const auto& step : firm.tables)
         for (const PlannedTable& t : step) {
           const std::string base = firm.directory + t.name;
-          largest = std::max(largest, sizeOf(base + ".dbf") + sizeOf(base + ".fpt") + sizeOf(base + ".cdx"));
+          largest = std::max(largest,
+                             sizeOf(base + ".dbf") + sizeOf(base + ".fpt") + sizeOf(base + ".cdx"));
         }
   }
   uint64_t archive = 0;
@@ -162,8 +172,9 @@ UpgradePlan planUpgrade(const std::string& programDirectory, bool countRecords) 
     p.spaceNeeded = spaceNeeded(p);
     return p;
   }
-  p.decision = convert::releaseBelow(c.databaseRelease, rt::shared().wersja_b) ? UpgradePlan::Decision::Run
-                                                                               : UpgradePlan::Decision::Repeat;
+  p.decision = convert::releaseBelow(c.databaseRelease, rt::shared().wersja_b)
+                   ? UpgradePlan::Decision::Run
+                   : UpgradePlan::Decision::Repeat;
   p.templateSteps = convert::templateStepsAbove(c.databaseRelease);
   p.publicSteps = convert::publicStepsAbove(c.databaseRelease);
   p.publicIndexRebuild = true;
@@ -228,7 +239,8 @@ std::string planText(const UpgradePlan& p) {
   }
   t += "program:   " + u(c.program) + " (release " + c.programRelease + ")\n";
   t += "database:  " + u(c.database) + " (release " + c.databaseRelease + ", " +
-       (c.complete ? "complete" : "marked incomplete") + ", program level " + c.databaseProgramRelease + ")\n";
+       (c.complete ? "complete" : "marked incomplete") + ", program level " +
+       c.databaseProgramRelease + ")\n";
   t += std::string("decision:  ") + decisionName(p.decision);
   if (!p.refusal.empty()) {
     std::string text = u(p.refusal);
@@ -242,10 +254,12 @@ std::string planText(const UpgradePlan& p) {
     t += "template steps: " + joined(p.templateSteps, convert::StepKind::Template) + "\n";
     size_t converting = 0;
     for (const PlannedFirm& f : p.firms) converting += !f.steps.empty();
-    t += "firms: " + std::to_string(p.firms.size()) + ", " + std::to_string(converting) + " to convert\n";
+    t += "firms: " + std::to_string(p.firms.size()) + ", " + std::to_string(converting) +
+         " to convert\n";
     for (const PlannedFirm& f : p.firms) {
-      t += "  " + number4(f.nr) + " " + (f.name.empty() ? std::string("-") : u(f.name)) + " (firma" + number4(f.nr) +
-           ", release " + (f.release.empty() ? std::string("?") : f.release) + ")";
+      t += "  " + number4(f.nr) + " " + (f.name.empty() ? std::string("-") : u(f.name)) +
+           " (firma" + number4(f.nr) + ", release " +
+           (f.release.empty() ? std::string("?") : f.release) + ")";
       if (f.failedLastRun) t += " [failed in the last run]";
       if (!f.skipped.empty()) {
         t += ": " + f.skipped + "\n";
@@ -259,7 +273,8 @@ std::string planText(const UpgradePlan& p) {
         for (const PlannedTable& tb : f.tables[i])
           tables += (tables.empty() ? "" : ", ") + tb.name +
                     (tb.records < 0 ? std::string(" (absent)")
-                                    : " (" + std::to_string(tb.records) + (tb.records == 1 ? " record)" : " records)"));
+                                    : " (" + std::to_string(tb.records) +
+                                          (tb.records == 1 ? " record)" : " records)"));
         t += tables.empty() ? "\n" : ": " + tables + "\n";
       }
     }
@@ -269,11 +284,13 @@ std::string planText(const UpgradePlan& p) {
   if (p.runs()) {
     t += "program steps: " + joined(p.programSteps, convert::StepKind::Program) + "\n";
     t += "duration:  " +
-         (p.estimate ? rt::rTrim(u(durationText(p.estimate->seconds))) + " (class " +
-                           std::to_string(p.estimate->durationClass) + ", as measured on this workstation)"
-                     : std::string("not measured on this workstation yet")) +
+         (p.estimate
+              ? rt::rTrim(u(durationText(p.estimate->seconds))) + " (class " +
+                    std::to_string(p.estimate->durationClass) + ", as measured on this workstation)"
+              : std::string("not measured on this workstation yet")) +
          "\n";
-    t += "space:     " + megabytes(p.spaceNeeded) + " needed, " + megabytes(p.spaceFree) + " free\n";
+    t +=
+        "space:     " + megabytes(p.spaceNeeded) + " needed, " + megabytes(p.spaceFree) + " free\n";
   }
   return t;
 }

@@ -28,8 +28,8 @@ struct PlannedFirm {
   std::string start;            // the release the steps are chosen above
   std::vector<int> steps;       // the firm steps that would run, in order
   bool fullReindex = false;
-  std::string skipped;          // why nothing runs for the firm; empty when steps run
-  bool failedLastRun = false;   // named in the last installation report
+  std::string skipped;         // why nothing runs for the firm; empty when steps run
+  bool failedLastRun = false;  // named in the last installation report
   // Per step (same order as `steps`): the tables it restructures or replaces.
   std::vector<std::vector<PlannedTable>> tables;
 };
@@ -53,7 +53,8 @@ UpgradePlan planUpgrade(const std::string& programDirectory, bool countRecords =
 
 // The plan as a person reads it (UTF-8).
 std::string planText(const UpgradePlan& plan);
-const char* decisionName(UpgradePlan::Decision d);  // "run", "repeat", "refresh program only", "refused"
+const char* decisionName(
+    UpgradePlan::Decision d);  // "run", "repeat", "refresh program only", "refused"
 
 // Bytes free for the tool on the file system of a directory (852 Windows path); 0 when unknown.
 uint64_t freeSpace(const std::string& directory);

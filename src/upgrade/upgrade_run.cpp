@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <fstream>
 #include <functional>
 #include <optional>
-#include <stdexcept>
-#include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "convert/firm_runner.h"
 #include "convert/program_refresh.h"
@@ -102,8 +102,8 @@ bool firmName(const std::string& firmDirectory, std::string& name) {
 // Sets the database's completion flag; false when the record could not be written. A
 // `programLevel` given is put back as the record's `tav` when the record demands more: the program
 // steps of the refresh are chosen by it, and the refresh raises it once they are done.
-bool setCompletion(std::string_view databaseDirectory, const char* ok, const std::string& programLevel = {},
-                   const char* table = "wersja") {
+bool setCompletion(std::string_view databaseDirectory, const char* ok,
+                   const std::string& programLevel = {}, const char* table = "wersja") {
   if (!db::S_OTWORZ(databaseDirectory, table, "wer")) return false;
   bool written = false;
   rt::guarded([&] {
@@ -220,9 +220,11 @@ struct PumpInstalled {
 // Asks whether to stop after Esc; true to stop.
 bool userStops() {
   const rt::Array buttons{rt::Value("Kontynuuję"_oem), rt::Value("Chcę przerwać"_oem)};
-  return shell::ALARM({}, "5", rt::Value("Wstrzymanie instalacji"_oem),
-                      rt::Value("Gdy przerwiesz instalację, Nie będzie można;korzystać z całej bazy danych."_oem),
-                      rt::Value(buttons))
+  return shell::ALARM(
+             {}, "5", rt::Value("Wstrzymanie instalacji"_oem),
+             rt::Value(
+                 "Gdy przerwiesz instalację, Nie będzie można;korzystać z całej bazy danych."_oem),
+             rt::Value(buttons))
              .choice == 2;
 }
 
@@ -237,8 +239,8 @@ struct FirmResult {
 
 // Converts one firm under its own error trap; nothing here shows progress. `firm` comes with its
 // number, directory and name.
-FirmResult convertFirm(FirmRecord firm, std::string_view programDirectory, std::string_view databaseDirectory,
-                       std::string_view databaseRelease) {
+FirmResult convertFirm(FirmRecord firm, std::string_view programDirectory,
+                       std::string_view databaseDirectory, std::string_view databaseRelease) {
   auto& ws = engine::workspace();
   auto& sv = rt::shared();
   const size_t notesBefore = sv.tlist.isArray() ? sv.tlist.arr().size() : 0;
@@ -251,7 +253,10 @@ FirmResult convertFirm(FirmRecord firm, std::string_view programDirectory, std::
   std::string foreign;
   try {
     abandoned = !rt::guarded(
-        [&] { convert::MAKE_WINFIR(firm.directory, programDirectory, databaseDirectory, databaseRelease); },
+        [&] {
+          convert::MAKE_WINFIR(firm.directory, programDirectory, databaseDirectory,
+                               databaseRelease);
+        },
         &caught);
   } catch (const std::exception& e) {
     // Not a runtime error of the tables (memory, the host): the firm fails all the same.
@@ -273,12 +278,13 @@ FirmResult convertFirm(FirmRecord firm, std::string_view programDirectory, std::
   if (!abandoned) {
     bool complete = true;
     for (const char* t : kFirmTables) complete = complete && os::exists(firm.directory + t);
-    firm.status = !complete                                  ? FirmStatus::Skipped
+    firm.status = !complete                                 ? FirmStatus::Skipped
                   : firm.releaseAfter == firm.releaseBefore ? FirmStatus::Current
-                                                             : FirmStatus::Converted;
+                                                            : FirmStatus::Converted;
   }
   if (sv.tlist.isArray())
-    for (size_t i = notesBefore; i < sv.tlist.arr().size(); ++i) r.notes.push_back(rt::toText(sv.tlist.arr()[i]));
+    for (size_t i = notesBefore; i < sv.tlist.arr().size(); ++i)
+      r.notes.push_back(rt::toText(sv.tlist.arr()[i]));
   r.speedClass = convert::speedClass();
   r.firm = std::move(firm);
   return r;
@@ -341,7 +347,8 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
     shell::LICZNIK();
     ++counted;
   }
-  shell::LICZNIK(rt::Value("NEW"), rt::Value(firmCount), rt::Value("Przetwarzanie danych (2) ..."_oem));
+  shell::LICZNIK(rt::Value("NEW"), rt::Value(firmCount),
+                 rt::Value("Przetwarzanie danych (2) ..."_oem));
   OBLICZ_CZAS(static_cast<double>(counted));
   ws.select("ins");
   ins->goTop();
@@ -353,7 +360,8 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
     std::string firmText = "Firma" + number4(firm.nr) + "\\";
     if (named) firmText = "(" + rt::StrZero(index, 4, 0) + "):" + firm.name;
     const std::string left = number4(firmCount - index) + "/" + total;
-    OPISY(progressArea, rt::Value(firmText), index == 1 ? rt::Value("?") : rt::Value(), rt::Value(left));
+    OPISY(progressArea, rt::Value(firmText), index == 1 ? rt::Value("?") : rt::Value(),
+          rt::Value(left));
     notify({index, firmCount, &firm, false, {}, {}});
   };
   auto conclude = [&](FirmResult r, int index) {
@@ -388,7 +396,8 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
       // and the next run finishes or discards them.
       rt::Error e;
       e.genCode = rt::kErrWrite;
-      e.description = "konwersja firmy przerwana ("_oem + (got.completed ? "wynik nieczytelny" : got.failure) + ")";
+      e.description = "konwersja firmy przerwana ("_oem +
+                      (got.completed ? "wynik nieczytelny" : got.failure) + ")";
       r = FirmResult{};
       r->firm = w.firm;
       r->firm.status = FirmStatus::Failed;
@@ -418,7 +427,8 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
     const bool named = firmName(firm.directory, firm.name);
     if (jobs == 1) {
       announce(firm, named, index);
-      conclude(convertFirm(std::move(firm), programDirectory, databaseDirectory, databaseRelease), index);
+      conclude(convertFirm(std::move(firm), programDirectory, databaseDirectory, databaseRelease),
+               index);
       continue;
     }
     if (running.size() >= jobs) gather();
@@ -437,9 +447,9 @@ std::atomic<bool> interruption{false};
 }  // namespace
 
 const std::vector<const char*>& shippedReferenceFiles() {
-  static const std::vector<const char*> files = {"wersja.dbf",  "wersje.dbf", "euro.dbf",    "ebc_euro.dbf",
-                                                 "speed.dbf",   "pity.dbf",   "pl_min.dbf",  "min_zus.dbf",
-                                                 "pl_ulga.dbf", "st_ref.dbf", "fix_cfg.xml", "p_wolne.dbf"};
+  static const std::vector<const char*> files = {
+      "wersja.dbf", "wersje.dbf",  "euro.dbf",    "ebc_euro.dbf", "speed.dbf",   "pity.dbf",
+      "pl_min.dbf", "min_zus.dbf", "pl_ulga.dbf", "st_ref.dbf",   "fix_cfg.xml", "p_wolne.dbf"};
   return files;
 }
 
@@ -454,10 +464,14 @@ std::string interruptedMessage() { return "Instalacja przerwna na życzenie uży
 
 const char* statusName(FirmStatus s) {
   switch (s) {
-    case FirmStatus::Converted: return "converted";
-    case FirmStatus::Current: return "current";
-    case FirmStatus::Failed: return "failed";
-    case FirmStatus::Skipped: return "skipped";
+    case FirmStatus::Converted:
+      return "converted";
+    case FirmStatus::Current:
+      return "current";
+    case FirmStatus::Failed:
+      return "failed";
+    case FirmStatus::Skipped:
+      return "skipped";
   }
   return "skipped";
 }
@@ -516,8 +530,8 @@ void PREPARE_INS(gui::Widget* dialog, gui::Dialog*& progressWindow, gui::Widget*
   const int frameY = H - m / 2 - frameHeight, barY = frameY - m / 4 - barHeight;
   auto& frame = da.add<gui::Static>(gui::StaticType::RaisedBox, gui::Point{m / 2, frameY},
                                     gui::Size{W - m, frameHeight});
-  auto& heading =
-      frame.add<gui::Static>(gui::StaticType::Text, gui::Point{4, 4}, gui::Size{W - m - 8, frameHeight - 8});
+  auto& heading = frame.add<gui::Static>(gui::StaticType::Text, gui::Point{4, 4},
+                                         gui::Size{W - m - 8, frameHeight - 8});
   heading.setAlign(gui::Align::Center);
   gui::Font big;
   big.name = "Arial";
@@ -527,15 +541,17 @@ void PREPARE_INS(gui::Widget* dialog, gui::Dialog*& progressWindow, gui::Widget*
   heading.setFont(big);
   heading.setCaption("Instalacja programu TAV (wersja " + sv.wersja_p + ")");
 
-  shell::LICZNIK(rt::Value(rt::Array{rt::Value(double(m / 2)), rt::Value(double(barY))}), rt::Value(double(W - m)),
-                 rt::Value(10.0), rt::Value("Czynności przygotowawcze..."_oem), &da);
+  shell::LICZNIK(rt::Value(rt::Array{rt::Value(double(m / 2)), rt::Value(double(barY))}),
+                 rt::Value(double(W - m)), rt::Value(10.0),
+                 rt::Value("Czynności przygotowawcze..."_oem), &da);
 
   const char* labels[] = {"Nazwa firmy: ", "Aktualna godzina: ", "Koniec instalacji za minut: ",
                           "Czyli o godz.: ", "Pozostało firm: "};
   const int labelWidth = W / 2 - m;
   auto rowY = [&](int i) { return barY - m / 3 - (i + 1) * row; };
   for (int i = 0; i < 5; ++i) {
-    auto& l = da.add<gui::Static>(gui::StaticType::Text, gui::Point{m, rowY(i)}, gui::Size{labelWidth, row});
+    auto& l = da.add<gui::Static>(gui::StaticType::Text, gui::Point{m, rowY(i)},
+                                  gui::Size{labelWidth, row});
     l.setAlign(gui::Align::Right);
     l.setCaption(rt::utf8ToOem(labels[i]));
   }
@@ -558,9 +574,8 @@ void PREPARE_INS(gui::Widget* dialog, gui::Dialog*& progressWindow, gui::Widget*
 
 void connectProgressWindow() {
   convert::ProgressWindowCalls calls;
-  calls.prepare = [](gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area, const std::string& title) {
-    PREPARE_INS(dialog, window, area, title);
-  };
+  calls.prepare = [](gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area,
+                     const std::string& title) { PREPARE_INS(dialog, window, area, title); };
   calls.describe = [](gui::Widget* area, const rt::Value& firm, const rt::Value& remaining,
                       const rt::Value& firms) { OPISY(area, firm, remaining, firms); };
   convert::setProgressWindowCalls(std::move(calls));
@@ -571,7 +586,8 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
                                gui::Dialog*& progressWindow, gui::Widget*& progressArea) {
   auto& ws = engine::workspace();
   auto& sv = rt::shared();
-  const std::string program(programDirectory), database(databaseDirectory), release(databaseRelease);
+  const std::string program(programDirectory), database(databaseDirectory),
+      release(databaseRelease);
   record() = RunRecord{};
   RunVariables variables;
   PumpInstalled pump;
@@ -596,10 +612,12 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   if (!db::USEEX(database + "str\\nazwy.dbf", "sem")) return finish(usersAtWorkMessage());
 
   // A run killed half-way may have left copies and staged tables: the database is ours now.
-  for (const char* dir : {"", "str\\", "str\\xml\\", "public\\"}) db::removeLeftovers(database + dir);
+  for (const char* dir : {"", "str\\", "str\\xml\\", "public\\"})
+    db::removeLeftovers(database + dir);
 
   db::MKDIR(program + "temp");
-  for (const char* file : shippedReferenceFiles()) db::FCOPY(std::string(".\\str\\") + file, database + "str\\");
+  for (const char* file : shippedReferenceFiles())
+    db::FCOPY(std::string(".\\str\\") + file, database + "str\\");
   for (const char* file : kStaleReferenceIndexes) db::DEL_FILE(database + "str\\" + file);
   db::FCOPY(".\\str\\rcx.acc", database + "str\\");
   if (convert::releaseBelow(release, kXmlBelow)) {
@@ -627,7 +645,8 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   if (firmCount < 1) return finish(noFirmsMessage());
   const std::string n = number4(firmCount);
   OPISY(progressArea, rt::Value(), rt::Value("?"), rt::Value(n + "/" + n));
-  shell::LICZNIK(rt::Value("NEW"), rt::Value(firmCount), rt::Value("Przetwarzanie danych (1)..."_oem));
+  shell::LICZNIK(rt::Value("NEW"), rt::Value(firmCount),
+                 rt::Value("Przetwarzanie danych (1)..."_oem));
 
   // From here until the end a stop anywhere must make the next attempt run again.
   if (!setCompletion(database, "N"))
@@ -637,8 +656,9 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
   // An error between firms, outside any firm's trap: the run cannot say what state the
   // remaining firms are in, so it ends there as a failure.
   std::string stopped;
-  const std::string failed =
-      untilAbandoned([&] { stopped = convertFirms(program, database, release, progressArea, firmCount, failures); });
+  const std::string failed = untilAbandoned([&] {
+    stopped = convertFirms(program, database, release, progressArea, firmCount, failures);
+  });
   if (!failed.empty()) stopped = failed;
   OBLICZ_CZAS(std::nullopt);
   if (!stopped.empty()) return finish(stopped);

@@ -21,10 +21,10 @@ namespace tav::upgrade {
 const std::vector<const char*>& shippedReferenceFiles();
 
 // The run's results that are not firm failures: the entry shows them in a "Błąd instalacji" box.
-std::string usersAtWorkMessage();    // "W programie TAV pracują inni użytkownicy.;..."
-std::string noFirmListMessage();     // "Baza danych nie zawiera żadnej firmy,;lub uszkodzony..."
-std::string noFirmsMessage();        // "Baza danych nie zawiera żadnej firmy!"
-std::string interruptedMessage();    // "Instalacja przerwna na życzenie użytkownika"
+std::string usersAtWorkMessage();  // "W programie TAV pracują inni użytkownicy.;..."
+std::string noFirmListMessage();   // "Baza danych nie zawiera żadnej firmy,;lub uszkodzony..."
+std::string noFirmsMessage();      // "Baza danych nie zawiera żadnej firmy!"
+std::string interruptedMessage();  // "Instalacja przerwna na życzenie użytkownika"
 
 // What became of one firm in the last run, for the unattended report and the progress lines.
 enum class FirmStatus { Converted, Current, Failed, Skipped };
@@ -32,11 +32,11 @@ const char* statusName(FirmStatus s);  // "converted", "current", "failed", "ski
 
 struct FirmRecord {
   double nr = 0;
-  std::string directory;  // 852 Windows path with its backslash
-  std::string name;       // firma.dbf's ident, trimmed; empty without firma.dbf
+  std::string directory;                    // 852 Windows path with its backslash
+  std::string name;                         // firma.dbf's ident, trimmed; empty without firma.dbf
   std::string releaseBefore, releaseAfter;  // the firm's wersja.dbf `baza`; empty when unreadable
   FirmStatus status = FirmStatus::Skipped;
-  std::string error;  // the error that stopped a failed firm (852)
+  std::string error;               // the error that stopped a failed firm (852)
   std::vector<std::string> steps;  // the firm steps that ran, by name, in order
 };
 

@@ -136,8 +136,9 @@ WorkerProcess::Result WorkerProcess::collect() {
     r.failure = (*parts)[1];
     return r;
   }
-  r.failure = WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
-                                  : "exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  r.failure = WIFSIGNALED(status)
+                  ? "signal " + std::to_string(WTERMSIG(status))
+                  : "exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   return r;
 }
 

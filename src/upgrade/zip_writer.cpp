@@ -44,7 +44,8 @@ constexpr size_t kMaxNameOrComment = 0xFFFF;
 constexpr size_t kChunk = 64 * 1024;
 
 bool isAscii(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 // "STR/wersja.dbf" from ".\STR\wersja.dbf"; empty when the name cannot be an entry: nothing
@@ -53,15 +54,19 @@ std::string entryName(std::string_view given) {
   std::string n(given);
   std::replace(n.begin(), n.end(), '\\', '/');
   for (;;) {
-    if (n.starts_with("./")) n.erase(0, 2);
-    else if (n.starts_with("/")) n.erase(0, 1);
-    else break;
+    if (n.starts_with("./"))
+      n.erase(0, 2);
+    else if (n.starts_with("/"))
+      n.erase(0, 1);
+    else
+      break;
   }
   if (n.empty() || n.back() == '/') return {};
   size_t start = 0;
   while (start <= n.size()) {
     size_t slash = n.find('/', start);
-    std::string_view part = std::string_view(n).substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    std::string_view part = std::string_view(n).substr(
+        start, slash == std::string::npos ? std::string::npos : slash - start);
     if (part.empty() || part == "..") return {};
     if (slash == std::string::npos) break;
     start = slash + 1;
@@ -84,9 +89,12 @@ void dosDateTime(time_t t, uint16_t& date, uint16_t& time) {
 
 int zlibResult(int rc) {
   switch (rc) {
-    case Z_MEM_ERROR: return kZipMemoryError;
-    case Z_BUF_ERROR: return kZipBufferError;
-    default: return kZipStreamError;
+    case Z_MEM_ERROR:
+      return kZipMemoryError;
+    case Z_BUF_ERROR:
+      return kZipBufferError;
+    default:
+      return kZipStreamError;
   }
 }
 
@@ -126,7 +134,8 @@ int ZipWriter::addFile(std::string_view source, std::string_view given) {
 
   // Only regular files are opened: opening a pipe for reading would wait for a writer forever.
   os::File src;
-  if (!os::fileSize(source) || !src.open(os::toHost(source), os::File::Mode::Read)) return kZipFileError;
+  if (!os::fileSize(source) || !src.open(os::toHost(source), os::File::Mode::Read))
+    return kZipFileError;
   struct stat st {};
   if (::fstat(src.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return kZipFileError;
   if (static_cast<uint64_t>(st.st_size) >= kLimit32) return kZipTooLarge;
@@ -259,7 +268,8 @@ int ZipWriter::storeData(os::File& src, uint64_t dataStart, uint64_t& written, u
     read += static_cast<uint64_t>(n);
     if (dataStart + read >= kLimit32) return kZipTooLarge;
     crc = static_cast<uint32_t>(crc32(crc, buf.data(), static_cast<uInt>(n)));
-    if (!file_.writeAt(dataStart + written, buf.data(), static_cast<size_t>(n))) return kZipFileError;
+    if (!file_.writeAt(dataStart + written, buf.data(), static_cast<size_t>(n)))
+      return kZipFileError;
     written += static_cast<uint64_t>(n);
   }
 }

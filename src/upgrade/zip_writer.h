@@ -86,8 +86,10 @@ class ZipWriter {
   };
 
   int writeEntry(os::File& src, Entry& e);
-  int deflateData(os::File& src, uint64_t dataStart, uint64_t& written, uint32_t& crc, uint64_t& read);
-  int storeData(os::File& src, uint64_t dataStart, uint64_t& written, uint32_t& crc, uint64_t& read);
+  int deflateData(os::File& src, uint64_t dataStart, uint64_t& written, uint32_t& crc,
+                  uint64_t& read);
+  int storeData(os::File& src, uint64_t dataStart, uint64_t& written, uint32_t& crc,
+                uint64_t& read);
   bool append(const void* data, size_t n);
   void damage();
   void discard();

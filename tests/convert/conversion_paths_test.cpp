@@ -40,7 +40,8 @@ std::vector<std::string> tableContents(const fs::path& table) {
     tav::engine::WorkArea& a = *ws.current();
     std::string fields;
     for (const auto& f : a.structure())
-      fields += f.name + " " + f.type + std::to_string(f.length) + "." + std::to_string(f.decimals) + ";";
+      fields +=
+          f.name + " " + f.type + std::to_string(f.length) + "." + std::to_string(f.decimals) + ";";
     out.push_back(fields);
     for (uint32_t r = 1; r <= a.lastRec(); ++r) {
       a.goTo(r);
@@ -96,7 +97,8 @@ class ConversionPaths : public ::testing::Test {
     std::vector<int> firms, failed;
     EXPECT_TRUE(tav::db::OTWORZ("D:\\baza\\", "install", "ins"));
     auto& ins = *tav::engine::workspace().current();
-    for (ins.goTop(); !ins.eof(); ins.skip(1)) firms.push_back(static_cast<int>(ins.get(std::string_view("nr")).num()));
+    for (ins.goTop(); !ins.eof(); ins.skip(1))
+      firms.push_back(static_cast<int>(ins.get(std::string_view("nr")).num()));
     tav::db::ZAMKNIJ("ins");
     tav::rt::AbandonGuard guard;
     for (int nr : firms) {
@@ -137,7 +139,8 @@ TEST_F(ConversionPaths, MovingFieldBytesConvertsEveryTableAsTheValuesDo) {
     ADD_FAILURE() << name << " differs";
     for (size_t i = 0; i < rows.size() && i < other.size(); ++i)
       if (rows[i] != other[i]) {
-        ADD_FAILURE() << name << " row " << i << ":\n values: " << rows[i] << "\n bytes:  " << other[i];
+        ADD_FAILURE() << name << " row " << i << ":\n values: " << rows[i]
+                      << "\n bytes:  " << other[i];
         break;
       }
   }

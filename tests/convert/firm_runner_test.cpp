@@ -49,16 +49,17 @@ class FirmRunner : public ::testing::Test {
     tav::rt::shared().wersja_b = "025.01.046";
     setSpeedClass(1);
     for (int release : firmStepsAbove("")) {
-      steps_.setFirmStep(release, [this, release](std::string_view firm, std::string_view program,
-                                                  std::string_view db, std::string_view firmRelease) {
-        EXPECT_EQ(program, "C:\\tav\\");
-        EXPECT_EQ(db, "D:\\baza\\");
-        calls_.push_back(release);
-        given_.emplace_back(firmRelease);
-        if (onStep_) onStep_(release);
-        if (firmStepDue(firmRelease, release)) recordFirmRelease(firm, release);
-        return true;
-      });
+      steps_.setFirmStep(release,
+                         [this, release](std::string_view firm, std::string_view program,
+                                         std::string_view db, std::string_view firmRelease) {
+                           EXPECT_EQ(program, "C:\\tav\\");
+                           EXPECT_EQ(db, "D:\\baza\\");
+                           calls_.push_back(release);
+                           given_.emplace_back(firmRelease);
+                           if (onStep_) onStep_(release);
+                           if (firmStepDue(firmRelease, release)) recordFirmRelease(firm, release);
+                           return true;
+                         });
     }
   }
   void TearDown() override {
@@ -76,8 +77,8 @@ class FirmRunner : public ::testing::Test {
   }
   void run(int n, const std::string& databaseRelease) {
     dir(n);
-    MAKE_WINFIR("D:\\baza\\firma" + std::to_string(n) + "\\", "C:\\tav\\", "D:\\baza\\", databaseRelease,
-                steps_);
+    MAKE_WINFIR("D:\\baza\\firma" + std::to_string(n) + "\\", "C:\\tav\\", "D:\\baza\\",
+                databaseRelease, steps_);
   }
   bool fails(int n, const std::string& databaseRelease, tav::rt::Error& e) {
     return !tav::rt::sequence([&] { run(n, databaseRelease); }, &e);
@@ -93,7 +94,8 @@ class FirmRunner : public ::testing::Test {
     ws.current()->put(std::string_view("baza"), Value(release));
   }
   bool givenEverywhere(const std::string& release) const {
-    return std::all_of(given_.begin(), given_.end(), [&](const std::string& g) { return g == release; });
+    return std::all_of(given_.begin(), given_.end(),
+                       [&](const std::string& g) { return g == release; });
   }
 
   tav::testing::TempDriveMap map_;
@@ -215,7 +217,8 @@ TEST_F(FirmRunner, AnOldFirmInAnOldDatabaseRunsEveryStepThenAFullReindex) {
       ASSERT_TRUE(ws.useHost(d / (table + ".dbf"), "t", tav::engine::UseOptions{})) << table;
       ASSERT_EQ(ws.current()->orderCount(), row.tags.size()) << table;
       for (size_t i = 0; i < row.tags.size(); ++i)
-        EXPECT_EQ(tav::rt::lower(ws.current()->orderAt(i)->keyExpression()), tav::rt::lower(row.tags[i].key))
+        EXPECT_EQ(tav::rt::lower(ws.current()->orderAt(i)->keyExpression()),
+                  tav::rt::lower(row.tags[i].key))
             << table;
       ws.close("t");
       ++checked;

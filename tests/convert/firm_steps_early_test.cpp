@@ -49,7 +49,8 @@ std::vector<Row> rowsOf(const fs::path& table) {
     a.goTo(r);
     if (a.deleted()) continue;
     Row row;
-    for (size_t i = 1; i <= a.fieldCount(); ++i) row.field[tav::rt::lower(a.fieldName(i))] = a.get(i);
+    for (size_t i = 1; i <= a.fieldCount(); ++i)
+      row.field[tav::rt::lower(a.fieldName(i))] = a.get(i);
     out.push_back(std::move(row));
   }
   return out;
@@ -59,10 +60,12 @@ std::vector<tav::engine::FieldSpec> structureOf(const fs::path& table) {
   tav::engine::Workspace ws;
   tav::engine::UseOptions o;
   o.readOnly = o.shared = true;
-  return ws.useHost(table, "t", o) ? ws.current()->structure() : std::vector<tav::engine::FieldSpec>{};
+  return ws.useHost(table, "t", o) ? ws.current()->structure()
+                                   : std::vector<tav::engine::FieldSpec>{};
 }
 
-const tav::engine::FieldSpec* fieldOf(const std::vector<tav::engine::FieldSpec>& s, const std::string& name) {
+const tav::engine::FieldSpec* fieldOf(const std::vector<tav::engine::FieldSpec>& s,
+                                      const std::string& name) {
   for (const auto& f : s)
     if (tav::rt::lower(f.name) == tav::rt::lower(name)) return &f;
   return nullptr;
@@ -75,7 +78,9 @@ void edit(const fs::path& table, const std::function<void(tav::engine::WorkArea&
   change(*ws.current());
   ws.closeAll();
 }
-void set(tav::engine::WorkArea& a, const char* field, const Value& v) { a.put(std::string_view(field), v); }
+void set(tav::engine::WorkArea& a, const char* field, const Value& v) {
+  a.put(std::string_view(field), v);
+}
 
 std::vector<std::string> tagsIn(const fs::path& cdx) {
   std::vector<std::string> out;
@@ -86,7 +91,8 @@ std::vector<std::string> tagsIn(const fs::path& cdx) {
 }
 std::vector<std::string> catalogued(const char* table) {
   std::vector<std::string> out;
-  for (const auto& t : *tav::db::tagsFor(table)) out.push_back(tav::rt::lower(t.name) + "=" + t.key);
+  for (const auto& t : *tav::db::tagsFor(table))
+    out.push_back(tav::rt::lower(t.name) + "=" + t.key);
   return out;
 }
 
@@ -181,7 +187,8 @@ TEST_F(FirmStepsEarly, WideningStepsKeepTheTextAndWidenOnlyANarrowField) {
   auto after = rowsOf(t("wspolnik"));
   ASSERT_EQ(after.size(), partners.size());
   for (size_t i = 0; i < after.size(); ++i)
-    EXPECT_EQ(tav::rt::rTrim(after[i].text("adres_nrd")), tav::rt::rTrim(partners[i].text("adres_nrd")));
+    EXPECT_EQ(tav::rt::rTrim(after[i].text("adres_nrd")),
+              tav::rt::rTrim(partners[i].text("adres_nrd")));
   EXPECT_EQ(tagsIn(firm_ / "wspolnik.cdx"), catalogued("wspolnik"));
   EXPECT_EQ(recorded(), "025.01.011");
   // Wide enough now: a repeat leaves the table's bytes alone.
@@ -205,7 +212,8 @@ TEST_F(FirmStepsEarly, WideningStepsKeepTheTextAndWidenOnlyANarrowField) {
   const auto kor = rowsOf(t("ks_kor"));
   ASSERT_EQ(kor.size(), corrections.size());
   for (size_t i = 0; i < kor.size(); ++i)
-    EXPECT_EQ(tav::rt::rTrim(kor[i].text("nr_pierw")), tav::rt::rTrim(corrections[i].text("nr_pierw")));
+    EXPECT_EQ(tav::rt::rTrim(kor[i].text("nr_pierw")),
+              tav::rt::rTrim(corrections[i].text("nr_pierw")));
   EXPECT_EQ(tagsIn(firm_ / "ks_kor.cdx"), catalogued("ks_kor"));
   EXPECT_EQ(recorded(), "025.01.023");
 }
@@ -267,7 +275,6 @@ TEST_F(FirmStepsEarly, Step010SetsDecemberOfTheCalendarOnly) {
   EXPECT_EQ(rowsOf(t("p_cals")).size(), 5u);
 }
 
-
 // ---------------------------------------------------------------- 004: fixed assets
 
 TEST_F(FirmStepsEarly, Step004AddsTheAssetFieldsAndDerivesDisposalTypeAndEntryKind) {
@@ -279,9 +286,9 @@ TEST_F(FirmStepsEarly, Step004AddsTheAssetFieldsAndDerivesDisposalTypeAndEntryKi
     const char* type;  // expected typ_l, nullptr: left blank
   };
   const Case cases[] = {{" sprzedaz maszyny ", true, "S"}, {"", true, "I"},
-                        {"niedobor", true, "X"}, {"kradziez", true, "K"},
-                        {"darowizna", true, "D"}, {"kradziez sprzetu", true, "S"},
-                        {"likwidacja", true, "I"}, {"sprzedaz", false, nullptr}};
+                        {"niedobor", true, "X"},           {"kradziez", true, "K"},
+                        {"darowizna", true, "D"},          {"kradziez sprzetu", true, "S"},
+                        {"likwidacja", true, "I"},         {"sprzedaz", false, nullptr}};
   edit(t("st_gn"), [&](tav::engine::WorkArea& a) {
     while (a.lastRec() < std::size(cases)) ASSERT_TRUE(a.append());
     for (uint32_t r = 1; r <= std::size(cases); ++r) {
@@ -379,7 +386,8 @@ TEST_F(FirmStepsEarly, PayoutStepsAddTheirFieldsAndComputeTheFlatRateContracts) 
     EXPECT_DOUBLE_EQ(us[i].number("koszty"), 0);
     EXPECT_DOUBLE_EQ(us[i].number("fp"), 0);
   }
-  for (size_t i = 2; i < us.size(); ++i) EXPECT_DOUBLE_EQ(us[i].number("wyplata"), us[i].number("kwota"));
+  for (size_t i = 2; i < us.size(); ++i)
+    EXPECT_DOUBLE_EQ(us[i].number("wyplata"), us[i].number("kwota"));
   EXPECT_EQ(recorded(), "025.01.024");
 
   // Computed from the amount alone: a repeat gives the same records.
@@ -387,7 +395,8 @@ TEST_F(FirmStepsEarly, PayoutStepsAddTheirFieldsAndComputeTheFlatRateContracts) 
   ASSERT_TRUE(run(I_25_01_024, "025.01.021")) << error_.filename;
   const auto twice = rowsOf(t("p_us"));
   for (size_t i = 0; i < once.size(); ++i)
-    for (const auto& [name, v] : once[i].field) EXPECT_TRUE(twice[i].field.at(name).identical(v)) << name;
+    for (const auto& [name, v] : once[i].field)
+      EXPECT_TRUE(twice[i].field.at(name).identical(v)) << name;
 }
 
 // ---------------------------------------------------------------- 025: former partners
@@ -396,7 +405,8 @@ TEST_F(FirmStepsEarly, Step025RemovesContributionsOfPartnersNoLongerListedOnce) 
   prepare();
   std::set<std::string> partners;
   for (const Row& r : rowsOf(t("wspolnik")))
-    if (!tav::rt::allTrim(r.text("lpp_o")).empty()) partners.insert(tav::rt::rTrim(r.text("lpp_o")));
+    if (!tav::rt::allTrim(r.text("lpp_o")).empty())
+      partners.insert(tav::rt::rTrim(r.text("lpp_o")));
   const auto before = rowsOf(t("skl_52r"));
   size_t kept = 0;
   for (const Row& r : before) kept += partners.count(tav::rt::rTrim(r.text("lpp_o")));
@@ -435,7 +445,8 @@ TEST_F(FirmStepsEarly, Step001ReplacesTheDocumentTableAddsCorrectionFieldsAndPic
   prepare("024.01.050");
   edit(t("firma"), [](tav::engine::WorkArea& a) { set(a, "ryczalt", Value("r")); });
   const auto corrections = rowsOf(t("ks_kor"));
-  const size_t korFields = structureOf(t("ks_kor")).size(), koraFields = structureOf(t("ks_kora")).size();
+  const size_t korFields = structureOf(t("ks_kor")).size(),
+               koraFields = structureOf(t("ks_kora")).size();
   ASSERT_FALSE(fieldOf(structureOf(t("ks_kor")), "LP"));
 
   ASSERT_TRUE(run(I_25_01_001)) << error_.filename;
@@ -601,8 +612,8 @@ TEST_F(FirmStepsEarly, TheCataloguedStepsTakeAFirmFromLastYearToRelease027InOneR
     EXPECT_EQ(recorded(), databaseRelease(release));
   }
   // The structures of the shipped release for every table these steps change.
-  const std::pair<const char*, size_t> counts[] = {{"st_en", 62}, {"st_gn", 58}, {"st_dok", 21}, {"p_us", 24},
-                                                   {"ks_kor", 33}};
+  const std::pair<const char*, size_t> counts[] = {
+      {"st_en", 62}, {"st_gn", 58}, {"st_dok", 21}, {"p_us", 24}, {"ks_kor", 33}};
   for (const auto& [table, n] : counts) EXPECT_EQ(structureOf(t(table)).size(), n) << table;
   EXPECT_EQ(structureOf(t("ks_kor"))[29].length, 40);
   EXPECT_EQ(fieldOf(structureOf(t("wspolnik")), "adres_nrd")->length, 10);

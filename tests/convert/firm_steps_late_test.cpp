@@ -114,9 +114,10 @@ class LateFirmSteps : public ::testing::Test {
   bool run(const FirmPlan& step, int n = kAtDatabaseRelease, const std::string& release = kOld) {
     dir(n);
     tav::rt::Error e;
-    if (tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", release); }, &e)) return true;
-    ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation << " "
-                  << e.filename;
+    if (tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", release); }, &e))
+      return true;
+    ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation
+                  << " " << e.filename;
     return false;
   }
   // The step raised instead of finishing.
@@ -124,11 +125,15 @@ class LateFirmSteps : public ::testing::Test {
     dir(n);
     return !tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", kOld); }, e);
   }
-  std::string recorded(int n = kAtDatabaseRelease) { return str(read(dir(n) / "wersja.dbf").records.at(0).at("BAZA")); }
+  std::string recorded(int n = kAtDatabaseRelease) {
+    return str(read(dir(n) / "wersja.dbf").records.at(0).at("BAZA"));
+  }
   std::string bytes(const char* name, int n = kAtDatabaseRelease) {
     return tav::testing::contents(dir(n) / (std::string(name) + ".dbf"));
   }
-  TableView table(const char* name, int n = kAtDatabaseRelease) { return read(dir(n) / (std::string(name) + ".dbf")); }
+  TableView table(const char* name, int n = kAtDatabaseRelease) {
+    return read(dir(n) / (std::string(name) + ".dbf"));
+  }
   // Writes fields of one record behind the steps' back.
   void set(const char* name, uint32_t recno, const Record& values, int n = kAtDatabaseRelease) {
     tav::engine::Workspace ws;
@@ -153,11 +158,22 @@ struct Addition {
 
 const std::vector<Addition> kAdditions = {
     {I_25_01_030, 30, "firma", 146, {{"METODA_ZD", 'N', 1, 0}}},
-    {I_25_01_032, 32, "ks_dok", 92,
+    {I_25_01_032,
+     32,
+     "ks_dok",
+     92,
      {{"WAL", 'C', 3, 0}, {"DWAL", 'D', 8, 0}, {"KWAL", 'N', 12, 2}, {"KURS", 'N', 12, 8}}},
     {I_25_01_043, 43, "v_oss", 49, {{"NR_KSEF", 'C', 36, 0}, {"KSEF_SERW", 'C', 1, 0}}},
-    {I_25_01_046, 46, "p_dat", 76, {{"PRPL", 'N', 10, 2}, {"LICZYC", 'C', 12, 0}, {"K01", 'N', 10, 0},
-                                    {"K12", 'N', 10, 0}, {"P01", 'N', 10, 0}, {"P12", 'N', 10, 0}}},
+    {I_25_01_046,
+     46,
+     "p_dat",
+     76,
+     {{"PRPL", 'N', 10, 2},
+      {"LICZYC", 'C', 12, 0},
+      {"K01", 'N', 10, 0},
+      {"K12", 'N', 10, 0},
+      {"P01", 'N', 10, 0},
+      {"P12", 'N', 10, 0}}},
 };
 
 TEST_F(LateFirmSteps, FieldsAreAddedOnceWithTheDataKeptAndTheReleaseRecorded) {
@@ -192,8 +208,11 @@ TEST_F(LateFirmSteps, FieldsAreAddedOnceWithTheDataKeptAndTheReleaseRecorded) {
 
 TEST_F(LateFirmSteps, AStepAtOrBelowTheFirmsReleaseTouchesNothing) {
   const auto before = snapshot(dir());
-  for (auto [step, release] : std::vector<std::pair<FirmStep, int>>{
-           {I_25_01_030, 30}, {I_25_01_038, 38}, {I_25_01_044, 44}, {I_25_01_045, 45}, {I_25_01_046, 46}}) {
+  for (auto [step, release] : std::vector<std::pair<FirmStep, int>>{{I_25_01_030, 30},
+                                                                    {I_25_01_038, 38},
+                                                                    {I_25_01_044, 44},
+                                                                    {I_25_01_045, 45},
+                                                                    {I_25_01_046, 46}}) {
     EXPECT_TRUE(run(step, kAtDatabaseRelease, databaseRelease(release)));
     EXPECT_TRUE(run(step, kAtDatabaseRelease, "025.01.046"));
   }
@@ -218,7 +237,8 @@ TEST_F(LateFirmSteps, ANarrowFieldIsWidenedWithItsTextIntact) {
     for (auto [name, width] : w.widths) EXPECT_EQ(after.field(name)->length, width) << name;
     ASSERT_EQ(after.records.size(), before.records.size());
     for (size_t i = 0; i < before.records.size(); ++i)
-      for (const auto& [name, value] : before.records[i]) EXPECT_EQ(str(after.records[i].at(name)), str(value)) << name;
+      for (const auto& [name, value] : before.records[i])
+        EXPECT_EQ(str(after.records[i].at(name)), str(value)) << name;
     const auto dbf = snapshot(dir()).at(std::string(w.table) + ".dbf");
     EXPECT_TRUE(run(w.step));
     EXPECT_TRUE(snapshot(dir()).at(std::string(w.table) + ".dbf") == dbf);  // not rewritten
@@ -249,7 +269,8 @@ TEST_F(LateFirmSteps, KsDokKeepsItsIndexWhenAlreadyConverted) {
 TEST_F(LateFirmSteps, EInvoiceTableIsReplacedByTheTemplate) {
   tav::testing::TempDriveMap::put(dir() / "ksef_p.dbf", "stara tabela");
   EXPECT_TRUE(run(I_25_01_043));
-  EXPECT_TRUE(bytes("ksef_p") == tav::testing::contents(SampleTrees::release() / "str" / "ksef_p.dbf"));
+  EXPECT_TRUE(bytes("ksef_p") ==
+              tav::testing::contents(SampleTrees::release() / "str" / "ksef_p.dbf"));
   EXPECT_EQ(table("v_oss").tags, (std::vector<std::string>{"LPP", "DAT", "RMC"}));
 
   // Without the template the firm cannot be called converted.
@@ -275,7 +296,6 @@ TEST_F(LateFirmSteps, PayrollParametersAreSetInTheFirstRecord) {
   EXPECT_TRUE(table("p_dat", 2).records.empty());
   EXPECT_EQ(recorded(2), databaseRelease(46));
 }
-
 
 // ---- one failure rule for every step ------------------------------------------------------
 
@@ -354,10 +374,10 @@ TEST_F(LateFirmSteps, AnIndexThatCannotBeRebuiltStopsTheStepWhichTheNextRunRedoe
   tav::rt::setSleeper(std::move(sleeper));
 }
 
-
 TEST_F(LateFirmSteps, ADamagedIndexDoesNotSinkTheStepThatRebuildsIt) {
   tav::rt::shared().tlist = Value(tav::rt::Array{});
-  std::ofstream(dir() / "ks_dok.cdx", std::ios::binary | std::ios::trunc) << std::string(1536, '\xff');
+  std::ofstream(dir() / "ks_dok.cdx", std::ios::binary | std::ios::trunc)
+      << std::string(1536, '\xff');
   EXPECT_TRUE(run(I_25_01_032));
   EXPECT_EQ(recorded(), databaseRelease(32));
   std::vector<std::string> tags;
@@ -366,7 +386,8 @@ TEST_F(LateFirmSteps, ADamagedIndexDoesNotSinkTheStepThatRebuildsIt) {
   // The upgrade's report says which index it found damaged.
   const auto& notes = tav::rt::shared().tlist.arr();
   ASSERT_FALSE(notes.empty());
-  EXPECT_EQ(notes.front().str(), win(kAtDatabaseRelease) + "ks_dok.cdx: uszkodzony indeks, tabela otwarta bez niego");
+  EXPECT_EQ(notes.front().str(),
+            win(kAtDatabaseRelease) + "ks_dok.cdx: uszkodzony indeks, tabela otwarta bez niego");
 }
 
 // ---- data rules -----------------------------------------------------------------------------
@@ -376,17 +397,19 @@ Value day(int y, int m, int d) { return Value(tav::rt::Date::fromYmd(y, m, d)); 
 TEST_F(LateFirmSteps, VehiclesGetTheirEmission) {
   // (kind, fuel, year made) -> CO2
   const std::vector<std::tuple<const char*, int, const char*, double>> cases = {
-      {"E", 6, "2025", 0}, {"B", 6, "2025", 93.6}, {"B", 6, "2024", 120},
-      {"B", 6, "2026", 93.6}, {"B", 1, "2025", 120}, {"E", 1, "1999", 0}};
+      {"E", 6, "2025", 0},    {"B", 6, "2025", 93.6}, {"B", 6, "2024", 120},
+      {"B", 6, "2026", 93.6}, {"B", 1, "2025", 120},  {"E", 1, "1999", 0}};
   for (size_t i = 0; i < cases.size(); ++i) {
     auto [kind, fuel, made, co2] = cases[i];
-    set("sam_rej", static_cast<uint32_t>(i + 1), {{"rodzaj", Value(kind)}, {"cpn_t", Value(fuel)}, {"rok_prod", Value(made)}});
+    set("sam_rej", static_cast<uint32_t>(i + 1),
+        {{"rodzaj", Value(kind)}, {"cpn_t", Value(fuel)}, {"rok_prod", Value(made)}});
   }
   EXPECT_TRUE(run(I_25_01_042));
   const TableView after = table("sam_rej");
   ASSERT_EQ(after.records.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i)
-    EXPECT_NEAR(num(after.records[i].at("CO2")), std::get<3>(cases[i]), 1e-9) << "vehicle " << i + 1;
+    EXPECT_NEAR(num(after.records[i].at("CO2")), std::get<3>(cases[i]), 1e-9)
+        << "vehicle " << i + 1;
   EXPECT_EQ(after.field("CO2")->decimals, 2);
   EXPECT_EQ(after.tags, (std::vector<std::string>{"LPP"}));
   EXPECT_EQ(recorded(), databaseRelease(42));
@@ -396,7 +419,8 @@ TEST_F(LateFirmSteps, RefundsAreRebuiltOnTheTemplateAllByTransfer) {
   const TableView before = table("p_alu");
   std::vector<std::string> kept;
   for (size_t i = 0; i < before.records.size(); ++i)
-    if (!before.deleted[i]) kept.push_back(str(before.records[i].at("LPP")) + "/" + str(before.records[i].at("LPP_P")));
+    if (!before.deleted[i])
+      kept.push_back(str(before.records[i].at("LPP")) + "/" + str(before.records[i].at("LPP_P")));
   ASSERT_FALSE(kept.empty());
   ASSERT_EQ(before.field("PRZELEW"), nullptr);
 
@@ -461,15 +485,19 @@ TEST_F(LateFirmSteps, ContractNotesAreCopiedToTheEmployee) {
   const std::vector<std::pair<const char*, const char*>> contracts = {
       {"C1", "P1"}, {"C2", "P2"}, {"C3", "P3"}, {"C4", ""}, {"C5", "P5"}, {"C6", "P1"}};
   const std::vector<std::pair<const char*, std::string>> notes = {
-      {"C1", "Umowa 1"}, {"C2", "Umowa 2"}, {"P2", ""}, {"C3", "Umowa 3"}, {"P3", "Własna"_oem}, {"C4", "Umowa 4"}};
+      {"C1", "Umowa 1"}, {"C2", "Umowa 2"},    {"P2", ""},
+      {"C3", "Umowa 3"}, {"P3", "Własna"_oem}, {"C4", "Umowa 4"}};
   ASSERT_EQ(table("p_up").records.size(), contracts.size());
   ASSERT_EQ(table("uwagi").records.size(), notes.size());
   std::map<std::string, std::string> expected;
   for (size_t i = 0; i < contracts.size(); ++i)
-    set("p_up", static_cast<uint32_t>(i + 1), {{"lpp", Value(contracts[i].first)}, {"lpp_p", Value(contracts[i].second)}});
+    set("p_up", static_cast<uint32_t>(i + 1),
+        {{"lpp", Value(contracts[i].first)}, {"lpp_p", Value(contracts[i].second)}});
   for (size_t i = 0; i < notes.size(); ++i) {
     set("uwagi", static_cast<uint32_t>(i + 1),
-        {{"modul", Value(module)}, {"lpp", Value(key(notes[i].first))}, {"tresc", Value::memo(notes[i].second)}});
+        {{"modul", Value(module)},
+         {"lpp", Value(key(notes[i].first))},
+         {"tresc", Value::memo(notes[i].second)}});
     expected[module + key(notes[i].first)] = notes[i].second;
   }
   expected[module + key("P1")] = "Umowa 1";  // new note
@@ -478,7 +506,8 @@ TEST_F(LateFirmSteps, ContractNotesAreCopiedToTheEmployee) {
   EXPECT_TRUE(run(I_25_01_044));
   auto notesAfter = [&] {
     std::map<std::string, std::string> out;
-    for (const Record& r : table("uwagi").records) EXPECT_TRUE(out.emplace(r.at("MODUL").str() + r.at("LPP").str(), str(r.at("TRESC"))).second);
+    for (const Record& r : table("uwagi").records)
+      EXPECT_TRUE(out.emplace(r.at("MODUL").str() + r.at("LPP").str(), str(r.at("TRESC"))).second);
     return out;
   };
   EXPECT_EQ(notesAfter(), expected);
@@ -506,7 +535,8 @@ TEST_F(LateFirmSteps, NotesAreNotFiledWithoutTheFirmsNumber) {
 
 TEST_F(LateFirmSteps, VehiclesPurchasesAndCarTradeOf045) {
   set("ks_fw", 1, {{"termin", Value(tav::rt::Date())}});  // no payment term
-  set("ks_fw", 2, {{"termin", day(2025, 3, 1)}, {"d_vat", day(2025, 3, 10)}});  // term before VAT date
+  set("ks_fw", 2,
+      {{"termin", day(2025, 3, 1)}, {"d_vat", day(2025, 3, 10)}});  // term before VAT date
   set("ks_auto", 1, {{"lpp_ksz", Value("")}});
   set("ks_dok", 2, {{"lpp", Value("")}});  // a document without a number is no link target
   const TableView dokBefore = table("ks_dok"), fwBefore = table("ks_fw");
@@ -551,7 +581,8 @@ TEST_F(LateFirmSteps, VehiclesPurchasesAndCarTradeOf045) {
     EXPECT_TRUE(is.at("D_KURS_VAT").identical(was.at("D_KURS")));
     EXPECT_NEAR(num(is.at("F_KURS")), num(was.at("KURS_TAV")), 1e-9);
     if (i >= 2) {
-      EXPECT_EQ(num(is.at("IL_TER")), std::max(was.at("TERMIN").date() - was.at("D_VAT").date(), 0));
+      EXPECT_EQ(num(is.at("IL_TER")),
+                std::max(was.at("TERMIN").date() - was.at("D_VAT").date(), 0));
     }
   }
 

@@ -35,7 +35,8 @@ class FontRemoval : public ::testing::Test {
   void file(const std::string& name) { std::ofstream(dir_ / name) << name; }
   Names left() const {
     Names names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir_))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }

@@ -35,7 +35,8 @@ using namespace tav::rt::literals;
 std::set<std::string> filesMatching(const fs::path& dir, const std::string& extension) {
   std::set<std::string> out;
   for (const auto& e : fs::directory_iterator(dir))
-    if (e.is_regular_file() && e.path().extension() == extension) out.insert(e.path().filename().string());
+    if (e.is_regular_file() && e.path().extension() == extension)
+      out.insert(e.path().filename().string());
   return out;
 }
 
@@ -55,7 +56,8 @@ class ProgramRefresh : public ::testing::Test {
   void TearDown() override { setProgressWindowCalls(previousCalls_); }
 
   static bool quietly(const std::function<void()>& body) {
-    tav::rt::HandlerGuard guard([](tav::rt::Error& e) -> tav::rt::Answer { throw tav::rt::Abandon(e); });
+    tav::rt::HandlerGuard guard(
+        [](tav::rt::Error& e) -> tav::rt::Answer { throw tav::rt::Abandon(e); });
     return tav::rt::sequence(body);
   }
   // One field of a table's first record, read through the engine.
@@ -84,7 +86,8 @@ class ProgramRefresh : public ::testing::Test {
   }
   bool refresh(const std::string& previous, const StepRegistry& steps = shippedSteps()) {
     bool result = false;
-    EXPECT_TRUE(quietly([&] { result = WIN2WIN(nullptr, prog_, db_, window_, area_, previous, steps); }));
+    EXPECT_TRUE(
+        quietly([&] { result = WIN2WIN(nullptr, prog_, db_, window_, area_, previous, steps); }));
     return result;
   }
 
@@ -118,19 +121,21 @@ TEST_F(ProgramRefresh, TheProgramGetsTheReleaseFilesAndKeepsOnlyTheTemplatesNoSt
   // Screens and reports of the old release go; the directories hold the release's.
   for (const char* dir : {"mask", "ravimon", "czytaj.to"}) {
     std::set<std::string> shipped, installed;
-    for (const auto& e : fs::directory_iterator(release_ / dir)) shipped.insert(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(release_ / dir))
+      shipped.insert(e.path().filename().string());
     for (const auto& e : fs::directory_iterator(program_ / dir))
       installed.insert(e.path().filename().string());
     EXPECT_EQ(installed, shipped) << dir;
   }
-  for (const char* dir :
-       {"export/zus", "export/edek", "export/crm", "export/gus", "export/nfz", "install", "temp/arch", "dek"})
+  for (const char* dir : {"export/zus", "export/edek", "export/crm", "export/gus", "export/nfz",
+                          "install", "temp/arch", "dek"})
     EXPECT_TRUE(fs::is_directory(program_ / dir)) << dir;
   EXPECT_FALSE(fs::exists(program_ / "temp" / "mail_test.txt"));
   EXPECT_FALSE(fs::exists(program_ / "temp" / "mail_send.log0"));
 
   EXPECT_EQ(contents(program_ / "txt" / "cpn_1.txt"), contents(release_ / "txt" / "cpn_1.txt"));
-  EXPECT_EQ(contents(program_ / "txt" / "p_lst4b.txt"), "changed by the user");  // 010 is not above 019
+  EXPECT_EQ(contents(program_ / "txt" / "p_lst4b.txt"),
+            "changed by the user");  // 010 is not above 019
   EXPECT_EQ(contents(program_ / "txt" / "wlasny.txt"), "the user's own");
   // 021 is above 019: its step replaces the changed invoice.
   EXPECT_EQ(contents(program_ / "txt" / "faktura.txt"), contents(release_ / "txt" / "faktura.txt"));
@@ -211,18 +216,20 @@ TEST_F(ProgramRefresh, MakesItsOwnProgressWindowOnlyWhenTheRunHasNoneAndCountsTh
   tav::gui::useHeadless();
   std::vector<std::string> prepared, described;
   // What the run's window offers the refresh: a window, its drawing area and the bar on it.
-  setProgressWindowCalls(
-      {[&](tav::gui::Widget*, tav::gui::Dialog*& window, tav::gui::Widget*& area, const std::string& title) {
-         prepared.push_back(title);
-         window = &tav::gui::app().createDialog(nullptr, {0, 0}, {500, 300});
-         area = &window->drawingArea();
-         tav::shell::LICZNIK(tav::rt::Array{20, 40}, 300, 10, "Czynności przygotowawcze..."_oem, area);
-       },
-       [&](tav::gui::Widget* area, const tav::rt::Value& firm, const tav::rt::Value& remaining,
-           const tav::rt::Value& firms) {
-         EXPECT_EQ(area, area_);
-         described.push_back(firm.str() + "|" + remaining.str() + "|" + firms.str());
-       }});
+  setProgressWindowCalls({[&](tav::gui::Widget*, tav::gui::Dialog*& window, tav::gui::Widget*& area,
+                              const std::string& title) {
+                            prepared.push_back(title);
+                            window = &tav::gui::app().createDialog(nullptr, {0, 0}, {500, 300});
+                            area = &window->drawingArea();
+                            tav::shell::LICZNIK(tav::rt::Array{20, 40}, 300, 10,
+                                                "Czynności przygotowawcze..."_oem, area);
+                          },
+                          [&](tav::gui::Widget* area, const tav::rt::Value& firm,
+                              const tav::rt::Value& remaining, const tav::rt::Value& firms) {
+                            EXPECT_EQ(area, area_);
+                            described.push_back(firm.str() + "|" + remaining.str() + "|" +
+                                                firms.str());
+                          }});
 
   ASSERT_TRUE(refresh("25.01.046"));
   EXPECT_EQ(prepared, std::vector<std::string>{refreshTitle()});

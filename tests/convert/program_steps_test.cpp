@@ -37,7 +37,8 @@ using tav::testing::TempDriveMap;
 std::vector<std::pair<std::string, bool>> rawRecords(const fs::path& dbf, const char* field) {
   const std::string bytes = contents(dbf);
   auto u16 = [&](size_t at) {
-    return static_cast<size_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8);
+    return static_cast<size_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1])
+                                                                     << 8);
   };
   const size_t count = u16(4) | u16(6) << 16, header = u16(8), length = u16(10);
   size_t offset = 1, width = 0;
@@ -75,7 +76,8 @@ class ProgramSteps : public ::testing::Test {
   void TearDown() override { tav::os::setBuildNumber(std::nullopt); }
 
   static bool quietly(const std::function<void()>& body) {
-    tav::rt::HandlerGuard guard([](tav::rt::Error& e) -> tav::rt::Answer { throw tav::rt::Abandon(e); });
+    tav::rt::HandlerGuard guard(
+        [](tav::rt::Error& e) -> tav::rt::Answer { throw tav::rt::Abandon(e); });
     return tav::rt::sequence(body);
   }
   std::string pathWord() {
@@ -98,7 +100,8 @@ TEST_F(ProgramSteps, AnUpgradeFrom001ReplacesEveryChangedTemplateAndRemovesTheDa
   std::set<std::string> replaced;
   for (const ProgramTemplates& step : programTemplates())
     if (step.release > 1) replaced.insert(step.templates.begin(), step.templates.end());
-  for (const std::string& name : replaced) TempDriveMap::put(base_ / "txt" / name, "copy of the database");
+  for (const std::string& name : replaced)
+    TempDriveMap::put(base_ / "txt" / name, "copy of the database");
   TempDriveMap::put(base_ / "txt" / "umowa.txt", "the user's own");
   const auto programBefore = snapshot(program_);
 
@@ -132,7 +135,8 @@ TEST_F(ProgramSteps, Step021RemovesTheDatabaseFakturaAndItsRegisterRecordsInAnyS
   EXPECT_EQ(contents(program_ / "txt" / "faktura.txt"), contents(shipped_ / "faktura.txt"));
 
   std::map<std::string, bool> deleted;
-  for (const auto& [plik, mark] : rawRecords(base_ / "str" / "wzorce.dbf", "plik")) deleted[plik] = mark;
+  for (const auto& [plik, mark] : rawRecords(base_ / "str" / "wzorce.dbf", "plik"))
+    deleted[plik] = mark;
   ASSERT_EQ(deleted.size(), 5u);
   EXPECT_TRUE(deleted.at("faktura.txt "));
   EXPECT_TRUE(deleted.at(" FAKTURA.TXT"));
@@ -193,7 +197,9 @@ TEST_F(ProgramSteps, Step004ChangesNothingAndARepeatedStepGivesTheSameFiles) {
   const auto twice = snapshot(program_ / "txt");
   ASSERT_EQ(once.size(), twice.size());
   for (const auto& [name, state] : once)
-    EXPECT_EQ(state.substr(0, state.rfind('@')), twice.at(name).substr(0, twice.at(name).rfind('@'))) << name;
+    EXPECT_EQ(state.substr(0, state.rfind('@')),
+              twice.at(name).substr(0, twice.at(name).rfind('@')))
+        << name;
 }
 
 TEST_F(ProgramSteps, ATemplateTheReleaseLacksKeepsBothThePreviousTemplateAndTheDatabaseCopy) {

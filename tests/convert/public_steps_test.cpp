@@ -52,7 +52,8 @@ std::vector<Row> rowsOf(const fs::path& table) {
     a.goTo(r);
     Row row;
     row.deleted = a.deleted();
-    for (size_t i = 1; i <= a.fieldCount(); ++i) row.field[tav::rt::lower(a.fieldName(i))] = a.get(i);
+    for (size_t i = 1; i <= a.fieldCount(); ++i)
+      row.field[tav::rt::lower(a.fieldName(i))] = a.get(i);
     out.push_back(std::move(row));
   }
   return out;
@@ -255,7 +256,8 @@ TEST_F(PublicSteps, SharedIndexesAreRebuiltFromTheListsAndPassTheChecker) {
       for (const tav::db::IndexTag& tag : t.tags) expected.push_back(tag.name + "=" + tag.key);
       EXPECT_EQ(tagsIn(cdx), expected) << t.table;
       if (fs::exists(dbftool)) {
-        const std::string check = dbftool.string() + " check " + (dir / (t.table + ".dbf")).string() + " >/dev/null 2>&1";
+        const std::string check =
+            dbftool.string() + " check " + (dir / (t.table + ".dbf")).string() + " >/dev/null 2>&1";
         EXPECT_EQ(std::system(check.c_str()), 0) << t.table;
         ++checked;
       }
@@ -268,7 +270,8 @@ TEST_F(PublicSteps, SharedIndexesAreRebuiltFromTheListsAndPassTheChecker) {
   EXPECT_TRUE(rowsOf(pub("fpit.dbf"))[1].deleted);
 }
 
-TEST_F(PublicSteps, AnIndexThatCannotBeBuiltTakesEverySharedIndexWithItLeavesTheTotalsAndIsReported) {
+TEST_F(PublicSteps,
+       AnIndexThatCannotBeBuiltTakesEverySharedIndexWithItLeavesTheTotalsAndIsReported) {
   prepare();
   // A table of the list without a field its second tag needs: the first tag builds, then the
   // build stops with the table open on its index.
@@ -301,8 +304,8 @@ struct Expected {
   std::vector<bool> wpitDeleted, fpitDeleted;
 };
 
-Expected expectedTotals(const std::vector<Row>& wpit, const std::vector<Row>& fpit, const std::vector<Row>& wf,
-                        std::vector<Row> pz) {
+Expected expectedTotals(const std::vector<Row>& wpit, const std::vector<Row>& fpit,
+                        const std::vector<Row>& wf, std::vector<Row> pz) {
   Expected e;
   // Duplicates: the first of equal keys in key order stays; a stable sort keeps file order.
   auto dedupe = [](const std::vector<Row>& rows, std::vector<std::string> key) {
@@ -313,7 +316,8 @@ Expected expectedTotals(const std::vector<Row>& wpit, const std::vector<Row>& fp
       for (const auto& f : key) k += rows[i].text(f);
       return k;
     };
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keyOf(a) < keyOf(b); });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return keyOf(a) < keyOf(b); });
     std::vector<bool> deleted(rows.size());
     std::string last;
     bool any = false;
@@ -350,7 +354,8 @@ Expected expectedTotals(const std::vector<Row>& wpit, const std::vector<Row>& fp
         // The firm of the partner: the first wf record of the partner in lpp_o+nrfir order.
         const Row* firm = nullptr;
         for (const Row& w : wf)
-          if (!w.deleted && w.text("lpp_o") == wpit[i].text("lpp_o") && (!firm || w.text("nrfir") < firm->text("nrfir")))
+          if (!w.deleted && w.text("lpp_o") == wpit[i].text("lpp_o") &&
+              (!firm || w.text("nrfir") < firm->text("nrfir")))
             firm = &w;
         if (firm) {
           p.field["lpp_o"] = wpit[i].field.at("lpp_o");

@@ -67,7 +67,8 @@ TEST(ReleaseCatalogue, FirmStepGuardComparesTheReleaseTexts) {
       {"026.01.001", 46, false},
       {"025.01.030  ", 30, false},  // a field's blanks
   };
-  for (const auto& [firm, step, due] : cases) EXPECT_EQ(firmStepDue(firm, step), due) << firm << " " << step;
+  for (const auto& [firm, step, due] : cases)
+    EXPECT_EQ(firmStepDue(firm, step), due) << firm << " " << step;
 }
 
 // A registry whose template, public and program steps note their calls.
@@ -81,13 +82,15 @@ struct Calls {
                         l = stepName(StepKind::Program, row.release);
       auto note = [this](std::string text) { log.push_back(std::move(text)); };
       if (row.hasTemplateStep())
-        registry.setTemplateStep(
-            row.release, [=](auto db, auto prog) { note(t + " " + std::string(db) + std::string(prog)); });
+        registry.setTemplateStep(row.release, [=](auto db, auto prog) {
+          note(t + " " + std::string(db) + std::string(prog));
+        });
       if (row.publicStep)
         registry.setPublicStep(row.release, [=](auto db) { note(p + " " + std::string(db)); });
       if (row.programStep)
-        registry.setProgramStep(
-            row.release, [=](auto prog, auto db) { note(l + " " + std::string(prog) + std::string(db)); });
+        registry.setProgramStep(row.release, [=](auto prog, auto db) {
+          note(l + " " + std::string(prog) + std::string(db));
+        });
     }
     registry.setPublicIndexRebuild([this](std::string_view db, const Value& mode) {
       log.push_back("NTX_PUB " + std::string(db) + (mode.isNil() ? "" : " 1"));
@@ -98,11 +101,13 @@ struct Calls {
 TEST(StepRuns, EachRunCallsItsStepsInOrderWithTheirArguments) {
   Calls t;
   runTemplateSteps("025.01.043", "D:\\b\\", "C:\\p\\", t.registry);
-  EXPECT_EQ(t.log, (std::vector<std::string>{"STR_25_01_044 D:\\b\\C:\\p\\", "STR_25_01_045 D:\\b\\C:\\p\\",
+  EXPECT_EQ(t.log, (std::vector<std::string>{"STR_25_01_044 D:\\b\\C:\\p\\",
+                                             "STR_25_01_045 D:\\b\\C:\\p\\",
                                              "STR_25_01_046 D:\\b\\C:\\p\\"}));
   Calls l;
   runProgramSteps("25.01.043", "C:\\p\\", "D:\\b\\", l.registry);
-  EXPECT_EQ(l.log, (std::vector<std::string>{"L25_01_045 C:\\p\\D:\\b\\", "L25_01_046 C:\\p\\D:\\b\\"}));
+  EXPECT_EQ(l.log,
+            (std::vector<std::string>{"L25_01_045 C:\\p\\D:\\b\\", "L25_01_046 C:\\p\\D:\\b\\"}));
 
   const std::pair<const char*, std::vector<std::string>> publicCases[] = {
       {"025.01.001", {"PUB_25_01_002 D:\\b\\", "PUB_25_01_013 D:\\b\\", "NTX_PUB D:\\b\\"}},
@@ -118,7 +123,8 @@ TEST(StepRuns, EachRunCallsItsStepsInOrderWithTheirArguments) {
 
 // A step the catalogue lists but nobody has written must stop the run before any of its steps.
 TEST(StepRuns, AMissingStepIsAnErrorNotASuccess) {
-  const std::tuple<std::function<void(StepRegistry&)>, std::function<void(const StepRegistry&)>, const char*>
+  const std::tuple<std::function<void(StepRegistry&)>, std::function<void(const StepRegistry&)>,
+                   const char*>
       cases[] = {
           {[](StepRegistry& r) { r.setTemplateStep(44, nullptr); },
            [](const StepRegistry& r) { runTemplateSteps("025.01.040", "D:\\b\\", "C:\\p\\", r); },

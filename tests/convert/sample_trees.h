@@ -40,7 +40,8 @@ class SampleTrees {
   }
 
   // A private copy of a tree below `where`.
-  static std::filesystem::path copy(const std::filesystem::path& tree, const std::filesystem::path& where) {
+  static std::filesystem::path copy(const std::filesystem::path& tree,
+                                    const std::filesystem::path& where) {
     std::filesystem::create_directories(where);
     std::filesystem::copy(tree, where, std::filesystem::copy_options::recursive);
     return where;
@@ -51,7 +52,8 @@ class SampleTrees {
     std::filesystem::path root;
     Scratch() {
       namespace fs = std::filesystem;
-      fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+      fs::path base =
+          fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
       root = base / ("tav_convert_trees_" + std::to_string(::getpid()));
       fs::remove_all(root);
       fs::create_directories(root);
@@ -66,7 +68,8 @@ class SampleTrees {
     std::filesystem::path dir = scratch.root / name;
     args.replace(args.find("{}"), 2, dir.string());
     int rc = std::system((tool().string() + " " + args + " > /dev/null 2>&1").c_str());
-    if (!WIFEXITED(rc) || WEXITSTATUS(rc) != 0) throw std::runtime_error("mkrelease " + args + " failed");
+    if (!WIFEXITED(rc) || WEXITSTATUS(rc) != 0)
+      throw std::runtime_error("mkrelease " + args + " failed");
     return dir;
   }
 };
@@ -85,8 +88,10 @@ inline std::map<std::string, std::string> snapshot(const std::filesystem::path& 
   std::map<std::string, std::string> out;
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
     const std::string name = fs::relative(e.path(), dir).string();
-    out[name] = e.is_directory() ? "/" : contents(e.path()) + "@" +
-        std::to_string(fs::last_write_time(e.path()).time_since_epoch().count());
+    out[name] = e.is_directory()
+                    ? "/"
+                    : contents(e.path()) + "@" +
+                          std::to_string(fs::last_write_time(e.path()).time_since_epoch().count());
   }
   return out;
 }

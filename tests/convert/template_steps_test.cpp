@@ -35,7 +35,8 @@ class TemplateSteps : public ::testing::Test {
   }
   // True when `body` ran without any runtime error reaching the handler.
   static bool quietly(const std::function<void()>& body) {
-    tav::rt::HandlerGuard guard([](tav::rt::Error& e) -> tav::rt::Answer { throw tav::rt::Abandon(e); });
+    tav::rt::HandlerGuard guard(
+        [](tav::rt::Error& e) -> tav::rt::Answer { throw tav::rt::Abandon(e); });
     return tav::rt::sequence(body);
   }
 
@@ -54,24 +55,28 @@ TEST_F(TemplateSteps, AnUpgradeFrom020RunsItsStepsInOrderAndReplacesOnlyTheirFil
   std::vector<int> ran;
   StepRegistry recording;
   for (int release : templateStepsAbove(""))
-    recording.setTemplateStep(release, [&ran, release](std::string_view db, std::string_view program) {
-      ran.push_back(release);
-      shippedSteps().runTemplateStep(release, db, program);
-    });
+    recording.setTemplateStep(release,
+                              [&ran, release](std::string_view db, std::string_view program) {
+                                ran.push_back(release);
+                                shippedSteps().runTemplateStep(release, db, program);
+                              });
   ASSERT_TRUE(quietly([&] { runTemplateSteps("025.01.020", db_, program_, recording); }));
-  EXPECT_EQ(ran, (std::vector<int>{21, 23, 24, 27, 30, 31, 32, 36, 37, 38, 40, 42, 43, 44, 45, 46}));
+  EXPECT_EQ(ran,
+            (std::vector<int>{21, 23, 24, 27, 30, 31, 32, 36, 37, 38, 40, 42, 43, 44, 45, 46}));
 
   std::set<std::string> copied;
   for (const TemplateFiles& step : templateFiles())
     if (step.release > 20) copied.insert(step.copies.begin(), step.copies.end());
   const auto after = snapshot(str_);
-  for (const std::string& name : copied) EXPECT_EQ(contents(str_ / name), contents(shipped_ / name)) << name;
+  for (const std::string& name : copied)
+    EXPECT_EQ(contents(str_ / name), contents(shipped_ / name)) << name;
   for (const auto& [name, state] : after) {
     if (copied.count(name)) continue;
     // ods_tab.cdx among them: a template travels without its index.
     EXPECT_EQ(state, before.count(name) ? before.at(name) : "(new)") << name;
   }
-  for (const auto& entry : before) EXPECT_TRUE(after.count(entry.first)) << entry.first << " went missing";
+  for (const auto& entry : before)
+    EXPECT_TRUE(after.count(entry.first)) << entry.first << " went missing";
 }
 
 TEST_F(TemplateSteps, Step017KeepsACustomisedConfigurationAndSuppliesAMissingOne) {
@@ -96,7 +101,8 @@ TEST_F(TemplateSteps, Step001DeletesTheWithdrawnFormsAndNeedsNoXmlDirectory) {
   std::ofstream(str_ / "firma.dbf", std::ios::binary | std::ios::app) << "old";
   ASSERT_TRUE(quietly([&] { STR_25_01_001(db_, program_); }));
   std::vector<std::string> left;
-  for (const auto& e : fs::directory_iterator(str_ / "xml")) left.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(str_ / "xml"))
+    left.push_back(e.path().filename().string());
   EXPECT_EQ(left, std::vector<std::string>{"jpk_v7m.xml"});
   for (const char* name : templateFiles().front().copies)
     EXPECT_EQ(contents(str_ / name), contents(shipped_ / name)) << name;

@@ -26,8 +26,9 @@ std::string run(const std::string& command) {
 }
 
 const std::vector<engine::FieldSpec> kFields = {
-    {"NV_D_CHECK", 'D', 8, 0}, {"NV_T_CHECK", 'C', 8, 0}, {"NV_R_CHECK", 'C', 30, 0}, {"NV_D_DOWN0", 'D', 8, 0},
-    {"NV_T_DOWN0", 'C', 8, 0}, {"NV_D_DOWN1", 'D', 8, 0}, {"NV_T_DOWN1", 'C', 8, 0}};
+    {"NV_D_CHECK", 'D', 8, 0}, {"NV_T_CHECK", 'C', 8, 0}, {"NV_R_CHECK", 'C', 30, 0},
+    {"NV_D_DOWN0", 'D', 8, 0}, {"NV_T_DOWN0", 'C', 8, 0}, {"NV_D_DOWN1", 'D', 8, 0},
+    {"NV_T_DOWN1", 'C', 8, 0}};
 constexpr const char* kTable = "C:\\baza\\public\\pub_dat.dbf";
 
 class UpdateStamp : public ::testing::Test {
@@ -44,8 +45,12 @@ class UpdateStamp : public ::testing::Test {
     auto& ws = engine::workspace();
     ASSERT_TRUE(ws.create(kTable, fields) && ws.use(kTable, "przed", {}));
     const std::pair<const char*, rt::Value> earlier[] = {
-        {"nv_d_check", rt::Date::fromYmd(2024, 12, 30)}, {"nv_t_check", "08:15:00"}, {"nv_r_check", "Pobrano"},
-        {"nv_d_down0", rt::Date::fromYmd(2025, 1, 2)},   {"nv_t_down0", "09:00:00"}, {"nv_d_down1", rt::Date::fromYmd(2025, 1, 3)},
+        {"nv_d_check", rt::Date::fromYmd(2024, 12, 30)},
+        {"nv_t_check", "08:15:00"},
+        {"nv_r_check", "Pobrano"},
+        {"nv_d_down0", rt::Date::fromYmd(2025, 1, 2)},
+        {"nv_t_down0", "09:00:00"},
+        {"nv_d_down1", rt::Date::fromYmd(2025, 1, 3)},
         {"nv_t_down1", "10:00:00"}};
     for (int i = 0; i < records; ++i) {
       ASSERT_TRUE(ws.current()->append());
@@ -56,8 +61,10 @@ class UpdateStamp : public ::testing::Test {
   }
   // The records as an independent reader sees them, one line each.
   std::string records() {
-    return run("/usr/bin/python3 -c \"import dbfread,sys\nfor r in dbfread.DBF(sys.argv[1]): print('|'.join(map(str, r.values())))\" " +
-               (map_.driveC() / "baza" / "public" / "pub_dat.dbf").string());
+    return run(
+        "/usr/bin/python3 -c \"import dbfread,sys\nfor r in dbfread.DBF(sys.argv[1]): "
+        "print('|'.join(map(str, r.values())))\" " +
+        (map_.driveC() / "baza" / "public" / "pub_dat.dbf").string());
   }
   tav::testing::TempDriveMap map_;
 };
@@ -68,7 +75,10 @@ TEST_F(UpdateStamp, StampsTheReleaseAndClearsTheDownloads) {
   EXPECT_FALSE(engine::workspace().used("pdat"));
   const std::string out = records();
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(out, m, std::regex(R"((\d{4}-\d\d-\d\d)\|\d\d:\d\d:\d\d\|Zainstalowano: 25\.01\.046\|None\|\|None\|\n)")))
+  ASSERT_TRUE(std::regex_match(
+      out, m,
+      std::regex(
+          R"((\d{4}-\d\d-\d\d)\|\d\d:\d\d:\d\d\|Zainstalowano: 25\.01\.046\|None\|\|None\|\n)")))
       << out;
   EXPECT_EQ(m[1].str(), run("date +%F").substr(0, 10));
 }
@@ -80,7 +90,8 @@ TEST_F(UpdateStamp, TheGeneratorsReleaseTableTakesTheStamp) {
   DATA_AKTUALIZACJI("C:\\rel\\", "25.01.046");
   ASSERT_TRUE(db::S_OTWORZ("C:\\rel\\public\\", "pub_dat", "sprawdz"));
   EXPECT_EQ(engine::workspace().current()->lastRec(), 1u);
-  EXPECT_EQ(engine::workspace().current()->get("nv_r_check").str(), "Zainstalowano: 25.01.046      ");
+  EXPECT_EQ(engine::workspace().current()->get("nv_r_check").str(),
+            "Zainstalowano: 25.01.046      ");
 }
 
 TEST_F(UpdateStamp, WhatCannotTakeTheWholeStampIsLeftAsItWas) {
@@ -95,7 +106,8 @@ TEST_F(UpdateStamp, WhatCannotTakeTheWholeStampIsLeftAsItWas) {
   make(kFields);  // its record held by another workstation
   engine::UseOptions shared;
   shared.shared = true;
-  ASSERT_TRUE(engine::workspace().use(kTable, "inny", shared) && engine::workspace().current()->rlock());
+  ASSERT_TRUE(engine::workspace().use(kTable, "inny", shared) &&
+              engine::workspace().current()->rlock());
   DATA_AKTUALIZACJI("C:\\baza\\", "25.01.046");
   EXPECT_EQ(map_.pauses(), std::vector<int>(10, 5));  // the lock's ten tries
   engine::workspace().close("inny");

@@ -25,7 +25,8 @@ TEST(Round2, HalfAwayFromZeroWithAnAllowance) {
   EXPECT_DOUBLE_EQ(ROUND2(2.675), 2.68);  // stored as 2.67499999999999982...
   EXPECT_DOUBLE_EQ(ROUND2(-2.675), -2.68);
   EXPECT_DOUBLE_EQ(ROUND2(1.005, 2), 1.01);
-  EXPECT_DOUBLE_EQ(ROUND2(std::nextafter(std::nextafter(2.675, 0.0), 0.0)), 2.68);  // further below still
+  EXPECT_DOUBLE_EQ(ROUND2(std::nextafter(std::nextafter(2.675, 0.0), 0.0)),
+                   2.68);                       // further below still
   EXPECT_DOUBLE_EQ(ROUND2(2.674999999), 2.67);  // the allowance is 1e-12, no more
   EXPECT_DOUBLE_EQ(ROUND2(2.674), 2.67);
   EXPECT_DOUBLE_EQ(ROUND2(2.5, 0), 3);

@@ -40,7 +40,9 @@ class DatabaseTest : public ::testing::Test {
   }
   // Something in the scratch directory that no deletion removes: a directory with content under
   // the name of one of the test's files.
-  void obstacle(const std::string& name) { fs::create_directories(tmp_ / "Test" / name / "inside"); }
+  void obstacle(const std::string& name) {
+    fs::create_directories(tmp_ / "Test" / name / "inside");
+  }
 
   test::TempDir tmp_;
   std::string dir_ = tmp_.path().string() + "/";
@@ -61,7 +63,8 @@ TEST_F(DatabaseTest, AWritableDirectoryPassesAndIsLeftClean) {
 
 TEST_F(DatabaseTest, TheCallersAreasSurvive) {
   test::writeFile(tmp_ / "dummy.txt", "");
-  ASSERT_TRUE(workspace().create(dir_ + "mine.dbf", {{"A", 'C', 2, 0}, {"B", 'C', 2, 0}, {"C", 'C', 2, 0}}));
+  ASSERT_TRUE(workspace().create(dir_ + "mine.dbf",
+                                 {{"A", 'C', 2, 0}, {"B", 'C', 2, 0}, {"C", 'C', 2, 0}}));
   ASSERT_TRUE(OTWORZ(dir_, "mine", "mine"));
   EXPECT_EQ(TEST_TAV(dir_, "Test"), 0);
   EXPECT_EQ(workspace().aliases(), std::vector<std::string>{"MINE"});
@@ -74,7 +77,8 @@ TEST_F(DatabaseTest, StageNumberOfTheFailedStage) {
   };
   // The table cannot be created (3), its export written (6), its single index created (7), the
   // index through the relation created (10).
-  for (Case c : {Case{"test.dbf", 3}, Case{"test0.dbf", 6}, Case{"test.ntx", 7}, Case{"test0.ntx", 10}}) {
+  for (Case c :
+       {Case{"test.dbf", 3}, Case{"test0.dbf", 6}, Case{"test.ntx", 7}, Case{"test0.ntx", 10}}) {
     SCOPED_TRACE(c.blocked);
     fs::remove_all(tmp_ / "Test");
     obstacle(c.blocked);
@@ -141,7 +145,9 @@ TEST_F(DatabaseTestBox, SaBledyShowsTheStageInTheTitle) {
   answer(title, shown);
   EXPECT_TRUE(SA_BLEDY(dir_, "B"));
   EXPECT_EQ(title, "Błąd nr (7)");
-  EXPECT_NE(shown.find("Na dysku sieciowym nie można przeprowadzić wszystkich operacji"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Na dysku sieciowym nie można przeprowadzić wszystkich operacji"),
+            std::string::npos)
+      << shown;
   EXPECT_NE(shown.find("użytkownik ma zbyt ograniczone uprawnienia!"), std::string::npos) << shown;
   EXPECT_EQ(hl->stepsLeft(), 0u);
   EXPECT_EQ(gui::topWindow(), nullptr);  // the notice is gone too
@@ -177,8 +183,10 @@ TEST_F(DatabaseTestBox, AnalizaKatAcceptsAndRefuses) {
       {"\\\\\\server\\share", "B", "Katalog do instalacji Bazy danych. Błędna nazwa!!!"},
       {"C:\\", "P", "Katalog do instalacji Programu nie może być"},
       {"C:", "B", "Katalog do instalacji Bazy danych nie może być"},
-      {"D:\\Windows\\Dane", "P", "Katalog do instalacji Programu nie powinien zawierać słowa \"WINDOWS\"!"},
-      {"D:\\moje wInDoWs", "B", "Katalog do instalacji Bazy danych nie powinien zawierać słowa \"WINDOWS\"!"},
+      {"D:\\Windows\\Dane", "P",
+       "Katalog do instalacji Programu nie powinien zawierać słowa \"WINDOWS\"!"},
+      {"D:\\moje wInDoWs", "B",
+       "Katalog do instalacji Bazy danych nie powinien zawierać słowa \"WINDOWS\"!"},
       {"Dane\\Tav", "P", "Katalog do instalacji Programu. Błędna nazwa katalogu!!!"},
   };
   for (const Case& c : cases) {

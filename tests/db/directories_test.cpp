@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
+#include "db/directories.h"
 #include "os/files.h"
 #include "os/path.h"
-#include "db/directories.h"
 #include "support/temp_drive_map.h"
 
 using namespace tav;
@@ -53,7 +53,9 @@ TEST_F(DirectoriesTest, MakedirRelativeAndNetworkPaths) {
 }
 
 TEST_F(DirectoriesTest, DelAllDirRemovesATreeWhateverItsAttributes) {
-  for (const char* n : {"tree/a.dbf", "tree/ro.dbf", "tree/sub/b.dbf", "tree/sub/deeper/c.dbf", "tree/h.dbf"}) map.put(c(n));
+  for (const char* n :
+       {"tree/a.dbf", "tree/ro.dbf", "tree/sub/b.dbf", "tree/sub/deeper/c.dbf", "tree/h.dbf"})
+    map.put(c(n));
   ASSERT_TRUE(os::setAttributes("C:\\tree\\ro.dbf", "+R"));
   ASSERT_TRUE(os::setAttributes("C:\\tree\\sub\\deeper\\c.dbf", "+R"));
   if (map.xattrsWork()) {

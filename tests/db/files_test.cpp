@@ -53,7 +53,8 @@ TEST_F(DbFilesTest, DelFileOnAMissingFileTouchesNothing) {
 TEST_F(DbFilesTest, DelFileGivesUpAfterElevenAttempts) {
   fs::create_directories(c("katalog"));  // a name that is there and cannot be deleted as a file
   EXPECT_FALSE(db::DEL_FILE("C:\\katalog"));
-  EXPECT_EQ(map.pauses(), std::vector<int>(11, 2));  // 2 + 2 in the first pass, then 2 in each of nine
+  EXPECT_EQ(map.pauses(),
+            std::vector<int>(11, 2));  // 2 + 2 in the first pass, then 2 in each of nine
 }
 
 TEST_F(DbFilesTest, DelKatWithAndWithoutTrailingBackslash) {
@@ -66,10 +67,12 @@ TEST_F(DbFilesTest, DelKatWithAndWithoutTrailingBackslash) {
 }
 
 TEST_F(DbFilesTest, DelKatMaskSkipTextAndKeepTexts) {
-  for (const char* n : {"A.DBF", "B.DBF", "c.cdx", "ARCH_ZIP.DAT", "stary.zip", "ro.dbf"}) map.put(c(std::string("kat/") + n));
+  for (const char* n : {"A.DBF", "B.DBF", "c.cdx", "ARCH_ZIP.DAT", "stary.zip", "ro.dbf"})
+    map.put(c(std::string("kat/") + n));
   ASSERT_TRUE(os::setAttributes("C:\\kat\\ro.dbf", "+R"));
   db::DEL_KAT("C:\\kat", "*.dbf", ",B.DBF,");
-  EXPECT_EQ(hostNames(c("kat")), (std::set<std::string>{"B.DBF", "c.cdx", "ARCH_ZIP.DAT", "stary.zip"}));
+  EXPECT_EQ(hostNames(c("kat")),
+            (std::set<std::string>{"B.DBF", "c.cdx", "ARCH_ZIP.DAT", "stary.zip"}));
   // The skip text is searched for the name: a name that is part of a longer one in it is kept too.
   db::DEL_KAT("C:\\kat\\", "*.*", ",XC.CDX,", {"zip"});
   EXPECT_EQ(hostNames(c("kat")), (std::set<std::string>{"c.cdx", "ARCH_ZIP.DAT", "stary.zip"}));
@@ -105,7 +108,8 @@ TEST_F(DbFilesTest, MkdirCreatesTheLastLevelOnly) {
 }
 
 TEST_F(DbFilesTest, CopyKatLowerCasesNamesAndNeverDescends) {
-  for (const char* n : {"KONTR.DBF", "Kontr.CDX", "MALA.FPT", "SUB/INNY.DBF"}) map.put(c(std::string("src/") + n), n);
+  for (const char* n : {"KONTR.DBF", "Kontr.CDX", "MALA.FPT", "SUB/INNY.DBF"})
+    map.put(c(std::string("src/") + n), n);
   fs::create_directories(c("dst"));
   db::COPY_KAT("C:\\src\\", "C:\\dst\\");
   EXPECT_EQ(hostNames(c("dst")), (std::set<std::string>{"kontr.dbf", "kontr.cdx", "mala.fpt"}));
@@ -115,7 +119,8 @@ TEST_F(DbFilesTest, CopyKatLowerCasesNamesAndNeverDescends) {
 }
 
 TEST_F(DbFilesTest, CopyKatSkipListMaskAndOnlyTexts) {
-  for (const char* n : {"KONTR.DBF", "KONTR.CDX", "MALA.DBF", "JEDN.DBF"}) map.put(c(std::string("src/") + n));
+  for (const char* n : {"KONTR.DBF", "KONTR.CDX", "MALA.DBF", "JEDN.DBF"})
+    map.put(c(std::string("src/") + n));
   fs::create_directories(c("dst"));
   db::COPY_KAT("C:\\src\\", "C:\\dst\\", "*.dbf", ",mala.dbf,");  // the skip list is upper-cased
   EXPECT_EQ(hostNames(c("dst")), (std::set<std::string>{"kontr.dbf", "jedn.dbf"}));

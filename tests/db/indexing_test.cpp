@@ -52,7 +52,8 @@ class Indexing : public ::testing::Test {
     engine::Workspace ws;
     std::string p = base + ".dbf";
     fs::create_directories(fs::path(p).parent_path());
-    ASSERT_TRUE(ws.create(p, {{"LPP", 'C', 6, 0}, {"MC", 'C', 2, 0}, {"DATA", 'D', 8, 0}, {"KWOTA", 'N', 8, 2}}));
+    ASSERT_TRUE(ws.create(
+        p, {{"LPP", 'C', 6, 0}, {"MC", 'C', 2, 0}, {"DATA", 'D', 8, 0}, {"KWOTA", 'N', 8, 2}}));
     ASSERT_TRUE(ws.use(p, "X", {}));
     for (int i = 1; i <= records; ++i) {
       ws.current()->append();
@@ -63,7 +64,9 @@ class Indexing : public ::testing::Test {
     }
   }
   std::vector<std::string> tagsOf(const std::string& cdx) { return tagsIn(cdx); }
-  int count(int hundredths) const { return static_cast<int>(std::count(pauses.begin(), pauses.end(), hundredths)); }
+  int count(int hundredths) const {
+    return static_cast<int>(std::count(pauses.begin(), pauses.end(), hundredths));
+  }
 
   test::TempDir tmp_;
   std::string dir_ = tmp_.path().string() + "/";
@@ -164,7 +167,8 @@ TEST_F(Indexing, ATableInUseKeepsItsIndexAndADamagedOneIsRebuilt) {
 // directory, plus ntx.dbf.
 class Firm : public Indexing {
  protected:
-  void makeCatalogued(const std::string& table, const std::vector<engine::FieldSpec>& fields, int records) {
+  void makeCatalogued(const std::string& table, const std::vector<engine::FieldSpec>& fields,
+                      int records) {
     rt::HandlerGuard g([](rt::Error&) { return rt::Answer{}; });
     engine::Workspace ws;
     std::string p = dir_ + table + ".dbf";
@@ -175,17 +179,23 @@ class Firm : public Indexing {
     for (int i = 1; i <= records; ++i) {
       ws.current()->append();
       for (size_t f = 1; f <= fields.size(); ++f)
-        if (fields[f - 1].type == 'C') ws.current()->put(f, rt::Value(std::to_string((i * 7) % 13)));
+        if (fields[f - 1].type == 'C')
+          ws.current()->put(f, rt::Value(std::to_string((i * 7) % 13)));
     }
   }
 };
 
 TEST_F(Firm, IndeksujIndexesTheCatalogueDeletesObsoleteFilesAndMarksNtx) {
   makeCatalogued("workus", {{"LPP", 'C', 6, 0}, {"DATA", 'C', 8, 0}}, 5);
-  makeCatalogued("klient\\klient", {{"NAZWA_SK", 'C', 20, 0}, {"MIASTO", 'C', 20, 0}, {"SYMBOL", 'C', 6, 0}}, 5);
-  makeCatalogued("p_ald", {{"SNAZW", 'C', 10, 0}, {"LPP_P", 'C', 6, 0}, {"LPP_ALU", 'C', 6, 0}, {"SKWOTY", 'C', 6, 0}}, 3);
+  makeCatalogued("klient\\klient",
+                 {{"NAZWA_SK", 'C', 20, 0}, {"MIASTO", 'C', 20, 0}, {"SYMBOL", 'C', 6, 0}}, 5);
+  makeCatalogued(
+      "p_ald",
+      {{"SNAZW", 'C', 10, 0}, {"LPP_P", 'C', 6, 0}, {"LPP_ALU", 'C', 6, 0}, {"SKWOTY", 'C', 6, 0}},
+      3);
   makeCatalogued("ntx", {{"NAZWA", 'C', 8, 0}, {"OK", 'L', 1, 0}}, 3);
-  for (const char* f : {"dsto.dbf", "dsto.lpp", "st_dd.dbf", "wh.dbf", "stare.cdx"}) test::writeFile(tmp_ / f, "x");
+  for (const char* f : {"dsto.dbf", "dsto.lpp", "st_dd.dbf", "wh.dbf", "stare.cdx"})
+    test::writeFile(tmp_ / f, "x");
   test::writeFile(tmp_ / "klient" / "zostaje.cdx", "x");  // subdirectories are not cleaned
 
   INDEKSUJ(dir_);
@@ -193,8 +203,10 @@ TEST_F(Firm, IndeksujIndexesTheCatalogueDeletesObsoleteFilesAndMarksNtx) {
   EXPECT_EQ(tagsOf(dir_ + "workus.cdx"), (std::vector<std::string>{"lpp=lpp+data"}));
   EXPECT_EQ(tagsOf(dir_ + "klient/klient.cdx"),
             (std::vector<std::string>{"naz=nazwa_sk", "msc=miasto", "lpp=symbol"}));
-  EXPECT_EQ(tagsOf(dir_ + "p_ald.cdx"), (std::vector<std::string>{"lpp=snazw+lpp_p+lpp_alu+skwoty"}));
-  for (const char* f : {"dsto.dbf", "dsto.lpp", "st_dd.dbf", "wh.dbf", "stare.cdx"}) EXPECT_FALSE(fs::exists(tmp_ / f)) << f;
+  EXPECT_EQ(tagsOf(dir_ + "p_ald.cdx"),
+            (std::vector<std::string>{"lpp=snazw+lpp_p+lpp_alu+skwoty"}));
+  for (const char* f : {"dsto.dbf", "dsto.lpp", "st_dd.dbf", "wh.dbf", "stare.cdx"})
+    EXPECT_FALSE(fs::exists(tmp_ / f)) << f;
   EXPECT_TRUE(fs::exists(tmp_ / "klient" / "zostaje.cdx"));
   EXPECT_FALSE(fs::exists(tmp_ / "sld_buff.cdx"));  // optional and absent: not even tried
   EXPECT_FALSE(fs::exists(tmp_ / "ks_dok.dbf"));    // missing tables are not made up
@@ -230,9 +242,12 @@ TEST_F(Firm, IndeksujLeavesTheIndexOfATableInUse) {
 
 // The sample database of the release tool, reindexed and checked tag by tag by dbftool.
 TEST(IndeksujOnSampleDatabase, EveryIndexIsConsistent) {
-  const fs::path bin = std::getenv("TAV_BINARY_DIR") ? std::getenv("TAV_BINARY_DIR") : TAV_BINARY_DIR;
-  const fs::path mkrelease = bin / "tools/mkrelease/mkrelease", dbftool = bin / "tools/dbftool/dbftool";
-  if (!fs::exists(mkrelease) || !fs::exists(dbftool)) GTEST_SKIP() << "mkrelease and dbftool are not built";
+  const fs::path bin =
+      std::getenv("TAV_BINARY_DIR") ? std::getenv("TAV_BINARY_DIR") : TAV_BINARY_DIR;
+  const fs::path mkrelease = bin / "tools/mkrelease/mkrelease",
+                 dbftool = bin / "tools/dbftool/dbftool";
+  if (!fs::exists(mkrelease) || !fs::exists(dbftool))
+    GTEST_SKIP() << "mkrelease and dbftool are not built";
   test::TempDir tmp;
   std::string cmd = mkrelease.string() + " database " + tmp.path().string() +
                     " --release 025.01.001 --firms 2 --records 50 >/dev/null 2>&1";

@@ -74,7 +74,9 @@ class StructureChange : public ::testing::Test {
       ws.current()->commit();
     }
   }
-  static std::string memoText(int i) { return "memo " + std::to_string(i) + std::string(100 + i * 37, 'm'); }
+  static std::string memoText(int i) {
+    return "memo " + std::to_string(i) + std::string(100 + i * 37, 'm');
+  }
 
   // Every record, deleted ones included, read through a work area set of its own.
   std::vector<Row> rows(const std::string& file) {
@@ -88,7 +90,8 @@ class StructureChange : public ::testing::Test {
         auto* a = ws.current();
         for (a->goTop(); !a->eof(); a->skip(1)) {
           Row r{a->deleted(), {}};
-          for (size_t i = 1; i <= a->fieldCount(); ++i) r.values.push_back(rt::allTrim(rt::toText(a->get(i))));
+          for (size_t i = 1; i <= a->fieldCount(); ++i)
+            r.values.push_back(rt::allTrim(rt::toText(a->get(i))));
           out.push_back(r);
         }
       }
@@ -100,7 +103,8 @@ class StructureChange : public ::testing::Test {
     engine::Workspace ws;
     std::vector<std::string> out;
     if (!ws.use(dir_ + file, "S", {})) return out;
-    for (auto& f : ws.current()->structure()) out.push_back(f.name + ":" + std::to_string(f.length));
+    for (auto& f : ws.current()->structure())
+      out.push_back(f.name + ":" + std::to_string(f.length));
     return out;
   }
   std::vector<std::string> files() const {
@@ -120,13 +124,16 @@ class StructureChange : public ::testing::Test {
 TEST_F(StructureChange, DodajPoleAddsFieldsWithInitialValuesAndKeepsMemos) {
   makeTable("tab.dbf", 4);
   ASSERT_TRUE(DODAJ_POLE({{"dok_l", 'C', 5, 0}, {"NOWA", 'N', 5, 0}, {"X", 'L', 1, 0}},
-                         {rt::Value("ab"), rt::Value(), rt::Value(true)}, dir_, "TAB.DBF", {{1, 20}}));
-  EXPECT_EQ(fieldNames("tab.dbf"),
-            (std::vector<std::string>{"NAZWA:20", "KWOTA:8", "UWAGI:10", "DOK_L:5", "NOWA:5", "X:1"}));
+                         {rt::Value("ab"), rt::Value(), rt::Value(true)}, dir_, "TAB.DBF",
+                         {{1, 20}}));
+  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:20", "KWOTA:8", "UWAGI:10",
+                                                             "DOK_L:5", "NOWA:5", "X:1"}));
   auto r = rows("tab.dbf");
   ASSERT_EQ(r.size(), 4u);
   for (int i = 1; i <= 4; ++i)
-    EXPECT_EQ(r[i - 1], (Row{false, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i), "ab", "0", ".T."}}));
+    EXPECT_EQ(r[i - 1], (Row{false,
+                             {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i),
+                              "ab", "0", ".T."}}));
   // No temporary or staged file is left behind.
   EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
 }
@@ -134,16 +141,19 @@ TEST_F(StructureChange, DodajPoleAddsFieldsWithInitialValuesAndKeepsMemos) {
 TEST_F(StructureChange, DodajPoleNeverAddsAFieldTwice) {
   makeTable("tab.dbf", 2);
   // Lower case and mixed case of existing fields, and the same new name twice in the list.
-  ASSERT_TRUE(DODAJ_POLE({{"nazwa", 'C', 4, 0}, {"Kwota", 'N', 3, 0}, {"F_kURS", 'N', 6, 2}, {"F_KURS", 'C', 2, 0}},
-                         {}, dir_, "tab.dbf"));
-  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:10", "KWOTA:8", "UWAGI:10", "F_KURS:6"}));
+  ASSERT_TRUE(DODAJ_POLE(
+      {{"nazwa", 'C', 4, 0}, {"Kwota", 'N', 3, 0}, {"F_kURS", 'N', 6, 2}, {"F_KURS", 'C', 2, 0}},
+      {}, dir_, "tab.dbf"));
+  EXPECT_EQ(fieldNames("tab.dbf"),
+            (std::vector<std::string>{"NAZWA:10", "KWOTA:8", "UWAGI:10", "F_KURS:6"}));
   EXPECT_EQ(rows("tab.dbf")[1].values[0], "r2");
 }
 
 TEST_F(StructureChange, DodajPoleWithEveryFieldPresentChangesNoFile) {
   makeTable("tab.dbf", 3);
   std::string before = test::readFile(tmp_ / "tab.dbf"), memo = test::readFile(tmp_ / "tab.fpt");
-  ASSERT_TRUE(DODAJ_POLE({{"uwagi", 'M', 10, 0}, {"NAZWA", 'C', 10, 0}}, {}, dir_, "tab.dbf", {{1, 10}}));
+  ASSERT_TRUE(
+      DODAJ_POLE({{"uwagi", 'M', 10, 0}, {"NAZWA", 'C', 10, 0}}, {}, dir_, "tab.dbf", {{1, 10}}));
   EXPECT_EQ(test::readFile(tmp_ / "tab.dbf"), before);
   EXPECT_EQ(test::readFile(tmp_ / "tab.fpt"), memo);
   EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
@@ -156,12 +166,14 @@ TEST_F(StructureChange, DodajPoleWidensOnARerunAndKeepsDeletedRecords) {
   makeTable("tab.dbf", 5, {2, 4});
   std::vector<Row> expected;
   for (int i = 1; i <= 5; ++i)
-    expected.push_back({i == 2 || i == 4, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i)}});
+    expected.push_back(
+        {i == 2 || i == 4, {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i)}});
   ASSERT_TRUE(DODAJ_POLE({{"NAZWA", 'C', 10, 0}}, {}, dir_, "tab.dbf", {{1, 25}}));
   EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:25", "KWOTA:8", "UWAGI:10"}));
   EXPECT_EQ(rows("tab.dbf"), expected);
   ASSERT_TRUE(DODAJ_POLE({{"NOWE", 'C', 3, 0}}, {rt::Value("n")}, dir_, "tab.dbf", {{2, 10}}));
-  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:25", "KWOTA:10", "UWAGI:10", "NOWE:3"}));
+  EXPECT_EQ(fieldNames("tab.dbf"),
+            (std::vector<std::string>{"NAZWA:25", "KWOTA:10", "UWAGI:10", "NOWE:3"}));
   for (auto& r : expected) r.values.push_back("n");
   EXPECT_EQ(rows("tab.dbf"), expected);
   EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
@@ -221,7 +233,8 @@ TEST_F(StructureChange, ZmienDlPolaDropsDeletedRecordsUnlessToldToKeepThem) {
     std::vector<Row> expected;
     for (int i = 1; i <= 5; ++i)
       if (keep || (i != 2 && i != 4))
-        expected.push_back({keep && (i == 2 || i == 4), {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i)}});
+        expected.push_back({keep && (i == 2 || i == 4),
+                            {"r" + std::to_string(i), rt::allTrim(rt::Str(i, 8, 2)), memoText(i)}});
     EXPECT_EQ(rows("tab.dbf"), expected);
     EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
     EXPECT_TRUE(rt::settings().deletedHidden);  // put back after the copy
@@ -283,7 +296,8 @@ TEST_F(StructureChange, DodajPolaOnAMissingTableCreatesNothing) {
 TEST_F(StructureChange, DodajPolaAddsThroughStaryAndKeepsDeletedRecords) {
   makeTable("tab.dbf", 4, {3});
   ASSERT_TRUE(DODAJ_POLA(dir_, "tab.dbf", {{"ptu1", 'C', 2, 0}, {"Nazwa", 'C', 3, 0}}));
-  EXPECT_EQ(fieldNames("tab.dbf"), (std::vector<std::string>{"NAZWA:10", "KWOTA:8", "UWAGI:10", "PTU1:2"}));
+  EXPECT_EQ(fieldNames("tab.dbf"),
+            (std::vector<std::string>{"NAZWA:10", "KWOTA:8", "UWAGI:10", "PTU1:2"}));
   auto r = rows("tab.dbf");
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[2], (Row{true, {"r3", "3.00", memoText(3), ""}}));
@@ -322,7 +336,8 @@ TEST(StructureChangeOnDrive, RebuiltTablesKeepTheNamesOnDisk) {
   fs::create_directories(dane);
   {
     engine::Workspace ws;
-    ASSERT_TRUE(ws.create((dane / "KS_DOK.DBF").string(), {{"LPP", 'C', 6, 0}, {"OPIS", 'M', 10, 0}}));
+    ASSERT_TRUE(
+        ws.create((dane / "KS_DOK.DBF").string(), {{"LPP", 'C', 6, 0}, {"OPIS", 'M', 10, 0}}));
     ASSERT_TRUE(ws.use((dane / "KS_DOK.DBF").string(), "K", {}));
     ws.current()->append();
     ws.current()->put(1, rt::Value("1"));
@@ -334,7 +349,8 @@ TEST(StructureChangeOnDrive, RebuiltTablesKeepTheNamesOnDisk) {
   std::vector<std::string> names;
   for (auto& e : fs::directory_iterator(dane)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"KS_DOK.DBF", "KS_DOK.FPT", "stary.dbf", "stary.fpt"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"KS_DOK.DBF", "KS_DOK.FPT", "stary.dbf", "stary.fpt"}));
   engine::Workspace ws;
   ASSERT_TRUE(ws.use("C:\\dane\\ks_dok.dbf", "K", {}));
   auto* a = ws.current();
@@ -361,17 +377,21 @@ TEST_F(StructureChange, ARebuildFlushesEachStagedFileOnceAndTheDirectoryAfterEac
     // Two exports (to z and back), each staging a table and its memo: each file is flushed
     // once before the swap, the commit record once, the directory after the record and after
     // the renames; never per record or per page.
-    EXPECT_EQ(flushes([&] { ASSERT_TRUE(DODAJ_POLE({{"NOWA", 'N', 5, 0}}, {rt::Value(1)}, dir_, table)); }), 10u)
+    EXPECT_EQ(flushes([&] {
+                ASSERT_TRUE(DODAJ_POLE({{"NOWA", 'N', 5, 0}}, {rt::Value(1)}, dir_, table));
+              }),
+              10u)
         << table;
     EXPECT_EQ(flushes([&] { ZMIEN_DL_POLA(dir_, table, {{1, 30}}); }), 5u) << table;
     // Building an index flushes its file once, when it is closed; reading through it, none.
-    EXPECT_EQ(flushes([&] {
-                engine::Workspace ws;
-                ASSERT_TRUE(ws.use(dir_ + table, "T", {}));
-                ASSERT_TRUE(ws.current()->orderCreate(fs::path(dir_) / fs::path(table).replace_extension(".cdx"),
-                                                      "NAZWA", "upper(nazwa)"));
-              }),
-              1u)
+    EXPECT_EQ(
+        flushes([&] {
+          engine::Workspace ws;
+          ASSERT_TRUE(ws.use(dir_ + table, "T", {}));
+          ASSERT_TRUE(ws.current()->orderCreate(
+              fs::path(dir_) / fs::path(table).replace_extension(".cdx"), "NAZWA", "upper(nazwa)"));
+        }),
+        1u)
         << table;
     EXPECT_EQ(flushes([&] {
                 ASSERT_TRUE(OTWORZ(dir_, table, "t", "nazwa"));

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "engine/drivers.h"
+#include "engine/engine_test_util.h"
 #include "engine/process_helper.h"
 #include "engine/workspace.h"
-#include "engine/engine_test_util.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
@@ -39,8 +39,11 @@ class TableAccess : public ::testing::Test {
     std::string p = dir_ + name + ".dbf";
     rt::HandlerGuard g([](rt::Error&) { return rt::Answer{}; });
     engine::Workspace ws;
-    ASSERT_TRUE(ws.create(p, {{"NAZWA", 'C', 10, 0}, {"KWOTA", 'N', 8, 2}, {"DATA", 'D', 8, 0},
-                              {"OK", 'L', 1, 0}, {"UWAGI", 'M', 10, 0}}));
+    ASSERT_TRUE(ws.create(p, {{"NAZWA", 'C', 10, 0},
+                              {"KWOTA", 'N', 8, 2},
+                              {"DATA", 'D', 8, 0},
+                              {"OK", 'L', 1, 0},
+                              {"UWAGI", 'M', 10, 0}}));
     ASSERT_TRUE(ws.use(p, "X", {}));
     for (int i = 1; i <= records; ++i) {
       ws.current()->append();
@@ -187,7 +190,8 @@ TEST_F(TableAccess, RekLockAttemptCounts) {
 }
 
 TEST_F(TableAccess, RekAddBeepsOnceAndPumpsEventsBetweenAttempts) {
-  auto holder = other(UseOptions{true, false, ""}, [](WorkArea& a) { return a.table().lockHeader(); });
+  auto holder =
+      other(UseOptions{true, false, ""}, [](WorkArea& a) { return a.table().lockHeader(); });
   ASSERT_TRUE(holder.ready());
   ASSERT_TRUE(S_OTWORZ(dir_, "a", "A"));
   int pumped = 0;

@@ -38,7 +38,7 @@ TEST(WorkstationNameInConfig, FirstItemTrimmed) {
   using tav::db::workstationNameInConfig;
   EXPECT_EQ(workstationNameInConfig("  Kasa 1 |x|y\r\n"), "Kasa 1");
   EXPECT_EQ(workstationNameInConfig("Kasa"), "Kasa");
-  EXPECT_EQ(workstationNameInConfig("|Kasa"), "");  // a blank first item: no name chosen
+  EXPECT_EQ(workstationNameInConfig("|Kasa"), "");          // a blank first item: no name chosen
   EXPECT_EQ(workstationNameInConfig("   "), std::nullopt);  // a blank file changes nothing
   EXPECT_EQ(workstationNameInConfig(""), std::nullopt);
 }

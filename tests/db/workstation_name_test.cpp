@@ -67,9 +67,9 @@ TEST(WorkstationNameRewrite, SpacesUnderscoresAndPunctuation) {
 TEST(WorkstationNameRewrite, AccentedLettersOfCodePage852BecomePlain) {
   EXPECT_EQ(workstationNameFrom("ĄĆĘŁŃÓŚŻŹ ąćęłńóśżź"_oem), "ACELNOSZZ_ACELNOSZZ");
   const std::pair<const char*, const char*> cases[] = {
-      {"Á", "A"}, {"Ä", "A"}, {"Č", "C"}, {"Ç", "C"}, {"Ë", "E"}, {"Ě", "E"}, {"É", "E"},
-      {"Í", "J"}, {"Ö", "OE"}, {"Ő", "O"}, {"Ř", "R"}, {"Š", "S"}, {"Ş", "S"}, {"Ť", "T"},
-      {"Ü", "UE"}, {"Ú", "U"}, {"Ů", "U"}, {"Ý", "Y"}, {"Ž", "Z"},
+      {"Á", "A"},  {"Ä", "A"},  {"Č", "C"}, {"Ç", "C"}, {"Ë", "E"}, {"Ě", "E"}, {"É", "E"},
+      {"Í", "J"},  {"Ö", "OE"}, {"Ő", "O"}, {"Ř", "R"}, {"Š", "S"}, {"Ş", "S"}, {"Ť", "T"},
+      {"Ü", "UE"}, {"Ú", "U"},  {"Ů", "U"}, {"Ý", "Y"}, {"Ž", "Z"},
   };
   for (const auto& [letter, plain] : cases) {
     std::string oem = tav::rt::utf8ToOem(letter);

@@ -69,7 +69,8 @@ TEST_F(Xbpreg, BindsByPathAndCreatesOnlyWhenAsked) {
 TEST_F(Xbpreg, ValuesAreStoredByTypeAndReadBackConverted) {
   XBPREG r("HKEY_CURRENT_USER\\K", true);
   EXPECT_EQ(r.SetValue("NoModify", Value(5)), 0);
-  EXPECT_EQ(raw("NoModify"), std::make_pair(uint32_t{reg::REG_DWORD}, std::string("\x05\0\0\0", 4)));
+  EXPECT_EQ(raw("NoModify"),
+            std::make_pair(uint32_t{reg::REG_DWORD}, std::string("\x05\0\0\0", 4)));
   EXPECT_EQ(r.GetValue("nomodify").num(), 5);
   r.SetValue("neg", Value(-1));
   EXPECT_EQ(raw("neg").second, "\xff\xff\xff\xff");
@@ -77,7 +78,8 @@ TEST_F(Xbpreg, ValuesAreStoredByTypeAndReadBackConverted) {
   EXPECT_EQ(r.GetValue("frac").num(), 7);
 
   EXPECT_EQ(r.SetValue("Program", Value("C:\\Ksi\xea\x67owo\\")), 0);
-  EXPECT_EQ(raw("Program"), std::make_pair(uint32_t{reg::REG_SZ}, std::string("C:\\Ksi\xea\x67owo\\") + '\0'));
+  EXPECT_EQ(raw("Program"),
+            std::make_pair(uint32_t{reg::REG_SZ}, std::string("C:\\Ksi\xea\x67owo\\") + '\0'));
   EXPECT_EQ(r.GetValue("Program").str(), "C:\\Ksi\xea\x67owo\\");  // bytes pass unchanged
   r.cSaveStringTypeAs = "B";
   r.SetValue("bin", Value("abc"));

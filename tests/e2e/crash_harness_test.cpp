@@ -11,7 +11,8 @@ namespace {
 
 int sweep(const std::string& options) {
   const std::string script = std::string(TAV_SOURCE_DIR) + "/scripts/crash-sweep";
-  const std::string cmd = "/usr/bin/python3 " + script + " --build " + TAV_BINARY_DIR + " --firms 2 --records 10 " + options;
+  const std::string cmd = "/usr/bin/python3 " + script + " --build " + TAV_BINARY_DIR +
+                          " --firms 2 --records 10 " + options;
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
@@ -19,7 +20,8 @@ int sweep(const std::string& options) {
 }  // namespace
 
 TEST(CrashHarness, KilledAtAnyKindOfFileOperationTheRerunEndsLikeACleanRun) {
-  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease")) GTEST_SKIP();
+  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease"))
+    GTEST_SKIP();
   EXPECT_EQ(sweep("--kinds write,flush,rename,delete,mkdir --sample 5 --seed 11"), 0);
 }
 
@@ -27,7 +29,8 @@ TEST(CrashHarness, KilledAtAnyKindOfFileOperationTheRerunEndsLikeACleanRun) {
 // record says "incomplete" on both sides of that rename, so the rerun still does the program
 // steps and ends like a clean run.
 TEST(CrashHarness, KilledAsTheNewVersionRecordArrivesTheRerunEndsLikeACleanRun) {
-  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease")) GTEST_SKIP();
+  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease"))
+    GTEST_SKIP();
   EXPECT_EQ(sweep("--point rename@~wb.dbf:1"), 0);
   EXPECT_EQ(sweep("--point rename@~wb.dbf:1 --action killnext"), 0);
 }
@@ -37,6 +40,7 @@ TEST(CrashHarness, KilledAsTheNewVersionRecordArrivesTheRerunEndsLikeACleanRun) 
 // the reference copies are not yet reported as failures (they end in "00" with the old tables):
 // crash-sweep --action ENOSPC finds them.
 TEST(CrashHarness, AFullDiskAmongTheFirmsFailsAFirmAndTheRerunFinishes) {
-  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease")) GTEST_SKIP();
+  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease"))
+    GTEST_SKIP();
   EXPECT_EQ(sweep("--point write:900 --action ENOSPC"), 0);
 }

@@ -65,7 +65,8 @@ TEST(FirstInstallOnScreen, BothDirectoriesTypedToKoniecInstalacji) {
     return !x.window(std::string(title) + ".*").empty();
   };
   auto shootBox = [&](const char* title, const std::string& name) {
-    if (x.shoot(x.window(std::string(title) + ".*"), artifacts() / ("first_install_" + name + ".png")))
+    if (x.shoot(x.window(std::string(title) + ".*"),
+                artifacts() / ("first_install_" + name + ".png")))
       shots.push_back(name);
   };
   auto shoot = [&](const std::string& title, const std::string& name) {
@@ -102,7 +103,9 @@ TEST(FirstInstallOnScreen, BothDirectoriesTypedToKoniecInstalacji) {
 
   EXPECT_EQ(next, moves.size()) << "stopped before move " << next + 1;
   EXPECT_EQ(shots, (std::vector<std::string>{"first_install_screen", "done"}));
-  EXPECT_NE(run("convert " + (artifacts() / "first_install_screen.png").string() + " -format '%k' info:"), "1")
+  EXPECT_NE(
+      run("convert " + (artifacts() / "first_install_screen.png").string() + " -format '%k' info:"),
+      "1")
       << "the screen's photograph is blank";
   EXPECT_EQ(install::lastInstall().result, "00");
   EXPECT_EQ(field(programHost / "baza.dbf", "PATH"), os::fromHost(bazaHost) + "\\");

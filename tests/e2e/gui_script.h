@@ -35,8 +35,9 @@ class Script {
     h_.then([this] {
       if (moves_.empty()) return;
       if (++waits_ > 100000)
-        throw std::runtime_error("move " + std::to_string(taken_ + 1) + " never saw its moment; the screen:\n" +
-                                 (gui::topWindow() ? gui::describe(*gui::topWindow()) : std::string("no window")));
+        throw std::runtime_error(
+            "move " + std::to_string(taken_ + 1) + " never saw its moment; the screen:\n" +
+            (gui::topWindow() ? gui::describe(*gui::topWindow()) : std::string("no window")));
       if (!moves_.front().ready()) {
         // Nothing to do yet: time passes, so that the tool's short waits run out.
         h_.advance(0.01);

@@ -10,7 +10,8 @@ struct InstallScene {
   fs::path root, release, prefix;
 
   explicit InstallScene(const std::string& name) {
-    root = fs::temp_directory_path() / ("tav-e2e-install-" + name + "-" + std::to_string(::getpid()));
+    root =
+        fs::temp_directory_path() / ("tav-e2e-install-" + name + "-" + std::to_string(::getpid()));
     fs::remove_all(root);
     release = testing::SampleTrees::copy(testing::SampleTrees::release(), root / "release");
     prefix = root / "prefix";
@@ -26,16 +27,16 @@ struct InstallScene {
   fs::path database(const std::string& name, const std::string& dbRelease, int firms,
                     const std::string& year = "2025") const {
     const fs::path dir = root / name;
-    mkrelease("database " + quoted(dir) + " --release " + dbRelease + " --firms " + std::to_string(firms) +
-              " --records 20 --seed 7 --year " + year);
+    mkrelease("database " + quoted(dir) + " --release " + dbRelease + " --firms " +
+              std::to_string(firms) + " --records 20 --seed 7 --year " + year);
     return dir;
   }
   // An installed program of `release` and `year` whose baza.dbf names `database`.
-  fs::path program(const std::string& name, const std::string& programRelease, const fs::path& database,
-                   const std::string& year = "2025") const {
+  fs::path program(const std::string& name, const std::string& programRelease,
+                   const fs::path& database, const std::string& year = "2025") const {
     const fs::path dir = root / name;
-    mkrelease("program " + quoted(dir) + " --release " + programRelease + " --database " + quoted(database) +
-              " --year " + year);
+    mkrelease("program " + quoted(dir) + " --release " + programRelease + " --database " +
+              quoted(database) + " --year " + year);
     return dir;
   }
 
@@ -46,7 +47,8 @@ struct InstallScene {
     return c;
   }
 
-  RunResult install(const fs::path& program, const fs::path& database, std::vector<std::string> more = {"--yes"}) const {
+  RunResult install(const fs::path& program, const fs::path& database,
+                    std::vector<std::string> more = {"--yes"}) const {
     std::vector<std::string> sw{"--install", program.string(), database.string()};
     sw.insert(sw.end(), more.begin(), more.end());
     return runTool(*this, sw);
@@ -54,7 +56,8 @@ struct InstallScene {
 
  private:
   static void mkrelease(const std::string& args) {
-    const std::string cmd = testing::SampleTrees::tool().string() + " " + args + " > /dev/null 2>&1";
+    const std::string cmd =
+        testing::SampleTrees::tool().string() + " " + args + " > /dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("mkrelease " + args + " failed");
   }
 };

@@ -18,12 +18,14 @@ TEST(MainWindowOnScreen, TitleSizeColourAndEscEndsWithZero) {
 
   const fs::path binary = fs::path(TAV_BINARY_DIR) / "tav_setup";
   ASSERT_TRUE(fs::exists(binary)) << binary;
-  const fs::path release = fs::temp_directory_path() / ("tav_release_" + std::to_string(::getpid()));
+  const fs::path release =
+      fs::temp_directory_path() / ("tav_release_" + std::to_string(::getpid()));
   fs::create_directories(release / "str");
   fs::create_directories(release / "txt");
 
   // Its own drive map and registry, so that the run leaves the user's alone.
-  Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, x.name(), release / "prefix");
+  Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, x.name(),
+             release / "prefix");
   const std::string title = "Instalacja programu TAV wersja 25.01.023";
   const std::string id = x.window(title);
   ASSERT_FALSE(id.empty()) << "no main window appeared";
@@ -63,11 +65,13 @@ TEST(MainWindowOnScreen, EndButtonByKeysAndByMouse) {
   if (!x.installed()) GTEST_SKIP() << "Xvfb is not installed (apt-get install xvfb)";
   ASSERT_TRUE(x.up());
   const fs::path binary = fs::path(TAV_BINARY_DIR) / "tav_setup";
-  const fs::path release = fs::temp_directory_path() / ("tav_release_keys_" + std::to_string(::getpid()));
+  const fs::path release =
+      fs::temp_directory_path() / ("tav_release_keys_" + std::to_string(::getpid()));
   fs::create_directories(release);
   const std::string title = "Instalacja programu TAV wersja 25.01.023";
   {
-    Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, x.name(), release / "prefix");
+    Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, x.name(),
+               release / "prefix");
     const std::string id = x.window(title);
     ASSERT_FALSE(id.empty());
     std::this_thread::sleep_for(300ms);
@@ -80,7 +84,8 @@ TEST(MainWindowOnScreen, EndButtonByKeysAndByMouse) {
     EXPECT_EQ(*code, 0);
   }
   {
-    Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, x.name(), release / "prefix");
+    Child tool({binary.string(), "25.01.023", "025.01.023", "2025"}, release, x.name(),
+               release / "prefix");
     const std::string id = x.window(title);
     ASSERT_FALSE(id.empty());
     std::this_thread::sleep_for(300ms);

@@ -27,7 +27,8 @@ struct Shot {
 };
 
 // Photographs the window with this title once it is drawn, then presses Esc for the user.
-void photographThenEsc(const VirtualDisplay& x, const std::string& title, const std::string& name, Shot& out) {
+void photographThenEsc(const VirtualDisplay& x, const std::string& title, const std::string& name,
+                       Shot& out) {
   gui::app().addTimer(30, [&x, title, name, &out] {
     gui::app().backend().flush();
     out.id = x.window(title);
@@ -90,9 +91,9 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
     const int frameLeft = (l.window.w - l.frame.w) / 2;
     EXPECT_EQ(pixel(png, frameLeft + 4, frameTop + 4), "srgb(208,208,167)");
     // Some text is drawn in the middle line of the frame.
-    std::string row = run("convert " + png.string() + " -crop " + std::to_string(l.frame.w - 8) + "x1+" +
-                          std::to_string(frameLeft + 4) + "+" + std::to_string(frameTop + l.frame.h / 4) +
-                          " -format '%k' info:");
+    std::string row = run("convert " + png.string() + " -crop " + std::to_string(l.frame.w - 8) +
+                          "x1+" + std::to_string(frameLeft + 4) + "+" +
+                          std::to_string(frameTop + l.frame.h / 4) + " -format '%k' info:");
     EXPECT_NE(row, "1") << "a single colour: no text was drawn";
     r.window->destroy();
   }
@@ -101,7 +102,9 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
   {
     Shot s;
     photographThenEsc(x, "Nowy katalog", "edit_dialog", s);
-    EXPECT_EQ(shell::ORB_EDTSTR("NowyKatalog", 30, "Nowy katalog", "Wprowadź nazwę dla nowego katalogu"_oem), "");
+    EXPECT_EQ(shell::ORB_EDTSTR("NowyKatalog", 30, "Nowy katalog",
+                                "Wprowadź nazwę dla nowego katalogu"_oem),
+              "");
     ASSERT_FALSE(s.id.empty());
     ASSERT_TRUE(fs::exists(s.png));
   }

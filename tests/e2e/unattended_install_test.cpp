@@ -65,9 +65,12 @@ TEST(UnattendedInstall, IntoEmptyDirectoriesANewDatabaseTheProgramAndItsRegistra
 
   RunResult r = s.install(program, baza);
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.err.find("[Brak Katalogu]\n    Katalog dla Programu nie istnieje!"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[Brak Katalogu]\n    Katalog dla Programu nie istnieje!"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(r.err.find("Katalog dla Bazy Danych nie istnieje!"), std::string::npos);
-  EXPECT_NE(r.err.find("[Koniec instalacji]\n    Instalacja programu zakończyła się powodzeniem."), std::string::npos);
+  EXPECT_NE(r.err.find("[Koniec instalacji]\n    Instalacja programu zakończyła się powodzeniem."),
+            std::string::npos);
   EXPECT_EQ(r.report["outcome"], "00");
   EXPECT_EQ(r.report["branch"], "new database");
   EXPECT_EQ(r.report["year"], "2025");
@@ -87,16 +90,18 @@ TEST(UnattendedInstall, IntoEmptyDirectoriesANewDatabaseTheProgramAndItsRegistra
   int checked = 0;
   for (const auto& e : fs::recursive_directory_iterator(baza))
     if (lower(e.path().extension().string()) == ".dbf") {
-      const std::string out = runShell(quoted(fs::path(TAV_BINARY_DIR) / "tools" / "dbftool" / "dbftool") +
-                                       " check " + quoted(e.path()) + "; echo rc=$?");
+      const std::string out =
+          runShell(quoted(fs::path(TAV_BINARY_DIR) / "tools" / "dbftool" / "dbftool") + " check " +
+                   quoted(e.path()) + "; echo rc=$?");
       EXPECT_NE(out.find("rc=0"), std::string::npos) << e.path() << "\n" << out;
       ++checked;
     }
   EXPECT_GT(checked, 20);
 
   // The program: its directories, the release's files (no setup program), its version and path.
-  for (const char* d : {"czytaj.to", "export/zus", "export/edek", "export/crm", "export/gus", "export/nfz", "mask",
-                        "ravimon", "install", "setings", "temp/arch", "txt", "dek"})
+  for (const char* d :
+       {"czytaj.to", "export/zus", "export/edek", "export/crm", "export/gus", "export/nfz", "mask",
+        "ravimon", "install", "setings", "temp/arch", "txt", "dek"})
     EXPECT_TRUE(fs::is_directory(program / d)) << d;
   for (const char* f : {"tav.exe", "un_tav.exe", "7z.exe", "openssl.exe", "msxsl.exe"})
     EXPECT_EQ(contents(program / f), contents(s.release / f)) << f;
@@ -126,12 +131,15 @@ TEST(UnattendedInstall, IntoEmptyDirectoriesANewDatabaseTheProgramAndItsRegistra
 
   // Registration: the tool's key, the uninstall entry, the two links.
   const std::string userReg = contents(s.prefix / "user.reg");
-  EXPECT_NE(userReg.find("[HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\2025\\2025]"), std::string::npos);
+  EXPECT_NE(userReg.find("[HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\2025\\2025]"),
+            std::string::npos);
   EXPECT_NE(userReg.find("Uninstall\\TAV2025]"), std::string::npos);
   std::string escaped;  // the registry file doubles backslashes
   for (char c : path) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-  EXPECT_NE(userReg.find("\"Baza\"=\"" + escaped + "\""), std::string::npos) << "the database, as baza.dbf has it";
-  EXPECT_NE(r.report["registry"]["tool_key"].get<std::string>().find("Tamborex\\Tav\\2025"), std::string::npos);
+  EXPECT_NE(userReg.find("\"Baza\"=\"" + escaped + "\""), std::string::npos)
+      << "the database, as baza.dbf has it";
+  EXPECT_NE(r.report["registry"]["tool_key"].get<std::string>().find("Tamborex\\Tav\\2025"),
+            std::string::npos);
   const auto made = links(s.prefix);
   EXPECT_EQ(made.size(), 2u);
   EXPECT_EQ(r.report["shortcuts"].size(), 2u);
@@ -151,7 +159,8 @@ TEST(UnattendedInstall, IntoEmptyDirectoriesANewDatabaseTheProgramAndItsRegistra
   EXPECT_TRUE(written.count((program / "baza.dbf").string()));
   EXPECT_TRUE(written.count((baza / "wersja.dbf").string()));
   EXPECT_TRUE(written.count(archive.string()));
-  for (const std::string& f : written) EXPECT_EQ(f.find(s.release.string()), std::string::npos) << f;
+  for (const std::string& f : written)
+    EXPECT_EQ(f.find(s.release.string()), std::string::npos) << f;
 }
 
 TEST(UnattendedInstall, OntoAnOlderDatabaseItIsUpgradedThenACurrentOneIsTakenAsItIs) {
@@ -166,11 +175,13 @@ TEST(UnattendedInstall, OntoAnOlderDatabaseItIsUpgradedThenACurrentOneIsTakenAsI
   EXPECT_EQ(r.report["branch"], "existing database upgraded");
   EXPECT_EQ(r.report["database_release_before"], "025.01.001");
   EXPECT_EQ(r.report["database_release_after"], "025.01.046");
-  EXPECT_EQ(statuses(r.report), (std::map<int, std::string>{{1, "converted"}, {2, "converted"}, {3, "converted"}}));
+  EXPECT_EQ(statuses(r.report),
+            (std::map<int, std::string>{{1, "converted"}, {2, "converted"}, {3, "converted"}}));
   EXPECT_EQ(field(baza / "wersja.dbf", "BAZA"), "025.01.046");
   EXPECT_EQ(field(baza / "wersja.dbf", "OK"), "T");
   for (int n = 1; n <= 3; ++n)
-    EXPECT_EQ(field(baza / ("firma" + std::to_string(n)) / "wersja.dbf", "BAZA"), "025.01.046") << n;
+    EXPECT_EQ(field(baza / ("firma" + std::to_string(n)) / "wersja.dbf", "BAZA"), "025.01.046")
+        << n;
   EXPECT_TRUE(fs::exists(baza / "install" / "25.01.046.zip"));
   EXPECT_EQ(contents(program / "tav.exe"), contents(s.release / "tav.exe"));
   EXPECT_EQ(field(program / "baza.dbf", "PATH"), zDrive(baza) + "\\");
@@ -185,16 +196,20 @@ TEST(UnattendedInstall, OntoAnOlderDatabaseItIsUpgradedThenACurrentOneIsTakenAsI
   EXPECT_EQ(again.report["branch"], "existing database current");
   EXPECT_TRUE(again.report["firms"].empty());
   EXPECT_EQ(treeState(baza / "firma1"), firms);
-  EXPECT_EQ(field(s.root / "tav2" / "baza.dbf", "PATH"), again.report["database_directory"].get<std::string>());
+  EXPECT_EQ(field(s.root / "tav2" / "baza.dbf", "PATH"),
+            again.report["database_directory"].get<std::string>());
 
   // A firm that cannot be converted: the others are, the warning says so, and no program is
   // installed onto a database that is not whole.
   const fs::path partial = s.database("czesciowa", "025.01.001", 2);
-  std::ofstream(partial / "firma2" / "sam_dok.dbf", std::ios::binary | std::ios::trunc) << std::string(40, '\x7f');
+  std::ofstream(partial / "firma2" / "sam_dok.dbf", std::ios::binary | std::ios::trunc)
+      << std::string(40, '\x7f');
   RunResult some = s.install(s.root / "tav3", partial);
   EXPECT_EQ(some.code, 1) << some.err;
   EXPECT_EQ(some.report["outcome"], "01");
-  EXPECT_NE(some.err.find("[Ostrzeżenie!]\n    Część firm nie została zainstalowana."), std::string::npos) << some.err;
+  EXPECT_NE(some.err.find("[Ostrzeżenie!]\n    Część firm nie została zainstalowana."),
+            std::string::npos)
+      << some.err;
   EXPECT_EQ(statuses(some.report), (std::map<int, std::string>{{1, "converted"}, {2, "failed"}}));
   EXPECT_FALSE(fs::exists(s.root / "tav3" / "tav.exe"));
   EXPECT_TRUE(some.report["registry"].is_null());
@@ -218,10 +233,12 @@ TEST(UnattendedInstall, OntoTheYearBeforeTheReleaseYearsProgramIsNamedAndItsSett
   };
   const std::vector<Refusal> refusals = {
       {{"--yes"}, "--previous-program"},
-      {{"--previous-program", current.string()}, "[Uwaga!]\n    Instalujesz program na rok 2024. Potwierdź!"},
+      {{"--previous-program", current.string()},
+       "[Uwaga!]\n    Instalujesz program na rok 2024. Potwierdź!"},
       {{"--yes", "--previous-program", older.string()},
        "[błąd!]\n    Wskazany katolog nie zawiera programu TAV na rok 2025!"},
-      {{"--yes", "--previous-program", empty.string()}, "[błąd!]\n    Wskazany katolog nie zawiera programu TAV!"},
+      {{"--yes", "--previous-program", empty.string()},
+       "[błąd!]\n    Wskazany katolog nie zawiera programu TAV!"},
   };
   for (const Refusal& f : refusals) {
     SCOPED_TRACE(f.expected);
@@ -238,11 +255,13 @@ TEST(UnattendedInstall, OntoTheYearBeforeTheReleaseYearsProgramIsNamedAndItsSett
   EXPECT_EQ(r.report["branch"], "existing database current");
   EXPECT_EQ(r.report["year"], "2024");
   EXPECT_FALSE(r.report["previous_program"].is_null());
-  EXPECT_EQ(contents(program / "setings" / "station.dbf"), contents(current / "setings" / "station.dbf"));
+  EXPECT_EQ(contents(program / "setings" / "station.dbf"),
+            contents(current / "setings" / "station.dbf"));
   EXPECT_EQ(field(program / "wersja.dbf", "ROK"), "2024");
   EXPECT_EQ(field(program / "wersja.dbf", "TAV"), "25.01.046");
   const std::string userReg = contents(s.prefix / "user.reg");
-  EXPECT_NE(userReg.find("[HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\2024\\2024]"), std::string::npos);
+  EXPECT_NE(userReg.find("[HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\2024\\2024]"),
+            std::string::npos);
   EXPECT_EQ(userReg.find("Tamborex\\Tav\\2025"), std::string::npos);
   bool desktop2024 = false;
   for (const fs::path& l : links(s.prefix)) desktop2024 |= l.filename() == "Tav 2024.lnk";
@@ -262,7 +281,9 @@ TEST(UnattendedInstall, EveryRefusedCheckSaysWhyAndChangesNothing) {
     spoil(d);
     return d.string();
   };
-  auto garbage = [](const fs::path& p) { std::ofstream(p, std::ios::binary | std::ios::trunc) << "not a table"; };
+  auto garbage = [](const fs::path& p) {
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << "not a table";
+  };
   const fs::path emptyBase = s.root / "pusta";
   fs::create_directories(emptyBase);
   const fs::path cluttered = s.root / "zajeta";
@@ -292,9 +313,11 @@ TEST(UnattendedInstall, EveryRefusedCheckSaysWhyAndChangesNothing) {
   const std::string longName = (s.root / std::string(64, 'd')).string();
   const std::vector<Case> cases = {
       {"Katalog Programu", "Katalog do instalacji Programu jest pusty!", "   ", emptyBase.string()},
-      {"Katalog bazy danych", "Katalog do instalacji Bazy Danych jest pusty!", program.string(), "  "},
+      {"Katalog bazy danych", "Katalog do instalacji Bazy Danych jest pusty!", program.string(),
+       "  "},
       {"Katalog Programu", "głównym katalogiem dysku!", "C:\\", emptyBase.string()},
-      {"Katalog Bazy", "nie powinien zawierać słowa \"WINDOWS\"!", program.string(), "D:\\Windows\\Dane"},
+      {"Katalog Bazy", "nie powinien zawierać słowa \"WINDOWS\"!", program.string(),
+       "D:\\Windows\\Dane"},
       {"Błędne katalogi", "Katalogi do instalacji Bazy Danych\n    i programu muszą być rózne!",
        (s.root / "Wspolny").string(), zDrive(s.root / "WSPOLNY")},
       {"Katalog bazy danych", "najwyżej 60 znaków", program.string(), longName},
@@ -302,28 +325,36 @@ TEST(UnattendedInstall, EveryRefusedCheckSaysWhyAndChangesNothing) {
       {"Katalog Programu", "Błędna nazwa katalogu!!!", zDrive(s.root / "tav") + "\\..\\..\\obcy",
        emptyBase.string()},
       {"Katalog Bazy", "Błędna nazwa katalogu!!!", program.string(), (s.root / "baza. ").string()},
-      {"Brak Katalogu", "Katalog dla Programu nie istnieje!", (s.root / "brak" / "tav").string(),
-       emptyBase.string(), {}},
-      {"Brak Katalogu", "Katalog dla Bazy Danych nie istnieje!", program.string(), (s.root / "brak" / "baza").string(),
+      {"Brak Katalogu",
+       "Katalog dla Programu nie istnieje!",
+       (s.root / "brak" / "tav").string(),
+       emptyBase.string(),
        {}},
-      {"Błąd katalogu", "Katalog w którym zostanie zainstalowany Program\n    musi być pusty!", s.release.string(),
-       emptyBase.string()},
-      {"Błąd katalogu", "Katalog w którym zostanie zainstalowana Baza danych\n    musi być pusty!", program.string(),
-       cluttered.string()},
-      {"Błąd pliku!", "Nie mogę otworzyć pliku *wersja.dbf* Instalacja przerwana!", program.string(),
-       database([&](const fs::path& d) { garbage(d / "wersja.dbf"); })},
+      {"Brak Katalogu",
+       "Katalog dla Bazy Danych nie istnieje!",
+       program.string(),
+       (s.root / "brak" / "baza").string(),
+       {}},
+      {"Błąd katalogu", "Katalog w którym zostanie zainstalowany Program\n    musi być pusty!",
+       s.release.string(), emptyBase.string()},
+      {"Błąd katalogu", "Katalog w którym zostanie zainstalowana Baza danych\n    musi być pusty!",
+       program.string(), cluttered.string()},
+      {"Błąd pliku!", "Nie mogę otworzyć pliku *wersja.dbf* Instalacja przerwana!",
+       program.string(), database([&](const fs::path& d) { garbage(d / "wersja.dbf"); })},
       {"Błąd", "Instalacja programu do bazy na rok 2023\n    jest niemożliwa!", program.string(),
        database([](const fs::path& d) { setField(d / "wersja.dbf", "rok", "2023"); })},
       // Directories the run had to make (with --yes) go again with the refusal.
       {"Błąd instalacji",
-       "Istniejąca wersja bazy danych (025.01.099) wymaga przynajmniej wersji 25.01.099 programu WinTav.",
+       "Istniejąca wersja bazy danych (025.01.099) wymaga przynajmniej wersji 25.01.099 programu "
+       "WinTav.",
        (s.root / "nowe" / "tav").string(), database([](const fs::path& d) {
          setField(d / "wersja.dbf", "baza", "025.01.099");
          setField(d / "wersja.dbf", "tav", "25.01.099");
        })},
   };
   std::vector<Case> all = cases;
-  if (canHide) all.push_back({"Błąd katalogu", "zainstalowany Program", hidden.string(), emptyBase.string()});
+  if (canHide)
+    all.push_back({"Błąd katalogu", "zainstalowany Program", hidden.string(), emptyBase.string()});
 
   int n = 0;
   for (const Case& c : all) {
@@ -365,7 +396,8 @@ TEST(UnattendedInstall, AProgramFileThatDoesNotArriveLeavesTheInstallationUnregi
   EXPECT_EQ(r.code, 2) << r.err;
   EXPECT_NE(r.err.find("[Błąd instalacji]"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("un_tav.exe"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("opróżnij oba katalogi"), std::string::npos) << "the way to the next attempt";
+  EXPECT_NE(r.err.find("opróżnij oba katalogi"), std::string::npos)
+      << "the way to the next attempt";
   EXPECT_EQ(r.err.find("[Koniec instalacji]"), std::string::npos) << r.err;
   ASSERT_EQ(r.report["files_failed"].size(), 1u) << r.report.dump(2);
   EXPECT_NE(r.report["files_failed"][0].get<std::string>().find("un_tav.exe"), std::string::npos);
@@ -394,9 +426,12 @@ TEST(UnattendedInstall, TheCommandLineIsCheckedBeforeAnythingIsCreated) {
   const std::vector<std::pair<std::vector<std::string>, const char*>> refused = {
       {{"--install", program.string(), baza.string(), "--yse"}, "unknown switch --yse"},
       {{"--install", program.string()}, "--install needs"},
-      {{"--upgrade", program.string(), "--previous-program", baza.string()}, "--previous-program goes with --install"},
-      {{"--install", program.string(), baza.string(), "--upgrade", program.string()}, "only one of --upgrade, --install and --plan"},
-      {{"--upgrade", program.string(), "--jobs", "0"}, "--jobs takes a number from 1 to 64, not '0'"},
+      {{"--upgrade", program.string(), "--previous-program", baza.string()},
+       "--previous-program goes with --install"},
+      {{"--install", program.string(), baza.string(), "--upgrade", program.string()},
+       "only one of --upgrade, --install and --plan"},
+      {{"--upgrade", program.string(), "--jobs", "0"},
+       "--jobs takes a number from 1 to 64, not '0'"},
   };
   for (const auto& [switches, message] : refused) {
     SCOPED_TRACE(message);

@@ -22,8 +22,9 @@ namespace {
 // duplicate tax forms of public\.
 const std::set<std::string> kRecordsDeletedByRule = {"skl_52r.dbf", "wpit.dbf", "fpit.dbf"};
 // Tables the conversions only restructure (fields added or widened): every value stays.
-const std::set<std::string> kRestructuredOnly = {"rk_dok.dbf", "ks_fw.dbf", "st_gn.dbf", "sam_rej.dbf",
-                                                 "sam_dok.dbf", "v_oss.dbf", "ks_kor.dbf", "p_f.dbf"};
+const std::set<std::string> kRestructuredOnly = {"rk_dok.dbf",  "ks_fw.dbf",   "st_gn.dbf",
+                                                 "sam_rej.dbf", "sam_dok.dbf", "v_oss.dbf",
+                                                 "ks_kor.dbf",  "p_f.dbf"};
 
 std::string base(const std::string& key) { return fs::path(key).filename().string(); }
 
@@ -121,7 +122,8 @@ TEST(UnattendedUpgrade, OlderDatabaseAndProgramComeToTheShippedReleaseWithNothin
       ASSERT_EQ(now["live"], was["live"]) << key;
       for (size_t i = 0; i < was["records"].size(); ++i)
         for (const auto& [fieldName, value] : was["records"][i].items()) {
-          EXPECT_EQ(rtrim(now["records"][i].value(fieldName, json())), rtrim(value)) << key << " #" << i + 1 << " " << fieldName;
+          EXPECT_EQ(rtrim(now["records"][i].value(fieldName, json())), rtrim(value))
+              << key << " #" << i + 1 << " " << fieldName;
           ++valuesCompared;
         }
     }
@@ -135,14 +137,16 @@ TEST(UnattendedUpgrade, OlderDatabaseAndProgramComeToTheShippedReleaseWithNothin
   EXPECT_NE(run("unzip -tq " + quoted(archive)).find("No errors detected"), std::string::npos);
   EXPECT_EQ(run("unzip -zq " + quoted(archive)).rfind("TAV", 0), 0u) << "archive comment";
   const std::string userReg = contents(s.prefix / "user.reg");
-  EXPECT_NE(userReg.find("[HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\2025\\2025]"), std::string::npos);
+  EXPECT_NE(userReg.find("[HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\2025\\2025]"),
+            std::string::npos);
   EXPECT_NE(userReg.find("Uninstall\\TAV2025]"), std::string::npos);
   int links = 0;
   for (const auto& e : fs::recursive_directory_iterator(s.prefix / "drive_c" / "users"))
     if (e.path().extension() == ".lnk") {
       ++links;
       if (std::system("command -v lnkinfo > /dev/null") == 0) {
-        EXPECT_NE(run("lnkinfo " + quoted(e.path())).find("tav.exe"), std::string::npos) << e.path();
+        EXPECT_NE(run("lnkinfo " + quoted(e.path())).find("tav.exe"), std::string::npos)
+            << e.path();
       }
     }
   EXPECT_EQ(links, 2);
@@ -165,18 +169,22 @@ TEST(UnattendedUpgrade, DamagedFirmIsReportedTheOthersConvertedAndTheRerunFinish
   RunResult r = upgrade(s);
   ASSERT_EQ(r.code, 1) << r.err;
   EXPECT_EQ(r.report["outcome"], "01");
-  EXPECT_EQ(statuses(r.report), (std::map<int, std::string>{{1, "converted"}, {2, "failed"}, {3, "converted"}, {4, "converted"}}));
+  EXPECT_EQ(statuses(r.report),
+            (std::map<int, std::string>{
+                {1, "converted"}, {2, "failed"}, {3, "converted"}, {4, "converted"}}));
   EXPECT_FALSE(r.report["firms"][1]["error"].get<std::string>().empty());
   EXPECT_NE(r.err.find("[Ostrzeżenie!]"), std::string::npos);
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
   EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.046");
   // The failure log, in the release directory, in the ANSI code page.
   EXPECT_EQ(contents(s.release / "error.log"),
-            rt::utf8ToAnsi("Nie udało się zainstalować firmy nr: 2. Napraw firmę i spróbuj jeszcze raz!\r\n"));
+            rt::utf8ToAnsi(
+                "Nie udało się zainstalować firmy nr: 2. Napraw firmę i spróbuj jeszcze raz!\r\n"));
   EXPECT_EQ(r.report["error_log"], (s.release / "error.log").string());
   const std::string report = contents(s.baza / "public" / "ins_raport.txt");
-  EXPECT_NE(report.find(rt::utf8ToAnsi("  Raport z instalacji wersji: 25.01.046\r\n") + std::string(48, '-') +
-                        "\r\n" + rt::utf8ToAnsi("Firma nr: 2 Błąd podczas instalacji:\r\n")),
+  EXPECT_NE(report.find(rt::utf8ToAnsi("  Raport z instalacji wersji: 25.01.046\r\n") +
+                        std::string(48, '-') + "\r\n" +
+                        rt::utf8ToAnsi("Firma nr: 2 Błąd podczas instalacji:\r\n")),
             std::string::npos);
   EXPECT_EQ(report.find("Firma nr: 1 "), std::string::npos);
   // The archive and the program still came: the books of the other firms need them.
@@ -187,7 +195,9 @@ TEST(UnattendedUpgrade, DamagedFirmIsReportedTheOthersConvertedAndTheRerunFinish
   std::ofstream(damaged, std::ios::binary | std::ios::trunc) << good;
   RunResult rerun = upgrade(s);
   ASSERT_EQ(rerun.code, 0) << rerun.err;
-  EXPECT_EQ(statuses(rerun.report), (std::map<int, std::string>{{1, "current"}, {2, "converted"}, {3, "current"}, {4, "current"}}));
+  EXPECT_EQ(statuses(rerun.report),
+            (std::map<int, std::string>{
+                {1, "current"}, {2, "converted"}, {3, "current"}, {4, "current"}}));
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
   EXPECT_FALSE(fs::exists(s.release / "error.log"));
 }
@@ -200,19 +210,30 @@ TEST(UnattendedUpgrade, EveryRefusedCheckSaysWhyAndChangesNothing) {
     std::function<void(Scene&)> spoil;
     std::string directory;  // instead of the program directory
   };
-  auto garbage = [](const fs::path& p) { std::ofstream(p, std::ios::binary | std::ios::trunc) << "not a table"; };
+  auto garbage = [](const fs::path& p) {
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << "not a table";
+  };
   const std::vector<Case> cases = {
       {"Katalog Programu", "Nie wprowadzono katalogu, z bieżącą wersją TAV", [](Scene&) {}, "   "},
-      {"Błąd katalogu", "Programu TAV w wersji Windows", [](Scene& s) { fs::remove(s.program / "ot4xb.dll"); }, ""},
-      {"Katalog Programu", "Nie można otworzyć pliku", [&](Scene& s) { garbage(s.program / "wersja.dbf"); }, ""},
-      {"Błąd", "Wskazany program obowiązuje w roku 2024", [](Scene& s) { setField(s.program / "wersja.dbf", "rok", "2024"); }, ""},
-      {"Błędna wersja", "Bieżąca wersja=25.01.047", [](Scene& s) { setField(s.program / "wersja.dbf", "tav", "25.01.047"); }, ""},
-      {"Błędna wersja", "wynosi dla roku 2025 24.01.078", [](Scene& s) { setField(s.program / "wersja.dbf", "tav", "24.01.077"); }, ""},
+      {"Błąd katalogu", "Programu TAV w wersji Windows",
+       [](Scene& s) { fs::remove(s.program / "ot4xb.dll"); }, ""},
+      {"Katalog Programu", "Nie można otworzyć pliku",
+       [&](Scene& s) { garbage(s.program / "wersja.dbf"); }, ""},
+      {"Błąd", "Wskazany program obowiązuje w roku 2024",
+       [](Scene& s) { setField(s.program / "wersja.dbf", "rok", "2024"); }, ""},
+      {"Błędna wersja", "Bieżąca wersja=25.01.047",
+       [](Scene& s) { setField(s.program / "wersja.dbf", "tav", "25.01.047"); }, ""},
+      {"Błędna wersja", "wynosi dla roku 2025 24.01.078",
+       [](Scene& s) { setField(s.program / "wersja.dbf", "tav", "24.01.077"); }, ""},
       {"Katalog Programu", "baza.dbf", [&](Scene& s) { garbage(s.program / "baza.dbf"); }, ""},
-      {"Katalog Bazy danych", "Katalog z bazą danych jest pusty", [](Scene& s) { setField(s.program / "baza.dbf", "path", ""); }, ""},
-      {"Błąd bazy", "Nie można otworzyć pliku", [&](Scene& s) { garbage(s.baza / "wersja.dbf"); }, ""},
-      {"Błąd", "Baza wskazanego programu obowiązuje w roku 2026", [](Scene& s) { setField(s.baza / "wersja.dbf", "rok", "2026"); }, ""},
-      {"Błąd bazy", "Bieżąca wersja Bazy jest większa od wymaganej przez program", [](Scene& s) { setField(s.baza / "wersja.dbf", "baza", "025.01.047"); }, ""},
+      {"Katalog Bazy danych", "Katalog z bazą danych jest pusty",
+       [](Scene& s) { setField(s.program / "baza.dbf", "path", ""); }, ""},
+      {"Błąd bazy", "Nie można otworzyć pliku", [&](Scene& s) { garbage(s.baza / "wersja.dbf"); },
+       ""},
+      {"Błąd", "Baza wskazanego programu obowiązuje w roku 2026",
+       [](Scene& s) { setField(s.baza / "wersja.dbf", "rok", "2026"); }, ""},
+      {"Błąd bazy", "Bieżąca wersja Bazy jest większa od wymaganej przez program",
+       [](Scene& s) { setField(s.baza / "wersja.dbf", "baza", "025.01.047"); }, ""},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -220,7 +241,8 @@ TEST(UnattendedUpgrade, EveryRefusedCheckSaysWhyAndChangesNothing) {
     Scene s("check" + std::to_string(n), "025.01.040", 2);
     c.spoil(s);
     const auto program = snapshot(s.program), baza = snapshot(s.baza);
-    RunResult r = runTool(s, {"--upgrade", c.directory.empty() ? s.program.string() : c.directory, "--yes"});
+    RunResult r =
+        runTool(s, {"--upgrade", c.directory.empty() ? s.program.string() : c.directory, "--yes"});
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find(std::string("[") + c.title + "]"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
@@ -268,7 +290,8 @@ TEST(UnattendedUpgrade, HeldDatabaseIsRefusedAndAnInterruptedRunIsFinishedByTheN
     ::dup2(pipeFd[1], 2);
     ::close(pipeFd[0]);
     ::execl("/bin/sh", "sh", "-c",
-            (s.command({"--upgrade", s.program.string(), "--yes", "--report", (s.root / "stopped.json").string()}) +
+            (s.command({"--upgrade", s.program.string(), "--yes", "--report",
+                        (s.root / "stopped.json").string()}) +
              " > /dev/null")
                 .c_str(),
             static_cast<char*>(nullptr));
@@ -297,7 +320,8 @@ TEST(UnattendedUpgrade, HeldDatabaseIsRefusedAndAnInterruptedRunIsFinishedByTheN
   EXPECT_GE(stopped["firms"].size(), 1u);
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
   EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.001");
-  EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.001") << "no program refresh after an interruption";
+  EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.001")
+      << "no program refresh after an interruption";
 
   RunResult rest = upgrade(s);
   ASSERT_EQ(rest.code, 0) << rest.err;
@@ -330,7 +354,8 @@ TEST(UnattendedUpgrade, ForeignHandsAndNamesCostOnlyTheFirmTheyTouch) {
   killHolder(holder);
 
   ASSERT_EQ(r.code, 1) << r.err;
-  EXPECT_EQ(statuses(r.report), (std::map<int, std::string>{{1, "converted"}, {2, "failed"}, {3, "converted"}}));
+  EXPECT_EQ(statuses(r.report),
+            (std::map<int, std::string>{{1, "converted"}, {2, "failed"}, {3, "converted"}}));
   const std::string error = r.report["firms"][1]["error"].get<std::string>();
   EXPECT_NE(error.find("firma2\\ks_kor.dbf"), std::string::npos) << error;
   EXPECT_EQ(contents(s.root / "victim.dll"), "not the program's");
@@ -352,7 +377,8 @@ TEST(UnattendedUpgrade, FirmsConvertedAtOnceLeaveWhatOneAfterAnotherLeaves) {
   Scene one("jobs1", "025.01.001", 5), three("jobs3", "025.01.001", 5);
   for (const Scene* s : {&one, &three})
     for (const char* firm : {"firma2", "firma4"})
-      std::ofstream(s->baza / firm / "sam_dok.dbf", std::ios::binary | std::ios::trunc) << std::string(40, '\x7f');
+      std::ofstream(s->baza / firm / "sam_dok.dbf", std::ios::binary | std::ios::trunc)
+          << std::string(40, '\x7f');
   RunResult a = upgrade(one);
   RunResult b = runTool(three, {"--upgrade", three.program.string(), "--yes", "--jobs", "2"});
   ASSERT_EQ(a.code, 1) << a.err;
@@ -366,10 +392,12 @@ TEST(UnattendedUpgrade, FirmsConvertedAtOnceLeaveWhatOneAfterAnotherLeaves) {
   EXPECT_EQ(books(one), books(three));
   // What names a scene's own directories is made the same in both.
   auto same = [](std::string text) {
-    for (size_t at; (at = text.find("e2e-jobs3")) != std::string::npos;) text.replace(at, 9, "e2e-jobs1");
+    for (size_t at; (at = text.find("e2e-jobs3")) != std::string::npos;)
+      text.replace(at, 9, "e2e-jobs1");
     return text;
   };
-  for (const char* key : {"firms", "tlist", "steps"}) EXPECT_EQ(a.report[key].dump(), same(b.report[key].dump())) << key;
+  for (const char* key : {"firms", "tlist", "steps"})
+    EXPECT_EQ(a.report[key].dump(), same(b.report[key].dump())) << key;
   EXPECT_EQ(contents(one.release / "error.log"), contents(three.release / "error.log"));
   auto withoutStamp = [](std::string report) { return report.substr(report.find('\n')); };
   EXPECT_EQ(withoutStamp(contents(one.baza / "public" / "ins_raport.txt")),

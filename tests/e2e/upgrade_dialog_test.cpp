@@ -43,39 +43,48 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
   auto firmsDone = [] { return upgrade::lastRun().firms.size(); };
 
   person.when([] { return true; }, [&] { gui::input::click(w.button(3)); });
-  person.when([] { return upgrade::openUpgradeDialog().dialog != nullptr; }, [&] {
-    const upgrade::UpgradeDialog& d = upgrade::openUpgradeDialog();
-    EXPECT_TRUE(d.directory->hasFocus());
-    EXPECT_EQ(d.directory->bufferLength(), 128);
-    EXPECT_EQ(d.folder->image(), 2105);
-    gui::input::hover(*d.folder, true);
-  });
-  person.when([] { return upgrade::openUpgradeDialog().folder->image() == 2106; }, [&] {
-    const upgrade::UpgradeDialog& d = upgrade::openUpgradeDialog();
-    gui::input::hover(*d.folder, false);
-    d.directory->setText(program);  // typed without the backslash
-    gui::input::click(*d.install);
-  });
+  person.when([] { return upgrade::openUpgradeDialog().dialog != nullptr; },
+              [&] {
+                const upgrade::UpgradeDialog& d = upgrade::openUpgradeDialog();
+                EXPECT_TRUE(d.directory->hasFocus());
+                EXPECT_EQ(d.directory->bufferLength(), 128);
+                EXPECT_EQ(d.folder->image(), 2105);
+                gui::input::hover(*d.folder, true);
+              });
+  person.when([] { return upgrade::openUpgradeDialog().folder->image() == 2106; },
+              [&] {
+                const upgrade::UpgradeDialog& d = upgrade::openUpgradeDialog();
+                gui::input::hover(*d.folder, false);
+                d.directory->setText(program);  // typed without the backslash
+                gui::input::click(*d.install);
+              });
   // First Esc after the first firm: the question, and going on.
-  person.when([&] { return firmsDone() >= 1; }, [&] {
-    gui::Dialog* top = gui::topWindow();
-    progressChildren = top->drawingArea().children().size();
-    progressTitle = top->drawingArea().children().at(0)->children().at(0)->caption();
-    gui::app().post({gui::EventType::Key, 0, gui::key::Esc});
-  });
+  person.when([&] { return firmsDone() >= 1; },
+              [&] {
+                gui::Dialog* top = gui::topWindow();
+                progressChildren = top->drawingArea().children().size();
+                progressTitle = top->drawingArea().children().at(0)->children().at(0)->caption();
+                gui::app().post({gui::EventType::Key, 0, gui::key::Esc});
+              });
   person.when([] { return showing("Wstrzymanie instalacji"); }, [] { answer("Kontynuuję"); });
   // Second Esc two firms later: this time the user stops.
-  person.when([&] { return firmsDone() >= 3; }, [] { gui::app().post({gui::EventType::Key, 0, gui::key::Esc}); });
+  person.when([&] { return firmsDone() >= 3; },
+              [] {
+                gui::app().post({gui::EventType::Key, 0, gui::key::Esc});
+              });
   person.when([] { return showing("Wstrzymanie instalacji"); }, [] { answer("Chcę przerwać"); });
-  person.when([] { return showing("Błąd instalacji"); }, [&] {
-    interruption = upgrade::lastEntry().result;
-    answer("Zamknij to okno");
-  });
+  person.when([] { return showing("Błąd instalacji"); },
+              [&] {
+                interruption = upgrade::lastEntry().result;
+                answer("Zamknij to okno");
+              });
   // The dialog is back: the same directory once more, to the end.
-  person.when([] { return showing("Aktualizacja programu") && upgrade::openUpgradeDialog().dialog; }, [&] {
-    EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
-    gui::input::click(*upgrade::openUpgradeDialog().install);
-  });
+  person.when(
+      [] { return showing("Aktualizacja programu") && upgrade::openUpgradeDialog().dialog; },
+      [&] {
+        EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
+        gui::input::click(*upgrade::openUpgradeDialog().install);
+      });
   person.when([] { return showing("Powodzenie!"); }, [] { answer("Zamknij to okno"); });
   // The refresh closed the dialog; the main window is back.
   // Opened once more and left with Esc from a button, as the main window is.
@@ -104,7 +113,8 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
   EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.046");
   // Firms converted before the stop were not converted again.
   int converted = 0;
-  for (const upgrade::FirmRecord& f : upgrade::lastRun().firms) converted += f.status == upgrade::FirmStatus::Converted;
+  for (const upgrade::FirmRecord& f : upgrade::lastRun().firms)
+    converted += f.status == upgrade::FirmStatus::Converted;
   EXPECT_EQ(converted, 6 - 3 - 1);  // firm 5 cannot be converted
   gui::app().reset();
 }

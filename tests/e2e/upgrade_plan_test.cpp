@@ -26,7 +26,8 @@ Planned plan(const Scene& s) {
   const fs::path file = s.root / "plan.json";
   fs::remove(file);
   Planned p;
-  const std::string cmd = s.command({"--plan", s.program.string(), "--json", file.string()}) + " 2>&1";
+  const std::string cmd =
+      s.command({"--plan", s.program.string(), "--json", file.string()}) + " 2>&1";
   if (FILE* f = ::popen(cmd.c_str(), "r")) {
     char buf[4096];
     size_t n;
@@ -56,7 +57,8 @@ TEST(UpgradePlan, NamesWhatTheRunThenDoesAndWritesNothingWhileTheDatabaseIsInUse
   ::close(fd);
   ASSERT_EQ(p.code, 0) << p.out;
   EXPECT_EQ(p.plan["decision"], "run");
-  EXPECT_NE(p.out.find("decision:  run (database 025.01.001 -> 025.01.046)"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find("decision:  run (database 025.01.001 -> 025.01.046)"), std::string::npos)
+      << p.out;
   EXPECT_GT(p.plan["space"]["needed_bytes"].get<double>(), 0);
   EXPECT_GT(p.plan["space"]["free_bytes"].get<double>(), 0);
 
@@ -67,7 +69,8 @@ TEST(UpgradePlan, NamesWhatTheRunThenDoesAndWritesNothingWhileTheDatabaseIsInUse
   for (const json& step : p.plan["public_steps"]) planned.push_back(step);
   planned.push_back(p.plan["public_index_rebuild"]);
   json ran = r.report["steps"];
-  if (!ran.empty() && ran.back() == "NTX_PUB" && p.plan["public_index_rebuild"] == "NTX_PUB(1)") ran.back() = "NTX_PUB(1)";
+  if (!ran.empty() && ran.back() == "NTX_PUB" && p.plan["public_index_rebuild"] == "NTX_PUB(1)")
+    ran.back() = "NTX_PUB(1)";
   EXPECT_EQ(ran, planned);
   ASSERT_EQ(p.plan["firms"].size(), r.report["firms"].size());
   int firmsWithSteps = 0;
@@ -110,7 +113,8 @@ TEST(UpgradePlan, TooLittleSpaceIsRefusedBeforeAnythingChanges) {
     if (e.is_regular_file()) bytes += e.file_size() + 4096;
   const std::string options = "size=" + std::to_string(bytes + 64 * 1024 * 1024);
   if (::mount("tmpfs", small.c_str(), "tmpfs", 0, options.c_str()) != 0)
-    GTEST_SKIP() << "a file system of its own cannot be mounted here (needs root): " << std::strerror(errno);
+    GTEST_SKIP() << "a file system of its own cannot be mounted here (needs root): "
+                 << std::strerror(errno);
   struct Unmount {
     fs::path dir;
     ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }

@@ -103,7 +103,8 @@ TEST(UpgradeOnScreen, ClickedThroughToSuccess) {
          shootBox("Czas instalacji", "duration_question");
          press("Potwierdź");
        }},
-      {[] { return !upgrade::lastRun().firms.empty(); }, [&] { shoot("Aktualizacja Bazy Danych", "upgrade_progress"); }},
+      {[] { return !upgrade::lastRun().firms.empty(); },
+       [&] { shoot("Aktualizacja Bazy Danych", "upgrade_progress"); }},
       {[&] { return onDisplay("Powodzenie!"); },
        [&] {
          shootBox("Powodzenie!", "success");
@@ -123,9 +124,11 @@ TEST(UpgradeOnScreen, ClickedThroughToSuccess) {
   w.run();
 
   EXPECT_EQ(next, moves.size()) << "stopped before move " << next + 1;
-  EXPECT_EQ(shots, (std::vector<std::string>{"upgrade_dialog", "duration_question", "upgrade_progress", "success"}));
+  EXPECT_EQ(shots, (std::vector<std::string>{"upgrade_dialog", "duration_question",
+                                             "upgrade_progress", "success"}));
   for (const char* png : {"upgrade_dialog.png", "upgrade_progress.png"})
-    EXPECT_NE(run("convert " + (artifacts() / png).string() + " -format '%k' info:"), "1") << png << " is blank";
+    EXPECT_NE(run("convert " + (artifacts() / png).string() + " -format '%k' info:"), "1")
+        << png << " is blank";
   EXPECT_EQ(upgrade::lastEntry().result, "00");
   EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.046");
 

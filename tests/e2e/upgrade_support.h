@@ -63,7 +63,8 @@ struct Scene {
     root = fs::temp_directory_path() / ("tav-e2e-" + name + "-" + std::to_string(::getpid()));
     fs::remove_all(root);
     release = testing::SampleTrees::copy(testing::SampleTrees::release(), root / "release");
-    baza = testing::SampleTrees::copy(testing::SampleTrees::database(dbRelease, firms), root / "baza");
+    baza =
+        testing::SampleTrees::copy(testing::SampleTrees::database(dbRelease, firms), root / "baza");
     program = root / "program";
     prefix = root / "prefix";
     const std::string cmd = testing::SampleTrees::tool().string() + " program " + quoted(program) +
@@ -169,7 +170,8 @@ inline void setField(const fs::path& dbf, const std::string& name, const std::st
 // The statuses of the report's firms, by number.
 inline std::map<int, std::string> statuses(const json& report) {
   std::map<int, std::string> m;
-  for (const json& f : report.at("firms")) m[f.at("number").get<int>()] = f.at("status").get<std::string>();
+  for (const json& f : report.at("firms"))
+    m[f.at("number").get<int>()] = f.at("status").get<std::string>();
   return m;
 }
 

@@ -24,8 +24,8 @@ const char* const kWineServer = "/usr/lib/wine/wineserver";
 // A wine command in `prefix`, then a wait until its server has ended (and written the registry
 // back), so that nothing of Wine outlives the command.
 std::string wine(const fs::path& prefix, const fs::path& home, const std::string& args) {
-  const std::string env = "env -u DISPLAY HOME=" + quoted(home) + " WINEDEBUG=-all WINEARCH=win64 WINEPREFIX=" +
-                          quoted(prefix) + " ";
+  const std::string env = "env -u DISPLAY HOME=" + quoted(home) +
+                          " WINEDEBUG=-all WINEARCH=win64 WINEPREFIX=" + quoted(prefix) + " ";
   const std::string out = runShell(env + kWine + " " + args);
   runShell(env + kWineServer + " -w");
   return out;
@@ -46,7 +46,8 @@ class WinePrefix : public ::testing::Test {
       skip_ = "wine64 is not installed (scripts/packages.txt lists it)";
       return;
     }
-    const fs::path root = fs::temp_directory_path() / ("tav-e2e-wineboot-" + std::to_string(::getpid()));
+    const fs::path root =
+        fs::temp_directory_path() / ("tav-e2e-wineboot-" + std::to_string(::getpid()));
     fs::remove_all(root);
     madeHome_ = root / "home";
     made_ = root / "prefix";
@@ -90,7 +91,8 @@ class WinePrefix : public ::testing::Test {
     std::map<std::string, std::string> out;
     for (const auto& e : fs::directory_iterator(scene_->prefix))
       if (e.path().filename().string().find(".reg") != std::string::npos)
-        out[e.path().filename().string()] = e.path().extension() == ".lock" ? "" : contents(e.path());
+        out[e.path().filename().string()] =
+            e.path().extension() == ".lock" ? "" : contents(e.path());
     return out;
   }
   // `wine reg export` of a key as UTF-8 text.
@@ -112,8 +114,10 @@ std::map<std::string, std::string> sections(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == '[') key = line;
-    else if (!key.empty()) out[key] += line + "\n";
+    if (!line.empty() && line[0] == '[')
+      key = line;
+    else if (!key.empty())
+      out[key] += line + "\n";
   }
   return out;
 }
@@ -146,26 +150,32 @@ TEST_F(WinePrefix, FirstInstallationWritesWinesRegistryAndTheUsersShortcuts) {
   // Compared as a whole: a diff of two megabytes would be no help.
   EXPECT_TRUE(filesAfter.at("system.reg") == filesBefore.at("system.reg"));
   EXPECT_TRUE(filesAfter.at("userdef.reg") == filesBefore.at("userdef.reg"));
-  for (const auto& [name, bytes] : filesAfter)  // nothing set aside, only the lock beside the file written
+  for (const auto& [name, bytes] :
+       filesAfter)  // nothing set aside, only the lock beside the file written
     EXPECT_TRUE(filesBefore.count(name) || name == "user.reg.lock") << name;
 
   // Wine reads what the tool wrote.
   const std::string toolKey =
       wine(scene_->prefix, home_, "reg query 'HKCU\\Software\\Tamborex\\Tav\\2025\\2025'");
-  for (const char* v : {"(Default)    REG_SZ    Parametry instalacyjne TAV", "Rok    REG_SZ    2025",
-                        "Wersja_Programu    REG_SZ    25.01.046", "Wersja_Bazy    REG_SZ    025.01.046",
-                        "Baza    REG_SZ    C:\\Dane\\", "Data_instalacji    REG_SZ"})
+  for (const char* v :
+       {"(Default)    REG_SZ    Parametry instalacyjne TAV", "Rok    REG_SZ    2025",
+        "Wersja_Programu    REG_SZ    25.01.046", "Wersja_Bazy    REG_SZ    025.01.046",
+        "Baza    REG_SZ    C:\\Dane\\", "Data_instalacji    REG_SZ"})
     EXPECT_NE(toolKey.find(v), std::string::npos) << v << "\n" << toolKey;
   const std::string uninstall =
-      wine(scene_->prefix, home_, "reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TAV2025'");
-  for (const char* v : {"DisplayName    REG_SZ    Tav wersja 25.01.046", "NoModify    REG_DWORD    0x1",
-                        "Publisher    REG_SZ    Tamborex"})
+      wine(scene_->prefix, home_,
+           "reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TAV2025'");
+  for (const char* v : {"DisplayName    REG_SZ    Tav wersja 25.01.046",
+                        "NoModify    REG_DWORD    0x1", "Publisher    REG_SZ    Tamborex"})
     EXPECT_NE(uninstall.find(v), std::string::npos) << v << "\n" << uninstall;
   // reg query prints through the console's code page; the export keeps every letter.
   const std::string userAfter = exported("HKCU");
   const std::string machineAfter = exported("HKLM");
-  EXPECT_NE(userAfter.find("\"Program\"=\"C:\\\\Księgowość\\\\Tav\\\\2025\\\\\""), std::string::npos) << userAfter;
-  EXPECT_NE(userAfter.find("\"InstallLocation\"=\"C:\\\\Księgowość\\\\Tav\\\\2025\\\\\""), std::string::npos);
+  EXPECT_NE(userAfter.find("\"Program\"=\"C:\\\\Księgowość\\\\Tav\\\\2025\\\\\""),
+            std::string::npos)
+      << userAfter;
+  EXPECT_NE(userAfter.find("\"InstallLocation\"=\"C:\\\\Księgowość\\\\Tav\\\\2025\\\\\""),
+            std::string::npos);
 
   // Everything else is as Wine had it.
   // Wine rewrites a few machine keys of its own at every start of the prefix (video devices, the
@@ -185,8 +195,8 @@ TEST_F(WinePrefix, FirstInstallationWritesWinesRegistryAndTheUsersShortcuts) {
 
   // The shortcuts, in the folders Wine's shell folders name.
   const fs::path desktopLink = profile() / "Desktop" / "Tav 2025.lnk";
-  const fs::path menuLink = profile() / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" / "Programs" /
-                            "Tamborex" / "Tav-2025" / "Tav-2025.lnk";
+  const fs::path menuLink = profile() / "AppData" / "Roaming" / "Microsoft" / "Windows" /
+                            "Start Menu" / "Programs" / "Tamborex" / "Tav-2025" / "Tav-2025.lnk";
   for (const fs::path& l : {desktopLink, menuLink}) {
     ASSERT_TRUE(fs::exists(l)) << l;
     if (std::system("command -v lnkinfo > /dev/null") == 0) {
@@ -218,12 +228,14 @@ TEST_F(WinePrefix, WhileWineRunsOrAFileDoesNotParseNothingIsWritten) {
 
   const RunResult install = scene_->install(fresh, scene_->root / "dane");
   EXPECT_EQ(install.code, 2) << install.err;
-  EXPECT_NE(install.err.find("a Wine server is running for the prefix " + scene_->prefix.string()), std::string::npos)
+  EXPECT_NE(install.err.find("a Wine server is running for the prefix " + scene_->prefix.string()),
+            std::string::npos)
       << install.err;
   EXPECT_NE(install.err.find("nothing was changed"), std::string::npos) << install.err;
   const RunResult upgrade = runTool(*scene_, {"--upgrade", installed.string(), "--yes"});
   EXPECT_EQ(upgrade.code, 2) << upgrade.err;
-  EXPECT_NE(upgrade.err.find("close every program started in it"), std::string::npos) << upgrade.err;
+  EXPECT_NE(upgrade.err.find("close every program started in it"), std::string::npos)
+      << upgrade.err;
   EXPECT_TRUE(registryFiles() == whileRunning);
   EXPECT_FALSE(fs::exists(fresh));
 
@@ -237,11 +249,14 @@ TEST_F(WinePrefix, WhileWineRunsOrAFileDoesNotParseNothingIsWritten) {
   ASSERT_NE(dword, std::string::npos);
   std::string spoiled = user;
   spoiled.replace(dword, 15, "=dword:zz");
-  const int line = 1 + static_cast<int>(std::count(user.begin(), user.begin() + static_cast<long>(dword), '\n'));
+  const int line =
+      1 + static_cast<int>(std::count(user.begin(), user.begin() + static_cast<long>(dword), '\n'));
   for (const auto& [file, text, where] :
        std::vector<std::tuple<std::string, std::string, std::string>>{
-           {"user.reg", spoiled, "user.reg cannot be read as a registry file: line " + std::to_string(line)},
-           {"system.reg", "<html>not a registry</html>\n", "system.reg cannot be read as a registry file: line 1"}}) {
+           {"user.reg", spoiled,
+            "user.reg cannot be read as a registry file: line " + std::to_string(line)},
+           {"system.reg", "<html>not a registry</html>\n",
+            "system.reg cannot be read as a registry file: line 1"}}) {
     const auto original = contents(scene_->prefix / file);
     std::ofstream(scene_->prefix / file, std::ios::binary | std::ios::trunc) << text;
     const auto spoiledFiles = registryFiles();

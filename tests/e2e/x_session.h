@@ -30,7 +30,9 @@ inline std::string run(const std::string& command) {
   return out;
 }
 
-inline bool onPath(const std::string& tool) { return run("command -v " + tool + " 2>/dev/null") != ""; }
+inline bool onPath(const std::string& tool) {
+  return run("command -v " + tool + " 2>/dev/null") != "";
+}
 
 // A child process started here and ended here, by its own id.
 class Child {
@@ -77,7 +79,6 @@ class Child {
   bool exited_ = false;
 };
 
-
 // An Xvfb of our own; stopped with the object. The server picks a free display number itself
 // and tells it through a pipe, so that test runs side by side never share a server.
 class VirtualDisplay {
@@ -93,8 +94,8 @@ class VirtualDisplay {
       ::close(fds[0]);
       std::string fd = std::to_string(fds[1]);
       std::freopen("/dev/null", "w", stderr);
-      ::execl(xvfb_.c_str(), xvfb_.c_str(), "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
-              "tcp", "-noreset", static_cast<char*>(nullptr));
+      ::execl(xvfb_.c_str(), xvfb_.c_str(), "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
+              "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(fds[1]);
@@ -143,7 +144,8 @@ class VirtualDisplay {
 
 // "srgb(r,g,b)" of a pixel of a PNG, top-left origin.
 inline std::string pixel(const fs::path& png, int x, int y) {
-  return run("convert " + png.string() + " -format '%[pixel:p{" + std::to_string(x) + "," + std::to_string(y) + "}]' info:");
+  return run("convert " + png.string() + " -format '%[pixel:p{" + std::to_string(x) + "," +
+             std::to_string(y) + "}]' info:");
 }
 
 inline fs::path artifacts() {

@@ -25,8 +25,8 @@ struct Layout {
 
 Layout layoutOf(const std::filesystem::path& p) {
   std::string b = test::readFile(p);
-  return {rt::getLE32(b.data() + 4), rt::getLE16(b.data() + 8), rt::getLE16(b.data() + 10), b.size(),
-          !b.empty() && static_cast<uint8_t>(b.back()) == 0x1A};
+  return {rt::getLE32(b.data() + 4), rt::getLE16(b.data() + 8), rt::getLE16(b.data() + 10),
+          b.size(), !b.empty() && static_cast<uint8_t>(b.back()) == 0x1A};
 }
 
 // A child appends numbered records and reports each commit through a pipe; the parent kills it

@@ -19,8 +19,11 @@ namespace {
 TEST(DbfHeader, BuildsWhatItParses) {
   DbfHeader h, back;
   std::string bytes, why;
-  ASSERT_TRUE(buildHeader({{"nazwa", 'c', 40, 0}, {"KWOTA", 'N', 12, 2}, {"DATA", 'D', 8, 0},
-                           {"AKT", 'L', 1, 0}, {"UWAGI", 'M', 10, 0}},
+  ASSERT_TRUE(buildHeader({{"nazwa", 'c', 40, 0},
+                           {"KWOTA", 'N', 12, 2},
+                           {"DATA", 'D', 8, 0},
+                           {"AKT", 'L', 1, 0},
+                           {"UWAGI", 'M', 10, 0}},
                           h, bytes, why))
       << why;
   EXPECT_EQ(h.version, 0xF5);
@@ -168,7 +171,8 @@ TEST(DamagedFiles, NeverCrashTheReader) {
   {
     Workspace ws;
     rt::HandlerGuard g([](rt::Error&) { return rt::Answer{}; });
-    ASSERT_TRUE(ws.create(path, {{"A", 'C', 7, 0}, {"N", 'N', 6, 1}, {"M", 'M', 10, 0}, {"D", 'D', 8, 0}}));
+    ASSERT_TRUE(
+        ws.create(path, {{"A", 'C', 7, 0}, {"N", 'N', 6, 1}, {"M", 'M', 10, 0}, {"D", 'D', 8, 0}}));
     ASSERT_TRUE(ws.use(path, "D", {}));
     for (int i = 0; i < 6; ++i) {
       ws.current()->append();
@@ -218,8 +222,8 @@ TEST(MemoFile, WritesReadsAndRefusesPointersOutsideTheFile) {
   EXPECT_EQ(m->blockSize(), 32);
   uint32_t a = m->write("pierwszy");
   uint32_t b = m->write(std::string(100, 'b'));
-  EXPECT_EQ(a, 16u);                // 512 / 32
-  EXPECT_EQ(b, 17u);                // "pierwszy" + 8 fits one block
+  EXPECT_EQ(a, 16u);                  // 512 / 32
+  EXPECT_EQ(b, 17u);                  // "pierwszy" + 8 fits one block
   EXPECT_EQ(m->nextFree(), 17u + 4);  // 108 bytes take four 32-byte blocks
   EXPECT_EQ(*m->read(a, why), "pierwszy");
   EXPECT_EQ(m->replace(b, std::string(120, 'c')), b);  // 128 still fits four blocks

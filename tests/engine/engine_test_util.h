@@ -58,11 +58,23 @@ class FakeTag : public engine::IndexTag {
   const std::string& keyExpression() const override { return expr_; }
   engine::KeyType keyType() const override { return type_; }
   size_t keyLength() const override { return len_; }
-  uint32_t first() override { pos_ = 0; return at(); }
-  uint32_t last() override { pos_ = entries_.empty() ? 0 : entries_.size() - 1; return at(); }
-  uint32_t next() override { if (pos_ < entries_.size()) ++pos_; return at(); }
+  uint32_t first() override {
+    pos_ = 0;
+    return at();
+  }
+  uint32_t last() override {
+    pos_ = entries_.empty() ? 0 : entries_.size() - 1;
+    return at();
+  }
+  uint32_t next() override {
+    if (pos_ < entries_.size()) ++pos_;
+    return at();
+  }
   uint32_t prev() override {
-    if (pos_ == 0 || pos_ > entries_.size()) { pos_ = entries_.size(); return 0; }
+    if (pos_ == 0 || pos_ > entries_.size()) {
+      pos_ = entries_.size();
+      return 0;
+    }
     --pos_;
     return at();
   }
@@ -79,7 +91,9 @@ class FakeTag : public engine::IndexTag {
       if (entries_[pos_].first == key && entries_[pos_].second == recno) return true;
     return false;
   }
-  std::string currentKey() const override { return pos_ < entries_.size() ? entries_[pos_].first : ""; }
+  std::string currentKey() const override {
+    return pos_ < entries_.size() ? entries_[pos_].first : "";
+  }
   void insert(std::string_view key, uint32_t recno) override {
     EXPECT_EQ(key.size(), len_);
     ++inserts;
@@ -103,7 +117,8 @@ class FakeTag : public engine::IndexTag {
     std::string k;
     uint32_t r;
     while (src(k, r)) entries_.push_back({k, r});
-    std::stable_sort(entries_.begin(), entries_.end(), [&](auto& a, auto& b) { return less(a, b); });
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [&](auto& a, auto& b) { return less(a, b); });
   }
   std::vector<uint32_t> order() const {
     std::vector<uint32_t> out;

@@ -70,7 +70,8 @@ TEST(FieldBytes, BytesMoveOnlyWhenTheValueWouldWriteThemBack) {
     if (!bytesRoundTrip(f, raw.data())) return;
     ++moved;
     std::string out;
-    ASSERT_TRUE(throughValue(f, raw, out)) << "N(" << f.length << "," << int(f.decimals) << ") \"" << raw << "\"";
+    ASSERT_TRUE(throughValue(f, raw, out))
+        << "N(" << f.length << "," << int(f.decimals) << ") \"" << raw << "\"";
     ASSERT_EQ(out, raw) << "N(" << f.length << "," << int(f.decimals) << ")";
   };
   for (int len = 1; len <= 5; ++len) {
@@ -79,10 +80,12 @@ TEST(FieldBytes, BytesMoveOnlyWhenTheValueWouldWriteThemBack) {
       std::string raw(static_cast<size_t>(len), ' ');
       std::vector<size_t> digit(static_cast<size_t>(len), 0);
       for (;;) {
-        for (int i = 0; i < len; ++i) raw[static_cast<size_t>(i)] = alphabet[digit[static_cast<size_t>(i)]];
+        for (int i = 0; i < len; ++i)
+          raw[static_cast<size_t>(i)] = alphabet[digit[static_cast<size_t>(i)]];
         probe(f, raw);
         int i = 0;
-        while (i < len && ++digit[static_cast<size_t>(i)] == alphabet.size()) digit[static_cast<size_t>(i++)] = 0;
+        while (i < len && ++digit[static_cast<size_t>(i)] == alphabet.size())
+          digit[static_cast<size_t>(i++)] = 0;
         if (i == len) break;
       }
     }
@@ -92,7 +95,8 @@ TEST(FieldBytes, BytesMoveOnlyWhenTheValueWouldWriteThemBack) {
     const int len = 6 + static_cast<int>(rng() % 15), dec = static_cast<int>(rng() % 8);
     const FieldDef f = def('N', len, std::min(dec, len - 1));
     // Mostly what Str writes, with one character changed now and then.
-    const double n = std::ldexp(static_cast<double>(rng() >> 12), -static_cast<int>(rng() % 60)) * ((rng() & 1) ? -1 : 1);
+    const double n = std::ldexp(static_cast<double>(rng() >> 12), -static_cast<int>(rng() % 60)) *
+                     ((rng() & 1) ? -1 : 1);
     std::string raw = rt::Str(n, len, f.decimals);
     if (rng() % 3 == 0) raw[rng() % raw.size()] = alphabet[rng() % alphabet.size()];
     probe(f, raw);
@@ -107,7 +111,8 @@ TEST(FieldBytes, BytesMoveOnlyWhenTheValueWouldWriteThemBack) {
       probe(d, raw);
     }
   }
-  for (const char* raw : {"        ", "20230229", "00000101", "99991231", "2024 229", "00010101"}) probe(d, raw);
+  for (const char* raw : {"        ", "20230229", "00000101", "99991231", "2024 229", "00010101"})
+    probe(d, raw);
   EXPECT_GT(moved, checked / 100);
 }
 
@@ -117,9 +122,14 @@ TEST(FieldBytes, WhatTheEngineWritesMovesAsBytesAndOddFormsDoNot) {
     int length, decimals;
     rt::Value value;
   };
-  const Case written[] = {{'N', 12, 2, rt::Value(-1234567.891)}, {'N', 5, 0, rt::Value(0)}, {'N', 3, 2, rt::Value(1.25)},
-                          {'N', 18, 3, rt::Value(999999999999.999)}, {'D', 8, 0, rt::Value(rt::Date::fromYmd(2025, 1, 31))},
-                          {'D', 8, 0, rt::Value(rt::Date())}, {'L', 1, 0, rt::Value(true)}, {'C', 7, 0, rt::Value("Łódź"_oem)}};
+  const Case written[] = {{'N', 12, 2, rt::Value(-1234567.891)},
+                          {'N', 5, 0, rt::Value(0)},
+                          {'N', 3, 2, rt::Value(1.25)},
+                          {'N', 18, 3, rt::Value(999999999999.999)},
+                          {'D', 8, 0, rt::Value(rt::Date::fromYmd(2025, 1, 31))},
+                          {'D', 8, 0, rt::Value(rt::Date())},
+                          {'L', 1, 0, rt::Value(true)},
+                          {'C', 7, 0, rt::Value("Łódź"_oem)}};
   for (const Case& c : written) {
     const FieldDef f = def(c.type, c.length, c.decimals);
     std::string raw(f.length, ' ');
@@ -128,11 +138,19 @@ TEST(FieldBytes, WhatTheEngineWritesMovesAsBytesAndOddFormsDoNot) {
     EXPECT_TRUE(bytesRoundTrip(f, raw.data())) << c.type << " \"" << raw << "\"";
   }
   // Forms the formatter never writes: read as a number and written back differently.
-  const std::pair<FieldDef, const char*> odd[] = {
-      {def('N', 5, 0), "     "}, {def('N', 5, 0), "   +5"}, {def('N', 5, 0), "5    "}, {def('N', 5, 0), "  007"},
-      {def('N', 6, 2), " -0.00"}, {def('N', 6, 2), "  1.5 "}, {def('N', 20, 2), "12345678901234567.89"},
-      {def('L', 1, 0), "t"}, {def('L', 1, 0), "?"}, {def('D', 8, 0), "20230229"}, {def('M', 10, 0), "         1"}};
-  for (const auto& [f, raw] : odd) EXPECT_FALSE(bytesRoundTrip(f, raw)) << f.type << " \"" << raw << "\"";
+  const std::pair<FieldDef, const char*> odd[] = {{def('N', 5, 0), "     "},
+                                                  {def('N', 5, 0), "   +5"},
+                                                  {def('N', 5, 0), "5    "},
+                                                  {def('N', 5, 0), "  007"},
+                                                  {def('N', 6, 2), " -0.00"},
+                                                  {def('N', 6, 2), "  1.5 "},
+                                                  {def('N', 20, 2), "12345678901234567.89"},
+                                                  {def('L', 1, 0), "t"},
+                                                  {def('L', 1, 0), "?"},
+                                                  {def('D', 8, 0), "20230229"},
+                                                  {def('M', 10, 0), "         1"}};
+  for (const auto& [f, raw] : odd)
+    EXPECT_FALSE(bytesRoundTrip(f, raw)) << f.type << " \"" << raw << "\"";
 }
 
 // ---------------------------------------------------------------- whole records
@@ -143,7 +161,8 @@ class RecordCopy : public ::testing::Test {
 
   // A table whose records hold the given field bytes as they are, as another writer may leave
   // them, plus a memo text in every record.
-  std::filesystem::path tableWith(const std::vector<FieldSpec>& fields, const std::vector<std::string>& records) {
+  std::filesystem::path tableWith(const std::vector<FieldSpec>& fields,
+                                  const std::vector<std::string>& records) {
     const auto host = dir_ / "source.dbf";
     std::string why;
     EXPECT_TRUE(Table::create(host, fields, why)) << why;
@@ -162,7 +181,8 @@ class RecordCopy : public ::testing::Test {
     std::string rec(t->header().recordLength, ' ');
     for (size_t r = 0; r < records.size(); ++r) {
       EXPECT_TRUE(t->readRecord(static_cast<uint32_t>(r + 1), rec.data()));
-      std::memcpy(rec.data() + 1, records[r].data(), records[r].size());  // everything but the memo pointer
+      std::memcpy(rec.data() + 1, records[r].data(),
+                  records[r].size());  // everything but the memo pointer
       EXPECT_TRUE(t->writeRecord(static_cast<uint32_t>(r + 1), rec.data()));
     }
     return host;
@@ -189,8 +209,9 @@ class RecordCopy : public ::testing::Test {
 };
 
 TEST_F(RecordCopy, ExportAndImportWriteTheSameBytesAsTheCopyThroughValues) {
-  const std::vector<FieldSpec> fields = {{"NAZWA", 'C', 8, 0}, {"KWOTA", 'N', 10, 2}, {"ILE", 'N', 4, 0},
-                                         {"DATA", 'D', 8, 0},  {"OK", 'L', 1, 0},      {"OPIS", 'M', 10, 0}};
+  const std::vector<FieldSpec> fields = {{"NAZWA", 'C', 8, 0}, {"KWOTA", 'N', 10, 2},
+                                         {"ILE", 'N', 4, 0},   {"DATA", 'D', 8, 0},
+                                         {"OK", 'L', 1, 0},    {"OPIS", 'M', 10, 0}};
   // C8 N10.2 N4 D8 L1: canonical forms and what other writers leave (blank, "+", padded left,
   // invalid dates, '?' and 't').
   // Canonical forms and what other writers leave: blank numbers and dates, "+", left-aligned
@@ -199,9 +220,12 @@ TEST_F(RecordCopy, ExportAndImportWriteTheSameBytesAsTheCopyThroughValues) {
     return row({{c, 8}, {n, 10}, {i, 4}, {d, 8}, {l, 1}});
   };
   const std::vector<std::string> records = {
-      rec("Kowalski", "   1234.50", "  12", "20250131", "T"), rec("Nowak   ", "          ", "    ", "        ", " "),
-      rec("Łódź    "_oem, "1.5       ", "+  7", "20230229", "t"), rec("        ", "     -0.00", "0007", "2024 229", "?"),
-      rec("x       ", "  -9999.99", "9999", "00010101", "F"), rec("ĄĘ      "_oem, "   12345.6", "  -1", "99991231", "Y")};
+      rec("Kowalski", "   1234.50", "  12", "20250131", "T"),
+      rec("Nowak   ", "          ", "    ", "        ", " "),
+      rec("Łódź    "_oem, "1.5       ", "+  7", "20230229", "t"),
+      rec("        ", "     -0.00", "0007", "2024 229", "?"),
+      rec("x       ", "  -9999.99", "9999", "00010101", "F"),
+      rec("ĄĘ      "_oem, "   12345.6", "  -1", "99991231", "Y")};
   const auto source = tableWith(fields, records);
   // Deleted records travel with their mark; a record the formatter could not write back (none
   // here) would raise in both copies alike.
@@ -213,8 +237,9 @@ TEST_F(RecordCopy, ExportAndImportWriteTheSameBytesAsTheCopyThroughValues) {
   }
   // The same fields in another order, one of them wider: what lies side by side in one table
   // does not in the other, and the wider field goes through its value.
-  const std::vector<FieldSpec> shuffledFields = {{"ILE", 'N', 4, 0},  {"KWOTA", 'N', 10, 2}, {"DATA", 'D', 8, 0},
-                                                 {"NAZWA", 'C', 10, 0}, {"OK", 'L', 1, 0},     {"OPIS", 'M', 10, 0}};
+  const std::vector<FieldSpec> shuffledFields = {{"ILE", 'N', 4, 0},  {"KWOTA", 'N', 10, 2},
+                                                 {"DATA", 'D', 8, 0}, {"NAZWA", 'C', 10, 0},
+                                                 {"OK", 'L', 1, 0},   {"OPIS", 'M', 10, 0}};
   std::vector<std::string> exported[2], imported[2], shuffled[2];
   for (bool moved : {false, true}) {
     setFieldBytesMoved(moved);

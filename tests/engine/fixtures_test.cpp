@@ -293,7 +293,8 @@ TEST_F(Fixtures, OwnTagsOnPolishNamesAreNeverTakenForForeignOnes) {
   ASSERT_TRUE(ws.create(p, {{"N", 'C', 12, 0}}));
   ASSERT_TRUE(ws.use(p, "N", {}));
   WorkArea& a = *ws.current();
-  for (const char* n : {"Ąb", "Az", "ab", "ła", "Lz", "źle", "Zz", "a[", "A[", "żar", "Żuk", "zupa"}) {
+  for (const char* n :
+       {"Ąb", "Az", "ab", "ła", "Lz", "źle", "Zz", "a[", "A[", "żar", "Żuk", "zupa"}) {
     ASSERT_TRUE(a.append());
     a.put("N", rt::Value(rt::utf8ToOem(n)));
   }

@@ -91,7 +91,8 @@ TEST_F(LocksBetweenProcesses, RecordLockFailsWhileAnotherProcessHoldsThatRecord)
   EXPECT_TRUE(a.rlock());
   // The other process's lock sits where the other engines look for it: this table has no
   // structural index, so record 2 is locked at 0x40000000 + its file offset.
-  uint64_t offset = 0x40000000ull + a.table().header().headerLength + a.table().header().recordLength;
+  uint64_t offset =
+      0x40000000ull + a.table().header().headerLength + a.table().header().recordLength;
   int fd = ::open(path_.c_str(), O_RDWR);
   struct flock fl {};
   fl.l_type = F_WRLCK;

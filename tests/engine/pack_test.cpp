@@ -25,7 +25,8 @@ constexpr int kRecords = 40;  // every third one deleted
 bool deletedOne(int n) { return n % 3 == 0; }
 // An edited text is longer than the first one: it no longer fits the blocks of the first.
 std::string memoText(int n, bool edited) {
-  return "memo " + std::to_string(n) + std::string(size_t(30 + 17 * n + (edited ? 200 : 0)), char('a' + n % 26));
+  return "memo " + std::to_string(n) +
+         std::string(size_t(30 + 17 * n + (edited ? 200 : 0)), char('a' + n % 26));
 }
 bool edited(int n) { return n % 5 == 0; }
 
@@ -33,7 +34,8 @@ bool edited(int n) { return n % 5 == 0; }
 // record were replaced by longer ones, which leaves their first blocks dead.
 void makeTable(const std::filesystem::path& p) {
   Workspace ws;
-  ASSERT_TRUE(ws.create(p.string(), {{"NR", 'N', 6, 0}, {"NAZWA", 'C', 20, 0}, {"UWAGI", 'M', 10, 0}}));
+  ASSERT_TRUE(
+      ws.create(p.string(), {{"NR", 'N', 6, 0}, {"NAZWA", 'C', 20, 0}, {"UWAGI", 'M', 10, 0}}));
   ASSERT_TRUE(ws.use(p.string(), "T", {}));
   WorkArea& a = *ws.current();
   for (int n = 1; n <= kRecords; ++n) {
@@ -127,8 +129,10 @@ TEST(Pack, DropsDeletedRecordsAndEveryDeadMemoBlock) {
   EXPECT_TRUE(expectWhole(p));
   EXPECT_TRUE(stagedLeft(dir).empty());
   // An independent reader sees the packed records with their memos.
-  std::string cmd = "/usr/bin/python3 -c \"import dbfread,sys\nt=dbfread.DBF(sys.argv[1])\n"
-                    "print(len(t), sum(len(r['UWAGI']) for r in t))\" " + p.string();
+  std::string cmd =
+      "/usr/bin/python3 -c \"import dbfread,sys\nt=dbfread.DBF(sys.argv[1])\n"
+      "print(len(t), sum(len(r['UWAGI']) for r in t))\" " +
+      p.string();
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
   ASSERT_TRUE(pipe);
   char line[128] = {};
@@ -136,7 +140,8 @@ TEST(Pack, DropsDeletedRecordsAndEveryDeadMemoBlock) {
   size_t texts = 0;
   for (int n = 1; n <= kRecords; ++n)
     if (!deletedOne(n)) texts += memoText(n, edited(n)).size();
-  EXPECT_EQ(std::string(line), std::to_string(kRecords - kRecords / 3) + " " + std::to_string(texts) + "\n");
+  EXPECT_EQ(std::string(line),
+            std::to_string(kRecords - kRecords / 3) + " " + std::to_string(texts) + "\n");
 }
 
 // The packing process is killed at each moment of its swap.

@@ -31,8 +31,11 @@ class WorkAreaTest : public ::testing::Test {
 
   std::string makeTable(const std::string& name, int records = 0) {
     std::string p = (dir / name).string();
-    EXPECT_TRUE(ws.create(p, {{"NAZWA", 'C', 20, 0}, {"KWOTA", 'N', 10, 2}, {"DATA", 'D', 8, 0},
-                              {"OK", 'L', 1, 0}, {"UWAGI", 'M', 10, 0}}));
+    EXPECT_TRUE(ws.create(p, {{"NAZWA", 'C', 20, 0},
+                              {"KWOTA", 'N', 10, 2},
+                              {"DATA", 'D', 8, 0},
+                              {"OK", 'L', 1, 0},
+                              {"UWAGI", 'M', 10, 0}}));
     EXPECT_TRUE(ws.use(p, "T", {}));
     for (int i = 1; i <= records; ++i) {
       EXPECT_TRUE(ws.current()->append());
@@ -99,7 +102,7 @@ TEST_F(WorkAreaTest, NumberTooWideForItsFieldIsRefusedNotStarred) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].genCode, rt::kErrDataWidth);
   EXPECT_DOUBLE_EQ(a.get("KWOTA").num(), 1.5);  // the old amount stays
-  a.put("KWOTA", rt::Value(-999999.99));         // the widest negative that fits
+  a.put("KWOTA", rt::Value(-999999.99));        // the widest negative that fits
   EXPECT_EQ(errors.size(), 1u);
   a.put("KWOTA", rt::Value("12"));
   ASSERT_EQ(errors.size(), 2u);
@@ -111,7 +114,9 @@ TEST_F(WorkAreaTest, NumberTooWideForItsFieldIsRefusedNotStarred) {
 
 TEST_F(WorkAreaTest, HandlerMaySubstituteAValueThatFits) {
   makeTable("a.dbf", 1);
-  rt::HandlerGuard g([](rt::Error&) { return rt::Answer{rt::Answer::Substitute, rt::Value(7.25)}; });
+  rt::HandlerGuard g([](rt::Error&) {
+    return rt::Answer{rt::Answer::Substitute, rt::Value(7.25)};
+  });
   WorkArea& a = *ws.current();
   a.put("KWOTA", rt::Value(1e12));
   EXPECT_DOUBLE_EQ(a.get("KWOTA").num(), 7.25);
@@ -196,7 +201,7 @@ TEST_F(WorkAreaTest, MemoReplacedInPlaceWhenItFitsAndMovedWhenItGrows) {
   a.goTop();
   a.put("UWAGI", rt::Value(std::string(30, 'a')));
   int first = pointer();
-  EXPECT_EQ(first, 8);  // 512-byte header = blocks 0..7 of 64
+  EXPECT_EQ(first, 8);                              // 512-byte header = blocks 0..7 of 64
   a.put("UWAGI", rt::Value(std::string(56, 'b')));  // 8 + 56 still fits one block
   EXPECT_EQ(pointer(), first);
   a.put("UWAGI", rt::Value(std::string(200, 'c')));
@@ -396,8 +401,9 @@ TEST_F(WorkAreaTest, ExportRespectsHiddenDeletedAndCopiesMemos) {
 
 TEST_F(WorkAreaTest, ImportMatchesFieldsByNameAndRefusesLossyNumbers) {
   std::string src = (dir / "src.dbf").string();
-  ASSERT_TRUE(ws.create(src, {{"KWOTA", 'N', 12, 2}, {"INNE", 'C', 5, 0}, {"NAZWA", 'C', 30, 0},
-                              {"UWAGI", 'M', 10, 0}}));
+  ASSERT_TRUE(ws.create(
+      src,
+      {{"KWOTA", 'N', 12, 2}, {"INNE", 'C', 5, 0}, {"NAZWA", 'C', 30, 0}, {"UWAGI", 'M', 10, 0}}));
   ASSERT_TRUE(ws.use(src, "S", {}));
   WorkArea& s = *ws.current();
   s.append();
@@ -594,7 +600,8 @@ TEST_F(IndexPlumbingTest, EveryWriteReachesEveryTag) {
 TEST_F(IndexPlumbingTest, NavigationAndSeekFollowTheControllingTag) {
   makeTable("a.dbf", 4);
   WorkArea& a = *ws.current();
-  for (auto [r, name] : std::vector<std::pair<uint32_t, const char*>>{{1, "Dorota"}, {2, "Adam"}, {3, "Cezary"}, {4, "Bogdan"}}) {
+  for (auto [r, name] : std::vector<std::pair<uint32_t, const char*>>{
+           {1, "Dorota"}, {2, "Adam"}, {3, "Cezary"}, {4, "Bogdan"}}) {
     a.goTo(r);
     a.put("NAZWA", rt::Value(name));
   }

@@ -94,8 +94,10 @@ TEST_F(Blocks, ParametersShadowFieldsAndCanBeAssigned) {
 
 TEST_F(Blocks, BadSubscriptsAreBoundOrArgumentErrors) {
   rt::Value row(rt::Array{rt::Value(1)});
-  for (auto [text, code] : {std::pair{"{|x| x[2]}", rt::kErrBound}, {"{|x| x[0]}", rt::kErrBound},
-                            {"{|x| x[-1]}", rt::kErrBound}, {"{|x| x[1, 1]}", rt::kErrArg},
+  for (auto [text, code] : {std::pair{"{|x| x[2]}", rt::kErrBound},
+                            {"{|x| x[0]}", rt::kErrBound},
+                            {"{|x| x[-1]}", rt::kErrBound},
+                            {"{|x| x[1, 1]}", rt::kErrArg},
                             {"{|x| x['1']}", rt::kErrArg}}) {
     rt::Error err;
     rt::BlockRef b = block(text);

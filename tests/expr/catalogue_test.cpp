@@ -52,10 +52,13 @@ const std::vector<TableTags> kFirmIndexes = {
     {"cov_pom", {{"dat", "data_o"}}},
     {"kso_ptu", {{"lpg", "plik+lpp_g"}, {"kas", "kas"}}},
     {"ksa_bnk", {{"lpp", "lpp"}}},
-    {"ksa_dok", {{"lpp", "lpp"}, {"lpr", "lpp_r+poz"}, {"kli", "rkli+lpp_kli"}, {"dok", "lpp_dok"}}},
-    {"ksa_roz", {{"lpp", "lpp"}, {"lpk", "Tkli+lpp_kli+dtos(data_ter)"}, {"Troz", "Troz+dtos(data_ter)"}}},
+    {"ksa_dok",
+     {{"lpp", "lpp"}, {"lpr", "lpp_r+poz"}, {"kli", "rkli+lpp_kli"}, {"dok", "lpp_dok"}}},
+    {"ksa_roz",
+     {{"lpp", "lpp"}, {"lpk", "Tkli+lpp_kli+dtos(data_ter)"}, {"Troz", "Troz+dtos(data_ter)"}}},
     {"ksa_rap", {{"lpp", "lpp_b+lpp"}}},
-    {"v_p", {{"lpp", "lpp"}, {"dat", "mc+dtos(data)+lpp"}, {"lpk", "lpp_ks"}, {"fis", "lpp+kor_fisk"}}},
+    {"v_p",
+     {{"lpp", "lpp"}, {"dat", "mc+dtos(data)+lpp"}, {"lpk", "lpp_ks"}, {"fis", "lpp+kor_fisk"}}},
     {"v_zwrot", {{"lpp", "lpp_vp"}}},
     {"v_z", {{"lpp", "lpp"}, {"dat", "rmc+dtos(data)+lpp"}, {"lpk", "lpp_ks"}}},
     {"v_f", {{"rmc", "rmc"}}},
@@ -94,7 +97,10 @@ const std::vector<TableTags> kFirmIndexes = {
     {"v_edek", {{"lpp", "dek+rmc+kor"}}},
     {"v_st", {{"lpp", "lpp"}, {"rc0", "rmc0"}, {"rc1", "dtos(data)"}}},
     {"v_kor", {{"r10", "rok1+rok0"}, {"r01", "rok0+rok1"}}},
-    {"rk_dok", {{"lpp", "lpp"}, {"lpd", "lpp_rkl+dtos(b_data)+lpp"}, {"wnd", "lpp_rkl+strona+L_stan+dtos(b_data)+lpp"}}},
+    {"rk_dok",
+     {{"lpp", "lpp"},
+      {"lpd", "lpp_rkl+dtos(b_data)+lpp"},
+      {"wnd", "lpp_rkl+strona+L_stan+dtos(b_data)+lpp"}}},
     {"rk_zal", {{"lpp", "lpp"}, {"dok", "lpp_dok"}, {"kli", "lpp_kli"}}},
     {"rk_roz", {{"lpp", "lpp"}, {"lpw", "lpp_wn"}, {"lpa", "lpp_ma"}}},
     {"rk_redyt", {{"lpp", "lpp"}, {"lpw", "lpp_wn"}, {"lpa", "lpp_ma"}}},
@@ -158,7 +164,11 @@ const std::vector<TableTags> kFirmIndexes = {
     {"p_hwyk", {{"lpp", "lpp"}, {"prc", "lpp_p+dtos(data_od)"}}},
     {"p_kald", {{"lpp", "lpp_p"}}},
     {"pl_kraj", {{"lpp", "lpp"}}},
-    {"pl_eur", {{"lpp", "lpp"}, {"zmc", "lpp_p+zmc+lpp_kr"}, {"wmc", "lpp_p+wmc+lpp_kr"}, {"rmc", "zmc+lpp_kr"}}},
+    {"pl_eur",
+     {{"lpp", "lpp"},
+      {"zmc", "lpp_p+zmc+lpp_kr"},
+      {"wmc", "lpp_p+wmc+lpp_kr"},
+      {"rmc", "zmc+lpp_kr"}}},
     {"pl_183", {{"lpp", "lpp"}, {"prmc", "lpp_p+rmc+kraj_kod"}, {"rmcp", "rmc+lpp_p+kraj_kod"}}},
     {"pl_bud", {{"lpp", "lpp"}, {"Kraj", "Kraj"}}},
     {"p_11dod", {{"lpp", "lpp"}, {"rok", "rok+up+lpp_p"}, {"prc", "up+lpp_p+rok"}}},
@@ -179,7 +189,8 @@ const std::vector<TableTags> kSharedIndexes = {
 // other field is text of a length of its own, filled with distinct letters.
 FakeTable& tableFor(FakeContext& ctx, const TableTags& t) {
   FakeTable& table = ctx.open(t.table);
-  static const std::set<std::string> reserved = {"dtos", "descend", "upper", "left", "strzero", "str"};
+  static const std::set<std::string> reserved = {"dtos", "descend", "upper",
+                                                 "left", "strzero", "str"};
   std::regex ident("[A-Za-z_][A-Za-z0-9_]*");
   std::regex dated("dtos\\(([A-Za-z_0-9]+)\\)");
   for (const Tag& tag : t.tags) {
@@ -196,7 +207,8 @@ FakeTable& tableFor(FakeContext& ctx, const TableTags& t) {
         table.number(name, 4, 0, 7);
       } else {
         int length = 2 + static_cast<int>(name.size() * 3 % 11);
-        table.text(name, length, std::string(static_cast<size_t>(length), static_cast<char>('A' + name.size())));
+        table.text(name, length,
+                   std::string(static_cast<size_t>(length), static_cast<char>('A' + name.size())));
       }
     }
   }
@@ -215,7 +227,8 @@ TEST(IndexKeys, EveryCatalogueKeyCompilesWithTheWidthItProduces) {
         SCOPED_TRACE(std::string(t.table) + " " + tag.name + " = " + tag.key);
         std::unique_ptr<Expression> e;
         rt::Error err;
-        ASSERT_TRUE(rt::guarded([&] { e = Expression::compile(tag.key, ctx); }, &err)) << err.summary();
+        ASSERT_TRUE(rt::guarded([&] { e = Expression::compile(tag.key, ctx); }, &err))
+            << err.summary();
         EXPECT_EQ(e->resultType(), 'C');
         std::string key = "stale bytes from the previous record";
         ASSERT_TRUE(rt::guarded([&] { e->evalKey(key); }, &err)) << err.summary();

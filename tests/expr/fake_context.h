@@ -67,7 +67,8 @@ struct FakeTable {
   std::shared_ptr<FakeArea> area = std::make_shared<FakeArea>();
   std::map<std::string, std::shared_ptr<FakeField>> fields;  // by lower-case name
 
-  std::shared_ptr<FakeField> add(std::string_view name, char type, int length, int decimals, rt::Value v) {
+  std::shared_ptr<FakeField> add(std::string_view name, char type, int length, int decimals,
+                                 rt::Value v) {
     auto f = std::make_shared<FakeField>(type, length, decimals, std::move(v));
     fields[folded(name)] = f;
     return f;
@@ -81,8 +82,12 @@ struct FakeTable {
   std::shared_ptr<FakeField> number(std::string_view name, int length, int decimals, double v) {
     return add(name, 'N', length, decimals, rt::Value::number(v, length, decimals));
   }
-  std::shared_ptr<FakeField> date(std::string_view name, rt::Date d) { return add(name, 'D', 8, 0, rt::Value(d)); }
-  std::shared_ptr<FakeField> logical(std::string_view name, bool b) { return add(name, 'L', 1, 0, rt::Value(b)); }
+  std::shared_ptr<FakeField> date(std::string_view name, rt::Date d) {
+    return add(name, 'D', 8, 0, rt::Value(d));
+  }
+  std::shared_ptr<FakeField> logical(std::string_view name, bool b) {
+    return add(name, 'L', 1, 0, rt::Value(b));
+  }
 };
 
 // Work areas by alias; "" binds the current one.

@@ -74,7 +74,8 @@ TEST_F(Functions, AsciiCaseWhenCompiledForIt) {
   };
   EXPECT_EQ(eval("upper(nazwisko)", ascii), "  ŻółW ęś   "_oem);
   EXPECT_EQ(eval("lower(nazwisko)", ascii), "  Żółw ęś   "_oem);
-  EXPECT_EQ(eval("uppe('" + "aąZŹ"_oem + "') + lower('" + "aąZŹ"_oem + "')", ascii), "AąZŹaązŹ"_oem);
+  EXPECT_EQ(eval("uppe('" + "aąZŹ"_oem + "') + lower('" + "aąZŹ"_oem + "')", ascii),
+            "AąZŹaązŹ"_oem);
   EXPECT_EQ(eval("upper(skrot) + str(mc, 2)", ascii), "ABC    7");
   // The same texts compiled without the option keep the national case functions.
   EXPECT_EQ(eval("upper(nazwisko)", {}), "  ŻÓŁW ĘŚ   "_oem);
@@ -90,8 +91,8 @@ TEST_F(Functions, CuttingText) {
   EXPECT_EQ(s("right('abc', 5)"), "abc");
   EXPECT_EQ(s("substr('abcdef', 2, 3)"), "bcd");
   EXPECT_EQ(s("substr('abcdef', 4)"), "def");
-  EXPECT_EQ(s("substr('abcdef', 0, 2)"), "ab");    // 0 starts at the first character
-  EXPECT_EQ(s("substr('abcdef', -2)"), "ef");      // negative counts from the end
+  EXPECT_EQ(s("substr('abcdef', 0, 2)"), "ab");  // 0 starts at the first character
+  EXPECT_EQ(s("substr('abcdef', -2)"), "ef");    // negative counts from the end
   EXPECT_EQ(s("substr('abcdef', -9, 2)"), "ab");
   EXPECT_EQ(s("substr('abcdef', 7)"), "");
   EXPECT_EQ(s("substr('abcdef', 5, 9)"), "ef");
@@ -108,10 +109,10 @@ TEST_F(Functions, Trimming) {
 }
 
 TEST_F(Functions, NumbersAsText) {
-  EXPECT_EQ(s("str(mc)"), " 7");                 // a field shows with its own width
-  EXPECT_EQ(s("str(kwota)"), "    -12.35");       // half away from zero
+  EXPECT_EQ(s("str(mc)"), " 7");             // a field shows with its own width
+  EXPECT_EQ(s("str(kwota)"), "    -12.35");  // half away from zero
   EXPECT_EQ(s("str(42)"), "        42");
-  EXPECT_EQ(s("str(3.5, 5)"), "    4");           // a length without decimals shows none
+  EXPECT_EQ(s("str(3.5, 5)"), "    4");  // a length without decimals shows none
   EXPECT_EQ(s("str(3.14159, 6, 2)"), "  3.14");
   EXPECT_EQ(s("str(123456, 3)"), "***");
   EXPECT_EQ(s("strzero(mc, 2, 0)"), "07");
@@ -133,7 +134,7 @@ TEST_F(Functions, PaddingAndRepetition) {
   EXPECT_EQ(s("padc('ab', 5, '*')"), "*ab**");
   EXPECT_EQ(s("padr('abcdef', 3)"), "abc");
   EXPECT_EQ(s("padl('abcdef', 3)"), "abc");
-  EXPECT_EQ(s("padl(mc, 4, '0')"), "0007");      // numbers are padded as their trimmed text
+  EXPECT_EQ(s("padl(mc, 4, '0')"), "0007");  // numbers are padded as their trimmed text
   EXPECT_EQ(s("replicate('ab', 3)"), "ababab");
   EXPECT_EQ(s("replicate('ab', 0)"), "");
   EXPECT_EQ(s("chr(65) + chr(321)"), "AA");
@@ -209,8 +210,8 @@ TEST_F(Functions, NamesIgnoreCaseAndMayBeAbbreviatedToFourLetters) {
 }
 
 TEST_F(Functions, ArgumentCountsAreCheckedAtCompileTime) {
-  for (const char* bad : {"dtos()", "dtos(data, data)", "left('a')", "substr('a', 1, 2, 3)", "recno(1)",
-                          "iif(.t., 1)", "date(1)"}) {
+  for (const char* bad : {"dtos()", "dtos(data, data)", "left('a')", "substr('a', 1, 2, 3)",
+                          "recno(1)", "iif(.t., 1)", "date(1)"}) {
     rt::Error err;
     EXPECT_FALSE(rt::guarded([&] { Expression::compile(bad, ctx); }, &err)) << bad;
     EXPECT_EQ(err.genCode, rt::kErrArg) << bad;
@@ -221,19 +222,32 @@ TEST_F(Functions, WrongArgumentTypesAreArgumentErrorsNamedAfterTheFunction) {
   struct Case {
     const char* text;
     const char* op;
-  } cases[] = {{"dtos(skrot)", "DTOS"},      {"upper(mc)", "UPPER"},       {"left(skrot, 'a')", "LEFT"},
-               {"left(1, 2)", "LEFT"},       {"substr(skrot, data)", "SUBSTR"}, {"str('1')", "STR"},
-               {"strzero(mc, '2')", "STRZERO"}, {"alltrim(data)", "ALLTRIM"}, {"val(1)", "VAL"},
-               {"len(1)", "LEN"},            {"space('a')", "SPACE"},      {"padr(ok, 2)", "PADR"},
-               {"descend(nil)", "DESCEND"},  {"ctod(1)", "CTOD"},          {"year('x')", "YEAR"},
-               {"max(1, data)", "MAX"},      {"round('1', 2)", "ROUND"}};
+  } cases[] = {{"dtos(skrot)", "DTOS"},
+               {"upper(mc)", "UPPER"},
+               {"left(skrot, 'a')", "LEFT"},
+               {"left(1, 2)", "LEFT"},
+               {"substr(skrot, data)", "SUBSTR"},
+               {"str('1')", "STR"},
+               {"strzero(mc, '2')", "STRZERO"},
+               {"alltrim(data)", "ALLTRIM"},
+               {"val(1)", "VAL"},
+               {"len(1)", "LEN"},
+               {"space('a')", "SPACE"},
+               {"padr(ok, 2)", "PADR"},
+               {"descend(nil)", "DESCEND"},
+               {"ctod(1)", "CTOD"},
+               {"year('x')", "YEAR"},
+               {"max(1, data)", "MAX"},
+               {"round('1', 2)", "ROUND"}};
   for (const Case& c : cases) {
     rt::Error err = faultOf(c.text, ctx);
     EXPECT_EQ(err.genCode, rt::kErrArg) << c.text;
     EXPECT_EQ(err.operation, c.op) << c.text;
   }
   // A substitute replaces the call's result, untouched by the function.
-  rt::HandlerGuard h([](rt::Error&) -> rt::Answer { return {rt::Answer::Substitute, rt::Value("x-y")}; });
+  rt::HandlerGuard h([](rt::Error&) -> rt::Answer {
+    return {rt::Answer::Substitute, rt::Value("x-y")};
+  });
   EXPECT_EQ(Expression::compile("'<' + strzero(skrot, 3) + '>'", ctx)->eval().str(), "<x-y>");
   EXPECT_EQ(Expression::compile("upper(mc)", ctx)->eval().str(), "x-y");
 }
@@ -248,7 +262,8 @@ TEST_F(Functions, CountsBeyondAnyTextAreArgumentErrors) {
   }
   EXPECT_EQ(faultOf("chr(10 ** 300)", ctx).genCode, rt::kErrNone);  // a saturated count: no fault
   EXPECT_EQ(s("space(-(10 ** 300))"), "");
-  EXPECT_EQ(Expression::compile("replicate(replicate('ab', 100000), 100000)", ctx)->resultWidth(), -1);
+  EXPECT_EQ(Expression::compile("replicate(replicate('ab', 100000), 100000)", ctx)->resultWidth(),
+            -1);
 }
 
 }  // namespace

@@ -87,10 +87,12 @@ TEST_F(Keys, CharacterKeysOfTheCatalogue) {
 TEST_F(Keys, ConstantArgumentsGiveExactWidthsOverTheirWholeRange) {
   for (int a = -8; a <= 9; ++a) {
     std::string n = std::to_string(a);
-    std::vector<std::string> texts = {"left(rmc," + n + ")", "right(rmc," + n + ")", "substr(rmc," + n + ")",
-                                      "padr(rmc," + n + ")", "padl(mc," + n + ",'0')", "space(" + n + ")",
-                                      "replicate(mc," + n + ")", "str(rok," + n + ")", "strzero(mcn," + n + ",0)"};
-    for (int b = -2; b <= 8; ++b) texts.push_back("substr(rmc," + n + "," + std::to_string(b) + ")");
+    std::vector<std::string> texts = {
+        "left(rmc," + n + ")",     "right(rmc," + n + ")",   "substr(rmc," + n + ")",
+        "padr(rmc," + n + ")",     "padl(mc," + n + ",'0')", "space(" + n + ")",
+        "replicate(mc," + n + ")", "str(rok," + n + ")",     "strzero(mcn," + n + ",0)"};
+    for (int b = -2; b <= 8; ++b)
+      texts.push_back("substr(rmc," + n + "," + std::to_string(b) + ")");
     for (const std::string& text : texts) {
       if (a < 0 && text.starts_with("str")) continue;  // a negative length asks for the default
       auto e = compile(text);
@@ -191,7 +193,8 @@ TEST_F(Keys, DescendOfTextIsTheByteComplementAndReversesMonthKeys) {
     e->evalKey(k);
     keyed.emplace_back(k, m);
   }
-  std::sort(keyed.begin(), keyed.end(), [](auto& x, auto& y) { return rt::collate(x.first, y.first) < 0; });
+  std::sort(keyed.begin(), keyed.end(),
+            [](auto& x, auto& y) { return rt::collate(x.first, y.first) < 0; });
   std::vector<std::string> expect = months;
   std::sort(expect.begin(), expect.end(), [](auto& x, auto& y) { return rt::collate(x, y) > 0; });
   std::vector<std::string> got;

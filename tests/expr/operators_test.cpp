@@ -97,9 +97,12 @@ TEST_F(Operators, MismatchedOperandsAreArgumentErrors) {
   struct Case {
     const char* text;
     const char* op;
-  } cases[] = {{"imie + 1", "+"},     {"data + data", "+"},  {"ok - 1", "-"},      {"'a' * 2", "*"},
-               {"data / 2", "/"},     {"imie = 1", "="},     {"data < 3", "<"},    {"ok .and. 1", ".AND."},
-               {"1 .or. ok", ".OR."}, {".not. 1", ".NOT."},  {"-imie", "-"},      {"1 $ 'a'", "$"},
+  } cases[] = {{"imie + 1", "+"},     {"data + data", "+"},
+               {"ok - 1", "-"},       {"'a' * 2", "*"},
+               {"data / 2", "/"},     {"imie = 1", "="},
+               {"data < 3", "<"},     {"ok .and. 1", ".AND."},
+               {"1 .or. ok", ".OR."}, {".not. 1", ".NOT."},
+               {"-imie", "-"},        {"1 $ 'a'", "$"},
                {"{1} = {1}", "="},    {"ilosc[1]", "array access"}};
   for (const Case& c : cases) {
     rt::Error err = faultOf(c.text, ctx);
@@ -108,13 +111,15 @@ TEST_F(Operators, MismatchedOperandsAreArgumentErrors) {
     EXPECT_FALSE(err.args.empty()) << c.text;
   }
   // A substitute answers for the failed operation and evaluation goes on.
-  rt::HandlerGuard h([](rt::Error&) -> rt::Answer { return {rt::Answer::Substitute, rt::Value("?")}; });
+  rt::HandlerGuard h([](rt::Error&) -> rt::Answer {
+    return {rt::Answer::Substitute, rt::Value("?")};
+  });
   EXPECT_EQ(Expression::compile("(imie + 1) + '!'", ctx)->eval().str(), "?!");
 }
 
 TEST_F(Operators, ExactSettingGovernsTextEquality) {
   rt::settings().exact = false;
-  EXPECT_TRUE(yes("'Nowakowski' = 'Nowak'"));   // a prefix matches
+  EXPECT_TRUE(yes("'Nowakowski' = 'Nowak'"));  // a prefix matches
   EXPECT_FALSE(yes("'Nowak' = 'Nowakowski'"));
   EXPECT_TRUE(yes("'abc' = ''"));
   EXPECT_TRUE(yes("nazw = 'Nowak'"));
@@ -127,12 +132,12 @@ TEST_F(Operators, ExactSettingGovernsTextEquality) {
 
   rt::settings().exact = true;
   EXPECT_FALSE(yes("'Nowakowski' = 'Nowak'"));
-  EXPECT_TRUE(yes("nazw = 'Nowak'"));            // trailing blanks do not count
+  EXPECT_TRUE(yes("nazw = 'Nowak'"));  // trailing blanks do not count
   EXPECT_TRUE(yes("'Nowak' = nazw"));
   EXPECT_FALSE(yes("'abc' = ''"));
   EXPECT_TRUE(yes("'Nowakowski' != 'Nowak'"));
   EXPECT_TRUE(yes("'Nowakowski' > 'Nowak'"));
-  EXPECT_FALSE(yes("nazw == 'Nowak'"));          // but they do for ==
+  EXPECT_FALSE(yes("nazw == 'Nowak'"));  // but they do for ==
   EXPECT_TRUE(yes("nazw == 'Nowak     '"));
 }
 
@@ -147,7 +152,7 @@ TEST_F(Operators, TextOrderFollowsThePolishCollation) {
   EXPECT_TRUE(less("Ą"_oem, "B"_oem));
   EXPECT_TRUE(less("Łódź"_oem, "Mława"_oem));
   EXPECT_TRUE(less("Lublin"_oem, "Łódź"_oem));
-  EXPECT_TRUE(less("Żory"_oem, "ala"_oem));    // every capital before every small letter
+  EXPECT_TRUE(less("Żory"_oem, "ala"_oem));  // every capital before every small letter
   EXPECT_TRUE(less("zając"_oem, "źrebię"_oem));
   EXPECT_TRUE(less("źrebię"_oem, "żaba"_oem));
   EXPECT_TRUE(less("Sa"_oem, "Śa"_oem));

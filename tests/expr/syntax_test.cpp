@@ -59,20 +59,20 @@ TEST_F(Syntax, LiteralsOfEveryKind) {
 TEST_F(Syntax, OperatorPrecedenceAndAssociativity) {
   EXPECT_DOUBLE_EQ(num("2+3*4"), 14);
   EXPECT_DOUBLE_EQ(num("(2+3)*4"), 20);
-  EXPECT_DOUBLE_EQ(num("10-4-3"), 3);       // left to right
+  EXPECT_DOUBLE_EQ(num("10-4-3"), 3);  // left to right
   EXPECT_DOUBLE_EQ(num("48/4/3"), 4);
-  EXPECT_DOUBLE_EQ(num("2**3**2"), 64);     // left to right, as the runtime does
-  EXPECT_DOUBLE_EQ(num("2^3*2"), 16);       // power binds tighter than product
-  EXPECT_DOUBLE_EQ(num("-2**2"), 4);        // unary minus binds tighter than power
+  EXPECT_DOUBLE_EQ(num("2**3**2"), 64);  // left to right, as the runtime does
+  EXPECT_DOUBLE_EQ(num("2^3*2"), 16);    // power binds tighter than product
+  EXPECT_DOUBLE_EQ(num("-2**2"), 4);     // unary minus binds tighter than power
   EXPECT_DOUBLE_EQ(num("7%4+1"), 4);
-  EXPECT_DOUBLE_EQ(num("1+2,3+4"), 7);      // a list gives its last value
+  EXPECT_DOUBLE_EQ(num("1+2,3+4"), 7);  // a list gives its last value
   EXPECT_TRUE(yes("1+1 = 2"));
-  EXPECT_TRUE(yes(".t. .or. .f. .and. .f."));       // .and. before .or.
+  EXPECT_TRUE(yes(".t. .or. .f. .and. .f."));  // .and. before .or.
   EXPECT_FALSE(yes("(.t. .or. .f.) .and. .f."));
-  EXPECT_FALSE(yes(".not. 1 = 1"));                  // .not. negates the whole comparison
+  EXPECT_FALSE(yes(".not. 1 = 1"));  // .not. negates the whole comparison
   EXPECT_TRUE(yes("!.f. .and. .t."));
   EXPECT_TRUE(yes("1 < 2 .and. 'a' $ 'abc'"));
-  EXPECT_TRUE(yes("ok = !.t."));                     // ! after an operator negates its operand
+  EXPECT_TRUE(yes("ok = !.t."));  // ! after an operator negates its operand
 }
 
 TEST_F(Syntax, NamesAndAliasesAreCaseInsensitive) {
@@ -101,9 +101,28 @@ TEST_F(Syntax, FieldValuesAreReadAtEveryEvaluation) {
 }
 
 TEST_F(Syntax, MalformedTextIsASyntaxErrorAtCompileTime) {
-  for (const char* bad : {"", "   ", "1 +", "(1", "1)", "'abc", "nazwa nazwa", "1 2", ".and.", "2 .xor. 3",
-                          "a->", "{|x| x", "{|x x| 1}", "{|x, x| 1}", "1 := 2", "nazwa + 1 := 2",
-                          "@", "0d2025", "{^2025-13-01}", "12abc", "upper(nazwa", "left(nazwa,)x"}) {
+  for (const char* bad : {"",
+                          "   ",
+                          "1 +",
+                          "(1",
+                          "1)",
+                          "'abc",
+                          "nazwa nazwa",
+                          "1 2",
+                          ".and.",
+                          "2 .xor. 3",
+                          "a->",
+                          "{|x| x",
+                          "{|x x| 1}",
+                          "{|x, x| 1}",
+                          "1 := 2",
+                          "nazwa + 1 := 2",
+                          "@",
+                          "0d2025",
+                          "{^2025-13-01}",
+                          "12abc",
+                          "upper(nazwa",
+                          "left(nazwa,)x"}) {
     rt::Error err;
     bool compiled = rt::guarded([&] { Expression::compile(bad, ctx); }, &err);
     EXPECT_FALSE(compiled) << bad;
@@ -117,7 +136,8 @@ TEST_F(Syntax, DamagedTextsFailCleanly) {
   deep += "1" + std::string(150, ')');
   std::string longChain = "1";
   for (int i = 0; i < 4000; ++i) longChain += "+1";
-  for (const std::string& text : {deep, std::string(500, '-') + "1", std::string(9000, ' ') + "1"}) {
+  for (const std::string& text :
+       {deep, std::string(500, '-') + "1", std::string(9000, ' ') + "1"}) {
     rt::Error err;
     EXPECT_FALSE(rt::guarded([&] { Expression::compile(text, ctx); }, &err));
     EXPECT_EQ(err.genCode, rt::kErrSyntax);
@@ -129,10 +149,16 @@ TEST_F(Syntax, DamagedTextsFailCleanly) {
   // handler, and what compiles evaluates or fails through the handler.
   const std::string bytes = "nazwakotd()[]{}|,.+-*/%^$#=<>!:'\"0123456789 ->tfandornot_";
   const std::vector<std::string> tokens = {
-      "nazwa", "kwota", "data", "ok", "klient->nazwa", "FIELD->", "(", ")", "+", "-", "*", "/", "%",
-      "=", "==", "<", ">=", "$", ".and.", ".or.", ".not.", "!", "'x'", "'ab '", "1", "0", "2.5",
-      "upper(", "left(", "substr(", "dtos(", "str(", "iif(", "descend(", "empty(", ",", "[", "]",
-      "{||", "{|x|", "x", "}", ":=", "0d20250101", "nil", "{1,2}"};
+      "nazwa",   "kwota", "data",   "ok",         "klient->nazwa",
+      "FIELD->", "(",     ")",      "+",          "-",
+      "*",       "/",     "%",      "=",          "==",
+      "<",       ">=",    "$",      ".and.",      ".or.",
+      ".not.",   "!",     "'x'",    "'ab '",      "1",
+      "0",       "2.5",   "upper(", "left(",      "substr(",
+      "dtos(",   "str(",  "iif(",   "descend(",   "empty(",
+      ",",       "[",     "]",      "{||",        "{|x|",
+      "x",       "}",     ":=",     "0d20250101", "nil",
+      "{1,2}"};
   uint32_t seed = 12345;
   auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 8; };
   int compiled = 0;
@@ -140,8 +166,10 @@ TEST_F(Syntax, DamagedTextsFailCleanly) {
     std::string text;
     size_t len = next() % 12;
     for (size_t k = 0; k < len; ++k) {
-      if (i % 2) text += bytes[next() % bytes.size()];
-      else text += tokens[next() % tokens.size()] + " ";
+      if (i % 2)
+        text += bytes[next() % bytes.size()];
+      else
+        text += tokens[next() % tokens.size()] + " ";
     }
     std::unique_ptr<Expression> e;
     rt::Error err;

@@ -18,8 +18,8 @@ TEST(Resources, EveryNumberTheScreensUseHasAnImage) {
 
 TEST(Resources, PixelsDecodeTheirColoursAndTransparencyShowsTheBackground) {
   Color back = rgb(1, 2, 3);
-  EXPECT_EQ(imagePixel(101, 0, 0, back), back);       // the corner of a round icon is clear
+  EXPECT_EQ(imagePixel(101, 0, 0, back), back);  // the corner of a round icon is clear
   EXPECT_EQ(imagePixel(101, 16, 28, back), rgb(0x1E, 0x4F, 0xA0));  // inside the blue disc
-  EXPECT_EQ(imagePixel(101, 99, 0, back), back);      // outside the image
+  EXPECT_EQ(imagePixel(101, 99, 0, back), back);                    // outside the image
   EXPECT_EQ(imagePixel(103, 16, 28, back), rgb(0xC8, 0x30, 0x20));
 }

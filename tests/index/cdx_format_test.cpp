@@ -106,7 +106,10 @@ TEST(CdxLeaf, RefusesPagesWithCountsOutOfBounds) {
     std::string w;
     return !cdx::decodeNode(page, 4, ' ', m, w) && !w.empty();
   };
-  EXPECT_TRUE(refused([](uint8_t* pg) { pg[2] = 0xFF; pg[3] = 0x01; }));  // count past the page
+  EXPECT_TRUE(refused([](uint8_t* pg) {
+    pg[2] = 0xFF;
+    pg[3] = 0x01;
+  }));  // count past the page
   EXPECT_TRUE(refused([](uint8_t* pg) { pg[cdx::leaf::entryBytes] = 0; }));
   EXPECT_TRUE(refused([](uint8_t* pg) { pg[cdx::leaf::entryBytes] = 9; }));
   EXPECT_TRUE(refused([](uint8_t* pg) { pg[cdx::leaf::recordBits] = 40; }));
@@ -128,7 +131,8 @@ TEST(CdxLeaf, RefusesPagesWithCountsOutOfBounds) {
 
 // Byte order of the encoded numbers and dates is their numeric order, and they decode back.
 TEST(KeyEncoding, NumbersAndDatesSortAsBytes) {
-  std::vector<double> values = {-1e300, -123456.78, -1, -0.5, -1e-300, 0, 1e-300, 0.25, 1, 2, 1e6, 1e300};
+  std::vector<double> values = {-1e300, -123456.78, -1, -0.5, -1e-300, 0,
+                                1e-300, 0.25,       1,  2,    1e6,     1e300};
   for (size_t i = 0; i < values.size(); ++i) {
     std::string a = encodeKey(rt::Value(values[i]), KeyType::Numeric, 8);
     EXPECT_EQ(decodeNumericKey(a), values[i]);
@@ -137,7 +141,8 @@ TEST(KeyEncoding, NumbersAndDatesSortAsBytes) {
       EXPECT_LT(std::memcmp(a.data(), b.data(), 8), 0) << values[i];
     }
   }
-  EXPECT_EQ(encodeKey(rt::Value(-0.0), KeyType::Numeric, 8), encodeKey(rt::Value(0.0), KeyType::Numeric, 8));
+  EXPECT_EQ(encodeKey(rt::Value(-0.0), KeyType::Numeric, 8),
+            encodeKey(rt::Value(0.0), KeyType::Numeric, 8));
   std::string empty = encodeKey(rt::Value(rt::Date()), KeyType::Date, 8);
   std::string prev = empty;
   for (int y : {1900, 1999, 2000, 2024, 2100}) {
@@ -152,7 +157,8 @@ TEST(KeyEncoding, NumbersAndDatesSortAsBytes) {
 }
 
 TEST(KeyEncoding, NtxNumbersSortAsTextInValueOrder) {
-  std::vector<double> values = {-99999.99, -100, -99.5, -10, -1.01, -1, -0.01, 0, 0.01, 1, 10.5, 99999.99};
+  std::vector<double> values = {-99999.99, -100, -99.5, -10, -1.01, -1,
+                                -0.01,     0,    0.01,  1,   10.5,  99999.99};
   for (size_t i = 0; i + 1 < values.size(); ++i) {
     std::string a = encodeNtxKey(rt::Value(values[i]), KeyType::Numeric, 9, 2);
     std::string b = encodeNtxKey(rt::Value(values[i + 1]), KeyType::Numeric, 9, 2);

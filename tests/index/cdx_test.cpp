@@ -25,10 +25,10 @@ using test::ScratchDir;
 // whose collation order differs from their byte order.
 std::string name(std::mt19937& rng, size_t len) {
   static const std::vector<std::string> stems = {
-      rt::utf8ToOem("Łukasiewicz"), rt::utf8ToOem("Żak"),      rt::utf8ToOem("Zając"),
-      rt::utf8ToOem("Ślusarczyk"),  rt::utf8ToOem("Sowa"),     rt::utf8ToOem("Ćwik"),
-      rt::utf8ToOem("Cichy"),       rt::utf8ToOem("ąbc"),      rt::utf8ToOem("Abc"),
-      rt::utf8ToOem("Nowak"),       rt::utf8ToOem("Ńowak"),    rt::utf8ToOem("Óstrowski")};
+      rt::utf8ToOem("Łukasiewicz"), rt::utf8ToOem("Żak"),   rt::utf8ToOem("Zając"),
+      rt::utf8ToOem("Ślusarczyk"),  rt::utf8ToOem("Sowa"),  rt::utf8ToOem("Ćwik"),
+      rt::utf8ToOem("Cichy"),       rt::utf8ToOem("ąbc"),   rt::utf8ToOem("Abc"),
+      rt::utf8ToOem("Nowak"),       rt::utf8ToOem("Ńowak"), rt::utf8ToOem("Óstrowski")};
   std::string s = stems[rng() % stems.size()];
   if (rng() % 2) s += " " + std::to_string(rng() % 50);
   s.resize(len, ' ');
@@ -62,7 +62,8 @@ TEST_F(CdxBuild, TagsOfEveryKeyKindReadBackByBothReaders) {
     names.emplace_back(name(rng, 30), r);
     double amount = (static_cast<int>(rng() % 2000001) - 1000000) / 100.0;
     amounts.emplace_back(encodeKey(rt::Value(r % 11 == 0 ? 0.0 : amount), KeyType::Numeric, 8), r);
-    rt::Date d = r % 97 == 0 ? rt::Date() : rt::Date::fromYmd(2020, 1, 1) + static_cast<int>(rng() % 2000);
+    rt::Date d =
+        r % 97 == 0 ? rt::Date() : rt::Date::fromYmd(2020, 1, 1) + static_cast<int>(rng() % 2000);
     dates.emplace_back(encodeKey(rt::Value(d), KeyType::Date, 8), r);
   }
   auto f = createIndexFile(path);
@@ -169,7 +170,8 @@ TEST_F(CdxBuild, MaintenanceMatchesAModelAndReusesFreedPages) {
     auto tags = simplecdx::Reader(test::readWhole(path)).read();
     ASSERT_EQ(toEntries(tags.at(0).entries), model);
   }
-  EXPECT_TRUE(static_cast<cdx::CdxFile&>(*f).error().empty()) << static_cast<cdx::CdxFile&>(*f).error();
+  EXPECT_TRUE(static_cast<cdx::CdxFile&>(*f).error().empty())
+      << static_cast<cdx::CdxFile&>(*f).error();
   uintmax_t grown = std::filesystem::file_size(path);
   for (const Entry& e : std::vector<Entry>(model)) ASSERT_TRUE(t->remove(e.first, e.second));
   EXPECT_EQ(t->first(), 0u);
@@ -184,7 +186,8 @@ TEST_F(CdxBuild, MaintenanceMatchesAModelAndReusesFreedPages) {
 TEST_F(CdxBuild, SeekIsSoftAndComparesPrefixes) {
   std::vector<Entry> keys;
   const std::vector<std::string> words = {"ALA", "ALAN", "ALAN", "BOB", "BOBER", "CEZAR"};
-  for (uint32_t r = 1; r <= words.size(); ++r) keys.emplace_back(words[r - 1] + std::string(8 - words[r - 1].size(), ' '), r);
+  for (uint32_t r = 1; r <= words.size(); ++r)
+    keys.emplace_back(words[r - 1] + std::string(8 - words[r - 1].size(), ' '), r);
   auto f = createIndexFile(path);
   IndexTag* t = f->createTag("W", "W", KeyType::Character, 8, fromVector(keys));
   bool found = false;
@@ -285,7 +288,8 @@ TEST_F(CdxBuild, LockSharesReadersAndRefreshesCaches) {
   EXPECT_EQ(walk(*reader->tag("T")).size(), 2000u);  // fills the reader's cache
   ASSERT_TRUE(writer->lock(true));
   EXPECT_FALSE(reader->lock(false));
-  for (uint32_t r = 2001; r <= 2600; ++r) writer->tag("T")->insert(std::to_string(r % 900 + 1000), r);
+  for (uint32_t r = 2001; r <= 2600; ++r)
+    writer->tag("T")->insert(std::to_string(r % 900 + 1000), r);
   writer->unlock();
   ASSERT_TRUE(reader->lock(false));
   EXPECT_FALSE(writer->lock(true));
@@ -344,8 +348,9 @@ TEST_F(CdxBuild, DamagedFilesAreCleanErrors) {
     auto f = openIndexFile(path, false);
     ASSERT_TRUE(f);
     EXPECT_EQ(f->tag("A")->first(), 0u);
-    EXPECT_NE(indexFileError(*f).find("tag A: tree deeper"), std::string::npos) << indexFileError(*f);
-    f->tag("A")->insert(keys[0].first, 99999);  // refused, not written into a broken tree
+    EXPECT_NE(indexFileError(*f).find("tag A: tree deeper"), std::string::npos)
+        << indexFileError(*f);
+    f->tag("A")->insert(keys[0].first, 99999);    // refused, not written into a broken tree
     EXPECT_EQ(walk(*f->tag("B")).size(), 3000u);  // the other tag is untouched
   }
   // Random damage anywhere: every walk ends, whatever it finds.
@@ -423,7 +428,8 @@ TEST(CdxLongKeys, TreeStaysValidWithTwoEntriesPerInteriorNode) {
   EXPECT_EQ(toEntries(simplecdx::Reader(test::readWhole(path)).read().at(0).entries), model);
   auto g = createIndexFile(dir / "bulk.cdx");
   ASSERT_TRUE(g->createTag("L", "L", KeyType::Character, 240, fromVector(model)));
-  EXPECT_EQ(toEntries(simplecdx::Reader(test::readWhole(dir / "bulk.cdx")).read().at(0).entries), model);
+  EXPECT_EQ(toEntries(simplecdx::Reader(test::readWhole(dir / "bulk.cdx")).read().at(0).entries),
+            model);
 }
 
 }  // namespace

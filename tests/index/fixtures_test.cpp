@@ -39,10 +39,10 @@ std::string descend(std::string s) {
 std::string kontrKey(const Table& t, const std::string& tag, uint32_t r) {
   if (tag == "LPP") return t.get(r, "LPP");
   if (tag == "NAZ") return upperLatin(t.get(r, "NAZWA"));
-  if (tag == "KWO")
-    return encodeKey(rt::Value(std::stod(t.get(r, "KWOTA"))), KeyType::Numeric, 8);
+  if (tag == "KWO") return encodeKey(rt::Value(std::stod(t.get(r, "KWOTA"))), KeyType::Numeric, 8);
   if (tag == "DAT") return t.get(r, "DATA") + t.get(r, "LPP");
-  if (tag == "DTA") return encodeKey(rt::Value(rt::Date::fromDtos(t.get(r, "DATA"))), KeyType::Date, 8);
+  if (tag == "DTA")
+    return encodeKey(rt::Value(rt::Date::fromDtos(t.get(r, "DATA"))), KeyType::Date, 8);
   if (tag == "DSC") return descend(t.get(r, "LPP"));
   if (tag == "ILS") return t.get(r, "ILOSC") + t.get(r, "LPP");
   throw std::runtime_error("unknown tag " + tag);
@@ -94,7 +94,8 @@ TEST(KontrCdx, EveryTagHoldsEveryRecordInStoredOrder) {
     EXPECT_TRUE(byteOrdered(entries));
     EXPECT_EQ(walkBack(*tag), entries);
     std::multiset<Entry> expected, got(entries.begin(), entries.end());
-    for (uint32_t r = 1; r <= table.size(); ++r) expected.emplace(kontrKey(table, tag->name(), r), r);
+    for (uint32_t r = 1; r <= table.size(); ++r)
+      expected.emplace(kontrKey(table, tag->name(), r), r);
     EXPECT_TRUE(got == expected);
     ASSERT_EQ(simpleTags[t].entries.size(), entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -173,7 +174,8 @@ TEST(KontrCdx, MaintainedFileStaysConsistent) {
   for (uint32_t r = 3001; r <= 3400; ++r) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%10u", (r * 7919u) % 999999u + 1);
-    std::string k = encodeKey(rt::Value((static_cast<double>(r % 2000) - 1000) / 4), KeyType::Numeric, 8);
+    std::string k =
+        encodeKey(rt::Value((static_cast<double>(r % 2000) - 1000) / 4), KeyType::Numeric, 8);
     lpp->insert(buf, r);
     kwo->insert(k, r);
     lppModel.emplace_back(buf, r);
@@ -286,7 +288,8 @@ TEST(KontrCdx, PlainTagsAreMaintainedInTheirOwnOrder) {
     std::erase(nazModel, Entry(kontrKey(table, "NAZ", r), r));
     std::erase(dscModel, Entry(kontrKey(table, "DSC", r), r));
   }
-  const char* names[] = {"Łukasz Żółć", "ŻANETA źdźbło", "Ala ąę", "AZ", "A[", "Ąb", "śWIT", "Zenon"};
+  const char* names[] = {"Łukasz Żółć", "ŻANETA źdźbło", "Ala ąę", "AZ", "A[",
+                         "Ąb",          "śWIT",          "Zenon"};
   for (uint32_t r = 3001; r <= 3400; ++r) {
     std::string key = upperLatin(rt::utf8ToOem(names[r % 8]) + " " + std::to_string(r));
     key.resize(40, ' ');
@@ -324,7 +327,8 @@ TEST(KontrCdx, OwnTagsAreNeverPlainAndARebuildConverts) {
   auto path = dir.copy("kontr.cdx");
   Table table(kData / "kontr.dbf");
   std::vector<Entry> keys;
-  for (uint32_t r = 1; r <= table.size(); ++r) keys.emplace_back(rt::upper(table.get(r, "NAZWA")), r);
+  for (uint32_t r = 1; r <= table.size(); ++r)
+    keys.emplace_back(rt::upper(table.get(r, "NAZWA")), r);
   {
     auto f = openIndexFile(path, false);
     ASSERT_TRUE(f);
@@ -349,7 +353,8 @@ TEST(KontrCdx, OwnTagsAreNeverPlainAndARebuildConverts) {
   }
   EXPECT_TRUE(ordersDisagree(walk(*f->tag("FEW"))));
   // The rebuilt NAZ holds the national upper() of every name.
-  for (const Entry& e : walk(*f->tag("NAZ"))) ASSERT_EQ(e.first, rt::upper(table.get(e.second, "NAZWA")));
+  for (const Entry& e : walk(*f->tag("NAZ")))
+    ASSERT_EQ(e.first, rt::upper(table.get(e.second, "NAZWA")));
   EXPECT_TRUE(f->tag("DSC")->plainByteOrder());
   EXPECT_EQ(walk(*f->tag("NAZ")).size(), 3000u);
 }

@@ -171,7 +171,8 @@ TEST_F(NtxBuild, ZapKeepsTheDefinition) {
 // Keys in the text form of the format: numbers (with negatives), dates, logicals, and 852 text
 // in the Polish collation.
 TEST_F(NtxBuild, KeysOfEveryKindSortAsTheirValues) {
-  std::vector<double> values = {-1000.5, -999.99, -10, -1.25, -1, -0.5, 0, 0.25, 1, 9.99, 10, 123.45, 99999.99};
+  std::vector<double> values = {-1000.5, -999.99, -10,  -1.25, -1,     -0.5,    0,
+                                0.25,    1,       9.99, 10,    123.45, 99999.99};
   std::vector<Entry> keys;
   uint32_t r = 0;
   for (size_t i = values.size(); i-- > 0;)
@@ -198,7 +199,8 @@ TEST_F(NtxBuild, KeysOfEveryKindSortAsTheirValues) {
   EXPECT_EQ(told->tags().at(0)->keyType(), KeyType::Numeric);
   EXPECT_EQ(encodeNtxKey(rt::Value(12.5), KeyType::Numeric, 8, 2), "00012.50");
   EXPECT_EQ(encodeNtxKey(rt::Value(1e12), KeyType::Numeric, 6, 1), "9999.9");
-  EXPECT_EQ(encodeNtxKey(rt::Value(rt::Date::fromYmd(2024, 2, 29)), KeyType::Date, 8, 0), "20240229");
+  EXPECT_EQ(encodeNtxKey(rt::Value(rt::Date::fromYmd(2024, 2, 29)), KeyType::Date, 8, 0),
+            "20240229");
   EXPECT_EQ(encodeNtxKey(rt::Value(rt::Date()), KeyType::Date, 8, 0), "        ");
   EXPECT_EQ(encodeNtxKey(rt::Value(true), KeyType::Logical, 1, 0), "T");
 
@@ -232,7 +234,8 @@ TEST_F(NtxBuild, DamagedFilesAreCleanErrors) {
   std::mt19937 flip(11);
   for (int round = 0; round < 300; ++round) {
     bad = good;
-    for (int k = 0; k < 4; ++k) bad[1024 + flip() % (bad.size() - 1024)] = static_cast<char>(flip());
+    for (int k = 0; k < 4; ++k)
+      bad[1024 + flip() % (bad.size() - 1024)] = static_cast<char>(flip());
     write(bad);
     auto f = openIndexFile(path, false);
     if (!f) continue;

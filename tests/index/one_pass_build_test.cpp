@@ -24,9 +24,13 @@ struct Column {
 
 std::vector<Column> columns(size_t records) {
   std::mt19937 rng(777);
-  static const std::vector<std::string> stems = {
-      rt::utf8ToOem("Łukasiewicz"), rt::utf8ToOem("Żak"), rt::utf8ToOem("Zając"),
-      rt::utf8ToOem("Ślusarczyk"),  rt::utf8ToOem("Sowa"), rt::utf8ToOem("Ćwik"), "Nowak"};
+  static const std::vector<std::string> stems = {rt::utf8ToOem("Łukasiewicz"),
+                                                 rt::utf8ToOem("Żak"),
+                                                 rt::utf8ToOem("Zając"),
+                                                 rt::utf8ToOem("Ślusarczyk"),
+                                                 rt::utf8ToOem("Sowa"),
+                                                 rt::utf8ToOem("Ćwik"),
+                                                 "Nowak"};
   std::vector<Column> c(3);
   c[0].def = {"NAZ", "NAZWA", KeyType::Character, 24};
   c[1].def = {"KWO", "KWOTA", KeyType::Numeric, 8};
@@ -35,7 +39,8 @@ std::vector<Column> columns(size_t records) {
     std::string n = stems[rng() % stems.size()] + " " + std::to_string(rng() % 3000);
     n.resize(24, ' ');
     c[0].keys.push_back(n);
-    c[1].keys.push_back(encodeKey(rt::Value(double(rng() % 100000) / 100.0 - 300.0), KeyType::Numeric, 8));
+    c[1].keys.push_back(
+        encodeKey(rt::Value(double(rng() % 100000) / 100.0 - 300.0), KeyType::Numeric, 8));
     rt::Date d = rt::Date::fromYmd(2024, 1, 1) + static_cast<int>(rng() % 700);
     c[2].keys.push_back(d.dtos() + n.substr(0, 6));
   }
@@ -57,7 +62,8 @@ void oneByOne(IndexFile& f, const std::vector<Column>& c) {
       recno = static_cast<uint32_t>(++r);
       return true;
     };
-    ASSERT_TRUE(f.createTag(col.def.name, col.def.keyExpression, col.def.type, col.def.keyLength, src));
+    ASSERT_TRUE(
+        f.createTag(col.def.name, col.def.keyExpression, col.def.type, col.def.keyLength, src));
   }
 }
 

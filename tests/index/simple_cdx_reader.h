@@ -60,7 +60,8 @@ class Reader {
       tags.push_back(t);
     }
     // Listing order is creation order, which is header order.
-    std::sort(tags.begin(), tags.end(), [](const Tag& a, const Tag& b) { return a.header < b.header; });
+    std::sort(tags.begin(), tags.end(),
+              [](const Tag& a, const Tag& b) { return a.header < b.header; });
     return tags;
   }
 
@@ -118,7 +119,8 @@ class Reader {
     size_t used = 0;
     for (unsigned i = 0; i < count; ++i) {
       uint64_t v = 0;
-      for (unsigned b = 0; b < bytes; ++b) v |= static_cast<uint64_t>(u8(at + 24 + i * bytes + b)) << (8 * b);
+      for (unsigned b = 0; b < bytes; ++b)
+        v |= static_cast<uint64_t>(u8(at + 24 + i * bytes + b)) << (8 * b);
       uint32_t rec = static_cast<uint32_t>(v & recMask);
       unsigned dup = static_cast<unsigned>((v >> recBits) & dupMask);
       unsigned trail = static_cast<unsigned>((v >> (recBits + dupBits)) & trailMask);
@@ -192,7 +194,6 @@ class Reader {
   std::string d_;
   std::map<std::string, char> fillers_;
   std::set<size_t> leafDepths_;
-
 };
 
 }  // namespace simplecdx

@@ -1,15 +1,15 @@
 #pragma once
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <string>
-#include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "engine/index/index.h"
@@ -40,8 +40,8 @@ class ScratchDir {
     auto to = path_ / fixture;
     std::filesystem::copy_file(std::filesystem::path(TAV_TEST_DATA) / "xbase" / fixture, to,
                                std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::permissions(to, std::filesystem::perms::owner_read |
-                                         std::filesystem::perms::owner_write);
+    std::filesystem::permissions(
+        to, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     return to;
   }
 

@@ -67,10 +67,10 @@ class Chooser : public ::testing::Test {
     };
     return walk(chooser().ds->root());
   }
-  static void rightClick(TreeItem& it) { app().post({EventType::ContextMenu, chooser().ds->id(), 0, it.id()}); }
-  static void chooseMenu(int n) {
-    hlFor()->openMenu()->choose(n);
+  static void rightClick(TreeItem& it) {
+    app().post({EventType::ContextMenu, chooser().ds->id(), 0, it.id()});
   }
+  static void chooseMenu(int n) { hlFor()->openMenu()->choose(n); }
   static Headless* hlFor() { return static_cast<Headless*>(&app().backend()); }
   static Edit& entryField() {
     for (auto& c : topWindow()->drawingArea().children())
@@ -239,7 +239,8 @@ TEST_F(Chooser, NamesWindowsCannotHoldAreNeitherAcceptedNorCreated) {
   hl->then([&] { input::closeBox(chooser().dialog()); });
   EXPECT_EQ(ORBDIRSELECT("C:\\Dane\\"), "");
   std::vector<std::string> left;
-  for (const auto& e : fs::directory_iterator(drive / "Dane")) left.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(drive / "Dane"))
+    left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"firma1", "firma2"}));
 }

@@ -11,13 +11,13 @@
 #include <string>
 
 #include "db/xbpreg.h"
+#include "engine/engine_test_util.h"
 #include "os/path.h"
 #include "os/registry/registry.h"
 #include "os/shelllink/shelllink.h"
 #include "runtime/codepage.h"
 #include "runtime/date.h"
 #include "runtime/shared_variables.h"
-#include "engine/engine_test_util.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
@@ -69,7 +69,8 @@ class Registration : public ::testing::Test {
   }
   static fs::path desktopLink() { return tav::os::toHost("C:\\users\\jan\\Desktop\\Tav 2025.lnk"); }
   static fs::path menuLink() {
-    return tav::os::toHost("C:\\users\\jan\\Start Menu\\Programs\\Tamborex\\Tav-2025\\Tav-2025.lnk");
+    return tav::os::toHost(
+        "C:\\users\\jan\\Start Menu\\Programs\\Tamborex\\Tav-2025\\Tav-2025.lnk");
   }
   tav::testing::TempDriveMap map_;
   const fs::path prefix_ = map_.prefix();
@@ -158,7 +159,8 @@ TEST_F(Registration, DesktopLinkElsewhereIsReplacedAndOneHereIsKept) {
   EXPECT_EQ(tav::test::readFile(desktopLink()), before);
 
   // The same program for a workstation since renamed: its argument is renewed.
-  tav::os::writeShellLink(desktopLink(), {"C:\\Tamborex\\Tav\\2025\\tav.exe", "C:\\", "/NSTARA", "moj"});
+  tav::os::writeShellLink(desktopLink(),
+                          {"C:\\Tamborex\\Tav\\2025\\tav.exe", "C:\\", "/NSTARA", "moj"});
   tav::rt::shared().nazwa_sieciowa = "nowa";
   REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
   EXPECT_EQ(tav::os::readShellLink(desktopLink())->arguments, "/NNOWA");

@@ -46,21 +46,38 @@ TEST(Masks, WindowsSemanticsIgnoringCase) {
     bool match;
   };
   const Case cases[] = {
-      {"*.*", "ROBO", true},           {"*.*", "a.b.c", true},       {"*", "x.dbf", true},
-      {"*.cdx", "KONTR.CDX", true},    {"*.cdx", "kontr.cdxx", false}, {"*.cdx", "a.b.cdx", true},
-      {"*.cdx", "cdx", false},         {"rob*.*", "ROBO", true},     {"rob*.*", "robak.dbf", true},
-      {"rob*.*", "rob", true},         {"rob*.*", "arob.dbf", false}, {"a*.*", "Ala.txt", true},
-      {"a*.*", "bA.txt", false},       {"*.", "README", true},       {"*.", "readme.txt", false},
-      {"?.dbf", "a.dbf", true},        {"?.dbf", "ab.dbf", false},   {"??.dbf", "a.dbf", true},
-      {"a?c", "a.c", false},           {"kontr.dbf", "KONTR.DBF", true}, {"kontr.dbf", "kontr.dbt", false},
-      {"x.y.*", "x.y", true},          {"*z*", "ab", false},
+      {"*.*", "ROBO", true},
+      {"*.*", "a.b.c", true},
+      {"*", "x.dbf", true},
+      {"*.cdx", "KONTR.CDX", true},
+      {"*.cdx", "kontr.cdxx", false},
+      {"*.cdx", "a.b.cdx", true},
+      {"*.cdx", "cdx", false},
+      {"rob*.*", "ROBO", true},
+      {"rob*.*", "robak.dbf", true},
+      {"rob*.*", "rob", true},
+      {"rob*.*", "arob.dbf", false},
+      {"a*.*", "Ala.txt", true},
+      {"a*.*", "bA.txt", false},
+      {"*.", "README", true},
+      {"*.", "readme.txt", false},
+      {"?.dbf", "a.dbf", true},
+      {"?.dbf", "ab.dbf", false},
+      {"??.dbf", "a.dbf", true},
+      {"a?c", "a.c", false},
+      {"kontr.dbf", "KONTR.DBF", true},
+      {"kontr.dbf", "kontr.dbt", false},
+      {"x.y.*", "x.y", true},
+      {"*z*", "ab", false},
   };
-  for (const Case& k : cases) EXPECT_EQ(os::maskMatches(k.mask, k.name), k.match) << k.mask << " " << k.name;
+  for (const Case& k : cases)
+    EXPECT_EQ(os::maskMatches(k.mask, k.name), k.match) << k.mask << " " << k.name;
   EXPECT_TRUE(os::maskMatches("ż*.*"_oem, "ŻONA.DBF"_oem));
 }
 
 TEST_F(FilesTest, ListingWithMasksAndAttributes) {
-  for (const char* n : {"a.dbf", "B.CDX", "robo", "robak.dbf", "STR/x.dbf", "ukryty.txt"}) map.put(c(std::string("dir/") + n), "12345");
+  for (const char* n : {"a.dbf", "B.CDX", "robo", "robak.dbf", "STR/x.dbf", "ukryty.txt"})
+    map.put(c(std::string("dir/") + n), "12345");
   bool xattrs = map.xattrsWork();
   if (xattrs) {
     ASSERT_TRUE(os::setAttributes("C:\\dir\\ukryty.txt", "+H"));
@@ -71,7 +88,8 @@ TEST_F(FilesTest, ListingWithMasksAndAttributes) {
   EXPECT_EQ(names(os::listDirectory("C:\\DIR\\*.*")), plain);
   EXPECT_EQ(names(os::listDirectory("C:\\dir\\")), plain);  // a bare directory means "*.*"
   EXPECT_EQ(names(os::listDirectory("c:\\dir\\*.cdx")), (std::vector<std::string>{"B.CDX"}));
-  EXPECT_EQ(names(os::listDirectory("C:\\dir\\rob*.*")), (std::vector<std::string>{"robak.dbf", "robo"}));
+  EXPECT_EQ(names(os::listDirectory("C:\\dir\\rob*.*")),
+            (std::vector<std::string>{"robak.dbf", "robo"}));
   EXPECT_EQ(names(os::listDirectory("C:\\dir\\a*.*")), (std::vector<std::string>{"a.dbf"}));
   EXPECT_EQ(names(os::listDirectory("C:\\dir\\*.*", "D")).size(), plain.size() + 1);
   if (xattrs) {
@@ -100,7 +118,9 @@ TEST_F(FilesTest, ListingWithMasksAndAttributes) {
 TEST_F(FilesTest, ReadOnlyIsTheWriteBitsAndRefusesDeletion) {
   map.put(c("plik.dbf"));
   ASSERT_TRUE(os::setAttributes("C:\\PLIK.DBF", "+R"));
-  EXPECT_EQ(fs::status(c("plik.dbf")).permissions() & fs::perms::all & (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write), fs::perms::none);
+  EXPECT_EQ(fs::status(c("plik.dbf")).permissions() & fs::perms::all &
+                (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write),
+            fs::perms::none);
   EXPECT_EQ(os::attributes("C:\\plik.dbf").value() & os::kAttrReadOnly, os::kAttrReadOnly);
   EXPECT_FALSE(os::removeFile("C:\\plik.dbf"));  // as on Windows, whoever we are
   EXPECT_EQ(os::lastOsError(), EACCES);
@@ -156,7 +176,8 @@ TEST_F(FilesTest, CopyReplacesTheTarget) {
   map.put(c("src/KONTR.DBF"), "nowa tresc");
   map.put(c("dst/kontr.dbf"), "stara");
   fs::create_directories(c("dst/sub"));
-  EXPECT_TRUE(os::copyFile("C:\\src\\kontr.dbf", "C:\\DST\\KONTR.DBF"));  // reaches the existing kontr.dbf
+  EXPECT_TRUE(
+      os::copyFile("C:\\src\\kontr.dbf", "C:\\DST\\KONTR.DBF"));  // reaches the existing kontr.dbf
   std::ifstream in(c("dst/kontr.dbf"));
   std::string content((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(content, "nowa tresc");

@@ -42,7 +42,8 @@ TEST_F(PathTest, OtherLetterCaseReachesTheSameExistingFile) {
   EXPECT_EQ(os::toHost("c:\\TAMBOREX\\tav\\dane.dbf"), file);
   EXPECT_EQ(os::fileSize("C:\\tamborex\\TAV\\DANE.dbf"), 3u);
   // The first missing component and those after it keep the case given.
-  EXPECT_EQ(os::toHost("C:\\TAMBOREX\\Nowy\\Plik.Txt"), map.driveC() / "Tamborex" / "Nowy" / "Plik.Txt");
+  EXPECT_EQ(os::toHost("C:\\TAMBOREX\\Nowy\\Plik.Txt"),
+            map.driveC() / "Tamborex" / "Nowy" / "Plik.Txt");
 }
 
 TEST_F(PathTest, PolishLettersFoldTheirCaseToo) {
@@ -138,12 +139,13 @@ TEST_F(PathTest, AKeptDirectoryGivesWayToChangesMadeElsewhere) {
 
 TEST_F(PathTest, DrivePathRoundTripsThroughTheHost) {
   map.put(map.driveC() / "Tamborex" / "Tav" / "2025" / "dane.dbf");
-  for (std::string win : {"C:\\Tamborex\\Tav\\2025\\dane.dbf", "C:\\Tamborex\\Tav\\2025", "C:\\Tamborex\\Brak\\x.dbf",
-                          "C:\\", "Z:\\usr\\lib"}) {
+  for (std::string win : {"C:\\Tamborex\\Tav\\2025\\dane.dbf", "C:\\Tamborex\\Tav\\2025",
+                          "C:\\Tamborex\\Brak\\x.dbf", "C:\\", "Z:\\usr\\lib"}) {
     fs::path host = os::toHost(win);
     EXPECT_EQ(os::fromHost(host), win) << host;
   }
-  EXPECT_EQ(os::toHost("C:\\Tamborex\\Tav\\2025\\dane.dbf"), map.driveC() / "Tamborex/Tav/2025/dane.dbf");
+  EXPECT_EQ(os::toHost("C:\\Tamborex\\Tav\\2025\\dane.dbf"),
+            map.driveC() / "Tamborex/Tav/2025/dane.dbf");
   // A host path outside every drive but Z:, and one written through the link of C:.
   EXPECT_EQ(os::fromHost("/usr/lib/"), "Z:\\usr\\lib");
   EXPECT_EQ(os::fromHost(map.prefix() / "dosdevices" / "c:" / "Tamborex"), "C:\\Tamborex");
@@ -167,10 +169,10 @@ TEST_F(PathTest, RelativePathsStartFromTheCurrentDirectory) {
   EXPECT_EQ(os::toHost(".\\str\\"), map.driveC() / "Tamborex" / "STR");
   EXPECT_EQ(os::toHost("str\\x.dbf"), map.driveC() / "Tamborex" / "STR" / "x.dbf");
   EXPECT_EQ(os::fullPath("..\\a"), "C:\\a");
-  EXPECT_EQ(os::fullPath("\\a"), "C:\\a");          // the root of the current drive
+  EXPECT_EQ(os::fullPath("\\a"), "C:\\a");                // the root of the current drive
   EXPECT_EQ(os::fullPath("c:str"), "C:\\Tamborex\\str");  // the current directory of C:
   EXPECT_EQ(os::fullPath("d:str"), "D:\\str");            // another drive starts at its root
-  ASSERT_EQ(::chdir(map.root().c_str()), 0);  // outside every drive but Z:
+  ASSERT_EQ(::chdir(map.root().c_str()), 0);              // outside every drive but Z:
   EXPECT_EQ(os::currentDrive(), 'Z');
   EXPECT_EQ(os::currentDirectory(), os::fromHost(map.root()) + "\\");
 }
@@ -215,7 +217,9 @@ TEST_F(PathTest, DrivesAndTheirTypes) {
   ASSERT_TRUE(os::mapDrive('E', map.root() / "missing"));
   EXPECT_EQ(os::logicalDrives(), (std::vector<char>{'C', 'D', 'E', 'Z'}));
   os::DriveType c = os::driveType('C');
-  EXPECT_TRUE(c == os::DriveType::Fixed || c == os::DriveType::RamDisk || c == os::DriveType::Removable) << int(c);
+  EXPECT_TRUE(c == os::DriveType::Fixed || c == os::DriveType::RamDisk ||
+              c == os::DriveType::Removable)
+      << int(c);
   EXPECT_EQ(os::driveType('D'), c);  // same host file system as C:
   EXPECT_EQ(os::driveType('E'), os::DriveType::NoRootDir);
   EXPECT_EQ(os::driveType('Q'), os::DriveType::NoRootDir);

@@ -10,9 +10,9 @@
 #include <sstream>
 #include <string>
 
+#include "engine/engine_test_util.h"
 #include "os/path.h"
 #include "os/system_info.h"
-#include "engine/engine_test_util.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
@@ -105,9 +105,10 @@ TEST(RegistryText, EveryValueReadsBackExactlyInTheEditorsFormat) {
 
 TEST(RegistryText, HandEditedFilesAndDamage) {
   Hive h("HKEY_LOCAL_MACHINE");
-  ASSERT_FALSE(parse("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n; by hand\n"
-                     "[HKEY_LOCAL_MACHINE\\Software\\A]\n\"x\"=\"1\"\n\"b\"=hex:01,\\\n  02,03\n",
-                     h));
+  ASSERT_FALSE(
+      parse("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n; by hand\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\A]\n\"x\"=\"1\"\n\"b\"=hex:01,\\\n  02,03\n",
+            h));
   EXPECT_EQ(h.find("SOFTWARE\\a")->find("X")->data, sz("1"));
   EXPECT_EQ(h.find("Software\\A")->find("b")->data, "\x01\x02\x03");
 
@@ -149,10 +150,12 @@ TEST(RegistryText, NamesCompareIgnoringCaseAndKeepTheirFirstSpelling) {
 
 TEST_F(RegistryStore, FunctionsGiveTheWindowsResultCodes) {
   HKEY h = 0;
-  EXPECT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\Tav", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\Tav", 0, KEY_READ, &h),
+            ERROR_FILE_NOT_FOUND);
   uint32_t disposition = 0;
   ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\Tav", 0, "", 0, KEY_ALL_ACCESS, &h,
-                           &disposition), 0);
+                           &disposition),
+            0);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
   EXPECT_EQ(set(h, "Rok", "123456789"), ERROR_SUCCESS);
   uint8_t small[4];
@@ -164,7 +167,8 @@ TEST_F(RegistryStore, FunctionsGiveTheWindowsResultCodes) {
   EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
   ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "SOFTWARE\\tav", 0, "", 0, KEY_ALL_ACCESS, &h,
-                           &disposition), 0);
+                           &disposition),
+            0);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
   HKEY child = 0;
   EXPECT_EQ(RegOpenKeyEx(h, "", 0, KEY_READ, &child), ERROR_SUCCESS);  // relative to a handle
@@ -176,7 +180,8 @@ TEST_F(RegistryStore, FunctionsGiveTheWindowsResultCodes) {
   // Each operation needs its access right.
   ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\Tav", 0, KEY_QUERY_VALUE, &h), 0);
   EXPECT_EQ(set(h, "v", "x"), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegCreateKeyEx(h, "Sub", 0, "", 0, KEY_ALL_ACCESS, &child, nullptr), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCreateKeyEx(h, "Sub", 0, "", 0, KEY_ALL_ACCESS, &child, nullptr),
+            ERROR_ACCESS_DENIED);
   RegCloseKey(h);
   ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\Tav", 0, KEY_SET_VALUE, &h), 0);
   EXPECT_EQ(set(h, "v", "x"), ERROR_SUCCESS);
@@ -214,7 +219,8 @@ TEST_F(RegistryStore, FileIsTextThatAnotherProcessReads) {
   pid_t child = ::fork();
   if (child == 0) {
     resetForTests();
-    _exit(query(HKEY_LOCAL_MACHINE, "SOFTWARE\\TAMBOREX", "N") == std::string("\x05\0\0\0", 4) ? 0 : 1);
+    _exit(query(HKEY_LOCAL_MACHINE, "SOFTWARE\\TAMBOREX", "N") == std::string("\x05\0\0\0", 4) ? 0
+                                                                                               : 1);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -233,7 +239,8 @@ TEST_F(RegistryStore, TwoProcessesWritingAtOnceLoseNothing) {
     for (int i = 0; i < kPerProcess; ++i) {
       std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
       HKEY sub = 0;  // new sections interleave as well as new values
-      if (set(k, name, name) != 0 || RegCreateKeyEx(k, name, 0, "", 0, KEY_ALL_ACCESS, &sub, nullptr))
+      if (set(k, name, name) != 0 ||
+          RegCreateKeyEx(k, name, 0, "", 0, KEY_ALL_ACCESS, &sub, nullptr))
         _exit(1);
       RegCloseKey(sub);
     }
@@ -267,12 +274,15 @@ TEST_F(RegistryStore, DamagedFileIsNamedWithItsLineAndNeverTouched) {
   testing::internal::CaptureStderr();
   HKEY h = 0;
   EXPECT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "B", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr), ERROR_CANTWRITE);
+  EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "B", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr),
+            ERROR_CANTWRITE);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("system.reg cannot be read as a registry file: line 3"), std::string::npos) << err;
+  EXPECT_NE(err.find("system.reg cannot be read as a registry file: line 3"), std::string::npos)
+      << err;
   EXPECT_EQ(tav::test::readFile(prefix_ / "system.reg"), garbage);
   int files = 0;
-  for (const auto& e : fs::directory_iterator(prefix_)) files += e.path().filename().string().rfind("system.reg", 0) == 0;
+  for (const auto& e : fs::directory_iterator(prefix_))
+    files += e.path().filename().string().rfind("system.reg", 0) == 0;
   EXPECT_EQ(files, 2);  // the store file and its lock file, nothing set aside
 }
 

@@ -56,7 +56,8 @@ TEST(ShellLink, HeaderAndFlagsAreTheOnesWindowsWrites) {
   EXPECT_EQ(tav::rt::getLE32(b.data() + 20), 0x02u | 0x04u | 0x10u | 0x20u | 0x80u);
   EXPECT_EQ(tav::rt::getLE32(b.data() + 60), 1u);  // shown normally
   EXPECT_EQ(b.substr(b.size() - 4), std::string(4, '\0'));
-  EXPECT_EQ(tav::rt::getLE32(tav::os::encodeShellLink(kLinks[2]).data() + 20), 0x02u | 0x10u | 0x80u);
+  EXPECT_EQ(tav::rt::getLE32(tav::os::encodeShellLink(kLinks[2]).data() + 20),
+            0x02u | 0x10u | 0x80u);
 }
 
 TEST(ShellLink, LnkinfoAndOurReaderGiveTheFourValuesBack) {

@@ -8,8 +8,8 @@
 #include <regex>
 #include <string>
 
-#include "os/registry/registry.h"
 #include "engine/engine_test_util.h"
+#include "os/registry/registry.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
@@ -38,7 +38,8 @@ const std::string kUserReg =
     "[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Explorer\\\\Shell Folders] 1796651626\n"
     "#time=1dd865260e11000\n"
     "\"Desktop\"=\"C:\\\\users\\\\jan\\\\Desktop\"\n"
-    "\"Programs\"=\"C:\\\\users\\\\jan\\\\AppData\\\\Roaming\\\\Microsoft\\\\Windows\\\\Start Menu\\\\Programs\"\n"
+    "\"Programs\"=\"C:\\\\users\\\\jan\\\\AppData\\\\Roaming\\\\Microsoft\\\\Windows\\\\Start "
+    "Menu\\\\Programs\"\n"
     "\n"
     "[Software\\\\Probe] 1796651643\n"
     "#time=1dd86526b1b6264\n"
@@ -82,23 +83,26 @@ TEST(WineRegistry, ChangingOneValueKeepsEveryOtherByteOfWinesFile) {
 
   // Wine's escapes read back as the text they stand for (ANSI, code page 1250).
   uint32_t type = 0;
-  EXPECT_EQ(query("Software\\Probe", "Za\xbf\xf3\xb3\xe6"), "g\xea\x9cl\xb9 ja\x9f\xf1 1a" + std::string(1, '\0'));
+  EXPECT_EQ(query("Software\\Probe", "Za\xbf\xf3\xb3\xe6"),
+            "g\xea\x9cl\xb9 ja\x9f\xf1 1a" + std::string(1, '\0'));
   EXPECT_EQ(query("Software\\Probe", "e", &type), std::string("%X%\\\xb9") + '\0');
   EXPECT_EQ(type, REG_EXPAND_SZ);
   EXPECT_EQ(query("Software\\Probe", "m", &type), std::string("a\0b\0\0", 5));
   EXPECT_EQ(type, REG_MULTI_SZ);
   EXPECT_EQ(query("Software\\Probe", "t"), std::string("tab\tx\"q") + '\0');
   EXPECT_EQ(query("Software\\Classes\\Wow6432Node", "SymbolicLinkValue").size(), 24u);
-  EXPECT_EQ(query("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Desktop"),
-            std::string("C:\\users\\jan\\Desktop") + '\0');
+  EXPECT_EQ(
+      query("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Desktop"),
+      std::string("C:\\users\\jan\\Desktop") + '\0');
 
   // One changed value and one new key with Polish letters.
   HKEY h = 0;
-  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\Probe", 0, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software\\Probe", 0, KEY_ALL_ACCESS, &h),
+            ERROR_SUCCESS);
   ASSERT_EQ(setText(h, "t", "nowy"), ERROR_SUCCESS);
   RegCloseKey(h);
-  ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\Tamborex\\Tav\\2025\\2025", 0, "", 0, KEY_ALL_ACCESS,
-                           &h, nullptr),
+  ASSERT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\Tamborex\\Tav\\2025\\2025", 0, "", 0,
+                           KEY_ALL_ACCESS, &h, nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(setText(h, "Program", "C:\\Ksi\xea\x67owo\\"), ERROR_SUCCESS);
   ASSERT_EQ(setText(h, "", "Parametry"), ERROR_SUCCESS);
@@ -110,7 +114,8 @@ TEST(WineRegistry, ChangingOneValueKeepsEveryOtherByteOfWinesFile) {
   const std::regex stamp(R"(\[Software\\\\Probe\] (\d+)\n#time=([0-9a-f]+)\n)");
   std::smatch m;
   ASSERT_TRUE(std::regex_search(after, m, stamp)) << after;
-  const std::regex fresh(R"(\[Software\\\\Tamborex\\\\Tav\\\\2025\\\\2025\] (\d+)\n#time=([0-9a-f]+)\n)");
+  const std::regex fresh(
+      R"(\[Software\\\\Tamborex\\\\Tav\\\\2025\\\\2025\] (\d+)\n#time=([0-9a-f]+)\n)");
   std::smatch f;
   ASSERT_TRUE(std::regex_search(after, f, fresh)) << after;
   EXPECT_EQ(f[1].str(), m[1].str());
@@ -125,12 +130,15 @@ TEST(WineRegistry, ChangingOneValueKeepsEveryOtherByteOfWinesFile) {
   replace("[Software\\\\Probe] 1796651643\n#time=1dd86526b1b6264\n", m[0].str());
   replace("\"t\"=\"tab\\tx\\\"q\"\n", "\"t\"=\"nowy\"\n");
   replace("[Software\\\\Wine\\\\Fonts]",
-          f[0].str() + "@=\"Parametry\"\n\"Program\"=\"C:\\\\Ksi\\x119gowo\\\\\"\n\n[Software\\\\Wine\\\\Fonts]");
+          f[0].str() +
+              "@=\"Parametry\"\n\"Program\"=\"C:\\\\Ksi\\x119gowo\\\\\"\n\n["
+              "Software\\\\Wine\\\\Fonts]");
   EXPECT_EQ(after, expected);
 
   // What was written reads back.
   resetForTests();
-  EXPECT_EQ(query("Software\\Tamborex\\Tav\\2025\\2025", "Program"), std::string("C:\\Ksi\xea\x67owo\\") + '\0');
+  EXPECT_EQ(query("Software\\Tamborex\\Tav\\2025\\2025", "Program"),
+            std::string("C:\\Ksi\xea\x67owo\\") + '\0');
   EXPECT_EQ(query("Software\\Probe", "t"), std::string("nowy") + '\0');
   resetForTests();
 }
@@ -148,7 +156,8 @@ TEST(WineRegistry, AFileThatDoesNotParseStopsEveryWriteAndStaysAsItIs) {
   EXPECT_NE(problem.message.find("user.reg"), std::string::npos);
   testing::internal::CaptureStderr();
   HKEY h = 0;
-  EXPECT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\Tamborex", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr),
+  EXPECT_EQ(RegCreateKeyEx(HKEY_CURRENT_USER, "Software\\Tamborex", 0, "", 0, KEY_ALL_ACCESS, &h,
+                           nullptr),
             ERROR_CANTWRITE);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(tav::test::readFile(map.prefix() / "user.reg"), damaged);
@@ -162,13 +171,17 @@ TEST(WineRegistry, ClassesAreTheMachinesWithTheUsersOverThem) {
   std::ofstream(map.prefix() / "system.reg", std::ios::binary)
       << "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n\n"
          "[Software\\\\Classes\\\\.txt] 1796651626\n#time=1dd86526155a9d8\n@=\"txtfile\"\n\n"
-         "[Software\\\\Classes\\\\.zip] 1796651626\n#time=1dd86526155a9d8\n@=\"CompressedFolder\"\n\n";
+         "[Software\\\\Classes\\\\.zip] "
+         "1796651626\n#time=1dd86526155a9d8\n@=\"CompressedFolder\"\n\n";
   std::ofstream(map.prefix() / "user.reg", std::ios::binary)
-      << "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
-         "#arch=win64\n\n[Software\\\\Classes\\\\.txt] 1796651626\n#time=1dd86526155a9d8\n@=\"mine\"\n\n";
+      << "WINE REGISTRY Version 2\n;; All keys relative to "
+         "REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+         "#arch=win64\n\n[Software\\\\Classes\\\\.txt] "
+         "1796651626\n#time=1dd86526155a9d8\n@=\"mine\"\n\n";
   auto standard = [](const std::string& key) {
     HKEY h = 0;
-    if (RegOpenKeyEx(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return std::string("<no key>");
+    if (RegOpenKeyEx(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &h) != ERROR_SUCCESS)
+      return std::string("<no key>");
     char buf[64];
     uint32_t size = sizeof buf;
     long rc = RegQueryValueEx(h, "", nullptr, reinterpret_cast<uint8_t*>(buf), &size);
@@ -178,11 +191,14 @@ TEST(WineRegistry, ClassesAreTheMachinesWithTheUsersOverThem) {
   EXPECT_EQ(standard(".txt"), "mine");
   EXPECT_EQ(standard(".zip"), "CompressedFolder");
   HKEY h = 0;
-  ASSERT_EQ(RegCreateKeyEx(HKEY_CLASSES_ROOT, "TAV.Firma", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyEx(HKEY_CLASSES_ROOT, "TAV.Firma", 0, "", 0, KEY_ALL_ACCESS, &h, nullptr),
+            ERROR_SUCCESS);
   ASSERT_EQ(setText(h, "", "Firma TAV"), ERROR_SUCCESS);
   RegCloseKey(h);
   EXPECT_EQ(standard("TAV.Firma"), "Firma TAV");
-  EXPECT_NE(tav::test::readFile(map.prefix() / "system.reg").find("[Software\\\\Classes\\\\TAV.Firma] "), std::string::npos);
+  EXPECT_NE(
+      tav::test::readFile(map.prefix() / "system.reg").find("[Software\\\\Classes\\\\TAV.Firma] "),
+      std::string::npos);
   EXPECT_EQ(tav::test::readFile(map.prefix() / "user.reg").find("TAV.Firma"), std::string::npos);
   resetForTests();
 }

@@ -29,7 +29,9 @@ TEST(Codepage, PolishLettersInBothPages) {
 
 TEST(Codepage, UnmappableAndMalformedBecomeQuestionMarks) {
   EXPECT_EQ(utf8ToOem("€"), "?");
-  EXPECT_EQ(utf8ToOem(std::string("a\xFF" "b")), "a?b");
+  EXPECT_EQ(utf8ToOem(std::string("a\xFF"
+                                  "b")),
+            "a?b");
   EXPECT_EQ(oemToAnsi("\xC9"), "?");  // a box-drawing character has no ANSI code
 }
 

@@ -15,7 +15,8 @@ TEST(Collation, WeightsArePermutation) {
 }
 
 TEST(Collation, PolishLettersFollowTheirBaseLettersAndCapitalsComeFirst) {
-  const std::string alphabet = "AĄBCĆDEĘFGHIJKLŁMNŃOÓPQRSŚTUVWXYZŹŻaąbcćdeęfghijklłmnńoópqrsśtuvwxyzźż"_oem;
+  const std::string alphabet =
+      "AĄBCĆDEĘFGHIJKLŁMNŃOÓPQRSŚTUVWXYZŹŻaąbcćdeęfghijklłmnńoópqrsśtuvwxyzźż"_oem;
   ASSERT_EQ(alphabet.size(), 70u);
   for (size_t i = 0; i + 1 < alphabet.size(); ++i)
     EXPECT_LT(weight(alphabet[i]), weight(alphabet[i + 1])) << i;
@@ -28,12 +29,15 @@ TEST(Collation, PolishLettersFollowTheirBaseLettersAndCapitalsComeFirst) {
 }
 
 TEST(Collation, CompareAndKeysAgree) {
-  std::vector<std::string> words = {"Żaba"_oem, "zebra", "Zebra", "Ćma"_oem, "Cma", "ala", "Ala", "Łódź"_oem, "Lody", "[x", "@x", "A"};
+  std::vector<std::string> words = {"Żaba"_oem, "zebra",    "Zebra", "Ćma"_oem, "Cma", "ala",
+                                    "Ala",      "Łódź"_oem, "Lody",  "[x",      "@x",  "A"};
   std::vector<std::string> byCollate = words, byKey = words;
   std::sort(byCollate.begin(), byCollate.end(), [](auto& a, auto& b) { return collate(a, b) < 0; });
-  std::sort(byKey.begin(), byKey.end(), [](auto& a, auto& b) { return collationKey(a) < collationKey(b); });
+  std::sort(byKey.begin(), byKey.end(),
+            [](auto& a, auto& b) { return collationKey(a) < collationKey(b); });
   EXPECT_EQ(byCollate, byKey);
-  std::vector<std::string> expected = {"@x", "A", "Ala", "Cma", "Ćma"_oem, "Lody", "Łódź"_oem, "Zebra", "Żaba"_oem, "ala", "zebra", "[x"};
+  std::vector<std::string> expected = {"@x",       "A",     "Ala",      "Cma", "Ćma"_oem, "Lody",
+                                       "Łódź"_oem, "Zebra", "Żaba"_oem, "ala", "zebra",   "[x"};
   EXPECT_EQ(byCollate, expected);
   EXPECT_LT(collate("Ab", "Abc"), 0);
 }

@@ -16,10 +16,18 @@ Error sampleError() {
 
 TEST(ErrorHandler, GuardedOperationTurnsErrorIntoFalseAndRestoresHandler) {
   int outerCalls = 0;
-  HandlerGuard outer([&](Error&) { ++outerCalls; return Answer{Answer::Default, {}}; });
+  HandlerGuard outer([&](Error&) {
+    ++outerCalls;
+    return Answer{Answer::Default, {}};
+  });
   bool reachedAfterRaise = false;
   Error caught;
-  bool ok = guarded([&] { raise(sampleError()); reachedAfterRaise = true; }, &caught);
+  bool ok = guarded(
+      [&] {
+        raise(sampleError());
+        reachedAfterRaise = true;
+      },
+      &caught);
   EXPECT_FALSE(ok);
   EXPECT_FALSE(reachedAfterRaise);
   EXPECT_EQ(caught.genCode, kErrShared);
@@ -30,8 +38,12 @@ TEST(ErrorHandler, GuardedOperationTurnsErrorIntoFalseAndRestoresHandler) {
 
 TEST(ErrorHandler, GuardRestoresHandlerWhenBodyThrowsSomethingElse) {
   int outerCalls = 0;
-  HandlerGuard outer([&](Error&) { ++outerCalls; return Answer{}; });
-  EXPECT_THROW(guarded([] { throw std::runtime_error("not a runtime error"); }), std::runtime_error);
+  HandlerGuard outer([&](Error&) {
+    ++outerCalls;
+    return Answer{};
+  });
+  EXPECT_THROW(guarded([] { throw std::runtime_error("not a runtime error"); }),
+               std::runtime_error);
   raise(sampleError());
   EXPECT_EQ(outerCalls, 1);
 }

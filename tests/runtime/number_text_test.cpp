@@ -78,8 +78,9 @@ class NumberText : public ::testing::Test {
     const std::string got = Str(n, len, dec), want = referenceStr(n, len, dec);
     if (got == want) return;
     if (++failures_ <= 10)
-      ADD_FAILURE() << "Str(" << std::hexfloat << n << std::defaultfloat << " = " << n << ", " << len << ", "
-                    << dec << ") gave \"" << got << "\", the runtime gave \"" << want << "\"";
+      ADD_FAILURE() << "Str(" << std::hexfloat << n << std::defaultfloat << " = " << n << ", "
+                    << len << ", " << dec << ") gave \"" << got << "\", the runtime gave \"" << want
+                    << "\"";
   }
   void checkAround(double n, int len, int dec) {
     check(n, len, dec);
@@ -119,7 +120,8 @@ TEST_F(NumberText, StrRoundsHalfwayCentsAndTheirNeighboursAsTheRuntimeDid) {
   }
   // The nudge of a hundred-millionth stops at a million units: values around that edge.
   for (int dec = 0; dec <= 4; ++dec)
-    for (double v = 999990; v < 1000010; v += 0.25) checkAround(v / std::pow(10.0, dec) + 0.5 / std::pow(10.0, dec), 14, dec);
+    for (double v = 999990; v < 1000010; v += 0.25)
+      checkAround(v / std::pow(10.0, dec) + 0.5 / std::pow(10.0, dec), 14, dec);
 }
 
 TEST_F(NumberText, StrStarsWhatDoesNotFitAndKeepsNoSignOnAZero) {
@@ -131,7 +133,8 @@ TEST_F(NumberText, StrStarsWhatDoesNotFitAndKeepsNoSignOnAZero) {
         checkAround(edge - 0.5, len, dec);
         checkAround(edge - 0.5 / std::pow(10.0, dec), len, dec);
       }
-      for (double tiny : {0.0, -0.0, 1e-300, -1e-300, 4.9e-324, 0.004, -0.004, 0.005, -0.005, 0.0049999999})
+      for (double tiny :
+           {0.0, -0.0, 1e-300, -1e-300, 4.9e-324, 0.004, -0.004, 0.005, -0.005, 0.0049999999})
         check(tiny, len, dec);
     }
   }
@@ -141,11 +144,14 @@ TEST_F(NumberText, StrOfHugeCountsInfinitiesAndNaNIsTheRuntimesText) {
   const double two51 = 2251799813685248.0, two53 = 9007199254740992.0;
   for (int len : {10, 20, 25, 40, 60, 120}) {
     for (int dec : {0, 1, 2, 4, 8, 19, 22, 23, 30, 41, 45, 58}) {
-      for (double n : {two51, two51 - 1, two51 + 1, two53, two53 + 2, 1e17, 123456789012345678.0, 1e22, 1e23, 1e30,
-                       1.7976931348623157e308, std::numeric_limits<double>::infinity(),
-                       std::numeric_limits<double>::quiet_NaN(), 3.14159, 0.1, 1e-5})
+      for (double n :
+           {two51, two51 - 1, two51 + 1, two53, two53 + 2, 1e17, 123456789012345678.0, 1e22, 1e23,
+            1e30, 1.7976931348623157e308, std::numeric_limits<double>::infinity(),
+            std::numeric_limits<double>::quiet_NaN(), 3.14159, 0.1, 1e-5})
         checkAround(n, len, dec);
-      for (int i = 0; i < 200; ++i) check(std::ldexp(static_cast<double>(rng_() >> 11), static_cast<int>(rng_() % 120) - 60), len, dec);
+      for (int i = 0; i < 200; ++i)
+        check(std::ldexp(static_cast<double>(rng_() >> 11), static_cast<int>(rng_() % 120) - 60),
+              len, dec);
     }
   }
   // Small counts of very many decimals: printed from the count, with a scale pow rounds.
@@ -184,17 +190,20 @@ TEST(NumberTextVal, ValReadsEveryTextAsTheSameDoubleAsTheRuntime) {
     for (size_t k = 0; k < n; ++k) s += alphabet[rng() % (sizeof alphabet - 1)];
     const auto got = Val(s), want = referenceVal(s);
     if (bits(got.value) != bits(want.value) || got.decimals != want.decimals) {
-      if (++mismatches <= 10) ADD_FAILURE() << "Val(\"" << s << "\") = " << got.value << ", runtime " << want.value;
+      if (++mismatches <= 10)
+        ADD_FAILURE() << "Val(\"" << s << "\") = " << got.value << ", runtime " << want.value;
     }
   }
   // Field texts: right-aligned amounts with their decimals, the overwhelming case.
   for (int i = 0; i < 300000; ++i) {
     const int dec = static_cast<int>(rng() % 8);
     const long long u = static_cast<long long>(rng() % 100000000000000000ULL) >> (rng() % 50);
-    std::string s = Str(static_cast<double>(u) / std::pow(10.0, dec) * ((rng() & 1) ? -1 : 1), 24, dec);
+    std::string s =
+        Str(static_cast<double>(u) / std::pow(10.0, dec) * ((rng() & 1) ? -1 : 1), 24, dec);
     const auto got = Val(s), want = referenceVal(s);
     if (bits(got.value) != bits(want.value) || got.decimals != want.decimals) {
-      if (++mismatches <= 10) ADD_FAILURE() << "Val(\"" << s << "\") = " << got.value << ", runtime " << want.value;
+      if (++mismatches <= 10)
+        ADD_FAILURE() << "Val(\"" << s << "\") = " << got.value << ", runtime " << want.value;
     }
   }
   EXPECT_EQ(mismatches, 0);
@@ -202,7 +211,8 @@ TEST(NumberTextVal, ValReadsEveryTextAsTheSameDoubleAsTheRuntime) {
 
 TEST(NumberTextVal, PowersOfTenAreThoseOfPow) {
   for (unsigned e = 0; e <= 400; ++e)
-    EXPECT_EQ(bits(tav::rt::powerOfTen(e)), bits(std::pow(10.0, static_cast<double>(e)))) << "10^" << e;
+    EXPECT_EQ(bits(tav::rt::powerOfTen(e)), bits(std::pow(10.0, static_cast<double>(e))))
+        << "10^" << e;
 }
 
 }  // namespace

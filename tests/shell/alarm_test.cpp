@@ -146,7 +146,8 @@ TEST_F(Alarm, ThreeLinesAreMeasuredAndShownAsThree) {
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->lines(), (std::vector<std::string>{"Pierwsza", "druga linia", "trzecia"}));
     // The default buttons are wider than this text, so the text area grows to their row.
-    AlarmLayout shown = alarmLayout("4", "Pierwsza;druga linia;trzecia;", {"Potwierdzam"_oem, "Rezygnuję"_oem}, false);
+    AlarmLayout shown = alarmLayout("4", "Pierwsza;druga linia;trzecia;",
+                                    {"Potwierdzam"_oem, "Rezygnuję"_oem}, false);
     EXPECT_EQ(t->size(), shown.textArea);
     EXPECT_EQ(t->size().h, l.textArea.h);
     EXPECT_EQ(t->align(), Align::Center);
@@ -167,7 +168,8 @@ TEST_F(Alarm, ButtonRowWiderThanTheTextWidensTheFrame) {
   Font bf;
   bf.pointSize = 11;
   bf.bold = true;
-  EXPECT_EQ(roomy.button, (Size{app().textSize(bf, "Potwierdzam").w + 36, app().textSize(bf, "x").h + 10}));
+  EXPECT_EQ(roomy.button,
+            (Size{app().textSize(bf, "Potwierdzam").w + 36, app().textSize(bf, "x").h + 10}));
   EXPECT_EQ(roomy.window, (Size{roomy.frame.w + 28, roomy.frame.h + 74 + roomy.button.h}));
   // The shown buttons share the free width equally.
   hl->then([&] {
@@ -204,8 +206,9 @@ TEST_F(Alarm, TitleCodesAlignmentAndIcons) {
   struct Case {
     const char* title;
     const char* shown;
-  } cases[] = {{"U", "Uwaga!"}, {"Z", "Potwierdź!"}, {"ZD", "Zdecyduj co robić!"}, {"P", "Podsumowanie"},
-               {"I", "Informacja"}, {"B", "Błąd!"}, {"O", "Ostrzeżenie!"}, {"Uwaga!!", "Uwaga!!"}, {"u", "u"}};
+  } cases[] = {{"U", "Uwaga!"},       {"Z", "Potwierdź!"},    {"ZD", "Zdecyduj co robić!"},
+               {"P", "Podsumowanie"}, {"I", "Informacja"},    {"B", "Błąd!"},
+               {"O", "Ostrzeżenie!"}, {"Uwaga!!", "Uwaga!!"}, {"u", "u"}};
   for (const Case& c : cases) {
     AlarmResult r = ALARM({}, "1", rt::utf8ToOem(c.title), "x");
     EXPECT_EQ(r.window->title(), rt::utf8ToOem(c.shown)) << c.title;

@@ -54,8 +54,11 @@ TEST_F(EditDialog, EnterWithAnAcceptedValueReturnsItAtOnce) {
     input::type("2");
     input::press(key::Enter);
   });
-  std::string got = ORB_EDTSTR("NowyKatalog", 100, "Nowy katalog", "Wprowadź nazwę dla nowego katalogu"_oem,
-                               [&](const std::string& v) { asked.push_back(v); return true; });
+  std::string got = ORB_EDTSTR("NowyKatalog", 100, "Nowy katalog",
+                               "Wprowadź nazwę dla nowego katalogu"_oem, [&](const std::string& v) {
+                                 asked.push_back(v);
+                                 return true;
+                               });
   EXPECT_EQ(got, "NowyKatalog2");
   EXPECT_EQ(asked, std::vector<std::string>{"NowyKatalog2"});
   EXPECT_TRUE(app().windows().empty());
@@ -68,7 +71,12 @@ TEST_F(EditDialog, AnEmptyFieldSavesAsEmptyWithoutAskingTheValidation) {
     field().setText("");
     press("Zapamiętaj");
   });
-  EXPECT_EQ(ORB_EDTSTR("abc", 10, {}, {}, [&](const std::string&) { asked = true; return true; }), "");
+  EXPECT_EQ(ORB_EDTSTR("abc", 10, {}, {},
+                       [&](const std::string&) {
+                         asked = true;
+                         return true;
+                       }),
+            "");
   EXPECT_FALSE(asked);
 }
 
@@ -77,11 +85,16 @@ TEST_F(EditDialog, RefusedValueFlashesBeepsAndKeepsTheDialogUntilEsc) {
   hl->then([] { input::press(key::Enter); });
   hl->then([&] {
     EXPECT_EQ(asked, 1);
-    ASSERT_NE(topWindow(), nullptr);  // still open
+    ASSERT_NE(topWindow(), nullptr);              // still open
     EXPECT_EQ(field().bg(), rgb(255, 255, 255));  // colour restored after the flash
     input::press(key::Esc);
   });
-  EXPECT_EQ(ORB_EDTSTR("zla", 10, {}, {}, [&](const std::string&) { ++asked; return false; }), "");
+  EXPECT_EQ(ORB_EDTSTR("zla", 10, {}, {},
+                       [&](const std::string&) {
+                         ++asked;
+                         return false;
+                       }),
+            "");
   ASSERT_EQ(tones.size(), 1u);
   EXPECT_EQ(tones[0].first, 500);
   EXPECT_EQ(tones[0].second, 1);

@@ -143,10 +143,12 @@ TEST_F(ErrorHandler, OnlyDefaultOffersOkAndCancelAndCancelAbandons) {
   });
   bool reached = false;
   rt::Error caught;
-  EXPECT_FALSE(rt::sequence([&] {
-    rt::raise(e);
-    reached = true;
-  }, &caught));
+  EXPECT_FALSE(rt::sequence(
+      [&] {
+        rt::raise(e);
+        reached = true;
+      },
+      &caught));
   EXPECT_FALSE(reached);
   EXPECT_EQ(caught.operation, "DBAPPEND");
   // Closing the box is Cancel too.
@@ -206,12 +208,15 @@ TEST(ErrorMessage, LinesInOrderWithOptionalParts) {
   e.subCode = 1068;
   e.description = "Argument error";
   e.operation = "+";
-  EXPECT_EQ(ERRORMESSAGE(e), "Error BASE/1068;Description : Argument error;Operation : +;Thread ID : 1");
+  EXPECT_EQ(ERRORMESSAGE(e),
+            "Error BASE/1068;Description : Argument error;Operation : +;Thread ID : 1");
   e.severity = rt::Severity::Warning;
   e.filename = "a.dbf";
   e.operation.clear();
   e.subSystem.clear();
-  EXPECT_EQ(ERRORMESSAGE(e), "Warning ????" "/1068;Description : Argument error;File : a.dbf;Thread ID : 1");
+  EXPECT_EQ(ERRORMESSAGE(e),
+            "Warning ????"
+            "/1068;Description : Argument error;File : a.dbf;Thread ID : 1");
 }
 
 TEST(LineSplit, WrapsWordsTrimsAndJoins) {
@@ -220,9 +225,11 @@ TEST(LineSplit, WrapsWordsTrimsAndJoins) {
   EXPECT_EQ(LINESPLIT("", 50), "");
   EXPECT_EQ(LINESPLIT("abcdefghijkl", 5), "abcde;fghij;kl");  // a word longer than the line is cut
   EXPECT_EQ(LINESPLIT("jeden\r\ndwa trzy   ", 50), "jeden;dwa trzy");
-  std::string s = LINESPLIT("Table does not exist in the connection's database and cannot be opened", 50);
+  std::string s =
+      LINESPLIT("Table does not exist in the connection's database and cannot be opened", 50);
   size_t start = 0;
-  for (size_t semi; (semi = s.find(';', start)) != std::string::npos; start = semi + 1) EXPECT_LE(semi - start, 50u);
+  for (size_t semi; (semi = s.find(';', start)) != std::string::npos; start = semi + 1)
+    EXPECT_LE(semi - start, 50u);
 }
 
 }  // namespace

@@ -69,8 +69,9 @@ TEST_F(MainWindowTest, LaidOutAsTheToolShowsIt) {
   EXPECT_EQ(w.logo().pos(), (Point{312, 100}));
   EXPECT_EQ(w.logo().size(), (Size{288, 130}));
   EXPECT_EQ(w.logo().image(), 200);
-  const char* captions[] = {"Napraw Bazę danych", "Napraw instalację Programu", "Aktualizacja programu",
-                            "Pierwsza instalacja programu", "Zakończ instalację"};
+  const char* captions[] = {"Napraw Bazę danych", "Napraw instalację Programu",
+                            "Aktualizacja programu", "Pierwsza instalacja programu",
+                            "Zakończ instalację"};
   ASSERT_EQ(w.buttons().size(), 5u);
   for (int i = 0; i < 5; ++i) {
     PushButton& b = *w.buttons()[i];
@@ -327,7 +328,10 @@ TEST_F(Startup, RunningCopyIsAskedAboutUntilItEndsOrTheUserGivesUp) {
   EXPECT_EQ(checks, 3);
 
   checks = 0;
-  m.tavRunning = [&] { ++checks; return true; };
+  m.tavRunning = [&] {
+    ++checks;
+    return true;
+  };
   hl->then([] { input::press('r'); });
   EXPECT_EQ(MAIN({"25.01.023", "025.01.023", "2025"}, m), 0);
   EXPECT_EQ(checks, 1);
@@ -349,7 +353,8 @@ TEST_F(Startup, ARegistryThatCannotBeWrittenStopsTheStartBeforeAnythingRuns) {
   // Wine's server of the prefix ends after the first answer: the start goes on.
   int checks = 0;
   m.registryProblem = [&] {
-    return ++checks == 1 ? StoreProblem{StoreProblem::Kind::WineServerRunning, {}, 0, "server"} : StoreProblem{};
+    return ++checks == 1 ? StoreProblem{StoreProblem::Kind::WineServerRunning, {}, 0, "server"}
+                         : StoreProblem{};
   };
   hl->then([] { input::press(key::Esc); });
   EXPECT_EQ(MAIN({"25.01.023", "025.01.023", "2025"}, m), 0);
@@ -362,11 +367,14 @@ TEST_F(Startup, ARegistryThatCannotBeWrittenStopsTheStartBeforeAnythingRuns) {
   // A registry file that does not parse: named with its line, and the tool ends.
   boxes.clear();
   folders = 0;
-  m.registryProblem = [] { return StoreProblem{StoreProblem::Kind::Damaged, "/srv/wine/user.reg", 7, "bad"}; };
+  m.registryProblem = [] {
+    return StoreProblem{StoreProblem::Kind::Damaged, "/srv/wine/user.reg", 7, "bad"};
+  };
   EXPECT_EQ(MAIN({"25.01.023", "025.01.023", "2025"}, m), 0);
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].title, "Błąd!"_oem);
-  EXPECT_NE(boxes[0].text.find("/srv/wine/user.reg;(wiersz 7)"), std::string::npos) << boxes[0].text;
+  EXPECT_NE(boxes[0].text.find("/srv/wine/user.reg;(wiersz 7)"), std::string::npos)
+      << boxes[0].text;
   EXPECT_NE(boxes[0].text.find("Niczego nie zmieniono."_oem), std::string::npos);
   EXPECT_EQ(folders, 0);
   EXPECT_TRUE(app().windows().empty());

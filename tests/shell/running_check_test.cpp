@@ -89,12 +89,22 @@ TEST_F(RunningCheck, AProgramRunByALoaderCountsByItsOwnName) {
 TEST(RunningQuestion, AskedUntilNoCopyRunsOrTheUserGivesUp) {
   int looks = 0, asked = 0;
   auto runsTwice = [&] { return ++looks <= 2; };
-  EXPECT_TRUE(tav::shell::waitUntilTavCloses([&] { ++asked; return 1; }, runsTwice));
+  EXPECT_TRUE(tav::shell::waitUntilTavCloses(
+      [&] {
+        ++asked;
+        return 1;
+      },
+      runsTwice));
   EXPECT_EQ(asked, 2);
   EXPECT_EQ(looks, 3);
   for (int answer : {2, 0}) {
     looks = asked = 0;
-    EXPECT_FALSE(tav::shell::waitUntilTavCloses([&] { ++asked; return answer; }, runsTwice));
+    EXPECT_FALSE(tav::shell::waitUntilTavCloses(
+        [&] {
+          ++asked;
+          return answer;
+        },
+        runsTwice));
     EXPECT_EQ(asked, 1);
   }
   EXPECT_TRUE(tav::shell::waitUntilTavCloses([] { return 2; }, [] { return false; }));

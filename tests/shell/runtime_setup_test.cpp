@@ -82,7 +82,8 @@ TEST_F(RuntimeSetup, AppexitRollsBackAnAreaWhoseCommitFailsAndStillClosesIt) {
   ASSERT_TRUE(OTWORZ(dir_, "a", "A"));
   // A key that reads another area: once that area is closed, writing this record fails.
   auto idx = std::make_unique<test::FakeIndex>(dir_ + "a.idx");
-  idx->createTag("K", "X->NAZWA", engine::KeyType::Character, 10, [](std::string&, uint32_t&) { return false; });
+  idx->createTag("K", "X->NAZWA", engine::KeyType::Character, 10,
+                 [](std::string&, uint32_t&) { return false; });
   workspace().current()->attachIndex(std::move(idx));
   workspace().current()->goTo(1);
   workspace().current()->put(1, rt::Value("zmiana"));

@@ -42,7 +42,8 @@ class StartupFolders : public ::testing::Test {
     tav::rt::shared().roczek = "2025";
   }
   static void shellFolders(const char* desktop, const char* programs) {
-    XBPREG k("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders");
+    XBPREG k(
+        "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders");
     k.SetValue("Desktop", Value(desktop));
     k.SetValue("Programs", Value(programs));
   }
@@ -82,7 +83,8 @@ TEST_F(StartupFolders, DesktopIsKeptOnlyWhenWritableAndAUsersZTxtStays) {
   std::stringstream kept;
   kept << std::ifstream(notes).rdbuf();
   EXPECT_EQ(kept.str(), "moje notatki");
-  EXPECT_EQ(std::distance(fs::directory_iterator(notes.parent_path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(notes.parent_path()), fs::directory_iterator()),
+            1);
 }
 
 TEST_F(StartupFolders, WithoutTheKeyTheUserProfileIsTried) {
@@ -108,7 +110,8 @@ TEST_F(StartupFolders, WithoutTheKeyTheUserProfileIsTried) {
 }
 
 TEST_F(StartupFolders, EarlierInstallationOfTheSameYear) {
-  earlierInstallation("C:\\Ksi\xea\x67owo\x9c\xe6", "D:\\Dane\\");  // ANSI, as the registry holds it
+  earlierInstallation("C:\\Ksi\xea\x67owo\x9c\xe6",
+                      "D:\\Dane\\");  // ANSI, as the registry holds it
   findStartupFolders();
   EXPECT_EQ(tav::rt::shared().cProgram, tav::rt::utf8ToOem("C:\\Księgowość\\"));
   EXPECT_EQ(tav::rt::shared().cBaza, "D:\\Dane\\");

@@ -35,8 +35,10 @@ class TempDriveMap {
     std::error_code ec;
     rt::setSleeper(std::move(previousSleeper_));
     std::filesystem::current_path(savedCwd_, ec);
-    if (savedPrefix_) ::setenv("TAV_PREFIX", savedPrefix_->c_str(), 1);
-    else ::unsetenv("TAV_PREFIX");
+    if (savedPrefix_)
+      ::setenv("TAV_PREFIX", savedPrefix_->c_str(), 1);
+    else
+      ::unsetenv("TAV_PREFIX");
     os::resetPathCaches();
     std::filesystem::remove_all(root_, ec);
   }

@@ -30,8 +30,9 @@ std::string quote(const std::string& s) {
 
 Outcome run(const TempDir& dir, const std::string& args, const std::string& input = {}) {
   tav::test::writeFile(dir / "stdin.txt", input);
-  std::string cmd = args + " < " + quote((dir / "stdin.txt").string()) + " > " + quote((dir / "stdout.txt").string()) +
-                    " 2> " + quote((dir / "stderr.txt").string());
+  std::string cmd = args + " < " + quote((dir / "stdin.txt").string()) + " > " +
+                    quote((dir / "stdout.txt").string()) + " 2> " +
+                    quote((dir / "stderr.txt").string());
   int status = std::system(cmd.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, tav::test::readFile(dir / "stdout.txt"),
           tav::test::readFile(dir / "stderr.txt")};
@@ -41,7 +42,9 @@ Outcome tool(const TempDir& dir, const std::string& args, const std::string& inp
   return run(dir, quote(kTool) + " " + args, input);
 }
 
-size_t lines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
+size_t lines(const std::string& s) {
+  return static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
+}
 
 // Compares a dump of ours with what an independent reader makes of the same table. Text is
 // compared without trailing blanks (the readers strip them), blank numbers and unknown
@@ -114,8 +117,9 @@ class DbftoolTest : public ::testing::Test {
     ASSERT_EQ(dump.code, 0) << dump.err;
     tav::test::writeFile(dir / "dump.jsonl", dump.out);
     for (const char* reader : readers) {
-      Outcome cmp = run(dir, "/usr/bin/python3 " + quote((dir / "compare.py").string()) + " " + reader + " " +
-                             quote(table) + " " + quote((dir / "dump.jsonl").string()));
+      Outcome cmp =
+          run(dir, "/usr/bin/python3 " + quote((dir / "compare.py").string()) + " " + reader + " " +
+                       quote(table) + " " + quote((dir / "dump.jsonl").string()));
       EXPECT_EQ(cmp.code, 0) << reader << ":\n" << cmp.out << cmp.err;
     }
   }
@@ -130,7 +134,9 @@ const std::string kRecords =
     "\n"
     R"({"_deleted":true,"NAZWA":"usunięty","KWOTA":99999999.99,"ILOSC":-9999,"DATA":"19991231","AKTYWNY":true})"
     "\n"
-    R"({"NAZWA":"długa notatka","UWAGI":"Łódź )" + std::string(300, 'x') + R"("})"
+    R"({"NAZWA":"długa notatka","UWAGI":"Łódź )" +
+    std::string(300, 'x') +
+    R"("})"
     "\n";
 
 TEST_F(DbftoolTest, CreateThenDumpGivesTheRecordsBack) {
@@ -138,13 +144,15 @@ TEST_F(DbftoolTest, CreateThenDumpGivesTheRecordsBack) {
   Outcome c = tool(dir, "create " + quote(t) + " --fields " + quote(kFields), kRecords);
   ASSERT_EQ(c.code, 0) << c.err;
   Outcome s = tool(dir, "struct " + quote(t));
-  EXPECT_EQ(s.out, "NAZWA C 30 0\nKWOTA N 12 2\nILOSC N 5 0\nDATA D 8 0\nAKTYWNY L 1 0\nUWAGI M 10 0\n");
+  EXPECT_EQ(s.out,
+            "NAZWA C 30 0\nKWOTA N 12 2\nILOSC N 5 0\nDATA D 8 0\nAKTYWNY L 1 0\nUWAGI M 10 0\n");
   Outcome d = tool(dir, "dump " + quote(t));
   ASSERT_EQ(d.code, 0) << d.err;
   EXPECT_EQ(lines(d.out), 3u);  // the deleted record only with --deleted
-  EXPECT_EQ(d.out.substr(0, d.out.find('\n')),
-            R"({"_recno":1,"_deleted":false,"NAZWA":"Zażółć gęślą jaźń ŻÓŁW        ","KWOTA":-1234.50,"ILOSC":7,)"
-            R"("DATA":"20250131","AKTYWNY":true,"UWAGI":"Notatka: ąćęłńóśźż ĄĆĘŁŃÓŚŹŻ"})");
+  EXPECT_EQ(
+      d.out.substr(0, d.out.find('\n')),
+      R"({"_recno":1,"_deleted":false,"NAZWA":"Zażółć gęślą jaźń ŻÓŁW        ","KWOTA":-1234.50,"ILOSC":7,)"
+      R"("DATA":"20250131","AKTYWNY":true,"UWAGI":"Notatka: ąćęłńóśźż ĄĆĘŁŃÓŚŹŻ"})");
   EXPECT_NE(d.out.find(R"("NAZWA":"cudzysłów \" i \\ ukośnik    )"), std::string::npos);
   EXPECT_NE(d.out.find(R"("DATA":"")"), std::string::npos);
   Outcome all = tool(dir, "dump --deleted " + quote(t));
@@ -182,9 +190,11 @@ t.append(('x', -7, -0.25, -1, None, ''))
 t.close()
 )PY";
   tav::test::writeFile(dir / "write.py", write);
-  Outcome w = run(dir, "/usr/bin/python3 " + quote((dir / "write.py").string()) + " " + quote(dir.path().string()));
+  Outcome w = run(dir, "/usr/bin/python3 " + quote((dir / "write.py").string()) + " " +
+                           quote(dir.path().string()));
   ASSERT_EQ(w.code, 0) << w.err;
-  for (const char* name : {"fp.dbf", "db3.dbf"}) expectSameAsReaders((dir / name).string(), {"dbf", "dbfread"});
+  for (const char* name : {"fp.dbf", "db3.dbf"})
+    expectSameAsReaders((dir / name).string(), {"dbf", "dbfread"});
   // The library leaves out the end-of-file marker after the last record; check says so.
   Outcome c = tool(dir, "check " + quote((dir / "fp.dbf").string()));
   EXPECT_EQ(c.code, 1);
@@ -193,9 +203,11 @@ t.close()
   Outcome d = tool(dir, "dump " + quote((dir / "vfp.dbf").string()));
   ASSERT_EQ(d.code, 0) << d.err;
   EXPECT_EQ(d.out,
-            "{\"_recno\":1,\"_deleted\":false,\"NAZWA\":\"ąę        \",\"ILE\":42,\"CENA\":3.5,\"KASA\":12.3455,"
+            "{\"_recno\":1,\"_deleted\":false,\"NAZWA\":\"ąę        "
+            "\",\"ILE\":42,\"CENA\":3.5,\"KASA\":12.3455,"
             "\"KIEDY\":\"20240229\",\"UWAGI\":\"memo vfp\"}\n"
-            "{\"_recno\":2,\"_deleted\":false,\"NAZWA\":\"x         \",\"ILE\":-7,\"CENA\":-0.25,\"KASA\":-1.0000,"
+            "{\"_recno\":2,\"_deleted\":false,\"NAZWA\":\"x         "
+            "\",\"ILE\":-7,\"CENA\":-0.25,\"KASA\":-1.0000,"
             "\"KIEDY\":\"\",\"UWAGI\":\"\"}\n");
 }
 
@@ -267,8 +279,8 @@ TEST_F(DbftoolTest, BadArgumentsAndUnreadableFilesExitTwoWithOneLine) {
   // The usage, whole or of one command, names every option.
   Outcome h = tool(dir, "--help");
   EXPECT_EQ(h.code, 0);
-  for (const char* word : {"struct", "dump", "create", "check", "tags", "index", "seek", "--deleted", "--tag", "--key",
-                           "--fields", "--help"})
+  for (const char* word : {"struct", "dump", "create", "check", "tags", "index", "seek",
+                           "--deleted", "--tag", "--key", "--fields", "--help"})
     EXPECT_NE(h.out.find(word), std::string::npos) << word;
   h = tool(dir, "dump --help");
   EXPECT_EQ(h.code, 0);
@@ -286,24 +298,29 @@ TEST_F(DbftoolTest, CheckNamesEachProblem) {
   std::string bytes = tav::test::readFile(t);
   uint16_t hdr = tav::rt::getLE16(bytes.data() + 8), rl = tav::rt::getLE16(bytes.data() + 10);
   size_t memo = size_t(hdr) + 1 + 30 + 12 + 5 + 8 + 1;
-  bytes.replace(memo, 10, "    999999");                    // record 1: memo far beyond the file
-  bytes.replace(memo + rl, 10, "   12ab   ");                 // record 2: not a number
-  bytes.replace(size_t(hdr) + rl + 1 + 30, 12, "    12X45.67");  // record 2: amount with a stray byte
+  bytes.replace(memo, 10, "    999999");       // record 1: memo far beyond the file
+  bytes.replace(memo + rl, 10, "   12ab   ");  // record 2: not a number
+  bytes.replace(size_t(hdr) + rl + 1 + 30, 12,
+                "    12X45.67");  // record 2: amount with a stray byte
   bytes.replace(size_t(hdr) + 1 + 30 + 12 + 5, 8, "2025AB31");  // record 1: no date
-  tav::rt::putLE32(bytes.data() + 4, 3);                      // the count lags the file
+  tav::rt::putLE32(bytes.data() + 4, 3);                        // the count lags the file
   tav::test::writeFile(t, bytes);
   Outcome c = tool(dir, "check " + quote(t));
   EXPECT_EQ(c.code, 1);
   EXPECT_EQ(lines(c.out), 5u) << c.out;
-  EXPECT_NE(c.out.find("record 2 field KWOTA: \"    12X45.67\" is not a number"), std::string::npos) << c.out;
-  EXPECT_NE(c.out.find("record 1 field DATA: \"2025AB31\" is not a date"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("record 2 field KWOTA: \"    12X45.67\" is not a number"), std::string::npos)
+      << c.out;
+  EXPECT_NE(c.out.find("record 1 field DATA: \"2025AB31\" is not a date"), std::string::npos)
+      << c.out;
   // Reads stay lenient, as the upgrade needs them: the number as far as it goes, no date.
   Outcome d = tool(dir, "dump " + quote(t));
   EXPECT_NE(d.out.find("\"KWOTA\":12.00,"), std::string::npos) << d.out;
   EXPECT_NE(d.out.find("\"DATA\":\"\","), std::string::npos) << d.out;
   EXPECT_NE(c.out.find("header counts 3 records, the file holds 4"), std::string::npos) << c.out;
-  EXPECT_NE(c.out.find("record 1 field UWAGI: memo block 999999 lies outside the memo file"), std::string::npos);
-  EXPECT_NE(c.out.find("record 2 field UWAGI: memo pointer \"   12ab   \" is not a number"), std::string::npos);
+  EXPECT_NE(c.out.find("record 1 field UWAGI: memo block 999999 lies outside the memo file"),
+            std::string::npos);
+  EXPECT_NE(c.out.find("record 2 field UWAGI: memo pointer \"   12ab   \" is not a number"),
+            std::string::npos);
   EXPECT_EQ(tav::test::readFile(t), bytes);  // check never writes
   std::filesystem::remove(dir / "a.fpt");
   c = tool(dir, "check " + quote(t));
@@ -321,7 +338,8 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   Outcome s = tool(dir, "seek " + quote(t) + " --tag NAZ 'DŁUGA'");
   EXPECT_EQ(s.code, 0) << s.err;
   EXPECT_NE(s.out.find("\"_recno\":4"), std::string::npos) << s.out;
-  EXPECT_EQ(tool(dir, "seek " + quote(t) + " --tag KWO -1234.5").out.substr(0, 12), "{\"_recno\":1,");
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " --tag KWO -1234.5").out.substr(0, 12),
+            "{\"_recno\":1,");
   EXPECT_EQ(tool(dir, "seek " + quote(t) + " --tag NAZ ZZZ").code, 1);
   EXPECT_EQ(tool(dir, "check " + quote(t)).code, 0);
   Outcome ordered = tool(dir, "dump --deleted --tag KWO " + quote(t));
@@ -329,7 +347,8 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   EXPECT_NE(ordered.out.rfind("{\"_recno\":3,"), std::string::npos);
   EXPECT_GT(ordered.out.rfind("{\"_recno\":3,"), ordered.out.rfind("{\"_recno\":4,"));
   // The structural index written anew: exactly these tags, in this order.
-  Outcome rebuilt = tool(dir, "index " + quote(t) + " KWO KWOTA naz 'UPPER(NAZWA)' DAT 'DTOS(DATA)'");
+  Outcome rebuilt =
+      tool(dir, "index " + quote(t) + " KWO KWOTA naz 'UPPER(NAZWA)' DAT 'DTOS(DATA)'");
   ASSERT_EQ(rebuilt.code, 0) << rebuilt.err;
   EXPECT_NE(rebuilt.out.find("KWO NAZ DAT over 4 records in "), std::string::npos) << rebuilt.out;
   EXPECT_EQ(tool(dir, "tags " + quote(t)).out, "KWO KWOTA\nNAZ UPPER(NAZWA)\nDAT DTOS(DATA)\n");
@@ -356,14 +375,17 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   tav::test::writeFile(t, bytes);
   Outcome c = tool(dir, "check " + quote(t));
   EXPECT_EQ(c.code, 1);
-  EXPECT_NE(c.out.find("tag NAZ: key of record 1 differs from its expression UPPER(NAZWA)"), std::string::npos) << c.out;
+  EXPECT_NE(c.out.find("tag NAZ: key of record 1 differs from its expression UPPER(NAZWA)"),
+            std::string::npos)
+      << c.out;
 }
 
 // Many records, so that a tag spans several pages.
 std::string manyRecords(int n) {
   std::string out;
   for (int i = 1; i <= n; ++i)
-    out += "{\"NAZWA\":\"Kontrahent " + std::to_string((i * 7919) % n) + "\",\"KWOTA\":" + std::to_string(i) + "}\n";
+    out += "{\"NAZWA\":\"Kontrahent " + std::to_string((i * 7919) % n) +
+           "\",\"KWOTA\":" + std::to_string(i) + "}\n";
   return out;
 }
 
@@ -372,7 +394,9 @@ std::string manyRecords(int n) {
 TEST_F(DbftoolTest, DumpNeverPassesPartOfATableForAllOfIt) {
   const int n = 1000;
   std::string t = (dir / "a.dbf").string();
-  ASSERT_EQ(tool(dir, "create " + quote(t) + " --fields 'NAZWA:C:30,KWOTA:N:8:0'", manyRecords(n)).code, 0);
+  ASSERT_EQ(
+      tool(dir, "create " + quote(t) + " --fields 'NAZWA:C:30,KWOTA:N:8:0'", manyRecords(n)).code,
+      0);
   ASSERT_EQ(tool(dir, "index " + quote(t) + " NAZ NAZWA").code, 0);
   Outcome whole = tool(dir, "dump " + quote(t));
   ASSERT_EQ(whole.code, 0) << whole.err;
@@ -386,11 +410,14 @@ TEST_F(DbftoolTest, DumpNeverPassesPartOfATableForAllOfIt) {
     std::string bytes;
     size_t shown;
   };
-  std::string cut = good.substr(0, size_t(hdr) + size_t(rl) * (n - 1) + rl / 2);  // half a last record
+  std::string cut =
+      good.substr(0, size_t(hdr) + size_t(rl) * (n - 1) + rl / 2);  // half a last record
   std::string more = good, fewer = good;
   tav::rt::putLE32(more.data() + 4, n + 10);   // counts records the file does not hold
   tav::rt::putLE32(fewer.data() + 4, n - 10);  // counts fewer than the file holds
-  const Damage damages[] = {{"incomplete", cut, size_t(n - 1)}, {"missing", more, size_t(n)}, {"header counts", fewer, size_t(n)}};
+  const Damage damages[] = {{"incomplete", cut, size_t(n - 1)},
+                            {"missing", more, size_t(n)},
+                            {"header counts", fewer, size_t(n)}};
   for (const auto& d : damages) {
     tav::test::writeFile(t, d.bytes);
     Outcome r = tool(dir, "dump " + quote(t));
@@ -404,7 +431,9 @@ TEST_F(DbftoolTest, DumpNeverPassesPartOfATableForAllOfIt) {
   std::string cdx = tav::test::readFile(dir / "a.cdx");
   bool cut2 = false;
   for (size_t page = 2048; page + 512 <= cdx.size() && !cut2; page += 512) {
-    if (tav::rt::getLE16(cdx.data() + page) != 2 || tav::rt::getLE32(cdx.data() + page + 8) == 0xFFFFFFFFu) continue;
+    if (tav::rt::getLE16(cdx.data() + page) != 2 ||
+        tav::rt::getLE32(cdx.data() + page + 8) == 0xFFFFFFFFu)
+      continue;
     tav::rt::putLE32(cdx.data() + page + 8, 0xFFFFFFFFu);
     cut2 = true;
   }
@@ -428,10 +457,14 @@ TEST_F(DbftoolTest, DumpNeverPassesPartOfATableForAllOfIt) {
 TEST_F(DbftoolTest, CreateWritesTheWholeTableOrNone) {
   std::string t = (dir / "a.dbf").string();
   const std::string fields = " --fields 'NAZWA:C:10,KWOTA:N:6:2,UWAGI:M'";
-  ASSERT_EQ(tool(dir, "create " + quote(t) + fields, "{\"NAZWA\":\"stary\",\"UWAGI\":\"notatka\"}\n").code, 0);
+  ASSERT_EQ(
+      tool(dir, "create " + quote(t) + fields, "{\"NAZWA\":\"stary\",\"UWAGI\":\"notatka\"}\n")
+          .code,
+      0);
   const std::string table = tav::test::readFile(t), memo = tav::test::readFile(dir / "a.fpt");
   const std::pair<std::string, std::vector<std::string>> refused[] = {
-      {"{\"NAZWA\":\"a\"}\n{\"NAZWA\":\"b\"}\n{\"KWOTA\":12345.5}\n", {"line 3", "KWOTA", "12345.5"}},
+      {"{\"NAZWA\":\"a\"}\n{\"NAZWA\":\"b\"}\n{\"KWOTA\":12345.5}\n",
+       {"line 3", "KWOTA", "12345.5"}},
       {"\n{\"NAZWA\":\"Łódź 日本\",\"UWAGI\":\"x\"}\n", {"line 2", "NAZWA", "日", "852"}},
       {"{\"NAZWA\":\"a\",\"UWAGI\":\"€ 5\"}\n", {"line 1", "UWAGI", "€"}},
   };
@@ -444,15 +477,21 @@ TEST_F(DbftoolTest, CreateWritesTheWholeTableOrNone) {
     EXPECT_EQ(tav::test::readFile(dir / "a.fpt"), memo);
   }
   // A table another process holds open is not replaced under it.
-  Outcome busy = run(dir, "flock -s " + quote(t) + " " + quote(kTool) + " create " + quote(t) + fields, "{\"NAZWA\":\"b\"}\n");
+  Outcome busy =
+      run(dir, "flock -s " + quote(t) + " " + quote(kTool) + " create " + quote(t) + fields,
+          "{\"NAZWA\":\"b\"}\n");
   EXPECT_EQ(busy.code, 2);
   EXPECT_NE(busy.err.find("in use"), std::string::npos) << busy.err;
   EXPECT_EQ(tav::test::readFile(t), table);
   for (const auto& e : std::filesystem::directory_iterator(dir.path()))
     EXPECT_NE(e.path().filename().string()[0], '~') << e.path();
-  ASSERT_EQ(tool(dir, "create " + quote(t) + fields, "{\"NAZWA\":\"nowy\",\"UWAGI\":\"Łódź\"}\n").code, 0);
+  ASSERT_EQ(
+      tool(dir, "create " + quote(t) + fields, "{\"NAZWA\":\"nowy\",\"UWAGI\":\"Łódź\"}\n").code,
+      0);
   Outcome d = tool(dir, "dump " + quote(t));
-  EXPECT_EQ(d.out, "{\"_recno\":1,\"_deleted\":false,\"NAZWA\":\"nowy      \",\"KWOTA\":0.00,\"UWAGI\":\"Łódź\"}\n");
+  EXPECT_EQ(d.out,
+            "{\"_recno\":1,\"_deleted\":false,\"NAZWA\":\"nowy      "
+            "\",\"KWOTA\":0.00,\"UWAGI\":\"Łódź\"}\n");
 }
 
 }  // namespace

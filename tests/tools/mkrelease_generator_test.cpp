@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include "db/index_catalogue.h"
-#include "os/path.h"
 #include "engine/workspace.h"
 #include "generate.h"
+#include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "schema.h"
@@ -110,11 +110,13 @@ TEST_F(GeneratedDatabase, VersionTablesAndFirmList) {
     EXPECT_EQ(ins.deleted(), r == 9) << r;
   }
   EXPECT_FALSE(fs::exists(*root_ / "firma9"));
-  const std::pair<int, const char*> releases[] = {{1, "025.01.001"}, {2, "013.05.001"}, {3, "022.01.010"},
-                                                  {4, "025.01.022"}, {8, "025.01.046"}, {1, "025.01.001"}};
+  const std::pair<int, const char*> releases[] = {{1, "025.01.001"}, {2, "013.05.001"},
+                                                  {3, "022.01.010"}, {4, "025.01.022"},
+                                                  {8, "025.01.046"}, {1, "025.01.001"}};
   for (auto [n, release] : releases) {
     EXPECT_EQ(read.get(firm(n) / "wersja.dbf", 1, "baza").str(), release) << n;
-    EXPECT_EQ(read.get(firm(n) / "wersja.dbf", 1, "wariant").str(), std::string(release).substr(7)) << n;
+    EXPECT_EQ(read.get(firm(n) / "wersja.dbf", 1, "wariant").str(), std::string(release).substr(7))
+        << n;
   }
   EXPECT_NEAR(read.get(firm(2) / "wersja.dbf", 1, "nr").num(), 13.05, 1e-9);
 }
@@ -122,25 +124,28 @@ TEST_F(GeneratedDatabase, VersionTablesAndFirmList) {
 TEST_F(GeneratedDatabase, FirmsDifferOnPurpose) {
   EXPECT_FALSE(fs::exists(firm(5) / "firma.dbf"));
   EXPECT_TRUE(fs::exists(firm(5) / "ks_dok.dbf"));
-  for (const char* f : {"p_ift.dbf", "skl_52r.dbf", "sld_buff.dbf", "p_ald.dbf", "zest/p_swp.rtf"}) {
+  for (const char* f :
+       {"p_ift.dbf", "skl_52r.dbf", "sld_buff.dbf", "p_ald.dbf", "zest/p_swp.rtf"}) {
     EXPECT_FALSE(fs::exists(firm(6) / f)) << f;
     EXPECT_TRUE(fs::exists(firm(1) / f)) << f;
   }
   EXPECT_TRUE(fs::exists(firm(7) / "bak" / "w51.txt"));
   EXPECT_FALSE(fs::exists(firm(1) / "bak" / "w51.txt"));
   EXPECT_TRUE(fs::exists(firm(1) / "bak" / "k"));
-  for (const char* f : {"dsto.dbf", "dsto.lpp", "st_dd.dbf", "ppk_tree.dbf", "p_wyp1.dbf", "wpu.dbf", "wp.dbf", "wh.dbf", "whw.dbf"}) {
+  for (const char* f : {"dsto.dbf", "dsto.lpp", "st_dd.dbf", "ppk_tree.dbf", "p_wyp1.dbf",
+                        "wpu.dbf", "wp.dbf", "wh.dbf", "whw.dbf"}) {
     EXPECT_TRUE(fs::exists(firm(2) / f)) << f;
     EXPECT_FALSE(fs::exists(firm(1) / f)) << f;
   }
   // Tables a later release brings are not there yet.
-  for (const char* f : {"cpn.dbf", "sme_ewi.dbf", "ksef_p.dbf"}) EXPECT_FALSE(fs::exists(firm(1) / f)) << f;
+  for (const char* f : {"cpn.dbf", "sme_ewi.dbf", "ksef_p.dbf"})
+    EXPECT_FALSE(fs::exists(firm(1) / f)) << f;
 }
 
 // Every table has the structure the schema gives for the firm's release, field by field.
 TEST_F(GeneratedDatabase, StructuresAreTheSchemasForEachFirmsRelease) {
-  for (auto [n, release] : {std::pair{1, "025.01.001"}, std::pair{4, "025.01.022"}, std::pair{2, "025.01.001"},
-                            std::pair{8, "025.01.046"}}) {
+  for (auto [n, release] : {std::pair{1, "025.01.001"}, std::pair{4, "025.01.022"},
+                            std::pair{2, "025.01.001"}, std::pair{8, "025.01.046"}}) {
     int checked = 0;
     for (const Table& t : Schema::builtIn().tables()) {
       if (!t.at(Place::Firm)) continue;
@@ -288,7 +293,8 @@ TEST_F(GeneratedDatabase, SharedTablesAndOlderTemplates) {
   EXPECT_TRUE(fs::exists(*root_ / "str" / "klient.fpt"));
   EXPECT_TRUE(fs::exists(*root_ / "str" / "xml" / "p39_12.xml"));
   int neither = 0;
-  for (const auto& r : read.rows(*root_ / "public" / "pit_zap.dbf")) neither += trim(r[1].str()).empty() && trim(r[2].str()).empty();
+  for (const auto& r : read.rows(*root_ / "public" / "pit_zap.dbf"))
+    neither += trim(r[1].str()).empty() && trim(r[2].str()).empty();
   EXPECT_EQ(neither, 1);
   std::set<std::string> forms;
   size_t wpit = 0;
@@ -310,20 +316,25 @@ TEST(GeneratedRelease, ShipsTheNewestStructuresAndEveryFileTheStepsCopy) {
   EXPECT_EQ(read.get(root / "wb.dbf", 1, "tav").str(), "25.01.046");
   EXPECT_EQ(read.get(root / "wk.dbf", 1, "tav").str(), "25.01.046");
   EXPECT_EQ(read.get(root / "wk.dbf", 1, "rok").str(), "2025");
-  const std::pair<const char*, size_t> counts[] = {{"firma", 146}, {"ks_dok", 92}, {"p_f", 236}, {"st_en", 62},
-                                                   {"wpit", 18},   {"p_us", 24},   {"ks_auto", 32}};
-  for (auto [t, n] : counts) EXPECT_EQ(read.open(root / "str" / (std::string(t) + ".dbf")).fieldCount(), n) << t;
-  const char* copied[] = {"inf_fir.dbf", "rnf_fir.dbf", "br_cfg.dbf", "data.dbf", "lic_ods.dbf", "p_fmc.dbf",
-                          "p_kals.dbf", "p_kalw.dbf", "st_data.dbf", "st_limit.dbf", "v_rok.dbf", "v_wystaw.dbf",
-                          "wersje.dbf", "wersja.dbf", "p_fron_p.dbf", "afaktury.cfg", "baselinker.cfg", "cpn.dbf",
-                          "sme_lim.dbf", "sme_zw.dbf", "refundacja_up.xlsx", "refundacja_up.rtf", "ue.dbf",
-                          "ksef_p.dbf", "p_swp.rtf", "ods_tab.dbf", "p_dat.dbf", "nazwy.dbf", "speed.dbf",
-                          "semafor.dbf", "klient.dbf", "klient.fpt", "wzorce.dbf", "fix_cfg.xml", "rcx.acc",
-                          "euro.dbf", "ebc_euro.dbf", "pity.dbf", "pl_min.dbf", "min_zus.dbf", "pl_ulga.dbf",
-                          "st_ref.dbf", "p_wolne.dbf"};
+  const std::pair<const char*, size_t> counts[] = {{"firma", 146}, {"ks_dok", 92}, {"p_f", 236},
+                                                   {"st_en", 62},  {"wpit", 18},   {"p_us", 24},
+                                                   {"ks_auto", 32}};
+  for (auto [t, n] : counts)
+    EXPECT_EQ(read.open(root / "str" / (std::string(t) + ".dbf")).fieldCount(), n) << t;
+  const char* copied[] = {
+      "inf_fir.dbf",        "rnf_fir.dbf",       "br_cfg.dbf", "data.dbf",    "lic_ods.dbf",
+      "p_fmc.dbf",          "p_kals.dbf",        "p_kalw.dbf", "st_data.dbf", "st_limit.dbf",
+      "v_rok.dbf",          "v_wystaw.dbf",      "wersje.dbf", "wersja.dbf",  "p_fron_p.dbf",
+      "afaktury.cfg",       "baselinker.cfg",    "cpn.dbf",    "sme_lim.dbf", "sme_zw.dbf",
+      "refundacja_up.xlsx", "refundacja_up.rtf", "ue.dbf",     "ksef_p.dbf",  "p_swp.rtf",
+      "ods_tab.dbf",        "p_dat.dbf",         "nazwy.dbf",  "speed.dbf",   "semafor.dbf",
+      "klient.dbf",         "klient.fpt",        "wzorce.dbf", "fix_cfg.xml", "rcx.acc",
+      "euro.dbf",           "ebc_euro.dbf",      "pity.dbf",   "pl_min.dbf",  "min_zus.dbf",
+      "pl_ulga.dbf",        "st_ref.dbf",        "p_wolne.dbf"};
   for (const char* f : copied) EXPECT_TRUE(fs::exists(root / "str" / f)) << f;
-  for (const char* f : {"tav.exe", "un_tav.exe", "7z.exe", "openssl.exe", "msxsl.exe", "setup2.exe", "ot4xb.dll",
-                        "txt/faktura.txt", "txt/p_wyp3.txt", "public/pub_dat.dbf", "public/fpit.cdx", "czytaj.to/tavsans.ttf"}) {
+  for (const char* f : {"tav.exe", "un_tav.exe", "7z.exe", "openssl.exe", "msxsl.exe", "setup2.exe",
+                        "ot4xb.dll", "txt/faktura.txt", "txt/p_wyp3.txt", "public/pub_dat.dbf",
+                        "public/fpit.cdx", "czytaj.to/tavsans.ttf"}) {
     EXPECT_TRUE(fs::exists(root / f)) << f;
   }
   EXPECT_EQ(read.open(root / "str" / "ue.dbf").lastRec(), 27u);
@@ -350,7 +361,8 @@ TEST(GeneratedProgram, PointsAtItsDatabase) {
   EXPECT_EQ(host, (root / "baza").lexically_normal().string());
   EXPECT_EQ(read.get(o.dir / "wersja.dbf", 1, "tav").str(), "25.01.001");
   EXPECT_FALSE(trim(read.get(o.dir / "setings" / "station.dbf", 1, "path_word").str()).empty());
-  for (const char* f : {"ot4xb.dll", "tav.exe", "txt/pit_zes.txt", "mask/dpitu.scn"}) EXPECT_TRUE(fs::exists(o.dir / f)) << f;
+  for (const char* f : {"ot4xb.dll", "tav.exe", "txt/pit_zes.txt", "mask/dpitu.scn"})
+    EXPECT_TRUE(fs::exists(o.dir / f)) << f;
   fs::remove_all(root);
 }
 
@@ -381,7 +393,8 @@ TEST(GeneratedDatabaseSeed, SameSeedSameBytesOtherSeedOtherData) {
     fs::path rel = fs::relative(entry.path(), a);
     ++files;
     same += contentsWithoutDates(a / rel) == contentsWithoutDates(b / rel);
-    sameAsOther += fs::exists(c / rel) && contentsWithoutDates(a / rel) == contentsWithoutDates(c / rel);
+    sameAsOther +=
+        fs::exists(c / rel) && contentsWithoutDates(a / rel) == contentsWithoutDates(c / rel);
   }
   EXPECT_GT(files, 300u);
   EXPECT_EQ(same, files);
@@ -407,7 +420,8 @@ TEST_F(GeneratedDatabase, DbftoolFindsEveryTableAndIndexConsistent) {
 
 // An independent reader of the format must take every table, memo and all.
 TEST_F(GeneratedDatabase, AnIndependentReaderReadsEveryTable) {
-  if (std::system("/usr/bin/python3 -c 'import dbfread' 2>/dev/null") != 0) GTEST_SKIP() << "python3-dbfread missing";
+  if (std::system("/usr/bin/python3 -c 'import dbfread' 2>/dev/null") != 0)
+    GTEST_SKIP() << "python3-dbfread missing";
   std::string script =
       "import dbfread,glob,sys\n"
       "n=0\n"
@@ -436,11 +450,12 @@ TEST(MkreleaseCommandLine, RefusesWhatItCannotDo) {
   };
   const std::pair<std::string, int> cases[] = {
       {"", 2},
-      {"database " + out.string() + " --firms 2 --records 10", 2},     // no release
+      {"database " + out.string() + " --firms 2 --records 10", 2},          // no release
       {"database " + out.string() + " --release 025.01.001 --firms 2", 2},  // no record count
-      {"release " + out.string() + " --firms 2", 2},                   // an option of another command
+      {"release " + out.string() + " --firms 2", 2},  // an option of another command
       {"unpack " + out.string(), 2},
-      {"database " + out.string() + " --release 25.01.001 --firms 1 --records 5", 1},  // program form
+      {"database " + out.string() + " --release 25.01.001 --firms 1 --records 5",
+       1},  // program form
       {"database " + out.string() + " --release 025.01.001 --firms 0 --records 5", 2},
       {"database " + out.string() + " --release 025.01.001 --firms two --records 5", 2},
       {"database " + out.string() + " --release 025.01.001 --firms 2 --records 5x", 2},
@@ -457,13 +472,17 @@ TEST(MkreleaseCommandLine, RefusesWhatItCannotDo) {
   fs::create_directories(out);
   std::ofstream(out / "keep.txt") << "kept";
   std::ofstream(out / "txt") << "in the way";
-  EXPECT_EQ(run("program " + out.string() + " --release 25.01.001 --database " + out.string() + "/db"), 1);
+  EXPECT_EQ(
+      run("program " + out.string() + " --release 25.01.001 --database " + out.string() + "/db"),
+      1);
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(out)) left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"keep.txt", "txt"}));
   fs::remove_all(out);
-  EXPECT_EQ(run("program " + out.string() + " --release 25.01.001 --database " + out.string() + "/db"), 0);
+  EXPECT_EQ(
+      run("program " + out.string() + " --release 25.01.001 --database " + out.string() + "/db"),
+      0);
   EXPECT_TRUE(fs::exists(out / "baza.dbf"));
   fs::remove_all(out);
 }

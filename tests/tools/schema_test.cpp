@@ -58,13 +58,14 @@ int positionOf(const std::vector<Field>& fields, const std::string& name) {
 TEST(SchemaText, RunsAnnotationsAndStructuresAtARelease) {
   Schema s;
   std::string why;
-  ASSERT_TRUE(Schema::parse("table t firm since 019 optional\n"
-                            "  a  C 10   # comment\n"
-                            "  w  C 40 widened 023 from 30\n"
-                            "  k08..k11 N 10 2\n"
-                            "  x  N 5 added 030\n"
-                            "  y  D 8 added 045\n",
-                            s, why))
+  ASSERT_TRUE(
+      Schema::parse("table t firm since 019 optional\n"
+                    "  a  C 10   # comment\n"
+                    "  w  C 40 widened 023 from 30\n"
+                    "  k08..k11 N 10 2\n"
+                    "  x  N 5 added 030\n"
+                    "  y  D 8 added 045\n",
+                    s, why))
       << why;
   const Table& t = s.tables().at(0);
   EXPECT_TRUE(t.optional);
@@ -153,8 +154,8 @@ TEST(IndexCatalogue, HasTheTablesAndDeletionsInTheirPlaces) {
   };
   EXPECT_EQ(after("st_wn"), (std::vector<std::string>{"-dsto.dbf", "-dsto.lpp", "-st_dd.dbf"}));
   EXPECT_EQ(after("ppk_zap"), (std::vector<std::string>{"-ppk_tree.dbf"}));
-  EXPECT_EQ(after("p_de_wyn"),
-            (std::vector<std::string>{"-p_wyp1.dbf", "-wpu.dbf", "-wp.dbf", "-wh.dbf", "-whw.dbf"}));
+  EXPECT_EQ(after("p_de_wyn"), (std::vector<std::string>{"-p_wyp1.dbf", "-wpu.dbf", "-wp.dbf",
+                                                         "-wh.dbf", "-whw.dbf"}));
   EXPECT_EQ(order.front(), "workus");
   EXPECT_EQ(order.back(), "wspolnik");
   EXPECT_EQ(order.size(), 148u);
@@ -168,7 +169,8 @@ TEST(IndexCatalogue, OnlySldBuffAndPAldAreOptionalAndTagsAreUnique) {
       EXPECT_TRUE(names.insert(lower(row.table)).second) << "listed twice: " << row.table;
       if (row.optional) optional.insert(row.table);
       std::set<std::string> tags;
-      for (const auto& tag : row.tags) EXPECT_TRUE(tags.insert(lower(tag.name)).second) << row.table << " " << tag.name;
+      for (const auto& tag : row.tags)
+        EXPECT_TRUE(tags.insert(lower(tag.name)).second) << row.table << " " << tag.name;
     }
   }
   EXPECT_EQ(optional, (std::set<std::string>{"sld_buff", "p_ald"}));
@@ -212,7 +214,9 @@ TEST(IndexCatalogue, AgreesWithTheListsTheFirmStepsRebuild) {
       {"sam_rej", {{"lpp", "lpp"}}},
       {"v_oss", {{"lpp", "lpp"}, {"dat", "d_dost"}, {"rmc", "pczk_kod+rmc"}}},
       {"rk_dok",
-       {{"lpp", "lpp"}, {"lpd", "lpp_rkl+dtos(b_data)+lpp"}, {"wnd", "lpp_rkl+strona+L_stan+dtos(b_data)+lpp"}}},
+       {{"lpp", "lpp"},
+        {"lpd", "lpp_rkl+dtos(b_data)+lpp"},
+        {"wnd", "lpp_rkl+strona+L_stan+dtos(b_data)+lpp"}}},
       {"uwagi", {{"lpp", "modul+lpp"}}},
       {"sam_dok", {{"lpp", "lpp"}, {"kss", "lpp_kss+dtos(data)"}}},
       {"ks_auto", {{"lpp", "lpp"}, {"lpz", "lpp_ksz"}, {"lps", "lpp_tav"}}},
@@ -277,10 +281,13 @@ class KeyChecker {
   KeyType term() {
     skipSpace();
     size_t start = pos_;
-    while (pos_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '_')) ++pos_;
+    while (pos_ < s_.size() &&
+           (std::isalnum(static_cast<unsigned char>(s_[pos_])) || s_[pos_] == '_'))
+      ++pos_;
     std::string word = lower(std::string(s_.substr(start, pos_ - start)));
     if (word.empty()) return fail("expected a name at " + std::to_string(start));
-    if (std::isdigit(static_cast<unsigned char>(word[0]))) return {'N', static_cast<int>(word.size()), ""};
+    if (std::isdigit(static_cast<unsigned char>(word[0])))
+      return {'N', static_cast<int>(word.size()), ""};
     if (!eat('(')) {
       auto f = fieldOf(fields_, word);
       if (!f) return fail("no field " + word);
@@ -297,8 +304,10 @@ class KeyChecker {
     if (word == "dtos" && args.size() == 1 && args[0].type == 'D') return {'C', 8, ""};
     if (word == "upper" && args.size() == 1 && args[0].type == 'C') return args[0];
     if (word == "descend" && args.size() == 1) return args[0];
-    if (word == "left" && args.size() == 2 && args[0].type == 'C' && number(1)) return {'C', literal(word), ""};
-    if ((word == "strzero" || word == "str") && args.size() == 3 && number(0) && number(1) && number(2)) {
+    if (word == "left" && args.size() == 2 && args[0].type == 'C' && number(1))
+      return {'C', literal(word), ""};
+    if ((word == "strzero" || word == "str") && args.size() == 3 && number(0) && number(1) &&
+        number(2)) {
       return {'C', literal(word), ""};
     }
     return fail("bad call of " + word);
@@ -316,7 +325,9 @@ class KeyChecker {
   size_t pos_ = 0;
 };
 
-KeyType keyType(std::string_view key, const std::vector<Field>& fields) { return KeyChecker(key, fields).run(); }
+KeyType keyType(std::string_view key, const std::vector<Field>& fields) {
+  return KeyChecker(key, fields).run();
+}
 
 TEST(KeyChecker, CatchesWhatTheEngineWouldReject) {
   std::vector<Field> f = {{"lpp", 'C', 10}, {"data", 'D', 8}, {"mc", 'N', 2}, {"uw", 'M', 10}};
@@ -337,7 +348,8 @@ void expectKeysValid(const Table& t, const tav::db::TagList& tags, std::string_v
   auto fields = t.structureAt(release);
   for (const auto& tag : tags) {
     KeyType k = keyType(tag.key, fields);
-    EXPECT_EQ(k.error, "") << t.name << " tag " << tag.name << " \"" << tag.key << "\" at " << release;
+    EXPECT_EQ(k.error, "") << t.name << " tag " << tag.name << " \"" << tag.key << "\" at "
+                           << release;
     if (!k.error.empty()) continue;
     EXPECT_TRUE(k.type == 'C' || k.type == 'D' || k.type == 'N') << t.name << " " << tag.key;
     // A compound index key holds at most 240 bytes.
@@ -362,7 +374,8 @@ TEST(SchemaAgreement, EveryFirmKeyCompilesAgainstItsTableOldAndShipped) {
 class BlankRecord : public tav::engine::ExprContext {
  public:
   explicit BlankRecord(const std::vector<Field>& fields) : fields_(fields) {}
-  std::shared_ptr<tav::engine::BoundField> bindField(std::string_view alias, std::string_view name) override {
+  std::shared_ptr<tav::engine::BoundField> bindField(std::string_view alias,
+                                                     std::string_view name) override {
     if (!alias.empty()) return nullptr;
     auto f = fieldOf(fields_, std::string(name));
     return f ? std::make_shared<Blank>(*f) : nullptr;
@@ -375,11 +388,16 @@ class BlankRecord : public tav::engine::ExprContext {
     explicit Blank(const Field& f) : f_(f) {}
     tav::rt::Value get() const override {
       switch (f_.type) {
-        case 'N': return tav::rt::Value::number(0, f_.length, f_.decimals);
-        case 'D': return tav::rt::Value(tav::rt::Date());
-        case 'L': return tav::rt::Value(false);
-        case 'M': return tav::rt::Value::memo("");
-        default: return tav::rt::Value(std::string(static_cast<size_t>(f_.length), ' '));
+        case 'N':
+          return tav::rt::Value::number(0, f_.length, f_.decimals);
+        case 'D':
+          return tav::rt::Value(tav::rt::Date());
+        case 'L':
+          return tav::rt::Value(false);
+        case 'M':
+          return tav::rt::Value::memo("");
+        default:
+          return tav::rt::Value(std::string(static_cast<size_t>(f_.length), ' '));
       }
     }
     void put(const tav::rt::Value&) override {}
@@ -403,7 +421,8 @@ void expectEngineCompiles(const Table& t, const tav::db::TagList& tags, std::str
     KeyType expected = keyType(tag.key, fields);
     std::unique_ptr<tav::engine::Expression> e;
     tav::rt::Error error;
-    ASSERT_TRUE(tav::rt::guarded([&] { e = tav::engine::Expression::compile(tag.key, record); }, &error))
+    ASSERT_TRUE(
+        tav::rt::guarded([&] { e = tav::engine::Expression::compile(tag.key, record); }, &error))
         << error.description;
     EXPECT_EQ(e->resultType(), expected.type);
     if (expected.type != 'C') continue;
@@ -435,7 +454,8 @@ TEST(SchemaAgreement, EverySharedKeyCompilesAgainstItsTable) {
     for (const auto& idx : *list) {
       const Table* t = schema().find(place, idx.table);
       ASSERT_NE(t, nullptr) << "no structure for " << idx.table;
-      EXPECT_EQ(t->optional && place == Place::Public, idx.optional && place == Place::Public) << idx.table;
+      EXPECT_EQ(t->optional && place == Place::Public, idx.optional && place == Place::Public)
+          << idx.table;
       expectKeysValid(*t, idx.tags, kOld);
       expectKeysValid(*t, idx.tags, kShipped);
     }
@@ -452,8 +472,9 @@ TEST(SchemaAgreement, DeletedFilesAreObsoleteFirmTables) {
   }
   for (const Table& t : schema().tables()) {
     if (!t.obsolete) continue;
-    EXPECT_TRUE(std::any_of(firmCatalogue().begin(), firmCatalogue().end(),
-                            [&](const auto& row) { return row.deleteFile == t.baseName() + ".dbf"; }))
+    EXPECT_TRUE(
+        std::any_of(firmCatalogue().begin(), firmCatalogue().end(),
+                    [&](const auto& row) { return row.deleteFile == t.baseName() + ".dbf"; }))
         << t.name << " is obsolete but nothing deletes it";
   }
 }
@@ -469,12 +490,15 @@ TEST(SchemaAgreement, FieldCountThresholds) {
     const char* table;
     size_t below;
   } thresholds[] = {
-      {4, Place::Firm, "st_en", 62},    {4, Place::Firm, "st_gn", 57},    {4, Place::Firm, "st_dok", 21},
-      {5, Place::Firm, "st_gn", 58},    {21, Place::Firm, "p_us", 22},    {24, Place::Firm, "p_us", 24},
-      {30, Place::Firm, "firma", 146},  {32, Place::Firm, "ks_dok", 92},  {38, Place::Firm, "p_pa", 68},
-      {40, Place::Firm, "p_f", 236},    {42, Place::Firm, "sam_rej", 80}, {43, Place::Firm, "v_oss", 49},
-      {44, Place::Firm, "v_data", 82},  {44, Place::Firm, "rk_dok", 27},  {45, Place::Firm, "p_uz", 25},
-      {45, Place::Firm, "ks_auto", 32}, {46, Place::Firm, "p_dat", 76},   {2, Place::Public, "wpit", 18},
+      {4, Place::Firm, "st_en", 62},    {4, Place::Firm, "st_gn", 57},
+      {4, Place::Firm, "st_dok", 21},   {5, Place::Firm, "st_gn", 58},
+      {21, Place::Firm, "p_us", 22},    {24, Place::Firm, "p_us", 24},
+      {30, Place::Firm, "firma", 146},  {32, Place::Firm, "ks_dok", 92},
+      {38, Place::Firm, "p_pa", 68},    {40, Place::Firm, "p_f", 236},
+      {42, Place::Firm, "sam_rej", 80}, {43, Place::Firm, "v_oss", 49},
+      {44, Place::Firm, "v_data", 82},  {44, Place::Firm, "rk_dok", 27},
+      {45, Place::Firm, "p_uz", 25},    {45, Place::Firm, "ks_auto", 32},
+      {46, Place::Firm, "p_dat", 76},   {2, Place::Public, "wpit", 18},
   };
   for (const auto& c : thresholds) {
     const Table& t = table(c.place, c.table);
@@ -500,27 +524,38 @@ TEST(SchemaAgreement, FieldsTheStepsAdd) {
     char type;
     int length, decimals;
   } added[] = {
-      {1, "ks_kor", "MAJATEK", 'C', 1, 0},  {1, "ks_kor", "TYP_P", 'C', 1, 0},   {1, "ks_kor", "LP", 'N', 10, 0},
-      {1, "ks_kora", "LP", 'N', 10, 0},     {4, "st_en", "SN", 'C', 1, 0},       {4, "st_gn", "dok_l", 'C', 40, 0},
-      {4, "st_gn", "typ_l", 'C', 1, 0},     {4, "st_gn", "NR_OT", 'C', 40, 0},   {4, "st_dok", "dok_l", 'C', 40, 0},
-      {4, "st_dok", "typ_l", 'C', 1, 0},    {21, "p_us", "Koszty", 'N', 12, 2},  {21, "p_us", "Podatek", 'N', 12, 2},
-      {21, "p_us", "wyplata", 'N', 12, 2},  {21, "p_us", "is_k", 'C', 1, 0},     {21, "p_us", "is_p", 'C', 1, 0},
-      {21, "p_us", "is_r", 'C', 1, 0},      {21, "p_us", "zus52", 'N', 12, 2},   {21, "p_us", "is_z52", 'C', 1, 0},
-      {30, "firma", "metoda_zd", 'N', 1, 0}, {32, "ks_dok", "Wal", 'C', 3, 0},   {32, "ks_dok", "Dwal", 'D', 8, 0},
-      {32, "ks_dok", "Kwal", 'N', 12, 2},   {32, "ks_dok", "Kurs", 'N', 12, 8},  {38, "p_pa", "REF_OD", 'C', 6, 0},
-      {38, "p_pa", "REF_DO", 'C', 6, 0},    {38, "p_pa", "REF_KW", 'N', 10, 2},  {38, "p_alu", "przelew", 'C', 1, 0},
-      {40, "p_f", "SWY_DK", 'N', 10, 0},    {40, "p_f", "SWY_DR", 'N', 10, 0},   {40, "p_f", "SWY_GN", 'N', 10, 2},
-      {40, "p_f", "SWY_WYN", 'N', 10, 2},   {42, "sam_rej", "CO2", 'N', 10, 2},  {43, "v_oss", "NR_KSEF", 'C', 36, 0},
-      {43, "v_oss", "KSEF_SERW", 'C', 1, 0}, {44, "v_data", "DATA0_ML", 'D', 8, 0}, {44, "v_data", "DATA1_ML", 'D', 8, 0},
-      {44, "v_data", "REPLY_ML", 'D', 8, 0}, {44, "rk_dok", "R_TO_R", 'C', 1, 0}, {44, "rk_dok", "lpp_rach", 'C', 10, 0},
-      {44, "rk_dok", "lpp_dokp", 'C', 10, 0}, {45, "ks_fw", "IL_TER", 'N', 5, 0}, {45, "ks_fw", "DATA_VAT", 'D', 8, 0},
-      {45, "ks_fw", "D_KURS_TAV", 'D', 8, 0}, {45, "ks_fw", "D_KURS_VAT", 'D', 8, 0}, {45, "ks_fw", "F_kURS", 'N', 10, 4},
-      {45, "p_uz", "komornik", 'N', 10, 2}, {45, "ks_auto", "NR_KSEFZ", 'C', 36, 0}, {45, "ks_auto", "FIR_S", 'C', 80, 0},
-      {45, "ks_auto", "ADR_S", 'C', 80, 0}, {45, "ks_auto", "NIP_S", 'C', 20, 0}, {45, "ks_auto", "UE_S", 'C', 2, 0},
-      {45, "ks_auto", "FIR_Z", 'C', 80, 0}, {45, "ks_auto", "ADR_Z", 'C', 80, 0}, {45, "ks_auto", "NIP_Z", 'C', 20, 0},
-      {45, "ks_auto", "UE_Z", 'C', 2, 0},   {45, "ks_auto", "LPP_KLIS", 'C', 2, 0}, {45, "ks_auto", "LPP_KLIZ", 'C', 2, 0},
-      {46, "p_dat", "PRPL", 'N', 10, 2},    {46, "p_dat", "LICZYC", 'C', 12, 0}, {46, "p_dat", "K01", 'N', 10, 0},
-      {46, "p_dat", "K12", 'N', 10, 0},     {46, "p_dat", "P01", 'N', 10, 0},    {46, "p_dat", "P12", 'N', 10, 0},
+      {1, "ks_kor", "MAJATEK", 'C', 1, 0},     {1, "ks_kor", "TYP_P", 'C', 1, 0},
+      {1, "ks_kor", "LP", 'N', 10, 0},         {1, "ks_kora", "LP", 'N', 10, 0},
+      {4, "st_en", "SN", 'C', 1, 0},           {4, "st_gn", "dok_l", 'C', 40, 0},
+      {4, "st_gn", "typ_l", 'C', 1, 0},        {4, "st_gn", "NR_OT", 'C', 40, 0},
+      {4, "st_dok", "dok_l", 'C', 40, 0},      {4, "st_dok", "typ_l", 'C', 1, 0},
+      {21, "p_us", "Koszty", 'N', 12, 2},      {21, "p_us", "Podatek", 'N', 12, 2},
+      {21, "p_us", "wyplata", 'N', 12, 2},     {21, "p_us", "is_k", 'C', 1, 0},
+      {21, "p_us", "is_p", 'C', 1, 0},         {21, "p_us", "is_r", 'C', 1, 0},
+      {21, "p_us", "zus52", 'N', 12, 2},       {21, "p_us", "is_z52", 'C', 1, 0},
+      {30, "firma", "metoda_zd", 'N', 1, 0},   {32, "ks_dok", "Wal", 'C', 3, 0},
+      {32, "ks_dok", "Dwal", 'D', 8, 0},       {32, "ks_dok", "Kwal", 'N', 12, 2},
+      {32, "ks_dok", "Kurs", 'N', 12, 8},      {38, "p_pa", "REF_OD", 'C', 6, 0},
+      {38, "p_pa", "REF_DO", 'C', 6, 0},       {38, "p_pa", "REF_KW", 'N', 10, 2},
+      {38, "p_alu", "przelew", 'C', 1, 0},     {40, "p_f", "SWY_DK", 'N', 10, 0},
+      {40, "p_f", "SWY_DR", 'N', 10, 0},       {40, "p_f", "SWY_GN", 'N', 10, 2},
+      {40, "p_f", "SWY_WYN", 'N', 10, 2},      {42, "sam_rej", "CO2", 'N', 10, 2},
+      {43, "v_oss", "NR_KSEF", 'C', 36, 0},    {43, "v_oss", "KSEF_SERW", 'C', 1, 0},
+      {44, "v_data", "DATA0_ML", 'D', 8, 0},   {44, "v_data", "DATA1_ML", 'D', 8, 0},
+      {44, "v_data", "REPLY_ML", 'D', 8, 0},   {44, "rk_dok", "R_TO_R", 'C', 1, 0},
+      {44, "rk_dok", "lpp_rach", 'C', 10, 0},  {44, "rk_dok", "lpp_dokp", 'C', 10, 0},
+      {45, "ks_fw", "IL_TER", 'N', 5, 0},      {45, "ks_fw", "DATA_VAT", 'D', 8, 0},
+      {45, "ks_fw", "D_KURS_TAV", 'D', 8, 0},  {45, "ks_fw", "D_KURS_VAT", 'D', 8, 0},
+      {45, "ks_fw", "F_kURS", 'N', 10, 4},     {45, "p_uz", "komornik", 'N', 10, 2},
+      {45, "ks_auto", "NR_KSEFZ", 'C', 36, 0}, {45, "ks_auto", "FIR_S", 'C', 80, 0},
+      {45, "ks_auto", "ADR_S", 'C', 80, 0},    {45, "ks_auto", "NIP_S", 'C', 20, 0},
+      {45, "ks_auto", "UE_S", 'C', 2, 0},      {45, "ks_auto", "FIR_Z", 'C', 80, 0},
+      {45, "ks_auto", "ADR_Z", 'C', 80, 0},    {45, "ks_auto", "NIP_Z", 'C', 20, 0},
+      {45, "ks_auto", "UE_Z", 'C', 2, 0},      {45, "ks_auto", "LPP_KLIS", 'C', 2, 0},
+      {45, "ks_auto", "LPP_KLIZ", 'C', 2, 0},  {46, "p_dat", "PRPL", 'N', 10, 2},
+      {46, "p_dat", "LICZYC", 'C', 12, 0},     {46, "p_dat", "K01", 'N', 10, 0},
+      {46, "p_dat", "K12", 'N', 10, 0},        {46, "p_dat", "P01", 'N', 10, 0},
+      {46, "p_dat", "P12", 'N', 10, 0},
   };
   for (const auto& a : added) {
     SCOPED_TRACE(std::string(a.table) + "." + a.field);
@@ -536,7 +571,8 @@ TEST(SchemaAgreement, FieldsTheStepsAdd) {
     EXPECT_GT(positionOf(after, a.field), static_cast<int>(before.size()));
     EXPECT_EQ(f->presentAt(kOld), a.step <= 1);
   }
-  EXPECT_EQ(firm("p_dat").structureAt(kShipped).size() - firm("p_dat").structureAt(kOld).size(), 26u);
+  EXPECT_EQ(firm("p_dat").structureAt(kShipped).size() - firm("p_dat").structureAt(kOld).size(),
+            26u);
 }
 
 // Fields the steps address by number, and the named field whose width decides whether the
@@ -546,9 +582,9 @@ TEST(SchemaAgreement, FieldsAddressedByPosition) {
     int step;
     const char* table;
     int position;
-    const char* name;  // nullptr when the Part does not name it
-    int newLength;     // 0 when the step does not widen it
-    const char* guard; // the field whose width decides, nullptr when the step always widens
+    const char* name;   // nullptr when the Part does not name it
+    int newLength;      // 0 when the step does not widen it
+    const char* guard;  // the field whose width decides, nullptr when the step always widens
     int guardBelow;
   } cases[] = {
       {11, "wspolnik", 15, "adres_nrd", 10, "adres_nrd", 9},
@@ -608,46 +644,85 @@ TEST(SchemaAgreement, FieldsTheRulesUse) {
     char type;
     int minLength;
   } uses[] = {
-      {Place::Firm, "firma", "ryczalt", 'C', 1},     {Place::Firm, "firma", "ident", 'C', 1},
-      {Place::Firm, "st_gn", "data_l", 'D', 8},      {Place::Firm, "st_gn", "powody_l", 'C', 10},
-      {Place::Firm, "st_en", "lpp_i", 'C', 1},       {Place::Firm, "st_en", "nip", 'C', 10},
-      {Place::Firm, "p_p", "lpp", 'C', 1},           {Place::Firm, "p_pa", "p5", 'D', 8},
-      {Place::Firm, "p_pa", "p6", 'D', 8},           {Place::Firm, "p_um", "ift", 'C', 2},
-      {Place::Firm, "p_um", "ift2", 'C', 1},         {Place::Firm, "p_ift", "typ1", 'C', 2},
-      {Place::Firm, "p_ift", "t3", 'C', 1},          {Place::Firm, "p_cals", "dr", 'N', 2},
-      {Place::Firm, "p_cals", "dw", 'C', 30},        {Place::Firm, "p_us", "kwota", 'N', 10},
-      {Place::Firm, "p_us", "ror", 'N', 10},         {Place::Firm, "p_us", "gotowka", 'N', 10},
-      {Place::Firm, "p_us", "fp", 'N', 10},          {Place::Firm, "skl_52r", "lpp_o", 'C', 10},
-      {Place::Firm, "wspolnik", "lpp_o", 'C', 10},   {Place::Firm, "p_n", "rmc", 'C', 6},
-      {Place::Firm, "p_n", "tzus", 'C', 3},          {Place::Firm, "p_n", "dr", 'N', 2},
-      {Place::Firm, "p_n", "dk", 'N', 2},            {Place::Firm, "p_n", "godz", 'N', 5},
-      {Place::Firm, "p_n", "kwota", 'N', 10},        {Place::Firm, "p_f", "mc", 'C', 2},
-      {Place::Firm, "sam_rej", "rodzaj", 'C', 1},    {Place::Firm, "sam_rej", "cpn_t", 'N', 1},
-      {Place::Firm, "sam_rej", "rok_prod", 'C', 4},  {Place::Firm, "sam_rej", "firma", 'C', 1},
-      {Place::Firm, "sam_dok", "firma", 'C', 1},     {Place::Firm, "uwagi", "modul", 'C', 10},
-      {Place::Firm, "uwagi", "lpp", 'C', 25},        {Place::Firm, "uwagi", "tresc", 'M', 10},
-      {Place::Firm, "p_up", "lpp_p", 'C', 1},        {Place::Firm, "ks_dok", "tk", 'C', 1},
-      {Place::Firm, "ks_dok", "kwota1", 'N', 10},    {Place::Firm, "ks_dok", "kwota2", 'N', 10},
-      {Place::Firm, "ks_fw", "termin", 'D', 8},      {Place::Firm, "ks_fw", "d_vat", 'D', 8},
-      {Place::Firm, "ks_fw", "d_spr", 'D', 8},       {Place::Firm, "ks_fw", "kurs_tav", 'N', 6},
-      {Place::Firm, "ks_fw", "d_kurs", 'D', 8},      {Place::Firm, "ntx", "ok", 'L', 1},
-      {Place::Firm, "wersja", "baza", 'C', 10},      {Place::Firm, "wersja", "nr", 'N', 5},
-      {Place::Firm, "wersja", "wariant", 'C', 3},    {Place::Database, "wersja", "baza", 'C', 10},
-      {Place::Database, "wersja", "tav", 'C', 9},    {Place::Database, "wersja", "ok", 'C', 1},
-      {Place::Database, "wersja", "rok", 'C', 4},    {Place::Release, "wb", "tav", 'C', 9},
-      {Place::Program, "wersja", "rok", 'C', 4},     {Place::Program, "wersja", "tav", 'C', 9},
-      {Place::Release, "wk", "tav", 'C', 9},         {Place::Program, "baza", "path", 'C', 60},
+      {Place::Firm, "firma", "ryczalt", 'C', 1},
+      {Place::Firm, "firma", "ident", 'C', 1},
+      {Place::Firm, "st_gn", "data_l", 'D', 8},
+      {Place::Firm, "st_gn", "powody_l", 'C', 10},
+      {Place::Firm, "st_en", "lpp_i", 'C', 1},
+      {Place::Firm, "st_en", "nip", 'C', 10},
+      {Place::Firm, "p_p", "lpp", 'C', 1},
+      {Place::Firm, "p_pa", "p5", 'D', 8},
+      {Place::Firm, "p_pa", "p6", 'D', 8},
+      {Place::Firm, "p_um", "ift", 'C', 2},
+      {Place::Firm, "p_um", "ift2", 'C', 1},
+      {Place::Firm, "p_ift", "typ1", 'C', 2},
+      {Place::Firm, "p_ift", "t3", 'C', 1},
+      {Place::Firm, "p_cals", "dr", 'N', 2},
+      {Place::Firm, "p_cals", "dw", 'C', 30},
+      {Place::Firm, "p_us", "kwota", 'N', 10},
+      {Place::Firm, "p_us", "ror", 'N', 10},
+      {Place::Firm, "p_us", "gotowka", 'N', 10},
+      {Place::Firm, "p_us", "fp", 'N', 10},
+      {Place::Firm, "skl_52r", "lpp_o", 'C', 10},
+      {Place::Firm, "wspolnik", "lpp_o", 'C', 10},
+      {Place::Firm, "p_n", "rmc", 'C', 6},
+      {Place::Firm, "p_n", "tzus", 'C', 3},
+      {Place::Firm, "p_n", "dr", 'N', 2},
+      {Place::Firm, "p_n", "dk", 'N', 2},
+      {Place::Firm, "p_n", "godz", 'N', 5},
+      {Place::Firm, "p_n", "kwota", 'N', 10},
+      {Place::Firm, "p_f", "mc", 'C', 2},
+      {Place::Firm, "sam_rej", "rodzaj", 'C', 1},
+      {Place::Firm, "sam_rej", "cpn_t", 'N', 1},
+      {Place::Firm, "sam_rej", "rok_prod", 'C', 4},
+      {Place::Firm, "sam_rej", "firma", 'C', 1},
+      {Place::Firm, "sam_dok", "firma", 'C', 1},
+      {Place::Firm, "uwagi", "modul", 'C', 10},
+      {Place::Firm, "uwagi", "lpp", 'C', 25},
+      {Place::Firm, "uwagi", "tresc", 'M', 10},
+      {Place::Firm, "p_up", "lpp_p", 'C', 1},
+      {Place::Firm, "ks_dok", "tk", 'C', 1},
+      {Place::Firm, "ks_dok", "kwota1", 'N', 10},
+      {Place::Firm, "ks_dok", "kwota2", 'N', 10},
+      {Place::Firm, "ks_fw", "termin", 'D', 8},
+      {Place::Firm, "ks_fw", "d_vat", 'D', 8},
+      {Place::Firm, "ks_fw", "d_spr", 'D', 8},
+      {Place::Firm, "ks_fw", "kurs_tav", 'N', 6},
+      {Place::Firm, "ks_fw", "d_kurs", 'D', 8},
+      {Place::Firm, "ntx", "ok", 'L', 1},
+      {Place::Firm, "wersja", "baza", 'C', 10},
+      {Place::Firm, "wersja", "nr", 'N', 5},
+      {Place::Firm, "wersja", "wariant", 'C', 3},
+      {Place::Database, "wersja", "baza", 'C', 10},
+      {Place::Database, "wersja", "tav", 'C', 9},
+      {Place::Database, "wersja", "ok", 'C', 1},
+      {Place::Database, "wersja", "rok", 'C', 4},
+      {Place::Release, "wb", "tav", 'C', 9},
+      {Place::Program, "wersja", "rok", 'C', 4},
+      {Place::Program, "wersja", "tav", 'C', 9},
+      {Place::Release, "wk", "tav", 'C', 9},
+      {Place::Program, "baza", "path", 'C', 60},
       {Place::Program, "setings\\station", "path_word", 'C', 1},
-      {Place::Database, "install", "nr", 'N', 4},    {Place::Database, "install", "vnr", 'N', 1},
-      {Place::Public, "firmy", "vnr", 'N', 1},       {Place::Str, "ue", "kod", 'C', 2},
-      {Place::Str, "speed", "wersja", 'C', 9},       {Place::Str, "speed", "speed", 'N', 1},
-      {Place::Str, "nazwy", "nazwa", 'C', 1},        {Place::Str, "wzorce", "plik", 'C', 12},
-      {Place::Public, "wpit", "kw_zap", 'N', 10},    {Place::Public, "fpit", "kw_zap", 'N', 10},
-      {Place::Public, "fpit", "kw_odsetek", 'N', 10}, {Place::Public, "pit_zap", "kwota_gl", 'N', 10},
-      {Place::Public, "pit_zap", "odsetki", 'N', 10}, {Place::Public, "pit_zap", "lpp_o", 'C', 1},
-      {Place::Public, "pub_dat", "nv_d_check", 'D', 8}, {Place::Public, "pub_dat", "nv_t_check", 'C', 8},
-      {Place::Public, "pub_dat", "nv_r_check", 'C', 24}, {Place::Public, "pub_dat", "nv_d_down0", 'D', 8},
-      {Place::Public, "pub_dat", "nv_t_down0", 'C', 8}, {Place::Public, "pub_dat", "nv_d_down1", 'D', 8},
+      {Place::Database, "install", "nr", 'N', 4},
+      {Place::Database, "install", "vnr", 'N', 1},
+      {Place::Public, "firmy", "vnr", 'N', 1},
+      {Place::Str, "ue", "kod", 'C', 2},
+      {Place::Str, "speed", "wersja", 'C', 9},
+      {Place::Str, "speed", "speed", 'N', 1},
+      {Place::Str, "nazwy", "nazwa", 'C', 1},
+      {Place::Str, "wzorce", "plik", 'C', 12},
+      {Place::Public, "wpit", "kw_zap", 'N', 10},
+      {Place::Public, "fpit", "kw_zap", 'N', 10},
+      {Place::Public, "fpit", "kw_odsetek", 'N', 10},
+      {Place::Public, "pit_zap", "kwota_gl", 'N', 10},
+      {Place::Public, "pit_zap", "odsetki", 'N', 10},
+      {Place::Public, "pit_zap", "lpp_o", 'C', 1},
+      {Place::Public, "pub_dat", "nv_d_check", 'D', 8},
+      {Place::Public, "pub_dat", "nv_t_check", 'C', 8},
+      {Place::Public, "pub_dat", "nv_r_check", 'C', 24},
+      {Place::Public, "pub_dat", "nv_d_down0", 'D', 8},
+      {Place::Public, "pub_dat", "nv_t_down0", 'C', 8},
+      {Place::Public, "pub_dat", "nv_d_down1", 'D', 8},
       {Place::Public, "pub_dat", "nv_t_down1", 'C', 8},
   };
   for (const auto& u : uses) {
@@ -661,7 +736,8 @@ TEST(SchemaAgreement, FieldsTheRulesUse) {
   auto layout = [](Place p, const char* name) {
     std::string out;
     for (const Field& f : table(p, name).structureAt(kShipped)) {
-      out += lower(f.name) + " " + f.type + " " + std::to_string(f.length) + " " + std::to_string(f.decimals) + ";";
+      out += lower(f.name) + " " + f.type + " " + std::to_string(f.length) + " " +
+             std::to_string(f.decimals) + ";";
     }
     return out;
   };
@@ -702,20 +778,33 @@ TEST(SchemaAgreement, WidthsThatSeeksAndCopiesShare) {
       {Place::Database, "install", "vnr", Place::Public, "firmy", "vnr"},
   };
   for (const auto& s : same) {
-    EXPECT_EQ(width(s.pa, s.ta, s.fa), width(s.pb, s.tb, s.fb)) << s.ta << "." << s.fa << " / " << s.tb << "." << s.fb;
+    EXPECT_EQ(width(s.pa, s.ta, s.fa), width(s.pb, s.tb, s.fb))
+        << s.ta << "." << s.fa << " / " << s.tb << "." << s.fb;
     EXPECT_GT(width(s.pa, s.ta, s.fa), 0) << s.ta << "." << s.fa;
   }
   struct Fits {
     const char *from, *to;
-  } copies[] = {{"nr_ksef", "nr_ksefz"}, {"firma", "fir_z"}, {"adres", "adr_z"}, {"nip", "nip_z"},
-                {"ue", "ue_z"},          {"kli", "lpp_kliz"}, {"firma", "fir_s"}, {"adres", "adr_s"},
-                {"nip", "nip_s"},        {"ue", "ue_s"},      {"kli", "lpp_klis"}, {"nr_ksef", "nr_ksef"},
+  } copies[] = {{"nr_ksef", "nr_ksefz"},
+                {"firma", "fir_z"},
+                {"adres", "adr_z"},
+                {"nip", "nip_z"},
+                {"ue", "ue_z"},
+                {"kli", "lpp_kliz"},
+                {"firma", "fir_s"},
+                {"adres", "adr_s"},
+                {"nip", "nip_s"},
+                {"ue", "ue_s"},
+                {"kli", "lpp_klis"},
+                {"nr_ksef", "nr_ksef"},
                 {"ksef_serw", "ksef_serw"}};
   for (const auto& c : copies) {
-    EXPECT_LE(width(Place::Firm, "ks_dok", c.from), width(Place::Firm, "ks_auto", c.to)) << c.from << " -> " << c.to;
+    EXPECT_LE(width(Place::Firm, "ks_dok", c.from), width(Place::Firm, "ks_auto", c.to))
+        << c.from << " -> " << c.to;
   }
-  // Step 044 moves notes under keys of the module, "F", four digits and an employee key left-padded to 20.
-  EXPECT_EQ(width(Place::Firm, "uwagi", "modul") + width(Place::Firm, "uwagi", "lpp"), 10 + 1 + 4 + 20);
+  // Step 044 moves notes under keys of the module, "F", four digits and an employee key left-padded
+  // to 20.
+  EXPECT_EQ(width(Place::Firm, "uwagi", "modul") + width(Place::Firm, "uwagi", "lpp"),
+            10 + 1 + 4 + 20);
   EXPECT_LE(width(Place::Firm, "p_up", "lpp"), 20);
   EXPECT_LE(width(Place::Firm, "p_up", "lpp_p"), 20);
 }
@@ -728,7 +817,8 @@ TEST(SchemaAgreement, DurationFieldsFollowTheWorkstationName) {
   for (size_t i = 3; i < fields.size(); ++i) EXPECT_EQ(fields[i].type, 'N') << fields[i].name;
 }
 
-// A firm at 025.01.022 (one of the sample firms) already has the contract flags that step 024 reads.
+// A firm at 025.01.022 (one of the sample firms) already has the contract flags that step 024
+// reads.
 TEST(SchemaAgreement, StructuresBetweenReleasesFollowTheSteps) {
   auto p_us = firm("p_us").structureAt("025.01.022");
   EXPECT_TRUE(fieldOf(p_us, "is_p").has_value());
@@ -747,13 +837,14 @@ TEST(SchemaAgreement, StructuresBetweenReleasesFollowTheSteps) {
 // upgrade refreshes, and every firm table the steps take from str\.
 TEST(SchemaAgreement, EveryCopiedTemplateHasAStructure) {
   const char* templates[] = {
-      "inf_fir", "rnf_fir", "ks_dok",  "ks_kor",  "ks_kora", "br_cfg",  "data",     "firma",   "lic_ods",
-      "p_fmc",   "p_fpar",  "p_kals",  "p_kalw",  "pr_mc",   "st_data", "st_limit", "v_data",  "v_kor",
-      "v_rok",   "v_wystaw", "wersje", "wersja",  "wpit",    "st_dok",  "st_gn",    "st_en",   "wspolnik",
-      "p_fron_p", "cpn",    "p_us",    "sme_cfg", "sme_ewi", "sme_lim", "sme_zw",   "p_skld",  "p_fcfg",
-      "p_alu",   "p_pa",    "p_f",     "ue",      "ksef_p",  "v_oss",   "rk_dok",   "ks_auto", "ks_fw",
-      "p_uz",    "sam_dok", "sam_rej", "p_dat",   "ods_tab", "euro",    "ebc_euro", "speed",   "pity",
-      "pl_min",  "min_zus", "pl_ulga", "st_ref",  "p_wolne", "nazwy",   "semafor",  "klient",  "wzorce",
+      "inf_fir", "rnf_fir", "ks_dok",   "ks_kor",   "ks_kora", "br_cfg", "data",    "firma",
+      "lic_ods", "p_fmc",   "p_fpar",   "p_kals",   "p_kalw",  "pr_mc",  "st_data", "st_limit",
+      "v_data",  "v_kor",   "v_rok",    "v_wystaw", "wersje",  "wersja", "wpit",    "st_dok",
+      "st_gn",   "st_en",   "wspolnik", "p_fron_p", "cpn",     "p_us",   "sme_cfg", "sme_ewi",
+      "sme_lim", "sme_zw",  "p_skld",   "p_fcfg",   "p_alu",   "p_pa",   "p_f",     "ue",
+      "ksef_p",  "v_oss",   "rk_dok",   "ks_auto",  "ks_fw",   "p_uz",   "sam_dok", "sam_rej",
+      "p_dat",   "ods_tab", "euro",     "ebc_euro", "speed",   "pity",   "pl_min",  "min_zus",
+      "pl_ulga", "st_ref",  "p_wolne",  "nazwy",    "semafor", "klient", "wzorce",
   };
   for (const char* name : templates) {
     const Table* t = schema().find(Place::Str, name);
@@ -779,7 +870,8 @@ TEST(SchemaAgreement, FirmTableNamesSurviveTheConversionsTemporaryFiles) {
     EXPECT_NE(name.rfind("rob", 0), 0u) << name;
     EXPECT_NE(name, "stary");
     for (char prefix : {'z', 'x', 'a'}) {
-      EXPECT_EQ(firmNames.count(prefix + name), 0u) << prefix + name << " is a temporary name of " << name;
+      EXPECT_EQ(firmNames.count(prefix + name), 0u)
+          << prefix + name << " is a temporary name of " << name;
     }
   }
 }

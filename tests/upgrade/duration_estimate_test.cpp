@@ -35,7 +35,7 @@ TEST(DurationText, DaysHoursMinutesSecondsThatAreThere) {
   EXPECT_EQ(durationText(86400), "1 dni ");
   EXPECT_EQ(durationText(90061), "1 dni 1 godz. 1 min. 1 sek. ");
   EXPECT_EQ(durationText(3599.99999999), "1 godz. ");  // a hair below the hour is the hour
-  EXPECT_EQ(durationText(119.7), "2 min. ");  // never "1 min. 60 sek."
+  EXPECT_EQ(durationText(119.7), "2 min. ");           // never "1 min. 60 sek."
   EXPECT_EQ(durationText(3659.6), "1 godz. 1 min. ");
 }
 
@@ -57,9 +57,12 @@ class DurationEstimate : public ::testing::Test {
     gui::app().reset();
   }
   // nazwy.dbf: name, data, czas, then s1..s<width count> N width, records of name and s1, s2...
-  static void stations(const std::vector<std::pair<std::string, std::vector<double>>>& rows, int width = 10) {
-    std::vector<engine::FieldSpec> fields = {{"NAZWA", 'C', 20, 0}, {"DATA", 'D', 8, 0}, {"CZAS", 'C', 8, 0}};
-    for (int k = 1; k <= 9; ++k) fields.push_back({"S" + std::to_string(k), 'N', static_cast<uint16_t>(width), 0});
+  static void stations(const std::vector<std::pair<std::string, std::vector<double>>>& rows,
+                       int width = 10) {
+    std::vector<engine::FieldSpec> fields = {
+        {"NAZWA", 'C', 20, 0}, {"DATA", 'D', 8, 0}, {"CZAS", 'C', 8, 0}};
+    for (int k = 1; k <= 9; ++k)
+      fields.push_back({"S" + std::to_string(k), 'N', static_cast<uint16_t>(width), 0});
     write("C:\\baza\\str\\nazwy.dbf", fields, [&](engine::WorkArea& a) {
       for (const auto& [name, seconds] : rows) {
         ASSERT_TRUE(a.append());
@@ -69,13 +72,14 @@ class DurationEstimate : public ::testing::Test {
     });
   }
   static void shippedClasses(const std::vector<std::pair<std::string, int>>& rows) {
-    write(".\\str\\speed.dbf", {{"WERSJA", 'C', 9, 0}, {"SPEED", 'N', 2, 0}}, [&](engine::WorkArea& a) {
-      for (const auto& [release, speed] : rows) {
-        ASSERT_TRUE(a.append());
-        a.put("wersja", rt::Value(release));
-        a.put("speed", rt::Value(speed));
-      }
-    });
+    write(".\\str\\speed.dbf", {{"WERSJA", 'C', 9, 0}, {"SPEED", 'N', 2, 0}},
+          [&](engine::WorkArea& a) {
+            for (const auto& [release, speed] : rows) {
+              ASSERT_TRUE(a.append());
+              a.put("wersja", rt::Value(release));
+              a.put("speed", rt::Value(speed));
+            }
+          });
   }
   static void write(const std::string& path, const std::vector<engine::FieldSpec>& fields,
                     const std::function<void(engine::WorkArea&)>& fill) {
@@ -86,9 +90,11 @@ class DurationEstimate : public ::testing::Test {
   }
   // nazwy.dbf as an independent reader sees it: name and s1..s9 per record, "-" for a blank.
   std::string stored(const std::string& db = "baza") {
-    return run("/usr/bin/python3 -c \"import dbfread,sys\nfor r in dbfread.DBF(sys.argv[1]):\n"
-               "  v=list(r.values()); print('|'.join([v[0]]+['-' if x is None else str(x) for x in v[3:]]))\" " +
-               (map_.driveC() / db / "str" / "nazwy.dbf").string());
+    return run(
+        "/usr/bin/python3 -c \"import dbfread,sys\nfor r in dbfread.DBF(sys.argv[1]):\n"
+        "  v=list(r.values()); print('|'.join([v[0]]+['-' if x is None else str(x) for x in "
+        "v[3:]]))\" " +
+        (map_.driveC() / db / "str" / "nazwy.dbf").string());
   }
   // Answers the confirmation box with `button` (empty: Esc) after checking what it says. The
   // box shows the duration's line without its trailing blank.
@@ -97,11 +103,15 @@ class DurationEstimate : public ::testing::Test {
       gui::Dialog* box = gui::topWindow();
       ASSERT_NE(box, nullptr);
       EXPECT_EQ(rt::oemToUtf8(box->title()), title);
-      EXPECT_NE(gui::findByCaption(*box, "Instalacja potrwa w przybliżeniu\n"_oem + rt::rTrim(duration)), nullptr)
+      EXPECT_NE(
+          gui::findByCaption(*box, "Instalacja potrwa w przybliżeniu\n"_oem + rt::rTrim(duration)),
+          nullptr)
           << gui::describe(*box);
       EXPECT_NE(gui::findByCaption(*box, "Zrezygnuj"_oem), nullptr);
-      if (button.empty()) gui::input::press(gui::key::Esc);
-      else gui::input::click(*gui::findByCaption(*box, button));
+      if (button.empty())
+        gui::input::press(gui::key::Esc);
+      else
+        gui::input::click(*gui::findByCaption(*box, button));
     });
   }
   // True when the estimate went on without a box: one left unanswered would time out.
@@ -174,7 +184,7 @@ TEST_F(DurationEstimate, RecordsUnderTheRunsClassWhatTheRecordCanTake) {
   ZAPISZ_PREDKOSC(7200, "C:\\baza\\");
   convert::setSpeedClass(2);
   ZAPISZ_PREDKOSC(1200 - 86400, "C:\\baza\\");  // 23:50 to 00:10 in seconds since midnight
-  convert::setSpeedClass(12);                    // no field for it
+  convert::setSpeedClass(12);                   // no field for it
   ZAPISZ_PREDKOSC(99, "C:\\baza\\");
   EXPECT_EQ(stored(), "STANOWISKO1|1|2|3|4|5|6|7|8|9\nKASA_1|3725|1200|-|-|7200|-|-|-|-\n");
 
@@ -201,7 +211,8 @@ TEST_F(DurationEstimate, OnTheGeneratedReleaseAndDatabase) {
   const fs::path tool = fs::path(TAV_BINARY_DIR) / "tools" / "mkrelease" / "mkrelease";
   ASSERT_TRUE(fs::exists(tool)) << "build the mkrelease target first: " << tool;
   run(tool.string() + " release " + (map_.driveC() / "wydanie").string());
-  run(tool.string() + " database " + (map_.driveC() / "db").string() + " --release 025.01.001 --firms 1 --records 2");
+  run(tool.string() + " database " + (map_.driveC() / "db").string() +
+      " --release 025.01.001 --firms 1 --records 2");
   fs::current_path(map_.driveC() / "wydanie");
   EXPECT_TRUE(goesOnUnasked("C:\\db\\", "25.01.001"));
   // A full reindex put a run in class 5; an upgrade from 25.01.001 is of class 4 (25.01.045)

@@ -39,9 +39,12 @@ rt::Error openError() {
   return e;
 }
 
-rt::Value list(std::vector<std::string> texts) { return rt::Value(rt::Array(texts.begin(), texts.end())); }
+rt::Value list(std::vector<std::string> texts) {
+  return rt::Value(rt::Array(texts.begin(), texts.end()));
+}
 
-const std::string kChanged = "Lista firm w ktorych dokonano istotnych zmian:\r\n" + std::string(46, '-') + "\r\n";
+const std::string kChanged =
+    "Lista firm w ktorych dokonano istotnych zmian:\r\n" + std::string(46, '-') + "\r\n";
 
 class InstallReport : public ::testing::Test {
  protected:
@@ -67,7 +70,9 @@ TEST_F(InstallReport, FailuresInAnsiWithTheFirstErrorDescribedThenChangedFirmsIn
 
   const std::string text = readHost(report());
   const size_t eol = text.find("\r\n");
-  EXPECT_TRUE(std::regex_match(text.substr(0, eol), std::regex(R"(\(\d{4}\.\d\d\.\d\d/\d\d:\d\d\)  Raport z instalacji wersji: 25\.01\.023)")))
+  EXPECT_TRUE(std::regex_match(
+      text.substr(0, eol),
+      std::regex(R"(\(\d{4}\.\d\d\.\d\d/\d\d:\d\d\)  Raport z instalacji wersji: 25\.01\.023)")))
       << text.substr(0, eol);
   EXPECT_EQ(text.substr(eol + 2),
             std::string(48, '-') + "\r\n" + ansi("Firma nr: 3 Błąd podczas instalacji:\r\n") +
@@ -78,32 +83,39 @@ TEST_F(InstallReport, FailuresInAnsiWithTheFirstErrorDescribedThenChangedFirmsIn
                 "genCode           :         21\r\noperation         : DBUSEAREA\r\n"
                 "osCode            :         32\r\nseverity          :          2\r\n"
                 "subCode           :       1001\r\nsubSystem         : DBFCDX\r\n" +
-                std::string(78, '-') + "\r\n\r\n" + ansi("Firma nr: 7 Błąd podczas instalacji:\r\n") + "\r\n\r\n" +
-                kChanged + "Firma: " + changed + "\r\nFirma: " + "Żabka"_oem + "\r\n");
-  EXPECT_NE(text.find("B\xB3\xB9""d"), std::string::npos);  // 'ł' 'ą' of 1250 ...
-  EXPECT_NE(text.find("Us\x88ugi"), std::string::npos);     // ... and 'ł' of 852 in one file
+                std::string(78, '-') + "\r\n\r\n" +
+                ansi("Firma nr: 7 Błąd podczas instalacji:\r\n") + "\r\n\r\n" + kChanged +
+                "Firma: " + changed + "\r\nFirma: " + "Żabka"_oem + "\r\n");
+  EXPECT_NE(text.find("B\xB3\xB9"
+                      "d"),
+            std::string::npos);                          // 'ł' 'ą' of 1250 ...
+  EXPECT_NE(text.find("Us\x88ugi"), std::string::npos);  // ... and 'ł' of 852 in one file
 
   // The log of failed firms, in 1250, in the working directory.
   ASSERT_TRUE(writeFailureLog(failures.log));
-  EXPECT_EQ(readHost(map_.driveC() / "rel" / "error.log"),
-            ansi("Nie udało się zainstalować firmy nr: 3. Napraw firmę i spróbuj jeszcze raz!\r\n"
-                 "Nie udało się zainstalować firmy nr: 7. Napraw firmę i spróbuj jeszcze raz!\r\n"));
+  EXPECT_EQ(
+      readHost(map_.driveC() / "rel" / "error.log"),
+      ansi("Nie udało się zainstalować firmy nr: 3. Napraw firmę i spróbuj jeszcze raz!\r\n"
+           "Nie udało się zainstalować firmy nr: 7. Napraw firmę i spróbuj jeszcze raz!\r\n"));
 }
 
 TEST_F(InstallReport, ErrorDescriptionOfOtherArguments) {
   rt::Error e = openError();
   e.args.clear();
-  EXPECT_TRUE(ERR_PIS(e).starts_with(";Argumenty         :  NIL;canDefault        : .T.;")) << ERR_PIS(e);
+  EXPECT_TRUE(ERR_PIS(e).starts_with(";Argumenty         :  NIL;canDefault        : .T.;"))
+      << ERR_PIS(e);
   e.args = {rt::Value(true), rt::Value(), rt::Value(rt::Date::fromYmd(2025, 1, 31))};
-  EXPECT_TRUE(ERR_PIS(e).starts_with(";Argumenty         : ;( 1) typ=L: .T.;( 2) typ=U: NIL;( 3) typ=D: 2025.01.31;"))
+  EXPECT_TRUE(ERR_PIS(e).starts_with(
+      ";Argumenty         : ;( 1) typ=L: .T.;( 2) typ=U: NIL;( 3) typ=D: 2025.01.31;"))
       << ERR_PIS(e);
   EXPECT_TRUE(ERR_PIS(e).ends_with(";subSystem         : DBFCDX;" + std::string(78, '-') + ";"));
 
   FirmFailures unknown;  // a first failure whose error is unknown has no description at all
   unknown.add(1234, nullptr);
   unknown.add(12, &e);
-  EXPECT_EQ(unknown.entries, (std::vector<std::string>{"Firma nr: 1234 Błąd podczas instalacji:;"_oem,
-                                                      "Firma nr: 12 Błąd podczas instalacji:;"_oem}));
+  EXPECT_EQ(unknown.entries,
+            (std::vector<std::string>{"Firma nr: 1234 Błąd podczas instalacji:;"_oem,
+                                      "Firma nr: 12 Błąd podczas instalacji:;"_oem}));
 }
 
 TEST_F(InstallReport, WithoutFailuresOnlyChangedFirmsAreReported) {
@@ -112,9 +124,11 @@ TEST_F(InstallReport, WithoutFailuresOnlyChangedFirmsAreReported) {
   EXPECT_FALSE(fs::exists(report()) || fs::exists(map_.driveC() / "rel" / "error.log"));
 
   ASSERT_TRUE(writeInstallReport("C:\\baza\\", {}, list({"firma1", "Łódź"_oem})));
-  EXPECT_EQ(readHost(report()), "\r\n" + kChanged + "Firma: firma1\r\nFirma: " + "Łódź"_oem + "\r\n");
+  EXPECT_EQ(readHost(report()),
+            "\r\n" + kChanged + "Firma: firma1\r\nFirma: " + "Łódź"_oem + "\r\n");
 
-  EXPECT_FALSE(writeInstallReport("C:\\brak\\", {}, list({"a"})));  // a report not written is not one
+  EXPECT_FALSE(
+      writeInstallReport("C:\\brak\\", {}, list({"a"})));  // a report not written is not one
 }
 
 }  // namespace

@@ -17,16 +17,16 @@ TEST(RemainingTime, AveragePaceTimesFirmsLeft) {
   EXPECT_EQ(OBLICZ_CZAS(1000, 1120, 2), "00:08:00");
   EXPECT_EQ(OBLICZ_CZAS(0, 7385, 5), "02:03:05");
   EXPECT_EQ(OBLICZ_CZAS(1000, 1000, 0), "00:00:00");
-  EXPECT_EQ(OBLICZ_CZAS(0, 50, 12), "00:00:00");       // more done than counted: none left
-  EXPECT_EQ(OBLICZ_CZAS(86340, 60, 5), "00:02:00");    // 23:59:00 to 00:01:00
+  EXPECT_EQ(OBLICZ_CZAS(0, 50, 12), "00:00:00");     // more done than counted: none left
+  EXPECT_EQ(OBLICZ_CZAS(86340, 60, 5), "00:02:00");  // 23:59:00 to 00:01:00
   OBLICZ_CZAS(3);
-  EXPECT_EQ(OBLICZ_CZAS(0, 119.3, 2), "00:01:00");     // 59.65 s, never "00:00:60"
+  EXPECT_EQ(OBLICZ_CZAS(0, 119.3, 2), "00:01:00");  // 59.65 s, never "00:00:60"
   EXPECT_EQ(OBLICZ_CZAS(0, 118.8, 2), "00:00:59");
   OBLICZ_CZAS(2);
   EXPECT_EQ(OBLICZ_CZAS(0, 3599.7, 1), "01:00:00");
   EXPECT_EQ(OBLICZ_CZAS(0, 7199.9999999, 1), "02:00:00");  // a hair below the hour
   OBLICZ_CZAS(1000);
-  EXPECT_EQ(OBLICZ_CZAS(0, 600, 1), "166:30:00");      // days ahead: not "**:30:00"
+  EXPECT_EQ(OBLICZ_CZAS(0, 600, 1), "166:30:00");  // days ahead: not "**:30:00"
   OBLICZ_CZAS(std::nullopt);
   EXPECT_EQ(OBLICZ_CZAS(0, 60, 1), "?");
 }
@@ -46,9 +46,13 @@ TEST(ProgressTexts, FirmsEstimatesAndFinishTime) {
   gui::useHeadless();
   gui::Widget& area = gui::app().createDialog(nullptr, {0, 0}, {500, 300}).drawingArea();
   for (int i = 1; i <= 12; ++i)
-    area.add<gui::Static>(gui::StaticType::Text, gui::Point{0, 20 * i}, gui::Size{100, 18}).setCaption("?");
+    area.add<gui::Static>(gui::StaticType::Text, gui::Point{0, 20 * i}, gui::Size{100, 18})
+        .setCaption("?");
   auto text = [&](size_t n) { return area.children().at(n - 1)->caption(); };
-  auto seconds = [](const std::string& t) { return std::stoi(t.substr(0, 2)) * 3600 + std::stoi(t.substr(3, 2)) * 60 + std::stoi(t.substr(6)); };
+  auto seconds = [](const std::string& t) {
+    return std::stoi(t.substr(0, 2)) * 3600 + std::stoi(t.substr(3, 2)) * 60 +
+           std::stoi(t.substr(6));
+  };
   auto finishesAfter = [&](int left) {
     EXPECT_TRUE(std::regex_match(text(9), std::regex(R"(\d\d:\d\d:\d\d)"))) << text(9);
     EXPECT_EQ(seconds(text(11)), (seconds(text(9)) + left) % 86400) << text(9) << " " << text(11);

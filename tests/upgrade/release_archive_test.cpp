@@ -51,7 +51,8 @@ class ReleaseArchive : public ::testing::Test {
     rt::resetShared();
     rt::shared().wersja_p = "25.01.023";
     gui::useHeadless();
-    shell::LICZNIK(rt::Array{20, 40}, 300, 10, "Start", &gui::app().createDialog(nullptr, {0, 0}, {500, 300}).drawingArea());
+    shell::LICZNIK(rt::Array{20, 40}, 300, 10, "Start",
+                   &gui::app().createDialog(nullptr, {0, 0}, {500, 300}).drawingArea());
   }
   void TearDown() override {
     shell::LICZNIK("DEL");
@@ -61,13 +62,15 @@ class ReleaseArchive : public ::testing::Test {
   // upper-case order) with the files they come from.
   std::vector<std::pair<std::string, fs::path>> expected() const {
     std::vector<std::pair<std::string, fs::path>> out;
-    for (std::string mask : {"*.dbf", "czytaj.to/", "RAVIMON/", "MASK/", "*.dll", "tav.exe", "un_tav.exe", "setup2.exe",
-                             "7z.exe", "openssl.exe", "msxsl.exe", "PUBLIC/", "STR/", "TXT/", "W001/", "XML/"}) {
+    for (std::string mask : {"*.dbf", "czytaj.to/", "RAVIMON/", "MASK/", "*.dll", "tav.exe",
+                             "un_tav.exe", "setup2.exe", "7z.exe", "openssl.exe", "msxsl.exe",
+                             "PUBLIC/", "STR/", "TXT/", "W001/", "XML/"}) {
       const bool dir = mask.ends_with("/");
       std::vector<fs::path> files;
       for (const auto& e : fs::directory_iterator(dir ? rel_ / caseOf(mask, ::tolower) : rel_)) {
         std::string name = caseOf(e.path().filename().string(), ::tolower);
-        if (e.is_regular_file() && (dir || (mask[0] == '*' ? name.ends_with(mask.substr(1)) : name == mask)))
+        if (e.is_regular_file() &&
+            (dir || (mask[0] == '*' ? name.ends_with(mask.substr(1)) : name == mask)))
           files.push_back(e.path());
       }
       std::sort(files.begin(), files.end(), [](auto& a, auto& b) {
@@ -77,7 +80,9 @@ class ReleaseArchive : public ::testing::Test {
     }
     return out;
   }
-  fs::path archive(const char* release = "25.01.023") const { return map_.driveC() / "baza" / "install" / (release + std::string(".zip")); }
+  fs::path archive(const char* release = "25.01.023") const {
+    return map_.driveC() / "baza" / "install" / (release + std::string(".zip"));
+  }
 
   TempDriveMap map_;
   const fs::path rel_ = map_.driveC() / "rel";
@@ -86,7 +91,8 @@ class ReleaseArchive : public ::testing::Test {
 TEST_F(ReleaseArchive, HoldsEveryMatchedFileOfTheReleaseUnchanged) {
   TempDriveMap::put(archive("25.01.001"), "previous release");
   PAKUJ_DO_ZIPA("C:\\baza\\");
-  EXPECT_EQ(std::distance(fs::directory_iterator(archive().parent_path()), {}), 1);  // the newest only
+  EXPECT_EQ(std::distance(fs::directory_iterator(archive().parent_path()), {}),
+            1);  // the newest only
   EXPECT_EQ(run("unzip -tq " + archive().string()).first, 0);
   EXPECT_EQ(run("unzip -zq " + archive().string()).second, "TAVTamborex\n");
 
@@ -99,7 +105,8 @@ TEST_F(ReleaseArchive, HoldsEveryMatchedFileOfTheReleaseUnchanged) {
 
   fs::path out = map_.root() / "out";
   ASSERT_EQ(run("unzip -q " + archive().string() + " -d " + out.string()).first, 0);
-  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), static_cast<long>(want.size()) + 8);  // 8 directories
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}),
+            static_cast<long>(want.size()) + 8);  // 8 directories
   for (const auto& [name, file] : want) EXPECT_EQ(readHost(out / name), readHost(file)) << name;
 
   auto bar = shell::licznikState();  // files, not bytes
@@ -120,7 +127,8 @@ TEST_F(ReleaseArchive, AnArchiveOfTheSameReleaseIsNeverTouched) {
   rt::shared().wersja_p = "25.01.024";  // another release empties install\ and archives anew
   PAKUJ_DO_ZIPA("C:\\baza\\");
   EXPECT_FALSE(fs::exists(archive()) || fs::exists(archive().parent_path() / "inny.txt"));
-  EXPECT_TRUE(run("zipinfo -1 " + archive("25.01.024").string()).second.starts_with("nowy.dbf\nwb.dbf\n"));
+  EXPECT_TRUE(
+      run("zipinfo -1 " + archive("25.01.024").string()).second.starts_with("nowy.dbf\nwb.dbf\n"));
 }
 
 TEST_F(ReleaseArchive, MasksThatMatchNothingAreSkippedAndFailuresLeaveNoArchive) {
@@ -136,12 +144,14 @@ TEST_F(ReleaseArchive, MasksThatMatchNothingAreSkippedAndFailuresLeaveNoArchive)
 
   EXPECT_FALSE(MAKEZIP("C:\\baza\\pusty.zip", {".\\BRAK\\*.*", ".\\*.xyz"}));  // nothing matched
   EXPECT_FALSE(MAKEZIP("C:\\brak\\r.zip", releaseMasks()));                    // cannot be opened
-  fs::create_symlink(rel_ / "brak.dat", rel_ / "str" / "zerwany.dbf");           // listed, unreadable
+  fs::create_symlink(rel_ / "brak.dat", rel_ / "str" / "zerwany.dbf");         // listed, unreadable
   EXPECT_FALSE(MAKEZIP("C:\\baza\\zly.zip", releaseMasks()));
   fs::remove(rel_ / "str" / "zerwany.dbf");
-  EXPECT_FALSE(MAKEZIP("C:\\baza\\dlugi.zip", releaseMasks(), std::string(70000, 'x')));  // not saved
+  EXPECT_FALSE(
+      MAKEZIP("C:\\baza\\dlugi.zip", releaseMasks(), std::string(70000, 'x')));  // not saved
   std::vector<std::string> left;
-  for (const auto& e : fs::directory_iterator(made.parent_path())) left.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(made.parent_path()))
+    left.push_back(e.path().filename().string());
   EXPECT_EQ(left, std::vector<std::string>{"r.zip"});
 }
 

@@ -39,7 +39,8 @@ std::string readHost(const fs::path& p) {
 // Per entry name, method, flags and time, then the comment, after the reader's own CRC check.
 const char* const kDescribe =
     "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1])\nassert z.testzip() is None\n"
-    "for i in z.infolist(): print('%s|%d|%d|%04d-%02d-%02d %02d:%02d:%02d' % ((i.filename, i.compress_type, "
+    "for i in z.infolist(): print('%s|%d|%d|%04d-%02d-%02d %02d:%02d:%02d' % ((i.filename, "
+    "i.compress_type, "
     "i.flag_bits) + i.date_time))\nprint('comment=' + z.comment.decode('utf-8'))\n";
 
 class ZipWriterTest : public ::testing::Test {
@@ -48,11 +49,14 @@ class ZipWriterTest : public ::testing::Test {
     fs::create_directories(map_.driveC() / "db");
     std::ofstream(map_.root() / "describe.py") << kDescribe;
   }
-  void put(const std::string& name, const std::string& content) { TempDriveMap::put(map_.driveC() / "rel" / name, content); }
+  void put(const std::string& name, const std::string& content) {
+    TempDriveMap::put(map_.driveC() / "rel" / name, content);
+  }
   fs::path host() const { return map_.driveC() / "db" / "a.zip"; }
   bool leftovers() const { return fs::exists(map_.driveC() / "db" / "a.zip.tmp"); }
   std::string describe() {
-    auto [status, out] = run("/usr/bin/python3 " + (map_.root() / "describe.py").string() + " " + host().string());
+    auto [status, out] =
+        run("/usr/bin/python3 " + (map_.root() / "describe.py").string() + " " + host().string());
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(run("unzip -tq " + host().string()).first, 0);
     return out;
@@ -64,7 +68,8 @@ class ZipWriterTest : public ::testing::Test {
 
 TEST_F(ZipWriterTest, ReadersGetBackEveryFileNameTimeAndComment) {
   std::string text, noise(200000, '\0');  // noise spans several chunks and does not shrink
-  for (int i = 0; i < 5000; ++i) text += "Faktura nr " + std::to_string(i) + " dla firmy Kowalski\r\n";
+  for (int i = 0; i < 5000; ++i)
+    text += "Faktura nr " + std::to_string(i) + " dla firmy Kowalski\r\n";
   std::mt19937 g(7);
   for (char& c : noise) c = static_cast<char>(g());
   put("opis.txt", text);
@@ -72,7 +77,8 @@ TEST_F(ZipWriterTest, ReadersGetBackEveryFileNameTimeAndComment) {
   put("puste.dat", "");
   put("Wyciąg.txt", "lista płac");
   struct tm tm {};  // 2001-02-03 04:05:06 local time, as DOS times keep it
-  tm.tm_year = 101, tm.tm_mon = 1, tm.tm_mday = 3, tm.tm_hour = 4, tm.tm_min = 5, tm.tm_sec = 6, tm.tm_isdst = -1;
+  tm.tm_year = 101, tm.tm_mon = 1, tm.tm_mday = 3, tm.tm_hour = 4, tm.tm_min = 5, tm.tm_sec = 6,
+  tm.tm_isdst = -1;
   struct timeval times[2] = {{mktime(&tm), 0}, {mktime(&tm), 0}};
   ASSERT_EQ(::utimes((map_.driveC() / "rel" / "puste.dat").c_str(), times), 0);
 
@@ -89,7 +95,9 @@ TEST_F(ZipWriterTest, ReadersGetBackEveryFileNameTimeAndComment) {
   std::string out = describe();
   EXPECT_TRUE(out.starts_with("opis.txt|8|0|")) << out;
   EXPECT_NE(out.find("\nSTR/szum.bin|0|0|"), std::string::npos) << out;
-  EXPECT_NE(out.find("\npuste.dat|0|0|2001-02-03 04:05:06\nTXT/Wyciąg.txt|0|2048|"), std::string::npos) << out;
+  EXPECT_NE(out.find("\npuste.dat|0|0|2001-02-03 04:05:06\nTXT/Wyciąg.txt|0|2048|"),
+            std::string::npos)
+      << out;
   EXPECT_TRUE(out.ends_with("\ncomment=TAVŻuraw\n")) << out;
   EXPECT_LT(fs::file_size(host()), noise.size() + text.size() / 4);
 
@@ -104,7 +112,8 @@ TEST_F(ZipWriterTest, FilesAndNamesThatCannotGoInFailAloneWithoutDamage) {
   put("a.txt", "a");
   fs::create_directories(map_.driveC() / "rel" / "katalog");
   TempDriveMap::put(map_.driveC() / "rel" / "duzy.bin", "");
-  fs::resize_file(map_.driveC() / "rel" / "duzy.bin", 0x100000000ull);  // sparse 4 GiB: would need ZIP64
+  fs::resize_file(map_.driveC() / "rel" / "duzy.bin",
+                  0x100000000ull);  // sparse 4 GiB: would need ZIP64
   EXPECT_EQ(zip_.addFile("C:\\rel\\a.txt", "a.txt"), kZipNotOpen);
   ASSERT_TRUE(zip_.open(archive_));
   for (const char* bad : {"", ".\\", "STR\\", "..\\a.txt", "STR\\..\\..\\a.txt", "STR\\\\a.txt"})
@@ -115,7 +124,8 @@ TEST_F(ZipWriterTest, FilesAndNamesThatCannotGoInFailAloneWithoutDamage) {
   EXPECT_EQ(zip_.addFile("C:\\rel\\kolejka", "kolejka"), kZipFileError);  // returns at once
   EXPECT_EQ(zip_.addFile("C:\\rel\\duzy.bin", "duzy.bin"), kZipTooLarge);
   EXPECT_EQ(zip_.addFile("C:\\rel\\a.txt", ".\\STR\\a.txt"), kZipOk);
-  EXPECT_EQ(zip_.addFile("C:\\rel\\a.txt", "str/A.TXT"), kZipBadName);  // one file once extracted on Windows
+  EXPECT_EQ(zip_.addFile("C:\\rel\\a.txt", "str/A.TXT"),
+            kZipBadName);  // one file once extracted on Windows
   EXPECT_FALSE(zip_.damaged());
   ASSERT_TRUE(zip_.save(""));
   std::string out = describe();
@@ -183,10 +193,11 @@ TEST_F(ZipWriterTest, PartialEntryDamagesTheArchiveUntilRepaired) {
   put("szum.bin", noise);
   int repairs = 0;
   for (bool handler : {false, true}) {
-    if (handler) zip_.onCorruption([&](ZipWriter& z) {
-      ++repairs;
-      return z.fix();
-    });
+    if (handler)
+      zip_.onCorruption([&](ZipWriter& z) {
+        ++repairs;
+        return z.fix();
+      });
     ASSERT_TRUE(zip_.open(archive_));
     EXPECT_EQ(zip_.addFile("C:\\rel\\a.txt", "a.txt"), kZipOk);
     {

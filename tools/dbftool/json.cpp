@@ -49,7 +49,8 @@ class Parser {
   }
   char peek() const { return i_ < s_.size() ? s_[i_] : '\0'; }
   void skip() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\r' || s_[i_] == '\n')) ++i_;
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\r' || s_[i_] == '\n'))
+      ++i_;
   }
   void expect(char c) {
     if (peek() != c) fail(std::string("expected '") + c + "'");
@@ -73,10 +74,14 @@ class Parser {
     for (int k = 0; k < 4; ++k) {
       char c = s_[i_++];
       v <<= 4;
-      if (c >= '0' && c <= '9') v |= unsigned(c - '0');
-      else if (c >= 'a' && c <= 'f') v |= unsigned(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') v |= unsigned(c - 'A' + 10);
-      else fail("bad \\u escape");
+      if (c >= '0' && c <= '9')
+        v |= unsigned(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        v |= unsigned(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        v |= unsigned(c - 'A' + 10);
+      else
+        fail("bad \\u escape");
     }
     return v;
   }
@@ -95,14 +100,30 @@ class Parser {
       if (i_ >= s_.size()) fail("unterminated escape");
       char e = s_[i_++];
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           unsigned cp = hex4();
           if (cp >= 0xD800 && cp < 0xDC00) {
@@ -119,7 +140,8 @@ class Parser {
           }
           break;
         }
-        default: fail("bad escape");
+        default:
+          fail("bad escape");
       }
     }
   }
@@ -141,8 +163,8 @@ class Parser {
     } else if (c == '-' || (c >= '0' && c <= '9')) {
       size_t b = i_;
       if (peek() == '-') ++i_;
-      while (i_ < s_.size() && ((s_[i_] >= '0' && s_[i_] <= '9') || s_[i_] == '.' || s_[i_] == 'e' ||
-                                s_[i_] == 'E' || s_[i_] == '+' || s_[i_] == '-'))
+      while (i_ < s_.size() && ((s_[i_] >= '0' && s_[i_] <= '9') || s_[i_] == '.' ||
+                                s_[i_] == 'e' || s_[i_] == 'E' || s_[i_] == '+' || s_[i_] == '-'))
         ++i_;
       v.kind = JsonValue::Number;
       v.text = std::string(s_.substr(b, i_ - b));
@@ -166,11 +188,16 @@ void appendString(std::string& out, std::string_view s) {
   out += '"';
   for (char c : s) {
     unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"') out += "\\\"";
-    else if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
+    if (c == '"')
+      out += "\\\"";
+    else if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
     else if (u < 0x20 || u == 0x7F) {
       char b[8];
       std::snprintf(b, sizeof b, "\\u%04x", u);

@@ -43,11 +43,14 @@ struct Command {
   const char* options;  // the options it takes, space separated, each with its leading dashes
 };
 const Command kCommands[] = {
-    {"struct", "  dbftool struct FILE\n      the fields, one a line: NAME TYPE LENGTH DECIMALS\n", ""},
+    {"struct", "  dbftool struct FILE\n      the fields, one a line: NAME TYPE LENGTH DECIMALS\n",
+     ""},
     {"dump",
      "  dbftool dump FILE [--deleted] [--tag NAME]\n"
-     "      the records as JSON lines (deleted ones only with --deleted), in the tag's order with --tag;\n"
-     "      exit 1, after what could be read, when the table or the tag does not give every record\n",
+     "      the records as JSON lines (deleted ones only with --deleted), in the tag's order with "
+     "--tag;\n"
+     "      exit 1, after what could be read, when the table or the tag does not give every "
+     "record\n",
      "--deleted --tag"},
     {"create",
      "  dbftool create FILE --fields \"NAME:TYPE[:LENGTH[:DECIMALS]],...\"   < records.jsonl\n"
@@ -56,12 +59,17 @@ const Command kCommands[] = {
      "--fields"},
     {"check",
      "  dbftool check FILE\n"
-     "      every problem of the table, its memo file and its indexes, one a line; exit 1 when any\n",
+     "      every problem of the table, its memo file and its indexes, one a line; exit 1 when "
+     "any\n",
      ""},
-    {"tags", "  dbftool tags FILE\n      the tags of the structural .cdx (and a .ntx of the same name): NAME EXPRESSION\n", ""},
+    {"tags",
+     "  dbftool tags FILE\n      the tags of the structural .cdx (and a .ntx of the same name): "
+     "NAME EXPRESSION\n",
+     ""},
     {"index",
      "  dbftool index FILE TAG EXPRESSION [TAG EXPRESSION ...]\n"
-     "      the structural .cdx written anew with these tags, in this order, in one pass over the table\n"
+     "      the structural .cdx written anew with these tags, in this order, in one pass over the "
+     "table\n"
      "  dbftool index FILE --tag NAME --key EXPRESSION\n"
      "      one tag added to the structural .cdx (or rebuilt, when it has one of that name);\n"
      "      both print the time taken\n",
@@ -110,10 +118,12 @@ struct Args {
 
 Args parse(int argc, char** argv) {
   Args a;
-  if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" || std::string(argv[1]) == "help")) {
+  if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||
+                    std::string(argv[1]) == "help")) {
     a.help = true;
     if (argc >= 3) a.command = argv[2];
-    if (!a.command.empty() && !findCommand(a.command)) throw Usage("unknown command " + a.command + "; dbftool --help lists them");
+    if (!a.command.empty() && !findCommand(a.command))
+      throw Usage("unknown command " + a.command + "; dbftool --help lists them");
     return a;
   }
   if (argc < 2) throw Usage("no command; dbftool --help lists them");
@@ -139,23 +149,31 @@ Args parse(int argc, char** argv) {
     if (!optionsEnd && s.rfind("--", 0) == 0) {
       if (takes.find(" " + s + " ") == std::string::npos) {
         bool known = s == "--deleted" || s == "--tag" || s == "--key" || s == "--fields";
-        throw Usage(known ? a.command + " takes no option " + s + "; dbftool " + a.command + " --help lists its options"
-                          : "unknown option " + s + "; dbftool " + a.command + " --help lists its options");
+        throw Usage(known ? a.command + " takes no option " + s + "; dbftool " + a.command +
+                                " --help lists its options"
+                          : "unknown option " + s + "; dbftool " + a.command +
+                                " --help lists its options");
       }
       a.given.insert(s);
-      if (s == "--deleted") a.deleted = true;
-      else if (s == "--tag") value(a.tag);
-      else if (s == "--key") value(a.key);
-      else if (s == "--fields") value(a.fields);
+      if (s == "--deleted")
+        a.deleted = true;
+      else if (s == "--tag")
+        value(a.tag);
+      else if (s == "--key")
+        value(a.key);
+      else if (s == "--fields")
+        value(a.fields);
     } else if (a.file.empty()) {
       a.file = s;
     } else {
       a.rest.push_back(s);
     }
   }
-  if (a.file.empty()) throw Usage("no FILE given; dbftool " + a.command + " --help shows its usage");
+  if (a.file.empty())
+    throw Usage("no FILE given; dbftool " + a.command + " --help shows its usage");
   bool takesMore = a.command == "index" || a.command == "seek";
-  if (!takesMore && !a.rest.empty()) throw Usage(a.command + " takes one FILE, not also \"" + a.rest[0] + "\"");
+  if (!takesMore && !a.rest.empty())
+    throw Usage(a.command + " takes one FILE, not also \"" + a.rest[0] + "\"");
   return a;
 }
 
@@ -168,23 +186,30 @@ std::string number(const FieldDef& f, double v) {
   else
     std::snprintf(buf, sizeof buf, "%.*f", dec, v);
   std::string s = buf;
-  if (s.find_first_not_of("-0.") == std::string::npos) s = dec ? "0." + std::string(size_t(dec), '0') : "0";
+  if (s.find_first_not_of("-0.") == std::string::npos)
+    s = dec ? "0." + std::string(size_t(dec), '0') : "0";
   return s;
 }
 
 std::string recordJson(WorkArea& a) {
-  std::string out = "{\"_recno\":" + std::to_string(a.recno()) + ",\"_deleted\":" + (a.deleted() ? "true" : "false");
+  std::string out = "{\"_recno\":" + std::to_string(a.recno()) +
+                    ",\"_deleted\":" + (a.deleted() ? "true" : "false");
   for (size_t i = 1; i <= a.fieldCount(); ++i) {
     const FieldDef& f = a.field(i);
     out += ',';
     dbftool::appendString(out, rt::oemToUtf8(f.name));
     out += ':';
     rt::Value v = a.get(i);
-    if (v.isText()) dbftool::appendString(out, rt::oemToUtf8(v.str()));
-    else if (v.isNumber()) out += number(f, v.num());
-    else if (v.isDate()) dbftool::appendString(out, v.date().empty() ? "" : v.date().dtos());
-    else if (v.isLogical()) out += v.log() ? "true" : "false";
-    else out += "null";
+    if (v.isText())
+      dbftool::appendString(out, rt::oemToUtf8(v.str()));
+    else if (v.isNumber())
+      out += number(f, v.num());
+    else if (v.isDate())
+      dbftool::appendString(out, v.date().empty() ? "" : v.date().dtos());
+    else if (v.isLogical())
+      out += v.log() ? "true" : "false";
+    else
+      out += "null";
   }
   return out + "}";
 }
@@ -194,7 +219,8 @@ bool openArea(Workspace& ws, const std::string& file, bool readOnly) {
   UseOptions o;
   o.shared = readOnly;
   o.readOnly = readOnly;
-  if (!ws.useHost(file, "T", o)) throw Usage("cannot open " + file + ": " + (errors.empty() ? "" : errors.back()));
+  if (!ws.useHost(file, "T", o))
+    throw Usage("cannot open " + file + ": " + (errors.empty() ? "" : errors.back()));
   // A single-key index of the same name joins the structural one, so that its key can be
   // listed, sought and dumped in order too.
   for (const char* ext : {".ntx", ".NTX"}) {
@@ -215,7 +241,8 @@ std::string damagedIndexBeside(const std::string& file) {
   for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
     std::filesystem::path p = file;
     p.replace_extension(ext);
-    if (std::filesystem::exists(p) && !openIndexFile(p, true)) return "index " + p.string() + " is damaged: " + lastIndexError();
+    if (std::filesystem::exists(p) && !openIndexFile(p, true))
+      return "index " + p.string() + " is damaged: " + lastIndexError();
   }
   return {};
 }
@@ -223,7 +250,8 @@ std::string damagedIndexBeside(const std::string& file) {
 void focus(WorkArea& a, const std::string& tag) {
   if (tag.empty()) return;
   bool known = false;
-  for (size_t i = 0; i < a.orderCount(); ++i) known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(tag);
+  for (size_t i = 0; i < a.orderCount(); ++i)
+    known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(tag);
   if (!known) {
     std::string damaged = damagedIndexBeside(a.table().path().string());
     throw Usage("no tag " + tag + (damaged.empty() ? "" : " to be read: " + damaged));
@@ -246,12 +274,14 @@ int cmdDump(const Args& args) {
   std::vector<std::string> wrong;
   if (!args.tag.empty()) {
     bool known = false;
-    for (size_t i = 0; i < a.orderCount(); ++i) known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(args.tag);
+    for (size_t i = 0; i < a.orderCount(); ++i)
+      known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(args.tag);
     // An index that would not open may well have held the tag: that is damage, not a wrong
     // name, and nothing can be shown in its order.
     std::string damaged = known ? std::string() : damagedIndexBeside(args.file);
     if (!damaged.empty()) {
-      std::fprintf(stderr, "dbftool: %s: tag %s cannot be read: %s\n", args.file.c_str(), args.tag.c_str(), damaged.c_str());
+      std::fprintf(stderr, "dbftool: %s: tag %s cannot be read: %s\n", args.file.c_str(),
+                   args.tag.c_str(), damaged.c_str());
       return 1;
     }
     focus(a, args.tag);
@@ -282,16 +312,19 @@ int cmdDump(const Args& args) {
     const IndexFile* file = nullptr;
     for (size_t i = 0; i < a.orderCount(); ++i)
       if (a.orderAt(i) == tag) file = a.orderFile(i);
-    if (file && !indexFileError(*file).empty()) wrong.push_back("tag " + tag->name() + ": " + indexFileError(*file));
+    if (file && !indexFileError(*file).empty())
+      wrong.push_back("tag " + tag->name() + ": " + indexFileError(*file));
     if (reached != a.lastRec())
       wrong.push_back("tag " + tag->name() + " led to " + std::to_string(reached) + " of the " +
                       std::to_string(a.lastRec()) + " records");
   }
   for (const auto& e : errors) wrong.push_back(e);
   std::fflush(stdout);
-  for (const auto& w : wrong) std::fprintf(stderr, "dbftool: %s: %s\n", args.file.c_str(), rt::oemToUtf8(w).c_str());
+  for (const auto& w : wrong)
+    std::fprintf(stderr, "dbftool: %s: %s\n", args.file.c_str(), rt::oemToUtf8(w).c_str());
   if (!wrong.empty())
-    std::fprintf(stderr, "dbftool: %s: the %u records shown may not be the whole table\n", args.file.c_str(), shown);
+    std::fprintf(stderr, "dbftool: %s: the %u records shown may not be the whole table\n",
+                 args.file.c_str(), shown);
   return wrong.empty() ? 0 : 1;
 }
 
@@ -300,7 +333,8 @@ std::vector<FieldSpec> parseFields(const std::string& text) {
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t comma = text.find(',', pos);
-    std::string item = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    std::string item =
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     pos = comma == std::string::npos ? text.size() + 1 : comma + 1;
     std::vector<std::string> parts;
     size_t p = 0;
@@ -337,12 +371,16 @@ std::string tableText(const std::string& utf8) {
   for (size_t i = 0; i < utf8.size();) {
     size_t n = 1;
     unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c >= 0xF0) n = 4;
-    else if (c >= 0xE0) n = 3;
-    else if (c >= 0xC0) n = 2;
+    if (c >= 0xF0)
+      n = 4;
+    else if (c >= 0xE0)
+      n = 3;
+    else if (c >= 0xC0)
+      n = 2;
     std::string one = utf8.substr(i, n);
     if (rt::oemToUtf8(rt::utf8ToOem(one)) != one)
-      throw Usage("\"" + one + "\" (at character " + std::to_string(i + 1) + ") has no code in the table's code page 852");
+      throw Usage("\"" + one + "\" (at character " + std::to_string(i + 1) +
+                  ") has no code in the table's code page 852");
     i += n;
   }
   throw Usage("text is not valid UTF-8");
@@ -355,9 +393,12 @@ std::string shown(const dbftool::JsonValue& v) {
       dbftool::appendString(out, v.text);
       return out;
     }
-    case dbftool::JsonValue::Number: return v.text;
-    case dbftool::JsonValue::Bool: return v.boolean ? "true" : "false";
-    default: return "null";
+    case dbftool::JsonValue::Number:
+      return v.text;
+    case dbftool::JsonValue::Bool:
+      return v.boolean ? "true" : "false";
+    default:
+      return "null";
   }
 }
 
@@ -371,7 +412,8 @@ rt::Value toValue(const FieldDef& f, const dbftool::JsonValue& v) {
     case 'D': {
       if (v.kind != dbftool::JsonValue::String) throw Usage("takes a date \"YYYYMMDD\"");
       rt::Date d = rt::Date::fromDtos(v.text);
-      if (!v.text.empty() && (d.empty() || v.text.size() != 8)) throw Usage("is not a date YYYYMMDD");
+      if (!v.text.empty() && (d.empty() || v.text.size() != 8))
+        throw Usage("is not a date YYYYMMDD");
       return rt::Value(d);
     }
     case 'L':
@@ -417,7 +459,8 @@ int cmdCreate(const Args& args) {
         throw Usage(at + e.what());
       }
       errors.clear();
-      if (!a.append()) throw Usage(at + "cannot append a record" + (errors.empty() ? "" : ": " + errors.back()));
+      if (!a.append())
+        throw Usage(at + "cannot append a record" + (errors.empty() ? "" : ": " + errors.back()));
       bool del = false;
       for (const auto& [name, v] : obj) {
         if (name == "_recno") continue;
@@ -455,12 +498,14 @@ int cmdCreate(const Args& args) {
   // exclusive open mode across the renames, as creating over it in place would hold it.
   std::error_code ec;
   os::File old;
-  if (std::filesystem::exists(target, ec) && old.open(target, os::File::Mode::Read) && !old.lockOpenMode(true)) {
+  if (std::filesystem::exists(target, ec) && old.open(target, os::File::Mode::Read) &&
+      !old.lockOpenMode(true)) {
     removeTable(staged);
     throw Usage("cannot create " + args.file + ": the table is in use");
   }
   // Memo first, table last: a table never names a memo file of another generation.
-  const std::filesystem::path stagedMemo = Table::memoPathFor(staged), memo = Table::memoPathFor(target);
+  const std::filesystem::path stagedMemo = Table::memoPathFor(staged),
+                              memo = Table::memoPathFor(target);
   if (std::filesystem::exists(stagedMemo, ec)) std::filesystem::rename(stagedMemo, memo, ec);
   if (!ec) std::filesystem::rename(staged, target, ec);
   if (ec) {
@@ -475,7 +520,8 @@ int cmdCreate(const Args& args) {
 int cmdCheck(const Args& args) {
   TableCheck c = checkTable(args.file);
   if (!c.opened) throw Usage("cannot read " + args.file + ": " + c.unreadable);
-  for (const auto& p : c.problems) std::printf("%s: %s\n", args.file.c_str(), rt::oemToUtf8(p).c_str());
+  for (const auto& p : c.problems)
+    std::printf("%s: %s\n", args.file.c_str(), rt::oemToUtf8(p).c_str());
   return c.problems.empty() ? 0 : 1;
 }
 
@@ -486,7 +532,8 @@ int cmdTags(const Args& args) {
   openArea(ws, args.file, true);
   WorkArea& a = *ws.current();
   for (size_t i = 0; i < a.orderCount(); ++i)
-    std::printf("%s %s\n", a.orderAt(i)->name().c_str(), rt::oemToUtf8(a.orderAt(i)->keyExpression()).c_str());
+    std::printf("%s %s\n", a.orderAt(i)->name().c_str(),
+                rt::oemToUtf8(a.orderAt(i)->keyExpression()).c_str());
   return 0;
 }
 
@@ -500,7 +547,8 @@ int cmdIndex(const Args& args) {
   } else {
     if (args.rest.empty() || args.rest.size() % 2)
       throw Usage("index needs TAG EXPRESSION pairs after FILE (or --tag NAME --key EXPRESSION)");
-    for (size_t i = 0; i < args.rest.size(); i += 2) tags.push_back({args.rest[i], rt::utf8ToOem(args.rest[i + 1])});
+    for (size_t i = 0; i < args.rest.size(); i += 2)
+      tags.push_back({args.rest[i], rt::utf8ToOem(args.rest[i + 1])});
   }
   auto started = std::chrono::steady_clock::now();
   Workspace ws;
@@ -510,30 +558,36 @@ int cmdIndex(const Args& args) {
   cdx.replace_extension(".cdx");
   errors.clear();
   bool ok = oneTag ? a.orderCreate(cdx, args.tag, tags[0].keyExpression) : a.indexCreate(cdx, tags);
-  if (!ok) throw Usage("cannot build " + cdx.string() + ": " + (errors.empty() ? "" : errors.back()));
+  if (!ok)
+    throw Usage("cannot build " + cdx.string() + ": " + (errors.empty() ? "" : errors.back()));
   uint32_t records = a.lastRec();
   ws.closeAll();
   if (!errors.empty()) throw Usage("cannot write " + cdx.string() + ": " + errors.back());
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::string names;
   for (const auto& t : tags) names += (names.empty() ? "" : " ") + rt::upper(t.name);
-  std::printf("%s: %s over %u records in %.3f s\n", cdx.string().c_str(), names.c_str(), records, seconds);
+  std::printf("%s: %s over %u records in %.3f s\n", cdx.string().c_str(), names.c_str(), records,
+              seconds);
   return 0;
 }
 
 // The key as the tag's type reads it; text that is no such value is refused.
 rt::Value seekKey(KeyType type, const std::string& text) {
   switch (type) {
-    case KeyType::Character: return rt::Value(tableText(text));
+    case KeyType::Character:
+      return rt::Value(tableText(text));
     case KeyType::Numeric: {
       char* end = nullptr;
       double v = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end || !std::isfinite(v)) throw Usage("key \"" + text + "\" is not a number");
+      if (text.empty() || *end || !std::isfinite(v))
+        throw Usage("key \"" + text + "\" is not a number");
       return rt::Value(v);
     }
     case KeyType::Date: {
       rt::Date d = rt::Date::fromDtos(text);
-      if (!text.empty() && (d.empty() || text.size() != 8)) throw Usage("key \"" + text + "\" is not a date YYYYMMDD");
+      if (!text.empty() && (d.empty() || text.size() != 8))
+        throw Usage("key \"" + text + "\" is not a date YYYYMMDD");
       return rt::Value(d);
     }
     case KeyType::Logical:
@@ -559,8 +613,10 @@ int cmdSeek(const Args& args) {
     return 0;
   }
   a.seek(key, true);
-  if (a.eof()) std::printf("eof\n");
-  else std::printf("%u\n", a.recno());
+  if (a.eof())
+    std::printf("eof\n");
+  else
+    std::printf("%u\n", a.recno());
   return 0;
 }
 

@@ -42,11 +42,11 @@ void writeProgram(const ProgramOptions& o);
 // database release, a few are older or lack something, so that every path of the per-firm run
 // has a firm to take it.
 struct FirmRole {
-  std::string release;         // as its wersja.dbf says
-  bool withoutFirma = false;   // no firma.dbf: the run shows "Firma<n>\"
+  std::string release;           // as its wersja.dbf says
+  bool withoutFirma = false;     // no firma.dbf: the run shows "Firma<n>\"
   bool withoutOptional = false;  // no p_ift, skl_52r, sld_buff, p_ald, zest\p_swp.rtf
-  bool keepsBackup = false;    // bak\w51.txt
-  bool obsoleteFiles = false;  // still holds the files the full reindex deletes
+  bool keepsBackup = false;      // bak\w51.txt
+  bool obsoleteFiles = false;    // still holds the files the full reindex deletes
 };
 // Firm 2: 013.05.001 with the obsolete files; 3: 022.01.010; 4: 025.01.022; 5: no firma.dbf;
 // 6: no optional tables; 7: keeps its backups; 8: already at the newest release; others at

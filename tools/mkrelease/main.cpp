@@ -21,7 +21,8 @@ namespace {
 
 const char kUsage[] =
     "usage:\n"
-    "  mkrelease release DIR [--program 25.01.046] [--database 025.01.046] [--year 2025] [--seed S]\n"
+    "  mkrelease release DIR [--program 25.01.046] [--database 025.01.046] [--year 2025] [--seed "
+    "S]\n"
     "  mkrelease database DIR --release 025.01.001 --firms N --records M [--seed S] [--year 2025]\n"
     "  mkrelease program DIR --release 25.01.001 --database DBDIR [--year 2025]\n";
 
@@ -52,14 +53,15 @@ struct BadNumber : std::runtime_error {
 };
 
 // A whole number within [low, high]; anything else is refused with a sentence naming the option.
-uint64_t wholeNumber(const Args& a, const char* name, uint64_t fallback, uint64_t low, uint64_t high) {
+uint64_t wholeNumber(const Args& a, const char* name, uint64_t fallback, uint64_t low,
+                     uint64_t high) {
   const std::string* v = a.get(name);
   if (!v) return fallback;
   uint64_t n = 0;
   auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
   if (v->empty() || ec != std::errc() || end != v->data() + v->size() || n < low || n > high)
-    throw BadNumber("--" + std::string(name) + " takes a whole number from " + std::to_string(low) + " to " +
-                    std::to_string(high) + ", not \"" + *v + "\"");
+    throw BadNumber("--" + std::string(name) + " takes a whole number from " + std::to_string(low) +
+                    " to " + std::to_string(high) + ", not \"" + *v + "\"");
   return n;
 }
 
@@ -84,7 +86,8 @@ Before lookBefore(const std::filesystem::path& dir) {
   std::error_code ec;
   b.existed = std::filesystem::exists(dir, ec);
   if (b.existed && std::filesystem::is_directory(dir, ec))
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) b.entries.insert(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+      b.entries.insert(e.path().filename().string());
   return b;
 }
 
@@ -121,7 +124,8 @@ int main(int argc, char** argv) {
       if (a.command == row[0])
         for (int i = 1; row[i]; ++i) ok = ok || k == row[i];
     if (!ok) {
-      std::fprintf(stderr, "mkrelease %s: unknown option --%s\n%s", a.command.c_str(), k.c_str(), kUsage);
+      std::fprintf(stderr, "mkrelease %s: unknown option --%s\n%s", a.command.c_str(), k.c_str(),
+                   kUsage);
       return 2;
     }
   }

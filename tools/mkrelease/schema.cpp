@@ -35,7 +35,8 @@ struct TypeRule {
   char type;
   int minLength, maxLength;
 };
-constexpr TypeRule kTypes[] = {{'C', 1, 254}, {'N', 1, 20}, {'D', 8, 8}, {'L', 1, 1}, {'M', 10, 10}};
+constexpr TypeRule kTypes[] = {
+    {'C', 1, 254}, {'N', 1, 20}, {'D', 8, 8}, {'L', 1, 1}, {'M', 10, 10}};
 
 class ParseError : public std::runtime_error {
  public:
@@ -58,20 +59,24 @@ int number(std::string_view w, const char* what) {
   int v = 0;
   auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), v);
   if (ec != std::errc() || end != w.data() + w.size() || v < 0) {
-    throw ParseError(std::string("expected a number for ") + what + ", found \"" + std::string(w) + "\"");
+    throw ParseError(std::string("expected a number for ") + what + ", found \"" + std::string(w) +
+                     "\"");
   }
   return v;
 }
 
 int step(std::string_view w) {
   int s = number(w, "a release step");
-  if (w.size() != 3 || s < 1) throw ParseError("a release step has three digits: \"" + std::string(w) + "\"");
+  if (w.size() != 3 || s < 1)
+    throw ParseError("a release step has three digits: \"" + std::string(w) + "\"");
   return s;
 }
 
 bool validName(std::string_view n) {
   if (n.empty() || n.size() > 10 || !std::isalpha(static_cast<unsigned char>(n[0]))) return false;
-  return std::all_of(n.begin(), n.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+  return std::all_of(n.begin(), n.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+  });
 }
 
 // "k01..k12" -> k01, k02, ... k12 (the digits keep their width). Plain names give themselves.
@@ -105,7 +110,8 @@ Table parseTableLine(const std::vector<std::string_view>& w, int line) {
   t.name = std::string(w[1]);
   t.line = line;
   for (size_t i = 2; i < w.size(); ++i) {
-    auto place = std::find_if(std::begin(kPlaces), std::end(kPlaces), [&](const PlaceWord& p) { return p.word == w[i]; });
+    auto place = std::find_if(std::begin(kPlaces), std::end(kPlaces),
+                              [&](const PlaceWord& p) { return p.word == w[i]; });
     if (place != std::end(kPlaces)) {
       if (!t.at(place->place)) t.places.push_back(place->place);
     } else if (w[i] == "since" && i + 1 < w.size()) {
@@ -120,7 +126,8 @@ Table parseTableLine(const std::vector<std::string_view>& w, int line) {
   }
   if (t.places.empty()) throw ParseError("table " + t.name + " has no place");
   // File names keep to eight characters: the accounting program still opens them by short names.
-  if (!validName(t.baseName()) || t.baseName().size() > 8) throw ParseError("bad table name: " + t.name);
+  if (!validName(t.baseName()) || t.baseName().size() > 8)
+    throw ParseError("bad table name: " + t.name);
   return t;
 }
 
@@ -129,11 +136,13 @@ void parseFieldLine(const std::vector<std::string_view>& w, Table& t) {
   Field f;
   if (w[1].size() != 1) throw ParseError("a type is one letter: \"" + std::string(w[1]) + "\"");
   f.type = static_cast<char>(std::toupper(static_cast<unsigned char>(w[1][0])));
-  auto rule = std::find_if(std::begin(kTypes), std::end(kTypes), [&](const TypeRule& r) { return r.type == f.type; });
+  auto rule = std::find_if(std::begin(kTypes), std::end(kTypes),
+                           [&](const TypeRule& r) { return r.type == f.type; });
   if (rule == std::end(kTypes)) throw ParseError("unknown type " + std::string(w[1]));
   f.length = number(w[2], "a length");
   size_t i = 3;
-  if (i < w.size() && std::isdigit(static_cast<unsigned char>(w[i][0]))) f.decimals = number(w[i++], "decimals");
+  if (i < w.size() && std::isdigit(static_cast<unsigned char>(w[i][0])))
+    f.decimals = number(w[i++], "decimals");
   for (; i < w.size(); ++i) {
     if (w[i] == "added" && i + 1 < w.size()) {
       f.added = step(w[++i]);
@@ -157,13 +166,16 @@ void parseFieldLine(const std::vector<std::string_view>& w, Table& t) {
     if (f.type != 'C' && f.type != 'N') throw ParseError("only C and N fields can be widened");
   }
   // A number needs room for its point and at least one digit before it.
-  if (f.decimals != 0 && (f.type != 'N' || f.decimals > f.length - 2 || (f.widened && f.decimals > f.oldLength - 2))) {
+  if (f.decimals != 0 &&
+      (f.type != 'N' || f.decimals > f.length - 2 || (f.widened && f.decimals > f.oldLength - 2))) {
     throw ParseError("decimals do not fit the field");
   }
   for (std::string& name : expandNames(w[0])) {
-    if (!validName(name)) throw ParseError("bad field name \"" + name + "\" (letters, digits, _ and at most 10)");
+    if (!validName(name))
+      throw ParseError("bad field name \"" + name + "\" (letters, digits, _ and at most 10)");
     for (const Field& other : t.fields) {
-      if (sameName(other.name, name)) throw ParseError("field " + name + " appears twice in " + t.name);
+      if (sameName(other.name, name))
+        throw ParseError("field " + name + " appears twice in " + t.name);
     }
     // Conversions append new fields after the existing ones, in release order; a table whose
     // schema says otherwise could not have come about by upgrading.
@@ -183,7 +195,9 @@ std::string stepRelease(int step) {
   return buf;
 }
 
-bool Field::presentAt(std::string_view release) const { return added == 0 || stepRelease(added) <= release; }
+bool Field::presentAt(std::string_view release) const {
+  return added == 0 || stepRelease(added) <= release;
+}
 
 int Field::lengthAt(std::string_view release) const {
   return widened != 0 && release < stepRelease(widened) ? oldLength : length;
@@ -196,7 +210,9 @@ std::string Table::baseName() const {
   return lower(slash == std::string::npos ? name : name.substr(slash + 1));
 }
 
-bool Table::existsAt(std::string_view release) const { return since == 0 || stepRelease(since) <= release; }
+bool Table::existsAt(std::string_view release) const {
+  return since == 0 || stepRelease(since) <= release;
+}
 
 std::vector<Field> Table::structureAt(std::string_view release) const {
   std::vector<Field> out;
@@ -229,7 +245,8 @@ bool Schema::parse(std::string_view text, Schema& out, std::string& why) {
         Table t = parseTableLine(w, lineNo);
         for (const Table& other : out.tables_) {
           for (Place p : t.places) {
-            if (other.at(p) && sameName(other.name, t.name)) throw ParseError("table " + t.name + " is described twice");
+            if (other.at(p) && sameName(other.name, t.name))
+              throw ParseError("table " + t.name + " is described twice");
           }
         }
         out.tables_.push_back(std::move(t));

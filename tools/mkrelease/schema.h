@@ -20,11 +20,11 @@ inline constexpr std::string_view kShipped = "999.99.999";
 struct Field {
   std::string name;  // as written in the schema; tables store it in upper case
   char type = 'C';
-  int length = 0;    // as shipped
+  int length = 0;  // as shipped
   int decimals = 0;
-  int added = 0;     // step that appends the field, 0 when every release has it
-  int widened = 0;   // step that widens it, 0 when never widened
-  int oldLength = 0; // its length below release `widened`
+  int added = 0;      // step that appends the field, 0 when every release has it
+  int widened = 0;    // step that widens it, 0 when never widened
+  int oldLength = 0;  // its length below release `widened`
 
   bool presentAt(std::string_view release) const;
   int lengthAt(std::string_view release) const;
@@ -33,11 +33,11 @@ struct Field {
 struct Table {
   std::string name;  // may hold a subdirectory: "klient\\klient", "setings\\station"
   std::vector<Place> places;
-  int since = 0;     // step whose release first ships the table, 0 for all
+  int since = 0;  // step whose release first ships the table, 0 for all
   bool optional = false;
   bool obsolete = false;
   std::vector<Field> fields;  // shipped order, added fields last
-  int line = 0;      // in the schema text, for messages
+  int line = 0;               // in the schema text, for messages
 
   bool at(Place p) const;
   std::string baseName() const;  // last part of the name, lower case: "klient"

@@ -15,32 +15,41 @@ namespace {
 using rt::Value;
 
 // Written in UTF-8 here, stored in 852 by the tables.
-const char* const kSurnames[] = {"Nowak", "Kowalski", "Wiśniewska", "Wójcik", "Kowalczyk", "Kamińska",
-                                 "Lewandowski", "Zieliński", "Szymańska", "Woźniak", "Dąbrowski", "Kozłowska",
-                                 "Jankowski", "Mazur", "Krawczyk", "Piotrowska", "Grabowski", "Nowakowska",
-                                 "Pawłowski", "Michalska", "Król", "Wieczorek", "Jabłoński", "Wróbel",
-                                 "Majewska", "Olszewski", "Stępień", "Malinowska", "Jaworski", "Adamczyk",
-                                 "Dudek", "Nowicka", "Pająk", "Sikora", "Walczak", "Baran", "Rutkowski",
-                                 "Michalak", "Szewczyk", "Ostrowska", "Tomaszewski", "Pietrzak", "Żak"};
-const char* const kFirstNames[] = {"Anna", "Piotr", "Małgorzata", "Krzysztof", "Agnieszka", "Andrzej",
-                                   "Barbara", "Tomasz", "Ewa", "Paweł", "Elżbieta", "Michał",
-                                   "Zofia", "Łukasz", "Jadwiga", "Grzegorz", "Urszula", "Józef"};
-const char* const kCities[] = {"Warszawa", "Kraków", "Łódź", "Wrocław", "Poznań", "Gdańsk", "Szczecin",
-                               "Bydgoszcz", "Lublin", "Białystok", "Katowice", "Gdynia", "Częstochowa",
-                               "Radom", "Toruń", "Kielce", "Rzeszów", "Gliwice", "Zabrze", "Olsztyn",
-                               "Bielsko-Biała", "Zielona Góra", "Opole", "Gorzów Wielkopolski", "Płock"};
-const char* const kStreets[] = {"Marszałkowska", "Piłsudskiego", "Mickiewicza", "Słowackiego", "Kościuszki",
-                                "Długa", "Polna", "Leśna", "Ogrodowa", "Kwiatowa", "Żeromskiego",
-                                "Grunwaldzka", "Wojska Polskiego", "3 Maja", "Świętokrzyska", "Źródlana"};
-const char* const kCompanyKinds[] = {"Usługi Remontowo-Budowlane", "Hurtownia Spożywcza", "Przedsiębiorstwo Handlowe",
-                                     "Zakład Stolarski", "Biuro Rachunkowe", "Sklep Wielobranżowy",
-                                     "Transport Ciężarowy", "Piekarnia", "Gabinet Stomatologiczny",
-                                     "Warsztat Samochodowy", "Pracownia Krawiecka", "Kwiaciarnia"};
+const char* const kSurnames[] = {
+    "Nowak",       "Kowalski",  "Wiśniewska", "Wójcik",     "Kowalczyk",   "Kamińska",
+    "Lewandowski", "Zieliński", "Szymańska",  "Woźniak",    "Dąbrowski",   "Kozłowska",
+    "Jankowski",   "Mazur",     "Krawczyk",   "Piotrowska", "Grabowski",   "Nowakowska",
+    "Pawłowski",   "Michalska", "Król",       "Wieczorek",  "Jabłoński",   "Wróbel",
+    "Majewska",    "Olszewski", "Stępień",    "Malinowska", "Jaworski",    "Adamczyk",
+    "Dudek",       "Nowicka",   "Pająk",      "Sikora",     "Walczak",     "Baran",
+    "Rutkowski",   "Michalak",  "Szewczyk",   "Ostrowska",  "Tomaszewski", "Pietrzak",
+    "Żak"};
+const char* const kFirstNames[] = {"Anna",     "Piotr",   "Małgorzata", "Krzysztof", "Agnieszka",
+                                   "Andrzej",  "Barbara", "Tomasz",     "Ewa",       "Paweł",
+                                   "Elżbieta", "Michał",  "Zofia",      "Łukasz",    "Jadwiga",
+                                   "Grzegorz", "Urszula", "Józef"};
+const char* const kCities[] = {
+    "Warszawa",    "Kraków",    "Łódź",          "Wrocław",      "Poznań",   "Gdańsk",
+    "Szczecin",    "Bydgoszcz", "Lublin",        "Białystok",    "Katowice", "Gdynia",
+    "Częstochowa", "Radom",     "Toruń",         "Kielce",       "Rzeszów",  "Gliwice",
+    "Zabrze",      "Olsztyn",   "Bielsko-Biała", "Zielona Góra", "Opole",    "Gorzów Wielkopolski",
+    "Płock"};
+const char* const kStreets[] = {"Marszałkowska",    "Piłsudskiego", "Mickiewicza",   "Słowackiego",
+                                "Kościuszki",       "Długa",        "Polna",         "Leśna",
+                                "Ogrodowa",         "Kwiatowa",     "Żeromskiego",   "Grunwaldzka",
+                                "Wojska Polskiego", "3 Maja",       "Świętokrzyska", "Źródlana"};
+const char* const kCompanyKinds[] = {
+    "Usługi Remontowo-Budowlane", "Hurtownia Spożywcza", "Przedsiębiorstwo Handlowe",
+    "Zakład Stolarski",           "Biuro Rachunkowe",    "Sklep Wielobranżowy",
+    "Transport Ciężarowy",        "Piekarnia",           "Gabinet Stomatologiczny",
+    "Warsztat Samochodowy",       "Pracownia Krawiecka", "Kwiaciarnia"};
 const char* const kCompanyForms[] = {"Sp. z o.o.", "s.c.", "Sp. j.", "S.A.", "", ""};
-const char* const kWords[] = {"zakup materiałów", "sprzedaż towarów", "usługa transportowa", "czynsz za lokal",
-                              "energia elektryczna", "opłata bankowa", "wynagrodzenie", "zaliczka na podatek",
-                              "składki ZUS", "paliwo do samochodu", "materiały biurowe", "naprawa sprzętu",
-                              "abonament telefoniczny", "szkolenie pracowników", "usługi księgowe"};
+const char* const kWords[] = {
+    "zakup materiałów",       "sprzedaż towarów",      "usługa transportowa",
+    "czynsz za lokal",        "energia elektryczna",   "opłata bankowa",
+    "wynagrodzenie",          "zaliczka na podatek",   "składki ZUS",
+    "paliwo do samochodu",    "materiały biurowe",     "naprawa sprzętu",
+    "abonament telefoniczny", "szkolenie pracowników", "usługi księgowe"};
 const char* const kUsers[] = {"ADMIN", "KSIEGOWA", "KADRY", "SZEF", "BIURO"};
 
 std::string oem(const char* utf8) { return rt::utf8ToOem(utf8); }
@@ -55,8 +64,10 @@ bool glob(std::string_view pattern, std::string_view name) {
   if (pattern.size() > 1 && pattern.front() == '*' && pattern.back() == '*') {
     return name.find(pattern.substr(1, pattern.size() - 2)) != std::string_view::npos;
   }
-  if (pattern.back() == '*') return name.substr(0, pattern.size() - 1) == pattern.substr(0, pattern.size() - 1);
-  if (pattern.front() == '*') return name.size() >= pattern.size() - 1 && name.ends_with(pattern.substr(1));
+  if (pattern.back() == '*')
+    return name.substr(0, pattern.size() - 1) == pattern.substr(0, pattern.size() - 1);
+  if (pattern.front() == '*')
+    return name.size() >= pattern.size() - 1 && name.ends_with(pattern.substr(1));
   return pattern == name;
 }
 
@@ -79,11 +90,16 @@ std::string addressText(const Field&, size_t, int, Rng& rng) {
 std::string nipText(const Field&, size_t, int, Rng& rng) { return nip(rng); }
 std::string peselText(const Field&, size_t, int, Rng& rng) { return digits(rng, 11); }
 std::string regonText(const Field&, size_t, int, Rng& rng) { return digits(rng, 9); }
-std::string postalCode(const Field&, size_t, int, Rng& rng) { return digits(rng, 2) + "-" + digits(rng, 3); }
-std::string phone(const Field&, size_t, int, Rng& rng) { return digits(rng, 3) + " " + digits(rng, 3) + " " + digits(rng, 3); }
+std::string postalCode(const Field&, size_t, int, Rng& rng) {
+  return digits(rng, 2) + "-" + digits(rng, 3);
+}
+std::string phone(const Field&, size_t, int, Rng& rng) {
+  return digits(rng, 3) + " " + digits(rng, 3) + " " + digits(rng, 3);
+}
 std::string account(const Field&, size_t, int, Rng& rng) { return digits(rng, 26); }
 std::string email(const Field&, size_t, int, Rng& rng) {
-  return lowerAscii(kFirstNames[rng.next() % 6]) + "." + std::to_string(rng.between(1, 99)) + "@poczta.pl";
+  return lowerAscii(kFirstNames[rng.next() % 6]) + "." + std::to_string(rng.between(1, 99)) +
+         "@poczta.pl";
 }
 std::string yearMonth(const Field&, size_t, int year, Rng& rng) {
   char buf[8];
@@ -96,14 +112,17 @@ std::string month(const Field&, size_t, int, Rng& rng) {
   return buf;
 }
 std::string yearText(const Field&, size_t, int year, Rng&) { return std::to_string(year); }
-std::string recordKey(const Field& f, size_t row, int, Rng&) { return keyText(static_cast<long>(row) + 1, f.length); }
+std::string recordKey(const Field& f, size_t row, int, Rng&) {
+  return keyText(static_cast<long>(row) + 1, f.length);
+}
 std::string linkKey(const Field& f, size_t row, int, Rng& rng) {
   return keyText(rng.between(1, std::max<long>(5, static_cast<long>(row) + 1)), f.length);
 }
 std::string description(const Field&, size_t, int, Rng& rng) { return oem(rng.pick(kWords)); }
 std::string user(const Field&, size_t, int, Rng& rng) { return rng.pick(kUsers); }
 std::string documentNumber(const Field&, size_t row, int year, Rng& rng) {
-  return "FV/" + std::to_string(row + 1) + "/" + std::to_string(rng.between(1, 12)) + "/" + std::to_string(year);
+  return "FV/" + std::to_string(row + 1) + "/" + std::to_string(rng.between(1, 12)) + "/" +
+         std::to_string(year);
 }
 std::string house(const Field&, size_t, int, Rng& rng) {
   std::string n = std::to_string(rng.between(1, 140));
@@ -135,21 +154,66 @@ struct NameRule {
   TextFn text;
 };
 const NameRule kTextRules[] = {
-    {"nazwisko", personName},  {"p7", personName},        {"imie", givenName},        {"im", givenName},
-    {"kierowca", personName},  {"osoba", personName},     {"nazwa_sk", company},      {"ident", company},
-    {"nazwa*", company},       {"firma", company},        {"fir_*", company},         {"nabywca", company},
-    {"dostawca", company},     {"pracodawca", company},   {"podmiot", company},       {"miasto*", cityText},
-    {"poczta", cityText},      {"us_m", cityText},        {"ulica*", streetText},     {"adres_nr*", house},
-    {"adres*", addressText},   {"adr_*", addressText},    {"nip*", nipText},          {"pesel", peselText},
-    {"regon", regonText},      {"kod", postalCode},       {"kod_kli", postalCode},    {"telefon", phone},
-    {"jpk_tel", phone},        {"konto", account},        {"email", email},           {"jpk_email", email},
-    {"rmc*", yearMonth},       {"*mc", yearMonth},        {"mc", month},              {"rok*", yearText},
-    {"lpp", recordKey},        {"lpp_*", linkKey},        {"nrfir", linkKey},         {"lpo", recordKey},
-    {"nr_domu", house},        {"nr_lok", house},         {"nr_kli", house},          {"nr_rej", plate},
-    {"vin", vin},              {"nr_vin", vin},           {"nr_*", documentNumber},   {"nrdok", documentNumber},
-    {"opis*", description},    {"uwagi", description},    {"tytul", description},     {"cel", description},
-    {"przyczyna", description}, {"tekst", description},   {"temat", description},     {"towar", description},
-    {"uzytk", user},           {"wal*", currency},        {"waluta", currency},       {"kraj*", country},
+    {"nazwisko", personName},
+    {"p7", personName},
+    {"imie", givenName},
+    {"im", givenName},
+    {"kierowca", personName},
+    {"osoba", personName},
+    {"nazwa_sk", company},
+    {"ident", company},
+    {"nazwa*", company},
+    {"firma", company},
+    {"fir_*", company},
+    {"nabywca", company},
+    {"dostawca", company},
+    {"pracodawca", company},
+    {"podmiot", company},
+    {"miasto*", cityText},
+    {"poczta", cityText},
+    {"us_m", cityText},
+    {"ulica*", streetText},
+    {"adres_nr*", house},
+    {"adres*", addressText},
+    {"adr_*", addressText},
+    {"nip*", nipText},
+    {"pesel", peselText},
+    {"regon", regonText},
+    {"kod", postalCode},
+    {"kod_kli", postalCode},
+    {"telefon", phone},
+    {"jpk_tel", phone},
+    {"konto", account},
+    {"email", email},
+    {"jpk_email", email},
+    {"rmc*", yearMonth},
+    {"*mc", yearMonth},
+    {"mc", month},
+    {"rok*", yearText},
+    {"lpp", recordKey},
+    {"lpp_*", linkKey},
+    {"nrfir", linkKey},
+    {"lpo", recordKey},
+    {"nr_domu", house},
+    {"nr_lok", house},
+    {"nr_kli", house},
+    {"nr_rej", plate},
+    {"vin", vin},
+    {"nr_vin", vin},
+    {"nr_*", documentNumber},
+    {"nrdok", documentNumber},
+    {"opis*", description},
+    {"uwagi", description},
+    {"tytul", description},
+    {"cel", description},
+    {"przyczyna", description},
+    {"tekst", description},
+    {"temat", description},
+    {"towar", description},
+    {"uzytk", user},
+    {"wal*", currency},
+    {"waluta", currency},
+    {"kraj*", country},
     {"ue", country},
 };
 
@@ -187,7 +251,8 @@ std::string nip(Rng& rng) {
   }
 }
 rt::Date dateIn(int year, Rng& rng) {
-  return rt::Date::fromYmd(year, static_cast<int>(rng.between(1, 12)), static_cast<int>(rng.between(1, 28)));
+  return rt::Date::fromYmd(year, static_cast<int>(rng.between(1, 12)),
+                           static_cast<int>(rng.between(1, 28)));
 }
 
 rt::Value fillerValue(const Field& f, size_t row, int year, Rng& rng) {

@@ -24,10 +24,14 @@ class Rng {
     return z ^ (z >> 31);
   }
   // Uniform in [lo, hi].
-  long between(long lo, long hi) { return lo + static_cast<long>(next() % static_cast<uint64_t>(hi - lo + 1)); }
+  long between(long lo, long hi) {
+    return lo + static_cast<long>(next() % static_cast<uint64_t>(hi - lo + 1));
+  }
   bool chance(int percent) { return between(1, 100) <= percent; }
   template <class T, size_t N>
-  const T& pick(const T (&items)[N]) { return items[next() % N]; }
+  const T& pick(const T (&items)[N]) {
+    return items[next() % N];
+  }
 
  private:
   uint64_t state_;

@@ -30,19 +30,22 @@ void Record::setNumber(std::string_view field, double v) {
 
 TableWriter::TableWriter(int year, Rng& rng) : year_(year), rng_(rng) {}
 
-void TableWriter::write(const std::filesystem::path& dbf, const Table& table, std::string_view release, size_t count,
-                        const Fill& fill, const db::TagList* tags) {
+void TableWriter::write(const std::filesystem::path& dbf, const Table& table,
+                        std::string_view release, size_t count, const Fill& fill,
+                        const db::TagList* tags) {
   std::filesystem::create_directories(dbf.parent_path());
   std::vector<Field> fields = table.structureAt(release);
   std::vector<engine::FieldSpec> specs;
   for (const Field& f : fields) specs.push_back({rt::upper(f.name), f.type, f.length, f.decimals});
   std::filesystem::remove(std::filesystem::path(dbf).replace_extension(".cdx"));
   if (!ws_.create(dbf.string(), specs)) throw std::runtime_error("cannot create " + dbf.string());
-  if (!ws_.use(dbf.string(), "MKRELEASE", engine::UseOptions{})) throw std::runtime_error("cannot open " + dbf.string());
+  if (!ws_.use(dbf.string(), "MKRELEASE", engine::UseOptions{}))
+    throw std::runtime_error("cannot open " + dbf.string());
   engine::WorkArea& area = *ws_.current();
   for (size_t row = 0; row < count; ++row) {
     if (!area.append()) throw std::runtime_error("cannot append to " + dbf.string());
-    for (size_t pos = 1; pos <= fields.size(); ++pos) area.put(pos, fillerValue(fields[pos - 1], row, year_, rng_));
+    for (size_t pos = 1; pos <= fields.size(); ++pos)
+      area.put(pos, fillerValue(fields[pos - 1], row, year_, rng_));
     Record r(area, table);
     if (fill) fill(row, r);
     if (r.deleted()) area.remove();

@@ -21,7 +21,9 @@ class Record {
  public:
   Record(engine::WorkArea& area, const Table& table) : area_(area), table_(table) {}
   void set(std::string_view field, const rt::Value& v);
-  void setText(std::string_view field, std::string_view oem) { set(field, rt::Value(std::string(oem))); }
+  void setText(std::string_view field, std::string_view oem) {
+    set(field, rt::Value(std::string(oem)));
+  }
   void setNumber(std::string_view field, double v);
   void remove() { deleted_ = true; }
   bool deleted() const { return deleted_; }
@@ -43,8 +45,8 @@ class TableWriter {
   TableWriter& operator=(const TableWriter&) = delete;
 
   // `count` records, each first filled with plausible values, then given to `fill`.
-  void write(const std::filesystem::path& dbf, const Table& table, std::string_view release, size_t count,
-             const Fill& fill = {}, const db::TagList* tags = nullptr);
+  void write(const std::filesystem::path& dbf, const Table& table, std::string_view release,
+             size_t count, const Fill& fill = {}, const db::TagList* tags = nullptr);
 
  private:
   engine::Workspace ws_;

@@ -10,8 +10,8 @@
 #include <deque>
 #include <unordered_set>
 
-#include "engine/index/key_encoding.h"
 #include "engine/index/bulk_build.h"
+#include "engine/index/key_encoding.h"
 #include "engine/index/key_sorter.h"
 #include "runtime/codepage.h"
 #include "runtime/coding.h"
@@ -284,9 +284,8 @@ std::vector<CdxTag::Step> CdxTag::descend(const char* key, size_t len, uint32_t 
   uint32_t page = root_;
   for (size_t depth = 0; depth < kMaxDepth; ++depth) {
     const Node& n = node(page);
-    size_t lo = firstNotBelow(n.count(), [&](size_t i) {
-      return compareEntry(n, i, key, len, rec, m) < 0;
-    });
+    size_t lo = firstNotBelow(n.count(),
+                              [&](size_t i) { return compareEntry(n, i, key, len, rec, m) < 0; });
     if (n.leaf) {
       path.push_back({page, lo});
       return path;
@@ -332,7 +331,8 @@ uint32_t CdxTag::settle(std::vector<Step>& path, bool forward) {
       walkForward_ = forward;
       leavesCrossed_ = 0;
     }
-    if (++leavesCrossed_ > file_.fileEnd_ / kPage + 1) throw Damaged{"tag " + name_ + ": sibling links form a loop"};
+    if (++leavesCrossed_ > file_.fileEnd_ / kPage + 1)
+      throw Damaged{"tag " + name_ + ": sibling links form a loop"};
     page = to;
     index = forward ? 0 : static_cast<long>(node(page).count()) - 1;
   }
@@ -354,7 +354,6 @@ uint32_t CdxTag::edge(bool lastEntry) {
   }
   throw Damaged{"tag " + name_ + ": tree deeper than any valid one"};
 }
-
 
 // After a change of the tag the cached position may name a page that moved: find the entry
 // again by its key and record. True when it is still there; otherwise the position is the first
@@ -628,8 +627,8 @@ bool CdxFile::loadTags(std::string& why) {
   if (!directory_) directory_ = std::make_unique<CdxTag>(*this, 0);
   if (!directory_->loadHeader(why, resolver_)) return false;
   if (directory_->keyLength_ != kTagNameLength) {
-    why = "not a compound index (tag names of length " +
-          std::to_string(directory_->keyLength_) + ")";
+    why =
+        "not a compound index (tag names of length " + std::to_string(directory_->keyLength_) + ")";
     return false;
   }
   std::vector<std::pair<std::string, uint32_t>> found;
@@ -834,7 +833,8 @@ std::unique_ptr<KeyFeed> CdxFile::feedFor(const Definition& d, size_t memoryLimi
 
 void CdxFile::buildTree(CdxTag& t, KeyFeed& sorted) {
   PageWriter out([this](uint64_t off, const void* p, size_t n) { write(off, p, n); });
-  t.root_ = writeTree(sorted, [this] { return allocPage(); }, out);
+  t.root_ = writeTree(
+      sorted, [this] { return allocPage(); }, out);
 }
 
 // The name as the directory keeps it and the key length the type allows; false (with the
@@ -904,15 +904,18 @@ void CdxFile::finishTag(CdxTag& t) {
 IndexTag* CdxFile::createTag(std::string_view name, std::string_view keyExpression, KeyType type,
                              size_t keyLength, const KeySource& source) {
   Definition d;
-  return change<IndexTag*>(nullptr, [&]() -> IndexTag* {
-    if (!define(name, keyExpression, type, keyLength, d)) return nullptr;
-    CdxTag& t = prepareTag(d);
-    auto feed = feedFor(d, indexBuildMemoryLimit());
-    if (!feed->feedAll(source)) throw Damaged{"cannot sort the keys"};
-    buildTree(t, *feed);
-    finishTag(t);
-    return &t;
-  }, [] {});
+  return change<IndexTag*>(
+      nullptr,
+      [&]() -> IndexTag* {
+        if (!define(name, keyExpression, type, keyLength, d)) return nullptr;
+        CdxTag& t = prepareTag(d);
+        auto feed = feedFor(d, indexBuildMemoryLimit());
+        if (!feed->feedAll(source)) throw Damaged{"cannot sort the keys"};
+        buildTree(t, *feed);
+        finishTag(t);
+        return &t;
+      },
+      [] {});
 }
 
 // One pass over the source feeds every tag's sorter; then each tag's keys are sorted and its
@@ -969,7 +972,8 @@ std::vector<IndexTag*> CdxFile::createTags(const std::vector<TagDefinition>& tag
       if (!feed.finish()) throw Damaged{"cannot sort the keys"};
       if (!images) return;
       PageImage& img = image[i];
-      imageRoot[i] = writeTree(feed, [&img] { return img.alloc(); }, img);
+      imageRoot[i] = writeTree(
+          feed, [&img] { return img.alloc(); }, img);
       feeds[i].reset();  // its memory goes back before the other tags are done
     };
     auto place = [&](size_t i) {
@@ -999,25 +1003,28 @@ std::vector<IndexTag*> CdxFile::createTags(const std::vector<TagDefinition>& tag
 }
 
 void CdxFile::removeAll() {
-  change(false, [this] {
-    for (auto& t : tags_) {
-      std::vector<uint32_t> pages;
-      t->collectPages(pages);
-      t->dropCache();
-      // The root page stays as an empty root leaf; the rest go to the free list.
-      for (uint32_t p : pages)
-        if (p != t->root_) freePage(p);
-      uint8_t buf[kPage];
-      LeafPacker(t->keyLength_, t->filler_).write(buf, true, kNone, kNone);
-      write(t->root_, buf, kPage);
-      ++t->counter_;
-      uint8_t field[4];
-      rt::putLE32(field, t->counter_);
-      write(t->header_ + hdr::counter, field, 4);
-    }
-    writeFreeList();
-    return true;
-  }, [] {});
+  change(
+      false,
+      [this] {
+        for (auto& t : tags_) {
+          std::vector<uint32_t> pages;
+          t->collectPages(pages);
+          t->dropCache();
+          // The root page stays as an empty root leaf; the rest go to the free list.
+          for (uint32_t p : pages)
+            if (p != t->root_) freePage(p);
+          uint8_t buf[kPage];
+          LeafPacker(t->keyLength_, t->filler_).write(buf, true, kNone, kNone);
+          write(t->root_, buf, kPage);
+          ++t->counter_;
+          uint8_t field[4];
+          rt::putLE32(field, t->counter_);
+          write(t->header_ + hdr::counter, field, 4);
+        }
+        writeFreeList();
+        return true;
+      },
+      [] {});
 }
 
 // Another process may have changed the file since we last looked: compare change counters.

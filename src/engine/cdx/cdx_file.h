@@ -125,8 +125,8 @@ class CdxFile final : public PageFile {
     KeyType type = KeyType::Character;
     size_t keyLength = 0;
   };
-  bool define(std::string_view name, std::string_view keyExpression, KeyType type,
-              size_t keyLength, Definition& out);
+  bool define(std::string_view name, std::string_view keyExpression, KeyType type, size_t keyLength,
+              Definition& out);
   std::unique_ptr<KeyFeed> feedFor(const Definition& d, size_t memoryLimit) const;
   CdxTag& prepareTag(const Definition& d);
   void buildTree(CdxTag& t, KeyFeed& sorted);

@@ -167,9 +167,9 @@ void LeafPacker::write(uint8_t* page, bool root, uint32_t left, uint32_t right) 
   rt::putLE16(page + node::count, static_cast<uint16_t>(entries_.size()));
   rt::putLE32(page + node::left, left);
   rt::putLE32(page + node::right, right);
-  rt::putLE16(page + leaf::freeBytes,
-              static_cast<uint16_t>(kPage - leaf::entries - entries_.size() * bytes -
-                                    stored_.size()));
+  rt::putLE16(
+      page + leaf::freeBytes,
+      static_cast<uint16_t>(kPage - leaf::entries - entries_.size() * bytes - stored_.size()));
   rt::putLE32(page + leaf::recordMask,
               recBits == 32 ? 0xFFFFFFFFu : static_cast<uint32_t>((1ULL << recBits) - 1));
   page[leaf::duplicateMask] = static_cast<uint8_t>((1u << countBits_) - 1);

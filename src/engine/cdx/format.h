@@ -64,11 +64,11 @@ inline constexpr uint8_t unique = 0x01, forClause = 0x08, compact = 0x20, compou
 namespace node {
 inline constexpr size_t attributes = 0, count = 2, left = 4, right = 8, interiorEntries = 12;
 inline constexpr uint16_t rootBit = 1, leafBit = 2;
-}
+}  // namespace node
 namespace leaf {
 inline constexpr size_t freeBytes = 12, recordMask = 14, duplicateMask = 18, trailingMask = 19,
-                        recordBits = 20, duplicateBits = 21, trailingBits = 22,
-                        entryBytes = 23, entries = 24;
+                        recordBits = 20, duplicateBits = 21, trailingBits = 22, entryBytes = 23,
+                        entries = 24;
 }
 
 // A node decoded into full keys: keys holds count * keyLength bytes.

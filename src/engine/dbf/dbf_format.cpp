@@ -167,12 +167,23 @@ bool buildHeader(const std::vector<FieldSpec>& specs, DbfHeader& h, std::string&
     int len = s.length, dec = s.decimals;
     bool ok = dec >= 0;
     switch (f.type) {
-      case 'C': ok = ok && len >= 1 && len <= 254 && dec == 0; break;
+      case 'C':
+        ok = ok && len >= 1 && len <= 254 && dec == 0;
+        break;
       case 'N':
-      case 'F': ok = ok && len >= 1 && len <= 20 && (dec == 0 || (dec <= len - 2 && dec <= 15)); break;
-      case 'D': ok = ok && len == 8 && dec == 0; break;
-      case 'L': ok = ok && len == 1 && dec == 0; break;
-      case 'M': ok = ok && len == 10 && dec == 0; memo = true; break;
+      case 'F':
+        ok = ok && len >= 1 && len <= 20 && (dec == 0 || (dec <= len - 2 && dec <= 15));
+        break;
+      case 'D':
+        ok = ok && len == 8 && dec == 0;
+        break;
+      case 'L':
+        ok = ok && len == 1 && dec == 0;
+        break;
+      case 'M':
+        ok = ok && len == 10 && dec == 0;
+        memo = true;
+        break;
       default:
         why = "field " + f.name + " has type " + std::string(1, f.type) +
               ", a new table takes only C, N, F, D, L and M";
@@ -196,7 +207,8 @@ bool buildHeader(const std::vector<FieldSpec>& specs, DbfHeader& h, std::string&
   }
   h.version = memo ? dbf::kVersionFoxMemo : dbf::kVersionPlain;
   h.recordLength = static_cast<uint16_t>(offset);
-  h.headerLength = static_cast<uint16_t>(dbf::kHeaderFixed + dbf::kDescriptorSize * specs.size() + 1);
+  h.headerLength =
+      static_cast<uint16_t>(dbf::kHeaderFixed + dbf::kDescriptorSize * specs.size() + 1);
   h.codePage = dbf::kCodePage852;
   out.assign(h.headerLength, '\0');
   encodeCountAndDate(h.version, 0, out.data());
@@ -451,12 +463,17 @@ bool dateDigits(const char* raw) {
 bool bytesRoundTrip(const FieldDef& f, const char* raw) {
   if (f.nullBit >= 0 || f.varBit >= 0) return false;
   switch (f.type) {
-    case 'C': return true;
+    case 'C':
+      return true;
     case 'N':
-    case 'F': return formattedNumber(f, raw);
-    case 'L': return f.length >= 1 && (raw[0] == 'T' || raw[0] == 'F') && blanks(raw + 1, f.length - 1u);
-    case 'D': return f.length >= 8 && (blanks(raw, 8) || dateDigits(raw)) && blanks(raw + 8, f.length - 8u);
-    default: return false;
+    case 'F':
+      return formattedNumber(f, raw);
+    case 'L':
+      return f.length >= 1 && (raw[0] == 'T' || raw[0] == 'F') && blanks(raw + 1, f.length - 1u);
+    case 'D':
+      return f.length >= 8 && (blanks(raw, 8) || dateDigits(raw)) && blanks(raw + 8, f.length - 8u);
+    default:
+      return false;
   }
 }
 
@@ -471,9 +488,12 @@ bool wellFormed(const FieldDef& f, const char* raw) {
     if (raw[i] == '-' || raw[i] == '+') ++i;
     size_t digits = 0, points = 0;
     for (; i < end; ++i) {
-      if (raw[i] >= '0' && raw[i] <= '9') ++digits;
-      else if (raw[i] == '.' && ++points == 1) continue;
-      else return false;
+      if (raw[i] >= '0' && raw[i] <= '9')
+        ++digits;
+      else if (raw[i] == '.' && ++points == 1)
+        continue;
+      else
+        return false;
     }
     return digits > 0;
   }
@@ -490,20 +510,30 @@ bool wellFormed(const FieldDef& f, const char* raw) {
 
 rt::Value blankValue(const FieldDef& f) {
   switch (f.type) {
-    case 'C': return rt::Value(std::string(f.length, ' '));
-    case 'V': return rt::Value(std::string());
+    case 'C':
+      return rt::Value(std::string(f.length, ' '));
+    case 'V':
+      return rt::Value(std::string());
     case 'N':
-    case 'F': return rt::Value::number(0, f.length, f.decimals);
-    case 'I': return rt::Value::number(0, 11, 0);
-    case 'B': return rt::Value::number(0, 20, f.decimals);
-    case 'Y': return rt::Value::number(0, 20, 4);
+    case 'F':
+      return rt::Value::number(0, f.length, f.decimals);
+    case 'I':
+      return rt::Value::number(0, 11, 0);
+    case 'B':
+      return rt::Value::number(0, 20, f.decimals);
+    case 'Y':
+      return rt::Value::number(0, 20, 4);
     case 'D':
-    case 'T': return rt::Value(rt::Date());
-    case 'L': return rt::Value(false);
+    case 'T':
+      return rt::Value(rt::Date());
+    case 'L':
+      return rt::Value(false);
     case 'M':
     case 'G':
-    case 'P': return rt::Value::memo(std::string());
-    default: return rt::Value(std::string(f.length, ' '));
+    case 'P':
+      return rt::Value::memo(std::string());
+    default:
+      return rt::Value(std::string(f.length, ' '));
   }
 }
 

@@ -35,14 +35,14 @@ constexpr size_t kMaxRecordLength = 65500;
 
 // One field as the record layout holds it.
 struct FieldDef {
-  std::string name;       // upper case, at most 10 characters
+  std::string name;  // upper case, at most 10 characters
   char type = 'C';
   uint16_t length = 0;
   uint8_t decimals = 0;
-  uint8_t flags = 0;      // 0x01 system (hidden), 0x02 nullable, 0x04 binary
-  uint32_t offset = 0;    // in the record, the deleted byte being offset 0
-  int nullBit = -1;       // bit in _NullFlags that says "null" (nullable fields)
-  int varBit = -1;        // bit in _NullFlags that says "shorter than the field" (V, Q)
+  uint8_t flags = 0;    // 0x01 system (hidden), 0x02 nullable, 0x04 binary
+  uint32_t offset = 0;  // in the record, the deleted byte being offset 0
+  int nullBit = -1;     // bit in _NullFlags that says "null" (nullable fields)
+  int varBit = -1;      // bit in _NullFlags that says "shorter than the field" (V, Q)
   bool hidden() const { return (flags & 0x01) != 0 || type == '0'; }
 };
 

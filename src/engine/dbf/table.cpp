@@ -43,19 +43,25 @@ rt::Error openError(int code, const std::filesystem::path& p, std::string text, 
 
 uint64_t headerLockOffset(LockScheme s) {
   switch (s) {
-    case LockScheme::FoxPro: return kFoxHeaderLock;
-    case LockScheme::FoxProPlain: return kFoxPlainBase;
-    case LockScheme::Clipper: return kClipperBase;
+    case LockScheme::FoxPro:
+      return kFoxHeaderLock;
+    case LockScheme::FoxProPlain:
+      return kFoxPlainBase;
+    case LockScheme::Clipper:
+      return kClipperBase;
   }
   return kFoxHeaderLock;
 }
 
-uint64_t recordLockOffset(LockScheme s, uint32_t recno, uint32_t headerLength, uint32_t recordLength) {
+uint64_t recordLockOffset(LockScheme s, uint32_t recno, uint32_t headerLength,
+                          uint32_t recordLength) {
   switch (s) {
-    case LockScheme::FoxPro: return kFoxHeaderLock - recno;
+    case LockScheme::FoxPro:
+      return kFoxHeaderLock - recno;
     case LockScheme::FoxProPlain:
       return kFoxPlainBase + headerLength + uint64_t(recno - 1) * recordLength;
-    case LockScheme::Clipper: return kClipperBase + recno;
+    case LockScheme::Clipper:
+      return kClipperBase + recno;
   }
   return kFoxHeaderLock - recno;
 }
@@ -88,7 +94,7 @@ std::unique_ptr<Table> Table::open(const std::filesystem::path& host, const Tabl
     int err = t->file_.lastError();
     // Permission denied is no sharing violation: nobody else holds the file, waiting won't help.
     error = openError(rt::kErrOpen, host,
-                      err == ENOENT ? "file does not exist"
+                      err == ENOENT                   ? "file does not exist"
                       : err == EACCES || err == EPERM ? "no permission to open the file"
                                                       : "cannot open file",
                       err);
@@ -97,9 +103,10 @@ std::unique_ptr<Table> Table::open(const std::filesystem::path& host, const Tabl
   // The open mode holds for as long as the descriptor is open; a conflicting holder (another
   // workstation or another work area here) makes the open fail at once.
   if (!t->file_.lockOpenMode(!o.shared)) {
-    error = openError(rt::kErrShared, host,
-                      o.shared ? "table is open exclusively elsewhere" : "table is in use elsewhere",
-                      t->file_.lastError());
+    error =
+        openError(rt::kErrShared, host,
+                  o.shared ? "table is open exclusively elsewhere" : "table is in use elsewhere",
+                  t->file_.lastError());
     return nullptr;
   }
   int64_t size = t->file_.size();
@@ -114,8 +121,9 @@ std::unique_ptr<Table> Table::open(const std::filesystem::path& host, const Tabl
     return nullptr;
   }
   if (o.chooseSchemeByHeader && o.scheme != LockScheme::Clipper)
-    t->options_.scheme = (t->header_.tableFlags & dbf::kFlagStructuralCdx) ? LockScheme::FoxPro
-                                                                           : LockScheme::FoxProPlain;
+    t->options_.scheme = (t->header_.tableFlags & dbf::kFlagStructuralCdx)
+                             ? LockScheme::FoxPro
+                             : LockScheme::FoxProPlain;
   for (size_t i = 0; i < t->header_.fields.size(); ++i)
     if (!t->header_.fields[i].hidden()) t->visible_.push_back(i);
   if (t->header_.hasMemo()) {
@@ -187,7 +195,8 @@ uint32_t Table::refreshCount() {
   if (size < 0) return count_;
   uint64_t hdr = header_.headerLength;
   uint64_t body = uint64_t(size) > hdr ? uint64_t(size) - hdr : 0;
-  count_ = fileRecords_ = static_cast<uint32_t>(std::min<uint64_t>(body / header_.recordLength, 0xFFFFFFFFull));
+  count_ = fileRecords_ =
+      static_cast<uint32_t>(std::min<uint64_t>(body / header_.recordLength, 0xFFFFFFFFull));
   return count_;
 }
 
@@ -336,14 +345,15 @@ bool Table::setTableFlags(uint8_t flags) {
 
 bool Table::lockRecord(uint32_t recno) {
   if (!options_.shared) return true;
-  return file_.lockRange(recordLockOffset(options_.scheme, recno, header_.headerLength,
-                                          header_.recordLength), 1, true);
+  return file_.lockRange(
+      recordLockOffset(options_.scheme, recno, header_.headerLength, header_.recordLength), 1,
+      true);
 }
 
 bool Table::unlockRecord(uint32_t recno) {
   if (!options_.shared) return true;
-  return file_.unlockRange(recordLockOffset(options_.scheme, recno, header_.headerLength,
-                                            header_.recordLength), 1);
+  return file_.unlockRange(
+      recordLockOffset(options_.scheme, recno, header_.headerLength, header_.recordLength), 1);
 }
 
 bool Table::lockHeader() {
@@ -358,10 +368,12 @@ void Table::unlockHeader() {
 bool Table::lockFile() {
   if (!options_.shared) return true;
   switch (options_.scheme) {
-    case LockScheme::FoxPro: return file_.lockRange(kFoxFileLockStart, kFoxFileLockLength, true);
+    case LockScheme::FoxPro:
+      return file_.lockRange(kFoxFileLockStart, kFoxFileLockLength, true);
     case LockScheme::FoxProPlain:
       return file_.lockRange(kFoxPlainFileLockStart, kFoxPlainFileLockLength, true);
-    case LockScheme::Clipper: return file_.lockRange(kClipperFileLockStart, kClipperFileLockLength, true);
+    case LockScheme::Clipper:
+      return file_.lockRange(kClipperFileLockStart, kClipperFileLockLength, true);
   }
   return false;
 }
@@ -369,9 +381,15 @@ bool Table::lockFile() {
 void Table::unlockFile() {
   if (!options_.shared) return;
   switch (options_.scheme) {
-    case LockScheme::FoxPro: file_.unlockRange(kFoxFileLockStart, kFoxFileLockLength); break;
-    case LockScheme::FoxProPlain: file_.unlockRange(kFoxPlainFileLockStart, kFoxPlainFileLockLength); break;
-    case LockScheme::Clipper: file_.unlockRange(kClipperFileLockStart, kClipperFileLockLength); break;
+    case LockScheme::FoxPro:
+      file_.unlockRange(kFoxFileLockStart, kFoxFileLockLength);
+      break;
+    case LockScheme::FoxProPlain:
+      file_.unlockRange(kFoxPlainFileLockStart, kFoxPlainFileLockLength);
+      break;
+    case LockScheme::Clipper:
+      file_.unlockRange(kClipperFileLockStart, kClipperFileLockLength);
+      break;
   }
 }
 

@@ -25,10 +25,11 @@ enum class LockScheme {
   Clipper,      // .ntx tables: record r at 1,000,000,000 + r, header at 1,000,000,000
 };
 uint64_t headerLockOffset(LockScheme s);
-uint64_t recordLockOffset(LockScheme s, uint32_t recno, uint32_t headerLength, uint32_t recordLength);
+uint64_t recordLockOffset(LockScheme s, uint32_t recno, uint32_t headerLength,
+                          uint32_t recordLength);
 
 struct TableOptions {
-  bool shared = false;    // others may open it too; records are locked before they change
+  bool shared = false;  // others may open it too; records are locked before they change
   bool readOnly = false;
   LockScheme scheme = LockScheme::FoxPro;
   bool chooseSchemeByHeader = true;  // FoxPro vs FoxProPlain from the structural-CDX flag
@@ -124,10 +125,10 @@ class Table {
   std::vector<size_t> visible_;
   std::unique_ptr<MemoFile> memo_;
   std::vector<TableIssue> issues_;
-  uint32_t count_ = 0;         // records including buffered appends
-  uint32_t fileRecords_ = 0;   // records written to the file
+  uint32_t count_ = 0;        // records including buffered appends
+  uint32_t fileRecords_ = 0;  // records written to the file
   bool headerDirty_ = false;
-  bool committed_ = false;     // a commit has forced the whole file since the open
+  bool committed_ = false;  // a commit has forced the whole file since the open
   // Read window: records [cacheFirst_, cacheFirst_ + cacheCount_) of the file.
   std::vector<char> cache_;
   uint32_t cacheFirst_ = 0, cacheCount_ = 0;

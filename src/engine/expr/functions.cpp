@@ -60,13 +60,17 @@ class Call final : public Node {
   }
 
   void appendText(std::string& out, Frame& f) override {
-    if (fn_.append && (shape_.text() || !fn_.eval)) fn_.append(*this, f, out);
-    else Node::appendText(out, f);
+    if (fn_.append && (shape_.text() || !fn_.eval))
+      fn_.append(*this, f, out);
+    else
+      Node::appendText(out, f);
   }
 
   size_t count() const { return args_.size(); }
   Node& node(size_t i) const { return *args_[i]; }
-  rt::Value arg(size_t i, Frame& f) const { return i < args_.size() ? args_[i]->eval(f) : rt::Value(); }
+  rt::Value arg(size_t i, Frame& f) const {
+    return i < args_.size() ? args_[i]->eval(f) : rt::Value();
+  }
   const Shape& argShape(size_t i) const {
     static const Shape none;
     return i < args_.size() ? args_[i]->shape() : none;
@@ -86,7 +90,9 @@ class Call final : public Node {
   const BoundArea* area() const { return area_.get(); }
 
   // The handler's substitute for the whole call, whose arguments it could not use.
-  rt::Value bad(std::vector<rt::Value> args) const { return argumentFault(0, upperName(), std::move(args)); }
+  rt::Value bad(std::vector<rt::Value> args) const {
+    return argumentFault(0, upperName(), std::move(args));
+  }
   void badAppend(std::string& out, size_t keep, std::vector<rt::Value> args) const {
     out.resize(keep);
     appendSubstitute(out, bad(std::move(args)), upperName());
@@ -174,7 +180,8 @@ Shape absShape(const Call& c) { return c.argShape(0).type == 'N' ? c.argShape(0)
 Shape roundShape(const Call& c) { return number(c.constCount(1)); }
 Shape extremeShape(const Call& c) {
   const Shape& a = c.argShape(0);
-  return a.type == c.argShape(1).type && (a.type == 'N' || a.type == 'D') ? Shape{a.type, -1, -1} : Shape{};
+  return a.type == c.argShape(1).type && (a.type == 'N' || a.type == 'D') ? Shape{a.type, -1, -1}
+                                                                          : Shape{};
 }
 
 // ---- helpers ----
@@ -256,14 +263,18 @@ const std::array<char, 256>& descendTable() {
 
 void fnDtos(Call& c, Frame& f, std::string& out) {
   rt::Value v = c.arg(0, f);
-  if (v.isDate()) appendDtos(out, v.date());
-  else c.badAppend(out, out.size(), {v});
+  if (v.isDate())
+    appendDtos(out, v.date());
+  else
+    c.badAppend(out, out.size(), {v});
 }
 
 void fnDtoc(Call& c, Frame& f, std::string& out) {
   rt::Value v = c.arg(0, f);
-  if (v.isDate()) out += v.date().toText();
-  else c.badAppend(out, out.size(), {v});
+  if (v.isDate())
+    out += v.date().toText();
+  else
+    c.badAppend(out, out.size(), {v});
 }
 
 char upperAsciiChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -359,7 +370,8 @@ bool appendStr(Call& c, Frame& f, std::string& out) {
     return false;
   }
   // A length without decimals shows none.
-  out += rt::Str(n.num(), static_cast<int>(len.num()), dec.isNil() ? 0 : static_cast<int>(dec.num()));
+  out +=
+      rt::Str(n.num(), static_cast<int>(len.num()), dec.isNil() ? 0 : static_cast<int>(dec.num()));
   return true;
 }
 
@@ -379,7 +391,8 @@ void fnStrZero(Call& c, Frame& f, std::string& out) {
 void fnSpace(Call& c, Frame& f, std::string& out) {
   long n;
   const size_t start = out.size();
-  if (intArg(c, f, 0, out, start, n) && fitsText(c, static_cast<double>(n), out, start, {rt::Value(n)}))
+  if (intArg(c, f, 0, out, start, n) &&
+      fitsText(c, static_cast<double>(n), out, start, {rt::Value(n)}))
     out.append(static_cast<size_t>(std::max(n, 0L)), ' ');
 }
 
@@ -399,7 +412,8 @@ void fnReplicate(Call& c, Frame& f, std::string& out) {
 
 void fnChr(Call& c, Frame& f, std::string& out) {
   long n;
-  if (intArg(c, f, 0, out, out.size(), n)) out += static_cast<char>(static_cast<unsigned char>(n & 0xFF));
+  if (intArg(c, f, 0, out, out.size(), n))
+    out += static_cast<char>(static_cast<unsigned char>(n & 0xFF));
 }
 
 void fnTime(Call&, Frame&, std::string& out) { out += rt::timeOfDay(); }
@@ -411,10 +425,14 @@ void fnPad(Call& c, Frame& f, std::string& out) {
   size_t start = out.size();
   rt::Value x = c.arg(0, f), n = c.arg(1, f), fill = c.arg(2, f);
   std::string s;
-  if (x.isText()) s = x.str();
-  else if (x.isNumber()) s = rt::allTrim(rt::Str(x.numInfo()));
-  else if (x.isDate()) s = x.date().toText();
-  bool ok = (x.isText() || x.isNumber() || x.isDate()) && n.isNumber() && (fill.isNil() || fill.isText());
+  if (x.isText())
+    s = x.str();
+  else if (x.isNumber())
+    s = rt::allTrim(rt::Str(x.numInfo()));
+  else if (x.isDate())
+    s = x.date().toText();
+  bool ok =
+      (x.isText() || x.isNumber() || x.isDate()) && n.isNumber() && (fill.isNil() || fill.isText());
   if (!ok) return c.badAppend(out, start, {x, n, fill});
   const double wanted = std::max(std::trunc(n.num()), 0.0);
   if (!fitsText(c, wanted, out, start, {x, n, fill})) return;
@@ -623,15 +641,16 @@ const Builtin* findFunction(std::string_view name) {
   return nullptr;
 }
 
-NodePtr makeCall(const Builtin& fn, std::vector<NodePtr> args, ExprContext& ctx, std::string_view text,
-                 const CompileOptions& options) {
+NodePtr makeCall(const Builtin& fn, std::vector<NodePtr> args, ExprContext& ctx,
+                 std::string_view text, const CompileOptions& options) {
   int n = static_cast<int>(args.size());
   if (n < fn.minArgs || n > fn.maxArgs) {
     std::string want = fn.minArgs == fn.maxArgs
                            ? std::to_string(fn.minArgs)
                            : std::to_string(fn.minArgs) + " to " + std::to_string(fn.maxArgs);
-    compileFault(rt::kErrArg, "Argument error: " + std::string(fn.name) + "() takes " + want +
-                                  " arguments, " + std::to_string(n) + " given",
+    compileFault(rt::kErrArg,
+                 "Argument error: " + std::string(fn.name) + "() takes " + want + " arguments, " +
+                     std::to_string(n) + " given",
                  fn.name, text);
   }
   std::shared_ptr<BoundArea> area = fn.needsArea ? ctx.bindArea("") : nullptr;

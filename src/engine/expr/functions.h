@@ -20,8 +20,8 @@ const Builtin* findFunction(std::string_view name);
 // A call of fn. A wrong number of arguments is a compile fault. recno() and deleted() bind the
 // area that is current in ctx now. Under options.asciiCase upper() and lower() leave every byte
 // outside a-z / A-Z as it is.
-NodePtr makeCall(const Builtin& fn, std::vector<NodePtr> args, ExprContext& ctx, std::string_view text,
-                 const CompileOptions& options = {});
+NodePtr makeCall(const Builtin& fn, std::vector<NodePtr> args, ExprContext& ctx,
+                 std::string_view text, const CompileOptions& options = {});
 
 // descend() of text: each byte replaced by the byte whose collation weight mirrors its own
 // (255 - weight), so that texts of equal length order by the collation in reverse. Applying it

@@ -16,7 +16,8 @@ bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') |
 bool equalsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }
@@ -38,7 +39,8 @@ Token Lexer::make(Tok k, size_t start, size_t len) {
 }
 
 Token Lexer::next() {
-  while (p_ < s_.size() && (s_[p_] == ' ' || s_[p_] == '\t' || s_[p_] == '\r' || s_[p_] == '\n')) ++p_;
+  while (p_ < s_.size() && (s_[p_] == ' ' || s_[p_] == '\t' || s_[p_] == '\r' || s_[p_] == '\n'))
+    ++p_;
   Token t;
   if (p_ >= s_.size()) {
     t.pos = s_.size();
@@ -65,28 +67,66 @@ Token Lexer::next() {
   } else {
     auto two = [&](char second) { return n == second; };
     switch (c) {
-      case '(': t = make(Tok::LParen, b, 1); break;
-      case ')': t = make(Tok::RParen, b, 1); break;
-      case '[': t = make(Tok::LBracket, b, 1); break;
-      case ']': t = make(Tok::RBracket, b, 1); break;
-      case '{': t = make(Tok::LBrace, b, 1); break;
-      case '}': t = make(Tok::RBrace, b, 1); break;
-      case '|': t = make(Tok::Pipe, b, 1); break;
-      case ',': t = make(Tok::Comma, b, 1); break;
-      case '+': t = make(Tok::Plus, b, 1); break;
-      case '-': t = two('>') ? make(Tok::Arrow, b, 2) : make(Tok::Minus, b, 1); break;
-      case '*': t = two('*') ? make(Tok::Power, b, 2) : make(Tok::Star, b, 1); break;
-      case '^': t = make(Tok::Power, b, 1); break;
-      case '/': t = make(Tok::Slash, b, 1); break;
-      case '%': t = make(Tok::Percent, b, 1); break;
-      case '$': t = make(Tok::Dollar, b, 1); break;
-      case '#': t = make(Tok::Ne, b, 1); break;
-      case '=': t = two('=') ? make(Tok::EqEq, b, 2) : make(Tok::Eq, b, 1); break;
-      case '!': t = two('=') ? make(Tok::Ne, b, 2) : make(Tok::Not, b, 1); break;
+      case '(':
+        t = make(Tok::LParen, b, 1);
+        break;
+      case ')':
+        t = make(Tok::RParen, b, 1);
+        break;
+      case '[':
+        t = make(Tok::LBracket, b, 1);
+        break;
+      case ']':
+        t = make(Tok::RBracket, b, 1);
+        break;
+      case '{':
+        t = make(Tok::LBrace, b, 1);
+        break;
+      case '}':
+        t = make(Tok::RBrace, b, 1);
+        break;
+      case '|':
+        t = make(Tok::Pipe, b, 1);
+        break;
+      case ',':
+        t = make(Tok::Comma, b, 1);
+        break;
+      case '+':
+        t = make(Tok::Plus, b, 1);
+        break;
+      case '-':
+        t = two('>') ? make(Tok::Arrow, b, 2) : make(Tok::Minus, b, 1);
+        break;
+      case '*':
+        t = two('*') ? make(Tok::Power, b, 2) : make(Tok::Star, b, 1);
+        break;
+      case '^':
+        t = make(Tok::Power, b, 1);
+        break;
+      case '/':
+        t = make(Tok::Slash, b, 1);
+        break;
+      case '%':
+        t = make(Tok::Percent, b, 1);
+        break;
+      case '$':
+        t = make(Tok::Dollar, b, 1);
+        break;
+      case '#':
+        t = make(Tok::Ne, b, 1);
+        break;
+      case '=':
+        t = two('=') ? make(Tok::EqEq, b, 2) : make(Tok::Eq, b, 1);
+        break;
+      case '!':
+        t = two('=') ? make(Tok::Ne, b, 2) : make(Tok::Not, b, 1);
+        break;
       case '<':
         t = two('=') ? make(Tok::Le, b, 2) : two('>') ? make(Tok::Ne, b, 2) : make(Tok::Lt, b, 1);
         break;
-      case '>': t = two('=') ? make(Tok::Ge, b, 2) : make(Tok::Gt, b, 1); break;
+      case '>':
+        t = two('=') ? make(Tok::Ge, b, 2) : make(Tok::Gt, b, 1);
+        break;
       case ':':
         if (two('=')) {
           t = make(Tok::Assign, b, 2);
@@ -94,7 +134,8 @@ Token Lexer::next() {
         }
         [[fallthrough]];
       default:
-        compileFault(rt::kErrSyntax, "Syntax error: unexpected character at " + std::to_string(b + 1),
+        compileFault(rt::kErrSyntax,
+                     "Syntax error: unexpected character at " + std::to_string(b + 1),
                      std::string(1, c), s_);
     }
   }
@@ -108,15 +149,21 @@ Token Lexer::dotted(size_t b) {
   size_t e = b + 1;
   while (e < s_.size() && isAlpha(s_[e])) ++e;
   if (e >= s_.size() || s_[e] != '.')
-    compileFault(rt::kErrSyntax, "Syntax error: unterminated dotted operator at " + std::to_string(b + 1),
+    compileFault(rt::kErrSyntax,
+                 "Syntax error: unterminated dotted operator at " + std::to_string(b + 1),
                  std::string(s_.substr(b, e - b)), s_);
   std::string_view word = s_.substr(b + 1, e - b - 1);
   Token t = make(Tok::End, b, e + 1 - b);
-  if (equalsNoCase(word, "t") || equalsNoCase(word, "y")) t.kind = Tok::True;
-  else if (equalsNoCase(word, "f") || equalsNoCase(word, "n")) t.kind = Tok::False;
-  else if (equalsNoCase(word, "and")) t.kind = Tok::And;
-  else if (equalsNoCase(word, "or")) t.kind = Tok::Or;
-  else if (equalsNoCase(word, "not")) t.kind = Tok::Not;
+  if (equalsNoCase(word, "t") || equalsNoCase(word, "y"))
+    t.kind = Tok::True;
+  else if (equalsNoCase(word, "f") || equalsNoCase(word, "n"))
+    t.kind = Tok::False;
+  else if (equalsNoCase(word, "and"))
+    t.kind = Tok::And;
+  else if (equalsNoCase(word, "or"))
+    t.kind = Tok::Or;
+  else if (equalsNoCase(word, "not"))
+    t.kind = Tok::Not;
   else
     compileFault(rt::kErrSyntax, "Syntax error: unknown operator at " + std::to_string(b + 1),
                  std::string(t.text), s_);
@@ -170,7 +217,8 @@ Token Lexer::braceDate(size_t b) {
   // {^yyyy-mm-dd} or {^yyyy/mm/dd}; {^} is the empty date.
   size_t e = s_.find('}', b);
   if (e == std::string_view::npos)
-    compileFault(rt::kErrSyntax, "Syntax error: unterminated date literal", std::string(s_.substr(b)), s_);
+    compileFault(rt::kErrSyntax, "Syntax error: unterminated date literal",
+                 std::string(s_.substr(b)), s_);
   Token t = make(Tok::Date, b, e + 1 - b);
   std::string_view body = s_.substr(b + 2, e - b - 2);
   while (!body.empty() && body.front() == ' ') body.remove_prefix(1);
@@ -179,9 +227,12 @@ Token Lexer::braceDate(size_t b) {
   std::string digits;
   int parts = 1;
   for (char c : body) {
-    if (isDigit(c)) digits += c;
-    else if (c == '-' || c == '/' || c == '.') ++parts;
-    else parts = 99;
+    if (isDigit(c))
+      digits += c;
+    else if (c == '-' || c == '/' || c == '.')
+      ++parts;
+    else
+      parts = 99;
   }
   t.date = rt::Date::fromDtos(digits);
   if (parts != 3 || digits.size() != 8 || t.date.empty())

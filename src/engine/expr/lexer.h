@@ -11,17 +11,47 @@
 namespace tav::engine::expr {
 
 enum class Tok {
-  End, Ident, Number, String, Date, True, False, Nil,
-  LParen, RParen, LBracket, RBracket, LBrace, RBrace, Pipe, Comma, Arrow,
-  Plus, Minus, Star, Slash, Percent, Power,
-  Eq, EqEq, Ne, Lt, Le, Gt, Ge, Dollar,
-  And, Or, Not, Assign,
+  End,
+  Ident,
+  Number,
+  String,
+  Date,
+  True,
+  False,
+  Nil,
+  LParen,
+  RParen,
+  LBracket,
+  RBracket,
+  LBrace,
+  RBrace,
+  Pipe,
+  Comma,
+  Arrow,
+  Plus,
+  Minus,
+  Star,
+  Slash,
+  Percent,
+  Power,
+  Eq,
+  EqEq,
+  Ne,
+  Lt,
+  Le,
+  Gt,
+  Ge,
+  Dollar,
+  And,
+  Or,
+  Not,
+  Assign,
 };
 
 struct Token {
   Tok kind = Tok::End;
-  size_t pos = 0;          // byte offset in the text, for messages
-  std::string_view text;   // the token's bytes as written (a string's contents without quotes)
+  size_t pos = 0;         // byte offset in the text, for messages
+  std::string_view text;  // the token's bytes as written (a string's contents without quotes)
   double number = 0;
   int decimals = 0;
   rt::Date date;

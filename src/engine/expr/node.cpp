@@ -5,7 +5,8 @@
 
 namespace tav::engine::expr {
 
-void compileFault(int genCode, std::string description, std::string operation, std::string_view text) {
+void compileFault(int genCode, std::string description, std::string operation,
+                  std::string_view text) {
   rt::Error e;
   e.genCode = genCode;
   e.description = std::move(description) + " in \"" + std::string(text) + "\"";
@@ -13,8 +14,9 @@ void compileFault(int genCode, std::string description, std::string operation, s
   rt::fail(std::move(e));
 }
 
-rt::Value runtimeFault(int genCode, int subCode, std::string description, std::string_view operation,
-                       std::vector<rt::Value> args, bool canDefault, rt::Value defaultValue) {
+rt::Value runtimeFault(int genCode, int subCode, std::string description,
+                       std::string_view operation, std::vector<rt::Value> args, bool canDefault,
+                       rt::Value defaultValue) {
   rt::Error e;
   e.genCode = genCode;
   e.subCode = subCode;
@@ -53,9 +55,9 @@ void Node::appendText(std::string& out, Frame& f) {
     out += v.str();
     return;
   }
-  appendSubstitute(out, runtimeFault(rt::kErrDataType, 0, "Data type error: a text was expected",
-                                     "text", {v}),
-                   "text");
+  appendSubstitute(
+      out, runtimeFault(rt::kErrDataType, 0, "Data type error: a text was expected", "text", {v}),
+      "text");
 }
 
 }  // namespace tav::engine::expr

@@ -78,9 +78,9 @@ constexpr long kMaxTextLength = 16L << 20;
 // operation's result; any other answer abandons.
 rt::Value argumentFault(int subCode, std::string_view operation, std::vector<rt::Value> args);
 // A fault of another kind with the same answering rules (bound, zero divisor, data type).
-rt::Value runtimeFault(int genCode, int subCode, std::string description, std::string_view operation,
-                       std::vector<rt::Value> args, bool canDefault = false,
-                       rt::Value defaultValue = {});
+rt::Value runtimeFault(int genCode, int subCode, std::string description,
+                       std::string_view operation, std::vector<rt::Value> args,
+                       bool canDefault = false, rt::Value defaultValue = {});
 // Appends a substituted value that must be text; anything else is a fault that cannot be answered.
 void appendSubstitute(std::string& out, const rt::Value& v, std::string_view operation);
 

@@ -23,11 +23,16 @@ constexpr int kSubEq = 1071, kSubNe = 1072, kSubLt = 1073, kSubLe = 1074, kSubGt
 Shape shapeOf(const rt::Value& v) {
   switch (v.type()) {
     case rt::Type::Character:
-    case rt::Type::Memo: return {'C', static_cast<int>(v.str().size()), -1};
-    case rt::Type::Numeric: return {'N', v.numInfo().width, v.numInfo().decimals};
-    case rt::Type::Date: return {'D', 8, -1};
-    case rt::Type::Logical: return {'L', 1, -1};
-    default: return {rt::typeLetter(v.type()), -1, -1};
+    case rt::Type::Memo:
+      return {'C', static_cast<int>(v.str().size()), -1};
+    case rt::Type::Numeric:
+      return {'N', v.numInfo().width, v.numInfo().decimals};
+    case rt::Type::Date:
+      return {'D', 8, -1};
+    case rt::Type::Logical:
+      return {'L', 1, -1};
+    default:
+      return {rt::typeLetter(v.type()), -1, -1};
   }
 }
 
@@ -36,8 +41,10 @@ class Literal final : public Node {
   explicit Literal(rt::Value v) : Node(shapeOf(v)), v_(std::move(v)) {}
   rt::Value eval(Frame&) override { return v_; }
   void appendText(std::string& out, Frame& f) override {
-    if (v_.isText()) out += v_.str();
-    else Node::appendText(out, f);
+    if (v_.isText())
+      out += v_.str();
+    else
+      Node::appendText(out, f);
   }
   const rt::Value* constant() const override { return &v_; }
 
@@ -62,8 +69,10 @@ class Field final : public Node {
   explicit Field(std::shared_ptr<BoundField> f) : Node(fieldShape(*f)), f_(std::move(f)) {}
   rt::Value eval(Frame&) override { return f_->get(); }
   void appendText(std::string& out, Frame& f) override {
-    if (shape_.text()) f_->appendText(out);
-    else Node::appendText(out, f);
+    if (shape_.text())
+      f_->appendText(out);
+    else
+      Node::appendText(out, f);
   }
   bool assignable() const override { return true; }
   void assign(Frame&, const rt::Value& v) override { f_->put(v); }
@@ -134,7 +143,8 @@ class Assign final : public Node {
 
 class List final : public Node {
  public:
-  explicit List(std::vector<NodePtr> items) : Node(items.back()->shape()), items_(std::move(items)) {}
+  explicit List(std::vector<NodePtr> items)
+      : Node(items.back()->shape()), items_(std::move(items)) {}
   rt::Value eval(Frame& f) override {
     for (size_t i = 0; i + 1 < items_.size(); ++i) items_[i]->eval(f);
     return items_.back()->eval(f);
@@ -146,7 +156,8 @@ class List final : public Node {
 
 class ArrayLiteral final : public Node {
  public:
-  explicit ArrayLiteral(std::vector<NodePtr> items) : Node({'A', -1, -1}), items_(std::move(items)) {}
+  explicit ArrayLiteral(std::vector<NodePtr> items)
+      : Node({'A', -1, -1}), items_(std::move(items)) {}
   rt::Value eval(Frame& f) override {
     rt::Array a;
     a.reserve(items_.size());
@@ -169,7 +180,8 @@ class BlockLiteral final : public Node {
 
 class Negate final : public Node {
  public:
-  explicit Negate(NodePtr x) : Node(x->shape().type == 'N' ? x->shape() : Shape{}), x_(std::move(x)) {}
+  explicit Negate(NodePtr x)
+      : Node(x->shape().type == 'N' ? x->shape() : Shape{}), x_(std::move(x)) {}
   rt::Value eval(Frame& f) override {
     rt::Value v = x_->eval(f);
     if (!v.isNumber()) return argumentFault(kSubNeg, "-", {v});
@@ -243,10 +255,12 @@ Shape arithmeticShape(Tok op, const Shape& a, const Shape& b) {
     switch (op) {
       case Tok::Plus:
       case Tok::Minus:
-      case Tok::Percent: return {'N', -1, maxDecimals(a.decimals, b.decimals)};
+      case Tok::Percent:
+        return {'N', -1, maxDecimals(a.decimals, b.decimals)};
       case Tok::Star:
         return {'N', -1, a.decimals < 0 || b.decimals < 0 ? -1 : a.decimals + b.decimals};
-      default: return {'N', -1, -1};
+      default:
+        return {'N', -1, -1};
     }
   }
   if (op == Tok::Plus && ((a.type == 'D' && b.type == 'N') || (a.type == 'N' && b.type == 'D')))
@@ -259,7 +273,10 @@ Shape arithmeticShape(Tok op, const Shape& a, const Shape& b) {
 class Arithmetic final : public Node {
  public:
   Arithmetic(Tok op, NodePtr a, NodePtr b)
-      : Node(arithmeticShape(op, a->shape(), b->shape())), op_(op), a_(std::move(a)), b_(std::move(b)) {}
+      : Node(arithmeticShape(op, a->shape(), b->shape())),
+        op_(op),
+        a_(std::move(a)),
+        b_(std::move(b)) {}
 
   rt::Value eval(Frame& f) override {
     if (op_ == Tok::Plus && shape_.text()) return concatenated(f);
@@ -289,7 +306,8 @@ class Arithmetic final : public Node {
       case Tok::Plus:
         if (a.isText() && b.isText()) return rt::Value(a.str() + b.str());
         if (a.isNumber() && b.isNumber())
-          return numberResult(a.num() + b.num(), maxDecimals(a.numInfo().decimals, b.numInfo().decimals));
+          return numberResult(a.num() + b.num(),
+                              maxDecimals(a.numInfo().decimals, b.numInfo().decimals));
         if (a.isDate() && b.isNumber())
           if (auto d = dateResult(a.date(), b.num())) return rt::Value(*d);
         if (a.isNumber() && b.isDate())
@@ -306,7 +324,8 @@ class Arithmetic final : public Node {
           return rt::Value(std::move(s));
         }
         if (a.isNumber() && b.isNumber())
-          return numberResult(a.num() - b.num(), maxDecimals(a.numInfo().decimals, b.numInfo().decimals));
+          return numberResult(a.num() - b.num(),
+                              maxDecimals(a.numInfo().decimals, b.numInfo().decimals));
         if (a.isDate() && b.isNumber())
           if (auto d = dateResult(a.date(), -b.num())) return rt::Value(*d);
         if (a.isDate() && b.isDate()) return numberResult(a.date() - b.date(), 0);
@@ -319,12 +338,14 @@ class Arithmetic final : public Node {
       case Tok::Slash:
         if (!a.isNumber() || !b.isNumber()) return argumentFault(kSubDiv, "/", {a, b});
         if (b.num() == 0)
-          return runtimeFault(rt::kErrZeroDiv, kSubZeroDiv, "Zero divisor", "/", {a, b}, true, rt::Value(0));
+          return runtimeFault(rt::kErrZeroDiv, kSubZeroDiv, "Zero divisor", "/", {a, b}, true,
+                              rt::Value(0));
         return numberResult(a.num() / b.num(), -1);
       case Tok::Percent:
         if (!a.isNumber() || !b.isNumber()) return argumentFault(kSubMod, "%", {a, b});
         if (b.num() == 0)
-          return runtimeFault(rt::kErrZeroDiv, kSubZeroMod, "Zero divisor", "%", {a, b}, true, rt::Value(0));
+          return runtimeFault(rt::kErrZeroDiv, kSubZeroMod, "Zero divisor", "%", {a, b}, true,
+                              rt::Value(0));
         return numberResult(std::fmod(a.num(), b.num()),
                             maxDecimals(a.numInfo().decimals, b.numInfo().decimals));
       default:
@@ -339,39 +360,61 @@ class Arithmetic final : public Node {
 
 int relationSubCode(Tok op) {
   switch (op) {
-    case Tok::Eq: return kSubEq;
-    case Tok::EqEq: return kSubExactEq;
-    case Tok::Ne: return kSubNe;
-    case Tok::Lt: return kSubLt;
-    case Tok::Le: return kSubLe;
-    case Tok::Gt: return kSubGt;
-    case Tok::Ge: return kSubGe;
-    default: return kSubContains;
+    case Tok::Eq:
+      return kSubEq;
+    case Tok::EqEq:
+      return kSubExactEq;
+    case Tok::Ne:
+      return kSubNe;
+    case Tok::Lt:
+      return kSubLt;
+    case Tok::Le:
+      return kSubLe;
+    case Tok::Gt:
+      return kSubGt;
+    case Tok::Ge:
+      return kSubGe;
+    default:
+      return kSubContains;
   }
 }
 
 const char* relationName(Tok op) {
   switch (op) {
-    case Tok::Eq: return "=";
-    case Tok::EqEq: return "==";
-    case Tok::Ne: return "<>";
-    case Tok::Lt: return "<";
-    case Tok::Le: return "<=";
-    case Tok::Gt: return ">";
-    case Tok::Ge: return ">=";
-    default: return "$";
+    case Tok::Eq:
+      return "=";
+    case Tok::EqEq:
+      return "==";
+    case Tok::Ne:
+      return "<>";
+    case Tok::Lt:
+      return "<";
+    case Tok::Le:
+      return "<=";
+    case Tok::Gt:
+      return ">";
+    case Tok::Ge:
+      return ">=";
+    default:
+      return "$";
   }
 }
 
 bool holds(Tok op, int c) {
   switch (op) {
     case Tok::Eq:
-    case Tok::EqEq: return c == 0;
-    case Tok::Ne: return c != 0;
-    case Tok::Lt: return c < 0;
-    case Tok::Le: return c <= 0;
-    case Tok::Gt: return c > 0;
-    default: return c >= 0;
+    case Tok::EqEq:
+      return c == 0;
+    case Tok::Ne:
+      return c != 0;
+    case Tok::Lt:
+      return c < 0;
+    case Tok::Le:
+      return c <= 0;
+    case Tok::Gt:
+      return c > 0;
+    default:
+      return c >= 0;
   }
 }
 
@@ -382,7 +425,8 @@ int order(T a, T b) {
 
 class Relation final : public Node {
  public:
-  Relation(Tok op, NodePtr a, NodePtr b) : Node({'L', 1, -1}), op_(op), a_(std::move(a)), b_(std::move(b)) {}
+  Relation(Tok op, NodePtr a, NodePtr b)
+      : Node({'L', 1, -1}), op_(op), a_(std::move(a)), b_(std::move(b)) {}
   rt::Value eval(Frame& f) override {
     rt::Value a = a_->eval(f);
     rt::Value b = b_->eval(f);
@@ -424,7 +468,8 @@ class Relation final : public Node {
 rt::Value CompiledBlock::eval(std::span<const rt::Value> args) {
   Frame f;
   if (params_ > 0) {
-    f.locals.assign(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(std::min(args.size(), params_)));
+    f.locals.assign(args.begin(),
+                    args.begin() + static_cast<std::ptrdiff_t>(std::min(args.size(), params_)));
     f.locals.resize(params_);
   }
   return body_->eval(f);
@@ -441,7 +486,9 @@ int compareText(std::string_view a, std::string_view b) {
 }
 
 NodePtr makeLiteral(rt::Value v) { return std::make_unique<Literal>(std::move(v)); }
-NodePtr makeField(std::shared_ptr<BoundField> field) { return std::make_unique<Field>(std::move(field)); }
+NodePtr makeField(std::shared_ptr<BoundField> field) {
+  return std::make_unique<Field>(std::move(field));
+}
 NodePtr makeParam(size_t index) { return std::make_unique<Param>(index); }
 NodePtr makeSubscript(NodePtr base, NodePtr index) {
   return std::make_unique<Subscript>(std::move(base), std::move(index));
@@ -453,22 +500,30 @@ NodePtr makeList(std::vector<NodePtr> items) {
   if (items.size() == 1) return std::move(items.front());
   return std::make_unique<List>(std::move(items));
 }
-NodePtr makeArray(std::vector<NodePtr> items) { return std::make_unique<ArrayLiteral>(std::move(items)); }
-NodePtr makeBlock(std::shared_ptr<CompiledBlock> block) { return std::make_unique<BlockLiteral>(std::move(block)); }
+NodePtr makeArray(std::vector<NodePtr> items) {
+  return std::make_unique<ArrayLiteral>(std::move(items));
+}
+NodePtr makeBlock(std::shared_ptr<CompiledBlock> block) {
+  return std::make_unique<BlockLiteral>(std::move(block));
+}
 NodePtr makeNegate(NodePtr operand) { return std::make_unique<Negate>(std::move(operand)); }
 NodePtr makeNot(NodePtr operand) { return std::make_unique<Not>(std::move(operand)); }
 
 NodePtr makeBinary(Tok op, NodePtr left, NodePtr right) {
   switch (op) {
-    case Tok::And: return std::make_unique<Logical>(true, std::move(left), std::move(right));
-    case Tok::Or: return std::make_unique<Logical>(false, std::move(left), std::move(right));
+    case Tok::And:
+      return std::make_unique<Logical>(true, std::move(left), std::move(right));
+    case Tok::Or:
+      return std::make_unique<Logical>(false, std::move(left), std::move(right));
     case Tok::Plus:
     case Tok::Minus:
     case Tok::Star:
     case Tok::Slash:
     case Tok::Percent:
-    case Tok::Power: return std::make_unique<Arithmetic>(op, std::move(left), std::move(right));
-    default: return std::make_unique<Relation>(op, std::move(left), std::move(right));
+    case Tok::Power:
+      return std::make_unique<Arithmetic>(op, std::move(left), std::move(right));
+    default:
+      return std::make_unique<Relation>(op, std::move(left), std::move(right));
   }
 }
 

@@ -27,14 +27,16 @@ bool isRelation(Tok k) {
 Parser::Parser(std::string_view text, ExprContext& ctx, const CompileOptions& options)
     : text_(text), ctx_(ctx), options_(options), lex_(text) {
   if (text.size() > kMaxText)
-    compileFault(rt::kErrSyntax, "Syntax error: expression longer than " + std::to_string(kMaxText) + " bytes",
-                 "", text.substr(0, 60));
+    compileFault(rt::kErrSyntax,
+                 "Syntax error: expression longer than " + std::to_string(kMaxText) + " bytes", "",
+                 text.substr(0, 60));
   advance();
 }
 
 Parser::Nesting::Nesting(Parser& parser) : p(parser) {
   if (++p.nesting_ > kMaxNesting)
-    compileFault(rt::kErrSyntax, "Syntax error: expression nested too deeply", "", p.text_.substr(0, 60));
+    compileFault(rt::kErrSyntax, "Syntax error: expression nested too deeply", "",
+                 p.text_.substr(0, 60));
 }
 
 bool Parser::accept(Tok k) {
@@ -48,7 +50,8 @@ void Parser::expect(Tok k, const char* what) {
 }
 
 void Parser::unexpected(const char* wanted) {
-  compileFault(rt::kErrSyntax, std::string("Syntax error: ") + wanted + " expected, found " + describe(tok_),
+  compileFault(rt::kErrSyntax,
+               std::string("Syntax error: ") + wanted + " expected, found " + describe(tok_),
                std::string(tok_.text), text_);
 }
 
@@ -89,7 +92,8 @@ NodePtr Parser::assignment() {
   NodePtr target = disjunction();
   if (tok_.kind != Tok::Assign) return target;
   if (!target->assignable())
-    compileFault(rt::kErrSyntax, "Syntax error: only a field, a parameter or an array element can be assigned",
+    compileFault(rt::kErrSyntax,
+                 "Syntax error: only a field, a parameter or an array element can be assigned",
                  std::string(text_.substr(at, tok_.pos - at)), text_);
   advance();
   NodePtr value = assignment();
@@ -259,7 +263,8 @@ NodePtr Parser::name(std::string id) {
       compileFault(rt::kErrNoVar, "Variable does not exist: expressions see no memory variables",
                    id + "->" + std::string(tok_.text), text_);
     if (tok_.kind == Tok::LParen)
-      compileFault(rt::kErrSyntax, "Syntax error: alias->(expression) is not supported", id + "->(", text_);
+      compileFault(rt::kErrSyntax, "Syntax error: alias->(expression) is not supported", id + "->(",
+                   text_);
     return field(id, expectIdent("a field name"), false);
   }
   if (!scopes_.empty()) {
@@ -268,7 +273,9 @@ NodePtr Parser::name(std::string id) {
     if (it != inner.end()) return makeParam(static_cast<size_t>(it - inner.begin()));
     for (size_t s = 0; s + 1 < scopes_.size(); ++s)
       if (std::find(scopes_[s].begin(), scopes_[s].end(), low) != scopes_[s].end())
-        compileFault(rt::kErrNoVar, "Variable does not exist: a nested block cannot see the parameters of its enclosing block",
+        compileFault(rt::kErrNoVar,
+                     "Variable does not exist: a nested block cannot see the parameters of its "
+                     "enclosing block",
                      id, text_);
   }
   return field("", id, true);
@@ -292,8 +299,10 @@ NodePtr Parser::call(std::string id) {
   if (tok_.kind != Tok::RParen) {
     do {
       // An omitted argument, as in str(n,,2), is NIL.
-      if (tok_.kind == Tok::Comma || tok_.kind == Tok::RParen) args.push_back(makeLiteral(rt::Value()));
-      else args.push_back(assignment());
+      if (tok_.kind == Tok::Comma || tok_.kind == Tok::RParen)
+        args.push_back(makeLiteral(rt::Value()));
+      else
+        args.push_back(assignment());
     } while (accept(Tok::Comma));
   }
   expect(Tok::RParen, "')'");

@@ -23,7 +23,8 @@ enum class KeyType : char { Character = 'C', Numeric = 'N', Date = 'D', Logical 
 // One ordered list of (key, record number) entries: a tag of a compound .cdx or a whole .ntx.
 // Keys are passed already encoded (see key_encoding.h) and exactly keyLength() bytes long.
 // Character keys are ordered by the tool's Polish collation (plain bytes in a tag whose
-// plainByteOrder() says so), the others byte by byte; equal keys by record number. Navigation calls return a record number, 0 when there is none.
+// plainByteOrder() says so), the others byte by byte; equal keys by record number. Navigation calls
+// return a record number, 0 when there is none.
 class IndexTag {
  public:
   virtual ~IndexTag() = default;
@@ -81,7 +82,7 @@ class IndexFile {
  public:
   virtual ~IndexFile() = default;
   virtual const std::string& path() const = 0;
-  virtual std::vector<IndexTag*> tags() = 0;  // in creation order; owned by the file
+  virtual std::vector<IndexTag*> tags() = 0;         // in creation order; owned by the file
   virtual IndexTag* tag(std::string_view name) = 0;  // case-insensitive; nullptr when absent
   // Builds a tag in one pass over the source (replacing a tag of the same name).
   virtual IndexTag* createTag(std::string_view name, std::string_view keyExpression, KeyType type,
@@ -89,7 +90,8 @@ class IndexFile {
   // Builds several tags from one pass over the source; the file ends as it would after
   // createTag for each in turn. The tags built, in the order of the definitions: fewer when one
   // fails (those before it stay built). A file that holds one key takes one definition.
-  virtual std::vector<IndexTag*> createTags(const std::vector<TagDefinition>& tags, const KeysSource& source);
+  virtual std::vector<IndexTag*> createTags(const std::vector<TagDefinition>& tags,
+                                            const KeysSource& source);
   virtual void removeAll() = 0;  // ZAP: every tag empty, definitions kept
   virtual void flush() = 0;
   // Why an operation last failed (a damaged page, a write error, a read-only file); empty while
@@ -98,7 +100,10 @@ class IndexFile {
   // Shared opens: hold lock(false) around reads and lock(true) around changes (the index byte
   // other engines lock too); taking it drops cached pages that another process has changed.
   // False, without waiting, while another holder conflicts.
-  virtual bool lock(bool exclusive) { (void)exclusive; return true; }
+  virtual bool lock(bool exclusive) {
+    (void)exclusive;
+    return true;
+  }
   virtual void unlock() {}
 };
 

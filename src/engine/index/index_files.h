@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "engine/index/index.h"
-#include "runtime/value.h"
 #include "os/file.h"
+#include "runtime/value.h"
 
 namespace tav::engine {
 

@@ -35,9 +35,12 @@ std::string encodeKey(const rt::Value& v, KeyType type, size_t keyLength) {
       s.resize(keyLength, ' ');
       return s;
     }
-    case KeyType::Numeric: return encodeDouble(v.isNumber() ? v.num() : 0);
-    case KeyType::Date: return encodeDouble(v.isDate() ? v.date().julian() : 0);
-    case KeyType::Logical: return std::string(1, v.isLogical() && v.log() ? 'T' : 'F');
+    case KeyType::Numeric:
+      return encodeDouble(v.isNumber() ? v.num() : 0);
+    case KeyType::Date:
+      return encodeDouble(v.isDate() ? v.date().julian() : 0);
+    case KeyType::Logical:
+      return std::string(1, v.isLogical() && v.log() ? 'T' : 'F');
   }
   return std::string();
 }
@@ -54,7 +57,8 @@ double decodeNumericKey(const std::string& key) {
 
 std::string encodeNtxKey(const rt::Value& v, KeyType type, size_t keyLength, int decimals) {
   switch (type) {
-    case KeyType::Character: return encodeKey(v, type, keyLength);
+    case KeyType::Character:
+      return encodeKey(v, type, keyLength);
     case KeyType::Numeric: {
       double d = v.isNumber() ? v.num() : 0;
       bool negative = d < 0;
@@ -90,9 +94,12 @@ std::string encodeNtxKey(const rt::Value& v, KeyType type, size_t keyLength, int
 size_t fixedKeyLength(KeyType type) {
   switch (type) {
     case KeyType::Numeric:
-    case KeyType::Date: return 8;
-    case KeyType::Logical: return 1;
-    case KeyType::Character: return 0;
+    case KeyType::Date:
+      return 8;
+    case KeyType::Logical:
+      return 1;
+    case KeyType::Character:
+      return 0;
   }
   return 0;
 }

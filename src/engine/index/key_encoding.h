@@ -25,7 +25,7 @@ double decodeNumericKey(const std::string& key);
 // replaced by 92 - c ('0'..'9' become ','..'#', the point stays), so that negatives sort before
 // positives and larger magnitudes first; dates as yyyymmdd (blanks when empty); logicals T/F.
 std::string encodeNtxKey(const rt::Value& v, KeyType type, size_t keyLength, int decimals);
-size_t fixedKeyLength(KeyType type);  // 0 for character keys
+size_t fixedKeyLength(KeyType type);    // 0 for character keys
 KeyType keyTypeOf(const rt::Value& v);  // the tag type for an expression's value
 
 // Orders two encoded keys of one tag: collation for character keys, bytes otherwise.

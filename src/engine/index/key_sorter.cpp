@@ -38,12 +38,12 @@ void setIndexBuildMemoryLimit(size_t bytes) { gMemoryLimit.store(bytes); }
 
 struct KeySorter::Run {
   os::File file;
-  uint64_t records = 0;    // in the file
-  uint64_t consumed = 0;   // handed out so far
+  uint64_t records = 0;   // in the file
+  uint64_t consumed = 0;  // handed out so far
   uint64_t readOffset = 0;
   std::string buffer;
   size_t bufferRecords = 0;
-  size_t position = 0;     // within buffer
+  size_t position = 0;  // within buffer
   const char* current() const { return buffer.data() + position; }
 };
 
@@ -107,9 +107,8 @@ const char* KeySorter::recordOf(const Slot& s) {
 bool KeySorter::spill() {
   sortBuffer();
   auto run = std::make_unique<Run>();
-  std::filesystem::path p =
-      tempDir_ / ("tav-sort-" + std::to_string(::getpid()) + "-" +
-                  std::to_string(gRunSerial.fetch_add(1)) + ".tmp");
+  std::filesystem::path p = tempDir_ / ("tav-sort-" + std::to_string(::getpid()) + "-" +
+                                        std::to_string(gRunSerial.fetch_add(1)) + ".tmp");
   if (!run->file.open(p, os::File::Mode::Create)) {
     failed_ = true;
     return false;

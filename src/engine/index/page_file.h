@@ -34,9 +34,9 @@ struct Damaged {
 
 // The sizes that tell one format's page file from the other's.
 struct PageGeometry {
-  uint32_t page;         // bytes per page
-  uint32_t firstPage;    // offset of the first page after the header
-  uint64_t lockOffset;   // the index byte every engine locks
+  uint32_t page;        // bytes per page
+  uint32_t firstPage;   // offset of the first page after the header
+  uint64_t lockOffset;  // the index byte every engine locks
 };
 
 class PageFile : public IndexFile {

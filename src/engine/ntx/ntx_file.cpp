@@ -23,7 +23,8 @@ constexpr size_t kCacheLimit = 2048;  // decoded pages kept between calls
 void layOutSlots(uint8_t* buf, size_t max, size_t keyLength) {
   const size_t base = slotsBase(max);
   for (size_t j = 0; j <= max; ++j)
-    rt::putLE16(buf + page::offsets + 2 * j, static_cast<uint16_t>(base + j * entrySize(keyLength)));
+    rt::putLE16(buf + page::offsets + 2 * j,
+                static_cast<uint16_t>(base + j * entrySize(keyLength)));
 }
 
 std::string upperAscii(std::string_view s) {
@@ -78,8 +79,6 @@ NtxTag::Page& NtxTag::dirty(uint32_t offset) {
   return p;
 }
 
-
-
 int NtxTag::compare(const char* a, const char* b, size_t n) const {
   if (type_ == KeyType::Character) return rt::collateKeys(a, b, n);
   return std::memcmp(a, b, n);
@@ -92,12 +91,12 @@ int NtxTag::compareAt(const Page& p, size_t i, const char* key, size_t len, uint
   return p.recs[i] < rec ? -1 : p.recs[i] > rec ? 1 : 0;
 }
 
-std::vector<NtxTag::Step> NtxTag::descend(const char* key, size_t len, uint32_t rec,
-                                          bool withRec) {
+std::vector<NtxTag::Step> NtxTag::descend(const char* key, size_t len, uint32_t rec, bool withRec) {
   std::vector<Step> path;
   for (uint32_t offset = root_; path.size() < kMaxDepth;) {
     const Page& p = page(offset);
-    size_t at = firstNotBelow(p.count(), [&](size_t i) { return compareAt(p, i, key, len, rec, withRec) < 0; });
+    size_t at = firstNotBelow(
+        p.count(), [&](size_t i) { return compareAt(p, i, key, len, rec, withRec) < 0; });
     path.push_back({offset, at});
     if (p.leaf()) return path;
     offset = p.children[at];
@@ -290,7 +289,9 @@ bool NtxTag::locateAt(const std::string& k, uint32_t recno) {
 }
 
 // A change needs the key the file holds; a file created but not yet given one has none.
-const char* NtxTag::changeRefused() const { return file_.hasTag_ ? nullptr : "the index has no key"; }
+const char* NtxTag::changeRefused() const {
+  return file_.hasTag_ ? nullptr : "the index has no key";
+}
 
 bool NtxTag::insertAt(const std::string& k, uint32_t recno) {
   auto path = descend(k.data(), keyLength_, recno, true);
@@ -363,8 +364,8 @@ void NtxTag::fixEmpty(std::vector<Step>& path, size_t level) {
       n.keys = keyOf(par, s - 1);
       n.recs = {par.recs[s - 1]};
       n.children = {l.children.back(), n.children[0]};
-      std::memcpy(par.keys.data() + (s - 1) * keyLength_, l.keys.data() + (l.count() - 1) * keyLength_,
-                  keyLength_);
+      std::memcpy(par.keys.data() + (s - 1) * keyLength_,
+                  l.keys.data() + (l.count() - 1) * keyLength_, keyLength_);
       par.recs[s - 1] = l.recs.back();
       l.keys.resize((l.count() - 1) * keyLength_);
       l.recs.pop_back();
@@ -476,7 +477,8 @@ uint32_t NtxFile::freeLink(uint32_t p) {
   uint8_t child[4];
   if (!file_.readAt(p, link, sizeof link)) return 0;
   size_t o = rt::getLE16(link + page::offsets);
-  if (o + sizeof child > kPage || !file_.readAt(p + o + entry::child, child, sizeof child)) return 0;
+  if (o + sizeof child > kPage || !file_.readAt(p + o + entry::child, child, sizeof child))
+    return 0;
   return rt::getLE32(child);
 }
 
@@ -601,92 +603,99 @@ IndexTag* NtxFile::createTag(std::string_view name, std::string_view keyExpressi
     return nullptr;
   }
   NtxTag& t = tag_;
-  return change<IndexTag*>(nullptr, [&]() -> IndexTag* {
-    startOver();
-    t.name_ = upperAscii(name.substr(0, hdr::tagNameLength - 1));
-    if (t.name_.empty()) t.name_ = upperAscii(host_.stem().string());
-    t.expr_ = std::string(keyExpression);
-    t.forExpr_.clear();
-    t.type_ = type;
-    t.keyLength_ = keyLength;
-    t.decimals_ = type == KeyType::Numeric ? decimals_ : 0;
-    t.max_ = maxEntriesFor(keyLength);
-    hasTag_ = true;
+  return change<IndexTag*>(
+      nullptr,
+      [&]() -> IndexTag* {
+        startOver();
+        t.name_ = upperAscii(name.substr(0, hdr::tagNameLength - 1));
+        if (t.name_.empty()) t.name_ = upperAscii(host_.stem().string());
+        t.expr_ = std::string(keyExpression);
+        t.forExpr_.clear();
+        t.type_ = type;
+        t.keyLength_ = keyLength;
+        t.decimals_ = type == KeyType::Numeric ? decimals_ : 0;
+        t.max_ = maxEntriesFor(keyLength);
+        hasTag_ = true;
 
-    KeyFeed feed(keyLength, ' ', type == KeyType::Character, indexBuildMemoryLimit(), host_);
-    if (!feed.feedAll(source)) throw Damaged{"cannot sort the keys"};
-    const uint64_t n = feed.size();
-    const size_t max = t.max_, size = entrySize(keyLength), base = slotsBase(max);
+        KeyFeed feed(keyLength, ' ', type == KeyType::Character, indexBuildMemoryLimit(), host_);
+        if (!feed.feedAll(source)) throw Damaged{"cannot sort the keys"};
+        const uint64_t n = feed.size();
+        const size_t max = t.max_, size = entrySize(keyLength), base = slotsBase(max);
 
-    auto capacity = [max](size_t h) {  // keys a subtree of height h can hold
-      uint64_t c = 1;
-      for (size_t i = 0; i < h; ++i) {
-        if (c > (uint64_t{1} << 40)) return uint64_t{1} << 50;
-        c *= max + 1;
-      }
-      return c - 1;
-    };
-    size_t height = 1;
-    while (capacity(height) < n) ++height;
+        auto capacity = [max](size_t h) {  // keys a subtree of height h can hold
+          uint64_t c = 1;
+          for (size_t i = 0; i < h; ++i) {
+            if (c > (uint64_t{1} << 40)) return uint64_t{1} << 50;
+            c *= max + 1;
+          }
+          return c - 1;
+        };
+        size_t height = 1;
+        while (capacity(height) < n) ++height;
 
-    auto nextKey = [&](uint8_t* slot) {
-      uint32_t rec = 0;
-      if (!feed.next(reinterpret_cast<char*>(slot + entry::key), rec))
-        throw Damaged{"the key sort ended early"};
-      rt::putLE32(slot + entry::record, rec);
-    };
-    std::function<uint32_t(uint64_t, size_t)> build = [&](uint64_t keys, size_t h) -> uint32_t {
-      uint8_t b[kPage] = {};
-      layOutSlots(b, max, keyLength);
-      size_t count = 0;
-      if (h == 1) {
-        count = static_cast<size_t>(keys);
-        for (size_t j = 0; j < count; ++j) nextKey(b + base + j * size);
-      } else {
-        uint64_t below = capacity(h - 1);
-        uint64_t children = (keys + 1 + below) / (below + 1);  // ceil((keys + 1) / (below + 1))
-        uint64_t spread = keys - (children - 1);
-        for (uint64_t c = 0; c < children; ++c) {
-          uint64_t share = spread / children + (c < spread % children ? 1 : 0);
-          uint32_t child = build(share, h - 1);
-          rt::putLE32(b + base + c * size + entry::child, child);
-          if (c + 1 < children) nextKey(b + base + c * size);
-        }
-        count = static_cast<size_t>(children - 1);
-      }
-      rt::putLE16(b + page::count, static_cast<uint16_t>(count));
-      uint32_t at = allocPage();
-      write(at, b, kPage);
-      return at;
-    };
-    t.root_ = build(n, height);
-    if (feed.failed()) throw Damaged{"cannot read a sort run"};
-    ++t.counter_;
-    writeHeader();
-    t.pages_.bump();
-    return &t;
-  }, [] {});
+        auto nextKey = [&](uint8_t* slot) {
+          uint32_t rec = 0;
+          if (!feed.next(reinterpret_cast<char*>(slot + entry::key), rec))
+            throw Damaged{"the key sort ended early"};
+          rt::putLE32(slot + entry::record, rec);
+        };
+        std::function<uint32_t(uint64_t, size_t)> build = [&](uint64_t keys, size_t h) -> uint32_t {
+          uint8_t b[kPage] = {};
+          layOutSlots(b, max, keyLength);
+          size_t count = 0;
+          if (h == 1) {
+            count = static_cast<size_t>(keys);
+            for (size_t j = 0; j < count; ++j) nextKey(b + base + j * size);
+          } else {
+            uint64_t below = capacity(h - 1);
+            uint64_t children = (keys + 1 + below) / (below + 1);  // ceil((keys + 1) / (below + 1))
+            uint64_t spread = keys - (children - 1);
+            for (uint64_t c = 0; c < children; ++c) {
+              uint64_t share = spread / children + (c < spread % children ? 1 : 0);
+              uint32_t child = build(share, h - 1);
+              rt::putLE32(b + base + c * size + entry::child, child);
+              if (c + 1 < children) nextKey(b + base + c * size);
+            }
+            count = static_cast<size_t>(children - 1);
+          }
+          rt::putLE16(b + page::count, static_cast<uint16_t>(count));
+          uint32_t at = allocPage();
+          write(at, b, kPage);
+          return at;
+        };
+        t.root_ = build(n, height);
+        if (feed.failed()) throw Damaged{"cannot read a sort run"};
+        ++t.counter_;
+        writeHeader();
+        t.pages_.bump();
+        return &t;
+      },
+      [] {});
 }
 
 void NtxFile::removeAll() {
   if (readOnly_ || !hasTag_) return;
-  guard(false, [this] {
-    startOver();
-    NtxTag& t = tag_;
-    uint8_t buf[kPage] = {};
-    layOutSlots(buf, t.max_, t.keyLength_);
-    t.root_ = allocPage();
-    write(t.root_, buf, kPage);
-    ++t.counter_;
-    writeHeader();
-    return true;
-  }, [] {});
+  guard(
+      false,
+      [this] {
+        startOver();
+        NtxTag& t = tag_;
+        uint8_t buf[kPage] = {};
+        layOutSlots(buf, t.max_, t.keyLength_);
+        t.root_ = allocPage();
+        write(t.root_, buf, kPage);
+        ++t.counter_;
+        writeHeader();
+        return true;
+      },
+      [] {});
 }
 
 void NtxFile::refresh() {
   uint8_t h[hdr::changedBytes];
   if (hasTag_ && file_.readAt(0, h, sizeof h) &&
-      (rt::getLE16(h + hdr::counter) != tag_.counter_ || rt::getLE32(h + hdr::root) != tag_.root_)) {
+      (rt::getLE16(h + hdr::counter) != tag_.counter_ ||
+       rt::getLE32(h + hdr::root) != tag_.root_)) {
     measureEnd();
     KeyType type = tag_.type_;
     std::string why;

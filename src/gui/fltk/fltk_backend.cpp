@@ -15,7 +15,6 @@ void releaseFltkDisplay() { app().setBackend(std::make_unique<Headless>()); }
 #else
 
 #include <FL/Fl.H>
-#include <FL/fl_ask.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Input.H>
@@ -23,6 +22,7 @@ void releaseFltkDisplay() { app().setBackend(std::make_unique<Headless>()); }
 #include <FL/Fl_Pixmap.H>
 #include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Tree.H>
+#include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <X11/Xlib.h>
@@ -43,8 +43,12 @@ namespace tav::gui {
 namespace {
 
 void* asData(uint64_t id) { return reinterpret_cast<void*>(static_cast<uintptr_t>(id)); }
-uint64_t idOf(const Fl_Widget* w) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(w->user_data())); }
-uint64_t idOf(const Fl_Tree_Item* i) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(i->user_data())); }
+uint64_t idOf(const Fl_Widget* w) {
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(w->user_data()));
+}
+uint64_t idOf(const Fl_Tree_Item* i) {
+  return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(i->user_data()));
+}
 
 Fl_Color flColor(Color c) { return fl_rgb_color(c.r, c.g, c.b); }
 std::string utf8(const std::string& oem) { return rt::oemToUtf8(oem); }
@@ -90,8 +94,8 @@ void useFont(const Font& f) { fl_font(fonts().get(f), pixelSize(f)); }
 
 // Pixmaps hold server resources of the display they were drawn on: they go before it closes,
 // never at process exit after it.
-std::map<int, std::unique_ptr<Fl_Pixmap>>& pixmapCache() {
-  static std::map<int, std::unique_ptr<Fl_Pixmap>> cache;
+std::map<int, std::unique_ptr<Fl_Pixmap> >& pixmapCache() {
+  static std::map<int, std::unique_ptr<Fl_Pixmap> > cache;
   return cache;
 }
 
@@ -110,25 +114,40 @@ int mapKey() {
   int k = Fl::event_key();
   bool shift = Fl::event_state(FL_SHIFT);
   switch (k) {
-    case FL_Escape: return key::Esc;
+    case FL_Escape:
+      return key::Esc;
     case FL_Enter:
-    case FL_KP_Enter: return key::Enter;
-    case FL_Tab: return shift ? key::ShiftTab : key::Tab;
-    case FL_Left: return key::Left;
-    case FL_Right: return key::Right;
-    case FL_Up: return key::Up;
-    case FL_Down: return key::Down;
-    case FL_Insert: return key::Insert;
-    case FL_Delete: return key::Delete;
-    case FL_Home: return key::Home;
-    case FL_End: return key::End;
-    case FL_BackSpace: return key::Backspace;
-    case FL_F + 4: return key::F4;
-    default: break;
+    case FL_KP_Enter:
+      return key::Enter;
+    case FL_Tab:
+      return shift ? key::ShiftTab : key::Tab;
+    case FL_Left:
+      return key::Left;
+    case FL_Right:
+      return key::Right;
+    case FL_Up:
+      return key::Up;
+    case FL_Down:
+      return key::Down;
+    case FL_Insert:
+      return key::Insert;
+    case FL_Delete:
+      return key::Delete;
+    case FL_Home:
+      return key::Home;
+    case FL_End:
+      return key::End;
+    case FL_BackSpace:
+      return key::Backspace;
+    case FL_F + 4:
+      return key::F4;
+    default:
+      break;
   }
   if (Fl::event_state(FL_CTRL | FL_ALT | FL_META)) return 0;
   std::string oem = rt::utf8ToOem(Fl::event_text());
-  if (oem.size() == 1 && key::isChar(static_cast<unsigned char>(oem[0]))) return static_cast<unsigned char>(oem[0]);
+  if (oem.size() == 1 && key::isChar(static_cast<unsigned char>(oem[0])))
+    return static_cast<unsigned char>(oem[0]);
   return 0;
 }
 
@@ -194,14 +213,17 @@ void drawImage(int resource, int x, int y, int w, int h) {
   fl_pop_clip();
 }
 
-void drawLines(const std::vector<std::string>& lines, const Font& font, Align align, int x, int y, int w, int h) {
+void drawLines(const std::vector<std::string>& lines, const Font& font, Align align, int x, int y,
+               int w, int h) {
   useFont(font);
   int lh = fl_height();
   int top = y + (h - lh * static_cast<int>(lines.size())) / 2;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string s = utf8(lines[i]);
     int tw = static_cast<int>(fl_width(s.c_str()));
-    int tx = align == Align::Left ? x + 2 : align == Align::Right ? x + w - tw - 2 : x + (w - tw) / 2;
+    int tx = align == Align::Left    ? x + 2
+             : align == Align::Right ? x + w - tw - 2
+                                     : x + (w - tw) / 2;
     fl_draw(s.c_str(), tx, top + static_cast<int>(i) * lh + lh - fl_descent());
   }
 }
@@ -260,10 +282,18 @@ class NativeButton : public Fl_Widget {
   int handle(int e) override {
     uint64_t id = idOf(this);
     switch (e) {
-      case FL_ENTER: app().post({EventType::MouseEnter, id}); return 1;
-      case FL_LEAVE: app().post({EventType::MouseLeave, id}); return 1;
-      case FL_PUSH: pressed_ = true; redraw(); return 1;
-      case FL_DRAG: return 1;
+      case FL_ENTER:
+        app().post({EventType::MouseEnter, id});
+        return 1;
+      case FL_LEAVE:
+        app().post({EventType::MouseLeave, id});
+        return 1;
+      case FL_PUSH:
+        pressed_ = true;
+        redraw();
+        return 1;
+      case FL_DRAG:
+        return 1;
       case FL_RELEASE:
         pressed_ = false;
         redraw();
@@ -272,10 +302,14 @@ class NativeButton : public Fl_Widget {
           app().post({EventType::Activate, id});
         }
         return 1;
-      case FL_KEYBOARD: return postKey(windowOf(this));
+      case FL_KEYBOARD:
+        return postKey(windowOf(this));
       case FL_FOCUS:
-      case FL_UNFOCUS: redraw(); return 1;
-      default: return 0;
+      case FL_UNFOCUS:
+        redraw();
+        return 1;
+      default:
+        return 0;
     }
   }
   void draw() override {
@@ -285,7 +319,8 @@ class NativeButton : public Fl_Widget {
     int image = static_cast<PushButton*>(m)->image();
     if (image) drawImage(image, x(), y(), w(), h());
     fl_color(active_r() ? flColor(m->fg()) : fl_inactive(flColor(m->fg())));
-    if (!m->caption().empty()) drawLines({m->caption()}, m->font(), Align::Center, x(), y(), w(), h());
+    if (!m->caption().empty())
+      drawLines({m->caption()}, m->font(), Align::Center, x(), y(), w(), h());
     if (m->hasFocus()) {
       fl_color(FL_BLACK);
       fl_line_style(FL_DOT);
@@ -303,13 +338,18 @@ class NativeEdit : public Fl_Input {
   NativeEdit(uint64_t id) : Fl_Input(0, 0, 1, 1) { user_data(asData(id)); }
   int handle(int e) override {
     switch (e) {
-      case FL_KEYBOARD: return postKey(windowOf(this));
-      case FL_PUSH: app().post({EventType::SetFocus, idOf(this)}); return 1;
+      case FL_KEYBOARD:
+        return postKey(windowOf(this));
+      case FL_PUSH:
+        app().post({EventType::SetFocus, idOf(this)});
+        return 1;
       case FL_PASTE:
       case FL_SHORTCUT:
       case FL_DRAG:
-      case FL_RELEASE: return 0;
-      default: return Fl_Input::handle(e);
+      case FL_RELEASE:
+        return 0;
+      default:
+        return Fl_Input::handle(e);
     }
   }
 };
@@ -326,10 +366,17 @@ class NativeTree : public Fl_Tree {
       if (!item) return;
       EventType type;
       switch (t->callback_reason()) {
-        case FL_TREE_REASON_SELECTED: type = EventType::ItemMarked; break;
-        case FL_TREE_REASON_OPENED: type = EventType::ItemExpanded; break;
-        case FL_TREE_REASON_CLOSED: type = EventType::ItemCollapsed; break;
-        default: return;
+        case FL_TREE_REASON_SELECTED:
+          type = EventType::ItemMarked;
+          break;
+        case FL_TREE_REASON_OPENED:
+          type = EventType::ItemExpanded;
+          break;
+        case FL_TREE_REASON_CLOSED:
+          type = EventType::ItemCollapsed;
+          break;
+        default:
+          return;
       }
       app().post({type, idOf(self), 0, idOf(item)});
     });
@@ -426,12 +473,23 @@ class FltkBackend : public Backend {
     if (!win) return;
     Fl_Widget* n = nullptr;
     switch (w.kind()) {
-      case Kind::Area: n = new NativeArea(w.id()); break;
-      case Kind::Static: n = new NativeStatic(w.id()); break;
-      case Kind::Button: n = new NativeButton(w.id()); break;
-      case Kind::Edit: n = new NativeEdit(w.id()); break;
-      case Kind::Tree: n = new NativeTree(w.id()); break;
-      case Kind::Dialog: return;
+      case Kind::Area:
+        n = new NativeArea(w.id());
+        break;
+      case Kind::Static:
+        n = new NativeStatic(w.id());
+        break;
+      case Kind::Button:
+        n = new NativeButton(w.id());
+        break;
+      case Kind::Edit:
+        n = new NativeEdit(w.id());
+        break;
+      case Kind::Tree:
+        n = new NativeTree(w.id());
+        break;
+      case Kind::Dialog:
+        return;
     }
     win->add(n);
     natives_[w.id()] = n;
@@ -481,7 +539,8 @@ class FltkBackend : public Backend {
     int top = Fl::h() - d.pos().y - s.h;
     win->resize(d.pos().x, top, s.w, s.h);
     if (d.flags().resizable) {
-      win->size_range(std::max(1, d.minSize().w), std::max(1, d.minSize().h), d.maxSize().w, d.maxSize().h);
+      win->size_range(std::max(1, d.minSize().w), std::max(1, d.minSize().h), d.maxSize().w,
+                      d.maxSize().h);
     } else {
       win->size_range(s.w, s.h, s.w, s.h);
     }
@@ -517,8 +576,14 @@ class FltkBackend : public Backend {
     if (!n || !d) return;
     Point p = w.posInDialog();
     n->resize(p.x, d->size().h - p.y - w.size().h, w.size().w, w.size().h);
-    if (w.isVisible()) n->show(); else n->hide();
-    if (w.isEnabled()) n->activate(); else n->deactivate();
+    if (w.isVisible())
+      n->show();
+    else
+      n->hide();
+    if (w.isEnabled())
+      n->activate();
+    else
+      n->deactivate();
     n->color(flColor(w.bg()));
     n->labelcolor(flColor(w.fg()));
     if (w.kind() == Kind::Edit) {
@@ -530,7 +595,8 @@ class FltkBackend : public Backend {
       in->textsize(pixelSize(w.font()));
       in->color(FL_WHITE);
       in->textcolor(FL_BLACK);
-      in->position(static_cast<int>(utf8(e.text().substr(0, static_cast<size_t>(e.cursor()))).size()));
+      in->position(
+          static_cast<int>(utf8(e.text().substr(0, static_cast<size_t>(e.cursor()))).size()));
     } else if (w.kind() == Kind::Tree) {
       rebuild(static_cast<TreeView&>(w), static_cast<NativeTree*>(n));
     }
@@ -552,7 +618,10 @@ class FltkBackend : public Backend {
         int icon = (t.marked() == c.get() && c->iconSelected) ? c->iconSelected : c->icon;
         if (icon) ni->usericon(pixmap(icon));
         add(*c, ni);
-        if (c->expanded()) n->open(ni, 0); else n->close(ni, 0);
+        if (c->expanded())
+          n->open(ni, 0);
+        else
+          n->close(ni, 0);
         if (t.marked() == c.get()) {
           n->select_only(ni, 0);
           n->set_item_focus(ni);

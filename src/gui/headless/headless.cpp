@@ -78,19 +78,30 @@ namespace {
 
 const char* kindName(const Widget& w) {
   switch (w.kind()) {
-    case Kind::Dialog: return "dialog";
-    case Kind::Area: return "area";
-    case Kind::Button: return "button";
-    case Kind::Edit: return "edit";
-    case Kind::Tree: return "tree";
+    case Kind::Dialog:
+      return "dialog";
+    case Kind::Area:
+      return "area";
+    case Kind::Button:
+      return "button";
+    case Kind::Edit:
+      return "edit";
+    case Kind::Tree:
+      return "tree";
     case Kind::Static:
       switch (static_cast<const Static&>(w).type()) {
-        case StaticType::Text: return "text";
-        case StaticType::RaisedBox: return "raised";
-        case StaticType::RecessedBox: return "recessed";
-        case StaticType::GroupBox: return "groupbox";
-        case StaticType::Bitmap: return "bitmap";
-        case StaticType::Icon: return "icon";
+        case StaticType::Text:
+          return "text";
+        case StaticType::RaisedBox:
+          return "raised";
+        case StaticType::RecessedBox:
+          return "recessed";
+        case StaticType::GroupBox:
+          return "groupbox";
+        case StaticType::Bitmap:
+          return "bitmap";
+        case StaticType::Icon:
+          return "icon";
       }
   }
   return "?";
@@ -98,8 +109,8 @@ const char* kindName(const Widget& w) {
 
 void describeInto(const Widget& w, int depth, std::string& out) {
   char buf[160];
-  std::snprintf(buf, sizeof buf, "%*s%s %dx%d at %d,%d", depth * 2, "", kindName(w), w.size().w, w.size().h,
-                w.pos().x, w.pos().y);
+  std::snprintf(buf, sizeof buf, "%*s%s %dx%d at %d,%d", depth * 2, "", kindName(w), w.size().w,
+                w.size().h, w.pos().x, w.pos().y);
   out += buf;
   if (!w.caption().empty()) out += " \"" + rt::oemToUtf8(w.caption()) + "\"";
   if (w.kind() == Kind::Edit) out += " [" + rt::oemToUtf8(static_cast<const Edit&>(w).text()) + "]";

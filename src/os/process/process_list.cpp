@@ -36,9 +36,12 @@ void readStatus(const std::string& text, ProcessEntry& e) {
       size_t start = line.find_first_not_of(" \t", key.size());
       return start == std::string::npos ? std::string() : line.substr(start);
     };
-    if (auto v = value("Name:")) e.name = *v;
-    else if (auto v2 = value("PPid:")) e.parentPid = static_cast<pid_t>(std::atoi(v2->c_str()));
-    else if (auto v3 = value("Threads:")) e.threads = std::atoi(v3->c_str());
+    if (auto v = value("Name:"))
+      e.name = *v;
+    else if (auto v2 = value("PPid:"))
+      e.parentPid = static_cast<pid_t>(std::atoi(v2->c_str()));
+    else if (auto v3 = value("Threads:"))
+      e.threads = std::atoi(v3->c_str());
   }
 }
 
@@ -74,7 +77,8 @@ std::optional<std::vector<ProcessEntry>> listProcesses(const fs::path& procRoot)
       if (!comm->empty() && comm->back() == '\n') comm->pop_back();
       if (!comm->empty()) e.name = *comm;
     }
-    if (auto cmdline = slurp(it->path() / "cmdline")) e.firstArg = cmdline->substr(0, cmdline->find('\0'));
+    if (auto cmdline = slurp(it->path() / "cmdline"))
+      e.firstArg = cmdline->substr(0, cmdline->find('\0'));
     std::error_code linkError;
     fs::path exe = fs::read_symlink(it->path() / "exe", linkError);
     if (!linkError) e.exePath = exe.string();

@@ -17,9 +17,9 @@ struct ProcessEntry {
   pid_t pid = 0;
   pid_t parentPid = 0;
   int threads = 0;
-  std::string name;       // the kernel's process name (comm), at most 15 characters
-  std::string exePath;    // where /proc/<pid>/exe points; empty when it may not be read
-  std::string firstArg;   // argv[0] as the process was started
+  std::string name;      // the kernel's process name (comm), at most 15 characters
+  std::string exePath;   // where /proc/<pid>/exe points; empty when it may not be read
+  std::string firstArg;  // argv[0] as the process was started
   // The executable's file name, as a process entry of Windows carries it: the last component of
   // argv[0] (a Windows program run by a loader keeps its own name there), else of the executable.
   std::string exeFileName() const;

@@ -30,11 +30,12 @@ fs::path wineServerSocket(const fs::path& prefix, const fs::path& procRoot) {
   {
     std::ifstream recorded(prefix / "wineserver");
     std::string dir;
-    if (std::getline(recorded, dir) && !dir.empty() && dir.find('/') == std::string::npos && dir != "." &&
-        dir != "..")
+    if (std::getline(recorded, dir) && !dir.empty() && dir.find('/') == std::string::npos &&
+        dir != "." && dir != "..")
       candidates.push_back(fs::path("/tmp") / dir / name / "socket");
   }
-  candidates.push_back(fs::path("/tmp") / (".wine-" + std::to_string(::getuid())) / name / "socket");
+  candidates.push_back(fs::path("/tmp") / (".wine-" + std::to_string(::getuid())) / name /
+                       "socket");
   std::error_code ec;
   for (const fs::path& c : candidates)
     if (fs::exists(c, ec)) return c;
@@ -42,14 +43,16 @@ fs::path wineServerSocket(const fs::path& prefix, const fs::path& procRoot) {
   for (fs::directory_iterator it(procRoot, ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code linkError;
     const fs::path cwd = fs::read_symlink(it->path() / "cwd", linkError);
-    if (!linkError && cwd.filename() == name && fs::exists(cwd / "socket", linkError)) return cwd / "socket";
+    if (!linkError && cwd.filename() == name && fs::exists(cwd / "socket", linkError))
+      return cwd / "socket";
   }
   return {};
 }
 
 bool wineServerRunning(const std::filesystem::path& prefix) {
   const std::filesystem::path socketPath = wineServerSocket(prefix);
-  if (socketPath.empty() || socketPath.string().size() >= sizeof(sockaddr_un::sun_path)) return false;
+  if (socketPath.empty() || socketPath.string().size() >= sizeof(sockaddr_un::sun_path))
+    return false;
   struct stat st {};
   if (::lstat(socketPath.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

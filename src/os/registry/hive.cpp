@@ -23,9 +23,8 @@ const std::array<char, 256>& ansiUpper() {
       std::string one(1, static_cast<char>(b));
       std::string oem = rt::ansiToOem(one);
       std::string back = rt::oemToAnsi(rt::upper(oem));
-      t[b] = (rt::oemToAnsi(oem) == one && back.size() == 1 && back != "?")
-                 ? back[0]
-                 : static_cast<char>(b);
+      t[b] = (rt::oemToAnsi(oem) == one && back.size() == 1 && back != "?") ? back[0]
+                                                                            : static_cast<char>(b);
     }
     return t;
   }();
@@ -149,7 +148,8 @@ bool readHexList(std::string_view s, std::string& bytes) {
 namespace {
 
 std::string_view trimRight(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -270,10 +270,10 @@ ParseError parse(std::string_view text, Hive& hive) {
       std::string root = full.substr(0, sep);
       std::string path = sep == std::string::npos ? std::string() : full.substr(sep + 1);
       if (fold(root) != fold(hive.rootName()))
-        return {lineNo, "the key " + rt::ansiToUtf8(full) + " does not belong to " +
-                            hive.rootName()};
-      if (!path.empty() && (path.front() == '\\' || path.back() == '\\' ||
-                            path.find("\\\\") != std::string::npos))
+        return {lineNo,
+                "the key " + rt::ansiToUtf8(full) + " does not belong to " + hive.rootName()};
+      if (!path.empty() &&
+          (path.front() == '\\' || path.back() == '\\' || path.find("\\\\") != std::string::npos))
         return {lineNo, "the key path has an empty component"};
       current = &hive.create(path);
       continue;

@@ -1,5 +1,6 @@
 // The registry functions over the per-root store files. A write holds the root's lock file, reads
-// the file afresh and replaces it by rename; a reader re-reads whenever the file's identity changed.
+// the file afresh and replaces it by rename; a reader re-reads whenever the file's identity
+// changed.
 
 #include "os/registry/registry.h"
 
@@ -93,9 +94,8 @@ bool sameFile(const CachedFile& c, const struct stat& st) {
   ::clock_gettime(CLOCK_REALTIME, &now);
   const int64_t ageNs = (static_cast<int64_t>(now.tv_sec) - st.st_mtim.tv_sec) * 1000000000 +
                         (now.tv_nsec - st.st_mtim.tv_nsec);
-  return ageNs > 50'000'000 && c.dev == st.st_dev && c.ino == st.st_ino &&
-         c.size == st.st_size && c.mtime.tv_sec == st.st_mtim.tv_sec &&
-         c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+  return ageNs > 50'000'000 && c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
+         c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec;
 }
 
 void remember(const fs::path& file, const struct stat& st, Hive hive) {
@@ -159,8 +159,10 @@ Load readStore(const fs::path& file, Hive& hive, struct stat& st, ParseError& er
     while (ok && got < text.size()) {
       ssize_t n = ::read(fd, text.data() + got, text.size() - got);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else got += static_cast<size_t>(n);
+      if (n <= 0)
+        ok = false;
+      else
+        got += static_cast<size_t>(n);
     }
   }
   ::close(fd);
@@ -186,8 +188,10 @@ Format prefixFormat() {
     ssize_t n = ::read(fd, head, sizeof head);
     ::close(fd);
     std::string_view text(head, n > 0 ? static_cast<size_t>(n) : 0);
-    if (startsWith(text, kWineHeader)) wine = true;
-    else if (startsWith(text, "Windows Registry Editor Version 5.00")) editor = true;
+    if (startsWith(text, kWineHeader))
+      wine = true;
+    else if (startsWith(text, "Windows Registry Editor Version 5.00"))
+      editor = true;
   }
   return wine && editor ? Format::Mixed : wine ? Format::Wine : Format::Editor;
 }
@@ -204,8 +208,8 @@ void refuse(const std::string& message) {
 }
 
 std::string damageText(const fs::path& file, const ParseError& err) {
-  return file.string() + " cannot be read as a registry file: line " + std::to_string(err.line) + ": " +
-         err.message;
+  return file.string() + " cannot be read as a registry file: line " + std::to_string(err.line) +
+         ": " + err.message;
 }
 
 std::string userName() {
@@ -219,10 +223,9 @@ std::string userName() {
 void seedUserStore(Hive& hive) {
   std::string profile = "C:\\users\\" + rt::utf8ToAnsi(userName());
   std::string desktop = profile + "\\Desktop";
-  std::string programs =
-      profile + "\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs";
-  RegKey& key = hive.create(
-      "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders");
+  std::string programs = profile + "\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs";
+  RegKey& key =
+      hive.create("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders");
   key.set({"Desktop", REG_SZ, desktop + '\0'});
   key.set({"Programs", REG_SZ, programs + '\0'});
   for (const std::string& dir : {desktop, programs}) {
@@ -244,8 +247,10 @@ bool writeAtomically(const fs::path& file, const std::string& text) {
   while (ok && done < text.size()) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<size_t>(n);
   }
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
@@ -274,10 +279,14 @@ struct Backing {
 Backing backingOf(HKEY root, Format format) {
   if (format == Format::Editor) return {storeFile(root), {}, false};
   switch (root) {
-    case HKEY_CURRENT_USER: return {prefixDir() / "user.reg", {}, true};
-    case HKEY_LOCAL_MACHINE: return {prefixDir() / "system.reg", {}, true};
-    case HKEY_CLASSES_ROOT: return {prefixDir() / "system.reg", "Software\\Classes", true};
-    default: return {{}, {}, true};
+    case HKEY_CURRENT_USER:
+      return {prefixDir() / "user.reg", {}, true};
+    case HKEY_LOCAL_MACHINE:
+      return {prefixDir() / "system.reg", {}, true};
+    case HKEY_CLASSES_ROOT:
+      return {prefixDir() / "system.reg", "Software\\Classes", true};
+    default:
+      return {{}, {}, true};
   }
 }
 
@@ -290,7 +299,8 @@ std::string below(const std::string& under, const std::string& path) {
 // when it reports a change. `change` gets the key its root lives below in that file. Returns the
 // change's result code, or ERROR_CANTWRITE; a file that does not parse is never written, moved
 // or replaced.
-long mutate(HKEY root, const std::function<long(Hive&, const std::string& under, bool& changed)>& change) {
+long mutate(HKEY root,
+            const std::function<long(Hive&, const std::string& under, bool& changed)>& change) {
   const RootFile* rf = findRoot(root);
   const Format format = prefixFormat();
   if (format == Format::Mixed) {
@@ -366,7 +376,8 @@ Hive readFile(const fs::path& file, const std::string& rootName) {
     return fresh;
   }
   if (load == Load::Unreadable)
-    reportOnce("cannot read " + file.string() + " (" + std::strerror(errno) + "); its keys are not seen");
+    reportOnce("cannot read " + file.string() + " (" + std::strerror(errno) +
+               "); its keys are not seen");
   else if (load == Load::Damaged)
     reportOnce(damageText(file, err) + "; its keys are not seen");
   return Hive{rootName};
@@ -378,7 +389,8 @@ void graft(Hive& into, const Hive& from, const std::string& prefix) {
   for (const auto& [key, value] : from.keys()) {
     if (key.compare(0, folded.size(), folded) != 0) continue;
     if (key.size() > folded.size() && key[folded.size()] != '\x01') continue;
-    std::string rest = value.path.size() > prefix.size() ? value.path.substr(prefix.size() + 1) : std::string();
+    std::string rest =
+        value.path.size() > prefix.size() ? value.path.substr(prefix.size() + 1) : std::string();
     RegKey& k = into.create(rest);
     for (const auto& v : value.values) k.set(v);
   }
@@ -596,8 +608,10 @@ std::string expandEnvironmentStrings(std::string_view s) {
     out.append(s, i, open - i);
     std::string name = rt::ansiToUtf8(s.substr(open + 1, close - open - 1));
     const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
-    if (value) out += rt::utf8ToAnsi(value);
-    else out.append(s, open, close - open + 1);
+    if (value)
+      out += rt::utf8ToAnsi(value);
+    else
+      out.append(s, open, close - open + 1);
     i = close + 1;
   }
   out.append(s, i, std::string_view::npos);
@@ -610,7 +624,8 @@ StoreProblem checkStore() {
   const fs::path prefix = prefixDir();
   if (format == Format::Mixed)
     return {StoreProblem::Kind::Mixed, prefix / "user.reg", 0,
-            "the registry files of " + prefix.string() + " mix Wine's format and the registry editor's"};
+            "the registry files of " + prefix.string() +
+                " mix Wine's format and the registry editor's"};
   std::vector<fs::path> files;
   if (format == Format::Wine) {
     files = {prefix / "system.reg", prefix / "user.reg", prefix / "userdef.reg"};
@@ -618,7 +633,8 @@ StoreProblem checkStore() {
     for (const auto& r : kRoots) files.push_back(storeFile(r.root));
   }
   for (const fs::path& file : files) {
-    Hive hive{std::string(format == Format::Wine ? std::string_view() : findRoot(rootFor(file))->name)};
+    Hive hive{
+        std::string(format == Format::Wine ? std::string_view() : findRoot(rootFor(file))->name)};
     struct stat st {};
     ParseError err;
     Load load = readStore(file, hive, st, err);
@@ -629,10 +645,12 @@ StoreProblem checkStore() {
               file.string() + " cannot be read (" + std::strerror(errno) + ")"};
   }
   if (format == Format::Wine && wineServerRunning(prefix))
-    return {StoreProblem::Kind::WineServerRunning, {}, 0,
+    return {StoreProblem::Kind::WineServerRunning,
+            {},
+            0,
             "a Wine server is running for the prefix " + prefix.string() +
-                ": close every program started in it (or end it with WINEPREFIX=" + prefix.string() +
-                " wineserver -k)"};
+                ": close every program started in it (or end it with WINEPREFIX=" +
+                prefix.string() + " wineserver -k)"};
   return {};
 }
 

@@ -55,7 +55,8 @@ std::string dumpStr(const std::u16string& s, char d0, char d1) {
     const char16_t c = s[i];
     const bool more = i + 1 < s.size();
     if (c > 127) {
-      std::snprintf(buf, sizeof buf, more && s[i + 1] < 128 && isHex(s[i + 1]) ? "\\x%04x" : "\\x%x",
+      std::snprintf(buf, sizeof buf,
+                    more && s[i + 1] < 128 && isHex(s[i + 1]) ? "\\x%04x" : "\\x%x",
                     static_cast<unsigned>(c));
       out += buf;
     } else if (c < 32) {
@@ -63,7 +64,8 @@ std::string dumpStr(const std::u16string& s, char d0, char d1) {
         out += '\\';
         out += escapes[c];
       } else {
-        std::snprintf(buf, sizeof buf, more && s[i + 1] >= '0' && s[i + 1] <= '7' ? "\\%03o" : "\\%o",
+        std::snprintf(buf, sizeof buf,
+                      more && s[i + 1] >= '0' && s[i + 1] <= '7' ? "\\%03o" : "\\%o",
                       static_cast<unsigned>(c));
         out += buf;
       }
@@ -104,20 +106,39 @@ bool parseStr(std::string_view s, size_t& i, char end, std::u16string& out) {
     if (++i >= s.size()) return false;
     c = s[i++];
     switch (c) {
-      case 'a': out += u'\a'; break;
-      case 'b': out += u'\b'; break;
-      case 'e': out += char16_t(27); break;
-      case 'f': out += u'\f'; break;
-      case 'n': out += u'\n'; break;
-      case 'r': out += u'\r'; break;
-      case 't': out += u'\t'; break;
-      case 'v': out += u'\v'; break;
+      case 'a':
+        out += u'\a';
+        break;
+      case 'b':
+        out += u'\b';
+        break;
+      case 'e':
+        out += char16_t(27);
+        break;
+      case 'f':
+        out += u'\f';
+        break;
+      case 'n':
+        out += u'\n';
+        break;
+      case 'r':
+        out += u'\r';
+        break;
+      case 't':
+        out += u'\t';
+        break;
+      case 'v':
+        out += u'\v';
+        break;
       case 'x': {
         unsigned v = 0;
         int n = 0;
-        while (n < 4 && i < s.size() && hexDigit(s[i]) >= 0) v = v * 16 + static_cast<unsigned>(hexDigit(s[i++])), ++n;
-        if (n == 0) out += u'x';
-        else out += static_cast<char16_t>(v);
+        while (n < 4 && i < s.size() && hexDigit(s[i]) >= 0)
+          v = v * 16 + static_cast<unsigned>(hexDigit(s[i++])), ++n;
+        if (n == 0)
+          out += u'x';
+        else
+          out += static_cast<char16_t>(v);
         break;
       }
       default:
@@ -162,7 +183,8 @@ std::string parseValue(std::string_view line, RegValue& v) {
   auto quoted = [&](std::string_view rest, uint32_t type) -> std::string {
     size_t j = 1;
     std::u16string text;
-    if (rest.empty() || rest[0] != '"' || !parseStr(rest, j, '"', text)) return "the text value is not closed";
+    if (rest.empty() || rest[0] != '"' || !parseStr(rest, j, '"', text))
+      return "the text value is not closed";
     if (!trimLeft(rest.substr(j)).empty()) return "text after the closing quote";
     v.type = type;
     text += u'\0';
@@ -200,7 +222,8 @@ std::string parseValue(std::string_view line, RegValue& v) {
     if (kind.empty()) {
       v.type = REG_BINARY;
     } else {
-      if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')') return "the hex type must read hex(N)";
+      if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')')
+        return "the hex type must read hex(N)";
       uint32_t t = 0;
       for (char c : kind.substr(1, kind.size() - 2)) {
         if (hexDigit(c) < 0 || t > 0x0FFFFFFF) return "the hex type must read hex(N)";
@@ -255,8 +278,10 @@ std::string formatValue(const RegValue& v) {
     }
   }
   char buf[24];
-  if (v.type == REG_BINARY) std::snprintf(buf, sizeof buf, "hex:");
-  else std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
+  if (v.type == REG_BINARY)
+    std::snprintf(buf, sizeof buf, "hex:");
+  else
+    std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
   out += buf;
   // Wine counts the name, the type and two per byte plus one per comma, and breaks after 76.
   size_t count = out.size();
@@ -277,7 +302,9 @@ std::string formatValue(const RegValue& v) {
   return out;
 }
 
-bool sameValue(const RegValue& a, const RegValue& b) { return a.type == b.type && a.data == b.data; }
+bool sameValue(const RegValue& a, const RegValue& b) {
+  return a.type == b.type && a.data == b.data;
+}
 
 std::string stampLine(std::string_view path, int64_t nowUnix) {
   return "[" + dumpStr(unitsOf(path), '[', ']') + "] " + std::to_string(nowUnix);
@@ -308,7 +335,8 @@ ParseError parseWine(std::string_view text, std::string_view expectedRoot, Hive&
   for (; n < lines.size() && (lines[n].empty() || lines[n][0] != '['); ++n) {
     std::string_view line = withoutCr(lines[n]);
     constexpr std::string_view kRelative = ";; All keys relative to ";
-    if (line.substr(0, kRelative.size()) == kRelative) layout.relativeRoot = line.substr(kRelative.size());
+    if (line.substr(0, kRelative.size()) == kRelative)
+      layout.relativeRoot = line.substr(kRelative.size());
     if (n > 0 && !trimLeft(line).empty() && line[0] != ';' && line[0] != '#')
       return {static_cast<int>(n + 1), "a line before the first key"};
     layout.preamble.emplace_back(lines[n]);
@@ -319,8 +347,8 @@ ParseError parseWine(std::string_view text, std::string_view expectedRoot, Hive&
   while (!root.empty() && root.front() == '\\') root.remove_prefix(1);
   root = root.substr(0, root.find('\\'));
   if (fold(root) != fold(expectedRoot))
-    return {1, "the file is not relative to the " + std::string(expectedRoot) + " root (\";; All keys relative to " +
-                   layout.relativeRoot + "\")"};
+    return {1, "the file is not relative to the " + std::string(expectedRoot) +
+                   " root (\";; All keys relative to " + layout.relativeRoot + "\")"};
 
   RegKey* current = nullptr;
   for (; n < lines.size(); ++n) {
@@ -389,8 +417,9 @@ std::string serializeWine(const Hive& hive, const WineLayout& layout, int64_t no
     emit(timeLine(nowFileTime));
     std::vector<const RegValue*> values;
     for (const auto& v : key.values) values.push_back(&v);
-    std::stable_sort(values.begin(), values.end(),
-                     [](const RegValue* a, const RegValue* b) { return fold(a->name) < fold(b->name); });
+    std::stable_sort(values.begin(), values.end(), [](const RegValue* a, const RegValue* b) {
+      return fold(a->name) < fold(b->name);
+    });
     for (const RegValue* v : values) emit(formatValue(*v));
     emit("");
   };
@@ -413,7 +442,8 @@ std::string serializeWine(const Hive& hive, const WineLayout& layout, int64_t no
   };
   for (const auto& section : layout.sections) {
     const std::string folded = fold(section.path);
-    while (nextFresh < fresh.size() && fold(fresh[nextFresh]->path) < folded) emitFresh(*fresh[nextFresh++]);
+    while (nextFresh < fresh.size() && fold(fresh[nextFresh]->path) < folded)
+      emitFresh(*fresh[nextFresh++]);
     const RegKey* key = hive.find(section.path);
     bool changed = false;
     std::vector<OutLine> body;
@@ -453,7 +483,8 @@ std::string serializeWine(const Hive& hive, const WineLayout& layout, int64_t no
             while (at > 0 && body[at - 1].text.empty()) --at;
           }
         }
-        body.insert(body.begin() + static_cast<std::ptrdiff_t>(at), OutLine{formatValue(v), true, name});
+        body.insert(body.begin() + static_cast<std::ptrdiff_t>(at),
+                    OutLine{formatValue(v), true, name});
         changed = true;
       }
     }
@@ -474,7 +505,8 @@ std::string serializeWine(const Hive& hive, const WineLayout& layout, int64_t no
 WineLayout newWineLayout(std::string_view relativeRoot) {
   WineLayout l;
   l.relativeRoot = std::string(relativeRoot);
-  l.preamble = {std::string(kWineHeader), ";; All keys relative to " + l.relativeRoot, "", "#arch=win64", ""};
+  l.preamble = {std::string(kWineHeader), ";; All keys relative to " + l.relativeRoot, "",
+                "#arch=win64", ""};
   return l;
 }
 

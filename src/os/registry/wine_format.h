@@ -22,14 +22,14 @@ inline constexpr std::string_view kWineHeader = "WINE REGISTRY Version 2";
 // change. Paths and names are ANSI, as in the Hive.
 struct WineLayout {
   struct Line {
-    std::string raw;     // the line(s) as read, continuation lines included, without the last '\n'
+    std::string raw;  // the line(s) as read, continuation lines included, without the last '\n'
     bool isValue = false;
-    RegValue value;      // as parsed, when isValue
+    RegValue value;  // as parsed, when isValue
   };
   struct Section {
-    std::string path;          // the key, relative to the file's root
-    std::string headerRaw;     // "[Software\\Foo] 1700000000"
-    std::vector<Line> body;    // option lines, values, comments and blank lines, in file order
+    std::string path;        // the key, relative to the file's root
+    std::string headerRaw;   // "[Software\\Foo] 1700000000"
+    std::vector<Line> body;  // option lines, values, comments and blank lines, in file order
   };
   std::vector<std::string> preamble;  // header, relative-root comment, #arch, blank lines
   std::vector<Section> sections;

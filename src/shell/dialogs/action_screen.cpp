@@ -28,7 +28,8 @@ ActionScreen::ActionScreen(gui::Dialog& mainWindow, const std::string& name) {
   flags.taskList = flags.titleBar = flags.sysMenu = false;
   flags.alwaysOnTop = true;
   // Exactly over the main window's drawing area, which is the whole of its window.
-  dialog_ = &gui::app().createDialog(&mainWindow, mainWindow.pos(), mainWindow.drawingArea().size(), flags);
+  dialog_ = &gui::app().createDialog(&mainWindow, mainWindow.pos(), mainWindow.drawingArea().size(),
+                                     flags);
   dialog_->setTitle(name);
   id_ = dialog_->id();
   area().setColors(gui::kDarkGrey, gui::kDialogBack);
@@ -61,7 +62,8 @@ gui::Static& ActionScreen::label(gui::Point at, gui::Size size, const std::strin
   return text;
 }
 
-gui::Edit& ActionScreen::directoryField(int y, int length, const std::string& initial, gui::PushButton*& folder,
+gui::Edit& ActionScreen::directoryField(int y, int length, const std::string& initial,
+                                        gui::PushButton*& folder,
                                         std::function<void(gui::Edit&)> choose) {
   const int side = m_;
   auto& field = area().add<gui::Edit>(gui::Point{m_, y}, gui::Size{w_ - 3 * m_ - side, m_}, length);
@@ -70,7 +72,9 @@ gui::Edit& ActionScreen::directoryField(int y, int length, const std::string& in
   field.setTabStop(true);
   folder = &area().add<gui::PushButton>(gui::Point{w_ - m_ - side, y}, gui::Size{side, side});
   folder->setImage(kFolderIcon);
-  folder->onEnter = [](gui::Widget& w) { static_cast<gui::PushButton&>(w).setImage(kFolderIconHover); };
+  folder->onEnter = [](gui::Widget& w) {
+    static_cast<gui::PushButton&>(w).setImage(kFolderIconHover);
+  };
   folder->onLeave = [](gui::Widget& w) { static_cast<gui::PushButton&>(w).setImage(kFolderIcon); };
   gui::Widget* da = &area();
   gui::Edit* f = &field;

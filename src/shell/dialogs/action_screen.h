@@ -27,7 +27,7 @@ class ActionScreen {
   gui::Widget& area() { return dialog_->drawingArea(); }
   int width() const { return w_; }
   int height() const { return h_; }
-  int margin() const { return m_; }       // h_org / 12: also the height of a button
+  int margin() const { return m_; }        // h_org / 12: also the height of a button
   int buttonWidth() const { return bw_; }  // 40% of the width
 
   // A push button of the main window's style, highlighting and keys.

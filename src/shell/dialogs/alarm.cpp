@@ -39,8 +39,8 @@ struct TitleCode {
   const char* title;
 };
 const TitleCode kTitles[] = {
-    {"U", "Uwaga!"},       {"Z", "Potwierdź!"},   {"ZD", "Zdecyduj co robić!"}, {"P", "Podsumowanie"},
-    {"I", "Informacja"},   {"B", "Błąd!"},        {"O", "Ostrzeżenie!"},
+    {"U", "Uwaga!"},     {"Z", "Potwierdź!"}, {"ZD", "Zdecyduj co robić!"}, {"P", "Podsumowanie"},
+    {"I", "Informacja"}, {"B", "Błąd!"},      {"O", "Ostrzeżenie!"},
 };
 
 struct TypeInfo {
@@ -50,10 +50,13 @@ struct TypeInfo {
 TypeInfo typeInfo(char t) {
   switch (t) {
     case '2':
-    case '5': return {102, gui::kDialogBack};
+    case '5':
+      return {102, gui::kDialogBack};
     case '3':
-    case '6': return {103, gui::kWarningBack};
-    default: return {101, gui::kDialogBack};
+    case '6':
+      return {103, gui::kWarningBack};
+    default:
+      return {101, gui::kDialogBack};
   }
 }
 
@@ -84,13 +87,22 @@ gui::Font buttonFont(bool screen) {
 void alarmKeys(int k, gui::Widget& button, const std::vector<std::string>& captions) {
   auto& a = gui::app();
   switch (k) {
-    case gui::key::Esc: a.postClose(*button.parent()); return;
-    case gui::key::Enter: a.postActivate(button); return;
+    case gui::key::Esc:
+      a.postClose(*button.parent());
+      return;
+    case gui::key::Enter:
+      a.postActivate(button);
+      return;
     case gui::key::Right:
-    case gui::key::Down: a.postKey(*button.parent(), gui::key::Tab); return;
+    case gui::key::Down:
+      a.postKey(*button.parent(), gui::key::Tab);
+      return;
     case gui::key::Left:
-    case gui::key::Up: a.postKey(*button.parent(), gui::key::ShiftTab); return;
-    default: break;
+    case gui::key::Up:
+      a.postKey(*button.parent(), gui::key::ShiftTab);
+      return;
+    default:
+      break;
   }
   if (captions.empty() || !gui::key::isChar(k) || k == gui::key::Space) return;
   char wanted = rt::upperChar(static_cast<char>(k));
@@ -107,8 +119,8 @@ void alarmKeys(int k, gui::Widget& button, const std::vector<std::string>& capti
 
 }  // namespace
 
-AlarmLayout alarmLayout(std::string_view type, const std::string& text, const std::vector<std::string>& captions,
-                        bool wholeScreen) {
+AlarmLayout alarmLayout(std::string_view type, const std::string& text,
+                        const std::vector<std::string>& captions, bool wholeScreen) {
   AlarmLayout l;
   auto& a = gui::app();
   gui::Font mf = messageFont(wholeScreen);
@@ -176,7 +188,8 @@ AlarmResult ALARM(const AlarmArea& area, std::string_view typeArg, const rt::Val
   gui::Dialog* owner = nullptr;
   bool wholeScreen = area.kind == AlarmArea::Kind::Screen;
   switch (area.kind) {
-    case AlarmArea::Kind::Screen: break;
+    case AlarmArea::Kind::Screen:
+      break;
     case AlarmArea::Kind::Rect:
       areaPos = {area.left, screen.h - area.top - area.height};
       areaSize = {area.width, area.height};
@@ -248,7 +261,8 @@ AlarmResult ALARM(const AlarmArea& area, std::string_view typeArg, const rt::Val
   int below = notice ? 0 : 20 + l.button.h;
   int frameY = below + (l.window.h - below - l.frame.h) / 2;
   if (l.frame.w > 0) {
-    auto& frame = da.add<gui::Static>(gui::StaticType::RaisedBox, Point{(l.window.w - l.frame.w) / 2, frameY}, l.frame);
+    auto& frame = da.add<gui::Static>(gui::StaticType::RaisedBox,
+                                      Point{(l.window.w - l.frame.w) / 2, frameY}, l.frame);
     frame.setBackground(info.back);
     auto& msg = frame.add<gui::Static>(gui::StaticType::Text, Point{2, 2}, l.textArea);
     msg.setFont(messageFont(wholeScreen));

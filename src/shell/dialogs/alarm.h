@@ -51,8 +51,9 @@ struct AlarmResult {
 // "ZD", "P", "I", "B", "O") or any text, nil for none; text: lines separated by ";", with an
 // optional "\L" or "\R" alignment prefix; arg5: the button captions (types "4".."6", a chr(4) in
 // a caption marks the default button) or the seconds before the box closes itself ("1".."3").
-AlarmResult ALARM(const AlarmArea& area = {}, std::string_view type = "4", const rt::Value& title = {},
-                  const rt::Value& text = {}, const rt::Value& arg5 = {});
+AlarmResult ALARM(const AlarmArea& area = {}, std::string_view type = "4",
+                  const rt::Value& title = {}, const rt::Value& text = {},
+                  const rt::Value& arg5 = {});
 
 // Without a person at the screen (an unattended run) every message box goes to a responder
 // instead of a window: it gets the box as ALARM would show it (852 texts, ";" a line break,
@@ -70,8 +71,8 @@ struct AlarmLayout {
   int rowWidth = 0;  // n x (button width + 20) + 20
   std::vector<std::string> lines;
 };
-AlarmLayout alarmLayout(std::string_view type, const std::string& text, const std::vector<std::string>& captions,
-                        bool wholeScreen);
+AlarmLayout alarmLayout(std::string_view type, const std::string& text,
+                        const std::vector<std::string>& captions, bool wholeScreen);
 
 // Sizes and positions as (x, y) vectors.
 using Vec2 = std::array<double, 2>;

@@ -28,13 +28,22 @@ void PP(gui::Widget& button) { setWeight(button, false); }
 void KEYHANDLER(int k, gui::Widget& button) {
   auto& a = gui::app();
   switch (k) {
-    case gui::key::Esc: a.postClose(*button.parent()); break;
-    case gui::key::Enter: a.postActivate(button); break;
+    case gui::key::Esc:
+      a.postClose(*button.parent());
+      break;
+    case gui::key::Enter:
+      a.postActivate(button);
+      break;
     case gui::key::Left:
-    case gui::key::Up: a.postKey(*button.parent(), gui::key::Tab); break;
+    case gui::key::Up:
+      a.postKey(*button.parent(), gui::key::Tab);
+      break;
     case gui::key::Right:
-    case gui::key::Down: a.postKey(*button.parent(), gui::key::ShiftTab); break;
-    default: break;
+    case gui::key::Down:
+      a.postKey(*button.parent(), gui::key::ShiftTab);
+      break;
+    default:
+      break;
   }
 }
 

@@ -17,20 +17,33 @@ using gui::Size;
 namespace {
 
 // The dialog's tag is {value, done}.
-void setTag(gui::Dialog& d, std::string value, bool done) { d.tag = rt::Value(rt::Array{rt::Value(std::move(value)), rt::Value(done)}); }
-std::string tagValue(const gui::Dialog& d) { return d.tag.isArray() ? d.tag.arr()[0].str() : std::string(); }
+void setTag(gui::Dialog& d, std::string value, bool done) {
+  d.tag = rt::Value(rt::Array{rt::Value(std::move(value)), rt::Value(done)});
+}
+std::string tagValue(const gui::Dialog& d) {
+  return d.tag.isArray() ? d.tag.arr()[0].str() : std::string();
+}
 bool tagDone(const gui::Dialog& d) { return d.tag.isArray() && d.tag.arr()[1].log(); }
 
 void buttonKeys(int k, gui::Widget& button) {
   auto& a = gui::app();
   switch (k) {
-    case gui::key::Esc: a.postClose(*button.parent()); break;
-    case gui::key::Enter: a.postActivate(button); break;
+    case gui::key::Esc:
+      a.postClose(*button.parent());
+      break;
+    case gui::key::Enter:
+      a.postActivate(button);
+      break;
     case gui::key::Right:
-    case gui::key::Down: a.postKey(*button.parent(), gui::key::Tab); break;
+    case gui::key::Down:
+      a.postKey(*button.parent(), gui::key::Tab);
+      break;
     case gui::key::Left:
-    case gui::key::Up: a.postKey(*button.parent(), gui::key::ShiftTab); break;
-    default: break;
+    case gui::key::Up:
+      a.postKey(*button.parent(), gui::key::ShiftTab);
+      break;
+    default:
+      break;
   }
 }
 
@@ -52,13 +65,15 @@ void KLAWISZE(gui::Widget& field, int key) {
   if (gui::Dialog* d = field.dialog()) setTag(*d, static_cast<gui::Edit&>(field).text(), true);
 }
 
-std::string ORB_EDTSTR(const std::string& initial, int length, const rt::Value& titleArg, const rt::Value& textArg,
-                       std::function<bool(const std::string&)> valid, gui::Dialog* over) {
+std::string ORB_EDTSTR(const std::string& initial, int length, const rt::Value& titleArg,
+                       const rt::Value& textArg, std::function<bool(const std::string&)> valid,
+                       gui::Dialog* over) {
   auto& a = gui::app();
   if (!over) over = a.mainWindow();
   Size screen = a.screenSize();
-  Point anchor = over ? Point{over->pos().x + over->size().w / 2, over->pos().y + over->size().h / 2}
-                      : Point{screen.w / 2, screen.h / 2};
+  Point anchor = over
+                     ? Point{over->pos().x + over->size().w / 2, over->pos().y + over->size().h / 2}
+                     : Point{screen.w / 2, screen.h / 2};
 
   gui::Font textFont;
   textFont.name = "Times New Roman";

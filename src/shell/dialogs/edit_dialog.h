@@ -17,7 +17,8 @@ namespace tav::shell {
 // asked about an empty one). `over`: the window the dialog is centred on (default the main
 // window).
 std::string ORB_EDTSTR(const std::string& initial, int length, const rt::Value& title = {},
-                       const rt::Value& text = {}, std::function<bool(const std::string&)> valid = {},
+                       const rt::Value& text = {},
+                       std::function<bool(const std::string&)> valid = {},
                        gui::Dialog* over = nullptr);
 
 // The edit field's keyboard callback: Enter saves, exactly as "Zapamiętaj" does.

@@ -33,8 +33,8 @@ bool alive() {
   return false;
 }
 
-void create(const rt::Value& pos, const rt::Value& width, const rt::Value& max, const rt::Value& caption,
-            gui::Widget& parent) {
+void create(const rt::Value& pos, const rt::Value& width, const rt::Value& max,
+            const rt::Value& caption, gui::Widget& parent) {
   auto& sv = rt::shared();
   gui::Font f;
   f.name = "Times New Roman";
