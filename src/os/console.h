@@ -1,0 +1,28 @@
+#pragma once
+
+// The terminal an unattended run writes to and the stop requests it hears from there: Ctrl+C,
+// SIGINT and SIGTERM (on Windows also the console being closed) become a call of the run's own,
+// so that it stops at a point it chooses instead of wherever the process happens to be.
+
+namespace tav::os {
+
+// Whether standard error is a terminal: progress redraws one line there and prints a line per
+// firm into a file or pipe.
+bool stderrIsTerminal();
+
+// Makes the console show the tool's UTF-8 text as written (Polish letters included); a no-op
+// where the terminal already reads UTF-8.
+void prepareConsole();
+
+// While one lives, a stop request calls `onStop` instead of ending the process. `onStop` runs
+// in a signal handler or another thread: it may only set a flag (an atomic). The previous
+// handling comes back when the watch ends. One watch at a time.
+class StopRequests {
+ public:
+  explicit StopRequests(void (*onStop)());
+  ~StopRequests();
+  StopRequests(const StopRequests&) = delete;
+  StopRequests& operator=(const StopRequests&) = delete;
+};
+
+}  // namespace tav::os
