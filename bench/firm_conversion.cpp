@@ -27,6 +27,7 @@
 
 #include "convert/firm_runner.h"
 #include "convert/step_registry.h"
+#include "db/run_variables.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
 #include "generate.h"
@@ -116,15 +117,6 @@ std::vector<int> firmNumbers(const std::string& databaseDir) {
   return out;
 }
 
-// The run's shared variables as the upgrade sets them before the firms (kraje_ue stays empty:
-// the steps that read it find no country, which changes their data, not their work).
-void prepareRun() {
-  rt::Array pdane(10, rt::Value(std::string()));
-  pdane[0] = pdane[1] = rt::Value(0);
-  rt::shared().pdane = rt::Value(std::move(pdane));
-  rt::shared().tlist = rt::Value::array(0);
-}
-
 struct Round {
   double copy = 0, conversion = 0;
   size_t firms = 0;
@@ -146,15 +138,17 @@ Round runRound(const fs::path& pristine, const fs::path& work, const fs::path& r
 
   const std::string dbDir = "D:\\baza\\", programDir = "C:\\tav\\";
   fs::current_path(release);  // the template steps read the release's .\str\ .
-  convert::runTemplateSteps(kDatabaseRelease, dbDir, programDir);
-  prepareRun();
+  convert::runTemplateSteps(kDatabaseRelease, {programDir, dbDir});
+  // The run's variables as the upgrade makes them before the firms (kraje_ue stays empty: the
+  // steps that read it find no country, which changes their data, not their work).
+  db::RunVariables variables;
   const std::vector<int> firms = firmNumbers(dbDir);
   r.firms = firms.size();
 
   rt::AbandonGuard guard;
   const auto t0 = std::chrono::steady_clock::now();
   for (int nr : firms) {
-    rt::shared().num_fir = rt::Value(nr);
+    variables.num_fir = rt::Value(nr);
     const std::string firm = dbDir + "firma" + rt::lTrim(rt::Str(nr, 4, 0)) + "\\";
     rt::Error e;
     if (!rt::sequence([&] { convert::MAKE_WINFIR(firm, programDir, dbDir, kDatabaseRelease); },

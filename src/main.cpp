@@ -11,7 +11,7 @@
 #include "shell/error_handler.h"
 #include "shell/main_window.h"
 #include "shell/runtime_setup.h"
-#include "shell/unattended.h"
+#include "shell/unattended/unattended.h"
 
 using namespace tav;
 

@@ -15,6 +15,7 @@
 #include "convert/release_catalogue.h"
 #include "db/arithmetic.h"
 #include "db/files.h"
+#include "db/run_variables.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
 #include "os/path.h"
@@ -106,7 +107,8 @@ void notesToEmployees(const FirmContext& f) {
     f.copy(payslip, payslip + ".bak");
     db::DEL_FILE(payslip);
   }
-  const Value& firmNumber = rt::shared().num_fir;
+  const db::RunVariables* run = db::runVariables();
+  const Value firmNumber = run ? run->num_fir : Value();
   // Without the firm's number the notes would be filed under another firm's keys.
   if (!firmNumber.isNumber())
     f.fail(rt::kErrNoVar, "Nieznany numer firmy"_oem, f.dir + "uwagi.dbf");

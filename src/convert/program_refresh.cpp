@@ -11,23 +11,18 @@
 #include "convert/update_stamp.h"
 #include "db/files.h"
 #include "db/table_access.h"
+#include "db/version_record.h"
 #include "engine/workspace.h"
 #include "os/files.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
-#include "shell/dialogs/progress_bar.h"
 
 namespace tav::convert {
 namespace {
 
 using namespace rt::literals;
-
-ProgressWindowCalls& progressCalls() {
-  static ProgressWindowCalls calls;
-  return calls;
-}
 
 // The program's directories, parents before their children.
 constexpr const char* kProgramDirectories[] = {
@@ -54,37 +49,23 @@ constexpr int kProgressTotal = 37;
 // Lets the file system and any scanner let go of the deleted DLLs before the new ones arrive.
 constexpr int kPauseAfterDllDeletion = 20;
 
-void advance(int steps) { shell::LICZNIK(rt::Value(steps)); }
-
-void setUpProgress(gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area) {
-  const ProgressWindowCalls& calls = progressCalls();
-  if (!window) {
-    if (calls.prepare) calls.prepare(dialog, window, area, refreshTitle());
-  } else if (calls.describe) {
-    calls.describe(area, rt::Value(refreshTitle()), rt::Value("?"), rt::Value("?"));
-  }
-  shell::LICZNIK(rt::Value("NEW"), rt::Value(kProgressTotal),
-                 rt::Value("Kopiowanie plików programu..."_oem));
+void setUpProgress(frontend::Progress& progress) {
+  if (!progress.windowOpen())
+    progress.openWindow(refreshTitle());
+  else
+    progress.describe(rt::Value(refreshTitle()), rt::Value("?"), rt::Value("?"));
+  progress.restart(kProgressTotal, "Kopiowanie plików programu..."_oem);
 }
 
-// The program level the shipped release demands of the database, from ".\wb.dbf"; nil when it
-// cannot be read. Releases have shipped `tav` both as a text and as a numeric field: either is
-// taken as it stands.
+// The program level the shipped release demands of the database, from ".\wb.dbf" as its field
+// holds it (releases have shipped `tav` both as a text and as a number); nil when it cannot be
+// read.
 rt::Value shippedProgramLevel() {
-  rt::Value level;
-  // An area left open under the alias would be handed back instead of the file named here.
-  rt::guarded([] { db::ZAMKNIJ("wb"); });
-  if (!db::S_OTWORZ(".\\", "wb", "wb")) return level;
-  rt::guarded([&] {
-    engine::WorkArea* area = engine::workspace().current();
-    area->goTop();
-    const rt::Value tav = area->get("tav");
-    if (area->eof()) return;
-    if (tav.isText() && !rt::rTrim(tav.str()).empty()) level = rt::Value(rt::rTrim(tav.str()));
-    if (tav.isNumber()) level = tav;
-  });
-  rt::guarded([] { db::ZAMKNIJ("wb"); });
-  return level;
+  const std::optional<db::VersionRecord> wb = db::readVersionRecord(".\\", "wb");
+  if (!wb) return {};
+  if (wb->tavValue.isNumber()) return wb->tavValue;
+  if (!wb->tavValue.isText() || wb->tav.empty()) return {};
+  return rt::Value(rt::rTrim(wb->tavValue.str()));
 }
 
 std::string levelText(const rt::Value& level) {
@@ -93,52 +74,15 @@ std::string levelText(const rt::Value& level) {
                           : std::string();
 }
 
-// True when the database's `tav` is below the shipped level. Two texts compare as releases; a
-// number on either side makes it a comparison of numbers, the text read as one.
-bool levelBelow(const rt::Value& current, const rt::Value& level) {
-  if (current.isText() && level.isText()) return releaseBelow(current.str(), level.str());
-  if (!current.isText() && !current.isNumber()) return true;
-  auto number = [](const rt::Value& v) { return v.isNumber() ? v.num() : rt::Val(v.str()).value; };
-  return number(current) < number(level);
-}
-
-// Raises the database's program level to `level`, written in the type of the database's own
-// field; a database already there or above keeps its record untouched, and one whose
-// wersja.dbf cannot be opened shared is left as it is.
-void raiseDatabaseLevel(std::string_view databaseDirectory, const rt::Value& level) {
-  if (level.isNil()) return;  // nothing was read: writing a blank level would lower it
-  if (!db::S_OTWORZ(databaseDirectory, "wersja", "wb")) return;
-  rt::guarded([&] {
-    engine::WorkArea* area = engine::workspace().current();
-    area->goTop();
-    if (area->eof()) return;
-    const rt::Value tav = area->get("tav");
-    if (!levelBelow(tav, level)) return;
-    if (!db::REK_LOCK()) return;
-    if (tav.isNumber())
-      area->put("tav", level.isNumber() ? level : rt::Value(rt::Val(level.str())));
-    else
-      area->put("tav", rt::Value(levelText(level)));
-    area->unlock();
-  });
-  rt::guarded([] { db::ZAMKNIJ("wb"); });
-}
-
 }  // namespace
-
-ProgressWindowCalls setProgressWindowCalls(ProgressWindowCalls calls) {
-  std::swap(progressCalls(), calls);
-  return calls;
-}
 
 std::string refreshTitle() { return "Instalacja nowej wersji programu"; }
 
-bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory,
-             std::string_view databaseDirectory, gui::Dialog*& progressWindow,
-             gui::Widget*& progressArea, std::string_view previousRelease,
-             const StepRegistry& steps) {
-  const std::string program(programDirectory);
-  setUpProgress(dialog, progressWindow, progressArea);
+bool WIN2WIN(const db::Directories& directories, std::string_view previousRelease,
+             frontend::Progress& progress, const StepRegistry& steps) {
+  const std::string& program = directories.program;
+  auto advance = [&](int n) { progress.advance(n); };
+  setUpProgress(progress);
 
   for (const char* dir : kProgramDirectories)
     if (!os::isDirectory(program + dir)) db::MKDIR(program + dir);
@@ -187,11 +131,11 @@ bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory,
 
   // The program steps are chosen by the database's program level: it is raised only once they
   // are done, so that a refresh stopped among them does them again next time instead of never.
-  runProgramSteps(previousRelease, programDirectory, databaseDirectory, steps);
+  runProgramSteps(previousRelease, directories, steps);
 
   const rt::Value level = shippedProgramLevel();
-  raiseDatabaseLevel(databaseDirectory, level);
-  DATA_AKTUALIZACJI(databaseDirectory, levelText(level));
+  db::raiseProgramLevel(directories.database, level);
+  DATA_AKTUALIZACJI(directories.database, levelText(level));
   return true;
 }
 

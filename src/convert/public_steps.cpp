@@ -22,7 +22,6 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
-#include "shell/dialogs/progress_bar.h"
 
 namespace tav::convert {
 namespace {
@@ -88,14 +87,16 @@ class DeletedHidden {
 // A progress bar that advances once per kRecordsPerStep records.
 class RecordProgress {
  public:
-  RecordProgress(engine::WorkArea& walked, const std::string& caption) {
-    shell::LICZNIK("NEW", static_cast<double>(walked.lastRec()) / kRecordsPerStep, caption);
+  RecordProgress(frontend::Progress& progress, engine::WorkArea& walked, const std::string& caption)
+      : progress_(progress) {
+    progress_.restart(static_cast<double>(walked.lastRec()) / kRecordsPerStep, caption);
   }
   void record() {
-    if (++seen_ % kRecordsPerStep == 0) shell::LICZNIK();
+    if (++seen_ % kRecordsPerStep == 0) progress_.advance();
   }
 
  private:
+  frontend::Progress& progress_;
   long seen_ = 0;
 };
 
@@ -132,7 +133,7 @@ Payments sumPayments(engine::WorkArea& pz, const char* formField, const std::str
   return s;
 }
 
-void paymentTotals(const Dirs& d) {
+void paymentTotals(const Dirs& d, frontend::Progress& bar) {
   DeletedHidden hidden;
 
   engine::WorkArea& pf = open(d.pub, "fpit", "pf", "rmc", "NTX_PUB");
@@ -145,7 +146,7 @@ void paymentTotals(const Dirs& d) {
   {
     engine::WorkArea& w = open(d.pub, "wpit", "pw", "", "NTX_PUB");
     engine::WorkArea& pz = open(d.pub, "pit_zap", "pz", "lpw", "NTX_PUB");
-    RecordProgress progress(w, "Sumowanie zapłat (1)..."_oem);
+    RecordProgress progress(bar, w, "Sumowanie zapłat (1)..."_oem);
     for (w.goTop(); !w.eof(); w.skip(1)) {
       progress.record();
       Payments s = sumPayments(pz, "lpp_w", text(w, "lpp"));
@@ -158,7 +159,7 @@ void paymentTotals(const Dirs& d) {
   {
     engine::WorkArea& f = open(d.pub, "fpit", "pf", "", "NTX_PUB");
     engine::WorkArea& pz = open(d.pub, "pit_zap", "pz", "lpf", "NTX_PUB");
-    RecordProgress progress(f, " Sumowanie zapłat (2)..."_oem);
+    RecordProgress progress(bar, f, " Sumowanie zapłat (2)..."_oem);
     for (f.goTop(); !f.eof(); f.skip(1)) {
       progress.record();
       const std::string firm = text(f, "nrfir");
@@ -177,7 +178,7 @@ void paymentTotals(const Dirs& d) {
     engine::WorkArea& f = open(d.pub, "fpit", "pf", "lpp", "NTX_PUB");
     engine::WorkArea& w = open(d.pub, "wpit", "pw", "lpp", "NTX_PUB");
     engine::WorkArea& pz = open(d.pub, "pit_zap", "pz", "", "NTX_PUB");
-    RecordProgress progress(pz, " Sumowanie zapłat (3)..."_oem);
+    RecordProgress progress(bar, pz, " Sumowanie zapłat (3)..."_oem);
     for (pz.goTop(); !pz.eof(); pz.skip(1)) {
       progress.record();
       const std::string toPartner = text(pz, "lpp_w"), toFirm = text(pz, "lpp_f");
@@ -266,10 +267,11 @@ void PUB_25_01_013(std::string_view databaseDirectory) {
   db::ZAMKNIJ("fr");
 }
 
-void NTX_PUB(std::string_view databaseDirectory, const rt::Value& mode) {
+void NTX_PUB(std::string_view databaseDirectory, const rt::Value& mode,
+             frontend::Progress& progress) {
   const Dirs d(databaseDirectory);
   deleteIndexes(d);
-  shell::LICZNIK("NEW", kIndexSteps, "Tworzenie indeksów..."_oem);
+  progress.restart(kIndexSteps, "Tworzenie indeksów..."_oem);
 
   double errors = 0;
   size_t built = 0;
@@ -277,7 +279,7 @@ void NTX_PUB(std::string_view databaseDirectory, const rt::Value& mode) {
     for (const db::PublicIndex& t : list) {
       const bool absent = t.optional && !os::exists(dir + t.table + ".dbf");
       if (!absent) errors += db::INDEXON(dir + t.table, t.tags);
-      if (++built % kTablesPerStep == 0) shell::LICZNIK();
+      if (++built % kTablesPerStep == 0) progress.advance();
     }
   };
   build(d.str, db::strIndexes());
@@ -297,7 +299,7 @@ void NTX_PUB(std::string_view databaseDirectory, const rt::Value& mode) {
     e.filename = std::string(databaseDirectory);
     rt::fail(std::move(e));
   }
-  if (mode.isNil()) paymentTotals(d);
+  if (mode.isNil()) paymentTotals(d, progress);
 }
 
 }  // namespace tav::convert

@@ -7,6 +7,7 @@
 
 #include <string_view>
 
+#include "frontend/progress.h"
 #include "runtime/value.h"
 
 namespace tav::convert {
@@ -24,7 +25,8 @@ void PUB_25_01_013(std::string_view databaseDirectory);
 // from the catalogue's lists, then recomputes the payment totals of the tax forms unless `mode`
 // is given: any value but nil counts, false too (the upgrade gives 1 from 025.01.045 on). When one
 // index does not build, every index of the three directories is deleted, so that none is left
-// half-built, and the totals are left alone.
-void NTX_PUB(std::string_view databaseDirectory, const rt::Value& mode = rt::Value());
+// half-built, and the totals are left alone. The bar counts the indexes, then the payments.
+void NTX_PUB(std::string_view databaseDirectory, const rt::Value& mode,
+             frontend::Progress& progress);
 
 }  // namespace tav::convert

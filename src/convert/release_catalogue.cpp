@@ -98,8 +98,6 @@ std::vector<int> above(std::string_view from, const char* prefix, HasStep hasSte
 std::string databaseRelease(int n) { return release("025.01.", n); }
 std::string programRelease(int n) { return release("25.01.", n); }
 
-bool releaseBelow(std::string_view a, std::string_view b) { return rt::rTrim(a) < rt::rTrim(b); }
-
 const std::vector<ReleaseSteps>& releaseCatalogue() { return kCatalogue; }
 
 const ReleaseSteps* releaseSteps(int n) {

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "db/version_record.h"
+#include "frontend/progress.h"
 #include "runtime/value.h"
 
 namespace tav::convert {
@@ -16,7 +18,7 @@ namespace tav::convert {
 std::string databaseRelease(int release);  // "025.01.030"
 std::string programRelease(int release);   // "25.01.030"
 // `a` < `b` as the release texts compare (trailing blanks of a field do not count).
-bool releaseBelow(std::string_view a, std::string_view b);
+using db::releaseBelow;
 
 // Numbers the steps compare with zero count as positive above this, and an array search as
 // failed below it. One value for every step.
@@ -30,7 +32,8 @@ using TemplateStepFn = void (*)(std::string_view databaseDirectory,
                                 std::string_view programDirectory);
 using PublicStepFn = void (*)(std::string_view databaseDirectory);
 // The public index rebuild; `mode` is nil or the number 1.
-using PublicIndexFn = void (*)(std::string_view databaseDirectory, const rt::Value& mode);
+using PublicIndexFn = void (*)(std::string_view databaseDirectory, const rt::Value& mode,
+                               frontend::Progress& progress);
 using ProgramStepFn = void (*)(std::string_view programDirectory,
                                std::string_view databaseDirectory);
 

@@ -56,7 +56,10 @@ std::string stepName(StepKind kind, int release) {
 StepRegistry StepRegistry::fromCatalogue() {
   StepRegistry r;
   for (const ReleaseSteps& row : releaseCatalogue()) {
-    if (row.hasTemplateStep() && row.templateFn) r.setTemplateStep(row.release, row.templateFn);
+    if (row.hasTemplateStep() && row.templateFn)
+      r.setTemplateStep(row.release, [fn = row.templateFn](const db::Directories& d) {
+        fn(d.database, d.program);
+      });
     if (row.hasFirmStep() && row.firmPlan)
       r.setFirmStep(row.release,
                     [plan = row.firmPlan](std::string_view firm, std::string_view,
@@ -65,7 +68,10 @@ StepRegistry StepRegistry::fromCatalogue() {
                       return true;
                     });
     if (row.publicStep && row.publicFn) r.setPublicStep(row.release, row.publicFn);
-    if (row.programStep && row.programFn) r.setProgramStep(row.release, row.programFn);
+    if (row.programStep && row.programFn)
+      r.setProgramStep(row.release, [fn = row.programFn](const db::Directories& d) {
+        fn(d.program, d.database);
+      });
   }
   if (PublicIndexFn f = publicIndexRebuildFn()) r.setPublicIndexRebuild(f);
   return r;
@@ -107,10 +113,9 @@ StepObserver setStepObserver(StepObserver o) {
   return o;
 }
 
-void StepRegistry::runTemplateStep(int release, std::string_view databaseDirectory,
-                                   std::string_view programDirectory) const {
-  seen(StepKind::Template, release, databaseDirectory);
-  find(template_, StepKind::Template, release)(databaseDirectory, programDirectory);
+void StepRegistry::runTemplateStep(int release, const db::Directories& directories) const {
+  seen(StepKind::Template, release, directories.database);
+  find(template_, StepKind::Template, release)(directories);
 }
 
 bool StepRegistry::runFirmStep(int release, std::string_view firmDirectory,
@@ -127,17 +132,16 @@ void StepRegistry::runPublicStep(int release, std::string_view databaseDirectory
   find(public_, StepKind::Public, release)(databaseDirectory);
 }
 
-void StepRegistry::runPublicIndexRebuild(std::string_view databaseDirectory,
-                                         const rt::Value& mode) const {
+void StepRegistry::runPublicIndexRebuild(std::string_view databaseDirectory, const rt::Value& mode,
+                                         frontend::Progress& progress) const {
   if (!publicIndex_) missing(StepKind::PublicIndex, 0);
   seen(StepKind::PublicIndex, 0, databaseDirectory);
-  publicIndex_(databaseDirectory, mode);
+  publicIndex_(databaseDirectory, mode, progress);
 }
 
-void StepRegistry::runProgramStep(int release, std::string_view programDirectory,
-                                  std::string_view databaseDirectory) const {
-  seen(StepKind::Program, release, programDirectory);
-  find(program_, StepKind::Program, release)(programDirectory, databaseDirectory);
+void StepRegistry::runProgramStep(int release, const db::Directories& directories) const {
+  seen(StepKind::Program, release, directories.program);
+  find(program_, StepKind::Program, release)(directories);
 }
 
 const StepRegistry& shippedSteps() {
@@ -147,27 +151,27 @@ const StepRegistry& shippedSteps() {
 
 // Each run checks that every step it chose can be called before the first one runs, so a
 // missing step stops the upgrade before it has changed anything rather than half-way.
-void runTemplateSteps(std::string_view databaseRelease, std::string_view databaseDirectory,
-                      std::string_view programDirectory, const StepRegistry& steps) {
+void runTemplateSteps(std::string_view databaseRelease, const db::Directories& directories,
+                      const StepRegistry& steps) {
   const std::vector<int> chosen = templateStepsAbove(databaseRelease);
   steps.requireAll(StepKind::Template, chosen);
-  for (int release : chosen) steps.runTemplateStep(release, databaseDirectory, programDirectory);
+  for (int release : chosen) steps.runTemplateStep(release, directories);
 }
 
 void runPublicSteps(std::string_view databaseRelease, std::string_view databaseDirectory,
-                    const StepRegistry& steps) {
+                    frontend::Progress& progress, const StepRegistry& steps) {
   const std::vector<int> chosen = publicStepsAbove(databaseRelease);
   steps.requireAll(StepKind::Public, chosen);
   steps.requireAll(StepKind::PublicIndex, {0});
   for (int release : chosen) steps.runPublicStep(release, databaseDirectory);
-  steps.runPublicIndexRebuild(databaseDirectory, publicIndexMode(databaseRelease));
+  steps.runPublicIndexRebuild(databaseDirectory, publicIndexMode(databaseRelease), progress);
 }
 
-void runProgramSteps(std::string_view programRelease, std::string_view programDirectory,
-                     std::string_view databaseDirectory, const StepRegistry& steps) {
+void runProgramSteps(std::string_view programRelease, const db::Directories& directories,
+                     const StepRegistry& steps) {
   const std::vector<int> chosen = programStepsAbove(programRelease);
   steps.requireAll(StepKind::Program, chosen);
-  for (int release : chosen) steps.runProgramStep(release, programDirectory, databaseDirectory);
+  for (int release : chosen) steps.runProgramStep(release, directories);
 }
 
 }  // namespace tav::convert

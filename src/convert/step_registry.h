@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "convert/release_catalogue.h"
+#include "db/directories.h"
+#include "frontend/progress.h"
 #include "runtime/value.h"
 
 namespace tav::convert {
@@ -26,16 +28,15 @@ std::string stepName(StepKind kind, int release);
 // did not run as done.
 class StepRegistry {
  public:
-  using TemplateCall =
-      std::function<void(std::string_view databaseDirectory, std::string_view programDirectory)>;
+  // Template and program steps get both directories; firm and public steps what they work on.
+  using TemplateCall = std::function<void(const db::Directories& directories)>;
   using FirmCall =
       std::function<bool(std::string_view firmDirectory, std::string_view programDirectory,
                          std::string_view databaseDirectory, std::string_view firmRelease)>;
   using PublicCall = std::function<void(std::string_view databaseDirectory)>;
-  using PublicIndexCall =
-      std::function<void(std::string_view databaseDirectory, const rt::Value& mode)>;
-  using ProgramCall =
-      std::function<void(std::string_view programDirectory, std::string_view databaseDirectory)>;
+  using PublicIndexCall = std::function<void(std::string_view databaseDirectory,
+                                             const rt::Value& mode, frontend::Progress& progress)>;
+  using ProgramCall = std::function<void(const db::Directories& directories)>;
 
   StepRegistry() = default;  // no functions at all
   static StepRegistry fromCatalogue();
@@ -50,14 +51,13 @@ class StepRegistry {
   // Raises (and does not return) when a step of `releases` has no function.
   void requireAll(StepKind kind, const std::vector<int>& releases) const;
 
-  void runTemplateStep(int release, std::string_view databaseDirectory,
-                       std::string_view programDirectory) const;
+  void runTemplateStep(int release, const db::Directories& directories) const;
   bool runFirmStep(int release, std::string_view firmDirectory, std::string_view programDirectory,
                    std::string_view databaseDirectory, std::string_view firmRelease) const;
   void runPublicStep(int release, std::string_view databaseDirectory) const;
-  void runPublicIndexRebuild(std::string_view databaseDirectory, const rt::Value& mode) const;
-  void runProgramStep(int release, std::string_view programDirectory,
-                      std::string_view databaseDirectory) const;
+  void runPublicIndexRebuild(std::string_view databaseDirectory, const rt::Value& mode,
+                             frontend::Progress& progress) const;
+  void runProgramStep(int release, const db::Directories& directories) const;
 
  private:
   std::map<int, TemplateCall> template_;
@@ -77,15 +77,13 @@ const StepRegistry& shippedSteps();
 
 // The upgrade's calls, each choosing its steps by the catalogue's rule.
 // Every template step above the database release, in ascending order (before the firms).
-void runTemplateSteps(std::string_view databaseRelease, std::string_view databaseDirectory,
-                      std::string_view programDirectory,
+void runTemplateSteps(std::string_view databaseRelease, const db::Directories& directories,
                       const StepRegistry& steps = shippedSteps());
 // The public steps above the database release, then NTX_PUB with its mode (after the firms).
 void runPublicSteps(std::string_view databaseRelease, std::string_view databaseDirectory,
-                    const StepRegistry& steps = shippedSteps());
+                    frontend::Progress& progress, const StepRegistry& steps = shippedSteps());
 // Every program step above the program release ("25.01.023" form), in ascending order.
-void runProgramSteps(std::string_view programRelease, std::string_view programDirectory,
-                     std::string_view databaseDirectory,
+void runProgramSteps(std::string_view programRelease, const db::Directories& directories,
                      const StepRegistry& steps = shippedSteps());
 
 }  // namespace tav::convert

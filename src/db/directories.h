@@ -8,6 +8,12 @@
 
 namespace tav::db {
 
+// The two directories of an installation, as the tool keeps them (852, each with its trailing
+// backslash): the program's and the database's.
+struct Directories {
+  std::string program, database;
+};
+
 // Creates every missing level of a directory path ("C:\Tamborex\Tav\2025\", "\\server\share\a\b",
 // "a\b"). Levels that exist, and the server and share of a network name, fail quietly on the
 // way. False for an empty path; otherwise the result of creating the full path, so an existing

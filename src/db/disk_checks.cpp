@@ -16,7 +16,6 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
-#include "shell/dialogs/alarm.h"
 
 namespace tav::db {
 namespace {
@@ -125,21 +124,26 @@ int TEST_TAV(std::string_view directory, std::string_view name) {
   return completed ? 0 : stage;
 }
 
-bool SA_BLEDY(std::string_view directory, std::string_view kind) {
+bool SA_BLEDY(std::string_view directory, std::string_view kind, frontend::Questions& person) {
   const bool local = kind == "P";
-  shell::AlarmResult notice =
-      local ? shell::ALARM({}, "1", "Test dysków lokalnych"_oem,
-                           "Trwa testowanie dostepu do lokalnych dysków twardych..."_oem)
-            : shell::ALARM({}, "1", "Test dysków sieciowych"_oem,
-                           "Trwa testowanie dostepu do dysków twardych serwera..."_oem);
+  person.tell(local ? frontend::Box{"1",
+                                    "Test dysków lokalnych"_oem,
+                                    "Trwa testowanie dostepu do lokalnych dysków twardych..."_oem,
+                                    {}}
+                    : frontend::Box{"1",
+                                    "Test dysków sieciowych"_oem,
+                                    "Trwa testowanie dostepu do dysków twardych serwera..."_oem,
+                                    {}});
   int stage = TEST_TAV(directory, "Test");
-  if (notice.window) notice.window->destroy();
+  person.doneWorking();
   if (stage <= 0) return false;
   const std::string where = kind == "B" ? "Na dysku sieciowym"_oem : "Na dysku lokalnym"_oem;
-  shell::ALARM({}, "3", "Błąd nr ("_oem + std::to_string(stage) + ")",
+  person.tell({"3",
+               "Błąd nr ("_oem + std::to_string(stage) + ")",
                where +
                    " nie można przeprowadzić wszystkich operacji;prawdopodobnie są blokowane przez "
-                   "program antywirusowy, lub;użytkownik ma zbyt ograniczone uprawnienia!"_oem);
+                   "program antywirusowy, lub;użytkownik ma zbyt ograniczone uprawnienia!"_oem,
+               {}});
   return true;
 }
 
@@ -168,13 +172,13 @@ bool plainNames(std::string_view below) {
 
 }  // namespace
 
-bool ANALIZA_KAT(std::string_view directory, std::string_view kind) {
+bool ANALIZA_KAT(std::string_view directory, std::string_view kind, frontend::Questions& person) {
   const bool program = kind == "P";
   const std::string title = program ? "Katalog Programu" : "Katalog Bazy";
   const std::string subject =
       program ? "Katalog do instalacji Programu" : "Katalog do instalacji Bazy danych";
   auto refuse = [&](const std::string& tail) {
-    shell::ALARM({}, "3", title, subject + tail);
+    person.tell({"3", title, subject + tail, {}});
     return false;
   };
   const std::string dir(directory);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "db/run_variables.h"
 #include "engine/workspace.h"
 #include "os/file.h"
 #include "os/path.h"
@@ -79,8 +80,9 @@ bool attachIndex(const Target& t, std::string_view tag) {
 void sayDamagedIndex(const Target& t) {
   engine::WorkArea* a = engine::workspace().current();
   if (!a || a->damagedIndex().empty()) return;
-  rt::Value& notes = rt::shared().tlist;
-  if (!notes.isArray()) return;  // no upgrade run is collecting
+  RunVariables* run = runVariables();
+  if (!run || !run->tlist.isArray()) return;  // no upgrade run is collecting
+  rt::Value& notes = run->tlist;
   const std::string note =
       t.table.substr(0, t.table.size() - 4) + ".cdx: uszkodzony indeks, tabela otwarta bez niego";
   rt::Array& list = notes.arr();

@@ -7,21 +7,21 @@
 #include <functional>
 
 #include "db/directories.h"
+#include "dialogs/alarm.h"
+#include "dialogs/edit_dialog.h"
 #include "gui/application.h"
 #include "os/files.h"
 #include "os/path.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
-#include "shell/dialogs/alarm.h"
-#include "shell/dialogs/edit_dialog.h"
 
 namespace tav::install {
 
 using namespace rt::literals;
+using dialogs::ALARM;
 using gui::Point;
 using gui::Size;
-using shell::ALARM;
 
 namespace {
 
@@ -282,7 +282,7 @@ void ORB_DIR::NodeEdit(bool lNew) {
   if (!item) return;
   if (lNew) {
     const uint64_t id = item->id();
-    std::string name = shell::ORB_EDTSTR(
+    std::string name = dialogs::ORB_EDTSTR(
         "NowyKatalog", 100, "Nowy katalog", "Wprowadź nazwę dla nowego katalogu"_oem,
         [&](const std::string& n) { return KAT_JEST_OK(n, *item, true); }, dialog_);
     item = ds->find(id);
@@ -300,7 +300,7 @@ void ORB_DIR::NodeEdit(bool lNew) {
     return;
   }
   const uint64_t id = item->id();
-  std::string name = shell::ORB_EDTSTR(
+  std::string name = dialogs::ORB_EDTSTR(
       item->caption, 100, "Zmiana nazwy", "Wprowadź nową nazwę dla katalogu"_oem,
       [&](const std::string& n) { return KAT_JEST_OK(n, *item, false); }, dialog_);
   item = ds->find(id);

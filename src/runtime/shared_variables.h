@@ -29,11 +29,8 @@ struct SharedVariables {
   Value bErr;
   std::string nazwa_sieciowa;  // workstation name chosen for this run
 
-  // The upgrade run, for the conversion steps.
-  Value pdane;           // array of 10 scratch values
-  Value tlist;           // array of texts for the report, one per firm with significant changes
-  std::string kraje_ue;  // ",PL,DE,...," from str\ue.dbf
-  Value num_fir;         // number (nr) of the firm being converted
+  // The upgrade run's own variables (pdane, tlist, kraje_ue, num_fir) live with the run:
+  // db/run_variables.h.
 };
 
 SharedVariables& shared();

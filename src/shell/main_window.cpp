@@ -8,26 +8,29 @@
 #include <system_error>
 
 #include "db/table_access.h"
+#include "dialogs/alarm.h"
+#include "dialogs/buttons.h"
 #include "engine/workspace.h"
 #include "gui/application.h"
 #include "install/dir_chooser.h"
 #include "install/first_install.h"
-#include "install/registration.h"
+#include "install/services.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/collation.h"
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/alarm.h"
-#include "shell/dialogs/buttons.h"
 #include "shell/running_check.h"
 #include "shell/startup_folders.h"
-#include "upgrade/upgrade_entry.h"
-#include "upgrade/upgrade_run.h"
+#include "upgrade/upgrade_screen.h"
 
 namespace tav::shell {
 
 using namespace rt::literals;
+using dialogs::ALARM;
+using dialogs::DP;
+using dialogs::KEYHANDLER;
+using dialogs::PP;
 using gui::Point;
 using gui::Size;
 
@@ -64,22 +67,9 @@ void recoveryPoint(const std::function<void()>& body) {
 
 }  // namespace
 
-void connectSubsystems() {
-  upgrade::InstallationServices services;
-  services.chooseDirectory = [](gui::Dialog& d, gui::Edit& field) { install::WEZ_KAT(d, field); };
-  services.closeChooser = [] { install::ORBDIRSELECT(rt::Value("CLOSE")); };
-  services.registerInstallation = [](const std::string& program, const std::string& database,
-                                     const std::string& year) {
-    install::REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
-  };
-  upgrade::setInstallationServices(std::move(services));
-  upgrade::connectProgressWindow();
-}
-
 MainActions defaultMainActions() {
-  connectSubsystems();
   MainActions m;
-  m.upgrade = [](gui::Dialog& d) { upgrade::UPGRADE(d); };
+  m.upgrade = [](gui::Dialog& d) { upgrade::UPGRADE(d, install::upgradeScreenServices()); };
   m.firstInstall = [](gui::Dialog& d) { install::PIERWSZA_INSTALACJA(d); };
   m.tavRunning = [] { return IS_TAV_RUN(); };
   m.folders = [] { findStartupFolders(); };

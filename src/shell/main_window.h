@@ -1,15 +1,14 @@
 #pragma once
 
-// The main window of the tool, its actions, and the start-up connection of the subsystems (the
-// lower layers get what they need from above as functions, never by calling up).
+// The main window of the tool and its actions.
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "dialogs/buttons.h"
 #include "gui/widgets.h"
 #include "os/registry/registry.h"
-#include "shell/dialogs/buttons.h"
 
 namespace tav::shell {
 
@@ -22,12 +21,9 @@ struct MainActions {
   std::function<void()> folders;                           // start-up steps 5-8; empty: none
   std::function<os::reg::StoreProblem()> registryProblem;  // os::reg::checkStore; empty: none
 };
-// The tool's own actions (the upgrade and the first installation), with the subsystems
-// connected to one another.
+// The tool's own actions: the upgrade's screen with the installation's services, and the first
+// installation's screen.
 MainActions defaultMainActions();
-// Gives the upgrade the installation's services and the program refresh the run's progress
-// window: what the tool needs before any action runs, with or without the main window.
-void connectSubsystems();
 
 // The main window as laid out for the tool: 630 x 260, five buttons, the logo.
 class MainWindow {

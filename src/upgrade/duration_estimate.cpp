@@ -15,7 +15,6 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
-#include "shell/dialogs/alarm.h"
 
 namespace tav::upgrade {
 namespace {
@@ -164,13 +163,20 @@ std::optional<DurationEstimate> durationEstimate(std::string_view databaseDirect
   return estimate(databaseDirectory, release, false);
 }
 
-bool POKAZ_CZAS(std::string_view databaseDirectory, std::string_view release) {
-  const std::optional<DurationEstimate> e = estimate(databaseDirectory, release, true);
-  if (!e) return true;
-  const std::string title = "Czas instalacji (wskaźnik="_oem + wholeNumber(e->durationClass) + ")";
-  const std::string text = "Instalacja potrwa w przybliżeniu;"_oem + durationText(e->seconds);
-  const rt::Array buttons{rt::Value("Potwierdź"_oem), rt::Value("Zrezygnuj"_oem)};
-  return shell::ALARM({}, "4", rt::Value(title), rt::Value(text), rt::Value(buttons)).choice == 1;
+bool POKAZ_CZAS(std::string_view databaseDirectory, std::string_view release,
+                frontend::Questions& person) {
+  const std::optional<DurationEstimate> e = estimate(databaseDirectory, release, false);
+  frontend::Question q{
+      frontend::Question::Kind::ConfirmUpgrade, {}, std::string(databaseDirectory), {}, false};
+  if (e)
+    q.box = {"4",
+             "Czas instalacji (wskaźnik="_oem + wholeNumber(e->durationClass) + ")",
+             "Instalacja potrwa w przybliżeniu;"_oem + durationText(e->seconds),
+             {"Potwierdź"_oem, "Zrezygnuj"_oem}};
+  if (!person.ask(q).yes) return false;
+  // Only a confirmed upgrade leaves the workstation's record, ready for the time it will take.
+  estimate(databaseDirectory, release, true);
+  return true;
 }
 
 void ZAPISZ_PREDKOSC(double seconds, std::string_view databaseDirectory) {

@@ -12,13 +12,16 @@
 #include <utility>
 #include <vector>
 
+#include "frontend/questions.h"
+
 namespace tav::upgrade {
 
-// Shows how long the last comparable upgrade took on this workstation and asks to go on.
-// `release` is the `tav` field of the database's wersja.dbf. True to go on: also when there is
-// nothing to show (no speed.dbf, no nazwy.dbf, nothing measured yet); false when the user
-// declined. Adds the workstation's record to nazwy.dbf when it has none.
-bool POKAZ_CZAS(std::string_view databaseDirectory, std::string_view release);
+// Asks whether to go on with the upgrade of the database, showing how long the last comparable
+// upgrade took on this workstation (the question's box is empty when nothing was measured yet).
+// `release` is the `tav` field of the database's wersja.dbf. True to go on; then the workstation's
+// record is added to nazwy.dbf when it has none. A declined upgrade writes nothing.
+bool POKAZ_CZAS(std::string_view databaseDirectory, std::string_view release,
+                frontend::Questions& person);
 
 // The estimate the confirmation would show, read without writing anything: the duration class of
 // an upgrade from `release` and the seconds this workstation measured for it; nullopt when there

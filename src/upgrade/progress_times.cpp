@@ -98,26 +98,4 @@ double elapsedSeconds(double startSeconds, double nowSeconds) {
   return elapsed < 0 ? elapsed + kDay : elapsed;
 }
 
-void OPISY(gui::Widget* progressArea, const rt::Value& firmText, const rt::Value& remainingTime,
-           const rt::Value& firmsText) {
-  if (!progressArea) return;
-  auto child = [&](size_t n) -> gui::Widget* {
-    const auto& children = progressArea->children();
-    return n >= 1 && n <= children.size() ? children[n - 1].get() : nullptr;
-  };
-  auto show = [&](size_t n, const std::string& text) {
-    if (gui::Widget* w = child(n)) w->setCaption(text);
-  };
-  // One reading for both texts, so that the finish time agrees with the time shown beside it.
-  const std::string now = rt::timeOfDay();
-  show(9, now);
-  if (!firmText.isNil()) show(8, rt::toText(firmText));
-  if (!firmsText.isNil()) show(12, rt::toText(firmsText));
-  if (!remainingTime.isNil()) show(10, rt::toText(remainingTime));
-  gui::Widget* remaining = child(10);
-  // "?" is no estimate yet: a finish time of now plus nothing would be a wrong promise.
-  if (!remaining || remaining->caption() == "?") return;
-  show(11, G1_P_G2(now, remaining->caption()));
-}
-
 }  // namespace tav::upgrade

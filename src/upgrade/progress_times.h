@@ -7,9 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "gui/widgets.h"
-#include "runtime/value.h"
-
 namespace tav::upgrade {
 
 // Records the number of firms of the running upgrade; nullopt forgets it. Returns "".
@@ -27,12 +24,5 @@ std::string G1_P_G2(std::string_view time1, std::string_view time2);
 // Seconds from `startSeconds` to `nowSeconds` (both since midnight); a run that passed midnight
 // is taken to have lasted less than a day rather than a negative time.
 double elapsedSeconds(double startSeconds, double nowSeconds);
-
-// Updates the progress window's texts (children of `progressArea` numbered from 1): the time of
-// day (9), the firm (8), the firms left (12), the time left (10) and from it the finish time
-// (11). A nil argument leaves its text as it is; a time left of "?" leaves the finish time too.
-// Without a progress area nothing happens.
-void OPISY(gui::Widget* progressArea, const rt::Value& firmText = {},
-           const rt::Value& remainingTime = {}, const rt::Value& firmsText = {});
 
 }  // namespace tav::upgrade

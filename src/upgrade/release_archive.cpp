@@ -8,8 +8,6 @@
 #include "os/files.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/alarm.h"
-#include "shell/dialogs/progress_bar.h"
 
 namespace tav::upgrade {
 
@@ -31,24 +29,27 @@ std::string archiveOf(std::string_view databaseDirectory) {
 }
 }  // namespace
 
-bool PAKUJ_DO_ZIPA(std::string_view databaseDirectory) {
+bool PAKUJ_DO_ZIPA(std::string_view databaseDirectory, frontend::Progress& progress) {
   const std::string install = std::string(databaseDirectory) + "install\\";
   const std::string archive = archiveOf(databaseDirectory);
   if (os::exists(archive)) return true;
   db::MAKEDIR(std::string(databaseDirectory) + "install");
   db::DEL_KAT(install, "*.*");
-  return MAKEZIP(archive, releaseMasks()) && os::exists(archive);
+  return MAKEZIP(archive, releaseMasks(), progress) && os::exists(archive);
 }
 
-void archiveOrWarn(std::string_view databaseDirectory) {
-  if (PAKUJ_DO_ZIPA(databaseDirectory)) return;
-  shell::ALARM({}, "3", rt::Value("Błąd archiwum"_oem),
-               rt::Value("Nie można utworzyć archiwum wersji;"_oem + archiveOf(databaseDirectory) +
-                         ";Zostanie utworzone przy następnej instalacji."_oem));
+void archiveOrWarn(std::string_view databaseDirectory, frontend::Questions& person,
+                   frontend::Progress& progress) {
+  if (PAKUJ_DO_ZIPA(databaseDirectory, progress)) return;
+  person.tell({"3",
+               "Błąd archiwum"_oem,
+               "Nie można utworzyć archiwum wersji;"_oem + archiveOf(databaseDirectory) +
+                   ";Zostanie utworzone przy następnej instalacji."_oem,
+               {}});
 }
 
 bool MAKEZIP(std::string_view archiveFile, const std::vector<std::string>& masks,
-             const std::optional<std::string>& mark) {
+             frontend::Progress& progress, const std::optional<std::string>& mark) {
   // Every file is listed before the archive is opened, so the progress bar knows its length.
   std::vector<std::string> files;
   for (const std::string& mask : masks) {
@@ -64,10 +65,10 @@ bool MAKEZIP(std::string_view archiveFile, const std::vector<std::string>& masks
   ZipWriter zip;
   zip.onCorruption(ZIPBLEDY);
   if (!zip.open(archiveFile)) return false;
-  shell::LICZNIK("NEW", static_cast<long>(files.size()), "Przygotowanie pliku ZIP..."_oem);
+  progress.restart(static_cast<double>(files.size()), "Przygotowanie pliku ZIP..."_oem);
   int result = kZipOk;
   for (const std::string& file : files) {
-    shell::LICZNIK();
+    progress.advance();
     // The listed path is the entry name too: the writer turns ".\STR\x" into "STR/x".
     result = zip.addFile(file, file);
     if (result != kZipOk) break;

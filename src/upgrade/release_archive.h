@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "frontend/progress.h"
+#include "frontend/questions.h"
 #include "upgrade/zip_writer.h"
 
 namespace tav::upgrade {
@@ -21,10 +23,11 @@ const std::vector<std::string>& releaseMasks();
 // otherwise install\ is created, emptied (it holds only the newest archive) and the archive
 // made. True when the archive is there afterwards. A failed archive does not undo the upgrade
 // or installation, which stands regardless; the caller says it was not made.
-bool PAKUJ_DO_ZIPA(std::string_view databaseDirectory);
+bool PAKUJ_DO_ZIPA(std::string_view databaseDirectory, frontend::Progress& progress);
 // PAKUJ_DO_ZIPA, with a warning box naming the archive when it could not be made (a full disk):
 // the next run makes it.
-void archiveOrWarn(std::string_view databaseDirectory);
+void archiveOrWarn(std::string_view databaseDirectory, frontend::Questions& person,
+                   frontend::Progress& progress);
 
 // Archives the files matching `masks` (852, Windows form) under the mask's directory part
 // followed by the file's name, counting files on the progress bar. The archive's comment is
@@ -32,7 +35,7 @@ void archiveOrWarn(std::string_view databaseDirectory);
 // archive was saved; false when nothing matched, the archive could not be opened, a file
 // failed or the archive could not be saved (no archive is left then).
 bool MAKEZIP(std::string_view archiveFile, const std::vector<std::string>& masks,
-             const std::optional<std::string>& mark = std::nullopt);
+             frontend::Progress& progress, const std::optional<std::string>& mark = std::nullopt);
 
 // The archive's corruption handler: asks it to repair itself and answers the repair's result.
 int ZIPBLEDY(ZipWriter& archive);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "upgrade/duration_estimate.h"
-#include "upgrade/upgrade_entry.h"
+#include "upgrade/upgrade_checks.h"
 
 namespace tav::upgrade {
 

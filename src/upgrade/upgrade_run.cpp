@@ -1,11 +1,15 @@
-// The upgrade run over the firms of a database, with its progress window and interrupt check.
-// The order of the work is what other workstations and the next attempt rely on: the lock before
-// anything is written, `ok` := "N" before the first firm, the version record replaced only after
-// the firms, `ok` := "T" last of all.
+// The upgrade run over the firms of a database. The order of the work is what other
+// workstations and the next attempt rely on:
+//   the lock (USEEX of str\nazwy.dbf as "sem")           before anything is written
+//   leftovers, reference tables, template steps           runTemplateSteps
+//   `ok` := "N"                                           markVersionRecord, before the first firm
+//   every firm under its own trap                         convertFirms -> convertFirm
+//   the report, the public steps                          writeInstallReport, runPublicSteps
+//   the shipped record in place, still "N"                ~wb.dbf renamed over wersja.dbf
+//   `ok` := "T"                                           last of all, when no firm failed
 #include "upgrade/upgrade_run.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <exception>
@@ -16,15 +20,15 @@
 #include <stdexcept>
 
 #include "convert/firm_runner.h"
-#include "convert/program_refresh.h"
 #include "convert/release_catalogue.h"
 #include "convert/speed_class.h"
 #include "convert/step_registry.h"
 #include "db/files.h"
 #include "db/ns_config.h"
+#include "db/run_variables.h"
 #include "db/table_access.h"
+#include "db/version_record.h"
 #include "engine/workspace.h"
-#include "gui/application.h"
 #include "os/files.h"
 #include "os/path.h"
 #include "runtime/clock.h"
@@ -33,8 +37,6 @@
 #include "runtime/format.h"
 #include "runtime/settings.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/alarm.h"
-#include "shell/dialogs/progress_bar.h"
 #include "upgrade/install_report.h"
 #include "upgrade/progress_times.h"
 #include "upgrade/worker_process.h"
@@ -50,20 +52,6 @@ constexpr const char* kStaleReferenceIndexes[] = {"euro.cdx", "ebc_euro.cdx"};
 constexpr const char* kXmlBelow = "025.01.023";
 constexpr const char* kFirmTables[] = {"wersja.dbf", "firma.dbf", "ks_dok.dbf"};
 
-RunRecord& record() {
-  static RunRecord r;
-  return r;
-}
-
-RunObserver& observer() {
-  static RunObserver o;
-  return o;
-}
-
-void notify(const FirmProgress& p) {
-  if (observer()) observer()(p);
-}
-
 std::string number4(double n) { return rt::lTrim(rt::Str(n, 4, 0)); }
 
 // Every area closed, the lock and the firm list included: what the run leaves behind whenever
@@ -72,19 +60,9 @@ void closeEverything() { engine::workspace().closeAll(); }
 
 // The release the firm's own wersja.dbf records; empty when it cannot be read.
 std::string firmRelease(const std::string& firmDirectory) {
-  std::string release;
-  if (!os::exists(firmDirectory + "wersja.dbf")) return release;
-  rt::guarded([] { db::ZAMKNIJ("wfr"); });
-  if (!db::S_OTWORZ(firmDirectory, "wersja", "wfr")) return release;
-  rt::guarded([&] {
-    engine::WorkArea* a = engine::workspace().find("wfr");
-    a->goTop();
-    if (a->eof()) return;
-    const rt::Value v = a->get("baza");
-    if (v.isText()) release = rt::allTrim(v.str());
-  });
-  rt::guarded([] { db::ZAMKNIJ("wfr"); });
-  return release;
+  if (!os::exists(firmDirectory + "wersja.dbf")) return {};
+  const std::optional<db::VersionRecord> r = db::readVersionRecord(firmDirectory);
+  return r ? r->baza : std::string();
 }
 
 // The firm's short name from firma.dbf; false when the table does not open.
@@ -97,43 +75,6 @@ bool firmName(const std::string& firmDirectory, std::string& name) {
   });
   rt::guarded([] { db::ZAMKNIJ("fir"); });
   return true;
-}
-
-// Sets the database's completion flag; false when the record could not be written. A
-// `programLevel` given is put back as the record's `tav` when the record demands more: the program
-// steps of the refresh are chosen by it, and the refresh raises it once they are done.
-bool setCompletion(std::string_view databaseDirectory, const char* ok,
-                   const std::string& programLevel = {}, const char* table = "wersja") {
-  if (!db::S_OTWORZ(databaseDirectory, table, "wer")) return false;
-  bool written = false;
-  rt::guarded([&] {
-    engine::WorkArea* a = engine::workspace().find("wer");
-    a->goTop();
-    if (a->eof() || !db::REK_LOCK()) return;
-    a->put("ok", rt::Value(std::string(ok)));
-    const rt::Value tav = a->get("tav");
-    if (!programLevel.empty() && tav.isText() && convert::releaseBelow(programLevel, tav.str()))
-      a->put("tav", rt::Value(programLevel));
-    a->commit();
-    a->unlock();
-    written = true;
-  });
-  rt::guarded([] { db::ZAMKNIJ("wer"); });
-  return written;
-}
-
-// The program level the database's wersja.dbf records now (its `tav`); empty when unreadable.
-std::string recordedProgramLevel(std::string_view databaseDirectory) {
-  std::string level;
-  if (!db::S_OTWORZ(databaseDirectory, "wersja", "wer")) return level;
-  rt::guarded([&] {
-    engine::WorkArea* a = engine::workspace().find("wer");
-    a->goTop();
-    const rt::Value v = a->get("tav");
-    if (!a->eof() && v.isText()) level = rt::allTrim(v.str());
-  });
-  rt::guarded([] { db::ZAMKNIJ("wer"); });
-  return level;
 }
 
 std::string euCountries(std::string_view databaseDirectory) {
@@ -158,7 +99,7 @@ std::string errorText(const rt::Error& e) {
 }
 
 // Runs `work` with every error abandoning it rather than waiting for a person; the failure
-// result ("Błąd podczas instalacji:;..."), or what `work` left in the result, or empty.
+// message ("Błąd podczas instalacji:;..."), or empty when `work` came to its end.
 std::string untilAbandoned(const std::function<void()>& work) {
   try {
     rt::AbandonGuard guard;
@@ -171,61 +112,50 @@ std::string untilAbandoned(const std::function<void()>& work) {
   return {};
 }
 
-// The run's shared variables live as long as the run.
-struct RunVariables {
-  RunVariables() {
-    auto& sv = rt::shared();
-    rt::Array pdane(10, rt::Value(std::string()));
-    pdane[0] = rt::Value(0.0);
-    pdane[1] = rt::Value(0.0);
-    sv.pdane = rt::Value(pdane);
-    sv.tlist = rt::Value(rt::Array{});
-    sv.kraje_ue.clear();
-    sv.num_fir = rt::Value();
-  }
-  ~RunVariables() {
-    auto& sv = rt::shared();
-    sv.pdane = rt::Value();
-    sv.tlist = rt::Value();
-    sv.kraje_ue.clear();
-    sv.num_fir = rt::Value();
-  }
+// The steps the registry runs, into the run's record, for the length of a run: the firm steps
+// into the firm being converted (`converting`), the others into the run's own list.
+class StepsRecorded {
+ public:
+  StepsRecorded(RunRecord& run, FirmRecord*& converting)
+      : previous_(convert::setStepObserver(
+            [&run, &converting](convert::StepKind kind, int release, std::string_view) {
+              const std::string name = convert::stepName(kind, release);
+              if (kind == convert::StepKind::Firm) {
+                if (converting) converting->steps.push_back(name);
+              } else if (kind != convert::StepKind::Program) {
+                run.steps.push_back(name);
+              }
+            })) {}
+  ~StepsRecorded() { convert::setStepObserver(std::move(previous_)); }
+  StepsRecorded(const StepsRecorded&) = delete;
+  StepsRecorded& operator=(const StepsRecorded&) = delete;
+
+ private:
+  convert::StepObserver previous_;
 };
 
-// The firm whose conversion runs now: the firm steps the registry runs go into its record.
-FirmRecord* convertingFirm = nullptr;
+// The table door's event pump (REK_ADD's wait between attempts, NIC between firms) is the
+// front-end's for the length of a run.
+class PumpInstalled {
+ public:
+  explicit PumpInstalled(frontend::Progress& progress)
+      : previous_(db::setEventPump([&progress] { return progress.stopRequested(); })) {}
+  ~PumpInstalled() { db::setEventPump(std::move(previous_)); }
+  PumpInstalled(const PumpInstalled&) = delete;
+  PumpInstalled& operator=(const PumpInstalled&) = delete;
 
-// The steps the registry runs, into the run's record, for the length of a run.
-struct StepsRecorded {
-  convert::StepObserver previous =
-      convert::setStepObserver([](convert::StepKind kind, int release, std::string_view) {
-        const std::string name = convert::stepName(kind, release);
-        if (kind == convert::StepKind::Firm) {
-          if (convertingFirm) convertingFirm->steps.push_back(name);
-        } else if (kind != convert::StepKind::Program) {
-          record().steps.push_back(name);
-        }
-      });
-  ~StepsRecorded() {
-    convertingFirm = nullptr;
-    convert::setStepObserver(std::move(previous));
-  }
-};
-
-struct PumpInstalled {
-  db::EventPump previous = db::setEventPump(pumpEvents);
-  ~PumpInstalled() { db::setEventPump(std::move(previous)); }
+ private:
+  db::EventPump previous_;
 };
 
 // Asks whether to stop after Esc; true to stop.
-bool userStops() {
-  const rt::Array buttons{rt::Value("Kontynuuję"_oem), rt::Value("Chcę przerwać"_oem)};
-  return shell::ALARM(
-             {}, "5", rt::Value("Wstrzymanie instalacji"_oem),
-             rt::Value(
-                 "Gdy przerwiesz instalację, Nie będzie można;korzystać z całej bazy danych."_oem),
-             rt::Value(buttons))
-             .choice == 2;
+bool userStops(frontend::Questions& person) {
+  frontend::Question q{frontend::Question::Kind::GoOnAfterStop, {}, {}, {}, false};
+  q.box = {"5",
+           "Wstrzymanie instalacji"_oem,
+           "Gdy przerwiesz instalację, Nie będzie można;korzystać z całej bazy danych."_oem,
+           {"Kontynuuję"_oem, "Chcę przerwać"_oem}};
+  return !person.ask(q).yes;
 }
 
 // What converting one firm gave, wherever it ran.
@@ -237,25 +167,35 @@ struct FirmResult {
   int speedClass = 0;
 };
 
+// The run as the firms see it.
+struct Run {
+  const db::Directories& directories;
+  std::string release;  // the database's own, from before the upgrade
+  db::RunVariables& variables;
+  frontend::Questions& person;
+  frontend::Progress& progress;
+  RunRecord record;
+  FirmRecord* converting = nullptr;  // the firm whose steps are running now
+};
+
 // Converts one firm under its own error trap; nothing here shows progress. `firm` comes with its
 // number, directory and name.
-FirmResult convertFirm(FirmRecord firm, std::string_view programDirectory,
-                       std::string_view databaseDirectory, std::string_view databaseRelease) {
+FirmResult convertFirm(Run& run, FirmRecord firm) {
   auto& ws = engine::workspace();
-  auto& sv = rt::shared();
-  const size_t notesBefore = sv.tlist.isArray() ? sv.tlist.arr().size() : 0;
+  rt::Value& tlist = run.variables.tlist;
+  const size_t notesBefore = tlist.isArray() ? tlist.arr().size() : 0;
   FirmResult r;
   db::removeLeftovers(firm.directory, true);
   firm.releaseBefore = firmRelease(firm.directory);
-  convertingFirm = &firm;
+  run.converting = &firm;
   rt::Error caught;
   bool abandoned = false;
   std::string foreign;
   try {
     abandoned = !rt::guarded(
         [&] {
-          convert::MAKE_WINFIR(firm.directory, programDirectory, databaseDirectory,
-                               databaseRelease);
+          convert::MAKE_WINFIR(firm.directory, run.directories.program, run.directories.database,
+                               run.release);
         },
         &caught);
   } catch (const std::exception& e) {
@@ -271,7 +211,7 @@ FirmResult convertFirm(FirmRecord firm, std::string_view programDirectory,
     firm.status = FirmStatus::Failed;
     firm.error = errorText(described);
   }
-  convertingFirm = nullptr;
+  run.converting = nullptr;
   db::CLOSEALL();
   ws.select("ins");
   firm.releaseAfter = firmRelease(firm.directory);
@@ -282,9 +222,9 @@ FirmResult convertFirm(FirmRecord firm, std::string_view programDirectory,
                   : firm.releaseAfter == firm.releaseBefore ? FirmStatus::Current
                                                             : FirmStatus::Converted;
   }
-  if (sv.tlist.isArray())
-    for (size_t i = notesBefore; i < sv.tlist.arr().size(); ++i)
-      r.notes.push_back(rt::toText(sv.tlist.arr()[i]));
+  if (tlist.isArray())
+    for (size_t i = notesBefore; i < tlist.arr().size(); ++i)
+      r.notes.push_back(rt::toText(tlist.arr()[i]));
   r.speedClass = convert::speedClass();
   r.firm = std::move(firm);
   return r;
@@ -326,51 +266,55 @@ std::optional<FirmResult> decodeResult(const std::string& in, FirmRecord firm) {
   return r;
 }
 
-int& firmJobsSetting() {
-  static int jobs = 1;
-  return jobs;
+frontend::FirmProgress progressOf(const FirmRecord& firm, int index, int total, bool done) {
+  frontend::FirmProgress p;
+  p.index = index;
+  p.total = total;
+  p.nr = firm.nr;
+  p.name = firm.name;
+  p.done = done;
+  p.status = firm.status;
+  return p;
 }
 
-// The firm loop (steps 18 to 20): the result when the run ends inside it, empty when every firm
-// was taken. Failures go to `failures`. With more than one job the firms are converted in worker
-// processes, that many at once, and everything a firm leaves in the run (its record, report
-// entries, progress, the tlist) is taken in firm order, as one firm after another would leave it.
-std::string convertFirms(std::string_view programDirectory, std::string_view databaseDirectory,
-                         std::string_view databaseRelease, gui::Widget* progressArea, int firmCount,
-                         FirmFailures& failures) {
+// The firm loop: the message when the run ends inside it, empty when every firm was taken.
+// Failures go to `failures`. With more than one job the firms are converted in worker processes,
+// that many at once, and everything a firm leaves in the run (its record, report entries,
+// progress, the tlist) is taken in firm order, as one firm after another would leave it.
+std::string convertFirms(Run& run, int firmCount, size_t jobs, FirmFailures& failures) {
   auto& ws = engine::workspace();
-  auto& sv = rt::shared();
+  frontend::Progress& progress = run.progress;
   engine::WorkArea* ins = ws.find("ins");
 
   int counted = 0;
   for (ins->goTop(); !ins->eof(); ins->skip()) {
-    shell::LICZNIK();
+    progress.advance();
     ++counted;
   }
-  shell::LICZNIK(rt::Value("NEW"), rt::Value(firmCount),
-                 rt::Value("Przetwarzanie danych (2) ..."_oem));
+  progress.restart(firmCount, "Przetwarzanie danych (2) ..."_oem);
   OBLICZ_CZAS(static_cast<double>(counted));
   ws.select("ins");
   ins->goTop();
   const double loopStart = rt::secondsSinceMidnight();
   const std::string total = number4(firmCount);
-  const size_t jobs = static_cast<size_t>(std::max(1, firmJobsSetting()));
 
   auto announce = [&](const FirmRecord& firm, bool named, int index) {
     std::string firmText = "Firma" + number4(firm.nr) + "\\";
     if (named) firmText = "(" + rt::StrZero(index, 4, 0) + "):" + firm.name;
     const std::string left = number4(firmCount - index) + "/" + total;
-    OPISY(progressArea, rt::Value(firmText), index == 1 ? rt::Value("?") : rt::Value(),
-          rt::Value(left));
-    notify({index, firmCount, &firm, false, {}, {}});
+    progress.describe(rt::Value(firmText), index == 1 ? rt::Value("?") : rt::Value(),
+                      rt::Value(left));
+    progress.firm(progressOf(firm, index, firmCount, false));
   };
   auto conclude = [&](FirmResult r, int index) {
     if (r.failed) failures.add(r.firm.nr, r.failure);
-    record().firms.push_back(std::move(r.firm));
+    run.record.firms.push_back(std::move(r.firm));
     const std::string remaining = OBLICZ_CZAS(loopStart, rt::secondsSinceMidnight(), index);
-    OPISY(progressArea, rt::Value(), rt::Value(remaining));
-    notify({index, firmCount, &record().firms.back(), true, remaining,
-            remaining == "?" ? std::string() : G1_P_G2(rt::timeOfDay(), remaining)});
+    progress.describe(rt::Value(), rt::Value(remaining), rt::Value());
+    frontend::FirmProgress done = progressOf(run.record.firms.back(), index, firmCount, true);
+    done.remaining = remaining;
+    if (remaining != "?") done.finish = G1_P_G2(rt::timeOfDay(), remaining);
+    progress.firm(done);
     db::CLOSEALL();
     ws.select("ins");
   };
@@ -405,44 +349,40 @@ std::string convertFirms(std::string_view programDirectory, std::string_view dat
       r->failed = true;
       r->failure = ERR_PIS(e);
     }
-    if (sv.tlist.isArray())
-      for (const std::string& n : r->notes) sv.tlist.arr().push_back(rt::Value(n));
+    if (run.variables.tlist.isArray())
+      for (const std::string& n : r->notes) run.variables.tlist.arr().push_back(rt::Value(n));
     convert::raiseSpeedClass(r->speedClass);
     conclude(std::move(*r), w.index);
   };
 
   int index = 0;
   for (; !ins->eof(); ins->skip()) {
-    if (db::NIC() && userStops()) {
+    if (db::NIC() && userStops(run.person)) {
       while (!running.empty()) gather();
       return interruptedMessage();
     }
-    shell::LICZNIK();
+    progress.advance();
     ++index;
     const double nr = ins->get("nr").num();
-    sv.num_fir = rt::Value(nr);
+    run.variables.num_fir = rt::Value(nr);
     FirmRecord firm;
     firm.nr = nr;
-    firm.directory = std::string(databaseDirectory) + "firma" + number4(nr) + "\\";
+    firm.directory = run.directories.database + "firma" + number4(nr) + "\\";
     const bool named = firmName(firm.directory, firm.name);
     if (jobs == 1) {
       announce(firm, named, index);
-      conclude(convertFirm(std::move(firm), programDirectory, databaseDirectory, databaseRelease),
-               index);
+      conclude(convertFirm(run, std::move(firm)), index);
       continue;
     }
     if (running.size() >= jobs) gather();
-    std::optional<WorkerProcess> worker = WorkerProcess::start([&, firm] {
-      return encodeResult(convertFirm(firm, programDirectory, databaseDirectory, databaseRelease));
-    });
+    std::optional<WorkerProcess> worker =
+        WorkerProcess::start([&, firm] { return encodeResult(convertFirm(run, firm)); });
     if (!worker) throw std::runtime_error("cannot start a process to convert firm " + number4(nr));
     running.push_back({std::move(firm), named, index, std::move(*worker)});
   }
   while (!running.empty()) gather();
   return {};
 }
-
-std::atomic<bool> interruption{false};
 
 }  // namespace
 
@@ -462,140 +402,20 @@ std::string noFirmListMessage() {
 std::string noFirmsMessage() { return "Baza danych nie zawiera żadnej firmy!"_oem; }
 std::string interruptedMessage() { return "Instalacja przerwna na życzenie użytkownika"_oem; }
 
-const char* statusName(FirmStatus s) {
-  switch (s) {
-    case FirmStatus::Converted:
-      return "converted";
-    case FirmStatus::Current:
-      return "current";
-    case FirmStatus::Failed:
-      return "failed";
-    case FirmStatus::Skipped:
-      return "skipped";
-  }
-  return "skipped";
-}
-
-const RunRecord& lastRun() { return record(); }
-
-void setFirmJobs(int jobs) { firmJobsSetting() = std::max(1, jobs); }
-
-RunObserver setRunObserver(RunObserver o) {
-  std::swap(observer(), o);
-  return o;
-}
-
-void requestInterruption() { interruption = true; }
-bool interruptionRequested() { return interruption; }
-void clearInterruption() { interruption = false; }
-
-bool pumpEvents() {
-  auto& a = gui::app();
-  bool esc = interruption.load();
-  while (auto ev = a.next(1)) {
-    if (ev->type == gui::EventType::Key && ev->key == gui::key::Esc) {
-      esc = true;
-      continue;
-    }
-    // Timers run when dispatched: one left undispatched would come back at once, for ever.
-    a.dispatch(*ev);
-  }
-  return esc || interruption.load();
-}
-
-void PREPARE_INS(gui::Widget* dialog, gui::Dialog*& progressWindow, gui::Widget*& progressArea,
-                 const std::string& title) {
-  auto& a = gui::app();
-  auto& sv = rt::shared();
-  gui::Widget* over = dialog ? &dialog->dialog()->drawingArea() : nullptr;
-  const gui::Size size = over ? over->size() : gui::Size{630, 260};
-  gui::DialogFlags flags;
-  flags.taskList = flags.titleBar = flags.sysMenu = false;
-  flags.alwaysOnTop = true;
-  const gui::Point at = over ? dialog->dialog()->pos() : gui::Point{0, 0};
-  progressWindow = &a.createDialog(dialog ? dialog->dialog() : nullptr, at, size, flags);
-  progressWindow->setTitle(title);  // no title bar shows it; it names the window for the desktop
-  gui::Widget& da = progressWindow->drawingArea();
-  progressArea = &da;
-  da.setColors(gui::kDarkGrey, gui::kDialogBack);
-  da.setFont(gui::Font::parse("8.Arial"));
-
-  const int W = size.w, H = size.h;
-  const int m = sv.h_org / 12;
-  const int row = m / 2 + 4;
-
-  // 1: the titled frame along the top, 2: the progress bar under it (its frame is 60 high),
-  // then 3 to 7 the labels and 8 to 12 their values, row by row downwards.
-  const int frameHeight = m + m / 2, barHeight = 60;
-  const int frameY = H - m / 2 - frameHeight, barY = frameY - m / 4 - barHeight;
-  auto& frame = da.add<gui::Static>(gui::StaticType::RaisedBox, gui::Point{m / 2, frameY},
-                                    gui::Size{W - m, frameHeight});
-  auto& heading = frame.add<gui::Static>(gui::StaticType::Text, gui::Point{4, 4},
-                                         gui::Size{W - m - 8, frameHeight - 8});
-  heading.setAlign(gui::Align::Center);
-  gui::Font big;
-  big.name = "Arial";
-  big.codePage = 238;
-  big.pointSize = sv.fh12;
-  big.bold = true;
-  heading.setFont(big);
-  heading.setCaption("Instalacja programu TAV (wersja " + sv.wersja_p + ")");
-
-  shell::LICZNIK(rt::Value(rt::Array{rt::Value(double(m / 2)), rt::Value(double(barY))}),
-                 rt::Value(double(W - m)), rt::Value(10.0),
-                 rt::Value("Czynności przygotowawcze..."_oem), &da);
-
-  const char* labels[] = {"Nazwa firmy: ", "Aktualna godzina: ", "Koniec instalacji za minut: ",
-                          "Czyli o godz.: ", "Pozostało firm: "};
-  const int labelWidth = W / 2 - m;
-  auto rowY = [&](int i) { return barY - m / 3 - (i + 1) * row; };
-  for (int i = 0; i < 5; ++i) {
-    auto& l = da.add<gui::Static>(gui::StaticType::Text, gui::Point{m, rowY(i)},
-                                  gui::Size{labelWidth, row});
-    l.setAlign(gui::Align::Right);
-    l.setCaption(rt::utf8ToOem(labels[i]));
-  }
-  const std::string initial[] = {title, "?", "?", "?", " "};
-  for (int i = 0; i < 5; ++i) {
-    auto& v = da.add<gui::Static>(gui::StaticType::Text, gui::Point{m + labelWidth + 4, rowY(i)},
-                                  gui::Size{W - labelWidth - 2 * m - 4, row});
-    gui::Font f;
-    f.name = "Courier New";
-    f.codePage = 238;
-    f.pointSize = sv.fh8 + 2;
-    f.bold = true;
-    v.setFont(f);
-    v.setCaption(initial[i]);
-  }
-  progressWindow->show();
-  progressWindow->setFocus();
-  a.backend().flush();
-}
-
-void connectProgressWindow() {
-  convert::ProgressWindowCalls calls;
-  calls.prepare = [](gui::Widget* dialog, gui::Dialog*& window, gui::Widget*& area,
-                     const std::string& title) { PREPARE_INS(dialog, window, area, title); };
-  calls.describe = [](gui::Widget* area, const rt::Value& firm, const rt::Value& remaining,
-                      const rt::Value& firms) { OPISY(area, firm, remaining, firms); };
-  convert::setProgressWindowCalls(std::move(calls));
-}
-
-std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDirectory,
-                               std::string_view databaseDirectory, std::string_view databaseRelease,
-                               gui::Dialog*& progressWindow, gui::Widget*& progressArea) {
+DatabaseRun UPGRADE_NOWEJ_BAZY(const db::Directories& directories, std::string_view databaseRelease,
+                               frontend::Questions& person, frontend::Progress& progress,
+                               const RunOptions& options) {
   auto& ws = engine::workspace();
   auto& sv = rt::shared();
-  const std::string program(programDirectory), database(databaseDirectory),
-      release(databaseRelease);
-  record() = RunRecord{};
-  RunVariables variables;
-  PumpInstalled pump;
-  StepsRecorded steps;
-  auto finish = [&](std::string result) {
+  const std::string& program = directories.program;
+  const std::string& database = directories.database;
+  db::RunVariables variables;
+  Run run{directories, std::string(databaseRelease), variables, person, progress, {}, nullptr};
+  PumpInstalled pump(progress);
+  StepsRecorded steps(run.record, run.converting);
+  auto finish = [&](Result result, std::string message = {}) {
     closeEverything();
-    record().result = result;
-    return result;
+    return DatabaseRun{result, std::move(message), std::move(run.record)};
   };
 
   // A workstation name chosen for this installation.
@@ -609,7 +429,8 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
 
   // The lock: every workstation of TAV opens str\nazwy.dbf, so nobody works while it is held.
   if (!os::exists(database + "str\\nazwy.dbf")) db::FCOPY(".\\str\\nazwy.dbf", database + "str\\");
-  if (!db::USEEX(database + "str\\nazwy.dbf", "sem")) return finish(usersAtWorkMessage());
+  if (!db::USEEX(database + "str\\nazwy.dbf", "sem"))
+    return finish(Result::Refused, usersAtWorkMessage());
 
   // A run killed half-way may have left copies and staged tables: the database is ours now.
   for (const char* dir : {"", "str\\", "str\\xml\\", "public\\"})
@@ -620,82 +441,83 @@ std::string UPGRADE_NOWEJ_BAZY(gui::Widget* dialog, std::string_view programDire
     db::FCOPY(std::string(".\\str\\") + file, database + "str\\");
   for (const char* file : kStaleReferenceIndexes) db::DEL_FILE(database + "str\\" + file);
   db::FCOPY(".\\str\\rcx.acc", database + "str\\");
-  if (convert::releaseBelow(release, kXmlBelow)) {
+  if (convert::releaseBelow(run.release, kXmlBelow)) {
     if (!os::isDirectory(database + "str\\xml")) db::MKDIR(database + "str\\xml");
     db::COPY_KAT(".\\xml\\", database + "str\\xml\\");
   }
   db::DEL_FILE(database + "public\\ins_raport.txt");
   db::DEL_FILE(database + "public\\hif_raport.rtf");
 
-  convert::runTemplateSteps(release, database, program);
+  convert::runTemplateSteps(run.release, directories);
 
-  if (!db::OTWORZ(database, "install", "ins")) return finish(noFirmListMessage());
+  if (!db::OTWORZ(database, "install", "ins")) return finish(Result::Failed, noFirmListMessage());
   db::ZAMKNIJ("ins");
 
-  PREPARE_INS(dialog, progressWindow, progressArea, "Aktualizacja Bazy Danych");
+  progress.openWindow("Aktualizacja Bazy Danych");
   rt::settings().deletedHidden = true;
-  sv.kraje_ue = euCountries(database);
+  variables.kraje_ue = euCountries(database);
 
-  if (!db::OTWORZ(database, "install", "ins")) return finish(noFirmListMessage());
+  if (!db::OTWORZ(database, "install", "ins")) return finish(Result::Failed, noFirmListMessage());
   int firmCount = 0;
   {
     engine::WorkArea* ins = ws.find("ins");
     for (ins->goTop(); !ins->eof(); ins->skip()) ++firmCount;
   }
-  if (firmCount < 1) return finish(noFirmsMessage());
+  if (firmCount < 1) return finish(Result::Failed, noFirmsMessage());
   const std::string n = number4(firmCount);
-  OPISY(progressArea, rt::Value(), rt::Value("?"), rt::Value(n + "/" + n));
-  shell::LICZNIK(rt::Value("NEW"), rt::Value(firmCount),
-                 rt::Value("Przetwarzanie danych (1)..."_oem));
+  progress.describe(rt::Value(), rt::Value("?"), rt::Value(n + "/" + n));
+  progress.restart(firmCount, "Przetwarzanie danych (1)..."_oem);
 
   // From here until the end a stop anywhere must make the next attempt run again.
-  if (!setCompletion(database, "N"))
-    return finish("Nie można zapisać pliku;"_oem + database + "wersja.dbf");
+  const std::string unwritable = "Nie można zapisać pliku;"_oem + database + "wersja.dbf";
+  if (!db::markVersionRecord(database, false)) return finish(Result::Failed, unwritable);
 
   FirmFailures failures;
   // An error between firms, outside any firm's trap: the run cannot say what state the
   // remaining firms are in, so it ends there as a failure.
   std::string stopped;
   const std::string failed = untilAbandoned([&] {
-    stopped = convertFirms(program, database, release, progressArea, firmCount, failures);
+    stopped =
+        convertFirms(run, firmCount, static_cast<size_t>(std::max(1, options.jobs)), failures);
   });
-  if (!failed.empty()) stopped = failed;
   OBLICZ_CZAS(std::nullopt);
-  if (!stopped.empty()) return finish(stopped);
+  if (!failed.empty()) return finish(Result::Failed, failed);
+  if (!stopped.empty()) return finish(Result::Interrupted, stopped);
 
-  OPISY(progressArea, rt::Value("Analiza Katalogu public..."_oem), rt::Value("?"), rt::Value("?"));
+  progress.describe(rt::Value("Analiza Katalogu public..."_oem), rt::Value("?"), rt::Value("?"));
   closeEverything();
 
-  if (sv.tlist.isArray())
-    for (const rt::Value& t : sv.tlist.arr()) record().texts.push_back(rt::toText(t));
-  writeInstallReport(database, failures.entries, sv.tlist);
+  if (variables.tlist.isArray())
+    for (const rt::Value& t : variables.tlist.arr()) run.record.texts.push_back(rt::toText(t));
+  writeInstallReport(database, failures.entries, variables.tlist);
   // An error in the public steps (a table that cannot be written, a full disk) ends the run
   // before the new release is recorded: the database stays incomplete and the next run does
   // them again.
-  stopped = untilAbandoned([&] { convert::runPublicSteps(release, database); });
-  if (!stopped.empty()) return finish(stopped);
+  stopped = untilAbandoned([&] { convert::runPublicSteps(run.release, database, progress); });
+  if (!stopped.empty()) return finish(Result::Failed, stopped);
 
   // The public steps are chosen by the release wersja.dbf records: the new release arrives only
   // once they are done, so that a run stopped among them does them again next time. The shipped
   // record's `ok` may say "T", and until the end the database must say it is incomplete: the
   // record is marked "N" beside wersja.dbf and only then takes its place, so that a crash at any
   // moment leaves a record saying "N", the old one or the new one.
-  const std::string programLevel = recordedProgramLevel(database);
+  const std::optional<db::VersionRecord> before = db::readVersionRecord(database);
+  const std::string programLevel = before && before->tavValue.isText() ? before->tav : "";
   const std::string incoming = database + "~wb.dbf";
   db::DEL_FILE(incoming);
-  if (!db::FCOPY(".\\wb.dbf", incoming) || !setCompletion(database, "N", programLevel, "~wb") ||
+  if (!db::FCOPY(".\\wb.dbf", incoming) ||
+      !db::markVersionRecord(database, false, programLevel, "~wb") ||
       !os::replaceFile(incoming, database + "wersja.dbf")) {
     db::DEL_FILE(incoming);
-    return finish("Nie można zapisać pliku;"_oem + database + "wersja.dbf");
+    return finish(Result::Failed, unwritable);
   }
 
   if (!failures.empty()) {
     writeFailureLog(failures.log);
-    return finish("01");
+    return finish(Result::SomeFirmsFailed);
   }
-  if (!setCompletion(database, "T"))
-    return finish("Nie można zapisać pliku;"_oem + database + "wersja.dbf");
-  return finish("00");
+  if (!db::markVersionRecord(database, true)) return finish(Result::Failed, unwritable);
+  return finish(Result::Complete);
 }
 
 }  // namespace tav::upgrade

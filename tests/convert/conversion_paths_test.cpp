@@ -11,6 +11,7 @@
 
 #include "convert/firm_runner.h"
 #include "convert/step_registry.h"
+#include "db/run_variables.h"
 #include "db/table_access.h"
 #include "engine/workarea.h"
 #include "engine/workspace.h"
@@ -89,11 +90,8 @@ class ConversionPaths : public ::testing::Test {
     SampleTrees::copy(SampleTrees::database("025.01.001", 8), where / "baza");
     EXPECT_TRUE(tav::os::mapDrive('D', where));
     fs::current_path(SampleTrees::release());  // the template steps read .\str\ of the release
-    tav::convert::runTemplateSteps("025.01.001", "D:\\baza\\", "C:\\tav\\");
-    tav::rt::Array pdane(10, tav::rt::Value(std::string()));
-    pdane[0] = pdane[1] = tav::rt::Value(0);
-    tav::rt::shared().pdane = tav::rt::Value(std::move(pdane));
-    tav::rt::shared().tlist = tav::rt::Value::array(0);
+    tav::convert::runTemplateSteps("025.01.001", {"C:\\tav\\", "D:\\baza\\"});
+    tav::db::RunVariables variables;
     std::vector<int> firms, failed;
     EXPECT_TRUE(tav::db::OTWORZ("D:\\baza\\", "install", "ins"));
     auto& ins = *tav::engine::workspace().current();
@@ -102,7 +100,7 @@ class ConversionPaths : public ::testing::Test {
     tav::db::ZAMKNIJ("ins");
     tav::rt::AbandonGuard guard;
     for (int nr : firms) {
-      tav::rt::shared().num_fir = tav::rt::Value(nr);
+      variables.num_fir = tav::rt::Value(nr);
       const std::string firm = "D:\\baza\\firma" + tav::rt::lTrim(tav::rt::Str(nr, 4, 0)) + "\\";
       if (!tav::rt::sequence(
               [&] { tav::convert::MAKE_WINFIR(firm, "C:\\tav\\", "D:\\baza\\", "025.01.001"); }))

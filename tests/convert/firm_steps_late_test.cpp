@@ -14,6 +14,7 @@
 #include "convert/release_catalogue.h"
 #include "db/arithmetic.h"
 #include "db/index_catalogue.h"
+#include "db/run_variables.h"
 #include "db/structure_change.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
@@ -375,7 +376,7 @@ TEST_F(LateFirmSteps, AnIndexThatCannotBeRebuiltStopsTheStepWhichTheNextRunRedoe
 }
 
 TEST_F(LateFirmSteps, ADamagedIndexDoesNotSinkTheStepThatRebuildsIt) {
-  tav::rt::shared().tlist = Value(tav::rt::Array{});
+  tav::db::RunVariables variables;  // an upgrade run collects the report's notes
   std::ofstream(dir() / "ks_dok.cdx", std::ios::binary | std::ios::trunc)
       << std::string(1536, '\xff');
   EXPECT_TRUE(run(I_25_01_032));
@@ -384,7 +385,7 @@ TEST_F(LateFirmSteps, ADamagedIndexDoesNotSinkTheStepThatRebuildsIt) {
   for (const auto& t : *tav::db::tagsFor("ks_dok")) tags.push_back(tav::rt::upper(t.name));
   EXPECT_EQ(table("ks_dok").tags, tags);
   // The upgrade's report says which index it found damaged.
-  const auto& notes = tav::rt::shared().tlist.arr();
+  const auto& notes = variables.tlist.arr();
   ASSERT_FALSE(notes.empty());
   EXPECT_EQ(notes.front().str(),
             win(kAtDatabaseRelease) + "ks_dok.cdx: uszkodzony indeks, tabela otwarta bez niego");
@@ -475,7 +476,8 @@ TEST_F(LateFirmSteps, StandByTotalsOf2025PerEmployeeAndMonth) {
 }
 
 TEST_F(LateFirmSteps, ContractNotesAreCopiedToTheEmployee) {
-  tav::rt::shared().num_fir = Value(kAtDatabaseRelease);
+  tav::db::RunVariables variables;
+  variables.num_fir = Value(kAtDatabaseRelease);
   const std::string payslip = tav::testing::contents(dir() / "zest" / "p_swp.rtf");
   ASSERT_FALSE(payslip.empty());
   // Keys as the program files them: module, firm, the record's key padded on the left.
@@ -523,7 +525,7 @@ TEST_F(LateFirmSteps, ContractNotesAreCopiedToTheEmployee) {
   EXPECT_EQ(notesAfter(), expected);
 
   // A firm without the payslip template converts all the same.
-  tav::rt::shared().num_fir = Value(kWithoutOptional);
+  variables.num_fir = Value(kWithoutOptional);
   EXPECT_TRUE(run(I_25_01_044, kWithoutOptional));
   EXPECT_EQ(recorded(kWithoutOptional), databaseRelease(44));
 }

@@ -12,15 +12,13 @@
 #include "db/table_access.h"
 #include "engine/workarea.h"
 #include "engine/workspace.h"
-#include "gui/application.h"
-#include "gui/headless/headless.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
 #include "sample_trees.h"
-#include "shell/dialogs/progress_bar.h"
+#include "support/recording_frontend.h"
 #include "support/temp_drive_map.h"
 
 namespace {
@@ -51,9 +49,7 @@ class ProgramRefresh : public ::testing::Test {
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     ASSERT_TRUE(tav::os::mapDrive('D', map_.root()));
     fs::current_path(release_);
-    previousCalls_ = setProgressWindowCalls({});
   }
-  void TearDown() override { setProgressWindowCalls(previousCalls_); }
 
   static bool quietly(const std::function<void()>& body) {
     tav::rt::HandlerGuard guard(
@@ -86,8 +82,7 @@ class ProgramRefresh : public ::testing::Test {
   }
   bool refresh(const std::string& previous, const StepRegistry& steps = shippedSteps()) {
     bool result = false;
-    EXPECT_TRUE(
-        quietly([&] { result = WIN2WIN(nullptr, prog_, db_, window_, area_, previous, steps); }));
+    EXPECT_TRUE(quietly([&] { result = WIN2WIN({prog_, db_}, previous, progress_, steps); }));
     return result;
   }
 
@@ -95,9 +90,24 @@ class ProgramRefresh : public ::testing::Test {
   const fs::path release_ = map_.root() / "wydanie", base_ = map_.root() / "baza",
                  program_ = map_.root() / "tav";
   const std::string db_ = "D:\\baza\\", prog_ = "D:\\tav\\";
-  tav::gui::Dialog* window_ = nullptr;
-  tav::gui::Widget* area_ = nullptr;
-  ProgressWindowCalls previousCalls_;
+  // What the refresh shows: the windows it opens, the lines it writes, its bar.
+  struct Shown : tav::testing::RecordingProgress {
+    std::vector<std::string> opened, described;
+    double steps = 0;
+    void openWindow(const std::string& title) override {
+      opened.push_back(title);
+      RecordingProgress::openWindow(title);
+    }
+    void restart(double total, const std::string& caption) override {
+      steps = total;
+      advanced = 0;
+      RecordingProgress::restart(total, caption);
+    }
+    void describe(const tav::rt::Value& firm, const tav::rt::Value& remaining,
+                  const tav::rt::Value& firms) override {
+      described.push_back(firm.str() + "|" + remaining.str() + "|" + firms.str());
+    }
+  } progress_;
 };
 
 TEST_F(ProgramRefresh, TheProgramGetsTheReleaseFilesAndKeepsOnlyTheTemplatesNoStepReplaces) {
@@ -152,9 +162,9 @@ TEST_F(ProgramRefresh, RunsExactlyTheProgramStepsAboveThePreviousReleaseAfterThe
   std::vector<int> ran;
   StepRegistry recording;
   for (int release : programStepsAbove(""))
-    recording.setProgramStep(release, [&, release](std::string_view p, std::string_view d) {
-      EXPECT_EQ(p, prog_);
-      EXPECT_EQ(d, db_);
+    recording.setProgramStep(release, [&, release](const tav::db::Directories& d) {
+      EXPECT_EQ(d.program, prog_);
+      EXPECT_EQ(d.database, db_);
       // The files are in place before any step runs.
       EXPECT_EQ(contents(program_ / "wersja.dbf"), contents(release_ / "wk.dbf"));
       ran.push_back(release);
@@ -212,45 +222,17 @@ TEST_F(ProgramRefresh, AReleaseWithoutItsDatabaseRecordLeavesTheDatabaseLevelAlo
 }
 
 TEST_F(ProgramRefresh, MakesItsOwnProgressWindowOnlyWhenTheRunHasNoneAndCountsTheCopy) {
-  tav::rt::resetShared();
-  tav::gui::useHeadless();
-  std::vector<std::string> prepared, described;
-  // What the run's window offers the refresh: a window, its drawing area and the bar on it.
-  setProgressWindowCalls({[&](tav::gui::Widget*, tav::gui::Dialog*& window, tav::gui::Widget*& area,
-                              const std::string& title) {
-                            prepared.push_back(title);
-                            window = &tav::gui::app().createDialog(nullptr, {0, 0}, {500, 300});
-                            area = &window->drawingArea();
-                            tav::shell::LICZNIK(tav::rt::Array{20, 40}, 300, 10,
-                                                "Czynności przygotowawcze..."_oem, area);
-                          },
-                          [&](tav::gui::Widget* area, const tav::rt::Value& firm,
-                              const tav::rt::Value& remaining, const tav::rt::Value& firms) {
-                            EXPECT_EQ(area, area_);
-                            described.push_back(firm.str() + "|" + remaining.str() + "|" +
-                                                firms.str());
-                          }});
-
   ASSERT_TRUE(refresh("25.01.046"));
-  EXPECT_EQ(prepared, std::vector<std::string>{refreshTitle()});
-  EXPECT_TRUE(described.empty());
-  ASSERT_NE(window_, nullptr);
-  EXPECT_EQ(area_, &window_->drawingArea());
-  const tav::shell::LicznikState bar = tav::shell::licznikState();
-  ASSERT_NE(bar.frame, nullptr);
-  EXPECT_EQ(bar.frame->caption(), "Kopiowanie plików programu..."_oem);
-  EXPECT_EQ(bar.maximum, 37);
-  EXPECT_EQ(bar.count, 44);  // the advances of the copy over-run the total; the bar stays full
+  EXPECT_EQ(progress_.opened, std::vector<std::string>{refreshTitle()});
+  EXPECT_TRUE(progress_.described.empty());
+  EXPECT_EQ(progress_.captions.back(), "Kopiowanie plików programu..."_oem);
+  EXPECT_EQ(progress_.steps, 37);
+  EXPECT_EQ(progress_.advanced, 44);  // the advances of the copy over-run the total
 
   // The run's window is re-labelled, not replaced.
-  tav::gui::Dialog* window = window_;
   ASSERT_TRUE(refresh("25.01.046"));
-  EXPECT_EQ(prepared.size(), 1u);
-  EXPECT_EQ(window_, window);
-  EXPECT_EQ(described, std::vector<std::string>{refreshTitle() + "|?|?"});
-
-  tav::shell::LICZNIK("DEL");
-  tav::gui::app().reset();
+  EXPECT_EQ(progress_.opened.size(), 1u);
+  EXPECT_EQ(progress_.described, std::vector<std::string>{refreshTitle() + "|?|?"});
 }
 
 }  // namespace

@@ -108,11 +108,11 @@ TEST_F(ProgramSteps, AnUpgradeFrom001ReplacesEveryChangedTemplateAndRemovesTheDa
   std::vector<int> ran;
   StepRegistry recording;
   for (int release : programStepsAbove(""))
-    recording.setProgramStep(release, [&ran, release](std::string_view p, std::string_view d) {
+    recording.setProgramStep(release, [&ran, release](const tav::db::Directories& d) {
       ran.push_back(release);
-      shippedSteps().runProgramStep(release, p, d);
+      shippedSteps().runProgramStep(release, d);
     });
-  ASSERT_TRUE(quietly([&] { runProgramSteps("25.01.001", prog_, db_, recording); }));
+  ASSERT_TRUE(quietly([&] { runProgramSteps("25.01.001", {prog_, db_}, recording); }));
   EXPECT_EQ(ran, (std::vector<int>{4, 10, 13, 14, 19, 21, 24, 26, 27, 28, 30, 33, 42, 43, 45, 46}));
 
   for (const std::string& name : replaced) {

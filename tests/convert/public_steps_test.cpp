@@ -22,6 +22,7 @@
 #include "runtime/format.h"
 #include "runtime/settings.h"
 #include "sample_trees.h"
+#include "support/recording_frontend.h"
 #include "support/temp_drive_map.h"
 
 namespace {
@@ -123,6 +124,7 @@ class PublicSteps : public ::testing::Test {
   fs::path pub(const char* name) const { return base_ / "public" / name; }
 
   tav::testing::TempDriveMap map_;
+  tav::testing::RecordingProgress progress_;
   const fs::path base_ = map_.root() / "baza";
   const std::string db_ = "D:\\baza\\";
   bool mapped_ = false;
@@ -238,7 +240,7 @@ TEST_F(PublicSteps, SharedIndexesAreRebuiltFromTheListsAndPassTheChecker) {
   std::ofstream(base_ / "pit" / "pit37.cdx") << "old";
   std::ofstream(base_ / "str" / "stary.cdx") << "old";
 
-  ASSERT_TRUE(quietly([&] { NTX_PUB(db_); }));
+  ASSERT_TRUE(quietly([&] { NTX_PUB(db_, {}, progress_); }));
   EXPECT_TRUE(indexesIn(base_ / "pit").empty());
   EXPECT_FALSE(fs::exists(base_ / "str" / "stary.cdx"));
 
@@ -285,7 +287,7 @@ TEST_F(PublicSteps,
   // Said, not passed over: the run that called it ends before the release is recorded, and the
   // next one builds the indexes and makes the totals.
   tav::rt::Error failure;
-  ASSERT_FALSE(tav::rt::guarded([&] { NTX_PUB(db_); }, &failure));
+  ASSERT_FALSE(tav::rt::guarded([&] { NTX_PUB(db_, {}, progress_); }, &failure));
   EXPECT_EQ(failure.operation, "NTX_PUB");
   EXPECT_TRUE(indexesIn(base_ / "public").empty());
   EXPECT_TRUE(indexesIn(base_ / "str").empty());
@@ -391,7 +393,7 @@ TEST_F(PublicSteps, PaymentTotalsAreRecomputedDuplicatesDroppedAndFirmsCorrected
   const std::vector<Row> wf = rowsOf(pub("wf.dbf")), pzBefore = rowsOf(pub("pit_zap.dbf"));
   const Expected e = expectedTotals(rowsOf(pub("wpit.dbf")), rowsOf(pub("fpit.dbf")), wf, pzBefore);
 
-  ASSERT_TRUE(quietly([&] { NTX_PUB(db_); }));
+  ASSERT_TRUE(quietly([&] { NTX_PUB(db_, {}, progress_); }));
   const std::vector<Row> wpit = rowsOf(pub("wpit.dbf")), fpit = rowsOf(pub("fpit.dbf")),
                          pz = rowsOf(pub("pit_zap.dbf"));
   auto cents = [](double v) { return std::llround(v * 100); };
@@ -436,7 +438,7 @@ TEST_F(PublicSteps, TheTotalsDoNotKeepADuplicateBehindADeletedRecord) {
     a.remove();
   });
   tav::rt::settings().deletedHidden = false;
-  ASSERT_TRUE(quietly([&] { NTX_PUB(db_); }));
+  ASSERT_TRUE(quietly([&] { NTX_PUB(db_, {}, progress_); }));
   EXPECT_FALSE(tav::rt::settings().deletedHidden);  // the caller's setting comes back
   const std::vector<Row> fpit = rowsOf(pub("fpit.dbf"));
   EXPECT_TRUE(fpit[0].deleted);
@@ -447,7 +449,7 @@ TEST_F(PublicSteps, AnyArgumentRestrictsTheRunToTheIndexes) {
   for (const Value& mode : {Value(1), Value(false)}) {
     prepare();
     const auto before = snapshot(base_ / "public");
-    ASSERT_TRUE(quietly([&] { NTX_PUB(db_, mode); }));
+    ASSERT_TRUE(quietly([&] { NTX_PUB(db_, mode, progress_); }));
     const auto after = snapshot(base_ / "public");
     for (const auto& [name, state] : after) {
       if (fs::path(name).extension() == ".cdx") continue;
@@ -462,7 +464,7 @@ TEST_F(PublicSteps, AnyArgumentRestrictsTheRunToTheIndexes) {
 
 TEST_F(PublicSteps, TheUpgradeCallsTheStepsTheDatabaseReleaseNeeds) {
   prepare("025.01.001");
-  ASSERT_TRUE(quietly([&] { runPublicSteps("025.01.001", db_); }));
+  ASSERT_TRUE(quietly([&] { runPublicSteps("025.01.001", db_, progress_); }));
   EXPECT_EQ(fieldCount(pub("wpit.dbf")), 18u);
   EXPECT_TRUE(rowsOf(pub("fpit.dbf"))[1].deleted);  // NTX_PUB without the argument: totals
   EXPECT_TRUE(fs::exists(pub("wpit.cdx")));
@@ -475,7 +477,7 @@ TEST_F(PublicSteps, TheUpgradeCallsTheStepsTheDatabaseReleaseNeeds) {
     a.put(std::string_view("vnr"), Value(4242));
   });
   const auto before = snapshot(base_ / "public");
-  ASSERT_TRUE(quietly([&] { runPublicSteps("025.01.045", db_); }));
+  ASSERT_TRUE(quietly([&] { runPublicSteps("025.01.045", db_, progress_); }));
   for (const auto& [name, state] : snapshot(base_ / "public"))
     if (fs::path(name).extension() != ".cdx") {
       EXPECT_EQ(state, before.at(name)) << name;

@@ -82,30 +82,31 @@ struct Calls {
                         l = stepName(StepKind::Program, row.release);
       auto note = [this](std::string text) { log.push_back(std::move(text)); };
       if (row.hasTemplateStep())
-        registry.setTemplateStep(row.release, [=](auto db, auto prog) {
-          note(t + " " + std::string(db) + std::string(prog));
+        registry.setTemplateStep(row.release, [=](const tav::db::Directories& d) {
+          note(t + " " + d.database + d.program);
         });
       if (row.publicStep)
         registry.setPublicStep(row.release, [=](auto db) { note(p + " " + std::string(db)); });
       if (row.programStep)
-        registry.setProgramStep(row.release, [=](auto prog, auto db) {
-          note(l + " " + std::string(prog) + std::string(db));
+        registry.setProgramStep(row.release, [=](const tav::db::Directories& d) {
+          note(l + " " + d.program + d.database);
         });
     }
-    registry.setPublicIndexRebuild([this](std::string_view db, const Value& mode) {
-      log.push_back("NTX_PUB " + std::string(db) + (mode.isNil() ? "" : " 1"));
-    });
+    registry.setPublicIndexRebuild(
+        [this](std::string_view db, const Value& mode, tav::frontend::Progress&) {
+          log.push_back("NTX_PUB " + std::string(db) + (mode.isNil() ? "" : " 1"));
+        });
   }
 };
 
 TEST(StepRuns, EachRunCallsItsStepsInOrderWithTheirArguments) {
   Calls t;
-  runTemplateSteps("025.01.043", "D:\\b\\", "C:\\p\\", t.registry);
+  runTemplateSteps("025.01.043", {"C:\\p\\", "D:\\b\\"}, t.registry);
   EXPECT_EQ(t.log, (std::vector<std::string>{"STR_25_01_044 D:\\b\\C:\\p\\",
                                              "STR_25_01_045 D:\\b\\C:\\p\\",
                                              "STR_25_01_046 D:\\b\\C:\\p\\"}));
   Calls l;
-  runProgramSteps("25.01.043", "C:\\p\\", "D:\\b\\", l.registry);
+  runProgramSteps("25.01.043", {"C:\\p\\", "D:\\b\\"}, l.registry);
   EXPECT_EQ(l.log,
             (std::vector<std::string>{"L25_01_045 C:\\p\\D:\\b\\", "L25_01_046 C:\\p\\D:\\b\\"}));
 
@@ -116,7 +117,8 @@ TEST(StepRuns, EachRunCallsItsStepsInOrderWithTheirArguments) {
   };
   for (const auto& [from, expected] : publicCases) {
     Calls c;
-    runPublicSteps(from, "D:\\b\\", c.registry);
+    tav::frontend::NoProgress progress;
+    runPublicSteps(from, "D:\\b\\", progress, c.registry);
     EXPECT_EQ(c.log, expected) << from;
   }
 }
@@ -127,12 +129,20 @@ TEST(StepRuns, AMissingStepIsAnErrorNotASuccess) {
                    const char*>
       cases[] = {
           {[](StepRegistry& r) { r.setTemplateStep(44, nullptr); },
-           [](const StepRegistry& r) { runTemplateSteps("025.01.040", "D:\\b\\", "C:\\p\\", r); },
+           [](const StepRegistry& r) {
+             runTemplateSteps("025.01.040", {"C:\\p\\", "D:\\b\\"}, r);
+           },
            "STR_25_01_044"},
           {[](StepRegistry& r) { r.setPublicIndexRebuild(nullptr); },
-           [](const StepRegistry& r) { runPublicSteps("025.01.001", "D:\\b\\", r); }, "NTX_PUB"},
+           [](const StepRegistry& r) {
+             tav::frontend::NoProgress progress;
+             runPublicSteps("025.01.001", "D:\\b\\", progress, r);
+           },
+           "NTX_PUB"},
           {[](StepRegistry& r) { r.setProgramStep(46, nullptr); },
-           [](const StepRegistry& r) { runProgramSteps("25.01.040", "C:\\p\\", "D:\\b\\", r); },
+           [](const StepRegistry& r) {
+             runProgramSteps("25.01.040", {"C:\\p\\", "D:\\b\\"}, r);
+           },
            "L25_01_046"},
       };
   for (const auto& [remove, run, missing] : cases) {

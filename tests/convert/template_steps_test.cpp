@@ -55,12 +55,11 @@ TEST_F(TemplateSteps, AnUpgradeFrom020RunsItsStepsInOrderAndReplacesOnlyTheirFil
   std::vector<int> ran;
   StepRegistry recording;
   for (int release : templateStepsAbove(""))
-    recording.setTemplateStep(release,
-                              [&ran, release](std::string_view db, std::string_view program) {
-                                ran.push_back(release);
-                                shippedSteps().runTemplateStep(release, db, program);
-                              });
-  ASSERT_TRUE(quietly([&] { runTemplateSteps("025.01.020", db_, program_, recording); }));
+    recording.setTemplateStep(release, [&ran, release](const tav::db::Directories& d) {
+      ran.push_back(release);
+      shippedSteps().runTemplateStep(release, d);
+    });
+  ASSERT_TRUE(quietly([&] { runTemplateSteps("025.01.020", {program_, db_}, recording); }));
   EXPECT_EQ(ran,
             (std::vector<int>{21, 23, 24, 27, 30, 31, 32, 36, 37, 38, 40, 42, 43, 44, 45, 46}));
 

@@ -10,12 +10,11 @@
 #include "db/table_access.h"
 #include "engine/engine_test_util.h"
 #include "engine/workspace.h"
-#include "gui/application.h"
-#include "gui/headless/headless.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/settings.h"
 #include "runtime/shared_variables.h"
+#include "support/recording_frontend.h"
 #include "support/temp_drive_map.h"
 
 using namespace tav;
@@ -113,58 +112,47 @@ TEST_F(DatabaseTest, WindowsPathsThroughTheDriveMap) {
   EXPECT_EQ(TEST_TAV("C:\\Tav\\", "Test"), 10);
 }
 
+// The disk test's and the name check's boxes, as a front-end is told them.
 class DatabaseTestBox : public DatabaseTest {
  protected:
-  void SetUp() override {
-    DatabaseTest::SetUp();
-    rt::resetShared();
-    hl = &gui::useHeadless();
+  // The one error or warning told, in UTF-8: its title and text.
+  std::pair<std::string, std::string> warning() const {
+    std::vector<frontend::Box> shown;
+    for (const frontend::Box& b : person.told)
+      if (b.type == "3") shown.push_back(b);
+    if (shown.size() != 1) return {"(" + std::to_string(shown.size()) + " warnings)", ""};
+    return {rt::oemToUtf8(shown[0].title), rt::oemToUtf8(shown[0].text)};
   }
-  void TearDown() override {
-    gui::app().reset();
-    DatabaseTest::TearDown();
-  }
-  // Answers the next box: records its title and contents, then closes it.
-  void answer(std::string& title, std::string& shown) {
-    hl->then([&] {
-      gui::Dialog* d = gui::topWindow();
-      ASSERT_NE(d, nullptr);
-      title = rt::oemToUtf8(d->title());
-      shown = gui::describe(*d);
-      gui::Widget* close = gui::findByCaption(*d, "Zamknij to okno"_oem);
-      ASSERT_NE(close, nullptr);
-      gui::input::click(*close);
-    });
-  }
-  gui::Headless* hl = nullptr;
+  tav::testing::RecordingQuestions person;
 };
 
 TEST_F(DatabaseTestBox, SaBledyShowsTheStageInTheTitle) {
   obstacle("test.ntx");
-  std::string title, shown;
-  answer(title, shown);
-  EXPECT_TRUE(SA_BLEDY(dir_, "B"));
+  EXPECT_TRUE(SA_BLEDY(dir_, "B", person));
+  const auto [title, shown] = warning();
   EXPECT_EQ(title, "Błąd nr (7)");
   EXPECT_NE(shown.find("Na dysku sieciowym nie można przeprowadzić wszystkich operacji"),
             std::string::npos)
       << shown;
   EXPECT_NE(shown.find("użytkownik ma zbyt ograniczone uprawnienia!"), std::string::npos) << shown;
-  EXPECT_EQ(hl->stepsLeft(), 0u);
-  EXPECT_EQ(gui::topWindow(), nullptr);  // the notice is gone too
+  // The notice of the test came first, and went.
+  ASSERT_EQ(person.told.size(), 2u);
+  EXPECT_EQ(person.told[0].type, "1");
+  EXPECT_EQ(rt::oemToUtf8(person.told[0].title), "Test dysków sieciowych");
 }
 
 TEST_F(DatabaseTestBox, SaBledyKindsOtherThanBGetTheLocalText) {
   obstacle("test.dbf");
-  std::string title, shown;
-  answer(title, shown);
-  EXPECT_TRUE(SA_BLEDY(dir_, "X"));
+  EXPECT_TRUE(SA_BLEDY(dir_, "X", person));
+  const auto [title, shown] = warning();
   EXPECT_EQ(title, "Błąd nr (3)");
   EXPECT_NE(shown.find("Na dysku lokalnym nie można"), std::string::npos) << shown;
 }
 
 TEST_F(DatabaseTestBox, SaBledyOnAGoodDirectoryShowsNoError) {
-  EXPECT_FALSE(SA_BLEDY(dir_, "P"));
-  EXPECT_EQ(gui::topWindow(), nullptr);
+  EXPECT_FALSE(SA_BLEDY(dir_, "P", person));
+  ASSERT_EQ(person.told.size(), 1u);
+  EXPECT_EQ(rt::oemToUtf8(person.told[0].title), "Test dysków lokalnych");
   EXPECT_FALSE(fs::exists(tmp_ / "Test"));
 }
 
@@ -191,14 +179,16 @@ TEST_F(DatabaseTestBox, AnalizaKatAcceptsAndRefuses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.dir);
-    std::string title, shown;
-    if (c.refusal) answer(title, shown);
-    EXPECT_EQ(ANALIZA_KAT(rt::utf8ToOem(c.dir), c.kind), c.refusal == nullptr);
-    if (!c.refusal) continue;
+    person.told.clear();
+    EXPECT_EQ(ANALIZA_KAT(rt::utf8ToOem(c.dir), c.kind, person), c.refusal == nullptr);
+    if (!c.refusal) {
+      EXPECT_TRUE(person.told.empty());
+      continue;
+    }
+    const auto [title, shown] = warning();
     EXPECT_EQ(title, std::string(c.kind) == "P" ? "Katalog Programu" : "Katalog Bazy");
     EXPECT_NE(shown.find(c.refusal), std::string::npos) << shown;
   }
-  EXPECT_EQ(hl->stepsLeft(), 0u);
 }
 
 }  // namespace

@@ -2,13 +2,15 @@
 // main window's button, the screen's initial texts and icon, a refusal that puts the focus back in
 // the field concerned, "Rezygnuję" to a missing directory creating nothing, "Założyć" creating
 // both, and "Koniec instalacji" closing the screen onto the main window.
+#include <optional>
+
 #include "db/table_access.h"
+#include "dialogs/progress_bar.h"
 #include "e2e/gui_script.h"
 #include "e2e/install_support.h"
 #include "install/first_install.h"
 #include "os/path.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/progress_bar.h"
 #include "shell/main_window.h"
 #include "shell/runtime_setup.h"
 #include "support/temp_drive_map.h"
@@ -44,6 +46,10 @@ TEST(FirstInstallDialog, RefusalsPutTheFocusBackThenTheInstallationFinishesAndCl
   Script person(h);
 
   tav::shell::MainActions actions = actionsWithoutStartup();
+  std::optional<tav::install::InstallOutcome> last;
+  actions.firstInstall = [&](tav::gui::Dialog& d) {
+    tav::install::PIERWSZA_INSTALACJA(d, [&](const tav::install::InstallOutcome& o) { last = o; });
+  };
   tav::shell::MainWindow w(actions);
   const fs::path programHost = s.root / "Tav" / "2025", bazaHost = s.root / "Dane";
   const std::string program = tav::os::fromHost(programHost);  // typed without the backslash
@@ -96,7 +102,7 @@ TEST(FirstInstallDialog, RefusalsPutTheFocusBackThenTheInstallationFinishesAndCl
               [] { answer("Założyć"); });
   person.when([] { return showing("Koniec instalacji"); },
               [&] {
-                progressLeft = tav::shell::licznikState().frame != nullptr;
+                progressLeft = tav::dialogs::licznikState().frame != nullptr;
                 answer("Zamknij to okno");
               });
   // The screen closed itself; the main window is back and working.
@@ -114,8 +120,9 @@ TEST(FirstInstallDialog, RefusalsPutTheFocusBackThenTheInstallationFinishesAndCl
 
   EXPECT_TRUE(person.done());
   EXPECT_FALSE(progressLeft) << "the progress bar stayed on the screen";
-  const install::InstallOutcome& o = install::lastInstall();
-  EXPECT_EQ(o.result, "00");
+  ASSERT_TRUE(last.has_value());
+  const install::InstallOutcome& o = *last;
+  EXPECT_EQ(o.result, tav::upgrade::Result::Complete);
   EXPECT_EQ(o.branch, install::InstallOutcome::Branch::NewDatabase);
   EXPECT_EQ(field(programHost / "baza.dbf", "PATH"), baza + "\\");
   EXPECT_EQ(field(programHost / "wersja.dbf", "ROK"), "2025");

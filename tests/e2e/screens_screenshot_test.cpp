@@ -4,6 +4,9 @@
 
 #include <regex>
 
+#include "dialogs/alarm.h"
+#include "dialogs/edit_dialog.h"
+#include "dialogs/progress_bar.h"
 #include "e2e/x_session.h"
 #include "gui/application.h"
 #include "gui/fltk/fltk_backend.h"
@@ -11,9 +14,6 @@
 #include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/alarm.h"
-#include "shell/dialogs/edit_dialog.h"
-#include "shell/dialogs/progress_bar.h"
 
 using namespace tav;
 using namespace tav::e2e;
@@ -64,11 +64,11 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
     Shot s;
     photographThenEsc(x, "B.+d!", "alarm", s);  // xdotool matches the title as it reads it
     std::string text = "Nie da się utworzyć katalogu o nazwie:;*C:\\Tamborex\\Tav\\2025\\*"_oem;
-    EXPECT_EQ(shell::ALARM({}, "6", "B", text).choice, 0);
+    EXPECT_EQ(dialogs::ALARM({}, "6", "B", text).choice, 0);
     ASSERT_FALSE(s.id.empty());
     ASSERT_TRUE(fs::exists(s.png));
-    shell::AlarmLayout l =
-        shell::alarmLayout("6", text, {"Potwierdzam"_oem, "Rezygnuję"_oem}, false);
+    dialogs::AlarmLayout l =
+        dialogs::alarmLayout("6", text, {"Potwierdzam"_oem, "Rezygnuję"_oem}, false);
     EXPECT_EQ(sizeOf(x, s.id), std::to_string(l.window.w) + "x" + std::to_string(l.window.h));
     const int below = 20 + l.button.h;
     const int frameTop = l.window.h - (below + (l.window.h - below - l.frame.h) / 2) - l.frame.h;
@@ -80,13 +80,13 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
   // A notice stays on screen while its caller works on without an event loop.
   {
     std::string text = "Trwa kopiowanie plików programu...;Proszę czekać"_oem;
-    shell::AlarmResult r = shell::ALARM({}, "1", "Kopiowanie", text);
+    dialogs::AlarmResult r = dialogs::ALARM({}, "1", "Kopiowanie", text);
     ASSERT_NE(r.window, nullptr);
     std::string id = x.window("Kopiowanie");
     ASSERT_FALSE(id.empty());
     fs::path png = artifacts() / "notice.png";
     ASSERT_TRUE(x.shoot(id, png));
-    shell::AlarmLayout l = shell::alarmLayout("1", text, {}, false);
+    dialogs::AlarmLayout l = dialogs::alarmLayout("1", text, {}, false);
     const int frameTop = l.window.h - (l.window.h - l.frame.h) / 2 - l.frame.h;
     const int frameLeft = (l.window.w - l.frame.w) / 2;
     EXPECT_EQ(pixel(png, frameLeft + 4, frameTop + 4), "srgb(208,208,167)");
@@ -102,8 +102,8 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
   {
     Shot s;
     photographThenEsc(x, "Nowy katalog", "edit_dialog", s);
-    EXPECT_EQ(shell::ORB_EDTSTR("NowyKatalog", 30, "Nowy katalog",
-                                "Wprowadź nazwę dla nowego katalogu"_oem),
+    EXPECT_EQ(dialogs::ORB_EDTSTR("NowyKatalog", 30, "Nowy katalog",
+                                  "Wprowadź nazwę dla nowego katalogu"_oem),
               "");
     ASSERT_FALSE(s.id.empty());
     ASSERT_TRUE(fs::exists(s.png));
@@ -114,10 +114,10 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
     gui::Dialog& d = gui::app().createDialog(nullptr, {300, 300}, {400, 120});
     d.setTitle("Postęp"_oem);
     d.show();
-    shell::LICZNIK(rt::Array{20, 30}, 360, 11, "Kopiowanie", &d.drawingArea());
-    shell::LICZNIK(1);
-    shell::LICZNIK(6);
-    auto st = shell::licznikState();
+    dialogs::LICZNIK(rt::Array{20, 30}, 360, 11, "Kopiowanie", &d.drawingArea());
+    dialogs::LICZNIK(1);
+    dialogs::LICZNIK(6);
+    auto st = dialogs::licznikState();
     for (int i = 0; i < 20; ++i) {
       gui::app().backend().flush();
       std::this_thread::sleep_for(20ms);
@@ -131,7 +131,7 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
     EXPECT_EQ(pixel(png, barLeft + 5, barMiddle), "srgb(0,0,160)");
     EXPECT_EQ(pixel(png, barLeft + st.last - 2, barMiddle), "srgb(0,0,160)");
     EXPECT_NE(pixel(png, barLeft + st.last + 10, barMiddle), "srgb(0,0,160)");
-    shell::LICZNIK("DEL");
+    dialogs::LICZNIK("DEL");
     d.destroy();
   }
 

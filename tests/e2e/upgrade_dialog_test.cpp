@@ -6,19 +6,20 @@
 #include <vector>
 
 #include "db/table_access.h"
+#include "dialogs/alarm.h"
 #include "e2e/gui_script.h"
 #include "e2e/upgrade_support.h"
 #include "gui/application.h"
 #include "gui/headless/headless.h"
+#include "install/services.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/alarm.h"
 #include "shell/main_window.h"
 #include "shell/runtime_setup.h"
 #include "support/temp_drive_map.h"
-#include "upgrade/upgrade_entry.h"
 #include "upgrade/upgrade_run.h"
+#include "upgrade/upgrade_screen.h"
 
 using namespace tav::e2e;
 namespace gui = tav::gui;
@@ -36,11 +37,18 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
   Script person(h);
 
   tav::shell::MainActions actions = actionsWithoutStartup();
+  // The screen's firms as the run reaches them, and the outcome of each attempt.
+  size_t done = 0;
+  std::vector<upgrade::UpgradeOutcome> outcomes;
+  upgrade::UpgradeScreenServices services = tav::install::upgradeScreenServices();
+  services.onFirm = [&](const tav::frontend::FirmProgress& p) { done += p.done; };
+  services.onOutcome = [&](const upgrade::UpgradeOutcome& o) { outcomes.push_back(o); };
+  actions.upgrade = [&](gui::Dialog& d) { upgrade::UPGRADE(d, services); };
   tav::shell::MainWindow w(actions);
   const std::string program = tav::os::fromHost(s.program);
-  std::string progressTitle, interruption;
+  std::string progressTitle;
   size_t progressChildren = 0;
-  auto firmsDone = [] { return upgrade::lastRun().firms.size(); };
+  auto firmsDone = [&] { return done; };
 
   person.when([] { return true; }, [&] { gui::input::click(w.button(3)); });
   person.when([] { return upgrade::openUpgradeDialog().dialog != nullptr; },
@@ -73,11 +81,7 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
                 gui::app().post({gui::EventType::Key, 0, gui::key::Esc});
               });
   person.when([] { return showing("Wstrzymanie instalacji"); }, [] { answer("Chcę przerwać"); });
-  person.when([] { return showing("Błąd instalacji"); },
-              [&] {
-                interruption = upgrade::lastEntry().result;
-                answer("Zamknij to okno");
-              });
+  person.when([] { return showing("Błąd instalacji"); }, [] { answer("Zamknij to okno"); });
   // The dialog is back: the same directory once more, to the end.
   person.when(
       [] { return showing("Aktualizacja programu") && upgrade::openUpgradeDialog().dialog; },
@@ -106,14 +110,16 @@ TEST(UpgradeDialog, EscBetweenFirmsAsksThenTheNextAttemptFinishesAndCloses) {
   EXPECT_TRUE(person.done());
   EXPECT_EQ(progressChildren, 12u);
   EXPECT_EQ(progressTitle, "Instalacja programu TAV (wersja 25.01.046)");
-  EXPECT_EQ(interruption, upgrade::interruptedMessage());
-  EXPECT_EQ(upgrade::lastEntry().result, "00");
+  ASSERT_EQ(outcomes.size(), 2u);
+  EXPECT_EQ(outcomes[0].result, upgrade::Result::Interrupted);
+  EXPECT_EQ(outcomes[0].message, upgrade::interruptedMessage());
+  EXPECT_EQ(outcomes[1].result, upgrade::Result::Complete);
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
   EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.046");
   EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.046");
   // Firms converted before the stop were not converted again.
   int converted = 0;
-  for (const upgrade::FirmRecord& f : upgrade::lastRun().firms)
+  for (const upgrade::FirmRecord& f : outcomes[1].run.firms)
     converted += f.status == upgrade::FirmStatus::Converted;
   EXPECT_EQ(converted, 6 - 3 - 1);  // firm 5 cannot be converted
   gui::app().reset();
@@ -128,14 +134,14 @@ TEST(UpgradeDialog, AnErrorBetweenFirmsEndsTheRunAsAFailureAndTheNextFinishes) {
   tav::testing::TempDriveMap map;
   startToolHere(s.release, s.prefix);
   gui::useHeadless();
-  tav::shell::connectSubsystems();
   std::vector<std::string> boxes;
-  auto previous = tav::shell::setAlarmResponder([&](const tav::shell::AlarmRequest& r) {
+  auto previous = tav::dialogs::setAlarmResponder([&](const tav::dialogs::AlarmRequest& r) {
     boxes.push_back(rt::oemToUtf8(r.title));
     return 1;
   });
   // The progress report between two firms fails: a place no firm's trap covers.
-  upgrade::setRunObserver([](const upgrade::FirmProgress& p) {
+  upgrade::UpgradeScreenServices services = tav::install::upgradeScreenServices();
+  services.onFirm = [](const tav::frontend::FirmProgress& p) {
     if (!p.done || p.index != 2) return;
     rt::Error e;
     e.genCode = rt::kErrWrite;
@@ -143,26 +149,26 @@ TEST(UpgradeDialog, AnErrorBetweenFirmsEndsTheRunAsAFailureAndTheNextFinishes) {
     e.description = "Brak miejsca";
     e.operation = "OPISY";
     rt::fail(e);
-  });
+  };
   gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
   auto& directory = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, 128);
   directory.setText(tav::os::fromHost(s.program));
   bool koniec = false;
-  upgrade::INSTALUJ(d, directory, koniec);
-  EXPECT_EQ(upgrade::lastEntry().title, "Błąd instalacji"_oem);
-  EXPECT_EQ(upgrade::lastEntry().result.rfind("Błąd podczas instalacji:;Brak miejsca"_oem, 0), 0u)
-      << rt::oemToUtf8(upgrade::lastEntry().result);
-  EXPECT_EQ(upgrade::lastRun().firms.size(), 2u);
+  const upgrade::UpgradeOutcome failed = upgrade::INSTALUJ(d, directory, koniec, services);
+  EXPECT_EQ(failed.result, upgrade::Result::Failed);
+  EXPECT_EQ(failed.title, "Błąd instalacji"_oem);
+  EXPECT_EQ(failed.message.rfind("Błąd podczas instalacji:;Brak miejsca"_oem, 0), 0u)
+      << rt::oemToUtf8(failed.message);
+  EXPECT_EQ(failed.run.firms.size(), 2u);
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
   EXPECT_EQ(field(s.baza / "wersja.dbf", "BAZA"), "025.01.001");
   EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.001") << "no refresh after a failed run";
   EXPECT_EQ(gui::app().windows().size(), 1u) << "the progress window went with the failure";
 
-  upgrade::setRunObserver({});
-  upgrade::INSTALUJ(d, directory, koniec);
-  EXPECT_EQ(upgrade::lastEntry().result, "00");
+  services.onFirm = {};
+  EXPECT_EQ(upgrade::INSTALUJ(d, directory, koniec, services).result, upgrade::Result::Complete);
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
   EXPECT_EQ(boxes.back(), "Powodzenie!");
-  tav::shell::setAlarmResponder(std::move(previous));
+  tav::dialogs::setAlarmResponder(std::move(previous));
   gui::app().reset();
 }

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "db/table_access.h"
+#include "dialogs/alarm.h"
 #include "engine/engine_test_util.h"
 #include "engine/workspace.h"
 #include "gui/application.h"
@@ -12,13 +13,13 @@
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/alarm.h"
 #include "shell/error_handler.h"
 #include "shell/main_window.h"
 
 using namespace tav;
 using namespace tav::gui;
 using namespace tav::shell;
+using namespace tav::dialogs;
 using namespace tav::rt::literals;
 
 namespace {

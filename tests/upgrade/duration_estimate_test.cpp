@@ -7,11 +7,10 @@
 #include "convert/speed_class.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
-#include "gui/application.h"
-#include "gui/headless/headless.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
+#include "support/recording_frontend.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
@@ -46,7 +45,6 @@ class DurationEstimate : public ::testing::Test {
     rt::resetShared();
     convert::setSpeedClass(1);
     rt::shared().nazwa_sieciowa = "Kasa 1";  // NERKA(): "KASA_1"
-    hl = &gui::useHeadless();
     fs::create_directories(map_.driveC() / "baza" / "str");
     fs::create_directories(map_.driveC() / "rel" / "str");
     fs::current_path(map_.driveC() / "rel");
@@ -54,7 +52,6 @@ class DurationEstimate : public ::testing::Test {
   ~DurationEstimate() override {
     engine::workspace().closeAll();
     convert::setSpeedClass(1);
-    gui::app().reset();
   }
   // nazwy.dbf: name, data, czas, then s1..s<width count> N width, records of name and s1, s2...
   static void stations(const std::vector<std::pair<std::string, std::vector<double>>>& rows,
@@ -96,32 +93,27 @@ class DurationEstimate : public ::testing::Test {
         "v[3:]]))\" " +
         (map_.driveC() / db / "str" / "nazwy.dbf").string());
   }
-  // Answers the confirmation box with `button` (empty: Esc) after checking what it says. The
-  // box shows the duration's line without its trailing blank.
+  // Answers the next confirmation, after checking what its box says: yes for "Potwierdź", no
+  // for anything else.
   void answer(const std::string& title, const std::string& duration, const std::string& button) {
-    hl->then([=] {
-      gui::Dialog* box = gui::topWindow();
-      ASSERT_NE(box, nullptr);
-      EXPECT_EQ(rt::oemToUtf8(box->title()), title);
-      EXPECT_NE(
-          gui::findByCaption(*box, "Instalacja potrwa w przybliżeniu\n"_oem + rt::rTrim(duration)),
-          nullptr)
-          << gui::describe(*box);
-      EXPECT_NE(gui::findByCaption(*box, "Zrezygnuj"_oem), nullptr);
-      if (button.empty())
-        gui::input::press(gui::key::Esc);
-      else
-        gui::input::click(*gui::findByCaption(*box, button));
-    });
+    person.answer = [=](const frontend::Question& q) {
+      EXPECT_EQ(q.kind, frontend::Question::Kind::ConfirmUpgrade);
+      EXPECT_EQ(rt::oemToUtf8(q.box.title), title);
+      EXPECT_EQ(q.box.text, "Instalacja potrwa w przybliżeniu;"_oem + duration);
+      EXPECT_EQ(q.box.buttons, (std::vector<std::string>{"Potwierdź"_oem, "Zrezygnuj"_oem}));
+      return frontend::Answer{button == "Potwierdź"_oem, {}};
+    };
   }
-  // True when the estimate went on without a box: one left unanswered would time out.
+  // True when the estimate went on with nothing to show a person (an empty box).
   bool goesOnUnasked(const std::string& db, const std::string& release) {
-    const double before = gui::app().seconds();
-    return POKAZ_CZAS(db, release) && gui::app().seconds() == before && hl->stepsLeft() == 0;
+    person.asked.clear();
+    person.answer = [](const frontend::Question&) { return frontend::Answer{true, {}}; };
+    return POKAZ_CZAS(db, release, person) && person.asked.size() == 1 &&
+           person.asked[0].box.empty();
   }
 
   tav::testing::TempDriveMap map_;
-  gui::Headless* hl = nullptr;
+  tav::testing::RecordingQuestions person;
 };
 
 TEST_F(DurationEstimate, FirstUpgradeOnAWorkstationAddsItsRecordAndAsksNothing) {
@@ -138,14 +130,11 @@ TEST_F(DurationEstimate, ShowsTheDurationOfTheNewerReleasesHighestClass) {
   shippedClasses({{"25.01.005", 4}, {"25.01.010", 3}, {"25.01.020", 2}});
   stations({{"STANOWISKO1", {9, 9, 9}}, {"  KASA_1 ", {10, 20, 3725, 40}}});
   answer("Czas instalacji (wskaźnik=3)", "1 godz. 2 min. 5 sek. "_oem, "Potwierdź"_oem);
-  EXPECT_TRUE(POKAZ_CZAS("C:\\baza\\", "25.01.008"));
+  EXPECT_TRUE(POKAZ_CZAS("C:\\baza\\", "25.01.008", person));
   answer("Czas instalacji (wskaźnik=4)", "40 sek. "_oem, "Zrezygnuj"_oem);
-  EXPECT_FALSE(POKAZ_CZAS("C:\\baza\\", "24.01.078"));
+  EXPECT_FALSE(POKAZ_CZAS("C:\\baza\\", "24.01.078", person));
   answer("Czas instalacji (wskaźnik=1)", "10 sek. "_oem, "");  // nothing newer: class 1
-  EXPECT_FALSE(POKAZ_CZAS("C:\\baza\\", "25.01.020"));
-  EXPECT_FALSE(POKAZ_CZAS("C:\\baza\\", "25.01.020"));  // nobody answers: the box times out
-  EXPECT_EQ(hl->stepsLeft(), 0u);
-  EXPECT_TRUE(gui::app().windows().empty());
+  EXPECT_FALSE(POKAZ_CZAS("C:\\baza\\", "25.01.020", person));
   EXPECT_TRUE(engine::workspace().aliases().empty());
 }
 
@@ -173,7 +162,7 @@ TEST_F(DurationEstimate, ALongWorkstationNameKeepsOneRecord) {
   EXPECT_TRUE(goesOnUnasked("C:\\baza\\", "25.01.001"));
   ZAPISZ_PREDKOSC(125, "C:\\baza\\");
   answer("Czas instalacji (wskaźnik=1)", "2 min. 5 sek. "_oem, "Potwierdź"_oem);
-  EXPECT_TRUE(POKAZ_CZAS("C:\\baza\\", "25.01.001"));
+  EXPECT_TRUE(POKAZ_CZAS("C:\\baza\\", "25.01.001", person));
   EXPECT_EQ(stored(), "STANOWISKO_KSIEGOWOS|125|-|-|-|-|-|-|-|-\n");
 }
 
@@ -223,7 +212,7 @@ TEST_F(DurationEstimate, OnTheGeneratedReleaseAndDatabase) {
   convert::setSpeedClass(4);
   ZAPISZ_PREDKOSC(5400, "C:\\db\\");
   answer("Czas instalacji (wskaźnik=4)", "1 godz. 30 min. "_oem, "Potwierdź"_oem);
-  EXPECT_TRUE(POKAZ_CZAS("C:\\db\\", "25.01.001"));
+  EXPECT_TRUE(POKAZ_CZAS("C:\\db\\", "25.01.001", person));
   EXPECT_EQ(stored("db"), "STANOWISKO1|0|0|0|0|0|0|0|0|0\nKASA_1|-|-|-|5400|5400|-|-|-|-\n");
 }
 

@@ -1,4 +1,5 @@
 #include "upgrade/progress_times.h"
+#include "upgrade/progress_window.h"
 
 #include <gtest/gtest.h>
 

@@ -6,10 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "gui/application.h"
-#include "gui/headless/headless.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/progress_bar.h"
+#include "support/recording_frontend.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
@@ -50,13 +48,6 @@ class ReleaseArchive : public ::testing::Test {
     fs::current_path(rel_);
     rt::resetShared();
     rt::shared().wersja_p = "25.01.023";
-    gui::useHeadless();
-    shell::LICZNIK(rt::Array{20, 40}, 300, 10, "Start",
-                   &gui::app().createDialog(nullptr, {0, 0}, {500, 300}).drawingArea());
-  }
-  void TearDown() override {
-    shell::LICZNIK("DEL");
-    gui::app().reset();
   }
   // Entry names in mask order (each mask's directory part as written, names in the listing's
   // upper-case order) with the files they come from.
@@ -86,11 +77,12 @@ class ReleaseArchive : public ::testing::Test {
 
   TempDriveMap map_;
   const fs::path rel_ = map_.driveC() / "rel";
+  tav::testing::RecordingProgress progress_;
 };
 
 TEST_F(ReleaseArchive, HoldsEveryMatchedFileOfTheReleaseUnchanged) {
   TempDriveMap::put(archive("25.01.001"), "previous release");
-  PAKUJ_DO_ZIPA("C:\\baza\\");
+  PAKUJ_DO_ZIPA("C:\\baza\\", progress_);
   EXPECT_EQ(std::distance(fs::directory_iterator(archive().parent_path()), {}),
             1);  // the newest only
   EXPECT_EQ(run("unzip -tq " + archive().string()).first, 0);
@@ -109,23 +101,22 @@ TEST_F(ReleaseArchive, HoldsEveryMatchedFileOfTheReleaseUnchanged) {
             static_cast<long>(want.size()) + 8);  // 8 directories
   for (const auto& [name, file] : want) EXPECT_EQ(readHost(out / name), readHost(file)) << name;
 
-  auto bar = shell::licznikState();  // files, not bytes
-  EXPECT_EQ(bar.maximum, static_cast<double>(want.size()));
-  EXPECT_EQ(bar.count, static_cast<double>(want.size()));
-  EXPECT_EQ(bar.frame->caption(), "Przygotowanie pliku ZIP...");
+  // The bar counts files, not bytes.
+  EXPECT_EQ(progress_.captions, std::vector<std::string>{"Przygotowanie pliku ZIP..."});
+  EXPECT_EQ(progress_.advanced, static_cast<double>(want.size()));
 }
 
 TEST_F(ReleaseArchive, AnArchiveOfTheSameReleaseIsNeverTouched) {
-  PAKUJ_DO_ZIPA("C:\\baza\\");
+  PAKUJ_DO_ZIPA("C:\\baza\\", progress_);
   const std::string first = readHost(archive());
   TempDriveMap::put(archive().parent_path() / "inny.txt", "kept");
   TempDriveMap::put(rel_ / "nowy.dbf", "a file the first archive lacks");
-  PAKUJ_DO_ZIPA("C:\\baza\\");
+  PAKUJ_DO_ZIPA("C:\\baza\\", progress_);
   EXPECT_EQ(readHost(archive()), first);
   EXPECT_EQ(readHost(archive().parent_path() / "inny.txt"), "kept");
 
   rt::shared().wersja_p = "25.01.024";  // another release empties install\ and archives anew
-  PAKUJ_DO_ZIPA("C:\\baza\\");
+  PAKUJ_DO_ZIPA("C:\\baza\\", progress_);
   EXPECT_FALSE(fs::exists(archive()) || fs::exists(archive().parent_path() / "inny.txt"));
   EXPECT_TRUE(
       run("zipinfo -1 " + archive("25.01.024").string()).second.starts_with("nowy.dbf\nwb.dbf\n"));
@@ -136,19 +127,20 @@ TEST_F(ReleaseArchive, MasksThatMatchNothingAreSkippedAndFailuresLeaveNoArchive)
   fs::remove(rel_ / "setup2.exe");
   fs::create_directories(map_.driveC() / "baza");
   const fs::path made = map_.driveC() / "baza" / "r.zip";
-  EXPECT_TRUE(MAKEZIP("C:\\baza\\r.zip", releaseMasks(), "Biuro"));
+  EXPECT_TRUE(MAKEZIP("C:\\baza\\r.zip", releaseMasks(), progress_, "Biuro"));
   EXPECT_EQ(run("unzip -zq " + made.string()).second, "TAVBiuro\n");
   std::string names = run("zipinfo -1 " + made.string()).second;
   EXPECT_EQ(names.find("W001/"), std::string::npos);
   EXPECT_NE(names.find("\nun_tav.exe\n7z.exe\n"), std::string::npos) << names;
 
-  EXPECT_FALSE(MAKEZIP("C:\\baza\\pusty.zip", {".\\BRAK\\*.*", ".\\*.xyz"}));  // nothing matched
-  EXPECT_FALSE(MAKEZIP("C:\\brak\\r.zip", releaseMasks()));                    // cannot be opened
-  fs::create_symlink(rel_ / "brak.dat", rel_ / "str" / "zerwany.dbf");         // listed, unreadable
-  EXPECT_FALSE(MAKEZIP("C:\\baza\\zly.zip", releaseMasks()));
-  fs::remove(rel_ / "str" / "zerwany.dbf");
   EXPECT_FALSE(
-      MAKEZIP("C:\\baza\\dlugi.zip", releaseMasks(), std::string(70000, 'x')));  // not saved
+      MAKEZIP("C:\\baza\\pusty.zip", {".\\BRAK\\*.*", ".\\*.xyz"}, progress_));  // nothing matched
+  EXPECT_FALSE(MAKEZIP("C:\\brak\\r.zip", releaseMasks(), progress_));           // cannot be opened
+  fs::create_symlink(rel_ / "brak.dat", rel_ / "str" / "zerwany.dbf");  // listed, unreadable
+  EXPECT_FALSE(MAKEZIP("C:\\baza\\zly.zip", releaseMasks(), progress_));
+  fs::remove(rel_ / "str" / "zerwany.dbf");
+  EXPECT_FALSE(MAKEZIP("C:\\baza\\dlugi.zip", releaseMasks(), progress_,
+                       std::string(70000, 'x')));  // not saved
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(made.parent_path()))
     left.push_back(e.path().filename().string());

@@ -13,7 +13,7 @@
 #include "gui/widgets.h"
 #include "runtime/value.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 
 // Where a message box stands (its first argument): over the application's main window (the
 // default), over the whole screen (true; the fonts grow a size), over a rectangle given from the
@@ -79,4 +79,4 @@ using Vec2 = std::array<double, 2>;
 Vec2 V1_PLUS_V2(std::initializer_list<Vec2> vectors);
 Vec2 R_RAZY_V(double r, const Vec2& v);
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

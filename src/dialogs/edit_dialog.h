@@ -8,7 +8,7 @@
 #include "gui/widgets.h"
 #include "runtime/value.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 
 // Asks for one line of text: an optional explanation (lines separated by ";"), an edit field of
 // `length` characters starting with `initial`, and "Rezygnuję" / "Zapamiętaj". A value the
@@ -24,4 +24,4 @@ std::string ORB_EDTSTR(const std::string& initial, int length, const rt::Value& 
 // The edit field's keyboard callback: Enter saves, exactly as "Zapamiętaj" does.
 void KLAWISZE(gui::Widget& field, int key);
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

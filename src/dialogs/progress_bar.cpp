@@ -1,7 +1,7 @@
 // LICZNIK's state and drawing. The frame goes with its window, so every call first checks that the
 // frame is still there; a bar with a zero maximum shows nothing rather than dividing by it.
 
-#include "shell/dialogs/progress_bar.h"
+#include "dialogs/progress_bar.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include "gui/application.h"
 #include "runtime/shared_variables.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 namespace {
 
 // The bar's sunken border; the fill stays inside it.
@@ -114,4 +114,4 @@ LicznikState licznikState() {
   return counter().s;
 }
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

@@ -1,6 +1,6 @@
 // ORB_EDTSTR. The dialog's tag holds {value, done}; Enter saves exactly as "Zapamiętaj" does.
 
-#include "shell/dialogs/edit_dialog.h"
+#include "dialogs/edit_dialog.h"
 
 #include <algorithm>
 
@@ -8,7 +8,7 @@
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 
 using namespace rt::literals;
 using gui::Point;
@@ -185,4 +185,4 @@ std::string ORB_EDTSTR(const std::string& initial, int length, const rt::Value& 
   return value;
 }
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

@@ -1,12 +1,12 @@
 // The screens of the main window's actions: one shape for the upgrade and the first installation.
-#include "shell/dialogs/action_screen.h"
+#include "dialogs/action_screen.h"
 
+#include "dialogs/buttons.h"
 #include "gui/application.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/buttons.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 namespace {
 
 constexpr int kFolderIcon = 2105, kFolderIconHover = 2106;
@@ -101,4 +101,4 @@ void ActionScreen::run(gui::Widget& first, const bool& koniec) {
   }
 }
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

@@ -5,7 +5,7 @@
 #include "gui/widgets.h"
 #include "runtime/value.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 
 // The one progress display of the tool, a captioned frame whose bar fills left to right. Its
 // state lives here between calls; the call form picks the action:
@@ -28,4 +28,4 @@ struct LicznikState {
 };
 LicznikState licznikState();
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

@@ -1,16 +1,16 @@
 // ALARM, the message box, with its layout, hot keys and time-outs. A time-out is measured on a
 // monotonic clock, so a box shown shortly before midnight still ends.
 
-#include "shell/dialogs/alarm.h"
+#include "dialogs/alarm.h"
 
 #include <algorithm>
 #include <cmath>
 
+#include "dialogs/buttons.h"
 #include "gui/application.h"
 #include "runtime/codepage.h"
-#include "shell/dialogs/buttons.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 
 using namespace rt::literals;
 using gui::Point;
@@ -338,4 +338,4 @@ AlarmResult ALARM(const AlarmArea& area, std::string_view typeArg, const rt::Val
   return {result, nullptr};
 }
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
+#include "dialogs/edit_dialog.h"
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/edit_dialog.h"
 
 using namespace tav;
 using namespace tav::gui;
-using namespace tav::shell;
+using namespace tav::dialogs;
 using namespace tav::rt::literals;
 
 namespace {

@@ -2,7 +2,7 @@
 #pragma once
 #include "gui/widgets.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 
 // Focus highlighting of the screens' buttons: bold while focused or under the mouse.
 void DP(gui::Widget& button);
@@ -12,4 +12,4 @@ void PP(gui::Widget& button);
 // the button, the arrows move the focus like Tab and Shift+Tab.
 void KEYHANDLER(int key, gui::Widget& button);
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

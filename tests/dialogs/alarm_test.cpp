@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
+#include "dialogs/alarm.h"
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/alarm.h"
 
 using namespace tav;
 using namespace tav::gui;
-using namespace tav::shell;
+using namespace tav::dialogs;
 using namespace tav::rt::literals;
 
 namespace {

@@ -2,14 +2,14 @@
 
 #include <cmath>
 
+#include "dialogs/progress_bar.h"
 #include "gui/application.h"
 #include "gui/headless/headless.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/progress_bar.h"
 
 using namespace tav;
 using namespace tav::gui;
-using namespace tav::shell;
+using namespace tav::dialogs;
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The buttons of the tool's screens: bold while focused or under the pointer, and the keys that
 // move between them, press them and leave the screen.
-#include "shell/dialogs/buttons.h"
+#include "dialogs/buttons.h"
 
 #include "gui/application.h"
 #include "runtime/shared_variables.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 namespace {
 
 void setWeight(gui::Widget& button, bool bold) {
@@ -47,4 +47,4 @@ void KEYHANDLER(int k, gui::Widget& button) {
   }
 }
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs

@@ -13,7 +13,7 @@
 
 #include "gui/widgets.h"
 
-namespace tav::shell {
+namespace tav::dialogs {
 
 class ActionScreen {
  public:
@@ -49,4 +49,4 @@ class ActionScreen {
   int w_ = 0, h_ = 0, m_ = 0, bw_ = 0;
 };
 
-}  // namespace tav::shell
+}  // namespace tav::dialogs
