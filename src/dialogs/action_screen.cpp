@@ -86,6 +86,20 @@ gui::Edit& ActionScreen::directoryField(int y, int length, const std::string& in
   return field;
 }
 
+ActionScreen::Buttons ActionScreen::backAndInstall(bool& koniec, std::function<void()> install) {
+  Buttons b;
+  b.back = &button({m_, m_}, "Poprzedni ekran");
+  b.install = &button({w_ - m_ - bw_, m_}, "Zainstaluj Program");
+  b.back->onActivate = [&koniec](gui::Widget&) { koniec = true; };
+  gui::Widget* da = &area();
+  b.install->onActivate = [da, install = std::move(install)](gui::Widget&) {
+    da->disable();
+    install();
+    da->enable();
+  };
+  return b;
+}
+
 void ActionScreen::run(gui::Widget& first, const bool& koniec) {
   auto& a = gui::app();
   dialog_->show();

@@ -249,9 +249,10 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged,
 
 bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& staged,
                                 const DropRule& drop, const char* operation) {
-  std::unique_ptr<IndexFile> out = createIndexFile(staged);
+  std::string why;
+  std::unique_ptr<IndexFile> out = createIndexFile(staged, &why);
   if (!out) {
-    raise(rt::kErrCreate, "cannot create " + staged.string() + ": " + lastIndexError(), operation);
+    raise(rt::kErrCreate, "cannot create " + staged.string() + ": " + why, operation);
     return false;
   }
   std::string saved = buf_;
@@ -363,10 +364,10 @@ bool WorkArea::rewriteFiles(const DropRule& drop, const char* operation) {
     if (rt::raise(err).kind != rt::Answer::Retry) throw rt::Abandon(err);
   }
   for (const auto& p : indexPaths) {
-    auto f = openIndexFile(p, false, keyTypeResolver());
+    std::string why;
+    auto f = openIndexFile(p, false, keyTypeResolver(), &why);
     if (!f) {
-      raise(rt::kErrCorruption, "cannot open " + p.string() + " again: " + lastIndexError(),
-            operation);
+      raise(rt::kErrCorruption, "cannot open " + p.string() + " again: " + why, operation);
       continue;
     }
     attachIndex(std::move(f));

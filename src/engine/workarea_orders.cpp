@@ -105,10 +105,10 @@ bool WorkArea::orderListAdd(const std::filesystem::path& host) {
   flushRecord();
   for (auto& f : indexes_)
     if (samePath(f->path(), host)) return true;
-  auto file = openIndexFile(host, table_->readOnly(), keyTypeResolver());
+  std::string why;
+  auto file = openIndexFile(host, table_->readOnly(), keyTypeResolver(), &why);
   if (!file) {
-    raise(rt::kErrOpen, "cannot open index " + host.string() + ": " + lastIndexError(),
-          "ORDLISTADD");
+    raise(rt::kErrOpen, "cannot open index " + host.string() + ": " + why, "ORDLISTADD");
     return false;
   }
   attachIndex(std::move(file));
@@ -220,11 +220,11 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     if (samePath(f->path(), host)) file = f.get();
   std::unique_ptr<IndexFile> fresh;
   if (!file) {
-    fresh = std::filesystem::exists(host) ? openIndexFile(host, false, keyTypeResolver())
-                                          : createIndexFile(host);
+    std::string why;
+    fresh = std::filesystem::exists(host) ? openIndexFile(host, false, keyTypeResolver(), &why)
+                                          : createIndexFile(host, &why);
     if (!fresh) {
-      raise(rt::kErrCreate, "cannot create index " + host.string() + ": " + lastIndexError(),
-            "ORDCREATE");
+      raise(rt::kErrCreate, "cannot create index " + host.string() + ": " + why, "ORDCREATE");
       return false;
     }
     file = fresh.get();
@@ -387,9 +387,9 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
     goTop();
     return false;
   }
-  std::unique_ptr<IndexFile> file = openIndexFile(host, false, keyTypeResolver());
+  std::unique_ptr<IndexFile> file = openIndexFile(host, false, keyTypeResolver(), &why);
   if (!file) {
-    raise(rt::kErrOpen, "cannot open the new " + host.string() + ": " + lastIndexError(), op);
+    raise(rt::kErrOpen, "cannot open the new " + host.string() + ": " + why, op);
     goTop();
     return false;
   }

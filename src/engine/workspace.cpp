@@ -159,11 +159,12 @@ bool Workspace::useHost(const std::filesystem::path& host, std::string_view alia
     cdx.replace_extension(".cdx");
     if (!std::filesystem::exists(cdx)) cdx.replace_extension(".CDX");
     if (std::filesystem::exists(cdx)) {
-      auto structural = openIndexFile(cdx, o.readOnly, area->keyTypeResolver());
+      std::string why;
+      auto structural = openIndexFile(cdx, o.readOnly, area->keyTypeResolver(), &why);
       if (structural) {
         area->attachIndex(std::move(structural));
       } else if (!o.readOnly) {
-        area->detachDamagedStructuralIndex(cdx, lastIndexError());
+        area->detachDamagedStructuralIndex(cdx, why);
       }
     }
   }

@@ -13,14 +13,12 @@ namespace {
 
 using namespace rt::literals;
 
-FirstInstallScreen& openScreen() {
-  static FirstInstallScreen s;
-  return s;
-}
+// The screen while it is open, for the tests that drive it.
+FirstInstallScreen gOpenScreen;
 
 }  // namespace
 
-const FirstInstallScreen& openFirstInstallScreen() { return openScreen(); }
+const FirstInstallScreen& openFirstInstallScreen() { return gOpenScreen; }
 
 InstallOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseField,
                         bool& koniec) {
@@ -49,15 +47,18 @@ void PIERWSZA_INSTALACJA(gui::Dialog& mainWindow,
   auto& sv = rt::shared();
   dialogs::ActionScreen screen(mainWindow, "Pierwsza instalacja programu");
   gui::Dialog& d = screen.dialog();
-  gui::Widget& da = screen.area();
   const int W = screen.width(), H = screen.height(), m = screen.margin();
   bool koniec = false;
 
-  FirstInstallScreen& ui = openScreen();
+  FirstInstallScreen& ui = gOpenScreen;
   ui = FirstInstallScreen{};
   ui.dialog = &d;
-  ui.back = &screen.button({m, m}, "Poprzedni ekran");
-  ui.install = &screen.button({W - m - screen.buttonWidth(), m}, "Zainstaluj Program");
+  const auto buttons = screen.backAndInstall(koniec, [&] {
+    const InstallOutcome out = INSTALUJ(d, *ui.program, *ui.database, koniec);
+    if (onOutcome) onOutcome(out);
+  });
+  ui.back = buttons.back;
+  ui.install = buttons.install;
 
   // Two rows from the top down, each a label over a field with its folder button beside it.
   auto row = [&](int top, const char* label, const std::string& initial, gui::Edit*& field,
@@ -73,17 +74,7 @@ void PIERWSZA_INSTALACJA(gui::Dialog& mainWindow,
   row(H - m / 3 - 5 * m / 2,
       "Wybierz katalog w którym zostanie (lub już jest) zainstalowana BAZA DANYCH", sv.cBaza,
       ui.database, ui.databaseFolder);
-
-  gui::Edit* programField = ui.program;
-  gui::Edit* databaseField = ui.database;
-  ui.back->onActivate = [&](gui::Widget&) { koniec = true; };
-  ui.install->onActivate = [&](gui::Widget&) {
-    da.disable();
-    const InstallOutcome out = INSTALUJ(d, *programField, *databaseField, koniec);
-    da.enable();
-    if (onOutcome) onOutcome(out);
-  };
-  screen.run(*programField, koniec);
+  screen.run(*ui.program, koniec);
   ORBDIRSELECT(rt::Value("CLOSE"));
   ui = FirstInstallScreen{};
 }

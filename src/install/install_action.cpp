@@ -43,6 +43,20 @@ using upgrade::Result;
 // The error box lists at most this many files; the count says how many more there were.
 constexpr size_t kFilesShown = 8;
 
+// A directory of the release copied into the installation, and how far the bar then moves.
+struct DirectoryCopy {
+  const char* from;  // in the release (the working directory)
+  const char* to;    // below the database's or the program's directory
+  int advance;
+};
+constexpr DirectoryCopy kDatabaseCopies[] = {
+    {".\\str\\", "str\\", 7}, {".\\xml\\", "str\\xml\\", 1}, {".\\public\\", "public\\", 1}};
+constexpr DirectoryCopy kProgramCopies[] = {{".\\czytaj.to\\", "czytaj.to\\", 1},
+                                            {".\\ravimon\\", "ravimon\\", 1},
+                                            {".\\mask\\", "mask\\", 0},
+                                            {".\\w001\\", "dek\\", 0},
+                                            {".\\txt\\", "txt\\", 1}};
+
 std::string withoutBackslash(std::string dir) {
   if (!dir.empty() && dir.back() == '\\') dir.pop_back();
   return dir;
@@ -231,13 +245,10 @@ bool Installation::newDatabase(const std::string& database, std::vector<std::str
   for (const char* d : {"install", "public", "str", "str\\xml", "str\\zest"})
     if (!os::isDirectory(database + d)) db::MKDIR(database + d);
   progress_.advance(1);
-  copyChecked(".\\str\\", database + "str\\", failed);
-  progress_.advance(6);
-  progress_.advance(1);
-  copyChecked(".\\xml\\", database + "str\\xml\\", failed);
-  progress_.advance(1);
-  copyChecked(".\\public\\", database + "public\\", failed);
-  progress_.advance(1);
+  for (const DirectoryCopy& c : kDatabaseCopies) {
+    copyChecked(c.from, database + c.to, failed);
+    progress_.advance(c.advance);
+  }
   fileChecked(".\\wb.dbf", database + "wersja.dbf", failed);
   fileChecked(".\\str\\semafor.dbf", database + "semafor.dbf", failed);
   progress_.advance(1);
@@ -380,14 +391,10 @@ InstallOutcome Installation::run() {
   progress_.advance(1);
   if (!out_.previousProgram.empty())
     copyChecked(out_.previousProgram + "setings\\", program + "setings\\", failed);
-  copyChecked(".\\czytaj.to\\", program + "czytaj.to\\", failed);
-  progress_.advance(1);
-  copyChecked(".\\ravimon\\", program + "ravimon\\", failed);
-  progress_.advance(1);
-  copyChecked(".\\mask\\", program + "mask\\", failed);
-  copyChecked(".\\w001\\", program + "dek\\", failed);
-  copyChecked(".\\txt\\", program + "txt\\", failed);
-  progress_.advance(1);
+  for (const DirectoryCopy& c : kProgramCopies) {
+    copyChecked(c.from, program + c.to, failed);
+    if (c.advance) progress_.advance(c.advance);
+  }
   copyChecked(".\\", program, failed, {".DLL"});
   progress_.advance(10);
   for (const char* f : {"tav.exe", "un_tav.exe", "7z.exe", "openssl.exe", "msxsl.exe"})

@@ -11,14 +11,12 @@ namespace {
 
 using namespace rt::literals;
 
-UpgradeDialog& openDialog() {
-  static UpgradeDialog d;
-  return d;
-}
+// The dialog while it is open, for the tests that drive it.
+UpgradeDialog gOpenDialog;
 
 }  // namespace
 
-const UpgradeDialog& openUpgradeDialog() { return openDialog(); }
+const UpgradeDialog& openUpgradeDialog() { return gOpenDialog; }
 
 UpgradeOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec,
                         const UpgradeScreenServices& services) {
@@ -51,35 +49,23 @@ UpgradeOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec,
 
 void UPGRADE(gui::Dialog& mainWindow, const UpgradeScreenServices& services) {
   auto& sv = rt::shared();
+  sv.cTAV = sv.cProgram;  // the directory offered first: the installation found at start-up
   dialogs::ActionScreen screen(mainWindow, "Aktualizacja programu");
-  gui::Dialog& d = screen.dialog();
-  gui::Widget& da = screen.area();
-  const int W = screen.width(), H = screen.height(), m = screen.margin();
+  const int m = screen.margin(), labelY = screen.height() - 2 * m;
   bool koniec = false;
-
-  UpgradeDialog& ui = openDialog();
-  ui = UpgradeDialog{};
-  ui.dialog = &d;
-  ui.back = &screen.button({m, m}, "Poprzedni ekran");
-  ui.install = &screen.button({W - m - screen.buttonWidth(), m}, "Zainstaluj Program");
-  screen.label({m, H - 2 * m}, {W - 2 * m, m},
+  UpgradeDialog& ui = gOpenDialog;
+  const auto buttons = screen.backAndInstall(
+      koniec, [&] { INSTALUJ(screen.dialog(), *ui.directory, koniec, services); });
+  ui = UpgradeDialog{&screen.dialog(), buttons.back, buttons.install, nullptr, nullptr};
+  screen.label({m, labelY}, {screen.width() - 2 * m, m},
                "Wybierz katalog, w którym masz zainstalowany PROGRAM TAV na rok "_oem + sv.roczek);
-  sv.cTAV = sv.cProgram;
-  ui.directory = &screen.directoryField(H - 3 * m - m / 2, kDirectoryFieldLength, sv.cTAV,
+  ui.directory = &screen.directoryField(labelY - m - m / 2, kDirectoryFieldLength, sv.cTAV,
                                         ui.folder, [&](gui::Edit& field) {
                                           if (services.chooseDirectory)
-                                            services.chooseDirectory(d, field);
+                                            services.chooseDirectory(screen.dialog(), field);
                                           koniec = false;
                                         });
-
-  gui::Edit* field = ui.directory;
-  ui.back->onActivate = [&](gui::Widget&) { koniec = true; };
-  ui.install->onActivate = [&](gui::Widget&) {
-    da.disable();
-    INSTALUJ(d, *field, koniec, services);
-    da.enable();
-  };
-  screen.run(*field, koniec);
+  screen.run(*ui.directory, koniec);
   if (services.closeChooser) services.closeChooser();
   ui = UpgradeDialog{};
 }

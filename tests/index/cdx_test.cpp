@@ -66,8 +66,9 @@ TEST_F(CdxBuild, TagsOfEveryKeyKindReadBackByBothReaders) {
         r % 97 == 0 ? rt::Date() : rt::Date::fromYmd(2020, 1, 1) + static_cast<int>(rng() % 2000);
     dates.emplace_back(encodeKey(rt::Value(d), KeyType::Date, 8), r);
   }
-  auto f = createIndexFile(path);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = createIndexFile(path, &why);
+  ASSERT_TRUE(f) << why;
   ASSERT_TRUE(f->createTag("naz", "UPPER(NAZWA)", KeyType::Character, 30, fromVector(names)));
   ASSERT_TRUE(f->createTag("KWO", "KWOTA", KeyType::Numeric, 8, fromVector(amounts)));
   ASSERT_TRUE(f->createTag("DTA", "DATA", KeyType::Date, 8, fromVector(dates)));
@@ -90,8 +91,8 @@ TEST_F(CdxBuild, TagsOfEveryKeyKindReadBackByBothReaders) {
   EXPECT_EQ(toEntries(tags[2].entries), sorted(dates, KeyType::Date));
 
   // Reopened without help, the file's own content tells the key kinds apart.
-  auto g = openIndexFile(path, true);
-  ASSERT_TRUE(g) << lastIndexError();
+  auto g = openIndexFile(path, true, {}, &why);
+  ASSERT_TRUE(g) << why;
   EXPECT_EQ(g->tag("NAZ")->keyType(), KeyType::Character);
   EXPECT_EQ(g->tag("KWO")->keyType(), KeyType::Numeric);
   EXPECT_EQ(g->tag("DTA")->keyType(), KeyType::Date);
@@ -320,8 +321,9 @@ TEST_F(CdxBuild, DamagedFilesAreCleanErrors) {
   };
   // Too short, a root outside the file, a key length out of range.
   write(good.substr(0, 1000));
-  EXPECT_FALSE(openIndexFile(path, true));
-  EXPECT_NE(lastIndexError().find("too short"), std::string::npos);
+  std::string why;
+  EXPECT_FALSE(openIndexFile(path, true, {}, &why));
+  EXPECT_NE(why.find("too short"), std::string::npos);
   std::string bad = good;
   put32(bad, 0, 0x7FFFFE00);
   write(bad);

@@ -241,8 +241,9 @@ std::string damagedIndexBeside(const std::string& file) {
   for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
     std::filesystem::path p = file;
     p.replace_extension(ext);
-    if (std::filesystem::exists(p) && !openIndexFile(p, true))
-      return "index " + p.string() + " is damaged: " + lastIndexError();
+    std::string why;
+    if (std::filesystem::exists(p) && !openIndexFile(p, true, {}, &why))
+      return "index " + p.string() + " is damaged: " + why;
   }
   return {};
 }

@@ -1,4 +1,4 @@
-// Opening and creating index files by extension; the reason of the last refusal is kept per thread.
+// Opening and creating index files by extension; a refusal hands its reason to the caller.
 
 #include "engine/index/index_files.h"
 
@@ -21,11 +21,6 @@ constexpr Format kFormats[] = {
     {".ntx", ntx::openNtx, ntx::createNtx},
 };
 
-std::string& errorText() {
-  static thread_local std::string s;
-  return s;
-}
-
 std::string extensionOf(const std::filesystem::path& host) {
   std::string e = host.extension().string();
   for (char& c : e)
@@ -36,25 +31,23 @@ std::string extensionOf(const std::filesystem::path& host) {
 }  // namespace
 
 std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool readOnly,
-                                         const IndexKeyTypeResolver& resolver) {
-  std::string why = "not an index file: " + host.string();
+                                         const IndexKeyTypeResolver& resolver, std::string* why) {
+  std::string reason = "not an index file: " + host.string();
   std::unique_ptr<IndexFile> f;
   for (const Format& format : kFormats)
-    if (extensionOf(host) == format.extension) f = format.open(host, readOnly, why, resolver);
-  if (!f) errorText() = why;
+    if (extensionOf(host) == format.extension) f = format.open(host, readOnly, reason, resolver);
+  if (!f && why) *why = reason;
   return f;
 }
 
-std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host) {
-  std::string why = "not an index file: " + host.string();
+std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host, std::string* why) {
+  std::string reason = "not an index file: " + host.string();
   std::unique_ptr<IndexFile> f;
   for (const Format& format : kFormats)
-    if (extensionOf(host) == format.extension) f = format.create(host, why);
-  if (!f) errorText() = why;
+    if (extensionOf(host) == format.extension) f = format.create(host, reason);
+  if (!f && why) *why = reason;
   return f;
 }
-
-const std::string& lastIndexError() { return errorText(); }
 
 std::string keyFor(const IndexTag& tag, const rt::Value& value) { return tag.keyFor(value); }
 

@@ -18,12 +18,14 @@ namespace tav::engine {
 using IndexKeyTypeResolver = KeyTypeResolver;  // see index.h
 
 // Opens an existing index file, by its extension: ".cdx" compound, ".ntx" single key.
-// nullptr when the file is missing, damaged or of another kind (lastIndexError() says why).
+// nullptr when the file is missing, damaged or of another kind, with the reason in `why`.
 std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool readOnly,
-                                         const IndexKeyTypeResolver& resolver = {});
+                                         const IndexKeyTypeResolver& resolver = {},
+                                         std::string* why = nullptr);
 // Creates an empty index file (replacing one that exists); tags are then added with createTag.
-std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host);
-const std::string& lastIndexError();
+// nullptr when it cannot be made, with the reason in `why`.
+std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host,
+                                           std::string* why = nullptr);
 
 // The bytes a tag stores for a key expression's value: the binary forms of key_encoding.h for
 // a .cdx tag; for a .ntx file the text form of the value's own type (all its keys are text),
