@@ -110,8 +110,9 @@ double build() {
   const std::string& t = table();
   auto path = benchFile();
   auto start = std::chrono::steady_clock::now();
-  auto f = engine::createIndexFile(path);
-  if (!f) throw std::runtime_error(engine::lastIndexError());
+  std::string why;
+  auto f = engine::createIndexFile(path, &why);
+  if (!f) throw std::runtime_error(why);
   for (const TagDef& def : kTags) {
     size_t r = 0;
     engine::KeySource source = [&](std::string& key, uint32_t& recno) {

@@ -55,8 +55,9 @@ bool byteOrdered(const std::vector<Entry>& v) {
 }
 
 TEST(KontrCdx, TagsListedInCreationOrderWithTheirExpressionsAndTypes) {
-  auto f = openIndexFile(kData / "kontr.cdx", true);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = openIndexFile(kData / "kontr.cdx", true, {}, &why);
+  ASSERT_TRUE(f) << why;
   std::vector<std::string> names, exprs;
   std::vector<KeyType> types;
   for (IndexTag* t : f->tags()) {
@@ -81,8 +82,9 @@ TEST(KontrCdx, TagsListedInCreationOrderWithTheirExpressionsAndTypes) {
 TEST(KontrCdx, EveryTagHoldsEveryRecordInStoredOrder) {
   Table table(kData / "kontr.dbf");
   ASSERT_EQ(table.size(), 3000u);
-  auto f = openIndexFile(kData / "kontr.cdx", true);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = openIndexFile(kData / "kontr.cdx", true, {}, &why);
+  ASSERT_TRUE(f) << why;
   simplecdx::Reader simple(test::readWhole(kData / "kontr.cdx"), {{"KWO", '\0'}, {"DTA", '\0'}});
   auto simpleTags = simple.read();
   ASSERT_EQ(simpleTags.size(), 7u);
@@ -157,8 +159,9 @@ TEST(KontrCdx, MaintainedFileStaysConsistent) {
   ScratchDir dir;
   auto path = dir.copy("kontr.cdx");
   Table table(kData / "kontr.dbf");
-  auto f = openIndexFile(path, false);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = openIndexFile(path, false, {}, &why);
+  ASSERT_TRUE(f) << why;
   IndexTag* lpp = f->tag("LPP");
   IndexTag* kwo = f->tag("KWO");
   auto lppModel = walk(*lpp);
@@ -224,8 +227,9 @@ bool ordersDisagree(const std::vector<Entry>& v) {
 // letters, which our upper() never leaves. The tags of digits, numbers and dates are the same in
 // either dialect.
 TEST(KontrCdx, TagsInPlainByteOrderAreToldByTheirKeys) {
-  auto f = openIndexFile(kData / "kontr.cdx", true);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = openIndexFile(kData / "kontr.cdx", true, {}, &why);
+  ASSERT_TRUE(f) << why;
   std::vector<std::string> plain;
   for (IndexTag* tag : f->tags()) {
     SCOPED_TRACE(tag->name());
@@ -275,8 +279,9 @@ TEST(KontrCdx, PlainTagsAreMaintainedInTheirOwnOrder) {
   ScratchDir dir;
   auto path = dir.copy("kontr.cdx");
   Table table(kData / "kontr.dbf");
-  auto f = openIndexFile(path, false);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = openIndexFile(path, false, {}, &why);
+  ASSERT_TRUE(f) << why;
   IndexTag* naz = f->tag("NAZ");
   IndexTag* dsc = f->tag("DSC");
   ASSERT_TRUE(naz->plainByteOrder() && dsc->plainByteOrder());
@@ -370,8 +375,9 @@ TEST(KontrCdx, OurCaseFunctionsLeaveNoLetterTheyWouldChange) {
 }
 
 TEST(MalaCdx, OneLeafPerTagInKeyOrder) {
-  auto f = openIndexFile(kData / "mala.cdx", true);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = openIndexFile(kData / "mala.cdx", true, {}, &why);
+  ASSERT_TRUE(f) << why;
   ASSERT_EQ(f->tags().size(), 2u);
   IndexTag* kod = f->tag("KOD");
   IndexTag* nr = f->tag("NR");
@@ -431,8 +437,9 @@ TEST(JednNtx, WalkSeekAndMaintain) {
   ASSERT_EQ(table.size(), 2500u);
   ScratchDir dir;
   auto path = dir.copy("jedn.ntx");
-  auto f = openIndexFile(path, false);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = openIndexFile(path, false, {}, &why);
+  ASSERT_TRUE(f) << why;
   ASSERT_EQ(f->tags().size(), 1u);
   IndexTag* t = f->tags()[0];
   EXPECT_EQ(t->keyExpression(), "SYMBOL");
