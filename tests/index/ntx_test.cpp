@@ -86,8 +86,9 @@ TEST_F(NtxBuild, BulkBuildsOfEverySizeAreBalancedAndOrdered) {
     EXPECT_EQ(walkBack(*t), keys);
     f.reset();
     EXPECT_EQ(checkTree(path), keys);
-    auto g = openIndexFile(path, true);
-    ASSERT_TRUE(g) << lastIndexError();
+    std::string why;
+    auto g = openIndexFile(path, true, {}, &why);
+    ASSERT_TRUE(g) << why;
     EXPECT_EQ(g->tags().at(0)->name(), "SYM");
     EXPECT_EQ(g->tags().at(0)->keyExpression(), "SYMBOL");
   }
