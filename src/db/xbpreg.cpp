@@ -93,7 +93,10 @@ std::optional<rt::Value> getValue(std::string_view s, size_t& at, int depth) {
       if (!need(4)) return std::nullopt;
       auto jd = static_cast<int32_t>(rt::getLE32(s.data() + at));
       at += 4;
-      return rt::Value(rt::Date::fromJulian(jd));
+      // Only the empty date (0) and days of years 1 to 9999 are ever stored.
+      const rt::Date d = rt::Date::fromStoredJulian(jd);
+      if (jd != 0 && d.empty()) return std::nullopt;
+      return rt::Value(d);
     }
     case 'L': {
       if (!need(1) || static_cast<unsigned char>(s[at]) > 1) return std::nullopt;

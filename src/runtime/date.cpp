@@ -40,6 +40,11 @@ Date Date::fromYmd(int y, int m, int d) {
   return fromJulian(jd);
 }
 
+Date Date::fromStoredJulian(int64_t jd) {
+  static const int32_t first = fromYmd(1, 1, 1).julian(), last = fromYmd(9999, 12, 31).julian();
+  return jd < first || jd > last ? Date() : fromJulian(static_cast<int32_t>(jd));
+}
+
 Date Date::today() {
   std::time_t t = std::time(nullptr);
   std::tm tm{};

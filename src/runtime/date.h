@@ -20,6 +20,9 @@ class Date {
     return d;
   }
   static Date fromYmd(int year, int month, int day);  // empty when the date does not exist
+  // A Julian day number another writer stored (a datetime field): empty outside 0001-01-01 to
+  // 9999-12-31, the only days this runtime prints and writes back as eight digits.
+  static Date fromStoredJulian(int64_t jd);
   static Date today();
 
   constexpr bool empty() const { return julian_ == 0; }

@@ -1,5 +1,6 @@
 // The firm steps of releases 030 to 046 on copies of the sample firms, whose tables are at the
-// structures of 025.01.001, and the failure rules the frame holds every step to, early or late.
+// structures of 025.01.001; and for every step, early or late, the tables it leaves (those of its
+// release) and the failure rules the frame holds it to. Group: LateFirmSteps.
 #include "convert/firm_steps_late.h"
 
 #include <gtest/gtest.h>
@@ -205,6 +206,72 @@ TEST_F(LateFirmSteps, FieldsAreAddedOnceWithTheDataKeptAndTheReleaseRecorded) {
   }
   // New firms start the method field at 0.
   for (const Value& v : table("firma").column("METODA_ZD")) EXPECT_EQ(num(v), 0);
+}
+
+// Every table of a firm directory (subdirectories too) with its fields as name, type, width and
+// decimals, in record order.
+std::map<std::string, std::string> structures(const fs::path& firm) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(firm)) {
+    if (!e.is_regular_file() || tav::rt::lower(e.path().extension().string()) != ".dbf") continue;
+    std::string fields;
+    for (const auto& f : read(e.path()).fields)
+      fields += f.name + " " + f.type + " " + std::to_string(f.length) + " " +
+                std::to_string(f.decimals) + "; ";
+    out[fs::relative(e.path(), firm).string()] = fields;
+  }
+  return out;
+}
+
+// Every step from 004 on takes a firm from the release of the step before it to the tables the
+// accounting program has at the step's own release: every table, every field with its type, width
+// and decimals, in record order. The sample generator writes firms at any release from its own
+// description of the tables, so a field a step forgets to add or widen (ks_auto's nr_fs in 045)
+// shows here whatever the step's own code says. Work copies a step leaves (038's alu.dbf) are no
+// table of the release and are not looked at.
+TEST_F(LateFirmSteps, EachStepLeavesEveryTableAsItsReleaseHasIt) {
+  const std::vector<std::pair<FirmStep, int>> steps = {
+      {I_25_01_004, 4},  {I_25_01_005, 5},  {I_25_01_009, 9},  {I_25_01_010, 10}, {I_25_01_011, 11},
+      {I_25_01_013, 13}, {I_25_01_017, 17}, {I_25_01_019, 19}, {I_25_01_021, 21}, {I_25_01_023, 23},
+      {I_25_01_024, 24}, {I_25_01_025, 25}, {I_25_01_027, 27}, {I_25_01_030, 30}, {I_25_01_031, 31},
+      {I_25_01_032, 32}, {I_25_01_036, 36}, {I_25_01_038, 38}, {I_25_01_040, 40}, {I_25_01_042, 42},
+      {I_25_01_043, 43}, {I_25_01_044, 44}, {I_25_01_045, 45}, {I_25_01_046, 46}};
+  // The firms beside the sample trees (a memory file system when there is one): a whole firm
+  // copied and converted for each step.
+  const fs::path firms = SampleTrees::database(kOld, 8).parent_path() / "each_step";
+  fs::remove_all(firms);
+  ASSERT_TRUE(tav::os::mapDrive('E', firms));
+  // Steps that copy templates take them from the database's str\, as the template steps left it.
+  fs::copy(SampleTrees::release() / "str", map_.root() / "baza" / "str",
+           fs::copy_options::skip_existing | fs::copy_options::recursive);
+  int previous = 1;
+  for (const auto& [step, release] : steps) {
+    SCOPED_TRACE(databaseRelease(release));
+    const fs::path before = SampleTrees::database(databaseRelease(previous), 1) / "firma1";
+    const fs::path expected = SampleTrees::database(databaseRelease(release), 1) / "firma1";
+    const std::string name = "firma" + std::to_string(release);
+    SampleTrees::copy(before, firms / name);
+    tav::rt::shared().num_fir = Value(1);
+    tav::rt::Error e;
+    ASSERT_TRUE(tav::rt::sequence(
+        [&] { runFirmPlan(step, "E:\\" + name + "\\", "D:\\baza\\", databaseRelease(previous)); },
+        &e))
+        << e.summary() << " " << e.description << " " << e.filename;
+    const auto got = structures(firms / name), want = structures(expected);
+    EXPECT_GT(want.size(), 100u);
+    for (const auto& [table, fields] : want) {
+      const auto it = got.find(table);
+      if (it == got.end())
+        ADD_FAILURE() << table << " is missing";
+      else
+        EXPECT_EQ(it->second, fields) << table;
+    }
+    EXPECT_EQ(str(read(firms / name / "wersja.dbf").records.at(0).at("BAZA")),
+              databaseRelease(release));
+    previous = release;
+  }
+  tav::engine::workspace().closeAll();
+  fs::remove_all(firms);
 }
 
 TEST_F(LateFirmSteps, AStepAtOrBelowTheFirmsReleaseTouchesNothing) {

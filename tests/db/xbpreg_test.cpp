@@ -1,3 +1,6 @@
+// Groups: Xbpreg (the registry class: binding by path, values stored by type and read back
+// converted, moving down a tree, the network name) and StoredValueForm (the stored form of values,
+// every damaged form refused).
 #include "db/xbpreg.h"
 
 #include <gtest/gtest.h>
@@ -142,6 +145,22 @@ TEST(StoredValueForm, RefusesEveryDamagedForm) {
   std::string deep = "TAV\x01";  // nesting far beyond any stored value is refused, not followed
   for (int i = 0; i < 100000; ++i) deep += std::string("A\x01\x00\x00\x00", 5);
   EXPECT_FALSE(tav::db::deserializeValue(deep + "U"));
+  // A date is its day number: 0 for the empty date, otherwise a day of years 1 to 9999.
+  const int32_t first = tav::rt::Date::fromYmd(1, 1, 1).julian(),
+                last = tav::rt::Date::fromYmd(9999, 12, 31).julian();
+  auto date = [](int32_t jd) {
+    std::string s =
+        "TAV\x01"
+        "D";
+    for (int i = 0; i < 4; ++i)
+      s += static_cast<char>((static_cast<uint32_t>(jd) >> (8 * i)) & 0xFF);
+    return tav::db::deserializeValue(s);
+  };
+  for (int32_t jd : {0, first, last}) {
+    ASSERT_TRUE(date(jd)) << jd;
+    EXPECT_EQ(date(jd)->date().julian(), jd);
+  }
+  for (int32_t jd : {-1, 1, first - 1, last + 1, 0x20202020}) EXPECT_FALSE(date(jd)) << jd;
 }
 
 TEST_F(Xbpreg, MoveDownStaysUnderTheSameRoot) {

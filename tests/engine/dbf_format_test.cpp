@@ -1,10 +1,16 @@
+// Groups: DbfHeader (the header we write and the forms of other writers we read), DbfFields (field
+// values both ways, other writers' types, impossible dates), DamagedFiles (no crash on any
+// damage) and MemoFile (blocks, pointers and lengths checked before use).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <random>
 
 #include "engine/dbf/dbf_format.h"
 #include "engine/dbf/table.h"
 #include "engine/fpt/memo_file.h"
+#include "engine/workarea.h"
 #include "engine/workspace.h"
 #include "engine_test_util.h"
 #include "runtime/coding.h"
@@ -126,6 +132,90 @@ TEST(DbfFields, ReadsTheTypesOtherWritersUse) {
     raw[0] = c;
     decodeField(FieldDef{"L", 'L', 1, 0, 0, 1}, raw, h, v, block);
     EXPECT_EQ(v.log(), c == 'T' || c == 't' || c == 'Y' || c == 'y') << c;
+  }
+}
+
+// Tables of other programs hold days that do not exist. Such a date reads empty, is told by the
+// check and never moves as bytes into a converted table; the last real day of the month beside it
+// reads as itself. The standard library's calendar says where each month ends.
+TEST(DbfFields, ImpossibleDatesOfOtherWritersReadEmptyNeverAsAnotherDay) {
+  namespace chr = std::chrono;
+  std::vector<std::string> impossible, real;
+  for (int y : {1900, 2000, 2023, 2024, 2025}) {
+    for (unsigned m = 1; m <= 12; ++m) {
+      const unsigned last = unsigned(
+          chr::year_month_day_last(chr::year(y), chr::month_day_last(chr::month(m))).day());
+      char text[16];
+      std::snprintf(text, sizeof text, "%04d%02u%02u", y, m, last);
+      real.push_back(text);
+      std::snprintf(text, sizeof text, "%04d%02u%02u", y, m, last + 1);
+      impossible.push_back(text);
+      std::snprintf(text, sizeof text, "%04d%02u00", y, m);
+      impossible.push_back(text);
+    }
+    for (const char* md : {"0015", "1315", "0000", "9901"})
+      impossible.push_back(std::to_string(y) + md);
+  }
+  TempDir dir;
+  const std::string path = (dir / "obce.dbf").string();
+  {
+    Workspace ws;
+    ASSERT_TRUE(ws.create(path, {{"NR", 'N', 4, 0}, {"DATA", 'D', 8, 0}}));
+    ASSERT_TRUE(ws.use(path, "T", {}));
+    for (size_t i = 0; i < impossible.size() + real.size(); ++i) {
+      ASSERT_TRUE(ws.current()->append());
+      ws.current()->put(1, rt::Value(static_cast<long long>(i)));
+    }
+  }
+  // The dates written as another program would have written them, straight into the records.
+  std::string bytes = test::readFile(path);
+  const uint16_t header = rt::getLE16(bytes.data() + 8), length = rt::getLE16(bytes.data() + 10);
+  std::vector<std::string> stored = impossible;
+  stored.insert(stored.end(), real.begin(), real.end());
+  for (size_t i = 0; i < stored.size(); ++i)
+    bytes.replace(header + i * length + 1 + 4, 8, stored[i]);
+  test::writeFile(path, bytes);
+
+  Workspace ws;
+  rt::HandlerGuard quiet([](rt::Error&) { return rt::Answer{}; });
+  ASSERT_TRUE(ws.use(path, "T", UseOptions{true, true, ""}));
+  WorkArea& a = *ws.current();
+  const FieldDef& data = a.table().header().fields[1];
+  for (size_t i = 0; i < stored.size(); ++i) {
+    a.goTo(static_cast<uint32_t>(i + 1));
+    const rt::Date got = a.get("DATA").date();
+    const char* raw = a.buffer() + data.offset;
+    ASSERT_EQ(std::string(raw, 8), stored[i]);
+    if (i < impossible.size()) {
+      EXPECT_TRUE(got.empty()) << stored[i] << " read as " << got.dtos();
+      EXPECT_FALSE(wellFormed(data, raw)) << stored[i];
+      EXPECT_FALSE(bytesRoundTrip(data, raw)) << stored[i];
+    } else {
+      EXPECT_EQ(got.dtos(), stored[i]);
+      EXPECT_TRUE(wellFormed(data, raw)) << stored[i];
+    }
+  }
+
+  // A datetime field holds the day as a number: blanks, zeros and numbers of no day in years 1
+  // to 9999 read as the empty date, the first and last day as themselves.
+  DbfHeader h;
+  h.version = 0x30;
+  const FieldDef stamp{"T", 'T', 8, 0, 0, 1};
+  const int32_t first = rt::Date::fromYmd(1, 1, 1).julian(),
+                last = rt::Date::fromYmd(9999, 12, 31).julian();
+  char raw[8];
+  rt::Value v;
+  uint32_t block = 0;
+  for (int32_t jd : {0x20202020, 0, 1, -first, first - 1, last + 1, 0x7FFFFFFF}) {
+    rt::putLE32(raw, static_cast<uint32_t>(jd));
+    rt::putLE32(raw + 4, 0);
+    decodeField(stamp, raw, h, v, block);
+    EXPECT_TRUE(v.date().empty()) << jd;
+  }
+  for (int32_t jd : {first, last}) {
+    rt::putLE32(raw, static_cast<uint32_t>(jd));
+    decodeField(stamp, raw, h, v, block);
+    EXPECT_EQ(v.date().julian(), jd);
   }
 }
 

@@ -1,4 +1,12 @@
+// Groups: WorkAreaTest (values, navigation, memos and their neighbours, pack and zap, locks between
+// areas, export and import, relations, filters, expression context) and IndexPlumbingTest (every
+// write reaching every tag, navigation by the controlling tag).
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "engine/fpt/memo_file.h"
 
 #include "engine/workspace.h"
 #include "engine_test_util.h"
@@ -213,6 +221,89 @@ TEST_F(WorkAreaTest, MemoReplacedInPlaceWhenItFitsAndMovedWhenItGrows) {
   std::string bytes = test::readFile(p);
   uint16_t hdr = rt::getLE16(bytes.data() + 8);
   EXPECT_EQ(bytes.substr(hdr + 40, 10), std::string(10, ' '));
+}
+
+// A memo rewritten in place must fit the blocks its entry holds with the entry's 8-byte header
+// counted: one byte more and it goes to the next free block, or it would run over the memo of the
+// next record. Block sizes of 32 (other writers) and 64 (ours), entries of one and of two blocks,
+// each replaced by a text that fits exactly and by one a byte longer; the memos behind it read
+// back unchanged, here and to an independent reader.
+TEST_F(WorkAreaTest, AMemoOutgrowingItsBlocksMovesAndTheNextMemoReadsBackUnchanged) {
+  struct Case {
+    size_t before, after;
+    bool inPlace;
+  };
+  auto text = [](size_t n, char c) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += static_cast<char>(c + i % 7);
+    return s;
+  };
+  int table = 0;
+  std::string tables, independent;  // for the independent reader
+  for (uint16_t bs : {uint16_t(32), uint16_t(64)}) {
+    const std::vector<Case> cases = {{8, bs - 8u, true},             // header + text = one block
+                                     {8, bs - 7u, false},            // a byte over
+                                     {8, bs - 2u, false},            // 30 over 8 in 32-byte blocks
+                                     {bs + 1u, 2u * bs - 8u, true},  // two blocks, exactly
+                                     {bs + 1u, 2u * bs - 7u, false},
+                                     {2u * bs - 8u, 1, true}};  // shorter: stays
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(bs) + "-byte blocks, " + std::to_string(c.before) + " -> " +
+                   std::to_string(c.after));
+      const std::string p = (dir / ("m" + std::to_string(++table) + ".dbf")).string();
+      ASSERT_TRUE(ws.create(p, {{"NR", 'N', 4, 0}, {"UWAGI", 'M', 10, 0}}));
+      auto fpt = std::filesystem::path(p).replace_extension(".fpt");
+      ASSERT_TRUE(MemoFile::create(fpt, bs));  // the block size another writer chose
+      const std::vector<std::string> texts = {text(c.before, 'a'), text(2 * bs - 8, 'k'),
+                                              text(bs / 2, 'u')};
+      ASSERT_TRUE(ws.use(p, "M", {}));
+      WorkArea& a = *ws.current();
+      for (size_t r = 0; r < texts.size(); ++r) {
+        ASSERT_TRUE(a.append());
+        a.put("NR", rt::Value(static_cast<long long>(r + 1)));
+        a.put("UWAGI", rt::Value(texts[r]));
+      }
+      a.commit();
+      auto pointer = [&](int recno) {
+        const std::string bytes = test::readFile(p);
+        return std::stoi(bytes.substr(rt::getLE16(bytes.data() + 8) + (recno - 1) * 15 + 5, 10));
+      };
+      const int first = pointer(1), next = pointer(2);
+      ASSERT_EQ(next - first, static_cast<int>((8 + c.before + bs - 1) / bs));  // side by side
+      a.goTo(1);
+      const std::string replaced = text(c.after, 'A');
+      a.put("UWAGI", rt::Value(replaced));
+      a.commit();
+      ws.closeAll();
+      if (c.inPlace)
+        EXPECT_EQ(pointer(1), first);
+      else
+        EXPECT_GT(pointer(1), pointer(3));  // after everything the file held
+      EXPECT_EQ(pointer(2), next);
+
+      ASSERT_TRUE(ws.use(p, "M", {}));
+      WorkArea& b = *ws.current();
+      std::vector<std::string> expected = {replaced, texts[1], texts[2]};
+      for (uint32_t r = 1; r <= 3; ++r) {
+        b.goTo(r);
+        EXPECT_EQ(b.get("UWAGI").str(), expected[r - 1]) << "record " << r;
+      }
+      ws.closeAll();
+      tables += " " + p;
+      for (const std::string& t : expected) independent += t + "\n";
+    }
+  }
+  const std::string cmd =
+      "/usr/bin/python3 -c \"import dbfread,sys\nfor t in sys.argv[1:]:\n"
+      " for r in dbfread.DBF(t): print(r['UWAGI'])\"" +
+      tables;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
+  ASSERT_TRUE(pipe);
+  std::string seen;
+  char line[512];
+  while (fgets(line, sizeof line, pipe.get())) seen += line;
+  EXPECT_EQ(seen, independent);
+  EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(WorkAreaTest, PackAndZap) {

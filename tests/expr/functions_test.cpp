@@ -1,3 +1,5 @@
+// Groups: Functions (dates and their impossible forms, Polish and ASCII case, cutting, trimming and
+// padding text, numbers as text, record state, the conditional, argument counts and types).
 #include <gtest/gtest.h>
 
 #include "fake_context.h"
@@ -42,6 +44,13 @@ TEST_F(Functions, DateConversions) {
   EXPECT_EQ(s("dtoc(data)"), rt::Date::fromYmd(2025, 1, 9).toText());
   EXPECT_EQ(ev("ctod(dtoc(data))").date(), rt::Date::fromYmd(2025, 1, 9));
   EXPECT_TRUE(ev("ctod('nonsense')").date().empty());
+  // A day that does not exist, typed or stored, is the empty date and never the day after it.
+  for (const char* day : {"2025.09.31", "2023.02.29", "2100.02.29", "2025.04.31", "2025.01.00"})
+    EXPECT_TRUE(ev("ctod('" + std::string(day) + "')").date().empty()) << day;
+  for (const char* day : {"20250931", "20230229", "20251301", "20250632"})
+    EXPECT_TRUE(ev("stod('" + std::string(day) + "')").date().empty()) << day;
+  EXPECT_EQ(ev("ctod('2024.02.29')").date(), rt::Date::fromYmd(2024, 2, 29));
+  EXPECT_EQ(ev("stod('20250930')").date(), rt::Date::fromYmd(2025, 9, 30));
   EXPECT_EQ(n("year(data)"), 2025);
   EXPECT_EQ(n("month(data)"), 1);
   EXPECT_EQ(n("day(data)"), 9);

@@ -1,3 +1,5 @@
+// Groups: Syntax (literals of every kind, precedence, names and aliases, fields read at each
+// evaluation, malformed and damaged texts refused at compile time, impossible date literals too).
 #include <gtest/gtest.h>
 
 #include "fake_context.h"
@@ -101,28 +103,13 @@ TEST_F(Syntax, FieldValuesAreReadAtEveryEvaluation) {
 }
 
 TEST_F(Syntax, MalformedTextIsASyntaxErrorAtCompileTime) {
-  for (const char* bad : {"",
-                          "   ",
-                          "1 +",
-                          "(1",
-                          "1)",
-                          "'abc",
-                          "nazwa nazwa",
-                          "1 2",
-                          ".and.",
-                          "2 .xor. 3",
-                          "a->",
-                          "{|x| x",
-                          "{|x x| 1}",
-                          "{|x, x| 1}",
-                          "1 := 2",
-                          "nazwa + 1 := 2",
-                          "@",
-                          "0d2025",
-                          "{^2025-13-01}",
-                          "12abc",
-                          "upper(nazwa",
-                          "left(nazwa,)x"}) {
+  for (const char* bad : {"",           "   ",         "1 +",           "(1",
+                          "1)",         "'abc",        "nazwa nazwa",   "1 2",
+                          ".and.",      "2 .xor. 3",   "a->",           "{|x| x",
+                          "{|x x| 1}",  "{|x, x| 1}",  "1 := 2",        "nazwa + 1 := 2",
+                          "@",          "0d2025",      "{^2025-13-01}", "0d20250931",
+                          "0d20230229", "0d20250400",  "{^2025-09-31}", "{^2100-02-29}",
+                          "12abc",      "upper(nazwa", "left(nazwa,)x"}) {
     rt::Error err;
     bool compiled = rt::guarded([&] { Expression::compile(bad, ctx); }, &err);
     EXPECT_FALSE(compiled) << bad;

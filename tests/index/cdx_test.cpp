@@ -1,5 +1,6 @@
-// Compound index files the engine writes: bulk builds, maintenance against a model, the second
-// reader's view of the file, damaged input, locks.
+// Compound index files the engine writes. Groups: CdxBuild (bulk builds, Polish names in the
+// order of the dictionary, maintenance against a model, the second reader's view of the file,
+// damaged input, locks), KeySorter (runs merged into one order) and CdxLongKeys.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "runtime/codepage.h"
 #include "runtime/collation.h"
 #include "runtime/date.h"
+#include "runtime/format.h"
 #include "simple_cdx_reader.h"
 #include "test_support.h"
 
@@ -97,6 +99,56 @@ TEST_F(CdxBuild, TagsOfEveryKeyKindReadBackByBothReaders) {
   EXPECT_EQ(g->tag("KWO")->keyType(), KeyType::Numeric);
   EXPECT_EQ(g->tag("DTA")->keyType(), KeyType::Date);
   EXPECT_EQ(walk(*g->tag("NAZ")), sorted(names, KeyType::Character));
+}
+
+// Names as a person files them: each Polish letter right after its base letter, all capitals
+// before all small letters, so "Mroczek" before "Mróz" and every name in O before "Ósemka". Built
+// from a table in another order, the tag walks them in this order both ways, and a soft seek of a
+// first letter or syllable lands on the first name that has it.
+TEST_F(CdxBuild, PolishNamesWalkInTheOrderOfTheDictionary) {
+  const std::vector<const char*> dictionary = {
+      "Cichy",   "Czarnecki", "Ćwik",       "Dach",       "Dąbrowski",  "Dec",    "Dudek",
+      "Kolasa",  "Kołodziej", "Komorowski", "Lis",        "Lubomirski", "Łakomy", "Łukasiewicz",
+      "Mech",    "Męczyński", "Michalski",  "Mroczek",    "Mróz",       "Musiał", "Nowak",
+      "Nowicki", "Olszewski", "Ostrowski",  "Ożóg",       "Ósemka",     "Panek",  "Pańko",
+      "Pawlak",  "Sowa",      "Szymański",  "Ślusarczyk", "Świątek",    "Wrona",  "Wróbel",
+      "Wrzosek", "Zając",     "Zięba",      "Źródło",     "Żak",        "Żurek",  "olsza",
+      "ósemka",  "żuraw"};
+  std::vector<Entry> table;
+  for (uint32_t r = 1; r <= dictionary.size(); ++r) {
+    std::string key = rt::utf8ToOem(dictionary[r - 1]);
+    key.resize(16, ' ');
+    table.emplace_back(key, r);
+  }
+  const std::vector<Entry> filed = table;
+  std::shuffle(table.begin(), table.end(), rng);
+  auto f = createIndexFile(path);
+  ASSERT_TRUE(f) << lastIndexError();
+  IndexTag* t = f->createTag("NAZ", "NAZWISKO", KeyType::Character, 16, fromVector(table));
+  ASSERT_TRUE(t);
+  auto names = [](const std::vector<Entry>& v) {
+    std::vector<std::string> out;
+    for (const Entry& e : v) out.push_back(rt::oemToUtf8(rt::rTrim(e.first)));
+    return out;
+  };
+  EXPECT_EQ(names(walk(*t)), names(filed));
+  EXPECT_EQ(names(walkBack(*t)), names(filed));
+  auto soughtName = [&](const char* prefix) {
+    bool found = false;
+    uint32_t r = t->seek(rt::utf8ToOem(prefix), found);
+    return r == 0 ? std::string("(end)")
+                  : std::string(dictionary[r - 1]) + (found ? "" : " (next)");
+  };
+  EXPECT_EQ(soughtName("O"), "Olszewski");
+  EXPECT_EQ(soughtName("Ó"), "Ósemka");
+  EXPECT_EQ(soughtName("Mró"), "Mróz");
+  EXPECT_EQ(soughtName("Wró"), "Wróbel");
+  EXPECT_EQ(soughtName("Ł"), "Łakomy");
+  EXPECT_EQ(soughtName("Ś"), "Ślusarczyk");
+  EXPECT_EQ(soughtName("Ź"), "Źródło");
+  EXPECT_EQ(soughtName("ó"), "ósemka");
+  EXPECT_EQ(soughtName("Oz"), "Ożóg (next)");
+  EXPECT_EQ(soughtName("Op"), "Ostrowski (next)");
 }
 
 TEST_F(CdxBuild, EmptyAndSingleKeyTags) {

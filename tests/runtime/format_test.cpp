@@ -1,4 +1,9 @@
+// Groups: Format (Str and Val, the text form of values, exact comparison) and Dates (the
+// Julian, DTOS and display forms, and every impossible date refused by each reader of dates).
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include "runtime/date.h"
 #include "runtime/format.h"
@@ -60,5 +65,48 @@ TEST(Dates, JulianAndTextForms) {
   settings().century = true;
   EXPECT_EQ(Date::parse("2025.12.31")->dtos(), "20251231");
   EXPECT_FALSE(Date::parse("2025.13.01").has_value());
+  resetSettings();
+}
+
+// Dates reach the books from tables other programs wrote and from typed text. Every reader must
+// refuse a day that does not exist (day 0, a day past its month's end, February 29 of a common
+// year, month 0 or 13), or the day after it is stored instead. The calendar of the standard
+// library says which days exist, for every year a date can have.
+TEST(Dates, EveryImpossibleDateIsRefusedByEveryReader) {
+  namespace chr = std::chrono;
+  resetSettings();
+  settings().epoch = 1950;
+  long refused = 0, accepted = 0, failures = 0;
+  auto expect = [&](bool ok, const Date& got, int y, int m, int d, const char* reader) {
+    const bool right =
+        ok ? !got.empty() && got.year() == y && got.month() == m && got.day() == d : got.empty();
+    if (!right && ++failures <= 20)
+      ADD_FAILURE() << reader << " of " << y << "-" << m << "-" << d << " gave "
+                    << (got.empty() ? std::string("the empty date") : got.dtos());
+  };
+  for (int y = 1; y <= 9999; ++y) {
+    for (int m = 0; m <= 13; ++m) {
+      for (int d = 0; d <= 32; ++d) {
+        const bool ok = chr::year_month_day(chr::year(y), chr::month(static_cast<unsigned>(m)),
+                                            chr::day(static_cast<unsigned>(d)))
+                            .ok();
+        ++(ok ? accepted : refused);
+        expect(ok, Date::fromYmd(y, m, d), y, m, d, "fromYmd");
+        char text[16];
+        std::snprintf(text, sizeof text, "%04d%02d%02d", y, m, d);
+        expect(ok, Date::fromDtos(text), y, m, d, "fromDtos");
+        std::snprintf(text, sizeof text, "%04d.%02d.%02d", y, m, d);
+        const std::optional<Date> typed = Date::parse(text);
+        expect(ok, typed.value_or(Date()), y, m, d, "parse");
+        if (y >= 1950 && y <= 2049) {
+          std::snprintf(text, sizeof text, "%02d.%02d.%02d", y % 100, m, d);
+          expect(ok, Date::parse(text).value_or(Date()), y, m, d, "parse of yy.mm.dd");
+        }
+      }
+    }
+  }
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(accepted, 3652059);  // every day of years 1 to 9999
+  EXPECT_GT(refused, accepted / 10);
   resetSettings();
 }

@@ -332,8 +332,9 @@ Decoded decodeField(const FieldDef& f, const char* raw, const DbfHeader& h, rt::
       return Decoded::Ok;
     }
     case 'T': {
+      // Blanks and other writers' stray bytes make day numbers no calendar has.
       int32_t jd = f.length >= 8 ? static_cast<int32_t>(rt::getLE32(raw)) : 0;
-      out = rt::Value(jd > 0 ? rt::Date::fromJulian(jd) : rt::Date());
+      out = rt::Value(rt::Date::fromStoredJulian(jd));
       return Decoded::Ok;
     }
     default:

@@ -1,0 +1,199 @@
+// The upgrade run over the firms of a database (UPGRADE_NOWEJ_BAZY) on a sample database of three
+// firms, the second of them damaged so that its conversion fails. Groups: UpgradeRun and
+// UpgradeRunJobs (firms one after another and two at once). What it keeps true: a failed firm is
+// named in the result ("01"), in public\ins_raport.txt and in .\error.log, the others are
+// converted all the same, and the database's version record says "N" (incomplete) from the
+// moment the new release arrives in it until a run converts every firm, so that the next attempt
+// runs again; a run with nothing failed ends "00" with "T".
+#include "upgrade/upgrade_run.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "convert/sample_trees.h"
+#include "db/table_access.h"
+#include "engine/workspace.h"
+#include "gui/application.h"
+#include "gui/headless/headless.h"
+#include "os/fault.h"
+#include "os/path.h"
+#include "runtime/codepage.h"
+#include "runtime/format.h"
+#include "runtime/settings.h"
+#include "runtime/shared_variables.h"
+#include "shell/dialogs/progress_bar.h"
+#include "support/temp_drive_map.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tav;
+using tav::testing::SampleTrees;
+
+constexpr const char* kOld = "025.01.001";
+constexpr const char* kShipped = "025.01.046";
+constexpr int kDamaged = 2;
+
+std::string readHost(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The one call of the run: its signature is being reshaped (the progress window and the questions
+// are to be handed in), and only this helper should have to follow.
+std::string upgradeDatabase(const std::string& program, const std::string& database,
+                            const std::string& databaseRelease) {
+  gui::Dialog* progressWindow = nullptr;
+  gui::Widget* progressArea = nullptr;
+  const std::string result = upgrade::UPGRADE_NOWEJ_BAZY(
+      nullptr, program, database, databaseRelease, progressWindow, progressArea);
+  shell::LICZNIK(rt::Value("DEL"));
+  if (progressWindow && gui::app().find(progressWindow->id())) progressWindow->destroy();
+  return result;
+}
+
+class UpgradeRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!SampleTrees::available()) GTEST_SKIP() << "mkrelease not built";
+    // Beside the sample trees, on a memory file system when there is one: a run syncs every
+    // table it rewrites.
+    static int serial = 0;
+    scene_ = SampleTrees::release().parent_path() / ("upgrade_run_" + std::to_string(++serial));
+    fs::remove_all(scene_);
+    release_ = scene_ / "release";
+    SampleTrees::copy(SampleTrees::release(), release_);
+    SampleTrees::copy(SampleTrees::database(kOld, 3), scene_ / "baza");
+    fs::create_directories(scene_ / "program");
+    ASSERT_TRUE(os::mapDrive('D', scene_));
+    fs::current_path(release_);
+    rt::resetShared();
+    rt::resetSettings();
+    db::STARTINIT();
+    auto& sv = rt::shared();
+    sv.wersja_p = "25.01.046";
+    sv.wersja_b = kShipped;
+    sv.roczek = "2025";
+    gui::useHeadless();
+  }
+  void TearDown() override {
+    engine::workspace().closeAll();
+    gui::app().reset();
+    rt::resetShared();
+    rt::resetSettings();
+    std::error_code ec;
+    fs::current_path(map_.root(), ec);
+    if (!scene_.empty()) fs::remove_all(scene_, ec);
+  }
+
+  fs::path firm(int n) const { return scene_ / "baza" / ("firma" + std::to_string(n)); }
+  // A table that is no table any more: the firm's fixed assets, which its first step changes.
+  void damage(int n) const { std::ofstream(firm(n) / "st_en.dbf") << std::string(300, '#'); }
+  void repair(int n) const {
+    fs::copy_file(SampleTrees::database(kOld, 3) / ("firma" + std::to_string(n)) / "st_en.dbf",
+                  firm(n) / "st_en.dbf", fs::copy_options::overwrite_existing);
+  }
+  std::string run(const std::string& databaseRelease = kOld) {
+    return upgradeDatabase("D:\\program\\", "D:\\baza\\", databaseRelease);
+  }
+  // A field of the one record of a version table, trimmed.
+  static std::string version(const fs::path& table, const char* field) {
+    engine::Workspace ws;
+    engine::UseOptions o;
+    o.shared = o.readOnly = true;
+    if (!ws.useHost(table, "v", o)) return "(unreadable)";
+    ws.current()->goTop();
+    return rt::allTrim(ws.current()->get(std::string_view(field)).str());
+  }
+  std::string database(const char* field) const {
+    return version(scene_ / "baza" / "wersja.dbf", field);
+  }
+  std::string firmRelease(int n) const { return version(firm(n) / "wersja.dbf", "baza"); }
+
+  tav::testing::TempDriveMap map_;  // the drive map's prefix, the pauses recorded, the directory
+  fs::path scene_, release_;
+};
+
+// One firm after another, and two at once in worker processes: the same outcome either way.
+class UpgradeRunJobs : public UpgradeRun, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    UpgradeRun::SetUp();
+    upgrade::setFirmJobs(GetParam());
+  }
+  void TearDown() override {
+    upgrade::setFirmJobs(1);
+    UpgradeRun::TearDown();
+  }
+};
+
+TEST_P(UpgradeRunJobs,
+       AFailedFirmIsNamedEverywhereAndTheDatabaseStaysIncompleteUntilItIsConverted) {
+  damage(kDamaged);
+  EXPECT_EQ(run(), "01");
+
+  // The others are converted; the damaged one is where it stopped.
+  EXPECT_EQ(firmRelease(1), kShipped);
+  EXPECT_EQ(firmRelease(3), kShipped);
+  EXPECT_NE(firmRelease(kDamaged), kShipped);
+  const auto& firms = upgrade::lastRun().firms;
+  ASSERT_EQ(firms.size(), 3u);
+  EXPECT_EQ(firms[0].status, upgrade::FirmStatus::Converted);
+  EXPECT_EQ(firms[1].status, upgrade::FirmStatus::Failed);
+  EXPECT_EQ(firms[2].status, upgrade::FirmStatus::Converted);
+
+  // The report names it, with the error that stopped it; error.log in the release's directory.
+  const std::string report = rt::ansiToUtf8(readHost(scene_ / "baza/public/ins_raport.txt"));
+  EXPECT_NE(report.find("\r\nFirma nr: 2 Błąd podczas instalacji:\r\n"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("\r\ndescription       : "), std::string::npos) << report;
+  EXPECT_EQ(report.find("Firma nr: 1 "), std::string::npos);
+  EXPECT_EQ(report.find("Firma nr: 3 "), std::string::npos);
+  EXPECT_EQ(rt::ansiToUtf8(readHost(release_ / "error.log")),
+            "Nie udało się zainstalować firmy nr: 2. Napraw firmę i spróbuj jeszcze raz!\r\n");
+
+  // The new release is recorded, and the database says it is not complete.
+  EXPECT_EQ(database("baza"), kShipped);
+  EXPECT_EQ(database("ok"), "N");
+
+  // The firm repaired, the next attempt (the release is the shipped one, the flag says "N")
+  // converts it and completes the database.
+  repair(kDamaged);
+  fs::remove(release_ / "error.log");
+  EXPECT_EQ(run(kShipped), "00");
+  EXPECT_EQ(firmRelease(kDamaged), kShipped);
+  EXPECT_EQ(database("ok"), "T");
+  EXPECT_FALSE(fs::exists(release_ / "error.log"));
+  EXPECT_FALSE(fs::exists(scene_ / "baza/public/ins_raport.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(OneOrTwoAtOnce, UpgradeRunJobs, ::testing::Values(1, 2));
+
+// The moment the shipped record takes wersja.dbf's place, the run is not over: a run killed right
+// then, with a firm failed, must leave a database that says it is incomplete.
+TEST_F(UpgradeRun, TheNewVersionRecordArrivesSayingIncomplete) {
+  damage(kDamaged);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::setenv("TAV_FAULT", "rename@~wb.dbf:1:killnext", 1);
+    os::reloadFaults();
+    run();
+    ::_exit(0);  // not killed: the record never arrived by that rename
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+  EXPECT_EQ(database("baza"), kShipped);
+  EXPECT_EQ(database("ok"), "N");
+  EXPECT_FALSE(fs::exists(scene_ / "baza" / "~wb.dbf"));
+}
+
+}  // namespace
