@@ -245,13 +245,14 @@ TEST_F(LateFirmSteps, EachStepLeavesEveryTableAsItsReleaseHasIt) {
   fs::copy(SampleTrees::release() / "str", map_.root() / "baza" / "str",
            fs::copy_options::skip_existing | fs::copy_options::recursive);
   int previous = 1;
+  tav::db::RunVariables variables;
+  variables.num_fir = Value(1);
   for (const auto& [step, release] : steps) {
     SCOPED_TRACE(databaseRelease(release));
     const fs::path before = SampleTrees::database(databaseRelease(previous), 1) / "firma1";
     const fs::path expected = SampleTrees::database(databaseRelease(release), 1) / "firma1";
     const std::string name = "firma" + std::to_string(release);
     SampleTrees::copy(before, firms / name);
-    tav::rt::shared().num_fir = Value(1);
     tav::rt::Error e;
     ASSERT_TRUE(tav::rt::sequence(
         [&] { runFirmPlan(step, "E:\\" + name + "\\", "D:\\baza\\", databaseRelease(previous)); },

@@ -122,8 +122,9 @@ TEST_F(CdxBuild, PolishNamesWalkInTheOrderOfTheDictionary) {
   }
   const std::vector<Entry> filed = table;
   std::shuffle(table.begin(), table.end(), rng);
-  auto f = createIndexFile(path);
-  ASSERT_TRUE(f) << lastIndexError();
+  std::string why;
+  auto f = createIndexFile(path, &why);
+  ASSERT_TRUE(f) << why;
   IndexTag* t = f->createTag("NAZ", "NAZWISKO", KeyType::Character, 16, fromVector(table));
   ASSERT_TRUE(t);
   auto names = [](const std::vector<Entry>& v) {

@@ -1,10 +1,10 @@
 // The upgrade run over the firms of a database (UPGRADE_NOWEJ_BAZY) on a sample database of three
 // firms, the second of them damaged so that its conversion fails. Groups: UpgradeRun and
 // UpgradeRunJobs (firms one after another and two at once). What it keeps true: a failed firm is
-// named in the result ("01"), in public\ins_raport.txt and in .\error.log, the others are
-// converted all the same, and the database's version record says "N" (incomplete) from the
+// named in the result (some firms failed), in public\ins_raport.txt and in .\error.log, the others
+// are converted all the same, and the database's version record says "N" (incomplete) from the
 // moment the new release arrives in it until a run converts every firm, so that the next attempt
-// runs again; a run with nothing failed ends "00" with "T".
+// runs again; a run with nothing failed completes with "T".
 #include "upgrade/upgrade_run.h"
 
 #include <gtest/gtest.h>
@@ -20,15 +20,13 @@
 #include "convert/sample_trees.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
-#include "gui/application.h"
-#include "gui/headless/headless.h"
 #include "os/fault.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
 #include "runtime/shared_variables.h"
-#include "shell/dialogs/progress_bar.h"
+#include "support/recording_frontend.h"
 #include "support/temp_drive_map.h"
 
 namespace {
@@ -46,17 +44,13 @@ std::string readHost(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The one call of the run: its signature is being reshaped (the progress window and the questions
-// are to be handed in), and only this helper should have to follow.
-std::string upgradeDatabase(const std::string& program, const std::string& database,
-                            const std::string& databaseRelease) {
-  gui::Dialog* progressWindow = nullptr;
-  gui::Widget* progressArea = nullptr;
-  const std::string result = upgrade::UPGRADE_NOWEJ_BAZY(
-      nullptr, program, database, databaseRelease, progressWindow, progressArea);
-  shell::LICZNIK(rt::Value("DEL"));
-  if (progressWindow && gui::app().find(progressWindow->id())) progressWindow->destroy();
-  return result;
+// The one call of the run, with nobody to ask or show anything.
+upgrade::DatabaseRun upgradeDatabase(const std::string& program, const std::string& database,
+                                     const std::string& databaseRelease, int jobs) {
+  tav::testing::RecordingQuestions person;
+  tav::testing::RecordingProgress progress;
+  return upgrade::UPGRADE_NOWEJ_BAZY({program, database}, databaseRelease, person, progress,
+                                     {jobs});
 }
 
 class UpgradeRun : public ::testing::Test {
@@ -81,11 +75,9 @@ class UpgradeRun : public ::testing::Test {
     sv.wersja_p = "25.01.046";
     sv.wersja_b = kShipped;
     sv.roczek = "2025";
-    gui::useHeadless();
   }
   void TearDown() override {
     engine::workspace().closeAll();
-    gui::app().reset();
     rt::resetShared();
     rt::resetSettings();
     std::error_code ec;
@@ -100,8 +92,9 @@ class UpgradeRun : public ::testing::Test {
     fs::copy_file(SampleTrees::database(kOld, 3) / ("firma" + std::to_string(n)) / "st_en.dbf",
                   firm(n) / "st_en.dbf", fs::copy_options::overwrite_existing);
   }
-  std::string run(const std::string& databaseRelease = kOld) {
-    return upgradeDatabase("D:\\program\\", "D:\\baza\\", databaseRelease);
+  upgrade::Result run(const std::string& databaseRelease = kOld) {
+    last_ = upgradeDatabase("D:\\program\\", "D:\\baza\\", databaseRelease, jobs_);
+    return last_.result;
   }
   // A field of the one record of a version table, trimmed.
   static std::string version(const fs::path& table, const char* field) {
@@ -119,6 +112,8 @@ class UpgradeRun : public ::testing::Test {
 
   tav::testing::TempDriveMap map_;  // the drive map's prefix, the pauses recorded, the directory
   fs::path scene_, release_;
+  int jobs_ = 1;
+  upgrade::DatabaseRun last_;
 };
 
 // One firm after another, and two at once in worker processes: the same outcome either way.
@@ -126,24 +121,20 @@ class UpgradeRunJobs : public UpgradeRun, public ::testing::WithParamInterface<i
  protected:
   void SetUp() override {
     UpgradeRun::SetUp();
-    upgrade::setFirmJobs(GetParam());
-  }
-  void TearDown() override {
-    upgrade::setFirmJobs(1);
-    UpgradeRun::TearDown();
+    jobs_ = GetParam();
   }
 };
 
 TEST_P(UpgradeRunJobs,
        AFailedFirmIsNamedEverywhereAndTheDatabaseStaysIncompleteUntilItIsConverted) {
   damage(kDamaged);
-  EXPECT_EQ(run(), "01");
+  EXPECT_EQ(run(), upgrade::Result::SomeFirmsFailed);
 
   // The others are converted; the damaged one is where it stopped.
   EXPECT_EQ(firmRelease(1), kShipped);
   EXPECT_EQ(firmRelease(3), kShipped);
   EXPECT_NE(firmRelease(kDamaged), kShipped);
-  const auto& firms = upgrade::lastRun().firms;
+  const auto& firms = last_.record.firms;
   ASSERT_EQ(firms.size(), 3u);
   EXPECT_EQ(firms[0].status, upgrade::FirmStatus::Converted);
   EXPECT_EQ(firms[1].status, upgrade::FirmStatus::Failed);
@@ -167,7 +158,7 @@ TEST_P(UpgradeRunJobs,
   // converts it and completes the database.
   repair(kDamaged);
   fs::remove(release_ / "error.log");
-  EXPECT_EQ(run(kShipped), "00");
+  EXPECT_EQ(run(kShipped), upgrade::Result::Complete);
   EXPECT_EQ(firmRelease(kDamaged), kShipped);
   EXPECT_EQ(database("ok"), "T");
   EXPECT_FALSE(fs::exists(release_ / "error.log"));
