@@ -86,11 +86,11 @@ gui::Edit& ActionScreen::directoryField(int y, int length, const std::string& in
   return field;
 }
 
-ActionScreen::Buttons ActionScreen::backAndInstall(bool& koniec, std::function<void()> install) {
+ActionScreen::Buttons ActionScreen::backAndInstall(bool& done, std::function<void()> install) {
   Buttons b;
   b.back = &button({m_, m_}, "Poprzedni ekran");
   b.install = &button({w_ - m_ - bw_, m_}, "Zainstaluj Program");
-  b.back->onActivate = [&koniec](gui::Widget&) { koniec = true; };
+  b.back->onActivate = [&done](gui::Widget&) { done = true; };
   gui::Widget* da = &area();
   b.install->onActivate = [da, install = std::move(install)](gui::Widget&) {
     da->disable();
@@ -100,7 +100,7 @@ ActionScreen::Buttons ActionScreen::backAndInstall(bool& koniec, std::function<v
   return b;
 }
 
-void ActionScreen::run(gui::Widget& first, const bool& koniec) {
+void ActionScreen::run(gui::Widget& first, const bool& done) {
   auto& a = gui::app();
   dialog_->show();
   first.setFocus();
@@ -111,7 +111,7 @@ void ActionScreen::run(gui::Widget& first, const bool& koniec) {
     gui::Widget* target = ev->type == gui::EventType::Close ? a.find(ev->target) : nullptr;
     const bool closing = target && target->dialog() == dialog_;
     a.dispatch(*ev);
-    if (closing || koniec || !a.find(id_)) break;
+    if (closing || done || !a.find(id_)) break;
   }
 }
 

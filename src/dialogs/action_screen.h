@@ -33,13 +33,13 @@ class ActionScreen {
   // A push button of the main window's style, highlighting and keys.
   gui::PushButton& button(gui::Point at, const std::string& captionUtf8);
   // The two buttons of every action screen: "Poprzedni ekran" at the bottom left, which ends the
-  // screen (sets `koniec`), and "Zainstaluj Program" at the bottom right, which runs `install`
+  // screen (sets `done`), and "Zainstaluj Program" at the bottom right, which runs `install`
   // with the screen disabled meanwhile.
   struct Buttons {
     gui::PushButton* back = nullptr;
     gui::PushButton* install = nullptr;
   };
-  Buttons backAndInstall(bool& koniec, std::function<void()> install);
+  Buttons backAndInstall(bool& done, std::function<void()> install);
   // A text in the screen's bold label font.
   gui::Static& label(gui::Point at, gui::Size size, const std::string& oem);
   // A directory field of `length` characters with its folder button at its right end (icon 2105,
@@ -48,8 +48,8 @@ class ActionScreen {
                             std::function<void(gui::Edit&)> choose);
 
   // Shows the screen with the focus in `first` and dispatches events until a close request for
-  // the screen, `koniec`, or the screen's end.
-  void run(gui::Widget& first, const bool& koniec);
+  // the screen, `done`, or the screen's end.
+  void run(gui::Widget& first, const bool& done);
 
  private:
   gui::Dialog* dialog_ = nullptr;

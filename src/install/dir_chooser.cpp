@@ -234,8 +234,8 @@ gui::TreeItem* ORB_DIR::FindDir(gui::TreeItem& item, const std::string& cPath) {
   return nullptr;
 }
 
-void ORB_DIR::StartDir(const std::string& cDirArg) {
-  std::string path = rt::upper(cDirArg);
+void ORB_DIR::StartDir(const std::string& startArg) {
+  std::string path = rt::upper(startArg);
   if (path.size() < 3 || path[1] != ':' || path[2] != '\\') path = currentRoot();
   path = db::withBackslash(path);
   gui::TreeItem* at = FindDir(ds->root(), path.substr(0, 3));
@@ -413,27 +413,27 @@ std::string ORB_DIR::run() {
   return tagPath(*dialog_);
 }
 
-std::string ORBDIRSELECT(const rt::Value& cDirArg, bool lClose, gui::Dialog* oOwner) {
+std::string ORBDIRSELECT(const rt::Value& startArg, bool close, gui::Dialog* owner) {
   Kept& k = kept();
-  if (cDirArg.isText() && cDirArg.str() == "CLOSE") {
+  if (startArg.isText() && startArg.str() == "CLOSE") {
     k.chooser.reset();
     return {};
   }
-  if (!oOwner) oOwner = gui::app().mainWindow();
-  std::string cDir;
-  if (cDirArg.isText()) {
-    cDir = trim(cDirArg.str()).empty() ? currentRoot() : cDirArg.str();
+  if (!owner) owner = gui::app().mainWindow();
+  std::string startDirectory;
+  if (startArg.isText()) {
+    startDirectory = trim(startArg.str()).empty() ? currentRoot() : startArg.str();
   } else {
-    cDir = k.lastPath.empty() ? currentRoot() : k.lastPath;
+    startDirectory = k.lastPath.empty() ? currentRoot() : k.lastPath;
   }
-  cDir = db::withBackslash(cDir);
+  startDirectory = db::withBackslash(startDirectory);
   // A kept chooser whose window went with its owner is gone too.
   if (k.chooser && !k.chooser->alive()) k.chooser.reset();
   if (!k.chooser) {
-    k.chooser = std::make_unique<ORB_DIR>(oOwner);
-    k.chooser->StartDir(cDir);
-  } else if (!sameIgnoringCase(cDir, k.lastPath)) {
-    k.chooser->StartDir(cDir);
+    k.chooser = std::make_unique<ORB_DIR>(owner);
+    k.chooser->StartDir(startDirectory);
+  } else if (!sameIgnoringCase(startDirectory, k.lastPath)) {
+    k.chooser->StartDir(startDirectory);
   }
   ORB_DIR& c = *k.chooser;
   setTag(c.dialog(), "", false);
@@ -441,7 +441,7 @@ std::string ORBDIRSELECT(const rt::Value& cDirArg, bool lClose, gui::Dialog* oOw
   if (!k.chooser) return result;
   if (!result.empty()) k.lastPath = result;
   if (c.alive()) c.dialog().hide();
-  if (lClose) k.chooser.reset();
+  if (close) k.chooser.reset();
   return result;
 }
 

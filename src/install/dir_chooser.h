@@ -38,7 +38,7 @@ class ORB_DIR {
   void getTree(gui::TreeItem& item);      // lists the item's subdirectories once
   void getDownTree(gui::TreeItem& item);  // the item and, one level further, its children
   void check_kat();                       // the "OK" action
-  void StartDir(const std::string& cDir);
+  void StartDir(const std::string& startDirectory);
   gui::TreeItem* FindDir(gui::TreeItem& item, const std::string& cPath);
   void NodeEdit(bool lNew);
   void NodeDelete();
@@ -57,11 +57,11 @@ class ORB_DIR {
 };
 
 // Lets the user pick a directory; the chosen path with a trailing backslash, or empty text when
-// cancelled. cDir: where the tree opens (nil: the last choice, else the current drive's root;
-// empty: the current drive's root). lClose false keeps the chooser hidden for the next call.
+// cancelled. startDirectory: where the tree opens (nil: the last choice, else the current drive's
+// root; empty: the current drive's root). close false keeps the chooser hidden for the next call.
 // ORBDIRSELECT("CLOSE") destroys a kept chooser.
-std::string ORBDIRSELECT(const rt::Value& cDir = {}, bool lClose = true,
-                         gui::Dialog* oOwner = nullptr);
+std::string ORBDIRSELECT(const rt::Value& startDirectory = {}, bool close = true,
+                         gui::Dialog* owner = nullptr);
 
 // The directory choice for one field of a screen: opens the kept chooser where the field's
 // text points (C:\ when it is empty) and puts a chosen directory into the field.

@@ -21,7 +21,7 @@ FirstInstallScreen gOpenScreen;
 const FirstInstallScreen& openFirstInstallScreen() { return gOpenScreen; }
 
 InstallOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseField,
-                        bool& koniec) {
+                        bool& done) {
   gui::Widget& area = dialog.drawingArea();
   // Where the progress bar stands while there is no progress window.
   const int W = area.size().w, H = area.size().h, m = H / 12;
@@ -35,7 +35,7 @@ InstallOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit&
   area.enable();
   if (out.result == upgrade::Result::Complete) {
     dialog.setFocus();
-    koniec = true;
+    done = true;
   } else {
     (out.field == InstallOutcome::Field::Program ? programField : databaseField).setFocus();
   }
@@ -48,13 +48,13 @@ void PIERWSZA_INSTALACJA(gui::Dialog& mainWindow,
   dialogs::ActionScreen screen(mainWindow, "Pierwsza instalacja programu");
   gui::Dialog& d = screen.dialog();
   const int W = screen.width(), H = screen.height(), m = screen.margin();
-  bool koniec = false;
+  bool done = false;
 
   FirstInstallScreen& ui = gOpenScreen;
   ui = FirstInstallScreen{};
   ui.dialog = &d;
-  const auto buttons = screen.backAndInstall(koniec, [&] {
-    const InstallOutcome out = INSTALUJ(d, *ui.program, *ui.database, koniec);
+  const auto buttons = screen.backAndInstall(done, [&] {
+    const InstallOutcome out = INSTALUJ(d, *ui.program, *ui.database, done);
     if (onOutcome) onOutcome(out);
   });
   ui.back = buttons.back;
@@ -74,7 +74,7 @@ void PIERWSZA_INSTALACJA(gui::Dialog& mainWindow,
   row(H - m / 3 - 5 * m / 2,
       "Wybierz katalog w którym zostanie (lub już jest) zainstalowana BAZA DANYCH", sv.cBaza,
       ui.database, ui.databaseFolder);
-  screen.run(*ui.program, koniec);
+  screen.run(*ui.program, done);
   ORBDIRSELECT(rt::Value("CLOSE"));
   ui = FirstInstallScreen{};
 }

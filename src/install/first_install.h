@@ -13,10 +13,10 @@
 
 namespace tav::install {
 
-// The installation itself, from the screen's fields. Sets `koniec` to true only after a
+// The installation itself, from the screen's fields. Sets `done` to true only after a
 // successful installation.
 InstallOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& programField, gui::Edit& databaseField,
-                        bool& koniec);
+                        bool& done);
 
 // The screen over the main window's drawing area; returns when the user leaves it or after a
 // successful installation. `onOutcome` (tests) is told of every installation tried there.

@@ -35,55 +35,55 @@ std::string workstationArgument(const std::string& arguments) {
   return {};
 }
 
-os::ShellLink programLink(const std::string& cProgram, const std::string& cRok,
+os::ShellLink programLink(const std::string& program, const std::string& year,
                           const std::string& arguments) {
-  return {cProgram + "tav.exe", cProgram, arguments, " Program TAV na rok " + cRok};
+  return {program + "tav.exe", program, arguments, " Program TAV na rok " + year};
 }
 
 // Shell folders and link paths are ANSI; the file layer takes 852 paths.
-void desktopLink(const std::string& cProgram, const std::string& cRok, const std::string& args) {
+void desktopLink(const std::string& program, const std::string& year, const std::string& args) {
   const std::string& cPulpit = rt::shared().cPulpit;
   if (cPulpit.empty()) return;
-  const std::string file = rt::ansiToOem(cPulpit + "Tav " + cRok + ".lnk");
+  const std::string file = rt::ansiToOem(cPulpit + "Tav " + year + ".lnk");
   if (os::exists(file)) {
     // A link to this program directory, in any letter case, is the user's and stays as it is,
     // unless it would start the program as another workstation (a renamed computer).
     auto existing = os::readShellLink(os::toHost(file));
-    if (existing && sameTarget(existing->target, cProgram + "tav.exe") &&
+    if (existing && sameTarget(existing->target, program + "tav.exe") &&
         workstationArgument(existing->arguments) == workstationArgument(args))
       return;
   }
   const std::string fresh = file + ".nowy";
-  if (os::writeShellLink(os::toHost(fresh), programLink(cProgram, cRok, args)) &&
+  if (os::writeShellLink(os::toHost(fresh), programLink(program, year, args)) &&
       os::replaceFile(fresh, file))
     return;
   db::DEL_FILE(fresh);  // the old link, if any, stays
 }
 
-void startMenuLink(const std::string& cProgram, const std::string& cRok, const std::string& args) {
+void startMenuLink(const std::string& program, const std::string& year, const std::string& args) {
   const std::string& cMenu = rt::shared().cMenu;
   if (cMenu.empty()) return;
-  const std::string folder = rt::ansiToOem(cMenu + "Tamborex\\Tav-" + cRok);
+  const std::string folder = rt::ansiToOem(cMenu + "Tamborex\\Tav-" + year);
   db::MAKEDIR(folder);
   if (!os::isDirectory(folder)) return;
-  os::writeShellLink(os::toHost(folder + rt::ansiToOem("\\Tav-" + cRok + ".lnk")),
-                     programLink(cProgram, cRok, args));
+  os::writeShellLink(os::toHost(folder + rt::ansiToOem("\\Tav-" + year + ".lnk")),
+                     programLink(program, year, args));
 }
 
 }  // namespace
 
-std::string toolKeyPath(const std::string& cRok) {
-  return "HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\" + cRok;
+std::string toolKeyPath(const std::string& year) {
+  return "HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\" + year;
 }
 
-std::string uninstallKeyPath(const std::string& cRok) {
-  return "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TAV" + cRok;
+std::string uninstallKeyPath(const std::string& year) {
+  return "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TAV" + year;
 }
 
-void REJESTRY(const std::string& cProgram, const std::string& cBaza, const std::string& cRok) {
+void REJESTRY(const std::string& program, const std::string& database, const std::string& year) {
   const auto& sv = rt::shared();
   // Inside the tool texts are 852; the registry takes ANSI.
-  const std::string rok = rt::oemToAnsi(cRok);
+  const std::string rok = rt::oemToAnsi(year);
   const std::string wersjaP = rt::oemToAnsi(sv.wersja_p);
   const std::string wersjaB = rt::oemToAnsi(sv.wersja_b);
 
@@ -94,8 +94,8 @@ void REJESTRY(const std::string& cProgram, const std::string& cBaza, const std::
   tool.SetValue("Data_instalacji",
                 rt::Value(rt::oemToAnsi(rt::Date::today().toText() + "/" + rt::timeOfDay())));
   tool.SetValue("Rok", rt::Value(rok));
-  tool.SetValue("Program", rt::Value(cProgram));
-  tool.SetValue("Baza", rt::Value(cBaza));
+  tool.SetValue("Program", rt::Value(program));
+  tool.SetValue("Baza", rt::Value(database));
   tool.SetValue("Wersja_Programu", rt::Value(wersjaP));
   tool.SetValue("Wersja_Bazy", rt::Value(wersjaB));
 
@@ -107,16 +107,16 @@ void REJESTRY(const std::string& cProgram, const std::string& cBaza, const std::
   entry.SetValue("DisplayVersion", rt::Value(wersjaP));
   entry.SetValue("Publisher", rt::Value("Tamborex"));
   entry.SetValue("InstallDate", rt::Value(rt::Date::today().dtos()));
-  entry.SetValue("InstallLocation", rt::Value(cProgram));
+  entry.SetValue("InstallLocation", rt::Value(program));
   entry.SetValue("NoModify", rt::Value(1));
   entry.SetValue("NoRepair", rt::Value(1));
-  entry.SetValue("QuietUninstallString", rt::Value(cProgram + "un_tav.exe"));
-  entry.SetValue("UninstallString", rt::Value(cProgram + "un_tav.exe"));
+  entry.SetValue("QuietUninstallString", rt::Value(program + "un_tav.exe"));
+  entry.SetValue("UninstallString", rt::Value(program + "un_tav.exe"));
 
   std::string args;
   if (!sv.nazwa_sieciowa.empty()) args = "/N" + rt::oemToAnsi(db::NERKA());
-  desktopLink(cProgram, rok, args);
-  startMenuLink(cProgram, rok, args);
+  desktopLink(program, rok, args);
+  startMenuLink(program, rok, args);
 }
 
 }  // namespace tav::install

@@ -9,13 +9,13 @@ namespace tav::install {
 
 // Records a finished installation for the current user: the tool's key for the tax year (read
 // back at start-up to prefill the directories), the entry in the list of installed programs, and
-// the desktop and Start-menu shortcuts. cProgram and cBaza are ANSI with a trailing backslash;
-// cRok is the tax year ("2025"). Registry and shell failures are not reported; an empty cPulpit
-// or cMenu skips that shortcut.
-void REJESTRY(const std::string& cProgram, const std::string& cBaza, const std::string& cRok);
+// the desktop and Start-menu shortcuts. `program` and `database` are ANSI with a trailing
+// backslash; `year` is the tax year ("2025"). Registry and shell failures are not reported; an
+// empty cPulpit or cMenu skips that shortcut.
+void REJESTRY(const std::string& program, const std::string& database, const std::string& year);
 
 // The registry paths it writes, for the start-up that reads them back.
-std::string toolKeyPath(const std::string& cRok);       // ...\Software\Tamborex\Tav\<rok>
-std::string uninstallKeyPath(const std::string& cRok);  // ...\Uninstall\TAV<rok>
+std::string toolKeyPath(const std::string& year);       // ...\Software\Tamborex\Tav\<rok>
+std::string uninstallKeyPath(const std::string& year);  // ...\Uninstall\TAV<rok>
 
 }  // namespace tav::install

@@ -131,7 +131,7 @@ MainWindow::MainWindow(MainActions actions) : actions_(std::move(actions)) {
   button(4).onActivate = [this](gui::Widget& w) {
     act(static_cast<gui::PushButton&>(w), actions_.firstInstall);
   };
-  button(5).onActivate = [this](gui::Widget&) { koniec = true; };
+  button(5).onActivate = [this](gui::Widget&) { done = true; };
   dialog_->show();
   button(3).setFocus();
 }
@@ -144,7 +144,7 @@ void MainWindow::act(gui::PushButton& b, const std::function<void(gui::Dialog&)>
   gui::Widget& da = dialog_->drawingArea();
   da.disable();
   if (action) recoveryPoint([&] { action(*dialog_); });
-  koniec = false;
+  done = false;
   da.enable();
   b.setFocus();
   if (b.hasFocus()) DP(b);
@@ -156,7 +156,7 @@ void MainWindow::run() {
     auto ev = a.next();
     if (!ev) continue;
     recoveryPoint([&] { a.dispatch(*ev); });
-    if (closesWindow(*ev, *dialog_) || koniec) break;
+    if (closesWindow(*ev, *dialog_) || done) break;
   }
   dialog_->destroy();
   dialog_ = nullptr;

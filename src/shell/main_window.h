@@ -38,9 +38,9 @@ class MainWindow {
   const std::vector<gui::PushButton*>& buttons() const { return buttons_; }
   gui::PushButton& button(int orderFromBottom) { return *buttons_.at(orderFromBottom - 1); }
   gui::Static& logo() { return *logo_; }
-  bool koniec = false;
+  bool done = false;
 
-  // Waits for events and dispatches them until a close request or `koniec`.
+  // Waits for events and dispatches them until a close request or `done`.
   void run();
 
  private:

@@ -18,14 +18,14 @@ UpgradeDialog gOpenDialog;
 
 const UpgradeDialog& openUpgradeDialog() { return gOpenDialog; }
 
-UpgradeOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec,
+UpgradeOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& done,
                         const UpgradeScreenServices& services) {
-  koniec = false;
+  done = false;
   dialogs::ScreenQuestions person;
   ScreenProgress progress(&dialog, std::nullopt, services.onFirm);
   const UpgradeOutcome out = upgradeProgram({field.text(), currentReleaseArguments(), {}}, person,
                                             progress, services.registration);
-  koniec = out.closeScreen;
+  done = out.closeScreen;
   gui::Widget& area = dialog.drawingArea();
   area.enable();
   switch (out.stage) {
@@ -52,10 +52,10 @@ void UPGRADE(gui::Dialog& mainWindow, const UpgradeScreenServices& services) {
   sv.cTAV = sv.cProgram;  // the directory offered first: the installation found at start-up
   dialogs::ActionScreen screen(mainWindow, "Aktualizacja programu");
   const int m = screen.margin(), labelY = screen.height() - 2 * m;
-  bool koniec = false;
+  bool done = false;
   UpgradeDialog& ui = gOpenDialog;
   const auto buttons = screen.backAndInstall(
-      koniec, [&] { INSTALUJ(screen.dialog(), *ui.directory, koniec, services); });
+      done, [&] { INSTALUJ(screen.dialog(), *ui.directory, done, services); });
   ui = UpgradeDialog{&screen.dialog(), buttons.back, buttons.install, nullptr, nullptr};
   screen.label({m, labelY}, {screen.width() - 2 * m, m},
                "Wybierz katalog, w którym masz zainstalowany PROGRAM TAV na rok "_oem + sv.roczek);
@@ -63,9 +63,9 @@ void UPGRADE(gui::Dialog& mainWindow, const UpgradeScreenServices& services) {
                                         ui.folder, [&](gui::Edit& field) {
                                           if (services.chooseDirectory)
                                             services.chooseDirectory(screen.dialog(), field);
-                                          koniec = false;
+                                          done = false;
                                         });
-  screen.run(*ui.directory, koniec);
+  screen.run(*ui.directory, done);
   if (services.closeChooser) services.closeChooser();
   ui = UpgradeDialog{};
 }

@@ -27,9 +27,9 @@ struct UpgradeScreenServices {
   std::function<void(const UpgradeOutcome&)> onOutcome;
 };
 
-// The upgrade's INSTALUJ: `field` holds the program directory. Sets `koniec` to false first and
+// The upgrade's INSTALUJ: `field` holds the program directory. Sets `done` to false first and
 // then to the program refresh's answer.
-UpgradeOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& koniec,
+UpgradeOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& done,
                         const UpgradeScreenServices& services = {});
 
 // The dialog over the main window's drawing area; returns when the user leaves it or the refresh

@@ -153,8 +153,8 @@ TEST(UpgradeDialog, AnErrorBetweenFirmsEndsTheRunAsAFailureAndTheNextFinishes) {
   gui::Dialog& d = gui::app().createDialog(nullptr, {0, 0}, {630, 260}, {});
   auto& directory = d.drawingArea().add<gui::Edit>(gui::Point{0, 0}, gui::Size{600, 20}, 128);
   directory.setText(tav::os::fromHost(s.program));
-  bool koniec = false;
-  const upgrade::UpgradeOutcome failed = upgrade::INSTALUJ(d, directory, koniec, services);
+  bool done = false;
+  const upgrade::UpgradeOutcome failed = upgrade::INSTALUJ(d, directory, done, services);
   EXPECT_EQ(failed.result, upgrade::Result::Failed);
   EXPECT_EQ(failed.title, "Błąd instalacji"_oem);
   EXPECT_EQ(failed.message.rfind("Błąd podczas instalacji:;Brak miejsca"_oem, 0), 0u)
@@ -166,7 +166,7 @@ TEST(UpgradeDialog, AnErrorBetweenFirmsEndsTheRunAsAFailureAndTheNextFinishes) {
   EXPECT_EQ(gui::app().windows().size(), 1u) << "the progress window went with the failure";
 
   services.onFirm = {};
-  EXPECT_EQ(upgrade::INSTALUJ(d, directory, koniec, services).result, upgrade::Result::Complete);
+  EXPECT_EQ(upgrade::INSTALUJ(d, directory, done, services).result, upgrade::Result::Complete);
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
   EXPECT_EQ(boxes.back(), "Powodzenie!");
   tav::dialogs::setAlarmResponder(std::move(previous));

@@ -142,7 +142,7 @@ TEST_F(MainWindowTest, EscCloseBoxAndTheEndButtonEachEndTheLoop) {
     MainWindow w(recording());
     hl->then([&] { input::click(w.button(5)); });
     w.run();
-    EXPECT_TRUE(w.koniec);
+    EXPECT_TRUE(w.done);
   }
   {
     MainWindow w(recording());
@@ -150,7 +150,7 @@ TEST_F(MainWindowTest, EscCloseBoxAndTheEndButtonEachEndTheLoop) {
     hl->then([&] { input::press(key::Up); });
     hl->then([&] { input::press(key::Enter); });
     w.run();
-    EXPECT_TRUE(w.koniec);
+    EXPECT_TRUE(w.done);
     EXPECT_EQ(calls, "");
   }
 }
@@ -163,7 +163,7 @@ TEST_F(MainWindowTest, ActionsRunDisabledAndGiveTheFocusBackBold) {
     EXPECT_TRUE(w.dialog().drawingArea().isEnabled());
     EXPECT_TRUE(w.button(3).hasFocus());
     EXPECT_TRUE(w.button(3).font().bold);
-    EXPECT_FALSE(w.koniec);
+    EXPECT_FALSE(w.done);
     input::click(w.button(4));
   });
   hl->then([&] {
@@ -223,7 +223,7 @@ TEST_F(MainWindowTest, AnErrorCancelledInsideTheWindowEndsOnlyWhatWasRunning) {
   hl->then([&] { input::click(w.button(5)); });
   w.run();
   EXPECT_EQ(calls, "");
-  EXPECT_TRUE(w.koniec);
+  EXPECT_TRUE(w.done);
   EXPECT_EQ(hl->stepsLeft(), 0u);
   rt::setHandler(previous);
 }
