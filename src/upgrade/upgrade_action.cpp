@@ -72,20 +72,9 @@ UpgradeOutcome upgradeProgram(const UpgradeRequest& request, frontend::Questions
   // Room for the run before anything is asked or written: a disk that fills up half way would
   // leave the books to the next attempt.
   const UpgradePlan plan = planUpgrade(request.programDirectory, false);
-  const uint64_t needed = spaceNeeded(plan), available = freeSpace(dirs.database);
-  if (available > 0 && available < needed) {
-    auto mb = [](uint64_t bytes) {
-      return rt::lTrim(rt::Str(static_cast<double>(bytes) / 1e6, 12, 1));
-    };
-    return end(Result::Refused, Stage::Space,
-               {"3",
-                "Brak miejsca na dysku",
-                "Aktualizacja potrzebuje "_oem + mb(needed) +
-                    " MB wolnego miejsca;na dysku z bazą danych "_oem + dirs.database +
-                    ",;a wolnych jest tylko "_oem + mb(available) +
-                    " MB.;Zwolnij miejsce i spróbuj jeszcze raz."_oem,
-                {}});
-  }
+  const std::string noRoom = spaceRefusal(plan.spaceNeeded, plan.spaceFree, dirs.database);
+  if (!noRoom.empty())
+    return end(Result::Refused, Stage::Space, {"3", "Brak miejsca na dysku", noRoom, {}});
 
   if (!POKAZ_CZAS(dirs.database, checks.databaseProgramRelease, person))
     return end(Result::Declined, Stage::Confirmation);

@@ -159,6 +159,29 @@ uint64_t spaceNeeded(const UpgradePlan& plan) {
   return largest + archive;
 }
 
+std::string spaceRefusal(uint64_t needed, uint64_t available, const std::string& database) {
+  if (available == 0 || available >= needed) return {};
+  auto mb = [](uint64_t bytes) {
+    return rt::lTrim(rt::Str(static_cast<double>(bytes) / 1e6, 12, 1));
+  };
+  return "Aktualizacja potrzebuje "_oem + mb(needed) +
+         " MB wolnego miejsca;na dysku z bazą danych "_oem + database +
+         ",;a wolnych jest tylko "_oem + mb(available) +
+         " MB.;Zwolnij miejsce i spróbuj jeszcze raz."_oem;
+}
+
+namespace {
+
+// A run the disk cannot hold refuses before it starts: so does its plan.
+void refuseWithoutSpace(UpgradePlan& p) {
+  const std::string why = spaceRefusal(p.spaceNeeded, p.spaceFree, p.checks.database);
+  if (why.empty()) return;
+  p.decision = UpgradePlan::Decision::Refused;
+  p.refusal = why;
+}
+
+}  // namespace
+
 UpgradePlan planUpgrade(const std::string& programDirectory, bool countRecords) {
   UpgradePlan p;
   p.checks = checkUpgrade(programDirectory);
@@ -170,6 +193,7 @@ UpgradePlan planUpgrade(const std::string& programDirectory, bool countRecords) 
   if (!c.databaseRunDue()) {
     p.decision = UpgradePlan::Decision::RefreshOnly;
     p.spaceNeeded = spaceNeeded(p);
+    refuseWithoutSpace(p);
     return p;
   }
   p.decision = convert::releaseBelow(c.databaseRelease, rt::shared().wersja_b)
@@ -225,6 +249,7 @@ UpgradePlan planUpgrade(const std::string& programDirectory, bool countRecords) 
     p.firms.push_back(std::move(f));
   }
   p.spaceNeeded = spaceNeeded(p);
+  refuseWithoutSpace(p);
   return p;
 }
 
@@ -289,9 +314,11 @@ std::string planText(const UpgradePlan& p) {
                     std::to_string(p.estimate->durationClass) + ", as measured on this workstation)"
               : std::string("not measured on this workstation yet")) +
          "\n";
+  }
+  // The space also where it is what refuses the run.
+  if (p.runs() || p.spaceNeeded > 0)
     t +=
         "space:     " + megabytes(p.spaceNeeded) + " needed, " + megabytes(p.spaceFree) + " free\n";
-  }
   return t;
 }
 

@@ -37,7 +37,8 @@ struct PlannedFirm {
 struct UpgradePlan {
   UpgradeChecks checks;
   enum class Decision { Run, Repeat, RefreshOnly, Refused } decision = Decision::Refused;
-  std::string refusal;  // why a run would stop early although every check passed (852)
+  std::string refusal;  // why a run would stop early although every check passed, or would not
+                        // start for lack of room (852)
   std::vector<int> templateSteps, publicSteps, programSteps;
   bool publicIndexRebuild = false, publicIndexWithMode = false;
   std::vector<PlannedFirm> firms;
@@ -63,5 +64,9 @@ uint64_t freeSpace(const std::string& directory);
 // (a table with its memo and index staged beside the old one, or a reference table copied in)
 // plus the release archive when the database has none yet.
 uint64_t spaceNeeded(const UpgradePlan& plan);
+
+// The text of the "Brak miejsca na dysku" box when `available` bytes (0: unknown) are fewer than
+// `needed` in the database's file system; empty when there is room.
+std::string spaceRefusal(uint64_t needed, uint64_t available, const std::string& database);
 
 }  // namespace tav::upgrade

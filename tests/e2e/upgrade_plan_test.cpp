@@ -131,15 +131,17 @@ TEST(UpgradePlan, TooLittleSpaceIsRefusedBeforeAnythingChanges) {
   std::ofstream(small / "filler", std::ios::binary) << std::string(free - needed / 2, 'x');
 
   const auto before = snapshot(small / "baza");
+  // The plan says what the run will say: refused, for the room.
+  Planned refused = plan(s);
+  EXPECT_EQ(refused.code, 2) << refused.out;
+  EXPECT_EQ(refused.plan["decision"], "refused");
+  EXPECT_NE(refused.out.find("MB wolnego miejsca"), std::string::npos) << refused.out;
+  EXPECT_NE(refused.out.find("space:"), std::string::npos) << refused.out;
   RunResult r = upgrade(s);
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("[Brak miejsca na dysku]"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("MB wolnego miejsca"), std::string::npos) << r.err;
-  // The confirmation records this workstation in str\nazwy.dbf; nothing else is touched.
-  auto after = snapshot(small / "baza");
-  auto expected = before;
-  after.erase("str/nazwy.dbf");
-  expected.erase("str/nazwy.dbf");
-  EXPECT_TRUE(after == expected) << "the database changed";
+  // Refused before the confirmation: not even the workstation's record is written.
+  EXPECT_TRUE(snapshot(small / "baza") == before) << "the database changed";
   EXPECT_EQ(field(s.program / "wersja.dbf", "TAV"), "25.01.001");
 }
