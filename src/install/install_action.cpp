@@ -301,6 +301,11 @@ bool Installation::takeExisting(const std::string& program, const std::string& d
                " programu WinTav.; Zainstaluj wyższą wersję programu"_oem,
            {}};
   } else if (convert::releaseBelow(record->baza, request_.release.database) || !record->ok) {
+    // The database is about to change. The screens have nothing to show here (the person chose
+    // it, and an upgrade of it is what the installation does); an unattended run needs --yes.
+    frontend::Question upgrading = question(frontend::Question::Kind::ConfirmUpgrade, {});
+    upgrading.directory = database;
+    if (!agreed(Field::Database, upgrading)) return false;
     out_.branch = Branch::ExistingUpgraded;
     out_.databaseRun = true;
     upgrade::UpgradedDatabase upgraded = upgrade::upgradeDatabase({program, database}, record->baza,

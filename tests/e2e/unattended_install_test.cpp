@@ -169,6 +169,17 @@ TEST(UnattendedInstall, OntoAnOlderDatabaseItIsUpgradedThenACurrentOneIsTakenAsI
   const fs::path baza = s.database("baza", "025.01.001", 3);
   const fs::path program = s.root / "tav";
 
+  // Without --yes the existing database is not touched, and the run says which switch goes on,
+  // in the words the upgrade uses.
+  const auto untouched = treeState(baza);
+  RunResult unconfirmed = s.install(zDrive(program), zDrive(baza), {});
+  EXPECT_EQ(unconfirmed.code, 2);
+  EXPECT_NE(unconfirmed.err.find("needs confirmation: run again with --yes"), std::string::npos)
+      << unconfirmed.err;
+  EXPECT_NE(unconfirmed.err.find("nothing was changed"), std::string::npos) << unconfirmed.err;
+  EXPECT_EQ(treeState(baza), untouched);
+  EXPECT_FALSE(fs::exists(program / "tav.exe"));
+
   // Windows paths, as a user types them; the program directory without its backslash.
   RunResult r = s.install(zDrive(program), zDrive(baza) + "\\");
   ASSERT_EQ(r.code, 0) << r.err;
@@ -365,6 +376,10 @@ TEST(UnattendedInstall, EveryRefusedCheckSaysWhyAndChangesNothing) {
     EXPECT_NE(r.err.find(std::string("[") + c.title + "]"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
+    // Without --yes, the run says that it is the switch that answers the question.
+    if (c.more.empty()) {
+      EXPECT_NE(r.err.find("needs confirmation: run again with --yes"), std::string::npos) << r.err;
+    }
     fs::remove(s.root / "stderr.txt");
     fs::remove(s.root / "report.json");
     fs::remove_all(s.prefix);  // the registry the run may have started, never the trees
