@@ -1,3 +1,7 @@
+// USUN_FONTY on the program's czytaj.to\ directory. Group: FontRemoval. A font the system still has
+// loaded keeps its file, so every font there, however many, is released once and then every file
+// deleted; a font still held after that is released and tried once more, then left. A directory
+// without fonts, and the subdirectories of one with them, are left untouched.
 #include "convert/fonts_removal.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// What the conversion and upgrade tests share: the sample release and databases written by this
+// build's mkrelease, made once per test program and copied by each test that changes them, and
+// snapshot(), which proves a tree untouched (no entry changed, added, removed or even rewritten).
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/wait.h>

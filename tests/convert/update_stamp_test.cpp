@@ -1,3 +1,8 @@
+// DATA_AKTUALIZACJI on public\pub_dat.dbf, read back by dbfread. Group: UpdateStamp. The record, in
+// our table and in the one mkrelease ships, takes today's date, the time and "Zainstalowano: " with
+// the release, and loses its download stamps; a record that cannot take the whole stamp (no table
+// or record, locked by another workstation, an older layout, a field of another type) is left as it
+// was, never half stamped, and no table or record is made for it and no work area left open.
 #include "convert/update_stamp.h"
 
 #include <gtest/gtest.h>

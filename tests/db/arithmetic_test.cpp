@@ -1,3 +1,8 @@
+// The arithmetic the conversions and the duration estimate compute amounts and times with, whose
+// exact results they depend on. Groups: CInt (a value a hair below a whole number through binary
+// error counts as that number, and the result is never "-0"), Round2 (half away from zero with an
+// allowance of 1e-12, no more), GToN and G1PlusG2 (hours.minutes notation to decimal hours, and
+// sums carrying 60 minutes to an hour).
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,8 @@
+// The checks an installation makes of a directory before trusting it with tables. Groups:
+// DatabaseTest (TEST_TAV: every failure named by the number of its stage, the scratch directory
+// cleared before and after, the caller's areas left open) and DatabaseTestBox (SA_BLEDY's box with
+// the failed stage in its title and the network or local text by kind, and ANALIZA_KAT refusing
+// each bad directory name with its own message).
 #include "db/disk_checks.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,8 @@
+// Making and deleting directory trees, as installation and clean-up steps do. Group:
+// DirectoriesTest. MAKEDIR creates every level of a drive, relative or network path and answers for
+// the full path only, so an existing or empty one is false; DEL_ALL_DIR removes a tree whatever its
+// files' attributes, never follows a link out of it, and given an empty name deletes nothing rather
+// than the current directory.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,3 +1,8 @@
+// The file helpers every installation and upgrade step works with. Group: DbFilesTest. Deletion
+// clears read-only and hidden attributes and gives up after its fixed retries; emptying a directory
+// keeps what the skip text and kept names say; copies take lower-case names; neither descends; a
+// copy that fails leaves the old target in place (a missing template must not cost the database its
+// current one), and the caller's error handler comes back.
 #include <gtest/gtest.h>
 
 #include <filesystem>

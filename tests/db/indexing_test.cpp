@@ -1,3 +1,8 @@
+// Rebuilding compound indexes: INDEXON on one table and INDEKSUJ on a firm. Groups: Indexing (tags
+// in list order; the old index deleted only once the table is held alone, so a table in use keeps
+// it; the retries, the work alias and what a failed tag leaves), Firm (the catalogue's tags,
+// obsolete files deleted, ntx.dbf marked, a missing ntx.dbf raised) and IndeksujOnSampleDatabase
+// (every index of generated firms found sound by dbftool check).
 #include "db/indexing.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,8 @@
+// The structure changes conversions make (DODAJ_POLE, DODAJ_POLA, ZMIEN_DL_POLA, EXPORTUJ,
+// LBCREATE). Groups: StructureChange (no field added twice, a rerun only widens, nothing rewritten
+// for nothing, memos and deleted records kept unless a width change drops them, no table touched
+// without its backup, no dead memo blocks, one flush per staged file), StructureChangeOnDrive
+// (names on disk kept), InterruptedSwap (a rebuild stopped at any swap point leaves a whole table).
 #include "db/structure_change.h"
 
 #include <gtest/gtest.h>

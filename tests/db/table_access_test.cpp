@@ -1,3 +1,8 @@
+// Opening, locking and closing tables as the steps do, against another process holding them. Group:
+// TableAccess. OTWORZ, S_OTWORZ, REK_LOCK and REK_ADD keep the attempt counts and pauses other
+// workstations are given; a file too short for its header is not even tried, and a failed index or
+// tag leaves no half-open area; CLOSEALL spares the firm list and the database lock; record images
+// move by position; STARTINIT gives every run the same table settings.
 #include "db/table_access.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,7 @@
+// Text helpers of the steps. Groups: Token (an item of a "|" list by position, untrimmed, or all of
+// them trimmed), UsunSpacje (runs of spaces, and only spaces, collapsed) and
+// WorkstationNameInConfig (the name ns.cfg gives: a blank first item chooses no name, a blank file
+// changes nothing).
 #include <gtest/gtest.h>
 
 #include "db/ns_config.h"

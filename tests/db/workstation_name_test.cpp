@@ -1,3 +1,7 @@
+// The workstation's name (NERKA), which goes into file names and after "/N" on a command line.
+// Groups: WorkstationName (the chosen name, then ORB_NAME, then the computer name, then
+// "BEZ_NAZWY", so the switch is never left empty) and WorkstationNameRewrite (upper case, spaces
+// and punctuation made "_", the accented letters of code page 852 made plain).
 #include "db/workstation_name.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,7 @@
+// ALARM, the message box and question of every screen, on the headless backend. Groups: Alarm (the
+// answer by button, first letter, Enter, Esc or the close box; time-outs; a layout measured from
+// its text and buttons; title codes, icons and where the box stands; other windows kept working
+// while it waits) and Vectors (the sums and scaling of positions).
 #include <gtest/gtest.h>
 
 #include "dialogs/alarm.h"

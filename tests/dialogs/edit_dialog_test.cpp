@@ -1,3 +1,8 @@
+// ORB_EDTSTR, the one-line entry the directory chooser names directories with, on the headless
+// backend. Group: EditDialog. A refused value flashes, beeps and keeps the dialog until it is
+// corrected or given up; cancel, Esc and the close box give empty text, and an emptied field saves
+// empty without asking the validation; typing stops at the buffer length; the layout follows the
+// measured field, text and buttons.
 #include <gtest/gtest.h>
 
 #include "dialogs/edit_dialog.h"

@@ -1,3 +1,7 @@
+// LICZNIK, the progress bar of long operations, on the headless backend. Group: Progress. The fill
+// follows the count in proportion and draws only when its width changes, a count past the maximum
+// is kept but not drawn, the caption changes only when given, "NEW" empties the bar and "DEL"
+// removes it, and a zero maximum or a destroyed window is never a crash.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,6 @@
+// What the screenshot tests share: an Xvfb of their own on a display number the server picks, so
+// runs side by side never meet; children that end with the test even when it dies; windows found by
+// title and photographed, pixels read from the photographs, and the build's artifacts directory.
 #pragma once
 // Helpers of the tests that run real windows on a virtual X display.
 #include <signal.h>

@@ -1,3 +1,8 @@
+// What a killed writer leaves in a table and what the next open makes of it. Groups: CrashSafety
+// (an appender killed mid-stream, exclusive or shared, loses no record it committed and leaves a
+// file strict readers accept) and RepairOnOpen (a lagging count, a torn last record or a missing
+// end marker repaired only by an exclusive open, shared opens never writing; missing records
+// reported, never invented).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,3 +1,8 @@
+// What the engine tests, and the db, os, install, shell and tool tests beside them, share: a
+// scratch directory that goes with the test, whole files read and written, the read-only fixtures
+// of tests/data/xbase copied writable, and an index held in memory (FakeTag, FakeIndex) that orders
+// as the real files do and counts maintenance calls, so the record layer is tested apart from the
+// index files.
 #pragma once
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,3 +1,8 @@
+// Tables and indexes written by an independent engine (tests/data/xbase), read and maintained by
+// ours. Group: Fixtures. Every field, deleted mark and memo is read; the structural index opens
+// with its table and follows appends, also across shared areas; the other engine's tags keep their
+// own order until a rebuild or pack writes them in ours, and our tags on Polish names are never
+// taken for foreign ones; a single-key file and a relation order and seek.
 #include <gtest/gtest.h>
 
 #include <algorithm>

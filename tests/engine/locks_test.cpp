@@ -1,3 +1,7 @@
+// Opens and locks between two processes, as between two workstations. Group: LocksBetweenProcesses.
+// An exclusive and a shared open refuse each other with the sharing error; a held record or header
+// lock refuses a lock or an append, which succeeds once it is freed; two processes' appends never
+// share a record number; a record lock lies at the offset the other engines look at.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 

@@ -1,3 +1,6 @@
+// The other workstation of the lock tests: a forked child that opens or locks what the test gives
+// it and holds it until the helper goes. A lock is thus met from another process, never through
+// this one's own descriptors, since a process's own locks never stop it.
 #pragma once
 #include <signal.h>
 #include <sys/wait.h>

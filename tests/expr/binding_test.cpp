@@ -1,3 +1,7 @@
+// How the names of an expression find their areas and fields, and where a fault goes. Group:
+// Binding. A plain name binds the area current at compile time, and no later selection moves it; an
+// unknown name, alias or area is refused at compile time with its own code, naming what was not
+// found; an unguarded fault reaches the installed handler, and a retry answer cannot loop.
 #include <gtest/gtest.h>
 
 #include "fake_context.h"

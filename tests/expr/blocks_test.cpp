@@ -1,3 +1,7 @@
+// Code blocks compiled from text. Group: Blocks. An assignment writes the named area's field, and a
+// value the field refuses raises instead of being stored; "=" compares and never assigns;
+// parameters shadow fields, missing ones are NIL and arrays are shared with the caller; bad
+// subscripts and names nobody declared are errors, and a text must be exactly one block.
 #include <gtest/gtest.h>
 
 #include "fake_context.h"

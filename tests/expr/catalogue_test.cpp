@@ -1,3 +1,7 @@
+// The key expressions of the firms' index catalogue (a copy of its list kept here) and a few of the
+// shared tables, each compiled against a table holding the fields it names. Group: IndexKeys. Every
+// key is text and announces, before any record is read, exactly the width it then produces, since
+// an index is laid out from that width before it holds a single key.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The expression tests' stand-in for work areas: one-record tables in memory by alias, whose fields
+// refuse a value of the wrong type as a table would and count their reads, appends and writes; with
+// the settings reset and the guarded evaluate() and faultOf() the tests share.
 #pragma once
 #include <cctype>
 #include <map>

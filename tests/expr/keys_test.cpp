@@ -1,3 +1,7 @@
+// Index keys built from expressions. Group: Keys. A character key announces the width it then
+// produces, for any constant argument, or -1 where only evaluation can tell; keys are typed;
+// descend() inverts numbers and dates, and text byte by byte as other engines of the format do; key
+// buffers are reused and character fields appended without being fetched as values.
 #include <gtest/gtest.h>
 
 #include <algorithm>

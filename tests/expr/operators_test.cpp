@@ -1,3 +1,8 @@
+// The operators of the expression language on one record's values. Group: Operators. "-" joins text
+// moving the blanks behind; arithmetic keeps decimals; dates move in whole days, and a result
+// outside the calendar is an argument error, never undefined behaviour; mismatched operands and
+// division by zero go to the handler; text compares by the EXACT setting and the Polish collation;
+// .AND. and .OR. short-circuit.
 #include <gtest/gtest.h>
 
 #include "fake_context.h"

@@ -1,3 +1,6 @@
+// The images built into the tool. Group: Resources. Every icon number the screens use has a square
+// image and the logo is wider than tall, an unknown number gives nothing rather than a crash, and
+// pixels decode to their colours, the transparent ones showing the background.
 #include <gtest/gtest.h>
 
 #include "gui/resources.h"

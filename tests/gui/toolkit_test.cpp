@@ -1,3 +1,8 @@
+// The widget toolkit on its headless backend, which every screen test stands on. Groups: FontTest
+// (compound font names) and Toolkit (tab order and focus callbacks, a disabled parent stopping its
+// children, events for destroyed targets dropped, owned windows and the focus going with their
+// window, virtual time and timers, a wait with no input left failing instead of hanging, edits,
+// trees, menus, and describe() showing what a window shows).
 #include <gtest/gtest.h>
 
 #include "gui/application.h"

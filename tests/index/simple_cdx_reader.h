@@ -1,3 +1,5 @@
+// The second reader of the compound index tests. It shares no code with the engine, so that a fault
+// in the pages the engine writes cannot hide behind the same fault in the reader that checks them.
 #pragma once
 #include <algorithm>
 #include <cstdint>

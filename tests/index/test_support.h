@@ -1,3 +1,6 @@
+// What the index tests share: scratch directories, writable copies of the xbase fixtures, a table
+// reader of their own so that no fault of the table engine masks or fakes one of the index, and
+// walks both ways, key sources and the order a model index is sorted in.
 #pragma once
 #include <unistd.h>
 

@@ -1,3 +1,8 @@
+// The directory chooser (ORBDIRSELECT) of the installation screens, on the headless backend over a
+// drive of its own. Group: Chooser. It opens at the deepest level that exists and answers with a
+// trailing backslash; it lists lazily, ignoring case; a typed missing path is created only once
+// confirmed, never with a name Windows could not hold; a drive is never deleted or renamed, an item
+// stays while its directory does, and a renamed one takes its descendants along.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>

@@ -1,3 +1,8 @@
+// What REJESTRY leaves for the user, read back through the registry class and lnkinfo. Group:
+// Registration. The tool's key and the installed-programs entry, one per tax year however often it
+// is installed; a shortcut elsewhere or broken is replaced, the user's own to this program kept but
+// its workstation argument renewed, and a new one that cannot be written leaves the old one whole;
+// without the folders the registry is still written.
 #include "install/registration.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,8 @@
+// The host's files as Windows shows them, under the drive map. Groups: Masks (wildcards as Windows
+// matches them, case ignored), FilesTest (listings; read-only as the write bits, refusing deletion
+// whoever we are; hidden and system in Samba's extended attribute, bits we do not know kept; copies
+// that replace, renames that never replace but change case, links removed and never followed) and
+// Environment (852 values, names ignoring case).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>

@@ -1,3 +1,7 @@
+// Windows paths on the host through the Wine drive map. Groups: PathTest (another letter case,
+// Polish letters too, reaches the file that exists, an exact spelling winning; cached listings
+// follow changes made here and elsewhere while a directory is walked once; relative, dotted,
+// network and drive paths round-trip) and DriveTypes (a host file system as a drive type).
 #include <gtest/gtest.h>
 #include <sys/vfs.h>
 

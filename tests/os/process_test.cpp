@@ -1,3 +1,7 @@
+// The process list the running-program check reads. Group: ProcessList. A child started here is
+// found with its three names (the kernel's, the first argument as Windows shows it, the
+// executable's path), its parent and its thread count: a program run by a loader is known only by
+// its first argument.
 #include "os/process/process_list.h"
 
 #include <gtest/gtest.h>

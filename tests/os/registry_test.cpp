@@ -1,3 +1,8 @@
+// The registry the tool keeps in the prefix's registry files. Groups: RegistryText (every value
+// type read back exactly, in the editor's format; hand-edited files read and damaged ones named by
+// line; names ignoring case), RegistryStore (Windows' result codes and access rights; a store
+// another process reads and two write at once without a loss; a damaged or unreadable file reported
+// and never touched) and RegistryEnvironment (unset names kept as written).
 #include "os/registry/registry.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,7 @@
+// The system the tool reports. Groups: OsVersion (always the NT family; the build, which decides
+// version-dependent conversion steps, from the test's setting before TAV_OS_BUILD, a malformed or
+// absurd value there falling back to the default) and ComputerName (the host name in network form,
+// upper case, no domain, at most 15 characters, unless a test gives one).
 #include "os/system_info.h"
 
 #include <gtest/gtest.h>

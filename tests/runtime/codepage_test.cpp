@@ -1,3 +1,7 @@
+// The code pages the tool's text lives in: 852 in the tables, the ANSI page in the registry and the
+// shortcuts. Group: Codepage. Every byte round-trips through UTF-8, Polish letters map between the
+// pages, what cannot be mapped becomes "?", and case changes cover Polish letters and the other
+// accented ones.
 #include <gtest/gtest.h>
 
 #include "runtime/codepage.h"

@@ -1,3 +1,7 @@
+// The runtime's error handler, which decides whether a failed operation is retried, substituted or
+// abandoned. Group: ErrorHandler. A guarded operation turns an error into false and restores the
+// handler however it ends; retry and substitute answers reach the raiser; without a handler, and
+// after fail() whatever the answer, the operation is abandoned to its recovery point.
 #include <gtest/gtest.h>
 
 #include "runtime/error.h"

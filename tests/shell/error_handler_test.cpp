@@ -1,3 +1,7 @@
+// ERRORSYS, the handler every runtime error of the tool goes to, on the headless backend. Groups:
+// ErrorHandler (division by zero, an open meeting another area's exclusive hold and an append lock
+// settled without a window; any other failure shown with the buttons its answers allow, Cancel
+// abandoning and OK ending the tool with exit code 1), ErrorMessage and LineSplit (the box's text).
 #include <gtest/gtest.h>
 
 #include <errno.h>

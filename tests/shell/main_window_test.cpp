@@ -1,3 +1,8 @@
+// The tool's main window and its start, on the headless backend. Groups: MainWindowTest (layout,
+// keys and the bold highlight, the ways out of the loop; an action runs with the window disabled,
+// and an error cancelled inside it ends only that action, its areas and windows) and Startup
+// (MAIN's arguments and a fresh error.log; a running copy of the program asked about; a registry
+// that cannot be written stopping the start before anything runs).
 #include <gtest/gtest.h>
 
 #include <filesystem>

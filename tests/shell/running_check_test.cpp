@@ -1,3 +1,7 @@
+// Whether the accounting program still runs, asked before the tool touches its files. Groups:
+// RunningCheck (tav.exe in any letter case is found and its end noticed, a longer name is another
+// program, one run by a loader counts by its own name) and RunningQuestion (the user asked until no
+// copy runs or they give up).
 #include "shell/running_check.h"
 
 #include <gtest/gtest.h>

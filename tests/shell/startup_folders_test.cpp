@@ -1,3 +1,8 @@
+// Where the start finds the user's folders and an earlier installation. Group: StartupFolders. The
+// desktop is kept only where a probe can be written, and the probe never costs the user's own
+// z.txt; without the shell folders the user profile is tried; an earlier installation of the same
+// year prefills the directories, never a database without its program, and what the registration
+// wrote reads back the same, Polish letters and network names included.
 #include "shell/startup_folders.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// The scene most tests of files stand on: a drive map of the test's own, so no test reaches the
+// machine's prefix or another test's files, and every pause recorded instead of slept, so retry
+// counts are checked and no test waits for time.
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/xattr.h>

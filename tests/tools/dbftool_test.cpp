@@ -1,3 +1,8 @@
+// dbftool, the table tool that tests and scripts read and write tables with, run as a command.
+// Group: DbftoolTest. What it dumps is what dbfread and python-dbf read, from our tables and other
+// writers'; check names each problem and never writes; bad arguments exit 2 with one line; dump
+// never passes part of a table for the whole of it, and create writes the whole table or leaves the
+// old one, refusing text its code page cannot hold.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 

@@ -1,3 +1,8 @@
+// How long an upgrade will take, told before it starts (POKAZ_CZAS) from what this workstation
+// recorded (ZAPISZ_PREDKOSC) in str\nazwy.dbf. Groups: DurationText (never "1 min. 60 sek.") and
+// DurationEstimate (the highest class of the releases ahead of the database; nothing to show, a
+// busy or missing database going on unasked; one record per workstation whatever its name; a
+// duration the record cannot take lost, the table never changed for it).
 #include "upgrade/duration_estimate.h"
 
 #include <gtest/gtest.h>

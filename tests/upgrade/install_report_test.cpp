@@ -1,3 +1,7 @@
+// What an upgrade leaves for people to read: public\ins_raport.txt and .\error.log. Group:
+// InstallReport. Failed firms come in the ANSI page, only the first with its error in full, and the
+// firms changed follow in 852 as their names are stored; without failures only changed firms are
+// reported, with nothing to report no file is written, and a report not written says so.
 #include "upgrade/install_report.h"
 
 #include <gtest/gtest.h>

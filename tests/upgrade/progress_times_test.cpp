@@ -1,3 +1,7 @@
+// The times the upgrade's progress window shows. Groups: RemainingTime (the average pace times the
+// firms left, across midnight, never "00:00:60" and never cut at a day), TimeSum (clock times added
+// modulo a day, a malformed part read as zero) and ProgressTexts (firm, estimate and finish time
+// written into the window; an unknown estimate never makes the finish time "now").
 #include "upgrade/progress_times.h"
 #include "upgrade/progress_window.h"
 

@@ -1,3 +1,8 @@
+// The copy of the release an upgrade keeps in the database's install\ (PAKUJ_DO_ZIPA, MAKEZIP),
+// read back by unzip and zipinfo. Group: ReleaseArchive. Every file the masks match is held
+// unchanged, in mask order, and the progress counts files; an archive of the same release is never
+// touched and another release replaces it; masks that match nothing are skipped, and any failure
+// leaves no archive behind.
 #include "upgrade/release_archive.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,8 @@
+// The ZIP writer the release archive is made with, its archives read back by unzip and Python's
+// zipfile. Group: ZipWriterTest. Every file, name (Polish ones in UTF-8), time and comment comes
+// back; a file or name that cannot go in fails alone, none escaping the extraction directory or
+// clashing on Windows; the archive takes its own name only when saved whole, so an unsaved or
+// damaged one leaves the earlier archive as it was.
 #include "upgrade/zip_writer.h"
 
 #include <gtest/gtest.h>
