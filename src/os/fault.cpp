@@ -21,7 +21,7 @@ constexpr int kKinds = 8;
 constexpr int kAny = kKinds;
 const char* const kNames[] = {"open",   "read", "write", "flush", "rename",
                               "delete", "lock", "mkdir", "any"};
-constexpr int kKill = -1, kKillNext = -2;
+constexpr int kKill = -1, kKillNext = -2, kStop = -3;
 
 struct Rule {
   int kind = 0;
@@ -52,6 +52,7 @@ int actionOf(const std::string& a) {
   if (a == "EAGAIN") return EAGAIN;
   if (a == "kill") return kKill;
   if (a == "killnext") return kKillNext;
+  if (a == "stop") return kStop;
   return 0;
 }
 
@@ -138,6 +139,11 @@ int faultAt(FaultPoint kind, const char* path) {
     }
     if (r.action == kKillNext) {
       f.killNext = true;
+      return 0;
+    }
+    if (r.action == kStop) {
+      // Held right here, whatever it holds, until continued: a test's other run meets it so.
+      ::raise(SIGSTOP);
       return 0;
     }
     if (r.action == kKill) {

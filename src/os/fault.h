@@ -9,7 +9,8 @@
 //             for a rename, the file renamed); renames and file deletions name it
 //     N       the Nth call of that kind, from 1
 //     ACTION  ENOSPC, EIO, EACCES, EAGAIN (a lock conflict), kill (SIGKILL to itself, the
-//             operation not done) or killnext (the operation done, SIGKILL at the next one)
+//             operation not done), killnext (the operation done, SIGKILL at the next one) or
+//             stop (SIGSTOP to itself before the operation, which goes on once continued)
 //   TAV_FAULT_TRACE=FILE  at exit, the number of calls of each kind ("any" too) written to FILE,
 //             one "kind count" line each: the injection points a sweep can try.
 // Unset, it costs one test of a flag per operation and changes nothing.

@@ -1,8 +1,8 @@
 // The upgrade's one call. Its order, with the routine that does each step:
 //   checks of the program directory and its database        checkUpgrade
-//   room for the run on the database's disk                  planUpgrade, spaceNeeded, freeSpace
+//   room for the run on the database's disk                  planUpgrade, spaceRefusal
 //   the person's confirmation with the estimate              POKAZ_CZAS
-//   the disk access test of the database directory           SA_BLEDY("B")
+//   the database taken, then the disk test of its directory  takeDatabase, SA_BLEDY("B")
 //   the database run, when the database is below or unfinished  UPGRADE_NOWEJ_BAZY
 //   leftovers of a killed refresh, the program's disk test   removeLeftovers, SA_BLEDY("P")
 //   all firms done: registry, program files, archive, speed  REJESTRY, WIN2WIN, PAKUJ_DO_ZIPA
@@ -13,6 +13,7 @@
 #include "convert/speed_class.h"
 #include "db/disk_checks.h"
 #include "db/files.h"
+#include "db/table_access.h"
 #include "db/version_record.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
@@ -82,7 +83,15 @@ UpgradeOutcome upgradeProgram(const UpgradeRequest& request, frontend::Questions
   const double start = rt::secondsSinceMidnight();
   Result result = Result::Complete;
   if (checks.databaseRunDue()) {
-    if (db::SA_BLEDY(dirs.database, "B", person)) return end(Result::Refused, Stage::DiskTest);
+    // The database is taken before its disk test: a second run then hears that it is in use,
+    // instead of its disk test tripping over the first run's scratch files.
+    if (!takeDatabase(dirs.database))
+      return end(Result::Refused, Stage::InUse,
+                 {"3", "Błąd instalacji"_oem, usersAtWorkMessage(), {}});
+    if (db::SA_BLEDY(dirs.database, "B", person)) {
+      db::ZAMKNIJ("sem");
+      return end(Result::Refused, Stage::DiskTest);
+    }
     out.databaseRun = true;
     UpgradedDatabase upgraded =
         upgradeDatabase(dirs, checks.databaseRelease, person, progress, request.run);

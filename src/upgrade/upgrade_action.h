@@ -36,6 +36,7 @@ enum class Stage {
   Checks,           // a check of the directories or the releases refused
   Confirmation,     // the person declined
   Space,            // the database's disk has too little room
+  InUse,            // another workstation or run holds the database
   DiskTest,         // the disk access test of the database directory failed
   DatabaseRun,      // the database run ended it (its message says how)
   ProgramDiskTest,  // the disk access test of the program directory failed after the database run

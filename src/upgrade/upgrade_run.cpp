@@ -1,6 +1,6 @@
 // The upgrade run over the firms of a database. The order of the work is what other
 // workstations and the next attempt rely on:
-//   the lock (USEEX of str\nazwy.dbf as "sem")           before anything is written
+//   the lock (takeDatabase: str\nazwy.dbf as "sem")      before anything is written
 //   leftovers, reference tables, template steps           runTemplateSteps
 //   `ok` := "N"                                           markVersionRecord, before the first firm
 //   every firm under its own trap                         convertFirms -> convertFirm
@@ -402,6 +402,13 @@ std::string noFirmListMessage() {
 std::string noFirmsMessage() { return "Baza danych nie zawiera żadnej firmy!"_oem; }
 std::string interruptedMessage() { return "Instalacja przerwna na życzenie użytkownika"_oem; }
 
+bool takeDatabase(const std::string& databaseDirectory) {
+  if (engine::workspace().find("sem")) return true;
+  const std::string lock = databaseDirectory + "str\\nazwy.dbf";
+  if (!os::exists(lock)) db::FCOPY(".\\str\\nazwy.dbf", databaseDirectory + "str\\");
+  return db::USEEX(lock, "sem");
+}
+
 DatabaseRun UPGRADE_NOWEJ_BAZY(const db::Directories& directories, std::string_view databaseRelease,
                                frontend::Questions& person, frontend::Progress& progress,
                                const RunOptions& options) {
@@ -427,10 +434,8 @@ DatabaseRun UPGRADE_NOWEJ_BAZY(const db::Directories& directories, std::string_v
     if (auto name = db::workstationNameInConfig(contents.str())) sv.nazwa_sieciowa = *name;
   }
 
-  // The lock: every workstation of TAV opens str\nazwy.dbf, so nobody works while it is held.
-  if (!os::exists(database + "str\\nazwy.dbf")) db::FCOPY(".\\str\\nazwy.dbf", database + "str\\");
-  if (!db::USEEX(database + "str\\nazwy.dbf", "sem"))
-    return finish(Result::Refused, usersAtWorkMessage());
+  // The lock, unless the caller took it already.
+  if (!takeDatabase(database)) return finish(Result::Refused, usersAtWorkMessage());
 
   // A run killed half-way may have left copies and staged tables: the database is ours now.
   for (const char* dir : {"", "str\\", "str\\xml\\", "public\\"})

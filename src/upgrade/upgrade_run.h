@@ -28,6 +28,12 @@ std::string noFirmListMessage();   // "Baza danych nie zawiera żadnej firmy,;lu
 std::string noFirmsMessage();      // "Baza danych nie zawiera żadnej firmy!"
 std::string interruptedMessage();  // "Instalacja przerwna na życzenie użytkownika"
 
+// Takes the database for a run: str\nazwy.dbf (copied from the release when the database has
+// none) held exclusively as "sem", which every workstation of TAV opens, so nobody works while it
+// is held. False when another workstation or run holds it (usersAtWorkMessage()). A run uses the
+// lock its caller took; closing every area gives it back.
+bool takeDatabase(const std::string& databaseDirectory);
+
 using frontend::FirmStatus;
 using frontend::statusName;
 

@@ -32,6 +32,7 @@ UpgradeOutcome INSTALUJ(gui::Dialog& dialog, gui::Edit& field, bool& done,
     case Stage::Checks:
     case Stage::Confirmation:
     case Stage::Space:
+    case Stage::InUse:
     case Stage::DiskTest:
     case Stage::ProgramDiskTest:
       field.setFocus();

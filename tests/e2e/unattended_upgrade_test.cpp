@@ -415,3 +415,57 @@ TEST(UnattendedUpgrade, FirmsConvertedAtOnceLeaveWhatOneAfterAnotherLeaves) {
   EXPECT_EQ(printed(a.err), same(printed(b.err)));
   EXPECT_NE(printed(b.err).find("firm 5 of 5"), std::string::npos) << b.err;
 }
+
+// Two upgrades of one database at once: the first stands still in its disk test of the database
+// directory (stopped by the fault seam as it clears its scratch table), the second says the
+// database is in use, before its own disk test could trip over the first one's files and blame
+// an antivirus program, and changes nothing; once the first has finished, a third finds nothing
+// left but the program and ends without an error box. The exit code always agrees with what was
+// said.
+TEST(UnattendedUpgrade, ASecondRunFindsTheDatabaseHeldAndEveryExitCodeAgreesWithItsMessages) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("twice", "025.01.001", 3);
+  const pid_t first = ::fork();
+  ASSERT_GE(first, 0);
+  if (first == 0) {
+    ::setenv("TAV_FAULT", "delete@test.dbf:1:stop", 1);
+    std::freopen((s.root / "first.txt").c_str(), "w", stderr);
+    std::freopen("/dev/null", "w", stdout);
+    ::execl("/bin/sh", "sh", "-c", s.command({"--upgrade", s.program.string(), "--yes"}).c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Whatever happens below, the first run does not stay stopped.
+  struct Reaped {
+    pid_t pid;
+    int status = 0;
+    bool done = false;
+    ~Reaped() {
+      if (done) return;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+  } run{first};
+  ASSERT_EQ(::waitpid(first, &run.status, WUNTRACED), first);
+  ASSERT_TRUE(WIFSTOPPED(run.status)) << "the first run ended before it held the database";
+
+  const auto baza = snapshot(s.baza);
+  RunResult second = upgrade(s);
+  EXPECT_EQ(second.code, 2) << second.err;
+  EXPECT_NE(second.err.find("W programie TAV pracują inni użytkownicy."), std::string::npos)
+      << second.err;
+  EXPECT_EQ(second.err.find("antywirus"), std::string::npos) << second.err;
+  EXPECT_NE(second.err.find("nothing was changed"), std::string::npos) << second.err;
+  EXPECT_TRUE(snapshot(s.baza) == baza) << "the second run changed the database";
+
+  ::kill(first, SIGCONT);
+  ASSERT_EQ(::waitpid(first, &run.status, 0), first);
+  run.done = true;
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 0) << contents(s.root / "first.txt");
+
+  RunResult third = upgrade(s);
+  EXPECT_EQ(third.code, 0) << third.err;
+  EXPECT_EQ(third.err.find("[Błąd"), std::string::npos) << third.err;
+  EXPECT_TRUE(third.report["firms"].empty());
+}
