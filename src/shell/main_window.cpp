@@ -22,6 +22,7 @@
 #include "runtime/shared_variables.h"
 #include "shell/running_check.h"
 #include "shell/startup_folders.h"
+#include "upgrade/action.h"
 #include "upgrade/upgrade_screen.h"
 
 namespace tav::shell {
@@ -177,6 +178,22 @@ int MAIN(const std::vector<std::string>& args, MainActions actions) {
   sv.cBaza.clear();
   sv.cTAV.clear();
   sv.nazwa_sieciowa.clear();
+
+  // The arguments must be the release's own: a wrong one would name the archive, the registry's
+  // database release and the steps after another release than the one installed.
+  if (const auto wrong = upgrade::releaseArgumentsDisagree({sv.wersja_p, sv.wersja_b, sv.roczek});
+      !wrong.empty()) {
+    std::string text = "Parametry wywołania nie zgadzają się z wydaniem w tym katalogu:"_oem;
+    for (const upgrade::ArgumentMismatch& m : wrong) {
+      const std::string what = m.what == std::string("program release")    ? "wersja programu"
+                               : m.what == std::string("database release") ? "wersja bazy danych"
+                                                                           : "rok";
+      text += ";" + rt::utf8ToOem(what) + ": podano " + m.given + ", " + m.file + " podaje " +
+              m.recorded;
+    }
+    ALARM(true, "3", "Błędne parametry"_oem, text);
+    return 2;
+  }
 
   // Step 3: a log found after the run belongs to this run.
   std::error_code ec;

@@ -1,6 +1,7 @@
 // The release arguments as the run's shared variables, and the names of the results.
 #include "upgrade/action.h"
 
+#include "db/version_record.h"
 #include "runtime/shared_variables.h"
 
 namespace tav::upgrade {
@@ -15,6 +16,24 @@ void useReleaseArguments(const ReleaseArguments& release) {
 ReleaseArguments currentReleaseArguments() {
   const auto& sv = rt::shared();
   return {sv.wersja_p, sv.wersja_b, sv.roczek};
+}
+
+std::vector<ArgumentMismatch> releaseArgumentsDisagree(const ReleaseArguments& release) {
+  std::vector<ArgumentMismatch> found;
+  auto compare = [&](const char* what, const std::string& given, const std::string& recorded,
+                     const char* file) {
+    if (!recorded.empty() && given != recorded) found.push_back({what, given, recorded, file});
+  };
+  if (const auto wk = db::readVersionRecord(".\\", "wk")) {
+    compare("program release", release.program, wk->tav, "wk.dbf");
+    compare("tax year", release.year, wk->rok, "wk.dbf");
+  }
+  if (const auto wb = db::readVersionRecord(".\\", "wb")) {
+    compare("database release", release.database, wb->baza, "wb.dbf");
+    if (found.empty() || found.back().what != std::string("tax year"))
+      compare("tax year", release.year, wb->rok, "wb.dbf");
+  }
+  return found;
 }
 
 const char* resultName(Result r) {

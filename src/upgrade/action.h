@@ -5,6 +5,7 @@
 // the unattended run turns the result into its exit code and report.
 
 #include <string>
+#include <vector>
 
 namespace tav::upgrade {
 
@@ -16,6 +17,18 @@ struct ReleaseArguments {
 };
 void useReleaseArguments(const ReleaseArguments& release);
 ReleaseArguments currentReleaseArguments();
+
+// Where the three arguments disagree with the release directory the tool runs in (its wk.dbf:
+// the program's release and year; its wb.dbf: the database's release and year): what was given
+// and what the release's own record says, for each. Empty when they agree, or when the records
+// cannot be read (the actions then refuse for want of them themselves).
+struct ArgumentMismatch {
+  std::string what;      // "program release", "database release", "tax year"
+  std::string given;     // the argument
+  std::string recorded;  // the release's record
+  std::string file;      // "wk.dbf", "wb.dbf"
+};
+std::vector<ArgumentMismatch> releaseArgumentsDisagree(const ReleaseArguments& release);
 
 // The directory fields of the screens hold this many characters: a longer directory given to an
 // action would be cut to fit, and the action would go to another place than the one named.

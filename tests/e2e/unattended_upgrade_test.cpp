@@ -469,3 +469,37 @@ TEST(UnattendedUpgrade, ASecondRunFindsTheDatabaseHeldAndEveryExitCodeAgreesWith
   EXPECT_EQ(third.err.find("[Błąd"), std::string::npos) << third.err;
   EXPECT_TRUE(third.report["firms"].empty());
 }
+
+// Release arguments that are not the release's own (a program release one too high, a database
+// release the release does not carry) are refused before anything is touched, naming both the
+// value given and the one the release records; the plan refuses them too.
+TEST(UnattendedUpgrade, ArgumentsThatDisagreeWithTheReleaseAreRefusedNamingBoth) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("arguments", "025.01.001", 2);
+  const auto baza = snapshot(s.baza), program = snapshot(s.program);
+  auto run = [&](const std::string& arguments, const std::string& action) {
+    std::string c = s.command({action, s.program.string(), "--yes"});
+    c.replace(c.find("25.01.046 025.01.046 2025"), 25, arguments);
+    if (action == "--plan") c.erase(c.rfind(" '--yes'"));
+    const fs::path err = s.root / "stderr.txt";
+    const int rc = std::system((c + " > /dev/null 2> " + quoted(err)).c_str());
+    return std::make_pair(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, contents(err));
+  };
+  const auto program47 = run("25.01.047 025.01.046 2025", "--upgrade");
+  EXPECT_EQ(program47.first, 2);
+  EXPECT_NE(program47.second.find("program release 25.01.047 given, its wk.dbf says 25.01.046"),
+            std::string::npos)
+      << program47.second;
+  const auto database99 = run("25.01.046 025.01.099 2025", "--upgrade");
+  EXPECT_EQ(database99.first, 2);
+  EXPECT_NE(database99.second.find("database release 025.01.099 given, its wb.dbf says 025.01.046"),
+            std::string::npos)
+      << database99.second;
+  const auto planned = run("25.01.046 025.01.046 2024", "--plan");
+  EXPECT_EQ(planned.first, 2);
+  EXPECT_NE(planned.second.find("tax year 2024 given, its wk.dbf says 2025"), std::string::npos)
+      << planned.second;
+  EXPECT_TRUE(snapshot(s.baza) == baza);
+  EXPECT_TRUE(snapshot(s.program) == program);
+  EXPECT_FALSE(fs::exists(s.baza / "install" / "25.01.047.zip"));
+}

@@ -69,8 +69,20 @@ RunFrame::RunFrame(const std::vector<std::string>& positional, bool keepErrorLog
 
 RunFrame::~RunFrame() = default;
 
+std::optional<std::string> RunFrame::argumentsRefusal() const {
+  const std::vector<upgrade::ArgumentMismatch> found = upgrade::releaseArgumentsDisagree(release_);
+  if (found.empty()) return std::nullopt;
+  std::string text = "the release arguments disagree with the release in this directory:";
+  for (const upgrade::ArgumentMismatch& m : found)
+    text += " " + m.what + " " + utf8(m.given) + " given, its " + m.file + " says " +
+            utf8(m.recorded) + ";";
+  text.back() = '.';
+  return text + " Start the tool with the release's own arguments";
+}
+
 std::optional<std::string> RunFrame::refusal(
     const char* action, const std::vector<std::pair<const char*, std::string>>& directories) {
+  if (auto wrong = argumentsRefusal()) return wrong;
   for (const auto& [which, directory] : directories)
     if (directory.size() > static_cast<size_t>(upgrade::kDirectoryFieldLength))
       return std::string("the ") + which + " directory " + utf8(directory) +

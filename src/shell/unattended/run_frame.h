@@ -41,6 +41,10 @@ class RunFrame {
   std::optional<std::string> refusal(
       const char* action, const std::vector<std::pair<const char*, std::string>>& directories);
 
+  // Why no action may start with these three arguments: they disagree with the release directory
+  // the tool runs in (its wk.dbf and wb.dbf); nullopt when they agree.
+  std::optional<std::string> argumentsRefusal() const;
+
   // Runs the action; an error that abandons it ends the run as "error: ...".
   Ending guarded(const std::function<Ending()>& action);
 

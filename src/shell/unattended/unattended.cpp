@@ -46,6 +46,10 @@ Ending ending(Result result, const std::string& message, const frontend::Questio
 
 int runPlan(const UnattendedOptions& options, const std::vector<std::string>& positional) {
   RunFrame frame(positional, true);
+  if (const auto wrong = frame.argumentsRefusal()) {
+    std::fprintf(stderr, "tav_setup: %s\n", wrong->c_str());
+    return 2;
+  }
   upgrade::UpgradePlan plan;
   try {
     plan = upgrade::planUpgrade(windowsDirectory(options.programDirectory));
