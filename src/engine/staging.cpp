@@ -61,7 +61,8 @@ bool carryOut(const std::filesystem::path& dir, const std::vector<Step>& steps) 
   for (const auto& [from, to] : steps) {
     std::error_code ec;
     if (from == kDelete) {
-      if (!os::removeHostFile(dir / to) && os::lastOsError() != ENOENT) ok = false;
+      if (const os::Status gone = os::removeHostFile(dir / to); !gone && !gone.is(ENOENT))
+        ok = false;
     } else if (std::filesystem::exists(dir / from, ec)) {
       ok = renameInto(dir / from, dir / to) && ok;
     }

@@ -2,9 +2,6 @@
 // place of the person who would answer its message boxes.
 #include "shell/unattended.h"
 
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,8 +16,11 @@
 #include "gui/headless/headless.h"
 #include "install/first_install.h"
 #include "install/registration.h"
+#include "os/child_process.h"
+#include "os/console.h"
 #include "os/path.h"
 #include "os/registry/registry.h"
+#include "os/wide.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
@@ -123,7 +123,7 @@ std::string hostPath(const std::string& windows) {
 // Progress, one line per firm; on a terminal one line that redraws.
 class ProgressLine {
  public:
-  ProgressLine() : terminal_(::isatty(2) == 1) {}
+  ProgressLine() : terminal_(os::stderrIsTerminal()) {}
   ~ProgressLine() { end(); }
   void firm(const upgrade::FirmProgress& p) {
     if (!p.done && !terminal_) return;
@@ -155,7 +155,7 @@ class ProgressLine {
   bool open_ = false;
 };
 
-void onSignal(int) { upgrade::requestInterruption(); }
+void onStopRequest() { upgrade::requestInterruption(); }
 
 // What every run without a screen starts with: the headless backend, the table settings and the
 // three release arguments.
@@ -177,11 +177,7 @@ class RunWatch {
     previous_ =
         upgrade::setRunObserver([this](const upgrade::FirmProgress& p) { progress_.firm(p); });
     upgrade::clearInterruption();
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &oldInt_);
-    sigaction(SIGTERM, &sa, &oldTerm_);
+    stops_.emplace(onStopRequest);
   }
   ~RunWatch() { end(); }
   RunWatch(const RunWatch&) = delete;
@@ -190,16 +186,14 @@ class RunWatch {
     if (ended_) return;
     ended_ = true;
     progress_.end();
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
+    stops_.reset();
     upgrade::setRunObserver(std::move(previous_));
   }
 
  private:
   ProgressLine progress_;
   upgrade::RunObserver previous_;
-  struct sigaction oldInt_ {
-  }, oldTerm_{};
+  std::optional<os::StopRequests> stops_;
   bool ended_ = false;
 };
 
@@ -438,6 +432,12 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
             "--jobs takes a number from 1 to " + std::to_string(kMostJobs) + ", not '" + *v + "'";
         return std::nullopt;
       }
+      if (o.jobs > 1 && !os::childProcessesSupported()) {
+        error =
+            "--jobs above 1 needs worker processes, which this build cannot start: convert "
+            "the firms one after another (--jobs 1)";
+        return std::nullopt;
+      }
       sawJobs = true;
     } else if (a == "--report") {
       const std::string* v = value("a file name");
@@ -625,7 +625,7 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
                code == 2 && changedNothing ? "; nothing was changed" : "");
   if (!prefixExisted && fs::exists(prefix))
     std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n",
-                 prefix.c_str());
+                 os::utf8(prefix).c_str());
   if (!options.reportFile.empty()) {
     std::ofstream out(options.reportFile, std::ios::binary | std::ios::trunc);
     out << reportJson(outcome, code, start, end).dump(2) << "\n";
@@ -816,7 +816,7 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
                install::branchName(e.branch), changedNothing ? "; nothing was changed" : "");
   if (!prefixExisted && fs::exists(prefix))
     std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n",
-                 prefix.c_str());
+                 os::utf8(prefix).c_str());
   if (!options.reportFile.empty()) {
     std::ofstream out(options.reportFile, std::ios::binary | std::ios::trunc);
     out << installReportJson(outcome, code, before, after, start, end).dump(2) << "\n";
