@@ -55,6 +55,20 @@ bool renameInto(const std::filesystem::path& from, const std::filesystem::path& 
   return false;
 }
 
+// Whether every file the swap replaces or deletes may go now. Windows refuses to rename over or
+// delete a file another program holds open; asked before the commit, such a holder fails the swap
+// with the old set whole, instead of leaving a commit whose renames wait for the holder. A holder
+// gets the same tries a rename does.
+bool replaceable(const std::vector<std::filesystem::path>& targets) {
+  for (int attempt = 1; attempt <= kRenameTries; ++attempt) {
+    bool all = true;
+    for (const auto& t : targets) all = all && static_cast<bool>(os::probeReplace(t));
+    if (all) return true;
+    if (attempt < kRenameTries) rt::pause(kRenamePause);
+  }
+  return false;
+}
+
 // Carries out steps in order. A staged file already gone was renamed by an earlier attempt.
 bool carryOut(const std::filesystem::path& dir, const std::vector<Step>& steps) {
   bool ok = true;
@@ -136,6 +150,9 @@ bool swapStaged(const std::filesystem::path& table, const std::filesystem::path&
   }
   syncPath(staged);
   const Step last{staged.filename().string(), table.filename().string()};
+  std::vector<std::filesystem::path> targets{table};
+  for (const auto& c : companions) targets.push_back(c.target);
+  if (!replaceable(targets)) return false;
   if (!goOn(SwapPoint::BeforeMemo, table)) return false;
 
   const std::filesystem::path record = commitRecordOf(table);

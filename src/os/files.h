@@ -57,6 +57,10 @@ Status removeFile(std::string_view path);
 // nothing to delete). Each is a fault-injection point and keeps the listing cache.
 Status replaceHostFile(const std::filesystem::path& from, const std::filesystem::path& to);
 Status removeHostFile(const std::filesystem::path& path);
+// Whether a host file could be renamed over or deleted right now. On Windows a file another
+// program holds open without sharing deletion refuses both (EWOULDBLOCK, a sharing violation), so
+// a swap asks before it commits; on Linux nothing refuses. A missing file is no obstacle.
+Status probeReplace(const std::filesystem::path& host);
 // One level; the parent must exist. Fails for an existing entry and for roots.
 Status createDirectory(std::string_view path);
 // An empty directory, or a symbolic link to one (the link goes, its target stays).

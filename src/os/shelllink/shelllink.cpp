@@ -268,11 +268,13 @@ std::optional<ShellLink> decodeShellLink(std::string_view bytes) {
     if (!into) return true;
     if (!unicode) {
       *into = std::string(raw);
-      return true;
+    } else {
+      auto utf8 = rt::utf16leToUtf8(raw);
+      if (!utf8) return false;
+      *into = rt::utf8ToAnsi(*utf8);
     }
-    auto utf8 = rt::utf16leToUtf8(raw);
-    if (!utf8) return false;
-    *into = rt::utf8ToAnsi(*utf8);
+    // Some shells (Wine's) count the terminating zero of a string: it is not part of the text.
+    while (!into->empty() && into->back() == '\0') into->pop_back();
     return true;
   };
   if ((flags & kHasName) && !counted(&link.description)) return std::nullopt;

@@ -126,6 +126,21 @@ Status removeHostFile(const fs::path& path) {
   return Status::ok();
 }
 
+Status probeReplace(const fs::path& host) {
+  // Asking for the right to delete, sharing everything: only a holder that shares no deletion
+  // refuses, exactly as it would refuse the rename.
+  HANDLE h =
+      ::CreateFileW(host.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = ::GetLastError();
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return Status::ok();
+    return win32::statusOf(e);
+  }
+  ::CloseHandle(h);
+  return Status::ok();
+}
+
 Status removeFile(std::string_view path) {
   const fs::path host = toHost(path);
   const DWORD a = attributesOfHost(host);
