@@ -200,6 +200,11 @@ uint32_t Table::refreshCount() {
   return count_;
 }
 
+bool Table::readHeaderBytes(std::string& into) {
+  into.assign(header_.headerLength, '\0');
+  return file_.readAt(0, into.data(), into.size());
+}
+
 bool Table::readRecord(uint32_t recno, char* dst) {
   const size_t rl = header_.recordLength;
   if (recno == 0 || recno > count_) return false;

@@ -242,10 +242,27 @@ bool File::syncAll() {
     error_ = injected;
     return false;
   }
-  // A handle opened for reading cannot be flushed on Windows, and needs not be: the writer's
-  // handle flushes what it wrote. Directories are not opened here at all.
-  if (gDurableSync && mode_ != Mode::Read && !::FlushFileBuffers(handleOf(h_))) {
-    error_ = win32::errnoOf(::GetLastError());
+  if (!gDurableSync) return true;
+  HANDLE target = handleOf(h_), writer = INVALID_HANDLE_VALUE;
+  if (mode_ == Mode::Read) {
+    // Windows flushes only through a handle that may write: a file written through another open
+    // (a staged table before its swap) is flushed through one made for the purpose.
+    writer = ::CreateFileW(path_.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (writer == INVALID_HANDLE_VALUE) {
+      // A read-only file has nothing of ours waiting to be written.
+      const DWORD e = ::GetLastError();
+      if (e == ERROR_ACCESS_DENIED) return true;
+      error_ = win32::errnoOf(e);
+      return false;
+    }
+    target = writer;
+  }
+  const bool ok = ::FlushFileBuffers(target);
+  const DWORD e = ok ? 0 : ::GetLastError();
+  if (writer != INVALID_HANDLE_VALUE) ::CloseHandle(writer);
+  if (!ok) {
+    error_ = win32::errnoOf(e);
     return false;
   }
   return true;
