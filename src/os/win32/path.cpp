@@ -141,7 +141,7 @@ DriveType driveTypeOf(std::string_view rootPath) {
   return fromWin(::GetDriveTypeW(w.c_str()));
 }
 
-// Drives and shares are the system's: nothing to map.
+// Drives and shares are the system's: nothing to map (the drive map is the Linux build's).
 bool mapDrive(char, const fs::path&) { return false; }
 bool mapShare(std::string_view, std::string_view, const fs::path&) { return false; }
 

@@ -340,6 +340,8 @@ TEST(WindowsShell, TheSystemAnswers) {
   EXPECT_EQ(name, rt::upper(name));
 
   EXPECT_EQ(os::currentDirectory().back(), '\\');
+  // No drive map on Windows: the drives are the system's.
+  EXPECT_FALSE(os::mapDrive('T', fs::temp_directory_path()));
   EXPECT_NE(std::find(os::logicalDrives().begin(), os::logicalDrives().end(), 'C'),
             os::logicalDrives().end());
   EXPECT_EQ(os::driveType('C'), os::DriveType::Fixed);
