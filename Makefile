@@ -21,9 +21,12 @@ windows: deps
 	  -DTAV_LINUX_BUILD=$(abspath $(BUILD))
 	cmake --build $(WINBUILD) -j$(JOBS)
 
+# Both builds' tests run even when the first has a failure; either failing fails `make test`.
 test: build windows
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
-	cd $(WINBUILD) && ctest --output-on-failure -j$(JOBS)
+	@status=0; \
+	(cd $(BUILD) && ctest --output-on-failure -j$(JOBS)) || status=1; \
+	(cd $(WINBUILD) && ctest --output-on-failure -j$(JOBS)) || status=1; \
+	exit $$status
 
 demo: build
 	scripts/demo $(BUILD)

@@ -13,6 +13,7 @@
 #include "os/file.h"
 #include "os/files.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/clock.h"
 
 namespace tav::engine {
@@ -75,10 +76,11 @@ bool carryOut(const std::filesystem::path& dir, const std::vector<Step>& steps) 
   for (const auto& [from, to] : steps) {
     std::error_code ec;
     if (from == kDelete) {
-      if (const os::Status gone = os::removeHostFile(dir / to); !gone && !gone.is(ENOENT))
+      if (const os::Status gone = os::removeHostFile(dir / os::hostPath(to));
+          !gone && !gone.is(ENOENT))
         ok = false;
-    } else if (std::filesystem::exists(dir / from, ec)) {
-      ok = renameInto(dir / from, dir / to) && ok;
+    } else if (std::filesystem::exists(dir / os::hostPath(from), ec)) {
+      ok = renameInto(dir / os::hostPath(from), dir / os::hostPath(to)) && ok;
     }
   }
   return ok;
@@ -123,7 +125,9 @@ void removeRecord(const std::filesystem::path& record) { os::removeHostFile(reco
 }  // namespace
 
 std::filesystem::path stagedPath(const std::filesystem::path& file) {
-  return file.parent_path() / ("~" + file.filename().string());
+  // Names cross into the path through the one door: a narrow string would be widened byte by
+  // byte on Windows.
+  return file.parent_path() / os::hostPath("~" + os::utf8(file.filename()));
 }
 
 StagingHook setStagingHook(StagingHook h) {
@@ -141,15 +145,15 @@ bool swapStaged(const std::filesystem::path& table, const std::filesystem::path&
   for (const auto& c : companions) {
     if (c.staged.parent_path() != dir || c.target.parent_path() != dir) return false;
     if (std::filesystem::exists(c.staged, ec)) {
-      first.emplace_back(c.staged.filename().string(), c.target.filename().string());
+      first.emplace_back(os::utf8(c.staged.filename()), os::utf8(c.target.filename()));
       syncPath(c.staged);
     } else if (std::filesystem::exists(c.target, ec)) {
       // Deleted only after the table is replaced: until then the old table reads it.
-      removals.emplace_back(kDelete, c.target.filename().string());
+      removals.emplace_back(kDelete, os::utf8(c.target.filename()));
     }
   }
   syncPath(staged);
-  const Step last{staged.filename().string(), table.filename().string()};
+  const Step last{os::utf8(staged.filename()), os::utf8(table.filename())};
   std::vector<std::filesystem::path> targets{table};
   for (const auto& c : companions) targets.push_back(c.target);
   if (!replaceable(targets)) return false;

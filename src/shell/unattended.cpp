@@ -100,7 +100,7 @@ std::string windowsDirectory(const std::string& given) {
   if (given.find_first_not_of(' ') == std::string::npos) return given;
   const bool windowsForm = (given.size() >= 2 && given[1] == ':') || startsWith(given, "\\\\");
   if (windowsForm) return rt::utf8ToOem(given);
-  return os::fromHost(fs::absolute(fs::path(given)));
+  return os::fromHost(fs::absolute(os::hostPath(given)));
 }
 
 fs::path prefixLocation() {
