@@ -1,8 +1,9 @@
 # The two commands a newcomer needs: `make test` and `make demo`.
 BUILD ?= build
+WINBUILD ?= build-windows
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build windows test demo bench clean
 
 all: build
 
@@ -13,8 +14,19 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+# The Windows build: the same sources cross-built with mingw-w64 (cmake/mingw-w64.cmake), its
+# tests run under wine64 (scripts/wine-run). docs/platforms.md.
+windows: deps
+	cmake -S . -B $(WINBUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DTAV_LINUX_BUILD=$(abspath $(BUILD))
+	cmake --build $(WINBUILD) -j$(JOBS)
+
+# Both builds' tests run even when the first has a failure; either failing fails `make test`.
+test: build windows
+	@status=0; \
+	(cd $(BUILD) && ctest --output-on-failure -j$(JOBS)) || status=1; \
+	(cd $(WINBUILD) && ctest --output-on-failure -j$(JOBS)) || status=1; \
+	exit $$status
 
 demo: build
 	scripts/demo $(BUILD)
@@ -23,4 +35,4 @@ bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINBUILD)

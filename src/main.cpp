@@ -7,6 +7,7 @@
 
 #include "gui/application.h"
 #include "gui/headless/headless.h"
+#include "os/console.h"
 #include "runtime/codepage.h"
 #include "shell/error_handler.h"
 #include "shell/main_window.h"
@@ -16,7 +17,8 @@
 using namespace tav;
 
 int main(int argc, char** argv) {
-  std::vector<std::string> raw(argv + 1, argv + argc);
+  os::prepareConsole();
+  std::vector<std::string> raw = os::commandLineArguments(argc, argv);
   std::string error;
   const auto options = shell::parseSwitches(raw, error);
   if (!options) {
@@ -48,7 +50,8 @@ int main(int argc, char** argv) {
   const std::string backend = gui::chooseBackend();
   if (backend == "headless") {
     std::fprintf(stderr,
-                 "tav_setup: no display for the interactive tool; nothing was changed.\n"
+                 "tav_setup: the interactive tool has no display here, or is not in this build; "
+                 "nothing was changed.\n"
                  "Unattended: tav_setup %s --upgrade DIR --yes, or --install PROGRAM_DIR "
                  "DATABASE_DIR --yes\n"
                  "(see --help)\n",

@@ -35,7 +35,7 @@ bool MAKEDIR(std::string_view path) {
     os::createDirectory(done);  // an existing level or a server name fails; that is fine
     done += '\\';
   }
-  return os::createDirectory(p);
+  return static_cast<bool>(os::createDirectory(p));
 }
 
 void DEL_ALL_DIR(std::string_view directory) {

@@ -59,7 +59,7 @@ void DEL_KAT(std::string_view directory, std::string_view mask, std::string_view
 
 bool MKDIR(std::string_view directory) {
   if (!directory.empty() && directory.back() == '\\') directory.remove_suffix(1);
-  return os::createDirectory(directory);
+  return static_cast<bool>(os::createDirectory(directory));
 }
 
 void COPY_KAT(std::string_view source, std::string_view target, std::string_view mask,
@@ -97,7 +97,7 @@ bool FCOPY(std::string_view source, std::string_view target) {
       // that fails then leaves the previous file in place instead of none. Only the attributes
       // that would refuse the replacement are cleared, as the deletion would have.
       if (os::exists(to) && !os::isDirectory(to)) os::setAttributes(to, "-R-S-H");
-      copied = os::copyFile(source, to);
+      copied = static_cast<bool>(os::copyFile(source, to));
     });
     if (clean && copied) return true;
     rt::pause(5);

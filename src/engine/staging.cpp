@@ -13,6 +13,7 @@
 #include "os/file.h"
 #include "os/files.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/clock.h"
 
 namespace tav::engine {
@@ -55,15 +56,31 @@ bool renameInto(const std::filesystem::path& from, const std::filesystem::path& 
   return false;
 }
 
+// Whether every file the swap replaces or deletes may go now. Windows refuses to rename over or
+// delete a file another program holds open; asked before the commit, such a holder fails the swap
+// with the old set whole, instead of leaving a commit whose renames wait for the holder. A holder
+// gets the same tries a rename does.
+bool replaceable(const std::vector<std::filesystem::path>& targets) {
+  for (int attempt = 1; attempt <= kRenameTries; ++attempt) {
+    bool all = true;
+    for (const auto& t : targets) all = all && static_cast<bool>(os::probeReplace(t));
+    if (all) return true;
+    if (attempt < kRenameTries) rt::pause(kRenamePause);
+  }
+  return false;
+}
+
 // Carries out steps in order. A staged file already gone was renamed by an earlier attempt.
 bool carryOut(const std::filesystem::path& dir, const std::vector<Step>& steps) {
   bool ok = true;
   for (const auto& [from, to] : steps) {
     std::error_code ec;
     if (from == kDelete) {
-      if (!os::removeHostFile(dir / to) && os::lastOsError() != ENOENT) ok = false;
-    } else if (std::filesystem::exists(dir / from, ec)) {
-      ok = renameInto(dir / from, dir / to) && ok;
+      if (const os::Status gone = os::removeHostFile(dir / os::hostPath(to));
+          !gone && !gone.is(ENOENT))
+        ok = false;
+    } else if (std::filesystem::exists(dir / os::hostPath(from), ec)) {
+      ok = renameInto(dir / os::hostPath(from), dir / os::hostPath(to)) && ok;
     }
   }
   return ok;
@@ -108,7 +125,9 @@ void removeRecord(const std::filesystem::path& record) { os::removeHostFile(reco
 }  // namespace
 
 std::filesystem::path stagedPath(const std::filesystem::path& file) {
-  return file.parent_path() / ("~" + file.filename().string());
+  // Names cross into the path through the one door: a narrow string would be widened byte by
+  // byte on Windows.
+  return file.parent_path() / os::hostPath("~" + os::utf8(file.filename()));
 }
 
 StagingHook setStagingHook(StagingHook h) {
@@ -126,15 +145,18 @@ bool swapStaged(const std::filesystem::path& table, const std::filesystem::path&
   for (const auto& c : companions) {
     if (c.staged.parent_path() != dir || c.target.parent_path() != dir) return false;
     if (std::filesystem::exists(c.staged, ec)) {
-      first.emplace_back(c.staged.filename().string(), c.target.filename().string());
+      first.emplace_back(os::utf8(c.staged.filename()), os::utf8(c.target.filename()));
       syncPath(c.staged);
     } else if (std::filesystem::exists(c.target, ec)) {
       // Deleted only after the table is replaced: until then the old table reads it.
-      removals.emplace_back(kDelete, c.target.filename().string());
+      removals.emplace_back(kDelete, os::utf8(c.target.filename()));
     }
   }
   syncPath(staged);
-  const Step last{staged.filename().string(), table.filename().string()};
+  const Step last{os::utf8(staged.filename()), os::utf8(table.filename())};
+  std::vector<std::filesystem::path> targets{table};
+  for (const auto& c : companions) targets.push_back(c.target);
+  if (!replaceable(targets)) return false;
   if (!goOn(SwapPoint::BeforeMemo, table)) return false;
 
   const std::filesystem::path record = commitRecordOf(table);

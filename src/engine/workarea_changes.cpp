@@ -15,6 +15,7 @@
 #include "engine/workspace.h"
 #include "os/file.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
@@ -171,13 +172,10 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged,
   const DbfHeader& h = table_->header();
   // The header goes over byte for byte (version, flags, code page mark, descriptors, backlink):
   // only the count and the date of the packed table are its own.
-  std::string head(h.headerLength, '\0');
-  {
-    os::File in;
-    if (!in.open(table_->path(), os::File::Mode::Read) || !in.readAt(0, head.data(), head.size())) {
-      raise(rt::kErrRead, "cannot read the header of " + table_->path().string(), operation);
-      return false;
-    }
+  std::string head;
+  if (!table_->readHeaderBytes(head)) {
+    raise(rt::kErrRead, "cannot read the header of " + os::utf8(table_->path()), operation);
+    return false;
   }
   char first[8];
   encodeCountAndDate(h.version, 0, first);

@@ -378,7 +378,10 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
     os::File sync;
     ok = sync.open(staged, os::File::Mode::Read) && sync.syncAll();
     sync.close();
-    if (ok && !(ok = os::replaceHostFile(staged, host))) why = std::strerror(os::lastOsError());
+    if (ok) {
+      const os::Status swapped = os::replaceHostFile(staged, host);
+      if (!(ok = static_cast<bool>(swapped))) why = swapped.message();
+    }
   }
   if (!ok) {
     // A build that failed has said why already.

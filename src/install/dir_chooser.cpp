@@ -103,10 +103,10 @@ void ZMIANA_NAZWY(gui::TreeItem& item, const std::string& oldPath, const std::st
 // name when it succeeded.
 bool KAT_JEST_OK(const std::string& name, gui::TreeItem& item, bool create) {
   if (name.find('\\') != std::string::npos || !windowsCanName(name)) return false;
-  if (create) return os::createDirectory(item.data + name);
+  if (create) return static_cast<bool>(os::createDirectory(item.data + name));
   std::string parent = item.parent() ? item.parent()->data : std::string();
   if (name == item.caption) return true;  // unchanged
-  return os::renameFile(parent + item.caption, parent + name);
+  return static_cast<bool>(os::renameFile(parent + item.caption, parent + name));
 }
 
 }  // namespace

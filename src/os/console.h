@@ -4,7 +4,15 @@
 // SIGINT and SIGTERM (on Windows also the console being closed) become a call of the run's own,
 // so that it stops at a point it chooses instead of wherever the process happens to be.
 
+#include <string>
+#include <vector>
+
 namespace tav::os {
+
+// The arguments after the program's name, as UTF-8. On Windows they come from the UTF-16 command
+// line: the narrow argv is in the ANSI code page and loses every character it has no code for
+// ("C:\Biuro Łódź\" on a machine set to another language).
+std::vector<std::string> commandLineArguments(int argc, char** argv);
 
 // Whether standard error is a terminal: progress redraws one line there and prints a line per
 // firm into a file or pipe.

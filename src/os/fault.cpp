@@ -1,10 +1,6 @@
 // Fault injection at the file operations: parsed once from TAV_FAULT, counted per kind.
 #include "os/fault.h"
 
-#include <signal.h>
-#include <strings.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +9,9 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "os/platform.h"
+#include "runtime/codepage.h"
 
 namespace tav::os {
 namespace {
@@ -34,7 +33,8 @@ struct Rule {
 bool namedLike(const char* path, const std::string& name) {
   if (!path) return false;
   const char* slash = std::strrchr(path, '/');
-  return ::strcasecmp(slash ? slash + 1 : path, name.c_str()) == 0;
+  if (const char* back = std::strrchr(path, '\\'); back && (!slash || back > slash)) slash = back;
+  return rt::upper(slash ? slash + 1 : path) == rt::upper(name);
 }
 
 struct Faults {
@@ -125,7 +125,7 @@ int faultAt(FaultPoint kind, const char* path) {
   if (!f.active) return 0;
   if (f.killNext) {
     writeTrace();
-    ::kill(::getpid(), SIGKILL);
+    platform::killSelf();
   }
   const int k = static_cast<int>(kind);
   const unsigned long n = ++f.counts[k];
@@ -143,13 +143,13 @@ int faultAt(FaultPoint kind, const char* path) {
     }
     if (r.action == kStop) {
       // Held right here, whatever it holds, until continued: a test's other run meets it so.
-      ::raise(SIGSTOP);
+      platform::stopSelf();
       return 0;
     }
     if (r.action == kKill) {
       // The trace still says how far the run came: a sweep reads it to know the points.
       writeTrace();
-      ::kill(::getpid(), SIGKILL);
+      platform::killSelf();
     }
     return r.action;
   }

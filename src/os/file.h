@@ -1,15 +1,18 @@
 #pragma once
 
 // An open host file: positioned reads and writes, size, sync, and the two kinds of locks the
-// table files need. Byte-range locks are open-file-description locks (F_OFD_SETLK): they
-// conflict between two descriptors of one process as between processes, and closing one
-// descriptor does not drop the locks of another. The open mode (shared or exclusive use of a
-// table) is an flock on the descriptor. Expected failures are results, never exceptions.
+// table files need. Byte-range locks conflict between two opens of one process as between
+// processes, and closing one open does not drop the locks of another (Linux: open-file-description
+// locks, F_OFD_SETLK; Windows: LockFileEx on the handle, at the same byte offsets, so both lock the
+// same records of a shared table). The open mode (shared or exclusive use of a table) is an flock
+// on the descriptor on Linux and the share mode of the handle on Windows. Expected failures are
+// results, never exceptions; lastError() is this open's own errno-style code (docs/platforms.md).
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace tav::os {
@@ -42,8 +45,17 @@ class File {
   // False with errno kept in lastError() when the file cannot be opened.
   bool open(const std::filesystem::path& host, Mode mode);
   void close();
-  bool isOpen() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool isOpen() const { return h_ != -1; }
+  // A regular file (not a directory, a pipe or a device): only those are read whole.
+  bool isRegularFile() const;
+  // Size, last write (seconds since 1970) and Unix mode bits of the open file; on Windows the
+  // mode is that of a regular file, read-only when the file's attribute says so.
+  struct Info {
+    uint64_t size = 0;
+    int64_t writeTime = 0;
+    uint32_t unixMode = 0;
+  };
+  std::optional<Info> info() const;
   int lastError() const { return error_; }
   const std::filesystem::path& path() const { return path_; }
 
@@ -68,7 +80,9 @@ class File {
   bool lockOpenMode(bool exclusive);
 
  private:
-  int fd_ = -1;
+  // The descriptor on Linux, the HANDLE on Windows; -1 when closed.
+  intptr_t h_ = -1;
+  Mode mode_ = Mode::Read;
   int error_ = 0;
   bool unsynced_ = false;  // written or truncated since the last sync
   std::filesystem::path path_;

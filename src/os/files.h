@@ -6,8 +6,8 @@
 //   re-created until its read-only attribute is cleared (even for root);
 // - a rename does not replace an existing target;
 // - creating a directory creates one level and fails when it exists.
-// Expected failures come back as results; the errno of the last failure of this thread is kept
-// in lastOsError() for messages. Nothing here throws.
+// Expected failures come back as results that carry the OS's reason (os::Status). Nothing here
+// throws.
 
 #include <cstdint>
 #include <filesystem>
@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "os/status.h"
 #include "runtime/date.h"
 
 namespace tav::os {
@@ -35,8 +36,6 @@ inline constexpr uint32_t kAttrReparsePoint = 0x400;  // a symbolic link
 // the directory bit from the file type.
 inline constexpr const char* kDosAttribXattr = "user.DOSATTRIB";
 
-int lastOsError();
-
 bool exists(std::string_view path);  // a file, a directory or a link (dangling ones too)
 bool isDirectory(std::string_view path);
 std::optional<uint64_t> fileSize(std::string_view path);  // nullopt when not a regular file
@@ -44,24 +43,28 @@ std::optional<uint64_t> fileSize(std::string_view path);  // nullopt when not a 
 // Copies a regular file, replacing the target (which must not be read-only or a directory).
 // The target changes only when the whole copy is there: a failed copy leaves an existing target
 // as it was and creates none. Attributes and times are not copied.
-bool copyFile(std::string_view from, std::string_view to);
+Status copyFile(std::string_view from, std::string_view to);
 // Renames or moves a file or directory; fails when the target exists, unless it is the same
 // file under another letter case (a case-only rename).
-bool renameFile(std::string_view from, std::string_view to);
+Status renameFile(std::string_view from, std::string_view to);
 // Puts a file in the place of another in one step (MoveFileEx with replacing): there is never
 // a moment without either. An existing target of another letter case keeps its name.
-bool replaceFile(std::string_view from, std::string_view to);
+Status replaceFile(std::string_view from, std::string_view to);
 // Deletes a file or a symbolic link; fails for directories and read-only files.
-bool removeFile(std::string_view path);
+Status removeFile(std::string_view path);
 // The same two doors for files already named on the host (the engine's staged tables, indexes
-// and commit records): a rename that replaces its target, and a deletion (false with ENOENT
-// when there was nothing to delete). Each is a fault-injection point and keeps the listing cache.
-bool replaceHostFile(const std::filesystem::path& from, const std::filesystem::path& to);
-bool removeHostFile(const std::filesystem::path& path);
+// and commit records): a rename that replaces its target, and a deletion (ENOENT when there was
+// nothing to delete). Each is a fault-injection point and keeps the listing cache.
+Status replaceHostFile(const std::filesystem::path& from, const std::filesystem::path& to);
+Status removeHostFile(const std::filesystem::path& path);
+// Whether a host file could be renamed over or deleted right now. On Windows a file another
+// program holds open without sharing deletion refuses both (EWOULDBLOCK, a sharing violation), so
+// a swap asks before it commits; on Linux nothing refuses. A missing file is no obstacle.
+Status probeReplace(const std::filesystem::path& host);
 // One level; the parent must exist. Fails for an existing entry and for roots.
-bool createDirectory(std::string_view path);
+Status createDirectory(std::string_view path);
 // An empty directory, or a symbolic link to one (the link goes, its target stays).
-bool removeDirectory(std::string_view path);
+Status removeDirectory(std::string_view path);
 
 // The attribute bits of an entry; nullopt when it does not exist. Regular files without the
 // extended attribute count as archive, as Windows marks new files.
@@ -71,7 +74,7 @@ std::optional<uint32_t> attributes(std::string_view path);
 // allows), H, S and A on the extended attribute. On a file system without extended attributes,
 // clearing H, S or A succeeds and setting them fails. Links carry no attributes: nothing is
 // changed and the result is true. False for an unknown letter or a missing entry.
-bool setAttributes(std::string_view path, std::string_view change);
+Status setAttributes(std::string_view path, std::string_view change);
 // "RHSDA" order: "D", "RA", "HA", ...
 std::string attributeLetters(uint32_t attrs);
 
@@ -101,10 +104,14 @@ std::vector<DirEntry> listDirectory(std::string_view pattern, std::string_view i
 int64_t writeFile(std::string_view path, std::string_view data);
 std::optional<std::string> readFile(std::string_view path);
 
+// The bytes free for this user on the disk that holds `directory`; nullopt when it cannot be
+// asked (a missing directory).
+std::optional<uint64_t> freeSpace(std::string_view directory);
+
 // The environment. Names and values are 852 text (UTF-8 on the host). A name not found exactly
 // is looked up ignoring case, as Windows does. An empty result when it is not set.
 std::string getEnv(std::string_view name);
-bool setEnv(std::string_view name, std::string_view value);
-bool unsetEnv(std::string_view name);
+Status setEnv(std::string_view name, std::string_view value);
+Status unsetEnv(std::string_view name);
 
 }  // namespace tav::os

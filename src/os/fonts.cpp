@@ -1,9 +1,12 @@
-// Font removal does nothing on this host but tell the observer, which the tests use to check that
-// every font is taken out before its file is deleted.
+// Font removal: the backend takes the font out of the system's table (Windows) or has nothing to
+// do (Linux); either way the observer hears of it, which the tests use to check that every font is
+// taken out before its file is deleted.
 
 #include "os/fonts.h"
 
 #include <mutex>
+
+#include "os/platform.h"
 
 namespace tav::os {
 namespace {
@@ -20,7 +23,7 @@ bool removeFontResource(std::string_view path) {
     observer = gObserver;
   }
   if (observer) observer(std::string(path));
-  return true;
+  return platform::removeSystemFont(path);
 }
 
 FontRemovalObserver setFontRemovalObserver(FontRemovalObserver observer) {

@@ -1,8 +1,10 @@
 #pragma once
 
 // The tool works with Windows paths ("C:\Tamborex\Tav\2025\", "\\server\share\dane\", ".\str\")
-// in code page 852. They reach the host through a drive map kept in a prefix directory
-// ($TAV_PREFIX, default ~/.local/share/tav), laid out as Wine lays out its prefix:
+// in code page 852. On Windows they are the host's own (no drive map, no prefix: prefixDir() is
+// empty, mapDrive and mapShare refuse). On Linux they reach the host through a drive map kept in
+// a prefix directory ($TAV_PREFIX, default ~/.local/share/tav), laid out as Wine lays out its
+// prefix:
 //   dosdevices/c:               -> ../drive_c
 //   dosdevices/z:               -> /
 //   dosdevices/unc/SERVER/SHARE -> wherever the share is mounted or kept

@@ -3,12 +3,12 @@
 
 #include "os/system_info.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include "os/platform.h"
 
 namespace tav::os {
 namespace {
@@ -53,9 +53,7 @@ std::string computerName() {
     std::lock_guard lock(gMutex);
     if (gComputerName) return *gComputerName;
   }
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0) return {};
-  std::string name(host);
+  std::string name = platform::hostComputerName();
   name = name.substr(0, name.find('.'));
   if (name.size() > 15) name.resize(15);
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

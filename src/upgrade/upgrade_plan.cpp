@@ -1,8 +1,6 @@
 // The plan of an upgrade: the run's own choices, read from the same tables, written nowhere.
 #include "upgrade/upgrade_plan.h"
 
-#include <sys/statvfs.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <set>
@@ -86,16 +84,7 @@ std::vector<std::string> tablesOfStep(int release) {
 // Firm numbers the last installation report names as failed.
 std::set<long> failedInLastReport(const std::string& database) {
   std::set<long> failed;
-  std::error_code ec;
-  const fs::path report = os::toHost(database + "public\\ins_raport.txt");
-  if (!fs::exists(report, ec)) return failed;
-  std::string text;
-  if (FILE* f = std::fopen(report.c_str(), "rb")) {
-    char buf[8192];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
-  }
+  const std::string text = os::readFile(database + "public\\ins_raport.txt").value_or("");
   const std::string mark = rt::utf8ToAnsi("Firma nr: ");
   for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1))
     failed.insert(std::strtol(text.c_str() + at + mark.size(), nullptr, 10));
@@ -130,11 +119,7 @@ const char* decisionName(UpgradePlan::Decision d) {
   return "refused";
 }
 
-uint64_t freeSpace(const std::string& directory) {
-  struct statvfs st {};
-  if (::statvfs(os::toHost(directory).c_str(), &st) != 0) return 0;
-  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
-}
+uint64_t freeSpace(const std::string& directory) { return os::freeSpace(directory).value_or(0); }
 
 uint64_t spaceNeeded(const UpgradePlan& plan) {
   const std::string& database = plan.checks.database;

@@ -3,13 +3,13 @@
 
 #include "upgrade/zip_writer.h"
 
-#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
 
+#include "os/file.h"
 #include "os/files.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
@@ -136,14 +136,14 @@ int ZipWriter::addFile(std::string_view source, std::string_view given) {
   os::File src;
   if (!os::fileSize(source) || !src.open(os::toHost(source), os::File::Mode::Read))
     return kZipFileError;
-  struct stat st {};
-  if (::fstat(src.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return kZipFileError;
-  if (static_cast<uint64_t>(st.st_size) >= kLimit32) return kZipTooLarge;
+  const std::optional<os::File::Info> st = src.info();
+  if (!st || !src.isRegularFile()) return kZipFileError;
+  if (st->size >= kLimit32) return kZipTooLarge;
   if (end_ + kLocalHeaderSize + e.name.size() >= kLimit32) return kZipTooLarge;
 
-  dosDateTime(st.st_mtime, e.dosDate, e.dosTime);
-  e.externalAttributes = (static_cast<uint32_t>(st.st_mode & 0xFFFF) << 16) | kDosArchive |
-                         ((st.st_mode & 0222) ? 0 : kDosReadOnly);
+  dosDateTime(static_cast<time_t>(st->writeTime), e.dosDate, e.dosTime);
+  e.externalAttributes =
+      ((st->unixMode & 0xFFFF) << 16) | kDosArchive | ((st->unixMode & 0222) ? 0 : kDosReadOnly);
   e.offset = static_cast<uint32_t>(end_);
 
   int rc = writeEntry(src, e);
@@ -343,7 +343,7 @@ bool ZipWriter::save(std::string_view comment) {
   }
   file_.close();
   const auto from = os::toHost(temp_), to = os::toHost(target_);
-  const bool renamed = os::replaceHostFile(from, to);
+  const bool renamed = static_cast<bool>(os::replaceHostFile(from, to));
   os::forgetListing(from.parent_path());
   if (!renamed) {
     discard();

@@ -5,10 +5,10 @@
 // index files.
 #pragma once
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -21,8 +21,14 @@ namespace tav::test {
 class TempDir {
  public:
   TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tav-engine-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
+    // A new directory of a name no one has taken (mkdtemp's promise, on every platform).
+    std::random_device seed;
+    for (;;) {
+      path_ = std::filesystem::temp_directory_path() /
+              ("tav-engine-" + std::to_string(seed()) + std::to_string(seed()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(path_, ec)) break;
+    }
   }
   ~TempDir() {
     std::error_code ec;

@@ -2,14 +2,22 @@
 // machine's prefix or another test's files, and every pause recorded instead of slept, so retry
 // counts are checked and no test waits for time.
 #pragma once
+// TempDriveMap: a drive C: of its own for one test. On Linux a fresh TAV_PREFIX whose drive map
+// leads C: into a temporary directory; on Windows (under Wine) C: is the system's own, and what a
+// test made at its root is taken away when the test ends. Either way the working directory and
+// the sleeper come back afterwards, and pauses are recorded instead of slept.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/xattr.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,12 +33,21 @@ class TempDriveMap {
  public:
   TempDriveMap() {
     namespace fs = std::filesystem;
-    std::string tmpl = (fs::temp_directory_path() / "tav-test-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    root_ = fs::canonical(tmpl);
+    std::random_device seed;
+    for (;;) {
+      root_ = fs::temp_directory_path() /
+              ("tav-test-" + std::to_string(seed()) + std::to_string(seed()));
+      std::error_code ec;
+      if (fs::create_directory(root_, ec)) break;
+    }
+    root_ = fs::canonical(root_);
     savedCwd_ = fs::current_path();
+#ifdef _WIN32
+    for (const auto& e : fs::directory_iterator(driveC())) before_.insert(e.path());
+#else
     if (const char* p = std::getenv("TAV_PREFIX")) savedPrefix_ = p;
     ::setenv("TAV_PREFIX", (root_ / "prefix").c_str(), 1);
+#endif
     os::resetPathCaches();
     previousSleeper_ = rt::setSleeper([this](int h) { pauses_.push_back(h); });
   }
@@ -38,10 +55,19 @@ class TempDriveMap {
     std::error_code ec;
     rt::setSleeper(std::move(previousSleeper_));
     std::filesystem::current_path(savedCwd_, ec);
+#ifdef _WIN32
+    for (const auto& e : std::filesystem::directory_iterator(driveC(), ec))
+      if (!before_.count(e.path())) {
+        std::filesystem::permissions(e.path(), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add, ec);
+        std::filesystem::remove_all(e.path(), ec);
+      }
+#else
     if (savedPrefix_)
       ::setenv("TAV_PREFIX", savedPrefix_->c_str(), 1);
     else
       ::unsetenv("TAV_PREFIX");
+#endif
     os::resetPathCaches();
     std::filesystem::remove_all(root_, ec);
   }
@@ -52,8 +78,12 @@ class TempDriveMap {
   std::filesystem::path prefix() const { return root_ / "prefix"; }
   // C: on the host; the prefix is made when asked for.
   std::filesystem::path driveC() const {
+#ifdef _WIN32
+    return std::filesystem::path(L"C:\\");
+#else
     os::prefixDir();
     return prefix() / "drive_c";
+#endif
   }
   std::vector<int>& pauses() { return pauses_; }
 
@@ -64,17 +94,22 @@ class TempDriveMap {
   }
   // Whether the temporary directory's file system keeps user extended attributes.
   bool xattrsWork() const {
+#ifdef _WIN32
+    return false;
+#else
     auto probe = root_ / ".xattr-probe";
     put(probe);
     bool ok = ::setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
     std::filesystem::remove(probe);
     return ok;
+#endif
   }
 
  private:
   std::filesystem::path root_;
   std::filesystem::path savedCwd_;
   std::optional<std::string> savedPrefix_;
+  std::set<std::filesystem::path> before_;  // Windows: what C:\ held before the test
   rt::Sleeper previousSleeper_;
   std::vector<int> pauses_;
 };

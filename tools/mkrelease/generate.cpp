@@ -12,6 +12,7 @@
 
 #include "db/index_catalogue.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "schema.h"
 #include "values.h"
@@ -747,7 +748,7 @@ void writeProgram(const ProgramOptions& o) {
   const fs::path& d = o.dir;
   // The installed program records its database as a Windows path, as the installer's checks
   // expect (a drive letter or a network name); a host directory is named through the drive map.
-  std::string given = o.database.string();
+  std::string given = rt::utf8ToOem(os::utf8(o.database));
   bool windowsForm = (given.size() > 1 && given[1] == ':') || given.rfind("\\\\", 0) == 0;
   std::string db = windowsForm ? given : os::fromHost(fs::absolute(o.database).lexically_normal());
   if (db.empty() || db.back() != '\\') db += '\\';

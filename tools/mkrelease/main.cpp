@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "generate.h"
+#include "os/console.h"
 #include "os/file.h"
+#include "os/wide.h"
 #include "runtime/error.h"
 
 namespace {
@@ -37,13 +39,15 @@ struct Args {
 };
 
 bool parse(int argc, char** argv, Args& a) {
-  if (argc < 3) return false;
-  a.command = argv[1];
-  a.dir = argv[2];
-  for (int i = 3; i < argc; i += 2) {
-    std::string k = argv[i];
-    if (k.rfind("--", 0) != 0 || i + 1 >= argc) return false;
-    a.options.emplace_back(k.substr(2), argv[i + 1]);
+  // UTF-8 on every platform (on Windows from the UTF-16 command line).
+  const std::vector<std::string> args = tav::os::commandLineArguments(argc, argv);
+  if (args.size() < 2) return false;
+  a.command = args[0];
+  a.dir = args[1];
+  for (size_t i = 2; i < args.size(); i += 2) {
+    const std::string& k = args[i];
+    if (k.rfind("--", 0) != 0 || i + 1 >= args.size()) return false;
+    a.options.emplace_back(k.substr(2), args[i + 1]);
   }
   return true;
 }
@@ -129,11 +133,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const Before before = lookBefore(a.dir);
+  const Before before = lookBefore(tav::os::hostPath(a.dir));
   try {
     if (a.command == "release") {
       ReleaseOptions o;
-      o.dir = a.dir;
+      o.dir = tav::os::hostPath(a.dir);
       if (auto v = a.get("program")) o.program = *v;
       if (auto v = a.get("database")) o.database = *v;
       o.year = number(a, "year", o.year, 1980, 2099);
@@ -141,7 +145,7 @@ int main(int argc, char** argv) {
       writeRelease(o);
     } else if (a.command == "database") {
       DatabaseOptions o;
-      o.dir = a.dir;
+      o.dir = tav::os::hostPath(a.dir);
       if (!a.get("release") || !a.get("firms") || !a.get("records")) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -154,13 +158,13 @@ int main(int argc, char** argv) {
       writeDatabase(o);
     } else if (a.command == "program") {
       ProgramOptions o;
-      o.dir = a.dir;
+      o.dir = tav::os::hostPath(a.dir);
       if (!a.get("release") || !a.get("database")) {
         std::fputs(kUsage, stderr);
         return 2;
       }
       o.release = *a.get("release");
-      o.database = *a.get("database");
+      o.database = tav::os::hostPath(*a.get("database"));
       o.year = number(a, "year", o.year, 1980, 2099);
       writeProgram(o);
     } else {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "os/wide.h"
 #include "runtime/codepage.h"
 
 namespace tav::mkrelease {
@@ -38,12 +39,14 @@ void TableWriter::write(const std::filesystem::path& dbf, const Table& table,
   std::vector<engine::FieldSpec> specs;
   for (const Field& f : fields) specs.push_back({rt::upper(f.name), f.type, f.length, f.decimals});
   std::filesystem::remove(std::filesystem::path(dbf).replace_extension(".cdx"));
-  if (!ws_.create(dbf.string(), specs)) throw std::runtime_error("cannot create " + dbf.string());
-  if (!ws_.use(dbf.string(), "MKRELEASE", engine::UseOptions{}))
-    throw std::runtime_error("cannot open " + dbf.string());
+  // The engine takes the tool's 852 text; the host path gets there through the one door.
+  const std::string text = rt::utf8ToOem(os::utf8(dbf)), name = os::utf8(dbf);
+  if (!ws_.create(text, specs)) throw std::runtime_error("cannot create " + name);
+  if (!ws_.use(text, "MKRELEASE", engine::UseOptions{}))
+    throw std::runtime_error("cannot open " + name);
   engine::WorkArea& area = *ws_.current();
   for (size_t row = 0; row < count; ++row) {
-    if (!area.append()) throw std::runtime_error("cannot append to " + dbf.string());
+    if (!area.append()) throw std::runtime_error("cannot append to " + name);
     for (size_t pos = 1; pos <= fields.size(); ++pos)
       area.put(pos, fillerValue(fields[pos - 1], row, year_, rng_));
     Record r(area, table);
@@ -54,7 +57,7 @@ void TableWriter::write(const std::filesystem::path& dbf, const Table& table,
     std::filesystem::path cdx = std::filesystem::path(dbf).replace_extension(".cdx");
     for (const db::IndexTag& tag : *tags) {
       if (!area.orderCreate(cdx, tag.name, tag.key)) {
-        throw std::runtime_error("cannot build tag " + tag.name + " of " + dbf.string());
+        throw std::runtime_error("cannot build tag " + tag.name + " of " + name);
       }
     }
   }
@@ -65,7 +68,7 @@ void writeFile(const std::filesystem::path& path, std::string_view content) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
+  if (!out) throw std::runtime_error("cannot write " + os::utf8(path));
 }
 
 }  // namespace tav::mkrelease

@@ -92,6 +92,14 @@ std::unique_ptr<Table> Table::open(const std::filesystem::path& host, const Tabl
   t->options_ = o;
   if (!t->file_.open(host, o.readOnly ? os::File::Mode::Read : os::File::Mode::ReadWrite)) {
     int err = t->file_.lastError();
+    // On Windows an exclusive holder refuses the open itself (a sharing violation), where Linux
+    // refuses the open mode below: the same conflict, reported the same way.
+    if (err == EWOULDBLOCK) {
+      error = openError(
+          rt::kErrShared, host,
+          o.shared ? "table is open exclusively elsewhere" : "table is in use elsewhere", err);
+      return nullptr;
+    }
     // Permission denied is no sharing violation: nobody else holds the file, waiting won't help.
     error = openError(rt::kErrOpen, host,
                       err == ENOENT                   ? "file does not exist"
@@ -198,6 +206,11 @@ uint32_t Table::refreshCount() {
   count_ = fileRecords_ =
       static_cast<uint32_t>(std::min<uint64_t>(body / header_.recordLength, 0xFFFFFFFFull));
   return count_;
+}
+
+bool Table::readHeaderBytes(std::string& into) {
+  into.assign(header_.headerLength, '\0');
+  return file_.readAt(0, into.data(), into.size());
 }
 
 bool Table::readRecord(uint32_t recno, char* dst) {

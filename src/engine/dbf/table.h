@@ -88,6 +88,9 @@ class Table {
   uint32_t refreshCount();
 
   bool readRecord(uint32_t recno, char* dst);
+  // The header's bytes as the file holds them, through the table's own open (on Windows an
+  // exclusive open shuts out every other open, this process's own included).
+  bool readHeaderBytes(std::string& into);
   bool writeRecord(uint32_t recno, const char* src);
   enum class AppendResult { Ok, Locked, Failed };
   // Appends a record. Shared: under the header lock, after taking the count from the file

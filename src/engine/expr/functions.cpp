@@ -211,13 +211,15 @@ bool intArg(Call& c, Frame& f, size_t i, std::string& out, size_t keep, long& n)
     return false;
   }
   // Saturated: a count beyond any text's length means the same as the largest one, and a
-  // conversion of a number outside long's range would be undefined.
+  // conversion of a number outside long's range would be undefined (long is 32 bits on Windows).
   const double d = std::trunc(v.num());
   if (std::isnan(d)) {
     c.badAppend(out, keep, {v});
     return false;
   }
-  n = d >= 9.2e18 ? LONG_MAX : d <= -9.2e18 ? LONG_MIN : static_cast<long>(d);
+  n = d >= static_cast<double>(LONG_MAX)   ? LONG_MAX
+      : d <= static_cast<double>(LONG_MIN) ? LONG_MIN
+                                           : static_cast<long>(d);
   return true;
 }
 

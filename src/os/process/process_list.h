@@ -1,7 +1,8 @@
 #pragma once
 
-// The running processes as /proc shows them, named as a Windows process list would name them, so
-// the tool can tell whether the program is still running anywhere before it touches its files.
+// The running processes (Linux: /proc; Windows: a Toolhelp snapshot, `procRoot` unused), named as
+// a Windows process list names them, so the tool can tell whether the program is still running
+// anywhere before it touches its files.
 
 #include <sys/types.h>
 

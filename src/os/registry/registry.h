@@ -1,10 +1,11 @@
 #pragma once
 
 // The registry functions the tool calls, with their arguments, access rights and result codes
-// as the Windows registry gives them, over the text files of the prefix directory: one
-// export-format file per root (user.reg, system.reg, ...), or, in a prefix Wine made, Wine's own
-// system.reg and user.reg in Wine's format. The two formats never mix in one prefix. Texts are
-// ANSI (code page 1250).
+// as the Windows registry gives them. On Windows they are the Win32 registry itself
+// (os/win32/registry.cpp; docs/registry.md, "On Windows"). On Linux they work over the text files
+// of the prefix directory: one export-format file per root (user.reg, system.reg, ...), or, in a
+// prefix Wine made, Wine's own system.reg and user.reg in Wine's format. The two formats never
+// mix in one prefix. Texts are ANSI (code page 1250).
 //
 // Every write takes an flock on the root's lock file, reads the file afresh, applies the change
 // and replaces the file atomically (temporary file, fsync, rename), so two processes writing at

@@ -3,14 +3,12 @@
 
 #include "os/shelllink/shelllink.h"
 
-#include <sys/stat.h>
-
 #include <array>
 #include <cstdint>
-#include <fstream>
 #include <iterator>
 
 #include "os/path.h"
+#include "os/platform.h"
 #include "runtime/codepage.h"
 #include "runtime/coding.h"
 
@@ -206,16 +204,13 @@ std::optional<std::string> decodeLinkInfo(const Reader& r, size_t at, size_t& ne
 }
 
 void fillFromTarget(std::string& out, const std::string& target) {
-  struct stat st {};
-  if (target.empty() || ::stat(toHost(rt::ansiToOem(target)).c_str(), &st) != 0) return;
-  auto fileTime = [](const timespec& ts) {
-    return (static_cast<uint64_t>(ts.tv_sec) + 11644473600ull) * 10000000ull +
-           static_cast<uint64_t>(ts.tv_nsec) / 100;
-  };
-  rt::putLE64(out.data() + 28, fileTime(st.st_ctim));
-  rt::putLE64(out.data() + 36, fileTime(st.st_atim));
-  rt::putLE64(out.data() + 44, fileTime(st.st_mtim));
-  set32(out, 52, static_cast<uint32_t>(st.st_size));
+  if (target.empty()) return;
+  const std::optional<platform::HostTimes> t = platform::hostTimes(toHost(rt::ansiToOem(target)));
+  if (!t) return;
+  rt::putLE64(out.data() + 28, t->created);
+  rt::putLE64(out.data() + 36, t->accessed);
+  rt::putLE64(out.data() + 44, t->written);
+  set32(out, 52, static_cast<uint32_t>(t->size));
 }
 
 }  // namespace
@@ -273,11 +268,13 @@ std::optional<ShellLink> decodeShellLink(std::string_view bytes) {
     if (!into) return true;
     if (!unicode) {
       *into = std::string(raw);
-      return true;
+    } else {
+      auto utf8 = rt::utf16leToUtf8(raw);
+      if (!utf8) return false;
+      *into = rt::utf8ToAnsi(*utf8);
     }
-    auto utf8 = rt::utf16leToUtf8(raw);
-    if (!utf8) return false;
-    *into = rt::utf8ToAnsi(*utf8);
+    // Some shells (Wine's) count the terminating zero of a string: it is not part of the text.
+    while (!into->empty() && into->back() == '\0') into->pop_back();
     return true;
   };
   if ((flags & kHasName) && !counted(&link.description)) return std::nullopt;
@@ -286,43 +283,6 @@ std::optional<ShellLink> decodeShellLink(std::string_view bytes) {
   if ((flags & kHasArguments) && !counted(&link.arguments)) return std::nullopt;
   if ((flags & kHasIconLocation) && !counted(nullptr)) return std::nullopt;
   return link;
-}
-
-bool writeShellLink(const std::filesystem::path& hostFile, const ShellLink& link) {
-  std::string bytes = encodeShellLink(link);
-  std::filesystem::path tmp = hostFile;
-  tmp += ".tmp";
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    if (!f) return false;
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!f.flush()) {
-      std::error_code ec;
-      std::filesystem::remove(tmp, ec);
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, hostFile, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(tmp, ignored);
-    return false;
-  }
-  // The drive map's listings learn of the new name at once.
-  noteCreated(hostFile);
-  return true;
-}
-
-std::optional<ShellLink> readShellLink(const std::filesystem::path& hostFile) {
-  std::ifstream f(hostFile, std::ios::binary);
-  if (!f) return std::nullopt;
-  // A link is a few hundred bytes; anything past 1 MiB is not one.
-  std::string bytes;
-  bytes.resize(1 << 20);
-  f.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(f.gcount()));
-  return decodeShellLink(bytes);
 }
 
 }  // namespace tav::os

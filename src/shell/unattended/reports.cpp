@@ -6,6 +6,7 @@
 #include "convert/step_registry.h"
 #include "install/registration.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
 
@@ -25,14 +26,14 @@ std::string isoTime(std::time_t t) {
 
 std::string hostPath(const std::string& windows) {
   if (windows.empty()) return {};
-  return os::toHost(windows).string();
+  return os::utf8(os::toHost(windows));
 }
 
 // The host path of a Windows path when something is there; null otherwise.
 json existing(const std::string& windows) {
   if (windows.empty()) return nullptr;
   const fs::path p = os::toHost(windows);
-  return fs::exists(p) ? json(p.string()) : json(nullptr);
+  return fs::exists(p) ? json(os::utf8(p)) : json(nullptr);
 }
 
 json orNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
@@ -151,7 +152,7 @@ void snapshot(const fs::path& dir, TreeState& state) {
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::error_code e2;
     if (!it->is_regular_file(e2)) continue;
-    state[it->path().string()] = {it->file_size(e2), it->last_write_time(e2)};
+    state[os::utf8(it->path())] = {it->file_size(e2), it->last_write_time(e2)};
   }
 }
 
@@ -199,7 +200,7 @@ json installReportJson(const Ending& ending, const install::InstallOutcome& o,
 }
 
 bool writeReport(const std::string& file, const json& report) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  std::ofstream out(os::hostPath(file), std::ios::binary | std::ios::trunc);
   out << report.dump(2) << "\n";
   return static_cast<bool>(out);
 }

@@ -7,6 +7,7 @@
 #include "db/table_access.h"
 #include "os/path.h"
 #include "os/registry/registry.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
@@ -41,7 +42,7 @@ std::string windowsDirectory(const std::string& given) {
   if (given.find_first_not_of(' ') == std::string::npos) return given;
   const bool windowsForm = (given.size() >= 2 && given[1] == ':') || startsWith(given, "\\\\");
   if (windowsForm) return rt::utf8ToOem(given);
-  return os::fromHost(fs::absolute(fs::path(given)));
+  return os::fromHost(fs::absolute(os::hostPath(given)));
 }
 
 std::string windowsDirectoryWithBackslash(const std::string& given) {
@@ -116,7 +117,7 @@ int RunFrame::finish(const Ending& ending, const std::string& detail, const std:
                ending.exitCode == 2 && ending.changedNothing ? "; nothing was changed" : "");
   if (!prefixExisted_ && fs::exists(prefix_))
     std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n",
-                 prefix_.c_str());
+                 os::utf8(prefix_).c_str());
   if (!reportFile.empty() && !writeReport(reportFile, report(start_, end))) {
     std::fprintf(stderr, "tav_setup: the report %s could not be written\n", reportFile.c_str());
     return 2;

@@ -1,6 +1,8 @@
 // The unattended switches, read whole before anything else happens.
 #include "shell/unattended/switches.h"
 
+#include "os/child_process.h"
+
 namespace tav::shell {
 namespace {
 
@@ -110,6 +112,12 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
       if (o.jobs < 1 || o.jobs > kMostJobs) {
         error =
             "--jobs takes a number from 1 to " + std::to_string(kMostJobs) + ", not '" + *v + "'";
+        return std::nullopt;
+      }
+      if (o.jobs > 1 && !os::childProcessesSupported()) {
+        error =
+            "--jobs above 1 needs worker processes, which this build cannot start: convert "
+            "the firms one after another (--jobs 1)";
         return std::nullopt;
       }
       sawJobs = true;

@@ -19,19 +19,24 @@ namespace tav::os {
 File::~File() { close(); }
 
 File::File(File&& o) noexcept
-    : fd_(o.fd_), error_(o.error_), unsynced_(o.unsynced_), path_(std::move(o.path_)) {
-  o.fd_ = -1;
+    : h_(o.h_),
+      mode_(o.mode_),
+      error_(o.error_),
+      unsynced_(o.unsynced_),
+      path_(std::move(o.path_)) {
+  o.h_ = -1;
   o.unsynced_ = false;
 }
 
 File& File::operator=(File&& o) noexcept {
   if (this != &o) {
     close();
-    fd_ = o.fd_;
+    h_ = o.h_;
+    mode_ = o.mode_;
     error_ = o.error_;
     unsynced_ = o.unsynced_;
     path_ = std::move(o.path_);
-    o.fd_ = -1;
+    o.h_ = -1;
     o.unsynced_ = false;
   }
   return *this;
@@ -55,24 +60,37 @@ bool File::open(const std::filesystem::path& host, Mode mode) {
       break;
   }
   if (const int injected = faultAt(FaultPoint::Open)) {
-    fd_ = -1;
+    h_ = -1;
     error_ = injected;
     path_ = host;
     return false;
   }
-  fd_ = ::open(host.c_str(), flags, 0666);
-  error_ = fd_ < 0 ? errno : 0;
+  h_ = ::open(host.c_str(), flags, 0666);
+  mode_ = mode;
+  error_ = h_ < 0 ? errno : 0;
   // A file made or emptied by this open has changes of its own to force, and the letter-case
   // lookup keeps its listing of the directory without reading it again.
-  unsynced_ = fd_ >= 0 && (mode == Mode::Create || mode == Mode::OpenAlways);
+  unsynced_ = h_ >= 0 && (mode == Mode::Create || mode == Mode::OpenAlways);
   if (unsynced_) noteCreated(host);
   path_ = host;
-  return fd_ >= 0;
+  return h_ >= 0;
 }
 
 void File::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (h_ >= 0) ::close(static_cast<int>(h_));
+  h_ = -1;
+}
+
+std::optional<File::Info> File::info() const {
+  struct stat st;
+  if (h_ < 0 || ::fstat(static_cast<int>(h_), &st) != 0) return std::nullopt;
+  return Info{static_cast<uint64_t>(st.st_size), static_cast<int64_t>(st.st_mtime),
+              static_cast<uint32_t>(st.st_mode)};
+}
+
+bool File::isRegularFile() const {
+  struct stat st;
+  return h_ >= 0 && ::fstat(static_cast<int>(h_), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool File::readAt(uint64_t offset, void* buf, size_t n) {
@@ -87,7 +105,8 @@ ssize_t File::readSomeAt(uint64_t offset, void* buf, size_t n) {
   size_t done = 0;
   auto p = static_cast<char*>(buf);
   while (done < n) {
-    ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+    ssize_t r =
+        ::pread(static_cast<int>(h_), p + done, n - done, static_cast<off_t>(offset + done));
     if (r < 0) {
       if (errno == EINTR) continue;
       error_ = errno;
@@ -108,7 +127,8 @@ bool File::writeAt(uint64_t offset, const void* buf, size_t n) {
   size_t done = 0;
   auto p = static_cast<const char*>(buf);
   while (done < n) {
-    ssize_t r = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+    ssize_t r =
+        ::pwrite(static_cast<int>(h_), p + done, n - done, static_cast<off_t>(offset + done));
     if (r < 0) {
       if (errno == EINTR) continue;
       error_ = errno;
@@ -121,7 +141,7 @@ bool File::writeAt(uint64_t offset, const void* buf, size_t n) {
 
 int64_t File::size() {
   struct stat st;
-  if (::fstat(fd_, &st) != 0) {
+  if (::fstat(static_cast<int>(h_), &st) != 0) {
     error_ = errno;
     return -1;
   }
@@ -134,7 +154,7 @@ bool File::truncate(uint64_t size) {
     error_ = injected;
     return false;
   }
-  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+  if (::ftruncate(static_cast<int>(h_), static_cast<off_t>(size)) != 0) {
     error_ = errno;
     return false;
   }
@@ -164,7 +184,7 @@ bool File::syncAll() {
     error_ = injected;
     return false;
   }
-  if (gDurableSync && ::fdatasync(fd_) != 0) {
+  if (gDurableSync && ::fdatasync(static_cast<int>(h_)) != 0) {
     error_ = errno;
     return false;
   }
@@ -181,7 +201,7 @@ bool File::lockRange(uint64_t offset, uint64_t length, bool exclusive) {
   fl.l_whence = SEEK_SET;
   fl.l_start = static_cast<off_t>(offset);
   fl.l_len = static_cast<off_t>(length);
-  if (::fcntl(fd_, F_OFD_SETLK, &fl) != 0) {
+  if (::fcntl(static_cast<int>(h_), F_OFD_SETLK, &fl) != 0) {
     error_ = errno;
     return false;
   }
@@ -194,7 +214,7 @@ bool File::unlockRange(uint64_t offset, uint64_t length) {
   fl.l_whence = SEEK_SET;
   fl.l_start = static_cast<off_t>(offset);
   fl.l_len = static_cast<off_t>(length);
-  return ::fcntl(fd_, F_OFD_SETLK, &fl) == 0;
+  return ::fcntl(static_cast<int>(h_), F_OFD_SETLK, &fl) == 0;
 }
 
 bool File::lockOpenMode(bool exclusive) {
@@ -202,7 +222,7 @@ bool File::lockOpenMode(bool exclusive) {
     error_ = injected;
     return false;
   }
-  if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+  if (::flock(static_cast<int>(h_), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     error_ = errno;
     return false;
   }

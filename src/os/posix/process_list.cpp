@@ -47,18 +47,6 @@ void readStatus(const std::string& text, ProcessEntry& e) {
 
 }  // namespace
 
-std::string lastPathComponent(const std::string& path) {
-  size_t p = path.find_last_of("/\\");
-  return p == std::string::npos ? path : path.substr(p + 1);
-}
-
-std::string ProcessEntry::exeFileName() const {
-  std::string fromArg = lastPathComponent(firstArg);
-  if (!fromArg.empty()) return fromArg;
-  if (!exePath.empty()) return lastPathComponent(exePath);
-  return name;
-}
-
 std::optional<std::vector<ProcessEntry>> listProcesses(const fs::path& procRoot) {
   std::error_code ec;
   fs::directory_iterator it(procRoot, ec);

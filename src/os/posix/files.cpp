@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -28,12 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-thread_local int g_lastError = 0;
-
-bool fail(int err) {
-  g_lastError = err;
-  return false;
-}
+Status fail(int err) { return Status::fromErrno(err); }
 
 constexpr uint32_t kStoredBits = kAttrHidden | kAttrSystem | kAttrArchive;
 
@@ -82,7 +78,7 @@ uint32_t attributesOf(const fs::path& host, const struct stat& lst, const struct
 
 // lstat and, for a link, stat of its target. False when the entry does not exist.
 bool statEntry(const fs::path& host, struct stat& lst, struct stat& st, bool& targetOk) {
-  if (::lstat(host.c_str(), &lst) != 0) return fail(errno);
+  if (::lstat(host.c_str(), &lst) != 0) return false;
   targetOk = true;
   if (S_ISLNK(lst.st_mode)) {
     targetOk = ::stat(host.c_str(), &st) == 0;
@@ -103,59 +99,6 @@ fs::path hostWithLiteralName(std::string_view winPath) {
   return toHost(parent) / rt::oemToUtf8(full.substr(sep + 1));
 }
 
-// Mask tokens with the rules Windows applies to FindFirstFile masks: "*" before "." becomes a
-// star that stops at the name's last dot, "." before "*", "?" or the end may match the end of a
-// name, and "?" matches nothing at a dot or at the end.
-enum class Tok : uint8_t { Literal, Star, DosStar, DosQm, DosDot };
-struct Token {
-  Tok kind;
-  char c;
-};
-
-std::vector<Token> tokenize(std::string_view m) {
-  std::vector<Token> t;
-  for (size_t i = 0; i < m.size(); ++i) {
-    char c = m[i];
-    bool last = i + 1 == m.size();
-    if (c == '*')
-      t.push_back({!last && m[i + 1] == '.' ? Tok::DosStar : Tok::Star, c});
-    else if (c == '?')
-      t.push_back({Tok::DosQm, c});
-    else if (c == '.' && (last || m[i + 1] == '*' || m[i + 1] == '?'))
-      t.push_back({Tok::DosDot, c});
-    else
-      t.push_back({Tok::Literal, c});
-  }
-  return t;
-}
-
-bool matchFrom(const std::vector<Token>& t, size_t ti, std::string_view n, size_t ni) {
-  if (ti == t.size()) return ni == n.size();
-  const Token& k = t[ti];
-  switch (k.kind) {
-    case Tok::Literal:
-      return ni < n.size() && n[ni] == k.c && matchFrom(t, ti + 1, n, ni + 1);
-    case Tok::Star:
-      for (size_t j = ni; j <= n.size(); ++j)
-        if (matchFrom(t, ti + 1, n, j)) return true;
-      return false;
-    case Tok::DosStar: {
-      size_t lastDot = n.rfind('.');
-      size_t limit = lastDot != std::string_view::npos && lastDot >= ni ? lastDot : n.size();
-      for (size_t j = ni; j <= limit; ++j)
-        if (matchFrom(t, ti + 1, n, j)) return true;
-      return false;
-    }
-    case Tok::DosQm:
-      if (ni < n.size() && n[ni] != '.') return matchFrom(t, ti + 1, n, ni + 1);
-      return matchFrom(t, ti + 1, n, ni);
-    case Tok::DosDot:
-      if (ni < n.size()) return n[ni] == '.' && matchFrom(t, ti + 1, n, ni + 1);
-      return matchFrom(t, ti + 1, n, ni);
-  }
-  return false;
-}
-
 std::string twoDigits(int v) {
   char b[4];
   std::snprintf(b, sizeof b, "%02d", v % 100);
@@ -164,18 +107,14 @@ std::string twoDigits(int v) {
 
 }  // namespace
 
-int lastOsError() { return g_lastError; }
-
 bool exists(std::string_view path) {
   struct stat st;
-  if (::lstat(toHost(path).c_str(), &st) == 0) return true;
-  return fail(errno);
+  return ::lstat(toHost(path).c_str(), &st) == 0;
 }
 
 bool isDirectory(std::string_view path) {
   struct stat st;
-  if (::stat(toHost(path).c_str(), &st) != 0) return fail(errno);
-  return S_ISDIR(st.st_mode);
+  return ::stat(toHost(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::optional<uint64_t> fileSize(std::string_view path) {
@@ -184,7 +123,7 @@ std::optional<uint64_t> fileSize(std::string_view path) {
   return static_cast<uint64_t>(st.st_size);
 }
 
-bool copyFile(std::string_view from, std::string_view to) {
+Status copyFile(std::string_view from, std::string_view to) {
   fs::path src = toHost(from);
   fs::path dst = toHost(to);
   struct stat ss, ds;
@@ -258,10 +197,10 @@ bool copyFile(std::string_view from, std::string_view to) {
     return fail(err);
   }
   noteCreated(dst);
-  return true;
+  return Status::ok();
 }
 
-bool renameFile(std::string_view from, std::string_view to) {
+Status renameFile(std::string_view from, std::string_view to) {
   fs::path src = toHost(from);
   struct stat ss, ds;
   if (::lstat(src.c_str(), &ss) != 0) return fail(errno);
@@ -271,11 +210,11 @@ bool renameFile(std::string_view from, std::string_view to) {
     if (ds.st_dev != ss.st_dev || ds.st_ino != ss.st_ino) return fail(EEXIST);
     // The same entry under another letter case: a case-only rename.
     fs::path literal = hostWithLiteralName(to);
-    if (literal == src) return true;
+    if (literal == src) return Status::ok();
     if (::rename(src.c_str(), literal.c_str()) != 0) return fail(errno);
     noteRemoved(src);
     noteCreated(literal);
-    return true;
+    return Status::ok();
   }
   if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno != EINVAL && errno != ENOSYS) return fail(errno);
@@ -284,31 +223,34 @@ bool renameFile(std::string_view from, std::string_view to) {
   }
   noteRemoved(src);
   noteCreated(dst);
-  return true;
+  return Status::ok();
 }
 
-bool replaceFile(std::string_view from, std::string_view to) {
+Status replaceFile(std::string_view from, std::string_view to) {
   return replaceHostFile(toHost(from), toHost(to));
 }
 
-bool replaceHostFile(const fs::path& from, const fs::path& to) {
+Status replaceHostFile(const fs::path& from, const fs::path& to) {
   if (const int injected = faultAt(FaultPoint::Rename, from.c_str())) return fail(injected);
   if (::rename(from.c_str(), to.c_str()) != 0) return fail(errno);
   noteRemoved(from);
   noteCreated(to);
-  return true;
+  return Status::ok();
 }
 
-bool removeHostFile(const fs::path& path) {
+Status removeHostFile(const fs::path& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return fail(errno);
   if (const int injected = faultAt(FaultPoint::Delete, path.c_str())) return fail(injected);
   if (::unlink(path.c_str()) != 0) return fail(errno);
   noteRemoved(path);
-  return true;
+  return Status::ok();
 }
 
-bool removeFile(std::string_view path) {
+// Linux lets a rename or a deletion through whoever holds the file.
+Status probeReplace(const fs::path&) { return Status::ok(); }
+
+Status removeFile(std::string_view path) {
   fs::path host = toHost(path);
   struct stat st;
   if (::lstat(host.c_str(), &st) != 0) return fail(errno);
@@ -317,31 +259,31 @@ bool removeFile(std::string_view path) {
   if (const int injected = faultAt(FaultPoint::Delete, host.c_str())) return fail(injected);
   if (::unlink(host.c_str()) != 0) return fail(errno);
   noteRemoved(host);
-  return true;
+  return Status::ok();
 }
 
-bool createDirectory(std::string_view path) {
+Status createDirectory(std::string_view path) {
   if (path.empty() || isRootPath(path)) return fail(EEXIST);
   fs::path host = toHost(path);
   if (const int injected = faultAt(FaultPoint::MakeDir)) return fail(injected);
   if (::mkdir(host.c_str(), 0777) != 0) return fail(errno);
   noteCreated(host);
-  return true;
+  return Status::ok();
 }
 
-bool removeDirectory(std::string_view path) {
+Status removeDirectory(std::string_view path) {
   if (path.empty() || isRootPath(path)) return fail(EBUSY);
   fs::path host = toHost(path);
   struct stat lst, st;
   bool targetOk;
-  if (!statEntry(host, lst, st, targetOk)) return false;
+  if (!statEntry(host, lst, st, targetOk)) return fail(errno);
   if (!targetOk || !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
   if (const int injected = faultAt(FaultPoint::Delete)) return fail(injected);
   if ((S_ISLNK(lst.st_mode) ? ::unlink(host.c_str()) : ::rmdir(host.c_str())) != 0)
     return fail(errno);
   noteRemoved(host);
   forgetListing(host);
-  return true;
+  return Status::ok();
 }
 
 std::optional<uint32_t> attributes(std::string_view path) {
@@ -352,7 +294,7 @@ std::optional<uint32_t> attributes(std::string_view path) {
   return attributesOf(host, lst, targetOk ? &st : nullptr);
 }
 
-bool setAttributes(std::string_view path, std::string_view change) {
+Status setAttributes(std::string_view path, std::string_view change) {
   uint32_t set = 0, clear = 0;
   for (size_t i = 0; i < change.size(); ++i) {
     char sign = '+';
@@ -383,7 +325,7 @@ bool setAttributes(std::string_view path, std::string_view change) {
   fs::path host = toHost(path);
   struct stat st;
   if (::lstat(host.c_str(), &st) != 0) return fail(errno);
-  if (S_ISLNK(st.st_mode)) return true;
+  if (S_ISLNK(st.st_mode)) return Status::ok();
   uint32_t current = attributesOf(host, st, &st);
   uint32_t wanted = (current | set) & ~clear;
 
@@ -431,23 +373,7 @@ bool setAttributes(std::string_view path, std::string_view change) {
     }
   }
   if (finalMode != mode && ::chmod(host.c_str(), finalMode) != 0) return fail(errno);
-  return true;
-}
-
-std::string attributeLetters(uint32_t a) {
-  std::string out;
-  if (a & kAttrReadOnly) out += 'R';
-  if (a & kAttrHidden) out += 'H';
-  if (a & kAttrSystem) out += 'S';
-  if (a & kAttrDirectory) out += 'D';
-  if (a & kAttrArchive) out += 'A';
-  return out;
-}
-
-bool maskMatches(std::string_view mask, std::string_view name) {
-  std::string m = rt::upper(mask);
-  if (m == "*.*" || m == "*") return true;
-  return matchFrom(tokenize(m), 0, rt::upper(name), 0);
+  return Status::ok();
 }
 
 std::vector<DirEntry> listDirectory(std::string_view pattern, std::string_view include) {
@@ -471,10 +397,7 @@ std::vector<DirEntry> listDirectory(std::string_view pattern, std::string_view i
   fs::path dir = toHost(dirPart.empty() ? std::string_view(".") : std::string_view(dirPart));
   std::vector<DirEntry> out;
   DIR* d = ::opendir(dir.c_str());
-  if (!d) {
-    fail(errno);
-    return out;
-  }
+  if (!d) return out;
   while (dirent* e = ::readdir(d)) {
     std::string hostName = e->d_name;
     if (hostName == "." || hostName == "..") continue;
@@ -515,15 +438,14 @@ int64_t writeFile(std::string_view path, std::string_view data) {
   fs::path host = toHost(path);
   struct stat st;
   if (::stat(host.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return fail(EISDIR), -1;
-    if (readOnlyMode(st.st_mode)) return fail(EACCES), -1;
+    if (S_ISDIR(st.st_mode)) return -1;
+    if (readOnlyMode(st.st_mode)) return -1;
   }
-  if (const int injected = faultAt(FaultPoint::Open)) return fail(injected), -1;
+  if (const int injected = faultAt(FaultPoint::Open)) return -1;
   int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return fail(errno), -1;
+  if (fd < 0) return -1;
   noteCreated(host);
   if (const int injected = faultAt(FaultPoint::Write)) {
-    fail(injected);
     ::close(fd);
     return 0;
   }
@@ -532,18 +454,18 @@ int64_t writeFile(std::string_view path, std::string_view data) {
     ssize_t w = ::write(fd, data.data() + done, data.size() - done);
     if (w < 0) {
       if (errno == EINTR) continue;
-      fail(errno);
       break;
     }
     done += static_cast<size_t>(w);
   }
-  if (::close(fd) != 0) fail(errno);
+  // A write the disk did not take shows in the count (a close that fails counts nothing).
+  if (::close(fd) != 0) return 0;
   return static_cast<int64_t>(done);
 }
 
 std::optional<std::string> readFile(std::string_view path) {
   int fd = ::open(toHost(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(errno), std::nullopt;
+  if (fd < 0) return std::nullopt;
   std::string out;
   char buf[1 << 16];
   for (;;) {
@@ -551,14 +473,19 @@ std::optional<std::string> readFile(std::string_view path) {
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      int e = errno;
       ::close(fd);
-      return fail(e), std::nullopt;
+      return std::nullopt;
     }
     out.append(buf, static_cast<size_t>(n));
   }
   ::close(fd);
   return out;
+}
+
+std::optional<uint64_t> freeSpace(std::string_view directory) {
+  struct statvfs st {};
+  if (::statvfs(toHost(directory).c_str(), &st) != 0) return std::nullopt;
+  return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
 std::string getEnv(std::string_view name) {
@@ -574,15 +501,15 @@ std::string getEnv(std::string_view name) {
   return {};
 }
 
-bool setEnv(std::string_view name, std::string_view value) {
+Status setEnv(std::string_view name, std::string_view value) {
   if (::setenv(rt::oemToUtf8(name).c_str(), rt::oemToUtf8(value).c_str(), 1) != 0)
     return fail(errno);
-  return true;
+  return Status::ok();
 }
 
-bool unsetEnv(std::string_view name) {
+Status unsetEnv(std::string_view name) {
   if (::unsetenv(rt::oemToUtf8(name).c_str()) != 0) return fail(errno);
-  return true;
+  return Status::ok();
 }
 
 }  // namespace tav::os

@@ -1,5 +1,6 @@
-// Child processes for the firms converted at once (see worker_process.h).
-#include "upgrade/worker_process.h"
+// Child processes by fork (os/child_process.h): the child starts as a copy of the run, with its
+// tables, shared variables and the lock on the database as they stood.
+#include "os/child_process.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -11,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace tav::upgrade {
+namespace tav::os {
 
 namespace {
 
@@ -51,28 +52,9 @@ std::string heldOutput(FILE* held) {
 
 }  // namespace
 
-void putField(std::string& out, const std::string& field) {
-  const uint64_t size = field.size();
-  out.append(reinterpret_cast<const char*>(&size), sizeof size);
-  out += field;
-}
+bool childProcessesSupported() { return true; }
 
-std::optional<std::vector<std::string>> fields(const std::string& in) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while (at < in.size()) {
-    uint64_t size = 0;
-    if (in.size() - at < sizeof size) return std::nullopt;
-    std::memcpy(&size, in.data() + at, sizeof size);
-    at += sizeof size;
-    if (in.size() - at < size) return std::nullopt;
-    out.emplace_back(in, at, size);
-    at += size;
-  }
-  return out;
-}
-
-std::optional<WorkerProcess> WorkerProcess::start(const std::function<std::string()>& work) {
+std::optional<ChildProcess> ChildProcess::start(const std::function<std::string()>& work) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return std::nullopt;
   // Output the parent has buffered must not be written a second time by the child.
@@ -113,16 +95,16 @@ std::optional<WorkerProcess> WorkerProcess::start(const std::function<std::strin
     ::_exit(writeAll(pipeFds[1], sent.data(), sent.size()) ? 0 : 3);
   }
   ::close(pipeFds[1]);
-  return WorkerProcess(pid, pipeFds[0]);
+  return ChildProcess(static_cast<intptr_t>(pid), pipeFds[0]);
 }
 
-WorkerProcess::Result WorkerProcess::collect() {
+ChildProcess::Result ChildProcess::collect() {
   Result r;
-  const std::string sent = fd_ >= 0 ? readAll(fd_) : std::string();
-  if (fd_ >= 0) ::close(fd_);
+  const std::string sent = fd_ >= 0 ? readAll(static_cast<int>(fd_)) : std::string();
+  if (fd_ >= 0) ::close(static_cast<int>(fd_));
   fd_ = -1;
   int status = 0;
-  while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  while (pid_ > 0 && ::waitpid(static_cast<pid_t>(pid_), &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
   const auto parts = fields(sent);
@@ -142,14 +124,14 @@ WorkerProcess::Result WorkerProcess::collect() {
   return r;
 }
 
-WorkerProcess::WorkerProcess(WorkerProcess&& other) noexcept : pid_(other.pid_), fd_(other.fd_) {
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), fd_(other.fd_) {
   other.pid_ = -1;
   other.fd_ = -1;
 }
 
-WorkerProcess::~WorkerProcess() {
+ChildProcess::~ChildProcess() {
   // A worker never collected is waited for all the same: its firm's files are being written.
   if (pid_ > 0) collect();
 }
 
-}  // namespace tav::upgrade
+}  // namespace tav::os

@@ -19,6 +19,10 @@ void onSignal(int) {
 
 }  // namespace
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
 bool stderrIsTerminal() { return ::isatty(2) == 1; }
 
 void prepareConsole() {}
