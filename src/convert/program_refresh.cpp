@@ -60,7 +60,7 @@ void setUpProgress(frontend::Progress& progress) {
 // The program level the shipped release demands of the database, from ".\wb.dbf" as its field
 // holds it (releases have shipped `tav` both as a text and as a number); nil when it cannot be
 // read.
-rt::Value shippedProgramLevel() {
+rt::Value shippedLevel() {
   const std::optional<db::VersionRecord> wb = db::readVersionRecord(".\\", "wb");
   if (!wb) return {};
   if (wb->tavValue.isNumber()) return wb->tavValue;
@@ -77,6 +77,8 @@ std::string levelText(const rt::Value& level) {
 }  // namespace
 
 std::string refreshTitle() { return "Instalacja nowej wersji programu"; }
+
+rt::Value shippedProgramLevel() { return shippedLevel(); }
 
 bool WIN2WIN(const db::Directories& directories, std::string_view previousRelease,
              frontend::Progress& progress, const StepRegistry& steps) {
@@ -133,7 +135,7 @@ bool WIN2WIN(const db::Directories& directories, std::string_view previousReleas
   // are done, so that a refresh stopped among them does them again next time instead of never.
   runProgramSteps(previousRelease, directories, steps);
 
-  const rt::Value level = shippedProgramLevel();
+  const rt::Value level = shippedLevel();
   db::raiseProgramLevel(directories.database, level);
   DATA_AKTUALIZACJI(directories.database, levelText(level));
   return true;

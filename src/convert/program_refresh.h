@@ -9,8 +9,13 @@
 #include "convert/step_registry.h"
 #include "db/directories.h"
 #include "frontend/progress.h"
+#include "runtime/value.h"
 
 namespace tav::convert {
+
+// The program level the shipped release demands of a database (the release's wb.dbf `tav`), as
+// its field holds it; nil when it cannot be read.
+rt::Value shippedProgramLevel();
 
 // The refresh's title on the progress window.
 std::string refreshTitle();  // "Instalacja nowej wersji programu"

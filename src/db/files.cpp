@@ -125,7 +125,16 @@ void removeLeftovers(std::string_view directory, bool subdirectories) {
     const std::string lower = rt::lower(e.name);
     const size_t dot = lower.rfind('.');
     const std::string ext = dot == std::string::npos ? std::string() : lower.substr(dot);
-    bool leftover = ext == ".tmp";
+    // A copy's temporary is "~<name>.<process>.tmp"; another program's "~<anything>.tmp" is its
+    // own business.
+    bool leftover = false;
+    if (ext == ".tmp") {
+      const std::string stem = lower.substr(0, dot);
+      const size_t processDot = stem.rfind('.');
+      leftover = processDot != std::string::npos && processDot > 1 &&
+                 processDot + 1 < stem.size() &&
+                 stem.find_first_not_of("0123456789", processDot + 1) == std::string::npos;
+    }
     if (ext == ".dbf" || ext == ".fpt" || ext == ".cdx")
       leftover = os::exists(dir + e.name.substr(1, dot - 1) + ".dbf");
     if (leftover) DEL_FILE(dir + e.name);

@@ -45,9 +45,10 @@ bool FCOPY(std::string_view source, std::string_view target);
 
 // Removes what a copy or a structure change that was killed half-way left in one directory: copies
 // under "~<name>.<process>.tmp" and staged tables "~<name>.dbf", ".fpt", ".cdx" beside the table
-// they were to replace. The tables themselves are never touched: each is the old one or the whole
-// new one. Call it only where no other copy of the tool can be working (the database's lock held).
-// With `subdirectories`, the directories below are cleaned too (a firm's zest\, bak\).
+// they were to replace; nothing else, whatever its name (other programs make "~" files too). The
+// tables themselves are never touched: each is the old one or the whole new one. Call it only where
+// no other copy of the tool can be working (the database's lock held). With `subdirectories`, the
+// directories below are cleaned too (a firm's zest\, bak\).
 void removeLeftovers(std::string_view directory, bool subdirectories = false);
 
 }  // namespace tav::db

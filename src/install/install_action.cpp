@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "convert/program_refresh.h"
 #include "convert/release_catalogue.h"
 #include "db/directories.h"
 #include "db/disk_checks.h"
@@ -417,6 +418,9 @@ InstallOutcome Installation::run() {
     return end(Result::Failed, {"3", "Błąd instalacji"_oem, failedFilesText(failed, isNew), {}});
   }
 
+  // The program installed is the release's: the database demands its level from now on, as an
+  // upgrade's program refresh would have raised it.
+  db::raiseProgramLevel(database, convert::shippedProgramLevel());
   REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
   out_.registered = true;
   return end(Result::Complete,

@@ -32,6 +32,11 @@ std::string resolvedFrom(const std::string& directory, const std::string& path) 
   return full;
 }
 
+// A full path: a drive and its root ("C:\\..."), or a network name ("\\\\server\\share").
+bool isFullPath(const std::string& path) {
+  return (path.size() >= 3 && path[1] == ':' && path[2] == '\\') || path.rfind("\\\\", 0) == 0;
+}
+
 // baza.dbf's one field: where the program keeps its books.
 std::optional<std::string> databasePathOf(const std::string& program) {
   std::optional<std::string> path;
@@ -93,8 +98,10 @@ UpgradeChecks checkUpgrade(const std::string& typed) {
         "Katalog z bazą danych jest pusty;Uruchom TAV i wskaż poprawny katalog z bazą"_oem);
   // The program finds its books from its own directory, so a path written relative to it
   // ("..\\dane", "C:dane", "\\dane") means what it means there, not in the release's directory
-  // the tool runs from.
-  const std::string database = db::withBackslash(resolvedFrom(program, *path));
+  // the tool runs from. A full path stays as baza.dbf keeps it: the registry and the messages name
+  // the place as the program knows it.
+  const std::string database =
+      db::withBackslash(isFullPath(*path) ? *path : resolvedFrom(program, *path));
   c.database = database;
 
   const std::optional<db::VersionRecord> dv = db::readVersionRecord(database);

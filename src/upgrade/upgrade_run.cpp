@@ -185,7 +185,8 @@ FirmResult convertFirm(Run& run, FirmRecord firm) {
   rt::Value& tlist = run.variables.tlist;
   const size_t notesBefore = tlist.isArray() ? tlist.arr().size() : 0;
   FirmResult r;
-  db::removeLeftovers(firm.directory, true);
+  // A firm the run passes over (it lacks a table it must have) is left exactly as it is.
+  if (!convert::missingFirmTable(firm.directory)) db::removeLeftovers(firm.directory, true);
   firm.releaseBefore = firmRelease(firm.directory);
   run.converting = &firm;
   rt::Error caught;

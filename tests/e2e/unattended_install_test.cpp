@@ -197,6 +197,17 @@ TEST(UnattendedInstall, OntoAnOlderDatabaseItIsUpgradedThenACurrentOneIsTakenAsI
   EXPECT_EQ(contents(program / "tav.exe"), contents(s.release / "tav.exe"));
   EXPECT_EQ(field(program / "baza.dbf", "PATH"), zDrive(baza) + "\\");
   EXPECT_EQ(field(program / "wersja.dbf", "ROK"), "2025");
+  // The database demands the installed program's level, as after an upgrade: nothing of the
+  // program is left for a later upgrade to refresh.
+  EXPECT_EQ(field(baza / "wersja.dbf", "TAV"), "25.01.046");
+  {
+    const fs::path out = s.root / "plan.txt";
+    ASSERT_EQ(
+        std::system(
+            (s.command({"--plan", program.string()}) + " > " + quoted(out) + " 2>&1").c_str()),
+        0);
+    EXPECT_NE(contents(out).find("program steps: none"), std::string::npos) << contents(out);
+  }
   // No progress window was left: the run's window went before the program files were copied.
   EXPECT_NE(r.err.find("[Koniec instalacji]"), std::string::npos);
 

@@ -503,3 +503,36 @@ TEST(UnattendedUpgrade, ArgumentsThatDisagreeWithTheReleaseAreRefusedNamingBoth)
   EXPECT_TRUE(snapshot(s.program) == program);
   EXPECT_FALSE(fs::exists(s.baza / "install" / "25.01.047.zip"));
 }
+
+// What the run leaves alone and the names it keeps: files of other programs named "~….tmp" stay
+// wherever they are, a firm the run passes over (no firma.dbf) keeps even the copies a killed run
+// left in it, the copies a killed run left elsewhere go; and the database's path is named in the
+// report and the registry as baza.dbf keeps it (a lower-case drive letter too).
+TEST(UnattendedUpgrade, OtherProgramsFilesAndAPassedOverFirmAreLeftAloneAndThePathKeepsItsForm) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("alone", "025.01.001", 3);
+  std::string stored = "z:" + s.baza.string() + "\\";
+  std::replace(stored.begin(), stored.end(), '/', '\\');
+  setField(s.program / "baza.dbf", "path", stored);
+  fs::remove(s.baza / "firma3" / "firma.dbf");
+  for (const fs::path& p :
+       {s.baza / "~raport.tmp", s.baza / "firma1" / "~WRL0001.tmp",
+        s.baza / "firma3" / "~ks_dok.dbf.4242.tmp", s.baza / "~wersja.dbf.4242.tmp",
+        s.baza / "firma1" / "~ks_dok.dbf.77.tmp"})
+    std::ofstream(p) << "x";
+
+  RunResult r = upgrade(s);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(statuses(r.report).at(3), "skipped");
+  EXPECT_TRUE(fs::exists(s.baza / "~raport.tmp"));
+  EXPECT_TRUE(fs::exists(s.baza / "firma1" / "~WRL0001.tmp"));
+  EXPECT_TRUE(fs::exists(s.baza / "firma3" / "~ks_dok.dbf.4242.tmp"));
+  EXPECT_FALSE(fs::exists(s.baza / "~wersja.dbf.4242.tmp"));
+  EXPECT_FALSE(fs::exists(s.baza / "firma1" / "~ks_dok.dbf.77.tmp"));
+
+  EXPECT_EQ(r.report["database_directory"], stored);
+  const std::string userReg = contents(s.prefix / "user.reg");
+  std::string escaped;
+  for (char c : stored) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  EXPECT_NE(userReg.find("\"Baza\"=\"" + escaped + "\""), std::string::npos) << userReg;
+}
