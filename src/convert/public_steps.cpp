@@ -51,22 +51,23 @@ struct Dirs {
         pit(std::string(database) + "pit\\") {}
 };
 
-[[noreturn]] void cannotOpen(const std::string& file, const char* step) {
+// OTWORZ hands back an alias that is already open, whatever table it holds: the alias is closed
+// first so that the table named is the one worked on. A table that will not open is an error the
+// handler may retry (another workstation let it go, the user mended it); any other answer
+// abandons the step, since it cannot go on without the table.
+engine::WorkArea& open(const std::string& dir, const char* table, const char* alias,
+                       std::string_view tag, const char* step) {
+  db::ZAMKNIJ(alias);
+  const std::string file = dir + table + ".dbf";
   rt::Error e;
   e.genCode = rt::kErrOpen;
   e.subSystem = "DBFCDX";
   e.description = "Nie można otworzyć pliku "_oem + file;
   e.filename = file;
   e.operation = step;
-  rt::fail(std::move(e));
-}
-
-// OTWORZ hands back an alias that is already open, whatever table it holds: the alias is closed
-// first so that the table named is the one worked on. A table that will not open is an error.
-engine::WorkArea& open(const std::string& dir, const char* table, const char* alias,
-                       std::string_view tag, const char* step) {
-  db::ZAMKNIJ(alias);
-  if (!db::OTWORZ(dir, table, alias, tag)) cannotOpen(dir + table + ".dbf", step);
+  e.canRetry = true;
+  while (!db::OTWORZ(dir, table, alias, tag))
+    if (rt::raise(e).kind != rt::Answer::Retry) throw rt::Abandon(e);
   return *engine::workspace().find(alias);
 }
 

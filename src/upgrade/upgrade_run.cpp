@@ -98,11 +98,13 @@ std::string errorText(const rt::Error& e) {
   return text.empty() ? e.summary() : text;
 }
 
-// Runs `work` with every error abandoning it rather than waiting for a person; the failure
-// message ("Błąd podczas instalacji:;..."), or empty when `work` came to its end.
-std::string untilAbandoned(const std::function<void()>& work) {
+// Runs `work` as a recovery point: the failure message of an error that abandoned it ("Błąd
+// podczas instalacji:;..."), or empty when it came to its end. With `abandonAll`, every error
+// abandons it rather than waiting for a person.
+std::string untilAbandoned(const std::function<void()>& work, bool abandonAll = true) {
   try {
-    rt::AbandonGuard guard;
+    std::optional<rt::AbandonGuard> guard;
+    if (abandonAll) guard.emplace();
     work();
   } catch (const rt::Abandon& e) {
     return "Błąd podczas instalacji:;"_oem + errorText(e.error());
@@ -110,6 +112,28 @@ std::string untilAbandoned(const std::function<void()>& work) {
     return "Błąd podczas instalacji:;"_oem + e.what();
   }
   return {};
+}
+
+// Runs the public steps with their errors going to the caller's own handler: on a screen the
+// error box with its Retry, unattended the abandoning one. An error a handler let pass (its
+// default answer, a substitute) left a step undone: the run counts it as failed, so that the
+// database is never marked complete over it. The failure message, or empty.
+std::string publicStepsFailure(const std::function<void()>& steps) {
+  const rt::Handler outer = rt::currentHandler();
+  std::optional<rt::Error> passed;
+  std::string failure = untilAbandoned(
+      [&] {
+        rt::HandlerGuard delegated([&](rt::Error& e) -> rt::Answer {
+          if (!outer) throw rt::Abandon(e);
+          const rt::Answer a = outer(e);
+          if (a.kind != rt::Answer::Retry && !passed) passed = e;
+          return a;
+        });
+        steps();
+      },
+      false);
+  if (failure.empty() && passed) failure = "Błąd podczas instalacji:;"_oem + errorText(*passed);
+  return failure;
 }
 
 // The steps the registry runs, into the run's record, for the length of a run: the firm steps
@@ -499,7 +523,7 @@ DatabaseRun UPGRADE_NOWEJ_BAZY(const db::Directories& directories, std::string_v
   // An error in the public steps (a table that cannot be written, a full disk) ends the run
   // before the new release is recorded: the database stays incomplete and the next run does
   // them again.
-  stopped = untilAbandoned([&] { convert::runPublicSteps(run.release, database, progress); });
+  stopped = publicStepsFailure([&] { convert::runPublicSteps(run.release, database, progress); });
   if (!stopped.empty()) return finish(Result::Failed, stopped);
 
   // The public steps are chosen by the release wersja.dbf records: the new release arrives only

@@ -75,10 +75,14 @@ TEST(FirstInstallOnScreen, BothDirectoriesTypedToKoniecInstalacji) {
                 artifacts() / ("first_install_" + name + ".png")))
       shots.push_back(name);
   };
+  // A screen is photographed once it is drawn, the display's events taken meanwhile.
   auto shoot = [&](const std::string& title, const std::string& name) {
     gui::app().backend().flush();
-    const std::string id = x.window(title);
-    if (!id.empty() && x.shoot(id, artifacts() / (name + ".png"))) shots.push_back(name);
+    if (x.shootDrawn(title, artifacts() / (name + ".png"), [] {
+          gui::app().backend().pump(1);
+          gui::app().backend().flush();
+        }))
+      shots.push_back(name);
   };
 
   std::vector<std::pair<std::function<bool()>, std::function<void()>>> moves = {

@@ -21,6 +21,16 @@ using namespace tav::rt::literals;
 
 namespace {
 
+// What the display sent (an expose, say) taken by the toolkit, and its drawing sent out: the
+// window gets drawn while the tool's own loop waits for this test.
+void takeDisplayEvents() {
+  gui::app().backend().pump(1);
+  gui::app().backend().flush();
+}
+
+// A window is drawn once its corner has the dialogs' colour.
+bool drawn(const fs::path& png) { return pixel(png, 3, 3) == "srgb(208,208,167)"; }
+
 struct Shot {
   std::string id;
   fs::path png;
@@ -33,7 +43,7 @@ void photographThenEsc(const VirtualDisplay& x, const std::string& title, const 
     gui::app().backend().flush();
     out.id = x.window(title);
     out.png = artifacts() / (name + ".png");
-    if (!out.id.empty()) x.shoot(out.id, out.png);
+    if (!out.id.empty()) x.shootPainted(out.id, out.png, drawn, takeDisplayEvents);
     gui::app().post({gui::EventType::Key, 0, gui::key::Esc});
   });
 }
@@ -85,10 +95,10 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
     std::string id = x.window("Kopiowanie");
     ASSERT_FALSE(id.empty());
     fs::path png = artifacts() / "notice.png";
-    ASSERT_TRUE(x.shoot(id, png));
     dialogs::AlarmLayout l = dialogs::alarmLayout("1", text, {}, false);
     const int frameTop = l.window.h - (l.window.h - l.frame.h) / 2 - l.frame.h;
     const int frameLeft = (l.window.w - l.frame.w) / 2;
+    ASSERT_TRUE(x.shootPainted(id, png, drawn, takeDisplayEvents)) << "the notice was never drawn";
     EXPECT_EQ(pixel(png, frameLeft + 4, frameTop + 4), "srgb(208,208,167)");
     // Some text is drawn in the middle line of the frame.
     std::string row = run("convert " + png.string() + " -crop " + std::to_string(l.frame.w - 8) +
@@ -118,16 +128,16 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
     dialogs::LICZNIK(1);
     dialogs::LICZNIK(6);
     auto st = dialogs::licznikState();
-    for (int i = 0; i < 20; ++i) {
-      gui::app().backend().flush();
-      std::this_thread::sleep_for(20ms);
-    }
     std::string id = x.window("Post.+p");
     ASSERT_FALSE(id.empty());
     fs::path png = artifacts() / "progress_bar.png";
-    ASSERT_TRUE(x.shoot(id, png));
     // The bar: 12 in from the frame (20, 30), 24 high; the fill starts 2 in from its edge.
     const int barLeft = 20 + 12 + 2, barMiddle = 120 - 30 - 60 + 12 + 12 + 12;
+    ASSERT_TRUE(x.shootPainted(
+        id, png,
+        [&](const fs::path& p) { return pixel(p, barLeft + 5, barMiddle) == "srgb(0,0,160)"; },
+        takeDisplayEvents))
+        << "the progress bar was never drawn";
     EXPECT_EQ(pixel(png, barLeft + 5, barMiddle), "srgb(0,0,160)");
     EXPECT_EQ(pixel(png, barLeft + st.last - 2, barMiddle), "srgb(0,0,160)");
     EXPECT_NE(pixel(png, barLeft + st.last + 10, barMiddle), "srgb(0,0,160)");

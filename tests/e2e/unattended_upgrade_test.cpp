@@ -42,14 +42,18 @@ json rtrim(json v) {
 pid_t holdOpen(const fs::path& table) {
   const int fd = ::open(table.c_str(), O_RDONLY);
   if (fd < 0) return -1;
+  // Taken before the fork, the lock is the open file's: the child holds it from its first moment,
+  // and keeps it alone once this process has closed its descriptor. Nothing to wait for.
+  if (::flock(fd, LOCK_SH) != 0) {
+    ::close(fd);
+    return -1;
+  }
   const pid_t holder = ::fork();
   if (holder == 0) {
-    ::flock(fd, LOCK_SH);
     ::pause();
     ::_exit(0);
   }
   ::close(fd);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   return holder;
 }
 

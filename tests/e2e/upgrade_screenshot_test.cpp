@@ -104,11 +104,14 @@ TEST(UpgradeOnScreen, ClickedThroughToSuccess) {
     if (x.shoot(x.window(std::string(title) + ".*"), artifacts() / ("upgrade_" + name + ".png")))
       shots.push_back(name);
   };
+  // A screen is photographed once it is drawn, the display's events taken meanwhile.
   auto shoot = [&](const std::string& title, const std::string& name) {
     gui::app().backend().flush();
-    const std::string id = x.window(title);
-    const fs::path png = artifacts() / (name + ".png");
-    if (!id.empty() && x.shoot(id, png)) shots.push_back(name);
+    if (x.shootDrawn(title, artifacts() / (name + ".png"), [] {
+          gui::app().backend().pump(1);
+          gui::app().backend().flush();
+        }))
+      shots.push_back(name);
   };
 
   // The person's moves, each when the screen shows what it waits for.

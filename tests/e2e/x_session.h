@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -82,6 +83,12 @@ class Child {
   bool exited_ = false;
 };
 
+// "srgb(r,g,b)" of a pixel of a PNG, top-left origin.
+inline std::string pixel(const fs::path& png, int x, int y) {
+  return run("convert " + png.string() + " -format '%[pixel:p{" + std::to_string(x) + "," +
+             std::to_string(y) + "}]' info:");
+}
+
 // An Xvfb of our own; stopped with the object. The server picks a free display number itself
 // and tells it through a pipe, so that test runs side by side never share a server.
 class VirtualDisplay {
@@ -123,14 +130,45 @@ class VirtualDisplay {
   bool up() const { return up_; }
   const std::string& name() const { return name_; }
   std::string env() const { return "DISPLAY=" + name_ + " "; }
-  // The id of the window whose whole title matches the pattern, waiting up to ten seconds for it.
+  // The id of the window whose whole title matches the pattern, once there is one. The minute it
+  // waits at most is for a tool that never opens it, not for a slow machine.
   std::string window(const std::string& title) const {
     std::string id;
-    for (int i = 0; i < 200 && id.empty(); ++i) {
+    for (int i = 0; i < 1200 && id.empty(); ++i) {
       id = run(env() + "xdotool search --name '^" + title + "$' 2>/dev/null | head -1");
       if (id.empty()) std::this_thread::sleep_for(50ms);
     }
     return id;
+  }
+  // Waits until the window is mapped and viewable: input sent before would be lost.
+  bool viewable(const std::string& id) const {
+    for (int i = 0; i < 1200; ++i) {
+      if (run(env() + "xwininfo -id " + id).find("IsViewable") != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+  // The window of this title photographed once it is drawn (its corner has the dialogs' colour).
+  bool shootDrawn(const std::string& title, const fs::path& png,
+                  const std::function<void()>& between = {}) const {
+    const std::string id = window(title);
+    return !id.empty() &&
+           shootPainted(
+               id, png, [](const fs::path& p) { return pixel(p, 3, 3) == "srgb(208,208,167)"; },
+               between);
+  }
+  // Photographs the window until `painted` holds for the photograph (the window has been drawn),
+  // running `between` (the tool's own pending events, when it runs in this process) before each
+  // look. A minute at most: that is a display that never draws, not a slow one.
+  bool shootPainted(const std::string& id, const fs::path& png,
+                    const std::function<bool(const fs::path&)>& painted,
+                    const std::function<void()>& between = {}) const {
+    for (int i = 0; i < 600; ++i) {
+      if (between) between();
+      if (shoot(id, png) && painted(png)) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
   }
   // A PNG of one window.
   bool shoot(const std::string& id, const fs::path& png) const {
@@ -144,12 +182,6 @@ class VirtualDisplay {
   pid_t pid_ = -1;
   bool up_ = false;
 };
-
-// "srgb(r,g,b)" of a pixel of a PNG, top-left origin.
-inline std::string pixel(const fs::path& png, int x, int y) {
-  return run("convert " + png.string() + " -format '%[pixel:p{" + std::to_string(x) + "," +
-             std::to_string(y) + "}]' info:");
-}
 
 inline fs::path artifacts() {
   fs::path dir = fs::path(TAV_BINARY_DIR) / "artifacts";

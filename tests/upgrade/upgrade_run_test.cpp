@@ -7,8 +7,10 @@
 // runs again; a run with nothing failed completes with "T".
 #include "upgrade/upgrade_run.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +25,7 @@
 #include "os/fault.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
+#include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
 #include "runtime/shared_variables.h"
@@ -188,3 +191,65 @@ TEST_F(UpgradeRun, TheNewVersionRecordArrivesSayingIncomplete) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another workstation holding a table: a child process with the lock taken before it was made, so
+// that it holds it from its first moment. Killed, its lock goes with it.
+struct Holder {
+  pid_t pid = -1;
+  explicit Holder(const fs::path& table) {
+    const int fd = ::open(table.c_str(), O_RDONLY);
+    if (fd < 0 || ::flock(fd, LOCK_SH) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+    ::close(fd);
+  }
+  void release() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  ~Holder() { release(); }
+};
+
+}  // namespace
+
+// An error in the public steps goes to the error handler the caller has, with Retry: retried once
+// its cause is gone, the run completes; let pass (the handler's default answer), the run fails and
+// the database is not marked complete over a step that was not done.
+TEST_F(UpgradeRun, APublicStepErrorIsOfferedRetryAndLetPassItFailsTheRun) {
+  for (const bool retry : {true, false}) {
+    SCOPED_TRACE(retry ? "retried" : "let pass");
+    if (!retry) {  // a fresh database
+      fs::remove_all(scene_);
+      SetUp();
+    }
+    Holder holder(scene_ / "baza" / "public" / "firmy.dbf");
+    ASSERT_GT(holder.pid, 0);
+    std::vector<std::string> asked;
+    rt::HandlerGuard screen([&](rt::Error& e) -> rt::Answer {
+      asked.push_back(e.filename);
+      EXPECT_TRUE(e.canRetry) << e.description;
+      if (!retry) return {rt::Answer::Default, {}};
+      holder.release();
+      return {rt::Answer::Retry, {}};
+    });
+    const upgrade::Result result = run();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_NE(asked[0].find("firmy.dbf"), std::string::npos) << asked[0];
+    if (retry) {
+      EXPECT_EQ(result, upgrade::Result::Complete);
+      EXPECT_EQ(database("ok"), "T");
+    } else {
+      EXPECT_EQ(result, upgrade::Result::Failed);
+      EXPECT_NE(rt::oemToUtf8(last_.message).find("firmy.dbf"), std::string::npos);
+      EXPECT_EQ(database("ok"), "N");
+      EXPECT_EQ(database("baza"), kOld) << "the new release arrives only after the public steps";
+    }
+  }
+}
