@@ -485,6 +485,37 @@ TEST(MkreleaseCommandLine, RefusesWhatItCannotDo) {
       0);
   EXPECT_TRUE(fs::exists(out / "baza.dbf"));
   fs::remove_all(out);
+
+  // --help anywhere: the usage and exit 0, nothing written, not even a directory of that name.
+  const fs::path here = fs::current_path();
+  fs::create_directories(out);
+  fs::current_path(out);
+  for (const char* args : {"--help", "release --help",
+                           "database "
+                           "x"
+                           " --firms 2 --help"})
+    EXPECT_EQ(run(args), 0) << args;
+  EXPECT_TRUE(fs::is_empty(out));
+  fs::current_path(here);
+  fs::remove_all(out);
+
+  // A directory with blanks and Polish letters, its parent made for it: the three trees are
+  // written there; a run that fails takes away the parent it made as well.
+  const fs::path office = out / "Biuro Łódź";
+  auto quote = [](const fs::path& p) { return "'" + p.string() + "'"; };
+  EXPECT_EQ(run("release " + quote(office / "wydanie")), 0);
+  EXPECT_EQ(
+      run("database " + quote(office / "baza") + " --release 025.01.001 --firms 2 --records 3"), 0);
+  EXPECT_EQ(run("program " + quote(office / "program") + " --release 25.01.001 --database " +
+                quote(office / "baza")),
+            0);
+  for (const char* f : {"wydanie/wb.dbf", "baza/firma1/firma.dbf", "program/baza.dbf"})
+    EXPECT_TRUE(fs::exists(office / f)) << f;
+  fs::remove_all(out);
+  EXPECT_EQ(run("database " + quote(office / "nowe" / "baza") +
+                " --release 25.01.001 --firms 1 --records 5"),
+            1);  // a program release where a database release belongs: fails after it began
+  EXPECT_FALSE(fs::exists(out)) << "the parents it made for the run stay behind";
 }
 
 }  // namespace

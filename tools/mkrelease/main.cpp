@@ -77,17 +77,23 @@ constexpr int kMaxCount = 1000000000;
 constexpr uint64_t kMaxSeed = UINT64_MAX;
 
 // What stood in the target directory before the run, so that a failed run takes away only what
-// it made: the whole directory when it was not there, otherwise the entries it added.
+// it made: the whole directory (with the parents made for it) when it was not there, otherwise the
+// entries it added.
 struct Before {
   std::filesystem::path dir;
   bool existed = false;
   std::set<std::string> entries;
 };
 
-Before lookBefore(const std::filesystem::path& dir) {
+Before lookBefore(const std::filesystem::path& target) {
   Before b;
-  b.dir = dir;
   std::error_code ec;
+  // The highest level the run will make: a failure takes away the parents it made for it too.
+  std::filesystem::path dir = std::filesystem::absolute(target, ec);
+  while (dir.has_parent_path() && dir.parent_path() != dir &&
+         !std::filesystem::exists(dir.parent_path(), ec))
+    dir = dir.parent_path();
+  b.dir = dir;
   b.existed = std::filesystem::exists(dir, ec);
   if (b.existed && std::filesystem::is_directory(dir, ec))
     for (const auto& e : std::filesystem::directory_iterator(dir, ec))
@@ -114,6 +120,13 @@ int main(int argc, char** argv) {
   using namespace tav::mkrelease;
   // Sample trees can always be written again: no flush to the disk per closed file.
   tav::os::setDurableSync(false);
+  // --help wherever it stands: the usage, and nothing written (a directory named "--help" would
+  // be no answer to the question).
+  for (const std::string& arg : tav::os::commandLineArguments(argc, argv))
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
   Args a;
   if (!parse(argc, argv, a)) {
     std::fputs(kUsage, stderr);
