@@ -345,7 +345,9 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   EXPECT_NE(s.out.find("\"_recno\":4"), std::string::npos) << s.out;
   EXPECT_EQ(tool(dir, "seek " + quote(t) + " --tag KWO -1234.5").out.substr(0, 12),
             "{\"_recno\":1,");
-  EXPECT_EQ(tool(dir, "seek " + quote(t) + " --tag NAZ ZZZ").code, 1);
+  Outcome missing = tool(dir, "seek " + quote(t) + " --tag NAZ ZZZ");
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("ZZZ not found in tag NAZ"), std::string::npos) << missing.err;
   EXPECT_EQ(tool(dir, "check " + quote(t)).code, 0);
   Outcome ordered = tool(dir, "dump --deleted --tag KWO " + quote(t));
   EXPECT_EQ(ordered.out.substr(0, 12), "{\"_recno\":1,");
@@ -358,10 +360,22 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   EXPECT_NE(rebuilt.out.find("KWO NAZ DAT over 4 records in "), std::string::npos) << rebuilt.out;
   EXPECT_EQ(tool(dir, "tags " + quote(t)).out, "KWO KWOTA\nNAZ UPPER(NAZWA)\nDAT DTOS(DATA)\n");
   EXPECT_EQ(tool(dir, "check " + quote(t)).code, 0);
+  // A character key shorter than the tag's is taken as the engine's own seek takes it: the keys
+  // that begin with it match ("D" finds "DŁUGA NOTATKA").
+  Outcome shorter = tool(dir, "seek " + quote(t) + " --tag NAZ D");
+  EXPECT_EQ(shorter.code, 0) << shorter.err;
+  EXPECT_EQ(shorter.out.substr(0, 12), "{\"_recno\":4,");
   // A soft seek: where it lands, or eof.
   EXPECT_EQ(tool(dir, "seek " + quote(t) + " NAZ D").out, "4\n");
   EXPECT_EQ(tool(dir, "seek " + quote(t) + " KWO 0").out, "2\n");
-  EXPECT_EQ(tool(dir, "seek " + quote(t) + " DAT 19990101").out, "3\n");
+  // Deleted records are passed over as dump passes them over (record 3 is deleted), unless
+  // --deleted shows them there too.
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " DAT 19990101").out, "1\n");
+  EXPECT_EQ(tool(dir, "seek --deleted " + quote(t) + " DAT 19990101").out, "3\n");
+  EXPECT_EQ(tool(dir, "seek " + quote(t) + " --tag DAT 19991231").code, 1);
+  Outcome deleted = tool(dir, "seek --deleted " + quote(t) + " --tag DAT 19991231");
+  EXPECT_EQ(deleted.code, 0) << deleted.err;
+  EXPECT_EQ(deleted.out.substr(0, 12), "{\"_recno\":3,");
   Outcome past = tool(dir, "seek " + quote(t) + " NAZ ZZZ");
   EXPECT_EQ(past.code, 0);
   EXPECT_EQ(past.out, "eof\n");
@@ -373,6 +387,14 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   EXPECT_EQ(lines(bad.err), 1u) << bad.err;
   EXPECT_EQ(tav::test::readFile(dir / "a.cdx"), cdxBefore);
   EXPECT_FALSE(std::filesystem::exists(dir / "~a.cdx"));
+  // An index that is no index: tags names it and exits 1, instead of listing nothing.
+  const std::string cdx = tav::test::readFile(dir / "a.cdx");
+  tav::test::writeFile(dir / "a.cdx", std::string(2048, '\x5a'));
+  Outcome garbage = tool(dir, "tags " + quote(t));
+  EXPECT_EQ(garbage.code, 1);
+  EXPECT_TRUE(garbage.out.empty()) << garbage.out;
+  EXPECT_NE(garbage.err.find("a.cdx is damaged"), std::string::npos) << garbage.err;
+  tav::test::writeFile(dir / "a.cdx", cdx);
   // A record changed behind the index's back: its key no longer matches.
   std::string bytes = tav::test::readFile(t);
   uint16_t hdr = tav::rt::getLE16(bytes.data() + 8);

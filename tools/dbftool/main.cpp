@@ -26,6 +26,7 @@
 #include "os/file.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
+#include "runtime/settings.h"
 
 using namespace tav;
 using namespace tav::engine;
@@ -78,14 +79,16 @@ const Command kCommands[] = {
      "  dbftool seek FILE TAG KEY\n"
      "      the record number a soft seek of KEY in the tag lands on, or eof\n"
      "  dbftool seek FILE --tag NAME KEY\n"
-     "      the record whose key is KEY, as a JSON line; exit 1 when there is none\n",
-     "--tag"},
+     "      the record whose key is KEY, as a JSON line; exit 1 when there is none\n"
+     "      deleted records are passed over (as dump does) unless --deleted is given\n",
+     "--tag --deleted"},
 };
 
 const char kExits[] =
     "  dbftool --help | dbftool COMMAND --help\n"
-    "exit: 0 done; 1 check found problems, an exact seek found nothing, or a dump could not show\n"
-    "every record; 2 bad arguments or an unreadable file (one line on standard error)\n";
+    "exit: 0 done; 1 check found problems, an exact seek found nothing, a dump could not show\n"
+    "every record, or tags found an index it cannot read; 2 bad arguments or an unreadable file\n"
+    "(one line on standard error)\n";
 
 const Command* findCommand(const std::string& name) {
   for (const auto& c : kCommands)
@@ -529,6 +532,12 @@ int cmdCheck(const Args& args) {
 // ---------------------------------------------------------------- indexes
 
 int cmdTags(const Args& args) {
+  // A read-only open passes over an index it cannot read: listing nothing would read as a table
+  // without indexes.
+  if (const std::string why = damagedIndexBeside(args.file); !why.empty()) {
+    std::fprintf(stderr, "%s: %s\n", args.file.c_str(), why.c_str());
+    return 1;
+  }
   Workspace ws;
   openArea(ws, args.file, true);
   WorkArea& a = *ws.current();
@@ -603,13 +612,21 @@ int cmdSeek(const Args& args) {
   const bool exact = args.given.count("--tag") > 0;
   if (exact ? args.tag.empty() || args.rest.size() != 1 : args.rest.size() != 2)
     throw Usage("seek takes TAG KEY (or --tag NAME KEY) after FILE");
+  // Deleted records are passed over as dump passes them over, unless --deleted shows them.
+  rt::settings().deletedHidden = !args.deleted;
   Workspace ws;
   openArea(ws, args.file, true);
   WorkArea& a = *ws.current();
   focus(a, exact ? args.tag : args.rest[0]);
+  // A character key shorter than the tag's is the engine's own seek's: the keys that begin with
+  // it match.
   rt::Value key = seekKey(a.order()->keyType(), args.rest.back());
   if (exact) {
-    if (!a.seek(key, false)) return 1;
+    if (!a.seek(key, false)) {
+      std::fprintf(stderr, "%s: %s not found in tag %s\n", args.file.c_str(),
+                   args.rest.back().c_str(), args.tag.c_str());
+      return 1;
+    }
     std::printf("%s\n", recordJson(a).c_str());
     return 0;
   }
