@@ -28,8 +28,12 @@ test: build windows
 	(cd $(WINBUILD) && ctest --output-on-failure -j$(JOBS)) || status=1; \
 	exit $$status
 
-demo: build
-	scripts/demo $(BUILD)
+# The demo builds quietly (the build's own lines go to $(BUILD).log) and then shows only itself.
+demo: deps
+	@echo "== building the tool (its lines in $(BUILD).log)"
+	@{ cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release && cmake --build $(BUILD) -j$(JOBS); } \
+	  > $(BUILD).log 2>&1 || { tail -n 40 $(BUILD).log; exit 1; }
+	@scripts/demo $(BUILD)
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done

@@ -50,7 +50,6 @@ using namespace rt::literals;
 constexpr const char* kStaleReferenceIndexes[] = {"euro.cdx", "ebc_euro.cdx"};
 // Databases below this release have no str\xml\ of the current form.
 constexpr const char* kXmlBelow = "025.01.023";
-constexpr const char* kFirmTables[] = {"wersja.dbf", "firma.dbf", "ks_dok.dbf"};
 
 std::string number4(double n) { return rt::lTrim(rt::Str(n, 4, 0)); }
 
@@ -241,11 +240,12 @@ FirmResult convertFirm(Run& run, FirmRecord firm) {
   ws.select("ins");
   firm.releaseAfter = firmRelease(firm.directory);
   if (!abandoned) {
-    bool complete = true;
-    for (const char* t : kFirmTables) complete = complete && os::exists(firm.directory + t);
-    firm.status = !complete                                 ? FirmStatus::Skipped
+    const char* missing = convert::missingFirmTable(firm.directory);
+    firm.status = missing                                   ? FirmStatus::Skipped
                   : firm.releaseAfter == firm.releaseBefore ? FirmStatus::Current
                                                             : FirmStatus::Converted;
+    if (missing) firm.skipped = std::string("no ") + missing;
+    if (firm.status == FirmStatus::Current) firm.skipped = "current";
   }
   if (tlist.isArray())
     for (size_t i = notesBefore; i < tlist.arr().size(); ++i)
@@ -259,7 +259,8 @@ FirmResult convertFirm(Run& run, FirmRecord firm) {
 std::string encodeResult(const FirmResult& r) {
   std::string out;
   const FirmRecord& f = r.firm;
-  for (const std::string* field : {&f.releaseBefore, &f.releaseAfter, &f.error, &r.failure})
+  for (const std::string* field :
+       {&f.releaseBefore, &f.releaseAfter, &f.error, &r.failure, &f.skipped})
     putField(out, *field);
   putField(out, std::to_string(static_cast<int>(f.status)));
   putField(out, r.failed ? "1" : "0");
@@ -274,17 +275,18 @@ std::string encodeResult(const FirmResult& r) {
 
 std::optional<FirmResult> decodeResult(const std::string& in, FirmRecord firm) {
   const auto parts = fields(in);
-  if (!parts || parts->size() != 9) return std::nullopt;
-  const auto steps = fields((*parts)[7]), notes = fields((*parts)[8]);
+  if (!parts || parts->size() != 10) return std::nullopt;
+  const auto steps = fields((*parts)[8]), notes = fields((*parts)[9]);
   if (!steps || !notes) return std::nullopt;
   FirmResult r;
   firm.releaseBefore = (*parts)[0];
   firm.releaseAfter = (*parts)[1];
   firm.error = (*parts)[2];
   r.failure = (*parts)[3];
-  firm.status = static_cast<FirmStatus>(std::stoi((*parts)[4]));
-  r.failed = (*parts)[5] == "1";
-  r.speedClass = std::stoi((*parts)[6]);
+  firm.skipped = (*parts)[4];
+  firm.status = static_cast<FirmStatus>(std::stoi((*parts)[5]));
+  r.failed = (*parts)[6] == "1";
+  r.speedClass = std::stoi((*parts)[7]);
   firm.steps = *steps;
   r.notes = *notes;
   r.firm = std::move(firm);

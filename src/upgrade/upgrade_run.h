@@ -43,7 +43,8 @@ struct FirmRecord {
   std::string name;                         // firma.dbf's ident, trimmed; empty without firma.dbf
   std::string releaseBefore, releaseAfter;  // the firm's wersja.dbf `baza`; empty when unreadable
   FirmStatus status = FirmStatus::Skipped;
-  std::string error;               // the error that stopped a failed firm (852)
+  std::string skipped;  // why nothing was done, as the plan says it: "no firma.dbf", "current"
+  std::string error;    // the error that stopped a failed firm (852)
   std::vector<std::string> steps;  // the firm steps that ran, by name, in order
 };
 

@@ -528,6 +528,9 @@ TEST(UnattendedUpgrade, OtherProgramsFilesAndAPassedOverFirmAreLeftAloneAndThePa
   RunResult r = upgrade(s);
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(statuses(r.report).at(3), "skipped");
+  // The report says why, as the plan does.
+  EXPECT_EQ(r.report["firms"][2]["skipped"], "no firma.dbf");
+  EXPECT_TRUE(r.report["firms"][0]["skipped"].is_null());
   EXPECT_TRUE(fs::exists(s.baza / "~raport.tmp"));
   EXPECT_TRUE(fs::exists(s.baza / "firma1" / "~WRL0001.tmp"));
   EXPECT_TRUE(fs::exists(s.baza / "firma3" / "~ks_dok.dbf.4242.tmp"));

@@ -48,6 +48,7 @@ json firmsJson(const upgrade::RunRecord& run) {
                      {"release_before", f.releaseBefore},
                      {"release_after", f.releaseAfter},
                      {"status", upgrade::statusName(f.status)},
+                     {"skipped", orNull(f.skipped)},
                      {"error", utf8(f.error)},
                      {"steps", f.steps}});
   return firms;

@@ -20,9 +20,16 @@ namespace tav::shell {
 // How a run ended, as the reports and the last line on standard error put it: "00", "01", the
 // message that ended it, or a sentence saying why it stopped.
 struct Ending {
+  Ending() = default;
+  Ending(std::string outcome, int exitCode, bool changedNothing, std::string words = {})
+      : outcome(std::move(outcome)),
+        exitCode(exitCode),
+        changedNothing(changedNothing),
+        words(std::move(words)) {}
   std::string outcome;  // UTF-8
   int exitCode = 2;     // 0 "00", 1 "01", 2 anything else
   bool changedNothing = false;
+  std::string words;  // "00" and "01" said for a person; empty where the outcome says it itself
 };
 
 nlohmann::json planJson(const upgrade::UpgradePlan& plan, int exitCode);

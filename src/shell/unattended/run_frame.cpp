@@ -112,8 +112,9 @@ int RunFrame::finish(const Ending& ending, const std::string& detail, const std:
   if (const std::string why = os::reg::refusedWrite(); !why.empty())
     std::fprintf(stderr, "tav_setup: registry entries were not written: %s\n", why.c_str());
   const std::time_t end = std::time(nullptr);
-  std::fprintf(stderr, "\ntav_setup: outcome %s (exit %d%s)%s\n", ending.outcome.c_str(),
-               ending.exitCode, detail.empty() ? "" : (", " + detail).c_str(),
+  std::fprintf(stderr, "\ntav_setup: outcome %s%s (exit %d%s)%s\n", ending.outcome.c_str(),
+               ending.words.empty() ? "" : (": " + ending.words).c_str(), ending.exitCode,
+               detail.empty() ? "" : (", " + detail).c_str(),
                ending.exitCode == 2 && ending.changedNothing ? "; nothing was changed" : "");
   if (!prefixExisted_ && fs::exists(prefix_))
     std::fprintf(stderr, "tav_setup: made the Windows prefix %s (drive map and registry)\n",

@@ -28,9 +28,9 @@ Ending ending(Result result, const std::string& message, const frontend::Questio
               bool changedNothing) {
   switch (result) {
     case Result::Complete:
-      return {"00", 0, false};
+      return {"00", 0, false, "done"};
     case Result::SomeFirmsFailed:
-      return {"01", 1, false};
+      return {"01", 1, false, "some firms were not converted: error.log and the report name them"};
     case Result::Declined:
       if (declined.kind == frontend::Question::Kind::ConfirmUpgrade)
         return {"not confirmed", 2, true};
