@@ -40,7 +40,7 @@ class RunningCheck : public ::testing::Test {
     std::string a0 = fileName, a1 = "30";
     char* argv[] = {a0.data(), a1.data(), nullptr};
     ASSERT_EQ(::posix_spawn(&child_, link.c_str(), nullptr, nullptr, argv, environ), 0);
-    for (int i = 0; i < 200; ++i) {  // until the new image is in place
+    for (int i = 0; i < 12000; ++i) {  // until the new image is in place (a minute at most)
       std::string name;
       std::getline(std::ifstream("/proc/" + std::to_string(child_) + "/comm"), name);
       if (name == fileName.substr(0, 15)) return;
