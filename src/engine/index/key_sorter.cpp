@@ -47,24 +47,33 @@ struct KeySorter::Run {
   const char* current() const { return buffer.data() + position; }
 };
 
+size_t KeySorter::bytesPerRecord(size_t recordSize) {
+  // One sort slot, and the record's bytes beside it unless the slot holds it whole.
+  return sizeof(Slot) + (recordSize > kInline ? recordSize : 0);
+}
+
 KeySorter::KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir)
     : recordSize_(recordSize), tempDir_(std::move(tempDir)) {
-  // Each record costs one sort slot, and its bytes beside it unless the slot holds it whole.
-  const size_t perRecord = sizeof(Slot) + (recordSize > kInline ? recordSize : 0);
-  capacity_ = std::max<size_t>(16, memoryLimit / perRecord);
+  capacity_ = std::max<size_t>(16, memoryLimit / bytesPerRecord(recordSize));
 }
 
 KeySorter::~KeySorter() = default;
 
 bool KeySorter::add(const char* record) {
   if (buffered_ == capacity_ && !spill()) return false;
-  const size_t grown = std::min(capacity_, std::max<size_t>(1024, buffered_ * 2));
+  // Set aside whole, once: growing by copying would hold the old buffer and the new one at once,
+  // half as much again as the limit. Pages the records never reach are never touched.
   if (recordSize_ <= kInline) {
-    if (order_.size() <= buffered_) order_.resize(grown);
+    if (order_.capacity() < capacity_) order_.reserve(capacity_);
+    if (order_.size() <= buffered_) order_.emplace_back();
     fillSlot(order_[buffered_], record, buffered_);
   } else {
-    if (buffer_.size() < (buffered_ + 1) * recordSize_) buffer_.resize(grown * recordSize_);
-    std::memcpy(buffer_.data() + buffered_ * recordSize_, record, recordSize_);
+    if (buffer_.capacity() < capacity_ * recordSize_) buffer_.reserve(capacity_ * recordSize_);
+    const size_t at = buffered_ * recordSize_;
+    if (buffer_.size() < at + recordSize_)
+      buffer_.append(record, recordSize_);
+    else
+      std::memcpy(buffer_.data() + at, record, recordSize_);
   }
   ++buffered_;
   ++total_;

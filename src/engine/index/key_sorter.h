@@ -13,8 +13,9 @@
 
 namespace tav::engine {
 
-// Memory a bulk index build may hold for its keys before it sorts them into runs on disk.
-// Settable so that tests can force an external sort over a handful of records.
+// Memory a bulk index build may hold for its keys before it sorts them into runs on disk, in
+// total: a build of several tags at once shares it among their sorters. Settable so that tests
+// can force an external sort over a handful of records.
 size_t indexBuildMemoryLimit();
 void setIndexBuildMemoryLimit(size_t bytes);
 
@@ -27,8 +28,13 @@ void collationKeyBack(char* p, size_t n);
 // index order with ties by record. Records stay in memory up to the limit; beyond it each full
 // buffer is sorted and written as a run to an unlinked temporary file, and reading merges runs.
 // A record of up to 24 bytes lives in its sort slot alone, so such keys cost 32 bytes each.
+// The memory held never passes the limit given (the buffer is set aside once and filled, never
+// grown by copying), and only the part filled so far is touched.
 class KeySorter {
  public:
+  // What one record costs in memory while it waits to be sorted.
+  static size_t bytesPerRecord(size_t recordSize);
+
   KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir);
   ~KeySorter();
   KeySorter(const KeySorter&) = delete;
@@ -42,6 +48,8 @@ class KeySorter {
   bool failed() const { return failed_; }
   size_t runCount() const { return runs_.size(); }
   size_t size() const { return total_; }
+  // The memory the records waiting in memory take (what a sort of them needs included).
+  size_t memoryInUse() const { return buffered_ * bytesPerRecord(recordSize_); }
 
  private:
   struct Run;
