@@ -3,12 +3,14 @@
 
 #include "engine/index/key_sorter.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <new>
 
 #include "runtime/coding.h"
 #include "runtime/collation.h"
@@ -47,6 +49,19 @@ struct KeySorter::Run {
   const char* current() const { return buffer.data() + position; }
 };
 
+template <class T>
+T* KeySorter::SystemPages<T>::allocate(size_t n) {
+  void* p =
+      ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<T*>(p);
+}
+
+template <class T>
+void KeySorter::SystemPages<T>::deallocate(T* p, size_t n) {
+  ::munmap(p, n * sizeof(T));
+}
+
 size_t KeySorter::bytesPerRecord(size_t recordSize) {
   // One sort slot, and the record's bytes beside it unless the slot holds it whole.
   return sizeof(Slot) + (recordSize > kInline ? recordSize : 0);
@@ -70,10 +85,8 @@ bool KeySorter::add(const char* record) {
   } else {
     if (buffer_.capacity() < capacity_ * recordSize_) buffer_.reserve(capacity_ * recordSize_);
     const size_t at = buffered_ * recordSize_;
-    if (buffer_.size() < at + recordSize_)
-      buffer_.append(record, recordSize_);
-    else
-      std::memcpy(buffer_.data() + at, record, recordSize_);
+    if (buffer_.size() < at + recordSize_) buffer_.resize(at + recordSize_);
+    std::memcpy(buffer_.data() + at, record, recordSize_);
   }
   ++buffered_;
   ++total_;

@@ -32,6 +32,21 @@ void collationKeyBack(char* p, size_t n);
 // grown by copying), and only the part filled so far is touched.
 class KeySorter {
  public:
+  // Memory straight from the system for a sorter's large buffers: set aside whole, touched only as
+  // filled, given back whole when freed. Taken through malloc, a block that large raises the size
+  // below which malloc keeps memory in its heap, which then holds on to what later builds free,
+  // and a process converting firm after firm grows with the largest table it met.
+  template <class T>
+  struct SystemPages {
+    using value_type = T;
+    SystemPages() = default;
+    template <class U>
+    SystemPages(const SystemPages<U>&) {}
+    T* allocate(size_t n);
+    void deallocate(T* p, size_t n);
+    friend bool operator==(const SystemPages&, const SystemPages&) { return true; }
+  };
+
   // What one record costs in memory while it waits to be sorted.
   static size_t bytesPerRecord(size_t recordSize);
 
@@ -59,7 +74,7 @@ class KeySorter {
   size_t recordSize_;
   size_t capacity_;  // records per in-memory buffer
   std::filesystem::path tempDir_;
-  std::string buffer_;
+  std::vector<char, SystemPages<char>> buffer_;
   size_t buffered_ = 0;
   // The first 24 bytes of a record travel with its sort slot, so that short records (keys up
   // to 20 bytes) are compared and read back without touching the buffer in random order.
@@ -70,7 +85,7 @@ class KeySorter {
   };
   const char* recordOf(const Slot& s);
   void fillSlot(Slot& s, const char* record, size_t index) const;
-  std::vector<Slot> order_;
+  std::vector<Slot, SystemPages<Slot>> order_;
   char inlineRecord_[kInline];
   size_t cursor_ = 0;
   std::vector<std::unique_ptr<Run>> runs_;
