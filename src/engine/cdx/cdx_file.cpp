@@ -733,7 +733,8 @@ namespace {
 // page's offset gives exactly the pages a build straight into the file writes there.
 class PageImage {
  public:
-  // Set aside at once, so that the image is not copied as it grows.
+  // Set aside at once, so that the image is not copied as it grows; from the system, as a
+  // sorter's buffers are (key_sorter.h).
   void reserve(uint64_t bytes) { bytes_.reserve(static_cast<size_t>(bytes)); }
   uint32_t alloc() {
     bytes_.resize(bytes_.size() + kPage);
@@ -757,7 +758,7 @@ class PageImage {
   }
 
  private:
-  std::string bytes_;
+  std::vector<char, KeySorter::SystemPages<char>> bytes_;
 };
 
 // Writes the sorted keys as leaves left to right, then each interior level from the one below,

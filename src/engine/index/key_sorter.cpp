@@ -62,6 +62,8 @@ void KeySorter::SystemPages<T>::deallocate(T* p, size_t n) {
   ::munmap(p, n * sizeof(T));
 }
 
+template struct KeySorter::SystemPages<char>;
+
 size_t KeySorter::bytesPerRecord(size_t recordSize) {
   // One sort slot, and the record's bytes beside it unless the slot holds it whole.
   return sizeof(Slot) + (recordSize > kInline ? recordSize : 0);
