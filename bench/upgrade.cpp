@@ -1,23 +1,35 @@
-// The whole unattended upgrade of a generated database beside its floor, copying the same
-// database directory, measured in the same run: both times, their ratio and the upgrade's peak
-// memory. The upgrade runs as the administrator runs it (tav_setup --upgrade in the release's
-// directory) on a fresh copy of the same database each time, so every run does the whole work.
+// The whole unattended upgrade of a generated database beside its floors, measured in one run:
+// the durable copy of the same database (copy, then sync: the upgrade makes its own writes
+// durable, a plain copy ends in the page cache) and the plain copy. The upgrade runs as the
+// administrator runs it (tav_setup --upgrade in the release's directory) on a fresh copy of the
+// same database each time, so every run does the whole work, and each timing includes the final
+// sync of the database. Each figure is the median of the runs.
 //
-//   bench_upgrade [--firms 40] [--records 3000] [--runs 1] [--jobs CORES] [--dir SCRATCH]
+//   bench_upgrade [--firms 40] [--records 3000] [--runs 3] [--jobs CORES] [--dir SCRATCH]
+//                 [--before BUILD] [--pauses both|no]
 //
-// The upgrade is timed one firm after another, and with --jobs firms at once (worker processes,
-// default: one per core) when that is more than one.
-// The default is the office-sized database the duration figures are quoted for; run it again with
-// --records 30000 to see that memory does not grow with the tables.
+// The upgrade is timed one firm after another and with --jobs firms at once (default: one per
+// core), each without the fixed pauses (TAV_NO_PAUSES=1: the retry and settle pauses other
+// workstations rely on, the same for any size) and with them. For each: the wall time and its
+// ratio to the durable copy, the bytes written (getrusage output blocks) over the database's
+// size, the CPU time, the files created per firm (inotify over the database while it runs) and
+// the peak memory. --pauses no leaves out the runs with the pauses (a large database, where they
+// are a small part). --before BUILD measures that build's tav_setup the same way in the same run,
+// interleaved with this one, and prints its figures beside.
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,21 +39,94 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Options {
-  int firms = 40, records = 3000, runs = 1;
+  int firms = 40, records = 3000, runs = 3;
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  fs::path dir;
+  fs::path dir, before;
+  bool withPauses = true;
 };
 
 std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
-struct Timed {
-  double seconds = 0;
-  long peakKb = 0;
+// Counts the files created below a directory while it lives, those below the firm directories
+// ("firma<N>") apart. Directories made meanwhile are watched as they appear.
+class CreationCounter {
+ public:
+  explicit CreationCounter(const fs::path& root) : root_(root) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) return;
+    watch(root);
+    for (const auto& e : fs::recursive_directory_iterator(root))
+      if (e.is_directory()) watch(e.path());
+    reader_ = std::thread([this] { read(); });
+  }
+  ~CreationCounter() { stop(); }
+  void stop() {
+    if (fd_ < 0) return;
+    done_ = true;
+    if (reader_.joinable()) reader_.join();
+    drain();
+    ::close(fd_);
+    fd_ = -1;
+  }
+  uint64_t inFirms() const { return inFirms_; }
+  uint64_t total() const { return total_; }
+  bool overflowed() const { return overflowed_; }
+
+ private:
+  void watch(const fs::path& dir) {
+    int wd = ::inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_ONLYDIR);
+    if (wd < 0) return;
+    const std::string first = fs::relative(dir, root_).begin()->string();
+    dirs_[wd] = {dir, first.rfind("firma", 0) == 0};
+  }
+  void read() {
+    while (!done_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) > 0) drain();
+    }
+  }
+  void drain() {
+    alignas(inotify_event) char buf[64 * 1024];
+    for (;;) {
+      ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n <= 0) return;
+      for (char* at = buf; at < buf + n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(at);
+        at += sizeof(inotify_event) + e->len;
+        if (e->mask & IN_Q_OVERFLOW) overflowed_ = true;
+        auto d = dirs_.find(e->wd);
+        if (d == dirs_.end() || !(e->mask & IN_CREATE)) continue;
+        if (e->mask & IN_ISDIR) {
+          watch(d->second.path / e->name);
+          continue;
+        }
+        ++total_;
+        if (d->second.inFirm) ++inFirms_;
+      }
+    }
+  }
+
+  struct Dir {
+    fs::path path;
+    bool inFirm;
+  };
+  fs::path root_;
+  int fd_ = -1;
+  std::map<int, Dir> dirs_;
+  std::thread reader_;
+  std::atomic<bool> done_{false};
+  std::atomic<uint64_t> inFirms_{0}, total_{0};
+  std::atomic<bool> overflowed_{false};
+};
+
+struct Measured {
+  double seconds = 0, cpu = 0, written = 0, created = 0, peakMb = 0;
   int code = -1;
 };
 
-// Runs a shell command as a child process: its wall time, its exit code and its peak memory.
-Timed timed(const std::string& command) {
+// Runs a shell command as a child process: its wall time, exit code, CPU time (user + system),
+// bytes written and peak memory (the largest of it and the processes it waited for).
+Measured timed(const std::string& command) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -51,19 +136,49 @@ Timed timed(const std::string& command) {
   int status = 0;
   struct rusage usage {};
   ::wait4(pid, &status, 0, &usage);
-  Timed t;
-  t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  t.peakKb = usage.ru_maxrss;
-  t.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return t;
+  Measured m;
+  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  m.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+          usage.ru_stime.tv_usec / 1e6;
+  m.written = static_cast<double>(usage.ru_oublock) * 512.0;
+  m.peakMb = usage.ru_maxrss / 1024.0;
+  m.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return m;
+}
+
+bool logSays(const fs::path& log, const std::string& words) {
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return text.find(words) != std::string::npos;
 }
 
 bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 double median(std::vector<double> v) {
+  if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
 }
+
+// One way of running the upgrade: which tool, how many firms at once, with the pauses or not;
+// and what its runs measured.
+struct Variant {
+  std::string build;  // "" for this build, "before" for --before
+  fs::path tav;
+  int jobs = 1;
+  bool pauses = false;
+  std::vector<Measured> runs;
+  std::string name() const {
+    std::string s = jobs == 1 ? "one firm after another" : std::to_string(jobs) + " firms at once";
+    s += pauses ? ", with pauses" : ", no pauses";
+    return s;
+  }
+  double med(double Measured::*field) const {
+    std::vector<double> v;
+    for (const auto& m : runs) v.push_back(m.*field);
+    return median(v);
+  }
+};
 
 }  // namespace
 
@@ -81,24 +196,48 @@ int main(int argc, char** argv) {
       o.jobs = std::max(1, std::atoi(v.c_str()));
     else if (k == "--dir")
       o.dir = v;
+    else if (k == "--before")
+      o.before = fs::absolute(v);
+    else if (k == "--pauses" && (v == "both" || v == "no"))
+      o.withPauses = v == "both";
     else {
-      std::fprintf(
-          stderr,
-          "usage: bench_upgrade [--firms N] [--records M] [--runs R] [--jobs J] [--dir SCRATCH]\n");
+      std::fprintf(stderr,
+                   "usage: bench_upgrade [--firms N] [--records M] [--runs R] [--jobs J] "
+                   "[--dir SCRATCH] [--before BUILD] [--pauses both|no]\n");
       return 2;
     }
   }
+  if ((argc - 1) % 2) {
+    std::fprintf(stderr, "bench_upgrade: %s needs a value\n", argv[argc - 1]);
+    return 2;
+  }
   const fs::path build = fs::canonical("/proc/self/exe").parent_path().parent_path();
   const fs::path mkrelease = build / "tools" / "mkrelease" / "mkrelease";
-  const fs::path tav = build / "tav_setup";
   if (o.dir.empty()) o.dir = build / "bench-upgrade";
   fs::remove_all(o.dir);
   fs::create_directories(o.dir);
   const fs::path release = o.dir / "release", pristine = o.dir / "pristine", baza = o.dir / "baza",
                  program = o.dir / "program", copy = o.dir / "copy";
 
+  std::vector<Variant> variants;
+  std::vector<std::pair<std::string, fs::path>> tools = {{"", build / "tav_setup"}};
+  if (!o.before.empty()) tools.insert(tools.begin(), {"before", o.before / "tav_setup"});
+  std::vector<int> jobCounts = {1};
+  if (o.jobs > 1) jobCounts.push_back(o.jobs);
+  for (bool pauses : {false, true})
+    for (int jobs : jobCounts)
+      if (!pauses || o.withPauses)
+        for (const auto& [name, tav] : tools) {
+          if (!fs::exists(tav)) {
+            std::fprintf(stderr, "bench_upgrade: no %s\n", tav.c_str());
+            return 2;
+          }
+          variants.push_back({name, tav, jobs, pauses, {}});
+        }
+
   std::printf("upgrade: generating %d firms of %d records from release 025.01.001 in %s\n", o.firms,
               o.records, o.dir.c_str());
+  std::fflush(stdout);
   if (!run(q(mkrelease) + " release " + q(release) + " > /dev/null") ||
       !run(q(mkrelease) + " database " + q(pristine) + " --release 025.01.001 --firms " +
            std::to_string(o.firms) + " --records " + std::to_string(o.records) +
@@ -110,50 +249,66 @@ int main(int argc, char** argv) {
   for (const auto& e : fs::recursive_directory_iterator(pristine))
     if (e.is_regular_file()) bytes += e.file_size();
 
-  std::vector<int> jobCounts = {1};
-  if (o.jobs > 1) jobCounts.push_back(o.jobs);
-  std::vector<double> copies;
-  std::vector<std::vector<double>> upgrades(jobCounts.size());
-  std::vector<long> peaks(jobCounts.size(), 0);
+  std::vector<double> durable, plain;
   for (int r = 0; r < o.runs; ++r) {
+    // Each timed command starts with nothing left to flush from before it.
     fs::remove_all(copy);
-    // The floor: the same database copied, flushed to the disk as the upgrade's files are. Each
-    // timed command starts with nothing left to flush from before it.
     run("sync");
-    Timed c = timed("cp -r " + q(pristine) + " " + q(copy) + " && sync -f " + q(copy));
-    copies.push_back(c.seconds);
+    durable.push_back(
+        timed("cp -r " + q(pristine) + " " + q(copy) + " && sync -f " + q(copy)).seconds);
+    fs::remove_all(copy);
+    run("sync");
+    plain.push_back(timed("cp -r " + q(pristine) + " " + q(copy)).seconds);
+    fs::remove_all(copy);
 
-    for (size_t j = 0; j < jobCounts.size(); ++j) {
+    for (Variant& v : variants) {
       fs::remove_all(baza);
       fs::remove_all(program);
       fs::remove_all(o.dir / "prefix");
-      run("cp -r " + q(pristine) + " " + q(baza) + " && sync -f " + q(baza));
+      run("cp -r " + q(pristine) + " " + q(baza));
       run(q(mkrelease) + " program " + q(program) + " --release 25.01.001 --database " + q(baza) +
           " > /dev/null");
       run("sync");
-      Timed u = timed("cd " + q(release) + " && TAV_PREFIX=" + q(o.dir / "prefix") + " " + q(tav) +
-                      " 25.01.046 025.01.046 2025 --upgrade " + q(program) + " --yes --jobs " +
-                      std::to_string(jobCounts[j]) + " --report " + q(o.dir / "report.json") +
-                      " 2> " + q(o.dir / "upgrade.log") + " && sync -f " + q(baza));
-      if (u.code != 0) {
-        std::fprintf(stderr, "upgrade: tav_setup ended with %d (see %s)\n", u.code,
-                     (o.dir / "upgrade.log").c_str());
+      CreationCounter created(baza);
+      Measured m;
+      // A TAV started elsewhere on this machine (another suite's test) refuses the run before it
+      // touches anything: the run waits for it to end, as the crash sweep does.
+      for (int wait = 0; wait < 200; ++wait) {
+        m = timed("cd " + q(release) + " && " + (v.pauses ? "" : "TAV_NO_PAUSES=1 ") +
+                  "TAV_PREFIX=" + q(o.dir / "prefix") + " " + q(v.tav) +
+                  " 25.01.046 025.01.046 2025 --upgrade " + q(program) + " --yes --jobs " +
+                  std::to_string(v.jobs) + " --report " + q(o.dir / "report.json") + " 2> " +
+                  q(o.dir / "upgrade.log") + " && sync -f " + q(baza));
+        if (m.code != 2 || !logSays(o.dir / "upgrade.log", "TAV is running on this computer"))
+          break;
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+      }
+      created.stop();
+      if (m.code != 0) {
+        std::fprintf(stderr, "upgrade: %s tav_setup ended with %d (see %s)\n", v.build.c_str(),
+                     m.code, (o.dir / "upgrade.log").c_str());
         return 1;
       }
-      upgrades[j].push_back(u.seconds);
-      peaks[j] = std::max(peaks[j], u.peakKb);
+      if (created.overflowed())
+        std::fprintf(stderr, "upgrade: the creation count overflowed its queue (a lower bound)\n");
+      m.created = static_cast<double>(created.inFirms()) / o.firms;
+      v.runs.push_back(m);
     }
   }
-  const double copySeconds = median(copies);
-  std::printf("upgrade: database %.0f MB, %d run(s), medians\n", bytes / 1e6, o.runs);
-  std::printf("  copy of the database directory  %8.2f s\n", copySeconds);
-  for (size_t j = 0; j < jobCounts.size(); ++j) {
-    const double seconds = median(upgrades[j]);
-    const std::string what = jobCounts[j] == 1 ? std::string("one firm after another")
-                                               : std::to_string(jobCounts[j]) + " firms at once";
-    std::printf(
-        "  unattended upgrade, %-22s %8.2f s   ratio to the copy %6.2f   peak memory %6.1f MB\n",
-        what.c_str(), seconds, seconds / copySeconds, peaks[j] / 1024.0);
+
+  const double durableSeconds = median(durable), plainSeconds = median(plain);
+  std::printf("upgrade: database %.0f MB, %d firms of %d records, %d run(s), medians\n",
+              bytes / 1e6, o.firms, o.records, o.runs);
+  std::printf("  copy of the database directory, then sync (durable)  %8.2f s\n", durableSeconds);
+  std::printf("  copy of the database directory alone (page cache)    %8.2f s\n", plainSeconds);
+  std::printf("  %-7s %-36s %8s %7s %7s %9s %7s %9s %8s\n", "build", "unattended upgrade + sync",
+              "time s", "/durab", "/plain", "written", "/size", "cpu s", "files/f");
+  for (const Variant& v : variants) {
+    const double s = v.med(&Measured::seconds), w = v.med(&Measured::written);
+    std::printf("  %-7s %-36s %8.2f %7.2f %7.2f %7.0f MB %7.2f %9.2f %8.1f   peak %6.1f MB\n",
+                v.build.empty() ? "this" : v.build.c_str(), v.name().c_str(), s, s / durableSeconds,
+                s / plainSeconds, w / 1e6, w / static_cast<double>(bytes), v.med(&Measured::cpu),
+                v.med(&Measured::created), v.med(&Measured::peakMb));
   }
   fs::remove_all(o.dir);
   return 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "db/files.h"
 #include "db/table_access.h"
@@ -76,6 +77,22 @@ bool createTags(engine::WorkArea& area, const std::string& index, const TagList&
   return next == tags.size();
 }
 
+// All the tags in one pass over the table when none of them fails. When one does, the file goes
+// and the tags are built one at a time under the per-tag rule, which leaves what it always left
+// (the tags before the failing one) after the same tries and pauses.
+bool buildTags(engine::WorkArea& area, const std::string& index, const TagList& tags) {
+  if (tags.size() > 1) {
+    std::vector<engine::WorkArea::TagText> texts;
+    for (const IndexTag& t : tags) texts.push_back({t.name, t.key});
+    bool built = false;
+    if (rt::sequence([&] { built = area.orderCreate(os::toHost(index), texts); }) && built)
+      return true;
+    rt::guarded([&] { area.orderListClear(); });
+    DEL_FILE(index);
+  }
+  return createTags(area, index, tags);
+}
+
 // The engine takes a host path ("/...") literally, while the tool joins names with backslashes
 // (the catalogue's klient\klient): on a host path they become the host's separator.
 std::string forEngine(std::string path) {
@@ -116,7 +133,7 @@ int INDEXON(std::string_view base, const TagList& tags) {
     return kOldIndexRemains;
   }
 
-  if (!createTags(*area, index, tags)) return kIndexNotBuilt;
+  if (!buildTags(*area, index, tags)) return kIndexNotBuilt;
   ZAMKNIJ(alias);
   return kIndexed;
 }

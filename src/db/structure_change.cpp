@@ -6,6 +6,7 @@
 #include "db/structure_change.h"
 
 #include <filesystem>
+#include <functional>
 
 #include "db/files.h"
 #include "db/table_access.h"
@@ -88,27 +89,63 @@ std::vector<std::pair<size_t, size_t>> samePositions(const engine::WorkArea& a,
   return pairs;
 }
 
-// Copies the records of `from` (as navigation shows them) into the table at `to`, opened in a
-// work area set of its own so that no alias of the caller's can collide.
-void copyRecords(engine::WorkArea& from, const std::string& to) {
-  engine::Workspace scratch;
-  engine::UseOptions o;
-  o.shared = false;
-  if (!scratch.use(to, "target", o)) failWith(rt::kErrOpen, "cannot open", to);
-  engine::WorkArea& out = *scratch.current();
+// Writes the replacement of `target` under its staging name: a table of `fields` that `fill`
+// fills through a work area of its own, with the tries and pauses of an export. True when the
+// staged table is complete (written out; it is forced to the disk by its swap); an attempt that
+// fails leaves no staged file behind.
+bool writeStaged(const std::string& staged, const std::string& target, const Structure& fields,
+                 const std::function<void(engine::WorkArea&)>& fill) {
+  bool written = false;
+  {
+    rt::AbandonGuard guard;
+    for (int attempt = 1; attempt <= kExportTries && !written; ++attempt) {
+      written = rt::sequence([&] {
+        clearStaging(staged, target);
+        engine::Workspace scratch;
+        if (!scratch.create(staged, fields)) failWith(rt::kErrCreate, "cannot create", staged);
+        // A work area set of its own, so that no alias of the caller's can collide.
+        engine::UseOptions o;
+        o.shared = false;
+        if (!scratch.use(staged, "target", o)) failWith(rt::kErrOpen, "cannot open", staged);
+        fill(*scratch.current());
+        scratch.current()->flush();
+        scratch.closeAll();
+      });
+      if (!written) rt::pause(kExportPause);
+    }
+  }
+  if (written && os::exists(staged)) return true;
+  removeTable(staged);
+  return false;
+}
+
+// Copies the records of `from` (as navigation shows them) to the end of `out`.
+void copyRecords(engine::WorkArea& from, engine::WorkArea& out) {
   const auto pairs = out.planFieldCopy(from, samePositions(from, out));
   uint32_t saved = from.recno();
   bool wasEof = from.eof();
   for (from.goTop(); !from.eof(); from.skip(1)) {
-    if (!out.append()) failWith(rt::kErrAppendLock, "cannot append", to);
+    if (!out.append()) failWith(rt::kErrAppendLock, "cannot append", out.table().path().string());
     out.putFields(from, pairs);
     if (from.deleted()) out.remove();
   }
-  // Written out, not yet forced to the disk: the copy is flushed once, right before it takes a
-  // table's name (replaceFile), and a copy that never does is a temporary file.
-  out.flush();
-  scratch.closeAll();
   from.goTo(wasEof ? 0 : saved);
+}
+
+// An error the caller's own handler abandoned at, carried through the tries of an export (which
+// abandon only their own attempt) to the caller.
+struct CallersAbandon {
+  rt::Abandon abandon;
+};
+
+// Runs `body` under the handler the caller had, as the unguarded part of a copy always ran.
+void underHandler(const rt::Handler& handler, const std::function<void()>& body) {
+  rt::HandlerGuard guard(handler);
+  try {
+    body();
+  } catch (const rt::Abandon& a) {
+    throw CallersAbandon{a};
+  }
 }
 
 bool hasField(const Structure& s, const std::string& upperName) {
@@ -142,7 +179,69 @@ struct DeletedShown {
   ~DeletedShown() { rt::settings().deletedHidden = was; }
 };
 
+// Where an added field goes: 1-based position in the new structure, index in the added list.
+struct Added {
+  size_t position;
+  size_t index;
+};
+
+void putInitial(engine::WorkArea& to, const std::vector<Added>& toAdd,
+                const std::vector<rt::Value>& initial) {
+  for (const Added& a : toAdd)
+    if (!initial[a.index].isNil()) to.put(a.position, initial[a.index]);
+}
+
+bool gWorkCopies = false;
+
+RebuildPath resolve(RebuildPath path) {
+  if (path != RebuildPath::Default) return path;
+  return gWorkCopies ? RebuildPath::WorkCopies : RebuildPath::Direct;
+}
+
+// DODAJ_POLE through its work copies, from the open "robo" on: the table exported to Z, the
+// records copied from Z into X with the new structure, X exported over the table, Z and X
+// deleted. The data survives in Z and X when the last export fails.
+bool addThroughWorkCopies(const std::string& dir, const std::string& file, const Structure& grown,
+                          const std::vector<Added>& toAdd, const std::vector<rt::Value>& initial) {
+  const std::string z = "z" + file, x = "x" + file;
+  auto& ws = engine::workspace();
+  if (!EXPORTUJ(dir + z)) {
+    ZAMKNIJ("robo");
+    return false;
+  }
+  ZAMKNIJ("robo");
+  if (!LBCREATE(dir + x, grown)) return false;
+
+  OTWORZ(dir, z, "robo0");
+  OTWORZ(dir, x, "robo1");
+  engine::WorkArea* from = selectOrRaise("robo0");
+  engine::WorkArea* to = selectOrRaise("robo1");
+  if (!from || !to) return false;
+  const uint32_t count = from->lastRec();
+  // The old fields keep their positions; the added ones come after all of them.
+  const auto oldFields = to->planFieldCopy(*from, samePositions(*from, *to));
+  for (uint32_t r = 1; r <= count; ++r) {
+    from->goTo(r);
+    bool wasDeleted = from->deleted();
+    to->append();
+    to->putFields(*from, oldFields);
+    putInitial(*to, toAdd, initial);
+    if (wasDeleted) to->remove();
+  }
+  ZAMKNIJ("robo0");
+  ws.select("robo1");
+  bool exported = EXPORTUJ(dir + file);
+  ZAMKNIJ("robo1");
+  if (!exported) return false;
+  removeTable(dir + z);
+  removeTable(dir + x);
+  return true;
+}
+
 }  // namespace
+
+WorkCopiesThroughout::WorkCopiesThroughout() : previous_(gWorkCopies) { gWorkCopies = true; }
+WorkCopiesThroughout::~WorkCopiesThroughout() { gWorkCopies = previous_; }
 
 SwapHook setSwapHook(SwapHook hook) {
   static SwapHook current;
@@ -160,24 +259,9 @@ bool EXPORTUJ(std::string_view targetIn) {
   const std::string target(targetIn), staged = stagingFor(targetIn);
   engine::WorkArea* source = engine::workspace().current();
   if (!source) return false;
-  const Structure fields = source->structure();
-  bool written = false;
-  {
-    rt::AbandonGuard guard;
-    for (int attempt = 1; attempt <= kExportTries && !written; ++attempt) {
-      written = rt::sequence([&] {
-        clearStaging(staged, target);
-        engine::Workspace scratch;
-        if (!scratch.create(staged, fields)) failWith(rt::kErrCreate, "cannot create", staged);
-        copyRecords(*source, staged);
-      });
-      if (!written) rt::pause(kExportPause);
-    }
-  }
-  if (!written || !os::exists(staged)) {
-    removeTable(staged);
+  if (!writeStaged(staged, target, source->structure(),
+                   [&](engine::WorkArea& out) { copyRecords(*source, out); }))
     return false;
-  }
   if (!swapIn(staged, target)) return false;  // the old table stays; the staged copy too
   return os::exists(target);
 }
@@ -205,7 +289,8 @@ bool LBCREATE(std::string_view fileIn, const Structure& fields) {
 }
 
 bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
-                std::string_view directory, std::string_view fileIn, const Widenings& widen) {
+                std::string_view directory, std::string_view fileIn, const Widenings& widen,
+                RebuildPath path) {
   const std::string dir(directory), file = rt::lower(fileIn);
   const std::string z = "z" + file, x = "x" + file;
   std::vector<rt::Value> initial = initialIn;
@@ -214,7 +299,6 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   // still recall is the user's data.
   DeletedShown shown;
 
-  auto& ws = engine::workspace();
   OTWORZ(dir, file, "robo");
   engine::WorkArea* robo = selectOrRaise("robo");
   if (!robo) return false;
@@ -229,10 +313,6 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
 
   // Names are compared ignoring case and stored in upper case: the conversions pass "dok_l" or
   // "Koszty" for fields the table may already have, and a table must never hold a name twice.
-  struct Added {
-    size_t position;  // 1-based, in the new structure
-    size_t index;     // in `added`
-  };
   std::vector<Added> toAdd;
   Structure grown = s;
   for (size_t i = 0; i < added.size(); ++i) {
@@ -251,48 +331,58 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
     removeTable(dir + x);
     return true;
   }
+  if (resolve(path) == RebuildPath::WorkCopies)
+    return addThroughWorkCopies(dir, file, grown, toAdd, initial);
 
-  if (!EXPORTUJ(dir + z)) {
+  // The new table is written once, straight from the old one, which stays whole in place until
+  // the complete new one takes its name.
+  const std::string table = dir + file, staged = stagingFor(table);
+  const rt::Handler callers = rt::currentHandler();
+  bool written = false;
+  try {
+    written = writeStaged(staged, table, grown, [&](engine::WorkArea& out) {
+      // The old fields keep their positions; the added ones come after all of them.
+      const auto oldFields = out.planFieldCopy(*robo, samePositions(*robo, out));
+      // An added field without an initial value ends as a copy leaves a blank field: through
+      // its value, so a blank number becomes 0 as it does on the way through the work copies.
+      std::vector<rt::Value> values = initial;
+      const uint32_t count = robo->lastRec();
+      for (uint32_t r = 1; r <= count; ++r) {
+        robo->goTo(r);
+        const bool wasDeleted = robo->deleted();
+        if (!out.append()) failWith(rt::kErrAppendLock, "cannot append", staged);
+        if (r == 1)
+          for (const Added& a : toAdd)
+            if (values[a.index].isNil()) values[a.index] = out.get(a.position);
+        out.putFields(*robo, oldFields);
+        underHandler(callers, [&] { putInitial(out, toAdd, values); });
+        if (wasDeleted) out.remove();
+      }
+    });
+  } catch (const CallersAbandon& a) {
     ZAMKNIJ("robo");
-    return false;
+    removeTable(staged);
+    throw a.abandon;
   }
   ZAMKNIJ("robo");
-  if (!LBCREATE(dir + x, grown)) return false;
-
-  OTWORZ(dir, z, "robo0");
-  OTWORZ(dir, x, "robo1");
-  engine::WorkArea* from = selectOrRaise("robo0");
-  engine::WorkArea* to = selectOrRaise("robo1");
-  if (!from || !to) return false;
-  const uint32_t count = from->lastRec();
-  // The old fields keep their positions; the added ones come after all of them.
-  const auto oldFields = to->planFieldCopy(*from, samePositions(*from, *to));
-  for (uint32_t r = 1; r <= count; ++r) {
-    from->goTo(r);
-    bool wasDeleted = from->deleted();
-    to->append();
-    to->putFields(*from, oldFields);
-    for (const Added& a : toAdd)
-      if (!initial[a.index].isNil()) to->put(a.position, initial[a.index]);
-    if (wasDeleted) to->remove();
-  }
-  ZAMKNIJ("robo0");
-  ws.select("robo1");
-  bool exported = EXPORTUJ(dir + file);
-  ZAMKNIJ("robo1");
-  if (!exported) return false;
+  if (!written || !swapIn(staged, table)) return false;
+  // Left by a run through the work copies that stopped after the table was in place.
   removeTable(dir + z);
   removeTable(dir + x);
   return true;
 }
 
 void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Widenings& widen,
-                   bool keepDeleted) {
+                   bool keepDeleted, RebuildPath path) {
   const std::string dir(directory), file(fileIn);
   if (!os::exists(dir + file)) return;
   const std::string a = "a" + file;
-  // A swap from "a" + file that a crash stopped after its commit is finished before that file
-  // is taken for a leftover.
+  // The new table is written under the staging name and renamed over the table; through the work
+  // copies it is "a" + file, renamed the same way.
+  const bool workCopies = resolve(path) == RebuildPath::WorkCopies;
+  const std::string copy = workCopies ? dir + a : stagingFor(dir + file);
+  // A swap that a crash stopped after its commit is finished before its files are taken for
+  // leftovers.
   engine::finishInterruptedSwap(os::toHost(dir + file));
   DEL_FILE(dir + a);
   DEL_FILE(memoOf(dir + a));
@@ -312,11 +402,12 @@ void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Wi
       changed = true;
     }
   }
-  if (!changed || !LBCREATE(dir + a, s)) {
+  if (changed && !workCopies) clearStaging(copy, dir + file);
+  if (!changed || !LBCREATE(copy, s)) {
     ZAMKNIJ("robo0");
     return;
   }
-  OTWORZ(dir, a, "robo1");
+  OTWORZ(dir, copy.substr(nameStart(copy)), "robo1");
   engine::WorkArea* to = selectOrRaise("robo1");
   if (!to) {
     ZAMKNIJ("robo0");
@@ -333,9 +424,9 @@ void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Wi
   ZAMKNIJ("robo0");
   ZAMKNIJ("robo1");
   rt::settings().deletedHidden = true;
-  // "a" + file takes the table's place by renaming, memo first: the same outcome as copying it
+  // The copy takes the table's place by renaming, memo first: the same outcome as copying it
   // over the table and deleting it, without a half-copied table or a memo of another layout.
-  swapIn(dir + a, dir + file);
+  swapIn(copy, dir + file);
 }
 
 bool DODAJ_POLA(std::string_view directory, std::string_view fileIn, const Structure& added) {

@@ -15,6 +15,28 @@
 
 namespace tav::db {
 
+// How DODAJ_POLE and ZMIEN_DL_POLA write the new table. Direct: straight from the old table
+// into its replacement under the staging name, which takes the table's name by one rename, so the
+// table is written once. WorkCopies: through "z" + file and "x" + file (DODAJ_POLE) or "a" + file
+// (ZMIEN_DL_POLA), the copies the conversions were first written with, which writes the table up
+// to three times. Both leave the same bytes; the work copies stay so that a test can show it.
+// Default: Direct, or WorkCopies while a WorkCopiesThroughout lives.
+enum class RebuildPath { Default, Direct, WorkCopies };
+
+// While one lives, every structure change given no path of its own goes through the work copies:
+// the whole upgrade reaches DODAJ_POLE and ZMIEN_DL_POLA through dozens of conversion steps whose
+// calls are fixed, and the test that compares the two paths over an upgrade selects it here.
+class WorkCopiesThroughout {
+ public:
+  WorkCopiesThroughout();
+  ~WorkCopiesThroughout();
+  WorkCopiesThroughout(const WorkCopiesThroughout&) = delete;
+  WorkCopiesThroughout& operator=(const WorkCopiesThroughout&) = delete;
+
+ private:
+  bool previous_;
+};
+
 // A table's fields in record order: name, type letter, length, decimals.
 using Structure = std::vector<engine::FieldSpec>;
 // (field number from 1 in the current structure, new length).
@@ -35,15 +57,17 @@ bool LBCREATE(std::string_view file, const Structure& fields);
 // every record when that value is not nil; `widen` sets lengths of existing fields on the way,
 // also when every field is there already (a rerun, a partly converted table). Deleted records
 // are copied with their mark. True when done or when there was nothing to add or widen (then
-// no file is touched); false when a copy failed, with the table untouched or, past
-// that point, its data kept in "z" + file and "x" + file.
+// no file is touched); false when a copy failed, with the old table in place (through the work
+// copies, past the first copy its data is also kept in "z" + file and "x" + file). An error
+// storing an initial value goes to the caller's handler, as a copy of record after record would.
 bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initial,
-                std::string_view directory, std::string_view file, const Widenings& widen = {});
+                std::string_view directory, std::string_view file, const Widenings& widen = {},
+                RebuildPath path = RebuildPath::Default);
 
-// Sets field lengths by position, copying the table through "a" + file. Deleted records are
+// Sets field lengths by position, copying the table into its replacement. Deleted records are
 // dropped unless `keepDeleted`; memo texts come along. Nothing is reported.
 void ZMIEN_DL_POLA(std::string_view directory, std::string_view file, const Widenings& widen,
-                   bool keepDeleted = false);
+                   bool keepDeleted = false, RebuildPath path = RebuildPath::Default);
 
 // Adds the fields of `added` whose upper-case names the table lacks, through the backup copy
 // "stary.dbf", which stays in the directory until the next call. True when done, when the table

@@ -1,7 +1,10 @@
-// One sample database converted twice from the same release, once with records copied by moving
-// field bytes and once through field values (the way copies were always made): every table of
-// every firm and of str\ must come out the same, structure, records and field bytes, memos by
-// their texts.
+// One sample database converted twice from the same release, the two ways a conversion may go:
+// - records copied by moving field bytes or through field values (the way copies were always
+//   made): every table of every firm and of str\ comes out the same, structure, records and
+//   field bytes, memos by their texts;
+// - changed tables written once, straight from the old table, or through the work copies the
+//   structure changes were first written with: every file below the database comes out byte for
+//   byte the same, tables, memo files and indexes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,10 +15,13 @@
 #include "convert/firm_runner.h"
 #include "convert/step_registry.h"
 #include "db/run_variables.h"
+#include "db/structure_change.h"
 #include "db/table_access.h"
+#include "engine/engine_test_util.h"
 #include "engine/workarea.h"
 #include "engine/workspace.h"
 #include "os/path.h"
+#include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
@@ -147,6 +153,56 @@ TEST_F(ConversionPaths, MovingFieldBytesConvertsEveryTableAsTheValuesDo) {
   // The conversion did its work: the firms are at the shipped release.
   EXPECT_EQ(tableContents(map_.root() / "bytes" / "baza" / "firma1" / "wersja.dbf"),
             tableContents(map_.root() / "values" / "baza" / "firma1" / "wersja.dbf"));
+}
+
+// Every file below `root`, by its path in lower case: its bytes, a table's date of last change
+// (both runs are of one day) aside.
+std::map<std::string, std::string> filesBelow(const fs::path& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file()) continue;
+    std::string bytes = tav::test::readFile(e.path());
+    if (e.path().extension() == ".dbf" && bytes.size() > 4) bytes.replace(1, 3, "DDD");
+    out[tav::rt::lower(fs::relative(e.path(), root).string())] = std::move(bytes);
+  }
+  return out;
+}
+
+TEST_F(ConversionPaths, ChangedTablesWrittenOnceAreByteForByteThoseOfTheWorkCopies) {
+  std::vector<int> failedThroughCopies;
+  {
+    tav::db::WorkCopiesThroughout literal;
+    failedThroughCopies = convert(map_.root() / "copies");
+  }
+  const std::vector<int> failedDirect = convert(map_.root() / "direct");
+  EXPECT_EQ(failedDirect, failedThroughCopies);
+
+  const auto copies = filesBelow(map_.root() / "copies" / "baza");
+  const auto direct = filesBelow(map_.root() / "direct" / "baza");
+  std::vector<std::string> names[2];
+  for (const auto& [name, bytes] : copies) names[0].push_back(name);
+  for (const auto& [name, bytes] : direct) names[1].push_back(name);
+  ASSERT_EQ(names[1], names[0]);
+  size_t differing = 0, tables = 0, memos = 0, indexes = 0;
+  for (const auto& [name, bytes] : copies) {
+    const std::string ext = fs::path(name).extension().string();
+    tables += ext == ".dbf";
+    memos += ext == ".fpt";
+    indexes += ext == ".cdx";
+    const std::string& other = direct.at(name);
+    if (other == bytes) continue;
+    size_t at = 0;
+    while (at < bytes.size() && at < other.size() && bytes[at] == other[at]) ++at;
+    if (++differing <= 5)
+      ADD_FAILURE() << name << " differs from byte " << at << " (" << bytes.size() << " and "
+                    << other.size() << " bytes): "
+                    << ::testing::PrintToString(bytes.substr(at > 8 ? at - 8 : 0, 24)) << " / "
+                    << ::testing::PrintToString(other.substr(at > 8 ? at - 8 : 0, 24));
+  }
+  EXPECT_EQ(differing, 0u);
+  EXPECT_GT(tables, 400u);
+  EXPECT_GT(memos, 10u);
+  EXPECT_GT(indexes, 300u);
 }
 
 }  // namespace

@@ -196,14 +196,14 @@ TEST_F(FirmStepsEarly, WideningStepsKeepTheTextAndWidenOnlyANarrowField) {
   ASSERT_TRUE(run(I_25_01_011)) << error_.filename;
   EXPECT_EQ(contents(t("wspolnik")), widened);
 
-  // A widening that could not be made (its work copy cannot be written) is not done.
-  fs::create_directories(firm_ / "aks_kor.dbf" / "x");
+  // A widening that could not be made (its new table cannot be written) is not done.
+  fs::create_directories(firm_ / "~ks_kor.dbf" / "x");
   const std::string narrow = contents(t("ks_kor"));
   EXPECT_FALSE(run(I_25_01_023));
   EXPECT_EQ(error_.filename, "D:\\baza\\firma1\\ks_kor.dbf");
   EXPECT_EQ(contents(t("ks_kor")), narrow);
   EXPECT_EQ(recorded(), "025.01.011");
-  fs::remove_all(firm_ / "aks_kor.dbf");
+  fs::remove_all(firm_ / "~ks_kor.dbf");
 
   ASSERT_TRUE(run(I_25_01_023)) << error_.filename;
   const auto s = structureOf(t("ks_kor"));

@@ -114,15 +114,45 @@ TEST_F(Indexing, OldIndexIsDeletedFirstOrReported) {
   EXPECT_TRUE(workspace().aliases().empty());
 }
 
+// The index file as the tags built one after another, each in its own pass, leave it.
+std::string builtTagByTag(const std::string& base, const TagList& tags) {
+  rt::HandlerGuard g([](rt::Error&) { return rt::Answer{}; });
+  {
+    engine::Workspace ws;
+    engine::UseOptions o;
+    o.shared = false;
+    EXPECT_TRUE(ws.use(base + ".dbf", "T", o));
+    for (const IndexTag& t : tags)
+      EXPECT_TRUE(ws.current()->orderCreate(base + ".cdx", t.name, t.key)) << t.name;
+  }
+  return test::readFile(base + ".cdx");
+}
+
+// All the tags in one pass give the very file the tags built one by one give.
+TEST_F(Indexing, OnePassOverTheTableLeavesTheFileOfTagsBuiltOneByOne) {
+  makeTable(dir_ + "one/t", 3000);
+  makeTable(dir_ + "each/t", 3000);
+  const TagList tags = {{"lpp", "lpp"}, {"mck", "mc+str(kwota,8,2)"}, {"dat", "dtos(data)+lpp"}};
+  EXPECT_EQ(INDEXON(dir_ + "one/t", tags), kIndexed);
+  EXPECT_TRUE(pauses.empty());
+  const std::string each = builtTagByTag(dir_ + "each/t", tags);
+  ASSERT_GT(each.size(), 3 * 512u);
+  EXPECT_TRUE(test::readFile(tmp_ / "one" / "t.cdx") == each);
+}
+
 TEST_F(Indexing, RejectedKeyIsTriedTwentyTimesAndEarlierTagsStay) {
   makeTable(dir_ + "t", 10);
   TagList tags = {{"lpp", "lpp"}, {"bad", "nie_ma_pola+lpp"}, {"mc", "mc"}};
   EXPECT_EQ(INDEXON(dir_ + "t", tags), kIndexNotBuilt);
   EXPECT_EQ(count(10), 20);
+  EXPECT_EQ(pauses.size(), 20u);
   // The table stays open under the work alias with what was built; the next call closes it.
   ASSERT_TRUE(workspace().used("roboczy"));
   ZAMKNIJ("roboczy");
   EXPECT_EQ(tagsOf(dir_ + "t.cdx"), (std::vector<std::string>{"lpp=lpp"}));
+  // The file is the one the tags before the rejected one make, not a leftover of a try at all.
+  makeTable(dir_ + "each/t", 10);
+  EXPECT_TRUE(test::readFile(tmp_ / "t.cdx") == builtTagByTag(dir_ + "each/t", {{"lpp", "lpp"}}));
 }
 
 TEST_F(Indexing, TakenWorkAliasIsClosedAndTheNextNameUsed) {

@@ -19,6 +19,7 @@
 #include "engine/workspace.h"
 #include "os/file.h"
 #include "runtime/clock.h"
+#include "runtime/date.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
@@ -368,6 +369,97 @@ TEST(StructureChangeOnDrive, RebuiltTablesKeepTheNamesOnDisk) {
   rt::resetSettings();
 }
 
+// ---------------------------------------------------------------- the two write paths
+
+// The table of makeTable with a date field, copied into `sub` of the scratch directory, and bytes
+// a copy cannot move as they are and writes through their values: a blank number, a number not
+// in the formatter's form, a date that is no date, a blank date.
+void awkwardTable(const std::string& dir, int records) {
+  rt::HandlerGuard g([](rt::Error&) { return rt::Answer{}; });
+  engine::Workspace ws;
+  const std::string p = dir + "tab.dbf";
+  ASSERT_TRUE(ws.create(
+      p,
+      {{"NAZWA", 'C', 10, 0}, {"KWOTA", 'N', 8, 2}, {"UWAGI", 'M', 10, 0}, {"DATA", 'D', 8, 0}}));
+  ASSERT_TRUE(ws.use(p, "X", {}));
+  for (int i = 1; i <= records; ++i) {
+    auto* a = ws.current();
+    a->append();
+    a->put(1, rt::Value("r" + std::to_string(i)));
+    a->put(2, rt::Value(i * 1.25));
+    if (i % 3) a->put(3, rt::Value("memo " + std::to_string(i) + std::string(60 * i, 'q')));
+    if (i != 5) a->put(4, rt::Value(rt::Date::fromYmd(2025, 1 + i % 12, 1 + i % 28)));
+    if (i % 4 == 2) a->remove();
+  }
+  ws.closeAll();
+  std::string bytes = test::readFile(p);
+  const size_t header = static_cast<uint8_t>(bytes[8]) | static_cast<uint8_t>(bytes[9]) << 8;
+  const size_t length = static_cast<uint8_t>(bytes[10]) | static_cast<uint8_t>(bytes[11]) << 8;
+  auto field = [&](int record, size_t offset, const std::string& raw) {
+    bytes.replace(header + (record - 1) * length + offset, raw.size(), raw);
+  };
+  field(3, 11, "        ");
+  field(4, 11, "1.5     ");
+  field(6, 29, "2025xx01");
+  test::writeFile(p, bytes);
+}
+
+// A table's bytes, the date of its last change (same day here) aside.
+std::string tableBytes(const fs::path& p) {
+  std::string b = test::readFile(p);
+  if (b.size() > 4) b.replace(1, 3, "DDD");
+  return b;
+}
+
+// Written straight from the old table or through the work copies, a changed table comes out
+// byte for byte the same: fields, records, deleted marks, the numbers and dates that go through
+// their values, memo file and all; and neither path leaves a file behind.
+TEST_F(StructureChange, WrittenOnceTheChangedTableHasTheBytesOfTheWorkCopies) {
+  const std::string direct = dir_ + "direct/", copies = dir_ + "copies/";
+  for (const std::string& d : {direct, copies}) {
+    fs::create_directories(d);
+    awkwardTable(d, 40);
+  }
+  auto both = [&](const std::function<void(const std::string&, RebuildPath)>& change) {
+    change(direct, RebuildPath::Direct);
+    change(copies, RebuildPath::WorkCopies);
+    for (const char* f : {"tab.dbf", "tab.fpt"})
+      EXPECT_TRUE(tableBytes(direct + f) == tableBytes(copies + f)) << f;
+    std::vector<std::string> left[2];
+    for (int i = 0; i < 2; ++i)
+      for (auto& e : fs::directory_iterator(i ? copies : direct))
+        left[i].push_back(e.path().filename().string());
+    std::sort(left[0].begin(), left[0].end());
+    std::sort(left[1].begin(), left[1].end());
+    EXPECT_EQ(left[0], (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+    EXPECT_EQ(left[1], left[0]);
+  };
+  both([](const std::string& d, RebuildPath p) {
+    // Fields without an initial value too: a copy writes a blank number as 0.
+    ASSERT_TRUE(DODAJ_POLE({{"dok_l", 'C', 5, 0},
+                            {"NOWA", 'N', 7, 2},
+                            {"DN", 'D', 8, 0},
+                            {"ILE", 'N', 4, 0},
+                            {"TAK", 'L', 1, 0}},
+                           {rt::Value("ab"), rt::Value(3.5)}, d, "tab.dbf", {{1, 20}, {2, 10}}, p));
+  });
+  both([](const std::string& d, RebuildPath p) {
+    ZMIEN_DL_POLA(d, "tab.dbf", {{1, 30}}, true, p);
+  });
+  both([](const std::string& d, RebuildPath p) {
+    ASSERT_TRUE(DODAJ_POLE({{"NAZWA", 'C', 1, 0}}, {}, d, "tab.dbf", {{5, 12}}, p));
+  });
+  both([](const std::string& d, RebuildPath p) {
+    ZMIEN_DL_POLA(d, "tab.dbf", {{2, 12}}, false, p);
+  });
+  // The last change dropped the deleted records; the others kept them with their marks.
+  EXPECT_EQ(rows("direct/tab.dbf").size(), 30u);
+  EXPECT_EQ(fieldNames("direct/tab.dbf"),
+            (std::vector<std::string>{"NAZWA:30", "KWOTA:12", "UWAGI:10", "DATA:8", "DOK_L:12",
+                                      "NOWA:7", "DN:8", "ILE:4", "TAK:1"}));
+  EXPECT_TRUE(pauses.empty());
+}
+
 // ---------------------------------------------------------------- flushes
 
 TEST_F(StructureChange, ARebuildFlushesEachStagedFileOnceAndTheDirectoryAfterEachRename) {
@@ -379,11 +471,18 @@ TEST_F(StructureChange, ARebuildFlushesEachStagedFileOnceAndTheDirectoryAfterEac
     return os::syncsDone() - before;
   };
   for (const char* table : {"small.dbf", "big.dbf"}) {
-    // Two exports (to z and back), each staging a table and its memo: each file is flushed
-    // once before the swap, the commit record once, the directory after the record and after
-    // the renames; never per record or per page.
+    // The new table written once, straight from the old one, with its memo: each file is
+    // flushed once before the swap, the commit record once, the directory after the record and
+    // after the renames; never per record or per page.
     EXPECT_EQ(flushes([&] {
                 ASSERT_TRUE(DODAJ_POLE({{"NOWA", 'N', 5, 0}}, {rt::Value(1)}, dir_, table));
+              }),
+              5u)
+        << table;
+    // Through the work copies, the same for each of its two exports (to z and back).
+    EXPECT_EQ(flushes([&] {
+                ASSERT_TRUE(DODAJ_POLE({{"NOWB", 'N', 5, 0}}, {rt::Value(1)}, dir_, table, {},
+                                       RebuildPath::WorkCopies));
               }),
               10u)
         << table;
@@ -435,17 +534,25 @@ class InterruptedSwap : public StructureChange, public ::testing::WithParamInter
 };
 
 TEST_P(InterruptedSwap, DodajPoleLeavesAWholeTable) {
-  makeTable("tab.dbf", 6);
-  stopAt(GetParam());
-  EXPECT_FALSE(DODAJ_POLE({{"NOWE", 'C', 4, 0}}, {}, dir_, "tab.dbf"));
-  workspace().closeAll();
-  expectOldOrNew("tab.dbf", 3, 4, 6);
-  // The copy that the rebuild started from is still there to recover from.
-  EXPECT_EQ(rows("ztab.dbf").size(), 6u);
-  // Run again without the stop: it completes.
-  setSwapHook({});
-  EXPECT_TRUE(DODAJ_POLE({{"NOWE", 'C', 4, 0}}, {}, dir_, "tab.dbf"));
-  expectOldOrNew("tab.dbf", 4, 4, 6);
+  for (RebuildPath path : {RebuildPath::Direct, RebuildPath::WorkCopies}) {
+    SCOPED_TRACE(path == RebuildPath::Direct ? "direct" : "through the work copies");
+    makeTable("tab.dbf", 6);
+    stopAt(GetParam());
+    EXPECT_FALSE(DODAJ_POLE({{"NOWE", 'C', 4, 0}}, {}, dir_, "tab.dbf", {}, path));
+    workspace().closeAll();
+    expectOldOrNew("tab.dbf", 3, 4, 6);
+    // Through the work copies, the copy the rebuild started from is there to recover from too.
+    if (path == RebuildPath::WorkCopies) {
+      EXPECT_EQ(rows("ztab.dbf").size(), 6u);
+    }
+    // Run again without the stop: it completes, and leaves no work copy or staged file.
+    setSwapHook({});
+    EXPECT_TRUE(DODAJ_POLE({{"NOWE", 'C', 4, 0}}, {}, dir_, "tab.dbf", {}, path));
+    expectOldOrNew("tab.dbf", 4, 4, 6);
+    EXPECT_EQ(files(), (std::vector<std::string>{"tab.dbf", "tab.fpt"}));
+    fs::remove(tmp_ / "tab.dbf");
+    fs::remove(tmp_ / "tab.fpt");
+  }
 }
 
 TEST_P(InterruptedSwap, ZmienDlPolaLeavesAWholeTable) {

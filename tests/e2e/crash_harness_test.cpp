@@ -35,6 +35,19 @@ TEST(CrashHarness, KilledAsTheNewVersionRecordArrivesTheRerunEndsLikeACleanRun) 
   EXPECT_EQ(sweep("--point rename@~wb.dbf:1 --action killnext"), 0);
 }
 
+// Killed at operations of a firm's first structure change (from its staged table's creation to the
+// next table's), and just after them: the old table or the whole new one is in place, and the
+// rerun ends like a clean run. scripts/crash-sweep --between tries every one of them, and every
+// operation of the firm's conversion.
+TEST(CrashHarness, KilledWhileAChangedTableIsWrittenTheRerunEndsLikeACleanRun) {
+  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease"))
+    GTEST_SKIP();
+  EXPECT_EQ(sweep("--between any@~st_en.dbf:1,any@~st_gn.dbf:1 --sample 5 --seed 3"), 0);
+  EXPECT_EQ(
+      sweep("--between any@~st_en.dbf:1,any@~st_gn.dbf:1 --sample 3 --seed 5 --action killnext"),
+      0);
+}
+
 // A full disk in the middle of the firms' conversion (the bulk of the writes): that firm fails and
 // is reported, and the rerun after room was made finishes it. Full disks at the public steps and at
 // the reference copies are not yet reported as failures (they end in "00" with the old tables):

@@ -1,8 +1,11 @@
 // Several tags built from one pass, their keys sorted and their pages packed on all cores, give
 // the very bytes of the same tags built one after another: in a new file, past the memory limit
-// (runs on disk), over tags that already exist (pages from the free list), and over nothing.
+// (runs on disk), over tags that already exist (pages from the free list), and over nothing. The
+// tags share the one memory limit: the build's resident memory grows by no more than it.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <fstream>
 #include <random>
 
 #include "engine/index/index_files.h"
@@ -113,6 +116,42 @@ TEST_F(OnePassBuild, RunsOnDiskGiveTheSameBytes) {
   size_t files = 0;
   for (auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
   EXPECT_EQ(files, 2u);
+}
+
+// This process's resident memory now and its high-water mark since the last reset, in MB; the
+// reset is false where the system keeps no such mark.
+double statusMb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field, 0) == 0) return std::stod(line.substr(std::string(field).size())) / 1024;
+  return -1;
+}
+bool resetPeakResident() {
+  ::malloc_trim(0);  // memory freed earlier is given back, so that the build's own is counted
+  std::ofstream("/proc/self/clear_refs") << "5";
+  return statusMb("VmHWM:") >= 0 && statusMb("VmHWM:") <= statusMb("VmRSS:") + 1;
+}
+
+TEST_F(OnePassBuild, TheTagsShareOneMemoryLimit) {
+  auto c = columns(250000);
+  size_t saved = indexBuildMemoryLimit();
+  setIndexBuildMemoryLimit(16u << 20);
+  auto f = createIndexFile(dir / "t.cdx");
+  ASSERT_TRUE(f);
+  if (!resetPeakResident()) GTEST_SKIP() << "no resident high-water mark to reset here";
+  const double before = statusMb("VmRSS:");
+  onePass(*f, c);
+  const double grown = statusMb("VmHWM:") - before;
+  setIndexBuildMemoryLimit(saved);
+  // The keys of the three tags take about 31 MB to sort in memory, and their packed pages 15 MB
+  // more: all of it within 16 MB, and a little for reading the runs back and writing pages.
+  EXPECT_LT(grown, 16 + 6) << "MB";
+  f.reset();
+  auto g = createIndexFile(dir / "seq.cdx");
+  oneByOne(*g, c);
+  g.reset();
+  EXPECT_TRUE(test::readWhole(dir / "t.cdx") == test::readWhole(dir / "seq.cdx"));
 }
 
 // Tags replaced in a file that holds them already take freed pages, in the same order.

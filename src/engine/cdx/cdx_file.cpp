@@ -733,6 +733,9 @@ namespace {
 // page's offset gives exactly the pages a build straight into the file writes there.
 class PageImage {
  public:
+  // Set aside at once, so that the image is not copied as it grows; from the system, as a
+  // sorter's buffers are (key_sorter.h).
+  void reserve(uint64_t bytes) { bytes_.reserve(static_cast<size_t>(bytes)); }
   uint32_t alloc() {
     bytes_.resize(bytes_.size() + kPage);
     return static_cast<uint32_t>(bytes_.size() - kPage);
@@ -755,7 +758,7 @@ class PageImage {
   }
 
  private:
-  std::string bytes_;
+  std::vector<char, KeySorter::SystemPages<char>> bytes_;
 };
 
 // Writes the sorted keys as leaves left to right, then each interior level from the one below,
@@ -924,8 +927,8 @@ IndexTag* CdxFile::createTag(std::string_view name, std::string_view keyExpressi
 // into an image at page 0 and moved into place, which gives the bytes the tags would have had
 // built one after another; otherwise the trees are written here, still in that order. A tag
 // whose keys went to runs on disk is sorted and written here too, as only this thread touches
-// the file. Each tag's sorter may hold the memory limit, as when built alone, and the images
-// are made only while together they stay within it.
+// the file. The sorters share the memory limit, and the images are made only while they and the
+// keys still held stay within it together, so the build holds no more however many tags it makes.
 std::vector<IndexTag*> CdxFile::createTags(const std::vector<TagDefinition>& tags,
                                            const KeysSource& source) {
   if (tags.size() == 1) return IndexFile::createTags(tags, source);
@@ -947,9 +950,12 @@ std::vector<IndexTag*> CdxFile::createTags(const std::vector<TagDefinition>& tag
   try {
     std::vector<std::unique_ptr<KeyFeed>> feeds;
     std::vector<std::string> keys;
-    for (const Definition& d : defs) {
-      feeds.push_back(feedFor(d, indexBuildMemoryLimit()));
-      keys.emplace_back(d.keyLength, feeds.back()->filler());
+    std::vector<size_t> keyLengths;
+    for (const Definition& d : defs) keyLengths.push_back(d.keyLength);
+    const std::vector<size_t> shares = shareSortMemory(indexBuildMemoryLimit(), keyLengths);
+    for (size_t i = 0; i < defs.size(); ++i) {
+      feeds.push_back(feedFor(defs[i], shares[i]));
+      keys.emplace_back(defs[i].keyLength, feeds.back()->filler());
     }
     uint32_t recno = 0;
     while (source(keys, recno))
@@ -957,12 +963,17 @@ std::vector<IndexTag*> CdxFile::createTags(const std::vector<TagDefinition>& tag
         if (!feeds[i]->add(keys[i], recno)) throw Damaged{"cannot write a sort run"};
 
     bool fromTheEnd = freeHead_ == 0;
-    uint64_t imageBytes = 0;
+    uint64_t imageBytes = 0, held = 0;
     for (const Definition& d : defs)
       if (cdxTag(d.name)) fromTheEnd = false;
-    for (size_t i = 0; i < defs.size(); ++i)
-      imageBytes += feeds[i]->size() * (defs[i].keyLength + 4) + kPage;
-    const bool images = fromTheEnd && imageBytes <= indexBuildMemoryLimit();
+    std::vector<uint64_t> imageEstimate(defs.size());
+    for (size_t i = 0; i < defs.size(); ++i) {
+      imageEstimate[i] = feeds[i]->size() * (defs[i].keyLength + 4) + kPage;
+      imageBytes += imageEstimate[i];
+      held += feeds[i]->memoryInUse();
+    }
+    // The images live beside the keys still waiting: together they stay within the one budget.
+    const bool images = fromTheEnd && held + imageBytes <= indexBuildMemoryLimit();
 
     std::vector<PageImage> image(defs.size());
     std::vector<uint32_t> imageRoot(defs.size(), kNone);
@@ -972,6 +983,7 @@ std::vector<IndexTag*> CdxFile::createTags(const std::vector<TagDefinition>& tag
       if (!feed.finish()) throw Damaged{"cannot sort the keys"};
       if (!images) return;
       PageImage& img = image[i];
+      img.reserve(imageEstimate[i]);
       imageRoot[i] = writeTree(
           feed, [&img] { return img.alloc(); }, img);
       feeds[i].reset();  // its memory goes back before the other tags are done

@@ -58,6 +58,18 @@ bool KeyFeed::next(char* key, uint32_t& recno) {
   return true;
 }
 
+std::vector<size_t> shareSortMemory(size_t budget, const std::vector<size_t>& keyLengths) {
+  size_t perRecord = 0;
+  for (size_t len : keyLengths) perRecord += KeySorter::bytesPerRecord(len + 4);
+  std::vector<size_t> shares;
+  for (size_t len : keyLengths) {
+    const size_t own = KeySorter::bytesPerRecord(len + 4);
+    shares.push_back(perRecord ? static_cast<size_t>(static_cast<double>(budget) * own / perRecord)
+                               : budget);
+  }
+  return shares;
+}
+
 // A file of one key builds it from the one definition, each key passed through.
 std::vector<IndexTag*> IndexFile::createTags(const std::vector<TagDefinition>& tags,
                                              const KeysSource& source) {

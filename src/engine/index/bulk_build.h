@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/index/index.h"
 #include "engine/index/key_sorter.h"
@@ -40,6 +41,7 @@ class KeyFeed {
 
   bool failed() const { return sorter_.failed(); }
   bool spilled() const { return sorter_.runCount() > 0; }
+  size_t memoryInUse() const { return sorter_.memoryInUse(); }
   uint64_t size() const { return sorter_.size(); }
   size_t keyLength() const { return keyLength_; }
   char filler() const { return filler_; }
@@ -51,6 +53,12 @@ class KeyFeed {
   KeySorter sorter_;
   std::string record_;
 };
+
+// The shares of one memory budget for sorters that take one key each per record (the tags of a
+// one-pass build), given their keys' lengths: shares in proportion to what a record costs each,
+// so that all of them hold as many records and go to disk together, never more than the budget
+// between them.
+std::vector<size_t> shareSortMemory(size_t budget, const std::vector<size_t>& keyLengths);
 
 // Runs task(i) for i in [0, n) on up to one worker per core, and then(i) on the calling thread in
 // order of i, each as soon as its task is done (so writing tag 0 overlaps sorting tag 2). An

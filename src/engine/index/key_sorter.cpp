@@ -3,12 +3,14 @@
 
 #include "engine/index/key_sorter.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <new>
 
 #include "runtime/coding.h"
 #include "runtime/collation.h"
@@ -47,24 +49,46 @@ struct KeySorter::Run {
   const char* current() const { return buffer.data() + position; }
 };
 
+template <class T>
+T* KeySorter::SystemPages<T>::allocate(size_t n) {
+  void* p =
+      ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<T*>(p);
+}
+
+template <class T>
+void KeySorter::SystemPages<T>::deallocate(T* p, size_t n) {
+  ::munmap(p, n * sizeof(T));
+}
+
+template struct KeySorter::SystemPages<char>;
+
+size_t KeySorter::bytesPerRecord(size_t recordSize) {
+  // One sort slot, and the record's bytes beside it unless the slot holds it whole.
+  return sizeof(Slot) + (recordSize > kInline ? recordSize : 0);
+}
+
 KeySorter::KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir)
     : recordSize_(recordSize), tempDir_(std::move(tempDir)) {
-  // Each record costs one sort slot, and its bytes beside it unless the slot holds it whole.
-  const size_t perRecord = sizeof(Slot) + (recordSize > kInline ? recordSize : 0);
-  capacity_ = std::max<size_t>(16, memoryLimit / perRecord);
+  capacity_ = std::max<size_t>(16, memoryLimit / bytesPerRecord(recordSize));
 }
 
 KeySorter::~KeySorter() = default;
 
 bool KeySorter::add(const char* record) {
   if (buffered_ == capacity_ && !spill()) return false;
-  const size_t grown = std::min(capacity_, std::max<size_t>(1024, buffered_ * 2));
+  // Set aside whole, once: growing by copying would hold the old buffer and the new one at once,
+  // half as much again as the limit. Pages the records never reach are never touched.
   if (recordSize_ <= kInline) {
-    if (order_.size() <= buffered_) order_.resize(grown);
+    if (order_.capacity() < capacity_) order_.reserve(capacity_);
+    if (order_.size() <= buffered_) order_.emplace_back();
     fillSlot(order_[buffered_], record, buffered_);
   } else {
-    if (buffer_.size() < (buffered_ + 1) * recordSize_) buffer_.resize(grown * recordSize_);
-    std::memcpy(buffer_.data() + buffered_ * recordSize_, record, recordSize_);
+    if (buffer_.capacity() < capacity_ * recordSize_) buffer_.reserve(capacity_ * recordSize_);
+    const size_t at = buffered_ * recordSize_;
+    if (buffer_.size() < at + recordSize_) buffer_.resize(at + recordSize_);
+    std::memcpy(buffer_.data() + at, record, recordSize_);
   }
   ++buffered_;
   ++total_;

@@ -13,8 +13,9 @@
 
 namespace tav::engine {
 
-// Memory a bulk index build may hold for its keys before it sorts them into runs on disk.
-// Settable so that tests can force an external sort over a handful of records.
+// Memory a bulk index build may hold for its keys before it sorts them into runs on disk, in
+// total: a build of several tags at once shares it among their sorters. Settable so that tests
+// can force an external sort over a handful of records.
 size_t indexBuildMemoryLimit();
 void setIndexBuildMemoryLimit(size_t bytes);
 
@@ -27,8 +28,28 @@ void collationKeyBack(char* p, size_t n);
 // index order with ties by record. Records stay in memory up to the limit; beyond it each full
 // buffer is sorted and written as a run to an unlinked temporary file, and reading merges runs.
 // A record of up to 24 bytes lives in its sort slot alone, so such keys cost 32 bytes each.
+// The memory held never passes the limit given (the buffer is set aside once and filled, never
+// grown by copying), and only the part filled so far is touched.
 class KeySorter {
  public:
+  // Memory straight from the system for a sorter's large buffers: set aside whole, touched only as
+  // filled, given back whole when freed. Taken through malloc, a block that large raises the size
+  // below which malloc keeps memory in its heap, which then holds on to what later builds free,
+  // and a process converting firm after firm grows with the largest table it met.
+  template <class T>
+  struct SystemPages {
+    using value_type = T;
+    SystemPages() = default;
+    template <class U>
+    SystemPages(const SystemPages<U>&) {}
+    T* allocate(size_t n);
+    void deallocate(T* p, size_t n);
+    friend bool operator==(const SystemPages&, const SystemPages&) { return true; }
+  };
+
+  // What one record costs in memory while it waits to be sorted.
+  static size_t bytesPerRecord(size_t recordSize);
+
   KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir);
   ~KeySorter();
   KeySorter(const KeySorter&) = delete;
@@ -42,6 +63,8 @@ class KeySorter {
   bool failed() const { return failed_; }
   size_t runCount() const { return runs_.size(); }
   size_t size() const { return total_; }
+  // The memory the records waiting in memory take (what a sort of them needs included).
+  size_t memoryInUse() const { return buffered_ * bytesPerRecord(recordSize_); }
 
  private:
   struct Run;
@@ -51,7 +74,7 @@ class KeySorter {
   size_t recordSize_;
   size_t capacity_;  // records per in-memory buffer
   std::filesystem::path tempDir_;
-  std::string buffer_;
+  std::vector<char, SystemPages<char>> buffer_;
   size_t buffered_ = 0;
   // The first 24 bytes of a record travel with its sort slot, so that short records (keys up
   // to 20 bytes) are compared and read back without touching the buffer in random order.
@@ -62,7 +85,7 @@ class KeySorter {
   };
   const char* recordOf(const Slot& s);
   void fillSlot(Slot& s, const char* record, size_t index) const;
-  std::vector<Slot> order_;
+  std::vector<Slot, SystemPages<Slot>> order_;
   char inlineRecord_[kInline];
   size_t cursor_ = 0;
   std::vector<std::unique_ptr<Run>> runs_;
