@@ -1,109 +1,206 @@
 // The read-only consistency check of a table, its memo and its indexes. Invariants: nothing is
-// written (shared, read-only opens only), every finding is a line of its own, and a damaged
-// byte is reported, never followed (memo pointers are checked before a memo is read, index
-// walks stop after as many entries as the table has records).
+// written (read-only opens under a shared open-mode lock; a table with a pending rebuild is not
+// opened through the engine, whose open would finish it), every finding has its kind and a line
+// of its own, and a damaged byte is reported, never followed (memo references are checked
+// against the memo file before anything is read there, index walks stop after as many entries
+// as the table has records).
 #include "engine/table_check.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 
+#include "engine/dbf/dbf_format.h"
 #include "engine/dbf/table.h"
+#include "engine/fpt/memo_file.h"
+#include "engine/index/index_files.h"
 #include "engine/index/key_encoding.h"
 #include "engine/workspace.h"
+#include "os/file.h"
+#include "runtime/coding.h"
 #include "runtime/error.h"
 
 namespace tav::engine {
 namespace {
 
-// Lines of one kind (one field's bad values, one tag's faults) shown before the rest is counted.
+// Findings of one kind (one field's bad values, one tag's faults) kept before the rest is counted.
 constexpr size_t kShownPerKind = 20;
+// Records read at once by the record scan.
+constexpr size_t kScanBytes = 256 * 1024;
 
 bool memoVersion(uint8_t v) {
   return v == dbf::kVersionFoxMemo || v == 0x30 || v == 0x31 || v == 0x32 || v == 0x83 || v == 0x8B;
 }
 
-// Collects lines of one kind, cut after kShownPerKind with a line counting the rest.
+// Findings and their lines, in the order found; a part of the check fills one and the parts are
+// joined in a fixed order at the end.
+struct Part {
+  std::vector<Finding> findings;
+  std::vector<std::string> lines;
+  std::vector<std::pair<Damage, size_t>> omitted;
+  void add(Finding f) {
+    lines.push_back(f.text);
+    findings.push_back(std::move(f));
+  }
+};
+
+// Findings of one kind, cut after kShownPerKind with a line counting the rest.
 class Limited {
  public:
-  Limited(std::vector<std::string>& out, std::string prefix)
-      : out_(out), prefix_(std::move(prefix)) {}
-  void add(std::string text) {
-    if (seen_++ < kShownPerKind) out_.push_back(prefix_ + text);
+  Limited(Part& out, Damage kind, std::string prefix = {})
+      : out_(out), kind_(kind), prefix_(std::move(prefix)) {}
+  void add(uint32_t record, std::string field, std::string index, const std::string& text) {
+    if (seen_++ < kShownPerKind)
+      out_.add({kind_, record, std::move(field), std::move(index), prefix_ + text});
   }
   void finish(const std::string& what) {
-    if (seen_ > kShownPerKind)
-      out_.push_back(prefix_ + std::to_string(seen_ - kShownPerKind) + " more " + what);
+    if (seen_ <= kShownPerKind) return;
+    out_.lines.push_back(prefix_ + std::to_string(seen_ - kShownPerKind) + " more " + what);
+    out_.omitted.emplace_back(kind_, seen_ - kShownPerKind);
   }
 
  private:
-  std::vector<std::string>& out_;
+  Part& out_;
+  Damage kind_;
   std::string prefix_;
   size_t seen_ = 0;
 };
 
-void checkRecords(Table& t, std::vector<std::string>& problems) {
-  const DbfHeader& h = t.header();
-  for (const auto& i : t.issues()) problems.push_back(i.text);
-  if (h.month < 1 || h.month > 12 || h.day < 1 || h.day > 31)
-    problems.push_back("date of last update is not a date");
-  if (h.hasMemo() && !memoVersion(h.version))
-    problems.push_back("table has memo fields but its version byte says none");
-  if (!h.hasMemo() && h.version == dbf::kVersionFoxMemo)
-    problems.push_back("version byte says memo, no memo field");
-
-  std::vector<std::string> fieldProblems, memoProblems, flagProblems;
-  // Per field, so that one bad column does not hide another.
-  std::map<size_t, Limited> byField;
-  Limited flags(flagProblems, "");
-  Limited memos(memoProblems, "");
-  for (size_t i = 0; i < h.fields.size(); ++i) byField.emplace(i, Limited(fieldProblems, ""));
-  std::string rec(h.recordLength, ' ');
-  for (uint32_t r = 1; r <= t.recordCount(); ++r) {
-    const std::string at = "record " + std::to_string(r);
-    if (!t.readRecord(r, rec.data())) {
-      problems.push_back(at + " cannot be read");
-      break;
-    }
-    if (rec[0] != ' ' && rec[0] != '*')
-      flags.add(at + " has deleted flag byte " + std::to_string(uint8_t(rec[0])));
-    for (size_t i = 0; i < h.fields.size(); ++i) {
-      const FieldDef& f = h.fields[i];
-      const char* raw = rec.data() + f.offset;
-      if (!wellFormed(f, raw)) {
-        byField.at(i).add(at + " field " + f.name + ": \"" + std::string(raw, f.length) +
-                          "\" is not a " + (f.type == 'D' ? "date" : "number"));
-        continue;
-      }
-      if (f.type != 'M' && f.type != 'G' && f.type != 'P') continue;
-      uint32_t block = memoPointer(f, h.memoPointersBinary(), raw);
-      if (!block) {
-        if (!h.memoPointersBinary() && f.length != 4 &&
-            std::string(raw, f.length).find_first_not_of(" 0") != std::string::npos)
-          memos.add(at + " field " + f.name + ": memo pointer \"" + std::string(raw, f.length) +
-                    "\" is not a number");
-        continue;
-      }
-      if (!t.memo()) {
-        memos.add(at + " field " + f.name + " points to a memo but there is no memo file");
-        continue;
-      }
-      std::string why;
-      if (!t.memo()->read(block, why)) memos.add(at + " field " + f.name + ": " + why);
-    }
-  }
-  flags.finish("records with a bad deleted flag");
-  memos.finish("bad memo pointers");
-  for (auto& [i, l] : byField)
-    l.finish("records whose field " + h.fields[i].name + " holds no " +
-             (h.fields[i].type == 'D' ? "date" : "number"));
-  for (auto* list : {&flagProblems, &fieldProblems, &memoProblems})
-    problems.insert(problems.end(), list->begin(), list->end());
+std::string lowerWithoutBlanks(const std::string& s) {
+  std::string out;
+  for (char c : s)
+    if (c != ' ') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
 }
 
-// Every tag: each record indexed once, keys in order and equal to what the key expression
-// gives for the record. One pass per tag, keeping the previous entry and a bit per record.
-void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& problems,
+std::filesystem::path withExtension(const std::filesystem::path& host, const char* lower) {
+  std::filesystem::path p = host;
+  p.replace_extension(lower);
+  std::error_code ec;
+  if (std::filesystem::exists(p, ec)) return p;
+  std::string upper = lower;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::filesystem::path q = host;
+  q.replace_extension(upper);
+  return std::filesystem::exists(q, ec) ? q : p;
+}
+
+// The memo file as the references are checked against it: its size, block size and the next
+// free block its header names.
+struct MemoFacts {
+  os::File file;
+  uint64_t size = 0;
+  uint32_t blockSize = 0, nextFree = 0;
+  bool usable = false;
+};
+
+// The record scan: flags, numbers, dates and memo references of every whole record.
+class RecordScan {
+ public:
+  RecordScan(const DbfHeader& h, MemoFacts* memo, bool memoMissing, CheckDepth depth)
+      : h_(h),
+        memo_(memo),
+        memoMissing_(memoMissing),
+        depth_(depth),
+        flags_(flagPart_, Damage::DeletedFlag),
+        memos_(memoPart_, Damage::MemoPastEnd),
+        freed_(memoPart_, Damage::MemoFreed),
+        pointers_(memoPart_, Damage::MemoPointer) {
+    for (size_t i = 0; i < h.fields.size(); ++i)
+      byField_.emplace(
+          i, Limited(fieldPart_, h.fields[i].type == 'D' ? Damage::BadDate : Damage::BadNumber));
+  }
+
+  void record(uint32_t r, const char* rec) {
+    const std::string at = "record " + std::to_string(r);
+    const bool full = depth_ == CheckDepth::Full;
+    if (full && rec[0] != ' ' && rec[0] != '*')
+      flags_.add(r, {}, {}, at + " has deleted flag byte " + std::to_string(uint8_t(rec[0])));
+    for (size_t i = 0; i < h_.fields.size(); ++i) {
+      const FieldDef& f = h_.fields[i];
+      const char* raw = rec + f.offset;
+      const bool memoField = f.type == 'M' || f.type == 'G' || f.type == 'P';
+      if (!memoField && !full) continue;
+      if (!wellFormed(f, raw)) {
+        byField_.at(i).add(r, f.name, {},
+                           at + " field " + f.name + ": \"" + std::string(raw, f.length) +
+                               "\" is not a " + (f.type == 'D' ? "date" : "number"));
+        continue;
+      }
+      if (memoField) reference(r, at, f, raw);
+    }
+  }
+
+  void finish(Part& out) {
+    flags_.finish("records with a bad deleted flag");
+    memos_.finish("bad memo pointers");
+    freed_.finish("memo references into free space");
+    pointers_.finish("memo pointers that are no number");
+    for (auto& [i, l] : byField_)
+      l.finish("records whose field " + h_.fields[i].name + " holds no " +
+               (h_.fields[i].type == 'D' ? "date" : "number"));
+    for (Part* p : {&flagPart_, &fieldPart_, &memoPart_}) {
+      out.findings.insert(out.findings.end(), p->findings.begin(), p->findings.end());
+      out.lines.insert(out.lines.end(), p->lines.begin(), p->lines.end());
+      out.omitted.insert(out.omitted.end(), p->omitted.begin(), p->omitted.end());
+    }
+  }
+
+ private:
+  void reference(uint32_t r, const std::string& at, const FieldDef& f, const char* raw) {
+    const uint32_t block = memoPointer(f, h_.memoPointersBinary(), raw);
+    if (!block) {
+      if (!h_.memoPointersBinary() && f.length != 4 &&
+          std::string(raw, f.length).find_first_not_of(" 0") != std::string::npos)
+        pointers_.add(r, f.name, {},
+                      at + " field " + f.name + ": memo pointer \"" + std::string(raw, f.length) +
+                          "\" is not a number");
+      return;
+    }
+    if (memoMissing_) {
+      memos_.add(r, f.name, {},
+                 at + " field " + f.name + " points to a memo but there is no memo file");
+      return;
+    }
+    if (!memo_ || !memo_->usable) return;  // the damaged memo header is the finding
+    const std::string where = at + " field " + f.name + ": ";
+    const uint64_t offset = uint64_t(block) * memo_->blockSize;
+    uint8_t head[8];
+    if (offset < MemoFile::kHeaderSize || offset + 8 > memo_->size ||
+        !memo_->file.readAt(offset, head, sizeof head)) {
+      memos_.add(r, f.name, {},
+                 where + "memo block " + std::to_string(block) + " lies outside the memo file");
+      return;
+    }
+    const uint32_t length = rt::getBE32(head + 4);
+    if (length > memo_->size - offset - 8) {
+      memos_.add(r, f.name, {},
+                 where + "memo at block " + std::to_string(block) + " claims " +
+                     std::to_string(length) + " bytes beyond the end of the memo file");
+      return;
+    }
+    const uint64_t end = block + (8 + uint64_t(length) + memo_->blockSize - 1) / memo_->blockSize;
+    if (end > memo_->nextFree)
+      freed_.add(r, f.name, {},
+                 where + "memo at block " + std::to_string(block) +
+                     " lies in the memo file's free space (the next free block is " +
+                     std::to_string(memo_->nextFree) + ")");
+  }
+
+  const DbfHeader& h_;
+  MemoFacts* memo_;
+  bool memoMissing_;
+  CheckDepth depth_;
+  Part flagPart_, fieldPart_, memoPart_;
+  Limited flags_, memos_, freed_, pointers_;
+  std::map<size_t, Limited> byField_;
+};
+
+// Every tag: each record indexed once, keys in order and equal to what the key expression gives
+// for the record. The keys of every tag are computed in one pass in record order, then each tag
+// is walked once against them.
+void checkIndexes(const std::filesystem::path& host, const CheckOptions& options, Part& out,
                   std::vector<std::string>& errors) {
   std::vector<std::filesystem::path> indexes;
   for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
@@ -114,31 +211,96 @@ void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& p
         std::find(indexes.begin(), indexes.end(), p) == indexes.end())
       indexes.push_back(p);
   }
+  const std::filesystem::path structural = withExtension(host, ".cdx");
+  std::error_code ec;
+  const bool hasStructural = std::filesystem::exists(structural, ec);
+  if (indexes.empty() && options.expectedTags.empty()) return;
+  if (!hasStructural && !options.expectedTags.empty()) {
+    std::string names;
+    for (const auto& [name, key] : options.expectedTags)
+      names += (names.empty() ? "" : ", ") + name;
+    out.add(
+        {Damage::TagMissing,
+         0,
+         {},
+         structural.filename().string(),
+         "index " + structural.filename().string() + " is missing (expected tags " + names + ")"});
+  }
+  if (indexes.empty()) return;
+
   Workspace ws;
   UseOptions uo;
   uo.shared = true;
   uo.readOnly = true;
   errors.clear();
   if (!ws.useHost(host, "T", uo)) {
-    problems.push_back("table cannot be opened: " +
-                       (errors.empty() ? std::string() : errors.back()));
+    out.add({Damage::IndexUnreadable,
+             0,
+             {},
+             {},
+             "indexes not checked: table cannot be opened: " +
+                 (errors.empty() ? std::string() : errors.back())});
     return;
   }
   WorkArea& a = *ws.current();
   a.orderListClear();
+  bool structuralOpen = false;
   for (const auto& p : indexes) {
     errors.clear();
-    if (!a.orderListAdd(p))
-      problems.push_back("index " + p.filename().string() +
-                         " cannot be opened: " + (errors.empty() ? "" : errors.back()));
+    if (a.orderListAdd(p)) {
+      structuralOpen = structuralOpen || p == structural;
+      continue;
+    }
+    // The engine's reason names the file by its full path; the line names it once, by its name.
+    std::string why = lastIndexError();
+    const std::string named = p.string() + ": ";
+    if (why.rfind(named, 0) == 0) why.erase(0, named.size());
+    if (why.empty() && !errors.empty()) why = errors.back();
+    out.add({Damage::IndexUnreadable,
+             0,
+             {},
+             p.filename().string(),
+             "index " + p.filename().string() + " cannot be opened: " + why});
   }
   errors.clear();
+
+  if (structuralOpen) {
+    for (const auto& [name, key] : options.expectedTags) {
+      const IndexTag* found = nullptr;
+      for (size_t i = 0; i < a.orderCount(); ++i)
+        if (std::filesystem::path(a.orderFile(i)->path()) == structural &&
+            lowerWithoutBlanks(a.orderAt(i)->name()) == lowerWithoutBlanks(name))
+          found = a.orderAt(i);
+      if (!found)
+        out.add(
+            {Damage::TagMissing,
+             0,
+             {},
+             name,
+             "tag " + name + " (" + key + ") is missing from " + structural.filename().string()});
+      else if (lowerWithoutBlanks(found->keyExpression()) != lowerWithoutBlanks(key))
+        out.add({Damage::TagDiffers,
+                 0,
+                 {},
+                 name,
+                 "tag " + name + " has the key " + found->keyExpression() + ", not " + key});
+    }
+  }
+
   const uint32_t count = a.lastRec();
+  const size_t tags = a.orderCount();
+  // Every tag's key of every record, computed in record order: the table is read once, not
+  // once per entry of each tag in key order.
+  std::vector<std::vector<std::string>> keys(tags, std::vector<std::string>(size_t(count) + 1));
+  for (uint32_t r = 1; r <= count && tags; ++r) {
+    a.goTo(r);
+    for (size_t i = 0; i < tags; ++i) keys[i][r] = a.currentKey(i);
+  }
   std::set<const IndexFile*> failedFiles;  // a file's read fault is told once, not per tag
-  for (size_t i = 0; i < a.orderCount(); ++i) {
+  for (size_t i = 0; i < tags; ++i) {
     IndexTag* tag = a.orderAt(i);
     const std::string where = "tag " + tag->name() + ": ";
-    Limited report(problems, where);
+    Limited report(out, Damage::TagFaulty, where);
     std::vector<bool> seen(size_t(count) + 1, false);
     std::string previousKey;
     uint32_t previousRec = 0, entries = 0;
@@ -146,37 +308,126 @@ void checkIndexes(const std::filesystem::path& host, std::vector<std::string>& p
       if (++entries > count + 1) break;
       std::string key = tag->currentKey();
       if (r > count) {
-        report.add("entry points to record " + std::to_string(r) + " beyond the table");
+        report.add(r, {}, tag->name(),
+                   "entry points to record " + std::to_string(r) + " beyond the table");
         continue;
       }
-      if (seen[r]) report.add("record " + std::to_string(r) + " is indexed twice");
+      if (seen[r])
+        report.add(r, {}, tag->name(), "record " + std::to_string(r) + " is indexed twice");
       seen[r] = true;
       if (previousRec) {
         int c = compareKeys(*tag, previousKey.data(), key.data(), tag->keyLength());
         if (c > 0 || (c == 0 && previousRec > r))
-          report.add("keys out of order at record " + std::to_string(r));
+          report.add(r, {}, tag->name(), "keys out of order at record " + std::to_string(r));
       }
-      previousKey = key;
+      if (keys[i][r] != key)
+        report.add(r, {}, tag->name(),
+                   "key of record " + std::to_string(r) + " differs from its expression " +
+                       tag->keyExpression());
+      previousKey = std::move(key);
       previousRec = r;
-      a.goTo(r);
-      if (a.currentKey(i) != key)
-        report.add("key of record " + std::to_string(r) + " differs from its expression " +
-                   tag->keyExpression());
     }
     report.finish("faults");
     const IndexFile& file = *a.orderFile(i);
     if (!indexFileError(file).empty() && failedFiles.insert(&file).second)
-      problems.push_back(where + indexFileError(file));
+      out.add({Damage::IndexUnreadable,
+               0,
+               {},
+               std::filesystem::path(file.path()).filename().string(),
+               where + indexFileError(file)});
     if (entries != count)
-      problems.push_back(where + std::to_string(entries) + " entries for " + std::to_string(count) +
-                         " records");
+      out.add(
+          {Damage::TagFaulty,
+           0,
+           {},
+           tag->name(),
+           where + std::to_string(entries) + " entries for " + std::to_string(count) + " records"});
   }
-  for (const auto& e : errors) problems.push_back(e);
+  for (const auto& e : errors) out.add({Damage::IndexUnreadable, 0, {}, {}, e});
+}
+
+// The header against the file's size, as an exclusive open of the engine would find it: what
+// is missing, what is not counted, what follows the last whole record.
+void checkSize(os::File& file, uint64_t size, const DbfHeader& h, TableCheck& out, Part& part) {
+  const uint64_t hdr = h.headerLength, rl = h.recordLength;
+  const uint64_t body = size > hdr ? size - hdr : 0;
+  const uint32_t whole = static_cast<uint32_t>(std::min<uint64_t>(body / rl, 0xFFFFFFFFull));
+  const uint64_t rest = body - uint64_t(whole) * rl;
+  out.headerCount = h.recordCount;
+  out.wholeRecords = whole;
+  out.recordLength = h.recordLength;
+  out.partialBytes = rest > 1 ? static_cast<uint32_t>(rest) : 0;
+  if (h.recordCount < whole)
+    part.add({Damage::RecordsUncounted,
+              0,
+              {},
+              {},
+              "header counts " + std::to_string(h.recordCount) + " records, the file holds " +
+                  std::to_string(whole)});
+  else if (h.recordCount > whole)
+    part.add({Damage::RecordsMissing,
+              0,
+              {},
+              {},
+              "header counts " + std::to_string(h.recordCount) + " records, the file holds only " +
+                  std::to_string(whole) + ": " + std::to_string(h.recordCount - whole) +
+                  " records are missing"});
+  if (rest == 1) {
+    uint8_t b = 0;
+    if (!file.readAt(size - 1, &b, 1) || b != dbf::kEofMarker)
+      part.add(
+          {Damage::EndMarker, 0, {}, {}, "the file ends with a stray byte after the last record"});
+  } else if (rest > 1) {
+    part.add({Damage::PartialRecord,
+              whole + 1,
+              {},
+              {},
+              "the last record is incomplete (" + std::to_string(rest) + " of " +
+                  std::to_string(rl) + " bytes)"});
+  } else if (size >= hdr) {
+    part.add({Damage::EndMarker, 0, {}, {}, "end-of-file marker 0x1A missing"});
+  }
+  if (size < hdr) part.add({Damage::RecordsMissing, 0, {}, {}, "file is shorter than its header"});
+}
+
+void take(TableCheck& out, Part& part) {
+  out.findings.insert(out.findings.end(), part.findings.begin(), part.findings.end());
+  out.problems.insert(out.problems.end(), part.lines.begin(), part.lines.end());
+  out.omitted.insert(out.omitted.end(), part.omitted.begin(), part.omitted.end());
+  part = Part{};
 }
 
 }  // namespace
 
-TableCheck checkTable(const std::filesystem::path& host) {
+bool TableCheck::has(Damage kind) const {
+  for (const Finding& f : findings)
+    if (f.kind == kind) return true;
+  return false;
+}
+
+const Finding* TableCheck::firstLoss() const {
+  for (const Finding& f : findings) {
+    if (f.kind == Damage::RecordsMissing || f.kind == Damage::MemoFileMissing ||
+        f.kind == Damage::MemoFileDamaged || f.kind == Damage::MemoPastEnd)
+      return &f;
+  }
+  return nullptr;
+}
+
+bool TableCheck::losesData() const { return firstLoss() != nullptr; }
+
+std::string sizeText(const TableCheck& c) {
+  if (c.headerCount == c.wholeRecords && !c.partialBytes) return {};
+  std::string t = "header " + std::to_string(c.headerCount) +
+                  (c.headerCount == 1 ? " record" : " records") + ", file holds " +
+                  std::to_string(c.wholeRecords);
+  if (c.partialBytes)
+    t += " and " + std::to_string(c.partialBytes) + " of the " + std::to_string(c.recordLength) +
+         " bytes of the next";
+  return t;
+}
+
+TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& options) {
   TableCheck out;
   std::vector<std::string> errors;
   // Faults raised while reading are findings: collected, never retried, never fatal.
@@ -190,22 +441,127 @@ TableCheck checkTable(const std::filesystem::path& host) {
     out.unreadable = "no such file";
     return out;
   }
-  rt::Error err;
-  auto t = Table::open(host, TableOptions::sharedReadOnly(), err);
-  if (!t) {
-    // The table file itself unreadable is no finding about a table; a damaged header or a memo
-    // file that is missing or damaged is.
-    if (err.genCode != rt::kErrCorruption && err.filename == host.string()) {
-      out.opened = false;
-      out.unreadable = err.description;
-    } else {
-      out.problems.push_back(err.description);
-    }
+  Part part;
+  // The engine's open would finish the rebuild (a write): the files are mid-swap and the check
+  // says so instead of reading them.
+  std::filesystem::path commit = host.parent_path() / ("~" + host.filename().string());
+  commit.replace_extension(".swp");
+  if (std::filesystem::exists(commit, ec)) {
+    part.add({Damage::RebuildPending,
+              0,
+              {},
+              {},
+              "a rebuild of the table stopped after its commit (" + commit.filename().string() +
+                  "): the next writable open finishes it"});
+    take(out, part);
     return out;
   }
-  checkRecords(*t, out.problems);
-  t.reset();
-  checkIndexes(host, out.problems, errors);
+
+  os::File file;
+  if (!file.open(host, os::File::Mode::Read)) {
+    out.opened = false;
+    out.unreadable = "cannot open the file";
+    return out;
+  }
+  if (!file.lockOpenMode(false)) {
+    out.opened = false;
+    out.inUse = true;
+    out.unreadable = "table is open exclusively elsewhere";
+    return out;
+  }
+  const int64_t size = file.size();
+  std::string head(static_cast<size_t>(std::clamp<int64_t>(size, 0, dbf::kHeaderFixed)), '\0');
+  if (size < 0 || (!head.empty() && !file.readAt(0, head.data(), head.size()))) {
+    out.opened = false;
+    out.unreadable = "cannot read the table header";
+    return out;
+  }
+  if (head.size() == dbf::kHeaderFixed) {
+    const uint64_t declared = std::max<uint64_t>(rt::getLE16(head.data() + 8), dbf::kHeaderFixed);
+    head.resize(static_cast<size_t>(std::min<uint64_t>(declared, uint64_t(size))));
+    if (!file.readAt(0, head.data(), head.size())) {
+      out.opened = false;
+      out.unreadable = "cannot read the table header";
+      return out;
+    }
+  }
+  DbfHeader h;
+  std::string why;
+  if (!parseHeader(head, h, why)) {
+    part.add({Damage::Header, 0, {}, {}, "damaged table header: " + why});
+    take(out, part);
+    return out;
+  }
+  checkSize(file, uint64_t(size), h, out, part);
+  const bool full = options.depth == CheckDepth::Full;
+  if (full) {
+    if (h.month < 1 || h.month > 12 || h.day < 1 || h.day > 31)
+      part.add({Damage::HeaderDate, 0, {}, {}, "date of last update is not a date"});
+    if (h.hasMemo() && !memoVersion(h.version))
+      part.add(
+          {Damage::VersionByte, 0, {}, {}, "table has memo fields but its version byte says none"});
+    if (!h.hasMemo() && h.version == dbf::kVersionFoxMemo)
+      part.add({Damage::VersionByte, 0, {}, {}, "version byte says memo, no memo field"});
+  }
+  take(out, part);
+  if (!full && !h.hasMemo()) return out;
+
+  MemoFacts memo;
+  bool memoMissing = false;
+  if (h.hasMemo()) {
+    const std::filesystem::path mp = Table::memoPathFor(host);
+    if (!std::filesystem::exists(mp, ec)) {
+      memoMissing = true;
+      part.add({Damage::MemoFileMissing,
+                0,
+                {},
+                mp.filename().string(),
+                "memo file " + mp.filename().string() + " is missing"});
+    } else {
+      uint8_t mh[8];
+      if (!memo.file.open(mp, os::File::Mode::Read) || !memo.file.readAt(0, mh, sizeof mh)) {
+        part.add({Damage::MemoFileDamaged,
+                  0,
+                  {},
+                  mp.filename().string(),
+                  "memo file header is short: " + mp.filename().string()});
+      } else if (rt::getBE16(mh + 6) == 0) {
+        part.add({Damage::MemoFileDamaged,
+                  0,
+                  {},
+                  mp.filename().string(),
+                  "memo file has block size 0: " + mp.filename().string()});
+      } else {
+        memo.size = static_cast<uint64_t>(std::max<int64_t>(0, memo.file.size()));
+        memo.blockSize = rt::getBE16(mh + 6);
+        memo.nextFree = rt::getBE32(mh);
+        memo.usable = true;
+      }
+    }
+    take(out, part);
+  }
+
+  // Whole records only: a partial one is a finding of its own above.
+  RecordScan scan(h, &memo, memoMissing, options.depth);
+  const size_t rl = h.recordLength;
+  const size_t perRead = std::max<size_t>(1, kScanBytes / rl);
+  std::vector<char> buf(perRead * rl);
+  for (uint32_t r = 1; r <= out.wholeRecords;) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(perRead, out.wholeRecords - r + 1));
+    if (!file.readAt(uint64_t(h.headerLength) + uint64_t(r - 1) * rl, buf.data(), n * rl)) {
+      part.add(
+          {Damage::RecordsMissing, r, {}, {}, "record " + std::to_string(r) + " cannot be read"});
+      break;
+    }
+    for (uint32_t i = 0; i < n; ++i) scan.record(r + i, buf.data() + size_t(i) * rl);
+    r += n;
+  }
+  scan.finish(part);
+  take(out, part);
+  if (!full) return out;
+
+  if (!memoMissing && (!h.hasMemo() || memo.usable)) checkIndexes(host, options, part, errors);
+  take(out, part);
   return out;
 }
 
