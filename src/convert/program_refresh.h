@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/step_registry.h"
 #include "runtime/value.h"
@@ -43,6 +44,17 @@ std::string refreshTitle();  // "Instalacja nowej wersji programu"
 // `progressWindow` and `progressArea` are the upgrade run's window, or null: then the refresh
 // makes one and hands it back for the caller to destroy. Copies and deletions that fail are
 // given up without a word, as everywhere in the file family; the result is true.
+// The files WIN2WIN installs from the release (the working directory, ".\\"): each one's name in
+// the release and in the program directory, and whether the program must hold the release's very
+// bytes. The printout templates of txt\\ need only be there: the refresh adds the missing ones and
+// leaves a template the user changed to the program steps. Files the release does not ship are
+// not listed.
+struct ShippedFile {
+  std::string release, program;  // 852, relative
+  bool sameBytes = true;
+};
+std::vector<ShippedFile> shippedProgramFiles();
+
 bool WIN2WIN(gui::Widget* dialog, std::string_view programDirectory,
              std::string_view databaseDirectory, gui::Dialog*& progressWindow,
              gui::Widget*& progressArea, std::string_view previousRelease,

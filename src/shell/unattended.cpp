@@ -28,6 +28,7 @@
 #include "runtime/shared_variables.h"
 #include "shell/dialogs/alarm.h"
 #include "shell/main_window.h"
+#include "shell/repair_commands.h"
 #include "shell/running_check.h"
 #include "shell/startup_folders.h"
 #include "upgrade/duration_estimate.h"
@@ -77,6 +78,12 @@ void printBox(const AlarmRequest& r) {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+// The actions that write nothing: their JSON goes with --json, and --yes has nothing to confirm.
+bool readsOnly(UnattendedOptions::Action a) {
+  return a == UnattendedOptions::Action::Plan || a == UnattendedOptions::Action::Check ||
+         a == UnattendedOptions::Action::CheckProgram;
+}
+
 // More worker processes than this would only wait for the disk.
 constexpr int kMostJobs = 64;
 
@@ -91,16 +98,6 @@ bool fitsField(const std::string& directory) {
 std::string tooLong(const char* which, const std::string& directory) {
   return std::string("the ") + which + " directory " + utf8(directory) + " is longer than the " +
          std::to_string(kDirectoryFieldLength) + " characters TAV keeps: name a shorter one";
-}
-
-// The Windows form of the program directory: a drive or network path stays as it is, a host path
-// is reached through the drive map.
-std::string windowsDirectory(const std::string& given) {
-  // Blanks are no directory: the entry's own check says so.
-  if (given.find_first_not_of(' ') == std::string::npos) return given;
-  const bool windowsForm = (given.size() >= 2 && given[1] == ':') || startsWith(given, "\\\\");
-  if (windowsForm) return rt::utf8ToOem(given);
-  return os::fromHost(fs::absolute(fs::path(given)));
 }
 
 fs::path prefixLocation() {
@@ -156,18 +153,6 @@ class ProgressLine {
 };
 
 void onSignal(int) { upgrade::requestInterruption(); }
-
-// What every run without a screen starts with: the headless backend, the table settings and the
-// three release arguments.
-void startWithoutScreen(const std::vector<std::string>& positional) {
-  gui::useHeadless();
-  rt::resetShared();
-  db::STARTINIT();
-  auto& sv = rt::shared();
-  sv.wersja_p = positional.at(0);
-  sv.wersja_b = positional.at(1);
-  sv.roczek = positional.at(2);
-}
 
 // What a run without a screen shows and hears while it works: a progress line per firm, and
 // SIGINT or SIGTERM taken as Esc at the next firm. Everything is put back when the run ends.
@@ -337,6 +322,28 @@ nlohmann::json reportJson(const std::string& outcome, int exitCode, std::time_t 
 
 }  // namespace
 
+// The Windows form of the program directory: a drive or network path stays as it is, a host path
+// is reached through the drive map.
+std::string windowsDirectory(const std::string& given) {
+  // Blanks are no directory: the entry's own check says so.
+  if (given.find_first_not_of(' ') == std::string::npos) return given;
+  const bool windowsForm = (given.size() >= 2 && given[1] == ':') || startsWith(given, "\\\\");
+  if (windowsForm) return rt::utf8ToOem(given);
+  return os::fromHost(fs::absolute(fs::path(given)));
+}
+
+// What every run without a screen starts with: the headless backend, the table settings and the
+// three release arguments.
+void startWithoutScreen(const std::vector<std::string>& positional) {
+  gui::useHeadless();
+  rt::resetShared();
+  db::STARTINIT();
+  auto& sv = rt::shared();
+  sv.wersja_p = positional.at(0);
+  sv.wersja_b = positional.at(1);
+  sv.roczek = positional.at(2);
+}
+
 std::string usage() {
   return "usage: tav_setup PROGRAM_RELEASE DATABASE_RELEASE YEAR [switches]\n"
          "  started in the shipped release's directory, e.g. tav_setup 25.01.046 025.01.046 2025\n"
@@ -361,7 +368,8 @@ std::string usage() {
          "                      one after another); the results are the same either way\n"
          "  --plan DIR          say what an upgrade of DIR would do, changing nothing;\n"
          "                      exit 0 when it could run, 2 when a check refuses it\n"
-         "  --json FILE.json    with --plan: the plan as JSON too\n"
+         "  --json FILE.json    with --plan: the plan as JSON too\n" +
+         repairUsage() +
          "  --help              this text\n"
          "\n"
          "exit codes: 0 every firm upgraded or the program installed, 1 some firms failed (see "
@@ -393,7 +401,7 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     auto choose = [&](UnattendedOptions::Action action) {
       if (o.action != UnattendedOptions::Action::None &&
           o.action != UnattendedOptions::Action::Help) {
-        error = "only one of --upgrade, --install and --plan, once";
+        error = "only one of --upgrade, --install, --plan and the check and repair switches, once";
         return false;
       }
       if (o.action != UnattendedOptions::Action::Help) o.action = action;
@@ -419,6 +427,10 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     } else if (a == "--plan") {
       const std::string* v = value("the program directory");
       if (!v || !choose(UnattendedOptions::Action::Plan)) return std::nullopt;
+      o.programDirectory = *v;
+    } else if (const auto repairAction = repairSwitch(a)) {
+      const std::string* v = value("the program or database directory");
+      if (!v || !choose(*repairAction)) return std::nullopt;
       o.programDirectory = *v;
     } else if (a == "--json") {
       const std::string* v = value("a file name");
@@ -453,15 +465,12 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     error = "--yes and --report go with --upgrade or --install, --json with --plan";
     return std::nullopt;
   }
-  if (o.action == UnattendedOptions::Action::Plan &&
-      (o.yes || sawJobs || (!o.reportFile.empty() && !sawJson))) {
-    error = "--plan takes only --json";
+  if (readsOnly(o.action) && (o.yes || sawJobs || (!o.reportFile.empty() && !sawJson))) {
+    error = "--plan, --check and --check-program take only --json";
     return std::nullopt;
   }
-  if ((o.action == UnattendedOptions::Action::Upgrade ||
-       o.action == UnattendedOptions::Action::Install) &&
-      sawJson) {
-    error = "--upgrade and --install write their report with --report";
+  if (!readsOnly(o.action) && sawJson) {
+    error = "--upgrade, --install and the repairs write their report with --report";
     return std::nullopt;
   }
   if (sawJobs && o.action != UnattendedOptions::Action::Upgrade &&
@@ -533,6 +542,7 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
 }  // namespace
 
 int runUnattended(const UnattendedOptions& options, const std::vector<std::string>& positional) {
+  if (repairSwitch(options.action)) return runRepairCommand(options, positional);
   upgrade::setFirmJobs(options.jobs);
   if (options.action == UnattendedOptions::Action::Install) return runInstall(options, positional);
   if (options.action == UnattendedOptions::Action::Plan) return runPlan(options, positional);

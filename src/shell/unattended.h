@@ -14,7 +14,17 @@
 namespace tav::shell {
 
 struct UnattendedOptions {
-  enum class Action { None, Help, Upgrade, Install, Plan } action = Action::None;
+  enum class Action {
+    None,
+    Help,
+    Upgrade,
+    Install,
+    Plan,
+    Check,          // --check DIR: the database's tables read against the damage rules
+    Repair,         // --repair DIR: what can be mended, mended (repair_commands.cpp)
+    CheckProgram,   // --check-program DIR: the program against the release
+    RepairProgram,  // --repair-program DIR
+  } action = Action::None;
   std::string programDirectory;   // as given: a Windows path or a host path (UTF-8)
   std::string databaseDirectory;  // --install only, as given
   std::string previousProgram;    // --install: the program of the release's year, for a database
@@ -32,6 +42,11 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
 
 // The usage text printed by --help and with a refused command line.
 std::string usage();
+
+// Shared with the check and repair commands: the Windows form of a directory given on the command
+// line (a host path through the drive map), and what every run without a screen starts with.
+std::string windowsDirectory(const std::string& given);
+void startWithoutScreen(const std::vector<std::string>& positional);
 
 // Runs the unattended action; `positional` are the three release arguments (852). Returns the
 // exit code.
