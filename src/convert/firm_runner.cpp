@@ -126,7 +126,8 @@ void tablesBelow(const std::string& root, const std::string& relative,
     if (e.name[0] != '~' && (!relative.empty() || !isWorkCopy(e.name)))
       out.push_back(relative + e.name);
   for (const os::DirEntry& e : os::listDirectory(dir + "*.*", "D")) {
-    if (!e.isDirectory()) continue;
+    // A link is not followed: it may lead out of the firm, or back up into it for ever.
+    if (!e.isDirectory() || (e.attributes & os::kAttrReparsePoint)) continue;
     // The program's own backups are no books, and the conversion empties them.
     if (relative.empty() && rt::lower(e.name) == "bak") continue;
     tablesBelow(root, relative + e.name + "\\", out);

@@ -35,7 +35,8 @@ std::string fileName(const std::string& path) {
 // A copy that was killed half-way is a temporary file beside its target, never the target.
 void removeUnfinishedCopies(const std::string& dir) {
   for (const os::DirEntry& e : os::listDirectory(dir + "*.*", "D"))
-    if (e.isDirectory()) removeUnfinishedCopies(dir + e.name + "\\");
+    if (e.isDirectory() && !(e.attributes & os::kAttrReparsePoint))
+      removeUnfinishedCopies(dir + e.name + "\\");
   for (const os::DirEntry& t : os::listDirectory(dir + "~*.tmp")) os::removeFile(dir + t.name);
 }
 

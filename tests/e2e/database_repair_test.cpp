@@ -98,6 +98,9 @@ TEST(DatabaseRepair, CheckNamesEveryDamageRepairMendsItAndTheUpgradeThenConverts
       shell("/usr/bin/python3 " + quoted(fs::path(TAV_SOURCE_DIR) / "tests" / "e2e" / "damage.py") +
             " " + quoted(s.baza)));
   ASSERT_GE(damage.size(), 12u);
+  // A link back up the tree is walked past, never followed.
+  fs::create_directory_symlink("..", s.baza / "public" / "loop");
+  fs::create_directory_symlink("../..", s.baza / "firma3" / "loop");
   std::map<std::string, std::map<std::string, std::string>> damagedFiles;
   for (const auto& [table, _] : damage.items()) damagedFiles[table] = filesOf(s.baza / table);
 
