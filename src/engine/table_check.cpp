@@ -106,6 +106,7 @@ class RecordScan {
         flags_(flagPart_, Damage::DeletedFlag),
         memos_(memoPart_, Damage::MemoPastEnd),
         freed_(memoPart_, Damage::MemoFreed),
+        unreadable_(memoPart_, Damage::MemoFileDamaged),
         pointers_(memoPart_, Damage::MemoPointer) {
     for (size_t i = 0; i < h.fields.size(); ++i)
       byField_.emplace(
@@ -136,6 +137,7 @@ class RecordScan {
     flags_.finish("records with a bad deleted flag");
     memos_.finish("bad memo pointers");
     freed_.finish("memo references into free space");
+    unreadable_.finish("memo blocks that cannot be read");
     pointers_.finish("memo pointers that are no number");
     for (auto& [i, l] : byField_)
       l.finish("records whose field " + h_.fields[i].name + " holds no " +
@@ -167,10 +169,15 @@ class RecordScan {
     const std::string where = at + " field " + f.name + ": ";
     const uint64_t offset = uint64_t(block) * memo_->blockSize;
     uint8_t head[8];
-    if (offset < MemoFile::kHeaderSize || offset + 8 > memo_->size ||
-        !memo_->file.readAt(offset, head, sizeof head)) {
+    if (offset < MemoFile::kHeaderSize || offset + 8 > memo_->size) {
       memos_.add(r, f.name, {},
                  where + "memo block " + std::to_string(block) + " lies outside the memo file");
+      return;
+    }
+    if (!memo_->file.readAt(offset, head, sizeof head)) {
+      unreadable_.add(
+          r, f.name, {},
+          where + "memo block " + std::to_string(block) + " cannot be read from the memo file");
       return;
     }
     const uint32_t length = rt::getBE32(head + 4);
@@ -193,7 +200,7 @@ class RecordScan {
   bool memoMissing_;
   CheckDepth depth_;
   Part flagPart_, fieldPart_, memoPart_;
-  Limited flags_, memos_, freed_, pointers_;
+  Limited flags_, memos_, freed_, unreadable_, pointers_;
   std::map<size_t, Limited> byField_;
 };
 

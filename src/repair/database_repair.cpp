@@ -384,6 +384,28 @@ bool makeMemo(const std::string& table) {
   return engine::MemoFile::create(staged) && os::replaceHostFile(staged, memo);
 }
 
+// Whether the repair has a mend for something the table shows.
+bool mendable(const engine::TableCheck& c) {
+  for (const engine::Finding& f : c.findings) switch (f.kind) {
+      case Damage::RecordsMissing:
+      case Damage::PartialRecord:
+      case Damage::RecordsUncounted:
+      case Damage::EndMarker:
+      case Damage::RebuildPending:
+      case Damage::MemoFileMissing:
+      case Damage::MemoPastEnd:
+      case Damage::MemoFreed:
+      case Damage::IndexUnreadable:
+      case Damage::TagFaulty:
+      case Damage::TagMissing:
+      case Damage::TagDiffers:
+        return true;
+      default:
+        break;
+    }
+  return false;
+}
+
 bool structural(const engine::TableCheck& c) {
   for (Damage k : {Damage::RecordsMissing, Damage::PartialRecord, Damage::RecordsUncounted,
                    Damage::EndMarker, Damage::MemoPastEnd, Damage::MemoFreed})
@@ -478,7 +500,10 @@ class Walk {
       t.left.push_back("in use by another program: not read");
       return t;
     }
-    if (!repair_) {
+    // Nothing a repair could do (a number or a date that is none, a header that cannot be read):
+    // the table is not touched, so nothing of it is kept.
+    if (!repair_ || (!keptBefore && !mendable(live))) {
+      if (repair_) t.left = live.problems;
       t.found = std::move(live);
       return t;
     }
