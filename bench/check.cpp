@@ -1,12 +1,14 @@
 // The database check beside its floor, in the same run: tav_setup --check of a generated database
 // against reading every file of that database once, and the upgrade's guard before each firm
 // (convert::firmDamage, what MAKE_WINFIR asks before it touches a firm) over every firm. Medians of
-// the runs, the check's ratio to the floor (the check should stay within three times it).
+// the runs, the check's ratio to the floor (the check should stay within three times it), in
+// elapsed time and in the CPU time both spent (the machine's other load shows in the former).
 //
 //   bench_check [--firms 40] [--records 3000] [--runs 3] [--dir SCRATCH]
 //
 // A database already in --dir (from an earlier run) is used again; the files are read from the
 // page cache in every measurement, the floor too, so the ratio is the check's own work.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +31,14 @@ std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 double seconds(const std::chrono::steady_clock::time_point& since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// CPU seconds (user and system) of this process, or of its waited-for children.
+double cpuSeconds(int who) {
+  struct rusage u {};
+  ::getrusage(who, &u);
+  auto s = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+  return s(u.ru_utime) + s(u.ru_stime);
 }
 
 double median(std::vector<double> v) {
@@ -103,15 +113,19 @@ int main(int argc, char** argv) {
     firmDirs.push_back(tav::os::fromHost(baza / ("firma" + std::to_string(n))) + "\\");
 
   std::uintmax_t bytes = readAll(baza);  // into the page cache, as every measurement finds it
-  std::vector<double> floors, checks, guards;
+  std::vector<double> floors, checks, guards, floorCpu, checkCpu;
   int code = -1, damaged = 0;
   for (int r = 0; r < runs; ++r) {
+    double cpu = cpuSeconds(RUSAGE_SELF);
     auto start = std::chrono::steady_clock::now();
     bytes = readAll(baza);
     floors.push_back(seconds(start));
+    floorCpu.push_back(cpuSeconds(RUSAGE_SELF) - cpu);
+    cpu = cpuSeconds(RUSAGE_CHILDREN);
     start = std::chrono::steady_clock::now();
     const int rc = std::system(check.c_str());
     checks.push_back(seconds(start));
+    checkCpu.push_back(cpuSeconds(RUSAGE_CHILDREN) - cpu);
     code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     start = std::chrono::steady_clock::now();
     damaged = 0;
@@ -122,9 +136,11 @@ int main(int argc, char** argv) {
   std::printf("check: %d firms of %d records, %.1f MB in %zu files\n", firms, records, bytes / 1e6,
               static_cast<size_t>(std::distance(fs::recursive_directory_iterator(baza),
                                                 fs::recursive_directory_iterator())));
-  std::printf("  read every file once   %7.3f s (median of %d)\n", floor, runs);
-  std::printf("  tav_setup --check      %7.3f s  = %.2f x reading (exit %d)\n", took, took / floor,
-              code);
+  const double floorCpuMedian = median(floorCpu), checkCpuMedian = median(checkCpu);
+  std::printf("  read every file once   %7.3f s (median of %d), CPU %.3f s\n", floor, runs,
+              floorCpuMedian);
+  std::printf("  tav_setup --check      %7.3f s  = %.2f x reading (exit %d), CPU %.3f s = %.2f x\n",
+              took, took / floor, code, checkCpuMedian, checkCpuMedian / floorCpuMedian);
   std::printf("  upgrade's firm guard   %7.3f s  for %d firms (%d found damaged)\n", guard, firms,
               damaged);
   if (code != 0) {

@@ -122,16 +122,22 @@ bool isWorkCopy(const std::string& file) {
 void tablesBelow(const std::string& root, const std::string& relative,
                  std::vector<std::string>& out) {
   const std::string dir = root + relative;
-  for (const os::DirEntry& e : os::listDirectory(dir + "*.dbf"))
-    if (e.name[0] != '~' && (!relative.empty() || !isWorkCopy(e.name)))
-      out.push_back(relative + e.name);
+  // One listing gives the tables and the subdirectories: the guard runs before every firm.
+  std::vector<std::string> subdirectories;
   for (const os::DirEntry& e : os::listDirectory(dir + "*.*", "D")) {
+    if (!e.isDirectory()) {
+      if (os::maskMatches("*.dbf", e.name) && e.name[0] != '~' &&
+          (!relative.empty() || !isWorkCopy(e.name)))
+        out.push_back(relative + e.name);
+      continue;
+    }
     // A link is not followed: it may lead out of the firm, or back up into it for ever.
-    if (!e.isDirectory() || (e.attributes & os::kAttrReparsePoint)) continue;
+    if (e.attributes & os::kAttrReparsePoint) continue;
     // The program's own backups are no books, and the conversion empties them.
     if (relative.empty() && rt::lower(e.name) == "bak") continue;
-    tablesBelow(root, relative + e.name + "\\", out);
+    subdirectories.push_back(relative + e.name + "\\");
   }
+  for (const std::string& sub : subdirectories) tablesBelow(root, sub, out);
 }
 
 [[noreturn]] void damagedTable(const std::string& firm, const FirmDamage& d) {

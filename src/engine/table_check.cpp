@@ -6,9 +6,13 @@
 // as the table has records).
 #include "engine/table_check.h"
 
+#include <errno.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "engine/dbf/dbf_format.h"
@@ -28,9 +32,37 @@ namespace {
 constexpr size_t kShownPerKind = 20;
 // Records read at once by the record scan.
 constexpr size_t kScanBytes = 256 * 1024;
+// What is read of a table's start at first: the header of any usual table.
+constexpr int64_t kFirstHeaderRead = 8192;
+// Memo files up to this size are read whole for the check of their references.
+constexpr uint64_t kMemoReadWhole = 64ull << 20;
 
 bool memoVersion(uint8_t v) {
   return v == dbf::kVersionFoxMemo || v == 0x30 || v == 0x31 || v == 0x32 || v == 0x83 || v == 0x8B;
+}
+
+// The form nearly every number has (blanks, then digits with at most one point), told without a
+// call: wellFormed, the rule itself, accepts all of these and is asked about everything else.
+inline bool plainNumber(const char* p, size_t n) {
+  constexpr uint64_t kBlanks = 0x2020202020202020ull, kHigh = 0xF0F0F0F0F0F0F0F0ull,
+                     kDigits = 0x3030303030303030ull, kSix = 0x0606060606060606ull;
+  size_t i = 0;
+  // Eight bytes at a time where they are blanks, or digits: numbers are most of a firm's bytes.
+  for (uint64_t w; i + 8 <= n && (std::memcpy(&w, p + i, 8), w == kBlanks);) i += 8;
+  while (i < n && p[i] == ' ') ++i;
+  if (i == n) return true;
+  const size_t first = i;
+  for (uint64_t w; i + 8 <= n && (std::memcpy(&w, p + i, 8),
+                                  (w & kHigh) == kDigits && ((w + kSix) & kHigh) == kDigits);)
+    i += 8;
+  unsigned bad = 0, points = 0;
+  for (; i < n; ++i) {
+    const uint8_t c = static_cast<uint8_t>(p[i]);
+    const unsigned digit = uint8_t(c - '0') <= 9, point = c == '.';
+    bad |= (digit | point) ^ 1u;
+    points += point;
+  }
+  return !bad && points <= 1 && n - first > points;
 }
 
 // Findings and their lines, in the order found; a part of the check fills one and the parts are
@@ -74,18 +106,6 @@ std::string lowerWithoutBlanks(const std::string& s) {
   return out;
 }
 
-std::filesystem::path withExtension(const std::filesystem::path& host, const char* lower) {
-  std::filesystem::path p = host;
-  p.replace_extension(lower);
-  std::error_code ec;
-  if (std::filesystem::exists(p, ec)) return p;
-  std::string upper = lower;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::filesystem::path q = host;
-  q.replace_extension(upper);
-  return std::filesystem::exists(q, ec) ? q : p;
-}
-
 // The memo file as the references are checked against it: its size, block size and the next
 // free block its header names.
 struct MemoFacts {
@@ -93,6 +113,14 @@ struct MemoFacts {
   uint64_t size = 0;
   uint32_t blockSize = 0, nextFree = 0;
   bool usable = false;
+  bool whole = false;  // `bytes` holds the whole file
+  std::string bytes;
+  bool readAt(uint64_t offset, uint8_t* dst, size_t n) {
+    if (!whole) return file.readAt(offset, dst, n);
+    if (offset + n > bytes.size()) return false;
+    std::memcpy(dst, bytes.data() + offset, n);
+    return true;
+  }
 };
 
 // The record scan: flags, numbers, dates and memo references of every whole record.
@@ -108,28 +136,35 @@ class RecordScan {
         freed_(memoPart_, Damage::MemoFreed),
         unreadable_(memoPart_, Damage::MemoFileDamaged),
         pointers_(memoPart_, Damage::MemoPointer) {
-    for (size_t i = 0; i < h.fields.size(); ++i)
+    for (size_t i = 0; i < h.fields.size(); ++i) {
       byField_.emplace(
           i, Limited(fieldPart_, h.fields[i].type == 'D' ? Damage::BadDate : Damage::BadNumber));
+      // Only numbers, dates and memo references can be malformed; the guard reads the last alone.
+      const char t = h.fields[i].type;
+      const bool memoField = t == 'M' || t == 'G' || t == 'P';
+      if (memoField || (depth == CheckDepth::Full && (t == 'N' || t == 'F' || t == 'D')))
+        checked_.push_back(i);
+    }
   }
 
   void record(uint32_t r, const char* rec) {
-    const std::string at = "record " + std::to_string(r);
+    // The record's name is made only for a finding: most records have none.
+    auto at = [r] { return "record " + std::to_string(r); };
     const bool full = depth_ == CheckDepth::Full;
     if (full && rec[0] != ' ' && rec[0] != '*')
-      flags_.add(r, {}, {}, at + " has deleted flag byte " + std::to_string(uint8_t(rec[0])));
-    for (size_t i = 0; i < h_.fields.size(); ++i) {
+      flags_.add(r, {}, {}, at() + " has deleted flag byte " + std::to_string(uint8_t(rec[0])));
+    for (size_t i : checked_) {
       const FieldDef& f = h_.fields[i];
       const char* raw = rec + f.offset;
       const bool memoField = f.type == 'M' || f.type == 'G' || f.type == 'P';
-      if (!memoField && !full) continue;
-      if (!wellFormed(f, raw)) {
+      if (!((f.type == 'N' || f.type == 'F') && plainNumber(raw, f.length)) &&
+          !wellFormed(f, raw)) {
         byField_.at(i).add(r, f.name, {},
-                           at + " field " + f.name + ": \"" + std::string(raw, f.length) +
+                           at() + " field " + f.name + ": \"" + std::string(raw, f.length) +
                                "\" is not a " + (f.type == 'D' ? "date" : "number"));
         continue;
       }
-      if (memoField) reference(r, at, f, raw);
+      if (memoField) reference(r, f, raw);
     }
   }
 
@@ -150,47 +185,47 @@ class RecordScan {
   }
 
  private:
-  void reference(uint32_t r, const std::string& at, const FieldDef& f, const char* raw) {
+  void reference(uint32_t r, const FieldDef& f, const char* raw) {
+    // The lines are made only for a finding.
+    auto at = [&] { return "record " + std::to_string(r) + " field " + f.name; };
     const uint32_t block = memoPointer(f, h_.memoPointersBinary(), raw);
     if (!block) {
       if (!h_.memoPointersBinary() && f.length != 4 &&
           std::string(raw, f.length).find_first_not_of(" 0") != std::string::npos)
-        pointers_.add(r, f.name, {},
-                      at + " field " + f.name + ": memo pointer \"" + std::string(raw, f.length) +
-                          "\" is not a number");
+        pointers_.add(
+            r, f.name, {},
+            at() + ": memo pointer \"" + std::string(raw, f.length) + "\" is not a number");
       return;
     }
     if (memoMissing_) {
-      memos_.add(r, f.name, {},
-                 at + " field " + f.name + " points to a memo but there is no memo file");
+      memos_.add(r, f.name, {}, at() + " points to a memo but there is no memo file");
       return;
     }
     if (!memo_ || !memo_->usable) return;  // the damaged memo header is the finding
-    const std::string where = at + " field " + f.name + ": ";
     const uint64_t offset = uint64_t(block) * memo_->blockSize;
     uint8_t head[8];
     if (offset < MemoFile::kHeaderSize || offset + 8 > memo_->size) {
       memos_.add(r, f.name, {},
-                 where + "memo block " + std::to_string(block) + " lies outside the memo file");
+                 at() + ": memo block " + std::to_string(block) + " lies outside the memo file");
       return;
     }
-    if (!memo_->file.readAt(offset, head, sizeof head)) {
+    if (!memo_->readAt(offset, head, sizeof head)) {
       unreadable_.add(
           r, f.name, {},
-          where + "memo block " + std::to_string(block) + " cannot be read from the memo file");
+          at() + ": memo block " + std::to_string(block) + " cannot be read from the memo file");
       return;
     }
     const uint32_t length = rt::getBE32(head + 4);
     if (length > memo_->size - offset - 8) {
       memos_.add(r, f.name, {},
-                 where + "memo at block " + std::to_string(block) + " claims " +
+                 at() + ": memo at block " + std::to_string(block) + " claims " +
                      std::to_string(length) + " bytes beyond the end of the memo file");
       return;
     }
     const uint64_t end = block + (8 + uint64_t(length) + memo_->blockSize - 1) / memo_->blockSize;
     if (end > memo_->nextFree)
       freed_.add(r, f.name, {},
-                 where + "memo at block " + std::to_string(block) +
+                 at() + ": memo at block " + std::to_string(block) +
                      " lies in the memo file's free space (the next free block is " +
                      std::to_string(memo_->nextFree) + ")");
   }
@@ -202,173 +237,204 @@ class RecordScan {
   Part flagPart_, fieldPart_, memoPart_;
   Limited flags_, memos_, freed_, unreadable_, pointers_;
   std::map<size_t, Limited> byField_;
+  std::vector<size_t> checked_;  // the fields whose bytes can be wrong
 };
 
-// Every tag: each record indexed once, keys in order and equal to what the key expression gives
-// for the record. The keys of every tag are computed in one pass in record order, then each tag
-// is walked once against them.
-void checkIndexes(const std::filesystem::path& host, const CheckOptions& options, Part& out,
-                  std::vector<std::string>& errors) {
-  std::vector<std::filesystem::path> indexes;
-  for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
-    std::filesystem::path p = host;
-    p.replace_extension(ext);
-    std::error_code ec;
-    if (std::filesystem::exists(p, ec) &&
-        std::find(indexes.begin(), indexes.end(), p) == indexes.end())
-      indexes.push_back(p);
-  }
-  const std::filesystem::path structural = withExtension(host, ".cdx");
+// The path of `host` with another extension, in lower case or else in upper case when only that
+// one is there; nullopt when neither is.
+std::optional<std::filesystem::path> beside(const std::filesystem::path& host, const char* lower) {
   std::error_code ec;
-  const bool hasStructural = std::filesystem::exists(structural, ec);
-  if (indexes.empty() && options.expectedTags.empty()) return;
-  if (!hasStructural && !options.expectedTags.empty()) {
-    std::string names;
-    for (const auto& [name, key] : options.expectedTags)
-      names += (names.empty() ? "" : ", ") + name;
-    out.add(
-        {Damage::TagMissing,
-         0,
-         {},
-         structural.filename().string(),
-         "index " + structural.filename().string() + " is missing (expected tags " + names + ")"});
-  }
-  if (indexes.empty()) return;
+  std::filesystem::path p = host;
+  p.replace_extension(lower);
+  if (std::filesystem::exists(p, ec)) return p;
+  std::string upper = lower;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  p.replace_extension(upper);
+  if (std::filesystem::exists(p, ec)) return p;
+  return std::nullopt;
+}
 
-  Workspace ws;
-  UseOptions uo;
-  uo.shared = true;
-  uo.readOnly = true;
-  errors.clear();
-  if (!ws.useHost(host, "T", uo)) {
-    out.add({Damage::IndexUnreadable,
-             0,
-             {},
-             {},
-             "indexes not checked: table cannot be opened: " +
-                 (errors.empty() ? std::string() : errors.back())});
-    return;
-  }
-  WorkArea& a = *ws.current();
-  a.orderListClear();
-  bool structuralOpen = false;
-  for (const auto& p : indexes) {
-    errors.clear();
-    if (a.orderListAdd(p)) {
-      structuralOpen = structuralOpen || p == structural;
-      continue;
+// Every tag: each record indexed once, keys in order and equal to what the key expression gives
+// for the record. The table is opened through a work area with its index files; the caller walks
+// the records once in record order (the area standing on each in turn), every tag's key of every
+// record is kept, and then each tag is walked once against them: the table is read once, not once
+// per entry of each tag in key order.
+class IndexCheck {
+ public:
+  IndexCheck(const std::filesystem::path& host, const CheckOptions& options, Part& out,
+             std::vector<std::string>& errors)
+      : out_(out), errors_(errors) {
+    const auto cdx = beside(host, ".cdx"), ntx = beside(host, ".ntx");
+    std::filesystem::path structural = host;
+    structural.replace_extension(".cdx");
+    if (!cdx && !options.expectedTags.empty()) {
+      std::string names;
+      for (const auto& [name, key] : options.expectedTags)
+        names += (names.empty() ? "" : ", ") + name;
+      out.add({Damage::TagMissing,
+               0,
+               {},
+               structural.filename().string(),
+               "index " + structural.filename().string() + " is missing (expected tags " + names +
+                   ")"});
     }
-    // The engine's reason names the file by its full path; the line names it once, by its name.
-    std::string why = lastIndexError();
-    const std::string named = p.string() + ": ";
-    if (why.rfind(named, 0) == 0) why.erase(0, named.size());
-    if (why.empty() && !errors.empty()) why = errors.back();
-    out.add({Damage::IndexUnreadable,
-             0,
-             {},
-             p.filename().string(),
-             "index " + p.filename().string() + " cannot be opened: " + why});
-  }
-  errors.clear();
-
-  if (structuralOpen) {
-    for (const auto& [name, key] : options.expectedTags) {
-      const IndexTag* found = nullptr;
-      for (size_t i = 0; i < a.orderCount(); ++i)
-        if (std::filesystem::path(a.orderFile(i)->path()) == structural &&
-            lowerWithoutBlanks(a.orderAt(i)->name()) == lowerWithoutBlanks(name))
-          found = a.orderAt(i);
-      if (!found)
-        out.add(
-            {Damage::TagMissing,
-             0,
-             {},
-             name,
-             "tag " + name + " (" + key + ") is missing from " + structural.filename().string()});
-      else if (lowerWithoutBlanks(found->keyExpression()) != lowerWithoutBlanks(key))
-        out.add({Damage::TagDiffers,
-                 0,
-                 {},
-                 name,
-                 "tag " + name + " has the key " + found->keyExpression() + ", not " + key});
-    }
-  }
-
-  const uint32_t count = a.lastRec();
-  const size_t tags = a.orderCount();
-  // Every tag's key of every record, computed in record order: the table is read once, not
-  // once per entry of each tag in key order. Keys have their tag's length, so they lie side by
-  // side (a key of another length, which no tag should give, is kept apart).
-  std::vector<std::string> keys(tags);
-  std::vector<std::map<uint32_t, std::string>> odd(tags);
-  for (size_t i = 0; i < tags; ++i)
-    keys[i].assign((size_t(count) + 1) * a.orderAt(i)->keyLength(), '\0');
-  for (uint32_t r = 1; r <= count && tags; ++r) {
-    a.goTo(r);
-    for (size_t i = 0; i < tags; ++i) {
-      const size_t length = a.orderAt(i)->keyLength();
-      const std::string key = a.currentKey(i);
-      if (key.size() == length)
-        key.copy(keys[i].data() + size_t(r) * length, length);
-      else
-        odd[i][r] = key;
-    }
-  }
-  auto expected = [&](size_t i, uint32_t r) {
-    const auto it = odd[i].find(r);
-    if (it != odd[i].end()) return std::string_view(it->second);
-    const size_t length = a.orderAt(i)->keyLength();
-    return std::string_view(keys[i].data() + size_t(r) * length, length);
-  };
-  std::set<const IndexFile*> failedFiles;  // a file's read fault is told once, not per tag
-  for (size_t i = 0; i < tags; ++i) {
-    IndexTag* tag = a.orderAt(i);
-    const std::string where = "tag " + tag->name() + ": ";
-    Limited report(out, Damage::TagFaulty, where);
-    std::vector<bool> seen(size_t(count) + 1, false);
-    std::string previousKey;
-    uint32_t previousRec = 0, entries = 0;
-    for (uint32_t r = tag->first(); r; r = tag->next()) {
-      if (++entries > count + 1) break;
-      std::string key = tag->currentKey();
-      if (r > count) {
-        report.add(r, {}, tag->name(),
-                   "entry points to record " + std::to_string(r) + " beyond the table");
-        continue;
-      }
-      if (seen[r])
-        report.add(r, {}, tag->name(), "record " + std::to_string(r) + " is indexed twice");
-      seen[r] = true;
-      if (previousRec) {
-        int c = compareKeys(*tag, previousKey.data(), key.data(), tag->keyLength());
-        if (c > 0 || (c == 0 && previousRec > r))
-          report.add(r, {}, tag->name(), "keys out of order at record " + std::to_string(r));
-      }
-      if (expected(i, r) != key)
-        report.add(r, {}, tag->name(),
-                   "key of record " + std::to_string(r) + " differs from its expression " +
-                       tag->keyExpression());
-      previousKey = std::move(key);
-      previousRec = r;
-    }
-    report.finish("faults");
-    const IndexFile& file = *a.orderFile(i);
-    if (!indexFileError(file).empty() && failedFiles.insert(&file).second)
+    if (!cdx && !ntx) return;
+    UseOptions uo;
+    uo.shared = true;
+    uo.readOnly = true;
+    errors_.clear();
+    if (!ws_.useHost(host, "T", uo)) {
       out.add({Damage::IndexUnreadable,
                0,
                {},
-               std::filesystem::path(file.path()).filename().string(),
-               where + indexFileError(file)});
-    if (entries != count)
-      out.add(
-          {Damage::TagFaulty,
-           0,
-           {},
-           tag->name(),
-           where + std::to_string(entries) + " entries for " + std::to_string(count) + " records"});
+               {},
+               "indexes not checked: table cannot be opened: " +
+                   (errors_.empty() ? std::string() : errors_.back())});
+      return;
+    }
+    area_ = ws_.current();
+    // The structural index opened with its table when the table's flag says it has one; the
+    // files that did not are added, and one that will not open is named.
+    bool structuralOpen = false;
+    for (size_t i = 0; i < area_->indexCount() && cdx; ++i)
+      structuralOpen = structuralOpen || area_->orderFile(i)->path() == cdx->string();
+    for (const auto& p : {cdx, ntx}) {
+      if (!p || (p == cdx && structuralOpen)) continue;
+      errors_.clear();
+      if (area_->orderListAdd(*p)) {
+        structuralOpen = structuralOpen || p == cdx;
+        continue;
+      }
+      // The engine's reason names the file by its full path; the line names it once.
+      std::string why = lastIndexError();
+      const std::string named = p->string() + ": ";
+      if (why.rfind(named, 0) == 0) why.erase(0, named.size());
+      if (why.empty() && !errors_.empty()) why = errors_.back();
+      out.add({Damage::IndexUnreadable,
+               0,
+               {},
+               p->filename().string(),
+               "index " + p->filename().string() + " cannot be opened: " + why});
+    }
+    errors_.clear();
+    if (structuralOpen) expect(options, *cdx);
+    count_ = area_->lastRec();
+    tags_ = area_->orderCount();
+    keys_.resize(tags_);
+    odd_.resize(tags_);
+    for (size_t i = 0; i < tags_; ++i)
+      keys_[i].assign((size_t(count_) + 1) * area_->orderAt(i)->keyLength(), '\0');
   }
-  for (const auto& e : errors) out.add({Damage::IndexUnreadable, 0, {}, {}, e});
-}
+
+  // The work area to walk the records with; null when there is no tag to check.
+  WorkArea* area() const { return tags_ ? area_ : nullptr; }
+  uint32_t count() const { return count_; }
+
+  // The area stands on record r: its key for every tag.
+  void record(uint32_t r) {
+    for (size_t i = 0; i < tags_; ++i) {
+      const size_t length = area_->orderAt(i)->keyLength();
+      const std::string key = area_->currentKey(i);
+      // Keys have their tag's length and lie side by side; one of another length, which no tag
+      // should give, is kept apart.
+      if (key.size() == length)
+        key.copy(keys_[i].data() + size_t(r) * length, length);
+      else
+        odd_[i][r] = key;
+    }
+  }
+
+  void walk() {
+    std::set<const IndexFile*> failedFiles;  // a file's read fault is told once, not per tag
+    for (size_t i = 0; i < tags_; ++i) {
+      IndexTag* tag = area_->orderAt(i);
+      const std::string where = "tag " + tag->name() + ": ";
+      Limited report(out_, Damage::TagFaulty, where);
+      std::vector<bool> seen(size_t(count_) + 1, false);
+      std::string previousKey;
+      uint32_t previousRec = 0, entries = 0;
+      for (uint32_t r = tag->first(); r; r = tag->next()) {
+        if (++entries > count_ + 1) break;
+        std::string key = tag->currentKey();
+        if (r > count_) {
+          report.add(r, {}, tag->name(),
+                     "entry points to record " + std::to_string(r) + " beyond the table");
+          continue;
+        }
+        if (seen[r])
+          report.add(r, {}, tag->name(), "record " + std::to_string(r) + " is indexed twice");
+        seen[r] = true;
+        if (previousRec) {
+          int c = compareKeys(*tag, previousKey.data(), key.data(), tag->keyLength());
+          if (c > 0 || (c == 0 && previousRec > r))
+            report.add(r, {}, tag->name(), "keys out of order at record " + std::to_string(r));
+        }
+        if (expected(i, r) != key)
+          report.add(r, {}, tag->name(),
+                     "key of record " + std::to_string(r) + " differs from its expression " +
+                         tag->keyExpression());
+        previousKey = std::move(key);
+        previousRec = r;
+      }
+      report.finish("faults");
+      const IndexFile& file = *area_->orderFile(i);
+      if (!indexFileError(file).empty() && failedFiles.insert(&file).second)
+        out_.add({Damage::IndexUnreadable,
+                  0,
+                  {},
+                  std::filesystem::path(file.path()).filename().string(),
+                  where + indexFileError(file)});
+      if (entries != count_)
+        out_.add({Damage::TagFaulty,
+                  0,
+                  {},
+                  tag->name(),
+                  where + std::to_string(entries) + " entries for " + std::to_string(count_) +
+                      " records"});
+    }
+    for (const auto& e : errors_) out_.add({Damage::IndexUnreadable, 0, {}, {}, e});
+  }
+
+ private:
+  // The tags the caller expects in the structural index, by name and key expression.
+  void expect(const CheckOptions& options, const std::filesystem::path& cdx) {
+    for (const auto& [name, key] : options.expectedTags) {
+      const IndexTag* found = nullptr;
+      for (size_t i = 0; i < area_->orderCount(); ++i)
+        if (area_->orderFile(i)->path() == cdx.string() &&
+            lowerWithoutBlanks(area_->orderAt(i)->name()) == lowerWithoutBlanks(name))
+          found = area_->orderAt(i);
+      if (!found)
+        out_.add({Damage::TagMissing,
+                  0,
+                  {},
+                  name,
+                  "tag " + name + " (" + key + ") is missing from " + cdx.filename().string()});
+      else if (lowerWithoutBlanks(found->keyExpression()) != lowerWithoutBlanks(key))
+        out_.add({Damage::TagDiffers,
+                  0,
+                  {},
+                  name,
+                  "tag " + name + " has the key " + found->keyExpression() + ", not " + key});
+    }
+  }
+
+  std::string_view expected(size_t i, uint32_t r) const {
+    const auto it = odd_[i].find(r);
+    if (it != odd_[i].end()) return it->second;
+    const size_t length = area_->orderAt(i)->keyLength();
+    return std::string_view(keys_[i].data() + size_t(r) * length, length);
+  }
+
+  Part& out_;
+  std::vector<std::string>& errors_;
+  Workspace ws_;
+  WorkArea* area_ = nullptr;
+  uint32_t count_ = 0;
+  size_t tags_ = 0;
+  std::vector<std::string> keys_;
+  std::vector<std::map<uint32_t, std::string>> odd_;
+};
 
 // The header against the file's size, as an exclusive open of the engine would find it: what
 // is missing, what is not counted, what follows the last whole record.
@@ -460,11 +526,6 @@ TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& opt
     return rt::Answer{};
   });
   std::error_code ec;
-  if (!std::filesystem::exists(host, ec)) {
-    out.opened = false;
-    out.unreadable = "no such file";
-    return out;
-  }
   Part part;
   // The engine's open would finish the rebuild (a write): the files are mid-swap and the check
   // says so instead of reading them.
@@ -484,7 +545,7 @@ TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& opt
   os::File file;
   if (!file.open(host, os::File::Mode::Read)) {
     out.opened = false;
-    out.unreadable = "cannot open the file";
+    out.unreadable = file.lastError() == ENOENT ? "no such file" : "cannot open the file";
     return out;
   }
   if (!file.lockOpenMode(false)) {
@@ -494,15 +555,16 @@ TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& opt
     return out;
   }
   const int64_t size = file.size();
-  std::string head(static_cast<size_t>(std::clamp<int64_t>(size, 0, dbf::kHeaderFixed)), '\0');
+  // The header of any usual table in one read; a longer one (its length says so) in a second.
+  std::string head(static_cast<size_t>(std::clamp<int64_t>(size, 0, kFirstHeaderRead)), '\0');
   if (size < 0 || (!head.empty() && !file.readAt(0, head.data(), head.size()))) {
     out.opened = false;
     out.unreadable = "cannot read the table header";
     return out;
   }
-  if (head.size() == dbf::kHeaderFixed) {
-    const uint64_t declared = std::max<uint64_t>(rt::getLE16(head.data() + 8), dbf::kHeaderFixed);
-    head.resize(static_cast<size_t>(std::min<uint64_t>(declared, uint64_t(size))));
+  if (head.size() >= dbf::kHeaderFixed && rt::getLE16(head.data() + 8) > head.size() &&
+      int64_t(head.size()) < size) {
+    head.resize(static_cast<size_t>(std::min<int64_t>(size, rt::getLE16(head.data() + 8))));
     if (!file.readAt(0, head.data(), head.size())) {
       out.opened = false;
       out.unreadable = "cannot read the table header";
@@ -560,32 +622,50 @@ TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& opt
         memo.blockSize = rt::getBE16(mh + 6);
         memo.nextFree = rt::getBE32(mh);
         memo.usable = true;
+        // A memo file of an office's size is read once, not once per reference.
+        if (memo.size <= kMemoReadWhole) {
+          memo.bytes.resize(static_cast<size_t>(memo.size));
+          memo.whole = memo.file.readAt(0, memo.bytes.data(), memo.bytes.size());
+        }
       }
     }
     take(out, part);
   }
 
-  // Whole records only: a partial one is a finding of its own above.
+  // Whole records only: a partial one is a finding of its own above. A table with indexes is
+  // walked once through the work area that computes the keys; any other is read in large pieces.
   RecordScan scan(h, &memo, memoMissing, options.depth);
-  const size_t rl = h.recordLength;
-  const size_t perRead = std::max<size_t>(1, kScanBytes / rl);
-  std::vector<char> buf(perRead * rl);
-  for (uint32_t r = 1; r <= out.wholeRecords;) {
-    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(perRead, out.wholeRecords - r + 1));
-    if (!file.readAt(uint64_t(h.headerLength) + uint64_t(r - 1) * rl, buf.data(), n * rl)) {
-      part.add(
-          {Damage::RecordsMissing, r, {}, {}, "record " + std::to_string(r) + " cannot be read"});
-      break;
+  Part indexPart;
+  std::optional<IndexCheck> indexes;
+  if (full && !memoMissing && (!h.hasMemo() || memo.usable))
+    indexes.emplace(host, options, indexPart, errors);
+  if (WorkArea* a = indexes ? indexes->area() : nullptr) {
+    const uint32_t n = std::min(indexes->count(), out.wholeRecords);
+    for (uint32_t r = 1; r <= n; ++r) {
+      a->goTo(r);
+      scan.record(r, a->buffer());
+      indexes->record(r);
     }
-    for (uint32_t i = 0; i < n; ++i) scan.record(r + i, buf.data() + size_t(i) * rl);
-    r += n;
+  } else {
+    const size_t rl = h.recordLength;
+    const size_t perRead = std::max<size_t>(1, kScanBytes / rl);
+    std::vector<char> buf(perRead * rl);
+    for (uint32_t r = 1; r <= out.wholeRecords;) {
+      const uint32_t n =
+          static_cast<uint32_t>(std::min<uint64_t>(perRead, out.wholeRecords - r + 1));
+      if (!file.readAt(uint64_t(h.headerLength) + uint64_t(r - 1) * rl, buf.data(), n * rl)) {
+        part.add(
+            {Damage::RecordsMissing, r, {}, {}, "record " + std::to_string(r) + " cannot be read"});
+        break;
+      }
+      for (uint32_t i = 0; i < n; ++i) scan.record(r + i, buf.data() + size_t(i) * rl);
+      r += n;
+    }
   }
   scan.finish(part);
   take(out, part);
-  if (!full) return out;
-
-  if (!memoMissing && (!h.hasMemo() || memo.usable)) checkIndexes(host, options, part, errors);
-  take(out, part);
+  if (indexes) indexes->walk();
+  take(out, indexPart);
   return out;
 }
 

@@ -4,7 +4,9 @@
 // the half-mended table an interrupted repair left: the rerun's report is the uninterrupted one.
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <optional>
+#include <thread>
 
 #include "convert/firm_runner.h"
 #include "db/index_catalogue.h"
@@ -20,6 +22,7 @@
 #include "os/files.h"
 #include "os/path.h"
 #include "repair/originals.h"
+#include "repair/outcome_wire.h"
 #include "repair/repair.h"
 #include "repair/report.h"
 #include "runtime/codepage.h"
@@ -27,6 +30,7 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
+#include "upgrade/worker_process.h"
 
 namespace tav::repair {
 namespace {
@@ -39,6 +43,8 @@ using Place = DirectoryOutcome::Place;
 // it exclusively, as the upgrade does.
 constexpr const char* kLockTable = "str\\nazwy.dbf";
 constexpr const char* kLockAlias = "sem";
+// Directories a check reads at once by default: more would only wait for the disk.
+constexpr size_t kMostCheckJobs = 4;
 
 // A database's version record names its release; a firm's its own.
 std::string withBackslash(std::string dir) {
@@ -143,13 +149,17 @@ struct Directory {
 
 void tablesIn(const std::string& root, const std::string& relative, bool deep,
               std::vector<std::string>& out) {
-  for (const os::DirEntry& e : os::listDirectory(root + relative + "*.dbf"))
-    if (e.name[0] != '~') out.push_back(relative + e.name);
-  if (!deep) return;
-  for (const os::DirEntry& e : os::listDirectory(root + relative + "*.*", "D"))
-    if (e.isDirectory() && !(e.attributes & os::kAttrReparsePoint) &&
-        !(relative.empty() && rt::lower(e.name) == "naprawa"))
-      tablesIn(root, relative + e.name + "\\", true, out);
+  std::vector<std::string> subdirectories;
+  for (const os::DirEntry& e : os::listDirectory(root + relative + "*.*", deep ? "D" : "")) {
+    if (!e.isDirectory()) {
+      if (os::maskMatches("*.dbf", e.name) && e.name[0] != '~') out.push_back(relative + e.name);
+    } else if (!(e.attributes & os::kAttrReparsePoint) &&
+               !(relative.empty() && rt::lower(e.name) == "naprawa")) {
+      // A link is not followed; the repair's own originals are no tables of the database.
+      subdirectories.push_back(relative + e.name + "\\");
+    }
+  }
+  for (const std::string& sub : subdirectories) tablesIn(root, sub, true, out);
 }
 
 std::vector<std::string> tablesOf(const Directory& d) {
@@ -421,32 +431,65 @@ class Walk {
   Originals& originals() { return originals_; }
 
   void run(const std::vector<Directory>& dirs, const std::string& skip) {
-    int index = 0;
-    for (const Directory& d : dirs) {
-      ++index;
-      if (progress_) {
-        std::string what = d.place == Place::Firm
-                               ? "firm " + rt::lTrim(rt::Str(d.number, 4, 0)) + " (" + d.label +
-                                     ")" + (d.name.empty() ? "" : " " + d.name)
-                           : d.place == Place::Database ? std::string("the database directory")
-                                                        : d.label + "\\";
-        progress_({index, static_cast<int>(dirs.size()), what});
-      }
-      DirectoryOutcome o;
-      o.place = d.place;
-      o.number = d.number;
-      o.name = d.name;
-      o.directory = d.path;
-      o.label = d.label;
-      o.missing = d.missing;
-      if (!d.missing)
-        for (const std::string& table : tablesOf(d)) {
-          if (rt::lower(d.path + table) == rt::lower(skip)) continue;
-          ++o.tablesRead;
-          if (auto t = table_(d, table)) o.tables.push_back(std::move(*t));
-        }
-      out_.directories.push_back(std::move(o));
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      tell(dirs, i);
+      out_.directories.push_back(directory(dirs[i], skip));
     }
+  }
+
+  // A check of a large database: several directories at once, each in a worker process of its
+  // own, gathered in their order. A directory whose worker failed is read here.
+  void runAtOnce(const std::vector<Directory>& dirs, size_t jobs) {
+    std::deque<std::pair<size_t, std::optional<upgrade::WorkerProcess>>> running;
+    size_t next = 0;
+    auto launch = [&] {
+      for (; running.size() < jobs && next < dirs.size(); ++next) {
+        const size_t i = next;
+        running.emplace_back(i, upgrade::WorkerProcess::start(
+                                    [this, &dirs, i] { return encode(directory(dirs[i], {})); }));
+      }
+    };
+    launch();
+    while (!running.empty()) {
+      auto [i, worker] = std::move(running.front());
+      running.pop_front();
+      std::optional<DirectoryOutcome> done;
+      if (worker) {
+        const upgrade::WorkerProcess::Result r = worker->collect();
+        if (r.completed) done = decode(r.value);
+      }
+      launch();
+      tell(dirs, i);
+      out_.directories.push_back(done ? std::move(*done) : directory(dirs[i], {}));
+    }
+  }
+
+  DirectoryOutcome directory(const Directory& d, const std::string& skip) {
+    DirectoryOutcome o;
+    o.place = d.place;
+    o.number = d.number;
+    o.name = d.name;
+    o.directory = d.path;
+    o.label = d.label;
+    o.missing = d.missing;
+    if (!d.missing)
+      for (const std::string& table : tablesOf(d)) {
+        if (rt::lower(d.path + table) == rt::lower(skip)) continue;
+        ++o.tablesRead;
+        if (auto t = table_(d, table)) o.tables.push_back(std::move(*t));
+      }
+    return o;
+  }
+
+  void tell(const std::vector<Directory>& dirs, size_t i) const {
+    if (!progress_) return;
+    const Directory& d = dirs[i];
+    std::string what = d.place == Place::Firm
+                           ? "firm " + rt::lTrim(rt::Str(d.number, 4, 0)) + " (" + d.label + ")" +
+                                 (d.name.empty() ? "" : " " + d.name)
+                       : d.place == Place::Database ? std::string("the database directory")
+                                                    : d.label + "\\";
+    progress_({static_cast<int>(i) + 1, static_cast<int>(dirs.size()), what});
   }
 
   // The one table the lock held while the rest was walked: taken once the lock has gone.
@@ -487,8 +530,8 @@ class Walk {
     t.table = table;
     engine::TableCheck live = engine::checkTable(os::toHost(path), options);
     const bool keptBefore = repair_ && originals_.kept(item(d, table));
-    if (!os::exists(path)) return std::nullopt;  // gone since the directory was listed
     if (live.clean() && !keptBefore) return std::nullopt;
+    if (!live.opened && !live.inUse && !os::exists(path)) return std::nullopt;  // gone meanwhile
     if (!live.opened && !live.inUse) {
       t.found = live;
       t.left.push_back("cannot be read: " + live.unreadable);
@@ -662,7 +705,14 @@ DatabaseOutcome checkDatabase(const Request& request, const ProgressObserver& pr
     return out;
   }
   Walk walk(out, false, progress);
-  walk.run(directoriesOf(out.database), {});
+  const std::vector<Directory> dirs = directoriesOf(out.database);
+  const size_t jobs =
+      request.jobs > 0 ? size_t(request.jobs)
+                       : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostCheckJobs);
+  if (jobs > 1 && dirs.size() > 1)
+    walk.runAtOnce(dirs, jobs);
+  else
+    walk.run(dirs, {});
   return out;
 }
 

@@ -23,6 +23,9 @@ namespace tav::repair {
 struct Request {
   std::string directory;   // the program directory (as for an upgrade) or the database directory
   bool confirmed = false;  // --yes: a repair may write
+  // A check reads this many directories of the database at once, each in a worker process of its
+  // own; 0: one per core (at most four). A repair takes them one after another.
+  int jobs = 0;
 };
 
 // Told before each directory of the database is taken: 1-based index of total, and what it is.

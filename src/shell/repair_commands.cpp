@@ -82,7 +82,8 @@ bool repairSwitch(Action action) {
 std::string repairUsage() {
   return "  --check DIR         read every table of the database of DIR (a program directory, or\n"
          "                      the database directory itself) and say what is damaged, changing\n"
-         "                      nothing; exit 0 nothing damaged, 1 damage found, 2 refused\n"
+         "                      nothing; exit 0 nothing damaged, 1 damage found, 2 refused;\n"
+         "                      --jobs N: N directories at once (default: one per core)\n"
          "  --repair DIR        with --yes: take the database as an upgrade does, keep the files\n"
          "                      of every damaged table under DIR\\naprawa\\<date-time>\\ and mend\n"
          "                      what can be mended (public\\naprawa.txt says what); exit 0 all\n"
@@ -101,6 +102,7 @@ int runRepairCommand(const UnattendedOptions& options, const std::vector<std::st
   repair::Request request;
   request.directory = windowsDirectory(options.programDirectory);
   request.confirmed = options.yes;
+  if (options.action == Action::Check) request.jobs = options.jobs;
   const bool program =
       options.action == Action::CheckProgram || options.action == Action::RepairProgram;
   try {

@@ -465,17 +465,20 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     error = "--yes and --report go with --upgrade or --install, --json with --plan";
     return std::nullopt;
   }
-  if (readsOnly(o.action) && (o.yes || sawJobs || (!o.reportFile.empty() && !sawJson))) {
-    error = "--plan, --check and --check-program take only --json";
+  const bool checkJobs = sawJobs && o.action == UnattendedOptions::Action::Check;
+  if (o.action == UnattendedOptions::Action::Check && !sawJobs) o.jobs = 0;  // one per core
+  if (readsOnly(o.action) &&
+      (o.yes || (sawJobs && !checkJobs) || (!o.reportFile.empty() && !sawJson))) {
+    error = "--plan, --check and --check-program take only --json (--check also --jobs)";
     return std::nullopt;
   }
   if (!readsOnly(o.action) && sawJson) {
     error = "--upgrade, --install and the repairs write their report with --report";
     return std::nullopt;
   }
-  if (sawJobs && o.action != UnattendedOptions::Action::Upgrade &&
+  if (sawJobs && !checkJobs && o.action != UnattendedOptions::Action::Upgrade &&
       o.action != UnattendedOptions::Action::Install) {
-    error = "--jobs goes with --upgrade or --install";
+    error = "--jobs goes with --upgrade, --install or --check";
     return std::nullopt;
   }
   if (!o.previousProgram.empty() && o.action != UnattendedOptions::Action::Install) {

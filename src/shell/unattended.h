@@ -32,7 +32,8 @@ struct UnattendedOptions {
   bool yes = false;        // confirms the duration question, creates missing directories, confirms
                            // the installation onto the previous year's database
   std::string reportFile;  // host path of the JSON report (--report, --json); empty: none
-  int jobs = 1;            // --jobs: firms converted at once
+  int jobs = 1;            // --jobs: firms converted at once (--check: directories read at once,
+                           // 0 when not given: one per core)
 };
 
 // The switches among `args` (UTF-8, positional arguments first). nullopt with `error` set when

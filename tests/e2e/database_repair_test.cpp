@@ -122,6 +122,13 @@ TEST(DatabaseRepair, CheckNamesEveryDamageRepairMendsItAndTheUpgradeThenConverts
     EXPECT_NE(check.out.find(fs::path(table).filename().string()), std::string::npos) << table;
   }
   EXPECT_EQ(found.size(), damage.size()) << check.out;
+  // Directories read at once, in worker processes, tell the same as one after another.
+  Ran oneByOne = runWith(s, {"--check", s.program.string(), "--jobs", "1"}, "--json");
+  EXPECT_EQ(oneByOne.code, 1);
+  EXPECT_EQ(oneByOne.report, check.report);
+  EXPECT_EQ(oneByOne.out, check.out);
+  Ran three = runWith(s, {"--check", s.program.string(), "--jobs", "3"}, "--json");
+  EXPECT_EQ(three.report, check.report);
   // Progress: every directory of the database, firm by firm.
   for (const char* line :
        {"1 of 6: the database directory", "4 of 6: firm 1 (firma1)", "6 of 6: firm 3 (firma3)"})
