@@ -296,7 +296,7 @@ class IndexCheck {
     // The structural index opened with its table when the table's flag says it has one; the
     // files that did not are added, and one that will not open is named.
     bool structuralOpen = false;
-    for (size_t i = 0; i < area_->indexCount() && cdx; ++i)
+    for (size_t i = 0; i < area_->orderCount() && cdx; ++i)
       structuralOpen = structuralOpen || area_->orderFile(i)->path() == cdx->string();
     for (const auto& p : {cdx, ntx}) {
       if (!p || (p == cdx && structuralOpen)) continue;
