@@ -532,15 +532,13 @@ class Walk {
     const bool keptBefore = repair_ && originals_.kept(item(d, table));
     if (live.clean() && !keptBefore) return std::nullopt;
     if (!live.opened && !live.inUse && !os::exists(path)) return std::nullopt;  // gone meanwhile
-    if (!live.opened && !live.inUse) {
-      t.found = live;
-      t.left.push_back("cannot be read: " + live.unreadable);
-      return t;
-    }
-    if (live.inUse) {
-      t.inUse = true;
-      t.found = live;
-      t.left.push_back("in use by another program: not read");
+    if (!live.opened) {
+      // Unreadable or held by another program: nothing is known, and a repair can do nothing.
+      t.inUse = live.inUse;
+      if (repair_)
+        t.left.push_back(live.inUse ? "in use by another program: not read"
+                                    : "cannot be read: " + live.unreadable);
+      t.found = std::move(live);
       return t;
     }
     // Nothing a repair could do (a number or a date that is none, a header that cannot be read):

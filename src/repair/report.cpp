@@ -74,10 +74,12 @@ std::vector<std::string> databaseLines(const DatabaseOutcome& o) {
       lines.push_back("  " + t.table);
       if (t.inUse) {
         ++inUse;
+        if (!o.repair) lines.push_back("    in use by another program: not read");
       } else {
         damaged += !t.found.findings.empty() || !t.found.opened;
         mended += !t.done.empty() && t.left.empty();
         left += !t.left.empty();
+        if (!t.found.opened) lines.push_back("    found: cannot be read: " + t.found.unreadable);
         for (const std::string& p : t.found.problems) lines.push_back("    found: " + p);
       }
       for (const Done& done : t.done) lines.push_back("    done:  " + done.text);

@@ -217,6 +217,21 @@ TEST(DatabaseRepair, UnconfirmedOrHeldTheRepairIsRefusedAndChangesNothing) {
                   fs::file_size(s.baza / "firma2" / "ks_dok.dbf") - 700);
   fs::create_directories(s.prefix);
   const auto before = snapshot(s.baza);
+  // A table another program holds exclusively is in use, not damaged.
+  {
+    const int held = ::open((s.baza / "firma1" / "ks_kor.dbf").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    Ran check = runWith(s, {"--check", s.program.string()}, "--json");
+    ::close(held);
+    EXPECT_EQ(check.code, 1);  // the cut table of firma2
+    const std::map<std::string, json> named = byTable(check.report);
+    ASSERT_TRUE(named.count("firma1/ks_kor.dbf")) << check.out;
+    EXPECT_EQ(named.at("firma1/ks_kor.dbf")["in_use"], true);
+    EXPECT_TRUE(named.at("firma1/ks_kor.dbf")["found"].empty());
+    EXPECT_TRUE(named.count("firma2/ks_dok.dbf"));
+    EXPECT_NE(check.out.find("in use by another program"), std::string::npos) << check.out;
+  }
   Ran unconfirmed = runWith(s, {"--repair", s.program.string()}, "--report");
   EXPECT_EQ(unconfirmed.code, 2);
   EXPECT_NE(unconfirmed.err.find("--yes"), std::string::npos) << unconfirmed.err;
