@@ -401,7 +401,9 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     auto choose = [&](UnattendedOptions::Action action) {
       if (o.action != UnattendedOptions::Action::None &&
           o.action != UnattendedOptions::Action::Help) {
-        error = "only one of --upgrade, --install, --plan and the check and repair switches, once";
+        error =
+            "only one of --upgrade, --install and --plan (or of the check and repair switches), "
+            "once";
         return false;
       }
       if (o.action != UnattendedOptions::Action::Help) o.action = action;
