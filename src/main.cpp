@@ -37,9 +37,7 @@ int main(int argc, char** argv) {
     args.push_back(rt::utf8ToOem(a));
   }
 
-  if (options->action == shell::UnattendedOptions::Action::Upgrade ||
-      options->action == shell::UnattendedOptions::Action::Install ||
-      options->action == shell::UnattendedOptions::Action::Plan) {
+  if (options->action != shell::UnattendedOptions::Action::None) {
     shell::ERRORSYS();
     shell::DBESYS({});
     const int code = shell::runUnattended(*options, args);

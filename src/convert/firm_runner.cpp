@@ -14,7 +14,9 @@
 #include "db/index_catalogue.h"
 #include "db/indexing.h"
 #include "db/table_access.h"
+#include "engine/table_check.h"
 #include "os/files.h"
+#include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
@@ -78,11 +80,13 @@ const char* missingFirmTable(std::string_view firmDirectory) {
   return nullptr;
 }
 
+namespace {
+
 // The work copies a structure change of the steps makes beside a table ("z" and "x" + the name for
 // an addition of fields, "a" + the name for a widening) and removes when it ends. A run stopped
 // in between leaves them; the table itself is whole, and a step whose condition no longer holds
 // would never come to remove them.
-void removeWorkCopies(const std::string& firm) {
+const std::vector<std::string>& workCopyNames() {
   static const std::vector<std::string> copies = [] {
     std::vector<std::string> names;
     for (const ReleaseSteps& row : releaseCatalogue()) {
@@ -100,9 +104,73 @@ void removeWorkCopies(const std::string& firm) {
     names.erase(std::unique(names.begin(), names.end()), names.end());
     return names;
   }();
-  for (const std::string& name : copies)
+  return copies;
+}
+
+void removeWorkCopies(const std::string& firm) {
+  for (const std::string& name : workCopyNames())
     for (const char* ext : {".dbf", ".fpt"})
       if (os::exists(firm + name + ext)) db::DEL_FILE(firm + name + ext);
+}
+
+bool isWorkCopy(const std::string& file) {
+  const std::string stem = rt::lower(file.substr(0, file.size() - 4));
+  const auto& names = workCopyNames();
+  return std::binary_search(names.begin(), names.end(), stem);
+}
+
+void tablesBelow(const std::string& root, const std::string& relative,
+                 std::vector<std::string>& out) {
+  const std::string dir = root + relative;
+  // One listing gives the tables and the subdirectories: the guard runs before every firm.
+  std::vector<std::string> subdirectories;
+  for (const os::DirEntry& e : os::listDirectory(dir + "*.*", "D")) {
+    if (!e.isDirectory()) {
+      if (os::maskMatches("*.dbf", e.name) && e.name[0] != '~' &&
+          (!relative.empty() || !isWorkCopy(e.name)))
+        out.push_back(relative + e.name);
+      continue;
+    }
+    // A link is not followed: it may lead out of the firm, or back up into it for ever.
+    if (e.attributes & os::kAttrReparsePoint) continue;
+    // The program's own backups are no books, and the conversion empties them.
+    if (relative.empty() && rt::lower(e.name) == "bak") continue;
+    subdirectories.push_back(relative + e.name + "\\");
+  }
+  for (const std::string& sub : subdirectories) tablesBelow(root, sub, out);
+}
+
+[[noreturn]] void damagedTable(const std::string& firm, const FirmDamage& d) {
+  rt::Error e;
+  e.genCode = rt::kErrCorruption;
+  e.subSystem = "TAV";
+  e.description = "damaged table " + d.table + ": " + d.what;
+  e.filename = firm + d.table;
+  e.operation = "MAKE_WINFIR";
+  rt::fail(std::move(e));
+}
+
+}  // namespace
+
+std::vector<std::string> firmTables(std::string_view firmDirectory) {
+  std::vector<std::string> tables;
+  tablesBelow(std::string(firmDirectory), {}, tables);
+  return tables;
+}
+
+std::optional<FirmDamage> firmDamage(std::string_view firmDirectory) {
+  const std::string firm(firmDirectory);
+  engine::CheckOptions guard;
+  guard.depth = engine::CheckDepth::Guard;
+  for (const std::string& table : firmTables(firm)) {
+    const engine::TableCheck c = engine::checkTable(os::toHost(firm + table), guard);
+    const engine::Finding* loss = c.firstLoss();
+    if (!loss) continue;
+    const bool bySize =
+        loss->kind == engine::Damage::RecordsMissing && !engine::sizeText(c).empty();
+    return FirmDamage{table, bySize ? engine::sizeText(c) : loss->text};
+  }
+  return std::nullopt;
 }
 
 void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirectory,
@@ -110,6 +178,7 @@ void MAKE_WINFIR(std::string_view firmDirectory, std::string_view programDirecto
                  const StepRegistry& steps) {
   const std::string firm(firmDirectory);
   if (missingFirmTable(firm)) return;
+  if (const std::optional<FirmDamage> damage = firmDamage(firm)) damagedTable(firm, *damage);
   removeWorkCopies(firm);
 
   engine::WorkArea& wer = openFirmReleaseRecord(firm);

@@ -80,6 +80,26 @@ std::string refreshTitle() { return "Instalacja nowej wersji programu"; }
 
 rt::Value shippedProgramLevel() { return shippedLevel(); }
 
+std::vector<ShippedFile> shippedProgramFiles() {
+  std::vector<ShippedFile> files;
+  auto add = [&](const std::string& release, const std::string& program, bool sameBytes) {
+    if (os::exists(".\\" + release) && !os::isDirectory(".\\" + release))
+      files.push_back({release, program, sameBytes});
+  };
+  for (const char* file : kHelperPrograms) add(file, file, true);
+  // COPY_KAT gives its copies lower-case names.
+  for (const os::DirEntry& e : os::listDirectory(".\\*.dll")) add(e.name, rt::lower(e.name), true);
+  for (const char* dir : kCopiedDirectories)
+    for (const os::DirEntry& e : os::listDirectory(std::string(".\\") + dir + "*.*"))
+      add(std::string(dir) + e.name, std::string(dir) + rt::lower(e.name), true);
+  for (const char* file : {"tav.exe", "un_tav.exe"}) add(file, file, true);
+  add("wk.dbf", "wersja.dbf", true);
+  add("wk.dbf", "DllOk.txt", true);
+  for (const os::DirEntry& e : os::listDirectory(".\\txt\\*.*"))
+    add("txt\\" + e.name, "txt\\" + e.name, false);
+  return files;
+}
+
 bool WIN2WIN(const db::Directories& directories, std::string_view previousRelease,
              frontend::Progress& progress, const StepRegistry& steps) {
   const std::string& program = directories.program;

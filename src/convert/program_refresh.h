@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/step_registry.h"
 #include "db/directories.h"
@@ -28,5 +29,16 @@ std::string refreshTitle();  // "Instalacja nowej wersji programu"
 // without a word, as everywhere in the file family; the result is true.
 bool WIN2WIN(const db::Directories& directories, std::string_view previousRelease,
              frontend::Progress& progress, const StepRegistry& steps = shippedSteps());
+
+// The files WIN2WIN installs from the release (the working directory, ".\\"): each one's name in
+// the release and in the program directory, and whether the program must hold the release's very
+// bytes. The printout templates of txt\\ need only be there: the refresh adds the missing ones and
+// leaves a template the user changed to the program steps. Files the release does not ship are
+// not listed.
+struct ShippedFile {
+  std::string release, program;  // 852, relative
+  bool sameBytes = true;
+};
+std::vector<ShippedFile> shippedProgramFiles();
 
 }  // namespace tav::convert

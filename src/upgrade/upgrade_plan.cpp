@@ -220,6 +220,12 @@ UpgradePlan planUpgrade(const std::string& programDirectory, bool countRecords) 
       p.firms.push_back(f);
       continue;
     }
+    // The run fails such a firm before touching it (MAKE_WINFIR asks the same question).
+    if (const auto damage = convert::firmDamage(f.directory)) {
+      f.skipped = "damaged: " + rt::oemToUtf8(damage->table) + ": " + rt::oemToUtf8(damage->what);
+      p.firms.push_back(f);
+      continue;
+    }
     const convert::FirmStepChoice choice = convert::chooseFirmSteps(f.release, c.databaseRelease);
     f.start = choice.start;
     f.steps = choice.steps;

@@ -1,5 +1,6 @@
 // The crash harness on a sample of its points: the upgrade killed at a file operation, or meeting a
-// full disk there, and run again, ends exactly like a run that was never disturbed.
+// full disk there, and run again, ends exactly like a run that was never disturbed; so does the
+// repair of a damaged database killed at a file operation.
 // scripts/crash-sweep tries every point; this keeps a few of them in every test run.
 #include <gtest/gtest.h>
 
@@ -56,4 +57,13 @@ TEST(CrashHarness, AFullDiskAmongTheFirmsFailsAFirmAndTheRerunFinishes) {
   if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease"))
     GTEST_SKIP();
   EXPECT_EQ(sweep("--point write:900 --action ENOSPC"), 0);
+}
+
+// The repair of a database damaged in every way the check names, killed at a sample of its file
+// operations and run again: the same tables, one set of whole originals byte for byte the clean
+// repair's, the same report, nothing left behind.
+TEST(CrashHarness, ARepairKilledAtAnyFileOperationAndRunAgainEndsLikeOneNeverInterrupted) {
+  if (!std::filesystem::exists(std::string(TAV_BINARY_DIR) + "/tools/mkrelease/mkrelease"))
+    GTEST_SKIP();
+  EXPECT_EQ(sweep("--repair --firms 3 --sample 6 --seed 5"), 0);
 }

@@ -458,6 +458,10 @@ TEST(UnattendedInstall, TheCommandLineIsCheckedBeforeAnythingIsCreated) {
        "only one of --upgrade, --install and --plan"},
       {{"--upgrade", program.string(), "--jobs", "0"},
        "--jobs takes a number from 1 to 64, not '0'"},
+      {{"--check", baza.string(), "--yes"}, "--plan, --check and --check-program take only --json"},
+      {{"--repair", baza.string(), "--yes", "--json", "x.json"},
+       "the repairs write their report with --report"},
+      {{"--repair-program", program.string(), "--check", baza.string()}, "only one of"},
   };
   for (const auto& [switches, message] : refused) {
     SCOPED_TRACE(message);
@@ -472,4 +476,7 @@ TEST(UnattendedInstall, TheCommandLineIsCheckedBeforeAnythingIsCreated) {
   const std::string help = runShell(s.command({"--help"}));
   EXPECT_NE(help.find("--install PROGRAM_DIR DATABASE_DIR"), std::string::npos) << help;
   EXPECT_NE(help.find("--previous-program DIR"), std::string::npos);
+  for (const char* sw :
+       {"--check DIR", "--repair DIR", "--check-program DIR", "--repair-program DIR"})
+    EXPECT_NE(help.find(sw), std::string::npos) << sw;
 }

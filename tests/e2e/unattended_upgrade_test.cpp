@@ -9,6 +9,7 @@
 
 #include "e2e/upgrade_support.h"
 #include "runtime/codepage.h"
+#include "runtime/coding.h"
 
 using namespace tav::e2e;
 namespace rt = tav::rt;
@@ -204,6 +205,70 @@ TEST(UnattendedUpgrade, DamagedFirmIsReportedTheOthersConvertedAndTheRerunFinish
                 {1, "current"}, {2, "converted"}, {3, "current"}, {4, "current"}}));
   EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "T");
   EXPECT_FALSE(fs::exists(s.release / "error.log"));
+}
+
+// A table cut short (the header still counts its records) and a memo reference past the memo
+// file: converted as they are, the tables would come out smaller and consistent and nothing would
+// say records were lost. Each such firm fails naming the table and the damage, none of its files
+// is touched, the plan says so beforehand, and the other firms go on.
+TEST(UnattendedUpgrade, DamagedTablesFailTheirFirmUntouchedAndThePlanNamesThem) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  Scene s("truncated", "025.01.001", 3);
+  const fs::path cut = s.baza / "firma2" / "ks_dok.dbf";
+  std::string bytes = contents(cut);
+  const uint16_t headerLength = rt::getLE16(bytes.data() + 8);
+  const uint16_t recordLength = rt::getLE16(bytes.data() + 10);
+  const uint32_t counted = rt::getLE32(bytes.data() + 4);
+  ASSERT_GT(counted, 2u);
+  fs::resize_file(cut, headerLength + recordLength + 100);
+  // firma3's customer 2 points at a memo block far past its memo file.
+  const fs::path klient = s.baza / "firma3" / "klient" / "klient.dbf";
+  std::string k = contents(klient);
+  const uint16_t kh = rt::getLE16(k.data() + 8), kr = rt::getLE16(k.data() + 10);
+  size_t memo = 1;
+  for (size_t at = 32; k[at] != 0x0D; at += 32) {
+    if (std::string(k.data() + at, 5) == "UWAGI") break;
+    memo += static_cast<unsigned char>(k[at + 16]);
+  }
+  k.replace(kh + kr + memo, 10, "    999999");
+  std::ofstream(klient, std::ios::binary | std::ios::trunc) << k;
+
+  const std::string planFile = (s.root / "plan.json").string();
+  const std::string planned = run(s.command({"--plan", s.program.string(), "--json", planFile}));
+  const json plan = json::parse(contents(planFile));
+  const std::string cutText = "damaged: ks_dok.dbf: header " + std::to_string(counted) +
+                              " records, file holds 1 and 100 of the " +
+                              std::to_string(recordLength) + " bytes of the next";
+  EXPECT_NE(planned.find(cutText), std::string::npos) << planned;
+  EXPECT_EQ(plan["firms"][1]["skipped"], cutText);
+  EXPECT_EQ(plan["firms"][1]["steps"].size(), 0u);
+  EXPECT_EQ(plan["firms"][2]["skipped"],
+            "damaged: klient\\klient.dbf: record 2 field UWAGI: memo block 999999 lies outside "
+            "the memo file");
+  EXPECT_EQ(plan["firms"][0]["skipped"], nullptr);
+
+  const auto firm2 = snapshot(s.baza / "firma2"), firm3 = snapshot(s.baza / "firma3");
+  RunResult r = upgrade(s);
+  ASSERT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(statuses(r.report),
+            (std::map<int, std::string>{{1, "converted"}, {2, "failed"}, {3, "failed"}}));
+  const std::string error2 = r.report["firms"][1]["error"].get<std::string>();
+  EXPECT_NE(error2.find("damaged table ks_dok.dbf: " + cutText.substr(cutText.find("header"))),
+            std::string::npos)
+      << error2;
+  EXPECT_NE(r.report["firms"][2]["error"].get<std::string>().find(
+                "damaged table klient\\klient.dbf: record 2 field UWAGI"),
+            std::string::npos);
+  // Not a byte of the damaged firms changed: the evidence stays for the repair.
+  EXPECT_EQ(snapshot(s.baza / "firma2"), firm2);
+  EXPECT_EQ(snapshot(s.baza / "firma3"), firm3);
+  EXPECT_EQ(contents(s.release / "error.log"),
+            rt::utf8ToAnsi(
+                "Nie udało się zainstalować firmy nr: 2. Napraw firmę i spróbuj jeszcze raz!\r\n"
+                "Nie udało się zainstalować firmy nr: 3. Napraw firmę i spróbuj jeszcze raz!\r\n"));
+  EXPECT_NE(contents(s.baza / "public" / "ins_raport.txt").find("damaged table ks_dok.dbf"),
+            std::string::npos);
+  EXPECT_EQ(field(s.baza / "wersja.dbf", "OK"), "N");
 }
 
 TEST(UnattendedUpgrade, EveryRefusedCheckSaysWhyAndChangesNothing) {

@@ -3,7 +3,9 @@
 // (runs on disk), over tags that already exist (pages from the free list), and over nothing. The
 // tags share the one memory limit: the build's resident memory grows by no more than it.
 #include <gtest/gtest.h>
+#ifdef __GLIBC__
 #include <malloc.h>
+#endif
 
 #include <fstream>
 #include <random>
@@ -128,7 +130,9 @@ double statusMb(const char* field) {
   return -1;
 }
 bool resetPeakResident() {
+#ifdef __GLIBC__
   ::malloc_trim(0);  // memory freed earlier is given back, so that the build's own is counted
+#endif
   std::ofstream("/proc/self/clear_refs") << "5";
   return statusMb("VmHWM:") >= 0 && statusMb("VmHWM:") <= statusMb("VmRSS:") + 1;
 }

@@ -14,6 +14,8 @@
 namespace tav::engine {
 namespace {
 constexpr size_t kBufferBytes = 64 * 1024;
+// What an open reads of a table's start at first: the header of any usual table.
+constexpr int64_t kFirstHeaderRead = 8192;
 constexpr uint64_t kFoxHeaderLock = 0x7FFFFFFE;
 constexpr uint64_t kFoxPlainBase = 0x40000000;
 constexpr uint64_t kClipperBase = 1000000000;
@@ -118,10 +120,20 @@ std::unique_ptr<Table> Table::open(const std::filesystem::path& host, const Tabl
     return nullptr;
   }
   int64_t size = t->file_.size();
-  std::string head(static_cast<size_t>(std::clamp<int64_t>(size, 0, 65536 + 32)), '\0');
+  // A header of up to 254 fields fits the first read; only a longer one (the header length says
+  // so) needs a second. Reading 64 KB for every open cost more than the header of most tables.
+  std::string head(static_cast<size_t>(std::clamp<int64_t>(size, 0, kFirstHeaderRead)), '\0');
   if (size < 0 || (!head.empty() && t->file_.readSomeAt(0, head.data(), head.size()) < 0)) {
     error = openError(rt::kErrRead, host, "cannot read the table header", t->file_.lastError());
     return nullptr;
+  }
+  if (head.size() >= dbf::kHeaderFixed && rt::getLE16(head.data() + 8) > head.size() &&
+      int64_t(head.size()) < size) {
+    head.resize(static_cast<size_t>(std::min<int64_t>(size, rt::getLE16(head.data() + 8))));
+    if (t->file_.readSomeAt(0, head.data(), head.size()) < 0) {
+      error = openError(rt::kErrRead, host, "cannot read the table header", t->file_.lastError());
+      return nullptr;
+    }
   }
   std::string why;
   if (!parseHeader(head, t->header_, why)) {

@@ -3,7 +3,6 @@
 
 #include "engine/index/key_sorter.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "os/memory.h"
 #include "runtime/coding.h"
 #include "runtime/collation.h"
 
@@ -51,15 +51,14 @@ struct KeySorter::Run {
 
 template <class T>
 T* KeySorter::SystemPages<T>::allocate(size_t n) {
-  void* p =
-      ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
+  void* p = os::takePages(n * sizeof(T));
+  if (!p) throw std::bad_alloc();
   return static_cast<T*>(p);
 }
 
 template <class T>
 void KeySorter::SystemPages<T>::deallocate(T* p, size_t n) {
-  ::munmap(p, n * sizeof(T));
+  os::releasePages(p, n * sizeof(T));
 }
 
 template struct KeySorter::SystemPages<char>;

@@ -2,11 +2,18 @@
 #include "shell/unattended/switches.h"
 
 #include "os/child_process.h"
+#include "shell/unattended/repair_commands.h"
 
 namespace tav::shell {
 namespace {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// The actions that write nothing: their JSON goes with --json, and --yes has nothing to confirm.
+bool readsOnly(UnattendedOptions::Action a) {
+  return a == UnattendedOptions::Action::Plan || a == UnattendedOptions::Action::Check ||
+         a == UnattendedOptions::Action::CheckProgram;
+}
 
 // More worker processes than this would only wait for the disk.
 constexpr int kMostJobs = 64;
@@ -37,7 +44,8 @@ std::string usage() {
          "                      one after another); the results are the same either way\n"
          "  --plan DIR          say what an upgrade of DIR would do, changing nothing;\n"
          "                      exit 0 when it could run, 2 when a check refuses it\n"
-         "  --json FILE.json    with --plan: the plan as JSON too\n"
+         "  --json FILE.json    with --plan: the plan as JSON too\n" +
+         repairUsage() +
          "  --help              this text\n"
          "\n"
          "exit codes: 0 every firm upgraded or the program installed, 1 some firms failed (see "
@@ -69,7 +77,9 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     auto choose = [&](UnattendedOptions::Action action) {
       if (o.action != UnattendedOptions::Action::None &&
           o.action != UnattendedOptions::Action::Help) {
-        error = "only one of --upgrade, --install and --plan, once";
+        error =
+            "only one of --upgrade, --install and --plan (or of the check and repair switches), "
+            "once";
         return false;
       }
       if (o.action != UnattendedOptions::Action::Help) o.action = action;
@@ -95,6 +105,10 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     } else if (a == "--plan") {
       const std::string* v = value("the program directory");
       if (!v || !choose(UnattendedOptions::Action::Plan)) return std::nullopt;
+      o.programDirectory = *v;
+    } else if (const auto repairAction = repairSwitch(a)) {
+      const std::string* v = value("the program or database directory");
+      if (!v || !choose(*repairAction)) return std::nullopt;
       o.programDirectory = *v;
     } else if (a == "--json") {
       const std::string* v = value("a file name");
@@ -135,20 +149,20 @@ std::optional<UnattendedOptions> parseSwitches(const std::vector<std::string>& a
     error = "--yes and --report go with --upgrade or --install, --json with --plan";
     return std::nullopt;
   }
-  if (o.action == UnattendedOptions::Action::Plan &&
-      (o.yes || sawJobs || (!o.reportFile.empty() && !sawJson))) {
-    error = "--plan takes only --json";
+  const bool checkJobs = sawJobs && o.action == UnattendedOptions::Action::Check;
+  if (o.action == UnattendedOptions::Action::Check && !sawJobs) o.jobs = 0;  // one per core
+  if (readsOnly(o.action) &&
+      (o.yes || (sawJobs && !checkJobs) || (!o.reportFile.empty() && !sawJson))) {
+    error = "--plan, --check and --check-program take only --json (--check also --jobs)";
     return std::nullopt;
   }
-  if ((o.action == UnattendedOptions::Action::Upgrade ||
-       o.action == UnattendedOptions::Action::Install) &&
-      sawJson) {
-    error = "--upgrade and --install write their report with --report";
+  if (!readsOnly(o.action) && sawJson) {
+    error = "--upgrade, --install and the repairs write their report with --report";
     return std::nullopt;
   }
-  if (sawJobs && o.action != UnattendedOptions::Action::Upgrade &&
+  if (sawJobs && !checkJobs && o.action != UnattendedOptions::Action::Upgrade &&
       o.action != UnattendedOptions::Action::Install) {
-    error = "--jobs goes with --upgrade or --install";
+    error = "--jobs goes with --upgrade, --install or --check";
     return std::nullopt;
   }
   if (!o.previousProgram.empty() && o.action != UnattendedOptions::Action::Install) {

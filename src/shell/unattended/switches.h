@@ -13,7 +13,17 @@
 namespace tav::shell {
 
 struct UnattendedOptions {
-  enum class Action { None, Help, Upgrade, Install, Plan } action = Action::None;
+  enum class Action {
+    None,
+    Help,
+    Upgrade,
+    Install,
+    Plan,
+    Check,          // --check DIR: the database's tables read against the damage rules
+    Repair,         // --repair DIR: what can be mended, mended (repair_commands.cpp)
+    CheckProgram,   // --check-program DIR: the program against the release
+    RepairProgram,  // --repair-program DIR
+  } action = Action::None;
   std::string programDirectory;   // as given: a Windows path or a host path (UTF-8)
   std::string databaseDirectory;  // --install only, as given
   std::string previousProgram;    // --install: the program of the release's year, for a database

@@ -10,6 +10,7 @@
 #include "runtime/codepage.h"
 #include "runtime/format.h"
 #include "shell/unattended/console_frontend.h"
+#include "shell/unattended/repair_commands.h"
 #include "shell/unattended/reports.h"
 #include "shell/unattended/run_frame.h"
 #include "upgrade/upgrade_action.h"
@@ -167,6 +168,7 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
 }  // namespace
 
 int runUnattended(const UnattendedOptions& options, const std::vector<std::string>& positional) {
+  if (repairSwitch(options.action)) return runRepairCommand(options, positional);
   switch (options.action) {
     case UnattendedOptions::Action::Upgrade:
       return runUpgrade(options, positional);
@@ -174,8 +176,7 @@ int runUnattended(const UnattendedOptions& options, const std::vector<std::strin
       return runInstall(options, positional);
     case UnattendedOptions::Action::Plan:
       return runPlan(options, positional);
-    case UnattendedOptions::Action::None:
-    case UnattendedOptions::Action::Help:
+    default:
       break;
   }
   return 2;
