@@ -89,8 +89,9 @@ class UpgradeRun : public ::testing::Test {
   // A table that is no table any more: the firm's fixed assets, which its first step changes.
   void damage(int n) const { std::ofstream(firm(n) / "st_en.dbf") << std::string(300, '#'); }
   void repair(int n) const {
-    fs::copy_file(SampleTrees::database(kOld, 3) / ("firma" + std::to_string(n)) / "st_en.dbf",
-                  firm(n) / "st_en.dbf", fs::copy_options::overwrite_existing);
+    tav::testing::copyOver(
+        SampleTrees::database(kOld, 3) / ("firma" + std::to_string(n)) / "st_en.dbf",
+        firm(n) / "st_en.dbf");
   }
   upgrade::Result run(const std::string& databaseRelease = kOld) {
     last_ = upgradeDatabase("D:\\program\\", "D:\\baza\\", databaseRelease, jobs_);
