@@ -13,11 +13,10 @@
 #include <regex>
 
 #include "db/table_access.h"
-#include "engine/workarea.h"
 #include "engine/workspace.h"
 #include "os/wide.h"
 #include "runtime/error.h"
-#include "runtime/format.h"
+#include "support/dbf_rows.h"
 #include "support/programs.h"
 #include "support/temp_drive_map.h"
 
@@ -34,36 +33,6 @@ std::string run(const std::string& command) {
   char buf[4096];
   for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
   if (p) ::pclose(p);
-  return out;
-}
-#else
-// Under Wine no Linux reader can be started: the records are read from their bytes, field by
-// field, and written the way dbfread prints them (texts without their trailing blanks, dates as
-// yyyy-mm-dd, a blank date or number as None).
-std::string dbfreadLines(const fs::path& table) {
-  engine::Workspace ws;
-  engine::UseOptions o;
-  o.readOnly = o.shared = true;
-  if (!ws.useHost(table, "t", o)) return "(unreadable)";
-  engine::WorkArea& a = *ws.current();
-  std::string out;
-  for (uint32_t r = 1; r <= a.lastRec(); ++r) {
-    a.goTo(r);
-    for (size_t i = 1; i <= a.fieldCount(); ++i) {
-      const auto& f = a.field(i);
-      const std::string bytes(a.buffer() + f.offset, f.length);
-      const std::string text = rt::allTrim(bytes);
-      if (i > 1) out += '|';
-      if (f.type == 'D')
-        out += text.empty() ? "None"
-                            : text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2);
-      else if (f.type == 'N')
-        out += text.empty() ? "None" : text;
-      else
-        out += rt::rTrim(bytes);
-    }
-    out += '\n';
-  }
   return out;
 }
 #endif
@@ -105,7 +74,13 @@ class UpdateStamp : public ::testing::Test {
   // The records as an independent reader sees them, one line each.
   std::string records() {
 #ifdef _WIN32
-    return dbfreadLines(map_.driveC() / "baza" / "public" / "pub_dat.dbf");
+    std::string out;
+    for (const auto& row :
+         tav::testing::dbfreadRows(map_.driveC() / "baza" / "public" / "pub_dat.dbf").rows) {
+      for (size_t i = 0; i < row.size(); ++i) out += (i ? "|" : "") + row[i].value_or("None");
+      out += '\n';
+    }
+    return out;
 #else
     return run(
         "/usr/bin/python3 -c \"import dbfread,sys\nfor r in dbfread.DBF(sys.argv[1]): "
