@@ -37,6 +37,7 @@ tav_test(convert DEPS tav_convert)
 # by the fault seam at a rename: it is built on Linux only. Its jobs case runs with one job here
 # (no worker processes on Windows).
 tav_test(upgrade DEPS tav_upgrade)
+tav_test(install DEPS tav_install)
 
 # The os suite of the Windows backend (os/windows/); the Linux files test the drive map, the
 # registry store files, /proc, xattrs and lnkinfo run as a Linux program.
