@@ -38,6 +38,13 @@ tav_test(convert DEPS tav_convert)
 # (no worker processes on Windows).
 tav_test(upgrade DEPS tav_upgrade)
 tav_test(install DEPS tav_install)
+# The tools' suite runs dbftool.exe and mkrelease.exe; the comparisons of dbftool's dumps with
+# dbfread and python-dbf, the tables python-dbf writes, and dbfread's reading of a whole sample
+# database are Python programs, built on Linux only (dbftool_test.cpp, mkrelease_generator_test.cpp).
+tav_test(tools DEPS tav_system)
+if(TARGET mkrelease_gen AND TARGET test_tools)
+  target_link_libraries(test_tools PRIVATE mkrelease_gen)
+endif()
 
 # The os suite of the Windows backend (os/windows/); the Linux files test the drive map, the
 # registry store files, /proc, xattrs and lnkinfo run as a Linux program.

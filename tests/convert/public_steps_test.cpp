@@ -257,7 +257,7 @@ TEST_F(PublicSteps, SharedIndexesAreRebuiltFromTheListsAndPassTheChecker) {
       if (fs::exists(dbftool)) {
         const auto check =
             tav::testing::runProgram(dbftool, {"check", tav::os::utf8(dir / (t.table + ".dbf"))});
-        EXPECT_EQ(check.code, 0) << t.table << "\n" << check.output;
+        EXPECT_EQ(check.code, 0) << t.table << "\n" << check.output();
         ++checked;
       }
     }

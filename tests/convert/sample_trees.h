@@ -49,7 +49,7 @@ class SampleTrees {
                       const std::string& database) {
     const ProgramRun run = runProgram(
         tool(), {"program", os::utf8(dir), "--release", programRelease, "--database", database});
-    ASSERT_EQ(run.code, 0) << run.output;
+    ASSERT_EQ(run.code, 0) << run.output();
   }
 
   // A private copy of a tree below `where`; a file already there is an error.
@@ -104,7 +104,8 @@ class SampleTrees {
       if (a == "{}") a = os::utf8(dir);
     const ProgramRun run = runProgram(tool(), args);
     if (run.code != 0)
-      throw std::runtime_error("mkrelease " + args.front() + " " + name + " failed: " + run.output);
+      throw std::runtime_error("mkrelease " + args.front() + " " + name +
+                               " failed: " + run.output());
     return dir;
   }
 };

@@ -122,7 +122,7 @@ TEST_F(UpdateStamp, TheGeneratorsReleaseTableTakesTheStamp) {
   const fs::path tool = tav::testing::buildProgram("mkrelease");
   ASSERT_TRUE(fs::exists(tool)) << "build the mkrelease target first: " << os::utf8(tool);
   const auto made = tav::testing::runProgram(tool, {"release", os::utf8(map_.driveC() / "rel")});
-  ASSERT_EQ(made.code, 0) << made.output;
+  ASSERT_EQ(made.code, 0) << made.output();
   DATA_AKTUALIZACJI("C:\\rel\\", "25.01.046");
   ASSERT_TRUE(db::S_OTWORZ("C:\\rel\\public\\", "pub_dat", "sprawdz"));
   EXPECT_EQ(engine::workspace().current()->lastRec(), 1u);

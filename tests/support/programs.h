@@ -1,11 +1,12 @@
 // Runs the programs of this build (mkrelease, dbftool, tav_setup) from a test, the same way on
-// both platforms: the arguments are passed as they are, without a shell, and what the program
-// prints on standard output and standard error is captured through a file (under Wine a pipe may be
-// held open by Wine's own processes), then given back with its exit code.
+// both platforms: the arguments are passed as they are, without a shell, the standard input comes
+// from a file, and what the program prints on standard output and standard error is captured
+// through files (under Wine a pipe may be held open by Wine's own processes), then given back with
+// its exit code.
 //
 // Invariants: the child sees exactly the arguments given (UTF-8 on Linux; on Windows each one
 // quoted so that the C runtime's and CommandLineToArgvW's splitting gives it back whole); the
-// capture file is gone when the call returns; the call returns only once the program has ended.
+// files are gone when the call returns; the call returns only once the program has ended.
 #pragma once
 #ifdef _WIN32
 #include <windows.h>
@@ -47,8 +48,9 @@ inline std::filesystem::path buildProgram(const std::string& name) {
 }
 
 struct ProgramRun {
-  int code = -1;       // the exit code; -1 when the program could not be started or was killed
-  std::string output;  // standard output and standard error, in the order they were written
+  int code = -1;         // the exit code; -1 when the program could not be started or was killed
+  std::string out, err;  // what it wrote on standard output and on standard error
+  std::string output() const { return out + err; }  // both, for a failure's message
 };
 
 #ifdef _WIN32
@@ -71,32 +73,38 @@ inline std::wstring quotedArgument(const std::wstring& arg) {
 }
 #endif
 
-// Runs `program` with `args` (UTF-8) in `workingDirectory` (the test's own when empty) and waits
-// for it to end.
+// Runs `program` with `args` (UTF-8), `input` on its standard input, in `workingDirectory` (the
+// test's own when empty), and waits for it to end.
 inline ProgramRun runProgram(const std::filesystem::path& program,
-                             const std::vector<std::string>& args,
+                             const std::vector<std::string>& args, const std::string& input = {},
                              const std::filesystem::path& workingDirectory = {}) {
   namespace fs = std::filesystem;
   std::random_device seed;
-  const fs::path capture =
+  const fs::path base =
       fs::temp_directory_path() / ("tav-run-" + std::to_string(seed()) + std::to_string(seed()));
+  const fs::path in = fs::path(base) += ".in", out = fs::path(base) += ".out",
+                 err = fs::path(base) += ".err";
+  std::ofstream(in, std::ios::binary) << input;
   ProgramRun run;
 #ifdef _WIN32
   std::wstring line = quotedArgument(program.native());
   for (const std::string& a : args) line += L" " + quotedArgument(os::wideFromUtf8(a));
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = ::CreateFileW(capture.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-  HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
+  auto open = [&](const fs::path& p, DWORD access, DWORD disposition) {
+    return ::CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                         disposition, 0, nullptr);
+  };
+  HANDLE handles[3] = {open(in, GENERIC_READ, OPEN_EXISTING),
+                       open(out, GENERIC_WRITE, CREATE_ALWAYS),
+                       open(err, GENERIC_WRITE, CREATE_ALWAYS)};
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = nul;
-  si.hStdOutput = si.hStdError = out;
+  si.hStdInput = handles[0];
+  si.hStdOutput = handles[1];
+  si.hStdError = handles[2];
   PROCESS_INFORMATION pi{};
-  if (out != INVALID_HANDLE_VALUE &&
-      ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+  if (::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &si, &pi)) {
     ::WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
@@ -104,17 +112,16 @@ inline ProgramRun runProgram(const std::filesystem::path& program,
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
   } else {
-    run.output = "cannot start " + os::utf8(program) + "\n";
+    run.err = "cannot start " + os::utf8(program) + "\n";
   }
-  if (out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
-  if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
+  for (HANDLE h : handles)
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
 #else
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (!workingDirectory.empty())
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
   std::vector<std::string> all{program.string()};
@@ -129,17 +136,20 @@ inline ProgramRun runProgram(const std::filesystem::path& program,
     }
     if (WIFEXITED(status)) run.code = WEXITSTATUS(status);
   } else {
-    run.output = "cannot start " + program.string() + "\n";
+    run.err = "cannot start " + program.string() + "\n";
   }
   posix_spawn_file_actions_destroy(&actions);
 #endif
-  std::ifstream in(capture, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  run.output += text.str();
-  in.close();
+  auto slurp = [](const fs::path& p) {
+    std::ifstream file(p, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+  };
+  run.out = slurp(out);
+  run.err += slurp(err);
   std::error_code ec;
-  fs::remove(capture, ec);
+  for (const fs::path& p : {in, out, err}) fs::remove(p, ec);
   return run;
 }
 

@@ -221,10 +221,10 @@ TEST_F(DurationEstimate, OnTheGeneratedReleaseAndDatabase) {
   const fs::path tool = tav::testing::buildProgram("mkrelease");
   ASSERT_TRUE(fs::exists(tool)) << "build the mkrelease target first: " << os::utf8(tool);
   auto made = tav::testing::runProgram(tool, {"release", os::utf8(map_.driveC() / "wydanie")});
-  ASSERT_EQ(made.code, 0) << made.output;
+  ASSERT_EQ(made.code, 0) << made.output();
   made = tav::testing::runProgram(tool, {"database", os::utf8(map_.driveC() / "db"), "--release",
                                          "025.01.001", "--firms", "1", "--records", "2"});
-  ASSERT_EQ(made.code, 0) << made.output;
+  ASSERT_EQ(made.code, 0) << made.output();
   fs::current_path(map_.driveC() / "wydanie");
   EXPECT_TRUE(goesOnUnasked("C:\\db\\", "25.01.001"));
   // A full reindex put a run in class 5; an upgrade from 25.01.001 is of class 4 (25.01.045)

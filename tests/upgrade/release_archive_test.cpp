@@ -92,7 +92,7 @@ class ReleaseArchive : public ::testing::Test {
     const fs::path tool = tav::testing::buildProgram("mkrelease");
     ASSERT_TRUE(fs::exists(tool)) << "build the mkrelease target first: " << os::utf8(tool);
     const auto made = tav::testing::runProgram(tool, {"release", os::utf8(rel_)});
-    ASSERT_EQ(made.code, 0) << made.output;
+    ASSERT_EQ(made.code, 0) << made.output();
     TempDriveMap::put(rel_ / "str" / "stare" / "dawny.dbf");  // a subdirectory is not entered
     TempDriveMap::put(rel_ / "txt" / os::hostPath("wyciąg.txt"), "Wyciąg z listy płac");
     TempDriveMap::put(rel_ / "notatka.doc");  // in no mask
