@@ -72,3 +72,7 @@ foreach(t test_db test_upgrade test_convert test_tools test_install)
     endif()
   endforeach()
 endforeach()
+
+# The suites that work on drive C: share the prefix's one C:, and a test takes away whatever was
+# made at its root while it ran (TempDriveMap): they run one at a time.
+set_tests_properties(db os convert upgrade install PROPERTIES RESOURCE_LOCK wine_drive_c)

@@ -417,7 +417,7 @@ InstallOutcome Installation::run() {
     return end(Result::Failed, {"3", "Błąd instalacji"_oem, failedFilesText(failed, isNew), {}});
   }
 
-  REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
+  out_.registryRefused = REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
   out_.registered = true;
   return end(Result::Complete,
              {"2", "Koniec instalacji", "Instalacja programu zakończyła się powodzeniem."_oem, {}});

@@ -164,6 +164,31 @@ TEST_F(Registration, WritesTheToolKeyAndTheUninstallEntry) {
 #endif
 }
 
+// A write the registry refuses is named in what REJESTRY gives back, with what refused it; the
+// shortcuts are made all the same, and a store that refused is left as it was.
+TEST_F(Registration, AWriteTheRegistryRefusesIsNamedWithItsReason) {
+  EXPECT_EQ(REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025"), "");
+#ifdef _WIN32
+  // A key name longer than the registry holds (255 characters).
+  const std::string why =
+      REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", std::string(300, '7'));
+  EXPECT_TRUE(why.starts_with("HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\777")) << why;
+  EXPECT_GT(why.size(), why.rfind("7: ") + 3) << "the system's reason";
+#else
+  const std::string damaged =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\x\r\n";
+  tav::testing::TempDriveMap::put(prefix_ / "user.reg", damaged);
+  fs::remove(desktopLink());
+  const std::string why = REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
+  EXPECT_NE(
+      why.find((prefix_ / "user.reg").string() + " cannot be read as a registry file: line 3"),
+      std::string::npos)
+      << why;
+  EXPECT_EQ(tav::test::readFile(prefix_ / "user.reg"), damaged);
+  EXPECT_TRUE(tav::os::readShellLink(desktopLink()));
+#endif
+}
+
 TEST_F(Registration, SameYearTwiceLeavesOneKeyWithTheNewerValues) {
   REJESTRY("C:\\Stary\\", "D:\\Stara\\", "2025");
   tav::rt::shared().wersja_p = "25.01.046";
