@@ -65,7 +65,7 @@ add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-e2e ${CMAKE_BINA
 set_tests_properties(e2e_wine PROPERTIES TIMEOUT 1200 SKIP_RETURN_CODE 77)
 
 # Tests that write sample trees or look into tables run the tools: build those first.
-foreach(t test_db test_upgrade test_convert test_tools test_install)
+foreach(t test_db test_upgrade test_convert test_tools test_install test_os)
   foreach(tool mkrelease dbftool tav_setup)
     if(TARGET ${t} AND TARGET ${tool})
       add_dependencies(${t} ${tool})

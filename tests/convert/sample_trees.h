@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "os/wide.h"
+#include "runtime/codepage.h"
 #include "support/programs.h"
 
 namespace tav::testing {
@@ -44,11 +45,12 @@ class SampleTrees {
     return dir;
   }
   // An installed program of `programRelease` in `dir`, whose records name `database` (a Windows
-  // path) as its database.
+  // path, 852) as its database.
   static void program(const std::filesystem::path& dir, const std::string& programRelease,
                       const std::string& database) {
-    const ProgramRun run = runProgram(
-        tool(), {"program", os::utf8(dir), "--release", programRelease, "--database", database});
+    const ProgramRun run =
+        runProgram(tool(), {"program", os::utf8(dir), "--release", programRelease, "--database",
+                            rt::oemToUtf8(database)});
     ASSERT_EQ(run.code, 0) << run.output();
   }
 
