@@ -185,11 +185,11 @@ bool XBPREG::RegOpenKeyEx(uint32_t access) {
   return true;
 }
 
-bool XBPREG::RegCreateKeyEx() {
+bool XBPREG::RegCreateKeyEx(std::string* refused) {
   nDllHandle = 1;
   uint32_t disposition = 0;
-  nCallSuccess =
-      reg::RegCreateKeyEx(nHKey, cKey, 0, "", 0, reg::KEY_ALL_ACCESS, &nKeyHandle, &disposition);
+  nCallSuccess = reg::RegCreateKeyEx(nHKey, cKey, 0, "", 0, reg::KEY_ALL_ACCESS, &nKeyHandle,
+                                     &disposition, refused);
   if (nCallSuccess != reg::ERROR_SUCCESS) {
     nKeyHandle = 0;
     return false;
@@ -223,7 +223,7 @@ bool XBPREG::RegCloseKey() {
   return nCallSuccess == reg::ERROR_SUCCESS;
 }
 
-void XBPREG::Init(std::string_view path, bool create) {
+void XBPREG::Init(std::string_view path, bool create, std::string* refused) {
   InexactScope inexact;
   nHKey = 0;
   cKey.clear();
@@ -242,24 +242,24 @@ void XBPREG::Init(std::string_view path, bool create) {
   if (nHKey == 0) return;
   if (RegOpenKeyEx(reg::KEY_ALL_ACCESS)) {
     lStatus = true;
-  } else if (create && RegCreateKeyEx()) {
+  } else if (create && RegCreateKeyEx(refused)) {
     lStatus = true;
   }
   RegCloseKey();
 }
 
-bool XBPREG::Create() {
+bool XBPREG::Create(std::string* refused) {
   if (lStatus || nHKey == 0) return lStatus;
-  if (RegOpenKeyEx(reg::KEY_ALL_ACCESS) || RegCreateKeyEx()) lStatus = true;
+  if (RegOpenKeyEx(reg::KEY_ALL_ACCESS) || RegCreateKeyEx(refused)) lStatus = true;
   RegCloseKey();
   return lStatus;
 }
 
-bool XBPREG::MoveDown(std::string_view name) {
+bool XBPREG::MoveDown(std::string_view name, std::string* refused) {
   const std::string previous = KeyName();
   if (nHKey == 0 || name.empty()) return false;
   std::string below = cKey.empty() ? std::string(name) : cKey + "\\" + std::string(name);
-  Init(std::string(reg::rootName(nHKey)) + "\\" + below, true);
+  Init(std::string(reg::rootName(nHKey)) + "\\" + below, true, refused);
   if (lStatus) return true;
   Init(previous, false);
   return false;
@@ -299,7 +299,7 @@ rt::Value XBPREG::GetValue(std::string_view name) {
   }
 }
 
-long XBPREG::SetValue(std::string_view name, const rt::Value& value) {
+long XBPREG::SetValue(std::string_view name, const rt::Value& value, std::string* refused) {
   uint32_t type = 0;
   std::string data;
   if (value.isText()) {
@@ -331,7 +331,7 @@ long XBPREG::SetValue(std::string_view name, const rt::Value& value) {
   }
   const long rc =
       reg::RegSetValueEx(nKeyHandle, name, 0, type, reinterpret_cast<const uint8_t*>(data.data()),
-                         static_cast<uint32_t>(data.size()));
+                         static_cast<uint32_t>(data.size()), refused);
   RegCloseKey();
   nCallSuccess = rc;
   return rc;

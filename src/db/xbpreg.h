@@ -43,24 +43,27 @@ class XBPREG {
   std::string cSaveStringTypeAs = "C";  // "C": texts as string values; "B": as binary values
 
   // The registry calls beneath the methods; each keeps its result code in nCallSuccess and
-  // gives back whether it succeeded.
+  // gives back whether it succeeded. A write that is not made says why in `refused` when given
+  // (os/registry/registry.h); so do Create, MoveDown and SetValue below.
   bool RegOpenKeyEx(uint32_t access = os::reg::KEY_ALL_ACCESS);
-  bool RegCreateKeyEx();
+  bool RegCreateKeyEx(std::string* refused = nullptr);
   bool RegQueryInfoKey();
   bool RegCloseKey();
 
-  void Init(std::string_view path, bool create = false);
-  bool Create();
-  bool MoveDown(std::string_view name);
+  void Init(std::string_view path, bool create = false, std::string* refused = nullptr);
+  bool Create(std::string* refused = nullptr);
+  bool MoveDown(std::string_view name, std::string* refused = nullptr);
   // The value, converted by its type; NIL when the key or the value is absent. An empty name is
   // the key's default value.
   rt::Value GetValue(std::string_view name);
   // Texts become string values with their terminating zero (binary with cSaveStringTypeAs "B"),
   // numbers double words, arrays, dates and logicals binary values in the serialised form below.
   // Gives back the result code, 0 on success.
-  long SetValue(std::string_view name, const rt::Value& value);
+  long SetValue(std::string_view name, const rt::Value& value, std::string* refused = nullptr);
   rt::Value Standard() { return GetValue(""); }
-  long Standard(const rt::Value& value) { return SetValue("", value); }
+  long Standard(const rt::Value& value, std::string* refused = nullptr) {
+    return SetValue("", value, refused);
+  }
   bool Status() const { return lStatus; }
   std::string KeyName() const;
 

@@ -421,7 +421,7 @@ InstallOutcome Installation::run() {
   // The program installed is the release's: the database demands its level from now on, as an
   // upgrade's program refresh would have raised it.
   db::raiseProgramLevel(database, convert::shippedProgramLevel());
-  REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
+  out_.registryRefused = REJESTRY(rt::oemToAnsi(program), rt::oemToAnsi(database), year);
   out_.registered = true;
   return end(Result::Complete,
              {"2", "Koniec instalacji", "Instalacja programu zakończyła się powodzeniem."_oem, {}});

@@ -51,6 +51,8 @@ struct InstallOutcome {
   bool databaseRun = false;                 // UPGRADE_NOWEJ_BAZY ran
   upgrade::RunRecord run;                   // what it did, when it ran
   bool registered = false;                  // REJESTRY ran
+  std::string
+      registryRefused;  // why its registry entries were not all written (UTF-8); "" when they were
   bool changedNothing() const {
     return branch == Branch::None && result != upgrade::Result::Complete;
   }

@@ -9,6 +9,7 @@
 #include "db/xbpreg.h"
 #include "os/files.h"
 #include "os/path.h"
+#include "os/registry/registry.h"
 #include "os/shelllink/shelllink.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
@@ -80,43 +81,65 @@ std::string uninstallKeyPath(const std::string& year) {
   return "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TAV" + year;
 }
 
-void REJESTRY(const std::string& program, const std::string& database, const std::string& year) {
+std::string REJESTRY(const std::string& program, const std::string& database,
+                     const std::string& year) {
   const auto& sv = rt::shared();
   // Inside the tool texts are 852; the registry takes ANSI.
   const std::string rok = rt::oemToAnsi(year);
   const std::string wersjaP = rt::oemToAnsi(sv.wersja_p);
   const std::string wersjaB = rt::oemToAnsi(sv.wersja_b);
 
+  // The first write the registry refuses, with its reason; the others are still tried, as each
+  // value stands on its own.
+  std::string refused;
+  auto noted = [&](db::XBPREG& key, bool written, std::string_view what, std::string& why) {
+    if (written || !refused.empty()) return;
+    refused = why.empty() ? rt::ansiToUtf8(key.KeyName()) + ": " + std::string(what) +
+                                " refused (code " + std::to_string(key.nCallSuccess) + ")"
+                          : why;
+  };
+  auto set = [&](db::XBPREG& key, std::string_view name, const rt::Value& value) {
+    std::string why;
+    noted(key, key.SetValue(name, value, &why) == os::reg::ERROR_SUCCESS,
+          name.empty() ? std::string("its default value") : rt::ansiToUtf8(std::string(name)), why);
+  };
+  auto made = [&](db::XBPREG& key, bool below, std::string_view name) {
+    std::string why;
+    noted(key, below ? key.MoveDown(name, &why) : key.Status() || key.Create(&why),
+          below ? "the key " + rt::ansiToUtf8(std::string(name)) : std::string("the key"), why);
+  };
+
   db::XBPREG tool(toolKeyPath(rok));
-  if (!tool.Status()) tool.Create();
-  tool.MoveDown(rok);
-  tool.Standard(rt::Value("Parametry instalacyjne TAV"));
-  tool.SetValue("Data_instalacji",
-                rt::Value(rt::oemToAnsi(rt::Date::today().toText() + "/" + rt::timeOfDay())));
-  tool.SetValue("Rok", rt::Value(rok));
-  tool.SetValue("Program", rt::Value(program));
-  tool.SetValue("Baza", rt::Value(database));
-  tool.SetValue("Wersja_Programu", rt::Value(wersjaP));
-  tool.SetValue("Wersja_Bazy", rt::Value(wersjaB));
+  made(tool, false, {});
+  made(tool, true, rok);
+  set(tool, "", rt::Value("Parametry instalacyjne TAV"));
+  set(tool, "Data_instalacji",
+      rt::Value(rt::oemToAnsi(rt::Date::today().toText() + "/" + rt::timeOfDay())));
+  set(tool, "Rok", rt::Value(rok));
+  set(tool, "Program", rt::Value(program));
+  set(tool, "Baza", rt::Value(database));
+  set(tool, "Wersja_Programu", rt::Value(wersjaP));
+  set(tool, "Wersja_Bazy", rt::Value(wersjaB));
 
   // The list of installed programs reads the values of Uninstall\<entry> itself, so they go
   // there and not into a subkey of the same name, where the list would never show them.
   db::XBPREG entry(uninstallKeyPath(rok));
-  if (!entry.Status()) entry.Create();
-  entry.SetValue("DisplayName", rt::Value("Tav wersja " + wersjaP));
-  entry.SetValue("DisplayVersion", rt::Value(wersjaP));
-  entry.SetValue("Publisher", rt::Value("Tamborex"));
-  entry.SetValue("InstallDate", rt::Value(rt::Date::today().dtos()));
-  entry.SetValue("InstallLocation", rt::Value(program));
-  entry.SetValue("NoModify", rt::Value(1));
-  entry.SetValue("NoRepair", rt::Value(1));
-  entry.SetValue("QuietUninstallString", rt::Value(program + "un_tav.exe"));
-  entry.SetValue("UninstallString", rt::Value(program + "un_tav.exe"));
+  made(entry, false, {});
+  set(entry, "DisplayName", rt::Value("Tav wersja " + wersjaP));
+  set(entry, "DisplayVersion", rt::Value(wersjaP));
+  set(entry, "Publisher", rt::Value("Tamborex"));
+  set(entry, "InstallDate", rt::Value(rt::Date::today().dtos()));
+  set(entry, "InstallLocation", rt::Value(program));
+  set(entry, "NoModify", rt::Value(1));
+  set(entry, "NoRepair", rt::Value(1));
+  set(entry, "QuietUninstallString", rt::Value(program + "un_tav.exe"));
+  set(entry, "UninstallString", rt::Value(program + "un_tav.exe"));
 
   std::string args;
   if (!sv.nazwa_sieciowa.empty()) args = "/N" + rt::oemToAnsi(db::NERKA());
   desktopLink(program, rok, args);
   startMenuLink(program, rok, args);
+  return refused;
 }
 
 }  // namespace tav::install

@@ -9,7 +9,7 @@ namespace tav::install {
 
 upgrade::Registration registration() {
   return [](const db::Directories& directories, const std::string& year) {
-    REJESTRY(rt::oemToAnsi(directories.program), rt::oemToAnsi(directories.database), year);
+    return REJESTRY(rt::oemToAnsi(directories.program), rt::oemToAnsi(directories.database), year);
   };
 }
 

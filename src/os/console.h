@@ -18,8 +18,9 @@ std::vector<std::string> commandLineArguments(int argc, char** argv);
 // firm into a file or pipe.
 bool stderrIsTerminal();
 
-// Makes the console show the tool's UTF-8 text as written (Polish letters included); a no-op
-// where the terminal already reads UTF-8.
+// Makes the console show the tool's UTF-8 text as written (Polish letters included), and standard
+// output and error carry the bytes as written, in a console or a redirected file (on Windows no
+// CR before each LF); a no-op where that is so already.
 void prepareConsole();
 
 // While one lives, a stop request calls `onStop` instead of ending the process. `onStop` runs

@@ -254,15 +254,15 @@ ProgramOutcome run(const Request& request, bool repair) {
   std::vector<ProgramItem> records = registryItems(in);
   for (ProgramItem& i : shortcutItems(in)) records.push_back(std::move(i));
   if (repair && !records.empty()) {
-    install::REJESTRY(rt::oemToAnsi(dir), rt::oemToAnsi(database), rt::shared().roczek);
+    const std::string refused =
+        install::REJESTRY(rt::oemToAnsi(dir), rt::oemToAnsi(database), rt::shared().roczek);
     const std::vector<ProgramItem> keys = registryItems(in), links = shortcutItems(in);
     for (ProgramItem& i : records) {
       const auto& after = i.what == What::RegistryKey ? keys : links;
       bool still = false;
       for (const ProgramItem& a : after) still = still || a.name == i.name;
       if (still)
-        i.left = os::reg::refusedWrite().empty() ? "still wrong after the registration"
-                                                 : "not written: " + os::reg::refusedWrite();
+        i.left = refused.empty() ? "still wrong after the registration" : "not written: " + refused;
       else
         i.done.push_back({i.what == What::RegistryKey ? Mend::RegistryWritten : Mend::ShortcutsMade,
                           i.what == What::RegistryKey ? "written" : "made anew"});

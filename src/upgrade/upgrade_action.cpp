@@ -122,7 +122,7 @@ UpgradeOutcome upgradeProgram(const UpgradeRequest& request, frontend::Questions
     convert::setSpeedClass(1);
   };
   auto registerInstallation = [&] {
-    if (registration) registration(dirs, request.release.year);
+    if (registration) out.registryRefused = registration(dirs, request.release.year);
   };
   if (result == Result::Complete) {
     registerInstallation();

@@ -21,9 +21,10 @@
 namespace tav::upgrade {
 
 // Writes the registry entries and shortcuts of a finished installation (the installation
-// subsystem's REJESTRY, which lies above the upgrade and is handed down by the caller).
+// subsystem's REJESTRY, which lies above the upgrade and is handed down by the caller). Gives back
+// why the registry entries were not all written (one line, UTF-8), empty when they were.
 using Registration =
-    std::function<void(const db::Directories& directories, const std::string& year)>;
+    std::function<std::string(const db::Directories& directories, const std::string& year)>;
 
 struct UpgradeRequest {
   std::string programDirectory;  // as typed (852), with or without its backslash
@@ -52,6 +53,8 @@ struct UpgradeOutcome {
   bool databaseRun = false;                 // UPGRADE_NOWEJ_BAZY ran
   RunRecord run;                            // what it did, when it ran
   bool closeScreen = false;                 // the program refresh asked the screen to close
+  std::string
+      registryRefused;  // why the registry entries were not all written (UTF-8); "" when they were
   bool changedNothing() const { return !databaseRun && result != Result::Complete; }
 };
 

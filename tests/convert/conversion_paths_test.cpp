@@ -94,12 +94,12 @@ class ConversionPaths : public ::testing::Test {
   // install.dbf as the upgrade does. Returns the firms whose conversion raised.
   std::vector<int> convert(const fs::path& where) {
     SampleTrees::copy(SampleTrees::database("025.01.001", 8), where / "baza");
-    EXPECT_TRUE(tav::os::mapDrive('D', where));
+    const std::string base = tav::testing::TempDriveMap::drive('D', where) + "baza\\";
     fs::current_path(SampleTrees::release());  // the template steps read .\str\ of the release
-    tav::convert::runTemplateSteps("025.01.001", {"C:\\tav\\", "D:\\baza\\"});
+    tav::convert::runTemplateSteps("025.01.001", {"C:\\tav\\", base});
     tav::db::RunVariables variables;
     std::vector<int> firms, failed;
-    EXPECT_TRUE(tav::db::OTWORZ("D:\\baza\\", "install", "ins"));
+    EXPECT_TRUE(tav::db::OTWORZ(base, "install", "ins"));
     auto& ins = *tav::engine::workspace().current();
     for (ins.goTop(); !ins.eof(); ins.skip(1))
       firms.push_back(static_cast<int>(ins.get(std::string_view("nr")).num()));
@@ -107,9 +107,9 @@ class ConversionPaths : public ::testing::Test {
     tav::rt::AbandonGuard guard;
     for (int nr : firms) {
       variables.num_fir = tav::rt::Value(nr);
-      const std::string firm = "D:\\baza\\firma" + tav::rt::lTrim(tav::rt::Str(nr, 4, 0)) + "\\";
+      const std::string firm = base + "firma" + tav::rt::lTrim(tav::rt::Str(nr, 4, 0)) + "\\";
       if (!tav::rt::sequence(
-              [&] { tav::convert::MAKE_WINFIR(firm, "C:\\tav\\", "D:\\baza\\", "025.01.001"); }))
+              [&] { tav::convert::MAKE_WINFIR(firm, "C:\\tav\\", base, "025.01.001"); }))
         failed.push_back(nr);
       tav::db::CLOSEALL();
     }

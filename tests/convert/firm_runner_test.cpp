@@ -44,7 +44,6 @@ class FirmRunner : public ::testing::Test {
     if (!SampleTrees::available()) GTEST_SKIP() << "mkrelease not built";
     sample_ = SampleTrees::database("025.01.001", 8);
     fs::create_directories(map_.root() / "baza");
-    ASSERT_TRUE(tav::os::mapDrive('D', map_.root()));
     tav::db::STARTINIT();  // the tool's table settings: exclusive opens above all
     tav::rt::shared().wersja_b = "025.01.046";
     setSpeedClass(1);
@@ -53,7 +52,7 @@ class FirmRunner : public ::testing::Test {
                          [this, release](std::string_view firm, std::string_view program,
                                          std::string_view db, std::string_view firmRelease) {
                            EXPECT_EQ(program, "C:\\tav\\");
-                           EXPECT_EQ(db, "D:\\baza\\");
+                           EXPECT_EQ(db, db_);
                            calls_.push_back(release);
                            given_.emplace_back(firmRelease);
                            if (onStep_) onStep_(release);
@@ -77,8 +76,8 @@ class FirmRunner : public ::testing::Test {
   }
   void run(int n, const std::string& databaseRelease) {
     dir(n);
-    MAKE_WINFIR("D:\\baza\\firma" + std::to_string(n) + "\\", "C:\\tav\\", "D:\\baza\\",
-                databaseRelease, steps_);
+    MAKE_WINFIR(db_ + "firma" + std::to_string(n) + "\\", "C:\\tav\\", db_, databaseRelease,
+                steps_);
   }
   bool fails(int n, const std::string& databaseRelease, tav::rt::Error& e) {
     return !tav::rt::sequence([&] { run(n, databaseRelease); }, &e);
@@ -99,6 +98,7 @@ class FirmRunner : public ::testing::Test {
   }
 
   tav::testing::TempDriveMap map_;
+  const std::string db_ = map_.drive('D', map_.root()) + "baza\\";
   fs::path sample_;
   StepRegistry steps_;
   std::vector<int> calls_;

@@ -104,7 +104,6 @@ class FirmStepsEarly : public ::testing::Test {
     if (!SampleTrees::available()) GTEST_SKIP() << "mkrelease not built";
     tav::rt::resetSettings();
     tav::db::STARTINIT();
-    ASSERT_TRUE(tav::os::mapDrive('D', map_.root()));
   }
   void TearDown() override {
     tav::engine::workspace().closeAll();
@@ -134,7 +133,7 @@ class FirmStepsEarly : public ::testing::Test {
   tav::testing::TempDriveMap map_;
   const fs::path base_ = map_.root() / "baza";
   const fs::path firm_ = base_ / "firma1";
-  const std::string db_ = "D:\\baza\\", fd_ = "D:\\baza\\firma1\\";
+  const std::string db_ = map_.drive('D', map_.root()) + "baza\\", fd_ = db_ + "firma1\\";
   std::string release_;
   tav::rt::Error error_;
 };
@@ -200,7 +199,7 @@ TEST_F(FirmStepsEarly, WideningStepsKeepTheTextAndWidenOnlyANarrowField) {
   fs::create_directories(firm_ / "~ks_kor.dbf" / "x");
   const std::string narrow = contents(t("ks_kor"));
   EXPECT_FALSE(run(I_25_01_023));
-  EXPECT_EQ(error_.filename, "D:\\baza\\firma1\\ks_kor.dbf");
+  EXPECT_EQ(error_.filename, fd_ + "ks_kor.dbf");
   EXPECT_EQ(contents(t("ks_kor")), narrow);
   EXPECT_EQ(recorded(), "025.01.011");
   fs::remove_all(firm_ / "~ks_kor.dbf");
@@ -227,7 +226,7 @@ TEST_F(FirmStepsEarly, NewTablesComeFromTheDatabaseTemplatesAndAMissingOneStopsT
 
   fs::remove(base_ / "str" / "sme_cfg.dbf");
   EXPECT_FALSE(run(I_25_01_027));
-  EXPECT_EQ(error_.filename, "D:\\baza\\firma1\\sme_cfg.dbf");
+  EXPECT_EQ(error_.filename, fd_ + "sme_cfg.dbf");
   EXPECT_EQ(recorded(), "025.01.019");  // not counted as done
 
   SampleTrees::copy(SampleTrees::release() / "str", map_.root() / "fresh");
@@ -417,7 +416,7 @@ TEST_F(FirmStepsEarly, Step025RemovesContributionsOfPartnersNoLongerListedOnce) 
   fs::rename(t("wspolnik"), firm_ / "wspolnik.old");
   const std::string untouched = contents(t("skl_52r"));
   EXPECT_FALSE(run(I_25_01_025));
-  EXPECT_EQ(error_.filename, "D:\\baza\\firma1\\wspolnik.dbf");
+  EXPECT_EQ(error_.filename, fd_ + "wspolnik.dbf");
   EXPECT_EQ(contents(t("skl_52r")), untouched);
   EXPECT_EQ(recorded(), release_);
   fs::rename(firm_ / "wspolnik.old", t("wspolnik"));

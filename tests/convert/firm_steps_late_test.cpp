@@ -96,7 +96,6 @@ class LateFirmSteps : public ::testing::Test {
     // The template steps have put the shipped templates into the database's str\ by now.
     for (const char* t : {"p_alu.dbf", "ksef_p.dbf"})
       fs::copy_file(SampleTrees::release() / "str" / t, map_.root() / "baza" / "str" / t);
-    ASSERT_TRUE(tav::os::mapDrive('D', map_.root()));
     tav::db::STARTINIT();
     tav::rt::shared().wersja_b = "025.01.046";
   }
@@ -111,13 +110,12 @@ class LateFirmSteps : public ::testing::Test {
     if (!fs::exists(d)) SampleTrees::copy(sample_ / d.filename(), d);
     return d;
   }
-  std::string win(int n) { return "D:\\baza\\firma" + std::to_string(n) + "\\"; }
+  std::string win(int n) { return db_ + "firma" + std::to_string(n) + "\\"; }
   // True when the step finished; an error it raised is shown.
   bool run(const FirmPlan& step, int n = kAtDatabaseRelease, const std::string& release = kOld) {
     dir(n);
     tav::rt::Error e;
-    if (tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", release); }, &e))
-      return true;
+    if (tav::rt::sequence([&] { runFirmPlan(step, win(n), db_, release); }, &e)) return true;
     ADD_FAILURE() << e.summary() << " [" << e.genCode << "] " << e.description << " " << e.operation
                   << " " << e.filename;
     return false;
@@ -125,7 +123,7 @@ class LateFirmSteps : public ::testing::Test {
   // The step raised instead of finishing.
   bool raises(const FirmPlan& step, int n = kAtDatabaseRelease, tav::rt::Error* e = nullptr) {
     dir(n);
-    return !tav::rt::sequence([&] { runFirmPlan(step, win(n), "D:\\baza\\", kOld); }, e);
+    return !tav::rt::sequence([&] { runFirmPlan(step, win(n), db_, kOld); }, e);
   }
   std::string recorded(int n = kAtDatabaseRelease) {
     return str(read(dir(n) / "wersja.dbf").records.at(0).at("BAZA"));
@@ -145,6 +143,7 @@ class LateFirmSteps : public ::testing::Test {
   }
 
   tav::testing::TempDriveMap map_;
+  const std::string db_ = map_.drive('D', map_.root()) + "baza\\";
   fs::path sample_;
 };
 
@@ -240,10 +239,12 @@ TEST_F(LateFirmSteps, EachStepLeavesEveryTableAsItsReleaseHasIt) {
   // copied and converted for each step.
   const fs::path firms = SampleTrees::database(kOld, 8).parent_path() / "each_step";
   fs::remove_all(firms);
-  ASSERT_TRUE(tav::os::mapDrive('E', firms));
+  fs::create_directories(firms);
+  const std::string firmsDrive = map_.drive('E', firms);
   // Steps that copy templates take them from the database's str\, as the template steps left it.
-  fs::copy(SampleTrees::release() / "str", map_.root() / "baza" / "str",
-           fs::copy_options::skip_existing | fs::copy_options::recursive);
+  for (const auto& e : fs::directory_iterator(SampleTrees::release() / "str"))
+    if (!fs::exists(map_.root() / "baza" / "str" / e.path().filename()))
+      fs::copy_file(e.path(), map_.root() / "baza" / "str" / e.path().filename());
   int previous = 1;
   tav::db::RunVariables variables;
   variables.num_fir = Value(1);
@@ -255,8 +256,7 @@ TEST_F(LateFirmSteps, EachStepLeavesEveryTableAsItsReleaseHasIt) {
     SampleTrees::copy(before, firms / name);
     tav::rt::Error e;
     ASSERT_TRUE(tav::rt::sequence(
-        [&] { runFirmPlan(step, "E:\\" + name + "\\", "D:\\baza\\", databaseRelease(previous)); },
-        &e))
+        [&] { runFirmPlan(step, firmsDrive + name + "\\", db_, databaseRelease(previous)); }, &e))
         << e.summary() << " " << e.description << " " << e.filename;
     const auto got = structures(firms / name), want = structures(expected);
     EXPECT_GT(want.size(), 100u);

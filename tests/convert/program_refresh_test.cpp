@@ -44,10 +44,7 @@ class ProgramRefresh : public ::testing::Test {
     if (!SampleTrees::available()) GTEST_SKIP() << "mkrelease not built";
     SampleTrees::copy(SampleTrees::release(), release_);
     SampleTrees::copy(SampleTrees::database("025.01.046", 1), base_);
-    const std::string cmd = SampleTrees::tool().string() + " program " + program_.string() +
-                            " --release 25.01.019 --database 'D:\\baza\\' > /dev/null 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    ASSERT_TRUE(tav::os::mapDrive('D', map_.root()));
+    SampleTrees::program(program_, "25.01.019", db_);
     fs::current_path(release_);
   }
 
@@ -89,7 +86,8 @@ class ProgramRefresh : public ::testing::Test {
   TempDriveMap map_;
   const fs::path release_ = map_.root() / "wydanie", base_ = map_.root() / "baza",
                  program_ = map_.root() / "tav";
-  const std::string db_ = "D:\\baza\\", prog_ = "D:\\tav\\";
+  const std::string drive_ = map_.drive('D', map_.root()), db_ = drive_ + "baza\\",
+                    prog_ = drive_ + "tav\\";
   // What the refresh shows: the windows it opens, the lines it writes, its bar.
   struct Shown : tav::testing::RecordingProgress {
     std::vector<std::string> opened, described;

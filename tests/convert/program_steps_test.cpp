@@ -67,10 +67,7 @@ class ProgramSteps : public ::testing::Test {
     const fs::path database = SampleTrees::database("025.01.001", 1);
     SampleTrees::copy(database / "txt", base_ / "txt");
     SampleTrees::copy(database / "str", base_ / "str");
-    const std::string cmd = SampleTrees::tool().string() + " program " + program_.string() +
-                            " --release 25.01.001 --database 'D:\\baza\\' > /dev/null 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    ASSERT_TRUE(tav::os::mapDrive('D', map_.root()));
+    SampleTrees::program(program_, "25.01.001", db_);
     fs::current_path(map_.root() / "wydanie");
   }
   void TearDown() override { tav::os::setBuildNumber(std::nullopt); }
@@ -93,7 +90,8 @@ class ProgramSteps : public ::testing::Test {
   TempDriveMap map_;
   const fs::path shipped_ = map_.root() / "wydanie" / "txt", base_ = map_.root() / "baza",
                  program_ = map_.root() / "tav";
-  const std::string db_ = "D:\\baza\\", prog_ = "D:\\tav\\";
+  const std::string drive_ = map_.drive('D', map_.root()), db_ = drive_ + "baza\\",
+                    prog_ = drive_ + "tav\\";
 };
 
 TEST_F(ProgramSteps, AnUpgradeFrom001ReplacesEveryChangedTemplateAndRemovesTheDatabaseCopies) {

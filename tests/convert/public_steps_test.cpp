@@ -17,11 +17,13 @@
 #include "engine/index/index_files.h"
 #include "engine/workspace.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
 #include "sample_trees.h"
+#include "support/programs.h"
 #include "support/recording_frontend.h"
 #include "support/temp_drive_map.h"
 
@@ -107,11 +109,7 @@ class PublicSteps : public ::testing::Test {
   // template steps before the public ones leave it.
   void prepare(const std::string& release = "025.01.001", int firms = 3) {
     SampleTrees::copy(SampleTrees::database(release, firms), base_);
-    fs::copy_file(SampleTrees::release() / "str" / "wpit.dbf", base_ / "str" / "wpit.dbf",
-                  fs::copy_options::overwrite_existing);
-    if (!mapped_) {
-      ASSERT_TRUE(mapped_ = tav::os::mapDrive('D', map_.root()));
-    }
+    tav::testing::copyOver(SampleTrees::release() / "str" / "wpit.dbf", base_ / "str" / "wpit.dbf");
   }
   // Runs `body` with every runtime error abandoning it: true when none came.
   static bool quietly(const std::function<void()>& body) {
@@ -126,8 +124,7 @@ class PublicSteps : public ::testing::Test {
   tav::testing::TempDriveMap map_;
   tav::testing::RecordingProgress progress_;
   const fs::path base_ = map_.root() / "baza";
-  const std::string db_ = "D:\\baza\\";
-  bool mapped_ = false;
+  const std::string db_ = map_.drive('D', map_.root()) + "baza\\";
 };
 
 // ---------------------------------------------------------------- PUB_25_01_002
@@ -244,7 +241,7 @@ TEST_F(PublicSteps, SharedIndexesAreRebuiltFromTheListsAndPassTheChecker) {
   EXPECT_TRUE(indexesIn(base_ / "pit").empty());
   EXPECT_FALSE(fs::exists(base_ / "str" / "stary.cdx"));
 
-  const fs::path dbftool = fs::path(TAV_BINARY_DIR) / "tools" / "dbftool" / "dbftool";
+  const fs::path dbftool = tav::testing::buildProgram("dbftool");
   int checked = 0;
   for (const auto& [dir, list] : {std::pair{base_ / "str", &tav::db::strIndexes()},
                                   std::pair{base_ / "public", &tav::db::publicIndexes()}}) {
@@ -258,9 +255,9 @@ TEST_F(PublicSteps, SharedIndexesAreRebuiltFromTheListsAndPassTheChecker) {
       for (const tav::db::IndexTag& tag : t.tags) expected.push_back(tag.name + "=" + tag.key);
       EXPECT_EQ(tagsIn(cdx), expected) << t.table;
       if (fs::exists(dbftool)) {
-        const std::string check =
-            dbftool.string() + " check " + (dir / (t.table + ".dbf")).string() + " >/dev/null 2>&1";
-        EXPECT_EQ(std::system(check.c_str()), 0) << t.table;
+        const auto check =
+            tav::testing::runProgram(dbftool, {"check", tav::os::utf8(dir / (t.table + ".dbf"))});
+        EXPECT_EQ(check.code, 0) << t.table << "\n" << check.output();
         ++checked;
       }
     }

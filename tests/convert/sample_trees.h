@@ -1,17 +1,22 @@
 // What the conversion and upgrade tests share: the sample release and databases written by this
-// build's mkrelease, made once per test program and copied by each test that changes them, and
-// snapshot(), which proves a tree untouched (no entry changed, added, removed or even rewritten).
+// build's mkrelease (mkrelease.exe under Wine), made once per test program and copied by each test
+// that changes them, and snapshot(), which proves a tree untouched (no entry changed, added,
+// removed or even rewritten).
 #pragma once
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "os/wide.h"
+#include "runtime/codepage.h"
+#include "support/programs.h"
 
 namespace tav::testing {
 
@@ -20,14 +25,12 @@ namespace tav::testing {
 // each synced as it is written) and copied for every test that changes them.
 class SampleTrees {
  public:
-  static std::filesystem::path tool() {
-    return std::filesystem::path(TAV_BINARY_DIR) / "tools" / "mkrelease" / "mkrelease";
-  }
+  static std::filesystem::path tool() { return buildProgram("mkrelease"); }
   static bool available() { return std::filesystem::exists(tool()); }
 
   // The shipped release (25.01.046 / 025.01.046).
   static const std::filesystem::path& release() {
-    static const std::filesystem::path dir = make("release", "release {}");
+    static const std::filesystem::path dir = make("release", {"release", "{}"});
     return dir;
   }
   // A database at `release` with `firms` firms of a few records each.
@@ -36,17 +39,36 @@ class SampleTrees {
     const std::string key = "db_" + release + "_" + std::to_string(firms);
     auto it = made.find(key);
     if (it != made.end()) return it->second;
-    auto dir = make(key, "database {} --release " + release + " --firms " + std::to_string(firms) +
-                             " --records 20 --seed 7");
+    auto dir = make(key, {"database", "{}", "--release", release, "--firms", std::to_string(firms),
+                          "--records", "20", "--seed", "7"});
     made.emplace(key, dir);
     return dir;
   }
+  // An installed program of `programRelease` in `dir`, whose records name `database` (a Windows
+  // path, 852) as its database.
+  static void program(const std::filesystem::path& dir, const std::string& programRelease,
+                      const std::string& database) {
+    const ProgramRun run =
+        runProgram(tool(), {"program", os::utf8(dir), "--release", programRelease, "--database",
+                            rt::oemToUtf8(database)});
+    ASSERT_EQ(run.code, 0) << run.output();
+  }
 
-  // A private copy of a tree below `where`.
+  // A private copy of a tree below `where`; a file already there is an error.
   static std::filesystem::path copy(const std::filesystem::path& tree,
                                     const std::filesystem::path& where) {
-    std::filesystem::create_directories(where);
-    std::filesystem::copy(tree, where, std::filesystem::copy_options::recursive);
+    namespace fs = std::filesystem;
+    fs::create_directories(where);
+    // Entry by entry: on Windows the library's recursive copy takes an existing directory on the
+    // same drive for the source itself (it compares inode numbers, which Windows does not give)
+    // and refuses it.
+    for (const auto& e : fs::recursive_directory_iterator(tree)) {
+      const fs::path to = where / fs::relative(e.path(), tree);
+      if (e.is_directory())
+        fs::create_directories(to);
+      else
+        fs::copy_file(e.path(), to);
+    }
     return where;
   }
 
@@ -55,27 +77,47 @@ class SampleTrees {
     std::filesystem::path root;
     Scratch() {
       namespace fs = std::filesystem;
-      fs::path base =
+#ifdef _WIN32
+      // Under Wine, Linux's memory file system is reached through drive Z:.
+      const fs::path wineShm = L"Z:\\dev\\shm";
+      std::error_code shm;
+      const fs::path base = fs::is_directory(wineShm, shm) ? wineShm : fs::temp_directory_path();
+#else
+      const fs::path base =
           fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-      root = base / ("tav_convert_trees_" + std::to_string(::getpid()));
-      fs::remove_all(root);
-      fs::create_directories(root);
+#endif
+      std::random_device seed;
+      for (;;) {
+        root = base / ("tav_convert_trees_" + std::to_string(seed()));
+        std::error_code ec;
+        if (fs::create_directory(root, ec)) break;
+      }
     }
     ~Scratch() {
       std::error_code ec;
       std::filesystem::remove_all(root, ec);
     }
   };
-  static std::filesystem::path make(const std::string& name, std::string args) {
+  // Runs mkrelease with `args`, "{}" standing for the tree's directory.
+  static std::filesystem::path make(const std::string& name, std::vector<std::string> args) {
     static Scratch scratch;
     std::filesystem::path dir = scratch.root / name;
-    args.replace(args.find("{}"), 2, dir.string());
-    int rc = std::system((tool().string() + " " + args + " > /dev/null 2>&1").c_str());
-    if (!WIFEXITED(rc) || WEXITSTATUS(rc) != 0)
-      throw std::runtime_error("mkrelease " + args + " failed");
+    for (std::string& a : args)
+      if (a == "{}") a = os::utf8(dir);
+    const ProgramRun run = runProgram(tool(), args);
+    if (run.code != 0)
+      throw std::runtime_error("mkrelease " + args.front() + " " + name +
+                               " failed: " + run.output());
     return dir;
   }
 };
+
+// Copies a file over another. Not by the library's overwrite_existing: on Windows it takes any two
+// files of one drive for the same file and refuses.
+inline void copyOver(const std::filesystem::path& from, const std::filesystem::path& to) {
+  std::filesystem::remove(to);
+  std::filesystem::copy_file(from, to);
+}
 
 inline std::string contents(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -90,7 +132,10 @@ inline std::map<std::string, std::string> snapshot(const std::filesystem::path& 
   namespace fs = std::filesystem;
   std::map<std::string, std::string> out;
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    const std::string name = fs::relative(e.path(), dir).string();
+    std::string name = os::utf8(fs::relative(e.path(), dir));
+#ifdef _WIN32
+    std::replace(name.begin(), name.end(), '\\', '/');  // the names read as on Linux
+#endif
     out[name] = e.is_directory()
                     ? "/"
                     : contents(e.path()) + "@" +

@@ -1,4 +1,5 @@
-// DATA_AKTUALIZACJI on public\pub_dat.dbf, read back by dbfread. Group: UpdateStamp. The record, in
+// DATA_AKTUALIZACJI on public\pub_dat.dbf, read back by dbfread (under Wine, where no Linux
+// program runs, from the record bytes in dbfread's form). Group: UpdateStamp. The record, in
 // our table and in the one mkrelease ships, takes today's date, the time and "Zainstalowano: " with
 // the release, and loses its download stamps; a record that cannot take the whole stamp (no table
 // or record, locked by another workstation, an older layout, a field of another type) is left as it
@@ -7,12 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <regex>
 
 #include "db/table_access.h"
 #include "engine/workspace.h"
+#include "os/wide.h"
 #include "runtime/error.h"
+#include "support/dbf_rows.h"
+#include "support/programs.h"
 #include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
@@ -21,6 +26,7 @@ using tav::convert::DATA_AKTUALIZACJI;
 
 namespace {
 
+#ifndef _WIN32
 std::string run(const std::string& command) {
   std::string out;
   FILE* p = ::popen((command + " 2>&1").c_str(), "r");
@@ -29,6 +35,7 @@ std::string run(const std::string& command) {
   if (p) ::pclose(p);
   return out;
 }
+#endif
 
 const std::vector<engine::FieldSpec> kFields = {
     {"NV_D_CHECK", 'D', 8, 0}, {"NV_T_CHECK", 'C', 8, 0}, {"NV_R_CHECK", 'C', 30, 0},
@@ -66,10 +73,33 @@ class UpdateStamp : public ::testing::Test {
   }
   // The records as an independent reader sees them, one line each.
   std::string records() {
+#ifdef _WIN32
+    std::string out;
+    for (const auto& row :
+         tav::testing::dbfreadRows(map_.driveC() / "baza" / "public" / "pub_dat.dbf").rows) {
+      for (size_t i = 0; i < row.size(); ++i) out += (i ? "|" : "") + row[i].value_or("None");
+      out += '\n';
+    }
+    return out;
+#else
     return run(
         "/usr/bin/python3 -c \"import dbfread,sys\nfor r in dbfread.DBF(sys.argv[1]): "
         "print('|'.join(map(str, r.values())))\" " +
         (map_.driveC() / "baza" / "public" / "pub_dat.dbf").string());
+#endif
+  }
+  // Today as the system's clock has it, yyyy-mm-dd.
+  static std::string today() {
+#ifdef _WIN32
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
+#else
+    return run("date +%F").substr(0, 10);
+#endif
   }
   tav::testing::TempDriveMap map_;
 };
@@ -85,13 +115,14 @@ TEST_F(UpdateStamp, StampsTheReleaseAndClearsTheDownloads) {
       std::regex(
           R"((\d{4}-\d\d-\d\d)\|\d\d:\d\d:\d\d\|Zainstalowano: 25\.01\.046\|None\|\|None\|\n)")))
       << out;
-  EXPECT_EQ(m[1].str(), run("date +%F").substr(0, 10));
+  EXPECT_EQ(m[1].str(), today());
 }
 
 TEST_F(UpdateStamp, TheGeneratorsReleaseTableTakesTheStamp) {
-  const fs::path tool = fs::path(TAV_BINARY_DIR) / "tools" / "mkrelease" / "mkrelease";
-  ASSERT_TRUE(fs::exists(tool)) << "build the mkrelease target first: " << tool;
-  run(tool.string() + " release " + (map_.driveC() / "rel").string());
+  const fs::path tool = tav::testing::buildProgram("mkrelease");
+  ASSERT_TRUE(fs::exists(tool)) << "build the mkrelease target first: " << os::utf8(tool);
+  const auto made = tav::testing::runProgram(tool, {"release", os::utf8(map_.driveC() / "rel")});
+  ASSERT_EQ(made.code, 0) << made.output();
   DATA_AKTUALIZACJI("C:\\rel\\", "25.01.046");
   ASSERT_TRUE(db::S_OTWORZ("C:\\rel\\public\\", "pub_dat", "sprawdz"));
   EXPECT_EQ(engine::workspace().current()->lastRec(), 1u);

@@ -445,6 +445,24 @@ TEST(UnattendedInstall, AProgramFileThatDoesNotArriveLeavesTheInstallationUnregi
   EXPECT_NE(contents(s.prefix / "user.reg").find("Tamborex\\Tav\\2025\\2025]"), std::string::npos);
 }
 
+// A registry whose writes are refused while the installation runs (here its lock file cannot be
+// made, which the checks before the run do not see) leaves the installation in place, and its
+// last lines say the entries were not written and why.
+TEST(UnattendedInstall, RegistryWritesRefusedDuringTheRunAreNamedAtItsEnd) {
+  if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
+  InstallScene s("refused");
+  fs::create_directories(s.prefix / "user.reg.lock");
+  const fs::path program = s.root / "tav", baza = s.root / "baza";
+  RunResult r = s.install(program, baza);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("\ntav_setup: registry entries were not written: the lock file of " +
+                       (s.prefix / "user.reg").string() + " cannot be made\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(fs::exists(program / "tav.exe"));
+  EXPECT_FALSE(fs::exists(s.prefix / "user.reg"));
+}
+
 TEST(UnattendedInstall, TheCommandLineIsCheckedBeforeAnythingIsCreated) {
   if (!Trees::available()) GTEST_SKIP() << "mkrelease is not built";
   InstallScene s("switches");

@@ -1,13 +1,18 @@
 // The directory chooser (ORBDIRSELECT) of the installation screens, on the headless backend over a
-// drive of its own. Group: Chooser. It opens at the deepest level that exists and answers with a
-// trailing backslash; it lists lazily, ignoring case; a typed missing path is created only once
-// confirmed, never with a name Windows could not hold; a drive is never deleted or renamed, an item
-// stays while its directory does, and a renamed one takes its descendants along.
-#include <fcntl.h>
+// drive of its own (under Wine the system's C:, what the test made there taken away after it).
+// Group: Chooser. It opens at the deepest level that exists and answers with a trailing backslash;
+// it lists lazily, ignoring case; a typed missing path is created only once confirmed, never with a
+// name Windows could not hold; a drive is never deleted or renamed, an item stays while its
+// directory does, and a renamed one takes its descendants along.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,6 +26,7 @@
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
+#include "support/temp_drive_map.h"
 
 namespace fs = std::filesystem;
 using namespace tav;
@@ -33,10 +39,6 @@ namespace {
 class Chooser : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tav-orbdir-XXXXXX";
-    prefix = ::mkdtemp(tmpl);
-    ::setenv("TAV_PREFIX", prefix.c_str(), 1);
-    os::resetPathCaches();
     rt::resetShared();
     hl = &useHeadless();
     prevTone = rt::setToneSink([this](double f, double) { tones.push_back(f); });
@@ -46,7 +48,6 @@ class Chooser : public ::testing::Test {
     fs::create_directories(drive / "Dane" / "firma1" / "ksiegi");
     fs::create_directories(drive / "Dane" / "firma2");
     std::ofstream(drive / "Dane" / "firma1" / "ks.dbf") << "x";
-    old = fs::current_path();
     fs::current_path(drive);
     os::resetPathCaches();
   }
@@ -55,10 +56,6 @@ class Chooser : public ::testing::Test {
     app().reset();
     rt::setToneSink(prevTone);
     rt::setSleeper(prevSleep);
-    fs::current_path(old);
-    ::unsetenv("TAV_PREFIX");
-    os::resetPathCaches();
-    fs::remove_all(prefix);
   }
 
   // The chooser on screen (a step runs while it waits).
@@ -83,7 +80,8 @@ class Chooser : public ::testing::Test {
     throw std::runtime_error("no field");
   }
 
-  fs::path prefix, drive, old;
+  tav::testing::TempDriveMap map_;  // C: of the test's own, the working directory put back
+  fs::path drive;
   Headless* hl = nullptr;
   std::vector<double> tones;
   rt::ToneSink prevTone;
@@ -253,6 +251,19 @@ TEST_F(Chooser, NamesWindowsCannotHoldAreNeitherAcceptedNorCreated) {
 TEST_F(Chooser, ADirectoryThatWouldNotGoKeepsItsItem) {
   const fs::path kept = drive / "Dane" / "firma2" / "blok";
   fs::create_directories(kept);
+#ifdef _WIN32
+  // A file in it that another program holds open without letting it be deleted.
+  std::ofstream(kept / "zajety.txt") << "x";
+  HANDLE held = INVALID_HANDLE_VALUE;
+  auto immutable = [&](bool on) {
+    if (on)
+      held = ::CreateFileW((kept / "zajety.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    else
+      ::CloseHandle(held);
+    return held != INVALID_HANDLE_VALUE;
+  };
+#else
   // An immutable directory: not even root removes it.
   auto immutable = [&](bool on) {
     int fd = ::open(kept.c_str(), O_RDONLY | O_DIRECTORY);
@@ -263,6 +274,7 @@ TEST_F(Chooser, ADirectoryThatWouldNotGoKeepsItsItem) {
     if (fd >= 0) ::close(fd);
     return ok;
   };
+#endif
   if (!immutable(true)) GTEST_SKIP() << "the file system keeps no immutable flag";
   hl->then([&] { rightClick(*item("C:\\Dane\\firma2\\")); });
   hl->then([&] { chooseMenu(5); });  // ~Skasuj

@@ -20,10 +20,16 @@
 #include "os/path.h"
 #include "os/registry/registry.h"
 #include "os/shelllink/shelllink.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/date.h"
 #include "runtime/shared_variables.h"
 #include "support/temp_drive_map.h"
+
+#ifdef _WIN32
+// After the tool's headers: windows.h makes macros of the registry functions they declare.
+#include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 using tav::db::XBPREG;
@@ -35,6 +41,35 @@ constexpr const char* kTool = "HKEY_CURRENT_USER\\Software\\Tamborex\\Tav";
 constexpr const char* kUninstall =
     "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
+#ifdef _WIN32
+// Under Wine no Linux program starts: the link is read by the Windows shell itself (IShellLinkW),
+// its values under the labels lnkinfo prints them with.
+std::map<std::string, std::string> lnkinfo(const fs::path& file) {
+  std::map<std::string, std::string> fields;
+  const auto link = tav::os::readShellLink(file);
+  if (!link) {
+    fields["(output)"] = "the shell cannot load " + tav::os::utf8(file);
+    return fields;
+  }
+  fields["Local path"] = tav::rt::ansiToUtf8(link->target);
+  fields["Working directory"] = tav::rt::ansiToUtf8(link->workingDir);
+  fields["Description"] = tav::rt::ansiToUtf8(link->description);
+  if (!link->arguments.empty())
+    fields["Command line arguments"] = tav::rt::ansiToUtf8(link->arguments);
+  for (const auto& [label, value] : fields) fields["(output)"] += label + ": " + value + "\n";
+  return fields;
+}
+
+// What the tests leave in the registry of the prefix goes with them.
+void removeToolKeys() {
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Tamborex");
+  for (const wchar_t* entry : {L"TAV2025", L"TAV2026"})
+    ::RegDeleteTreeW(
+        HKEY_CURRENT_USER,
+        (std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + entry)
+            .c_str());
+}
+#else
 // The fields lnkinfo prints, by label.
 std::map<std::string, std::string> lnkinfo(const fs::path& file) {
   std::map<std::string, std::string> fields;
@@ -54,31 +89,43 @@ std::map<std::string, std::string> lnkinfo(const fs::path& file) {
   }
   return fields;
 }
+#endif
 
 class Registration : public ::testing::Test {
  protected:
   Registration() {
     tav::os::reg::resetForTests();
+#ifdef _WIN32
+    removeToolKeys();
+#endif
     tav::rt::resetShared();
     auto& sv = tav::rt::shared();
     sv.wersja_p = "25.01.023";
     sv.wersja_b = "025.01.023";
-    sv.cPulpit = "C:\\users\\jan\\Desktop\\";
-    sv.cMenu = "C:\\users\\jan\\Start Menu\\Programs\\";
-    fs::create_directories(tav::os::toHost("C:\\users\\jan\\Desktop"));
-    fs::create_directories(tav::os::toHost("C:\\users\\jan\\Start Menu\\Programs"));
+    sv.cPulpit = profile_ + "Desktop\\";
+    sv.cMenu = profile_ + "Start Menu\\Programs\\";
+    fs::create_directories(tav::os::toHost(profile_ + "Desktop"));
+    fs::create_directories(tav::os::toHost(profile_ + "Start Menu\\Programs"));
   }
   ~Registration() override {
     tav::rt::resetShared();
     tav::os::reg::resetForTests();
+#ifdef _WIN32
+    removeToolKeys();
+#endif
   }
-  static fs::path desktopLink() { return tav::os::toHost("C:\\users\\jan\\Desktop\\Tav 2025.lnk"); }
-  static fs::path menuLink() {
-    return tav::os::toHost(
-        "C:\\users\\jan\\Start Menu\\Programs\\Tamborex\\Tav-2025\\Tav-2025.lnk");
+  fs::path desktopLink() const { return tav::os::toHost(profile_ + "Desktop\\Tav 2025.lnk"); }
+  fs::path menuLink() const {
+    return tav::os::toHost(profile_ + "Start Menu\\Programs\\Tamborex\\Tav-2025\\Tav-2025.lnk");
   }
   tav::testing::TempDriveMap map_;
   const fs::path prefix_ = map_.prefix();
+#ifdef _WIN32
+  // The user's folders, in the test's own directory of the system's C:.
+  const std::string profile_ = tav::os::fromHost(map_.root()) + "\\jan\\";
+#else
+  const std::string profile_ = "C:\\users\\jan\\";
+#endif
 };
 
 TEST_F(Registration, WritesTheToolKeyAndTheUninstallEntry) {
@@ -107,11 +154,39 @@ TEST_F(Registration, WritesTheToolKeyAndTheUninstallEntry) {
   EXPECT_EQ(e.GetValue("UninstallString").str(), "C:\\Tamborex\\Tav\\2025\\un_tav.exe");
   EXPECT_EQ(e.nSubKeys, 0u);  // the programs list reads the entry's own values
 
-  // A person reads the values in the order they were written.
+#ifndef _WIN32
+  // A person reads the store file's values in the order they were written (the Windows registry
+  // keeps its own order).
   const std::string text = tav::test::readFile(prefix_ / "user.reg");
   EXPECT_LT(text.find("@=\"Parametry"), text.find("\"Data_instalacji\""));
   EXPECT_LT(text.find("\"Data_instalacji\""), text.find("\"Rok\"=\"2025\""));
   EXPECT_NE(text.find("\"NoModify\"=dword:00000001"), std::string::npos);
+#endif
+}
+
+// A write the registry refuses is named in what REJESTRY gives back, with what refused it; the
+// shortcuts are made all the same, and a store that refused is left as it was.
+TEST_F(Registration, AWriteTheRegistryRefusesIsNamedWithItsReason) {
+  EXPECT_EQ(REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025"), "");
+#ifdef _WIN32
+  // A key name longer than the registry holds (255 characters).
+  const std::string why =
+      REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", std::string(300, '7'));
+  EXPECT_TRUE(why.starts_with("HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\777")) << why;
+  EXPECT_GT(why.size(), why.rfind("7: ") + 3) << "the system's reason";
+#else
+  const std::string damaged =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\x\r\n";
+  tav::testing::TempDriveMap::put(prefix_ / "user.reg", damaged);
+  fs::remove(desktopLink());
+  const std::string why = REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
+  EXPECT_NE(
+      why.find((prefix_ / "user.reg").string() + " cannot be read as a registry file: line 3"),
+      std::string::npos)
+      << why;
+  EXPECT_EQ(tav::test::readFile(prefix_ / "user.reg"), damaged);
+  EXPECT_TRUE(tav::os::readShellLink(desktopLink()));
+#endif
 }
 
 TEST_F(Registration, SameYearTwiceLeavesOneKeyWithTheNewerValues) {
@@ -173,10 +248,10 @@ TEST_F(Registration, DesktopLinkElsewhereIsReplacedAndOneHereIsKept) {
 
   // A new link that cannot be written leaves the old one whole.
   tav::os::writeShellLink(desktopLink(), {"C:\\Inny\\tav.exe", "C:\\Inny\\", "", "stary"});
-  fs::create_directories(desktopLink().string() + ".nowy");
+  fs::create_directories(fs::path(desktopLink()) += ".nowy");
   REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");
   EXPECT_EQ(tav::os::readShellLink(desktopLink())->target, "C:\\Inny\\tav.exe");
-  fs::remove(desktopLink().string() + ".nowy");
+  fs::remove(fs::path(desktopLink()) += ".nowy");
 
   std::ofstream(desktopLink()) << "zepsuty";  // not a link at all: replaced too
   REJESTRY("C:\\Tamborex\\Tav\\2025\\", "D:\\Dane\\", "2025");

@@ -34,17 +34,22 @@ class TempDriveMap {
   TempDriveMap() {
     namespace fs = std::filesystem;
     std::random_device seed;
+#ifdef _WIN32
+    // On C:'s root, beside what the test makes there, and short: the tool's paths name it in
+    // fields of a fixed width.
+    for (const auto& e : fs::directory_iterator(driveC())) before_.insert(e.path());
+    const fs::path base = driveC();
+#else
+    const fs::path base = fs::temp_directory_path();
+#endif
     for (;;) {
-      root_ = fs::temp_directory_path() /
-              ("tav-test-" + std::to_string(seed()) + std::to_string(seed()));
+      root_ = base / ("tav-test-" + std::to_string(seed() % 1000000));
       std::error_code ec;
       if (fs::create_directory(root_, ec)) break;
     }
     root_ = fs::canonical(root_);
     savedCwd_ = fs::current_path();
-#ifdef _WIN32
-    for (const auto& e : fs::directory_iterator(driveC())) before_.insert(e.path());
-#else
+#ifndef _WIN32
     if (const char* p = std::getenv("TAV_PREFIX")) savedPrefix_ = p;
     ::setenv("TAV_PREFIX", (root_ / "prefix").c_str(), 1);
 #endif
@@ -86,6 +91,19 @@ class TempDriveMap {
 #endif
   }
   std::vector<int>& pauses() { return pauses_; }
+
+  // The Windows path, with its backslash, that reaches the host directory `target` as a drive of
+  // its own would: on Linux `letter` is mapped onto it and "D:\\" comes back; on Windows, whose
+  // drives are the system's, the directory's own path does ("C:\\tav-test-1\\").
+  static std::string drive(char letter, const std::filesystem::path& target) {
+#ifdef _WIN32
+    (void)letter;
+    return os::fromHost(target) + "\\";
+#else
+    EXPECT_TRUE(os::mapDrive(letter, target)) << target;
+    return std::string(1, letter) + ":\\";
+#endif
+  }
 
   // Writes a host file (parents made), for setting up a scene behind the tool's back.
   static void put(const std::filesystem::path& p, const std::string& content = "x") {

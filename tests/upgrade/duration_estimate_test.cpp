@@ -2,7 +2,8 @@
 // recorded (ZAPISZ_PREDKOSC) in str\nazwy.dbf. Groups: DurationText (never "1 min. 60 sek.") and
 // DurationEstimate (the highest class of the releases ahead of the database; nothing to show, a
 // busy or missing database going on unasked; one record per workstation whatever its name; a
-// duration the record cannot take lost, the table never changed for it).
+// duration the record cannot take lost, the table never changed for it). nazwy.dbf is read back
+// by dbfread (under Wine, where no Linux program starts, from its bytes in dbfread's form).
 #include "upgrade/duration_estimate.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +13,12 @@
 #include "convert/speed_class.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
 #include "runtime/shared_variables.h"
+#include "support/dbf_rows.h"
+#include "support/programs.h"
 #include "support/recording_frontend.h"
 #include "support/temp_drive_map.h"
 
@@ -25,6 +29,7 @@ using namespace tav::upgrade;
 
 namespace {
 
+#ifndef _WIN32
 std::string run(const std::string& command) {
   std::string out;
   FILE* p = ::popen((command + " 2>&1").c_str(), "r");
@@ -33,6 +38,7 @@ std::string run(const std::string& command) {
   if (p) ::pclose(p);
   return out;
 }
+#endif
 
 TEST(DurationText, DaysHoursMinutesSecondsThatAreThere) {
   EXPECT_EQ(durationText(3725), "1 godz. 2 min. 5 sek. ");
@@ -92,11 +98,21 @@ class DurationEstimate : public ::testing::Test {
   }
   // nazwy.dbf as an independent reader sees it: name and s1..s9 per record, "-" for a blank.
   std::string stored(const std::string& db = "baza") {
+#ifdef _WIN32
+    std::string out;
+    for (const auto& v : tav::testing::dbfreadRows(map_.driveC() / db / "str" / "nazwy.dbf").rows) {
+      out += v[0].value_or("None");
+      for (size_t i = 3; i < v.size(); ++i) out += "|" + v[i].value_or("-");
+      out += '\n';
+    }
+    return out;
+#else
     return run(
         "/usr/bin/python3 -c \"import dbfread,sys\nfor r in dbfread.DBF(sys.argv[1]):\n"
         "  v=list(r.values()); print('|'.join([v[0]]+['-' if x is None else str(x) for x in "
         "v[3:]]))\" " +
         (map_.driveC() / db / "str" / "nazwy.dbf").string());
+#endif
   }
   // Answers the next confirmation, after checking what its box says: yes for "Potwierdź", no
   // for anything else.
@@ -202,11 +218,13 @@ TEST_F(DurationEstimate, RecordsUnderTheRunsClassWhatTheRecordCanTake) {
 }
 
 TEST_F(DurationEstimate, OnTheGeneratedReleaseAndDatabase) {
-  const fs::path tool = fs::path(TAV_BINARY_DIR) / "tools" / "mkrelease" / "mkrelease";
-  ASSERT_TRUE(fs::exists(tool)) << "build the mkrelease target first: " << tool;
-  run(tool.string() + " release " + (map_.driveC() / "wydanie").string());
-  run(tool.string() + " database " + (map_.driveC() / "db").string() +
-      " --release 025.01.001 --firms 1 --records 2");
+  const fs::path tool = tav::testing::buildProgram("mkrelease");
+  ASSERT_TRUE(fs::exists(tool)) << "build the mkrelease target first: " << os::utf8(tool);
+  auto made = tav::testing::runProgram(tool, {"release", os::utf8(map_.driveC() / "wydanie")});
+  ASSERT_EQ(made.code, 0) << made.output();
+  made = tav::testing::runProgram(tool, {"database", os::utf8(map_.driveC() / "db"), "--release",
+                                         "025.01.001", "--firms", "1", "--records", "2"});
+  ASSERT_EQ(made.code, 0) << made.output();
   fs::current_path(map_.driveC() / "wydanie");
   EXPECT_TRUE(goesOnUnasked("C:\\db\\", "25.01.001"));
   // A full reindex put a run in class 5; an upgrade from 25.01.001 is of class 4 (25.01.045)

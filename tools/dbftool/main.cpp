@@ -23,7 +23,10 @@
 #include "engine/table_check.h"
 #include "engine/workspace.h"
 #include "json.h"
+#include "os/console.h"
 #include "os/file.h"
+#include "os/files.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/settings.h"
@@ -119,27 +122,29 @@ struct Args {
   std::vector<std::string> rest;
 };
 
-Args parse(int argc, char** argv) {
+// `argv`: the arguments after the program's name, UTF-8.
+Args parse(const std::vector<std::string>& argv) {
   Args a;
-  if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||
-                    std::string(argv[1]) == "help")) {
+  const int argc = static_cast<int>(argv.size()) + 1;
+  auto arg = [&](int i) -> const std::string& { return argv[static_cast<size_t>(i) - 1]; };
+  if (argc >= 2 && (arg(1) == "--help" || arg(1) == "-h" || arg(1) == "help")) {
     a.help = true;
-    if (argc >= 3) a.command = argv[2];
+    if (argc >= 3) a.command = arg(2);
     if (!a.command.empty() && !findCommand(a.command))
       throw Usage("unknown command " + a.command + "; dbftool --help lists them");
     return a;
   }
   if (argc < 2) throw Usage("no command; dbftool --help lists them");
-  a.command = argv[1];
+  a.command = arg(1);
   const Command* c = findCommand(a.command);
   if (!c) throw Usage("unknown command " + a.command + "; dbftool --help lists them");
   const std::string takes = std::string(" ") + c->options + " ";
   bool optionsEnd = false;
   for (int i = 2; i < argc; ++i) {
-    std::string s = argv[i];
+    std::string s = arg(i);
     auto value = [&](std::string& into) {
       if (i + 1 >= argc) throw Usage(s + " needs a value");
-      into = argv[++i];
+      into = arg(++i);
     };
     if (!optionsEnd && (s == "--help" || s == "-h")) {
       a.help = true;
@@ -217,13 +222,17 @@ std::string recordJson(WorkArea& a) {
   return out + "}";
 }
 
-bool openArea(Workspace& ws, const std::string& file, bool readOnly) {
-  if (!std::filesystem::exists(file)) throw Usage("cannot read " + file + ": no such file");
+// FILE as given (UTF-8) on the host: on Windows a narrow string would be widened byte by byte.
+std::filesystem::path host(const std::string& file) { return os::hostPath(file); }
+
+bool openArea(Workspace& ws, const std::filesystem::path& file, bool readOnly) {
+  const std::string named = os::utf8(file);
+  if (!std::filesystem::exists(file)) throw Usage("cannot read " + named + ": no such file");
   UseOptions o;
   o.shared = readOnly;
   o.readOnly = readOnly;
   if (!ws.useHost(file, "T", o))
-    throw Usage("cannot open " + file + ": " + (errors.empty() ? "" : errors.back()));
+    throw Usage("cannot open " + named + ": " + (errors.empty() ? "" : errors.back()));
   // A single-key index of the same name joins the structural one, so that its key can be
   // listed, sought and dumped in order too.
   for (const char* ext : {".ntx", ".NTX"}) {
@@ -240,13 +249,13 @@ bool openArea(Workspace& ws, const std::string& file, bool readOnly) {
 
 // Why an index file beside the table (structural .cdx, .ntx of its name) would not open; empty
 // when none is damaged. A read-only open passes over such a file without a word.
-std::string damagedIndexBeside(const std::string& file) {
+std::string damagedIndexBeside(const std::filesystem::path& file) {
   for (const char* ext : {".cdx", ".CDX", ".ntx", ".NTX"}) {
     std::filesystem::path p = file;
     p.replace_extension(ext);
     std::string why;
     if (std::filesystem::exists(p) && !openIndexFile(p, true, {}, &why))
-      return "index " + p.string() + " is damaged: " + why;
+      return "index " + os::utf8(p) + " is damaged: " + rt::oemToUtf8(why);
   }
   return {};
 }
@@ -257,7 +266,7 @@ void focus(WorkArea& a, const std::string& tag) {
   for (size_t i = 0; i < a.orderCount(); ++i)
     known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(tag);
   if (!known) {
-    std::string damaged = damagedIndexBeside(a.table().path().string());
+    std::string damaged = damagedIndexBeside(a.table().path());
     throw Usage("no tag " + tag + (damaged.empty() ? "" : " to be read: " + damaged));
   }
   a.setOrder(tag);
@@ -265,7 +274,7 @@ void focus(WorkArea& a, const std::string& tag) {
 
 int cmdStruct(const Args& args) {
   Workspace ws;
-  openArea(ws, args.file, true);
+  openArea(ws, host(args.file), true);
   for (const auto& f : ws.current()->structure())
     std::printf("%s %c %d %d\n", rt::oemToUtf8(f.name).c_str(), f.type, f.length, f.decimals);
   return 0;
@@ -273,7 +282,7 @@ int cmdStruct(const Args& args) {
 
 int cmdDump(const Args& args) {
   Workspace ws;
-  openArea(ws, args.file, true);
+  openArea(ws, host(args.file), true);
   WorkArea& a = *ws.current();
   std::vector<std::string> wrong;
   if (!args.tag.empty()) {
@@ -282,7 +291,7 @@ int cmdDump(const Args& args) {
       known = known || rt::upper(a.orderAt(i)->name()) == rt::upper(args.tag);
     // An index that would not open may well have held the tag: that is damage, not a wrong
     // name, and nothing can be shown in its order.
-    std::string damaged = known ? std::string() : damagedIndexBeside(args.file);
+    std::string damaged = known ? std::string() : damagedIndexBeside(host(args.file));
     if (!damaged.empty()) {
       std::fprintf(stderr, "dbftool: %s: tag %s cannot be read: %s\n", args.file.c_str(),
                    args.tag.c_str(), damaged.c_str());
@@ -441,7 +450,7 @@ int cmdCreate(const Args& args) {
   auto fields = parseFields(args.fields);
   // The table is made under its staging name and takes FILE's place only when every line went
   // in: a refused line leaves FILE (and a table that was there) untouched.
-  const std::filesystem::path target = args.file, staged = stagedPath(target);
+  const std::filesystem::path target = host(args.file), staged = stagedPath(target);
   removeTable(staged);
   std::string line;
   int n = 0;
@@ -450,7 +459,7 @@ int cmdCreate(const Args& args) {
     errors.clear();
     if (!ws.createHost(staged, fields))
       throw Usage("cannot create " + args.file + ": " + (errors.empty() ? "" : errors.back()));
-    openArea(ws, staged.string(), false);
+    openArea(ws, staged, false);
     WorkArea& a = *ws.current();
     while (std::getline(std::cin, line)) {
       ++n;
@@ -491,9 +500,9 @@ int cmdCreate(const Args& args) {
     }
     errors.clear();
     a.commit();
-    if (!errors.empty()) throw Usage("cannot write " + staged.string() + ": " + errors.back());
+    if (!errors.empty()) throw Usage("cannot write " + os::utf8(staged) + ": " + errors.back());
     ws.closeAll();
-    if (!errors.empty()) throw Usage("cannot write " + staged.string() + ": " + errors.back());
+    if (!errors.empty()) throw Usage("cannot write " + os::utf8(staged) + ": " + errors.back());
   } catch (...) {
     removeTable(staged);
     throw;
@@ -507,14 +516,21 @@ int cmdCreate(const Args& args) {
     removeTable(staged);
     throw Usage("cannot create " + args.file + ": the table is in use");
   }
+#ifdef _WIN32
+  // Windows refuses to rename over a file that is open, this open included. The exclusive open
+  // has shown that no one else holds the table; should anyone open it now, Windows refuses the
+  // renames below and the old table stays.
+  old.close();
+#endif
   // Memo first, table last: a table never names a memo file of another generation.
   const std::filesystem::path stagedMemo = Table::memoPathFor(staged),
                               memo = Table::memoPathFor(target);
-  if (std::filesystem::exists(stagedMemo, ec)) std::filesystem::rename(stagedMemo, memo, ec);
-  if (!ec) std::filesystem::rename(staged, target, ec);
-  if (ec) {
+  os::Status moved;
+  if (std::filesystem::exists(stagedMemo, ec)) moved = os::replaceHostFile(stagedMemo, memo);
+  if (moved) moved = os::replaceHostFile(staged, target);
+  if (!moved) {
     removeTable(staged);
-    throw Usage("cannot put the new table in place of " + args.file + ": " + ec.message());
+    throw Usage("cannot put the new table in place of " + args.file + ": " + moved.message());
   }
   return 0;
 }
@@ -522,7 +538,7 @@ int cmdCreate(const Args& args) {
 // ---------------------------------------------------------------- check
 
 int cmdCheck(const Args& args) {
-  TableCheck c = checkTable(args.file);
+  TableCheck c = checkTable(host(args.file));
   if (!c.opened) throw Usage("cannot read " + args.file + ": " + c.unreadable);
   for (const auto& p : c.problems)
     std::printf("%s: %s\n", args.file.c_str(), rt::oemToUtf8(p).c_str());
@@ -539,7 +555,7 @@ int cmdTags(const Args& args) {
     return 1;
   }
   Workspace ws;
-  openArea(ws, args.file, true);
+  openArea(ws, host(args.file), true);
   WorkArea& a = *ws.current();
   for (size_t i = 0; i < a.orderCount(); ++i)
     std::printf("%s %s\n", a.orderAt(i)->name().c_str(),
@@ -562,22 +578,22 @@ int cmdIndex(const Args& args) {
   }
   auto started = std::chrono::steady_clock::now();
   Workspace ws;
-  openArea(ws, args.file, false);
+  openArea(ws, host(args.file), false);
   WorkArea& a = *ws.current();
-  std::filesystem::path cdx = args.file;
+  std::filesystem::path cdx = host(args.file);
   cdx.replace_extension(".cdx");
   errors.clear();
   bool ok = oneTag ? a.orderCreate(cdx, args.tag, tags[0].keyExpression) : a.indexCreate(cdx, tags);
   if (!ok)
-    throw Usage("cannot build " + cdx.string() + ": " + (errors.empty() ? "" : errors.back()));
+    throw Usage("cannot build " + os::utf8(cdx) + ": " + (errors.empty() ? "" : errors.back()));
   uint32_t records = a.lastRec();
   ws.closeAll();
-  if (!errors.empty()) throw Usage("cannot write " + cdx.string() + ": " + errors.back());
+  if (!errors.empty()) throw Usage("cannot write " + os::utf8(cdx) + ": " + errors.back());
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::string names;
   for (const auto& t : tags) names += (names.empty() ? "" : " ") + rt::upper(t.name);
-  std::printf("%s: %s over %u records in %.3f s\n", cdx.string().c_str(), names.c_str(), records,
+  std::printf("%s: %s over %u records in %.3f s\n", os::utf8(cdx).c_str(), names.c_str(), records,
               seconds);
   return 0;
 }
@@ -615,7 +631,7 @@ int cmdSeek(const Args& args) {
   // Deleted records are passed over as dump passes them over, unless --deleted shows them.
   rt::settings().deletedHidden = !args.deleted;
   Workspace ws;
-  openArea(ws, args.file, true);
+  openArea(ws, host(args.file), true);
   WorkArea& a = *ws.current();
   focus(a, exact ? args.tag : args.rest[0]);
   // A character key shorter than the tag's is the engine's own seek's: the keys that begin with
@@ -646,7 +662,10 @@ int main(int argc, char** argv) {
     return rt::Answer{};
   });
   try {
-    Args args = parse(argc, argv);
+    // UTF-8 both ways: the arguments as typed (on Windows from the UTF-16 command line), the
+    // output as written (no CR before LF there), as scripts read it on either platform.
+    os::prepareConsole();
+    Args args = parse(os::commandLineArguments(argc, argv));
     if (args.help) return help(args.command.empty() ? nullptr : findCommand(args.command));
     if (args.command == "struct") return cmdStruct(args);
     if (args.command == "dump") return cmdDump(args);

@@ -97,7 +97,7 @@ Before lookBefore(const std::filesystem::path& target) {
   b.existed = std::filesystem::exists(dir, ec);
   if (b.existed && std::filesystem::is_directory(dir, ec))
     for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-      b.entries.insert(e.path().filename().string());
+      b.entries.insert(tav::os::utf8(e.path().filename()));
   return b;
 }
 
@@ -110,7 +110,7 @@ void removePartial(const Before& b) {
   if (!std::filesystem::is_directory(b.dir, ec)) return;
   std::vector<std::filesystem::path> made;
   for (const auto& e : std::filesystem::directory_iterator(b.dir, ec))
-    if (!b.entries.count(e.path().filename().string())) made.push_back(e.path());
+    if (!b.entries.count(tav::os::utf8(e.path().filename()))) made.push_back(e.path());
   for (const auto& p : made) std::filesystem::remove_all(p, ec);
 }
 

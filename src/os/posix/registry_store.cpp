@@ -79,7 +79,6 @@ struct State {
   std::map<HKEY, OpenKey> handles;
   HKEY next = 0x100;
   std::map<fs::path, CachedFile> files;
-  std::string refusedWrite;  // why the last write that could not be made was refused
 };
 
 State& state() {
@@ -202,8 +201,10 @@ void reportOnce(const std::string& message) {
   if (said.insert(message).second) std::fprintf(stderr, "registry: %s\n", message.c_str());
 }
 
-void refuse(const std::string& message) {
-  state().refusedWrite = message;
+// A write that is not made: its reason goes to the caller that asked for it, and once to standard
+// error.
+void refuse(const std::string& message, std::string* refused) {
+  if (refused) *refused = message;
   reportOnce(message);
 }
 
@@ -297,38 +298,47 @@ std::string below(const std::string& under, const std::string& path) {
 
 // Runs `change` on the newest content of the root's file under the lock and writes the result
 // when it reports a change. `change` gets the key its root lives below in that file. Returns the
-// change's result code, or ERROR_CANTWRITE; a file that does not parse is never written, moved
-// or replaced.
+// change's result code, or ERROR_CANTWRITE with the reason in `refused`; a file that does not
+// parse is never written, moved or replaced.
 long mutate(HKEY root,
-            const std::function<long(Hive&, const std::string& under, bool& changed)>& change) {
+            const std::function<long(Hive&, const std::string& under, bool& changed)>& change,
+            std::string* refused = nullptr) {
   const RootFile* rf = findRoot(root);
   const Format format = prefixFormat();
   if (format == Format::Mixed) {
     refuse("the registry files of " + prefixDir().string() +
-           " mix Wine's format and the registry editor's; nothing is written to them");
+               " mix Wine's format and the registry editor's; nothing is written to them",
+           refused);
     return ERROR_CANTWRITE;
   }
   const Backing b = backingOf(root, format);
   if (b.file.empty()) return ERROR_ACCESS_DENIED;
   if (b.wine && wineServerRunning(prefixDir())) {
     refuse("a Wine server is running for " + prefixDir().string() +
-           "; its registry is not written while it runs");
+               "; its registry is not written while it runs",
+           refused);
     return ERROR_CANTWRITE;
   }
   fs::path file = b.file;
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
   StoreLock lock(file);
-  if (!lock.held()) return ERROR_CANTWRITE;
+  if (!lock.held()) {
+    if (refused) *refused = "the lock file of " + file.string() + " cannot be made";
+    return ERROR_CANTWRITE;
+  }
 
   Hive hive{std::string(rf->name)};
   WineLayout layout;
   struct stat st {};
   ParseError err;
   Load load = readStore(file, hive, st, err, &layout);
-  if (load == Load::Unreadable) return ERROR_CANTWRITE;
+  if (load == Load::Unreadable) {
+    if (refused) *refused = file.string() + " cannot be read (" + std::strerror(errno) + ")";
+    return ERROR_CANTWRITE;
+  }
   if (load == Load::Damaged) {
-    refuse(damageText(file, err) + "; it is left as it is and nothing is written to it");
+    refuse(damageText(file, err) + "; it is left as it is and nothing is written to it", refused);
     return ERROR_CANTWRITE;
   }
   bool changed = false;
@@ -353,7 +363,10 @@ long mutate(HKEY root,
     } else {
       text = serialize(hive);
     }
-    if (!writeAtomically(file, text)) return rc == ERROR_SUCCESS ? ERROR_CANTWRITE : rc;
+    if (!writeAtomically(file, text)) {
+      if (refused) *refused = file.string() + " cannot be written (" + std::strerror(errno) + ")";
+      return rc == ERROR_SUCCESS ? ERROR_CANTWRITE : rc;
+    }
     if (::stat(file.c_str(), &st) != 0) return rc;
   }
   if (changed || load == Load::Ok) remember(file, st, std::move(hive));
@@ -499,7 +512,7 @@ long RegOpenKeyEx(HKEY key, std::string_view subKey, uint32_t /*options*/, uint3
 
 long RegCreateKeyEx(HKEY key, std::string_view subKey, uint32_t /*reserved*/,
                     std::string_view /*className*/, uint32_t /*options*/, uint32_t access,
-                    HKEY* result, uint32_t* disposition) {
+                    HKEY* result, uint32_t* disposition, std::string* refused) {
   std::lock_guard lock(state().mutex);
   if (!result) return ERROR_INVALID_PARAMETER;
   OpenKey parent;
@@ -509,11 +522,14 @@ long RegCreateKeyEx(HKEY key, std::string_view subKey, uint32_t /*reserved*/,
   if (!joinPath(parent.path, subKey, full)) return ERROR_BAD_PATHNAME;
   bool created = false;
   if (!full.empty()) {
-    long rc = mutate(parent.root, [&](Hive& hive, const std::string& under, bool& changed) {
-      hive.create(below(under, full), &created);
-      changed = changed || created;
-      return ERROR_SUCCESS;
-    });
+    long rc = mutate(
+        parent.root,
+        [&](Hive& hive, const std::string& under, bool& changed) {
+          hive.create(below(under, full), &created);
+          changed = changed || created;
+          return ERROR_SUCCESS;
+        },
+        refused);
     if (rc != ERROR_SUCCESS) return rc;
   }
   if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -573,7 +589,7 @@ long RegQueryValueEx(HKEY key, std::string_view valueName, uint32_t* type, uint8
 }
 
 long RegSetValueEx(HKEY key, std::string_view valueName, uint32_t /*reserved*/, uint32_t type,
-                   const uint8_t* data, uint32_t dataSize) {
+                   const uint8_t* data, uint32_t dataSize, std::string* refused) {
   std::lock_guard lock(state().mutex);
   OpenKey k;
   if (!resolve(key, k)) return ERROR_INVALID_HANDLE;
@@ -581,14 +597,17 @@ long RegSetValueEx(HKEY key, std::string_view valueName, uint32_t /*reserved*/, 
   if (!data && dataSize) return ERROR_INVALID_PARAMETER;
   RegValue v{std::string(valueName), type,
              std::string(reinterpret_cast<const char*>(data), data ? dataSize : 0)};
-  return mutate(k.root, [&](Hive& hive, const std::string& under, bool& changed) {
-    const std::string path = below(under, k.path);
-    RegKey* rk = path.empty() ? &hive.create("") : hive.find(path);
-    if (!rk) return ERROR_KEY_DELETED;
-    rk->set(std::move(v));
-    changed = true;
-    return ERROR_SUCCESS;
-  });
+  return mutate(
+      k.root,
+      [&](Hive& hive, const std::string& under, bool& changed) {
+        const std::string path = below(under, k.path);
+        RegKey* rk = path.empty() ? &hive.create("") : hive.find(path);
+        if (!rk) return ERROR_KEY_DELETED;
+        rk->set(std::move(v));
+        changed = true;
+        return ERROR_SUCCESS;
+      },
+      refused);
 }
 
 long RegCloseKey(HKEY key) {
@@ -654,18 +673,12 @@ StoreProblem checkStore() {
   return {};
 }
 
-std::string refusedWrite() {
-  std::lock_guard lock(state().mutex);
-  return state().refusedWrite;
-}
-
 bool isWinePrefix() { return prefixFormat() == Format::Wine; }
 
 void resetForTests() {
   std::lock_guard lock(state().mutex);
   state().handles.clear();
   state().files.clear();
-  state().refusedWrite.clear();
 }
 
 }  // namespace tav::os::reg

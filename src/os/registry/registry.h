@@ -76,12 +76,16 @@ struct KeyInfo {
 };
 
 // `key` is a root or a handle that an earlier open or create gave. `subKey` is relative to it,
-// components separated by '\', no leading backslash; empty opens `key` itself again.
+// components separated by '\', no leading backslash; empty opens `key` itself again. A write (a
+// key created, a value set) that is not made gives back its code and, in `refused` when given,
+// why in one line (UTF-8) naming what refused it: a store file that does not parse (its file and
+// line), Wine's files beside the editor's, a Wine server running for the prefix, a file that
+// cannot be written; on Windows the system's text for its code.
 long RegOpenKeyEx(HKEY key, std::string_view subKey, uint32_t options, uint32_t access,
                   HKEY* result);
 long RegCreateKeyEx(HKEY key, std::string_view subKey, uint32_t reserved,
                     std::string_view className, uint32_t options, uint32_t access, HKEY* result,
-                    uint32_t* disposition);
+                    uint32_t* disposition, std::string* refused = nullptr);
 long RegQueryInfoKey(HKEY key, KeyInfo* info);
 // As the A function: with data null only the type and size are given back; a buffer smaller
 // than the value gives ERROR_MORE_DATA with *dataSize set to the size needed. String values come
@@ -89,7 +93,7 @@ long RegQueryInfoKey(HKEY key, KeyInfo* info);
 long RegQueryValueEx(HKEY key, std::string_view valueName, uint32_t* type, uint8_t* data,
                      uint32_t* dataSize);
 long RegSetValueEx(HKEY key, std::string_view valueName, uint32_t reserved, uint32_t type,
-                   const uint8_t* data, uint32_t dataSize);
+                   const uint8_t* data, uint32_t dataSize, std::string* refused = nullptr);
 long RegCloseKey(HKEY key);
 
 // Replaces every %NAME% by the environment variable NAME (host UTF-8, given back as ANSI); a name
@@ -115,10 +119,6 @@ struct StoreProblem {
   explicit operator bool() const { return kind != Kind::None; }
 };
 StoreProblem checkStore();
-
-// Why the last write this process could not make was refused (a damaged file, a running Wine
-// server); empty when none was.
-std::string refusedWrite();
 
 // Whether the prefix keeps its registry in Wine's files.
 bool isWinePrefix();

@@ -1,16 +1,20 @@
 // The console and stop requests on Windows. The tool prints UTF-8 on every platform; the console is
 // switched to the UTF-8 code page for the run (and back at exit), so Polish letters read right in
-// cmd.exe while a redirected file receives the same UTF-8 bytes as on Linux. Ctrl+C, Ctrl+Break
-// and the console being closed become the run's stop request; a close waits (within the few
-// seconds Windows grants) for the run to reach its firm boundary and end the watch.
+// cmd.exe while a redirected file receives the same UTF-8 bytes as on Linux (the standard streams
+// in binary mode: no CR before each LF). Ctrl+C, Ctrl+Break and the console being closed become
+// the run's stop request; a close waits (within the few seconds Windows grants) for the run to
+// reach its firm boundary and end the watch.
 #include "os/console.h"
 
 // windows.h first: the other Win32 headers build on it.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 
 #include "os/wide.h"
@@ -55,6 +59,10 @@ bool stderrIsTerminal() {
 }
 
 void prepareConsole() {
+  // The bytes as written, in a console and in a redirected file alike: the C runtime's text mode
+  // would put a CR before every LF, and output read by scripts would differ from Linux's.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   if (gPreviousOutputCp) return;
   const UINT cp = ::GetConsoleOutputCP();
   if (cp == 0 || cp == CP_UTF8) return;  // no console, or already UTF-8

@@ -20,6 +20,8 @@
 #include <mutex>
 
 #include "os/wide.h"
+#include "os/win32/win_error.h"
+#include "runtime/codepage.h"
 
 // windows.h names the W functions after the A/W-neutral names this API keeps; here those names
 // are ours, and the Win32 calls are spelled with their W.
@@ -101,6 +103,18 @@ std::string joined(const std::string& base, std::string_view sub) {
   return base.empty() ? upperAscii(std::string(sub)) : base + "\\" + upperAscii(std::string(sub));
 }
 
+// A write the registry refused: its code, and why in `refused` (UTF-8) when asked, naming the key
+// (or value) and the system's text for the code.
+long refusal(long rc, const Open& k, std::string_view name, std::string* refused) {
+  if (refused) {
+    std::string where = std::string(rootName(k.root));
+    if (!k.path.empty()) where += "\\" + k.path;
+    if (!name.empty()) where += "\\" + std::string(name);
+    *refused = rt::ansiToUtf8(where) + ": " + win32::statusOf(static_cast<DWORD>(rc)).message();
+  }
+  return rc;
+}
+
 bool isStringType(uint32_t type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
@@ -151,7 +165,8 @@ long RegOpenKeyEx(HKEY key, std::string_view subKey, uint32_t options, uint32_t 
 }
 
 long RegCreateKeyEx(HKEY key, std::string_view subKey, uint32_t, std::string_view className,
-                    uint32_t options, uint32_t access, HKEY* result, uint32_t* disposition) {
+                    uint32_t options, uint32_t access, HKEY* result, uint32_t* disposition,
+                    std::string* refused) {
   Open parent;
   if (!resolve(key, parent)) return ERROR_INVALID_HANDLE;
   if (!result) return ERROR_INVALID_PARAMETER;
@@ -161,7 +176,7 @@ long RegCreateKeyEx(HKEY key, std::string_view subKey, uint32_t, std::string_vie
   const long rc = ::RegCreateKeyExW(parent.win, wideFromAnsi(subKey).c_str(), 0,
                                     cls.empty() ? nullptr : cls.data(), options,
                                     static_cast<REGSAM>(access), nullptr, &out, &disp);
-  if (rc != ERROR_SUCCESS) return rc;
+  if (rc != ERROR_SUCCESS) return refusal(rc, parent, subKey, refused);
   *result = remember(out, parent.root, joined(parent.path, subKey));
   if (disposition) *disposition = disp;
   return ERROR_SUCCESS;
@@ -235,19 +250,22 @@ long RegQueryValueEx(HKEY key, std::string_view valueName, uint32_t* type, uint8
 }
 
 long RegSetValueEx(HKEY key, std::string_view valueName, uint32_t, uint32_t type,
-                   const uint8_t* data, uint32_t dataSize) {
+                   const uint8_t* data, uint32_t dataSize, std::string* refused) {
   Open k;
   if (!resolve(key, k)) return ERROR_INVALID_HANDLE;
   if (!data && dataSize) return ERROR_INVALID_PARAMETER;
   const std::wstring name = wideFromAnsi(valueName);
   const std::string_view bytes(reinterpret_cast<const char*>(data), data ? dataSize : 0);
+  long rc;
   if (isStringType(type)) {
     const std::wstring w = wideFromAnsi(bytes);  // zeros stay zeros
-    return ::RegSetValueExW(k.win, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(w.data()),
-                            static_cast<DWORD>(w.size() * sizeof(wchar_t)));
-  }
-  return ::RegSetValueExW(k.win, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+    rc = ::RegSetValueExW(k.win, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(w.data()),
+                          static_cast<DWORD>(w.size() * sizeof(wchar_t)));
+  } else {
+    rc = ::RegSetValueExW(k.win, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                           static_cast<DWORD>(bytes.size()));
+  }
+  return rc == ERROR_SUCCESS ? rc : refusal(rc, k, valueName, refused);
 }
 
 long RegCloseKey(HKEY key) {
@@ -276,7 +294,6 @@ std::string expandEnvironmentStrings(std::string_view ansi) {
 // and has no Wine server to wait for.
 std::filesystem::path storeFile(HKEY) { return {}; }
 StoreProblem checkStore() { return {}; }
-std::string refusedWrite() { return {}; }
 bool isWinePrefix() { return false; }
 
 void resetForTests() {

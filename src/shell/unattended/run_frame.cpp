@@ -105,12 +105,14 @@ Ending RunFrame::guarded(const std::function<Ending()>& action) {
   }
 }
 
-int RunFrame::finish(const Ending& ending, const std::string& detail, const std::string& reportFile,
+int RunFrame::finish(const Ending& ending, const std::string& detail,
+                     const std::string& registryRefused, const std::string& reportFile,
                      const std::function<nlohmann::json(std::time_t, std::time_t)>& report) {
   // A registry write refused during the run (a Wine server started meanwhile, say) leaves the
   // installation without its entries; the outcome alone would not say so.
-  if (const std::string why = os::reg::refusedWrite(); !why.empty())
-    std::fprintf(stderr, "tav_setup: registry entries were not written: %s\n", why.c_str());
+  if (!registryRefused.empty())
+    std::fprintf(stderr, "tav_setup: registry entries were not written: %s\n",
+                 registryRefused.c_str());
   const std::time_t end = std::time(nullptr);
   std::fprintf(stderr, "\ntav_setup: outcome %s%s (exit %d%s)%s\n", ending.outcome.c_str(),
                ending.words.empty() ? "" : (": " + ending.words).c_str(), ending.exitCode,

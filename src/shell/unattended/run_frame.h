@@ -48,8 +48,10 @@ class RunFrame {
   // Runs the action; an error that abandons it ends the run as "error: ...".
   Ending guarded(const std::function<Ending()>& action);
 
-  // The last lines on standard error and the report; returns the exit code.
-  int finish(const Ending& ending, const std::string& detail, const std::string& reportFile,
+  // The last lines on standard error and the report; returns the exit code. `registryRefused`:
+  // why the action's registry entries were not all written (UTF-8), empty when they were.
+  int finish(const Ending& ending, const std::string& detail, const std::string& registryRefused,
+             const std::string& reportFile,
              const std::function<nlohmann::json(std::time_t start, std::time_t end)>& report);
 
  private:

@@ -93,9 +93,10 @@ int runUpgrade(const UnattendedOptions& options, const std::vector<std::string>&
       });
     }
   }
-  return frame.finish(end, {}, options.reportFile, [&](std::time_t start, std::time_t stop) {
-    return upgradeReportJson(end, outcome, frame.release(), start, stop);
-  });
+  return frame.finish(end, {}, outcome.registryRefused, options.reportFile,
+                      [&](std::time_t start, std::time_t stop) {
+                        return upgradeReportJson(end, outcome, frame.release(), start, stop);
+                      });
 }
 
 // The levels of `dir` that do not exist yet, deepest first: what the installation may create.
@@ -158,8 +159,8 @@ int runInstall(const UnattendedOptions& options, const std::vector<std::string>&
     snapshot(programHost, after);
     snapshot(databaseHost, after);
   }
-  return frame.finish(end, install::branchName(outcome.branch), options.reportFile,
-                      [&](std::time_t start, std::time_t stop) {
+  return frame.finish(end, install::branchName(outcome.branch), outcome.registryRefused,
+                      options.reportFile, [&](std::time_t start, std::time_t stop) {
                         return installReportJson(end, outcome, frame.release(), before, after,
                                                  start, stop);
                       });
