@@ -13,6 +13,7 @@
 // The common controls come after windows.h.
 #include <commctrl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -340,8 +341,10 @@ class Win32Backend : public Backend {
                             inst, nullptr);
         break;
       case Kind::Edit:
-        h = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"", child | ES_AUTOHSCROLL, 0, 0, 1, 1,
-                            parent, nullptr, inst, nullptr);
+        // Multi-line in style only (the keys never reach it): that is what lets its one line
+        // stand in the middle of the field, as the screens were drawn.
+        h = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"", child | ES_AUTOHSCROLL | ES_MULTILINE,
+                            0, 0, 1, 1, parent, nullptr, inst, nullptr);
         break;
       case Kind::Tree:
         h = CreateWindowExW(WS_EX_CLIENTEDGE, WC_TREEVIEWW, L"",
@@ -598,6 +601,11 @@ class Win32Backend : public Backend {
         GetWindowTextW(h, now.data(), length + 1);
         now.resize(static_cast<size_t>(length));
         if (now != text) SetWindowTextW(h, text.c_str());
+        RECT inside;
+        GetClientRect(h, &inside);
+        const int top = std::max(0, (static_cast<int>(inside.bottom) - line) / 2);
+        RECT lineBox{2, top, std::max(2, static_cast<int>(inside.right) - 2), top + line};
+        SendMessageW(h, EM_SETRECTNP, 0, reinterpret_cast<LPARAM>(&lineBox));
         // One 852 byte is one UTF-16 unit, so the model's cursor is the control's.
         SendMessageW(h, EM_SETSEL, static_cast<WPARAM>(e.cursor()), e.cursor());
         break;
