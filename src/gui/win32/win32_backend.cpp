@@ -499,16 +499,18 @@ class Win32Backend : public Backend {
   }
 
   static void dialogStyle(const DialogFlags& f, DWORD& style, DWORD& ex) {
+    // WS_CAPTION is a border and a dialog frame together: a window without a title bar takes
+    // the thin border alone, or it would get a caption after all.
     style = WS_CLIPCHILDREN;
     if (f.titleBar) {
       style |= WS_CAPTION;
       if (f.sysMenu) style |= WS_SYSMENU;
       if (f.minButton) style |= WS_MINIMIZEBOX;
       if (f.maxButton) style |= WS_MAXIMIZEBOX;
+      if (f.resizable) style |= WS_THICKFRAME;
     } else {
-      style |= WS_POPUP | WS_BORDER;
+      style |= WS_POPUP | (f.resizable ? WS_THICKFRAME : WS_BORDER);
     }
-    style |= f.resizable ? WS_THICKFRAME : WS_DLGFRAME;
     ex = 0;
     if (f.alwaysOnTop) ex |= WS_EX_TOPMOST;
     if (f.taskList) ex |= WS_EX_APPWINDOW;
