@@ -3,7 +3,7 @@ BUILD ?= build
 WINBUILD ?= build-windows
 JOBS  ?= $(shell nproc)
 
-.PHONY: all deps build windows test demo bench clean
+.PHONY: all deps build windows windows-package test demo bench clean
 
 all: build
 
@@ -20,6 +20,10 @@ windows: deps
 	cmake -S . -B $(WINBUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DTAV_LINUX_BUILD=$(abspath $(BUILD))
 	cmake --build $(WINBUILD) -j$(JOBS)
+
+# The package an office runs: build-windows/tav_setup-<release>-win64.zip (scripts/windows-package).
+windows-package: windows
+	scripts/windows-package $(WINBUILD)
 
 # Both builds' tests run even when the first has a failure; either failing fails `make test`.
 test: build windows

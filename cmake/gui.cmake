@@ -1,5 +1,11 @@
-# Real windows come from FLTK 1.3 when it is installed (Debian libfltk1.3-dev); without it the
-# tool still builds and runs with the headless backend only.
+# Real windows: on Windows the Win32 backend (gui/win32), always there; elsewhere FLTK 1.3 when it
+# is installed (Debian libfltk1.3-dev), and without it the tool still builds and runs with the
+# headless backend only.
+if(WIN32 AND TARGET tav_gui)
+  target_link_libraries(tav_gui PUBLIC comctl32 gdi32 user32)
+  message(STATUS "GUI: Win32 backend")
+  return()
+endif()
 find_path(TAV_FLTK_INCLUDE FL/Fl.H)
 find_library(TAV_FLTK_LIBRARY fltk)
 find_package(X11 QUIET)

@@ -76,3 +76,12 @@ endforeach()
 # The suites that work on drive C: share the prefix's one C:, and a test takes away whatever was
 # made at its root while it ran (TempDriveMap): they run one at a time.
 set_tests_properties(db os convert upgrade install PROPERTIES RESOURCE_LOCK wine_drive_c)
+
+# The screens of tav_setup.exe under wine64 on Xvfb, driven by keys and clicks, their photographs
+# beside the Linux screenshot tests' in the Linux build's artifacts (scripts/wine-gui); and the
+# package an office runs, unpacked and read back (tests/e2e/windows_package_test.py).
+add_test(NAME gui_wine COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-gui ${CMAKE_BINARY_DIR} ${TAV_LINUX_BUILD})
+set_tests_properties(gui_wine PROPERTIES TIMEOUT 1500 SKIP_RETURN_CODE 77)
+add_test(NAME windows_package COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/windows_package_test.py
+  ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+set_tests_properties(windows_package PROPERTIES TIMEOUT 300)

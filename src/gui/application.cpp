@@ -6,8 +6,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "gui/fltk/fltk_backend.h"
 #include "gui/headless/headless.h"
+#ifdef _WIN32
+#include "gui/win32/win32_backend.h"
+#else
+#include "gui/fltk/fltk_backend.h"
+#endif
 
 namespace tav::gui {
 
@@ -195,7 +199,12 @@ uint64_t Application::addTimer(int hundredths, std::function<void()> fn) {
 }
 
 const char* chooseBackend() {
-  if (auto real = makeFltkBackend()) {
+#ifdef _WIN32
+  auto real = makeWin32Backend();
+#else
+  auto real = makeFltkBackend();
+#endif
+  if (real) {
     app().setBackend(std::move(real));
   } else {
     app().setBackend(std::make_unique<Headless>());

@@ -64,15 +64,29 @@ Size imageSize(int resource) {
   return {hd.w, hd.h};
 }
 
-Color imagePixel(int resource, int x, int y, Color back) {
+namespace {
+
+// The colour line of the pixel's code, or null outside the image.
+const char* colourLine(int resource, int x, int y) {
   const char* const* data = imageData(resource);
-  if (!data) return back;
+  if (!data) return nullptr;
   Header hd = header(data);
-  if (x < 0 || y < 0 || x >= hd.w || y >= hd.h || hd.perPixel != 1) return back;
+  if (x < 0 || y < 0 || x >= hd.w || y >= hd.h || hd.perPixel != 1) return nullptr;
   char code = data[1 + hd.colours + y][x];
-  for (int i = 0; i < hd.colours; ++i) {
-    const char* line = data[1 + i];
-    if (line[0] != code) continue;
+  for (int i = 0; i < hd.colours; ++i)
+    if (data[1 + i][0] == code) return data[1 + i];
+  return nullptr;
+}
+
+}  // namespace
+
+bool imageOpaque(int resource, int x, int y) {
+  const char* line = colourLine(resource, x, y);
+  return line && std::strchr(line, '#');
+}
+
+Color imagePixel(int resource, int x, int y, Color back) {
+  if (const char* line = colourLine(resource, x, y)) {
     const char* hash = std::strchr(line, '#');
     if (!hash) return back;
     unsigned long v = std::strtoul(hash + 1, nullptr, 16);

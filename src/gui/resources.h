@@ -13,5 +13,7 @@ const char* const* imageData(int resource);
 Size imageSize(int resource);  // (0, 0) when unknown
 // Colour of one pixel, origin top left as the image data holds it; transparent gives `back`.
 Color imagePixel(int resource, int x, int y, Color back);
+// Whether the pixel is drawn (false where the image is transparent, or outside it).
+bool imageOpaque(int resource, int x, int y);
 
 }  // namespace tav::gui

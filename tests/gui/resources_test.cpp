@@ -1,6 +1,7 @@
 // The images built into the tool. Group: Resources. Every icon number the screens use has a square
 // image and the logo is wider than tall, an unknown number gives nothing rather than a crash, and
-// pixels decode to their colours, the transparent ones showing the background.
+// pixels decode to their colours, the transparent ones showing the background and reported as not
+// opaque.
 #include <gtest/gtest.h>
 
 #include "gui/resources.h"
@@ -25,4 +26,9 @@ TEST(Resources, PixelsDecodeTheirColoursAndTransparencyShowsTheBackground) {
   EXPECT_EQ(imagePixel(101, 16, 28, back), rgb(0x1E, 0x4F, 0xA0));  // inside the blue disc
   EXPECT_EQ(imagePixel(101, 99, 0, back), back);                    // outside the image
   EXPECT_EQ(imagePixel(103, 16, 28, back), rgb(0xC8, 0x30, 0x20));
+  // Opacity, which the Windows icons take their masks from, says the same of the same pixels.
+  EXPECT_FALSE(imageOpaque(101, 0, 0));
+  EXPECT_TRUE(imageOpaque(101, 16, 28));
+  EXPECT_FALSE(imageOpaque(101, 99, 0));
+  EXPECT_FALSE(imageOpaque(7, 0, 0));
 }
