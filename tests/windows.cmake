@@ -64,14 +64,7 @@ set(TAV_LINUX_BUILD ${CMAKE_SOURCE_DIR}/build CACHE PATH "The Linux build the Wi
 add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-e2e ${CMAKE_BINARY_DIR} ${TAV_LINUX_BUILD})
 set_tests_properties(e2e_wine PROPERTIES TIMEOUT 1200 SKIP_RETURN_CODE 77)
 
-# Tests that write sample trees or look into tables run the tools: build those first.
-foreach(t test_db test_upgrade test_convert test_tools test_install test_os)
-  foreach(tool mkrelease dbftool tav_setup)
-    if(TARGET ${t} AND TARGET ${tool})
-      add_dependencies(${t} ${tool})
-    endif()
-  endforeach()
-endforeach()
+tav_tests_run_tools(test_db test_upgrade test_convert test_tools test_install test_os)
 
 # The suites that work on drive C: share the prefix's one C:, and a test takes away whatever was
 # made at its root while it ran (TempDriveMap): they run one at a time.
