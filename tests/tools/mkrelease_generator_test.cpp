@@ -21,6 +21,7 @@
 #include "engine/workspace.h"
 #include "generate.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "schema.h"
@@ -521,19 +522,25 @@ TEST(MkreleaseCommandLine, RefusesWhatItCannotDo) {
 
   // A directory with blanks and Polish letters, its parent made for it: the three trees are
   // written there; a run that fails takes away the parent it made as well.
-  const fs::path office = out / "Biuro Łódź";
-  auto quote = [](const fs::path& p) { return "'" + p.string() + "'"; };
-  EXPECT_EQ(run("release " + quote(office / "wydanie")), 0);
-  EXPECT_EQ(
-      run("database " + quote(office / "baza") + " --release 025.01.001 --firms 2 --records 3"), 0);
-  EXPECT_EQ(run("program " + quote(office / "program") + " --release 25.01.001 --database " +
-                quote(office / "baza")),
+  // The name crosses into a path, and the paths into arguments, through the one door.
+  const fs::path office = out / tav::os::hostPath("Biuro Łódź");
+  auto word = [&](const char* below) { return tav::os::utf8(office / below); };
+  // Words given as they are: a directory with a blank is one argument.
+  auto runWords = [&](const std::vector<std::string>& words) {
+    return tav::testing::runProgram(tool, words).code;
+  };
+  EXPECT_EQ(runWords({"release", word("wydanie")}), 0);
+  EXPECT_EQ(runWords({"database", word("baza"), "--release", "025.01.001", "--firms", "2",
+                      "--records", "3"}),
             0);
+  EXPECT_EQ(
+      runWords({"program", word("program"), "--release", "25.01.001", "--database", word("baza")}),
+      0);
   for (const char* f : {"wydanie/wb.dbf", "baza/firma1/firma.dbf", "program/baza.dbf"})
     EXPECT_TRUE(fs::exists(office / f)) << f;
   fs::remove_all(out);
-  EXPECT_EQ(run("database " + quote(office / "nowe" / "baza") +
-                " --release 25.01.001 --firms 1 --records 5"),
+  EXPECT_EQ(runWords({"database", word("nowe/baza"), "--release", "25.01.001", "--firms", "1",
+                      "--records", "5"}),
             1);  // a program release where a database release belongs: fails after it began
   EXPECT_FALSE(fs::exists(out)) << "the parents it made for the run stay behind";
 }
