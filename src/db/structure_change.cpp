@@ -15,6 +15,7 @@
 #include "os/file.h"
 #include "os/files.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
@@ -125,7 +126,8 @@ void copyRecords(engine::WorkArea& from, engine::WorkArea& out) {
   uint32_t saved = from.recno();
   bool wasEof = from.eof();
   for (from.goTop(); !from.eof(); from.skip(1)) {
-    if (!out.append()) failWith(rt::kErrAppendLock, "cannot append", out.table().path().string());
+    if (!out.append())
+      failWith(rt::kErrAppendLock, "cannot append", os::oemText(out.table().path()));
     out.putFields(from, pairs);
     if (from.deleted()) out.remove();
   }
@@ -248,8 +250,9 @@ SwapHook setSwapHook(SwapHook hook) {
   SwapHook previous = std::move(current);
   current = std::move(hook);
   if (current)
-    engine::setStagingHook(
-        [](SwapPoint p, const std::filesystem::path& table) { return current(p, table.string()); });
+    engine::setStagingHook([](SwapPoint p, const std::filesystem::path& table) {
+      return current(p, os::utf8(table));
+    });
   else
     engine::setStagingHook({});
   return previous;

@@ -22,6 +22,7 @@
 #include "engine/index/key_encoding.h"
 #include "engine/workspace.h"
 #include "os/file.h"
+#include "os/wide.h"
 #include "runtime/coding.h"
 #include "runtime/error.h"
 
@@ -274,9 +275,9 @@ class IndexCheck {
       out.add({Damage::TagMissing,
                0,
                {},
-               structural.filename().string(),
-               "index " + structural.filename().string() + " is missing (expected tags " + names +
-                   ")"});
+               os::oemText(structural.filename()),
+               "index " + os::oemText(structural.filename()) + " is missing (expected tags " +
+                   names + ")"});
     }
     if (!cdx && !ntx) return;
     UseOptions uo;
@@ -297,7 +298,7 @@ class IndexCheck {
     // files that did not are added, and one that will not open is named.
     bool structuralOpen = false;
     for (size_t i = 0; i < area_->orderCount() && cdx; ++i)
-      structuralOpen = structuralOpen || area_->orderFile(i)->path() == cdx->string();
+      structuralOpen = structuralOpen || area_->orderFile(i)->path() == os::utf8(*cdx);
     for (const auto& p : {cdx, ntx}) {
       if (!p || (p == cdx && structuralOpen)) continue;
       errors_.clear();
@@ -308,14 +309,14 @@ class IndexCheck {
       // The engine's open and the index's own reason each put the file's path in front; the line
       // names the file once.
       std::string why = errors_.empty() ? std::string() : errors_.back();
-      const std::string named = p->filename().string() + ": ";
+      const std::string named = os::oemText(p->filename()) + ": ";
       if (const size_t at = why.rfind(named); at != std::string::npos)
         why.erase(0, at + named.size());
       out.add({Damage::IndexUnreadable,
                0,
                {},
-               p->filename().string(),
-               "index " + p->filename().string() + " cannot be opened: " + why});
+               os::oemText(p->filename()),
+               "index " + os::oemText(p->filename()) + " cannot be opened: " + why});
     }
     errors_.clear();
     if (structuralOpen) expect(options, *cdx);
@@ -383,7 +384,7 @@ class IndexCheck {
         out_.add({Damage::IndexUnreadable,
                   0,
                   {},
-                  std::filesystem::path(file.path()).filename().string(),
+                  os::oemText(os::hostPath(file.path()).filename()),
                   where + indexFileError(file)});
       if (entries != count_)
         out_.add({Damage::TagFaulty,
@@ -402,7 +403,7 @@ class IndexCheck {
     for (const auto& [name, key] : options.expectedTags) {
       const IndexTag* found = nullptr;
       for (size_t i = 0; i < area_->orderCount(); ++i)
-        if (area_->orderFile(i)->path() == cdx.string() &&
+        if (area_->orderFile(i)->path() == os::utf8(cdx) &&
             lowerWithoutBlanks(area_->orderAt(i)->name()) == lowerWithoutBlanks(name))
           found = area_->orderAt(i);
       if (!found)
@@ -410,7 +411,7 @@ class IndexCheck {
                   0,
                   {},
                   name,
-                  "tag " + name + " (" + key + ") is missing from " + cdx.filename().string()});
+                  "tag " + name + " (" + key + ") is missing from " + os::oemText(cdx.filename())});
       else if (lowerWithoutBlanks(found->keyExpression()) != lowerWithoutBlanks(key))
         out_.add({Damage::TagDiffers,
                   0,
@@ -539,14 +540,14 @@ TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& opt
   Part part;
   // The engine's open would finish the rebuild (a write): the files are mid-swap and the check
   // says so instead of reading them.
-  std::filesystem::path commit = host.parent_path() / ("~" + host.filename().string());
+  std::filesystem::path commit = host.parent_path() / os::hostPath("~" + os::utf8(host.filename()));
   commit.replace_extension(".swp");
   if (std::filesystem::exists(commit, ec)) {
     part.add({Damage::RebuildPending,
               0,
               {},
               {},
-              "a rebuild of the table stopped after its commit (" + commit.filename().string() +
+              "a rebuild of the table stopped after its commit (" + os::oemText(commit.filename()) +
                   "): the next writable open finishes it"});
     take(out, part);
     return out;
@@ -611,22 +612,22 @@ TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& opt
       part.add({Damage::MemoFileMissing,
                 0,
                 {},
-                mp.filename().string(),
-                "memo file " + mp.filename().string() + " is missing"});
+                os::oemText(mp.filename()),
+                "memo file " + os::oemText(mp.filename()) + " is missing"});
     } else {
       uint8_t mh[8];
       if (!memo.file.open(mp, os::File::Mode::Read) || !memo.file.readAt(0, mh, sizeof mh)) {
         part.add({Damage::MemoFileDamaged,
                   0,
                   {},
-                  mp.filename().string(),
-                  "memo file header is short: " + mp.filename().string()});
+                  os::oemText(mp.filename()),
+                  "memo file header is short: " + os::oemText(mp.filename())});
       } else if (rt::getBE16(mh + 6) == 0) {
         part.add({Damage::MemoFileDamaged,
                   0,
                   {},
-                  mp.filename().string(),
-                  "memo file has block size 0: " + mp.filename().string()});
+                  os::oemText(mp.filename()),
+                  "memo file has block size 0: " + os::oemText(mp.filename())});
       } else {
         memo.size = static_cast<uint64_t>(std::max<int64_t>(0, memo.file.size()));
         memo.blockSize = rt::getBE16(mh + 6);

@@ -17,6 +17,7 @@
 #include "engine/workspace.h"
 #include "os/file.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
@@ -74,7 +75,7 @@ rt::Error WorkArea::errorFor(int code, std::string description,
   e.genCode = code;
   e.subSystem = driver_->name;
   e.description = std::move(description);
-  e.filename = table_ ? table_->path().string() : std::string();
+  e.filename = table_ ? os::oemText(table_->path()) : std::string();
   e.operation = operation;
   e.canDefault = true;
   return e;
@@ -612,7 +613,7 @@ void WorkArea::put(size_t pos, const rt::Value& value) {
                               std::to_string(f.length) + "," + std::to_string(f.decimals) + ")"
                         : "value of type " + std::string(1, rt::typeLetter(v.type())) +
                               " for field " + f.name + " of type " + std::string(1, f.type);
-    e.filename = table_->path().string();
+    e.filename = os::oemText(table_->path());
     e.operation = "FIELDPUT";
     e.args = {v};
     e.canDefault = e.canSubstitute = true;

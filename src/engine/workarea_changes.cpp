@@ -174,7 +174,7 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged,
   // only the count and the date of the packed table are its own.
   std::string head;
   if (!table_->readHeaderBytes(head)) {
-    raise(rt::kErrRead, "cannot read the header of " + os::utf8(table_->path()), operation);
+    raise(rt::kErrRead, "cannot read the header of " + os::oemText(table_->path()), operation);
     return false;
   }
   char first[8];
@@ -184,13 +184,13 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged,
   {
     os::File out;
     if (!out.open(staged, os::File::Mode::Create) || !out.writeAt(0, head.data(), head.size())) {
-      raise(rt::kErrCreate, "cannot create " + staged.string(), operation);
+      raise(rt::kErrCreate, "cannot create " + os::oemText(staged), operation);
       return false;
     }
   }
   MemoFile* oldMemo = table_->memo();
   if (oldMemo && !MemoFile::create(stagedMemo, oldMemo->blockSize())) {
-    raise(rt::kErrCreate, "cannot create " + stagedMemo.string(), operation);
+    raise(rt::kErrCreate, "cannot create " + os::oemText(stagedMemo), operation);
     return false;
   }
   rt::Error err;
@@ -227,19 +227,19 @@ bool WorkArea::writeStagedTable(const std::filesystem::path& staged,
       }
       uint32_t moved = text->empty() ? 0 : out->memo()->write(*text, type);
       if (!text->empty() && !moved) {
-        raise(rt::kErrWrite, "cannot write " + stagedMemo.string(), operation);
+        raise(rt::kErrWrite, "cannot write " + os::oemText(stagedMemo), operation);
         return false;
       }
       encodeMemoPointer(*f, binary, moved, raw);
     }
     uint32_t n = 0;
     if (out->append(rec.data(), n) != Table::AppendResult::Ok) {
-      raise(rt::kErrWrite, "cannot write " + staged.string(), operation);
+      raise(rt::kErrWrite, "cannot write " + os::oemText(staged), operation);
       return false;
     }
   }
   if (!out->commit()) {
-    raise(rt::kErrWrite, "cannot write " + staged.string() + " to disk", operation);
+    raise(rt::kErrWrite, "cannot write " + os::oemText(staged) + " to disk", operation);
     return false;
   }
   return true;
@@ -250,7 +250,7 @@ bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& st
   std::string why;
   std::unique_ptr<IndexFile> out = createIndexFile(staged, &why);
   if (!out) {
-    raise(rt::kErrCreate, "cannot create " + staged.string() + ": " + why, operation);
+    raise(rt::kErrCreate, "cannot create " + os::oemText(staged) + ": " + why, operation);
     return false;
   }
   std::string saved = buf_;
@@ -286,7 +286,7 @@ bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& st
   buf_ = saved;
   out->flush();
   if (!ok || !indexFileError(*out).empty()) {
-    raise(rt::kErrWrite, "cannot build " + staged.string() + ": " + indexFileError(*out),
+    raise(rt::kErrWrite, "cannot build " + os::oemText(staged) + ": " + indexFileError(*out),
           operation);
     return false;
   }
@@ -316,7 +316,7 @@ bool WorkArea::rewriteFiles(const DropRule& drop, const char* operation) {
   std::vector<std::filesystem::path> indexPaths;
   std::vector<IndexFile*> stagedIndexes;
   for (auto& f : indexes_) {
-    std::filesystem::path ip(f->path());
+    const std::filesystem::path ip = os::hostPath(f->path());
     std::error_code ec;
     if (ip.parent_path() != host.parent_path() || !std::filesystem::is_regular_file(ip, ec))
       continue;
@@ -365,7 +365,7 @@ bool WorkArea::rewriteFiles(const DropRule& drop, const char* operation) {
     std::string why;
     auto f = openIndexFile(p, false, keyTypeResolver(), &why);
     if (!f) {
-      raise(rt::kErrCorruption, "cannot open " + p.string() + " again: " + why, operation);
+      raise(rt::kErrCorruption, "cannot open " + os::oemText(p) + " again: " + why, operation);
       continue;
     }
     attachIndex(std::move(f));

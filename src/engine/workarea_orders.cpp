@@ -15,6 +15,7 @@
 #include "os/file.h"
 #include "os/files.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/clock.h"
 #include "runtime/codepage.h"
 #include "runtime/format.h"
@@ -34,7 +35,7 @@ bool samePath(const std::filesystem::path& a, const std::filesystem::path& b) {
 
 void WorkArea::detachDamagedStructuralIndex(const std::filesystem::path& host, std::string why) {
   damagedIndex_ = host;
-  table_->noteIssue("structural index " + host.string() + " is damaged (" + why +
+  table_->noteIssue("structural index " + os::oemText(host) + " is damaged (" + why +
                     "): opened without it");
 }
 
@@ -43,16 +44,17 @@ bool WorkArea::settleDamagedIndex(const char* operation) {
   // A write the damaged index does not follow would leave it stale in a way nothing detects.
   // Another workstation may have that file open: only an exclusive holder may remove it.
   if (table_->shared()) {
-    raise(
-        rt::kErrCorruption,
-        "structural index " + damagedIndex_.string() + " is damaged; no write until it is rebuilt",
-        operation);
+    raise(rt::kErrCorruption,
+          "structural index " + os::oemText(damagedIndex_) +
+              " is damaged; no write until it is rebuilt",
+          operation);
     return false;
   }
   std::error_code ec;
   std::filesystem::remove(damagedIndex_, ec);
   if (std::filesystem::exists(damagedIndex_)) {
-    raise(rt::kErrWrite, "cannot remove the damaged index " + damagedIndex_.string(), operation);
+    raise(rt::kErrWrite, "cannot remove the damaged index " + os::oemText(damagedIndex_),
+          operation);
     return false;
   }
   table_->setTableFlags(table_->header().tableFlags & ~dbf::kFlagStructuralCdx);
@@ -104,11 +106,11 @@ IndexKeyTypeResolver WorkArea::keyTypeResolver() {
 bool WorkArea::orderListAdd(const std::filesystem::path& host) {
   flushRecord();
   for (auto& f : indexes_)
-    if (samePath(f->path(), host)) return true;
+    if (samePath(os::hostPath(f->path()), host)) return true;
   std::string why;
   auto file = openIndexFile(host, table_->readOnly(), keyTypeResolver(), &why);
   if (!file) {
-    raise(rt::kErrOpen, "cannot open index " + host.string() + ": " + why, "ORDLISTADD");
+    raise(rt::kErrOpen, "cannot open index " + os::oemText(host) + ": " + why, "ORDLISTADD");
     return false;
   }
   attachIndex(std::move(file));
@@ -212,19 +214,20 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     return false;
   const bool cdx = host.extension() == ".cdx" || host.extension() == ".CDX";
   if (!cdx && tags.size() > 1) {
-    raise(rt::kErrCreate, "a single-key index file holds one key: " + host.string(), "ORDCREATE");
+    raise(rt::kErrCreate, "a single-key index file holds one key: " + os::oemText(host),
+          "ORDCREATE");
     return false;
   }
   IndexFile* file = nullptr;
   for (auto& f : indexes_)
-    if (samePath(f->path(), host)) file = f.get();
+    if (samePath(os::hostPath(f->path()), host)) file = f.get();
   std::unique_ptr<IndexFile> fresh;
   if (!file) {
     std::string why;
     fresh = std::filesystem::exists(host) ? openIndexFile(host, false, keyTypeResolver(), &why)
                                           : createIndexFile(host, &why);
     if (!fresh) {
-      raise(rt::kErrCreate, "cannot create index " + host.string() + ": " + why, "ORDCREATE");
+      raise(rt::kErrCreate, "cannot create index " + os::oemText(host) + ": " + why, "ORDCREATE");
       return false;
     }
     file = fresh.get();
@@ -342,7 +345,7 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
   auto leaveOrderList = [&](const std::filesystem::path& path) {
     std::string error;
     for (size_t i = 0; i < indexes_.size();) {
-      if (!samePath(indexes_[i]->path(), path)) {
+      if (!samePath(os::hostPath(indexes_[i]->path()), path)) {
         ++i;
         continue;
       }
@@ -386,13 +389,14 @@ bool WorkArea::indexCreate(const std::filesystem::path& host, const std::vector<
   if (!ok) {
     // A build that failed has said why already.
     if (built)
-      raise(rt::kErrWrite, "cannot build " + host.string() + (why.empty() ? "" : ": " + why), op);
+      raise(rt::kErrWrite, "cannot build " + os::oemText(host) + (why.empty() ? "" : ": " + why),
+            op);
     goTop();
     return false;
   }
   std::unique_ptr<IndexFile> file = openIndexFile(host, false, keyTypeResolver(), &why);
   if (!file) {
-    raise(rt::kErrOpen, "cannot open the new " + host.string() + ": " + why, op);
+    raise(rt::kErrOpen, "cannot open the new " + os::oemText(host) + ": " + why, op);
     goTop();
     return false;
   }

@@ -11,6 +11,7 @@
 #include "engine/index/index_files.h"
 #include "engine/staging.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/format.h"
@@ -121,10 +122,10 @@ bool Workspace::useHost(const std::filesystem::path& host, std::string_view alia
     return false;
   }
   std::string alias = normalAlias(aliasIn);
-  if (alias.empty()) alias = rt::upper(host.stem().string());
+  if (alias.empty()) alias = rt::upper(os::oemText(host.stem()));
   if (find(alias)) {
     rt::raise(engineError(rt::kErrArg, "alias " + alias + " is already in use", "DBUSEAREA",
-                          host.string()));
+                          os::oemText(host)));
     return false;
   }
   TableOptions to;
@@ -260,7 +261,7 @@ bool Workspace::createHost(const std::filesystem::path& host,
                            const std::vector<FieldSpec>& fields) {
   std::string why;
   if (!Table::create(host, fields, why)) {
-    rt::raise(engineError(rt::kErrCreate, why, "DBCREATE", host.string()));
+    rt::raise(engineError(rt::kErrCreate, why, "DBCREATE", os::oemText(host)));
     return false;
   }
   return true;

@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "os/files.h"
 #include "os/platform.h"
 #include "runtime/codepage.h"
 
@@ -41,7 +44,7 @@ struct Faults {
   bool active = false;
   std::vector<Rule> rules;
   std::array<unsigned long, kKinds + 1> counts{};
-  std::string trace;
+  std::filesystem::path trace;  // a host path: Windows opens it by its UTF-16 name
   bool killNext = false;  // a killnext rule was met: the operation goes through, the next one kills
 };
 
@@ -72,7 +75,7 @@ Faults& faults() {
 void load() {
   Faults& f = faults();
   f = Faults{};
-  if (const char* t = std::getenv("TAV_FAULT_TRACE"); t && *t) f.trace = t;
+  f.trace = getEnvPath("TAV_FAULT_TRACE");
   if (const char* spec = std::getenv("TAV_FAULT"); spec && *spec) {
     std::string all = spec;
     size_t start = 0;
@@ -109,10 +112,8 @@ void load() {
 void writeTrace() {
   const Faults& f = faults();
   if (f.trace.empty()) return;
-  if (FILE* out = std::fopen(f.trace.c_str(), "w")) {
-    for (int i = 0; i <= kKinds; ++i) std::fprintf(out, "%s %lu\n", kNames[i], f.counts[i]);
-    std::fclose(out);
-  }
+  std::ofstream out(f.trace, std::ios::trunc);
+  for (int i = 0; i <= kKinds; ++i) out << kNames[i] << ' ' << f.counts[i] << '\n';
 }
 
 std::once_flag loaded;

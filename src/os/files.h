@@ -111,6 +111,9 @@ std::optional<uint64_t> freeSpace(std::string_view directory);
 // The environment. Names and values are 852 text (UTF-8 on the host). A name not found exactly
 // is looked up ignoring case, as Windows does. An empty result when it is not set.
 std::string getEnv(std::string_view name);
+// The host path an environment variable holds, as the host keeps it (not through 852, which
+// would turn a letter it lacks into '?'); empty when it is not set. The name is ASCII.
+std::filesystem::path getEnvPath(const char* name);
 Status setEnv(std::string_view name, std::string_view value);
 Status unsetEnv(std::string_view name);
 

@@ -102,4 +102,6 @@ std::string utf8(const std::filesystem::path& host) {
 #endif
 }
 
+std::string oemText(const std::filesystem::path& host) { return rt::utf8ToOem(utf8(host)); }
+
 }  // namespace tav::os

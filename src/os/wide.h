@@ -28,5 +28,8 @@ std::string ansiFromWide(std::wstring_view wide);
 // path. Use these instead of std::filesystem::path(std::string) and path.string().
 std::filesystem::path hostPath(std::string_view utf8);
 std::string utf8(const std::filesystem::path& host);
+// The tool's own text (852) of a host path, for the messages and error records that carry it with
+// the tool's other texts: a person reads it with its Polish letters as they are.
+std::string oemText(const std::filesystem::path& host);
 
 }  // namespace tav::os

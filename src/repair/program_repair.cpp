@@ -15,6 +15,7 @@
 #include "os/path.h"
 #include "os/registry/registry.h"
 #include "os/shelllink/shelllink.h"
+#include "os/wide.h"
 #include "repair/originals.h"
 #include "repair/repair.h"
 #include "runtime/codepage.h"
@@ -328,7 +329,7 @@ nlohmann::json programJson(const ProgramOutcome& o) {
   j["release"] = o.release;
   j["originals"] = o.originals.empty() ? json(nullptr) : json(u(o.originals));
   j["originals_host"] =
-      o.originals.empty() ? json(nullptr) : json(os::toHost(o.originals).string());
+      o.originals.empty() ? json(nullptr) : json(os::utf8(os::toHost(o.originals)));
   j["files_compared"] = o.filesCompared;
   json items = json::array();
   for (const ProgramItem& i : o.items) {

@@ -16,6 +16,7 @@
 #include "install/first_install.h"
 #include "install/services.h"
 #include "os/path.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/collation.h"
 #include "runtime/error.h"
@@ -217,7 +218,7 @@ int MAIN(const std::vector<std::string>& args, MainActions actions) {
       if (p.kind == os::reg::StoreProblem::Kind::WineServerRunning) {
         const std::string text =
             "Rejestr systemu jest w użyciu przez programy;uruchomione pod Wine w katalogu;"_oem +
-            rt::utf8ToOem(os::prefixDir().string()) + ";Zamknij je i wybierz Kontynuuję."_oem;
+            os::oemText(os::prefixDir()) + ";Zamknij je i wybierz Kontynuuję."_oem;
         if (ALARM(true, "5", "Uwaga!!", text, rt::Array{"Kontynuuję"_oem, "Rezygnuję"_oem})
                 .choice != 1)
           return 0;
@@ -225,9 +226,9 @@ int MAIN(const std::vector<std::string>& args, MainActions actions) {
       }
       const std::string text =
           p.kind == os::reg::StoreProblem::Kind::Mixed
-              ? "Pliki rejestru w katalogu;"_oem + rt::utf8ToOem(os::prefixDir().string()) +
+              ? "Pliki rejestru w katalogu;"_oem + os::oemText(os::prefixDir()) +
                     ";mają dwa różne formaty.;Niczego nie zmieniono."_oem
-              : "Nie da się odczytać pliku rejestru;"_oem + rt::utf8ToOem(p.file.string()) +
+              : "Nie da się odczytać pliku rejestru;"_oem + os::oemText(p.file) +
                     (p.line ? ";(wiersz " + std::to_string(p.line) + ")." : std::string(".")) +
                     ";Niczego nie zmieniono."_oem;
       ALARM(true, "3", "Błąd!"_oem, text);

@@ -49,9 +49,10 @@ void findStartupFolders() {
   if (folders.Status()) {
     sv.cPulpit = textOf(folders.GetValue("Desktop"));
     sv.cMenu = textOf(folders.GetValue("Programs"));
-  } else if (const char* env = std::getenv("USERPROFILE"); env && *env) {
-    // The host environment is UTF-8; shell folders are kept in ANSI.
-    const std::string profile = rt::utf8ToAnsi(env);
+  } else if (const std::string env = os::getEnv("USERPROFILE"); !env.empty()) {
+    // The environment comes as 852 text (os::getEnv reads the host's own form); shell folders are
+    // kept in ANSI.
+    const std::string profile = rt::oemToAnsi(env);
     const std::string desktop = profile + "\\Desktop";
     const std::string programs =
         profile + "\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs";

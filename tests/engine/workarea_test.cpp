@@ -1,6 +1,6 @@
 // Groups: WorkAreaTest (values, navigation, memos and their neighbours, pack and zap, locks between
-// areas, export and import, relations, filters, expression context) and IndexPlumbingTest (every
-// write reaching every tag, navigation by the controlling tag).
+// areas, export and import, relations, filters, expression context, paths in the engine's reasons)
+// and IndexPlumbingTest (every write reaching every tag, navigation by the controlling tag).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,6 +10,7 @@
 
 #include "engine/workspace.h"
 #include "engine_test_util.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/coding.h"
 #include "runtime/error.h"
@@ -363,6 +364,33 @@ TEST_F(WorkAreaTest, ADamagedStructuralIndexNeverStaysBehindAWrite) {
   ws.closeAll();
   ASSERT_TRUE(ws.use(p, "X", {}));
   EXPECT_EQ(ws.current()->get("NAZWA").str().substr(0, 9), "Zmieniony");
+}
+
+// The engine's reasons are the tool's 852 texts: a path in them keeps its Polish letters (ż and ł
+// are beyond Latin-1), whatever the host's own form of the path is.
+TEST_F(WorkAreaTest, AReasonNamesItsFileWithItsPolishLetters) {
+  const std::filesystem::path office = dir.path() / os::hostPath("Biuro żółw");
+  std::filesystem::create_directories(office);
+  const std::filesystem::path table = office / "a.dbf", index = office / "a.cdx";
+  ASSERT_TRUE(ws.createHost(table, {{"NAZWA", 'C', 20, 0}}));
+  ASSERT_TRUE(ws.useHost(table, "A", {}));
+  ASSERT_TRUE(ws.current()->orderCreate(index, "NAZ", "NAZWA"));
+  ws.closeAll();
+  test::writeFile(index, test::readFile(index).substr(0, 100));  // shorter than its header
+  const std::string tableText = os::utf8(table), indexText = os::utf8(index);
+
+  ASSERT_TRUE(ws.useHost(table, "S", kShared));  // opens, without the index
+  ASSERT_EQ(ws.current()->table().issues().size(), 1u);
+  EXPECT_EQ(rt::oemToUtf8(ws.current()->table().issues()[0].text),
+            "structural index " + indexText + " is damaged (" + indexText +
+                " is too short for a compound index): opened without it");
+  errors.clear();
+  EXPECT_FALSE(ws.current()->orderListAdd(index));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(rt::oemToUtf8(errors[0].filename), tableText);
+  EXPECT_EQ(
+      rt::oemToUtf8(errors[0].description),
+      "cannot open index " + indexText + ": " + indexText + " is too short for a compound index");
 }
 
 TEST_F(WorkAreaTest, LocateContinueAndEval) {

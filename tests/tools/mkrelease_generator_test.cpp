@@ -522,22 +522,25 @@ TEST(MkreleaseCommandLine, RefusesWhatItCannotDo) {
 
   // A directory with blanks and Polish letters, its parent made for it: the three trees are
   // written there; a run that fails takes away the parent it made as well.
+  // The name crosses into a path, and the paths into arguments, through the one door.
   const fs::path office = out / tav::os::hostPath("Biuro Łódź");
-  // Each directory one argument, as a shell would hand it over quoted.
-  auto words = [&](std::vector<std::string> w) { return tav::testing::runProgram(tool, w).code; };
-  const std::string wydanie = tav::os::utf8(office / "wydanie"),
-                    baza = tav::os::utf8(office / "baza");
-  EXPECT_EQ(words({"release", wydanie}), 0);
-  EXPECT_EQ(words({"database", baza, "--release", "025.01.001", "--firms", "2", "--records", "3"}),
+  auto word = [&](const char* below) { return tav::os::utf8(office / below); };
+  // Words given as they are: a directory with a blank is one argument.
+  auto runWords = [&](const std::vector<std::string>& words) {
+    return tav::testing::runProgram(tool, words).code;
+  };
+  EXPECT_EQ(runWords({"release", word("wydanie")}), 0);
+  EXPECT_EQ(runWords({"database", word("baza"), "--release", "025.01.001", "--firms", "2",
+                      "--records", "3"}),
             0);
-  EXPECT_EQ(words({"program", tav::os::utf8(office / "program"), "--release", "25.01.001",
-                   "--database", baza}),
-            0);
+  EXPECT_EQ(
+      runWords({"program", word("program"), "--release", "25.01.001", "--database", word("baza")}),
+      0);
   for (const char* f : {"wydanie/wb.dbf", "baza/firma1/firma.dbf", "program/baza.dbf"})
     EXPECT_TRUE(fs::exists(office / f)) << f;
   fs::remove_all(out);
-  EXPECT_EQ(words({"database", tav::os::utf8(office / "nowe" / "baza"), "--release", "25.01.001",
-                   "--firms", "1", "--records", "5"}),
+  EXPECT_EQ(runWords({"database", word("nowe/baza"), "--release", "25.01.001", "--firms", "1",
+                      "--records", "5"}),
             1);  // a program release where a database release belongs: fails after it began
   EXPECT_FALSE(fs::exists(out)) << "the parents it made for the run stay behind";
 }

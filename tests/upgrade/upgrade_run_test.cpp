@@ -254,8 +254,7 @@ struct Holder {
 TEST_F(UpgradeRun, APublicStepErrorIsOfferedRetryAndLetPassItFailsTheRun) {
   for (const bool retry : {true, false}) {
     SCOPED_TRACE(retry ? "retried" : "let pass");
-    if (!retry) {  // a fresh database; the scene is left first, as Windows removes no current
-                   // directory
+    if (!retry) {  // a fresh database; Windows removes no directory that is the current one
       TearDown();
       SetUp();
     }

@@ -108,7 +108,10 @@ int help(const Command* only) {
   return 0;
 }
 
-std::vector<std::string> errors;
+std::vector<std::string> errors;  // the engine's reasons as raised: 852, paths in them too
+
+// The last reason raised, as this tool writes it (UTF-8); empty when none was.
+std::string lastError() { return errors.empty() ? std::string() : rt::oemToUtf8(errors.back()); }
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "dbftool: %s\n", why.c_str());
@@ -231,8 +234,7 @@ bool openArea(Workspace& ws, const std::filesystem::path& file, bool readOnly) {
   UseOptions o;
   o.shared = readOnly;
   o.readOnly = readOnly;
-  if (!ws.useHost(file, "T", o))
-    throw Usage("cannot open " + named + ": " + (errors.empty() ? "" : errors.back()));
+  if (!ws.useHost(file, "T", o)) throw Usage("cannot open " + named + ": " + lastError());
   // A single-key index of the same name joins the structural one, so that its key can be
   // listed, sought and dumped in order too.
   for (const char* ext : {".ntx", ".NTX"}) {
@@ -458,7 +460,7 @@ int cmdCreate(const Args& args) {
     Workspace ws;
     errors.clear();
     if (!ws.createHost(staged, fields))
-      throw Usage("cannot create " + args.file + ": " + (errors.empty() ? "" : errors.back()));
+      throw Usage("cannot create " + args.file + ": " + lastError());
     openArea(ws, staged, false);
     WorkArea& a = *ws.current();
     while (std::getline(std::cin, line)) {
@@ -473,7 +475,7 @@ int cmdCreate(const Args& args) {
       }
       errors.clear();
       if (!a.append())
-        throw Usage(at + "cannot append a record" + (errors.empty() ? "" : ": " + errors.back()));
+        throw Usage(at + "cannot append a record" + (errors.empty() ? "" : ": " + lastError()));
       bool del = false;
       for (const auto& [name, v] : obj) {
         if (name == "_recno") continue;
@@ -494,15 +496,15 @@ int cmdCreate(const Args& args) {
         }
         errors.clear();
         a.put(size_t(pos), value);
-        if (!errors.empty()) throw Usage(refuses + errors.back());
+        if (!errors.empty()) throw Usage(refuses + lastError());
       }
       if (del) a.remove();
     }
     errors.clear();
     a.commit();
-    if (!errors.empty()) throw Usage("cannot write " + os::utf8(staged) + ": " + errors.back());
+    if (!errors.empty()) throw Usage("cannot write " + os::utf8(staged) + ": " + lastError());
     ws.closeAll();
-    if (!errors.empty()) throw Usage("cannot write " + os::utf8(staged) + ": " + errors.back());
+    if (!errors.empty()) throw Usage("cannot write " + os::utf8(staged) + ": " + lastError());
   } catch (...) {
     removeTable(staged);
     throw;
@@ -550,7 +552,7 @@ int cmdCheck(const Args& args) {
 int cmdTags(const Args& args) {
   // A read-only open passes over an index it cannot read: listing nothing would read as a table
   // without indexes.
-  if (const std::string why = damagedIndexBeside(args.file); !why.empty()) {
+  if (const std::string why = damagedIndexBeside(host(args.file)); !why.empty()) {
     std::fprintf(stderr, "%s: %s\n", args.file.c_str(), why.c_str());
     return 1;
   }
@@ -584,11 +586,10 @@ int cmdIndex(const Args& args) {
   cdx.replace_extension(".cdx");
   errors.clear();
   bool ok = oneTag ? a.orderCreate(cdx, args.tag, tags[0].keyExpression) : a.indexCreate(cdx, tags);
-  if (!ok)
-    throw Usage("cannot build " + os::utf8(cdx) + ": " + (errors.empty() ? "" : errors.back()));
+  if (!ok) throw Usage("cannot build " + os::utf8(cdx) + ": " + lastError());
   uint32_t records = a.lastRec();
   ws.closeAll();
-  if (!errors.empty()) throw Usage("cannot write " + os::utf8(cdx) + ": " + errors.back());
+  if (!errors.empty()) throw Usage("cannot write " + os::utf8(cdx) + ": " + lastError());
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::string names;
@@ -678,7 +679,7 @@ int main(int argc, char** argv) {
   } catch (const Usage& u) {
     return usage(u.what());
   } catch (const rt::Abandon& a) {
-    return usage(a.error().summary());
+    return usage(rt::oemToUtf8(a.error().summary()));
   } catch (const std::exception& e) {
     return usage(e.what());
   }

@@ -17,6 +17,7 @@
 #include "os/console.h"
 #include "os/file.h"
 #include "os/wide.h"
+#include "runtime/codepage.h"
 #include "runtime/error.h"
 
 namespace {
@@ -189,7 +190,7 @@ int main(int argc, char** argv) {
     return 2;
   } catch (const tav::rt::Abandon& e) {
     removePartial(before);
-    std::fprintf(stderr, "mkrelease: %s\n", e.error().description.c_str());
+    std::fprintf(stderr, "mkrelease: %s\n", tav::rt::oemToUtf8(e.error().description).c_str());
     return 1;
   } catch (const std::exception& e) {
     removePartial(before);

@@ -13,6 +13,7 @@
 #include "engine/index/bulk_build.h"
 #include "engine/index/key_encoding.h"
 #include "engine/index/key_sorter.h"
+#include "os/wide.h"
 #include "runtime/codepage.h"
 #include "runtime/coding.h"
 #include "runtime/collation.h"
@@ -611,7 +612,7 @@ std::unique_ptr<IndexFile> openCdx(const std::filesystem::path& host, bool readO
   f->resolver_ = resolver;
   if (!f->openFile(host, readOnly, kHeaderBytes + kPage, "a compound index", why)) return nullptr;
   if (!f->loadTags(why)) {
-    why = host.string() + ": " + why;
+    why = os::oemText(host) + ": " + why;
     return nullptr;
   }
   return f;
@@ -684,7 +685,7 @@ std::unique_ptr<IndexFile> createCdx(const std::filesystem::path& host, std::str
   rt::putLE16(buf + hdr::keyExprLength, 1);
   LeafPacker(kTagNameLength, ' ').write(buf + kHeaderBytes, true, kNone, kNone);
   if (!f->file_.writeAt(0, buf, sizeof buf)) {
-    why = "cannot write " + host.string();
+    why = "cannot write " + os::oemText(host);
     return nullptr;
   }
   f->fileEnd_ = sizeof buf;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "os/wide.h"
 #include "runtime/coding.h"
 
 namespace tav::engine {
@@ -35,7 +36,7 @@ rt::Error openError(int code, const std::filesystem::path& p, std::string text, 
   e.osCode = os;
   e.subSystem = "DBFNTX";
   e.description = std::move(text);
-  e.filename = p.string();
+  e.filename = os::oemText(p);
   e.operation = "DBUSEAREA";
   e.canRetry = code == rt::kErrShared || code == rt::kErrOpen;
   e.canDefault = true;
@@ -74,7 +75,7 @@ Table::~Table() {
 
 std::filesystem::path Table::memoPathFor(const std::filesystem::path& dbf) {
   std::filesystem::path p = dbf;
-  std::string ext = dbf.extension().string();
+  std::string ext = os::utf8(dbf.extension());
   bool upperExt = ext.size() > 1 && ext[1] >= 'A' && ext[1] <= 'Z';
   p.replace_extension(upperExt ? ".FPT" : ".fpt");
   if (!std::filesystem::exists(p)) {
@@ -428,19 +429,19 @@ bool Table::create(const std::filesystem::path& host, const std::vector<FieldSpe
   // feet would destroy its records, so the file is emptied only while no one else holds it.
   os::File f;
   if (!f.open(host, os::File::Mode::OpenAlways)) {
-    why = "cannot create " + host.string() + ": " + std::strerror(f.lastError());
+    why = "cannot create " + os::oemText(host) + ": " + std::strerror(f.lastError());
     return false;
   }
   if (!f.lockOpenMode(true)) {
-    why = "cannot create " + host.string() + ": the table is in use";
+    why = "cannot create " + os::oemText(host) + ": the table is in use";
     return false;
   }
   if (!f.truncate(0) || !f.writeAt(0, bytes.data(), bytes.size())) {
-    why = "cannot write " + host.string();
+    why = "cannot write " + os::oemText(host);
     return false;
   }
   if (h.hasMemo() && !MemoFile::create(memoPathFor(host))) {
-    why = "cannot create the memo file of " + host.string();
+    why = "cannot create the memo file of " + os::oemText(host);
     return false;
   }
   return true;

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "os/wide.h"
 #include "runtime/clock.h"
 #include "runtime/coding.h"
 
@@ -31,17 +32,17 @@ std::unique_ptr<MemoFile> MemoFile::open(const std::filesystem::path& host, bool
                                          bool shared, std::string& why) {
   std::unique_ptr<MemoFile> m(new MemoFile);
   if (!m->file_.open(host, readOnly ? os::File::Mode::Read : os::File::Mode::ReadWrite)) {
-    why = "cannot open memo file " + host.string();
+    why = "cannot open memo file " + os::oemText(host);
     return nullptr;
   }
   uint8_t header[8];
   if (!m->file_.readAt(0, header, sizeof header)) {
-    why = "memo file header is short: " + host.string();
+    why = "memo file header is short: " + os::oemText(host);
     return nullptr;
   }
   m->blockSize_ = rt::getBE16(header + 6);
   if (m->blockSize_ == 0) {
-    why = "memo file has block size 0: " + host.string();
+    why = "memo file has block size 0: " + os::oemText(host);
     return nullptr;
   }
   m->readOnly_ = readOnly;

@@ -81,7 +81,7 @@ using KeysSource = std::function<bool(std::vector<std::string>& keys, uint32_t& 
 class IndexFile {
  public:
   virtual ~IndexFile() = default;
-  virtual const std::string& path() const = 0;
+  virtual const std::string& path() const = 0;       // the host path as UTF-8 (os::hostPath)
   virtual std::vector<IndexTag*> tags() = 0;         // in creation order; owned by the file
   virtual IndexTag* tag(std::string_view name) = 0;  // case-insensitive; nullptr when absent
   // Builds a tag in one pass over the source (replacing a tag of the same name).

@@ -5,6 +5,7 @@
 #include "engine/cdx/cdx_file.h"
 #include "engine/index/key_encoding.h"
 #include "engine/ntx/ntx_file.h"
+#include "os/wide.h"
 
 namespace tav::engine {
 namespace {
@@ -22,7 +23,7 @@ constexpr Format kFormats[] = {
 };
 
 std::string extensionOf(const std::filesystem::path& host) {
-  std::string e = host.extension().string();
+  std::string e = os::utf8(host.extension());
   for (char& c : e)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return e;
@@ -32,7 +33,7 @@ std::string extensionOf(const std::filesystem::path& host) {
 
 std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool readOnly,
                                          const IndexKeyTypeResolver& resolver, std::string* why) {
-  std::string reason = "not an index file: " + host.string();
+  std::string reason = "not an index file: " + os::oemText(host);
   std::unique_ptr<IndexFile> f;
   for (const Format& format : kFormats)
     if (extensionOf(host) == format.extension) f = format.open(host, readOnly, reason, resolver);
@@ -41,7 +42,7 @@ std::unique_ptr<IndexFile> openIndexFile(const std::filesystem::path& host, bool
 }
 
 std::unique_ptr<IndexFile> createIndexFile(const std::filesystem::path& host, std::string* why) {
-  std::string reason = "not an index file: " + host.string();
+  std::string reason = "not an index file: " + os::oemText(host);
   std::unique_ptr<IndexFile> f;
   for (const Format& format : kFormats)
     if (extensionOf(host) == format.extension) f = format.create(host, reason);

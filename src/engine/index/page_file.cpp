@@ -2,6 +2,7 @@
 // and writes that report a damaged file, and the free list. See page_file.h for what stays true.
 
 #include "engine/index/page_file.h"
+#include "os/wide.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,15 +17,15 @@ PageFile::~PageFile() {
 bool PageFile::openFile(const std::filesystem::path& host, bool readOnly, uint64_t minSize,
                         const char* kind, std::string& why) {
   host_ = host;
-  pathText_ = host.string();
+  pathText_ = os::utf8(host);
   readOnly_ = readOnly;
   if (!file_.open(host, readOnly ? os::File::Mode::Read : os::File::Mode::ReadWrite)) {
-    why = "cannot open " + host.string() + ": " + std::strerror(file_.lastError());
+    why = "cannot open " + os::oemText(host) + ": " + std::strerror(file_.lastError());
     return false;
   }
   int64_t size = file_.size();
   if (size < static_cast<int64_t>(minSize)) {
-    why = host.string() + " is too short for " + kind;
+    why = os::oemText(host) + " is too short for " + kind;
     return false;
   }
   measureEnd();
@@ -33,9 +34,9 @@ bool PageFile::openFile(const std::filesystem::path& host, bool readOnly, uint64
 
 bool PageFile::createFile(const std::filesystem::path& host, std::string& why) {
   host_ = host;
-  pathText_ = host.string();
+  pathText_ = os::utf8(host);
   if (!file_.open(host, os::File::Mode::Create)) {
-    why = "cannot create " + host.string() + ": " + std::strerror(file_.lastError());
+    why = "cannot create " + os::oemText(host) + ": " + std::strerror(file_.lastError());
     return false;
   }
   return true;

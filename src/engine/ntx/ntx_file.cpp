@@ -11,6 +11,7 @@
 #include "engine/index/bulk_build.h"
 #include "engine/index/key_encoding.h"
 #include "engine/index/key_sorter.h"
+#include "os/wide.h"
 #include "runtime/coding.h"
 #include "runtime/collation.h"
 
@@ -526,7 +527,7 @@ bool NtxFile::loadHeader(std::string& why) {
   // Trailing blanks are padding, not part of the name: tag() finds a tag by its name without them.
   t.name_ = upperAscii(text(hdr::tagName, hdr::tagNameLength));
   while (!t.name_.empty() && t.name_.back() == ' ') t.name_.pop_back();
-  if (t.name_.empty()) t.name_ = upperAscii(host_.stem().string());
+  if (t.name_.empty()) t.name_ = upperAscii(os::oemText(host_.stem()));
   std::optional<KeyType> type;
   if (resolver_) type = resolver_(t.expr_, keyLength);
   t.type_ = type ? *type : t.decimals_ > 0 ? KeyType::Numeric : KeyType::Character;
@@ -560,7 +561,7 @@ std::unique_ptr<IndexFile> openNtx(const std::filesystem::path& host, bool readO
   f->resolver_ = resolver;
   if (!f->openFile(host, readOnly, 2 * kPage, "a single-key index", why)) return nullptr;
   if (!f->loadHeader(why)) {
-    why = host.string() + ": " + why;
+    why = os::oemText(host) + ": " + why;
     return nullptr;
   }
   return f;
@@ -582,7 +583,7 @@ IndexTag* NtxFile::tag(std::string_view name) {
   if (!hasTag_) return nullptr;
   std::string n = upperAscii(name);
   while (!n.empty() && n.back() == ' ') n.pop_back();
-  return n == tag_.name_ || n == upperAscii(host_.stem().string()) ? &tag_ : nullptr;
+  return n == tag_.name_ || n == upperAscii(os::oemText(host_.stem())) ? &tag_ : nullptr;
 }
 
 // One key per file: a new key replaces the old one, so the file starts over.
@@ -608,7 +609,7 @@ IndexTag* NtxFile::createTag(std::string_view name, std::string_view keyExpressi
       [&]() -> IndexTag* {
         startOver();
         t.name_ = upperAscii(name.substr(0, hdr::tagNameLength - 1));
-        if (t.name_.empty()) t.name_ = upperAscii(host_.stem().string());
+        if (t.name_.empty()) t.name_ = upperAscii(os::oemText(host_.stem()));
         t.expr_ = std::string(keyExpression);
         t.forExpr_.clear();
         t.type_ = type;

@@ -488,6 +488,11 @@ std::optional<uint64_t> freeSpace(std::string_view directory) {
   return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
+std::filesystem::path getEnvPath(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::filesystem::path(v) : std::filesystem::path();
+}
+
 std::string getEnv(std::string_view name) {
   std::string u = rt::oemToUtf8(name);
   if (const char* v = std::getenv(u.c_str())) return rt::utf8ToOem(v);

@@ -326,6 +326,15 @@ std::optional<uint64_t> freeSpace(std::string_view directory) {
 }
 
 // The environment is Windows' own: names already compare ignoring case there.
+std::filesystem::path getEnvPath(const char* name) {
+  const std::wstring w = wideFromUtf8(name);
+  const DWORD n = ::GetEnvironmentVariableW(w.c_str(), nullptr, 0);
+  if (n == 0) return {};
+  std::wstring v(n, L'\0');
+  v.resize(::GetEnvironmentVariableW(w.c_str(), v.data(), n));
+  return std::filesystem::path(v);
+}
+
 std::string getEnv(std::string_view name) {
   const std::wstring w = wideFromOem(name);
   const DWORD n = ::GetEnvironmentVariableW(w.c_str(), nullptr, 0);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "db/table_access.h"
+#include "os/files.h"
 #include "os/path.h"
 #include "os/registry/registry.h"
 #include "os/wide.h"
@@ -22,9 +23,9 @@ namespace fs = std::filesystem;
 std::string utf8(const std::string& oem) { return rt::oemToUtf8(oem); }
 
 fs::path prefixLocation() {
-  if (const char* p = std::getenv("TAV_PREFIX"); p && *p) return p;
-  const char* home = std::getenv("HOME");
-  return fs::path(home ? home : "/") / ".local" / "share" / "tav";
+  if (fs::path p = os::getEnvPath("TAV_PREFIX"); !p.empty()) return p;
+  const fs::path home = os::getEnvPath("HOME");
+  return (home.empty() ? fs::path("/") : home) / ".local" / "share" / "tav";
 }
 
 // Why a run does not start: the registry it ends by writing cannot be written now.
