@@ -521,13 +521,32 @@ class Walk {
     return originals_.keep(item(d, table), filesOf(d.path + table), subdirectory(d, table));
   }
 
+  // The host path of a table the directory's listing named. The directory is resolved once: each
+  // table's own resolution through the drive map cost as much as reading a small table. A name
+  // from the listing is the file's own, so joining it gives what the resolution would; a name
+  // that is not plain ASCII still goes through the path door for its code page.
+  std::filesystem::path hostOf(const Directory& d, const std::string& table) {
+    if (hostDirectory_.first != d.path) hostDirectory_ = {d.path, os::toHost(d.path)};
+    std::filesystem::path host = hostDirectory_.second;
+    size_t from = 0;
+    for (size_t to; from <= table.size(); from = to + 1) {
+      to = std::min(table.find('\\', from), table.size());
+      const std::string_view part(table.data() + from, to - from);
+      if (part.empty() || part == "." || part == ".." ||
+          std::any_of(part.begin(), part.end(), [](char c) { return (c & 0x80) || c == '/'; }))
+        return os::toHost(d.path + table);
+      host /= std::string(part);
+    }
+    return host;
+  }
+
   std::optional<TableOutcome> table_(const Directory& d, const std::string& table) {
     const std::string path = d.path + table;
     const std::optional<db::TagList> catalogue = catalogueTags(d, table);
     const engine::CheckOptions options = fullCheck(catalogue);
     TableOutcome t;
     t.table = table;
-    engine::TableCheck live = engine::checkTable(os::toHost(path), options);
+    engine::TableCheck live = engine::checkTable(hostOf(d, table), options);
     const bool keptBefore = repair_ && originals_.kept(item(d, table));
     if (live.clean() && !keptBefore) return std::nullopt;
     if (!live.opened && !live.inUse && !os::exists(path)) return std::nullopt;  // gone meanwhile
@@ -593,6 +612,7 @@ class Walk {
   bool repair_;
   const ProgressObserver& progress_;
   Originals originals_;
+  std::pair<std::string, std::filesystem::path> hostDirectory_;  // the last directory resolved
 };
 
 }  // namespace
