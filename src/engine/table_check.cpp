@@ -175,13 +175,12 @@ class RecordScan {
         unreadable_(memoPart_, Damage::MemoFileDamaged),
         pointers_(memoPart_, Damage::MemoPointer) {
     for (size_t i = 0; i < h.fields.size(); ++i) {
-      byField_.emplace(
-          i, Limited(fieldPart_, h.fields[i].type == 'D' ? Damage::BadDate : Damage::BadNumber));
       // Only numbers, dates and memo references can be malformed; the guard reads the last alone.
-      const char t = h.fields[i].type;
-      const bool memoField = t == 'M' || t == 'G' || t == 'P';
-      if (memoField || (depth == CheckDepth::Full && (t == 'N' || t == 'F' || t == 'D')))
-        checked_.push_back(i);
+      const FieldDef& f = h.fields[i];
+      const bool memoField = f.type == 'M' || f.type == 'G' || f.type == 'P';
+      const bool number = f.type == 'N' || f.type == 'F';
+      if (memoField || (depth == CheckDepth::Full && (number || f.type == 'D')))
+        checked_.push_back({f.offset, f.length, i, number, memoField});
     }
   }
 
@@ -191,18 +190,20 @@ class RecordScan {
     const bool full = depth_ == CheckDepth::Full;
     if (full && rec[0] != ' ' && rec[0] != '*')
       flags_.add(r, {}, {}, at() + " has deleted flag byte " + std::to_string(uint8_t(rec[0])));
-    for (size_t i : checked_) {
-      const FieldDef& f = h_.fields[i];
-      const char* raw = rec + f.offset;
-      const bool memoField = f.type == 'M' || f.type == 'G' || f.type == 'P';
-      if (!((f.type == 'N' || f.type == 'F') && plainNumber(raw, f.length)) &&
-          !wellFormed(f, raw)) {
-        byField_.at(i).add(r, f.name, {},
-                           at() + " field " + f.name + ": \"" + std::string(raw, f.length) +
-                               "\" is not a " + (f.type == 'D' ? "date" : "number"));
+    for (const Checked& c : checked_) {
+      const char* raw = rec + c.offset;
+      if (c.number && plainNumber(raw, c.length)) continue;
+      const FieldDef& f = h_.fields[c.index];
+      if (!wellFormed(f, raw)) {
+        // A field's line-up of findings is made at its first one.
+        auto l = byField_.try_emplace(c.index, fieldPart_,
+                                      f.type == 'D' ? Damage::BadDate : Damage::BadNumber);
+        l.first->second.add(r, f.name, {},
+                            at() + " field " + f.name + ": \"" + std::string(raw, f.length) +
+                                "\" is not a " + (f.type == 'D' ? "date" : "number"));
         continue;
       }
-      if (memoField) reference(r, f, raw);
+      if (c.memo) reference(r, f, raw);
     }
   }
 
@@ -274,8 +275,13 @@ class RecordScan {
   CheckDepth depth_;
   Part flagPart_, fieldPart_, memoPart_;
   Limited flags_, memos_, freed_, unreadable_, pointers_;
-  std::map<size_t, Limited> byField_;
-  std::vector<size_t> checked_;  // the fields whose bytes can be wrong
+  std::map<size_t, Limited> byField_;  // by field, in field order
+  // The fields whose bytes can be wrong, where they lie in a record.
+  struct Checked {
+    size_t offset, length, index;
+    bool number, memo;
+  };
+  std::vector<Checked> checked_;
 };
 
 // The path of `host` with another extension, in lower case or else in upper case when only that
