@@ -284,17 +284,36 @@ class RecordScan {
   std::vector<Checked> checked_;
 };
 
+// Whether `p` may exist, as far as the caller's listing of its directory tells: a name it does not
+// hold (ASCII letters compared in any case; a name with other letters is always looked for) is
+// not there, and no file system call asks.
+bool listed(const CheckOptions& options, const std::filesystem::path& p) {
+  if (!options.directoryNames) return true;
+  std::string name;
+  const std::filesystem::path file = p.filename();
+  for (const auto c : file.native()) {  // narrow on Linux, wide on Windows
+    if (static_cast<unsigned long>(c) > 0x7F) return true;
+    name += static_cast<char>(std::tolower(static_cast<int>(c)));
+  }
+  return options.directoryNames->count(name) != 0;
+}
+
+bool present(const CheckOptions& options, const std::filesystem::path& p) {
+  std::error_code ec;
+  return listed(options, p) && std::filesystem::exists(p, ec);
+}
+
 // The path of `host` with another extension, in lower case or else in upper case when only that
 // one is there; nullopt when neither is.
-std::optional<std::filesystem::path> beside(const std::filesystem::path& host, const char* lower) {
-  std::error_code ec;
+std::optional<std::filesystem::path> beside(const std::filesystem::path& host, const char* lower,
+                                            const CheckOptions& options) {
   std::filesystem::path p = host;
   p.replace_extension(lower);
-  if (std::filesystem::exists(p, ec)) return p;
+  if (present(options, p)) return p;
   std::string upper = lower;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   p.replace_extension(upper);
-  if (std::filesystem::exists(p, ec)) return p;
+  if (present(options, p)) return p;
   return std::nullopt;
 }
 
@@ -386,7 +405,7 @@ class IndexCheck {
   IndexCheck(const std::filesystem::path& host, const DbfHeader& h, uint32_t records,
              const CheckOptions& options, Part& out, std::vector<std::string>& errors)
       : out_(out), errors_(errors) {
-    const auto cdx = beside(host, ".cdx"), ntx = beside(host, ".ntx");
+    const auto cdx = beside(host, ".cdx", options), ntx = beside(host, ".ntx", options);
     std::filesystem::path structural = host;
     structural.replace_extension(".cdx");
     if (!cdx && !options.expectedTags.empty()) {
@@ -743,13 +762,12 @@ TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& opt
     errors.push_back(e.description.empty() ? e.summary() : e.description);
     return rt::Answer{};
   });
-  std::error_code ec;
   Part part;
   // The engine's open would finish the rebuild (a write): the files are mid-swap and the check
   // says so instead of reading them.
   std::filesystem::path commit = host.parent_path() / ("~" + host.filename().string());
   commit.replace_extension(".swp");
-  if (std::filesystem::exists(commit, ec)) {
+  if (present(options, commit)) {
     part.add({Damage::RebuildPending,
               0,
               {},
@@ -816,7 +834,7 @@ TableCheck checkTable(const std::filesystem::path& host, const CheckOptions& opt
   bool memoMissing = false;
   if (h.hasMemo()) {
     const std::filesystem::path mp = Table::memoPathFor(host);
-    if (!std::filesystem::exists(mp, ec)) {
+    if (!present(options, mp)) {
       memoMissing = true;
       part.add({Damage::MemoFileMissing,
                 0,
