@@ -3,7 +3,9 @@
 // opened through the engine, whose open would finish it), every finding has its kind and a line
 // of its own, and a damaged byte is reported, never followed (memo references are checked
 // against the memo file before anything is read there, index walks stop after as many entries
-// as the table has records).
+// as the table has records). The table is read once: a tag's keys are computed from the check's
+// own reads of the records, exactly as a work area over the table would compute them (through a
+// work area when the table has memo fields).
 #include "engine/table_check.h"
 
 #include <errno.h>
