@@ -4,7 +4,11 @@
 // the runs, the check's ratio to the floor (the check should stay within three times it), in
 // elapsed time and in the CPU time both spent (the machine's other load shows in the former).
 //
-//   bench_check [--firms 40] [--records 3000] [--runs 3] [--dir SCRATCH]
+//   bench_check [--firms 40] [--records 3000] [--runs 3] [--dir SCRATCH] [--before BUILD]
+//
+// --before BUILD measures another build's tav_setup --check beside this one's, in the same runs
+// (each run: the floor, this build, the other build), so a change is judged by two ratios taken
+// under the same load.
 //
 // A database already in --dir (from an earlier run) is used again; the files are read from the
 // page cache in every measurement, the floor too, so the ratio is the check's own work.
@@ -63,7 +67,7 @@ std::uintmax_t readAll(const fs::path& dir) {
 
 int main(int argc, char** argv) {
   int firms = 40, records = 3000, runs = 3;
-  fs::path dir;
+  fs::path dir, before;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string k = argv[i], v = argv[i + 1];
     if (k == "--firms")
@@ -74,9 +78,12 @@ int main(int argc, char** argv) {
       runs = std::max(1, std::atoi(v.c_str()));
     else if (k == "--dir")
       dir = v;
+    else if (k == "--before")
+      before = v;
     else {
       std::fprintf(stderr,
-                   "usage: bench_check [--firms N] [--records M] [--runs R] [--dir SCRATCH]\n");
+                   "usage: bench_check [--firms N] [--records M] [--runs R] [--dir SCRATCH] "
+                   "[--before BUILD]\n");
       return 2;
     }
   }
@@ -105,16 +112,24 @@ int main(int argc, char** argv) {
     }
     std::ofstream(made) << "";
   }
-  const std::string check = "cd " + q(release) + " && TAV_PREFIX=" + q(dir / "prefix") + " " +
-                            q(tav) + " 25.01.046 025.01.046 2025 --check " + q(program) +
-                            " > /dev/null 2>&1";
+  auto checkWith = [&](const fs::path& tool) {
+    return "cd " + q(release) + " && TAV_PREFIX=" + q(dir / "prefix") + " " + q(tool) +
+           " 25.01.046 025.01.046 2025 --check " + q(program) + " > /dev/null 2>&1";
+  };
+  const std::string check = checkWith(tav);
+  const fs::path otherTool = before.empty() ? fs::path() : fs::absolute(before) / "tav_setup";
+  if (!before.empty() && !fs::exists(otherTool)) {
+    std::fprintf(stderr, "check: %s does not exist\n", otherTool.c_str());
+    return 2;
+  }
+  const std::string other = before.empty() ? std::string() : checkWith(otherTool);
   std::vector<std::string> firmDirs;
   for (int n = 1; n <= firms; ++n)
     firmDirs.push_back(tav::os::fromHost(baza / ("firma" + std::to_string(n))) + "\\");
 
   std::uintmax_t bytes = readAll(baza);  // into the page cache, as every measurement finds it
-  std::vector<double> floors, checks, guards, floorCpu, checkCpu;
-  int code = -1, damaged = 0;
+  std::vector<double> floors, checks, guards, floorCpu, checkCpu, others, otherCpu;
+  int code = -1, otherCode = -1, damaged = 0;
   for (int r = 0; r < runs; ++r) {
     double cpu = cpuSeconds(RUSAGE_SELF);
     auto start = std::chrono::steady_clock::now();
@@ -127,6 +142,14 @@ int main(int argc, char** argv) {
     checks.push_back(seconds(start));
     checkCpu.push_back(cpuSeconds(RUSAGE_CHILDREN) - cpu);
     code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    if (!other.empty()) {
+      cpu = cpuSeconds(RUSAGE_CHILDREN);
+      start = std::chrono::steady_clock::now();
+      const int orc = std::system(other.c_str());
+      others.push_back(seconds(start));
+      otherCpu.push_back(cpuSeconds(RUSAGE_CHILDREN) - cpu);
+      otherCode = WIFEXITED(orc) ? WEXITSTATUS(orc) : -1;
+    }
     start = std::chrono::steady_clock::now();
     damaged = 0;
     for (const std::string& firm : firmDirs) damaged += tav::convert::firmDamage(firm).has_value();
@@ -141,6 +164,11 @@ int main(int argc, char** argv) {
               floorCpuMedian);
   std::printf("  tav_setup --check      %7.3f s  = %.2f x reading (exit %d), CPU %.3f s = %.2f x\n",
               took, took / floor, code, checkCpuMedian, checkCpuMedian / floorCpuMedian);
+  if (!other.empty()) {
+    const double o = median(others), oc = median(otherCpu);
+    std::printf("  --check of %s %7.3f s  = %.2f x reading (exit %d), CPU %.3f s = %.2f x\n",
+                before.c_str(), o, o / floor, otherCode, oc, oc / floorCpuMedian);
+  }
   std::printf("  upgrade's firm guard   %7.3f s  for %d firms (%d found damaged)\n", guard, firms,
               damaged);
   if (code != 0) {

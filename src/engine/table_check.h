@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -59,6 +61,11 @@ struct CheckOptions {
   // has them: one missing or with another expression is a finding. Names and expressions are
   // compared ignoring letter case and blanks.
   std::vector<std::pair<std::string, std::string>> expectedTags;
+  // The names in the table's directory in lower case, when the caller has just listed it (a
+  // check of many tables): a file beside the table (index, memo, a rebuild's commit record) that
+  // none of them names is taken as absent without asking the file system for it; one they name
+  // is looked for as without them.
+  std::shared_ptr<const std::unordered_set<std::string>> directoryNames;
 };
 
 struct TableCheck {

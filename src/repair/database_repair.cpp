@@ -3,10 +3,12 @@
 // under naprawa\, and what was found and done is always told from those originals, never from
 // the half-mended table an interrupted repair left: the rerun's report is the uninterrupted one.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <deque>
 #include <optional>
 #include <thread>
+#include <unordered_set>
 
 #include "convert/firm_runner.h"
 #include "db/index_catalogue.h"
@@ -521,13 +523,56 @@ class Walk {
     return originals_.keep(item(d, table), filesOf(d.path + table), subdirectory(d, table));
   }
 
+  // The host path of a table the directory's listing named. The directory is resolved once: each
+  // table's own resolution through the drive map cost as much as reading a small table. A name
+  // from the listing is the file's own, so joining it gives what the resolution would; a name
+  // that is not plain ASCII still goes through the path door for its code page.
+  std::filesystem::path hostOf(const Directory& d, const std::string& table) {
+    if (hostDirectory_.first != d.path) hostDirectory_ = {d.path, os::toHost(d.path)};
+    std::filesystem::path host = hostDirectory_.second;
+    size_t from = 0;
+    for (size_t to; from <= table.size(); from = to + 1) {
+      to = std::min(table.find('\\', from), table.size());
+      const std::string_view part(table.data() + from, to - from);
+      if (part.empty() || part == "." || part == ".." ||
+          std::any_of(part.begin(), part.end(), [](char c) { return (c & 0x80) || c == '/'; }))
+        return os::toHost(d.path + table);
+      host /= std::string(part);
+    }
+    return host;
+  }
+
+  // The names in a table's directory, listed once for all its tables: the check then asks the
+  // file system only for the files beside a table that are there. Null when it cannot be listed.
+  std::shared_ptr<const std::unordered_set<std::string>> namesIn(const std::filesystem::path& dir) {
+    if (names_.first == dir) return names_.second;
+    auto names = std::make_shared<std::unordered_set<std::string>>();
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      std::string name;
+      const std::filesystem::path file = it->path().filename();
+      bool ascii = true;  // the check looks a name with other letters up itself
+      for (const auto c : file.native()) {
+        ascii = ascii && static_cast<unsigned long>(c) <= 0x7F;
+        name += static_cast<char>(std::tolower(static_cast<int>(c & 0x7F)));
+      }
+      if (ascii) names->insert(std::move(name));
+    }
+    names_ = {dir, ec ? nullptr : std::move(names)};
+    return names_.second;
+  }
+
   std::optional<TableOutcome> table_(const Directory& d, const std::string& table) {
     const std::string path = d.path + table;
     const std::optional<db::TagList> catalogue = catalogueTags(d, table);
-    const engine::CheckOptions options = fullCheck(catalogue);
+    engine::CheckOptions options = fullCheck(catalogue);
     TableOutcome t;
     t.table = table;
-    engine::TableCheck live = engine::checkTable(os::toHost(path), options);
+    const std::filesystem::path host = hostOf(d, table);
+    // A repair changes the directory as it goes: its checks ask the file system every time.
+    if (!repair_) options.directoryNames = namesIn(host.parent_path());
+    engine::TableCheck live = engine::checkTable(host, options);
+    options.directoryNames.reset();
     const bool keptBefore = repair_ && originals_.kept(item(d, table));
     if (live.clean() && !keptBefore) return std::nullopt;
     if (!live.opened && !live.inUse && !os::exists(path)) return std::nullopt;  // gone meanwhile
@@ -593,6 +638,9 @@ class Walk {
   bool repair_;
   const ProgressObserver& progress_;
   Originals originals_;
+  std::pair<std::string, std::filesystem::path> hostDirectory_;  // the last directory resolved
+  // The last directory listed for the check, and its names.
+  std::pair<std::filesystem::path, std::shared_ptr<const std::unordered_set<std::string>>> names_;
 };
 
 }  // namespace

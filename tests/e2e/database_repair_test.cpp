@@ -129,6 +129,12 @@ TEST(DatabaseRepair, CheckNamesEveryDamageRepairMendsItAndTheUpgradeThenConverts
   EXPECT_EQ(oneByOne.out, check.out);
   Ran three = runWith(s, {"--check", s.program.string(), "--jobs", "3"}, "--json");
   EXPECT_EQ(three.report, check.report);
+  // An index whose extension is in upper case is the table's index all the same: the check
+  // looks for the files beside a table in its directory's listing in any case.
+  fs::rename(s.baza / "firma3" / "ks_dok.cdx", s.baza / "firma3" / "ks_dok.CDX");
+  Ran upper = runWith(s, {"--check", s.program.string()}, "--json");
+  EXPECT_EQ(upper.report, check.report) << upper.out;
+  fs::rename(s.baza / "firma3" / "ks_dok.CDX", s.baza / "firma3" / "ks_dok.cdx");
   // Progress: every directory of the database, firm by firm.
   for (const char* line :
        {"1 of 6: the database directory", "4 of 6: firm 1 (firma1)", "6 of 6: firm 3 (firma3)"})

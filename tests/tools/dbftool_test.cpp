@@ -1,9 +1,10 @@
 // dbftool, the table tool that tests and scripts read and write tables with, run as a command
 // (under Wine dbftool.exe, without a shell; the comparisons with Python's readers stay Linux's).
 // Group: DbftoolTest. What it dumps is what dbfread and python-dbf read, from our tables and other
-// writers'; check names each problem and never writes; bad arguments exit 2 with one line; dump
-// never passes part of a table for the whole of it, and create writes the whole table or leaves the
-// old one, refusing text its code page cannot hold.
+// writers'; check names each problem and never writes, and finds the same keys whether a table has
+// memo fields (keys through a work area) or not (keys from its own reads); bad arguments exit 2
+// with one line; dump never passes part of a table for the whole of it, and create writes the
+// whole table or leaves the old one, refusing text its code page cannot hold.
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #include <windows.h>
@@ -457,6 +458,76 @@ TEST_F(DbftoolTest, IndexSeekTagsAndCheckOfTheIndex) {
   EXPECT_NE(c.out.find("tag NAZ: key of record 1 differs from its expression UPPER(NAZWA)"),
             std::string::npos)
       << c.out;
+}
+
+// Records for keys of every field type, several index pages of them: Polish letters, negative
+// and zero amounts, empty dates, both logicals, deleted records; with memo texts or without.
+std::string keyedRecords(int n, bool memo) {
+  std::string out;
+  for (int i = 1; i <= n; ++i) {
+    const std::string day = std::to_string(10 + i % 18);
+    out += std::string("{") + (i % 17 == 0 ? "\"_deleted\":true," : "") + "\"NAZWA\":\"Łódź " +
+           std::to_string((i * 7919) % n) +
+           "\",\"KWOTA\":" + std::to_string(i % 5 == 0 ? 0 : (i * 37) % 1000 - 500) +
+           ".25,\"ILOSC\":" + std::to_string(i % 9) + ",\"DATA\":\"" +
+           (i % 7 ? "202501" + day : "") + "\",\"AKTYWNY\":" + (i % 2 ? "true" : "false") +
+           (memo ? ",\"UWAGI\":\"notatka " + std::to_string(i) + "\"" : "") + "}\n";
+  }
+  return out;
+}
+
+// A table without memo fields has its keys computed from the check's own reads of the records,
+// one with memo fields through a work area: both must find the same, and nothing in a sound index.
+TEST_F(DbftoolTest, CheckFindsTheSameKeysWithAndWithoutMemoFields) {
+  const std::string plain = (dir / "bez.dbf").string(), memo = (dir / "zm.dbf").string();
+  ASSERT_EQ(tool(dir,
+                 "create " + quote(plain) + " --fields " +
+                     quote("NAZWA:C:30:0,KWOTA:N:12:2,ILOSC:N:5:0,DATA:D,AKTYWNY:L"),
+                 keyedRecords(300, false))
+                .code,
+            0);
+  ASSERT_EQ(
+      tool(dir, "create " + quote(memo) + " --fields " + quote(kFields), keyedRecords(300, true))
+          .code,
+      0);
+  const std::string tags = "NAZ " + quote("UPPER(NAZWA)") + " KWO KWOTA MIX " +
+                           quote("STR(KWOTA,12,2)+NAZWA") + " DAT " + quote("DTOS(DATA)") +
+                           " AKT " + quote("IIF(DELETED(),\"D\",IIF(AKTYWNY,\"T\",\"N\"))+NAZWA") +
+                           " ILE " + quote("ILOSC*2-1");
+  for (const std::string& t : {plain, memo}) {
+    Outcome i = tool(dir, "index " + quote(t) + " " + tags);
+    ASSERT_EQ(i.code, 0) << i.err;
+    Outcome c = tool(dir, "check " + quote(t));
+    EXPECT_EQ(c.code, 0) << t << "\n" << c.out;
+  }
+  // Record 5's name changed and record 6 deleted behind the index's back: the tags of the name
+  // and of the deleted flag name them, the others stay silent. (No key here has RECNO(): the
+  // index build does not give it the record's number.)
+  std::string outs[2];
+  for (int k = 0; k < 2; ++k) {
+    const std::string& t = k ? memo : plain;
+    std::string bytes = tav::test::readFile(t);
+    const uint16_t hdr = tav::rt::getLE16(bytes.data() + 8),
+                   rl = tav::rt::getLE16(bytes.data() + 10);
+    bytes[size_t(hdr) + 4u * rl + 1] = 'Q';
+    bytes[size_t(hdr) + 5u * rl] = '*';
+    tav::test::writeFile(t, bytes);
+    Outcome c = tool(dir, "check " + quote(t));
+    EXPECT_EQ(c.code, 1) << c.out;
+    for (const char* line :
+         {"tag NAZ: key of record 5 differs from its expression UPPER(NAZWA)",
+          "tag MIX: key of record 5 differs from its expression STR(KWOTA,12,2)+NAZWA",
+          "tag AKT: key of record 5 differs from its expression",
+          "tag AKT: key of record 6 differs from its expression"})
+      EXPECT_NE(c.out.find(line), std::string::npos) << line << "\n" << c.out;
+    for (const char* tag : {"tag KWO", "tag DAT", "tag ILE"})
+      EXPECT_EQ(c.out.find(tag), std::string::npos) << tag << "\n" << c.out;
+    outs[k] = c.out;
+    for (const std::string& name : {std::string("bez"), std::string("zm")})
+      for (size_t at; (at = outs[k].find(name + ".")) != std::string::npos;)
+        outs[k].replace(at, name.size(), "T");
+  }
+  EXPECT_EQ(outs[0], outs[1]);
 }
 
 // Many records, so that a tag spans several pages.
