@@ -77,10 +77,11 @@ struct RecordChange {
 //
 // `records`, when given, is made on the way when the table is written straight from the old
 // one: each record is changed in the one copy, after its initial values, and the table ends as
-// the same change run over it right after the call would have left it. The change runs under
-// the caller's handler and setting of deleted records, and its errors name the table itself;
-// an error it abandons at leaves the old table in place. `records->made` says whether it was
-// made; it is not on the work copies, nor when nothing was to be added or widened.
+// the same change run over it right after the call would have left it, byte for byte (a memo
+// the change rewrites is written once: the same texts, no dead blocks, other pointers). The
+// change runs under the caller's handler and setting of deleted records, and its errors name
+// the table itself; an error it abandons at leaves the old table in place. `records->made` says
+// whether it was made; it is not on the work copies, nor when nothing was to be added or widened.
 bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initial,
                 std::string_view directory, std::string_view file, const Widenings& widen = {},
                 RebuildPath path = RebuildPath::Default, RecordChange* records = nullptr);
