@@ -4,6 +4,8 @@
 #include "convert/firm_step_frame.h"
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <utility>
 
 #include "convert/release_catalogue.h"
@@ -113,14 +115,60 @@ Inspection inspect(const FirmContext& f, const FirmTable& t, const Due& when,
   return out;
 }
 
-void perform(const FirmContext& f, const AddFields& w) {
+// The areas of the tables a conversion of records reads. A step that fails leaves them open to
+// the firm's trap, which closes every area, as it does those of a rule that failed.
+class OpenReads {
+ public:
+  OpenReads(const FirmContext& f, const std::vector<TableRead>& reads) {
+    for (const TableRead& r : reads) {
+      aliases_.push_back(r.alias);
+      areas_.push_back(&f.open(r.name, r.alias, r.tag ? r.tag : std::string_view()));
+    }
+  }
+  std::span<engine::WorkArea* const> areas() const { return areas_; }
+  void close() const {
+    for (const char* alias : aliases_) db::ZAMKNIJ(alias);
+  }
+
+ private:
+  std::vector<const char*> aliases_;
+  std::vector<engine::WorkArea*> areas_;
+};
+
+// The conversion as a loop over the table in place.
+void convertInPlace(const FirmContext& f, const ConvertRecords& w) {
+  const OpenReads reads(f, w.reads);
+  engine::WorkArea& a = f.open(w.table.name, w.table.alias);
+  for (a.goTop(); !a.eof(); a.skip(1)) w.change(a, reads.areas());
+  db::ZAMKNIJ(w.table.alias);
+  reads.close();
+}
+
+// DODAJ_POLE, and the conversion of the table's records after it when one follows: in the
+// change's copy when it rewrites the table straight from the old one, in place otherwise (no
+// field was due, or the work copies were chosen, which are the literal sequence).
+void perform(const FirmContext& f, const AddFields& w, const ConvertRecords* then = nullptr) {
   const Inspection is = inspect(f, w.table, w.when, w.widen);
-  if (!is.due) return;
-  // DODAJ_POLE keeps the data when it fails, but without the fields: recording the release
-  // anyway would leave the firm without them for good.
-  if (!db::DODAJ_POLE(w.fields, w.initial, f.dir, std::string(w.table.name) + ".dbf", is.widen))
-    f.fail(rt::kErrWrite, "Nie można zmienić struktury pliku "_oem + f.table(w.table.name),
-           f.table(w.table.name));
+  db::RecordChange records;
+  if (is.due) {
+    // What the conversion reads is open before the copy begins, so that a table it lacks stops
+    // the step before anything is written.
+    std::optional<OpenReads> reads;
+    if (then && db::writesOnce()) {
+      reads.emplace(f, then->reads);
+      records.change = [then, areas = reads->areas()](engine::WorkArea& record) {
+        then->change(record, areas);
+      };
+    }
+    // DODAJ_POLE keeps the data when it fails, but without the fields: recording the release
+    // anyway would leave the firm without them for good.
+    if (!db::DODAJ_POLE(w.fields, w.initial, f.dir, std::string(w.table.name) + ".dbf", is.widen,
+                        db::RebuildPath::Default, reads ? &records : nullptr))
+      f.fail(rt::kErrWrite, "Nie można zmienić struktury pliku "_oem + f.table(w.table.name),
+             f.table(w.table.name));
+    if (reads) reads->close();
+  }
+  if (then && !records.made) convertInPlace(f, *then);
 }
 
 void perform(const FirmContext& f, const WidenFields& w) {
@@ -143,6 +191,16 @@ void perform(const FirmContext& f, const WidenFields& w) {
 void perform(const FirmContext& f, const CopyTemplate& w) { f.copyTemplate(w.table, w.table); }
 void perform(const FirmContext& f, const Reindex& w) { f.reindex(w.table); }
 void perform(const FirmContext& f, const DataRule& w) { w.apply(f); }
+void perform(const FirmContext& f, const ConvertRecords& w) { convertInPlace(f, w); }
+
+// The conversion of records that rides in the change `w` makes: the one right after it, of the
+// same table.
+const ConvertRecords* convertedWith(const FirmWork& w, const FirmWork* next) {
+  const auto* add = std::get_if<AddFields>(&w);
+  const auto* convert = next ? std::get_if<ConvertRecords>(next) : nullptr;
+  if (!add || !convert || std::string_view(add->table.name) != convert->table.name) return nullptr;
+  return convert;
+}
 
 }  // namespace
 
@@ -151,7 +209,15 @@ void runFirmPlan(const FirmPlan& plan, std::string_view firmDirectory,
   if (!firmStepDue(firmRelease, plan.release)) return;
   const FirmContext firm{std::string(firmDirectory), std::string(databaseDirectory) + "str\\",
                          plan.release};
-  for (const FirmWork& w : plan.work) std::visit([&](const auto& item) { perform(firm, item); }, w);
+  for (size_t i = 0; i < plan.work.size(); ++i) {
+    const FirmWork* next = i + 1 < plan.work.size() ? &plan.work[i + 1] : nullptr;
+    if (const ConvertRecords* then = convertedWith(plan.work[i], next)) {
+      perform(firm, std::get<AddFields>(plan.work[i]), then);
+      ++i;
+      continue;
+    }
+    std::visit([&](const auto& item) { perform(firm, item); }, plan.work[i]);
+  }
   recordFirmRelease(firmDirectory, plan.release);
 }
 

@@ -11,6 +11,7 @@
 //   position is only trusted when the table has the field the step means.
 #pragma once
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -100,7 +101,25 @@ struct Reindex {  // the catalogue's tags of the table
 struct DataRule {  // a step's own conversion of data
   void (*apply)(const FirmContext&);
 };
-using FirmWork = std::variant<AddFields, WidenFields, CopyTemplate, Reindex, DataRule>;
+// A table a conversion of records reads besides its own: opened (on `tag`, when one is named)
+// before the first record and closed after the last.
+struct TableRead {
+  const char* name;
+  const char* alias;
+  const char* tag = nullptr;
+};
+// A step's conversion of every record of one table that depends on nothing but the record and
+// the tables it reads: `change` gets the table's area on each record the table shows, in natural
+// order, and the areas of `reads` in their order. Right after the AddFields of its table it goes
+// into that change's one copy of the table when the table is rewritten; otherwise it changes the
+// records in place, as a loop over the table.
+struct ConvertRecords {
+  FirmTable table;
+  void (*change)(engine::WorkArea& record, std::span<engine::WorkArea* const> reads);
+  std::vector<TableRead> reads = {};
+};
+using FirmWork =
+    std::variant<AddFields, WidenFields, CopyTemplate, Reindex, DataRule, ConvertRecords>;
 
 struct FirmPlan {
   int release = 0;
@@ -117,7 +136,10 @@ inline engine::FieldSpec D(const char* name) { return {name, 'D', 8, 0}; }
 }  // namespace fields
 
 // Runs one firm step: nothing when the firm's release (as the runner read it before the first
-// step) is at or above the plan's, otherwise its work in order and then the release record.
+// step) is at or above the plan's, otherwise its work in order and then the release record. A
+// ConvertRecords right after the AddFields of the same table rides in that change's copy, so the
+// table is written once: the outcome is the pair's, one after the other, and a failure in the
+// conversion leaves the table as it was before the pair (the step is not recorded either way).
 void runFirmPlan(const FirmPlan& plan, std::string_view firmDirectory,
                  std::string_view databaseDirectory, std::string_view firmRelease);
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <set>
+#include <span>
 #include <string>
 
 #include "convert/field_values.h"
@@ -44,28 +45,24 @@ constexpr DisposalType kDisposalTypes[] = {
     {"SPRZ", "S"}, {"NIED", "X"}, {"KRA", "K"}, {"DAR", "D"}};
 constexpr const char* kOtherDisposal = "I";
 
-void fixedAssets(const FirmContext& f) {
-  engine::WorkArea& stg = f.open("st_gn", "stg");
-  for (stg.goTop(); !stg.eof(); stg.skip(1)) {
-    if (stg.get(std::string_view("data_l")).empty()) continue;
-    const std::string reason = rt::upper(rt::allTrim(text(stg, "powody_l")));
-    const char* type = kOtherDisposal;
-    for (const DisposalType& d : kDisposalTypes)
-      if (reason.find(d.word) != std::string::npos) {
-        type = d.type;
-        break;
-      }
-    put(stg, "typ_l", Value(type));
-    put(stg, "dok_l", Value("Brak danych"));
-  }
-  db::ZAMKNIJ("stg");
+// A disposed asset (one with a disposal date) gets the type of its disposal.
+void disposalType(engine::WorkArea& stg, std::span<engine::WorkArea* const>) {
+  if (stg.get(std::string_view("data_l")).empty()) return;
+  const std::string reason = rt::upper(rt::allTrim(text(stg, "powody_l")));
+  const char* type = kOtherDisposal;
+  for (const DisposalType& d : kDisposalTypes)
+    if (reason.find(d.word) != std::string::npos) {
+      type = d.type;
+      break;
+    }
+  put(stg, "typ_l", Value(type));
+  put(stg, "dok_l", Value("Brak danych"));
+}
 
-  engine::WorkArea& ste = f.open("st_en", "ste");
-  for (ste.goTop(); !ste.eof(); ste.skip(1)) {
-    const char* kind = !blank(text(ste, "lpp_i")) ? "W" : !blank(text(ste, "nip")) ? "F" : "S";
-    put(ste, "sn", Value(kind));
-  }
-  db::ZAMKNIJ("ste");
+// Who an asset's record stands for: an employee's (W), a firm's (F) or the firm's own (S).
+void assetOwner(engine::WorkArea& ste, std::span<engine::WorkArea* const>) {
+  const char* kind = !blank(text(ste, "lpp_i")) ? "W" : !blank(text(ste, "nip")) ? "F" : "S";
+  put(ste, "sn", Value(kind));
 }
 
 // Each employee's periods carry the last end date forward into the ones still open.
@@ -178,41 +175,33 @@ void payrollFormulas(const FirmContext& f) {
 // Contract payouts as they were before the flags existed.
 constexpr double kTransferThreshold = 0.001;
 
-void contractPayouts(const FirmContext& f) {
-  engine::WorkArea& pus = f.open("p_us", "pus");
-  for (pus.goTop(); !pus.eof(); pus.skip(1)) {
-    put(pus, "wyplata", pus.get(std::string_view("kwota")));
-    for (const char* flag : {"is_k", "is_z52", "is_p"}) put(pus, flag, Value("N"));
-    put(pus, "is_r", Value(number(pus, "ror") > kTransferThreshold ? "T" : "N"));
-  }
-  db::ZAMKNIJ("pus");
+void contractPayout(engine::WorkArea& pus, std::span<engine::WorkArea* const>) {
+  put(pus, "wyplata", pus.get(std::string_view("kwota")));
+  for (const char* flag : {"is_k", "is_z52", "is_p"}) put(pus, flag, Value("N"));
+  put(pus, "is_r", Value(number(pus, "ror") > kTransferThreshold ? "T" : "N"));
 }
 
 // Flat-rate contracts pay the health contribution and the tax out of the amount.
 constexpr double kHealthRate = 0.09, kFlatTaxRate = 0.12;
 
-void flatRatePayouts(const FirmContext& f) {
-  engine::WorkArea& pus = f.open("p_us", "pus");
-  for (pus.goTop(); !pus.eof(); pus.skip(1)) {
-    const double amount = number(pus, "kwota");
-    put(pus, "wyplata", Value(amount));
-    put(pus, "is_k", Value("N"));
-    put(pus, "koszty", Value(0));
-    if (rt::rTrim(text(pus, "is_p")) != "T") continue;
-    put(pus, "is_p", Value("T"));
-    put(pus, "is_z52", Value("T"));
-    const double health = db::ROUND2(amount * kHealthRate);
-    const double tax = db::ROUND2(db::ROUND2(amount, 0) * kFlatTaxRate, 0);
-    const double payout = db::ROUND2(amount - tax - health);
-    put(pus, "zus52", Value(health));
-    put(pus, "podatek", Value(tax));
-    put(pus, "wyplata", Value(payout));
-    put(pus, "fp", Value(0));
-    const bool transfer = number(pus, "ror") > kTolerance;
-    put(pus, "ror", Value(transfer ? payout : 0.0));
-    put(pus, "gotowka", Value(transfer ? 0.0 : payout));
-  }
-  db::ZAMKNIJ("pus");
+void flatRatePayout(engine::WorkArea& pus, std::span<engine::WorkArea* const>) {
+  const double amount = number(pus, "kwota");
+  put(pus, "wyplata", Value(amount));
+  put(pus, "is_k", Value("N"));
+  put(pus, "koszty", Value(0));
+  if (rt::rTrim(text(pus, "is_p")) != "T") return;
+  put(pus, "is_p", Value("T"));
+  put(pus, "is_z52", Value("T"));
+  const double health = db::ROUND2(amount * kHealthRate);
+  const double tax = db::ROUND2(db::ROUND2(amount, 0) * kFlatTaxRate, 0);
+  const double payout = db::ROUND2(amount - tax - health);
+  put(pus, "zus52", Value(health));
+  put(pus, "podatek", Value(tax));
+  put(pus, "wyplata", Value(payout));
+  put(pus, "fp", Value(0));
+  const bool transfer = number(pus, "ror") > kTolerance;
+  put(pus, "ror", Value(transfer ? payout : 0.0));
+  put(pus, "gotowka", Value(transfer ? 0.0 : payout));
 }
 
 // Contribution records only for the partners the firm still lists.
@@ -252,10 +241,12 @@ const FirmPlan I_25_01_001 = {
 const FirmPlan I_25_01_004 = {
     4,
     {AddFields{{"st_en", "ste"}, fieldCountBelow(62), {C("SN", 1)}, {Value("-")}},
+     ConvertRecords{{"st_en", "ste"}, assetOwner},
      AddFields{
          {"st_gn", "stg"}, fieldCountBelow(57), {C("dok_l", 40), C("typ_l", 1), C("NR_OT", 40)}},
+     ConvertRecords{{"st_gn", "stg"}, disposalType},
      AddFields{{"st_dok", "stk"}, fieldCountBelow(21), {C("dok_l", 40), C("typ_l", 1)}},
-     DataRule{fixedAssets}, Reindex{"st_en"}, Reindex{"st_gn"}, Reindex{"st_dok"}}};
+     Reindex{"st_en"}, Reindex{"st_gn"}, Reindex{"st_dok"}}};
 
 const FirmPlan I_25_01_005 = {
     5, {AddFields{{"st_gn", "stg"}, fieldCountBelow(58), {C("NR_OT", 40)}}, Reindex{"st_gn"}}};
@@ -283,7 +274,7 @@ const FirmPlan I_25_01_021 = {
                fieldCountBelow(22),
                {N("Koszty", 12, 2), N("Podatek", 12, 2), N("wyplata", 12, 2), C("is_k", 1),
                 C("is_p", 1), C("is_r", 1), N("zus52", 12, 2), C("is_z52", 1)}},
-     DataRule{contractPayouts}, Reindex{"p_us"}}};
+     ConvertRecords{{"p_us", "pus"}, contractPayout}, Reindex{"p_us"}}};
 
 const FirmPlan I_25_01_023 = {
     23, {WidenFields{{"ks_kor", "kor"}, always(), {{"nr_pierw", 40}}}, Reindex{"ks_kor"}}};
@@ -291,7 +282,7 @@ const FirmPlan I_25_01_023 = {
 const FirmPlan I_25_01_024 = {
     24,
     {AddFields{{"p_us", "pus"}, fieldCountBelow(24), {N("zus52", 12, 2), C("is_z52", 1)}},
-     DataRule{flatRatePayouts}, Reindex{"p_us"}}};
+     ConvertRecords{{"p_us", "pus"}, flatRatePayout}, Reindex{"p_us"}}};
 
 const FirmPlan I_25_01_025 = {25, {DataRule{formerPartners}}};
 

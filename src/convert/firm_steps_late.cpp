@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,29 +52,24 @@ void refundsByTransfer(const FirmContext& f) {
 constexpr const char* kStandByYear = "2025";
 constexpr const char* kStandBy = "SWY";
 
-void standByTotals(const FirmContext& f) {
-  WorkArea& pn = f.open("p_n", "pn", "lmc");
-  WorkArea& ff = f.open("p_f", "ff");
-  for (ff.goTop(); !ff.eof(); ff.skip(1)) {
-    const std::string employee = text(ff, "lpp_p");
-    const std::string month = kStandByYear + text(ff, "mc");
-    double days = 0, calendarDays = 0, hours = 0, amount = 0;
-    pn.seek(Value(employee + month));
-    for (; !pn.eof() && text(pn, "lpp_p") == employee && text(pn, "rmc") == month; pn.skip(1)) {
-      if (text(pn, "tzus") != kStandBy) continue;
-      days += number(pn, "dr");
-      calendarDays += number(pn, "dk");
-      hours = db::G1_PLUS_G2({hours, number(pn, "godz")});
-      amount += number(pn, "kwota");
-    }
-    if (amount <= kTolerance) continue;
-    ff.put(std::string_view("swy_dk"), Value(calendarDays));
-    ff.put(std::string_view("swy_dr"), Value(days));
-    ff.put(std::string_view("swy_gn"), Value(db::G_TO_N(hours)));
-    ff.put(std::string_view("swy_wyn"), Value(amount));
+void standByTotal(WorkArea& ff, std::span<WorkArea* const> reads) {
+  WorkArea& pn = *reads[0];  // p_n in the order of its lmc tag
+  const std::string employee = text(ff, "lpp_p");
+  const std::string month = kStandByYear + text(ff, "mc");
+  double days = 0, calendarDays = 0, hours = 0, amount = 0;
+  pn.seek(Value(employee + month));
+  for (; !pn.eof() && text(pn, "lpp_p") == employee && text(pn, "rmc") == month; pn.skip(1)) {
+    if (text(pn, "tzus") != kStandBy) continue;
+    days += number(pn, "dr");
+    calendarDays += number(pn, "dk");
+    hours = db::G1_PLUS_G2({hours, number(pn, "godz")});
+    amount += number(pn, "kwota");
   }
-  db::ZAMKNIJ("pn");
-  db::ZAMKNIJ("ff");
+  if (amount <= kTolerance) return;
+  ff.put(std::string_view("swy_dk"), Value(calendarDays));
+  ff.put(std::string_view("swy_dr"), Value(days));
+  ff.put(std::string_view("swy_gn"), Value(db::G_TO_N(hours)));
+  ff.put(std::string_view("swy_wyn"), Value(amount));
 }
 
 // Vehicle CO2 emission in g/km: none for electric cars, the hybrid figure for hybrids made from
@@ -82,18 +78,14 @@ constexpr double kHybridFuel = 6, kHybridCo2 = 93.6, kGeneralCo2 = 120.0;
 constexpr const char* kElectric = "E";
 constexpr const char* kHybridFromYear = "2025";
 
-void vehicleEmission(const FirmContext& f) {
-  WorkArea& kss = f.open("sam_rej", "kss");
-  for (kss.goTop(); !kss.eof(); kss.skip(1)) {
-    double co2 = kGeneralCo2;
-    if (text(kss, "rodzaj") == kElectric)
-      co2 = 0;
-    else if (std::abs(number(kss, "cpn_t") - kHybridFuel) < kTolerance &&
-             text(kss, "rok_prod") >= kHybridFromYear)
-      co2 = kHybridCo2;
-    kss.put(std::string_view("co2"), Value(co2));
-  }
-  db::ZAMKNIJ("kss");
+void vehicleEmission(WorkArea& kss, std::span<WorkArea* const>) {
+  double co2 = kGeneralCo2;
+  if (text(kss, "rodzaj") == kElectric)
+    co2 = 0;
+  else if (std::abs(number(kss, "cpn_t") - kHybridFuel) < kTolerance &&
+           text(kss, "rok_prod") >= kHybridFromYear)
+    co2 = kHybridCo2;
+  kss.put(std::string_view("co2"), Value(co2));
 }
 
 // Notes of a contract (p_up) are copied to the employee the contract belongs to.
@@ -153,21 +145,17 @@ void purchasesRetyped(const FirmContext& f) {
 }
 
 // Foreign invoices get their VAT date, exchange-rate dates and days to the payment term.
-void foreignInvoiceDates(const FirmContext& f) {
-  WorkArea& fw = f.open("ks_fw", "fw");
-  for (fw.goTop(); !fw.eof(); fw.skip(1)) {
-    if (!date(fw, "data_vat").empty()) continue;
-    const rt::Date term = date(fw, "termin"), vat = date(fw, "d_vat");
-    // An invoice without a term or a VAT date has no days to count (the difference with an
-    // empty date is millions of days, which the field cannot hold).
-    const int days = term.empty() || vat.empty() ? 0 : std::max(term - vat, 0);
-    fw.put(std::string_view("il_ter"), Value(days));
-    fw.put(std::string_view("data_vat"), fw.get(std::string_view("d_spr")));
-    fw.put(std::string_view("f_kurs"), fw.get(std::string_view("kurs_tav")));
-    fw.put(std::string_view("d_kurs_tav"), fw.get(std::string_view("d_kurs")));
-    fw.put(std::string_view("d_kurs_vat"), fw.get(std::string_view("d_kurs")));
-  }
-  db::ZAMKNIJ("fw");
+void foreignInvoiceDates(WorkArea& fw, std::span<WorkArea* const>) {
+  if (!date(fw, "data_vat").empty()) return;
+  const rt::Date term = date(fw, "termin"), vat = date(fw, "d_vat");
+  // An invoice without a term or a VAT date has no days to count (the difference with an
+  // empty date is millions of days, which the field cannot hold).
+  const int days = term.empty() || vat.empty() ? 0 : std::max(term - vat, 0);
+  fw.put(std::string_view("il_ter"), Value(days));
+  fw.put(std::string_view("data_vat"), fw.get(std::string_view("d_spr")));
+  fw.put(std::string_view("f_kurs"), fw.get(std::string_view("kurs_tav")));
+  fw.put(std::string_view("d_kurs_tav"), fw.get(std::string_view("d_kurs")));
+  fw.put(std::string_view("d_kurs_vat"), fw.get(std::string_view("d_kurs")));
 }
 
 // A car trade record (ks_auto) takes its buyer's and seller's data from the purchase and sale
@@ -181,9 +169,8 @@ const FieldCopies kFromSale = {{"nr_ksef", "nr_ksef"}, {"ksef_serw", "ksef_serw"
                                {"nip_s", "nip"},       {"ue_s", "ue"},
                                {"lpp_klis", "kli"}};
 
-void carTradeParties(const FirmContext& f) {
-  WorkArea& dok = f.open("ks_dok", "dok", "lpp");
-  WorkArea& mag = f.open("ks_auto", "mag", "lpp");
+void carTradeParties(WorkArea& mag, std::span<WorkArea* const> reads) {
+  WorkArea& dok = *reads[0];  // ks_dok in the order of its lpp tag
   auto take = [&](const char* link, const FieldCopies& copies) {
     const std::string key = text(mag, link);
     // An empty link points at no document, not at one whose number happens to be empty.
@@ -191,12 +178,8 @@ void carTradeParties(const FirmContext& f) {
     for (const auto& [to, from] : copies)
       mag.put(std::string_view(to), dok.get(std::string_view(from)));
   };
-  for (mag.goTop(); !mag.eof(); mag.skip(1)) {
-    take("lpp_ksz", kFromPurchase);
-    take("lpp_tav", kFromSale);
-  }
-  db::ZAMKNIJ("dok");
-  db::ZAMKNIJ("mag");
+  take("lpp_ksz", kFromPurchase);
+  take("lpp_tav", kFromSale);
 }
 
 // Payroll parameters of the firm, in p_dat's only record.
@@ -260,17 +243,19 @@ const FirmPlan I_25_01_038 = {
          {"p_pa", "pa"}, fieldCountBelow(68), {C("REF_OD", 6), C("REF_DO", 6), N("REF_KW", 10, 2)}},
      Reindex{"p_alu"}, Reindex{"p_pa"}}};
 
+// p_n is indexed before p_f changes, since the totals are summed along its lmc tag.
 const FirmPlan I_25_01_040 = {
     40,
-    {AddFields{{"p_f", "ff"},
+    {Reindex{"p_n"},
+     AddFields{{"p_f", "ff"},
                fieldCountBelow(236),
                {N("SWY_DK", 10), N("SWY_DR", 10), N("SWY_GN", 10, 2), N("SWY_WYN", 10, 2)}},
-     Reindex{"p_n"}, DataRule{standByTotals}, Reindex{"p_f"}}};
+     ConvertRecords{{"p_f", "ff"}, standByTotal, {{"p_n", "pn", "lmc"}}}, Reindex{"p_f"}}};
 
 const FirmPlan I_25_01_042 = {
     42,
     {AddFields{{"sam_rej", "kss"}, fieldCountBelow(80), {N("CO2", 10, 2)}},
-     DataRule{vehicleEmission}, Reindex{"sam_rej"}}};
+     ConvertRecords{{"sam_rej", "kss"}, vehicleEmission}, Reindex{"sam_rej"}}};
 
 const FirmPlan I_25_01_043 = {
     43,
@@ -287,6 +272,9 @@ const FirmPlan I_25_01_044 = {
                {Value("N"), Value(""), Value("")}},
      Reindex{"rk_dok"}, DataRule{notesToEmployees}}};
 
+// Each table's records are converted right after its fields are added (the conversions read
+// nothing of the tables changed in between), and ks_dok is indexed, its purchases retyped, before
+// ks_auto changes: the car documents find their parties along its lpp tag.
 const FirmPlan I_25_01_045 = {
     45,
     {WidenFields{
@@ -299,8 +287,9 @@ const FirmPlan I_25_01_045 = {
          {N("IL_TER", 5), D("DATA_VAT"), D("D_KURS_TAV"), D("D_KURS_VAT"), N("F_kURS", 10, 4)},
          {},
          {{"nazwa_kli", 80}, {"miasto_kli", 40}}},
+     ConvertRecords{{"ks_fw", "fw"}, foreignInvoiceDates},
      AddFields{{"p_uz", "puz"}, fieldCountBelow(25), {N("komornik", 10, 2)}},
-     DataRule{purchasesRetyped},
+     DataRule{purchasesRetyped}, Reindex{"ks_dok"},
      AddFields{{"ks_auto", "mag"},
                fieldCountBelow(32),
                {C("NR_KSEFZ", 36), C("FIR_S", 80), C("ADR_S", 80), C("NIP_S", 20), C("UE_S", 2),
@@ -308,8 +297,9 @@ const FirmPlan I_25_01_045 = {
                 C("LPP_KLIZ", 2)},
                {},
                {{"nr_fz", 40}, {"nr_fs", 40}}},
-     DataRule{foreignInvoiceDates}, Reindex{"sam_dok"}, Reindex{"sam_rej"}, Reindex{"ks_dok"},
-     Reindex{"ks_auto"}, Reindex{"ks_fw"}, Reindex{"p_uz"}, DataRule{carTradeParties}}};
+     ConvertRecords{{"ks_auto", "mag"}, carTradeParties, {{"ks_dok", "dok", "lpp"}}},
+     Reindex{"sam_dok"}, Reindex{"sam_rej"}, Reindex{"ks_auto"}, Reindex{"ks_fw"},
+     Reindex{"p_uz"}}};
 
 const FirmPlan I_25_01_046 = {46,
                               {AddFields{{"p_dat", "pdat"}, fieldCountBelow(76), payrollFields()},

@@ -150,6 +150,17 @@ void underHandler(const rt::Handler& handler, const std::function<void()>& body)
   }
 }
 
+// The caller's handler, given the errors of an area written under another file's name as errors
+// of that file: a change made on the staged copy of a table reports what it would have reported
+// made on the table itself.
+rt::Handler renaming(const rt::Handler& handler, std::string staged, std::string table) {
+  return [handler, staged = std::move(staged), table = std::move(table)](rt::Error& e) {
+    if (e.filename == staged) e.filename = table;
+    if (handler) return handler(e);
+    throw rt::Abandon(e);
+  };
+}
+
 bool hasField(const Structure& s, const std::string& upperName) {
   for (const auto& f : s)
     if (rt::upper(f.name) == upperName) return true;
@@ -179,6 +190,13 @@ struct DeletedShown {
   bool was = rt::settings().deletedHidden;
   DeletedShown() { rt::settings().deletedHidden = false; }
   ~DeletedShown() { rt::settings().deletedHidden = was; }
+};
+
+// Deleted records hidden or shown as given for a scope, the setting before back on every way out.
+struct DeletedHiddenAs {
+  bool was = rt::settings().deletedHidden;
+  explicit DeletedHiddenAs(bool hidden) { rt::settings().deletedHidden = hidden; }
+  ~DeletedHiddenAs() { rt::settings().deletedHidden = was; }
 };
 
 // Where an added field goes: 1-based position in the new structure, index in the added list.
@@ -242,6 +260,8 @@ bool addThroughWorkCopies(const std::string& dir, const std::string& file, const
 
 }  // namespace
 
+bool writesOnce(RebuildPath path) { return resolve(path) == RebuildPath::Direct; }
+
 WorkCopiesThroughout::WorkCopiesThroughout() : previous_(gWorkCopies) { gWorkCopies = true; }
 WorkCopiesThroughout::~WorkCopiesThroughout() { gWorkCopies = previous_; }
 
@@ -293,7 +313,7 @@ bool LBCREATE(std::string_view fileIn, const Structure& fields) {
 
 bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
                 std::string_view directory, std::string_view fileIn, const Widenings& widen,
-                RebuildPath path) {
+                RebuildPath path, RecordChange* records) {
   const std::string dir(directory), file = rt::lower(fileIn);
   const std::string z = "z" + file, x = "x" + file;
   std::vector<rt::Value> initial = initialIn;
@@ -341,11 +361,16 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   // the complete new one takes its name.
   const std::string table = dir + file, staged = stagingFor(table);
   const rt::Handler callers = rt::currentHandler();
+  // The records a loop over the new table would show the change: deleted ones only while the
+  // caller shows them.
+  const bool callerHidesDeleted = shown.was;
   bool written = false;
   try {
     written = writeStaged(staged, table, grown, [&](engine::WorkArea& out) {
       // The old fields keep their positions; the added ones come after all of them.
       const auto oldFields = out.planFieldCopy(*robo, samePositions(*robo, out));
+      const rt::Handler changeHandler =
+          renaming(callers, out.table().path().string(), robo->table().path().string());
       // An added field without an initial value ends as a copy leaves a blank field: through
       // its value, so a blank number becomes 0 as it does on the way through the work copies.
       std::vector<rt::Value> values = initial;
@@ -360,6 +385,13 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
         out.putFields(*robo, oldFields);
         underHandler(callers, [&] { putInitial(out, toAdd, values); });
         if (wasDeleted) out.remove();
+        if (records && !(wasDeleted && callerHidesDeleted))
+          underHandler(changeHandler, [&] {
+            // Seeks and skips in the tables the change reads see what they would see after the
+            // call, not the deleted records this copy shows itself.
+            DeletedHiddenAs callers(callerHidesDeleted);
+            records->change(out);
+          });
       }
     });
   } catch (const CallersAbandon& a) {
@@ -369,6 +401,7 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   }
   ZAMKNIJ("robo");
   if (!written || !swapIn(staged, table)) return false;
+  if (records) records->made = true;
   // Left by a run through the work copies that stopped after the table was in place.
   removeTable(dir + z);
   removeTable(dir + x);

@@ -11,6 +11,7 @@
 
 #include "engine/dbf/dbf_format.h"
 #include "engine/staging.h"
+#include "engine/workarea.h"
 #include "runtime/value.h"
 
 namespace tav::db {
@@ -37,6 +38,9 @@ class WorkCopiesThroughout {
   bool previous_;
 };
 
+// Whether DODAJ_POLE and ZMIEN_DL_POLA given `path` write the table straight from the old one.
+bool writesOnce(RebuildPath path = RebuildPath::Default);
+
 // A table's fields in record order: name, type letter, length, decimals.
 using Structure = std::vector<engine::FieldSpec>;
 // (field number from 1 in the current structure, new length).
@@ -52,6 +56,16 @@ bool EXPORTUJ(std::string_view target);
 // replacing whatever is there, read-only files included. True when the file exists afterwards.
 bool LBCREATE(std::string_view file, const Structure& fields);
 
+// A conversion's change of every record of a table, as a loop over the table from the top makes
+// it: each record the loop shows (those marked deleted only while deleted records are shown), in
+// natural order, is given with the table's area on it, and the change puts new values into its
+// fields. It changes nothing but that record and reads nothing of the table but that record
+// (other tables it may read), so it may just as well be made on a copy of the record.
+struct RecordChange {
+  std::function<void(engine::WorkArea& record)> change;
+  bool made = false;  // set by the call that made it on every record
+};
+
 // Adds the fields of `added` that the table directory + file does not have yet (names compared
 // ignoring letter case and stored in upper case), giving added field i the value initial[i] in
 // every record when that value is not nil; `widen` sets lengths of existing fields on the way,
@@ -60,9 +74,17 @@ bool LBCREATE(std::string_view file, const Structure& fields);
 // no file is touched); false when a copy failed, with the old table in place (through the work
 // copies, past the first copy its data is also kept in "z" + file and "x" + file). An error
 // storing an initial value goes to the caller's handler, as a copy of record after record would.
+//
+// `records`, when given, is made on the way when the table is written straight from the old
+// one: each record is changed in the one copy, after its initial values, and the table ends as
+// the same change run over it right after the call would have left it, byte for byte (a memo
+// the change rewrites is written once: the same texts, no dead blocks, other pointers). The
+// change runs under the caller's handler and setting of deleted records, and its errors name
+// the table itself; an error it abandons at leaves the old table in place. `records->made` says
+// whether it was made; it is not on the work copies, nor when nothing was to be added or widened.
 bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initial,
                 std::string_view directory, std::string_view file, const Widenings& widen = {},
-                RebuildPath path = RebuildPath::Default);
+                RebuildPath path = RebuildPath::Default, RecordChange* records = nullptr);
 
 // Sets field lengths by position, copying the table into its replacement. Deleted records are
 // dropped unless `keepDeleted`; memo texts come along. Nothing is reported.

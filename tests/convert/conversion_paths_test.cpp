@@ -3,12 +3,15 @@
 //   made): every table of every firm and of str\ comes out the same, structure, records and
 //   field bytes, memos by their texts;
 // - changed tables written once, straight from the old table, or through the work copies the
-//   structure changes were first written with: every file below the database comes out byte for
-//   byte the same, tables, memo files and indexes.
+//   structure changes were first written with (where a step's conversion of a table's records
+//   rides in that table's one copy, or follows it in place): every file below the database comes
+//   out byte for byte the same, tables, memo files and indexes; a conversion failing half-way
+//   fails the firm with the same error, and the next run ends the same.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,9 +94,12 @@ class ConversionPaths : public ::testing::Test {
   }
 
   // Copies the sample database to `where`, runs the template steps and converts every firm of
-  // install.dbf as the upgrade does. Returns the firms whose conversion raised.
-  std::vector<int> convert(const fs::path& where) {
-    SampleTrees::copy(SampleTrees::database("025.01.001", 8), where / "baza");
+  // install.dbf as the upgrade does. Returns the firms whose conversion raised, and in `errors`
+  // each one's error as "description @ file", the file below `where`. `again` converts the
+  // database already there, as the next run does.
+  std::vector<int> convert(const fs::path& where, std::vector<std::string>* errors = nullptr,
+                           bool again = false) {
+    if (!again) SampleTrees::copy(SampleTrees::database("025.01.001", 8), where / "baza");
     const std::string base = tav::testing::TempDriveMap::drive('D', where) + "baza\\";
     fs::current_path(SampleTrees::release());  // the template steps read .\str\ of the release
     tav::convert::runTemplateSteps("025.01.001", {"C:\\tav\\", base});
@@ -108,9 +114,15 @@ class ConversionPaths : public ::testing::Test {
     for (int nr : firms) {
       variables.num_fir = tav::rt::Value(nr);
       const std::string firm = base + "firma" + tav::rt::lTrim(tav::rt::Str(nr, 4, 0)) + "\\";
+      tav::rt::Error caught;
       if (!tav::rt::sequence(
-              [&] { tav::convert::MAKE_WINFIR(firm, "C:\\tav\\", base, "025.01.001"); }))
+              [&] { tav::convert::MAKE_WINFIR(firm, "C:\\tav\\", base, "025.01.001"); }, &caught)) {
         failed.push_back(nr);
+        if (errors)
+          errors->push_back(caught.description + " @ " +
+                            fs::relative(tav::os::toHost(tav::os::fullPath(caught.filename)), where)
+                                .generic_string());
+      }
       tav::db::CLOSEALL();
     }
     tav::engine::workspace().closeAll();
@@ -203,6 +215,75 @@ TEST_F(ConversionPaths, ChangedTablesWrittenOnceAreByteForByteThoseOfTheWorkCopi
   EXPECT_GT(tables, 400u);
   EXPECT_GT(memos, 10u);
   EXPECT_GT(indexes, 300u);
+}
+
+// A conversion of records that fails half-way through its table (an invoice whose payment term
+// lies centuries after its VAT date: the days do not fit their field) fails the firm with the same
+// error both ways, naming the table itself, and leaves the firm's release at the step before;
+// written once, the table is the old one, untouched, with nothing beside it. The next run, once
+// the invoice is mended, ends byte for byte the same both ways.
+TEST_F(ConversionPaths,
+       AFailedConversionInTheOneCopyFailsAsTheWorkCopiesDoAndTheNextRunEndsTheSame) {
+  const fs::path ways[2] = {map_.root() / "copies", map_.root() / "direct"};
+  const fs::path firm = fs::path("baza") / "firma1";
+  // Sets the second invoice's payment term, giving back the one it had.
+  auto setTerm = [](const fs::path& table, const tav::rt::Value& term) {
+    tav::engine::Workspace ws;
+    tav::rt::Value was;
+    EXPECT_TRUE(ws.useHost(table, "fw", {}));
+    if (!ws.current()) return was;
+    tav::engine::WorkArea& fw = *ws.current();
+    fw.goTo(2);
+    was = fw.get(std::string_view("termin"));
+    fw.put(std::string_view("termin"), term);
+    return was;
+  };
+  std::vector<int> failed[2];
+  std::vector<std::string> errors[2];
+  std::string untouched;
+  tav::rt::Value term;
+  for (int way = 0; way < 2; ++way) {
+    SampleTrees::copy(SampleTrees::database("025.01.001", 8), ways[way] / "baza");
+    term =
+        setTerm(ways[way] / firm / "ks_fw.dbf", tav::rt::Value(tav::rt::Date::fromYmd(2400, 1, 1)));
+    ASSERT_FALSE(term.isNil());
+    if (way == 1) untouched = tav::test::readFile(ways[way] / firm / "ks_fw.dbf");
+    std::optional<tav::db::WorkCopiesThroughout> literal;
+    if (way == 0) literal.emplace();
+    failed[way] = convert(ways[way], &errors[way], true);
+  }
+  EXPECT_EQ(failed[1], failed[0]);
+  EXPECT_EQ(errors[1], errors[0]);
+  ASSERT_FALSE(failed[1].empty());
+  ASSERT_EQ(failed[1][0], 1);
+  EXPECT_NE(errors[1][0].find("does not fit"), std::string::npos) << errors[1][0];
+  EXPECT_TRUE(errors[1][0].ends_with(" @ baza/firma1/ks_fw.dbf")) << errors[1][0];
+  const auto release = tableContents(ways[1] / firm / "wersja.dbf");
+  EXPECT_EQ(release, tableContents(ways[0] / firm / "wersja.dbf"));
+  ASSERT_EQ(release.size(), 2u);
+  EXPECT_NE(release[1].find("025.01.044"), std::string::npos) << release[1];
+  EXPECT_EQ(tav::test::readFile(ways[1] / firm / "ks_fw.dbf"), untouched);
+  for (const auto& e : fs::directory_iterator(ways[1] / firm))
+    EXPECT_NE(e.path().filename().string()[0], '~') << e.path();
+
+  for (int way = 0; way < 2; ++way) {
+    setTerm(ways[way] / firm / "ks_fw.dbf", term);
+    std::optional<tav::db::WorkCopiesThroughout> literal;
+    if (way == 0) literal.emplace();
+    EXPECT_EQ(convert(ways[way], nullptr, true),
+              std::vector<int>(failed[way].begin() + 1, failed[way].end()));
+  }
+  const auto copies = filesBelow(ways[0] / "baza"), direct = filesBelow(ways[1] / "baza");
+  ASSERT_EQ(direct.size(), copies.size());
+  size_t differing = 0;
+  for (const auto& [name, bytes] : copies) {
+    const auto other = direct.find(name);
+    if (other == direct.end() || other->second != bytes)
+      if (++differing <= 5) ADD_FAILURE() << name << " differs";
+  }
+  EXPECT_EQ(differing, 0u);
+  EXPECT_NE(tableContents(ways[1] / firm / "wersja.dbf").at(1).find("025.01.046"),
+            std::string::npos);
 }
 
 }  // namespace

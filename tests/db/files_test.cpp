@@ -2,13 +2,15 @@
 // clears read-only and hidden attributes and gives up after its fixed retries; emptying a directory
 // keeps what the skip text and kept names say; copies take lower-case names; neither descends; a
 // copy that fails leaves the old target in place (a missing template must not cost the database its
-// current one), and the caller's error handler comes back.
+// current one), and the caller's error handler comes back; the sort runs a killed index build
+// leaves beside a table are leftovers the next run clears.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
 
 #include "db/files.h"
+#include "engine/index/key_sorter.h"
 #include "os/files.h"
 #include "runtime/error.h"
 #include "support/temp_drive_map.h"
@@ -181,4 +183,29 @@ TEST_F(DbFilesTest, FcopyRetriesTenTimesAndRestoresTheHandler) {
   EXPECT_EQ(map.pauses(), std::vector<int>(10, 5));
   rt::raise(rt::Error{});
   EXPECT_EQ(outerCalls, 1);  // the caller's handler is back
+}
+
+// A large sort's runs are files beside the index while it lasts, each gone with the sorter (closed
+// before it is deleted, which Windows needs); the runs a killed build leaves under the same names
+// are leftovers the cleaning a run makes in a firm before converting it takes, and nothing of the
+// firm's own.
+TEST_F(DbFilesTest, SortRunsOfAKilledIndexBuildAreLeftovers) {
+  fs::create_directories(c("firma1"));
+  const std::set<std::string> own = {"ks_dok.dbf", "~notatka.tmp", "~ks_dok.dbf.tmp"};
+  for (const std::string& kept : own) ASSERT_TRUE(db::WRITEFILE("C:\\firma1\\" + kept, "x"));
+  std::set<std::string> runs;
+  {
+    engine::KeySorter sorter(8, 64, c("firma1"));
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(sorter.add("12345678"));
+    ASSERT_GT(sorter.runCount(), 1u);
+    for (const std::string& name : hostNames(c("firma1")))
+      if (!own.count(name)) runs.insert(name);
+    ASSERT_EQ(runs.size(), sorter.runCount());
+  }
+  EXPECT_EQ(hostNames(c("firma1")), own);
+
+  // What a build killed at that moment leaves.
+  for (const std::string& run : runs) ASSERT_TRUE(db::WRITEFILE("C:\\firma1\\" + run, "run"));
+  db::removeLeftovers("C:\\firma1\\", true);
+  EXPECT_EQ(hostNames(c("firma1")), own);
 }

@@ -1,13 +1,15 @@
 // The structure changes conversions make (DODAJ_POLE, DODAJ_POLA, ZMIEN_DL_POLA, EXPORTUJ,
 // LBCREATE). Groups: StructureChange (no field added twice, a rerun only widens, nothing rewritten
 // for nothing, memos and deleted records kept unless a width change drops them, no table touched
-// without its backup, no dead memo blocks, one flush per staged file), StructureChangeOnDrive
+// without its backup, no dead memo blocks, one flush per staged file, the records changed in the
+// one copy as after it), StructureChangeOnDrive
 // (names on disk kept), InterruptedSwap (a rebuild stopped at any swap point leaves a whole table).
 #include "db/structure_change.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -457,6 +459,142 @@ TEST_F(StructureChange, WrittenOnceTheChangedTableHasTheBytesOfTheWorkCopies) {
   EXPECT_EQ(fieldNames("direct/tab.dbf"),
             (std::vector<std::string>{"NAZWA:30", "KWOTA:12", "UWAGI:10", "DATA:8", "DOK_L:12",
                                       "NOWA:7", "DN:8", "ILE:4", "TAK:1"}));
+  EXPECT_TRUE(pauses.empty());
+}
+
+// A table's records as their bytes, deleted marks included, each memo pointer replaced by the
+// memo's text: what a memo file laid out in another order still reads as.
+std::vector<std::string> recordsWithMemoTexts(const std::string& table) {
+  std::vector<std::string> out;
+  const bool hidden = rt::settings().deletedHidden;
+  rt::settings().deletedHidden = false;
+  {
+    engine::Workspace ws;
+    if (ws.use(table, "R", {})) {
+      engine::WorkArea& a = *ws.current();
+      for (uint32_t r = 1; r <= a.lastRec(); ++r) {
+        a.goTo(r);
+        std::string rec(1, a.buffer()[0]);
+        for (size_t i = 1; i <= a.fieldCount(); ++i) {
+          const auto& f = a.field(i);
+          rec += '|';
+          rec += f.type == 'M' ? a.get(i).str() : std::string(a.buffer() + f.offset, f.length);
+        }
+        out.push_back(rec);
+      }
+    }
+  }
+  rt::settings().deletedHidden = hidden;
+  return out;
+}
+
+// A conversion's change of every record, made in DODAJ_POLE's one copy, leaves what the change
+// run over the table in place after DODAJ_POLE (through the work copies) leaves: the records the
+// caller's setting shows and only those, other tables read with the caller's setting of deleted
+// records. A change that writes no memo leaves both files byte for byte the same; one that
+// rewrites memos leaves the same records and memo texts, the one copy's memo file without the
+// dead blocks the rewrites in place leave. An error in the change is the same error naming the
+// table itself, and in the one copy it leaves the old table as it was, with nothing beside it.
+TEST_F(StructureChange, RecordsChangedInTheOneCopyAreThoseOfTheChangeMadeAfterIt) {
+  const std::string direct = dir_ + "direct/", copies = dir_ + "copies/";
+  for (const std::string& d : {direct, copies}) {
+    fs::create_directories(d);
+    awkwardTable(d, 40);
+    // Six records, two of them deleted: the change counts the ones the setting shows.
+    engine::Workspace ws;
+    ASSERT_TRUE(ws.create(d + "inne.dbf", {{"K", 'C', 2, 0}}));
+    ASSERT_TRUE(ws.use(d + "inne.dbf", "I", {}));
+    for (int i = 1; i <= 6; ++i) {
+      ws.current()->append();
+      ws.current()->put(1, rt::Value(std::to_string(i)));
+      if (i % 3 == 0) ws.current()->remove();
+    }
+  }
+  using Change = std::function<void(engine::WorkArea&, engine::WorkArea&)>;
+  // The change over `d` made as DODAJ_POLE on `path` leaves it to be made; the error it ended
+  // with ("" when none), its directory as "D/".
+  auto changed = [&](const std::string& d, RebuildPath path, const engine::FieldSpec& added,
+                     const Change& change) {
+    std::string failure;
+    rt::HandlerGuard g([&](rt::Error& e) -> rt::Answer {
+      failure = e.description + " @ " + e.filename;
+      throw rt::Abandon(e);
+    });
+    rt::sequence([&] {
+      ASSERT_TRUE(OTWORZ(d, "inne.dbf", "inne"));
+      engine::WorkArea& other = *workspace().find("inne");
+      RecordChange records{[&](engine::WorkArea& record) { change(record, other); }};
+      ASSERT_TRUE(DODAJ_POLE({added}, {rt::Value(7)}, d, "tab.dbf", {}, path, &records));
+      EXPECT_EQ(records.made, path == RebuildPath::Direct);
+      if (records.made) return;
+      ASSERT_TRUE(OTWORZ(d, "tab.dbf", "tab"));
+      engine::WorkArea& a = *workspace().find("tab");
+      for (a.goTop(); !a.eof(); a.skip(1)) change(a, other);
+    });
+    workspace().closeAll();
+    const std::string host = fs::path(d + "tab.dbf").string();
+    if (const size_t at = failure.find(host); at != std::string::npos)
+      failure.replace(at, host.size(), "D/tab.dbf");
+    return failure;
+  };
+  auto both = [&](const engine::FieldSpec& added, const Change& change) {
+    const std::string once = changed(direct, RebuildPath::Direct, added, change);
+    EXPECT_EQ(once, changed(copies, RebuildPath::WorkCopies, added, change));
+    return once;
+  };
+  // Reads the record's memo and other fields and the other table, writes the added field and
+  // another one.
+  auto convert = [](engine::WorkArea& r, engine::WorkArea& other) {
+    const std::string memo = rt::toText(r.get(std::string_view("uwagi")));
+    long visible = 0;
+    for (other.goTop(); !other.eof(); other.skip(1)) ++visible;
+    r.put(std::string_view("nowa"), rt::Value(r.get(std::string_view("kwota")).num() * 2 +
+                                              static_cast<double>(visible) / 100));
+    r.put(std::string_view("nazwa"), rt::Value(rt::rTrim(r.get(std::string_view("nazwa")).str()) +
+                                               "/" + std::to_string(memo.size())));
+  };
+  EXPECT_EQ(both({"NOWA", 'N', 8, 2}, convert), "");
+  for (const char* f : {"tab.dbf", "tab.fpt"})
+    EXPECT_TRUE(tableBytes(direct + f) == tableBytes(copies + f)) << f;
+  {
+    // Deleted records shown by the caller are changed too, and the other table shows its own;
+    // the memos are rewritten, longer.
+    rt::settings().deletedHidden = false;
+    EXPECT_EQ(both({"DRUGA", 'N', 3, 0},
+                   [&](engine::WorkArea& r, engine::WorkArea& other) {
+                     convert(r, other);
+                     r.put(std::string_view("druga"), rt::Value(static_cast<double>(r.recno())));
+                     const std::string memo = rt::toText(r.get(std::string_view("uwagi")));
+                     if (!memo.empty())
+                       r.put(std::string_view("uwagi"), rt::Value(memo + " i jeszcze"));
+                   }),
+              "");
+    rt::settings().deletedHidden = true;
+  }
+  const auto records = recordsWithMemoTexts(direct + "tab.dbf");
+  ASSERT_EQ(records.size(), 40u);
+  EXPECT_EQ(records, recordsWithMemoTexts(copies + "tab.dbf"));
+  EXPECT_EQ(std::count_if(records.begin(), records.end(),
+                          [](const std::string& r) { return r.find(" i jeszcze|") != r.npos; }),
+            27);  // every record with a memo, deleted ones too
+  EXPECT_LT(fs::file_size(direct + "tab.fpt"), fs::file_size(copies + "tab.fpt"));
+
+  // The twentieth record's value does not fit: the same error in both, and the old table still
+  // whole where the change rode in the copy.
+  const std::string before = test::readFile(direct + "tab.dbf"),
+                    memoBefore = test::readFile(direct + "tab.fpt");
+  const std::string failure =
+      both({"TRZECIA", 'N', 2, 0}, [](engine::WorkArea& r, engine::WorkArea&) {
+        r.put(std::string_view("trzecia"), rt::Value(r.recno() == 20 ? 100 : 1));
+      });
+  EXPECT_NE(failure.find("does not fit"), std::string::npos) << failure;
+  EXPECT_TRUE(failure.ends_with(" @ D/tab.dbf")) << failure;
+  EXPECT_EQ(test::readFile(direct + "tab.dbf"), before);
+  EXPECT_EQ(test::readFile(direct + "tab.fpt"), memoBefore);
+  std::vector<std::string> left;
+  for (auto& e : fs::directory_iterator(direct)) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"inne.dbf", "tab.dbf", "tab.fpt"}));
   EXPECT_TRUE(pauses.empty());
 }
 

@@ -1,5 +1,7 @@
-// The key sorter of bulk index builds: in memory up to the limit, beyond it sorted runs in unlinked
-// temporary files merged on reading, so nothing is left behind if the build is killed.
+// The key sorter of bulk index builds: in memory up to the limit, beyond it sorted runs in
+// temporary files merged on reading. A run's file is closed before it is deleted (Windows refuses
+// to delete a file that is open), when the sorter is done with it; one that a killed build left is
+// named as the tool's own leftovers are ("~<name>.<process>.tmp"), which the next run removes.
 
 #include "engine/index/key_sorter.h"
 
@@ -39,6 +41,16 @@ size_t indexBuildMemoryLimit() { return gMemoryLimit.load(); }
 void setIndexBuildMemoryLimit(size_t bytes) { gMemoryLimit.store(bytes); }
 
 struct KeySorter::Run {
+  explicit Run(std::filesystem::path where) : path(std::move(where)) {}
+  ~Run() {
+    file.close();
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  std::filesystem::path path;
   os::File file;
   uint64_t records = 0;   // in the file
   uint64_t consumed = 0;  // handed out so far
@@ -129,15 +141,14 @@ const char* KeySorter::recordOf(const Slot& s) {
 
 bool KeySorter::spill() {
   sortBuffer();
-  auto run = std::make_unique<Run>();
-  std::filesystem::path p = tempDir_ / ("tav-sort-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(gRunSerial.fetch_add(1)) + ".tmp");
-  if (!run->file.open(p, os::File::Mode::Create)) {
+  // A run that fails on the way is deleted with its object, the file closed first.
+  auto run =
+      std::make_unique<Run>(tempDir_ / ("~tav-sort-" + std::to_string(gRunSerial.fetch_add(1)) +
+                                        "." + std::to_string(::getpid()) + ".tmp"));
+  if (!run->file.open(run->path, os::File::Mode::Create)) {
     failed_ = true;
     return false;
   }
-  std::error_code ec;
-  std::filesystem::remove(p, ec);  // the open descriptor keeps it until the sort ends
   std::string out;
   out.reserve(kRunReadBytes + recordSize_);
   uint64_t offset = 0;

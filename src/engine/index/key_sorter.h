@@ -26,7 +26,9 @@ void collationKeyBack(char* p, size_t n);
 // Sorts fixed-size records by their bytes (memcmp order). Index builds feed it records of the
 // collation-transformed key followed by the big-endian record number, so that byte order is
 // index order with ties by record. Records stay in memory up to the limit; beyond it each full
-// buffer is sorted and written as a run to an unlinked temporary file, and reading merges runs.
+// buffer is sorted and written as a run to a temporary file in `tempDir`, and reading merges runs.
+// The files go, each closed first, when the sorter does; a killed build's are "~...<process>.tmp",
+// the tool's leftovers that its next run clears.
 // A record of up to 24 bytes lives in its sort slot alone, so such keys cost 32 bytes each.
 // The memory held never passes the limit given (the buffer is set aside once and filled, never
 // grown by copying), and only the part filled so far is touched.
