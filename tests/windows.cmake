@@ -73,6 +73,13 @@ set_tests_properties(db os convert upgrade install PROPERTIES RESOURCE_LOCK wine
 # The screens of tav_setup.exe under wine64 on Xvfb, driven by keys and clicks, their photographs
 # beside the Linux screenshot tests' in the Linux build's artifacts (scripts/wine-gui); and the
 # package an office runs, unpacked and read back (tests/e2e/windows_package_test.py).
+# The screens the Linux gallery photographs alone (a notice, the progress bar), each shown by
+# screens_gallery.exe until gui_wine has photographed it: a test program, never packaged. It
+# carries the tool's manifest, so the windows look as the tool's own.
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/screens_gallery.rc CONTENT "1 24 \"${TAV_MANIFEST}\"\n")
+add_executable(screens_gallery e2e/windows/screens_gallery.cpp ${CMAKE_CURRENT_BINARY_DIR}/screens_gallery.rc)
+set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/screens_gallery.rc PROPERTIES OBJECT_DEPENDS ${TAV_MANIFEST})
+target_link_libraries(screens_gallery PRIVATE tav_dialogs)
 add_test(NAME gui_wine COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-gui ${CMAKE_BINARY_DIR} ${TAV_LINUX_BUILD})
 set_tests_properties(gui_wine PROPERTIES TIMEOUT 1500 SKIP_RETURN_CODE 77)
 add_test(NAME windows_package COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/windows_package_test.py
