@@ -370,7 +370,7 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
       // The old fields keep their positions; the added ones come after all of them.
       const auto oldFields = out.planFieldCopy(*robo, samePositions(*robo, out));
       const rt::Handler changeHandler =
-          renaming(callers, out.table().path().string(), robo->table().path().string());
+          renaming(callers, os::oemText(out.table().path()), os::oemText(robo->table().path()));
       // An added field without an initial value ends as a copy leaves a blank field: through
       // its value, so a blank number becomes 0 as it does on the way through the work copies.
       std::vector<rt::Value> values = initial;
