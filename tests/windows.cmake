@@ -80,6 +80,7 @@ file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/screens_gallery.rc CONTENT "1 
 add_executable(screens_gallery e2e/windows/screens_gallery.cpp ${CMAKE_CURRENT_BINARY_DIR}/screens_gallery.rc)
 set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/screens_gallery.rc PROPERTIES OBJECT_DEPENDS ${TAV_MANIFEST})
 target_link_libraries(screens_gallery PRIVATE tav_dialogs)
+target_include_directories(screens_gallery PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 add_test(NAME gui_wine COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-gui ${CMAKE_BINARY_DIR} ${TAV_LINUX_BUILD})
 set_tests_properties(gui_wine PROPERTIES TIMEOUT 1500 SKIP_RETURN_CODE 77)
 add_test(NAME windows_package COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/windows_package_test.py

@@ -587,19 +587,7 @@ class IndexCheck {
                                                  size_t) -> std::optional<KeyType> {
       std::unique_ptr<Expression> e;
       rt::guarded([&] { e = Expression::compile(expression, *fields_); });
-      if (!e) return std::nullopt;
-      switch (e->resultType()) {
-        case 'C':
-          return KeyType::Character;
-        case 'N':
-          return KeyType::Numeric;
-        case 'D':
-          return KeyType::Date;
-        case 'L':
-          return KeyType::Logical;
-        default:
-          return std::nullopt;
-      }
+      return e ? keyTypeOf(e->resultType()) : std::nullopt;
     };
     bool structuralOpen = false;
     for (const auto& p : {cdx, ntx}) {

@@ -87,19 +87,7 @@ IndexKeyTypeResolver WorkArea::keyTypeResolver() {
       AliasSelected here(*this);
       rt::guarded([&] { e = Expression::compile(expression, ws_); });
     }
-    if (!e) return std::nullopt;
-    switch (e->resultType()) {
-      case 'C':
-        return KeyType::Character;
-      case 'N':
-        return KeyType::Numeric;
-      case 'D':
-        return KeyType::Date;
-      case 'L':
-        return KeyType::Logical;
-      default:
-        return std::nullopt;
-    }
+    return e ? keyTypeOf(e->resultType()) : std::nullopt;
   };
 }
 

@@ -30,6 +30,7 @@
 #include "runtime/settings.h"
 #include "runtime/shared_variables.h"
 #include "sample_trees.h"
+#include "support/dbf_rows.h"
 #include "support/temp_drive_map.h"
 
 namespace {
@@ -43,30 +44,14 @@ std::vector<std::string> tableContents(const fs::path& table) {
   tav::engine::Workspace ws;
   tav::engine::UseOptions o;
   o.readOnly = o.shared = true;
-  std::vector<std::string> out;
-  const bool hidden = tav::rt::settings().deletedHidden;
-  tav::rt::settings().deletedHidden = false;
-  if (ws.useHost(table, "t", o)) {
-    tav::engine::WorkArea& a = *ws.current();
-    std::string fields;
-    for (const auto& f : a.structure())
-      fields +=
-          f.name + " " + f.type + std::to_string(f.length) + "." + std::to_string(f.decimals) + ";";
-    out.push_back(fields);
-    for (uint32_t r = 1; r <= a.lastRec(); ++r) {
-      a.goTo(r);
-      std::string rec(1, a.buffer()[0]);
-      for (size_t i = 1; i <= a.fieldCount(); ++i) {
-        const auto& f = a.field(i);
-        rec += '|';
-        rec += f.type == 'M' ? a.get(i).str() : std::string(a.buffer() + f.offset, f.length);
-      }
-      out.push_back(rec);
-    }
-  } else {
-    out.push_back("cannot be opened");
-  }
-  tav::rt::settings().deletedHidden = hidden;
+  if (!ws.useHost(table, "t", o)) return {"cannot be opened"};
+  tav::engine::WorkArea& a = *ws.current();
+  std::string fields;
+  for (const auto& f : a.structure())
+    fields +=
+        f.name + " " + f.type + std::to_string(f.length) + "." + std::to_string(f.decimals) + ";";
+  std::vector<std::string> out{fields};
+  for (std::string& r : tav::testing::recordsWithMemoTexts(a)) out.push_back(std::move(r));
   return out;
 }
 

@@ -25,6 +25,7 @@
 #include "runtime/error.h"
 #include "runtime/format.h"
 #include "runtime/settings.h"
+#include "support/dbf_rows.h"
 #include "support/temp_drive_map.h"
 
 using namespace tav;
@@ -465,27 +466,9 @@ TEST_F(StructureChange, WrittenOnceTheChangedTableHasTheBytesOfTheWorkCopies) {
 // A table's records as their bytes, deleted marks included, each memo pointer replaced by the
 // memo's text: what a memo file laid out in another order still reads as.
 std::vector<std::string> recordsWithMemoTexts(const std::string& table) {
-  std::vector<std::string> out;
-  const bool hidden = rt::settings().deletedHidden;
-  rt::settings().deletedHidden = false;
-  {
-    engine::Workspace ws;
-    if (ws.use(table, "R", {})) {
-      engine::WorkArea& a = *ws.current();
-      for (uint32_t r = 1; r <= a.lastRec(); ++r) {
-        a.goTo(r);
-        std::string rec(1, a.buffer()[0]);
-        for (size_t i = 1; i <= a.fieldCount(); ++i) {
-          const auto& f = a.field(i);
-          rec += '|';
-          rec += f.type == 'M' ? a.get(i).str() : std::string(a.buffer() + f.offset, f.length);
-        }
-        out.push_back(rec);
-      }
-    }
-  }
-  rt::settings().deletedHidden = hidden;
-  return out;
+  engine::Workspace ws;
+  if (!ws.use(table, "R", {})) return {};
+  return tav::testing::recordsWithMemoTexts(*ws.current());
 }
 
 // A conversion's change of every record, made in DODAJ_POLE's one copy, leaves what the change

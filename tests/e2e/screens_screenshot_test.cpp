@@ -7,6 +7,7 @@
 #include "dialogs/alarm.h"
 #include "dialogs/edit_dialog.h"
 #include "dialogs/progress_bar.h"
+#include "e2e/gallery_screens.h"
 #include "e2e/x_session.h"
 #include "gui/application.h"
 #include "gui/fltk/fltk_backend.h"
@@ -89,8 +90,8 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
 
   // A notice stays on screen while its caller works on without an event loop.
   {
-    std::string text = "Trwa kopiowanie plików programu...;Proszę czekać"_oem;
-    dialogs::AlarmResult r = dialogs::ALARM({}, "1", "Kopiowanie", text);
+    const std::string text = tav::testing::copyingNoticeText();
+    dialogs::AlarmResult r = tav::testing::copyingNotice();
     ASSERT_NE(r.window, nullptr);
     std::string id = x.window("Kopiowanie");
     ASSERT_FALSE(id.empty());
@@ -121,12 +122,7 @@ TEST(ScreensOnScreen, MessageBoxEntryProgressAndChooser) {
 
   // The progress bar at 7 of 11 steps.
   {
-    gui::Dialog& d = gui::app().createDialog(nullptr, {300, 300}, {400, 120});
-    d.setTitle("Postęp"_oem);
-    d.show();
-    dialogs::LICZNIK(rt::Array{20, 30}, 360, 11, "Kopiowanie", &d.drawingArea());
-    dialogs::LICZNIK(1);
-    dialogs::LICZNIK(6);
+    gui::Dialog& d = tav::testing::progressBarAt7Of11();
     auto st = dialogs::licznikState();
     std::string id = x.window("Post.+p");
     ASSERT_FALSE(id.empty());

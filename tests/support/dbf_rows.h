@@ -16,6 +16,7 @@
 #include "engine/workarea.h"
 #include "engine/workspace.h"
 #include "runtime/format.h"
+#include "runtime/settings.h"
 
 namespace tav::testing {
 
@@ -71,6 +72,26 @@ inline DbfRows dbfreadRows(const std::filesystem::path& table) {
     }
     out.rows.push_back(std::move(row));
   }
+  return out;
+}
+
+// Every record of an open area, deleted ones included, as its bytes with each memo pointer
+// replaced by the memo's text: what a table holds, however its memo file is laid out.
+inline std::vector<std::string> recordsWithMemoTexts(engine::WorkArea& a) {
+  std::vector<std::string> out;
+  const bool hidden = rt::settings().deletedHidden;
+  rt::settings().deletedHidden = false;
+  for (uint32_t r = 1; r <= a.lastRec(); ++r) {
+    a.goTo(r);
+    std::string rec(1, a.buffer()[0]);
+    for (size_t i = 1; i <= a.fieldCount(); ++i) {
+      const auto& f = a.field(i);
+      rec += '|';
+      rec += f.type == 'M' ? a.get(i).str() : std::string(a.buffer() + f.offset, f.length);
+    }
+    out.push_back(rec);
+  }
+  rt::settings().deletedHidden = hidden;
   return out;
 }
 

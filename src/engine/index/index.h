@@ -20,6 +20,19 @@ namespace tav::engine {
 // Key types of a tag: the type of its key expression's value.
 enum class KeyType : char { Character = 'C', Numeric = 'N', Date = 'D', Logical = 'L' };
 
+// The key type an expression of result type `resultType` gives; none for a type no tag can hold.
+inline std::optional<KeyType> keyTypeOf(char resultType) {
+  switch (resultType) {
+    case 'C':
+    case 'N':
+    case 'D':
+    case 'L':
+      return static_cast<KeyType>(resultType);
+    default:
+      return std::nullopt;
+  }
+}
+
 // One ordered list of (key, record number) entries: a tag of a compound .cdx or a whole .ntx.
 // Keys are passed already encoded (see key_encoding.h) and exactly keyLength() bytes long.
 // Character keys are ordered by the tool's Polish collation (plain bytes in a tag whose

@@ -10,8 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "dialogs/alarm.h"
-#include "dialogs/progress_bar.h"
+#include "e2e/gallery_screens.h"
 #include "gui/application.h"
 #include "runtime/codepage.h"
 #include "runtime/shared_variables.h"
@@ -21,21 +20,9 @@ using namespace tav::rt::literals;
 
 namespace {
 
-gui::Dialog* notice() {
-  return dialogs::ALARM({}, "1", "Kopiowanie",
-                        "Trwa kopiowanie plików programu...;Proszę czekać"_oem)
-      .window;
-}
+gui::Dialog* notice() { return testing::copyingNotice().window; }
 
-gui::Dialog* progressBar() {
-  gui::Dialog& d = gui::app().createDialog(nullptr, {300, 300}, {400, 120});
-  d.setTitle("Postęp"_oem);
-  d.show();
-  dialogs::LICZNIK(rt::Array{20, 30}, 360, 11, "Kopiowanie", &d.drawingArea());
-  dialogs::LICZNIK(1);
-  dialogs::LICZNIK(6);
-  return &d;
-}
+gui::Dialog* progressBar() { return &testing::progressBarAt7Of11(); }
 
 }  // namespace
 
