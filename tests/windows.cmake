@@ -40,7 +40,8 @@ tav_test(upgrade DEPS tav_upgrade)
 tav_test(install DEPS tav_install)
 # The tools' suite runs dbftool.exe and mkrelease.exe; the comparisons of dbftool's dumps with
 # dbfread and python-dbf, the tables python-dbf writes, and dbfread's reading of a whole sample
-# database are Python programs, built on Linux only (dbftool_test.cpp, mkrelease_generator_test.cpp).
+# database are Python programs: those cases of dbftool_test.cpp and mkrelease_generator_test.cpp
+# are built on Linux only (#ifndef _WIN32).
 tav_test(tools DEPS tav_system)
 if(TARGET mkrelease_gen AND TARGET test_tools)
   target_link_libraries(test_tools PRIVATE mkrelease_gen)
