@@ -243,6 +243,10 @@ void recordFirmRelease(std::string_view firmDirectory, int release) {
   wer.put(std::string_view("baza"), rt::Value(text));
   wer.put(std::string_view("nr"), rt::Value(kSeries));
   wer.put(std::string_view("wariant"), rt::Value(rt::StrZero(release, 3, 0)));
+  // On disk before the next step's changes are: after a power loss the record may say a step is
+  // not done whose tables it changed (the step runs again, as after a kill), never that steps are
+  // not done whose later steps' changes the tables already hold.
+  wer.commit();
   db::ZAMKNIJ(kFirmReleaseAlias);
 }
 

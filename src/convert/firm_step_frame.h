@@ -147,7 +147,8 @@ void runFirmPlan(const FirmPlan& plan, std::string_view firmDirectory,
 
 // The firm's wersja.dbf (alias "wer"), in its only record: `baza` := the step's database release
 // ("025.01.030"), `nr` := 25.01, `wariant` := its three digits ("030"). A record that cannot be
-// opened is raised: a step must never look finished when its release was not written.
+// opened, or whose record does not reach the disk, is raised: a step must never look finished
+// when its release was not written.
 void recordFirmRelease(std::string_view firmDirectory, int release);
 
 // Opens the firm's wersja.dbf exclusively under "wer" on its record and leaves it open for the

@@ -11,6 +11,7 @@
 #include "db/index_catalogue.h"
 #include "db/table_access.h"
 #include "engine/workspace.h"
+#include "os/file.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
@@ -234,8 +235,12 @@ TEST_F(FirmRunner, AnOldFirmInAnOldDatabaseRunsEveryStepThenAFullReindex) {
 }
 
 // A step's error is the upgrade's business; the next upgrade resumes after the last step recorded.
+// Each step's record reaches the disk before the next step begins: after a power loss a firm never
+// runs again steps whose tables later steps have already changed.
 TEST_F(FirmRunner, AnInterruptedFirmResumesAtTheFirstStepNotRecorded) {
-  onStep_ = [](int release) {
+  std::vector<uint64_t> syncsAtStep;
+  onStep_ = [&](int release) {
+    syncsAtStep.push_back(tav::os::syncsDone());
     if (release != 30) return;
     tav::rt::Error full;
     full.description = "dysk pełny";
@@ -245,6 +250,9 @@ TEST_F(FirmRunner, AnInterruptedFirmResumesAtTheFirstStepNotRecorded) {
   EXPECT_TRUE(fails(kAtDatabaseRelease, "025.01.001", e));
   EXPECT_EQ(e.description, "dysk pełny");
   EXPECT_EQ(recorded(kAtDatabaseRelease).str(), "025.01.027");
+  ASSERT_GT(syncsAtStep.size(), 2u);
+  for (size_t i = 1; i < syncsAtStep.size(); ++i)
+    EXPECT_GT(syncsAtStep[i], syncsAtStep[i - 1]) << "step " << calls_[i - 1] << " not on disk";
   tav::engine::workspace().closeAll();
 
   calls_.clear();
