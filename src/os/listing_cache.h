@@ -22,12 +22,17 @@ struct Listing {
   bool verified = false;
   // Upper-case 852 name -> the host names of that key in byte order; the first one answers.
   std::unordered_map<std::string, std::vector<std::string>> byKey;
+  size_t names = 0;  // host names held
 };
 
 bool sameTime(const timespec& a, const timespec& b);
 
 class ListingCache {
  public:
+  // The names kept across all listings stay under `mostNames`: a run over hundreds of firms keeps
+  // the memory of a few, and a dropped listing only costs a directory read when asked again.
+  explicit ListingCache(size_t mostNames = 8192) : mostNames_(mostNames) {}
+
   // The listing of `dir` (whose stat is `st`), read again unless the one kept is still good. Null
   // when the directory cannot be read.
   Listing* listing(const std::filesystem::path& dir, const struct stat& st);
@@ -42,14 +47,21 @@ class ListingCache {
   // The tool's own changes, patched into a kept listing instead of reading it again.
   void noteCreated(const std::filesystem::path& hostEntry);
   void noteRemoved(const std::filesystem::path& hostEntry);
-  void forget(const std::filesystem::path& dir) { listings_.erase(dir.string()); }
-  void clear() { listings_.clear(); }
+  void forget(const std::filesystem::path& dir);
+  void clear() {
+    listings_.clear();
+    names_ = 0;
+  }
   uint64_t reads() const { return reads_; }
+  size_t names() const { return names_; }
 
  private:
   Listing* patchable(const std::filesystem::path& hostEntry);
+  void drop(std::unordered_map<std::string, Listing>::iterator it);
   std::unordered_map<std::string, Listing> listings_;
   uint64_t reads_ = 0;
+  size_t mostNames_;
+  size_t names_ = 0;
 };
 
 }  // namespace tav::os

@@ -1,15 +1,18 @@
 // Windows paths on the host through the Wine drive map. Groups: PathTest (another letter case,
 // Polish letters too, reaches the file that exists, an exact spelling winning; cached listings
 // follow changes made here and elsewhere while a directory is walked once; relative, dotted,
-// network and drive paths round-trip) and DriveTypes (a host file system as a drive type).
+// network and drive paths round-trip) and DriveTypes (a host file system as a drive type),
+// ListingCacheTest (the kept listings stay bounded).
 #include <gtest/gtest.h>
 #include <sys/vfs.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "os/files.h"
+#include "os/listing_cache.h"
 #include "os/path.h"
 #include "runtime/codepage.h"
 #include "support/temp_drive_map.h"
@@ -266,4 +269,34 @@ TEST_F(PathTest, ResetPicksUpAnotherPrefix) {
   os::resetPathCaches();
   EXPECT_EQ(os::prefixDir(), other);
   EXPECT_EQ(os::toHost("C:\\x"), other / "drive_c" / "x");
+}
+
+// The listings kept for the letter-case look-up hold a bounded number of names whatever the
+// number of directories a run goes through (a database of hundreds of firms), and a directory
+// whose listing was dropped still answers in every letter case, read again.
+TEST(ListingCacheTest, ManyDirectoriesKeepFewNamesAndEveryLookupStillAnswers) {
+  tav::testing::TempDriveMap map;
+  os::ListingCache cache(500);
+  auto dirOf = [&](int d) { return map.root() / ("firma" + std::to_string(d)); };
+  for (int d = 0; d < 30; ++d) {
+    fs::create_directories(dirOf(d));
+    for (int f = 0; f < 60; ++f)
+      std::ofstream(dirOf(d) / ("Tab" + std::to_string(f) + ".DBF")).put('x');
+  }
+  for (int pass = 0; pass < 2; ++pass)
+    for (int d = 0; d < 30; ++d) {
+      EXPECT_EQ(cache.find(dirOf(d), "TAB7.DBF").value_or("none"), "Tab7.DBF") << d;
+      EXPECT_LE(cache.names(), 500u);
+    }
+  // The tool's own changes count in and out.
+  const size_t before = cache.names();
+  std::ofstream(dirOf(29) / "nowa.dbf").put('x');
+  cache.noteCreated(dirOf(29) / "nowa.dbf");
+  EXPECT_EQ(cache.names(), before + 1);
+  EXPECT_EQ(cache.find(dirOf(29), "NOWA.DBF").value_or("none"), "nowa.dbf");
+  fs::remove(dirOf(29) / "nowa.dbf");
+  cache.noteRemoved(dirOf(29) / "nowa.dbf");
+  EXPECT_EQ(cache.names(), before);
+  cache.forget(dirOf(29));
+  EXPECT_LT(cache.names(), before);
 }

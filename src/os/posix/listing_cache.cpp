@@ -28,10 +28,14 @@ bool settledSince(const timespec& stamp) {
   return nanoseconds(now) - nanoseconds(stamp) > kSettleNanoseconds;
 }
 
-void addName(Listing& l, std::string name) {
+// True when the name was not there yet.
+bool addName(Listing& l, std::string name) {
   std::vector<std::string>& same = l.byKey[rt::upper(rt::utf8ToOem(name))];
   auto at = std::lower_bound(same.begin(), same.end(), name);
-  if (at == same.end() || *at != name) same.insert(at, std::move(name));
+  if (at != same.end() && *at == name) return false;
+  same.insert(at, std::move(name));
+  ++l.names;
+  return true;
 }
 
 }  // namespace
@@ -58,8 +62,9 @@ Listing* ListingCache::listing(const fs::path& dir, const struct stat& st) {
     if (n != "." && n != "..") addName(l, std::move(n));
   }
   ::closedir(d);
-  if (it != listings_.end()) listings_.erase(it);
-  if (listings_.size() >= kMaxListings) listings_.clear();
+  if (it != listings_.end()) drop(it);
+  if (listings_.size() >= kMaxListings || names_ + l.names > mostNames_) clear();
+  names_ += l.names;
   return &listings_.emplace(dirKey, std::move(l)).first->second;
 }
 
@@ -83,6 +88,15 @@ std::optional<std::string> ListingCache::find(const fs::path& dir, const std::st
   return f->second.front();
 }
 
+void ListingCache::drop(std::unordered_map<std::string, Listing>::iterator it) {
+  names_ -= it->second.names;
+  listings_.erase(it);
+}
+
+void ListingCache::forget(const fs::path& dir) {
+  if (auto it = listings_.find(dir.string()); it != listings_.end()) drop(it);
+}
+
 // The kept listing of the entry's directory, to be patched for a change the tool made itself;
 // null when none is kept (or the directory is gone, when the listing is dropped).
 Listing* ListingCache::patchable(const fs::path& hostEntry) {
@@ -91,7 +105,7 @@ Listing* ListingCache::patchable(const fs::path& hostEntry) {
   if (it == listings_.end()) return nullptr;
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0) {
-    listings_.erase(it);
+    drop(it);
     return nullptr;
   }
   // Patched, the listing is only as good as the stamp it now carries: not verified.
@@ -101,7 +115,7 @@ Listing* ListingCache::patchable(const fs::path& hostEntry) {
 }
 
 void ListingCache::noteCreated(const fs::path& hostEntry) {
-  if (Listing* l = patchable(hostEntry)) addName(*l, hostEntry.filename().string());
+  if (Listing* l = patchable(hostEntry); l && addName(*l, hostEntry.filename().string())) ++names_;
 }
 
 void ListingCache::noteRemoved(const fs::path& hostEntry) {
@@ -110,7 +124,9 @@ void ListingCache::noteRemoved(const fs::path& hostEntry) {
   const std::string name = hostEntry.filename().string();
   auto k = l->byKey.find(rt::upper(rt::utf8ToOem(name)));
   if (k == l->byKey.end()) return;
-  std::erase(k->second, name);
+  const size_t removed = std::erase(k->second, name);
+  l->names -= removed;
+  names_ -= removed;
   if (k->second.empty()) l->byKey.erase(k);
 }
 
