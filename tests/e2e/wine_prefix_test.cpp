@@ -191,7 +191,11 @@ TEST_F(WinePrefix, FirstInstallationWritesWinesRegistryAndTheUsersShortcuts) {
       "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall]"};
   std::set<std::string> changed = changedKeys(userBefore, userAfter);
   EXPECT_TRUE(changed.count("[HKEY_CURRENT_USER\\Software\\Tamborex\\Tav\\2025\\2025]"));
-  for (const std::string& key : changed) EXPECT_TRUE(tools.count(key)) << key;
+  // Wine's own settings are Wine's to change while the `wine reg` processes above run (its
+  // debugger's key appeared there once, on a loaded machine); the tool writes nothing below them.
+  for (const std::string& key : changed)
+    EXPECT_TRUE(tools.count(key) || key.rfind("[HKEY_CURRENT_USER\\Software\\Wine\\", 0) == 0)
+        << key;
 
   // The shortcuts, in the folders Wine's shell folders name.
   const fs::path desktopLink = profile() / "Desktop" / "Tav 2025.lnk";
