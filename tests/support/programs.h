@@ -112,7 +112,8 @@ inline ProgramRun runProgram(const std::filesystem::path& program,
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
   } else {
-    run.err = "cannot start " + os::utf8(program) + "\n";
+    run.err = "cannot start " + os::utf8(program) + " (Windows error " +
+              std::to_string(::GetLastError()) + ")\n";
   }
   for (HANDLE h : handles)
     if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);

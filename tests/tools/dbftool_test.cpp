@@ -292,7 +292,7 @@ TEST_F(DbftoolTest, CheckAndSeekInTheIndependentEnginesIndex) {
   tav::test::copyFixture(dir, "kontr.fpt");
   tav::test::copyFixture(dir, "kontr.cdx");
   Outcome c = tool(dir, "check " + quote(kontr));
-  EXPECT_EQ(c.code, 0) << c.out;
+  EXPECT_EQ(c.code, 0) << c.out << c.err;
   EXPECT_EQ(c.out, "");
   Outcome s = tool(dir, "seek " + quote(kontr) + " --tag NAZ 'SZYMAńSKA ŻANETA 00001'");
   EXPECT_EQ(s.code, 0) << s.err;
