@@ -104,16 +104,27 @@ inline ProgramRun runProgram(const std::filesystem::path& program,
   si.hStdOutput = handles[1];
   si.hStdError = handles[2];
   PROCESS_INFORMATION pi{};
-  if (::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &si, &pi)) {
+  // Under Wine on a loaded machine a start fails now and then (once in some thousand starts):
+  // a program that did not start is started again, a few times; only when it never starts does
+  // the caller hear of each refusal's code.
+  bool started = false;
+  std::string refusals;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    started = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &si,
+                               &pi) != 0;
+    if (!started)
+      refusals += "cannot start " + os::utf8(program) + " (Windows error " +
+                  std::to_string(::GetLastError()) + ")\n";
+  }
+  if (!started) {
+    run.err = refusals;
+  } else {
     ::WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     if (::GetExitCodeProcess(pi.hProcess, &code)) run.code = static_cast<int>(code);
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
-  } else {
-    run.err = "cannot start " + os::utf8(program) + " (Windows error " +
-              std::to_string(::GetLastError()) + ")\n";
   }
   for (HANDLE h : handles)
     if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
