@@ -71,20 +71,6 @@ engine::WorkArea& open(const std::string& dir, const char* table, const char* al
   return *engine::workspace().find(alias);
 }
 
-// The totals must never keep or count a deleted record, whatever the caller's SET DELETED:
-// a duplicate kept because the record before it was already deleted would leave the form with
-// no live record at all.
-class DeletedHidden {
- public:
-  DeletedHidden() : saved_(rt::settings().deletedHidden) { rt::settings().deletedHidden = true; }
-  ~DeletedHidden() { rt::settings().deletedHidden = saved_; }
-  DeletedHidden(const DeletedHidden&) = delete;
-  DeletedHidden& operator=(const DeletedHidden&) = delete;
-
- private:
-  bool saved_;
-};
-
 // A progress bar that advances once per kRecordsPerStep records.
 class RecordProgress {
  public:
@@ -135,7 +121,10 @@ Payments sumPayments(engine::WorkArea& pz, const char* formField, const std::str
 }
 
 void paymentTotals(const Dirs& d, frontend::Progress& bar) {
-  DeletedHidden hidden;
+  // The totals must never keep or count a deleted record, whatever the caller's SET DELETED: a
+  // duplicate kept because the record before it was already deleted would leave the form with no
+  // live record at all.
+  const rt::DeletedHiddenAs hidden(true);
 
   engine::WorkArea& pf = open(d.pub, "fpit", "pf", "rmc", "NTX_PUB");
   dropDuplicates(pf, {"pit", "rmc", "nrfir"});
@@ -253,7 +242,7 @@ void PUB_25_01_002(std::string_view databaseDirectory) {
 void PUB_25_01_013(std::string_view databaseDirectory) {
   const Dirs d(databaseDirectory);
   const std::string database(databaseDirectory);
-  DeletedHidden hidden;  // a deleted firm record is no firm
+  const rt::DeletedHiddenAs hidden(true);  // a deleted firm record is no firm
   engine::WorkArea& ins = open(database, "install", "ins", "", "PUB_25_01_013");
   engine::WorkArea& fr = open(d.pub, "firmy", "fr", "", "PUB_25_01_013");
   for (ins.goTop(); !ins.eof(); ins.skip(1)) {

@@ -185,20 +185,6 @@ struct HiddenAfterwards {
   ~HiddenAfterwards() { rt::settings().deletedHidden = true; }
 };
 
-// Deleted records visible for a scope, the caller's setting back on every way out.
-struct DeletedShown {
-  bool was = rt::settings().deletedHidden;
-  DeletedShown() { rt::settings().deletedHidden = false; }
-  ~DeletedShown() { rt::settings().deletedHidden = was; }
-};
-
-// Deleted records hidden or shown as given for a scope, the setting before back on every way out.
-struct DeletedHiddenAs {
-  bool was = rt::settings().deletedHidden;
-  explicit DeletedHiddenAs(bool hidden) { rt::settings().deletedHidden = hidden; }
-  ~DeletedHiddenAs() { rt::settings().deletedHidden = was; }
-};
-
 // Where an added field goes: 1-based position in the new structure, index in the added list.
 struct Added {
   size_t position;
@@ -320,7 +306,8 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   initial.resize(added.size());
   // Every copy on the way carries the deleted records with their marks: a record the user could
   // still recall is the user's data.
-  DeletedShown shown;
+  const rt::DeletedHiddenAs shown(
+      false);  // deleted records visible, the caller's setting back after
 
   OTWORZ(dir, file, "robo");
   engine::WorkArea* robo = selectOrRaise("robo");
@@ -363,7 +350,7 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   const rt::Handler callers = rt::currentHandler();
   // The records a loop over the new table would show the change: deleted ones only while the
   // caller shows them.
-  const bool callerHidesDeleted = shown.was;
+  const bool callerHidesDeleted = shown.was();
   bool written = false;
   try {
     written = writeStaged(staged, table, grown, [&](engine::WorkArea& out) {
@@ -389,7 +376,7 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
           underHandler(changeHandler, [&] {
             // Seeks and skips in the tables the change reads see what they would see after the
             // call, not the deleted records this copy shows itself.
-            DeletedHiddenAs callers(callerHidesDeleted);
+            const rt::DeletedHiddenAs callers(callerHidesDeleted);
             records->change(out);
           });
       }

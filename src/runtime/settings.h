@@ -27,4 +27,19 @@ struct Settings {
 Settings& settings();
 void resetSettings();  // back to the runtime's defaults (tests)
 
+// `deletedHidden` as given for a scope, the setting before it back on every way out.
+class DeletedHiddenAs {
+ public:
+  explicit DeletedHiddenAs(bool hidden) : was_(settings().deletedHidden) {
+    settings().deletedHidden = hidden;
+  }
+  ~DeletedHiddenAs() { settings().deletedHidden = was_; }
+  DeletedHiddenAs(const DeletedHiddenAs&) = delete;
+  DeletedHiddenAs& operator=(const DeletedHiddenAs&) = delete;
+  bool was() const { return was_; }
+
+ private:
+  bool was_;
+};
+
 }  // namespace tav::rt

@@ -79,8 +79,7 @@ inline DbfRows dbfreadRows(const std::filesystem::path& table) {
 // replaced by the memo's text: what a table holds, however its memo file is laid out.
 inline std::vector<std::string> recordsWithMemoTexts(engine::WorkArea& a) {
   std::vector<std::string> out;
-  const bool hidden = rt::settings().deletedHidden;
-  rt::settings().deletedHidden = false;
+  const rt::DeletedHiddenAs shown(false);
   for (uint32_t r = 1; r <= a.lastRec(); ++r) {
     a.goTo(r);
     std::string rec(1, a.buffer()[0]);
@@ -91,7 +90,6 @@ inline std::vector<std::string> recordsWithMemoTexts(engine::WorkArea& a) {
     }
     out.push_back(rec);
   }
-  rt::settings().deletedHidden = hidden;
   return out;
 }
 
