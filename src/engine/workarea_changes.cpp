@@ -270,11 +270,12 @@ bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& st
           return false;
         }
         if (drop && drop(r, buf_.data())) continue;
-        recno_ = r;
+        // The record as the new table holds it: recno() in a key is its new number.
+        recno = ++kept;
+        recno_ = recno;
         eof_ = false;
         afterMove();  // keys through a relation read the child's matching record
         k = keyFor(*o.tag, key());
-        recno = ++kept;
         return true;
       }
       return false;

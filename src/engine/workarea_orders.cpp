@@ -261,11 +261,10 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     KeysSource src = [&](std::vector<std::string>& keys, uint32_t& recno) {
       if (++r > count) return false;
       if (!table_->readRecord(r, buf_.data())) return false;
-      if (related) {
-        recno_ = r;
-        eof_ = false;
-        afterMove();
-      }
+      // recno() in a key is the record's own number, as when the record is written later.
+      recno_ = r;
+      eof_ = false;
+      if (related) afterMove();
       for (size_t i = 0; i < defs.size(); ++i)
         keys[i] = encodeKey(fns[i](), defs[i].type, defs[i].keyLength);
       recno = r;
