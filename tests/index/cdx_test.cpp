@@ -430,26 +430,33 @@ TEST_F(CdxBuild, DamagedFilesAreCleanErrors) {
 
 // The runs' files go with the sorter, each closed before it is deleted: Windows refuses to
 // delete a file still open, and a deletion refused would leave every run of a large build behind.
-TEST(KeySorter, RunsMergeIntoOneOrderAndLeaveNoFileBehind) {
-  ScratchDir dir;
-  std::mt19937 rng(3);
-  std::vector<std::string> all, out;
-  {
-    KeySorter sorter(6, 1000, dir.path());  // about 45 records per run
-    for (int i = 0; i < 5000; ++i) {
-      std::string r(6, '\0');
-      for (char& c : r) c = static_cast<char>(rng() % 4);  // many equal records
-      all.push_back(r);
-      ASSERT_TRUE(sorter.add(r.data()));
+// Records of every slot width (held whole in 16 or 24 bytes, or longer), sorted in memory and in
+// runs, come back in byte order.
+TEST(KeySorter, EveryRecordSizeSortsInMemoryAndInRunsAndLeavesNoFileBehind) {
+  for (size_t size : {6, 16, 17, 24, 25, 40})
+    for (bool runs : {false, true}) {
+      SCOPED_TRACE(std::to_string(size) + (runs ? " bytes, in runs" : " bytes, in memory"));
+      ScratchDir dir;
+      std::mt19937 rng(3);
+      std::vector<std::string> all, out;
+      {
+        // About 45 records per run, or all of them in memory.
+        KeySorter sorter(size, runs ? 45 * KeySorter::bytesPerRecord(size) : 64 << 20, dir.path());
+        for (int i = 0; i < 5000; ++i) {
+          std::string r(size, '\0');
+          for (char& c : r) c = static_cast<char>(rng() % 4);  // many equal prefixes
+          all.push_back(r);
+          ASSERT_TRUE(sorter.add(r.data()));
+        }
+        ASSERT_TRUE(sorter.finish());
+        EXPECT_EQ(sorter.runCount() > 50u, runs);
+        while (const char* r = sorter.next()) out.emplace_back(r, size);
+        EXPECT_FALSE(sorter.failed());
+      }
+      std::sort(all.begin(), all.end());
+      EXPECT_EQ(out, all);
+      EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
     }
-    ASSERT_TRUE(sorter.finish());
-    EXPECT_GT(sorter.runCount(), 50u);
-    while (const char* r = sorter.next()) out.emplace_back(r, 6);
-    EXPECT_FALSE(sorter.failed());
-  }
-  std::sort(all.begin(), all.end());
-  EXPECT_EQ(out, all);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 }  // namespace

@@ -77,8 +77,46 @@ template struct KeySorter::SystemPages<char>;
 
 size_t KeySorter::bytesPerRecord(size_t recordSize) {
   // One sort slot, and the record's bytes beside it unless the slot holds it whole.
-  return sizeof(Slot) + (recordSize > kInline ? recordSize : 0);
+  if (recordSize <= 16) return sizeof(Whole<2>);
+  if (recordSize <= kInline) return sizeof(Whole<3>);
+  return sizeof(Head) + recordSize;
 }
+
+template <class F>
+decltype(auto) KeySorter::withSlots(F&& f) {
+  if (recordSize_ <= 16) return f(upTo16_);
+  if (recordSize_ <= kInline) return f(upTo24_);
+  return f(longer_);
+}
+
+namespace {
+
+// The record's first bytes as big-endian words: comparing the words compares the bytes.
+template <size_t Words>
+void packWords(uint64_t (&word)[Words], const char* record, size_t size) {
+  char prefix[8 * Words] = {};
+  std::memcpy(prefix, record, std::min(sizeof prefix, size));
+  for (size_t w = 0; w < Words; ++w) word[w] = rt::getBE64(prefix + 8 * w);
+}
+
+template <size_t Words>
+bool wordsLess(const uint64_t (&a)[Words], const uint64_t (&b)[Words]) {
+  for (size_t w = 0; w < Words; ++w)
+    if (a[w] != b[w]) return a[w] < b[w];
+  return false;
+}
+
+}  // namespace
+
+template <size_t Words>
+const char* KeySorter::recordOf(const Whole<Words>& s) {
+  char whole[8 * Words];
+  for (size_t w = 0; w < Words; ++w) rt::putBE64(whole + 8 * w, s.word[w]);
+  std::memcpy(inlineRecord_, whole, recordSize_);
+  return inlineRecord_;
+}
+
+const char* KeySorter::recordOf(const Head& s) { return buffer_.data() + s.index * recordSize_; }
 
 KeySorter::KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir)
     : recordSize_(recordSize), tempDir_(std::move(tempDir)) {
@@ -91,10 +129,15 @@ bool KeySorter::add(const char* record) {
   if (buffered_ == capacity_ && !spill()) return false;
   // Set aside whole, once: growing by copying would hold the old buffer and the new one at once,
   // half as much again as the limit. Pages the records never reach are never touched.
-  if (recordSize_ <= kInline) {
-    if (order_.capacity() < capacity_) order_.reserve(capacity_);
-    if (order_.size() <= buffered_) order_.emplace_back();
-    fillSlot(order_[buffered_], record, buffered_);
+  auto reserved = [this](auto& slots) {
+    if (slots.capacity() < capacity_) slots.reserve(capacity_);
+    if (slots.size() <= buffered_) slots.emplace_back();
+    return &slots[buffered_];
+  };
+  if (recordSize_ <= 16) {
+    packWords(reserved(upTo16_)->word, record, recordSize_);
+  } else if (recordSize_ <= kInline) {
+    packWords(reserved(upTo24_)->word, record, recordSize_);
   } else {
     if (buffer_.capacity() < capacity_ * recordSize_) buffer_.reserve(capacity_ * recordSize_);
     const size_t at = buffered_ * recordSize_;
@@ -106,37 +149,31 @@ bool KeySorter::add(const char* record) {
   return true;
 }
 
-void KeySorter::fillSlot(Slot& s, const char* record, size_t index) const {
-  char prefix[kInline] = {};
-  std::memcpy(prefix, record, std::min(kInline, recordSize_));
-  for (int w = 0; w < 3; ++w) s.word[w] = rt::getBE64(prefix + 8 * w);
-  s.index = static_cast<uint32_t>(index);
-}
-
 void KeySorter::sortBuffer() {
-  // Short records were put in their slots as they came; long ones are slotted now.
-  order_.resize(buffered_);
-  const char* base = buffer_.data();
-  const size_t size = recordSize_, head = std::min(kInline, size), rest = size - head;
-  if (size > kInline)
-    for (size_t i = 0; i < buffered_; ++i) fillSlot(order_[i], base + i * size, i);
-  std::sort(order_.begin(), order_.end(), [base, size, rest](const Slot& a, const Slot& b) {
-    for (int w = 0; w < 3; ++w)
-      if (a.word[w] != b.word[w]) return a.word[w] < b.word[w];
-    if (rest) {
-      int c = std::memcmp(base + a.index * size + kInline, base + b.index * size + kInline, rest);
-      if (c != 0) return c < 0;
+  if (recordSize_ <= 16) {
+    upTo16_.resize(buffered_);
+    std::sort(upTo16_.begin(), upTo16_.end(),
+              [](const Whole<2>& a, const Whole<2>& b) { return wordsLess(a.word, b.word); });
+  } else if (recordSize_ <= kInline) {
+    upTo24_.resize(buffered_);
+    std::sort(upTo24_.begin(), upTo24_.end(),
+              [](const Whole<3>& a, const Whole<3>& b) { return wordsLess(a.word, b.word); });
+  } else {
+    // Long records are slotted now, once all have come.
+    longer_.resize(buffered_);
+    const char* base = buffer_.data();
+    const size_t size = recordSize_, rest = size - kInline;
+    for (size_t i = 0; i < buffered_; ++i) {
+      packWords(longer_[i].word, base + i * size, size);
+      longer_[i].index = static_cast<uint32_t>(i);
     }
-    return a.index < b.index;
-  });
-}
-
-const char* KeySorter::recordOf(const Slot& s) {
-  if (recordSize_ > kInline) return buffer_.data() + s.index * recordSize_;
-  char whole[kInline];
-  for (int w = 0; w < 3; ++w) rt::putBE64(whole + 8 * w, s.word[w]);
-  std::memcpy(inlineRecord_, whole, recordSize_);
-  return inlineRecord_;
+    std::sort(longer_.begin(), longer_.end(), [base, size, rest](const Head& a, const Head& b) {
+      for (int w = 0; w < 3; ++w)
+        if (a.word[w] != b.word[w]) return a.word[w] < b.word[w];
+      int c = std::memcmp(base + a.index * size + kInline, base + b.index * size + kInline, rest);
+      return c != 0 ? c < 0 : a.index < b.index;
+    });
+  }
 }
 
 bool KeySorter::spill() {
@@ -153,7 +190,7 @@ bool KeySorter::spill() {
   out.reserve(kRunReadBytes + recordSize_);
   uint64_t offset = 0;
   for (size_t i = 0; i < buffered_; ++i) {
-    out.append(recordOf(order_[i]), recordSize_);
+    out.append(withSlots([&](auto& slots) { return recordOf(slots[i]); }), recordSize_);
     if (out.size() >= kRunReadBytes || i + 1 == buffered_) {
       if (!run->file.writeAt(offset, out.data(), out.size())) {
         failed_ = true;
@@ -179,8 +216,10 @@ bool KeySorter::finish() {
   if (buffered_ && !spill()) return false;
   buffer_.clear();
   buffer_.shrink_to_fit();
-  order_.clear();
-  order_.shrink_to_fit();
+  withSlots([](auto& slots) {
+    slots.clear();
+    slots.shrink_to_fit();
+  });
   size_t perRead = std::max<size_t>(1, kRunReadBytes / recordSize_);
   auto refill = [&](Run& r) {
     uint64_t left = r.records - r.consumed;
@@ -212,7 +251,7 @@ const char* KeySorter::next() {
   if (failed_) return nullptr;
   if (runs_.empty()) {
     if (cursor_ >= buffered_) return nullptr;
-    return recordOf(order_[cursor_++]);
+    return withSlots([this](auto& slots) { return recordOf(slots[cursor_++]); });
   }
   // The record handed out last time stays valid until this call: advance its run now.
   auto greater = [this](size_t a, size_t b) {

@@ -29,8 +29,9 @@ void collationKeyBack(char* p, size_t n);
 // buffer is sorted and written as a run to a temporary file in `tempDir`, and reading merges runs.
 // The files go, each closed first, when the sorter does; a killed build's are "~...<process>.tmp",
 // the tool's leftovers that its next run clears.
-// A record of up to 24 bytes lives in its sort slot alone, so such keys cost 32 bytes each.
-// The memory held never passes the limit given (the buffer is set aside once and filled, never
+// A record of up to 16 bytes is its sort slot alone and costs 16 bytes, one of up to 24 costs 24;
+// a longer one costs a 32-byte slot (its first 24 bytes and its place) beside its own bytes. The
+// memory held never passes the limit given (the buffers are set aside once and filled, never
 // grown by copying), and only the part filled so far is touched.
 class KeySorter {
  public:
@@ -79,15 +80,28 @@ class KeySorter {
   std::vector<char, SystemPages<char>> buffer_;
   size_t buffered_ = 0;
   // The first 24 bytes of a record travel with its sort slot, so that short records (keys up
-  // to 20 bytes) are compared and read back without touching the buffer in random order.
+  // to 20 bytes) are compared and read back without touching the buffer in random order. A
+  // record held whole needs no place: equal slots are equal records.
   static constexpr size_t kInline = 24;
-  struct Slot {
+  template <size_t Words>
+  struct Whole {
+    uint64_t word[Words];
+  };
+  struct Head {
     uint64_t word[3];
     uint32_t index;
   };
-  const char* recordOf(const Slot& s);
-  void fillSlot(Slot& s, const char* record, size_t index) const;
-  std::vector<Slot, SystemPages<Slot>> order_;
+  template <class Slot>
+  using Slots = std::vector<Slot, SystemPages<Slot>>;
+  // One of them is in use, by the record's size.
+  Slots<Whole<2>> upTo16_;
+  Slots<Whole<3>> upTo24_;
+  Slots<Head> longer_;
+  template <class F>
+  decltype(auto) withSlots(F&& f);
+  template <size_t Words>
+  const char* recordOf(const Whole<Words>& s);
+  const char* recordOf(const Head& s);
   char inlineRecord_[kInline];
   size_t cursor_ = 0;
   std::vector<std::unique_ptr<Run>> runs_;
