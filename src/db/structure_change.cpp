@@ -306,8 +306,7 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
   initial.resize(added.size());
   // Every copy on the way carries the deleted records with their marks: a record the user could
   // still recall is the user's data.
-  const rt::DeletedHiddenAs shown(
-      false);  // deleted records visible, the caller's setting back after
+  const rt::DeletedHiddenAs shown(false);
 
   OTWORZ(dir, file, "robo");
   engine::WorkArea* robo = selectOrRaise("robo");

@@ -413,6 +413,12 @@ void WorkArea::afterMove() {
   }
 }
 
+void WorkArea::standOnRead(uint32_t recno) {
+  recno_ = recno;
+  eof_ = false;
+  afterMove();
+}
+
 // ---------------------------------------------------------------- fields
 
 int WorkArea::fieldPos(std::string_view name) const {

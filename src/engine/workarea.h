@@ -292,6 +292,10 @@ class WorkArea {
   uint32_t visibleAlong(IndexTag& t, uint32_t r, bool forward);
   uint32_t lastVisible();
   void afterMove();
+  // The area stands on record `recno`, whose bytes a build has just read into the buffer itself:
+  // recno() in a key is that number, and keys that reach into a related area read the child's
+  // matching record.
+  void standOnRead(uint32_t recno);
   // Every tag (or those of the files `which` picks) built again from the table.
   void rebuildOrders(const std::function<bool(const IndexFile*)>& which = {});
   // Which records a rewrite leaves out, by number and raw bytes; empty keeps them all.

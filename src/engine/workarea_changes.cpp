@@ -272,9 +272,7 @@ bool WorkArea::writeStagedIndex(IndexFile& file, const std::filesystem::path& st
         if (drop && drop(r, buf_.data())) continue;
         // The record as the new table holds it: recno() in a key is its new number.
         recno = ++kept;
-        recno_ = recno;
-        eof_ = false;
-        afterMove();  // keys through a relation read the child's matching record
+        standOnRead(recno);
         k = keyFor(*o.tag, key());
         return true;
       }

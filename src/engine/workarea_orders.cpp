@@ -135,9 +135,7 @@ void WorkArea::rebuildOrders(const std::function<bool(const IndexFile*)>& which)
       KeySource src = [&](std::string& key, uint32_t& recno) {
         if (++r > count) return false;
         if (!table_->readRecord(r, buf_.data())) return false;
-        recno_ = r;
-        eof_ = false;
-        afterMove();  // keys through a relation read the child's matching record
+        standOnRead(r);
         key = keyOf(o);
         recno = r;
         return true;
@@ -228,9 +226,6 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     }
     if (!fns.back()) return false;
   }
-  // Keys that reach into a related area ("test->a") need the child to follow every record, as it
-  // does on any other move.
-  const bool related = !relations_.empty();
   std::vector<TagDefinition> defs;
   std::vector<IndexTag*> made;
   {
@@ -261,10 +256,7 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     KeysSource src = [&](std::vector<std::string>& keys, uint32_t& recno) {
       if (++r > count) return false;
       if (!table_->readRecord(r, buf_.data())) return false;
-      // recno() in a key is the record's own number, as when the record is written later.
-      recno_ = r;
-      eof_ = false;
-      if (related) afterMove();
+      standOnRead(r);
       for (size_t i = 0; i < defs.size(); ++i)
         keys[i] = encodeKey(fns[i](), defs[i].type, defs[i].keyLength);
       recno = r;
@@ -272,7 +264,7 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
     };
     made = file->createTags(defs, src);
   }
-  if (related) afterMove();
+  afterMove();  // related areas follow the record the area is back on
   // A page that could not be written (a full disk) leaves a tag pointing past the end of the
   // file: the build has failed even though the tags came back.
   if (made.size() != defs.size() || !indexFileError(*file).empty()) {

@@ -69,8 +69,7 @@ uint64_t compactMemoSize(bool withDeleted) {
 // one, each record with its own memo text and mark, every tag holding each record's key.
 // Returns whether it is the packed one.
 bool expectWhole(const std::filesystem::path& p) {
-  bool hidden = rt::settings().deletedHidden;
-  rt::settings().deletedHidden = false;
+  const rt::DeletedHiddenAs shown(false);
   Workspace ws;
   EXPECT_TRUE(ws.use(p.string(), "C", {}));
   WorkArea& a = *ws.current();
@@ -91,7 +90,6 @@ bool expectWhole(const std::filesystem::path& p) {
     for (uint32_t r = a.orderAt(i)->first(); r; r = a.orderAt(i)->next()) ++entries;
     EXPECT_EQ(entries, a.lastRec()) << "tag " << i;
   }
-  rt::settings().deletedHidden = hidden;
   ws.closeAll();
   // The check computes every key from its own reads: it finds each tag as built.
   const TableCheck check = checkTable(p);

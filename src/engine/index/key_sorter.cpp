@@ -118,6 +118,31 @@ const char* KeySorter::recordOf(const Whole<Words>& s) {
 
 const char* KeySorter::recordOf(const Head& s) { return buffer_.data() + s.index * recordSize_; }
 
+template <size_t Words>
+void KeySorter::fill(Whole<Words>& s, const char* record) const {
+  packWords(s.word, record, recordSize_);
+}
+
+void KeySorter::fill(Head& s, const char* record) const {
+  packWords(s.word, record, recordSize_);
+  s.index = static_cast<uint32_t>(buffered_);
+}
+
+template <size_t Words>
+bool KeySorter::less(const Whole<Words>& a, const Whole<Words>& b) const {
+  return wordsLess(a.word, b.word);
+}
+
+bool KeySorter::less(const Head& a, const Head& b) const {
+  for (int w = 0; w < 3; ++w)
+    if (a.word[w] != b.word[w]) return a.word[w] < b.word[w];
+  const char* base = buffer_.data();
+  const size_t size = recordSize_;
+  int c =
+      std::memcmp(base + a.index * size + kInline, base + b.index * size + kInline, size - kInline);
+  return c != 0 ? c < 0 : a.index < b.index;
+}
+
 KeySorter::KeySorter(size_t recordSize, size_t memoryLimit, std::filesystem::path tempDir)
     : recordSize_(recordSize), tempDir_(std::move(tempDir)) {
   capacity_ = std::max<size_t>(16, memoryLimit / bytesPerRecord(recordSize));
@@ -129,51 +154,28 @@ bool KeySorter::add(const char* record) {
   if (buffered_ == capacity_ && !spill()) return false;
   // Set aside whole, once: growing by copying would hold the old buffer and the new one at once,
   // half as much again as the limit. Pages the records never reach are never touched.
-  auto reserved = [this](auto& slots) {
-    if (slots.capacity() < capacity_) slots.reserve(capacity_);
-    if (slots.size() <= buffered_) slots.emplace_back();
-    return &slots[buffered_];
-  };
-  if (recordSize_ <= 16) {
-    packWords(reserved(upTo16_)->word, record, recordSize_);
-  } else if (recordSize_ <= kInline) {
-    packWords(reserved(upTo24_)->word, record, recordSize_);
-  } else {
+  if (recordSize_ > kInline) {  // the slot holds a part: the whole record waits beside
     if (buffer_.capacity() < capacity_ * recordSize_) buffer_.reserve(capacity_ * recordSize_);
     const size_t at = buffered_ * recordSize_;
     if (buffer_.size() < at + recordSize_) buffer_.resize(at + recordSize_);
     std::memcpy(buffer_.data() + at, record, recordSize_);
   }
+  withSlots([&](auto& slots) {
+    if (slots.capacity() < capacity_) slots.reserve(capacity_);
+    if (slots.size() <= buffered_) slots.emplace_back();
+    fill(slots[buffered_], record);
+  });
   ++buffered_;
   ++total_;
   return true;
 }
 
 void KeySorter::sortBuffer() {
-  if (recordSize_ <= 16) {
-    upTo16_.resize(buffered_);
-    std::sort(upTo16_.begin(), upTo16_.end(),
-              [](const Whole<2>& a, const Whole<2>& b) { return wordsLess(a.word, b.word); });
-  } else if (recordSize_ <= kInline) {
-    upTo24_.resize(buffered_);
-    std::sort(upTo24_.begin(), upTo24_.end(),
-              [](const Whole<3>& a, const Whole<3>& b) { return wordsLess(a.word, b.word); });
-  } else {
-    // Long records are slotted now, once all have come.
-    longer_.resize(buffered_);
-    const char* base = buffer_.data();
-    const size_t size = recordSize_, rest = size - kInline;
-    for (size_t i = 0; i < buffered_; ++i) {
-      packWords(longer_[i].word, base + i * size, size);
-      longer_[i].index = static_cast<uint32_t>(i);
-    }
-    std::sort(longer_.begin(), longer_.end(), [base, size, rest](const Head& a, const Head& b) {
-      for (int w = 0; w < 3; ++w)
-        if (a.word[w] != b.word[w]) return a.word[w] < b.word[w];
-      int c = std::memcmp(base + a.index * size + kInline, base + b.index * size + kInline, rest);
-      return c != 0 ? c < 0 : a.index < b.index;
-    });
-  }
+  withSlots([this](auto& slots) {
+    slots.resize(buffered_);
+    std::sort(slots.begin(), slots.end(),
+              [this](const auto& a, const auto& b) { return less(a, b); });
+  });
 }
 
 bool KeySorter::spill() {

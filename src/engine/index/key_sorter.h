@@ -102,6 +102,13 @@ class KeySorter {
   template <size_t Words>
   const char* recordOf(const Whole<Words>& s);
   const char* recordOf(const Head& s);
+  // The next record's slot, and the order of two slots.
+  template <size_t Words>
+  void fill(Whole<Words>& s, const char* record) const;
+  void fill(Head& s, const char* record) const;
+  template <size_t Words>
+  bool less(const Whole<Words>& a, const Whole<Words>& b) const;
+  bool less(const Head& a, const Head& b) const;
   char inlineRecord_[kInline];
   size_t cursor_ = 0;
   std::vector<std::unique_ptr<Run>> runs_;
