@@ -4,6 +4,7 @@
 // the engine itself writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -67,12 +68,24 @@ TEST(FieldBytes, BytesMoveOnlyWhenTheValueWouldWriteThemBack) {
   long moved = 0, checked = 0;
   auto probe = [&](const FieldDef& f, const std::string& raw) {
     ++checked;
-    if (!bytesRoundTrip(f, raw.data())) return;
-    ++moved;
     std::string out;
-    ASSERT_TRUE(throughValue(f, raw, out))
-        << "N(" << f.length << "," << int(f.decimals) << ") \"" << raw << "\"";
-    ASSERT_EQ(out, raw) << "N(" << f.length << "," << int(f.decimals) << ")";
+    const bool writtenBack = throughValue(f, raw, out) && out == raw;
+    if (!bytesRoundTrip(f, raw.data())) {
+      // And the other way: a number the value writes back as it was, in at most 15 digits (the
+      // precision a double keeps), moves as bytes; only a negative zero is left to the value.
+      const auto digits =
+          std::count_if(raw.begin(), raw.end(), [](char c) { return c >= '0' && c <= '9'; });
+      const bool negativeZero =
+          raw.find('-') != std::string::npos && raw.find_first_of("123456789") == std::string::npos;
+      if (f.type == 'N') {
+        EXPECT_FALSE(writtenBack && digits <= 15 && !negativeZero)
+            << "N(" << f.length << "," << int(f.decimals) << ") \"" << raw << "\" not moved";
+      }
+      return;
+    }
+    ++moved;
+    ASSERT_TRUE(writtenBack) << "N(" << f.length << "," << int(f.decimals) << ") \"" << raw
+                             << "\" became \"" << out << "\"";
   };
   for (int len = 1; len <= 5; ++len) {
     for (int dec = 0; dec <= len; ++dec) {
