@@ -108,6 +108,7 @@ bool writeStaged(const std::string& staged, const std::string& target, const Str
         engine::UseOptions o;
         o.shared = false;
         if (!scratch.use(staged, "target", o)) failWith(rt::kErrOpen, "cannot open", staged);
+        scratch.current()->markStaged();
         fill(*scratch.current());
         scratch.current()->flush();
         scratch.closeAll();
@@ -435,6 +436,7 @@ void ZMIEN_DL_POLA(std::string_view directory, std::string_view fileIn, const Wi
     ZAMKNIJ("robo0");
     return;
   }
+  to->markStaged();
   // Each record as its image by position (WEZ_REKORD, then PUT_REKORD), field for field.
   const auto image = to->planFieldCopy(*from, samePositions(*from, *to));
   for (from->goTop(); !from->eof(); from->skip(1)) {

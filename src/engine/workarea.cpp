@@ -55,8 +55,11 @@ void WorkArea::close() {
   for (auto& f : indexes_) f->flush();
   // Appended records may still be waiting to be written: a close that could not write them
   // (a full disk) says so, or a caller would take the short table for the whole one and, say,
-  // swap it in for the table it was copied from.
-  const bool written = table_->flush();
+  // swap it in for the table it was copied from. What the area changed reaches the disk with
+  // its indexes, which their close forces: a caller that records its work as done after the
+  // close (a conversion step its release) must not find after a power cut the record on disk
+  // and the changes it names still in memory.
+  const bool written = table_->syncWritten();
   const rt::Error unwritten = errorFor(rt::kErrWrite, "cannot write the table", "DBCLOSEAREA");
   orders_.clear();
   indexes_.clear();

@@ -126,6 +126,9 @@ class WorkArea {
   // Written out to the file, not forced to the disk (the caller syncs once, when it matters);
   // a failed write raises as commit() does.
   void flush();
+  // The close forces to the disk what the area changed, unless the table is a staged copy that
+  // a swap will force before it takes the table's place (engine/staging.h).
+  void markStaged();
   void rollback();  // the buffer's unwritten changes are discarded
   // PACK: the records marked deleted go, and with them their memo texts. The table, its memo
   // and every open index are written anew beside the old ones and swapped in together (see

@@ -136,6 +136,10 @@ void WorkArea::commit() {
   if (!table_->commit()) raise(rt::kErrWrite, "cannot write the table to disk", "DBCOMMIT");
 }
 
+void WorkArea::markStaged() {
+  if (table_) table_->markStaged();
+}
+
 void WorkArea::flush() {
   flushRecord();
   if (!table_->flush()) raise(rt::kErrWrite, "cannot write the table", "DBCOMMIT");

@@ -6,7 +6,7 @@
 //   TAV_FAULT=KIND:N:ACTION[,KIND:N:ACTION...]
 //     KIND    open, read, write, flush, rename, delete, lock, mkdir, or any (every kind counted
 //             together); KIND@NAME counts only the calls on a file of that name (any letter case;
-//             for a rename, the file renamed); renames and file deletions name it
+//             for a rename, the file renamed); renames, file deletions and flushes name it
 //     N       the Nth call of that kind, from 1
 //     ACTION  ENOSPC, EIO, EACCES, EAGAIN (a lock conflict), kill (SIGKILL to itself, the
 //             operation not done), killnext (the operation done, SIGKILL at the next one) or

@@ -27,6 +27,7 @@
 #include "runtime/settings.h"
 #include "runtime/shared_variables.h"
 #include "sample_trees.h"
+#include "support/injected_fault.h"
 #include "support/temp_drive_map.h"
 
 namespace {
@@ -323,6 +324,22 @@ TEST_F(LateFirmSteps, AStructureChangeThatFailsLeavesTheReleaseUnrecorded) {
   EXPECT_EQ(recorded(), kOld);
   EXPECT_EQ(table("firma").fields.size(), 145u);
   EXPECT_EQ(table("p_skld").field("R1")->length, 150);
+}
+
+// What a step changes in place (045 retypes ks_dok's purchases) reaches the disk before the step's
+// release does: were the change left in memory, a power cut could leave the release recorded and
+// the purchases untyped, and no later run would retype them. A disk that refuses to force
+// ks_dok.dbf fails the step with the release unrecorded.
+TEST_F(LateFirmSteps, AChangeInPlaceThatCannotReachTheDiskLeavesTheReleaseUnrecorded) {
+  tav::rt::Error e;
+  {
+    const tav::testing::InjectedFault refused("flush@ks_dok.dbf:1:EIO");
+    EXPECT_TRUE(raises(I_25_01_045, kAtDatabaseRelease, &e));
+  }
+  EXPECT_EQ(e.genCode, tav::rt::kErrWrite) << e.description;
+  EXPECT_EQ(recorded(), kOld);
+  EXPECT_TRUE(run(I_25_01_045));
+  EXPECT_EQ(recorded(), databaseRelease(45));
 }
 
 TEST_F(LateFirmSteps, KsDokKeepsItsIndexWhenAlreadyConverted) {

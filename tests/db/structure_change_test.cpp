@@ -600,15 +600,17 @@ TEST_F(StructureChange, ARebuildFlushesEachStagedFileOnceAndTheDirectoryAfterEac
               }),
               5u)
         << table;
-    // Through the work copies, the same for each of its two exports (to z and back).
+    // Through the work copies, the same for each of its two exports (to z and back), and the
+    // work copy x, a table like any other, forced with its memo when it is closed.
     EXPECT_EQ(flushes([&] {
                 ASSERT_TRUE(DODAJ_POLE({{"NOWB", 'N', 5, 0}}, {rt::Value(1)}, dir_, table, {},
                                        RebuildPath::WorkCopies));
               }),
-              10u)
+              12u)
         << table;
     EXPECT_EQ(flushes([&] { ZMIEN_DL_POLA(dir_, table, {{1, 30}}); }), 5u) << table;
-    // Building an index flushes its file once, when it is closed; reading through it, none.
+    // Building an index flushes its file once, when it is closed, and the table whose header now
+    // names its structural index; reading through it, none.
     EXPECT_EQ(
         flushes([&] {
           engine::Workspace ws;
@@ -616,7 +618,17 @@ TEST_F(StructureChange, ARebuildFlushesEachStagedFileOnceAndTheDirectoryAfterEac
           ASSERT_TRUE(ws.current()->orderCreate(
               fs::path(dir_) / fs::path(table).replace_extension(".cdx"), "NAZWA", "upper(nazwa)"));
         }),
-        1u)
+        2u)
+        << table;
+    // Records changed in place are forced once, at the close, with the index that follows them.
+    EXPECT_EQ(flushes([&] {
+                ASSERT_TRUE(OTWORZ(dir_, table, "t", "nazwa"));
+                auto* a = workspace().current();
+                for (a->goTop(); !a->eof(); a->skip(1))
+                  a->put(std::string_view("nazwa"), rt::Value("Zmieniona"));
+                ZAMKNIJ("t");
+              }),
+              2u)
         << table;
     EXPECT_EQ(flushes([&] {
                 ASSERT_TRUE(OTWORZ(dir_, table, "t", "nazwa"));

@@ -21,9 +21,9 @@
 #include <fstream>
 #include <random>
 
-#include "os/fault.h"
 #include "os/wide.h"
 #include "runtime/codepage.h"
+#include "support/injected_fault.h"
 #include "support/temp_drive_map.h"
 #include "support/zip_reader.h"
 
@@ -212,14 +212,10 @@ TEST_F(ZipWriterTest, UnsavedArchiveLeavesNothingAndKeepsAnEarlierOne) {
 // on (the first is the entry's header), part-way through the entry, as a full disk would.
 class WriteLimit {
  public:
-  explicit WriteLimit(int) {
-    _putenv_s("TAV_FAULT", "write:2:ENOSPC");
-    tav::os::reloadFaults();
-  }
-  ~WriteLimit() {
-    _putenv_s("TAV_FAULT", "");
-    tav::os::reloadFaults();
-  }
+  explicit WriteLimit(int) {}
+
+ private:
+  tav::testing::InjectedFault fault_{"write:2:ENOSPC"};
 };
 #else
 // The process's file size limit makes the archive's writes fail part-way through an entry, as a

@@ -348,6 +348,15 @@ bool Table::commit() {
   return ok;
 }
 
+bool Table::syncWritten() {
+  bool ok = flush();
+  if (!options_.readOnly && !staged_) {
+    ok = file_.sync() && ok;
+    if (memo_) ok = memo_->sync() && ok;
+  }
+  return ok;
+}
+
 bool Table::truncateTo(uint32_t count) {
   if (options_.readOnly || options_.shared) return false;
   if (!flushPending()) return false;

@@ -96,9 +96,15 @@ class Table {
   // Appends a record. Shared: under the header lock, after taking the count from the file
   // again; Locked when another holder has the header lock (the network-error case).
   AppendResult append(const char* src, uint32_t& recno);
-  // Writes buffered appends and the header. commit() also forces the data to the disk.
+  // Writes buffered appends and the header. commit() also forces the data to the disk;
+  // syncWritten() forces only what this open wrote, and nothing when it wrote nothing or the
+  // table is staged (a close).
   bool flush();
   bool commit();
+  bool syncWritten();
+  // A copy that a swap puts in place, forcing it to the disk before it counts: syncWritten leaves
+  // that to the swap instead of forcing it twice.
+  void markStaged() { staged_ = true; }
   // Keeps the first `count` records and drops the rest (PACK and ZAP).
   bool truncateTo(uint32_t count);
 
@@ -132,6 +138,7 @@ class Table {
   uint32_t fileRecords_ = 0;  // records written to the file
   bool headerDirty_ = false;
   bool committed_ = false;  // a commit has forced the whole file since the open
+  bool staged_ = false;
   // Read window: records [cacheFirst_, cacheFirst_ + cacheCount_) of the file.
   std::vector<char> cache_;
   uint32_t cacheFirst_ = 0, cacheCount_ = 0;

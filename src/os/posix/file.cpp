@@ -180,7 +180,7 @@ bool File::sync() {
 
 bool File::syncAll() {
   ++gSyncs;
-  if (const int injected = faultAt(FaultPoint::Flush)) {
+  if (const int injected = faultAt(FaultPoint::Flush, path_.c_str())) {
     error_ = injected;
     return false;
   }
@@ -188,6 +188,7 @@ bool File::syncAll() {
     error_ = errno;
     return false;
   }
+  unsynced_ = false;  // what this descriptor wrote is forced with the rest
   return true;
 }
 

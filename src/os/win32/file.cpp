@@ -14,6 +14,7 @@
 
 #include "os/fault.h"
 #include "os/file.h"
+#include "os/wide.h"
 #include "os/win32/win_error.h"
 
 namespace tav::os {
@@ -238,7 +239,7 @@ bool File::sync() {
 
 bool File::syncAll() {
   ++gSyncs;
-  if (const int injected = faultAt(FaultPoint::Flush)) {
+  if (const int injected = faultAt(FaultPoint::Flush, utf8(path_).c_str())) {
     error_ = injected;
     return false;
   }
@@ -265,6 +266,7 @@ bool File::syncAll() {
     error_ = win32::errnoOf(e);
     return false;
   }
+  unsynced_ = false;  // what this handle wrote is flushed with the rest
   return true;
 }
 
