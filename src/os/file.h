@@ -80,11 +80,17 @@ class File {
   bool lockOpenMode(bool exclusive);
 
  private:
+  void startWriteback(uint64_t offset, size_t n);  // Linux only
+
   // The descriptor on Linux, the HANDLE on Windows; -1 when closed.
   intptr_t h_ = -1;
   Mode mode_ = Mode::Read;
   int error_ = 0;
   bool unsynced_ = false;  // written or truncated since the last sync
+  // Linux: what was written since its writeback was last started (os/posix/file.cpp).
+  struct Batch {
+    uint64_t from = UINT64_MAX, to = 0, bytes = 0;
+  } batch_;
   std::filesystem::path path_;
 };
 

@@ -84,6 +84,7 @@ File::File(File&& o) noexcept
       mode_(o.mode_),
       error_(o.error_),
       unsynced_(o.unsynced_),
+      batch_(o.batch_),
       path_(std::move(o.path_)) {
   o.h_ = -1;
   o.unsynced_ = false;
@@ -96,6 +97,7 @@ File& File::operator=(File&& o) noexcept {
     mode_ = o.mode_;
     error_ = o.error_;
     unsynced_ = o.unsynced_;
+    batch_ = o.batch_;
     path_ = std::move(o.path_);
     o.h_ = -1;
     o.unsynced_ = false;
