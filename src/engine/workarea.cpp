@@ -24,6 +24,17 @@
 #include "runtime/settings.h"
 
 namespace tav::engine {
+std::string WorkArea::fieldBytes(size_t first, size_t last) const {
+  const FieldDef &from = field(first), &to = field(last);
+  return buf_.substr(from.offset, to.offset + to.length - from.offset);
+}
+
+void WorkArea::putFieldBytes(size_t first, std::string_view bytes) {
+  if (eof_ || !requireWritable("FIELDPUT")) return;
+  buf_.replace(field(first).offset, bytes.size(), bytes);
+  dirty_ = true;
+}
+
 namespace {
 constexpr int kMaxRelationDepth = 8;
 constexpr int kIndexLockTries = 500;
@@ -35,8 +46,9 @@ WorkArea::WorkArea(Workspace& ws, int number, std::string alias, std::unique_ptr
       number_(number),
       alias_(std::move(alias)),
       table_(std::move(table)),
-      driver_(&driver) {
-  buf_ = orig_ = blankRecord(table_->header());
+      driver_(&driver),
+      blank_(blankRecord(table_->header())) {
+  buf_ = orig_ = blank_;
   recno_ = table_->recordCount() + 1;
 }
 
@@ -133,7 +145,7 @@ void WorkArea::load(uint32_t recno) {
 }
 
 void WorkArea::phantom() {
-  buf_ = orig_ = blankRecord(table_->header());
+  buf_ = orig_ = blank_;
   recno_ = table_->recordCount() + 1;
   eof_ = true;
   tagPositioned_ = false;

@@ -115,6 +115,10 @@ class WorkArea {
   void putFields(WorkArea& from, const FieldCopy& plan);
   // Appends the raw bytes of a character field of the buffer (no Value built).
   void appendRaw(size_t pos, std::string& out) const;
+  // The bytes of the fields first..last of the record, which lie side by side, and the same
+  // fields of the current record set to such bytes: constants worked out once, then copied.
+  std::string fieldBytes(size_t first, size_t last) const;
+  void putFieldBytes(size_t first, std::string_view bytes);
   std::vector<FieldSpec> structure() const;
 
   // Changes.
@@ -320,6 +324,7 @@ class WorkArea {
   std::string alias_;
   std::unique_ptr<Table> table_;
   const Driver* driver_;
+  std::string blank_;  // a new record's bytes: the header does not change while the table is open
   std::string buf_, orig_;
   uint32_t recno_ = 0;
   bool eof_ = true, bof_ = true, found_ = false;

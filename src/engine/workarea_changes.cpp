@@ -93,10 +93,9 @@ bool WorkArea::append() {
     return false;
   }
   if (!settleDamagedIndex("DBAPPEND")) return false;
-  std::string blank = blankRecord(table_->header());
   if (table_->shared()) unlock();
   uint32_t r = 0;
-  switch (table_->append(blank.data(), r)) {
+  switch (table_->append(blank_.data(), r)) {
     case Table::AppendResult::Locked:
       netErr_ = true;
       ws_.setNetErr(true);
@@ -109,7 +108,7 @@ bool WorkArea::append() {
   }
   // The new record is the appender's: locked until it is released like any record lock.
   if (table_->shared() && table_->lockRecord(r)) locks_.insert(r);
-  buf_ = orig_ = blank;
+  buf_ = orig_ = blank_;
   recno_ = r;
   eof_ = bof_ = found_ = false;
   appended_ = dirty_ = true;

@@ -231,7 +231,7 @@ bool WorkArea::orderCreate(const std::filesystem::path& host, const std::vector<
   {
     CursorKept cursor(*this);
     // Each key's type and width come from its value over a blank record.
-    buf_ = blankRecord(table_->header());
+    buf_ = blank_;
     for (size_t i = 0; i < tags.size(); ++i) {
       rt::Value sample = fns[i]();
       KeyType type = keyTypeOf(sample);
