@@ -5,6 +5,7 @@
 // Deleted records keep their marks through every rebuild that copies them.
 #include "db/structure_change.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -361,6 +362,22 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
       // An added field without an initial value ends as a copy leaves a blank field: through
       // its value, so a blank number becomes 0 as it does on the way through the work copies.
       std::vector<rt::Value> values = initial;
+      // The added fields, side by side after the old ones, hold the same bytes in every record:
+      // put through their values in the first record and copied into the others, unless the
+      // first raised anything (a value its field cannot hold goes to the handler each time) or
+      // one is a memo (each record has a text of its own).
+      std::string addedBytes;
+      bool raised = false;
+      const bool sameInEach =
+          !toAdd.empty() && std::none_of(toAdd.begin(), toAdd.end(), [&](const Added& a) {
+            const char type = out.field(a.position).type;
+            return type == 'M' || type == 'G' || type == 'P';
+          });
+      const rt::Handler noting = [&](rt::Error& e) {
+        raised = true;
+        if (callers) return callers(e);
+        throw rt::Abandon(e);
+      };
       const uint32_t count = robo->lastRec();
       for (uint32_t r = 1; r <= count; ++r) {
         robo->goTo(r);
@@ -370,7 +387,13 @@ bool DODAJ_POLE(const Structure& added, const std::vector<rt::Value>& initialIn,
           for (const Added& a : toAdd)
             if (values[a.index].isNil()) values[a.index] = out.get(a.position);
         out.putFields(*robo, oldFields);
-        underHandler(callers, [&] { putInitial(out, toAdd, values); });
+        if (!addedBytes.empty()) {
+          out.putFieldBytes(toAdd.front().position, addedBytes);
+        } else {
+          underHandler(sameInEach ? noting : callers, [&] { putInitial(out, toAdd, values); });
+          if (sameInEach && !raised)
+            addedBytes = out.fieldBytes(toAdd.front().position, toAdd.back().position);
+        }
         if (wasDeleted) out.remove();
         if (records && !(wasDeleted && callerHidesDeleted))
           underHandler(changeHandler, [&] {
