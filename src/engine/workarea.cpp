@@ -139,13 +139,14 @@ void WorkArea::load(uint32_t recno) {
     phantom();
     return;
   }
-  orig_ = buf_;
+  origBehind_ = true;
   recno_ = recno;
   eof_ = false;
 }
 
 void WorkArea::phantom() {
   buf_ = orig_ = blank_;
+  origBehind_ = false;
   recno_ = table_->recordCount() + 1;
   eof_ = true;
   tagPositioned_ = false;
@@ -168,7 +169,7 @@ uint32_t WorkArea::nextVisible(uint32_t from, bool forward) {
   uint32_t count = table_->recordCount();
   for (uint32_t r = from; r >= 1 && r <= count; forward ? ++r : --r) {
     if (!table_->readRecord(r, buf_.data())) break;
-    orig_ = buf_;
+    origBehind_ = true;
     recno_ = r;
     eof_ = false;
     if (visibleHere()) return r;
@@ -597,6 +598,11 @@ bool WorkArea::requireWritable(const char* operation) {
   if (!isLocked(recno_)) {
     raise(rt::kErrUnlocked, "record " + std::to_string(recno_) + " is not locked", operation);
     return false;
+  }
+  // Every change of the record passes here first: the record as read is kept before it.
+  if (origBehind_) {
+    orig_ = buf_;
+    origBehind_ = false;
   }
   return true;
 }

@@ -262,10 +262,16 @@ class WorkArea {
   class CursorKept {
    public:
     explicit CursorKept(WorkArea& a)
-        : a_(a), buf_(a.buf_), orig_(a.orig_), recno_(a.recno_), eof_(a.eof_) {}
+        : a_(a),
+          buf_(a.buf_),
+          orig_(a.orig_),
+          origBehind_(a.origBehind_),
+          recno_(a.recno_),
+          eof_(a.eof_) {}
     ~CursorKept() {
       a_.buf_ = std::move(buf_);
       a_.orig_ = std::move(orig_);
+      a_.origBehind_ = origBehind_;
       a_.recno_ = recno_;
       a_.eof_ = eof_;
     }
@@ -275,6 +281,7 @@ class WorkArea {
    private:
     WorkArea& a_;
     std::string buf_, orig_;
+    bool origBehind_;
     uint32_t recno_;
     bool eof_;
   };
@@ -325,7 +332,11 @@ class WorkArea {
   std::unique_ptr<Table> table_;
   const Driver* driver_;
   std::string blank_;  // a new record's bytes: the header does not change while the table is open
+  // The record as the area holds it, and as it was read: the indexes' old keys and a memo's own
+  // blocks come from orig_. A record only read leaves orig_ behind (origBehind_) and copies it
+  // at its first change, so a loop that reads does not copy each record twice.
   std::string buf_, orig_;
+  bool origBehind_ = false;
   uint32_t recno_ = 0;
   bool eof_ = true, bof_ = true, found_ = false;
   bool dirty_ = false, appended_ = false;

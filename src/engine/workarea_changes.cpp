@@ -80,7 +80,7 @@ void WorkArea::flushRecord() {
     }
     tagPositioned_ = false;
   }
-  orig_ = buf_;
+  origBehind_ = true;
   dirty_ = appended_ = false;
 }
 
@@ -109,6 +109,7 @@ bool WorkArea::append() {
   // The new record is the appender's: locked until it is released like any record lock.
   if (table_->shared() && table_->lockRecord(r)) locks_.insert(r);
   buf_ = orig_ = blank_;
+  origBehind_ = false;
   recno_ = r;
   eof_ = bof_ = found_ = false;
   appended_ = dirty_ = true;
@@ -145,7 +146,7 @@ void WorkArea::flush() {
 }
 
 void WorkArea::rollback() {
-  buf_ = orig_;
+  if (!origBehind_) buf_ = orig_;
   memos_.clear();
   // A new record stays new: its blank keys still have to reach the indexes.
   dirty_ = appended_;
