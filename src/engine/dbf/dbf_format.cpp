@@ -493,7 +493,7 @@ bool formattedNumberWide(const FieldDef& f, const char* raw) {
   unsigned expected = all & ~((1u << intStart) - 1);
   if (point > 0) expected &= ~(1u << point);
   if ((digit & all) != expected) return false;
-  if (static_cast<size_t>(__builtin_popcount(expected)) > 15) return false;
+  if ((intEnd - intStart) + (point > 0 ? len - point - 1 : 0) > 15) return false;
   return !negative || (expected & ~zero) != 0;
 }
 #endif
