@@ -40,16 +40,16 @@ bool readOnlyMode(mode_t m) { return (m & 0222) == 0; }
 
 // The call that drops a file's last name frees its blocks, and on a disk mounted to discard what
 // is freed waits for the disk to discard them (about 0.7 ms a megabyte on this project's VM),
-// unless the file is still open: then the last close does. The tool drops the names of whole
-// tables (a rename over the old table, a work copy deleted), so a large file is held open across
-// the call and let go on a thread of its own, which waits in the caller's place while it goes
-// on. A file the call does not drop stays as it was: the hold only postpones a free.
+// unless the file is still open: then the last close does (a link is left as it is). The tool drops
+// the names of whole tables (a rename over the old table, a work copy deleted), so a large file is
+// held open across the call and let go on a thread of its own, which waits in the caller's place
+// while it goes on. A file the call does not drop stays as it was: the hold only postpones a free.
 class FreedAside {
  public:
   explicit FreedAside(const fs::path& host) {
     constexpr off_t kLarge = 256 * 1024;  // below it, a thread costs more than the wait
     struct stat st;
-    if (::stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kLarge) return;
+    if (::lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kLarge) return;
     fd_ = ::open(host.c_str(), O_PATH | O_CLOEXEC);
   }
   ~FreedAside() {
