@@ -237,13 +237,16 @@ bool Table::readRecord(uint32_t recno, char* dst) {
   if (recno < cacheFirst_ || recno >= cacheFirst_ + cacheCount_) {
     uint32_t window = static_cast<uint32_t>(std::max<size_t>(1, kBufferBytes / rl));
     // Moving backwards fills the window that ends at the record, forwards the one that starts
-    // there: a skip in either direction then reads the file once per window. A jump elsewhere
-    // (a seek) reads the record alone, since its neighbours are worth reading only when the
-    // reads go on from it, which the next one shows.
+    // there: a skip in either direction then reads the file once per window, as does a walk
+    // forwards with gaps (an index whose order follows the records'). A jump further away (a
+    // seek) reads the record alone, since its neighbours are worth reading only when the reads
+    // go on from it, which the next one shows.
     uint32_t first = recno;
+    const uint32_t end = cacheFirst_ + cacheCount_;
     const bool backwards = cacheCount_ && recno + 1 == cacheFirst_;
+    const bool onwards = recno >= end && recno - end < window;
     if (backwards) first = recno >= window ? recno - window + 1 : 1;
-    if (cacheCount_ && !backwards && recno != cacheFirst_ + cacheCount_) window = 1;
+    if (cacheCount_ && !backwards && !onwards) window = 1;
     uint32_t n = std::min(window, fileRecords_ - first + 1);
     cache_.resize(size_t(n) * rl);
     if (!file_.readAt(recordOffset(first), cache_.data(), cache_.size())) {
