@@ -24,17 +24,6 @@
 #include "runtime/settings.h"
 
 namespace tav::engine {
-std::string WorkArea::fieldBytes(size_t first, size_t last) const {
-  const FieldDef &from = field(first), &to = field(last);
-  return buf_.substr(from.offset, to.offset + to.length - from.offset);
-}
-
-void WorkArea::putFieldBytes(size_t first, std::string_view bytes) {
-  if (eof_ || !requireWritable("FIELDPUT")) return;
-  buf_.replace(field(first).offset, bytes.size(), bytes);
-  dirty_ = true;
-}
-
 namespace {
 constexpr int kMaxRelationDepth = 8;
 constexpr int kIndexLockTries = 500;
@@ -494,6 +483,17 @@ void WorkArea::appendRaw(size_t pos, std::string& out) const {
   }
   rt::Value v = const_cast<WorkArea*>(this)->get(pos);
   if (v.isText()) out += v.str();
+}
+
+std::string WorkArea::fieldBytes(size_t first, size_t last) const {
+  const FieldDef &from = field(first), &to = field(last);
+  return buf_.substr(from.offset, to.offset + to.length - from.offset);
+}
+
+void WorkArea::putFieldBytes(size_t first, std::string_view bytes) {
+  if (eof_ || !requireWritable("FIELDPUT")) return;
+  buf_.replace(field(first).offset, bytes.size(), bytes);
+  dirty_ = true;
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #endif
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <set>
 
@@ -419,53 +420,29 @@ bool blanks(const char* p, size_t n) {
   return true;
 }
 
-// Where formattedNumber's rule puts the point: Str keeps two places for the units and the point,
-// as encodeField's call of it does. 0 for a field without decimals.
-size_t pointAt(const FieldDef& f) {
-  const size_t len = f.length;
-  size_t dec = f.decimals;
-  if (dec + 2 > len) dec = len > 2 ? len - 2 : 0;
-  return dec > 0 ? len - dec - 1 : 0;
-}
+// Which bytes of a field are blanks, digits and zeros, a bit a byte from the field's first.
+struct ByteClasses {
+  uint64_t blank = 0, digit = 0, zero = 0;
+};
 
-// The form Str gives a number of at most 15 digits, which Val reads back to the very double
-// that formats to it again (the count of units stays far below 2^51, where Str prints exactly).
-bool formattedNumberBytewise(const FieldDef& f, const char* raw) {
-  const size_t len = f.length;
-  if (len < 1) return false;
-  const size_t point = pointAt(f);
-  size_t i = 0;
-  while (i < len && raw[i] == ' ') ++i;
-  bool negative = i < len && raw[i] == '-';
-  if (negative) ++i;
-  const size_t intStart = i;
-  const size_t intEnd = point > 0 ? point : len;
-  if (intEnd <= intStart || intEnd > len) return false;
-  if (point > 0 && raw[intEnd] != '.') return false;
-  if (intEnd - intStart > 1 && raw[intStart] == '0') return false;
-  unsigned notDigit = 0, nonZero = 0;
-  auto scan = [&](size_t from, size_t to) {
-    for (size_t k = from; k < to; ++k) {
-      const unsigned d = static_cast<unsigned char>(raw[k]) - unsigned('0');
-      notDigit |= d > 9;
-      nonZero |= d;
-    }
-  };
-  scan(intStart, intEnd);
-  if (point > 0) scan(intEnd + 1, len);
-  const size_t digits = (intEnd - intStart) + (point > 0 ? len - intEnd - 1 : 0);
-  return !notDigit && digits <= 15 && (nonZero != 0 || !negative);
+// Any width up to 64 bytes, a byte at a time.
+ByteClasses classified(const char* raw, size_t len) {
+  ByteClasses c;
+  for (size_t k = 0; k < len; ++k) {
+    const unsigned char b = static_cast<unsigned char>(raw[k]);
+    c.blank |= uint64_t(b == ' ') << k;
+    c.digit |= uint64_t(unsigned(b - '0') <= 9) << k;
+    c.zero |= uint64_t(b == '0') << k;
+  }
+  return c;
 }
 
 #if defined(__SSE2__)
-// The same rule for the widths of nearly every number field (8 to 16 bytes), every record of
-// every copied table passing here field by field: the field's bytes are classified all at once
-// and compared with the one pattern of blanks, sign, digits and point its first digit allows,
-// instead of a loop per byte whose length follows each number's size.
-bool formattedNumberWide(const FieldDef& f, const char* raw) {
-  const size_t len = f.length;
-  // The field's bytes, without reading past them (a record's last field may end its buffer),
-  // the places after them blank: bytes 8 and up come from the field's last eight, moved down.
+// The widths of nearly every number field (8 to 16 bytes) all at once, every record of every
+// copied table passing here field by field. The field's bytes are loaded without reading past
+// them (a record's last field may end its buffer): bytes 8 and up come from its last eight,
+// moved down, and the places after the field count as blanks.
+ByteClasses classifiedWide(const char* raw, size_t len) {
   uint64_t low, high;
   std::memcpy(&low, raw, 8);
   std::memcpy(&high, raw + len - 8, 8);
@@ -473,36 +450,48 @@ bool formattedNumberWide(const FieldDef& f, const char* raw) {
   high = shift == 64 ? 0 : high >> shift;
   if (len < 16) high |= 0x2020202020202020ull << ((len - 8) * 8);
   const __m128i v = _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
-  const unsigned blank =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
   const __m128i units = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-  const unsigned digit = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(units, _mm_set1_epi8(9)), units)));
-  const unsigned zero =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('0'))));
-  const unsigned all = (1u << len) - 1;
-  const unsigned start = static_cast<unsigned>(__builtin_ctz(~blank));  // first non-blank
-  if (start >= len) return false;                                       // blank: a zero
-  const bool negative = raw[start] == '-';
-  const size_t intStart = start + (negative ? 1 : 0);
-  const size_t point = pointAt(f);
-  const size_t intEnd = point > 0 ? point : len;
-  if (intEnd <= intStart) return false;
-  if (point > 0 && raw[point] != '.') return false;
-  if (intEnd - intStart > 1 && raw[intStart] == '0') return false;
-  unsigned expected = all & ~((1u << intStart) - 1);
-  if (point > 0) expected &= ~(1u << point);
-  if ((digit & all) != expected) return false;
-  if ((intEnd - intStart) + (point > 0 ? len - point - 1 : 0) > 15) return false;
-  return !negative || (expected & ~zero) != 0;
+  auto mask = [](__m128i m) { return static_cast<uint64_t>(_mm_movemask_epi8(m)); };
+  ByteClasses c;
+  c.blank = mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
+  c.digit = mask(_mm_cmpeq_epi8(_mm_min_epu8(units, _mm_set1_epi8(9)), units));
+  c.zero = mask(_mm_cmpeq_epi8(v, _mm_set1_epi8('0')));
+  return c;
 }
 #endif
 
+// The form Str gives a number of at most 15 digits, which Val reads back to the very double
+// that formats to it again (the count of units stays far below 2^51, where Str prints exactly):
+// blanks, an optional minus, digits without a leading zero, the point where the decimals put it.
+// The bytes are classified first and compared with the one pattern their first non-blank allows,
+// instead of loops whose lengths follow each number's size. A field wider than 64 bytes (no
+// number field is) goes through its value.
 bool formattedNumber(const FieldDef& f, const char* raw) {
+  const size_t len = f.length;
+  if (len < 1 || len > 64) return false;
+  // Str keeps two places for the units and the point, as encodeField's call of it does.
+  size_t dec = f.decimals;
+  if (dec + 2 > len) dec = len > 2 ? len - 2 : 0;
+  const size_t intEnd = dec > 0 ? len - dec - 1 : len;  // the point's place, or the end
 #if defined(__SSE2__)
-  if (f.length >= 8 && f.length <= 16) return formattedNumberWide(f, raw);
+  const ByteClasses c = len >= 8 && len <= 16 ? classifiedWide(raw, len) : classified(raw, len);
+#else
+  const ByteClasses c = classified(raw, len);
 #endif
-  return formattedNumberBytewise(f, raw);
+  const uint64_t all = len == 64 ? ~uint64_t(0) : (uint64_t(1) << len) - 1;
+  const uint64_t nonBlank = ~c.blank & all;
+  if (nonBlank == 0) return false;  // blank: a zero
+  const size_t start = static_cast<size_t>(__builtin_ctzll(nonBlank));
+  const bool negative = raw[start] == '-';
+  const size_t intStart = start + (negative ? 1 : 0);
+  if (intEnd <= intStart) return false;
+  if (dec > 0 && raw[intEnd] != '.') return false;
+  if (intEnd - intStart > 1 && raw[intStart] == '0') return false;
+  uint64_t expected = all & ~((uint64_t(1) << intStart) - 1);
+  if (dec > 0) expected &= ~(uint64_t(1) << intEnd);
+  if ((c.digit & all) != expected) return false;
+  if ((intEnd - intStart) + dec > 15) return false;
+  return !negative || (expected & ~c.zero) != 0;
 }
 
 bool dateDigits(const char* raw) {

@@ -46,11 +46,15 @@ bool readOnlyMode(mode_t m) { return (m & 0222) == 0; }
 // while it goes on. A file the call does not drop stays as it was: the hold only postpones a free.
 class FreedAside {
  public:
-  explicit FreedAside(const fs::path& host) {
-    constexpr off_t kLarge = 256 * 1024;  // below it, a thread costs more than the wait
+  // `known`: the name's own status, when the caller has it already.
+  explicit FreedAside(const fs::path& host, const struct stat* known = nullptr) {
+    if (known && !worthHolding(*known)) return;
+    fd_ = ::open(host.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (::lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kLarge) return;
-    fd_ = ::open(host.c_str(), O_PATH | O_CLOEXEC);
+    if (fd_ >= 0 && !known && (::fstat(fd_, &st) != 0 || !worthHolding(st))) {
+      ::close(fd_);
+      fd_ = -1;
+    }
   }
   ~FreedAside() {
     if (fd_ < 0) return;
@@ -65,6 +69,10 @@ class FreedAside {
   FreedAside& operator=(const FreedAside&) = delete;
 
  private:
+  static bool worthHolding(const struct stat& st) {
+    constexpr off_t kLarge = 256 * 1024;  // below it, a thread costs more than the wait
+    return S_ISREG(st.st_mode) && st.st_size >= kLarge;
+  }
   int fd_ = -1;
 };
 
@@ -278,7 +286,7 @@ Status removeHostFile(const fs::path& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return fail(errno);
   if (const int injected = faultAt(FaultPoint::Delete, path.c_str())) return fail(injected);
-  const FreedAside removed(path);
+  const FreedAside removed(path, &st);
   if (::unlink(path.c_str()) != 0) return fail(errno);
   noteRemoved(path);
   return Status::ok();
@@ -294,7 +302,7 @@ Status removeFile(std::string_view path) {
   if (S_ISDIR(st.st_mode)) return fail(EISDIR);
   if (!S_ISLNK(st.st_mode) && readOnlyMode(st.st_mode)) return fail(EACCES);
   if (const int injected = faultAt(FaultPoint::Delete, host.c_str())) return fail(injected);
-  const FreedAside removed(host);
+  const FreedAside removed(host, &st);
   if (::unlink(host.c_str()) != 0) return fail(errno);
   noteRemoved(host);
   return Status::ok();
