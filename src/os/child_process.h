@@ -1,5 +1,6 @@
 // A piece of work run in a child process that starts as a copy of this one, so that several firms
-// are converted at once on the machine's cores while the run gathers their results in order.
+// are converted at once on the machine's cores while the run gathers their results in order
+// (os/children_in_order.h).
 //
 // Invariants: the child shares nothing with its parent after it starts but the files; it never
 // returns into the parent's code (it leaves with _exit, running no destructor that would flush or
@@ -35,6 +36,9 @@ class ChildProcess {
   };
   // Waits for the child and reads what it sent.
   Result collect();
+  // Waits until one of `children` has finished its work (its collect() then waits for nothing
+  // but its exit) and gives its place among them. `children` must not be empty.
+  static size_t firstFinished(const std::vector<ChildProcess*>& children);
 
   ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess& operator=(ChildProcess&&) = delete;

@@ -20,6 +20,7 @@
 #include "engine/staging.h"
 #include "engine/table_check.h"
 #include "engine/workspace.h"
+#include "os/children_in_order.h"
 #include "os/file.h"
 #include "os/files.h"
 #include "os/path.h"
@@ -441,28 +442,25 @@ class Walk {
   // A check of a large database: several directories at once, each in a worker process of its
   // own, gathered in their order. A directory whose worker failed is read here.
   void runAtOnce(const std::vector<Directory>& dirs, size_t jobs) {
-    std::deque<std::pair<size_t, std::optional<upgrade::WorkerProcess>>> running;
-    size_t next = 0;
-    auto launch = [&] {
-      for (; running.size() < jobs && next < dirs.size(); ++next) {
-        const size_t i = next;
-        running.emplace_back(i, upgrade::WorkerProcess::start(
-                                    [this, &dirs, i] { return encode(directory(dirs[i], {})); }));
-      }
-    };
-    launch();
-    while (!running.empty()) {
-      auto [i, worker] = std::move(running.front());
-      running.pop_front();
+    os::ChildrenInOrder workers(jobs);
+    std::deque<std::pair<size_t, bool>> started;  // a directory, and whether a worker took it
+    auto take = [&] {
+      const auto [i, inWorker] = started.front();
+      started.pop_front();
       std::optional<DirectoryOutcome> done;
-      if (worker) {
-        const upgrade::WorkerProcess::Result r = worker->collect();
+      if (inWorker) {
+        const upgrade::WorkerProcess::Result r = workers.takeOldest();
         if (r.completed) done = decode(r.value);
       }
-      launch();
       tell(dirs, i);
       out_.directories.push_back(done ? std::move(*done) : directory(dirs[i], {}));
+    };
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      started.emplace_back(
+          i, workers.start([this, &dirs, i] { return encode(directory(dirs[i], {})); }));
+      while (!started.empty() && (!started.front().second || workers.oldestDone())) take();
     }
+    while (!started.empty()) take();
   }
 
   DirectoryOutcome directory(const Directory& d, const std::string& skip) {

@@ -29,6 +29,7 @@
 #include "db/table_access.h"
 #include "db/version_record.h"
 #include "engine/workspace.h"
+#include "os/children_in_order.h"
 #include "os/files.h"
 #include "os/path.h"
 #include "runtime/clock.h"
@@ -350,14 +351,14 @@ std::string convertFirms(Run& run, int firmCount, size_t jobs, FirmFailures& fai
     FirmRecord firm;
     bool named;
     int index;
-    WorkerProcess worker;
   };
-  std::deque<Running> running;
-  // A worker's firm taken into the run: what it printed, then what became of it.
+  std::deque<Running> running;  // in firm order, as `workers` holds their workers
+  os::ChildrenInOrder workers(jobs);
+  // The oldest worker's firm taken into the run: what it printed, then what became of it.
   auto gather = [&] {
     Running w = std::move(running.front());
     running.pop_front();
-    WorkerProcess::Result got = w.worker.collect();
+    WorkerProcess::Result got = workers.takeOldest();
     announce(w.firm, w.named, w.index);
     std::fputs(got.output.c_str(), stderr);
     std::optional<FirmResult> r;
@@ -401,11 +402,10 @@ std::string convertFirms(Run& run, int firmCount, size_t jobs, FirmFailures& fai
       conclude(convertFirm(run, std::move(firm)), index);
       continue;
     }
-    if (running.size() >= jobs) gather();
-    std::optional<WorkerProcess> worker =
-        WorkerProcess::start([&, firm] { return encodeResult(convertFirm(run, firm)); });
-    if (!worker) throw std::runtime_error("cannot start a process to convert firm " + number4(nr));
-    running.push_back({std::move(firm), named, index, std::move(*worker)});
+    if (!workers.start([&, firm] { return encodeResult(convertFirm(run, firm)); }))
+      throw std::runtime_error("cannot start a process to convert firm " + number4(nr));
+    running.push_back({std::move(firm), named, index});
+    while (workers.oldestDone()) gather();
   }
   while (!running.empty()) gather();
   return {};

@@ -2,6 +2,7 @@
 // tables, shared variables and the lock on the database as they stood.
 #include "os/child_process.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace tav::os {
 
@@ -122,6 +124,21 @@ ChildProcess::Result ChildProcess::collect() {
                   ? "signal " + std::to_string(WTERMSIG(status))
                   : "exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   return r;
+}
+
+size_t ChildProcess::firstFinished(const std::vector<ChildProcess*>& children) {
+  // A child writes its whole result only when its work is done and then exits: the first of
+  // the pipes with something to read, or closed, is the first child done.
+  std::vector<pollfd> fds;
+  for (const ChildProcess* c : children)
+    fds.push_back({static_cast<int>(c->fd_), POLLIN, 0});  // a collected child (-1) is never done
+  for (;;) {
+    const int n = ::poll(fds.data(), fds.size(), -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return 0;  // then the oldest is waited for, as collect() alone would
+    for (size_t i = 0; i < fds.size(); ++i)
+      if (fds[i].revents != 0) return i;
+  }
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), fd_(other.fd_) {

@@ -16,6 +16,8 @@ ChildProcess::Result ChildProcess::collect() {
   return r;
 }
 
+size_t ChildProcess::firstFinished(const std::vector<ChildProcess*>&) { return 0; }
+
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), fd_(other.fd_) {
   other.pid_ = -1;
   other.fd_ = -1;
