@@ -522,6 +522,7 @@ FieldCopy WorkArea::planFieldCopy(const WorkArea& from,
                 f.nullBit < 0 && f.varBit < 0 && g.nullBit < 0 && g.varBit < 0;
       c.alwaysBytes = c.bytes && g.type == 'C';
       c.source = g;
+      c.check = roundTripCheck(g);
       to = f.offset;
       at = g.offset;
       length = f.length;
@@ -552,7 +553,7 @@ void WorkArea::putFields(WorkArea& from, const FieldCopy& plan) {
   bool writable = false;
   const char* source = from.buf_.data();
   auto oneField = [&](const FieldCopy::Field& c) {
-    if (moveBytes && c.bytes && bytesRoundTrip(c.source, source + c.source.offset)) {
+    if (moveBytes && c.bytes && bytesRoundTrip(c.check, source + c.source.offset)) {
       if (!writable && !(writable = requireWritable("FIELDPUT"))) return;
       std::memcpy(buf_.data() + field(c.here).offset, source + c.source.offset, c.source.length);
       dirty_ = true;
@@ -565,7 +566,7 @@ void WorkArea::putFields(WorkArea& from, const FieldCopy& plan) {
     bool whole = moveBytes && run.bytes;
     for (size_t k = 0; whole && k < run.count; ++k)
       whole =
-          first[k].alwaysBytes || bytesRoundTrip(first[k].source, source + first[k].source.offset);
+          first[k].alwaysBytes || bytesRoundTrip(first[k].check, source + first[k].source.offset);
     if (!whole) {
       for (size_t k = 0; k < run.count; ++k) oneField(first[k]);
       continue;

@@ -33,6 +33,7 @@ struct FieldCopy {
     bool bytes = false;        // may move as bytes when its bytes read back as written
     bool alwaysBytes = false;  // a character field: its bytes always do
     FieldDef source;
+    RoundTripCheck check;  // of the source field's bytes
   };
   struct Run {
     size_t first = 0, count = 0;          // fields[first, first + count)

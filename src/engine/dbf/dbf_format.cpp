@@ -420,9 +420,9 @@ bool blanks(const char* p, size_t n) {
   return true;
 }
 
-// Which bytes of a field are blanks, digits and zeros, a bit a byte from the field's first.
+// Which bytes of a field are blanks and digits, a bit a byte from the field's first.
 struct ByteClasses {
-  uint64_t blank = 0, digit = 0, zero = 0;
+  uint64_t blank = 0, digit = 0;
 };
 
 // Any width up to 64 bytes, a byte at a time.
@@ -432,7 +432,6 @@ ByteClasses classified(const char* raw, size_t len) {
     const unsigned char b = static_cast<unsigned char>(raw[k]);
     c.blank |= uint64_t(b == ' ') << k;
     c.digit |= uint64_t(unsigned(b - '0') <= 9) << k;
-    c.zero |= uint64_t(b == '0') << k;
   }
   return c;
 }
@@ -455,7 +454,6 @@ ByteClasses classifiedWide(const char* raw, size_t len) {
   ByteClasses c;
   c.blank = mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
   c.digit = mask(_mm_cmpeq_epi8(_mm_min_epu8(units, _mm_set1_epi8(9)), units));
-  c.zero = mask(_mm_cmpeq_epi8(v, _mm_set1_epi8('0')));
   return c;
 }
 #endif
@@ -464,34 +462,29 @@ ByteClasses classifiedWide(const char* raw, size_t len) {
 // that formats to it again (the count of units stays far below 2^51, where Str prints exactly):
 // blanks, an optional minus, digits without a leading zero, the point where the decimals put it.
 // The bytes are classified first and compared with the one pattern their first non-blank allows,
-// instead of loops whose lengths follow each number's size. A field wider than 64 bytes (no
-// number field is) goes through its value.
-bool formattedNumber(const FieldDef& f, const char* raw) {
-  const size_t len = f.length;
-  if (len < 1 || len > 64) return false;
-  // Str keeps two places for the units and the point, as encodeField's call of it does.
-  size_t dec = f.decimals;
-  if (dec + 2 > len) dec = len > 2 ? len - 2 : 0;
-  const size_t intEnd = dec > 0 ? len - dec - 1 : len;  // the point's place, or the end
+// instead of loops whose lengths follow each number's size.
+bool formattedNumber(const RoundTripCheck& n, const char* raw) {
+  const size_t len = n.length, intEnd = n.intEnd;
 #if defined(__SSE2__)
   const ByteClasses c = len >= 8 && len <= 16 ? classifiedWide(raw, len) : classified(raw, len);
 #else
   const ByteClasses c = classified(raw, len);
 #endif
-  const uint64_t all = len == 64 ? ~uint64_t(0) : (uint64_t(1) << len) - 1;
-  const uint64_t nonBlank = ~c.blank & all;
+  const uint64_t nonBlank = ~c.blank & n.all;
   if (nonBlank == 0) return false;  // blank: a zero
   const size_t start = static_cast<size_t>(__builtin_ctzll(nonBlank));
   const bool negative = raw[start] == '-';
   const size_t intStart = start + (negative ? 1 : 0);
   if (intEnd <= intStart) return false;
-  if (dec > 0 && raw[intEnd] != '.') return false;
+  const uint64_t expected = n.all & ~((uint64_t(1) << intStart) - 1) & ~n.point;
+  if ((c.digit & n.all) != expected || (n.point && raw[intEnd] != '.')) return false;
   if (intEnd - intStart > 1 && raw[intStart] == '0') return false;
-  uint64_t expected = all & ~((uint64_t(1) << intStart) - 1);
-  if (dec > 0) expected &= ~(uint64_t(1) << intEnd);
-  if ((c.digit & all) != expected) return false;
-  if ((intEnd - intStart) + dec > 15) return false;
-  return !negative || (expected & ~c.zero) != 0;
+  if ((intEnd - intStart) + n.decimals > 15) return false;
+  if (!negative) return true;
+  // Str writes no minus before a zero.
+  for (size_t k = intStart; k < len; ++k)
+    if (raw[k] != '0' && k != intEnd) return true;
+  return false;
 }
 
 bool dateDigits(const char* raw) {
@@ -507,21 +500,60 @@ bool dateDigits(const char* raw) {
 
 }  // namespace
 
-bool bytesRoundTrip(const FieldDef& f, const char* raw) {
-  if (f.nullBit >= 0 || f.varBit >= 0) return false;
+RoundTripCheck roundTripCheck(const FieldDef& f) {
+  using Kind = RoundTripCheck::Kind;
+  RoundTripCheck c;
+  c.length = static_cast<uint8_t>(f.length);
+  if (f.nullBit >= 0 || f.varBit >= 0) return c;
   switch (f.type) {
     case 'C':
-      return true;
-    case 'N':
-    case 'F':
-      return formattedNumber(f, raw);
+      c.kind = Kind::Always;
+      return c;
     case 'L':
-      return f.length >= 1 && (raw[0] == 'T' || raw[0] == 'F') && blanks(raw + 1, f.length - 1u);
+      if (f.length >= 1) c.kind = Kind::Logical;
+      return c;
     case 'D':
-      return f.length >= 8 && (blanks(raw, 8) || dateDigits(raw)) && blanks(raw + 8, f.length - 8u);
+      if (f.length >= 8) c.kind = Kind::Date;
+      return c;
+    case 'N':
+    case 'F': {
+      // A field wider than 64 bytes (no number field is) goes through its value.
+      const size_t len = f.length;
+      if (len < 1 || len > 64) return c;
+      // Str keeps two places for the units and the point, as encodeField's call of it does.
+      size_t dec = f.decimals;
+      if (dec + 2 > len) dec = len > 2 ? len - 2 : 0;
+      c.kind = Kind::Number;
+      c.decimals = static_cast<uint8_t>(dec);
+      c.intEnd = static_cast<uint8_t>(dec > 0 ? len - dec - 1 : len);
+      c.all = len == 64 ? ~uint64_t(0) : (uint64_t(1) << len) - 1;
+      c.point = dec > 0 ? uint64_t(1) << c.intEnd : 0;
+      return c;
+    }
     default:
-      return false;
+      return c;
   }
+}
+
+bool bytesRoundTrip(const RoundTripCheck& check, const char* raw) {
+  using Kind = RoundTripCheck::Kind;
+  switch (check.kind) {
+    case Kind::Always:
+      return true;
+    case Kind::Number:
+      return formattedNumber(check, raw);
+    case Kind::Logical:
+      return (raw[0] == 'T' || raw[0] == 'F') && blanks(raw + 1, check.length - 1u);
+    case Kind::Date:
+      return (blanks(raw, 8) || dateDigits(raw)) && blanks(raw + 8, check.length - 8u);
+    case Kind::Never:
+      break;
+  }
+  return false;
+}
+
+bool bytesRoundTrip(const FieldDef& f, const char* raw) {
+  return bytesRoundTrip(roundTripCheck(f), raw);
 }
 
 bool wellFormed(const FieldDef& f, const char* raw) {

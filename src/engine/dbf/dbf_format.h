@@ -94,6 +94,19 @@ bool encodeField(const FieldDef& f, const rt::Value& v, char* raw, int& errorCod
 // at most 15 digits, dates of eight valid digits or blanks, and logicals "T"/"F" do. Others
 // (a blank number, read as 0 and written as "0"; memos; nullable fields) need their value.
 bool bytesRoundTrip(const FieldDef& f, const char* raw);
+// The same question worked out once for a field and then asked of each record's bytes, as a
+// copy does for every field of every record.
+struct RoundTripCheck {
+  enum class Kind : uint8_t { Never, Always, Number, Logical, Date };
+  Kind kind = Kind::Never;
+  uint16_t length = 0;
+  uint8_t decimals = 0;  // as Str keeps them within the width
+  uint8_t intEnd = 0;    // a number's point, or its end without decimals
+  uint64_t all = 0;      // a bit for each byte of the field
+  uint64_t point = 0;    // the point's bit, 0 without decimals
+};
+RoundTripCheck roundTripCheck(const FieldDef& f);
+bool bytesRoundTrip(const RoundTripCheck& check, const char* raw);
 // False when a numeric (N, F) or date (D) field holds bytes that are no number or date: a
 // number is blanks around an optional sign, digits and at most one point; a date is eight
 // blanks or the eight digits of a real day; blanks may be NULs. Reads stay lenient on such
