@@ -427,10 +427,21 @@ void WorkArea::standOnRead(uint32_t recno) {
 // ---------------------------------------------------------------- fields
 
 int WorkArea::fieldPos(std::string_view name) const {
-  std::string n = rt::upper(rt::allTrim(name));
+  // Asked for each record a conversion reads or changes by name: the name is compared where it
+  // is, trimmed of blanks and in upper case as the fields' names are kept, with no copy made.
+  size_t b = 0, e = name.size();
+  while (b < e && name[b] == ' ') ++b;
+  while (e > b && name[e - 1] == ' ') --e;
+  name = name.substr(b, e - b);
   const auto& vis = table_->visibleFields();
-  for (size_t i = 0; i < vis.size(); ++i)
-    if (table_->header().fields[vis[i]].name == n) return static_cast<int>(i + 1);
+  const auto& fields = table_->header().fields;
+  for (size_t i = 0; i < vis.size(); ++i) {
+    const std::string& f = fields[vis[i]].name;
+    if (f.size() != name.size()) continue;
+    size_t k = 0;
+    while (k < f.size() && f[k] == rt::upperChar(name[k])) ++k;
+    if (k == f.size()) return static_cast<int>(i + 1);
+  }
   return 0;
 }
 
