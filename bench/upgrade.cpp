@@ -3,7 +3,8 @@
 // durable, a plain copy ends in the page cache) and the plain copy. The upgrade runs as the
 // administrator runs it (tav_setup --upgrade in the release's directory) on a fresh copy of the
 // same database each time, so every run does the whole work, and each timing includes the final
-// sync of the database. Each figure is the median of the runs.
+// sync of the database. Each timed command starts on a settled disk (QuietDisk). Each figure is
+// the median of the runs.
 //
 //   bench_upgrade [--firms 40] [--records 3000] [--runs 3] [--jobs CORES] [--dir SCRATCH]
 //                 [--before BUILD] [--pauses both|no]
@@ -20,6 +21,7 @@
 // with the pauses (a large database, where they are a small part). --before BUILD measures that
 // build's tav_setup the same way in the same run, interleaved with this one, and prints its figures
 // beside.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -151,6 +153,67 @@ Measured timed(const std::string& command) {
   return m;
 }
 
+// Waits before a timed command until the disk has finished with what came before it. The disk
+// under this kind of machine goes on writing (or discarding) what a command left well after the
+// command's own sync returned, and a command timed at once pays for it: a copy timed just after
+// an upgrade took three times one timed just before. Settled is two probes in a row (32 MB
+// written over the same blocks, then forced) within a quarter of the fastest probe of the bench;
+// a disk that does not settle within a minute is waited for no longer, and counted.
+class QuietDisk {
+ public:
+  explicit QuietDisk(const fs::path& probe) : probe_(probe), chunk_(kChunk, 'q') {
+    const int fd = ::open(probe_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    for (int i = 0; i < kChunks; ++i)
+      if (::write(fd, chunk_.data(), chunk_.size()) != static_cast<ssize_t>(chunk_.size())) break;
+    ::fsync(fd);
+    ::close(fd);
+  }
+  ~QuietDisk() { fs::remove(probe_); }
+
+  void wait() {
+    const auto start = std::chrono::steady_clock::now();
+    int inRow = 0;
+    while (inRow < 2) {
+      const double t = probe();
+      if (t < 0) return;
+      best_ = best_ > 0 ? std::min(best_, t) : t;
+      inRow = t <= best_ * 1.25 ? inRow + 1 : 0;
+      if (std::chrono::steady_clock::now() - start > std::chrono::minutes(1)) {
+        ++unsettled_;
+        break;
+      }
+      if (inRow < 2) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    waited_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  double waited() const { return waited_; }
+  int unsettled() const { return unsettled_; }
+  double fastestProbe() const { return best_; }
+
+ private:
+  static constexpr size_t kChunk = 1 << 20;
+  static constexpr int kChunks = 32;
+  // Seconds to write the probe over itself and force it; -1 when it cannot be written.
+  double probe() {
+    const int fd = ::open(probe_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const auto start = std::chrono::steady_clock::now();
+    bool ok = true;
+    for (int i = 0; i < kChunks && ok; ++i)
+      ok = ::pwrite(fd, chunk_.data(), chunk_.size(), static_cast<off_t>(i) * kChunk) ==
+           static_cast<ssize_t>(chunk_.size());
+    ok = ok && ::fdatasync(fd) == 0;
+    ::close(fd);
+    return ok ? std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()
+              : -1;
+  }
+  fs::path probe_;
+  std::string chunk_;
+  double best_ = 0, waited_ = 0;
+  int unsettled_ = 0;
+};
+
 bool logSays(const fs::path& log, const std::string& words) {
   std::ifstream in(log);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -255,14 +318,20 @@ int main(int argc, char** argv) {
     if (e.is_regular_file()) bytes += e.file_size();
 
   std::vector<double> durable, plain;
-  for (int r = 0; r < o.runs; ++r) {
-    // Each timed command starts with nothing left to flush from before it.
-    fs::remove_all(copy);
+  QuietDisk quiet(o.dir / "probe");
+  // Each timed command starts with nothing left to flush from before it, on a disk that has
+  // finished with it.
+  auto settle = [&] {
     run("sync");
+    quiet.wait();
+  };
+  for (int r = 0; r < o.runs; ++r) {
+    fs::remove_all(copy);
+    settle();
     durable.push_back(
         timed("cp -r " + q(pristine) + " " + q(copy) + " && sync -f " + q(copy)).seconds);
     fs::remove_all(copy);
-    run("sync");
+    settle();
     plain.push_back(timed("cp -r " + q(pristine) + " " + q(copy)).seconds);
     fs::remove_all(copy);
 
@@ -270,12 +339,12 @@ int main(int argc, char** argv) {
       fs::remove_all(baza);
       fs::remove_all(program);
       fs::remove_all(o.dir / "prefix");
-      run("sync");
+      settle();
       const double ownCopy =
           timed("cp -r " + q(pristine) + " " + q(baza) + " && sync -f " + q(baza)).seconds;
       run(q(mkrelease) + " program " + q(program) + " --release 25.01.001 --database " + q(baza) +
           " > /dev/null");
-      run("sync");
+      settle();
       CreationCounter created(baza);
       Measured m;
       // A TAV started elsewhere on this machine (another suite's test) refuses the run before it
@@ -302,7 +371,7 @@ int main(int argc, char** argv) {
       // The disk's speed drifts on a shared machine: a copy timed after the run too makes the
       // floor that of the run's own minutes, not only of those before it.
       fs::remove_all(copy);
-      run("sync");
+      settle();
       const double copyAfter =
           timed("cp -r " + q(pristine) + " " + q(copy) + " && sync -f " + q(copy)).seconds;
       fs::remove_all(copy);
@@ -316,6 +385,9 @@ int main(int argc, char** argv) {
               bytes / 1e6, o.firms, o.records, o.runs);
   std::printf("  copy of the database directory, then sync (durable)  %8.2f s\n", durableSeconds);
   std::printf("  copy of the database directory alone (page cache)    %8.2f s\n", plainSeconds);
+  std::printf("  waited for a settled disk before each timed command  %8.1f s in all (fastest "
+              "probe %.3f s, %d time(s) not settled within a minute)\n",
+              quiet.waited(), quiet.fastestProbe(), quiet.unsettled());
   std::printf("  %-7s %-36s %8s %7s %7s %7s %9s %7s %9s %8s\n", "build",
               "unattended upgrade + sync", "time s", "/durab", "/copy", "/plain", "written",
               "/size", "cpu s", "files/f");
