@@ -50,6 +50,7 @@ endif()
 # The os suite of the Windows backend (os/windows/); the Linux files test the drive map, the
 # registry store files, /proc, xattrs and lnkinfo run as a Linux program.
 tav_test(os DEPS tav_engine EXCLUDE
+  children_in_order_test.cpp  # child processes are copies made with fork (none on Windows)
   files_test.cpp         # the drive map and user.DOSATTRIB extended attributes
   path_test.cpp          # the drive map, dosdevices links and the mount table
   process_test.cpp       # /proc and processes started with posix_spawn
