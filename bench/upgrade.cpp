@@ -385,9 +385,10 @@ int main(int argc, char** argv) {
               bytes / 1e6, o.firms, o.records, o.runs);
   std::printf("  copy of the database directory, then sync (durable)  %8.2f s\n", durableSeconds);
   std::printf("  copy of the database directory alone (page cache)    %8.2f s\n", plainSeconds);
-  std::printf("  waited for a settled disk before each timed command  %8.1f s in all (fastest "
-              "probe %.3f s, %d time(s) not settled within a minute)\n",
-              quiet.waited(), quiet.fastestProbe(), quiet.unsettled());
+  std::printf(
+      "  waited for a settled disk before each timed command  %8.1f s in all (fastest "
+      "probe %.3f s, %d time(s) not settled within a minute)\n",
+      quiet.waited(), quiet.fastestProbe(), quiet.unsettled());
   std::printf("  %-7s %-36s %8s %7s %7s %7s %9s %7s %9s %8s\n", "build",
               "unattended upgrade + sync", "time s", "/durab", "/copy", "/plain", "written",
               "/size", "cpu s", "files/f");

@@ -503,7 +503,7 @@ bool dateDigits(const char* raw) {
 RoundTripCheck roundTripCheck(const FieldDef& f) {
   using Kind = RoundTripCheck::Kind;
   RoundTripCheck c;
-  c.length = static_cast<uint8_t>(f.length);
+  c.length = f.length;
   if (f.nullBit >= 0 || f.varBit >= 0) return c;
   switch (f.type) {
     case 'C':
