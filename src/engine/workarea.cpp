@@ -435,13 +435,28 @@ int WorkArea::fieldPos(std::string_view name) const {
   name = name.substr(b, e - b);
   const auto& vis = table_->visibleFields();
   const auto& fields = table_->header().fields;
-  for (size_t i = 0; i < vis.size(); ++i) {
+  auto named = [&](size_t i) {
     const std::string& f = fields[vis[i]].name;
-    if (f.size() != name.size()) continue;
-    size_t k = 0;
-    while (k < f.size() && f[k] == rt::upperChar(name[k])) ++k;
-    if (k == f.size()) return static_cast<int>(i + 1);
-  }
+    if (f.size() != name.size()) return false;
+    for (size_t k = 0; k < f.size(); ++k) {
+      const char c = name[k];
+      // Field names are ASCII: the code page's table only for the rest.
+      const char up = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32)
+                      : static_cast<unsigned char>(c) < 0x80 ? c
+                                                             : rt::upperChar(c);
+      if (f[k] != up) return false;
+    }
+    return true;
+  };
+  NameHit& hit = nameHits_[(reinterpret_cast<uintptr_t>(name.data()) >> 3) % nameHits_.size()];
+  if (hit.text == name.data() && hit.pos > 0 && static_cast<size_t>(hit.pos) <= vis.size() &&
+      named(static_cast<size_t>(hit.pos) - 1))
+    return hit.pos;
+  for (size_t i = 0; i < vis.size(); ++i)
+    if (named(i)) {
+      hit = {name.data(), static_cast<int>(i + 1)};
+      return hit.pos;
+    }
   return 0;
 }
 

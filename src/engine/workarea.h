@@ -3,6 +3,7 @@
 // Work areas: an open table with its record buffer, position, orders, locks, relations and filter.
 // A changed record reaches the file and every open tag when the area moves, commits or closes.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -333,6 +334,14 @@ class WorkArea {
   std::unique_ptr<Table> table_;
   const Driver* driver_;
   std::string blank_;  // a new record's bytes: the header does not change while the table is open
+  // Where the last names asked for were found, by the address of the name's text: a rule asks
+  // for the same few names, from the same literals, for every record. A position found here is
+  // used only when its field has the name asked for.
+  struct NameHit {
+    const char* text = nullptr;
+    int pos = 0;
+  };
+  mutable std::array<NameHit, 16> nameHits_{};
   // The record as the area holds it, and as it was read: the indexes' old keys and a memo's own
   // blocks come from orig_. A record only read leaves orig_ behind (origBehind_) and copies it
   // at its first change, so a loop that reads does not copy each record twice.
