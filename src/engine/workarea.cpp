@@ -441,9 +441,11 @@ int WorkArea::fieldPos(std::string_view name) const {
     for (size_t k = 0; k < f.size(); ++k) {
       const char c = name[k];
       // Field names are ASCII: the code page's table only for the rest.
-      const char up = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32)
-                      : static_cast<unsigned char>(c) < 0x80 ? c
-                                                             : rt::upperChar(c);
+      char up = c;
+      if (c >= 'a' && c <= 'z')
+        up = static_cast<char>(c - 32);
+      else if (static_cast<unsigned char>(c) >= 0x80)
+        up = rt::upperChar(c);
       if (f[k] != up) return false;
     }
     return true;
