@@ -1,6 +1,7 @@
-// Groups: WorkAreaTest (values, navigation, memos and their neighbours, pack and zap, locks between
-// areas, export and import, relations, filters, expression context, paths in the engine's reasons)
-// and IndexPlumbingTest (every write reaching every tag, navigation by the controlling tag).
+// Groups: WorkAreaTest (fields by name, values, navigation, memos and their neighbours, pack and
+// zap, locks between areas, export and import, relations, filters, expression context, paths in the
+// engine's reasons) and IndexPlumbingTest (every write reaching every tag, navigation by the
+// controlling tag).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -101,6 +102,25 @@ TEST_F(WorkAreaTest, ValuesSurviveCloseAndReopenAndFileStaysConsistent) {
   EXPECT_TRUE(b.get("UWAGI").str().empty());
   EXPECT_TRUE(b.get("DATA").date().empty());
   EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(WorkAreaTest, AFieldIsFoundByItsNameWhateverTheTextThatNamedItBefore) {
+  makeTable("nazwy.dbf");
+  WorkArea& t = *ws.current();
+  // One buffer naming field after field, as a rule's loop may: each name is its own field.
+  std::string name = "kwota";
+  EXPECT_EQ(t.fieldPos(name), 2);
+  name = "data ";
+  EXPECT_EQ(t.fieldPos(name), 3);
+  name = " Ok";
+  EXPECT_EQ(t.fieldPos(name), 4);
+  name = "uwagx";
+  EXPECT_EQ(t.fieldPos(name), 0);
+  name = "NAZWA";
+  EXPECT_EQ(t.fieldPos(name), 1);
+  EXPECT_EQ(t.fieldPos("kwota"), 2);
+  EXPECT_EQ(t.fieldPos("kwota"), 2);
+  EXPECT_EQ(t.fieldPos(""), 0);
 }
 
 TEST_F(WorkAreaTest, NumberTooWideForItsFieldIsRefusedNotStarred) {
