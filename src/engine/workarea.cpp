@@ -426,28 +426,17 @@ void WorkArea::standOnRead(uint32_t recno) {
 
 // ---------------------------------------------------------------- fields
 
-int WorkArea::fieldPos(std::string_view name) const {
+int WorkArea::fieldPos(std::string_view asked) const {
   // Asked for each record a conversion reads or changes by name: the name is compared where it
   // is, trimmed of blanks and in upper case as the fields' names are kept, with no copy made.
-  size_t b = 0, e = name.size();
-  while (b < e && name[b] == ' ') ++b;
-  while (e > b && name[e - 1] == ' ') --e;
-  name = name.substr(b, e - b);
+  const std::string_view name = rt::allTrimmed(asked);
   const auto& vis = table_->visibleFields();
   const auto& fields = table_->header().fields;
   auto named = [&](size_t i) {
     const std::string& f = fields[vis[i]].name;
     if (f.size() != name.size()) return false;
-    for (size_t k = 0; k < f.size(); ++k) {
-      const char c = name[k];
-      // Field names are ASCII: the code page's table only for the rest.
-      char up = c;
-      if (c >= 'a' && c <= 'z')
-        up = static_cast<char>(c - 32);
-      else if (static_cast<unsigned char>(c) >= 0x80)
-        up = rt::upperChar(c);
-      if (f[k] != up) return false;
-    }
+    for (size_t k = 0; k < f.size(); ++k)
+      if (f[k] != rt::upperChar(name[k])) return false;
     return true;
   };
   NameHit& hit = nameHits_[(reinterpret_cast<uintptr_t>(name.data()) >> 3) % nameHits_.size()];

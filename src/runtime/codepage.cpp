@@ -192,8 +192,8 @@ std::optional<std::string> utf16leToUtf8(std::string_view s) {
   return out;
 }
 
-char upperChar(char c) { return cases().up[static_cast<unsigned char>(c)]; }
-char lowerChar(char c) { return cases().low[static_cast<unsigned char>(c)]; }
+char upperCharBeyondAscii(char c) { return cases().up[static_cast<unsigned char>(c)]; }
+char lowerCharBeyondAscii(char c) { return cases().low[static_cast<unsigned char>(c)]; }
 
 std::string upper(std::string_view s) {
   std::string out(s);

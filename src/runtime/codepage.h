@@ -28,8 +28,18 @@ std::optional<std::string> utf16leToUtf8(std::string_view utf16le);
 // Upper and lower case of 852 text, Polish and the other letters of the page included.
 std::string upper(std::string_view oem);
 std::string lower(std::string_view oem);
-char upperChar(char c);
-char lowerChar(char c);
+// Inline for ASCII, which 852 keeps as it is (names and keys are compared a letter at a time
+// for every record); the page's tables beyond it.
+char upperCharBeyondAscii(char c);
+char lowerCharBeyondAscii(char c);
+inline char upperChar(char c) {
+  if (static_cast<unsigned char>(c) >= 0x80) return upperCharBeyondAscii(c);
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
+inline char lowerChar(char c) {
+  if (static_cast<unsigned char>(c) >= 0x80) return lowerCharBeyondAscii(c);
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
 
 // Message literals in the source are UTF-8; "Błąd"_oem gives the 852 bytes the tool works with.
 namespace literals {

@@ -170,7 +170,14 @@ std::string toText(const Value& v) {
   return "";
 }
 
-std::string allTrim(std::string_view s) { return lTrim(rTrim(s)); }
+std::string_view allTrimmed(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && s[b] == ' ') ++b;
+  while (e > b && s[e - 1] == ' ') --e;
+  return s.substr(b, e - b);
+}
+
+std::string allTrim(std::string_view s) { return std::string(allTrimmed(s)); }
 
 std::string rTrim(std::string_view s) {
   size_t e = s.size();

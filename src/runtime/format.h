@@ -28,6 +28,8 @@ double powerOfTen(unsigned exponent);
 std::string toText(const Value& v);
 
 std::string allTrim(std::string_view s);
+// The same without a copy: the part of `s` between its leading and trailing blanks.
+std::string_view allTrimmed(std::string_view s);
 std::string rTrim(std::string_view s);
 std::string lTrim(std::string_view s);
 std::string padRight(std::string_view s, size_t n, char fill = ' ');  // cut or padded to n
